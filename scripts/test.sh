@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: first the default build, then the
+# AddressSanitizer + UndefinedBehaviorSanitizer build. Warnings are errors.
+# Installs what it needs first (scripts/setup.sh). Run as root: the
+# end-to-end tests mount file systems in private mount namespaces.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+
+jobs=$(nproc)
+for preset in default asan; do
+  echo "== build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "== test: $preset"
+  ctest --preset "$preset" -j "$jobs"
+done
+echo "== all tests passed"

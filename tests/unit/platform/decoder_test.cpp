@@ -1,0 +1,222 @@
+// The PPS decoder: parsing PPS text and JSON in place, navigation, type
+// checks, and encoder -> text -> decoder round trips.
+#include <sys/pps.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class Decoder : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(pps_decoder_initialize(&d, nullptr), PPS_DECODER_OK); }
+    void TearDown() override { pps_decoder_cleanup(&d); }
+    pps_decoder_error_t parse(const std::string &text)
+    {
+        buf.assign(text.begin(), text.end());
+        buf.push_back('\0');
+        return pps_decoder_parse_pps_str(&d, buf.data());
+    }
+    bool in_buffer(const char *p) { return p >= buf.data() && p < buf.data() + buf.size(); }
+    pps_decoder_t d;
+    std::vector<char> buf;
+};
+
+TEST_F(Decoder, NetworkTimeStatusDelta)
+{
+    ASSERT_EQ(parse("@status\nlast_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1700000000,"
+                    "\"x\":[1,\"a\"]}\n"),
+              PPS_DECODER_OK);
+    ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
+    ASSERT_EQ(pps_decoder_push(&d, "last_sync_detail"), PPS_DECODER_OK);
+    const char *source = nullptr;
+    int sec = 0;
+    EXPECT_EQ(pps_decoder_get_string(&d, "source", &source), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_get_int(&d, "src_sec", &sec), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_push(&d, "x"), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_type(&d, "."), PPS_TYPE_ARRAY);
+    EXPECT_EQ(pps_decoder_length(&d), 2);
+    int one = 0;
+    const char *a = nullptr;
+    EXPECT_EQ(pps_decoder_get_int(&d, nullptr, &one), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_get_string(&d, nullptr, &a), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_type(&d, nullptr), PPS_TYPE_NONE);
+    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_status(&d, true), PPS_DECODER_OK);
+    pps_decoder_cleanup(&d);
+    pps_decoder_initialize(&d, nullptr);
+    // Strings stay valid after cleanup: they live in the caller's buffer.
+    ASSERT_TRUE(in_buffer(source));
+    EXPECT_STREQ(source, "nitz");
+    EXPECT_STREQ(a, "a");
+    EXPECT_EQ(sec, 1700000000);
+    EXPECT_EQ(one, 1);
+}
+
+TEST_F(Decoder, ObjectsFlagsAndDeletedAttributes)
+{
+    ASSERT_EQ(parse("+@control.5.n0.p1\n-@control.6\n@config\n-old\ngsm_time_enable::1\n"), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_length(&d), 3);
+    EXPECT_STREQ(pps_decoder_name(&d), "control.5.n0.p1");
+    EXPECT_EQ(pps_decoder_flags(&d, nullptr), PPS_CREATED);
+    EXPECT_EQ(pps_decoder_flags(&d, "control.6"), PPS_DELETED);
+    ASSERT_EQ(pps_decoder_push(&d, "config"), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_type(&d, "old"), PPS_TYPE_DELETED);
+    EXPECT_EQ(pps_decoder_flags(&d, "old"), PPS_DELETED);
+    EXPECT_EQ(pps_decoder_push(&d, "old"), PPS_DECODER_DELETED);
+    const char *v = "untouched";
+    EXPECT_EQ(pps_decoder_get_string(&d, "old", &v), PPS_DECODER_DELETED);
+    EXPECT_STREQ(v, "untouched");
+    EXPECT_EQ(pps_decoder_get_string(&d, "gsm_time_enable", &v), PPS_DECODER_OK);
+    EXPECT_STREQ(v, "1");
+}
+
+TEST_F(Decoder, EncodingsAndTypeMismatches)
+{
+    ASSERT_EQ(parse("@o\ns::text\nc:c:a\\nb\\\\\\x41\\101\nn:n:42\nf:n:2.5\nbig:n:4294967296\n"
+                    "t:b:true\nu:b64:aGk=\nnul:json:null\n"),
+              PPS_DECODER_OK);
+    ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
+    const char *s = nullptr;
+    int i = -7;
+    int64_t big = 0;
+    double f = 0;
+    bool t = false;
+    EXPECT_EQ(pps_decoder_get_string(&d, "c", &s), PPS_DECODER_OK);
+    EXPECT_STREQ(s, "a\nb\\AA");
+    EXPECT_EQ(pps_decoder_get_double(&d, "f", &f), PPS_DECODER_OK);
+    EXPECT_EQ(f, 2.5);
+    EXPECT_EQ(pps_decoder_get_int64(&d, "big", &big), PPS_DECODER_OK);
+    EXPECT_EQ(big, 4294967296LL);
+    EXPECT_EQ(pps_decoder_get_bool(&d, "t", &t), PPS_DECODER_OK);
+    EXPECT_TRUE(t);
+    EXPECT_EQ(pps_decoder_type(&d, "u"), PPS_TYPE_UNKNOWN);
+    EXPECT_EQ(pps_decoder_type(&d, "nul"), PPS_TYPE_NULL);
+    EXPECT_EQ(pps_decoder_status(&d, true), PPS_DECODER_OK);
+
+    struct {
+        pps_decoder_error_t err;
+        pps_decoder_error_t (*call)(pps_decoder_t *, int *, const char **);
+    } cases[] = {
+        {PPS_DECODER_TYPE_MISMATCH, [](pps_decoder_t *d, int *, const char **s) { return pps_decoder_get_string(d, "n", s); }},
+        {PPS_DECODER_TYPE_MISMATCH, [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "s", i); }},
+        {PPS_DECODER_TYPE_MISMATCH, [](pps_decoder_t *d, int *, const char **s) { return pps_decoder_get_string(d, "u", s); }},
+        {PPS_DECODER_CONVERSION_FAILED, [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "big", i); }},
+        {PPS_DECODER_CONVERSION_FAILED, [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "f", i); }},
+        {PPS_DECODER_NOT_FOUND, [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "missing", i); }},
+        {PPS_DECODER_BAD_TYPE, [](pps_decoder_t *d, int *, const char **) { return pps_decoder_push(d, "s"); }},
+        {PPS_DECODER_NOT_FOUND, [](pps_decoder_t *d, int *, const char **) { return pps_decoder_push(d, "missing"); }},
+    };
+    for (auto &c : cases) {
+        s = "kept";
+        i = -7;
+        EXPECT_EQ(c.call(&d, &i, &s), c.err);
+        EXPECT_STREQ(s, "kept");  // outputs untouched on failure
+        EXPECT_EQ(i, -7);
+        // The status keeps the first error until cleared.
+        EXPECT_EQ(pps_decoder_status(&d, false), c.err);
+        pps_decoder_get_int(&d, "missing", &i);
+        EXPECT_EQ(pps_decoder_status(&d, true), c.err);
+        EXPECT_EQ(pps_decoder_status(&d, false), PPS_DECODER_OK);
+    }
+}
+
+TEST_F(Decoder, PositionAdvancesAfterReadsAndPops)
+{
+    ASSERT_EQ(parse("@o\na:n:1\nb:json:{\"x\":1}\nc:n:3\n"), PPS_DECODER_OK);
+    ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
+    int v = 0;
+    EXPECT_EQ(pps_decoder_get_int(&d, nullptr, &v), PPS_DECODER_OK);
+    EXPECT_STREQ(pps_decoder_name(&d), "b");
+    EXPECT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_OK);
+    EXPECT_STREQ(pps_decoder_name(&d), "c");
+    EXPECT_EQ(pps_decoder_goto_index(&d, 0), PPS_DECODER_OK);
+    EXPECT_STREQ(pps_decoder_name(&d), "a");
+    EXPECT_EQ(pps_decoder_next(&d), PPS_DECODER_OK);
+    EXPECT_STREQ(pps_decoder_name(&d), "b");
+    EXPECT_EQ(pps_decoder_goto_index(&d, 3), PPS_DECODER_NOT_FOUND);
+    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_POP_AT_ROOT);
+}
+
+TEST_F(Decoder, AttributesWithoutObjectLineAndUnterminatedLine)
+{
+    ASSERT_EQ(parse("gsm_time_enable::01\nother::x"), PPS_DECODER_OK);
+    ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
+    const char *v = nullptr;
+    EXPECT_EQ(pps_decoder_get_string(&d, "other", &v), PPS_DECODER_OK);
+    EXPECT_STREQ(v, "x");
+}
+
+TEST_F(Decoder, ParseErrors)
+{
+    const char *bad[] = {"not pps text\n", "@o\nj:json:{\"a\":\n", "@o\nc:c:bad\\q\n",
+                         "@o\nc:c:nul\\0\n"};
+    for (const char *text : bad) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(parse(text), PPS_DECODER_PARSE_ERROR);
+        EXPECT_EQ(pps_decoder_status(&d, true), PPS_DECODER_PARSE_ERROR);
+        EXPECT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_NO_MORE_ELEMENTS);
+        pps_decoder_status(&d, true);
+    }
+}
+
+TEST_F(Decoder, JsonInitialiseAndParse)
+{
+    pps_decoder_t j;
+    ASSERT_EQ(pps_decoder_initialize(&j, "{\"a\":[true,null,-5]}"), PPS_DECODER_OK);
+    ASSERT_EQ(pps_decoder_push(&j, nullptr), PPS_DECODER_OK);
+    ASSERT_EQ(pps_decoder_push(&j, "a"), PPS_DECODER_OK);
+    bool b = false;
+    EXPECT_EQ(pps_decoder_get_bool(&j, nullptr, &b), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_type(&j, nullptr), PPS_TYPE_NULL);
+    pps_decoder_next(&j);
+    int v = 0;
+    EXPECT_EQ(pps_decoder_get_int(&j, nullptr, &v), PPS_DECODER_OK);
+    EXPECT_EQ(v, -5);
+    pps_decoder_cleanup(&j);
+}
+
+// Encoder output read back by ppsparse and the decoder gives the same values.
+TEST_F(Decoder, RoundTripThroughEncoder)
+{
+    const std::string odd = "line1\nline2\t\\ \"q\" :x: \x7f end";
+    pps_encoder_t e;
+    pps_encoder_initialize(&e, false);
+    pps_encoder_start_object(&e, "@status_data");
+    pps_encoder_add_string(&e, "odd", odd.c_str());
+    pps_encoder_add_int(&e, "neg", -100);
+    pps_encoder_start_array(&e, "rab_3g");
+    pps_encoder_start_object(&e, nullptr);
+    pps_encoder_add_string(&e, "1 domain", odd.c_str());
+    pps_encoder_end_object(&e);
+    pps_encoder_end_array(&e);
+    pps_encoder_delete_attribute(&e, "rab_2g");
+    ASSERT_NE(pps_encoder_buffer(&e), nullptr);
+    std::string text = pps_encoder_buffer(&e);
+    pps_encoder_cleanup(&e);
+
+    ASSERT_EQ(parse(text), PPS_DECODER_OK);
+    EXPECT_STREQ(pps_decoder_name(&d), "status_data");
+    ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
+    const char *s = nullptr;
+    int neg = 0;
+    EXPECT_EQ(pps_decoder_get_string(&d, "odd", &s), PPS_DECODER_OK);
+    EXPECT_EQ(std::string(s), odd);
+    EXPECT_EQ(pps_decoder_get_int(&d, "neg", &neg), PPS_DECODER_OK);
+    EXPECT_EQ(neg, -100);
+    ASSERT_EQ(pps_decoder_push(&d, "rab_3g"), PPS_DECODER_OK);
+    ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_get_string(&d, "1 domain", &s), PPS_DECODER_OK);
+    EXPECT_EQ(std::string(s), odd);
+    pps_decoder_pop(&d);
+    pps_decoder_pop(&d);
+    EXPECT_EQ(pps_decoder_type(&d, "rab_2g"), PPS_TYPE_DELETED);
+    EXPECT_EQ(pps_decoder_status(&d, false), PPS_DECODER_OK);
+}
+
+}  // namespace
