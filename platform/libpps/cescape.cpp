@@ -5,8 +5,7 @@
 
 namespace {
 
-int hex_value(char c)
-{
+int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -15,8 +14,7 @@ int hex_value(char c)
 
 }  // namespace
 
-bool pps_unescape_c(char *s)
-{
+bool pps_unescape_c(char *s) {
     char *out = s;
     while (*s != '\0') {
         if (*s != '\\') {
@@ -26,14 +24,40 @@ bool pps_unescape_c(char *s)
         s++;
         int c;
         switch (*s) {
-            case 'n': c = '\n'; s++; break;
-            case 'r': c = '\r'; s++; break;
-            case 't': c = '\t'; s++; break;
-            case 'a': c = '\a'; s++; break;
-            case 'b': c = '\b'; s++; break;
-            case 'f': c = '\f'; s++; break;
-            case 'v': c = '\v'; s++; break;
-            case '\\': case '"': case '\'': case '?': c = *s++; break;
+            case 'n':
+                c = '\n';
+                s++;
+                break;
+            case 'r':
+                c = '\r';
+                s++;
+                break;
+            case 't':
+                c = '\t';
+                s++;
+                break;
+            case 'a':
+                c = '\a';
+                s++;
+                break;
+            case 'b':
+                c = '\b';
+                s++;
+                break;
+            case 'f':
+                c = '\f';
+                s++;
+                break;
+            case 'v':
+                c = '\v';
+                s++;
+                break;
+            case '\\':
+            case '"':
+            case '\'':
+            case '?':
+                c = *s++;
+                break;
             case 'x': {
                 s++;
                 int v = 0, digits = 0;
@@ -45,7 +69,8 @@ bool pps_unescape_c(char *s)
             default: {
                 int v = 0, digits = 0;
                 for (; digits < 3 && *s >= '0' && *s <= '7'; digits++, s++) v = v * 8 + (*s - '0');
-                if (digits == 0 || v > 0xff) return false;  // unknown escape, or a lone '\' at the end
+                if (digits == 0 || v > 0xff)
+                    return false;  // unknown escape, or a lone '\' at the end
                 c = v;
                 break;
             }

@@ -48,8 +48,7 @@ struct Impl {
     std::vector<Frame> stack;
     char *owned = nullptr;  // the copy made by pps_decoder_initialize
 
-    void reset()
-    {
+    void reset() {
         nodes.clear();
         nodes.emplace_back();
         nodes[0].type = PPS_TYPE_OBJECT;
@@ -57,8 +56,7 @@ struct Impl {
         stack.push_back({0, -1});
     }
 
-    int add_child(int parent, const char *name, pps_node_type_t type)
-    {
+    int add_child(int parent, const char *name, pps_node_type_t type) {
         int idx = static_cast<int>(nodes.size());
         nodes.emplace_back();
         Node &n = nodes[idx];
@@ -75,59 +73,52 @@ struct Impl {
     }
 };
 
-Impl *impl_of(pps_decoder_t *d) { return d ? static_cast<Impl *>(d->impl) : nullptr; }
+Impl *impl_of(pps_decoder_t *d) {
+    return d ? static_cast<Impl *>(d->impl) : nullptr;
+}
 
-pps_decoder_error_t note(pps_decoder_t *d, pps_decoder_error_t err)
-{
+pps_decoder_error_t note(pps_decoder_t *d, pps_decoder_error_t err) {
     if (err != PPS_DECODER_OK && d->status == PPS_DECODER_OK) d->status = err;
     return err;
 }
 
 // Builds nodes from RapidJSON's SAX events under a given parent.
 class JsonBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonBuilder> {
-public:
-    JsonBuilder(Impl *impl, int parent, const char *first_name)
-        : impl_(impl), key_(first_name)
-    {
+  public:
+    JsonBuilder(Impl *impl, int parent, const char *first_name) : impl_(impl), key_(first_name) {
         parents_.push_back(parent);
     }
 
     bool Null() { return add(PPS_TYPE_NULL) >= 0; }
-    bool Bool(bool b)
-    {
+    bool Bool(bool b) {
         int i = add(PPS_TYPE_BOOL);
         impl_->nodes[i].boolean = b;
         return true;
     }
     bool Int(int v) { return Int64(v); }
     bool Uint(unsigned v) { return Int64(v); }
-    bool Int64(int64_t v)
-    {
+    bool Int64(int64_t v) {
         Node &n = impl_->nodes[add(PPS_TYPE_NUMBER)];
         n.inum = v;
         n.num = static_cast<double>(v);
         n.is_int = true;
         return true;
     }
-    bool Uint64(uint64_t v)
-    {
+    bool Uint64(uint64_t v) {
         if (v <= static_cast<uint64_t>(LLONG_MAX)) return Int64(static_cast<int64_t>(v));
         impl_->nodes[add(PPS_TYPE_NUMBER)].num = static_cast<double>(v);
         return true;
     }
-    bool Double(double v)
-    {
+    bool Double(double v) {
         impl_->nodes[add(PPS_TYPE_NUMBER)].num = v;
         return true;
     }
-    bool String(const char *s, rapidjson::SizeType, bool)
-    {
+    bool String(const char *s, rapidjson::SizeType, bool) {
         int i = add(PPS_TYPE_STRING);
         impl_->nodes[i].str = s;
         return true;
     }
-    bool Key(const char *s, rapidjson::SizeType, bool)
-    {
+    bool Key(const char *s, rapidjson::SizeType, bool) {
         key_ = s;
         return true;
     }
@@ -136,22 +127,19 @@ public:
     bool StartArray() { return start(PPS_TYPE_ARRAY); }
     bool EndArray(rapidjson::SizeType) { return end(); }
 
-private:
-    int add(pps_node_type_t type)
-    {
+  private:
+    int add(pps_node_type_t type) {
         int parent = parents_.back();
         // Elements of arrays carry no name; members of objects carry their key.
         const char *name = impl_->nodes[parent].type == PPS_TYPE_ARRAY ? nullptr : key_;
         key_ = nullptr;
         return impl_->add_child(parent, name, type);
     }
-    bool start(pps_node_type_t type)
-    {
+    bool start(pps_node_type_t type) {
         parents_.push_back(add(type));
         return true;
     }
-    bool end()
-    {
+    bool end() {
         parents_.pop_back();
         return true;
     }
@@ -162,8 +150,7 @@ private:
 };
 
 // Parses one JSON text in place as a child of parent named name.
-bool parse_json_value(Impl *impl, int parent, const char *name, char *text)
-{
+bool parse_json_value(Impl *impl, int parent, const char *name, char *text) {
     JsonBuilder builder(impl, parent, name);
     rapidjson::InsituStringStream in(text);
     rapidjson::Reader reader;
@@ -171,8 +158,7 @@ bool parse_json_value(Impl *impl, int parent, const char *name, char *text)
 }
 
 // Reads a whole decimal integer or floating-point number.
-bool parse_number(const char *text, Node *n)
-{
+bool parse_number(const char *text, Node *n) {
     if (*text == '\0') return false;
     char *end;
     errno = 0;
@@ -189,8 +175,7 @@ bool parse_number(const char *text, Node *n)
     return true;
 }
 
-bool add_attribute(Impl *impl, int obj, pps_attrib_t *info)
-{
+bool add_attribute(Impl *impl, int obj, pps_attrib_t *info) {
     const char *enc = info->encoding;
     char *value = info->value;
     if (strcmp(enc, "json") == 0) return parse_json_value(impl, obj, info->attr_name, value);
@@ -202,7 +187,8 @@ bool add_attribute(Impl *impl, int obj, pps_attrib_t *info)
     if (enc[0] == '\0' || strcmp(enc, "c") == 0) return true;
     if (strcmp(enc, "n") == 0) {
         n.type = parse_number(value, &n) ? PPS_TYPE_NUMBER : PPS_TYPE_UNKNOWN;
-    } else if (strcmp(enc, "b") == 0 && (strcmp(value, "true") == 0 || strcmp(value, "false") == 0)) {
+    } else if (strcmp(enc, "b") == 0 &&
+               (strcmp(value, "true") == 0 || strcmp(value, "false") == 0)) {
         n.type = PPS_TYPE_BOOL;
         n.boolean = value[0] == 't';
     } else {
@@ -211,8 +197,7 @@ bool add_attribute(Impl *impl, int obj, pps_attrib_t *info)
     return true;
 }
 
-bool parse_pps(Impl *impl, char *str)
-{
+bool parse_pps(Impl *impl, char *str) {
     pps_attrib_t info;
     memset(&info, 0, sizeof info);
     info.obj_index = -1;
@@ -221,8 +206,10 @@ bool parse_pps(Impl *impl, char *str)
     for (;;) {
         pps_status_t kind = pps_parse_line(&p, nullptr, nullptr, &info, true);
         switch (kind) {
-            case PPS_END: return true;
-            case PPS_ERROR: return false;
+            case PPS_END:
+                return true;
+            case PPS_ERROR:
+                return false;
             case PPS_OBJECT:
             case PPS_OBJECT_CREATED:
             case PPS_OBJECT_DELETED:
@@ -247,8 +234,7 @@ bool parse_pps(Impl *impl, char *str)
 
 // The element that name designates in the current container: NULL the
 // current element, "." the container itself, else the first of that name.
-pps_decoder_error_t find(Impl *impl, const char *name, int *out)
-{
+pps_decoder_error_t find(Impl *impl, const char *name, int *out) {
     const Frame &f = impl->stack.back();
     if (name == nullptr) {
         if (f.current < 0) return PPS_DECODER_NO_MORE_ELEMENTS;
@@ -272,8 +258,7 @@ pps_decoder_error_t find(Impl *impl, const char *name, int *out)
 // Looks up an element for a get_x: it must exist, not be deleted, and be of
 // the wanted type.
 pps_decoder_error_t lookup(pps_decoder_t *d, const char *name, pps_node_type_t want, Node **out,
-                           int *idx)
-{
+                           int *idx) {
     Impl *impl = impl_of(d);
     if (impl == nullptr) return PPS_DECODER_NOT_FOUND;
     pps_decoder_error_t err = find(impl, name, idx);
@@ -286,16 +271,14 @@ pps_decoder_error_t lookup(pps_decoder_t *d, const char *name, pps_node_type_t w
 }
 
 // After a successful read the position moves past the element read.
-void advance_past(pps_decoder_t *d, int idx)
-{
+void advance_past(pps_decoder_t *d, int idx) {
     Impl *impl = impl_of(d);
     if (idx != impl->stack.back().container) impl->stack.back().current = impl->nodes[idx].next;
 }
 
 // Reads a number that must be integral and lie in [lo, hi].
 pps_decoder_error_t get_integer(pps_decoder_t *d, const char *name, long long lo, long long hi,
-                                int64_t *value)
-{
+                                int64_t *value) {
     Node *n;
     int idx;
     pps_decoder_error_t err = lookup(d, name, PPS_TYPE_NUMBER, &n, &idx);
@@ -315,8 +298,7 @@ pps_decoder_error_t get_integer(pps_decoder_t *d, const char *name, long long lo
     return PPS_DECODER_OK;
 }
 
-pps_decoder_error_t start_parse(pps_decoder_t *d, char *str, bool json)
-{
+pps_decoder_error_t start_parse(pps_decoder_t *d, char *str, bool json) {
     Impl *impl = impl_of(d);
     if (impl == nullptr || str == nullptr) return PPS_DECODER_PARSE_ERROR;
     bool good;
@@ -339,8 +321,7 @@ pps_decoder_error_t start_parse(pps_decoder_t *d, char *str, bool json)
 
 extern "C" {
 
-pps_decoder_error_t pps_decoder_initialize(pps_decoder_t *d, const char *str)
-{
+pps_decoder_error_t pps_decoder_initialize(pps_decoder_t *d, const char *str) {
     d->status = PPS_DECODER_OK;
     Impl *impl = new (std::nothrow) Impl;
     d->impl = impl;
@@ -356,8 +337,7 @@ pps_decoder_error_t pps_decoder_initialize(pps_decoder_t *d, const char *str)
     return start_parse(d, impl->owned, true);
 }
 
-void pps_decoder_cleanup(pps_decoder_t *d)
-{
+void pps_decoder_cleanup(pps_decoder_t *d) {
     Impl *impl = impl_of(d);
     if (impl == nullptr) return;
     free(impl->owned);
@@ -365,18 +345,15 @@ void pps_decoder_cleanup(pps_decoder_t *d)
     d->impl = nullptr;
 }
 
-pps_decoder_error_t pps_decoder_parse_pps_str(pps_decoder_t *d, char *str)
-{
+pps_decoder_error_t pps_decoder_parse_pps_str(pps_decoder_t *d, char *str) {
     return start_parse(d, str, false);
 }
 
-pps_decoder_error_t pps_decoder_parse_json_str(pps_decoder_t *d, char *str)
-{
+pps_decoder_error_t pps_decoder_parse_json_str(pps_decoder_t *d, char *str) {
     return start_parse(d, str, true);
 }
 
-pps_decoder_error_t pps_decoder_push(pps_decoder_t *d, const char *name)
-{
+pps_decoder_error_t pps_decoder_push(pps_decoder_t *d, const char *name) {
     Impl *impl = impl_of(d);
     if (impl == nullptr) return PPS_DECODER_NOT_FOUND;
     int idx;
@@ -395,8 +372,7 @@ pps_decoder_error_t pps_decoder_push(pps_decoder_t *d, const char *name)
     return PPS_DECODER_OK;
 }
 
-pps_decoder_error_t pps_decoder_pop(pps_decoder_t *d)
-{
+pps_decoder_error_t pps_decoder_pop(pps_decoder_t *d) {
     Impl *impl = impl_of(d);
     if (impl == nullptr || impl->stack.size() <= 1) return note(d, PPS_DECODER_POP_AT_ROOT);
     int container = impl->stack.back().container;
@@ -405,8 +381,7 @@ pps_decoder_error_t pps_decoder_pop(pps_decoder_t *d)
     return PPS_DECODER_OK;
 }
 
-pps_decoder_error_t pps_decoder_next(pps_decoder_t *d)
-{
+pps_decoder_error_t pps_decoder_next(pps_decoder_t *d) {
     Impl *impl = impl_of(d);
     if (impl == nullptr) return PPS_DECODER_NO_MORE_ELEMENTS;
     Frame &f = impl->stack.back();
@@ -415,8 +390,7 @@ pps_decoder_error_t pps_decoder_next(pps_decoder_t *d)
     return PPS_DECODER_OK;
 }
 
-pps_decoder_error_t pps_decoder_goto_index(pps_decoder_t *d, int index)
-{
+pps_decoder_error_t pps_decoder_goto_index(pps_decoder_t *d, int index) {
     Impl *impl = impl_of(d);
     if (impl == nullptr) return PPS_DECODER_NOT_FOUND;
     Frame &f = impl->stack.back();
@@ -427,39 +401,34 @@ pps_decoder_error_t pps_decoder_goto_index(pps_decoder_t *d, int index)
     return PPS_DECODER_OK;
 }
 
-pps_node_type_t pps_decoder_type(pps_decoder_t *d, const char *name)
-{
+pps_node_type_t pps_decoder_type(pps_decoder_t *d, const char *name) {
     Impl *impl = impl_of(d);
     int idx;
     if (impl == nullptr || find(impl, name, &idx) != PPS_DECODER_OK) return PPS_TYPE_NONE;
     return impl->nodes[idx].type;
 }
 
-int pps_decoder_flags(pps_decoder_t *d, const char *name)
-{
+int pps_decoder_flags(pps_decoder_t *d, const char *name) {
     Impl *impl = impl_of(d);
     int idx;
     if (impl == nullptr || find(impl, name, &idx) != PPS_DECODER_OK) return 0;
     return impl->nodes[idx].flags;
 }
 
-const char *pps_decoder_name(pps_decoder_t *d)
-{
+const char *pps_decoder_name(pps_decoder_t *d) {
     Impl *impl = impl_of(d);
     int idx;
     if (impl == nullptr || find(impl, nullptr, &idx) != PPS_DECODER_OK) return nullptr;
     return impl->nodes[idx].name;
 }
 
-int pps_decoder_length(pps_decoder_t *d)
-{
+int pps_decoder_length(pps_decoder_t *d) {
     Impl *impl = impl_of(d);
     if (impl == nullptr) return 0;
     return impl->nodes[impl->stack.back().container].count;
 }
 
-pps_decoder_error_t pps_decoder_get_string(pps_decoder_t *d, const char *name, const char **value)
-{
+pps_decoder_error_t pps_decoder_get_string(pps_decoder_t *d, const char *name, const char **value) {
     Node *n;
     int idx;
     pps_decoder_error_t err = lookup(d, name, PPS_TYPE_STRING, &n, &idx);
@@ -469,21 +438,18 @@ pps_decoder_error_t pps_decoder_get_string(pps_decoder_t *d, const char *name, c
     return PPS_DECODER_OK;
 }
 
-pps_decoder_error_t pps_decoder_get_int64(pps_decoder_t *d, const char *name, int64_t *value)
-{
+pps_decoder_error_t pps_decoder_get_int64(pps_decoder_t *d, const char *name, int64_t *value) {
     return get_integer(d, name, LLONG_MIN, LLONG_MAX, value);
 }
 
-pps_decoder_error_t pps_decoder_get_int(pps_decoder_t *d, const char *name, int *value)
-{
+pps_decoder_error_t pps_decoder_get_int(pps_decoder_t *d, const char *name, int *value) {
     int64_t v;
     pps_decoder_error_t err = get_integer(d, name, INT_MIN, INT_MAX, &v);
     if (err == PPS_DECODER_OK) *value = static_cast<int>(v);
     return err;
 }
 
-pps_decoder_error_t pps_decoder_get_double(pps_decoder_t *d, const char *name, double *value)
-{
+pps_decoder_error_t pps_decoder_get_double(pps_decoder_t *d, const char *name, double *value) {
     Node *n;
     int idx;
     pps_decoder_error_t err = lookup(d, name, PPS_TYPE_NUMBER, &n, &idx);
@@ -493,8 +459,7 @@ pps_decoder_error_t pps_decoder_get_double(pps_decoder_t *d, const char *name, d
     return PPS_DECODER_OK;
 }
 
-pps_decoder_error_t pps_decoder_get_bool(pps_decoder_t *d, const char *name, bool *value)
-{
+pps_decoder_error_t pps_decoder_get_bool(pps_decoder_t *d, const char *name, bool *value) {
     Node *n;
     int idx;
     pps_decoder_error_t err = lookup(d, name, PPS_TYPE_BOOL, &n, &idx);
@@ -504,8 +469,7 @@ pps_decoder_error_t pps_decoder_get_bool(pps_decoder_t *d, const char *name, boo
     return PPS_DECODER_OK;
 }
 
-pps_decoder_error_t pps_decoder_status(pps_decoder_t *d, bool clear)
-{
+pps_decoder_error_t pps_decoder_status(pps_decoder_t *d, bool clear) {
     pps_decoder_error_t s = d->status;
     if (clear) d->status = PPS_DECODER_OK;
     return s;

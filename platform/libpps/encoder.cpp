@@ -18,18 +18,18 @@ namespace {
 
 enum LevelKind : unsigned char { kPpsObject = 0, kJsonObject = 1, kJsonArray = 2 };
 
-bool ok(pps_encoder_t *e) { return e != nullptr && e->status == PPS_ENCODER_OK; }
+bool ok(pps_encoder_t *e) {
+    return e != nullptr && e->status == PPS_ENCODER_OK;
+}
 
-pps_encoder_error_t fail(pps_encoder_t *e, pps_encoder_error_t err)
-{
+pps_encoder_error_t fail(pps_encoder_t *e, pps_encoder_error_t err) {
     if (e->status == PPS_ENCODER_OK) e->status = err;
     return e->status;
 }
 
 // Makes room for n more bytes plus a terminating NUL and one closing brace
 // (JSON mode closes its root object in place when the buffer is asked for).
-bool reserve(pps_encoder_t *e, size_t n)
-{
+bool reserve(pps_encoder_t *e, size_t n) {
     size_t need = e->length + n + 2;
     if (need <= e->capacity) return true;
     size_t cap = e->capacity < 256 ? 256 : e->capacity;
@@ -44,8 +44,7 @@ bool reserve(pps_encoder_t *e, size_t n)
     return true;
 }
 
-bool put(pps_encoder_t *e, const char *s, size_t n)
-{
+bool put(pps_encoder_t *e, const char *s, size_t n) {
     if (!reserve(e, n)) return false;
     memcpy(e->buffer + e->length, s, n);
     e->length += n;
@@ -53,19 +52,23 @@ bool put(pps_encoder_t *e, const char *s, size_t n)
     return true;
 }
 
-bool put(pps_encoder_t *e, const char *s) { return put(e, s, strlen(s)); }
+bool put(pps_encoder_t *e, const char *s) {
+    return put(e, s, strlen(s));
+}
 
-bool put_char(pps_encoder_t *e, char c) { return put(e, &c, 1); }
+bool put_char(pps_encoder_t *e, char c) {
+    return put(e, &c, 1);
+}
 
-bool at_attribute_level(const pps_encoder_t *e)
-{
+bool at_attribute_level(const pps_encoder_t *e) {
     if (e->json_mode) return false;
     return e->depth == 0 || (e->depth == 1 && e->level_kind[0] == kPpsObject);
 }
 
-bool valid_attr_name(const char *s)
-{
-    auto start = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+bool valid_attr_name(const char *s) {
+    auto start = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    };
     if (!start(*s)) return false;
     for (; *s != '\0'; s++) {
         if (!start(*s) && !(*s >= '0' && *s <= '9') && *s != '.') return false;
@@ -73,14 +76,12 @@ bool valid_attr_name(const char *s)
     return true;
 }
 
-bool valid_obj_name(const char *s)
-{
+bool valid_obj_name(const char *s) {
     if (*s == '\0') return false;
     return strpbrk(s, "@?/\n") == nullptr;
 }
 
-bool put_json_string(pps_encoder_t *e, const char *s)
-{
+bool put_json_string(pps_encoder_t *e, const char *s) {
     if (!put_char(e, '"')) return false;
     const char *run = s;
     for (; *s != '\0'; s++) {
@@ -88,13 +89,27 @@ bool put_json_string(pps_encoder_t *e, const char *s)
         const char *esc = nullptr;
         char hex[8];
         switch (c) {
-            case '"': esc = "\\\""; break;
-            case '\\': esc = "\\\\"; break;
-            case '\n': esc = "\\n"; break;
-            case '\r': esc = "\\r"; break;
-            case '\t': esc = "\\t"; break;
-            case '\b': esc = "\\b"; break;
-            case '\f': esc = "\\f"; break;
+            case '"':
+                esc = "\\\"";
+                break;
+            case '\\':
+                esc = "\\\\";
+                break;
+            case '\n':
+                esc = "\\n";
+                break;
+            case '\r':
+                esc = "\\r";
+                break;
+            case '\t':
+                esc = "\\t";
+                break;
+            case '\b':
+                esc = "\\b";
+                break;
+            case '\f':
+                esc = "\\f";
+                break;
             default:
                 if (c < 0x20) {
                     snprintf(hex, sizeof hex, "\\u%04x", c);
@@ -111,18 +126,25 @@ bool put_json_string(pps_encoder_t *e, const char *s)
 }
 
 // The 'c' encoding: C escapes for the characters a PPS line cannot hold.
-bool put_c_escaped(pps_encoder_t *e, const char *s)
-{
+bool put_c_escaped(pps_encoder_t *e, const char *s) {
     const char *run = s;
     for (; *s != '\0'; s++) {
         unsigned char c = static_cast<unsigned char>(*s);
         const char *esc = nullptr;
         char oct[8];
         switch (c) {
-            case '\\': esc = "\\\\"; break;
-            case '\n': esc = "\\n"; break;
-            case '\r': esc = "\\r"; break;
-            case '\t': esc = "\\t"; break;
+            case '\\':
+                esc = "\\\\";
+                break;
+            case '\n':
+                esc = "\\n";
+                break;
+            case '\r':
+                esc = "\\r";
+                break;
+            case '\t':
+                esc = "\\t";
+                break;
             default:
                 if (c < 0x20 || c == 0x7f) {
                     snprintf(oct, sizeof oct, "\\%03o", c);
@@ -140,8 +162,7 @@ bool put_c_escaped(pps_encoder_t *e, const char *s)
 
 // Writes what precedes a value: at the attribute level "name:enc:", inside
 // JSON the separating comma and, in an object, "name":.
-bool begin_element(pps_encoder_t *e, const char *name, const char *encoding)
-{
+bool begin_element(pps_encoder_t *e, const char *name, const char *encoding) {
     if (at_attribute_level(e)) {
         if (name == nullptr || *name == '\0') {
             fail(e, PPS_ENCODER_MISSING_ATTRIBUTE_NAME);
@@ -170,22 +191,19 @@ bool begin_element(pps_encoder_t *e, const char *name, const char *encoding)
 }
 
 // Ends a value: a line end at the attribute level.
-pps_encoder_error_t end_element(pps_encoder_t *e)
-{
+pps_encoder_error_t end_element(pps_encoder_t *e) {
     if (at_attribute_level(e)) put_char(e, '\n');
     return e->status;
 }
 
 pps_encoder_error_t add_scalar(pps_encoder_t *e, const char *name, const char *encoding,
-                               const char *text)
-{
+                               const char *text) {
     if (!ok(e)) return e ? e->status : PPS_ENCODER_INVALID_VALUE;
     if (!begin_element(e, name, encoding) || !put(e, text)) return e->status;
     return end_element(e);
 }
 
-pps_encoder_error_t start_container(pps_encoder_t *e, const char *name, LevelKind kind)
-{
+pps_encoder_error_t start_container(pps_encoder_t *e, const char *name, LevelKind kind) {
     if (!ok(e)) return e ? e->status : PPS_ENCODER_INVALID_VALUE;
     if (e->depth >= PPS_ENCODER_MAX_NESTING) return fail(e, PPS_ENCODER_BAD_NESTING);
     if (kind == kJsonObject && at_attribute_level(e) && name != nullptr && name[0] == '@') {
@@ -206,8 +224,7 @@ pps_encoder_error_t start_container(pps_encoder_t *e, const char *name, LevelKin
     return e->status;
 }
 
-pps_encoder_error_t end_container(pps_encoder_t *e, LevelKind kind)
-{
+pps_encoder_error_t end_container(pps_encoder_t *e, LevelKind kind) {
     if (!ok(e)) return e ? e->status : PPS_ENCODER_INVALID_VALUE;
     // JSON mode's implicit root object (level 0) is closed by the buffer.
     int floor = e->json_mode ? 1 : 0;
@@ -225,15 +242,13 @@ pps_encoder_error_t end_container(pps_encoder_t *e, LevelKind kind)
 
 extern "C" {
 
-void pps_encoder_initialize(pps_encoder_t *e, bool encode_json)
-{
+void pps_encoder_initialize(pps_encoder_t *e, bool encode_json) {
     memset(e, 0, sizeof *e);
     e->json_mode = encode_json ? 1 : 0;
     pps_encoder_reset(e);
 }
 
-void pps_encoder_reset(pps_encoder_t *e)
-{
+void pps_encoder_reset(pps_encoder_t *e) {
     e->length = 0;
     e->status = PPS_ENCODER_OK;
     e->depth = 0;
@@ -246,8 +261,7 @@ void pps_encoder_reset(pps_encoder_t *e)
     }
 }
 
-void pps_encoder_cleanup(pps_encoder_t *e)
-{
+void pps_encoder_cleanup(pps_encoder_t *e) {
     if (e == nullptr) return;
     free(e->buffer);
     e->buffer = nullptr;
@@ -256,22 +270,23 @@ void pps_encoder_cleanup(pps_encoder_t *e)
     e->depth = 0;
 }
 
-pps_encoder_error_t pps_encoder_start_object(pps_encoder_t *e, const char *name)
-{
+pps_encoder_error_t pps_encoder_start_object(pps_encoder_t *e, const char *name) {
     return start_container(e, name, kJsonObject);
 }
 
-pps_encoder_error_t pps_encoder_end_object(pps_encoder_t *e) { return end_container(e, kJsonObject); }
+pps_encoder_error_t pps_encoder_end_object(pps_encoder_t *e) {
+    return end_container(e, kJsonObject);
+}
 
-pps_encoder_error_t pps_encoder_start_array(pps_encoder_t *e, const char *name)
-{
+pps_encoder_error_t pps_encoder_start_array(pps_encoder_t *e, const char *name) {
     return start_container(e, name, kJsonArray);
 }
 
-pps_encoder_error_t pps_encoder_end_array(pps_encoder_t *e) { return end_container(e, kJsonArray); }
+pps_encoder_error_t pps_encoder_end_array(pps_encoder_t *e) {
+    return end_container(e, kJsonArray);
+}
 
-pps_encoder_error_t pps_encoder_add_string(pps_encoder_t *e, const char *name, const char *value)
-{
+pps_encoder_error_t pps_encoder_add_string(pps_encoder_t *e, const char *name, const char *value) {
     if (!ok(e)) return e ? e->status : PPS_ENCODER_INVALID_VALUE;
     if (value == nullptr) return fail(e, PPS_ENCODER_INVALID_VALUE);
     if (at_attribute_level(e)) {
@@ -284,22 +299,19 @@ pps_encoder_error_t pps_encoder_add_string(pps_encoder_t *e, const char *name, c
     return end_element(e);
 }
 
-pps_encoder_error_t pps_encoder_add_int(pps_encoder_t *e, const char *name, int value)
-{
+pps_encoder_error_t pps_encoder_add_int(pps_encoder_t *e, const char *name, int value) {
     char text[16];
     snprintf(text, sizeof text, "%d", value);
     return add_scalar(e, name, "n", text);
 }
 
-pps_encoder_error_t pps_encoder_add_int64(pps_encoder_t *e, const char *name, int64_t value)
-{
+pps_encoder_error_t pps_encoder_add_int64(pps_encoder_t *e, const char *name, int64_t value) {
     char text[24];
     snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
     return add_scalar(e, name, "n", text);
 }
 
-pps_encoder_error_t pps_encoder_add_double(pps_encoder_t *e, const char *name, double value)
-{
+pps_encoder_error_t pps_encoder_add_double(pps_encoder_t *e, const char *name, double value) {
     if (!ok(e)) return e ? e->status : PPS_ENCODER_INVALID_VALUE;
     if (!isfinite(value)) return fail(e, PPS_ENCODER_INVALID_VALUE);  // not a JSON number
     // The shortest text that reads back as the same double.
@@ -311,18 +323,15 @@ pps_encoder_error_t pps_encoder_add_double(pps_encoder_t *e, const char *name, d
     return add_scalar(e, name, "n", text);
 }
 
-pps_encoder_error_t pps_encoder_add_bool(pps_encoder_t *e, const char *name, bool value)
-{
+pps_encoder_error_t pps_encoder_add_bool(pps_encoder_t *e, const char *name, bool value) {
     return add_scalar(e, name, "b", value ? "true" : "false");
 }
 
-pps_encoder_error_t pps_encoder_add_null(pps_encoder_t *e, const char *name)
-{
+pps_encoder_error_t pps_encoder_add_null(pps_encoder_t *e, const char *name) {
     return add_scalar(e, name, "json", "null");
 }
 
-pps_encoder_error_t pps_encoder_add_json(pps_encoder_t *e, const char *name, const char *value)
-{
+pps_encoder_error_t pps_encoder_add_json(pps_encoder_t *e, const char *name, const char *value) {
     if (!ok(e)) return e ? e->status : PPS_ENCODER_INVALID_VALUE;
     if (value == nullptr) return fail(e, PPS_ENCODER_INVALID_VALUE);
     // A PPS line cannot hold a line end, even as JSON white space.
@@ -335,8 +344,7 @@ pps_encoder_error_t pps_encoder_add_json(pps_encoder_t *e, const char *name, con
     return add_scalar(e, name, "json", value);
 }
 
-pps_encoder_error_t pps_encoder_delete_attribute(pps_encoder_t *e, const char *name)
-{
+pps_encoder_error_t pps_encoder_delete_attribute(pps_encoder_t *e, const char *name) {
     if (!ok(e)) return e ? e->status : PPS_ENCODER_INVALID_VALUE;
     // Deletion exists only as a PPS line; JSON has no way to say it.
     if (!at_attribute_level(e)) return fail(e, PPS_ENCODER_BAD_NESTING);
@@ -346,8 +354,7 @@ pps_encoder_error_t pps_encoder_delete_attribute(pps_encoder_t *e, const char *n
     return e->status;
 }
 
-const char *pps_encoder_buffer(pps_encoder_t *e)
-{
+const char *pps_encoder_buffer(pps_encoder_t *e) {
     if (!ok(e)) return nullptr;
     if (e->json_mode) {
         if (e->depth != 1) return nullptr;
@@ -365,12 +372,13 @@ const char *pps_encoder_buffer(pps_encoder_t *e)
     return e->buffer;
 }
 
-int pps_encoder_length(pps_encoder_t *e)
-{
+int pps_encoder_length(pps_encoder_t *e) {
     if (pps_encoder_buffer(e) == nullptr) return 0;
     return static_cast<int>(e->length + (e->json_mode ? 1 : 0));
 }
 
-pps_encoder_error_t pps_encoder_error(pps_encoder_t *e) { return e->status; }
+pps_encoder_error_t pps_encoder_error(pps_encoder_t *e) {
+    return e->status;
+}
 
 }  // extern "C"

@@ -15,15 +15,15 @@
 
 namespace {
 
-bool is_name_start(char c)
-{
+bool is_name_start(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
-bool is_name_char(char c) { return is_name_start(c) || (c >= '0' && c <= '9') || c == '.'; }
+bool is_name_char(char c) {
+    return is_name_start(c) || (c >= '0' && c <= '9') || c == '.';
+}
 
-int find_index(const char *const *names, const char *name)
-{
+int find_index(const char *const *names, const char *name) {
     if (names == nullptr) return -1;
     for (int i = 0; names[i] != nullptr; i++) {
         if (strcmp(names[i], name) == 0) return i;
@@ -33,8 +33,7 @@ int find_index(const char *const *names, const char *name)
 
 // Parses "[n]", "[-n]", "[ni]", "[n,-i]" at *p. Returns false when the
 // bracket is malformed or holds an unknown letter.
-bool parse_qualifiers(char **p, int *options, int *mask)
-{
+bool parse_qualifiers(char **p, int *options, int *mask) {
     char *s = *p;
     if (*s != '[') return true;
     s++;
@@ -50,9 +49,14 @@ bool parse_qualifiers(char **p, int *options, int *mask)
         }
         int bit;
         switch (*s) {
-            case 'n': bit = PPS_NOPERSIST; break;
-            case 'i': bit = PPS_ITEM; break;
-            default: return false;  // unknown letter, line end or NUL
+            case 'n':
+                bit = PPS_NOPERSIST;
+                break;
+            case 'i':
+                bit = PPS_ITEM;
+                break;
+            default:
+                return false;  // unknown letter, line end or NUL
         }
         s++;
         *mask |= bit;
@@ -65,8 +69,7 @@ bool parse_qualifiers(char **p, int *options, int *mask)
     return true;
 }
 
-bool valid_attr_name(const char *s, const char *end)
-{
+bool valid_attr_name(const char *s, const char *end) {
     if (s == end || !is_name_start(*s)) return false;
     for (; s < end; s++) {
         if (!is_name_char(*s)) return false;
@@ -74,8 +77,7 @@ bool valid_attr_name(const char *s, const char *end)
     return true;
 }
 
-bool valid_obj_name(const char *s)
-{
+bool valid_obj_name(const char *s) {
     if (*s == '\0') return false;
     for (; *s != '\0'; s++) {
         if (*s == '@' || *s == '?' || *s == '/') return false;
@@ -86,8 +88,8 @@ bool valid_obj_name(const char *s)
 }  // namespace
 
 pps_status_t pps_parse_line(char **ppsdata, const char *const *objnames,
-                            const char *const *attrnames, pps_attrib_t *info, bool accept_unterminated)
-{
+                            const char *const *attrnames, pps_attrib_t *info,
+                            bool accept_unterminated) {
     char *line = *ppsdata;
 
     // Skip empty lines: they carry nothing.
@@ -136,12 +138,33 @@ pps_status_t pps_parse_line(char **ppsdata, const char *const *objnames,
     int flags = 0;
     char *at = p;
     switch (*p) {
-        case '+': kind = PPS_OBJECT_CREATED; flags = PPS_CREATED; at = p + 1; break;
-        case '-': kind = PPS_OBJECT_DELETED; flags = PPS_DELETED; at = p + 1; break;
-        case '#': kind = PPS_OBJECT_TRUNCATED; flags = PPS_TRUNCATED; at = p + 1; break;
-        case '*': kind = PPS_OBJECT; flags = PPS_PURGED; at = p + 1; break;
-        case '|': kind = PPS_OBJECT_OVERFLOWED; flags = PPS_OVERFLOWED; at = p + 1; break;
-        default: break;
+        case '+':
+            kind = PPS_OBJECT_CREATED;
+            flags = PPS_CREATED;
+            at = p + 1;
+            break;
+        case '-':
+            kind = PPS_OBJECT_DELETED;
+            flags = PPS_DELETED;
+            at = p + 1;
+            break;
+        case '#':
+            kind = PPS_OBJECT_TRUNCATED;
+            flags = PPS_TRUNCATED;
+            at = p + 1;
+            break;
+        case '*':
+            kind = PPS_OBJECT;
+            flags = PPS_PURGED;
+            at = p + 1;
+            break;
+        case '|':
+            kind = PPS_OBJECT_OVERFLOWED;
+            flags = PPS_OVERFLOWED;
+            at = p + 1;
+            break;
+        default:
+            break;
     }
     if (*at == '@') {
         char *name = at + 1;
@@ -190,8 +213,7 @@ pps_status_t pps_parse_line(char **ppsdata, const char *const *objnames,
 
 extern "C" pps_status_t ppsparse(char **ppsdata, const char *const *objnames,
                                  const char *const *attrnames, pps_attrib_t *info,
-                                 int /*parse_flags*/)
-{
+                                 int /*parse_flags*/) {
     if (ppsdata == nullptr || *ppsdata == nullptr || info == nullptr) {
         errno = EINVAL;
         return PPS_ERROR;

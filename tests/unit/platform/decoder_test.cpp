@@ -10,11 +10,10 @@
 namespace {
 
 class Decoder : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(pps_decoder_initialize(&d, nullptr), PPS_DECODER_OK); }
     void TearDown() override { pps_decoder_cleanup(&d); }
-    pps_decoder_error_t parse(const std::string &text)
-    {
+    pps_decoder_error_t parse(const std::string &text) {
         buf.assign(text.begin(), text.end());
         buf.push_back('\0');
         return pps_decoder_parse_pps_str(&d, buf.data());
@@ -24,8 +23,7 @@ protected:
     std::vector<char> buf;
 };
 
-TEST_F(Decoder, NetworkTimeStatusDelta)
-{
+TEST_F(Decoder, NetworkTimeStatusDelta) {
     ASSERT_EQ(parse("@status\nlast_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1700000000,"
                     "\"x\":[1,\"a\"]}\n"),
               PPS_DECODER_OK);
@@ -56,9 +54,9 @@ TEST_F(Decoder, NetworkTimeStatusDelta)
     EXPECT_EQ(one, 1);
 }
 
-TEST_F(Decoder, ObjectsFlagsAndDeletedAttributes)
-{
-    ASSERT_EQ(parse("+@control.5.n0.p1\n-@control.6\n@config\n-old\ngsm_time_enable::1\n"), PPS_DECODER_OK);
+TEST_F(Decoder, ObjectsFlagsAndDeletedAttributes) {
+    ASSERT_EQ(parse("+@control.5.n0.p1\n-@control.6\n@config\n-old\ngsm_time_enable::1\n"),
+              PPS_DECODER_OK);
     EXPECT_EQ(pps_decoder_length(&d), 3);
     EXPECT_STREQ(pps_decoder_name(&d), "control.5.n0.p1");
     EXPECT_EQ(pps_decoder_flags(&d, nullptr), PPS_CREATED);
@@ -74,8 +72,7 @@ TEST_F(Decoder, ObjectsFlagsAndDeletedAttributes)
     EXPECT_STREQ(v, "1");
 }
 
-TEST_F(Decoder, EncodingsAndTypeMismatches)
-{
+TEST_F(Decoder, EncodingsAndTypeMismatches) {
     ASSERT_EQ(parse("@o\ns::text\nc:c:a\\nb\\\\\\x41\\101\nn:n:42\nf:n:2.5\nbig:n:4294967296\n"
                     "t:b:true\nu:b64:aGk=\nnul:json:null\n"),
               PPS_DECODER_OK);
@@ -101,14 +98,22 @@ TEST_F(Decoder, EncodingsAndTypeMismatches)
         pps_decoder_error_t err;
         pps_decoder_error_t (*call)(pps_decoder_t *, int *, const char **);
     } cases[] = {
-        {PPS_DECODER_TYPE_MISMATCH, [](pps_decoder_t *d, int *, const char **s) { return pps_decoder_get_string(d, "n", s); }},
-        {PPS_DECODER_TYPE_MISMATCH, [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "s", i); }},
-        {PPS_DECODER_TYPE_MISMATCH, [](pps_decoder_t *d, int *, const char **s) { return pps_decoder_get_string(d, "u", s); }},
-        {PPS_DECODER_CONVERSION_FAILED, [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "big", i); }},
-        {PPS_DECODER_CONVERSION_FAILED, [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "f", i); }},
-        {PPS_DECODER_NOT_FOUND, [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "missing", i); }},
-        {PPS_DECODER_BAD_TYPE, [](pps_decoder_t *d, int *, const char **) { return pps_decoder_push(d, "s"); }},
-        {PPS_DECODER_NOT_FOUND, [](pps_decoder_t *d, int *, const char **) { return pps_decoder_push(d, "missing"); }},
+        {PPS_DECODER_TYPE_MISMATCH,
+         [](pps_decoder_t *d, int *, const char **s) { return pps_decoder_get_string(d, "n", s); }},
+        {PPS_DECODER_TYPE_MISMATCH,
+         [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "s", i); }},
+        {PPS_DECODER_TYPE_MISMATCH,
+         [](pps_decoder_t *d, int *, const char **s) { return pps_decoder_get_string(d, "u", s); }},
+        {PPS_DECODER_CONVERSION_FAILED,
+         [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "big", i); }},
+        {PPS_DECODER_CONVERSION_FAILED,
+         [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "f", i); }},
+        {PPS_DECODER_NOT_FOUND, [](pps_decoder_t *d, int *i,
+                                   const char **) { return pps_decoder_get_int(d, "missing", i); }},
+        {PPS_DECODER_BAD_TYPE,
+         [](pps_decoder_t *d, int *, const char **) { return pps_decoder_push(d, "s"); }},
+        {PPS_DECODER_NOT_FOUND,
+         [](pps_decoder_t *d, int *, const char **) { return pps_decoder_push(d, "missing"); }},
     };
     for (auto &c : cases) {
         s = "kept";
@@ -124,8 +129,7 @@ TEST_F(Decoder, EncodingsAndTypeMismatches)
     }
 }
 
-TEST_F(Decoder, PositionAdvancesAfterReadsAndPops)
-{
+TEST_F(Decoder, PositionAdvancesAfterReadsAndPops) {
     ASSERT_EQ(parse("@o\na:n:1\nb:json:{\"x\":1}\nc:n:3\n"), PPS_DECODER_OK);
     ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
     int v = 0;
@@ -143,8 +147,7 @@ TEST_F(Decoder, PositionAdvancesAfterReadsAndPops)
     EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_POP_AT_ROOT);
 }
 
-TEST_F(Decoder, AttributesWithoutObjectLineAndUnterminatedLine)
-{
+TEST_F(Decoder, AttributesWithoutObjectLineAndUnterminatedLine) {
     ASSERT_EQ(parse("gsm_time_enable::01\nother::x"), PPS_DECODER_OK);
     ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
     const char *v = nullptr;
@@ -152,8 +155,7 @@ TEST_F(Decoder, AttributesWithoutObjectLineAndUnterminatedLine)
     EXPECT_STREQ(v, "x");
 }
 
-TEST_F(Decoder, ParseErrors)
-{
+TEST_F(Decoder, ParseErrors) {
     const char *bad[] = {"not pps text\n", "@o\nj:json:{\"a\":\n", "@o\nc:c:bad\\q\n",
                          "@o\nc:c:nul\\0\n"};
     for (const char *text : bad) {
@@ -165,8 +167,7 @@ TEST_F(Decoder, ParseErrors)
     }
 }
 
-TEST_F(Decoder, JsonInitialiseAndParse)
-{
+TEST_F(Decoder, JsonInitialiseAndParse) {
     pps_decoder_t j;
     ASSERT_EQ(pps_decoder_initialize(&j, "{\"a\":[true,null,-5]}"), PPS_DECODER_OK);
     ASSERT_EQ(pps_decoder_push(&j, nullptr), PPS_DECODER_OK);
@@ -182,8 +183,7 @@ TEST_F(Decoder, JsonInitialiseAndParse)
 }
 
 // Encoder output read back by ppsparse and the decoder gives the same values.
-TEST_F(Decoder, RoundTripThroughEncoder)
-{
+TEST_F(Decoder, RoundTripThroughEncoder) {
     const std::string odd = "line1\nline2\t\\ \"q\" :x: \x7f end";
     pps_encoder_t e;
     pps_encoder_initialize(&e, false);

@@ -20,17 +20,16 @@ constexpr int kFakeFd = 987;
 
 struct FakeDevice {
     int calls = 0;
-    devctl_xfer seen{};            // the request as it arrived
-    std::string reply;             // bytes the device writes at data[0]
-    uint32_t claimed_len = 0;      // recv_len it reports (may lie)
+    devctl_xfer seen{};        // the request as it arrived
+    std::string reply;         // bytes the device writes at data[0]
+    uint32_t claimed_len = 0;  // recv_len it reports (may lie)
     int32_t status = EOK;
     int32_t info = 0;
 } dev;
 
 }  // namespace
 
-extern "C" int ioctl(int fd, unsigned long request, ...)
-{
+extern "C" int ioctl(int fd, unsigned long request, ...) {
     va_list ap;
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
@@ -53,12 +52,11 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
 namespace {
 
 class Devctlv : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dev = FakeDevice{}; }
 };
 
-TEST_F(Devctlv, GathersSendPartsAndScattersReply)
-{
+TEST_F(Devctlv, GathersSendPartsAndScattersReply) {
     char a[] = "abc", b[] = "defgh";
     iov_t sv[2];
     SETIOV(&sv[0], a, 3);
@@ -85,8 +83,7 @@ TEST_F(Devctlv, GathersSendPartsAndScattersReply)
     EXPECT_EQ(info, 42);
 }
 
-TEST_F(Devctlv, NeverCopiesMoreThanTheCallersRoom)
-{
+TEST_F(Devctlv, NeverCopiesMoreThanTheCallersRoom) {
     char req = 1;
     iov_t sv;
     SETIOV(&sv, &req, 1);
@@ -102,8 +99,7 @@ TEST_F(Devctlv, NeverCopiesMoreThanTheCallersRoom)
     EXPECT_EQ(std::string(guard, 8), std::string(8, 'G'));
 }
 
-TEST_F(Devctlv, ReturnsErrnoValuesNeverMinusOne)
-{
+TEST_F(Devctlv, ReturnsErrnoValuesNeverMinusOne) {
     char big[DEVCTL_XFER_MAX + 1] = {};
     iov_t sv;
     SETIOV(&sv, big, sizeof big);
@@ -132,8 +128,7 @@ TEST_F(Devctlv, ReturnsErrnoValuesNeverMinusOne)
     EXPECT_EQ(dev.seen.send_len, 100u);
 }
 
-TEST_F(Devctlv, SingleBufferDevctl)
-{
+TEST_F(Devctlv, SingleBufferDevctl) {
     char data[4] = {'q', 'r', 's', 't'};
     dev.reply = "WXYZ";
     dev.claimed_len = 4;

@@ -8,11 +8,10 @@
 namespace {
 
 class Encoder : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { pps_encoder_initialize(&e, false); }
     void TearDown() override { pps_encoder_cleanup(&e); }
-    std::string text()
-    {
+    std::string text() {
         const char *b = pps_encoder_buffer(&e);
         EXPECT_NE(b, nullptr);
         if (b == nullptr) return "<null>";
@@ -22,8 +21,7 @@ protected:
     pps_encoder_t e;
 };
 
-TEST_F(Encoder, ResponseObjectLeftOpen)
-{
+TEST_F(Encoder, ResponseObjectLeftOpen) {
     pps_encoder_start_object(&e, "@control.4294967296");
     pps_encoder_add_string(&e, "res", "identity");
     pps_encoder_add_string(&e, "id", "7");
@@ -34,8 +32,7 @@ TEST_F(Encoder, ResponseObjectLeftOpen)
     EXPECT_EQ(text(), "@control.4294967296\nres::identity\nid::7\nerr:n:-1\n");
 }
 
-TEST_F(Encoder, TopLevelAttributeLinesWithNestedJson)
-{
+TEST_F(Encoder, TopLevelAttributeLinesWithNestedJson) {
     pps_encoder_add_string(&e, "active_rat", "WCDMA");
     pps_encoder_delete_attribute(&e, "rab_2g");
     pps_encoder_start_array(&e, "rab_3g");
@@ -52,16 +49,16 @@ TEST_F(Encoder, TopLevelAttributeLinesWithNestedJson)
     pps_encoder_end_array(&e);
     pps_encoder_end_object(&e);
     pps_encoder_add_json(&e, "raw", "{\"a\": [1, 2]}");
-    EXPECT_EQ(text(),
-              "active_rat::WCDMA\n"
-              "-rab_2g\n"
-              "rab_3g:json:[{\"1 rab_id\":5,\"1 domain\":\"PS\"},{\"2 rab_id\":10,\"2 domain\":\"PS\"}]\n"
-              "rab_2g:json:{\"datarate_ul\":255,\"list\":[]}\n"
-              "raw:json:{\"a\": [1, 2]}\n");
+    EXPECT_EQ(
+        text(),
+        "active_rat::WCDMA\n"
+        "-rab_2g\n"
+        "rab_3g:json:[{\"1 rab_id\":5,\"1 domain\":\"PS\"},{\"2 rab_id\":10,\"2 domain\":\"PS\"}]\n"
+        "rab_2g:json:{\"datarate_ul\":255,\"list\":[]}\n"
+        "raw:json:{\"a\": [1, 2]}\n");
 }
 
-TEST_F(Encoder, ValueEncodings)
-{
+TEST_F(Encoder, ValueEncodings) {
     pps_encoder_add_string(&e, "plain", "a:b\\c\t\"x\"");
     pps_encoder_add_string(&e, "multi", "line1\nline2\\end\r");
     pps_encoder_add_string(&e, "empty", "");
@@ -85,8 +82,7 @@ TEST_F(Encoder, ValueEncodings)
               "j:json:{\"q\\\"k\":\"\\\"\\\\\\n\\u0001\",\"d\":0.5,\"f\":false}\n");
 }
 
-TEST_F(Encoder, JsonMode)
-{
+TEST_F(Encoder, JsonMode) {
     pps_encoder_t j;
     pps_encoder_initialize(&j, true);
     EXPECT_STREQ(pps_encoder_buffer(&j), "{}");
@@ -111,8 +107,7 @@ struct ErrorCase {
 
 class EncoderError : public ::testing::TestWithParam<ErrorCase> {};
 
-TEST_P(EncoderError, IsStickyAndNullsTheBuffer)
-{
+TEST_P(EncoderError, IsStickyAndNullsTheBuffer) {
     pps_encoder_t e;
     pps_encoder_initialize(&e, false);
     pps_encoder_add_string(&e, "before", "x");
@@ -178,8 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"attribute name with blank",
                   [](pps_encoder_t *e) { pps_encoder_add_string(e, "a b", "v"); },
                   PPS_ENCODER_INVALID_VALUE},
-        ErrorCase{"bad object name",
-                  [](pps_encoder_t *e) { pps_encoder_start_object(e, "@a/b"); },
+        ErrorCase{"bad object name", [](pps_encoder_t *e) { pps_encoder_start_object(e, "@a/b"); },
                   PPS_ENCODER_INVALID_VALUE},
         ErrorCase{"invalid json",
                   [](pps_encoder_t *e) { pps_encoder_add_json(e, "j", "{\"a\":}"); },
@@ -194,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"too deep",
                   [](pps_encoder_t *e) {
                       pps_encoder_start_array(e, "a");
-                      for (int i = 0; i < PPS_ENCODER_MAX_NESTING; i++) pps_encoder_start_array(e, nullptr);
+                      for (int i = 0; i < PPS_ENCODER_MAX_NESTING; i++)
+                          pps_encoder_start_array(e, nullptr);
                   },
                   PPS_ENCODER_BAD_NESTING}),
     [](const ::testing::TestParamInfo<ErrorCase> &info) {
@@ -204,8 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
         return n;
     });
 
-TEST_F(Encoder, UnclosedJsonHasNoBufferButNoError)
-{
+TEST_F(Encoder, UnclosedJsonHasNoBufferButNoError) {
     pps_encoder_start_object(&e, "o");
     EXPECT_EQ(pps_encoder_buffer(&e), nullptr);
     EXPECT_EQ(pps_encoder_error(&e), PPS_ENCODER_OK);
@@ -213,8 +207,7 @@ TEST_F(Encoder, UnclosedJsonHasNoBufferButNoError)
     EXPECT_EQ(text(), "o:json:{}\n");
 }
 
-TEST_F(Encoder, GrowsForLargeOutput)
-{
+TEST_F(Encoder, GrowsForLargeOutput) {
     std::string big(100000, 'x');
     pps_encoder_add_string(&e, "big", big.c_str());
     EXPECT_EQ(text(), "big::" + big + "\n");

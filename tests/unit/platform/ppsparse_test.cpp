@@ -16,8 +16,7 @@ struct Parsed {
 };
 
 // Parses the whole text and records what each call reported.
-std::vector<Parsed> parse_all(std::string text)
-{
+std::vector<Parsed> parse_all(std::string text) {
     std::vector<char> buf(text.begin(), text.end());
     buf.push_back('\0');
     char *p = buf.data();
@@ -26,9 +25,14 @@ std::vector<Parsed> parse_all(std::string text)
     std::vector<Parsed> out;
     for (;;) {
         pps_status_t k = ppsparse(&p, nullptr, nullptr, &info, 0);
-        Parsed r{k, info.obj_name ? info.obj_name : "", info.attr_name ? info.attr_name : "",
-                 info.encoding ? info.encoding : "", info.value ? info.value : "",
-                 info.flags, info.options, info.option_mask};
+        Parsed r{k,
+                 info.obj_name ? info.obj_name : "",
+                 info.attr_name ? info.attr_name : "",
+                 info.encoding ? info.encoding : "",
+                 info.value ? info.value : "",
+                 info.flags,
+                 info.options,
+                 info.option_mask};
         out.push_back(r);
         if (k == PPS_END) break;
     }
@@ -44,8 +48,7 @@ struct LineCase {
 
 class PpsparseLine : public ::testing::TestWithParam<LineCase> {};
 
-TEST_P(PpsparseLine, ReportsKindAndPieces)
-{
+TEST_P(PpsparseLine, ReportsKindAndPieces) {
     const LineCase &c = GetParam();
     auto r = parse_all(c.text);
     ASSERT_EQ(r.size(), 2u);
@@ -84,11 +87,19 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"[n,-i]@obj\n", PPS_OBJECT, "obj", "", "", "", 0, PPS_NOPERSIST,
                  PPS_NOPERSIST | PPS_ITEM}));
 
-TEST(Ppsparse, RejectsLinesThatAreNotPpsText)
-{
-    const char *bad[] = {"no colon here\n", "name:only-one-colon\n", "1abc::x\n", "a b::x\n",
-                         ":enc:value\n",     "@\n",                  "@a/b\n",   "@a?b\n",
-                         "[x]a::b\n",        "[n a::b\n",            "-\n",      "-a:b:c\n"};
+TEST(Ppsparse, RejectsLinesThatAreNotPpsText) {
+    const char *bad[] = {"no colon here\n",
+                         "name:only-one-colon\n",
+                         "1abc::x\n",
+                         "a b::x\n",
+                         ":enc:value\n",
+                         "@\n",
+                         "@a/b\n",
+                         "@a?b\n",
+                         "[x]a::b\n",
+                         "[n a::b\n",
+                         "-\n",
+                         "-a:b:c\n"};
     for (const char *text : bad) {
         SCOPED_TRACE(text);
         errno = 0;
@@ -100,8 +111,7 @@ TEST(Ppsparse, RejectsLinesThatAreNotPpsText)
     }
 }
 
-TEST(Ppsparse, SplitsInPlaceAndKeepsObjectNameAcrossAttributes)
-{
+TEST(Ppsparse, SplitsInPlaceAndKeepsObjectNameAcrossAttributes) {
     char buf[] = "@control.12\nmsg::identity\nid::7\n";
     char *p = buf;
     pps_attrib_t info{};
@@ -121,8 +131,7 @@ TEST(Ppsparse, SplitsInPlaceAndKeepsObjectNameAcrossAttributes)
     EXPECT_EQ(info.flags, 0);
 }
 
-TEST(Ppsparse, IncompleteLastLineIsLeftInPlace)
-{
+TEST(Ppsparse, IncompleteLastLineIsLeftInPlace) {
     char buf[] = "a::1\nb::2";
     char *p = buf;
     pps_attrib_t info{};
@@ -132,8 +141,7 @@ TEST(Ppsparse, IncompleteLastLineIsLeftInPlace)
     EXPECT_STREQ(p, "b::2");  // untouched, ready for the rest
 }
 
-TEST(Ppsparse, ReportsIndicesInNameLists)
-{
+TEST(Ppsparse, ReportsIndicesInNameLists) {
     const char *objs[] = {"status", "control", nullptr};
     const char *attrs[] = {"msg", "id", "dat", nullptr};
     char buf[] = "@control\nid::1\nother::2\n";
@@ -149,8 +157,7 @@ TEST(Ppsparse, ReportsIndicesInNameLists)
     EXPECT_EQ(info.attr_index, -1);
 }
 
-TEST(Ppsparse, SkipsEmptyLinesAndHandlesEmptyData)
-{
+TEST(Ppsparse, SkipsEmptyLinesAndHandlesEmptyData) {
     auto r = parse_all("\n\na::1\n\n");
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0].attr, "a");

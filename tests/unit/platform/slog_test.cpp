@@ -17,13 +17,11 @@ struct Line {
     std::string text;
 };
 
-void capture(void *ctx, int code, int severity, const char *text)
-{
+void capture(void *ctx, int code, int severity, const char *text) {
     static_cast<std::vector<Line> *>(ctx)->push_back({code, severity, text});
 }
 
-TEST(Slogf, CapturesFormattedLinesWithCodeAndSeverity)
-{
+TEST(Slogf, CapturesFormattedLinesWithCodeAndSeverity) {
     std::vector<Line> lines;
     slog_set_capture(capture, &lines);
     std::string long_arg(2000, 'z');
@@ -45,8 +43,7 @@ TEST(Slogf, CapturesFormattedLinesWithCodeAndSeverity)
     EXPECT_EQ(_SLOG_GETMINOR(lines[2].code), 3);
 }
 
-TEST(Slogf, WritesToSyslogWithoutHook)
-{
+TEST(Slogf, WritesToSyslogWithoutHook) {
     // No assertion on syslog's destination; the call must simply succeed.
     EXPECT_EQ(slogf(0x0640000A, _SLOG_DEBUG1, "exiting %s", "test"), 12);
 }
