@@ -135,8 +135,8 @@ class PPSServer {
     // Writes one response to one client, in one write on the control fd:
     // @<objName>.<clientId>, res::<res>, id::<id>, then dat (as dat::text, or
     // dat:json:text when datIsJson) when dat is not null, then
-    // err:n:<errCode> when errCode is not 0. Nothing is reported when the text cannot be built or
-    // the write fails.
+    // err:n:<errCode> when errCode is not 0. Nothing is reported when the
+    // text cannot be built or the write fails.
     void WriteResponse(const char *objName, uint64_t clientId, const char *res, const char *id,
                        const char *dat, int errCode, bool datIsJson);
 
