@@ -1,0 +1,310 @@
+// PPSServer: name hash, server-mode intake and dispatch, the client table,
+// response text, opening the control object, and the poll loop over real fds.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "pps/PPSServer.h"
+#include "unit/pps/pps_test_util.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+TEST(PPSNameHash, KnownValuesAndServiceNamesDistinct) {
+    EXPECT_EQ(PPSNameHash(""), 5381u);
+    EXPECT_EQ(PPSNameHash("abc"), 193485963u);
+    EXPECT_EQ(PPSNameHash("\x80"), 5381u * 33u - 128u);  // high bytes subtract
+    const char *names[] = {"radionwinfo", "radiostats", "umtsopinfo", "hspaopinfo", "tchtxpower",
+                           "bearer",      "tchtxpwr",   "gsmopinfo",  "access",     "identity"};
+    for (const char *a : names) {
+        for (const char *b : names) {
+            if (a != b) {
+                EXPECT_NE(PPSNameHash(a), PPSNameHash(b)) << a << " " << b;
+            }
+        }
+    }
+}
+
+TEST(PPSProcess, DispatchesLastMessageSeenInBuffer) {
+    struct {
+        const char *text, *want;  // want "": nothing dispatched
+    } cases[] = {
+        {"@control.12\nmsg::identity\nid::7\n", "12 identity 7 (null)"},
+        {"msg::identity\nid::7\n", ""},
+        {"@control\nmsg::identity\nid::7\n", ""},
+        {"@control.abc\nmsg::identity\nid::7\n", ""},
+        {"@control.12\nid::7\n", ""},
+        {"@control.12\nmsg::identity\n", ""},
+        {"@control.0x1f\nmsg::identity\nid::7\n", "31 identity 7 (null)"},
+        {"@control.9\n@control.x1\nmsg::access\nid::7\n", "9 access 7 (null)"},
+        {"@control.4294967296\nmsg::access\nid::q\n", "4294967296 access q (null)"},
+        {"@control.12\nmsg::access\nid:n:8\nx::y\ndat:json:{\"a\":1}\n", "12 access 8 {\"a\":1}"},
+        {"@control.3\nmsg::access\nid::1\ndat::x\n@control.4\nmsg::identity\nid::2\n",
+         "4 identity 2 x"},
+        {"@control.5\nmsg::access\nid::1\n:bad\nid::2\n", "5 access 1 (null)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        PPSServer server;
+        Recorder r;
+        r.server = &server;
+        server.AddMessageHandler("identity", RecordCall, &r);
+        server.AddMessageHandler("access", RecordCall, &r);
+        std::string buffer = c.text;
+        server.PPSProcess(&buffer[0]);
+        EXPECT_EQ(r.calls, *c.want ? Lines{c.want} : Lines{});
+    }
+}
+
+TEST(DispatchMessage, UnhandledNameGoesToDefaultHandlerIfSet) {
+    for (bool withDefault : {false, true}) {
+        SCOPED_TRACE(withDefault);
+        PPSServer server;
+        Recorder named, fallback;
+        fallback.server = &server;
+        server.AddMessageHandler("identity", RecordCall, &named);
+        if (withDefault) server.SetDefaultHandler(RecordCall, &fallback);
+        testing::internal::CaptureStderr();
+        server.DispatchMessage(12, "identityx", "7", "d");
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("Unhandled message identityx"),
+                  std::string::npos);
+        EXPECT_EQ(named.calls, Lines{});
+        EXPECT_EQ(fallback.calls, withDefault ? Lines{"12 identityx 7 d"} : Lines{});
+    }
+    // Names are never compared: "BB" takes the slot of "Ac" (65*33+99 == 66*33+66).
+    PPSServer server;
+    Recorder first, second;
+    second.server = &server;
+    server.AddMessageHandler("Ac", RecordCall, &first);
+    server.AddMessageHandler("BB", RecordCall, &second);
+    server.DispatchMessage(1, "Ac", "1", nullptr);
+    EXPECT_EQ(second.calls, Lines{"1 Ac 1 (null)"});
+}
+
+TEST(PPSProcess, ClientTableFollowsConnections) {
+    PPSServer server;
+    SlogCapture log;
+    ClientInfo info;
+    std::string text =
+        "+@control.5.n2.p100.u1000.x7.g20.g1.g2.g3.g4.g5.g6.g7.g8.g9\n+@control.0x1f.p3\n";
+    server.PPSProcess(&text[0]);
+    ASSERT_TRUE(server.GetClientInfo(5, &info));
+    EXPECT_EQ(std::vector<uint32_t>({info.nd, (uint32_t)info.pid, info.euid, info.egid,
+                                     info.ngroups, info.flags, info.ruid, info.sgid}),
+              std::vector<uint32_t>({2, 100, 1000, 20, 8, 0, 0, 0}));
+    for (uint32_t i = 0; i < 8; i++) EXPECT_EQ(info.grouplist[i], i + 1);
+    EXPECT_EQ(log.lines,
+              Lines{"2 PPSServer::PPSProcess: ngroup count for pid[100] EXCEEDED, gid[9] dropped"});
+    EXPECT_FALSE(log.foreignCode);
+    ASSERT_TRUE(server.GetClientInfo(31, &info));
+    EXPECT_EQ(info.pid, 3);
+    EXPECT_FALSE(server.GetClientInfo(31, nullptr));
+
+    // A reconnection without items drops the old record; a disconnection too.
+    text = "+@control.5\n-@control.31\n";
+    server.PPSProcess(&text[0]);
+    EXPECT_FALSE(server.GetClientInfo(5, &info));
+    EXPECT_FALSE(server.GetClientInfo(31, &info));
+}
+
+TEST(WriteResponse, ExactText) {
+    struct {
+        uint64_t client;
+        const char *id, *dat;
+        int err;
+        bool json;
+        const char *rest;  // after "@control.<client>\nres::identity\n"
+    } cases[] = {
+        {12, "7", nullptr, 0, true, "id::7\n"},
+        {12, "7", nullptr, -1, false, "id::7\nerr:n:-1\n"},
+        {4294967296ull, "req-a", nullptr, 0, false, "id::req-a\n"},
+        {1, "2", "x", 0, false, "id::2\ndat::x\n"},
+        {1, "2", "{\"k\":1}", 5, true, "id::2\ndat:json:{\"k\":1}\nerr:n:5\n"},
+    };
+    PPSServer server;
+    ControlPeer peer(server);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rest);
+        server.WriteResponse("control", c.client, "identity", c.id, c.dat, c.err, c.json);
+        EXPECT_EQ(peer.Receive(),
+                  "@control." + std::to_string(c.client) + "\nres::identity\n" + c.rest);
+    }
+}
+
+TEST(OpenServerObject, OpensOrReportsFailure) {
+    TempDir dir;
+    std::string path = dir.File("control?server");
+    PPSServer server;
+    mode_t old = umask(077);
+    EXPECT_EQ(server.OpenServerObject(path.c_str()), 0);
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    int fd = FdOf(path);
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDWR);
+    close(fd);
+
+    // Neither open nor unlink can succeed: EINVAL.
+    EXPECT_EQ(server.OpenServerObject(dir.File("missing/control").c_str()), EINVAL);
+
+    // With no fd left, both opens fail around a successful unlink: ENOENT.
+    struct rlimit saved, low;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    low = saved;
+    low.rlim_cur = 64;
+    setrlimit(RLIMIT_NOFILE, &low);
+    std::vector<int> fillers;
+    for (int f; (f = dup(0)) != -1;) fillers.push_back(f);
+    int result = server.OpenServerObject(path.c_str());
+    for (int f : fillers) close(f);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(result, ENOENT);
+    EXPECT_NE(access(path.c_str(), F_OK), 0);  // the stale entry was removed
+}
+
+TEST(ReadPPS, EmptyAndEndOfFile) {
+    PPSServer server;
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
+    EXPECT_EQ(server.ReadPPS(p[0]), EAGAIN);
+    close(p[1]);
+    EXPECT_EQ(server.ReadPPS(p[0]), 0);  // end of file: nothing to do, not fatal
+    close(p[0]);
+}
+
+// --- The poll loop ---------------------------------------------------------
+
+void First(PPSServer *server, void *user, int) {
+    static_cast<Recorder *>(user)->Add(server, "1");
+}
+void Second(PPSServer *server, void *user, int) {
+    static_cast<Recorder *>(user)->Add(server, "2");
+}
+
+int AnswerAndStop(PPSServer *server, void *user, uint64_t client, const char *msg, const char *id,
+                  const char *dat) {
+    RecordCall(server, user, client, msg, id, dat);
+    server->WriteResponse("control", client, msg, id, nullptr, 0, false);
+    server->Stop();
+    return 0;
+}
+
+TEST(Run, ServesRequestsAndCanRunAgain) {
+    PPSServer server;
+    ControlPeer peer(server);
+    Recorder r;
+    r.server = &server;
+    server.AddMessageHandler("identity", AnswerAndStop, &r);
+    peer.Send("+@control.12.n0.p77.u0.g0\n");
+    peer.Send("@control.12\nmsg::identity\nid::7\n");
+    EXPECT_EQ(server.Run(), 0);
+    EXPECT_EQ(peer.Receive(), "@control.12\nres::identity\nid::7\n");
+    ClientInfo info;
+    ASSERT_TRUE(server.GetClientInfo(12, &info));
+    EXPECT_EQ(info.pid, 77);
+
+    peer.Send("@control.12\nmsg::identity\nid::8\n");
+    EXPECT_EQ(server.Run(), 0);
+    EXPECT_EQ(peer.Receive(), "@control.12\nres::identity\nid::8\n");
+    EXPECT_EQ(r.calls, (Lines{"12 identity 7 (null)", "12 identity 8 (null)"}));
+}
+
+TEST(Run, ReadOf1024BytesKeeps1023) {
+    PPSServer server;
+    ControlPeer peer(server);
+    Recorder r;
+    r.server = &server;
+    server.AddMessageHandler("big", AnswerAndStop, &r);
+    std::string text = "@control.5\nmsg::big\nid::1\ndat::";
+    text += std::string(1023 - text.size(), 'y') + "\n";  // the line end is byte 1024
+    peer.Send(text);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(server.Run(), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("read larger than buffer 1024"),
+              std::string::npos);
+    EXPECT_EQ(r.calls, Lines{"5 big 1 (null)"});  // the cut dat line is incomplete
+}
+
+TEST(Run, FdHandlersOnHangupOrErrorEveryPassInOrder) {
+    for (bool hangup : {true, false}) {
+        SCOPED_TRACE(hangup ? "hang-up" : "error");
+        PPSServer server;
+        ControlPeer peer(server);
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        // Read end without writer: POLLHUP. Write end without reader: POLLERR.
+        int watched = hangup ? p[0] : p[1];
+        close(hangup ? p[1] : p[0]);
+        Recorder r, never;
+        r.server = &server;
+        r.stopAfter = 6;
+        server.AddFdHandler(-1, First, &never);
+        server.AddFdHandler(watched, First, &r);
+        server.AddFdHandler(watched, Second, &r);
+        EXPECT_EQ(server.Run(), 0);
+        EXPECT_EQ(r.calls, (Lines{"1", "2", "1", "2", "1", "2"}));
+        EXPECT_EQ(never.calls, Lines{});
+        close(watched);
+    }
+}
+
+TEST(Run, WouldBlockDefersFdHandlersToNextPass) {
+    PPSServer server;
+    ControlPeer peer(server, SOCK_STREAM);
+    // A lone out-of-band byte on a stream socket: poll reports it readable,
+    // a plain read finds nothing and gives EAGAIN.
+    int probe[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, probe), 0);
+    pollfd pfd = {probe[0], POLLIN, 0};
+    char byte;
+    bool capable = send(probe[1], "!", 1, MSG_OOB) == 1 && poll(&pfd, 1, 0) == 1 &&
+                   read(probe[0], &byte, 1) == -1 && errno == EAGAIN;
+    close(probe[0]);
+    close(probe[1]);
+    if (!capable) GTEST_SKIP() << "no readable-but-EAGAIN condition on this kernel";
+
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(write(p[1], "x", 1), 1);
+    Recorder r;
+    r.server = &server;
+    r.stopAfter = 1;
+    // Handler 2 watches the control socket itself: it is ready only in the
+    // pass whose read gives EAGAIN, so it must never be called.
+    server.AddFdHandler(peer.control, Second, &r);
+    server.AddFdHandler(p[0], First, &r);
+    ASSERT_EQ(send(peer.peer, "!", 1, MSG_OOB), 1);
+    EXPECT_EQ(server.Run(), 0);
+    EXPECT_EQ(r.calls, Lines{"1"});
+    close(p[0]);
+    close(p[1]);
+}
+
+TEST(RunDeathTest, FatalControlReadErrorsExitWithStatus1) {
+    for (bool directory : {true, false}) {
+        PPSServer server;
+        ControlPeer peer(server);
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        close(p[0]);
+        // A directory polls readable; a write end without reader reports POLLERR.
+        peer.Replace(directory ? open("/", O_RDONLY | O_DIRECTORY) : dup(p[1]));
+        close(p[1]);
+        EXPECT_EXIT(server.Run(), testing::ExitedWithCode(1),
+                    directory ? "read pps errno 21: Is a directory"
+                              : "BAD pps file descriptor!: Bad file descriptor");
+    }
+}
+
+}  // namespace
