@@ -1,0 +1,91 @@
+// Text tables and identity digit formatters.
+#include "techmode/techmode_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct TableCase {
+    const char *name;
+    const char *(*lookup)(unsigned);
+    std::vector<std::pair<unsigned, const char *>> rows;  // codes and texts, fallbacks included
+};
+
+#define TABLE(lookup, ...) \
+    {                      \
+#lookup, lookup, { \
+            __VA_ARGS__    \
+        }                  \
+    }
+const TableCase kTables[] = {
+    TABLE(RrcStateText, {0, "CELL_DCH "}, {6, "NULL"}, {7, "data error!"}),
+    TABLE(RrcConnStateText, {0, "CELL_DCH"}, {5, "PASSIVENULL"}, {6, "NO_SERVICE"},
+          {10, "INTERRAT_U2G"}, {11, "data error!"}),
+    TABLE(RrStateText, {0, "Null"}, {4, "unknown"}, {20, "Two phase access"}, {21, "unknown"},
+          {30, "Passive State"}, {31, "Cell Change to UTRAN"}, {40, "GAN State"}, {41, "HO to GAN"},
+          {119, "unknown"}, {120, "Packet Dedicated Uplink"}, {122, "Packet Dedicated Concurrent"},
+          {123, "unknown"}, {255, "unknown"}),
+    TABLE(GprsStateText, {5, "DEREG_INIT"}, {6, "data error!"}),
+    TABLE(GsmBandText, {1, "PCS_1900"}, {2, "data error!"}),
+    TABLE(NetworkControlOrderText, {3, "unknown"}, {4, "data error!"}),
+    TABLE(EdgeSupportText, {2, "EGPRS RACH"}, {3, "data error!"}),
+    TABLE(CodingSchemeText, {3, "CS4"}, {12, "MCS9"}, {13, "data error!"}),
+    TABLE(NetworkOperationModeText, {2, "Mode III"}, {4, "data error!"}),
+    TABLE(RatText, {1, "WCDMA"}, {3, "unknown"}, {4, "data error!"}, {255, "data error!"}),
+    TABLE(CellTypeText, {1, "GPRS"}, {255, "UNKNOWN"}, {2, "data error!"}),
+    TABLE(DomainText, {2, "INVALID"}, {3, "data error!"}),
+    TABLE(CodecText, {0, "GSM_FR"}, {13, "OHR_AMR_WB"}, {99, "NOT APPLICABLE"}, {14, "data error!"},
+          {98, "data error!"}),
+    TABLE(GsmCipheringText, {7, "Reserved"}, {8, "data error!"}),
+    TABLE(UmtsCipheringText, {2, "UAE_2"}, {3, "data error!"}),
+    TABLE(GprsCipheringText, {0, "GPRS_CIPHERING_OFF"}, {7, "GPRS_ALGORITHM_7"},
+          {8, "data error!"}),
+    TABLE(OnOffText, {0, "OFF"}, {1, "ON"}, {2, "data read eorr"}, {0xFFFFFFFFu, "data read eorr"}),
+};
+#undef TABLE
+
+TEST(TextTables, CodesAndFallbacks) {
+    for (const TableCase &t : kTables) {
+        for (const auto &[code, text] : t.rows) {
+            SCOPED_TRACE(std::string(t.name) + "(" + std::to_string(code) + ")");
+            EXPECT_STREQ(t.lookup(code), text);
+        }
+    }
+}
+
+TEST(DigitFormatters, PackedDigitsAndHex) {
+    const uint8_t imsi[9] = {0x21, 0x43, 0x65, 0x87, 0x09, 0x21, 0x43, 0x65, 0xF7};
+    const uint8_t imeisv[10] = {0xEE, 0x3A, 0x21, 0x43, 0x65, 0x87, 0x09, 0x21, 0x43, 0xF5};
+    const uint8_t tmsi[4] = {0x01, 0xAB, 0x00, 0xFF};
+    char text[32];
+
+    FormatImsiDigits(imsi, text, sizeof text);
+    EXPECT_STREQ(text, "12345678901234567f");
+    FormatImeiDigits(imeisv, text, sizeof text);
+    EXPECT_STREQ(text, "3123456789012345f");
+    FormatTmsiHex(tmsi, text, sizeof text);
+    EXPECT_STREQ(text, "01AB00FF");
+
+    // Exactly the advertised room is enough; less keeps the leading digits.
+    char exact[kImsiTextBytes];
+    FormatImsiDigits(imsi, exact, sizeof exact);
+    EXPECT_STREQ(exact, "12345678901234567f");
+    char small[5];
+    FormatTmsiHex(tmsi, small, sizeof small);
+    EXPECT_STREQ(small, "01AB");
+}
+
+TEST(DigitFormatters, DoNothingWithoutABuffer) {
+    const uint8_t bytes[10] = {};
+    char text[4] = "xyz";
+    FormatImsiDigits(bytes, nullptr, 19);
+    FormatImeiDigits(nullptr, text, sizeof text);
+    FormatTmsiHex(bytes, text, 0);
+    EXPECT_STREQ(text, "xyz");
+}
+
+}  // namespace

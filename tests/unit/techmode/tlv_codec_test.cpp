@@ -1,0 +1,132 @@
+// TLV codec: packing byte for byte, and lookups that never read past the
+// received bytes (every buffer is an exact-size heap copy, so ASan reports
+// any stray read).
+#include "techmode/tlv_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tlv_test_util.h"
+
+namespace {
+
+TEST(TlvPack, WritesHeaderValueAndZeroPadding) {
+    for (size_t size : {1, 2, 3, 4, 5, 194}) {
+        SCOPED_TRACE(size);
+        std::vector<uint8_t> value(size);
+        for (size_t i = 0; i < size; ++i) value[i] = static_cast<uint8_t>(0x80 + i);
+        const size_t words = (size + 3) / 4;
+        std::vector<uint8_t> out(4 + 4 * words + 4, 0xAA);  // one guard word after
+
+        const uint8_t *next = TlvPack(out.data(), 0x1234, size, value.data());
+
+        std::vector<uint8_t> expected(out.size(), 0x00);
+        TlvWriteHeader(expected.data(), 0x1234, uint16_t(words));
+        std::copy(value.begin(), value.end(), expected.begin() + 4);
+        std::fill(expected.end() - 4, expected.end(), 0xAA);
+        EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 4),
+                  (std::vector<uint8_t>{0x34, 0x12, uint8_t(words), uint8_t(words >> 8)}));
+        EXPECT_EQ(out, expected);
+        EXPECT_EQ(next, out.data() + 4 + 4 * words);
+    }
+}
+
+TEST(TlvPack, PackedElementsAreFoundAgain) {
+    uint8_t buf[64] = {};
+    const uint16_t a = 0xBEEF;
+    const uint8_t b[6] = {1, 2, 3, 4, 5, 6};
+    uint8_t *p = TlvPack(buf + 4, 7, sizeof a, &a);
+    p = TlvPack(p, 9, sizeof b, b);
+    TlvWriteHeader(buf, 0x2001, static_cast<uint16_t>((p - buf - 4) / 4));
+    auto reply = ExactCopy(std::vector<uint8_t>(buf, p));
+    const uint8_t *end = reply.get() + (p - buf);
+
+    const uint8_t *va = TlvGetValuePointer(reply.get(), end, 7, sizeof a);
+    const uint8_t *vb = TlvGetValuePointer(reply.get(), end, 9, sizeof b);
+    ASSERT_NE(va, nullptr);
+    ASSERT_NE(vb, nullptr);
+    EXPECT_EQ(memcmp(va, &a, sizeof a), 0);
+    EXPECT_EQ(memcmp(vb, b, sizeof b), 0);
+}
+
+struct LookupCase {
+    const char *name;
+    std::vector<uint8_t> buffer;
+    uint16_t type;
+    size_t size;
+    int childOffset;  // TlvGetTlv result, -1 for none
+    int valueOffset;  // TlvGetValuePointer result, -1 for none
+    std::string log;  // assertion text, empty for none
+};
+
+std::vector<uint8_t> Block(size_t n) {
+    return std::vector<uint8_t>(n, 0x5C);
+}
+
+std::vector<LookupCase> LookupCases() {
+    const auto blk = Block(388);
+    return {
+        {"empty container has no children", TlvBuilder().Header(1, 0).Primitive(5, 0x11).bytes(), 5,
+         4, -1, -1, ""},
+        {"first of two children wins",
+         TlvBuilder().Open(1).Primitive(5, 0x11).Primitive(5, 0x22).Close().bytes(), 5, 4, 4, 8,
+         ""},
+        {"over-long first child hides a fitting second",
+         TlvBuilder().Open(1).Value(0x17, "12345678", 8).Primitive(0x17, 1).Close().bytes(), 0x17,
+         4, 4, -1, AssertionText(0x17, 2, 1)},
+        {"short value is missing", TlvBuilder().Open(1).Primitive(9, 0x33).Close().bytes(), 9, 8, 4,
+         -1, ""},
+        {"exact-size block", TlvBuilder().Open(10).Value(10, blk.data(), 388).Close().bytes(), 10,
+         388, 4, 8, ""},
+        {"child length past the buffer", TlvBuilder().Open(1).Header(5, 100).Close().bytes(), 5, 4,
+         -1, -1, ""},
+        {"skipped child jumps past the buffer",
+         TlvBuilder().Open(1).Header(3, 0xFFFF).Primitive(5, 1).Close().bytes(), 5, 4, -1, -1, ""},
+        {"container longer than received is walked as far as it arrived",
+         TlvBuilder().Header(1, 0xFFFF).Primitive(9, 0x33).Primitive(5, 0x44).bytes(), 5, 4, 12, 16,
+         ""},
+        {"buffer ends inside a child header", TlvBuilder().Header(1, 2).Raw({5, 0}).bytes(), 5, 4,
+         -1, -1, ""},
+        {"buffer shorter than the container header", {1, 0}, 5, 4, -1, -1, ""},
+    };
+}
+
+TEST(TlvLookup, StaysInsideTheReceivedBytes) {
+    for (const LookupCase &c : LookupCases()) {
+        SCOPED_TRACE(c.name);
+        auto buf = ExactCopy(c.buffer);
+        const uint8_t *end = buf.get() + c.buffer.size();
+        SlogCapture slog;
+
+        const uint8_t *child = TlvGetTlv(buf.get(), end, c.type);
+        const uint8_t *value = TlvGetValuePointer(buf.get(), end, c.type, c.size);
+
+        EXPECT_EQ(child == nullptr ? -1 : child - buf.get(), c.childOffset);
+        EXPECT_EQ(value == nullptr ? -1 : value - buf.get(), c.valueOffset);
+        if (c.log.empty()) {
+            EXPECT_TRUE(slog.lines.empty());
+        } else {
+            ASSERT_EQ(slog.lines.size(), 1u);
+            EXPECT_EQ(slog.lines[0].code, 10004);
+            EXPECT_EQ(slog.lines[0].severity, 1);
+            EXPECT_EQ(slog.lines[0].text, c.log);
+        }
+    }
+}
+
+TEST(TlvLookup, AssertionNameIsRightAlignedInThirtyColumns) {
+    EXPECT_EQ(AssertionText(0x17, 2, 1),
+              "            TlvGetValuePointer: [ASSERTION] Unexpected value length [0x17] "
+              "(length 2, expected 1)");
+}
+
+TEST(TlvLookup, NullContainerFindsNothing) {
+    const uint8_t byte = 0;
+    EXPECT_EQ(TlvGetTlv(nullptr, &byte, 1), nullptr);
+    EXPECT_EQ(TlvGetValuePointer(nullptr, &byte, 1, 1), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+// Test helpers for the tech-mode layer: a TLV builder written from the shared
+// element layout (not from the codec under test), exact-size buffers so that
+// ASan reports any read past the received bytes, and capture of standard
+// output and of the system log.
+#ifndef TESTS_UNIT_TECHMODE_TLV_TEST_UTIL_H
+#define TESTS_UNIT_TECHMODE_TLV_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "slog_capture.h"
+#include "techmode/tlv_element.h"
+
+class TlvBuilder {
+  public:
+    // A value of n raw bytes, zero-padded to whole words.
+    TlvBuilder &Value(uint16_t type, const void *data, size_t n) {
+        Header(type, static_cast<uint16_t>(TlvWordsFor(n)));
+        const auto *p = static_cast<const uint8_t *>(data);
+        bytes_.insert(bytes_.end(), p, p + n);
+        bytes_.resize(bytes_.size() + (TlvWordsFor(n) * kTlvWordBytes - n), 0);
+        return *this;
+    }
+    // A one-word primitive: the low width bytes of value, then zero padding.
+    TlvBuilder &Primitive(uint16_t type, uint32_t value, size_t width = 4) {
+        uint8_t word[4] = {};
+        memcpy(word, &value, width);
+        return Value(type, word, sizeof word);
+    }
+    // A bare header with any length: what follows is whatever comes next.
+    TlvBuilder &Header(uint16_t type, uint16_t lengthWords) {
+        bytes_.resize(bytes_.size() + kTlvHeaderBytes);
+        TlvWriteHeader(&bytes_[bytes_.size() - kTlvHeaderBytes], type, lengthWords);
+        return *this;
+    }
+    // A container: its length is set by the matching Close.
+    TlvBuilder &Open(uint16_t type) {
+        open_.push_back(bytes_.size());
+        return Header(type, 0);
+    }
+    TlvBuilder &Close() {
+        const size_t at = open_.back();
+        open_.pop_back();
+        const size_t words = (bytes_.size() - at - kTlvHeaderBytes) / kTlvWordBytes;
+        TlvWriteHeader(&bytes_[at], TlvReadHeader(&bytes_[at]).type, static_cast<uint16_t>(words));
+        return *this;
+    }
+    TlvBuilder &Raw(const std::vector<uint8_t> &raw) {
+        bytes_.insert(bytes_.end(), raw.begin(), raw.end());
+        return *this;
+    }
+    // An identity array member: one byte primitive per byte.
+    TlvBuilder &ByteMember(uint16_t tag, const std::vector<uint8_t> &data) {
+        Open(tag);
+        for (uint8_t b : data) Primitive(0, b, 1);
+        return Close();
+    }
+    const std::vector<uint8_t> &bytes() const { return bytes_; }
+
+  private:
+    std::vector<uint8_t> bytes_;
+    std::vector<size_t> open_;
+};
+
+// A heap copy of exactly bytes.size() bytes: nothing readable past the end.
+inline std::unique_ptr<uint8_t[]> ExactCopy(const std::vector<uint8_t> &bytes) {
+    std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size()]);
+    if (!bytes.empty()) memcpy(copy.get(), bytes.data(), bytes.size());
+    return copy;
+}
+
+// Everything f prints on standard output.
+template <typename F>
+std::string StdoutOf(F &&f) {
+    testing::internal::CaptureStdout();
+    f();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+// Collects slogf lines while alive.
+struct SlogLine {
+    int code;
+    int severity;
+    std::string text;
+};
+struct SlogCapture {
+    SlogCapture() {
+        slog_set_capture(
+            [](void *self, int code, int severity, const char *text) {
+                static_cast<SlogCapture *>(self)->lines.push_back({code, severity, text});
+            },
+            this);
+    }
+    ~SlogCapture() { slog_set_capture(nullptr, nullptr); }
+    std::vector<SlogLine> lines;
+};
+
+// The codec's assertion text for an over-long value.
+inline std::string AssertionText(unsigned type, int length, int expected) {
+    char text[160];
+    snprintf(text, sizeof text,
+             "%30s: [ASSERTION] Unexpected value length [0x%X] (length %d, expected %d)",
+             "TlvGetValuePointer", type, length, expected);
+    return text;
+}
+
+#endif  // TESTS_UNIT_TECHMODE_TLV_TEST_UTIL_H
