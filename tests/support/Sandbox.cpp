@@ -1,0 +1,130 @@
+#include "Sandbox.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace testsupport {
+
+namespace {
+
+long NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+std::string EnterPrivateMountNamespace() {
+    static std::string result = [] {
+        if (geteuid() != 0) return std::string("needs root (mount namespaces and FUSE)");
+        if (access("/dev/fuse", R_OK | W_OK) != 0) return std::string("no /dev/fuse");
+        if (unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + strerror(errno);
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return std::string("mount --make-rprivate /: ") + strerror(errno);
+        return std::string();
+    }();
+    return result;
+}
+
+std::string MakeTempDir(const std::string &prefix) {
+    std::string tmpl = "/tmp/" + prefix + "XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) return "";
+    return buf.data();
+}
+
+Child::~Child() {
+    if (pid_ > 0) Stop(SIGTERM, 3000);
+}
+
+bool Child::Start(const std::vector<std::string> &argv, const std::string &out_path,
+                  const std::string &err_path) {
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+        if (!out_path.empty()) {
+            int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0) dup2(fd, STDOUT_FILENO);
+        }
+        if (!err_path.empty()) {
+            int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0) dup2(fd, STDERR_FILENO);
+        }
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return true;
+}
+
+bool Child::running() {
+    if (pid_ <= 0) return false;
+    int status;
+    return waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+int Child::Wait(int timeout_ms) {
+    if (pid_ <= 0) return -1;
+    long end = NowMs() + timeout_ms;
+    for (;;) {
+        int status;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            pid_ = -1;
+            return status;
+        }
+        if (NowMs() >= end) return -1;
+        usleep(5000);
+    }
+}
+
+int Child::Stop(int sig, int timeout_ms) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, sig);
+    int status = Wait(timeout_ms);
+    if (status == -1 && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    return status;
+}
+
+bool WaitForMount(const std::string &path, int timeout_ms) {
+    std::string parent = path.substr(0, path.find_last_of('/'));
+    if (parent.empty()) parent = "/";
+    long end = NowMs() + timeout_ms;
+    for (;;) {
+        struct stat a, b;
+        if (stat(path.c_str(), &a) == 0 && stat(parent.c_str(), &b) == 0 && a.st_dev != b.st_dev)
+            return true;
+        if (NowMs() >= end) return false;
+        usleep(5000);
+    }
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace testsupport

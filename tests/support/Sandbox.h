@@ -1,0 +1,57 @@
+// Test support: a private mount namespace for the whole test process, and
+// child processes (the FUSE stand-ins, the daemon) started and stopped
+// around a test. Mounts made here vanish with the process's namespace; the
+// host's mounts are never touched.
+#ifndef TESTS_SUPPORT_SANDBOX_H
+#define TESTS_SUPPORT_SANDBOX_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Moves this process into a new mount namespace with every mount private.
+// Returns "" on success, else why not (not root, no unshare, no /dev/fuse),
+// for GTEST_SKIP. Calling it again is harmless.
+std::string EnterPrivateMountNamespace();
+
+// Makes a fresh empty directory under /tmp and returns its path.
+std::string MakeTempDir(const std::string &prefix);
+
+// A child process running a program; killed (SIGTERM, then SIGKILL) and
+// reaped when destroyed unless already waited for.
+class Child {
+  public:
+    Child() = default;
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    ~Child();
+
+    // Starts argv[0] with the arguments; stdout and stderr go to the files
+    // given ("" keeps the test's own). Returns false if fork failed.
+    bool Start(const std::vector<std::string> &argv, const std::string &out_path = "",
+               const std::string &err_path = "");
+    pid_t pid() const { return pid_; }
+    bool running();
+    // Sends sig and waits up to timeout_ms for the exit; returns the wait
+    // status, or -1 on timeout (the child is then killed).
+    int Stop(int sig, int timeout_ms = 5000);
+    // Waits up to timeout_ms for the child to exit on its own; -1 on timeout.
+    int Wait(int timeout_ms);
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// Waits until path is on a different file system than its parent directory
+// (a mount has appeared there); false after timeout_ms.
+bool WaitForMount(const std::string &path, int timeout_ms = 5000);
+
+// Reads a whole file ("" if it cannot be read).
+std::string ReadFile(const std::string &path);
+
+}  // namespace testsupport
+
+#endif

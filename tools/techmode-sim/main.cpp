@@ -1,0 +1,329 @@
+// techmode-sim: a simulated modem behind the tech-mode device. A FUSE file
+// system, normally mounted at /dev/radio/cellular, whose file "techmode"
+// answers the DEVCTL_IOC_XFER ioctl (devctl_xfer.h) as the modem's radio
+// resource manager would, from a scenario. The file "scenario" shows the
+// scenario in use; writing a whole scenario to it (one open, writes, close)
+// replaces it, and SIGHUP reloads the --scenario file, both without
+// remounting.
+#define FUSE_USE_VERSION 35
+
+#include <errno.h>
+#include <fuse.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+
+#include <CLI/CLI.hpp>
+
+#include "Replies.h"
+#include "Scenario.h"
+#include "devctl_xfer.h"
+
+namespace {
+
+const char kDevice[] = "/techmode";
+const char kScenarioFile[] = "/scenario";
+
+struct State {
+    std::mutex mu;  // guards everything below
+    std::shared_ptr<const sim::Scenario> scenario;
+    std::string scenario_text;  // the JSON the scenario came from
+    std::string scenario_path;  // --scenario, reloaded on SIGHUP ("" = built-in)
+    std::mt19937 rng;
+    std::map<uint64_t, std::string> pending;  // scenario writes per open file
+    uint64_t next_fh = 1;
+    bool verbose = false;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+};
+
+State *g_state;
+std::atomic<bool> g_reload{false};
+
+void OnHangup(int) {
+    g_reload = true;
+}
+
+// Loads the scenario named on the command line (or the built-in one).
+// Throws sim::ScenarioError.
+void LoadFromPath(State &st) {
+    std::string text;
+    sim::Scenario s;
+    if (st.scenario_path.empty()) {
+        text = sim::DefaultScenarioJson();
+        s = sim::ParseScenario(text, "built-in scenario");
+    } else {
+        FILE *f = fopen(st.scenario_path.c_str(), "rb");
+        if (f == nullptr) throw sim::ScenarioError(st.scenario_path + ": " + strerror(errno));
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+        fclose(f);
+        s = sim::ParseScenario(text, st.scenario_path);
+    }
+    st.scenario = std::make_shared<const sim::Scenario>(std::move(s));
+    st.scenario_text = text;
+}
+
+// Applies a SIGHUP reload, if one is due. Caller holds st.mu.
+void ReloadIfAsked(State &st) {
+    if (!g_reload.exchange(false)) return;
+    try {
+        LoadFromPath(st);
+        fprintf(stderr, "techmode-sim: scenario reloaded from %s\n",
+                st.scenario_path.empty() ? "built-in scenario" : st.scenario_path.c_str());
+    } catch (const sim::ScenarioError &e) {
+        fprintf(stderr, "techmode-sim: reload refused, scenario kept: %s\n", e.what());
+    }
+}
+
+int SimGetattr(const char *path, struct stat *st, struct fuse_file_info *) {
+    memset(st, 0, sizeof *st);
+    if (strcmp(path, "/") == 0) {
+        st->st_mode = S_IFDIR | 0755;
+        st->st_nlink = 2;
+    } else if (strcmp(path, kDevice) == 0) {
+        st->st_mode = S_IFREG | 0666;
+        st->st_nlink = 1;
+    } else if (strcmp(path, kScenarioFile) == 0) {
+        std::lock_guard<std::mutex> lock(g_state->mu);
+        ReloadIfAsked(*g_state);
+        st->st_mode = S_IFREG | 0644;
+        st->st_nlink = 1;
+        st->st_size = static_cast<off_t>(g_state->scenario_text.size());
+    } else {
+        return -ENOENT;
+    }
+    return 0;
+}
+
+int SimReaddir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, struct fuse_file_info *,
+               enum fuse_readdir_flags) {
+    if (strcmp(path, "/") != 0) return -ENOENT;
+    fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    fill(buf, kDevice + 1, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    fill(buf, kScenarioFile + 1, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    return 0;
+}
+
+int SimOpen(const char *path, struct fuse_file_info *fi) {
+    if (strcmp(path, kDevice) == 0) {
+        fi->direct_io = 1;
+        fi->nonseekable = 1;
+        return 0;
+    }
+    if (strcmp(path, kScenarioFile) != 0) return -ENOENT;
+    fi->direct_io = 1;  // sizes change with every replacement
+    std::lock_guard<std::mutex> lock(g_state->mu);
+    fi->fh = g_state->next_fh++;
+    if ((fi->flags & O_ACCMODE) != O_RDONLY) g_state->pending[fi->fh];
+    return 0;
+}
+
+int SimTruncate(const char *path, off_t, struct fuse_file_info *) {
+    // "> scenario" truncates first; the replacement happens on close.
+    return strcmp(path, kScenarioFile) == 0 ? 0 : -EINVAL;
+}
+
+int SimRead(const char *path, char *buf, size_t size, off_t off, struct fuse_file_info *) {
+    if (strcmp(path, kDevice) == 0) return 0;  // the device speaks only devctl
+    std::lock_guard<std::mutex> lock(g_state->mu);
+    ReloadIfAsked(*g_state);
+    const std::string &t = g_state->scenario_text;
+    if (off >= static_cast<off_t>(t.size())) return 0;
+    size_t n = std::min(size, t.size() - static_cast<size_t>(off));
+    memcpy(buf, t.data() + off, n);
+    return static_cast<int>(n);
+}
+
+int SimWrite(const char *path, const char *buf, size_t size, off_t off, struct fuse_file_info *fi) {
+    if (strcmp(path, kDevice) == 0) return -EINVAL;
+    std::lock_guard<std::mutex> lock(g_state->mu);
+    auto it = g_state->pending.find(fi->fh);
+    if (it == g_state->pending.end()) return -EBADF;
+    std::string &text = it->second;
+    if (off < 0 || static_cast<size_t>(off) > 1 << 20) return -EFBIG;
+    if (text.size() < static_cast<size_t>(off) + size) text.resize(static_cast<size_t>(off) + size);
+    memcpy(&text[static_cast<size_t>(off)], buf, size);
+    return static_cast<int>(size);
+}
+
+// close() of a writer of "scenario": the text written replaces the
+// scenario, or close fails with EINVAL and the reason goes to standard error.
+int SimFlush(const char *path, struct fuse_file_info *fi) {
+    if (strcmp(path, kScenarioFile) != 0) return 0;
+    std::lock_guard<std::mutex> lock(g_state->mu);
+    auto it = g_state->pending.find(fi->fh);
+    if (it == g_state->pending.end() || it->second.empty()) return 0;
+    std::string text = std::move(it->second);
+    it->second.clear();
+    try {
+        sim::Scenario s = sim::ParseScenario(text, "written scenario");
+        g_state->scenario = std::make_shared<const sim::Scenario>(std::move(s));
+        g_state->scenario_text = text;
+        fprintf(stderr, "techmode-sim: scenario replaced\n");
+        return 0;
+    } catch (const sim::ScenarioError &e) {
+        fprintf(stderr, "techmode-sim: scenario refused: %s\n", e.what());
+        return -EINVAL;
+    }
+}
+
+int SimRelease(const char *, struct fuse_file_info *fi) {
+    std::lock_guard<std::mutex> lock(g_state->mu);
+    g_state->pending.erase(fi->fh);
+    return 0;
+}
+
+int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *,
+             unsigned int flags, void *data) {
+    if (strcmp(path, kDevice) != 0) return -ENOTTY;
+    if (cmd != static_cast<unsigned>(DEVCTL_IOC_XFER) || (flags & FUSE_IOCTL_COMPAT))
+        return -ENOTTY;
+    auto *x = static_cast<devctl_xfer *>(data);
+    if (x->send_len > DEVCTL_XFER_MAX || x->recv_len > DEVCTL_XFER_MAX) return -EINVAL;
+
+    std::shared_ptr<const sim::Scenario> scenario;
+    sim::Reply r;
+    {
+        std::lock_guard<std::mutex> lock(g_state->mu);
+        ReloadIfAsked(*g_state);
+        scenario = g_state->scenario;
+        double elapsed = std::chrono::duration<double, std::milli>(
+                             std::chrono::steady_clock::now() - g_state->start)
+                             .count();
+        r = sim::Answer(*scenario, x->dcmd, x->data, x->send_len, elapsed, g_state->rng);
+    }
+    if (r.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.delay_ms));
+
+    size_t n = std::min<size_t>(r.bytes.size(), DEVCTL_XFER_MAX);
+    memcpy(x->data, r.bytes.data(), n);
+    x->status = r.status;
+    x->info = 0;
+    // recv_len tells how much was sent; a reply larger than the caller's
+    // room says so, and devctlv copies only what fits.
+    x->recv_len = static_cast<uint32_t>(n);
+    if (g_state->verbose) {
+        fprintf(stderr, "techmode-sim: type %d (%s): status %d, %zu bytes\n", r.struct_type,
+                sim::StructureName(r.struct_type), r.status, n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+    CLI::App app{
+        "techmode-sim: a simulated modem behind the tech-mode device.\n"
+        "Mounts a FUSE file system (normally at /dev/radio/cellular) whose file 'techmode'\n"
+        "answers structure requests (the DEVCTL_IOC_XFER ioctl) from a scenario. Write a\n"
+        "whole scenario to the file 'scenario' to replace it; SIGHUP reloads --scenario."};
+    std::string mountpoint, scenario_path;
+    bool foreground = false, check = false, print_default = false, verbose = false;
+    unsigned seed = 1;
+    app.add_option("mountpoint", mountpoint, "Where to mount (e.g. /dev/radio/cellular)");
+    app.add_option("-s,--scenario", scenario_path,
+                   "Scenario file (JSON); default: the built-in one");
+    app.add_flag("-f,--foreground", foreground, "Stay in the foreground");
+    app.add_flag("-v,--verbose", verbose, "Print each request on standard error");
+    app.add_flag("--check", check, "Check the scenario file and exit");
+    app.add_flag("--print-default", print_default, "Print the built-in scenario and exit");
+    app.add_option("--seed", seed, "Seed for faults that apply with a probability");
+    CLI11_PARSE(app, argc, argv);
+
+    if (print_default) {
+        fputs(sim::DefaultScenarioJson(), stdout);
+        return 0;
+    }
+
+    static State st;
+    g_state = &st;
+    st.scenario_path = scenario_path;
+    st.verbose = verbose;
+    st.rng.seed(seed);
+    try {
+        LoadFromPath(st);
+    } catch (const sim::ScenarioError &e) {
+        fprintf(stderr, "techmode-sim: %s\n", e.what());
+        return 2;
+    }
+    if (check) {
+        printf("%s: scenario is valid\n",
+               scenario_path.empty() ? "built-in" : scenario_path.c_str());
+        return 0;
+    }
+    if (mountpoint.empty()) {
+        fprintf(stderr, "techmode-sim: a mountpoint is required (see --help)\n");
+        return 2;
+    }
+
+    struct fuse_operations ops = {};
+    ops.getattr = SimGetattr;
+    ops.readdir = SimReaddir;
+    ops.open = SimOpen;
+    ops.read = SimRead;
+    ops.write = SimWrite;
+    ops.truncate = SimTruncate;
+    ops.flush = SimFlush;
+    ops.release = SimRelease;
+    ops.ioctl = SimIoctl;
+
+    struct fuse_args args = FUSE_ARGS_INIT(0, nullptr);
+    fuse_opt_add_arg(&args, argv[0]);
+    fuse_opt_add_arg(&args, "-o");
+    // Other users may reach a device mounted by root; modes are enforced.
+    fuse_opt_add_arg(&args, getuid() == 0 ? "fsname=techmode-sim,default_permissions,allow_other"
+                                          : "fsname=techmode-sim,default_permissions");
+    struct fuse *fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
+    if (fuse == nullptr) {
+        fprintf(stderr, "techmode-sim: cannot set up FUSE\n");
+        return 1;
+    }
+    if (fuse_mount(fuse, mountpoint.c_str()) != 0) {
+        fprintf(stderr, "techmode-sim: cannot mount at %s\n", mountpoint.c_str());
+        fuse_destroy(fuse);
+        return 1;
+    }
+    // The parent returns once the file system is mounted, so a script can
+    // use the device right after starting the simulator. Standard error is
+    // kept (daemonizing sends it to /dev/null) so that refused scenarios and
+    // -v lines still reach whoever started the simulator.
+    int saved_stderr = dup(STDERR_FILENO);
+    if (fuse_daemonize(foreground ? 1 : 0) != 0) {
+        fuse_unmount(fuse);
+        fuse_destroy(fuse);
+        return 1;
+    }
+    if (saved_stderr >= 0) {
+        dup2(saved_stderr, STDERR_FILENO);
+        close(saved_stderr);
+    }
+    struct fuse_session *se = fuse_get_session(fuse);
+    fuse_set_signal_handlers(se);  // SIGINT, SIGTERM end the loop and unmount
+    struct sigaction sa = {};
+    sa.sa_handler = OnHangup;  // SIGHUP reloads instead
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGHUP, &sa, nullptr);
+
+    struct fuse_loop_config config = {};
+    config.clone_fd = 0;
+    config.max_idle_threads = 4;
+    int rc = fuse_loop_mt(fuse, &config);
+    fuse_remove_signal_handlers(se);
+    fuse_unmount(fuse);
+    fuse_destroy(fuse);
+    fuse_opt_free_args(&args);
+    return rc == 0 ? 0 : 1;
+}
