@@ -309,7 +309,7 @@ TEST_F(TechmodeSim, FaultsSpoilReplies) {
         "basic": {"wrong_command": true},
         "radio_stats": {"wrong_struct_type": 9},
         "serving_cell_3g": {"missing_tags": [0, 3]},
-        "serving_cell_2g": {"overlong_tags": [2]},
+        "serving_cell_2g": {"overlong_tags": [2], "missing_tags": [16]},
         "bearers_3g": {"truncate_block": 100},
         "inter_rat_measurements": {"overlong_block": true},
         "identity": {"missing_tags": [3], "overlong_tags": [1]},
@@ -353,9 +353,11 @@ TEST_F(TechmodeSim, FaultsSpoilReplies) {
     EXPECT_EQ(s3.uarfcn & 0xFF, 0xFF);
     EXPECT_EQ(s3.rscp, 0);
     EXPECT_EQ(s3.psc, 511);
-    // The over-long ARFCN is refused; the other fields arrive.
+    // The over-long ARFCN is refused (the missing last field keeps the reply
+    // at its size); the other fields arrive.
     EXPECT_EQ(s2.arfcn, 0);
     EXPECT_EQ(s2.cell_id, 65535);
+    EXPECT_EQ(s2.timing_advance, 0);
     // A truncated or over-long block is never copied.
     EXPECT_EQ(b3.rabs[0].rab_id, 0);
     EXPECT_EQ(ir.gsm_cells[0].arfcn, 0);
