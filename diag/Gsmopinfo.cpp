@@ -1,0 +1,24 @@
+// gsmopinfo: not built yet. The handler runs the common cycle (duplicate-id
+// check, response) but fetches and publishes nothing, and always answers
+// FAILURE, so no client mistakes it for a working screen.
+#include <sys/slog.h>
+
+#include "CommandRun.h"
+#include "ServiceLog.h"
+
+static int s_gsmopinfoLastId = -1;
+
+int VeloGsmopinfoHandler(PPSServer *, void *, uint64_t clientId, const char *msg, const char *id,
+                         const char *dat)
+{
+    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloGsmopinfoHandler");
+    g_service->GsmopinfoCmd(clientId, msg, id, dat);
+    return 0;
+}
+
+void VelomarPPS::GsmopinfoCmd(uint64_t clientId, const char *msg, const char *id, const char *dat)
+{
+    CommandRun run("GsmopinfoHandler", &s_gsmopinfoLastId);
+    if (!BeginCommand(run, clientId, msg, id, dat)) return;
+    FinishCommand(run, m_statusGeranFd, false);
+}

@@ -1,0 +1,24 @@
+// hspaopinfo: not built yet. The handler runs the common cycle (duplicate-id
+// check, response) but fetches and publishes nothing, and always answers
+// FAILURE, so no client mistakes it for a working screen.
+#include <sys/slog.h>
+
+#include "CommandRun.h"
+#include "ServiceLog.h"
+
+static int s_hspaopinfoLastId = -1;
+
+int VeloHspaopinfoHandler(PPSServer *, void *, uint64_t clientId, const char *msg, const char *id,
+                          const char *dat)
+{
+    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloHspaopinfoHandler");
+    g_service->HspaopinfoCmd(clientId, msg, id, dat);
+    return 0;
+}
+
+void VelomarPPS::HspaopinfoCmd(uint64_t clientId, const char *msg, const char *id, const char *dat)
+{
+    CommandRun run("HspaopinfoHandler", &s_hspaopinfoLastId);
+    if (!BeginCommand(run, clientId, msg, id, dat)) return;
+    FinishCommand(run, m_statusUtraFd, false);
+}
