@@ -4,20 +4,18 @@
 #include <sys/slog.h>
 
 #include "CommandRun.h"
-#include "ServiceLog.h"
+#include "pps/VelomarLog.h"
 
 static int s_accessLastId = -1;
 
 int VeloAccessHandler(PPSServer *, void *, uint64_t clientId, const char *msg, const char *id,
-                      const char *dat)
-{
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloAccessHandler");
+                      const char *dat) {
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "VeloAccessHandler");
     g_service->AccessCmd(clientId, msg, id, dat);
     return 0;
 }
 
-void VelomarPPS::AccessCmd(uint64_t clientId, const char *msg, const char *id, const char *dat)
-{
+void VelomarPPS::AccessCmd(uint64_t clientId, const char *msg, const char *id, const char *dat) {
     CommandRun run("AccessHandler", &s_accessLastId);
     if (!BeginCommand(run, clientId, msg, id, dat)) return;
     FinishCommand(run, m_statusDataFd, false);

@@ -4,20 +4,18 @@
 #include <sys/slog.h>
 
 #include "CommandRun.h"
-#include "ServiceLog.h"
+#include "pps/VelomarLog.h"
 
 static int s_bearerLastId = -1;
 
 int VeloBearerHandler(PPSServer *, void *, uint64_t clientId, const char *msg, const char *id,
-                      const char *dat)
-{
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloBearerHandler");
+                      const char *dat) {
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "VeloBearerHandler");
     g_service->BearerCmd(clientId, msg, id, dat);
     return 0;
 }
 
-void VelomarPPS::BearerCmd(uint64_t clientId, const char *msg, const char *id, const char *dat)
-{
+void VelomarPPS::BearerCmd(uint64_t clientId, const char *msg, const char *id, const char *dat) {
     CommandRun run("BearerHandler", &s_bearerLastId);
     if (!BeginCommand(run, clientId, msg, id, dat)) return;
     FinishCommand(run, m_statusDataFd, false);

@@ -6,26 +6,23 @@
 #include <unistd.h>
 
 #include "CommandRun.h"
-#include "ServiceLog.h"
+#include "pps/VelomarLog.h"
 
 namespace {
 
 // Bounded copy into a 30-character Transaction field, always terminated.
-void CopyField(char (&dst)[30], const char *src)
-{
+void CopyField(char (&dst)[30], const char *src) {
     strncpy(dst, src, sizeof dst - 1);
     dst[sizeof dst - 1] = '\0';
 }
 
 }  // namespace
 
-void VelomarPPS::CommandRun::NotAvailable(const char *const *names, int count)
-{
+void VelomarPPS::CommandRun::NotAvailable(const char *const *names, int count) {
     for (int i = 0; i < count; i++) pps_encoder_add_string(&enc, names[i], "N/A");
 }
 
-void VelomarPPS::CommandRun::NotSupported(const char *const *names, int count)
-{
+void VelomarPPS::CommandRun::NotSupported(const char *const *names, int count) {
     for (int i = 0; i < count; i++) pps_encoder_add_string(&enc, names[i], "NOT SUPPORTED");
 }
 
@@ -34,11 +31,10 @@ void VelomarPPS::CommandRun::NotSupported(const char *const *names, int count)
 // otherwise the id becomes the handler's last request id before anything is
 // fetched, and the run's encoder is ready (true).
 bool VelomarPPS::BeginCommand(CommandRun &run, uint64_t clientId, const char *msg, const char *id,
-                              const char *dat)
-{
+                              const char *dat) {
     int n = atoi(id);
     // A request without dat shows "(null)" in the log line.
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "%s: ID: 0x%0x data: %s", run.prefix,
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "%s: ID: 0x%0x data: %s", run.prefix,
           static_cast<unsigned>(n), dat != nullptr ? dat : "(null)");
 
     run.reply.clientId = clientId;
@@ -49,7 +45,7 @@ bool VelomarPPS::BeginCommand(CommandRun &run, uint64_t clientId, const char *ms
     // fresh values.
     if (n == *run.last_id && n != 1) {
         printf("%s: Same ID, ignore it\n", run.prefix);
-        slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "%s: send response FAILURE", run.prefix);
+        slogf(kVelomarLogCode, _SLOG_DEBUG1, "%s: send response FAILURE", run.prefix);
         SendResponse("control", run.reply, nullptr, -1);
         return false;
     }
@@ -60,15 +56,14 @@ bool VelomarPPS::BeginCommand(CommandRun &run, uint64_t clientId, const char *ms
 
 // Writes the run's attributes in one write (whatever the outcome; a failed
 // write is not detected) and answers the client.
-void VelomarPPS::FinishCommand(CommandRun &run, int statusFd, bool success)
-{
+void VelomarPPS::FinishCommand(CommandRun &run, int statusFd, bool success) {
     const char *buf = pps_encoder_buffer(&run.enc);
     if (buf != nullptr) {
         ssize_t ignored = write(statusFd, buf, static_cast<size_t>(pps_encoder_length(&run.enc)));
         (void)ignored;
     }
     pps_encoder_cleanup(&run.enc);
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "%s: send response %s", run.prefix,
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "%s: send response %s", run.prefix,
           success ? "SUCCESS" : "FAILURE");
     SendResponse("control", run.reply, nullptr, success ? 0 : -1);
 }

@@ -4,20 +4,18 @@
 #include <sys/slog.h>
 
 #include "CommandRun.h"
-#include "ServiceLog.h"
+#include "pps/VelomarLog.h"
 
 static int s_gsmopinfoLastId = -1;
 
 int VeloGsmopinfoHandler(PPSServer *, void *, uint64_t clientId, const char *msg, const char *id,
-                         const char *dat)
-{
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloGsmopinfoHandler");
+                         const char *dat) {
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "VeloGsmopinfoHandler");
     g_service->GsmopinfoCmd(clientId, msg, id, dat);
     return 0;
 }
 
-void VelomarPPS::GsmopinfoCmd(uint64_t clientId, const char *msg, const char *id, const char *dat)
-{
+void VelomarPPS::GsmopinfoCmd(uint64_t clientId, const char *msg, const char *id, const char *dat) {
     CommandRun run("GsmopinfoHandler", &s_gsmopinfoLastId);
     if (!BeginCommand(run, clientId, msg, id, dat)) return;
     FinishCommand(run, m_statusGeranFd, false);

@@ -4,20 +4,19 @@
 #include <sys/slog.h>
 
 #include "CommandRun.h"
-#include "ServiceLog.h"
+#include "pps/VelomarLog.h"
 
 static int s_hspaopinfoLastId = -1;
 
 int VeloHspaopinfoHandler(PPSServer *, void *, uint64_t clientId, const char *msg, const char *id,
-                          const char *dat)
-{
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloHspaopinfoHandler");
+                          const char *dat) {
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "VeloHspaopinfoHandler");
     g_service->HspaopinfoCmd(clientId, msg, id, dat);
     return 0;
 }
 
-void VelomarPPS::HspaopinfoCmd(uint64_t clientId, const char *msg, const char *id, const char *dat)
-{
+void VelomarPPS::HspaopinfoCmd(uint64_t clientId, const char *msg, const char *id,
+                               const char *dat) {
     CommandRun run("HspaopinfoHandler", &s_hspaopinfoLastId);
     if (!BeginCommand(run, clientId, msg, id, dat)) return;
     FinishCommand(run, m_statusUtraFd, false);

@@ -4,22 +4,20 @@
 #include <sys/slog.h>
 
 #include "CommandRun.h"
-#include "ServiceLog.h"
-#include "TechModeStructs.h"
-#include "TechModeTables.h"
+#include "pps/VelomarLog.h"
+#include "techmode/techmode_structs.h"
+#include "techmode/techmode_text.h"
 
 static int s_identityLastId = -1;
 
 int VeloIdentityHandler(PPSServer *, void *, uint64_t clientId, const char *msg, const char *id,
-                        const char *dat)
-{
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloIdentityHandler");
+                        const char *dat) {
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "VeloIdentityHandler");
     g_service->IdentityCmd(clientId, msg, id, dat);
     return 0;
 }
 
-void VelomarPPS::IdentityCmd(uint64_t clientId, const char *msg, const char *id, const char *dat)
-{
+void VelomarPPS::IdentityCmd(uint64_t clientId, const char *msg, const char *id, const char *dat) {
     IdentityData identity;
     memset(&identity, 0, sizeof identity);
     char text[256];
@@ -33,13 +31,13 @@ void VelomarPPS::IdentityCmd(uint64_t clientId, const char *msg, const char *id,
 
     bool ok = getDtaIdentityDta(m_techmodeFd, &identity) == 0;
     if (ok) {
-        FormatTmsiHex(identity.tmsi, text);
+        FormatTmsiHex(identity.tmsi, text, sizeof text);
         pps_encoder_add_string(&run.enc, "TMSI", text);
-        FormatTmsiHex(identity.ptmsi, text);
+        FormatTmsiHex(identity.ptmsi, text, sizeof text);
         pps_encoder_add_string(&run.enc, "PTMSI", text);
-        FormatImeiDigits(identity.imeisv, text);
+        FormatImeiDigits(identity.imeisv, text, sizeof text);
         pps_encoder_add_string(&run.enc, "IMEI", text);
-        FormatImsiDigits(identity.imsi, text);
+        FormatImsiDigits(identity.imsi, text, sizeof text);
         pps_encoder_add_string(&run.enc, "IMSI", text);
         pps_encoder_add_int(&run.enc, "SRNCID", identity.srnc_id);
     } else {

@@ -8,7 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "ServiceLog.h"
+#include "pps/VelomarLog.h"
 #include "VelomarPPS.h"
 
 namespace {
@@ -17,15 +17,14 @@ constexpr size_t kReadMax = 2048;
 
 // Reads one delta into buf (NUL-terminated) and echoes it on standard
 // output. false when there is nothing to decode.
-bool ReadDelta(int fd, char (&buf)[kReadMax + 1], const char *who)
-{
+bool ReadDelta(int fd, char (&buf)[kReadMax + 1], const char *who) {
     ssize_t n = read(fd, buf, kReadMax);
     if (n < 0) {
         perror("read");
         return false;
     }
     if (n == 0) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "[%s] 0 byte read\n", who);
+        slogf(kVelomarLogCode, _SLOG_DEBUG1, "[%s] 0 byte read\n", who);
         return false;
     }
     buf[n] = '\0';
@@ -35,25 +34,22 @@ bool ReadDelta(int fd, char (&buf)[kReadMax + 1], const char *who)
 
 }  // namespace
 
-void VeloNitzStatusHandler(PPSServer *, void *, int fd)
-{
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloNitzStatusHandler");
+void VeloNitzStatusHandler(PPSServer *, void *, int fd) {
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "VeloNitzStatusHandler");
     g_service->NitzStatusCmd(fd);
 }
 
-void VeloConfigHandler(PPSServer *, void *, int fd)
-{
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloConfigHandler");
+void VeloConfigHandler(PPSServer *, void *, int fd) {
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "VeloConfigHandler");
     g_service->ConfigCmd(fd);
 }
 
-void VelomarPPS::NitzStatusCmd(int fd)
-{
+void VelomarPPS::NitzStatusCmd(int fd) {
     char date[32];
     char timetext[32];
     memset(date, 0, sizeof date);
     memset(timetext, 0, sizeof timetext);
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "NitzStatusHandler: fd: 0x%0x", static_cast<unsigned>(fd));
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "NitzStatusHandler: fd: 0x%0x", static_cast<unsigned>(fd));
 
     char buf[kReadMax + 1];
     if (!ReadDelta(fd, buf, "NitzStatusHandler")) return;
@@ -61,14 +57,14 @@ void VelomarPPS::NitzStatusCmd(int fd)
     pps_decoder_t decoder;
     pps_decoder_initialize(&decoder, nullptr);
     if (pps_decoder_parse_pps_str(&decoder, buf) != PPS_DECODER_OK) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "PPS decoder parse failed \n");
+        slogf(kVelomarLogCode, _SLOG_DEBUG1, "PPS decoder parse failed \n");
         pps_decoder_cleanup(&decoder);
         return;
     }
     pps_decoder_push(&decoder, nullptr);
     pps_decoder_push(&decoder, "last_sync_detail");
     if (pps_decoder_status(&decoder, true) != PPS_DECODER_OK) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "PPS decoder push failed \n");
+        slogf(kVelomarLogCode, _SLOG_DEBUG1, "PPS decoder push failed \n");
         pps_decoder_cleanup(&decoder);
         return;
     }
@@ -78,7 +74,7 @@ void VelomarPPS::NitzStatusCmd(int fd)
     pps_decoder_get_int(&decoder, "src_sec", &src_sec);
     pps_decoder_pop(&decoder);
     if (pps_decoder_status(&decoder, true) != PPS_DECODER_OK) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "PPS decoder pop failed \n");
+        slogf(kVelomarLogCode, _SLOG_DEBUG1, "PPS decoder pop failed \n");
         pps_decoder_cleanup(&decoder);
         return;
     }
@@ -106,9 +102,8 @@ void VelomarPPS::NitzStatusCmd(int fd)
     pps_encoder_cleanup(&enc);
 }
 
-void VelomarPPS::ConfigCmd(int fd)
-{
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "ConfigHandler: fd: 0x%0x", static_cast<unsigned>(fd));
+void VelomarPPS::ConfigCmd(int fd) {
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "ConfigHandler: fd: 0x%0x", static_cast<unsigned>(fd));
 
     char buf[kReadMax + 1];
     if (!ReadDelta(fd, buf, "ConfigHandler")) return;
@@ -122,39 +117,37 @@ void VelomarPPS::ConfigCmd(int fd)
     }
     pps_decoder_error_t err = pps_decoder_push(&decoder, nullptr);
     if (err != PPS_DECODER_OK) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "Velomar: Error descending in object: %d", err);
+        slogf(kVelomarLogCode, _SLOG_DEBUG1, "Velomar: Error descending in object: %d", err);
         pps_decoder_cleanup(&decoder);
         return;
     }
     const char *enable = nullptr;
     err = pps_decoder_get_string(&decoder, "gsm_time_enable", &enable);
     if (err != PPS_DECODER_OK) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1,
+        slogf(kVelomarLogCode, _SLOG_DEBUG1,
               "Velomar: Error in decoding string gsm_time_enable : %d", err);
         pps_decoder_cleanup(&decoder);
         return;
     }
     int value = atoi(enable);
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "found gsm_time_enable %d\n", value);
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "found gsm_time_enable %d\n", value);
     SetGsmTime(value == 1);
     err = pps_decoder_pop(&decoder);
     if (err != PPS_DECODER_OK)
-        slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "Velomar: Error in pop : %d", err);
+        slogf(kVelomarLogCode, _SLOG_DEBUG1, "Velomar: Error in pop : %d", err);
     pps_decoder_cleanup(&decoder);
 }
 
-void VelomarPPS::SetGsmTime(bool gsm)
-{
+void VelomarPPS::SetGsmTime(bool gsm) {
     char dat[128];
     memset(dat, 0, sizeof dat);
     strcpy(dat, gsm ? "gsm" : "all");
     printf("%s\n", dat);
     if (SendControlMsg(m_nwTimeControlFd, "ts_select", "0", dat, false) == -1)
-        slogf(VELOMAR_SLOG_CODE, _SLOG_WARNING, "SetGsmTime: failed to send control msg\n");
+        slogf(kVelomarLogCode, _SLOG_WARNING, "SetGsmTime: failed to send control msg\n");
 }
 
-int SendControlMsg(int fd, const char *msg, const char *id, const char *dat, bool json)
-{
+int SendControlMsg(int fd, const char *msg, const char *id, const char *dat, bool json) {
     if (fd == -1) return -1;
     pps_encoder_t enc;
     pps_encoder_initialize(&enc, false);

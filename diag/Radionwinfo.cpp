@@ -5,21 +5,20 @@
 #include <sys/slog.h>
 
 #include "CommandRun.h"
-#include "ServiceLog.h"
+#include "pps/VelomarLog.h"
 
 static int s_radionwinfoLastId = -1;
 
 int VeloRadionwinfoHandler(PPSServer *, void *, uint64_t clientId, const char *msg, const char *id,
-                           const char *dat)
-{
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloRadionwinfoHandler");
+                           const char *dat) {
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "VeloRadionwinfoHandler");
     printf("VeloRadionwinfoHandler\n");
     g_service->RadionwinfoCmd(clientId, msg, id, dat);
     return 0;
 }
 
-void VelomarPPS::RadionwinfoCmd(uint64_t clientId, const char *msg, const char *id, const char *dat)
-{
+void VelomarPPS::RadionwinfoCmd(uint64_t clientId, const char *msg, const char *id,
+                                const char *dat) {
     CommandRun run("RadionwinfoHandler", &s_radionwinfoLastId);
     if (!BeginCommand(run, clientId, msg, id, dat)) return;
     FinishCommand(run, m_statusUtraFd, false);

@@ -4,20 +4,19 @@
 #include <sys/slog.h>
 
 #include "CommandRun.h"
-#include "ServiceLog.h"
+#include "pps/VelomarLog.h"
 
 static int s_radiostatsLastId = -1;
 
 int VeloRadiostatsHandler(PPSServer *, void *, uint64_t clientId, const char *msg, const char *id,
-                          const char *dat)
-{
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloRadiostatsHandler");
+                          const char *dat) {
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "VeloRadiostatsHandler");
     g_service->RadiostatsCmd(clientId, msg, id, dat);
     return 0;
 }
 
-void VelomarPPS::RadiostatsCmd(uint64_t clientId, const char *msg, const char *id, const char *dat)
-{
+void VelomarPPS::RadiostatsCmd(uint64_t clientId, const char *msg, const char *id,
+                               const char *dat) {
     CommandRun run("RadiostatsHandler", &s_radiostatsLastId);
     if (!BeginCommand(run, clientId, msg, id, dat)) return;
     FinishCommand(run, m_statusUtraFd, false);

@@ -4,20 +4,19 @@
 #include <sys/slog.h>
 
 #include "CommandRun.h"
-#include "ServiceLog.h"
+#include "pps/VelomarLog.h"
 
 static int s_umtsopinfoLastId = -1;
 
 int VeloUmtsopinfoHandler(PPSServer *, void *, uint64_t clientId, const char *msg, const char *id,
-                          const char *dat)
-{
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloUmtsopinfoHandler");
+                          const char *dat) {
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "VeloUmtsopinfoHandler");
     g_service->UmtsopinfoCmd(clientId, msg, id, dat);
     return 0;
 }
 
-void VelomarPPS::UmtsopinfoCmd(uint64_t clientId, const char *msg, const char *id, const char *dat)
-{
+void VelomarPPS::UmtsopinfoCmd(uint64_t clientId, const char *msg, const char *id,
+                               const char *dat) {
     CommandRun run("UmtsopinfoHandler", &s_umtsopinfoLastId);
     if (!BeginCommand(run, clientId, msg, id, dat)) return;
     FinishCommand(run, m_statusUtraFd, false);

@@ -7,8 +7,8 @@
 #include <sys/slog.h>
 #include <unistd.h>
 
-#include "ServiceLog.h"
-#include "TechModeTransport.h"
+#include "pps/VelomarLog.h"
+#include "techmode/techmode_transport.h"
 
 VelomarPPS *g_service = nullptr;
 
@@ -25,7 +25,8 @@ const PPSObjDesc kVelomarObjects[6] = {
 
 static const char kControlPath[] = DIAG_DIR "control?server";
 static const char kNwTimeControlPath[] = "/pps/services/network-time/control";
-static const char kNwTimeStatusPath[] = "/pps/services/network-time/status?delta,f=last_sync_detail";
+static const char kNwTimeStatusPath[] =
+    "/pps/services/network-time/status?delta,f=last_sync_detail";
 
 VelomarPPS::VelomarPPS()
     : m_techmodeFd(-1),
@@ -36,92 +37,88 @@ VelomarPPS::VelomarPPS()
       m_statusDataFd(-1),
       m_configFd(-1),
       m_nwTimeControlFd(-1),
-      m_nwTimeStatusFd(-1)
-{
+      m_nwTimeStatusFd(-1) {}
+
+VelomarPPS::~VelomarPPS() {
+    CloseAllObjects();
 }
 
-VelomarPPS::~VelomarPPS() { CloseAllObjects(); }
-
-int VelomarPPS::Init()
-{
+int VelomarPPS::Init() {
     if (InitializePPSObjects(kVelomarObjects, 6) != 0) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_CRITICAL,
+        slogf(kVelomarLogCode, _SLOG_CRITICAL,
               "Velomar PPS Init: PPS Object Initialized Failed, Return");
         return -1;
     }
     if (SetupVelomarContext() == -1) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_CRITICAL, "Velomar PPS Init: Cannot Setup Velomar Context");
+        slogf(kVelomarLogCode, _SLOG_CRITICAL, "Velomar PPS Init: Cannot Setup Velomar Context");
         return -1;
     }
     int rc = InitializeControlMessage();
     if (rc == -1) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_CRITICAL,
+        slogf(kVelomarLogCode, _SLOG_CRITICAL,
               "Velomar PPS Init: Cannot Initialize Velomar control message");
         return -1;
     }
-    slogf(VELOMAR_SLOG_CODE, _SLOG_CRITICAL, "Velomar PPS Init: Initialize Completed");
+    slogf(kVelomarLogCode, _SLOG_CRITICAL, "Velomar PPS Init: Initialize Completed");
     return rc;
 }
 
-int VelomarPPS::InitializePPSObjects(const PPSObjDesc *table, int count)
-{
+int VelomarPPS::InitializePPSObjects(const PPSObjDesc *table, int count) {
     int *slots[6] = {&m_statusEutraFd, &m_statusUtraFd, &m_statusGeranFd,
-                     &m_status3gpp2Fd, &m_statusDataFd,  &m_configFd};
+                     &m_status3gpp2Fd, &m_statusDataFd, &m_configFd};
     // The row index is 8 bits wide, as in the base's table walk: a table
     // holds at most 255 rows, and rows beyond that are never opened.
     for (int i = 0; i < count && i < 255; i++) {
         const PPSObjDesc &row = table[i];
         int fd = open(row.path, row.oflags, row.mode);
         if (fd == -1) {
-            slogf(VELOMAR_SLOG_CODE, _SLOG_CRITICAL, "PPS Obj Path: %s open failed, err: %s",
+            slogf(kVelomarLogCode, _SLOG_CRITICAL, "PPS Obj Path: %s open failed, err: %s",
                   row.path, strerror(errno));
             return EINVAL;
         }
         int flags = fcntl(fd, F_GETFD);
         if (flags == -1 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == -1) {
-            slogf(VELOMAR_SLOG_CODE, _SLOG_CRITICAL, "PPS Obj: %s, File Control Opr failed, err: %s",
+            slogf(kVelomarLogCode, _SLOG_CRITICAL, "PPS Obj: %s, File Control Opr failed, err: %s",
                   row.path, strerror(errno));
             close(fd);
             return EINVAL;
         }
         if (row.type < 6) {
-            slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "PPS Obj: %s, Initialized", row.path);
+            slogf(kVelomarLogCode, _SLOG_DEBUG1, "PPS Obj: %s, Initialized", row.path);
             *slots[row.type] = fd;
         } else {
-            slogf(VELOMAR_SLOG_CODE, _SLOG_WARNING, "PPS Obj: %s, Invalid, Init Failed", row.path);
+            slogf(kVelomarLogCode, _SLOG_WARNING, "PPS Obj: %s, Invalid, Init Failed", row.path);
             close(fd);
         }
     }
     return 0;
 }
 
-int VelomarPPS::SetupVelomarContext()
-{
+int VelomarPPS::SetupVelomarContext() {
     int fd = InitializeTechModeConnection();
     if (fd != -1) {
         m_techmodeFd = fd;
     } else {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_WARNING,
+        slogf(kVelomarLogCode, _SLOG_WARNING,
               "vELOMAR PPS SetupVelomarContext:Cannot Initiate Tech Mode Interface ...");
     }
     m_nwTimeControlFd = open(kNwTimeControlPath, O_RDWR);
     if (m_nwTimeControlFd == -1) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_WARNING,
+        slogf(kVelomarLogCode, _SLOG_WARNING,
               "vELOMAR PPS SetupVelomarContext:Cannot Open Network Time Control File ...");
     }
     m_nwTimeStatusFd = open(kNwTimeStatusPath, O_RDWR);
     if (m_nwTimeStatusFd == -1) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_WARNING,
+        slogf(kVelomarLogCode, _SLOG_WARNING,
               "vELOMAR PPS SetupVelomarContext:Cannot Open Network Time Status File ...");
     }
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1,
+    slogf(kVelomarLogCode, _SLOG_DEBUG1,
           "Velomar PPS SetupVelomarContext: Velomar context initialized");
     return 0;
 }
 
-int VelomarPPS::InitializeControlMessage()
-{
-    PPSServer &server = Server();
+int VelomarPPS::InitializeControlMessage() {
+    PPSServer &server = server_;
     int rc = server.OpenServerObject(kControlPath);
     // The watched objects are registered whatever happened above, -1 fds
     // included (poll never reports those).
@@ -142,12 +139,11 @@ int VelomarPPS::InitializeControlMessage()
     return 0;
 }
 
-void VelomarPPS::CloseAllObjects()
-{
+void VelomarPPS::CloseAllObjects() {
     // Only close() and stores: this also runs in the termination signal
     // handler. fd 0 is never closed.
-    int *fds[] = {&m_techmodeFd,   &m_statusEutraFd, &m_statusUtraFd,
-                  &m_statusGeranFd, &m_status3gpp2Fd, &m_statusDataFd,
+    int *fds[] = {&m_techmodeFd,      &m_statusEutraFd,  &m_statusUtraFd,
+                  &m_statusGeranFd,   &m_status3gpp2Fd,  &m_statusDataFd,
                   &m_nwTimeControlFd, &m_nwTimeStatusFd, &m_configFd};
     for (int *fd : fds) {
         if (*fd > 0) {
@@ -157,8 +153,7 @@ void VelomarPPS::CloseAllObjects()
     }
 }
 
-int VeloDefaultHandler(PPSServer *, void *, uint64_t, const char *msg, const char *, const char *)
-{
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "VeloDefaultHandler, %s", msg);
+int VeloDefaultHandler(PPSServer *, void *, uint64_t, const char *msg, const char *, const char *) {
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "VeloDefaultHandler, %s", msg);
     return 0;
 }

@@ -11,10 +11,10 @@
 #include <stdint.h>
 #include <sys/pps.h>
 
-#include "CellularBase_PPS.h"
+#include "pps/CellularBase_PPS.h"
 
 class VelomarPPS : public CellularBase_PPS {
-public:
+  public:
     VelomarPPS();
     ~VelomarPPS() override;
 
@@ -67,7 +67,7 @@ public:
     int m_nwTimeControlFd;
     int m_nwTimeStatusFd;
 
-private:
+  private:
     // One command run of the common cycle.
     struct CommandRun;
     bool BeginCommand(CommandRun &run, uint64_t clientId, const char *msg, const char *id,

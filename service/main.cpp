@@ -15,25 +15,23 @@
 #include <new>
 
 #include "RunAsUser.h"
-#include "ServiceLog.h"
+#include "pps/VelomarLog.h"
 #include "VelomarPPS.h"
 
-static void TerminationHandler(int)
-{
+static void TerminationHandler(int) {
     g_service->CloseAllObjects();
     printf("velomar_pps_main is terminated.\n");
     exit(0);
 }
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     g_service = new (std::nothrow) VelomarPPS();
     if (g_service == nullptr) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_CRITICAL, "NEW failure in creating VelomarPPS");
+        slogf(kVelomarLogCode, _SLOG_CRITICAL, "NEW failure in creating VelomarPPS");
         return 1;
     }
     if (g_service->Init() == -1) {
-        slogf(VELOMAR_SLOG_CODE, _SLOG_CRITICAL, "Velomar PPS: Velomar Init Failure....");
+        slogf(kVelomarLogCode, _SLOG_CRITICAL, "Velomar PPS: Velomar Init Failure....");
         return 1;
     }
 
@@ -42,7 +40,7 @@ int main(int argc, char *argv[])
     int opt;
     while ((opt = getopt(argc, argv, "U:")) != -1) {
         if (opt == 'U' && RunAsUser(optarg) != 0) {
-            slogf(VELOMAR_SLOG_CODE, _SLOG_CRITICAL, "Invalid user/group specified [%s]", optarg);
+            slogf(kVelomarLogCode, _SLOG_CRITICAL, "Invalid user/group specified [%s]", optarg);
             return 1;
         }
     }
@@ -51,12 +49,12 @@ int main(int argc, char *argv[])
     signal(SIGTERM, TerminationHandler);
     signal(SIGINT, TerminationHandler);
 
-    slogf(VELOMAR_SLOG_CODE, _SLOG_CRITICAL,
+    slogf(kVelomarLogCode, _SLOG_CRITICAL,
           "Velomar PPS:Initialization Complete ... Now Start the Velomar PPS Server");
     g_service->Run();
 
     g_service->CloseAllObjects();
     if (g_service != nullptr) delete g_service;
-    slogf(VELOMAR_SLOG_CODE, _SLOG_DEBUG1, "exiting qrx_velomar");
+    slogf(kVelomarLogCode, _SLOG_DEBUG1, "exiting qrx_velomar");
     return 0;
 }
