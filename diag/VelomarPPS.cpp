@@ -117,9 +117,11 @@ int VelomarPPS::SetupVelomarContext() {
     return 0;
 }
 
-int VelomarPPS::InitializeControlMessage() {
+int VelomarPPS::InitializeControlMessage() { return InitializeControlMessage(kControlPath); }
+
+int VelomarPPS::InitializeControlMessage(const char *controlPath) {
     PPSServer &server = server_;
-    int rc = server.OpenServerObject(kControlPath);
+    int rc = server.OpenServerObject(controlPath);
     // The watched objects are registered whatever happened above, -1 fds
     // included (poll never reports those).
     server.AddFdHandler(m_configFd, VeloConfigHandler, nullptr);

@@ -67,7 +67,12 @@ class VelomarPPS : public CellularBase_PPS {
     int m_nwTimeControlFd;
     int m_nwTimeStatusFd;
 
-  private:
+  protected:
+    // InitializeControlMessage on a given control object path (tests run the
+    // service on objects of their own).
+    int InitializeControlMessage(const char *controlPath);
+
+private:
     // One command run of the common cycle.
     struct CommandRun;
     bool BeginCommand(CommandRun &run, uint64_t clientId, const char *msg, const char *id,
