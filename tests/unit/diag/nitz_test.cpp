@@ -10,23 +10,20 @@
 namespace {
 
 class NetworkTime : public DiagHarness {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         DiagHarness::SetUp();
         int p[2];
         ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
         svc.m_nwTimeControlFd = p[1];
         control_reader = p[0];
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         close(control_reader);
         DiagHarness::TearDown();
     }
     // Feeds text to a handler as the object would deliver it.
-    void Deliver(void (*handler)(PPSServer *, void *, int), const std::string &text)
-    {
+    void Deliver(void (*handler)(PPSServer *, void *, int), const std::string &text) {
         int p[2];
         ASSERT_EQ(pipe(p), 0);
         ASSERT_EQ(write(p[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -38,13 +35,13 @@ protected:
     int control_reader = -1;
 };
 
-TEST_F(NetworkTime, RepublishesNitzAsUtcDateAndTime)
-{
+TEST_F(NetworkTime, RepublishesNitzAsUtcDateAndTime) {
     struct {
         const char *detail;
         const char *published;
     } cases[] = {
-        {"{\"source\":\"nitz\",\"src_sec\":0}", "nitz_source::nitz\nnitz_time::00:00:00\nnitz_date::1970:01:01\n"},
+        {"{\"source\":\"nitz\",\"src_sec\":0}",
+         "nitz_source::nitz\nnitz_time::00:00:00\nnitz_date::1970:01:01\n"},
         {"{\"src_sec\":1700000000,\"source\":\"gps\",\"extra\":[1]}",
          "nitz_source::gps\nnitz_time::22:13:20\nnitz_date::2023:11:14\n"},
     };
@@ -58,8 +55,7 @@ TEST_F(NetworkTime, RepublishesNitzAsUtcDateAndTime)
     }
 }
 
-TEST_F(NetworkTime, BadNitzTextPublishesNothing)
-{
+TEST_F(NetworkTime, BadNitzTextPublishesNothing) {
     struct {
         const char *text;
         const char *log;
@@ -69,7 +65,8 @@ TEST_F(NetworkTime, BadNitzTextPublishesNothing)
         {"@status\nlast_sync_detail::text\n", "6 PPS decoder push failed \n"},
         {"@status\nlast_sync_detail:json:{\"src_sec\":5}\n", "6 PPS decoder pop failed \n"},
         {"@status\nlast_sync_detail:json:{\"source\":\"nitz\"}\n", "6 PPS decoder pop failed \n"},
-        {"@status\nlast_sync_detail:json:{\"source\":1,\"src_sec\":5}\n", "6 PPS decoder pop failed \n"},
+        {"@status\nlast_sync_detail:json:{\"source\":1,\"src_sec\":5}\n",
+         "6 PPS decoder pop failed \n"},
         {"", "6 [NitzStatusHandler] 0 byte read\n"},
     };
     for (const auto &c : cases) {
@@ -83,8 +80,7 @@ TEST_F(NetworkTime, BadNitzTextPublishesNothing)
     }
 }
 
-TEST_F(NetworkTime, GsmTimeEnableSelectsTimeSources)
-{
+TEST_F(NetworkTime, GsmTimeEnableSelectsTimeSources) {
     struct {
         const char *line;
         const char *sent;  // "" for nothing
@@ -116,8 +112,7 @@ TEST_F(NetworkTime, GsmTimeEnableSelectsTimeSources)
     }
 }
 
-TEST_F(NetworkTime, ConfigFailures)
-{
+TEST_F(NetworkTime, ConfigFailures) {
     LogCapture log;
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();

@@ -1,0 +1,102 @@
+// The daemon's entry point, run as a real process in a private mount
+// namespace: /pps is a tmpfs there, the control and configuration objects
+// are FIFOs (so the poll loop waits, as on PPS), the status objects plain
+// files. Exit statuses, the termination line, the log lines, -U.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/Sandbox.h"
+
+namespace {
+
+using testsupport::Child;
+using testsupport::ReadFile;
+
+const std::string kDiag = "/pps/services/radioctrl/modem0/diag";
+
+class Daemon : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why = testsupport::EnterPrivateMountNamespace();
+        if (!why.empty()) GTEST_SKIP() << why;
+        // The mount point itself must exist; what is mounted on it stays
+        // inside this process's namespace.
+        mkdir("/pps", 0755);
+        ASSERT_EQ(mount("tmpfs", "/pps", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
+        out = testsupport::MakeTempDir("daemon");
+        setenv("SLOGF_STDERR", "1", 1);
+    }
+    void TearDown() override { umount2("/pps", MNT_DETACH); }
+
+    void MakeObjects() {
+        ASSERT_EQ(system(("mkdir -p " + kDiag).c_str()), 0);
+        ASSERT_EQ(mkfifo((kDiag + "/control?server").c_str(), 0666), 0);
+        ASSERT_EQ(mkfifo((kDiag + "/config?delta").c_str(), 0666), 0);
+    }
+    // Starts the daemon and waits for its start-up line; false if it ended.
+    bool Start(std::vector<std::string> args = {}) {
+        args.insert(args.begin(), QRX_VELOMAR_SERVER_BIN);
+        unlink((out + "/stderr").c_str());  // never read an earlier run's lines
+        daemon.Start(args, out + "/stdout", out + "/stderr");
+        for (int i = 0; i < 500; i++) {
+            if (Err().find("Now Start the Velomar PPS Server") != std::string::npos) return true;
+            if (!daemon.running()) return false;
+            usleep(10000);
+        }
+        return false;
+    }
+    std::string Err() { return ReadFile(out + "/stderr"); }
+    std::string Out() { return ReadFile(out + "/stdout"); }
+
+    std::string out;
+    Child daemon;
+};
+
+TEST_F(Daemon, TerminationSignalsEndWithStatusZero) {
+    MakeObjects();
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        ASSERT_TRUE(Start({"-x"})) << Err();  // an unknown option is skipped
+        EXPECT_NE(Err().find("Velomar PPS Init: Initialize Completed"), std::string::npos);
+        int status = daemon.Stop(sig);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(Out().find("velomar_pps_main is terminated.\n"), Out().size() - 32);
+    }
+}
+
+TEST_F(Daemon, InitFailureIsStatusOneAndOptionsAreNotRead) {
+    // No diag directory: the first status object cannot be opened.
+    daemon.Start({QRX_VELOMAR_SERVER_BIN, "-U", "no_such_user"}, out + "/stdout", out + "/stderr");
+    int status = daemon.Wait(5000);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(Err().find("Velomar PPS: Velomar Init Failure...."), std::string::npos);
+    EXPECT_EQ(Err().find("Invalid user/group"), std::string::npos);
+}
+
+TEST_F(Daemon, RunAsUserSwitchesAfterInit) {
+    MakeObjects();
+    daemon.Start({QRX_VELOMAR_SERVER_BIN, "-U", "no_such_user"}, out + "/stdout", out + "/stderr");
+    int status = daemon.Wait(5000);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(Err().find("Invalid user/group specified [no_such_user]"), std::string::npos);
+
+    ASSERT_TRUE(Start({"-U", "1000:1000,20"})) << Err();
+    std::string st = ReadFile("/proc/" + std::to_string(daemon.pid()) + "/status");
+    EXPECT_NE(st.find("Uid:\t1000\t1000\t1000\t1000"), std::string::npos) << st;
+    EXPECT_NE(st.find("Gid:\t1000\t1000\t1000\t1000"), std::string::npos);
+    EXPECT_NE(st.find("Groups:\t20"), std::string::npos);
+    int s2 = daemon.Stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(s2) && WEXITSTATUS(s2) == 0);
+}
+
+}  // namespace
