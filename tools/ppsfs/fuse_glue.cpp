@@ -247,9 +247,12 @@ void FuseGlue::ReadDir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t o
         fuse_reply_err(req, err);
         return;
     }
-    struct stat dot = {};
-    dot.st_mode = S_IFDIR;
-    entries.insert(entries.begin(), {{".", dot}, {"..", dot}});
+    // Entries with inode 0 count as deleted for readdir(3): give both one.
+    struct stat dot = {}, dotdot = {};
+    dot.st_mode = dotdot.st_mode = S_IFDIR;
+    dot.st_ino = ino;
+    dotdot.st_ino = PpsCore::kRootIno;
+    entries.insert(entries.begin(), {{".", dot}, {"..", dotdot}});
     std::vector<char> buf(size);
     std::size_t used = 0;
     for (std::size_t i = static_cast<std::size_t>(off); i < entries.size(); i++) {

@@ -795,6 +795,7 @@ int PpsCore::Fsync(std::uint64_t fh)
     const Entry &obj = *it->second->obj;
     if (save_dir_.empty() || !obj.linked || obj.server_mode || obj.content.nopersist()) return 0;
     // Make sure the directories on the way exist, then write the one file.
+    if (mkdir(save_dir_.c_str(), 0700) != 0 && errno != EEXIST) return EIO;
     std::vector<const Entry *> chain;
     for (const Entry *d = obj.parent; d != nullptr && d->ino != kRootIno; d = d->parent)
         chain.insert(chain.begin(), d);
