@@ -11,8 +11,7 @@ namespace ppsfs {
 
 namespace {
 
-Caller CallerOf(fuse_req_t req)
-{
+Caller CallerOf(fuse_req_t req) {
     const struct fuse_ctx *ctx = fuse_req_ctx(req);
     Caller c;
     c.uid = ctx->uid;
@@ -21,8 +20,7 @@ Caller CallerOf(fuse_req_t req)
     return c;
 }
 
-void ReplyEntry(fuse_req_t req, std::uint64_t ino, const struct stat &st)
-{
+void ReplyEntry(fuse_req_t req, std::uint64_t ino, const struct stat &st) {
     struct fuse_entry_param e = {};
     e.ino = ino;
     e.attr = st;
@@ -33,8 +31,7 @@ void ReplyEntry(fuse_req_t req, std::uint64_t ino, const struct stat &st)
     fuse_reply_entry(req, &e);
 }
 
-void SetupOpen(struct fuse_file_info *fi, std::uint64_t fh)
-{
+void SetupOpen(struct fuse_file_info *fi, std::uint64_t fh) {
     fi->fh = fh;
     // Every read and write reaches the filesystem with the caller's own
     // buffer size; there is no position and nothing to cache.
@@ -45,12 +42,15 @@ void SetupOpen(struct fuse_file_info *fi, std::uint64_t fh)
 
 }  // namespace
 
-FuseGlue::~FuseGlue() { Shutdown(); }
+FuseGlue::~FuseGlue() {
+    Shutdown();
+}
 
-FuseGlue &FuseGlue::Of(fuse_req_t req) { return *static_cast<FuseGlue *>(fuse_req_userdata(req)); }
+FuseGlue &FuseGlue::Of(fuse_req_t req) {
+    return *static_cast<FuseGlue *>(fuse_req_userdata(req));
+}
 
-const struct fuse_lowlevel_ops &FuseGlue::Ops()
-{
+const struct fuse_lowlevel_ops &FuseGlue::Ops() {
     static const struct fuse_lowlevel_ops ops = [] {
         struct fuse_lowlevel_ops o = {};
         o.init = Init;
@@ -75,8 +75,7 @@ const struct fuse_lowlevel_ops &FuseGlue::Ops()
     return ops;
 }
 
-void FuseGlue::Shutdown()
-{
+void FuseGlue::Shutdown() {
     for (auto &p : parked_) {
         for (const ParkedRead &r : p.second.reads) fuse_reply_err(r.req, EIO);
         if (p.second.poll != nullptr) fuse_pollhandle_destroy(p.second.poll);
@@ -84,8 +83,7 @@ void FuseGlue::Shutdown()
     parked_.clear();
 }
 
-void FuseGlue::Init(void *, struct fuse_conn_info *conn)
-{
+void FuseGlue::Init(void *, struct fuse_conn_info *conn) {
     // O_TRUNC arrives with the open, so that truncation and open are one step.
     if ((conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) != 0) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
     // One read(2) must be one request, answered in order: no parallel
@@ -94,18 +92,24 @@ void FuseGlue::Init(void *, struct fuse_conn_info *conn)
                     FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE | FUSE_CAP_WRITEBACK_CACHE);
 }
 
-void FuseGlue::ReplyRead(fuse_req_t req, const ReadResult &r)
-{
+void FuseGlue::ReplyRead(fuse_req_t req, const ReadResult &r) {
     switch (r.kind) {
-        case ReadResult::Kind::kData: fuse_reply_buf(req, r.data.data(), r.data.size()); break;
-        case ReadResult::Kind::kEof: fuse_reply_buf(req, nullptr, 0); break;
-        case ReadResult::Kind::kAgain: fuse_reply_err(req, EAGAIN); break;
-        case ReadResult::Kind::kBlock: fuse_reply_err(req, EIO); break;  // not reached
+        case ReadResult::Kind::kData:
+            fuse_reply_buf(req, r.data.data(), r.data.size());
+            break;
+        case ReadResult::Kind::kEof:
+            fuse_reply_buf(req, nullptr, 0);
+            break;
+        case ReadResult::Kind::kAgain:
+            fuse_reply_err(req, EAGAIN);
+            break;
+        case ReadResult::Kind::kBlock:
+            fuse_reply_err(req, EIO);
+            break;  // not reached
     }
 }
 
-void FuseGlue::ServeWoken()
-{
+void FuseGlue::ServeWoken() {
     for (std::uint64_t fh : core_->TakeWoken()) {
         auto it = parked_.find(fh);
         if (it == parked_.end()) continue;
@@ -126,8 +130,7 @@ void FuseGlue::ServeWoken()
     }
 }
 
-void FuseGlue::OnInterrupt(fuse_req_t req, void *data)
-{
+void FuseGlue::OnInterrupt(fuse_req_t req, void *data) {
     FuseGlue &g = *static_cast<FuseGlue *>(data);
     for (auto &p : g.parked_) {
         auto &reads = p.second.reads;
@@ -141,8 +144,7 @@ void FuseGlue::OnInterrupt(fuse_req_t req, void *data)
     }
 }
 
-void FuseGlue::Forget(std::uint64_t fh)
-{
+void FuseGlue::Forget(std::uint64_t fh) {
     auto it = parked_.find(fh);
     if (it == parked_.end()) return;
     for (const ParkedRead &r : it->second.reads) fuse_reply_err(r.req, EBADF);
@@ -150,8 +152,7 @@ void FuseGlue::Forget(std::uint64_t fh)
     parked_.erase(it);
 }
 
-void FuseGlue::Lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
-{
+void FuseGlue::Lookup(fuse_req_t req, fuse_ino_t parent, const char *name) {
     std::uint64_t ino;
     struct stat st;
     int err = Of(req).core_->Lookup(parent, name, &ino, &st);
@@ -162,21 +163,18 @@ void FuseGlue::Lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
     ReplyEntry(req, ino, st);
 }
 
-void FuseGlue::ForgetOne(fuse_req_t req, fuse_ino_t ino, std::uint64_t nlookup)
-{
+void FuseGlue::ForgetOne(fuse_req_t req, fuse_ino_t ino, std::uint64_t nlookup) {
     Of(req).core_->Forget(ino, nlookup);
     fuse_reply_none(req);
 }
 
-void FuseGlue::ForgetMulti(fuse_req_t req, std::size_t count, struct fuse_forget_data *forgets)
-{
+void FuseGlue::ForgetMulti(fuse_req_t req, std::size_t count, struct fuse_forget_data *forgets) {
     PpsCore *core = Of(req).core_;
     for (std::size_t i = 0; i < count; i++) core->Forget(forgets[i].ino, forgets[i].nlookup);
     fuse_reply_none(req);
 }
 
-void FuseGlue::GetAttr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *)
-{
+void FuseGlue::GetAttr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *) {
     struct stat st;
     int err = Of(req).core_->GetAttr(ino, &st);
     if (err != 0) {
@@ -187,8 +185,7 @@ void FuseGlue::GetAttr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *)
 }
 
 void FuseGlue::SetAttr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to_set,
-                       struct fuse_file_info *)
-{
+                       struct fuse_file_info *) {
     SetAttrRequest r;
     r.set_mode = (to_set & FUSE_SET_ATTR_MODE) != 0;
     r.set_uid = (to_set & FUSE_SET_ATTR_UID) != 0;
@@ -214,8 +211,7 @@ void FuseGlue::SetAttr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to
     g.ServeWoken();
 }
 
-void FuseGlue::Mkdir(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode)
-{
+void FuseGlue::Mkdir(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode) {
     std::uint64_t ino;
     struct stat st;
     int err = Of(req).core_->Mkdir(parent, name, mode, CallerOf(req), &ino, &st);
@@ -226,21 +222,18 @@ void FuseGlue::Mkdir(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t
     ReplyEntry(req, ino, st);
 }
 
-void FuseGlue::Unlink(fuse_req_t req, fuse_ino_t parent, const char *name)
-{
+void FuseGlue::Unlink(fuse_req_t req, fuse_ino_t parent, const char *name) {
     FuseGlue &g = Of(req);
     fuse_reply_err(req, g.core_->Unlink(parent, name));
     g.ServeWoken();
 }
 
-void FuseGlue::Rmdir(fuse_req_t req, fuse_ino_t parent, const char *name)
-{
+void FuseGlue::Rmdir(fuse_req_t req, fuse_ino_t parent, const char *name) {
     fuse_reply_err(req, Of(req).core_->Rmdir(parent, name));
 }
 
 void FuseGlue::ReadDir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off,
-                       struct fuse_file_info *)
-{
+                       struct fuse_file_info *) {
     std::vector<std::pair<std::string, struct stat>> entries;
     int err = Of(req).core_->ReadDir(ino, &entries);
     if (err != 0) {
@@ -256,9 +249,9 @@ void FuseGlue::ReadDir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t o
     std::vector<char> buf(size);
     std::size_t used = 0;
     for (std::size_t i = static_cast<std::size_t>(off); i < entries.size(); i++) {
-        std::size_t n = fuse_add_direntry(req, buf.data() + used, size - used,
-                                          entries[i].first.c_str(), &entries[i].second,
-                                          static_cast<off_t>(i + 1));
+        std::size_t n =
+            fuse_add_direntry(req, buf.data() + used, size - used, entries[i].first.c_str(),
+                              &entries[i].second, static_cast<off_t>(i + 1));
         if (n > size - used) break;
         used += n;
     }
@@ -266,8 +259,7 @@ void FuseGlue::ReadDir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t o
 }
 
 void FuseGlue::Create(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode,
-                      struct fuse_file_info *fi)
-{
+                      struct fuse_file_info *fi) {
     FuseGlue &g = Of(req);
     std::uint64_t ino, fh;
     struct stat st;
@@ -288,8 +280,7 @@ void FuseGlue::Create(fuse_req_t req, fuse_ino_t parent, const char *name, mode_
     g.ServeWoken();
 }
 
-void FuseGlue::Open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi)
-{
+void FuseGlue::Open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi) {
     FuseGlue &g = Of(req);
     std::uint64_t fh;
     int err = g.core_->Open(ino, fi->flags, CallerOf(req), &fh);
@@ -303,8 +294,7 @@ void FuseGlue::Open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi)
 }
 
 void FuseGlue::Read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t,
-                    struct fuse_file_info *fi)
-{
+                    struct fuse_file_info *fi) {
     FuseGlue &g = Of(req);
     ReadResult r = g.core_->Read(fi->fh, size, fi->flags);
     if (r.kind != ReadResult::Kind::kBlock) {
@@ -318,8 +308,7 @@ void FuseGlue::Read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t,
 }
 
 void FuseGlue::Write(fuse_req_t req, fuse_ino_t, const char *buf, std::size_t size, off_t,
-                     struct fuse_file_info *fi)
-{
+                     struct fuse_file_info *fi) {
     FuseGlue &g = Of(req);
     int err = g.core_->Write(fi->fh, buf, size);
     if (err != 0) {
@@ -330,8 +319,7 @@ void FuseGlue::Write(fuse_req_t req, fuse_ino_t, const char *buf, std::size_t si
     g.ServeWoken();
 }
 
-void FuseGlue::Release(fuse_req_t req, fuse_ino_t, struct fuse_file_info *fi)
-{
+void FuseGlue::Release(fuse_req_t req, fuse_ino_t, struct fuse_file_info *fi) {
     FuseGlue &g = Of(req);
     g.Forget(fi->fh);
     g.core_->Release(fi->fh);
@@ -339,14 +327,12 @@ void FuseGlue::Release(fuse_req_t req, fuse_ino_t, struct fuse_file_info *fi)
     g.ServeWoken();
 }
 
-void FuseGlue::Fsync(fuse_req_t req, fuse_ino_t, int, struct fuse_file_info *fi)
-{
+void FuseGlue::Fsync(fuse_req_t req, fuse_ino_t, int, struct fuse_file_info *fi) {
     fuse_reply_err(req, Of(req).core_->Fsync(fi->fh));
 }
 
 void FuseGlue::Poll(fuse_req_t req, fuse_ino_t, struct fuse_file_info *fi,
-                    struct fuse_pollhandle *ph)
-{
+                    struct fuse_pollhandle *ph) {
     FuseGlue &g = Of(req);
     unsigned revents = POLLOUT | POLLWRNORM;  // writes never wait
     if (g.core_->Readable(fi->fh)) {

@@ -19,7 +19,7 @@
 namespace ppsfs {
 
 class FuseGlue {
-public:
+  public:
     explicit FuseGlue(PpsCore *core) : core_(core) {}
     ~FuseGlue();
     FuseGlue(const FuseGlue &) = delete;
@@ -31,7 +31,7 @@ public:
     // Ends every parked read with EIO: the filesystem is going away.
     void Shutdown();
 
-private:
+  private:
     struct ParkedRead {
         fuse_req_t req;
         std::size_t size;
@@ -68,8 +68,8 @@ private:
     static void Open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi);
     static void Read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off,
                      struct fuse_file_info *fi);
-    static void Write(fuse_req_t req, fuse_ino_t ino, const char *buf, std::size_t size,
-                      off_t off, struct fuse_file_info *fi);
+    static void Write(fuse_req_t req, fuse_ino_t ino, const char *buf, std::size_t size, off_t off,
+                      struct fuse_file_info *fi);
     static void Release(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi);
     static void Fsync(fuse_req_t req, fuse_ino_t ino, int datasync, struct fuse_file_info *fi);
     static void Poll(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi,

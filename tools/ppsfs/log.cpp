@@ -11,8 +11,7 @@ FILE *g_file = nullptr;  // nullptr with g_syslog false: standard error
 bool g_syslog = false;
 }  // namespace
 
-bool OpenLog(const std::string &target)
-{
+bool OpenLog(const std::string &target) {
     if (target.empty() || target == "-") return true;
     if (target == "syslog") {
         openlog("ppsfs", LOG_PID, LOG_DAEMON);
@@ -26,8 +25,7 @@ bool OpenLog(const std::string &target)
     return true;
 }
 
-void Logf(const char *fmt, ...)
-{
+void Logf(const char *fmt, ...) {
     char line[1024];
     va_list ap;
     va_start(ap, fmt);

@@ -27,8 +27,7 @@ const char kDescription[] =
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     CLI::App app{kDescription, "ppsfs"};
     std::string mountpoint, save_dir, log_target = "-";
     std::vector<std::string> mount_options;

@@ -11,8 +11,7 @@ namespace {
 
 // Items of an [i] attribute: each item ends with the separator, which is the
 // last character of the written value.
-bool HasItem(const std::string &set, const std::string &item)
-{
+bool HasItem(const std::string &set, const std::string &item) {
     char sep = item.back();
     std::size_t start = 0;
     while (start < set.size()) {
@@ -24,8 +23,7 @@ bool HasItem(const std::string &set, const std::string &item)
     return false;
 }
 
-std::string RemoveItem(const std::string &set, const std::string &item)
-{
+std::string RemoveItem(const std::string &set, const std::string &item) {
     char sep = item.back();
     std::string out;
     std::size_t start = 0;
@@ -41,8 +39,7 @@ std::string RemoveItem(const std::string &set, const std::string &item)
 
 }  // namespace
 
-bool ParseWrite(const char *data, std::size_t size, std::vector<WriteLine> *out, std::string *why)
-{
+bool ParseWrite(const char *data, std::size_t size, std::vector<WriteLine> *out, std::string *why) {
     out->clear();
     if (std::memchr(data, '\0', size) != nullptr) {
         *why = "the text holds a NUL byte";
@@ -101,14 +98,14 @@ bool ParseWrite(const char *data, std::size_t size, std::vector<WriteLine> *out,
                 *why = "line '" + raw + "' is a notification, which only PPS sends";
                 return false;
             case PPS_ERROR:
-            case PPS_END: break;
+            case PPS_END:
+                break;
         }
         out->push_back(std::move(line));
     }
 }
 
-void ObjectContent::SetValue(const WriteLine &line, Attribute *a)
-{
+void ObjectContent::SetValue(const WriteLine &line, Attribute *a) {
     a->encoding = line.encoding;
     if ((line.mask & PPS_ITEM) == 0) {
         a->value = line.value;
@@ -120,8 +117,7 @@ void ObjectContent::SetValue(const WriteLine &line, Attribute *a)
     if ((line.mask & PPS_NOPERSIST) != 0) a->nopersist = (line.options & PPS_NOPERSIST) != 0;
 }
 
-std::vector<AttrChange> ObjectContent::Apply(const std::vector<WriteLine> &lines)
-{
+std::vector<AttrChange> ObjectContent::Apply(const std::vector<WriteLine> &lines) {
     std::vector<AttrChange> changes;
     std::unordered_map<std::string, std::size_t> seen;
     auto note = [&](const std::string &name, bool deleted) {
@@ -165,8 +161,7 @@ std::vector<AttrChange> ObjectContent::Apply(const std::vector<WriteLine> &lines
 }
 
 void ObjectContent::Set(const std::string &name, const std::string &encoding,
-                        const std::string &value)
-{
+                        const std::string &value) {
     WriteLine line;
     line.name = name;
     line.encoding = encoding;
@@ -175,16 +170,14 @@ void ObjectContent::Set(const std::string &name, const std::string &encoding,
     Apply(lines);
 }
 
-bool ObjectContent::Clear()
-{
+bool ObjectContent::Clear() {
     bool had = !attrs_.empty();
     attrs_.clear();
     index_.clear();
     return had;
 }
 
-void ObjectContent::Purge()
-{
+void ObjectContent::Purge() {
     bool all = nopersist();
     for (auto it = attrs_.begin(); it != attrs_.end();) {
         if (all || it->nopersist) {
@@ -196,21 +189,18 @@ void ObjectContent::Purge()
     }
 }
 
-const ObjectContent::Attribute *ObjectContent::Find(const std::string &name) const
-{
+const ObjectContent::Attribute *ObjectContent::Find(const std::string &name) const {
     auto it = index_.find(name);
     return it == index_.end() ? nullptr : &*it->second;
 }
 
-std::string ObjectContent::RenderAttr(const std::string &name) const
-{
+std::string ObjectContent::RenderAttr(const std::string &name) const {
     const Attribute *a = Find(name);
     if (a == nullptr) return "-" + name;
     return (a->nopersist ? "[n]" : "") + a->name + ":" + a->encoding + ":" + a->value;
 }
 
-std::string ObjectContent::RenderObjectLine(const std::string &objname, char prefix) const
-{
+std::string ObjectContent::RenderObjectLine(const std::string &objname, char prefix) const {
     std::string line = nopersist_qualifier_ ? "[n]" : "";
     if (prefix != 0) line += prefix;
     return line + "@" + objname;

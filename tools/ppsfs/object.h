@@ -32,8 +32,7 @@ struct WriteLine {
 // line is a notification (+@ -@ #@ *@ |@, which only the filesystem emits)
 // or an item line ([i]) has no separator. A last line without a line end
 // counts as complete: a write() is whole.
-bool ParseWrite(const char *data, std::size_t size, std::vector<WriteLine> *out,
-                std::string *why);
+bool ParseWrite(const char *data, std::size_t size, std::vector<WriteLine> *out, std::string *why);
 
 // A change one write made to one attribute.
 struct AttrChange {
@@ -42,7 +41,7 @@ struct AttrChange {
 };
 
 class ObjectContent {
-public:
+  public:
     struct Attribute {
         std::string name;
         std::string encoding;
@@ -79,7 +78,7 @@ public:
     bool nopersist_qualifier() const { return nopersist_qualifier_; }
     void set_nopersist_open() { nopersist_open_ = true; }
 
-private:
+  private:
     void SetValue(const WriteLine &line, Attribute *a);
 
     bool nopersist_qualifier_ = false;  // from a written "[n]@name"

@@ -22,13 +22,11 @@ namespace {
 
 const char kTmpSuffix[] = ".ppsfs-tmp";
 
-bool EndsWith(const std::string &s, const std::string &tail)
-{
+bool EndsWith(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-std::vector<std::string> ListDir(const std::string &at)
-{
+std::vector<std::string> ListDir(const std::string &at) {
     std::vector<std::string> names;
     DIR *d = opendir(at.c_str());
     if (d == nullptr) return names;
@@ -40,8 +38,7 @@ std::vector<std::string> ListDir(const std::string &at)
     return names;
 }
 
-bool RemoveTree(const std::string &path)
-{
+bool RemoveTree(const std::string &path) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
     if (S_ISDIR(st.st_mode)) {
@@ -52,8 +49,7 @@ bool RemoveTree(const std::string &path)
     return unlink(path.c_str()) == 0;
 }
 
-bool WriteAll(int fd, const std::string &text)
-{
+bool WriteAll(int fd, const std::string &text) {
     std::size_t done = 0;
     while (done < text.size()) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
@@ -66,8 +62,7 @@ bool WriteAll(int fd, const std::string &text)
 
 }  // namespace
 
-bool PpsCore::SaveObject(const Entry &obj, const std::string &file)
-{
+bool PpsCore::SaveObject(const Entry &obj, const std::string &file) {
     std::string text = "@" + obj.name + "\n";
     for (const auto &a : obj.content.Attributes()) {
         if (!a.nopersist) text += a.name + ":" + a.encoding + ":" + a.value + "\n";
@@ -86,8 +81,7 @@ bool PpsCore::SaveObject(const Entry &obj, const std::string &file)
     return ok;
 }
 
-bool PpsCore::SaveDir(const Entry &dir, const std::string &at)
-{
+bool PpsCore::SaveDir(const Entry &dir, const std::string &at) {
     if (mkdir(at.c_str(), 0700) != 0 && errno != EEXIST) {
         Logf("%s: cannot create %s: %s", dir.path.c_str(), at.c_str(), strerror(errno));
         return false;
@@ -122,14 +116,12 @@ bool PpsCore::SaveDir(const Entry &dir, const std::string &at)
     return ok;
 }
 
-bool PpsCore::SaveAll()
-{
+bool PpsCore::SaveAll() {
     if (save_dir_.empty()) return true;
     return SaveDir(*nodes_.at(kRootIno).entry, save_dir_);
 }
 
-bool PpsCore::LoadDir(Entry &dir, const std::string &at)
-{
+bool PpsCore::LoadDir(Entry &dir, const std::string &at) {
     bool ok = true;
     for (const std::string &n : ListDir(at)) {
         std::string path = at + "/" + n;
@@ -166,8 +158,7 @@ bool PpsCore::LoadDir(Entry &dir, const std::string &at)
     return ok;
 }
 
-bool PpsCore::Load()
-{
+bool PpsCore::Load() {
     if (save_dir_.empty()) return true;
     struct stat st;
     if (stat(save_dir_.c_str(), &st) != 0) {

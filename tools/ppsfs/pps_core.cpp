@@ -15,24 +15,21 @@ namespace ppsfs {
 
 namespace {
 
-struct timespec Now()
-{
+struct timespec Now() {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return ts;
 }
 
 // The second field of a "Uid:" / "Gid:" line: the effective id.
-bool SecondField(const std::string &rest, unsigned long *v)
-{
+bool SecondField(const std::string &rest, unsigned long *v) {
     std::istringstream in(rest);
     unsigned long real;
     return static_cast<bool>(in >> real >> *v);
 }
 
 // "name.<decimal id>" -> id; 0 when the text is not that form.
-std::uint64_t ClientIdOf(const std::string &obj_name, const std::string &base)
-{
+std::uint64_t ClientIdOf(const std::string &obj_name, const std::string &base) {
     if (obj_name.size() <= base.size() + 1 || obj_name.compare(0, base.size(), base) != 0 ||
         obj_name[base.size()] != '.')
         return 0;
@@ -47,8 +44,7 @@ std::uint64_t ClientIdOf(const std::string &obj_name, const std::string &base)
 
 }  // namespace
 
-std::string CredentialItems(const Caller &caller)
-{
+std::string CredentialItems(const Caller &caller) {
     unsigned long pid = static_cast<unsigned long>(caller.pid);
     unsigned long uid = caller.uid, gid = caller.gid;
     std::string groups;
@@ -70,13 +66,12 @@ std::string CredentialItems(const Caller &caller)
             while (g >> v) groups += ".g" + std::to_string(v);
         }
     }
-    return ".n0.p" + std::to_string(pid) + ".u" + std::to_string(uid) + ".g" +
-           std::to_string(gid) + groups;
+    return ".n0.p" + std::to_string(pid) + ".u" + std::to_string(uid) + ".g" + std::to_string(gid) +
+           groups;
 }
 
 PpsCore::PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, std::size_t backlog_kb)
-    : backlog_bytes_(backlog_kb * 1024)
-{
+    : backlog_bytes_(backlog_kb * 1024) {
     auto root = std::make_shared<Entry>();
     root->ino = kRootIno;
     root->is_dir = true;
@@ -93,8 +88,7 @@ PpsCore::PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, std::size_t b
 PpsCore::~PpsCore() = default;
 
 std::shared_ptr<PpsCore::Entry> PpsCore::NewEntry(Entry *parent, const std::string &name,
-                                                  bool is_dir, mode_t mode, uid_t uid, gid_t gid)
-{
+                                                  bool is_dir, mode_t mode, uid_t uid, gid_t gid) {
     auto e = std::make_shared<Entry>();
     e->ino = next_ino_++;
     e->is_dir = is_dir;
@@ -118,16 +112,14 @@ std::shared_ptr<PpsCore::Entry> PpsCore::NewEntry(Entry *parent, const std::stri
     return e;
 }
 
-PpsCore::Entry *PpsCore::DirOf(std::uint64_t ino) const
-{
+PpsCore::Entry *PpsCore::DirOf(std::uint64_t ino) const {
     auto it = nodes_.find(ino);
     if (it == nodes_.end() || !it->second.entry->is_dir || !it->second.qualifiers.empty())
         return nullptr;
     return it->second.entry.get();
 }
 
-void PpsCore::Stat(const Node &node, struct stat *st) const
-{
+void PpsCore::Stat(const Node &node, struct stat *st) const {
     const Entry &e = *node.entry;
     *st = {};
     st->st_ino = e.ino;
@@ -151,8 +143,7 @@ void PpsCore::Stat(const Node &node, struct stat *st) const
 }
 
 int PpsCore::Lookup(std::uint64_t parent, const std::string &name, std::uint64_t *ino,
-                    struct stat *st)
-{
+                    struct stat *st) {
     Entry *dir = DirOf(parent);
     if (dir == nullptr) return ENOTDIR;
     std::string base, qualifiers;
@@ -195,8 +186,7 @@ int PpsCore::Lookup(std::uint64_t parent, const std::string &name, std::uint64_t
     return 0;
 }
 
-void PpsCore::Forget(std::uint64_t ino, std::uint64_t count)
-{
+void PpsCore::Forget(std::uint64_t ino, std::uint64_t count) {
     auto it = nodes_.find(ino);
     if (it == nodes_.end() || ino == kRootIno) return;
     Node &node = it->second;
@@ -210,16 +200,14 @@ void PpsCore::Forget(std::uint64_t ino, std::uint64_t count)
     }
 }
 
-int PpsCore::GetAttr(std::uint64_t ino, struct stat *st) const
-{
+int PpsCore::GetAttr(std::uint64_t ino, struct stat *st) const {
     auto it = nodes_.find(ino);
     if (it == nodes_.end()) return ENOENT;
     Stat(it->second, st);
     return 0;
 }
 
-int PpsCore::SetAttr(std::uint64_t ino, const SetAttrRequest &req, struct stat *st)
-{
+int PpsCore::SetAttr(std::uint64_t ino, const SetAttrRequest &req, struct stat *st) {
     auto it = nodes_.find(ino);
     if (it == nodes_.end()) return ENOENT;
     Entry &e = *it->second.entry;
@@ -239,9 +227,8 @@ int PpsCore::SetAttr(std::uint64_t ino, const SetAttrRequest &req, struct stat *
     return 0;
 }
 
-int PpsCore::Mkdir(std::uint64_t parent, const std::string &name, mode_t mode,
-                   const Caller &caller, std::uint64_t *ino, struct stat *st)
-{
+int PpsCore::Mkdir(std::uint64_t parent, const std::string &name, mode_t mode, const Caller &caller,
+                   std::uint64_t *ino, struct stat *st) {
     Entry *dir = DirOf(parent);
     if (dir == nullptr) return ENOTDIR;
     if (!ValidObjectName(name)) {
@@ -257,8 +244,7 @@ int PpsCore::Mkdir(std::uint64_t parent, const std::string &name, mode_t mode,
     return 0;
 }
 
-void PpsCore::Unlinked(const std::shared_ptr<Entry> &e)
-{
+void PpsCore::Unlinked(const std::shared_ptr<Entry> &e) {
     e->linked = false;
     e->parent->children.erase(e->name);
     e->parent->mtime = e->parent->ctime = Now();
@@ -266,8 +252,7 @@ void PpsCore::Unlinked(const std::shared_ptr<Entry> &e)
     if (it != nodes_.end() && it->second.nlookup == 0) nodes_.erase(it);
 }
 
-int PpsCore::Rmdir(std::uint64_t parent, const std::string &name)
-{
+int PpsCore::Rmdir(std::uint64_t parent, const std::string &name) {
     Entry *dir = DirOf(parent);
     if (dir == nullptr) return ENOTDIR;
     auto it = dir->children.find(name);
@@ -279,8 +264,7 @@ int PpsCore::Rmdir(std::uint64_t parent, const std::string &name)
     return 0;
 }
 
-int PpsCore::Unlink(std::uint64_t parent, const std::string &name)
-{
+int PpsCore::Unlink(std::uint64_t parent, const std::string &name) {
     Entry *dir = DirOf(parent);
     if (dir == nullptr) return ENOTDIR;
     std::string base, qualifiers;
@@ -288,8 +272,8 @@ int PpsCore::Unlink(std::uint64_t parent, const std::string &name)
         OpenOptions options;
         std::string why;
         if (!ParseQualifiers(qualifiers, &options, &why)) {
-            Logf("%s/%s: rejected '?%s': %s", dir->path.c_str(), base.c_str(),
-                 qualifiers.c_str(), why.c_str());
+            Logf("%s/%s: rejected '?%s': %s", dir->path.c_str(), base.c_str(), qualifiers.c_str(),
+                 why.c_str());
             return EINVAL;
         }
     }
@@ -319,8 +303,7 @@ int PpsCore::Unlink(std::uint64_t parent, const std::string &name)
 }
 
 int PpsCore::ReadDir(std::uint64_t ino,
-                     std::vector<std::pair<std::string, struct stat>> *out) const
-{
+                     std::vector<std::pair<std::string, struct stat>> *out) const {
     Entry *dir = DirOf(ino);
     if (dir == nullptr) return ENOTDIR;
     out->clear();
@@ -333,8 +316,7 @@ int PpsCore::ReadDir(std::uint64_t ino,
 }
 
 int PpsCore::Create(std::uint64_t parent, const std::string &name, mode_t mode, int flags,
-                    const Caller &caller, std::uint64_t *ino, struct stat *st, std::uint64_t *fh)
-{
+                    const Caller &caller, std::uint64_t *ino, struct stat *st, std::uint64_t *fh) {
     Entry *dir = DirOf(parent);
     if (dir == nullptr) return ENOTDIR;
     std::string base, qualifiers;
@@ -371,8 +353,7 @@ int PpsCore::Create(std::uint64_t parent, const std::string &name, mode_t mode, 
     return 0;
 }
 
-int PpsCore::Open(std::uint64_t ino, int flags, const Caller &caller, std::uint64_t *fh)
-{
+int PpsCore::Open(std::uint64_t ino, int flags, const Caller &caller, std::uint64_t *fh) {
     auto it = nodes_.find(ino);
     if (it == nodes_.end()) return ENOENT;
     if (it->second.entry->is_dir) return EISDIR;
@@ -380,8 +361,7 @@ int PpsCore::Open(std::uint64_t ino, int flags, const Caller &caller, std::uint6
 }
 
 int PpsCore::OpenEntry(const std::shared_ptr<Entry> &obj, const OpenOptions &options, int flags,
-                       const Caller &caller, std::uint64_t *fh)
-{
+                       const Caller &caller, std::uint64_t *fh) {
     if (options.server && obj->server != nullptr) {
         Logf("%s: rejected a second ?server open (pid %d)", obj->path.c_str(),
              static_cast<int>(caller.pid));
@@ -418,8 +398,7 @@ int PpsCore::OpenEntry(const std::shared_ptr<Entry> &obj, const OpenOptions &opt
     return 0;
 }
 
-void PpsCore::MakeServer(Entry &obj, Handle &server)
-{
+void PpsCore::MakeServer(Entry &obj, Handle &server) {
     server.role = Handle::Role::kServer;
     server.critical = true;
     server.changed = false;
@@ -446,13 +425,12 @@ void PpsCore::MakeServer(Entry &obj, Handle &server)
     }
 }
 
-void PpsCore::Connect(Entry &obj, Handle &client)
-{
-    PushMessage(*obj.server, "+@" + obj.name + "." + std::to_string(client.id) + client.cred + "\n");
+void PpsCore::Connect(Entry &obj, Handle &client) {
+    PushMessage(*obj.server,
+                "+@" + obj.name + "." + std::to_string(client.id) + client.cred + "\n");
 }
 
-void PpsCore::Release(std::uint64_t fh)
-{
+void PpsCore::Release(std::uint64_t fh) {
     auto it = handles_.find(fh);
     if (it == handles_.end()) return;
     Handle &h = *it->second;
@@ -466,8 +444,7 @@ void PpsCore::Release(std::uint64_t fh)
                 break;
             case Handle::Role::kClient:
                 if (obj.server != nullptr)
-                    PushMessage(*obj.server,
-                                "-@" + obj.name + "." + std::to_string(h.id) + "\n");
+                    PushMessage(*obj.server, "-@" + obj.name + "." + std::to_string(h.id) + "\n");
                 break;
             case Handle::Role::kSubscriber:
                 if (h.critical) Purge(obj, &h);
@@ -477,14 +454,12 @@ void PpsCore::Release(std::uint64_t fh)
     handles_.erase(it);
 }
 
-void PpsCore::Truncate(Entry &obj, Handle *except)
-{
+void PpsCore::Truncate(Entry &obj, Handle *except) {
     obj.content.Clear();
     const std::string line = obj.content.RenderObjectLine(obj.name, '#') + "\n";
     for (auto &hp : obj.handles) {
         Handle &h = *hp.second;
-        if (&h == except || h.role != Handle::Role::kSubscriber || !h.can_read || h.gone)
-            continue;
+        if (&h == except || h.role != Handle::Role::kSubscriber || !h.can_read || h.gone) continue;
         if (!h.options.delta) {
             h.changed = true;
             h.notice = '#';
@@ -496,8 +471,7 @@ void PpsCore::Truncate(Entry &obj, Handle *except)
     }
 }
 
-void PpsCore::Purge(Entry &obj, Handle *closing)
-{
+void PpsCore::Purge(Entry &obj, Handle *closing) {
     obj.content.Purge();
     const std::string line = obj.content.RenderObjectLine(obj.name, '*') + "\n";
     for (auto &hp : obj.handles) {
@@ -518,13 +492,13 @@ void PpsCore::Purge(Entry &obj, Handle *closing)
                 // Clients learn that their server is gone.
                 PushMessage(h, "*@" + obj.name + "\n");
                 break;
-            case Handle::Role::kServer: break;
+            case Handle::Role::kServer:
+                break;
         }
     }
 }
 
-void PpsCore::DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes)
-{
+void PpsCore::DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes) {
     for (auto &hp : obj.handles) {
         Handle &h = *hp.second;
         if (h.role != Handle::Role::kSubscriber || !h.can_read || h.gone) continue;
@@ -546,8 +520,8 @@ void PpsCore::DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes)
             if (h.queued_bytes > limit) {
                 // Too far behind: drop the queue; the next read says so with
                 // "|@name" and then gives the whole object.
-                Logf("%s: delta backlog of open %llu exceeded %zu bytes; reset",
-                     obj.path.c_str(), static_cast<unsigned long long>(h.id), limit);
+                Logf("%s: delta backlog of open %llu exceeded %zu bytes; reset", obj.path.c_str(),
+                     static_cast<unsigned long long>(h.id), limit);
                 h.queue.clear();
                 h.queued_bytes = 0;
                 h.need_full = true;
@@ -558,16 +532,14 @@ void PpsCore::DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes)
     }
 }
 
-void PpsCore::PushMessage(Handle &h, std::string msg)
-{
+void PpsCore::PushMessage(Handle &h, std::string msg) {
     if (!h.can_read || h.gone) return;
     h.queued_bytes += msg.size();
     h.queue.push_back(std::move(msg));
     Wake(h);
 }
 
-std::string PpsCore::RenderFull(const Entry &obj, char prefix, const Handle *filtered_for) const
-{
+std::string PpsCore::RenderFull(const Entry &obj, char prefix, const Handle *filtered_for) const {
     std::string out = obj.content.RenderObjectLine(obj.name, prefix) + "\n";
     if (prefix == '-') return out;
     for (const auto &a : obj.content.Attributes()) {
@@ -579,20 +551,20 @@ std::string PpsCore::RenderFull(const Entry &obj, char prefix, const Handle *fil
     return out;
 }
 
-bool PpsCore::HasUnit(const Handle &h) const
-{
+bool PpsCore::HasUnit(const Handle &h) const {
     if (!h.can_read) return false;
     if (!h.partial.empty() || !h.queue.empty()) return true;
     switch (h.role) {
-        case Handle::Role::kSubscriber: return h.options.delta ? h.need_full : h.changed;
+        case Handle::Role::kSubscriber:
+            return h.options.delta ? h.need_full : h.changed;
         case Handle::Role::kServer:
-        case Handle::Role::kClient: return false;
+        case Handle::Role::kClient:
+            return false;
     }
     return false;
 }
 
-std::string PpsCore::NextUnit(Handle &h, std::size_t size)
-{
+std::string PpsCore::NextUnit(Handle &h, std::size_t size) {
     std::string unit;
     if (!h.partial.empty()) {
         unit.swap(h.partial);
@@ -601,8 +573,8 @@ std::string PpsCore::NextUnit(Handle &h, std::size_t size)
         h.changed = false;
         h.notice = 0;
     } else if (h.role == Handle::Role::kSubscriber && h.need_full) {
-        unit = (h.overflowed ? "|@" + h.obj->name + "\n" : std::string()) +
-               RenderFull(*h.obj, 0, &h);
+        unit =
+            (h.overflowed ? "|@" + h.obj->name + "\n" : std::string()) + RenderFull(*h.obj, 0, &h);
         h.need_full = false;
         h.overflowed = false;
     } else {
@@ -625,14 +597,12 @@ std::string PpsCore::NextUnit(Handle &h, std::size_t size)
     return unit;
 }
 
-bool PpsCore::Readable(std::uint64_t fh) const
-{
+bool PpsCore::Readable(std::uint64_t fh) const {
     auto it = handles_.find(fh);
     return it != handles_.end() && HasUnit(*it->second);
 }
 
-ReadResult PpsCore::Read(std::uint64_t fh, std::size_t size, int flags)
-{
+ReadResult PpsCore::Read(std::uint64_t fh, std::size_t size, int flags) {
     ReadResult r;
     auto it = handles_.find(fh);
     if (it == handles_.end()) {
@@ -672,8 +642,7 @@ ReadResult PpsCore::Read(std::uint64_t fh, std::size_t size, int flags)
     return r;
 }
 
-int PpsCore::Write(std::uint64_t fh, const char *data, std::size_t size)
-{
+int PpsCore::Write(std::uint64_t fh, const char *data, std::size_t size) {
     auto it = handles_.find(fh);
     if (it == handles_.end()) return EBADF;
     Handle &h = *it->second;
@@ -685,15 +654,17 @@ int PpsCore::Write(std::uint64_t fh, const char *data, std::size_t size)
         return EINVAL;
     }
     switch (h.role) {
-        case Handle::Role::kServer: return WriteAsServer(h, lines);
-        case Handle::Role::kClient: return WriteAsClient(h, lines);
-        case Handle::Role::kSubscriber: return WriteObject(h, lines);
+        case Handle::Role::kServer:
+            return WriteAsServer(h, lines);
+        case Handle::Role::kClient:
+            return WriteAsClient(h, lines);
+        case Handle::Role::kSubscriber:
+            return WriteObject(h, lines);
     }
     return EINVAL;
 }
 
-int PpsCore::WriteObject(Handle &h, const std::vector<WriteLine> &lines)
-{
+int PpsCore::WriteObject(Handle &h, const std::vector<WriteLine> &lines) {
     Entry &obj = *h.obj;
     for (const WriteLine &l : lines) {
         if (l.kind == WriteLine::Kind::kObject && l.obj_name != obj.name) {
@@ -709,15 +680,14 @@ int PpsCore::WriteObject(Handle &h, const std::vector<WriteLine> &lines)
     return 0;
 }
 
-int PpsCore::WriteAsClient(Handle &h, const std::vector<WriteLine> &lines)
-{
+int PpsCore::WriteAsClient(Handle &h, const std::vector<WriteLine> &lines) {
     Entry &obj = *h.obj;
     std::string msg = "@" + obj.name + "." + std::to_string(h.id) + "\n";
     for (const WriteLine &l : lines) {
         if (l.kind == WriteLine::Kind::kObject) {
             if (l.obj_name != obj.name) {
-                Logf("%s: rejected client write: line '%s' names another object",
-                     obj.path.c_str(), l.raw.c_str());
+                Logf("%s: rejected client write: line '%s' names another object", obj.path.c_str(),
+                     l.raw.c_str());
                 return EINVAL;
             }
             continue;
@@ -732,8 +702,7 @@ int PpsCore::WriteAsClient(Handle &h, const std::vector<WriteLine> &lines)
     return 0;
 }
 
-int PpsCore::WriteAsServer(Handle &h, const std::vector<WriteLine> &lines)
-{
+int PpsCore::WriteAsServer(Handle &h, const std::vector<WriteLine> &lines) {
     Entry &obj = *h.obj;
     struct Group {
         std::uint64_t target;  // 0: every client
@@ -747,8 +716,8 @@ int PpsCore::WriteAsServer(Handle &h, const std::vector<WriteLine> &lines)
             if (l.obj_name != obj.name) {
                 target = ClientIdOf(l.obj_name, obj.name);
                 if (target == 0) {
-                    Logf("%s: rejected server write: line '%s' names no client",
-                         obj.path.c_str(), l.raw.c_str());
+                    Logf("%s: rejected server write: line '%s' names no client", obj.path.c_str(),
+                         l.raw.c_str());
                     return EINVAL;
                 }
                 auto c = obj.handles.find(target);
@@ -781,15 +750,13 @@ int PpsCore::WriteAsServer(Handle &h, const std::vector<WriteLine> &lines)
     return 0;
 }
 
-std::vector<std::uint64_t> PpsCore::TakeWoken()
-{
+std::vector<std::uint64_t> PpsCore::TakeWoken() {
     std::vector<std::uint64_t> out;
     out.swap(woken_);
     return out;
 }
 
-int PpsCore::Fsync(std::uint64_t fh)
-{
+int PpsCore::Fsync(std::uint64_t fh) {
     auto it = handles_.find(fh);
     if (it == handles_.end()) return EBADF;
     const Entry &obj = *it->second->obj;
@@ -802,8 +769,7 @@ int PpsCore::Fsync(std::uint64_t fh)
     for (const Entry *d : chain) {
         std::string at = save_dir_ + d->path;
         if (mkdir(at.c_str(), 0700) != 0 && errno != EEXIST) return EIO;
-        if (chmod(at.c_str(), d->mode) != 0 || chown(at.c_str(), d->uid, d->gid) != 0)
-            return EIO;
+        if (chmod(at.c_str(), d->mode) != 0 || chown(at.c_str(), d->uid, d->gid) != 0) return EIO;
     }
     return SaveObject(obj, save_dir_ + obj.path) ? 0 : EIO;
 }

@@ -51,7 +51,7 @@ struct ReadResult {
 };
 
 class PpsCore {
-public:
+  public:
     static constexpr std::uint64_t kRootIno = 1;
 
     // backlog_kb: how much a delta open may queue before it is reset with
@@ -63,8 +63,7 @@ public:
 
     // Directory operations. Each returns 0 or an errno value. Lookup, Mkdir
     // and Create count one kernel reference on the returned inode.
-    int Lookup(std::uint64_t parent, const std::string &name, std::uint64_t *ino,
-               struct stat *st);
+    int Lookup(std::uint64_t parent, const std::string &name, std::uint64_t *ino, struct stat *st);
     void Forget(std::uint64_t ino, std::uint64_t count);
     int GetAttr(std::uint64_t ino, struct stat *st) const;
     int SetAttr(std::uint64_t ino, const SetAttrRequest &req, struct stat *st);
@@ -101,7 +100,7 @@ public:
     bool Load();
     bool SaveAll();
 
-private:
+  private:
     struct Handle;
 
     struct Entry {
@@ -119,9 +118,9 @@ private:
         std::map<std::string, std::shared_ptr<Entry>> children;
         // Objects.
         ObjectContent content;
-        bool server_mode = false;   // opened with ?server at some time
-        Handle *server = nullptr;   // the open server, if any
-        std::map<std::uint64_t, Handle *> handles;  // every open, by id
+        bool server_mode = false;                      // opened with ?server at some time
+        Handle *server = nullptr;                      // the open server, if any
+        std::map<std::uint64_t, Handle *> handles;     // every open, by id
         std::map<std::string, std::uint64_t> aliases;  // qualifier text -> inode
     };
 
@@ -143,7 +142,7 @@ private:
         bool can_read = false, can_write = false;
         bool nonblock_at_open = false;
         bool critical = false;
-        std::string cred;          // ".n0.p<pid>.u<euid>.g<egid>[.g<gid>...]"
+        std::string cred;  // ".n0.p<pid>.u<euid>.g<egid>[.g<gid>...]"
         // Full mode: a copy is due, with this prefix on its object line.
         bool changed = true;
         char notice = 0;

@@ -7,15 +7,13 @@ namespace ppsfs {
 
 namespace {
 
-bool IsAttrNameChar(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '.';
+bool IsAttrNameChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.';
 }
 
 // Splits an f= value at every '+' that is not escaped as '\+'.
-std::vector<std::string> SplitSpecs(const std::string &text)
-{
+std::vector<std::string> SplitSpecs(const std::string &text) {
     std::vector<std::string> out(1);
     for (std::size_t i = 0; i < text.size(); i++) {
         if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '+') {
@@ -30,8 +28,7 @@ std::vector<std::string> SplitSpecs(const std::string &text)
     return out;
 }
 
-bool ParseSpec(const std::string &spec, AttrSpec *out, std::string *why)
-{
+bool ParseSpec(const std::string &spec, AttrSpec *out, std::string *why) {
     std::size_t i = 0;
     bool deleted = false;
     if (!spec.empty() && spec[0] == '-') {
@@ -41,8 +38,7 @@ bool ParseSpec(const std::string &spec, AttrSpec *out, std::string *why)
     std::size_t start = i;
     while (i < spec.size() && IsAttrNameChar(spec[i])) i++;
     out->name = spec.substr(start, i - start);
-    if (out->name.empty() || (out->name[0] >= '0' && out->name[0] <= '9') ||
-        out->name[0] == '.') {
+    if (out->name.empty() || (out->name[0] >= '0' && out->name[0] <= '9') || out->name[0] == '.') {
         *why = "bad attribute name in filter spec '" + spec + "'";
         return false;
     }
@@ -72,8 +68,7 @@ bool ParseSpec(const std::string &spec, AttrSpec *out, std::string *why)
     return false;
 }
 
-bool ParseInteger(const std::string &s, long long *v)
-{
+bool ParseInteger(const std::string &s, long long *v) {
     if (s.empty()) return false;
     char *end = nullptr;
     errno = 0;
@@ -81,43 +76,51 @@ bool ParseInteger(const std::string &s, long long *v)
     return errno == 0 && *end == '\0';
 }
 
-bool SpecMatches(const AttrSpec &spec, bool deleted, const std::string &value)
-{
+bool SpecMatches(const AttrSpec &spec, bool deleted, const std::string &value) {
     if (spec.op == AttrSpec::Op::kDeleted) return deleted;
     if (deleted) return false;
     if (spec.op == AttrSpec::Op::kChanged) return true;
     long long a, b;
     if (ParseInteger(value, &a) && ParseInteger(spec.value, &b)) {
         switch (spec.op) {
-            case AttrSpec::Op::kLt: return a < b;
-            case AttrSpec::Op::kLe: return a <= b;
-            case AttrSpec::Op::kGt: return a > b;
-            case AttrSpec::Op::kGe: return a >= b;
-            case AttrSpec::Op::kEq: return a == b;
-            case AttrSpec::Op::kNe: return a != b;
+            case AttrSpec::Op::kLt:
+                return a < b;
+            case AttrSpec::Op::kLe:
+                return a <= b;
+            case AttrSpec::Op::kGt:
+                return a > b;
+            case AttrSpec::Op::kGe:
+                return a >= b;
+            case AttrSpec::Op::kEq:
+                return a == b;
+            case AttrSpec::Op::kNe:
+                return a != b;
             case AttrSpec::Op::kChanged:
-            case AttrSpec::Op::kDeleted: return false;
+            case AttrSpec::Op::kDeleted:
+                return false;
         }
         return false;
     }
     // Values that are not integers compare as strings, for equality only.
     switch (spec.op) {
-        case AttrSpec::Op::kEq: return value == spec.value;
-        case AttrSpec::Op::kNe: return value != spec.value;
+        case AttrSpec::Op::kEq:
+            return value == spec.value;
+        case AttrSpec::Op::kNe:
+            return value != spec.value;
         case AttrSpec::Op::kLt:
         case AttrSpec::Op::kLe:
         case AttrSpec::Op::kGt:
         case AttrSpec::Op::kGe:
         case AttrSpec::Op::kChanged:
-        case AttrSpec::Op::kDeleted: return false;
+        case AttrSpec::Op::kDeleted:
+            return false;
     }
     return false;
 }
 
 }  // namespace
 
-bool SplitQualified(const std::string &component, std::string *name, std::string *qualifiers)
-{
+bool SplitQualified(const std::string &component, std::string *name, std::string *qualifiers) {
     std::size_t q = component.find('?');
     if (q == std::string::npos) {
         *name = component;
@@ -129,8 +132,7 @@ bool SplitQualified(const std::string &component, std::string *name, std::string
     return true;
 }
 
-bool ParseQualifiers(const std::string &text, OpenOptions *out, std::string *why)
-{
+bool ParseQualifiers(const std::string &text, OpenOptions *out, std::string *why) {
     *out = OpenOptions();
     std::size_t pos = 0;
     while (pos <= text.size()) {
@@ -184,8 +186,7 @@ bool ParseQualifiers(const std::string &text, OpenOptions *out, std::string *why
 }
 
 bool FilterPasses(const std::vector<AttrSpec> &filter, const std::string &name, bool deleted,
-                  const std::string &value)
-{
+                  const std::string &value) {
     if (filter.empty()) return true;
     for (const AttrSpec &spec : filter) {
         if (spec.name == name && SpecMatches(spec, deleted, value)) return true;
@@ -193,8 +194,7 @@ bool FilterPasses(const std::vector<AttrSpec> &filter, const std::string &name, 
     return false;
 }
 
-bool ValidObjectName(const std::string &name)
-{
+bool ValidObjectName(const std::string &name) {
     if (name.empty() || name == "." || name == "..") return false;
     for (char c : name) {
         if (c == '@' || c == '?' || c == '/' || c == '\n' || c == '\0') return false;

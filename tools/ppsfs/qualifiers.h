@@ -26,8 +26,8 @@ struct OpenOptions {
     bool wait = false;
     bool nopersist = false;
     bool critical = false;
-    bool cred = false;          // accepted; connect lines always carry credentials
-    std::size_t backlog_kb = 0; // 0: the filesystem's default
+    bool cred = false;           // accepted; connect lines always carry credentials
+    std::size_t backlog_kb = 0;  // 0: the filesystem's default
     std::vector<AttrSpec> filter;
 };
 

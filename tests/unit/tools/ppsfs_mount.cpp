@@ -16,16 +16,14 @@ namespace ppsfs_test {
 
 namespace {
 
-void SleepMs(int ms)
-{
+void SleepMs(int ms) {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&ts, nullptr);
 }
 
 // Moves the process into a private mount namespace, once, before any
 // thread exists (the namespace is per thread and threads inherit it).
-void EnterPrivateNamespace()
-{
+void EnterPrivateNamespace() {
     static bool done = false;
     if (done) return;
     ASSERT_EQ(unshare(CLONE_NEWNS), 0) << "unshare: " << strerror(errno) << " (run as root)";
@@ -33,8 +31,7 @@ void EnterPrivateNamespace()
     done = true;
 }
 
-bool Mounted(const std::string &dir)
-{
+bool Mounted(const std::string &dir) {
     struct stat a, b;
     return stat(dir.c_str(), &a) == 0 && stat((dir + "/..").c_str(), &b) == 0 &&
            a.st_dev != b.st_dev;
@@ -42,8 +39,7 @@ bool Mounted(const std::string &dir)
 
 }  // namespace
 
-Rd ReadOnce(int fd, std::size_t size)
-{
+Rd ReadOnce(int fd, std::size_t size) {
     std::string buf(size, '\0');
     ssize_t n = read(fd, &buf[0], size);
     Rd r{n, n < 0 ? errno : 0, ""};
@@ -51,21 +47,18 @@ Rd ReadOnce(int fd, std::size_t size)
     return r;
 }
 
-int WriteText(int fd, const std::string &text)
-{
+int WriteText(int fd, const std::string &text) {
     ssize_t n = write(fd, text.data(), text.size());
     if (n < 0) return errno;
     return static_cast<std::size_t>(n) == text.size() ? 0 : EIO;
 }
 
-bool PollIn(int fd, int timeout_ms)
-{
+bool PollIn(int fd, int timeout_ms) {
     struct pollfd p = {fd, POLLIN, 0};
     return poll(&p, 1, timeout_ms) == 1 && (p.revents & POLLIN) != 0;
 }
 
-void PpsfsTest::SetUp()
-{
+void PpsfsTest::SetUp() {
     if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse: FUSE unavailable";
     EnterPrivateNamespace();
     if (HasFatalFailure()) return;
@@ -80,8 +73,7 @@ void PpsfsTest::SetUp()
     Mount();
 }
 
-void PpsfsTest::Mount(const std::vector<std::string> &extra)
-{
+void PpsfsTest::Mount(const std::vector<std::string> &extra) {
     std::vector<std::string> args = {PPSFS_BIN, "--foreground", "--log", log_};
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back(dir_);
@@ -103,8 +95,7 @@ void PpsfsTest::Mount(const std::vector<std::string> &extra)
     ASSERT_TRUE(Mounted(dir_)) << "ppsfs did not mount " << dir_;
 }
 
-void PpsfsTest::Unmount(bool sigterm)
-{
+void PpsfsTest::Unmount(bool sigterm) {
     if (pid_ < 0) return;
     if (sigterm) {
         kill(pid_, SIGTERM);
@@ -129,8 +120,7 @@ void PpsfsTest::Unmount(bool sigterm)
     if (Mounted(dir_)) umount2(dir_.c_str(), MNT_DETACH);
 }
 
-void PpsfsTest::TearDown()
-{
+void PpsfsTest::TearDown() {
     if (dir_.empty()) return;
     Unmount();
     std::string base = dir_.substr(0, dir_.rfind('/'));
@@ -139,13 +129,11 @@ void PpsfsTest::TearDown()
     alarm(0);
 }
 
-Fd PpsfsTest::Open(const std::string &rel, int flags, mode_t mode) const
-{
+Fd PpsfsTest::Open(const std::string &rel, int flags, mode_t mode) const {
     return Fd(open(P(rel).c_str(), flags | O_CLOEXEC, mode));
 }
 
-std::string PpsfsTest::Cat(const std::string &rel) const
-{
+std::string PpsfsTest::Cat(const std::string &rel) const {
     Fd fd = Open(rel, O_RDONLY);
     if (fd.get() < 0) return "open failed: " + std::string(strerror(errno));
     Rd r = ReadOnce(fd.get());

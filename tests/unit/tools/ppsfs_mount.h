@@ -17,12 +17,11 @@ namespace ppsfs_test {
 
 // An fd closed on destruction.
 class Fd {
-public:
+  public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd() { Reset(); }
     Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    Fd &operator=(Fd &&o) noexcept
-    {
+    Fd &operator=(Fd &&o) noexcept {
         Reset();
         fd_ = o.fd_;
         o.fd_ = -1;
@@ -31,13 +30,12 @@ public:
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
     int get() const { return fd_; }
-    void Reset()
-    {
+    void Reset() {
         if (fd_ >= 0) close(fd_);
         fd_ = -1;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -55,7 +53,7 @@ int WriteText(int fd, const std::string &text);
 bool PollIn(int fd, int timeout_ms = 0);
 
 class PpsfsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

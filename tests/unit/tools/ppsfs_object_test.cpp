@@ -22,8 +22,7 @@ namespace {
 using ObjectTest = PpsfsTest;
 
 // Runs fn in a child process as another user; returns its exit status.
-int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn)
-{
+int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn) {
     pid_t pid = fork();
     if (pid == 0) {
         if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 ||
@@ -36,8 +35,7 @@ int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
 }
 
-TEST_F(ObjectTest, DirectoriesNamesAndQualifiersFailWithTheirErrno)
-{
+TEST_F(ObjectTest, DirectoriesNamesAndQualifiersFailWithTheirErrno) {
     ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
     ASSERT_GE(Open("d/o", O_RDWR | O_CREAT).get(), 0);
     const int kCreate = O_RDWR | O_CREAT;
@@ -55,13 +53,11 @@ TEST_F(ObjectTest, DirectoriesNamesAndQualifiersFailWithTheirErrno)
         {"unknown qualifier", [&] { return open(P("d/n?verbose").c_str(), kCreate, 0666); },
          EINVAL},
         {"bad filter name", [&] { return open(P("d/n?f=9a").c_str(), kCreate, 0666); }, EINVAL},
-        {"flag with value", [&] { return open(P("d/n?delta=1").c_str(), kCreate, 0666); },
-         EINVAL},
+        {"flag with value", [&] { return open(P("d/n?delta=1").c_str(), kCreate, 0666); }, EINVAL},
         {"open missing", [&] { return open(P("d/missing").c_str(), O_RDONLY); }, ENOENT},
-        {"missing qualified", [&] { return open(P("d/missing?delta").c_str(), O_RDONLY); },
-         ENOENT},
-        {"O_EXCL existing",
-         [&] { return open(P("d/o?delta").c_str(), kCreate | O_EXCL, 0666); }, EEXIST},
+        {"missing qualified", [&] { return open(P("d/missing?delta").c_str(), O_RDONLY); }, ENOENT},
+        {"O_EXCL existing", [&] { return open(P("d/o?delta").c_str(), kCreate | O_EXCL, 0666); },
+         EEXIST},
         {"qualified dir", [&] { return open(P("d?wait").c_str(), O_RDONLY); }, EINVAL},
         {"unlink bad qualifier", [&] { return unlink(P("d/o?nonsense").c_str()); }, EINVAL},
     };
@@ -77,8 +73,7 @@ TEST_F(ObjectTest, DirectoriesNamesAndQualifiersFailWithTheirErrno)
     EXPECT_EQ(Cat("d/n"), "open failed: No such file or directory");
 }
 
-TEST_F(ObjectTest, QualifiersAreNeverPartOfTheName)
-{
+TEST_F(ObjectTest, QualifiersAreNeverPartOfTheName) {
     ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
     {
         Fd w = Open("d/obj?nopersist,delta", O_RDWR | O_CREAT | O_TRUNC, 0640);
@@ -115,8 +110,7 @@ struct MergeCase {
 
 class MergeTest : public PpsfsTest, public ::testing::WithParamInterface<MergeCase> {};
 
-TEST_P(MergeTest, WritesMergeOrFailWhole)
-{
+TEST_P(MergeTest, WritesMergeOrFailWhole) {
     const MergeCase &c = GetParam();
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     ASSERT_GE(w.get(), 0);
@@ -138,13 +132,17 @@ INSTANTIATE_TEST_SUITE_P(
         MergeCase{"LeadingObjectLine", {"@obj\na::1\n"}, 0, "@obj\na::1\n"},
         MergeCase{"UnterminatedLastLine", {"a::1\nb::2"}, 0, "@obj\na::1\nb::2\n"},
         MergeCase{"ColonsInValue", {"u::http://h:80/\n"}, 0, "@obj\nu::http://h:80/\n"},
-        MergeCase{"EncodingsKept", {"j:json:{\"x\":1}\nc:c:a\\nb\n"}, 0,
+        MergeCase{"EncodingsKept",
+                  {"j:json:{\"x\":1}\nc:c:a\\nb\n"},
+                  0,
                   "@obj\nj:json:{\"x\":1}\nc:c:a\\nb\n"},
         MergeCase{"NopersistShown", {"[n]a::1\n", "[-n]b::2\n"}, 0, "@obj\n[n]a::1\nb::2\n"},
         MergeCase{"NopersistKeptWhenAbsent", {"[n]a::1\n", "a::2\n"}, 0, "@obj\n[n]a::2\n"},
         MergeCase{"NopersistCleared", {"[n]a::1\n", "[-n]a::2\n"}, 0, "@obj\na::2\n"},
         MergeCase{"ObjectQualifier", {"[n]@obj\na::1\n"}, 0, "[n]@obj\na::1\n"},
-        MergeCase{"ItemsAddOnce", {"[i]t::hammer,\n", "[i]t::hammer,\n", "[i]t::saw,\n"}, 0,
+        MergeCase{"ItemsAddOnce",
+                  {"[i]t::hammer,\n", "[i]t::hammer,\n", "[i]t::saw,\n"},
+                  0,
                   "@obj\nt::hammer,saw,\n"},
         MergeCase{"ItemRemoved", {"[i]t::a,\n[i]t::b,\n", "[-i]t::a,\n"}, 0, "@obj\nt::b,\n"},
         MergeCase{"NotPpsText", {"a::1\n", "a::2\nnonsense\n"}, EINVAL, "@obj\na::1\n"},
@@ -157,8 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
         MergeCase{"ItemWithoutSeparator", {"a::1\n", "[i]t::\n"}, EINVAL, "@obj\na::1\n"}),
     [](const ::testing::TestParamInfo<MergeCase> &info) { return info.param.name; });
 
-TEST_F(ObjectTest, FullModeReadsTheObjectOncePerChange)
-{
+TEST_F(ObjectTest, FullModeReadsTheObjectOncePerChange) {
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     ASSERT_EQ(WriteText(w.get(), "a::1\n"), 0);
     Fd r = Open("obj", O_RDONLY);
@@ -190,8 +187,7 @@ TEST_F(ObjectTest, FullModeReadsTheObjectOncePerChange)
     EXPECT_EQ(ReadOnce(r.get()).n, 0);
 }
 
-TEST_F(ObjectTest, DeltaModeQueuesChangeGroups)
-{
+TEST_F(ObjectTest, DeltaModeQueuesChangeGroups) {
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     ASSERT_EQ(WriteText(w.get(), "a::1\nb::2\n"), 0);
     Fd d = Open("obj?delta", O_RDONLY | O_NONBLOCK);
@@ -225,8 +221,7 @@ TEST_F(ObjectTest, DeltaModeQueuesChangeGroups)
     EXPECT_EQ(ReadOnce(d.get()).n, 0);
 }
 
-TEST_F(ObjectTest, FiltersPickAttributes)
-{
+TEST_F(ObjectTest, FiltersPickAttributes) {
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     ASSERT_EQ(WriteText(w.get(), "a::1\nb::2\nc::3\nn:n:50\n"), 0);
     Fd d = Open("obj?delta,f=a+-b+n>10", O_RDONLY | O_NONBLOCK);
@@ -257,8 +252,7 @@ TEST_F(ObjectTest, FiltersPickAttributes)
     EXPECT_EQ(ReadOnce(full.get()).text, "@obj\na::7\nc::8\nn:n:11\n");
 }
 
-TEST_F(ObjectTest, WaitBlocksUntilThereIsDataAndAnInterruptEndsIt)
-{
+TEST_F(ObjectTest, WaitBlocksUntilThereIsDataAndAnInterruptEndsIt) {
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     Fd d = Open("obj?delta,wait", O_RDONLY);
     EXPECT_EQ(ReadOnce(d.get()).text, "@obj\n");
@@ -314,8 +308,7 @@ TEST_F(ObjectTest, WaitBlocksUntilThereIsDataAndAnInterruptEndsIt)
     EXPECT_EQ(Cat("obj"), "@obj\na::1\n");
 }
 
-TEST_F(ObjectTest, CriticalCloseDeletesNonpersistentAttributes)
-{
+TEST_F(ObjectTest, CriticalCloseDeletesNonpersistentAttributes) {
     Fd w = Open("obj?critical", O_WRONLY | O_CREAT);
     ASSERT_EQ(WriteText(w.get(), "[n]a::1\nb::2\n"), 0);
     Fd full = Open("obj", O_RDONLY);
@@ -350,8 +343,7 @@ TEST_F(ObjectTest, CriticalCloseDeletesNonpersistentAttributes)
     EXPECT_EQ(ReadOnce(r.get()).text, "*@np\n");
 }
 
-TEST_F(ObjectTest, ModesAndOwnersAreKeptAndEnforced)
-{
+TEST_F(ObjectTest, ModesAndOwnersAreKeptAndEnforced) {
     const uid_t kNobody = 65534;
     ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
     ASSERT_GE(Open("d/private", O_WRONLY | O_CREAT, 0600).get(), 0);
@@ -370,16 +362,17 @@ TEST_F(ObjectTest, ModesAndOwnersAreKeptAndEnforced)
         int err;  // 0: succeeds
     } cases[] = {
         {"read private", [&] { return open(P("d/private").c_str(), O_RDONLY); }, EACCES},
-        {"qualified private", [&] { return open(P("d/private?delta").c_str(), O_RDONLY); },
-         EACCES},
+        {"qualified private", [&] { return open(P("d/private?delta").c_str(), O_RDONLY); }, EACCES},
         {"unlink in root's dir", [&] { return unlink(P("d/shared").c_str()); }, EACCES},
-        {"create in root's dir",
-         [&] { return open(P("d/new").c_str(), O_WRONLY | O_CREAT, 0666); }, EACCES},
+        {"create in root's dir", [&] { return open(P("d/new").c_str(), O_WRONLY | O_CREAT, 0666); },
+         EACCES},
         {"chmod root's object", [&] { return chmod(P("d/shared").c_str(), 0600); }, EPERM},
-        {"write shared", [&] {
+        {"write shared",
+         [&] {
              int fd = open(P("d/shared").c_str(), O_WRONLY);
              return fd < 0 ? -1 : (write(fd, "u::1\n", 5) == 5 ? 0 : -1);
-         }, 0},
+         },
+         0},
         {"own object", [&] { return open(P("d/given").c_str(), O_RDWR); }, 0},
         {"chmod own object", [&] { return chmod(P("d/given").c_str(), 0640); }, 0},
     };
@@ -397,8 +390,7 @@ TEST_F(ObjectTest, ModesAndOwnersAreKeptAndEnforced)
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
-TEST_F(ObjectTest, PersistentObjectsSurviveARestart)
-{
+TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
     std::string save = dir_.substr(0, dir_.rfind('/')) + "/saved";
     Unmount();
     Mount({"--persist", save});

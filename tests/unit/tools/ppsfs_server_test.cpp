@@ -18,9 +18,8 @@ namespace ppsfs_test {
 namespace {
 
 class ServerTest : public PpsfsTest {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         PpsfsTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         // Opened as the daemon opens its control object.
@@ -29,22 +28,19 @@ protected:
         ASSERT_EQ(fchmod(server_.get(), 0666), 0);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         server_.Reset();
         PpsfsTest::TearDown();
     }
 
     // Reads one message as the daemon does: 1024 bytes at most, after poll.
-    std::string ServerRead()
-    {
+    std::string ServerRead() {
         if (!PollIn(server_.get(), 10000)) return "(nothing)";
         return ReadOnce(server_.get(), 1024).text;
     }
 
     // Opens a client and returns its id from the server's connect line.
-    std::uint64_t Connect(Fd *client, int flags = O_RDWR | O_NONBLOCK)
-    {
+    std::uint64_t Connect(Fd *client, int flags = O_RDWR | O_NONBLOCK) {
         *client = Open("control", flags);
         std::smatch m;
         std::string line = ServerRead();
@@ -58,10 +54,11 @@ protected:
     Fd server_;
 };
 
-std::string Id(std::uint64_t id) { return std::to_string(id); }
+std::string Id(std::uint64_t id) {
+    return std::to_string(id);
+}
 
-TEST_F(ServerTest, OneServerPerObject)
-{
+TEST_F(ServerTest, OneServerPerObject) {
     Fd second = Open("control?server", O_RDWR);
     EXPECT_EQ(second.get(), -1);
     EXPECT_EQ(errno, EBUSY);
@@ -70,8 +67,7 @@ TEST_F(ServerTest, OneServerPerObject)
     EXPECT_GE(third.get(), 0);
 }
 
-TEST_F(ServerTest, ConnectLineCarriesTheOpenersCredentials)
-{
+TEST_F(ServerTest, ConnectLineCarriesTheOpenersCredentials) {
     Open("control", O_RDWR);  // closed at once: connect, then disconnect
     std::string own = ServerRead();
     std::string items = ".n0.p" + std::to_string(getpid()) + ".u" + std::to_string(geteuid()) +
@@ -110,8 +106,7 @@ TEST_F(ServerTest, ConnectLineCarriesTheOpenersCredentials)
     EXPECT_EQ(ServerRead(), "-@control." + m[1].str() + "\n");
 }
 
-TEST_F(ServerTest, MessagesRepliesAndBroadcasts)
-{
+TEST_F(ServerTest, MessagesRepliesAndBroadcasts) {
     Fd a, b;
     std::uint64_t ida = Connect(&a), idb = Connect(&b);
     ASSERT_EQ(WriteText(a.get(), "msg::identity\nid::7\n"), 0);
@@ -157,8 +152,7 @@ TEST_F(ServerTest, MessagesRepliesAndBroadcasts)
     EXPECT_EQ(ServerRead(), "-@control." + Id(ida) + "\n");
 }
 
-TEST_F(ServerTest, OneMessagePerReadAndLongOnesInPieces)
-{
+TEST_F(ServerTest, OneMessagePerReadAndLongOnesInPieces) {
     Fd a;
     std::uint64_t id = Connect(&a);
     std::string big(3000, 'x');
@@ -183,8 +177,7 @@ TEST_F(ServerTest, OneMessagePerReadAndLongOnesInPieces)
     EXPECT_EQ(reply, "@control\ndat::" + big + "\n");
 }
 
-TEST_F(ServerTest, ClientThatLeavesWithRepliesQueued)
-{
+TEST_F(ServerTest, ClientThatLeavesWithRepliesQueued) {
     Fd a, b;
     std::uint64_t ida = Connect(&a), idb = Connect(&b);
     ASSERT_EQ(WriteText(server_.get(), "@control." + Id(ida) + "\nres::1\n"), 0);
@@ -196,8 +189,7 @@ TEST_F(ServerTest, ClientThatLeavesWithRepliesQueued)
     EXPECT_EQ(ReadOnce(b.get()).text, "@control\nres::4\n");
 }
 
-TEST_F(ServerTest, ServerKilledWhileClientsWait)
-{
+TEST_F(ServerTest, ServerKilledWhileClientsWait) {
     server_.Reset();
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
@@ -239,8 +231,7 @@ TEST_F(ServerTest, ServerKilledWhileClientsWait)
     EXPECT_EQ(ServerRead(), "@control." + m1[1].str() + "\nmsg::identity\nid::3\n");
 }
 
-TEST_F(ServerTest, TenThousandMessagesNoneLostOrDuplicated)
-{
+TEST_F(ServerTest, TenThousandMessagesNoneLostOrDuplicated) {
     const int kPerClient = 5000;
     Fd a, b;
     std::uint64_t ids[2] = {Connect(&a, O_WRONLY), Connect(&b, O_WRONLY)};
