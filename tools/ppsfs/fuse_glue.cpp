@@ -1,5 +1,7 @@
 #include "fuse_glue.h"
 
+#include "log.h"
+
 #include <fcntl.h>
 #include <poll.h>
 
@@ -310,6 +312,11 @@ void FuseGlue::Read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t,
 void FuseGlue::Write(fuse_req_t req, fuse_ino_t, const char *buf, std::size_t size, off_t,
                      struct fuse_file_info *fi) {
     FuseGlue &g = Of(req);
+    if (size > g.write_limit_) {
+        Logf("rejected a write of %zu bytes: more than %zu", size, g.write_limit_);
+        fuse_reply_err(req, EFBIG);
+        return;
+    }
     int err = g.core_->Write(fi->fh, buf, size);
     if (err != 0) {
         fuse_reply_err(req, err);

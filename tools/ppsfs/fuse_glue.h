@@ -76,6 +76,9 @@ class FuseGlue {
                      struct fuse_pollhandle *ph);
 
     PpsCore *core_;
+    // Larger writes may reach us in pieces (the kernel splits them at its
+    // write size), which could not be applied whole: they fail with EFBIG.
+    std::size_t write_limit_ = 1024 * 1024 - 4096;
     std::unordered_map<std::uint64_t, Parked> parked_;  // by open (fh)
 };
 

@@ -58,8 +58,10 @@ bool ParseWrite(const char *data, std::size_t size, std::vector<WriteLine> *out,
         std::size_t end = static_cast<std::size_t>(p - base);
         std::string raw(data + start, end - start);
         if (!raw.empty() && raw.back() == '\n') raw.pop_back();
+        // What the log shows of the line: enough to find it.
+        std::string shown = raw.size() > 60 ? raw.substr(0, 60) + "..." : raw;
         if (kind == PPS_ERROR) {
-            *why = "line '" + raw + "' is not PPS text";
+            *why = "line '" + shown + "' is not PPS text";
             return false;
         }
         WriteLine line;
@@ -69,7 +71,7 @@ bool ParseWrite(const char *data, std::size_t size, std::vector<WriteLine> *out,
         switch (kind) {
             case PPS_OBJECT:
                 if (info.flags != 0) {
-                    *why = "line '" + raw + "' is a notification, which only PPS sends";
+                    *why = "line '" + shown + "' is a notification, which only PPS sends";
                     return false;
                 }
                 line.kind = WriteLine::Kind::kObject;
@@ -82,7 +84,7 @@ bool ParseWrite(const char *data, std::size_t size, std::vector<WriteLine> *out,
                 line.value = info.value;
                 if ((info.options & PPS_ITEM) != 0 || (info.option_mask & PPS_ITEM) != 0) {
                     if (line.value.empty()) {
-                        *why = "item line '" + raw + "' has no separator";
+                        *why = "item line '" + shown + "' has no separator";
                         return false;
                     }
                 }
@@ -95,7 +97,7 @@ bool ParseWrite(const char *data, std::size_t size, std::vector<WriteLine> *out,
             case PPS_OBJECT_DELETED:
             case PPS_OBJECT_TRUNCATED:
             case PPS_OBJECT_OVERFLOWED:
-                *why = "line '" + raw + "' is a notification, which only PPS sends";
+                *why = "line '" + shown + "' is a notification, which only PPS sends";
                 return false;
             case PPS_ERROR:
             case PPS_END:

@@ -122,6 +122,7 @@ TEST_P(MergeTest, WritesMergeOrFailWhole) {
 }
 
 const std::string kNul("b::x\0y\n", 7);
+const std::string kHuge = "big::" + std::string(2 << 20, 'y') + "\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Ppsfs, MergeTest,
@@ -152,7 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
         MergeCase{"OneColon", {"a::1\n", "a:2\n"}, EINVAL, "@obj\na::1\n"},
         MergeCase{"NulByte", {"a::1\n", kNul}, EINVAL, "@obj\na::1\n"},
         MergeCase{"UnknownQualifier", {"a::1\n", "[z]a::2\n"}, EINVAL, "@obj\na::1\n"},
-        MergeCase{"ItemWithoutSeparator", {"a::1\n", "[i]t::\n"}, EINVAL, "@obj\na::1\n"}),
+        MergeCase{"ItemWithoutSeparator", {"a::1\n", "[i]t::\n"}, EINVAL, "@obj\na::1\n"},
+        MergeCase{"TooLargeForOneWrite", {"a::1\n", kHuge}, EFBIG, "@obj\na::1\n"}),
     [](const ::testing::TestParamInfo<MergeCase> &info) { return info.param.name; });
 
 TEST_F(ObjectTest, FullModeReadsTheObjectOncePerChange) {
