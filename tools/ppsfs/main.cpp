@@ -96,7 +96,9 @@ int main(int argc, char **argv) {
     if (fuse_set_signal_handlers(se) == 0) {
         if (fuse_session_mount(se, mountpoint.c_str()) == 0) {
             if (fuse_daemonize(foreground ? 1 : 0) == 0) {
-                status = fuse_session_loop(se) == 0 ? 0 : 1;
+                // A positive result is the signal that ended the loop: a
+                // normal stop.
+                status = fuse_session_loop(se) < 0 ? 1 : 0;
             }
             glue.Shutdown();
             if (!core.SaveAll()) status = 1;

@@ -107,6 +107,9 @@ void PpsfsTest::Unmount(bool sigterm) {
     for (int i = 0; i < 1000; i++) {
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
+            // Also catches what the sanitizers report in ppsfs itself.
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "ppsfs ended with status " << status;
             break;
         }
         SleepMs(10);

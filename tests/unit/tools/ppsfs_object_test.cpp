@@ -108,6 +108,8 @@ struct MergeCase {
     const char *expect;
 };
 
+void PrintTo(const MergeCase &c, std::ostream *os) { *os << c.name; }
+
 class MergeTest : public PpsfsTest, public ::testing::WithParamInterface<MergeCase> {};
 
 TEST_P(MergeTest, WritesMergeOrFailWhole) {
