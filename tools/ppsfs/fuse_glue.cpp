@@ -6,6 +6,8 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,27 @@ void SetupOpen(struct fuse_file_info *fi, std::uint64_t fh) {
     fi->keep_cache = 0;
 }
 
+// Runs one request handler so that no exception leaves it: a failed
+// allocation answers ENOMEM, anything else EIO (handlers reply last, so a
+// throw means no reply went out yet). Then serves the opens the request
+// made readable.
+template <class Sig, Sig *Fn>
+struct Guard;
+template <class... Args, void (*Fn)(fuse_req_t, Args...)>
+struct Guard<void(fuse_req_t, Args...), Fn> {
+    static void Call(fuse_req_t req, Args... args) {
+        FuseGlue &g = *static_cast<FuseGlue *>(fuse_req_userdata(req));
+        try {
+            Fn(req, args...);
+        } catch (const std::bad_alloc &) {
+            fuse_reply_err(req, ENOMEM);
+        } catch (const std::exception &) {
+            fuse_reply_err(req, EIO);
+        }
+        g.ServeWoken();
+    }
+};
+
 }  // namespace
 
 FuseGlue::~FuseGlue() {
@@ -56,22 +79,22 @@ const struct fuse_lowlevel_ops &FuseGlue::Ops() {
     static const struct fuse_lowlevel_ops ops = [] {
         struct fuse_lowlevel_ops o = {};
         o.init = Init;
-        o.lookup = Lookup;
+        o.lookup = &Guard<decltype(Lookup), Lookup>::Call;
         o.forget = ForgetOne;
         o.forget_multi = ForgetMulti;
-        o.getattr = GetAttr;
-        o.setattr = SetAttr;
-        o.mkdir = Mkdir;
-        o.unlink = Unlink;
-        o.rmdir = Rmdir;
-        o.readdir = ReadDir;
-        o.create = Create;
-        o.open = Open;
-        o.read = Read;
-        o.write = Write;
-        o.release = Release;
-        o.fsync = Fsync;
-        o.poll = Poll;
+        o.getattr = &Guard<decltype(GetAttr), GetAttr>::Call;
+        o.setattr = &Guard<decltype(SetAttr), SetAttr>::Call;
+        o.mkdir = &Guard<decltype(Mkdir), Mkdir>::Call;
+        o.unlink = &Guard<decltype(Unlink), Unlink>::Call;
+        o.rmdir = &Guard<decltype(Rmdir), Rmdir>::Call;
+        o.readdir = &Guard<decltype(ReadDir), ReadDir>::Call;
+        o.create = &Guard<decltype(Create), Create>::Call;
+        o.open = &Guard<decltype(Open), Open>::Call;
+        o.read = &Guard<decltype(Read), Read>::Call;
+        o.write = &Guard<decltype(Write), Write>::Call;
+        o.release = &Guard<decltype(Release), Release>::Call;
+        o.fsync = &Guard<decltype(Fsync), Fsync>::Call;
+        o.poll = &Guard<decltype(Poll), Poll>::Call;
         return o;
     }();
     return ops;
@@ -118,7 +141,14 @@ void FuseGlue::ServeWoken() {
         Parked &p = it->second;
         while (!p.reads.empty()) {
             ParkedRead r = p.reads.front();
-            ReadResult res = core_->Read(fh, r.size, r.flags);
+            ReadResult res;
+            try {
+                res = core_->Read(fh, r.size, r.flags);
+            } catch (const std::exception &) {
+                p.reads.pop_front();
+                fuse_reply_err(r.req, ENOMEM);
+                continue;
+            }
             if (res.kind == ReadResult::Kind::kBlock) break;
             p.reads.pop_front();
             ReplyRead(r.req, res);
@@ -210,7 +240,6 @@ void FuseGlue::SetAttr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to
     } else {
         fuse_reply_attr(req, &st, 0);
     }
-    g.ServeWoken();
 }
 
 void FuseGlue::Mkdir(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode) {
@@ -227,7 +256,6 @@ void FuseGlue::Mkdir(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t
 void FuseGlue::Unlink(fuse_req_t req, fuse_ino_t parent, const char *name) {
     FuseGlue &g = Of(req);
     fuse_reply_err(req, g.core_->Unlink(parent, name));
-    g.ServeWoken();
 }
 
 void FuseGlue::Rmdir(fuse_req_t req, fuse_ino_t parent, const char *name) {
@@ -274,12 +302,15 @@ void FuseGlue::Create(fuse_req_t req, fuse_ino_t parent, const char *name, mode_
         e.attr = st;
         SetupOpen(fi, fh);
         if (fuse_reply_create(req, &e, fi) == -ENOENT) {
-            // The opener was interrupted: the open never happened.
-            g.core_->Release(fh);
-            g.core_->Forget(ino, 1);
+            // The opener was interrupted: the open never happened. The
+            // reply is out, so nothing may escape from here.
+            try {
+                g.core_->Release(fh);
+                g.core_->Forget(ino, 1);
+            } catch (const std::exception &) {
+            }
         }
     }
-    g.ServeWoken();
 }
 
 void FuseGlue::Open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi) {
@@ -290,9 +321,13 @@ void FuseGlue::Open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi) {
         fuse_reply_err(req, err);
     } else {
         SetupOpen(fi, fh);
-        if (fuse_reply_open(req, fi) == -ENOENT) g.core_->Release(fh);
+        if (fuse_reply_open(req, fi) == -ENOENT) {
+            try {
+                g.core_->Release(fh);
+            } catch (const std::exception &) {
+            }
+        }
     }
-    g.ServeWoken();
 }
 
 void FuseGlue::Read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t,
@@ -323,7 +358,6 @@ void FuseGlue::Write(fuse_req_t req, fuse_ino_t, const char *buf, std::size_t si
     } else {
         fuse_reply_write(req, size);
     }
-    g.ServeWoken();
 }
 
 void FuseGlue::Release(fuse_req_t req, fuse_ino_t, struct fuse_file_info *fi) {
@@ -331,7 +365,6 @@ void FuseGlue::Release(fuse_req_t req, fuse_ino_t, struct fuse_file_info *fi) {
     g.Forget(fi->fh);
     g.core_->Release(fi->fh);
     fuse_reply_err(req, 0);
-    g.ServeWoken();
 }
 
 void FuseGlue::Fsync(fuse_req_t req, fuse_ino_t, int, struct fuse_file_info *fi) {

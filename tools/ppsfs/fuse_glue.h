@@ -31,6 +31,10 @@ class FuseGlue {
     // Ends every parked read with EIO: the filesystem is going away.
     void Shutdown();
 
+    // Answers parked reads and poll waiters of every open whose state
+    // changed; called after each request. Never throws.
+    void ServeWoken();
+
   private:
     struct ParkedRead {
         fuse_req_t req;
@@ -45,8 +49,6 @@ class FuseGlue {
     static FuseGlue &Of(fuse_req_t req);
     static void OnInterrupt(fuse_req_t req, void *data);
 
-    // Answers parked reads and poll waiters of every open whose state changed.
-    void ServeWoken();
     // Replies to one read request with what the core says.
     static void ReplyRead(fuse_req_t req, const ReadResult &r);
     void Forget(std::uint64_t fh);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -55,7 +56,7 @@ std::string CredentialItems(const Caller &caller) {
         if (colon == std::string::npos) continue;
         std::string key = line.substr(0, colon), rest = line.substr(colon + 1);
         if (key == "Tgid") {
-            pid = std::stoul(rest);
+            pid = std::strtoul(rest.c_str(), nullptr, 10);
         } else if (key == "Uid") {
             SecondField(rest, &uid);
         } else if (key == "Gid") {
