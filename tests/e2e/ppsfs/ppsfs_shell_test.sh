@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# ppsfs as a shell user meets it: cat, echo, ls, rm, stat and a second user,
+# through ppsfs-sandbox in a private mount namespace. Exact texts and exit
+# statuses. Usage: ppsfs_shell_test.sh BIN_DIR
+set -u
+bin=$1
+[ -c /dev/fuse ] || { echo "SKIP: no /dev/fuse"; exit 77; }
+
+work=$(mktemp -d /tmp/ppsfs-shell-XXXXXX)
+chmod 755 "$work"
+trap 'rm -rf "$work"' EXIT
+mnt=$work/pps
+
+# The checks run inside the sandbox, with the mount at $mnt.
+cat > "$work/checks.sh" <<'CHECKS'
+set -u
+mnt=$1
+failures=0
+check() {  # check NAME EXPECTED ACTUAL
+  if [ "$2" != "$3" ]; then
+    echo "FAIL: $1"; echo "  expected: $(printf '%q' "$2")"; echo "  actual:   $(printf '%q' "$3")"
+    failures=$((failures + 1))
+  else
+    echo "ok: $1"
+  fi
+}
+nl=$'\n'
+mkdir -p "$mnt/services/demo"
+o=$mnt/services/demo/obj
+
+echo "a::1" > "$o"
+check "echo creates, cat shows" "@obj${nl}a::1" "$(cat "$o")"
+echo "b:n:2" >> "$o"
+check ">> merges" "@obj${nl}a::1${nl}b:n:2" "$(cat "$o")"
+echo "not pps" >> "$o" 2>/dev/null
+check "bad line fails" "1" "$?"
+check "bad line changes nothing" "@obj${nl}a::1${nl}b:n:2" "$(cat "$o")"
+echo "c::4" > "$o"
+check "> empties first" "@obj${nl}c::4" "$(cat "$o")"
+check "same inode" "$(stat -c %i "$o")" "$(stat -c %i "$o?delta,wait")"
+check "ls lists names only" "obj" "$(ls "$mnt/services/demo")"
+
+# ?wait: a background reader sees the next change.
+cat "$o?delta,wait" > "$mnt/../waited" &
+reader=$!
+for _ in $(seq 100); do  # its first read, the whole object, is out
+  grep -q 'c::4' "$mnt/../waited" 2>/dev/null && break
+  sleep 0.1
+done
+echo "d::5" >> "$o"
+for _ in $(seq 100); do
+  grep -q 'd::5' "$mnt/../waited" 2>/dev/null && break
+  sleep 0.1
+done
+kill "$reader" 2>/dev/null; wait "$reader" 2>/dev/null
+check "wait reader" "@obj${nl}c::4${nl}@obj${nl}d::5" "$(cat "$mnt/../waited")"
+
+# Another user reaches the mount made by root.
+out=$(setpriv --reuid=65534 --regid=65534 --clear-groups cat "$o")
+check "other user reads" "@obj${nl}c::4${nl}d::5" "$out"
+
+rm "$o?nopersist"
+check "rm with qualifier" "" "$(ls "$mnt/services/demo")"
+rmdir "$mnt/services/demo" "$mnt/services"
+check "rmdir" "" "$(ls "$mnt")"
+
+# Saved state for the next sandbox.
+mkdir "$mnt/keep"
+echo "k::1" > "$mnt/keep/obj"
+echo "t::1" > "$mnt/keep/tmp?nopersist"
+exit $((failures > 0))
+CHECKS
+
+status=0
+"$bin/ppsfs" --help | grep -q "Usage: ppsfs" || { echo "FAIL: --help"; status=1; }
+"$bin/ppsfs" --no-such-option "$mnt" >/dev/null 2>&1 && { echo "FAIL: bad option accepted"; status=1; }
+
+timeout 60 "$bin/ppsfs-sandbox" -m "$mnt" -p "$work/saved" -- bash "$work/checks.sh" "$mnt" || status=1
+
+# A second sandbox loads what the first saved, except the nopersist object.
+out=$(timeout 60 "$bin/ppsfs-sandbox" -m "$mnt" -p "$work/saved" -- \
+  sh -c "cat '$mnt/keep/obj'; ls '$mnt/keep'")
+if [ "$out" != $'@obj\nk::1\nobj' ]; then
+  echo "FAIL: restored state: $(printf '%q' "$out")"
+  status=1
+else
+  echo "ok: restored state"
+fi
+# Nothing stays mounted outside the sandbox.
+if grep -q " $mnt " /proc/self/mountinfo; then
+  echo "FAIL: mount visible outside the sandbox"
+  status=1
+fi
+exit $status

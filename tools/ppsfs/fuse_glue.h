@@ -1,0 +1,89 @@
+// The FUSE low-level binding of PpsCore. One loop thread serves every
+// request; a read that must wait is parked (its reply deferred) rather than
+// holding the thread, so one waiting reader never stalls other clients. A
+// parked read ends with data, end of file, or EINTR when the reader is
+// interrupted (a signal, or the process being killed).
+#ifndef TOOLS_PPSFS_FUSE_GLUE_H
+#define TOOLS_PPSFS_FUSE_GLUE_H
+
+#define FUSE_USE_VERSION 35
+#include <fuse_lowlevel.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <unordered_map>
+
+#include "pps_core.h"
+
+namespace ppsfs {
+
+class FuseGlue {
+  public:
+    explicit FuseGlue(PpsCore *core) : core_(core) {}
+    ~FuseGlue();
+    FuseGlue(const FuseGlue &) = delete;
+    FuseGlue &operator=(const FuseGlue &) = delete;
+
+    // The operations table; pass `this` as the session's user data.
+    static const struct fuse_lowlevel_ops &Ops();
+
+    // Ends every parked read with EIO: the filesystem is going away.
+    void Shutdown();
+
+    // Answers parked reads and poll waiters of every open whose state
+    // changed; called after each request. Never throws.
+    void ServeWoken();
+
+  private:
+    struct ParkedRead {
+        fuse_req_t req;
+        std::size_t size;
+        int flags;
+    };
+    struct Parked {
+        std::deque<ParkedRead> reads;
+        struct fuse_pollhandle *poll = nullptr;
+    };
+
+    static FuseGlue &Of(fuse_req_t req);
+    static void OnInterrupt(fuse_req_t req, void *data);
+
+    // Replies to one read request with what the core says.
+    static void ReplyRead(fuse_req_t req, const ReadResult &r);
+    void Forget(std::uint64_t fh);
+
+    static void Init(void *userdata, struct fuse_conn_info *conn);
+    static void Lookup(fuse_req_t req, fuse_ino_t parent, const char *name);
+    static void ForgetOne(fuse_req_t req, fuse_ino_t ino, std::uint64_t nlookup);
+    static void ForgetMulti(fuse_req_t req, std::size_t count, struct fuse_forget_data *forgets);
+    static void GetAttr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi);
+    static void SetAttr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to_set,
+                        struct fuse_file_info *fi);
+    static void Mkdir(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode);
+    static void Unlink(fuse_req_t req, fuse_ino_t parent, const char *name);
+    static void Rmdir(fuse_req_t req, fuse_ino_t parent, const char *name);
+    static void ReadDir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off,
+                        struct fuse_file_info *fi);
+    static void Create(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode,
+                       struct fuse_file_info *fi);
+    static void Open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi);
+    static void Read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off,
+                     struct fuse_file_info *fi);
+    static void Write(fuse_req_t req, fuse_ino_t ino, const char *buf, std::size_t size, off_t off,
+                      struct fuse_file_info *fi);
+    static void Release(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi);
+    static void Fsync(fuse_req_t req, fuse_ino_t ino, int datasync, struct fuse_file_info *fi);
+    static void Poll(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi,
+                     struct fuse_pollhandle *ph);
+
+    PpsCore *core_;
+    // Larger writes may reach us in pieces (the kernel splits them at its
+    // write size), which could not be applied whole: they fail with EFBIG.
+    std::size_t write_limit_ = 1024 * 1024 - 4096;
+    std::unordered_map<std::uint64_t, Parked> parked_;  // by open (fh)
+};
+
+}  // namespace ppsfs
+
+#endif

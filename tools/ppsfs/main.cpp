@@ -1,0 +1,113 @@
+// ppsfs: QNX PPS (persistent publish/subscribe) on Linux, as a FUSE
+// filesystem. Programs use the mount with ordinary file calls, exactly as
+// they use /pps on QNX.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fuse_glue.h"
+#include "log.h"
+#include "pps_core.h"
+
+namespace {
+
+const char kDescription[] =
+    "ppsfs: QNX PPS (persistent publish/subscribe) as a FUSE filesystem.\n"
+    "\n"
+    "Objects are files, directories are directories. A write of PPS text\n"
+    "(name:enc:value, -name, [n] qualifiers) merges into the object; a read\n"
+    "returns \"@name\" and its attributes. Open qualifiers go after '?' in the\n"
+    "last path component: server, delta, wait, nopersist, critical, cred,\n"
+    "backlog=KB, f=attr+-attr+attr<N. Modes and owners are enforced\n"
+    "(default_permissions); started by root, other users may use the mount\n"
+    "(allow_other).";
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{kDescription, "ppsfs"};
+    std::string mountpoint, save_dir, log_target = "-";
+    std::vector<std::string> mount_options;
+    bool foreground = false, debug = false;
+    std::size_t backlog_kb = 256;
+    std::string root_mode_text = "0755";
+    app.add_option("mountpoint", mountpoint, "Where to mount (usually /pps)")->required();
+    app.add_flag("-f,--foreground", foreground,
+                 "Stay in the foreground (default: become a daemon once mounted)");
+    app.add_option("-o", mount_options,
+                   "FUSE mount options, comma-separated (e.g. ro, max_read=N); may repeat");
+    app.add_option("-p,--persist", save_dir,
+                   "Directory of saved objects: loaded at start, written on exit "
+                   "(SIGTERM, SIGINT, SIGHUP, unmount) and on fsync() of an object");
+    app.add_option("--log", log_target,
+                   "Where rejected writes, opens and save errors are logged: '-' for "
+                   "standard error (default; syslog once a daemon), 'syslog', or a file");
+    app.add_option("--backlog", backlog_kb,
+                   "Kilobytes a ?delta open may fall behind before it is reset with "
+                   "\"|@name\" and a full copy (per open: ?backlog=KB)")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--root-mode", root_mode_text, "Mode of the root directory, octal")
+        ->check([](const std::string &s) {
+            return s.find_first_not_of("01234567") == std::string::npos && !s.empty() &&
+                           s.size() <= 4
+                       ? std::string()
+                       : std::string("must be an octal mode such as 0755");
+        });
+    app.add_flag("-d,--debug", debug, "Print every FUSE request (implies --foreground)");
+    CLI11_PARSE(app, argc, argv);
+    if (debug) foreground = true;
+
+    if (!foreground && log_target == "-") log_target = "syslog";
+    if (!ppsfs::OpenLog(log_target)) {
+        std::fprintf(stderr, "ppsfs: cannot open log %s\n", log_target.c_str());
+        return 1;
+    }
+
+    mode_t root_mode = static_cast<mode_t>(std::stoul(root_mode_text, nullptr, 8));
+    ppsfs::PpsCore core(root_mode, geteuid(), getegid(), backlog_kb);
+    if (!save_dir.empty()) {
+        core.SetSaveDir(save_dir);
+        if (!core.Load())
+            std::fprintf(stderr, "ppsfs: some saved objects in %s were skipped (see the log)\n",
+                         save_dir.c_str());
+    }
+    ppsfs::FuseGlue glue(&core);
+
+    std::string options = "default_permissions,fsname=ppsfs,subtype=pps";
+    if (geteuid() == 0) options += ",allow_other";
+    for (const std::string &o : mount_options) options += "," + o;
+    std::vector<std::string> fuse_argv_text = {"ppsfs", "-o", options};
+    if (debug) fuse_argv_text.push_back("-d");
+    std::vector<char *> fuse_argv;
+    for (std::string &s : fuse_argv_text) fuse_argv.push_back(&s[0]);
+    struct fuse_args args = FUSE_ARGS_INIT(static_cast<int>(fuse_argv.size()), fuse_argv.data());
+
+    struct fuse_session *se =
+        fuse_session_new(&args, &ppsfs::FuseGlue::Ops(), sizeof(struct fuse_lowlevel_ops), &glue);
+    fuse_opt_free_args(&args);
+    if (se == nullptr) {
+        std::fprintf(stderr, "ppsfs: bad mount options: %s\n", options.c_str());
+        return 1;
+    }
+    int status = 1;
+    if (fuse_set_signal_handlers(se) == 0) {
+        if (fuse_session_mount(se, mountpoint.c_str()) == 0) {
+            if (fuse_daemonize(foreground ? 1 : 0) == 0) {
+                // A positive result is the signal that ended the loop: a
+                // normal stop.
+                status = fuse_session_loop(se) < 0 ? 1 : 0;
+            }
+            glue.Shutdown();
+            if (!core.SaveAll()) status = 1;
+            fuse_session_unmount(se);
+        } else {
+            std::fprintf(stderr, "ppsfs: cannot mount on %s\n", mountpoint.c_str());
+        }
+        fuse_remove_signal_handlers(se);
+    }
+    fuse_session_destroy(se);
+    return status;
+}

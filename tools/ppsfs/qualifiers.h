@@ -1,0 +1,53 @@
+// Open qualifiers of a PPS path: the text after '?' in the last component
+// ("status?delta,wait", "control?server", "obj?f=speed>10+-city"). They pick
+// the mode of one open and are never part of the object's name.
+//
+// Pure code: no I/O, no FUSE. Safe to use from any thread.
+#ifndef TOOLS_PPSFS_QUALIFIERS_H
+#define TOOLS_PPSFS_QUALIFIERS_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace ppsfs {
+
+// One attribute spec of an f= filter.
+struct AttrSpec {
+    enum class Op { kChanged, kDeleted, kLt, kLe, kGt, kGe, kEq, kNe };
+    std::string name;
+    Op op = Op::kChanged;
+    std::string value;  // operand of a comparison, '\+' already turned into '+'
+};
+
+struct OpenOptions {
+    bool server = false;
+    bool delta = false;
+    bool wait = false;
+    bool nopersist = false;
+    bool critical = false;
+    bool cred = false;           // accepted; connect lines always carry credentials
+    std::size_t backlog_kb = 0;  // 0: the filesystem's default
+    std::vector<AttrSpec> filter;
+};
+
+// Splits a directory entry name at its first '?' into the object name and the
+// qualifier text. Returns false when there is no '?'.
+bool SplitQualified(const std::string &component, std::string *name, std::string *qualifiers);
+
+// Parses comma-separated qualifiers. Returns false, with *why saying what is
+// wrong, for an unknown qualifier, a malformed value or a bad filter spec.
+bool ParseQualifiers(const std::string &text, OpenOptions *out, std::string *why);
+
+// Whether a change of attribute `name` (new text `value`, or a deletion)
+// passes the filter. An empty filter passes everything.
+bool FilterPasses(const std::vector<AttrSpec> &filter, const std::string &name, bool deleted,
+                  const std::string &value);
+
+// Whether an object name may be created: not empty, no '@', '?', '/', line
+// end or NUL.
+bool ValidObjectName(const std::string &name);
+
+}  // namespace ppsfs
+
+#endif
