@@ -1,37 +1,15 @@
 // gsmopinfo through the real server intake: the one write to status_geran,
-// the response and the standard-output line. Ids are unique per test, since
-// a direct run of the binary keeps the handler's last request id.
+// the response and the standard-output line.
 #include <gtest/gtest.h>
 #include <stdint.h>
 
 #include <string>
 
-#include "diag_harness.h"
-#include "list_expect.h"
+#include "list_harness.h"
 
 namespace {
 
-class Gsmopinfo : public DiagHarness {
-  protected:
-    sim::Scenario &S() { return testsupport::FakeTechmode::scenario(); }
-    // A request id no other gsmopinfo request of this process used.
-    static std::string NextId() {
-        static int last = 100;
-        return std::to_string(++last);
-    }
-    // A fresh scenario (no faults) and request counts, for one case of a table.
-    void Reset() {
-        testsupport::FakeTechmode::SetScenario("{\"drift\":{\"enabled\":false}}");
-        testsupport::FakeTechmode::ResetCounts();
-    }
-    std::string Run(const std::string &id, std::string *own = nullptr) {
-        testing::internal::CaptureStdout();
-        std::string response = Request("gsmopinfo", id);
-        std::string out = OwnLines(testing::internal::GetCapturedStdout());
-        if (own != nullptr) *own = out;
-        return response;
-    }
-};
+class Gsmopinfo : public ListHarness {};
 
 const int kAllTypes[] = {17, 8, 10, 3, 5, 18, 1};
 
@@ -64,7 +42,7 @@ TEST_F(Gsmopinfo, PublishesEverySectionInOrder) {
 
     std::string own;
     std::string id = NextId();
-    EXPECT_EQ(Run(id, &own), Success("gsmopinfo", id));
+    EXPECT_EQ(Run("gsmopinfo", id, &own), Success("gsmopinfo", id));
     EXPECT_EQ(own, "RAT = GSM\n");
     EXPECT_EQ(Geran(),
               kFixed + NeighbourDefaults() +
@@ -110,7 +88,7 @@ TEST_F(Gsmopinfo, NeighbourCountsAndWhatASecondRunLeaves) {
             S().idle_neighbours_2g.push_back(
                 {0, static_cast<uint16_t>(100 + k), 7, -70, 1, 2, 300, 400});
         std::string id = NextId();
-        EXPECT_EQ(Run(id), Success("gsmopinfo", id));
+        EXPECT_EQ(Run("gsmopinfo", id), Success("gsmopinfo", id));
         std::string listed;
         int shown = count > 16 ? 16 : count;
         for (int i = 1; i <= shown; i++) {
@@ -158,7 +136,7 @@ TEST_F(Gsmopinfo, InterRatListFollowsTheActiveRat) {
         S().utra_neighbours.assign(static_cast<size_t>(c.utra_count), {4, 5, -1, -2, -3});
         std::string own;
         std::string id = NextId();
-        EXPECT_EQ(Run(id, &own), Success("gsmopinfo", id));
+        EXPECT_EQ(Run("gsmopinfo", id, &own), Success("gsmopinfo", id));
         EXPECT_EQ(own, c.own);
         EXPECT_EQ(testsupport::FakeTechmode::Requests(10), c.irat_requests);
         std::string text = Geran();
@@ -180,7 +158,7 @@ TEST_F(Gsmopinfo, EveryFetchFailing) {
     for (int type : kAllTypes) FailStructure(type);
     std::string own;
     std::string id = NextId();
-    EXPECT_EQ(Run(id, &own), Failure("gsmopinfo", id));
+    EXPECT_EQ(Run("gsmopinfo", id, &own), Failure("gsmopinfo", id));
     EXPECT_EQ(own, "");
     EXPECT_EQ(Geran(),
               kFixed + NeighbourDefaults() +
@@ -202,7 +180,7 @@ TEST_F(Gsmopinfo, OneSuccessfulFetchIsEnough) {
         for (int type : kAllTypes)
             if (type != ok) FailStructure(type);
         std::string id = NextId();
-        EXPECT_EQ(Run(id), Success("gsmopinfo", id));
+        EXPECT_EQ(Run("gsmopinfo", id), Success("gsmopinfo", id));
     }
 }
 

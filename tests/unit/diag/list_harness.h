@@ -1,12 +1,15 @@
-// Expected texts of the list commands (gsmopinfo, umtsopinfo, radionwinfo).
-#ifndef TESTS_UNIT_DIAG_LIST_EXPECT_H
-#define TESTS_UNIT_DIAG_LIST_EXPECT_H
+// Harness and expected texts of the list commands (gsmopinfo, umtsopinfo,
+// radionwinfo).
+#ifndef TESTS_UNIT_DIAG_LIST_HARNESS_H
+#define TESTS_UNIT_DIAG_LIST_HARNESS_H
 
 #include <stdio.h>
 
 #include <initializer_list>
 #include <sstream>
 #include <string>
+
+#include "diag_harness.h"
 
 // "name::text" lines for every format and every index from first to last,
 // all names of one index before those of the next.
@@ -43,4 +46,30 @@ inline int Occurrences(const std::string &text, const std::string &needle) {
     return n;
 }
 
-#endif  // TESTS_UNIT_DIAG_LIST_EXPECT_H
+// The diagnostic harness with what the list command tests share.
+class ListHarness : public DiagHarness {
+  protected:
+    static sim::Scenario &S() { return testsupport::FakeTechmode::scenario(); }
+    // A fresh scenario (no faults) and request counts, for one case of a table.
+    static void Reset() {
+        testsupport::FakeTechmode::SetScenario("{\"drift\":{\"enabled\":false}}");
+        testsupport::FakeTechmode::ResetCounts();
+    }
+    // A request id that no earlier request of this process used: a direct
+    // run of the binary keeps every handler's last request id.
+    static std::string NextId() {
+        static int last = 100;
+        return std::to_string(++last);
+    }
+    // One request; the response it gets, and in *own what the command
+    // itself printed.
+    std::string Run(const std::string &msg, const std::string &id, std::string *own = nullptr) {
+        testing::internal::CaptureStdout();
+        std::string response = Request(msg, id);
+        std::string out = OwnLines(testing::internal::GetCapturedStdout());
+        if (own != nullptr) *own = out;
+        return response;
+    }
+};
+
+#endif  // TESTS_UNIT_DIAG_LIST_HARNESS_H
