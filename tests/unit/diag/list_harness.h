@@ -5,22 +5,24 @@
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <sstream>
 #include <string>
 
 #include "diag_harness.h"
 
-// "name::text" lines for every format and every index from first to last,
-// all names of one index before those of the next.
+// One line per format (printed with the index, then suffix; a format may use
+// the index twice) for every index from first to last, all lines of one
+// index before those of the next.
 inline std::string IndexedLines(std::initializer_list<const char *> formats, int first, int last,
-                                const std::string &text) {
+                                const std::string &suffix = "") {
     std::string out;
-    char name[64];
+    char line[64];
     for (int i = first; i <= last; i++)
         for (const char *f : formats) {
-            snprintf(name, sizeof name, f, i);
-            out += std::string(name) + "::" + text + "\n";
+            snprintf(line, sizeof line, f, i, i);
+            out += line + suffix + "\n";
         }
     return out;
 }
@@ -38,14 +40,6 @@ inline std::string OwnLines(const std::string &out) {
     return own;
 }
 
-// How often needle occurs in text.
-inline int Occurrences(const std::string &text, const std::string &needle) {
-    int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        n++;
-    return n;
-}
-
 // The diagnostic harness with what the list command tests share.
 class ListHarness : public DiagHarness {
   protected:
@@ -55,20 +49,25 @@ class ListHarness : public DiagHarness {
         testsupport::FakeTechmode::SetScenario("{\"drift\":{\"enabled\":false}}");
         testsupport::FakeTechmode::ResetCounts();
     }
-    // A request id that no earlier request of this process used: a direct
-    // run of the binary keeps every handler's last request id.
-    static std::string NextId() {
+    // Sends msg with an id that no earlier request of this process used (a
+    // direct run of the binary keeps every handler's last request id).
+    // Returns "SUCCESS" or "FAILURE" for those exact responses, else the
+    // response itself; *own receives what the command itself printed.
+    std::string Run(const std::string &msg, std::string *own = nullptr) {
         static int last = 100;
-        return std::to_string(++last);
-    }
-    // One request; the response it gets, and in *own what the command
-    // itself printed.
-    std::string Run(const std::string &msg, const std::string &id, std::string *own = nullptr) {
+        std::string id = std::to_string(++last);
         testing::internal::CaptureStdout();
         std::string response = Request(msg, id);
         std::string out = OwnLines(testing::internal::GetCapturedStdout());
         if (own != nullptr) *own = out;
-        return response;
+        return response == Success(msg, id)   ? "SUCCESS"
+               : response == Failure(msg, id) ? "FAILURE"
+                                              : response;
+    }
+    // Makes every structure of types fail except those in ok.
+    static void FailAllBut(std::initializer_list<int> types, std::initializer_list<int> ok) {
+        for (int t : types)
+            if (std::find(ok.begin(), ok.end(), t) == ok.end()) FailStructure(t);
     }
 };
 
