@@ -60,7 +60,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     sim::Reply r = sim::Answer(testsupport::State(), x->dcmd, x->data, x->send_len, 0, rng);
     if (r.struct_type >= 0 && r.struct_type <= 24) testsupport::g_requests[r.struct_type]++;
     size_t n = std::min<size_t>(r.bytes.size(), DEVCTL_XFER_MAX);
-    memcpy(x->data, r.bytes.data(), n);
+    // A device error has no reply bytes (and data() may then be null).
+    if (n > 0) memcpy(x->data, r.bytes.data(), n);
     x->recv_len = static_cast<uint32_t>(n);
     x->status = r.status;
     x->info = 0;

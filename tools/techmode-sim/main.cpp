@@ -209,7 +209,8 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
     if (r.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.delay_ms));
 
     size_t n = std::min<size_t>(r.bytes.size(), DEVCTL_XFER_MAX);
-    memcpy(x->data, r.bytes.data(), n);
+    // A device error has no reply bytes (and data() may then be null).
+    if (n > 0) memcpy(x->data, r.bytes.data(), n);
     x->status = r.status;
     x->info = 0;
     // recv_len tells how much was sent; a reply larger than the caller's
