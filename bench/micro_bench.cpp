@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -97,14 +98,9 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     return 0;
 }
 
-static void Quiet()
-{
-    static bool done = false;
-    if (done) return;
-    slog_set_capture([](void *, int, int, const char *) {}, nullptr);
-    if (freopen("/dev/null", "w", stdout) == nullptr) perror("freopen");
-    done = true;
-}
+// The fetchers print progress lines; main() sends standard output to
+// /dev/null and the report to the original standard output.
+static void Quiet() { slog_set_capture([](void *, int, int, const char *) {}, nullptr); }
 
 // ---------------------------------------------------------------- TLV walks
 
@@ -257,4 +253,16 @@ static void BM_SocketRoundTripFloor(benchmark::State &state)
 }
 BENCHMARK(BM_SocketRoundTripFloor)->UseRealTime();
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv)
+{
+    int report_fd = dup(STDOUT_FILENO);
+    if (freopen("/dev/null", "w", stdout) == nullptr) return 1;
+    std::ofstream report("/proc/self/fd/" + std::to_string(report_fd));
+    benchmark::Initialize(&argc, argv);
+    benchmark::ConsoleReporter reporter;
+    reporter.SetOutputStream(&report);
+    reporter.SetErrorStream(&report);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -32,7 +32,9 @@ pps_encoder_error_t fail(pps_encoder_t *e, pps_encoder_error_t err) {
 bool reserve(pps_encoder_t *e, size_t n) {
     size_t need = e->length + n + 2;
     if (need <= e->capacity) return true;
-    size_t cap = e->capacity < 256 ? 256 : e->capacity;
+    // One allocation holds a whole command's attributes (a few KiB); larger
+    // texts double from there.
+    size_t cap = e->capacity < 4096 ? 4096 : e->capacity;
     while (cap < need) cap *= 2;
     char *p = static_cast<char *>(realloc(e->buffer, cap));
     if (p == nullptr) {
