@@ -40,27 +40,25 @@ extern "C" void *__libc_calloc(size_t, size_t);
 extern "C" void *__libc_realloc(void *, size_t);
 extern "C" void __libc_free(void *);
 
-extern "C" void *malloc(size_t n)
-{
+extern "C" void *malloc(size_t n) {
     g_allocs.fetch_add(1, std::memory_order_relaxed);
     return __libc_malloc(n);
 }
-extern "C" void *calloc(size_t a, size_t b)
-{
+extern "C" void *calloc(size_t a, size_t b) {
     g_allocs.fetch_add(1, std::memory_order_relaxed);
     return __libc_calloc(a, b);
 }
-extern "C" void *realloc(void *p, size_t n)
-{
+extern "C" void *realloc(void *p, size_t n) {
     g_allocs.fetch_add(1, std::memory_order_relaxed);
     return __libc_realloc(p, n);
 }
-extern "C" void free(void *p) { __libc_free(p); }
+extern "C" void free(void *p) {
+    __libc_free(p);
+}
 
 // Runs body in the timed loop and reports heap allocations per iteration.
 template <typename F>
-static void Measure(benchmark::State &state, F body)
-{
+static void Measure(benchmark::State &state, F body) {
     long before = g_allocs.load();
     for (auto _ : state) body();
     state.counters["allocs/iter"] =
@@ -72,8 +70,7 @@ static void Measure(benchmark::State &state, F body)
 constexpr int kDeviceFd = 901;
 static std::vector<uint8_t> g_replies[25];
 
-static void PrepareReplies()
-{
+static void PrepareReplies() {
     static bool done = false;
     if (done) return;
     sim::Scenario s = sim::ParseScenario(sim::DefaultScenarioJson(), "built-in");
@@ -82,8 +79,7 @@ static void PrepareReplies()
     done = true;
 }
 
-extern "C" int ioctl(int fd, unsigned long request, ...)
-{
+extern "C" int ioctl(int fd, unsigned long request, ...) {
     va_list ap;
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
@@ -100,12 +96,13 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
 
 // The fetchers print progress lines; main() sends standard output to
 // /dev/null and the report to the original standard output.
-static void Quiet() { slog_set_capture([](void *, int, int, const char *) {}, nullptr); }
+static void Quiet() {
+    slog_set_capture([](void *, int, int, const char *) {}, nullptr);
+}
 
 // ---------------------------------------------------------------- TLV walks
 
-static void BM_TlvGetValuePointer(benchmark::State &state)
-{
+static void BM_TlvGetValuePointer(benchmark::State &state) {
     PrepareReplies();
     const std::vector<uint8_t> &r = g_replies[TECHMODE_STRUCT_SERVING_CELL_2G];
     const uint8_t *end = r.data() + r.size();
@@ -118,8 +115,7 @@ BENCHMARK(BM_TlvGetValuePointer)->Arg(0)->Arg(8)->Arg(16);
 // ---------------------------------------------------------------- fetchers
 
 template <typename Record, int (*Fetch)(int, Record *)>
-static void BM_Fetch(benchmark::State &state)
-{
+static void BM_Fetch(benchmark::State &state) {
     PrepareReplies();
     Quiet();
     static Record rec;
@@ -136,8 +132,7 @@ BENCHMARK_TEMPLATE(BM_Fetch, PdpContextInfo, getDtaPdpContextInfoDta);
 
 // ---------------------------------------------------------------- encoder
 
-static void BM_Encoder(benchmark::State &state)
-{
+static void BM_Encoder(benchmark::State &state) {
     int attrs = static_cast<int>(state.range(0));
     Measure(state, [&] {
         pps_encoder_t e;
@@ -158,10 +153,11 @@ BENCHMARK(BM_Encoder)->Arg(10)->Arg(100)->Arg(300);
 
 // ---------------------------------------------------------------- PPSProcess
 
-static int NoopHandler(PPSServer *, void *, uint64_t, const char *, const char *, const char *) { return 0; }
+static int NoopHandler(PPSServer *, void *, uint64_t, const char *, const char *, const char *) {
+    return 0;
+}
 
-static void BM_PPSProcess(benchmark::State &state)
-{
+static void BM_PPSProcess(benchmark::State &state) {
     PPSServer server;
     server.AddMessageHandler("identity", NoopHandler, nullptr);
     const char text[] = "@control.12\nmsg::identity\nid::1\n";
@@ -176,12 +172,11 @@ BENCHMARK(BM_PPSProcess);
 // ---------------------------------------------------------------- commands
 
 class BenchService : public VelomarPPS {
-public:
+  public:
     using VelomarPPS::InitializeControlMessage;
 };
 
-static BenchService *Service()
-{
+static BenchService *Service() {
     static BenchService *svc = [] {
         PrepareReplies();
         Quiet();
@@ -211,8 +206,7 @@ static BenchService *Service()
 
 using Body = void (VelomarPPS::*)(uint64_t, const char *, const char *, const char *);
 
-static void BM_Command(benchmark::State &state, Body body, const char *msg)
-{
+static void BM_Command(benchmark::State &state, Body body, const char *msg) {
     BenchService *svc = Service();
     // id "1" is never a duplicate, so every iteration runs the whole body.
     Measure(state, [&] { (svc->*body)(12, msg, "1", nullptr); });
@@ -231,30 +225,29 @@ BENCHMARK_CAPTURE(BM_Command, radionwinfo, &VelomarPPS::RadionwinfoCmd, "radionw
 
 // A Unix-socket request/response round trip between two threads: what any
 // message exchange through the kernel costs, beside the figures above.
-static void BM_SocketRoundTripFloor(benchmark::State &state)
-{
+static void BM_SocketRoundTripFloor(benchmark::State &state) {
     int sv[2];
     socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv);
     pid_t pid = fork();
     if (pid == 0) {
+        close(sv[0]);
         char b[64];
         ssize_t n;
         while ((n = read(sv[1], b, sizeof b)) > 0)
             if (write(sv[1], b, static_cast<size_t>(n)) != n) break;
         _exit(0);
     }
+    close(sv[1]);
     char b[64] = "@control.12\nres::identity\nid::1\n";
     for (auto _ : state) {
         if (write(sv[0], b, 33) != 33 || read(sv[0], b, sizeof b) != 33) state.SkipWithError("io");
     }
     close(sv[0]);
-    close(sv[1]);
     waitpid(pid, nullptr, 0);
 }
 BENCHMARK(BM_SocketRoundTripFloor)->UseRealTime();
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     int report_fd = dup(STDOUT_FILENO);
     if (freopen("/dev/null", "w", stdout) == nullptr) return 1;
     std::ofstream report("/proc/self/fd/" + std::to_string(report_fd));

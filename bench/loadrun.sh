@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The end-to-end load run: builds, starts the whole system in a private
+# mount namespace (ppsfs, techmode-sim with its built-in scenario but no
+# drift, the daemon under an unprivileged user) and runs bench/loadrun for
+# each command given (default: identity gsmopinfo), then stops it all.
+#   bench/loadrun.sh [COMMAND...]      e.g. bench/loadrun.sh identity
+# Extra loadrun options: LOADRUN_ARGS="-r 2000 -m 0" bench/loadrun.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+if [ "${VELOMAR_LOADRUN_INSIDE:-}" != 1 ]; then
+  if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
+  scripts/setup.sh
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j "$(nproc)" >/dev/null
+  mkdir -p /pps /dev/radio/cellular
+  VELOMAR_LOADRUN_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"
+fi
+bin=$root/build/default/bin
+work=$(mktemp -d /tmp/velomar-load.XXXXXX)
+. "$root/scripts/system.sh"
+trap stop_system EXIT
+
+"$bin/techmode-sim" --print-default | sed 's/"drift": {"enabled": true/"drift": {"enabled": false/' >"$work/scenario.json"
+start_system "$(demo_user)" -s "$work/scenario.json"
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+for cmd in "${@:-identity gsmopinfo}"; do
+  for c in $cmd; do
+    "$bin/loadrun" -p "$daemon_pid" -c "$c" ${LOADRUN_ARGS:-}
+    echo
+  done
+done

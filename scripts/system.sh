@@ -1,0 +1,42 @@
+# Sourced by the demo and the load run: starts and stops the whole system
+# inside the caller's private mount namespace. Expects $bin (the built
+# programs) and $work (a scratch directory); sets $daemon_pid.
+diag=/pps/services/radioctrl/modem0/diag
+nwtime=/pps/services/network-time
+daemon_pid=
+
+# start_system USER [techmode-sim options...]
+start_system() {
+  local user=$1; shift
+  "$bin/ppsfs" --log "$work/ppsfs.log" /pps
+  "$bin/techmode-sim" "$@" /dev/radio/cellular 2>"$work/techmode-sim.log"
+  mkdir -p "$diag" "$nwtime"
+  : > "$nwtime/status"
+  : > "$nwtime/control"
+  SLOGF_STDERR=1 "$bin/qrx_velomar_server" -U "$user" >"$work/daemon.out" 2>"$work/daemon.log" &
+  daemon_pid=$!
+  local i
+  for i in $(seq 200); do
+    grep -q "Now Start the Velomar PPS Server" "$work/daemon.log" 2>/dev/null && return 0
+    kill -0 "$daemon_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  cat "$work/daemon.log" >&2
+  echo "the daemon did not start" >&2
+  return 1
+}
+
+stop_system() {
+  if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then
+    kill -TERM "$daemon_pid"
+    wait "$daemon_pid" 2>/dev/null || true
+  fi
+  daemon_pid=
+  fusermount3 -u /dev/radio/cellular 2>/dev/null || true
+  fusermount3 -u /pps 2>/dev/null || true
+}
+
+# An unprivileged user for -U.
+demo_user() {
+  if id nobody >/dev/null 2>&1; then echo nobody; else echo 65534:65534; fi
+}
