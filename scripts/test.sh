@@ -16,4 +16,8 @@ for preset in default asan; do
   echo "== test: $preset"
   ctest --preset "$preset" -j "$jobs"
 done
+# The short fault soak, on the sanitizer build (a report ends the daemon
+# with a non-zero status, which fails the soak).
+echo "== soak (short, asan)"
+SOAK_PRESET=asan scripts/soak.sh --short
 echo "== all tests passed"

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The fault soak: in a private mount namespace, the whole system with the
+# simulated modem injecting a fault into about a third of the replies of
+# every structure kind (its scenario swapped between faulty and clean every
+# half second), hostile clients, then 8 clients connecting, sending and
+# disconnecting at random. Then SIGTERM, which must end the daemon with
+# status 0. Prints the figures; exit status 0 when everything held.
+#   scripts/soak.sh            the long run (8 x 5000 requests)
+#   scripts/soak.sh --short    the short run CI makes (8 x 150 requests)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+preset=${SOAK_PRESET:-default}
+if [ "${VELOMAR_SOAK_INSIDE:-}" != 1 ]; then
+  if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
+  mkdir -p /pps /dev/radio/cellular
+  VELOMAR_SOAK_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"
+fi
+requests=5000 connections=10000
+[ "${1:-}" = --short ] && requests=150 connections=2000
+bin=$root/build/$preset/bin
+work=$(mktemp -d /tmp/velomar-soak.XXXXXX)
+. "$root/scripts/system.sh"
+trap stop_system EXIT
+
+p=0.3
+"$bin/techmode-sim" --print-default >"$work/clean.json"
+sed "s/^  \"drift\": .*\$/  \"drift\": {\"enabled\": true, \"period_ms\": 1000, \"amplitude_db\": 5},\n  \"faults\": {\
+\"identity\": {\"device_error\": 5, \"probability\": $p},\
+\"mobility\": {\"missing_tags\": [0], \"probability\": $p},\
+\"basic\": {\"wrong_command\": true, \"probability\": $p},\
+\"radio_stats\": {\"wrong_struct_type\": 9, \"probability\": $p},\
+\"serving_cell_3g\": {\"overlong_tags\": [2], \"missing_tags\": [8], \"probability\": $p},\
+\"serving_cell_2g\": {\"oversize_reply\": 64, \"probability\": $p},\
+\"bearers_3g\": {\"truncate_block\": 10, \"probability\": $p},\
+\"bearer_2g\": {\"raw\": \"0120000000000000\", \"probability\": $p},\
+\"dedicated_channel_power\": {\"missing_tags\": [0, 1, 2], \"probability\": $p},\
+\"inter_rat_measurements\": {\"overlong_block\": true, \"probability\": $p},\
+\"hspa_channel\": {\"overlong_block\": true, \"probability\": $p},\
+\"hspa_irat_cm\": {\"raw\": \"\", \"probability\": $p},\
+\"pdp_contexts\": {\"truncate_block\": 500, \"probability\": $p},\
+\"idle_neighbours_2g\": {\"wrong_struct_type\": 16, \"probability\": $p},\
+\"dedicated_measurement_2g\": {\"oversize_reply\": 1000, \"probability\": $p},\
+\"active_set\": {\"delay_ms\": 20, \"probability\": $p},\
+\"monitored_set\": {\"device_error\": 110, \"probability\": $p},\
+\"battery_temperature_c\": {\"overlong_block\": true, \"probability\": $p}}/" "$work/clean.json" >"$work/faulty.json"
+"$bin/techmode-sim" --check -s "$work/faulty.json" >/dev/null
+
+start_system "$(demo_user)" -s "$work/faulty.json"
+rc=0
+"$bin/soak" -p "$daemon_pid" -r "$requests" --connections "$connections" \
+  --faulty "$work/faulty.json" --clean "$work/clean.json" || rc=1
+kill -TERM "$daemon_pid"
+status=0
+wait "$daemon_pid" || status=$?
+daemon_pid=
+echo "soak: daemon exit status after SIGTERM: $status"
+[ "$status" -eq 0 ] || rc=1
+exit $rc
