@@ -54,6 +54,7 @@ Child::~Child() {
 
 bool Child::Start(const std::vector<std::string> &argv, const std::string &out_path,
                   const std::string &err_path) {
+    exited_ = false;
     pid_ = fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
@@ -74,35 +75,41 @@ bool Child::Start(const std::vector<std::string> &argv, const std::string &out_p
     return true;
 }
 
-bool Child::running() {
+bool Child::Reap(int options) {
+    if (exited_) return true;
     if (pid_ <= 0) return false;
     int status;
-    return waitpid(pid_, &status, WNOHANG) == 0;
+    if (waitpid(pid_, &status, options) != pid_) return false;
+    exited_ = true;
+    status_ = status;
+    return true;
+}
+
+bool Child::running() {
+    return pid_ > 0 && !Reap(WNOHANG);
 }
 
 int Child::Wait(int timeout_ms) {
     if (pid_ <= 0) return -1;
     long end = NowMs() + timeout_ms;
-    for (;;) {
-        int status;
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
-            return status;
-        }
+    while (!Reap(WNOHANG)) {
         if (NowMs() >= end) return -1;
         usleep(5000);
     }
+    pid_ = -1;
+    exited_ = false;
+    return status_;
 }
 
 int Child::Stop(int sig, int timeout_ms) {
     if (pid_ <= 0) return -1;
-    kill(pid_, sig);
+    if (!exited_) kill(pid_, sig);  // never signal a pid already reaped
     int status = Wait(timeout_ms);
     if (status == -1 && pid_ > 0) {
         kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        Reap(0);
         pid_ = -1;
+        exited_ = false;
     }
     return status;
 }

@@ -34,6 +34,7 @@ class Child {
     bool Start(const std::vector<std::string> &argv, const std::string &out_path = "",
                const std::string &err_path = "");
     pid_t pid() const { return pid_; }
+    // False once the child has ended; its exit status is kept for Wait.
     bool running();
     // Sends sig and waits up to timeout_ms for the exit; returns the wait
     // status, or -1 on timeout (the child is then killed).
@@ -42,7 +43,13 @@ class Child {
     int Wait(int timeout_ms);
 
   private:
+    // Collects the exit status once (waitpid with options); true when the
+    // child has ended, whether now or earlier.
+    bool Reap(int options);
+
     pid_t pid_ = -1;
+    bool exited_ = false;  // reaped: pid_ names no process any more
+    int status_ = 0;
 };
 
 // Waits until path is on a different file system than its parent directory

@@ -1,0 +1,492 @@
+// The whole system as it runs on a handset, in a private mount namespace:
+// ppsfs at /pps, techmode-sim at /dev/radio/cellular with the scenario
+// below, and qrx_velomar_server, all as built. The test talks to them only
+// through PPS objects, as a client would: requests written to the control
+// object, responses read back from it, values read from the status objects
+// through ?delta opens. Every child process dies with its test.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/Sandbox.h"
+
+namespace {
+
+using testsupport::Child;
+using testsupport::ReadFile;
+
+const std::string kDiag = "/pps/services/radioctrl/modem0/diag";
+const std::string kControl = kDiag + "/control";
+const std::string kNetworkTime = "/pps/services/network-time";
+const char kDevice[] = "/dev/radio/cellular";
+
+// A handset camped on WCDMA with one radio bearer, one PDP context and a
+// one-cell active set; everything not named keeps the simulator's default.
+// No drift, so every value is exact.
+const char kScenario[] = R"({
+  "identity": {"imsi": "262019876543210", "tmsi": "0A0B0C0D", "ptmsi": "DEADBEEF",
+               "srnc_id": 4321},
+  "mobility": {"active_rat": "WCDMA", "mcc": 262, "mnc": 2, "lac": 4660, "rac": 9},
+  "basic": {"gmm_cause": 7, "mm_cause": 17, "rr_cause": 65, "rr_state": 122},
+  "radio_stats": {"rrc_state": 4, "rrc_reject_cause": 1, "rrc_release_cause": 2,
+                  "rrc_conn_state": 10, "t3212": 240, "t3312": 3240, "t3314": 44},
+  "bearers_3g": [{"rab_id": 5, "datarate_ul": 64000, "datarate_dl": 384000,
+                  "maxrate_ul": 128000, "maxrate_dl": 384000, "traffic_class": 2,
+                  "domain": "PS", "bler_residual": 10, "codec": 99, "ciphering": 2}],
+  "hspa_irat_cm": "ON",
+  "pdp_contexts": [{"apn": "internet", "ipv4": "10.64.12.7", "ipv6": "2001:db8::7"}],
+  "active_set": [{"uarfcn": 10700, "psc": 310, "rscp_dbm": -85, "ecio_db": -6}],
+  "battery_temperature_c": -12,
+  "drift": {"enabled": false}
+})";
+
+// "name::value" lines, one per name.
+std::string Same(const char *value, std::initializer_list<const char *> names) {
+    std::string out;
+    for (const char *n : names) out += std::string(n) + "::" + value + "\n";
+    return out;
+}
+std::string NA(std::initializer_list<const char *> names) {
+    return Same("N/A", names);
+}
+std::string NS(std::initializer_list<const char *> names) {
+    return Same("NOT SUPPORTED", names);
+}
+// One line per format for each index first..last (all of one index before
+// the next), each followed by suffix.
+std::string Indexed(std::initializer_list<const char *> formats, int first, int last,
+                    const std::string &suffix = "") {
+    std::string out;
+    char line[96];
+    for (int i = first; i <= last; i++)
+        for (const char *f : formats) {
+            snprintf(line, sizeof line, f, i);
+            out += line + suffix + "\n";
+        }
+    return out;
+}
+
+// A command and what a ?delta reader of its status object receives for one
+// run: each attribute the run wrote, once, where it first wrote it and with
+// the last value it gave (tchtxpower writes radio_temp twice); deleting an
+// attribute the object does not hold changes nothing, so shows nothing.
+struct Command {
+    std::string msg, object;
+    std::string with_device;     // under kScenario: every run succeeds
+    std::string without_device;  // no tech-mode device: every run fails
+};
+
+const std::vector<Command> &Commands() {
+    static const std::vector<Command> commands = [] {
+        const std::string identity = NS({"TLLI", "SRNTI", "CRNTI", "HRNTI"});
+        const std::string access =
+            NS({"rach_attempts", "final_tx_power", "num_preambles", "num_succ_prach",
+                "not_acked_prach", "nacked_prach", "rrc_latest_cause"});
+        const std::string tch = NS({"dch_avgcalls", "dch_bler", "dch_bler_target", "dch_sir",
+                                    "dch_sir_target", "dch_tx_pwr_algo"});
+        const std::string tch_values =
+            "radio_temp:n:-12\ndch_tx_pwr:n:-10\ndch_tx_pwr_step:n:1\ndch_utra_rssi:n:-70\n";
+        const std::string tch_na =
+            NA({"radio_temp", "dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"});
+        const std::string hspa = Same("TBD", {"hsdpa_cqi_num", "hsdpa_cqi_type", "hsdpa_bler"}) +
+                                 NS({"hspa_ue_state", "hspa_irat_ch", "hspa_irat_carrier_rssi"});
+        const std::string bearer =
+            NS({"rab_id", "ps_channel", "rab_data_rate", "ps_srb_id", "cs_rab_id", "cs_channel",
+                "cs_speed", "cs_ulsf", "cs_dlsf"});
+        // All eight bearer entries are published; those never set up are zeros.
+        std::string rab3g =
+            "rab_3g:json:[{\"1 rab_id\":5,\"1 domain\":\"PS\",\"1 datarate_ul\":64000,"
+            "\"1 datarate_dl\":384000,\"1 maxrate_ul\":128000,\"1 maxrate_dl\":384000,"
+            "\"1 traffic_class\":2,\"1 bler_residual\":10,\"1 codec\":\"NOT APPLICABLE\","
+            "\"1 ciphering\":\"UAE_2\"}";
+        for (char n = '2'; n <= '8'; n++) {
+            std::string e =
+                ",{\"# rab_id\":0,\"# domain\":\"CS\",\"# datarate_ul\":0,\"# datarate_dl\":0,"
+                "\"# maxrate_ul\":0,\"# maxrate_dl\":0,\"# traffic_class\":0,\"# bler_residual\":0,"
+                "\"# codec\":\"GSM_FR\",\"# ciphering\":\"UAE_0\"}";
+            for (char &ch : e) ch = ch == '#' ? n : ch;
+            rab3g += e;
+        }
+        const std::string gsm =
+            "gsm_cs_ps_pdp::NOT SUPPORTED\ndtm_support::N/A\ngsm_pch_period::NOT SUPPORTED\n"
+            "last_sddch::NOT SUPPORTED\ngsm_dnlk_thru::NOT SUPPORTED\nedge_bler::NOT SUPPORTED\n" +
+            Indexed({"gsm_cell_type%d", "gsm_arfcn%d", "gsm_rssi%d", "gsm_cellid%d", "gsm_bsic%d",
+                     "gsm_lac%d", "gsm_rac%d", "gsm_c1_%d", "gsm_c2_%d"},
+                    1, 6, "::N/A");
+        const std::string umts =
+            "drx::NOT SUPPORTED\n" +
+            Indexed({"intra_psc%d", "intra_ecno%d", "intra_rscp%d", "inter_uarfcn%d", "inter_psc%d",
+                     "inter_ecno%d", "inter_rscp%d", "inter_rssi%d"},
+                    1, 6, "::N/A");
+        const std::string radionw =
+            NS({"scell_ura", "cell_status"}) +
+            Indexed({"aset_mcc%d", "aset_mnc%d", "aset_lac%d", "aset_rac%d", "aset_ura%d",
+                     "aset_cellid%d", "srxlev%d", "squal%d", "mset_mcc%d", "mset_mnc%d",
+                     "mset_lac%d", "mset_rac%d", "mset_ura%d", "mset_cellid%d"},
+                    1, 6, "::NOT SUPPORTED");
+        auto aset = [](int first) {
+            return Indexed({"aset_arfcn%d", "aset_sc%d", "aset_rscp%d", "aset_ecio%d"}, first, 6,
+                           "::N/A");
+        };
+        const std::string mset =
+            Indexed({"mset_uarfcn%d", "mset_sc%d", "mset_rscp%d", "mset_ecio%d"}, 1, 6, "::N/A");
+        return std::vector<Command>{
+            {"identity", "status_data",
+             identity + "TMSI::0A0B0C0D\nPTMSI::DEADBEEF\nIMEI::3538070512345601f\n"
+                        "IMSI::262019876543210fff\nSRNCID:n:4321\n",
+             identity + NA({"TMSI", "PTMSI", "SRNCID", "IMEI", "IMSI"})},
+            {"access", "status_data",
+             access + "sm_latest_cause:n:0\ncc_latest_cause:n:16\ngmm_latest_cause:n:7\n"
+                      "mm_latest_cause:n:17\nrr_latest_cause:n:65\nrrc_rej_cause:n:1\n"
+                      "rrc_rel_cause:n:2\ninit_tx_power:n:-10\nrach_step_size:n:2\n"
+                      "prea_retr_max:n:8\n",
+             access + NA({"sm_latest_cause", "cc_latest_cause", "gmm_latest_cause",
+                          "mm_latest_cause", "rr_latest_cause", "rrc_rej_cause", "rrc_rel_cause",
+                          "init_tx_power", "rach_step_size", "prea_retr_max"})},
+            {"radiostats", "status_utra",
+             "rrc_reject:n:1\nrrc_release:n:2\nrrc_state::IDLE\nrrc_conn_state::INTERRAT_U2G\n",
+             NA({"rrc_reject", "rrc_release", "rrc_state", "rrc_conn_state"})},
+            {"tchtxpower", "status_utra", tch + tch_values, tch + tch_na},
+            {"tchtxpwr", "status_utra", tch + tch_values, tch + tch_na},
+            {"hspaopinfo", "status_utra",
+             hspa + "hssch_code:n:5\nhsdpa_rate:n:7200\nedch_tti::10ms\nhspa_irat_cm::ON\n",
+             hspa + NA({"hssch_code", "hsdpa_rate", "edch_tti", "hspa_irat_cm"})},
+            {"bearer", "status_data", bearer + "active_rat::WCDMA\n" + rab3g + "]\n",
+             bearer + "active_rat::unknown\n"},
+            {"gsmopinfo", "status_geran",
+             gsm + "gsm_mcc:n:262\ngsm_mnc:n:2\ngsm_lac:n:4660\ngsm_rac:n:9\nactive_rat::WCDMA\n"
+                   "gsm_t3312:n:3240\ngsm_t3314:n:44\ngprs_state::REGISTERED\ngsm_bsic:n:33\n"
+                   "gsm_bands::DCS_1800\ngsm_cellid:n:1001\ngsm_arfcn:n:512\ngprs_nco::NC0\n"
+                   "gsm_nmo::Mode II\nmsc_rev:n:1\nsgsn_rev:n:1\nedge_support::EGPRS\n"
+                   "gsm_tx_power:n:30\ngsm_ta:n:2\nlatest_tbf:json:{\"tbf_channel\":\"MCS1\","
+                   "\"tfi_ul\":1,\"tfi_dl\":2,\"timeslots_ul\":1,\"timeslots_dl\":3}\n"
+                   "gsm_ded_meas:json:[]\ngsm_sc_dec:json:{\"rxlev_full\":40,\"rxlev_sub\":38,"
+                   "\"rxqual_full\":0,\"rxqual_sub\":1}\nrr_state::Packet Dedicated Concurrent\n",
+             gsm +
+                 NA({"active_rat", "gsm_mcc", "gsm_mnc", "gsm_lac", "gsm_rac", "gsm_t3312",
+                     "gsm_t3314", "gprs_state", "gsm_bsic", "gsm_bands", "gsm_cellid", "gsm_arfcn",
+                     "gprs_nco", "gsm_nmo", "msc_rev", "sgsn_rev", "edge_support", "gsm_tx_power",
+                     "gsm_ta"}) +
+                 "latest_tbf:json:{\"tbf_channel\":\"N/A\",\"tfi_ul\":\"N/A\",\"tfi_dl\":\"N/A\","
+                 "\"timeslots_ul\":\"N/A\",\"timeslots_dl\":\"N/A\"}\nrr_state::N/A\n"},
+            {"umtsopinfo", "status_utra",
+             umts +
+                 "gmm_reject:n:7\nmm_reject:n:17\nt3212:n:240\napn1_name::internet\n"
+                 "apn1_ipv4_addr::10.64.12.7\n"
+                 "apn1_ipv6_addr::2001:0db8:0000:0000:0000:0000:0000:0007\n" +
+                 Indexed({"apn%d_name::", "apn%d_ipv4_addr::0.0.0.0",
+                          "apn%d_ipv6_addr::0000:0000:0000:0000:0000:0000:0000:0000"},
+                         2, 4),
+             umts + NA({"gmm_reject", "mm_reject", "t3212"}) +
+                 Indexed({"irat_system%d", "irat_ch%d", "irat_bsic%d", "irat_gsm_rssi%d",
+                          "irat_cellid%d", "irat_cm%d"},
+                         1, 6, "::N/A") +
+                 Indexed({"apn%d_name", "apn%d_ipv4_addr", "apn%d_ipv6_addr"}, 1, 4, "::N/A")},
+            {"radionwinfo", "status_utra",
+             radionw +
+                 "scell_uarfcn:n:10700\nscell_sc:n:310\nscell_rscp:n:-85\n"
+                 "scell_ecio:n:-6\nscell_cellid:n:19114957\nscell_mcc:n:262\n"
+                 "scell_mnc:n:2\nscell_lac:n:4660\nscell_rac:n:9\naset_arfcn1:n:10700\n"
+                 "aset_sc1:n:310\naset_rscp1:n:-85\naset_ecio1:n:-6\n" +
+                 aset(2) + mset,
+             radionw +
+                 NA({"scell_uarfcn", "scell_sc", "scell_rscp", "scell_ecio", "scell_cellid",
+                     "scell_mcc", "scell_mnc", "scell_lac", "scell_rac"}) +
+                 aset(1) + mset},
+        };
+    }();
+    return commands;
+}
+
+// One open of a PPS object through the mount.
+class Pps {
+  public:
+    Pps(const std::string &path, int flags) : fd_(open(path.c_str(), flags)) {}
+    ~Pps() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Pps(const Pps &) = delete;
+    Pps &operator=(const Pps &) = delete;
+    bool Write(const std::string &text) {
+        return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+    // What one read returns once the open is readable; "" if nothing comes
+    // within timeout_ms.
+    std::string Read(int timeout_ms = 5000) {
+        struct pollfd p = {fd_, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) != 1) return "";
+        char buf[65536];
+        ssize_t n = read(fd_, buf, sizeof buf);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+
+  private:
+    int fd_;
+};
+
+// A ?delta open whose first read, the whole object, is already taken.
+struct Subscriber : Pps {
+    explicit Subscriber(const std::string &path) : Pps(path + "?delta", O_RDONLY) {
+        first = Read();
+    }
+    std::string first;
+};
+
+std::string Request(const std::string &msg, const std::string &id) {
+    return "msg::" + msg + "\nid::" + id + "\n";
+}
+std::string Response(const std::string &msg, const std::string &id, bool success) {
+    return "@control\nres::" + msg + "\nid::" + id + "\n" + (success ? "" : "err:n:-1\n");
+}
+
+class System : public ::testing::Test {
+  protected:
+    void SetUp() override { Mount(true); }
+    void TearDown() override {
+        daemon_.Stop(SIGTERM);
+        sim_.Stop(SIGTERM);
+        ppsfs_.Stop(SIGTERM);
+        // Were a child killed, its mount would stay behind in this namespace.
+        umount2(kDevice, MNT_DETACH);
+        umount2("/pps", MNT_DETACH);
+        if (!dir_.empty()) (void)!system(("rm -rf " + dir_).c_str());
+    }
+
+    // Mounts ppsfs with the objects the service expects to find, and the
+    // tech-mode device when asked.
+    void Mount(bool device) {
+        std::string why = testsupport::EnterPrivateMountNamespace();
+        if (!why.empty()) GTEST_SKIP() << why;
+        setenv("SLOGF_STDERR", "1", 1);  // the daemon's log lines on its standard error
+        dir_ = testsupport::MakeTempDir("e2e");
+        ASSERT_FALSE(dir_.empty());
+        ASSERT_EQ(system((std::string("mkdir -p /pps ") + kDevice).c_str()), 0);
+        ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "-f", "/pps"}, "", dir_ + "/ppsfs.err"));
+        ASSERT_TRUE(testsupport::WaitForMount("/pps")) << ReadFile(dir_ + "/ppsfs.err");
+        ASSERT_EQ(system(("mkdir -p " + kDiag + " " + kNetworkTime).c_str()), 0);
+        for (const char *name : {"/control", "/status"}) {
+            int fd = open((kNetworkTime + name).c_str(), O_WRONLY | O_CREAT, 0666);
+            ASSERT_GE(fd, 0) << strerror(errno);
+            close(fd);
+        }
+        if (!device) return;
+        std::ofstream(dir_ + "/scenario.json") << kScenario;
+        ASSERT_TRUE(sim_.Start({TECHMODE_SIM_BIN, "-f", "-s", dir_ + "/scenario.json", kDevice}, "",
+                               dir_ + "/sim.err"));
+        ASSERT_TRUE(testsupport::WaitForMount(kDevice)) << ReadFile(dir_ + "/sim.err");
+    }
+
+    // Starts the daemon and waits for its start-up line; false if it ended.
+    bool StartDaemon(std::vector<std::string> args = {}) {
+        args.insert(args.begin(), QRX_VELOMAR_SERVER_BIN);
+        unlink((dir_ + "/stderr").c_str());  // never read an earlier run's lines
+        daemon_.Start(args, dir_ + "/stdout", dir_ + "/stderr");
+        for (int i = 0; i < 1000; i++) {
+            if (Err().find("Now Start the Velomar PPS Server") != std::string::npos) return true;
+            if (!daemon_.running()) return false;
+            usleep(10000);
+        }
+        return false;
+    }
+    std::string Err() { return ReadFile(dir_ + "/stderr"); }
+    std::string Out() { return ReadFile(dir_ + "/stdout"); }
+
+    std::string dir_;
+    Child ppsfs_, sim_, daemon_;
+};
+
+// Every command name, with the device and without it.
+class EveryCommand : public System, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override { Mount(GetParam()); }
+};
+
+TEST_P(EveryCommand, PublishesItsTextAndAnswers) {
+    const bool device = GetParam();
+    ASSERT_TRUE(StartDaemon()) << Err();
+    EXPECT_EQ(Err().find("Cannot Initiate Tech Mode Interface") == std::string::npos, device);
+    std::map<std::string, std::unique_ptr<Subscriber>> status;
+    for (const char *name : {"status_data", "status_utra", "status_geran"}) {
+        status[name].reset(new Subscriber(kDiag + "/" + name));
+        ASSERT_EQ(status[name]->first, "@" + std::string(name) + "\n");  // emptied at start
+    }
+    Pps client(kControl, O_RDWR);
+    int id = 10;
+    for (const Command &c : Commands()) {
+        SCOPED_TRACE(c.msg);
+        std::string n = std::to_string(id++);
+        ASSERT_TRUE(client.Write(Request(c.msg, n)));
+        EXPECT_EQ(client.Read(), Response(c.msg, n, device));
+        EXPECT_EQ(status[c.object]->Read(),
+                  "@" + c.object + "\n" + (device ? c.with_device : c.without_device));
+    }
+    for (auto &s : status) EXPECT_EQ(s.second->Read(0), "") << s.first;  // nothing else
+}
+
+INSTANTIATE_TEST_SUITE_P(Device, EveryCommand, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &p) {
+                             return p.param ? "Present" : "Absent";
+                         });
+
+// The same id twice: FAILURE, nothing fetched or published. "tchtxpwr" is
+// refused at once, since it shares the last id of "tchtxpower". A name
+// without a handler is only logged: no response, nothing published.
+TEST_F(System, RequestsThatAreNotRun) {
+    ASSERT_TRUE(StartDaemon()) << Err();
+    Pps client(kControl, O_RDWR);
+    for (const Command &c : Commands()) {
+        SCOPED_TRACE(c.msg);
+        Subscriber status(kDiag + "/" + c.object);
+        bool shared = c.msg == "tchtxpwr";
+        ASSERT_TRUE(client.Write(Request(c.msg, "7")));
+        EXPECT_EQ(client.Read(), Response(c.msg, "7", !shared));
+        EXPECT_EQ(status.Read(shared ? 0 : 5000),
+                  shared ? "" : "@" + c.object + "\n" + c.with_device);
+        ASSERT_TRUE(client.Write(Request(c.msg, "7")));
+        EXPECT_EQ(client.Read(), Response(c.msg, "7", false));
+        EXPECT_EQ(status.Read(0), "");  // published before answering, so it would be there
+    }
+    Subscriber data(kDiag + "/status_data");
+    ASSERT_TRUE(client.Write(Request("nosuchcmd", "5")));
+    ASSERT_TRUE(client.Write(Request("identity", "6")));
+    EXPECT_EQ(client.Read(), Response("identity", "6", true));  // the first answer is this one
+    EXPECT_EQ(data.Read(), "@status_data\n" + Commands()[0].with_device);
+    EXPECT_NE(Err().find(" 0x0640000A VeloDefaultHandler, nosuchcmd\n"), std::string::npos);
+}
+
+// Requests of two clients interleaved: each reads its own responses only.
+TEST_F(System, ClientsSeeOnlyTheirOwnResponses) {
+    ASSERT_TRUE(StartDaemon()) << Err();
+    Pps a(kControl, O_RDWR), b(kControl, O_RDWR);
+    int id = 100;
+    for (const Command &c : Commands()) {
+        SCOPED_TRACE(c.msg);
+        std::string ia = std::to_string(id++), ib = std::to_string(id++);
+        ASSERT_TRUE(a.Write(Request(c.msg, ia)));
+        ASSERT_TRUE(b.Write(Request(c.msg, ib)));
+        EXPECT_EQ(b.Read(), Response(c.msg, ib, true));  // answered after a's
+        EXPECT_EQ(a.Read(), Response(c.msg, ia, true));
+        EXPECT_EQ(a.Read(0), "");
+        EXPECT_EQ(b.Read(0), "");
+    }
+}
+
+// NITZ details from the network-time service reach status_data as UTC;
+// gsm_time_enable in the configuration object becomes a ts_select request.
+TEST_F(System, NetworkTimeBridge) {
+    ASSERT_TRUE(StartDaemon()) << Err();
+    Subscriber data(kDiag + "/status_data"), request(kNetworkTime + "/control");
+    Pps nitz(kNetworkTime + "/status", O_WRONLY), config(kDiag + "/config", O_WRONLY);
+    ASSERT_TRUE(nitz.Write("last_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1700000000}\n"));
+    EXPECT_EQ(data.Read(),
+              "@status_data\nnitz_source::nitz\nnitz_time::22:13:20\nnitz_date::2023:11:14\n");
+    for (auto c : {std::make_pair("1", "gsm"), std::make_pair("0", "all")}) {
+        SCOPED_TRACE(c.first);
+        ASSERT_TRUE(config.Write(std::string("gsm_time_enable::") + c.first + "\n"));
+        EXPECT_EQ(request.Read(),
+                  std::string("@control\nmsg::ts_select\nid::0\ndat::") + c.second + "\n");
+    }
+}
+
+// A termination signal ends a serving daemon with status 0; its objects
+// let their readers know that it is gone.
+TEST_F(System, TerminationSignals) {
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        ASSERT_TRUE(StartDaemon()) << Err();
+        Pps client(kControl, O_RDWR);
+        Subscriber data(kDiag + "/status_data");
+        ASSERT_TRUE(client.Write(Request("identity", std::to_string(sig))));
+        EXPECT_EQ(client.Read(), Response("identity", std::to_string(sig), true));
+        EXPECT_NE(data.Read(), "");
+        int status = daemon_.Stop(sig);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        std::string out = Out(), last = "velomar_pps_main is terminated.\n";
+        EXPECT_EQ(out.substr(out.size() - std::min(out.size(), last.size())), last);
+        EXPECT_EQ(client.Read(), "*@control\n");
+        EXPECT_EQ(data.Read(), "*@status_data\n");  // nonpersistent: emptied
+    }
+}
+
+// Init fails, and the process ends with status 1, when the control object
+// cannot be opened (a directory is in its place; ppsfs refuses ?server on
+// it, and so does the unlink meant for a stale object) or a status object
+// cannot (no diag directory).
+TEST_F(System, InitFailure) {
+    struct {
+        std::string setup;
+        const char *line;
+    } cases[] = {
+        {"mkdir " + kControl, "Velomar PPS Init: Cannot Initialize Velomar control message"},
+        {"rm -r " + kDiag, "Velomar PPS Init: PPS Object Initialized Failed, Return"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.setup);
+        ASSERT_EQ(system(c.setup.c_str()), 0);
+        EXPECT_FALSE(StartDaemon());
+        int status = daemon_.Wait(5000);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_NE(Err().find(c.line), std::string::npos) << Err();
+        EXPECT_NE(Err().find("Velomar PPS: Velomar Init Failure...."), std::string::npos);
+    }
+}
+
+// -U switches identity after the objects are open: the daemon still serves.
+TEST_F(System, RunAsUser) {
+    struct passwd *pw = getpwnam("nobody");
+    ASSERT_NE(pw, nullptr);
+    // The name form takes the user's groups from the group database; the
+    // kernel lists groups in ascending order.
+    std::vector<gid_t> groups(256);
+    int count = static_cast<int>(groups.size());
+    ASSERT_GE(getgrouplist("nobody", pw->pw_gid, groups.data(), &count), 0);
+    groups.resize(static_cast<size_t>(count));
+    std::sort(groups.begin(), groups.end());
+    std::string listed;
+    for (gid_t g : groups) listed += std::to_string(g) + " ";
+    struct {
+        std::string arg, uid, gid, groups;
+    } cases[] = {
+        {"1000:1001,20,30", "1000", "1001", "20 30 "},
+        {"nobody", std::to_string(pw->pw_uid), std::to_string(pw->pw_gid), listed},
+    };
+    int id = 1000;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arg);
+        ASSERT_TRUE(StartDaemon({"-U", c.arg})) << Err();
+        std::string st = ReadFile("/proc/" + std::to_string(daemon_.pid()) + "/status");
+        auto all4 = [](const std::string &v) {
+            return "\t" + v + "\t" + v + "\t" + v + "\t" + v + "\n";
+        };
+        EXPECT_NE(st.find("\nUid:" + all4(c.uid)), std::string::npos) << st;
+        EXPECT_NE(st.find("\nGid:" + all4(c.gid)), std::string::npos) << st;
+        EXPECT_NE(st.find("\nGroups:\t" + c.groups + "\n"), std::string::npos) << st;
+        Pps client(kControl, O_RDWR);
+        std::string n = std::to_string(id++);
+        ASSERT_TRUE(client.Write(Request("identity", n)));
+        EXPECT_EQ(client.Read(), Response("identity", n, true));
+        int status = daemon_.Stop(SIGTERM);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+}
+
+}  // namespace
