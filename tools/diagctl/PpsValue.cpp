@@ -2,6 +2,7 @@
 
 #include <sys/pps.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <rapidjson/stringbuffer.h>
@@ -70,7 +71,19 @@ void ReadElements(pps_decoder_t *d, Value *out) {
                 pps_decoder_pop(d);  // also moves past the container
                 break;
         }
-        out->members.emplace_back(out->IsArray() || name == nullptr ? "" : name, std::move(v));
+        if (out->IsArray() || name == nullptr) {
+            out->members.emplace_back("", std::move(v));
+            continue;
+        }
+        // A name given twice (one write that sets an attribute twice) holds
+        // the later value, in the place of the first.
+        auto same = std::find_if(
+            out->members.begin(), out->members.end(),
+            [name](const std::pair<std::string, Value> &m) { return m.first == name; });
+        if (same != out->members.end())
+            same->second = std::move(v);
+        else
+            out->members.emplace_back(name, std::move(v));
     }
 }
 
@@ -131,9 +144,8 @@ Value Value::Object() {
 
 const Value *Value::Find(const std::string &name) const {
     if (kind != Kind::kObject) return nullptr;
-    // The last of a name counts, as it would in the object itself.
-    for (auto it = members.rbegin(); it != members.rend(); ++it)
-        if (it->first == name) return &it->second;
+    for (const auto &m : members)
+        if (m.first == name) return &m.second;
     return nullptr;
 }
 

@@ -48,8 +48,8 @@ struct PpsObject {
 };
 
 // Parses the first object of PPS text. Deleted attributes ("-name") are
-// left out. Returns false, with a reason in *error, when the text is not
-// PPS or holds no object line.
+// left out; a name given twice keeps the later value. Returns false, with a reason in *error, when
+// the text is not PPS or holds no object line.
 bool ParsePpsObject(const std::string &text, PpsObject *out, std::string *error);
 
 // The daemon's answer to one request, as the client reads it:

@@ -412,11 +412,16 @@ void RenderTable(const Section &section, const std::vector<int> &indices,
     for (std::size_t c = 0; c < section.items.size(); c++) {
         // Unfilled rows read "N/A" in every column, this one included.
         bool all = std::all_of(rows.begin(), rows.end(), [c](const std::vector<const Value *> &r) {
-            return IsText(r[c], kNotSupported) || IsText(r[c], kNotAvailable);
+            return r[c] == nullptr || IsText(r[c], kNotSupported) || IsText(r[c], kNotAvailable);
         });
         bool any = std::any_of(rows.begin(), rows.end(), [c](const std::vector<const Value *> &r) {
             return IsText(r[c], kNotSupported);
         });
+        // A column that no row has is not published at all.
+        bool none = std::all_of(rows.begin(), rows.end(), [c](const std::vector<const Value *> &r) {
+            return r[c] == nullptr;
+        });
+        if (none) continue;
         if (!all || !any) {
             shown.push_back(c);
             continue;

@@ -72,7 +72,8 @@ void MaskSecrets(const Screen &screen, Value *attributes);
 // The screen as text: a heading with the status text (for example
 // "SUCCESS"; "" for none), then each section. Tables get one row per index
 // present; a column that reads "NOT SUPPORTED" in every filled row is
-// listed below its table instead of filling it.
+// listed below its table instead of filling it, one that no row has is
+// left out.
 std::string RenderScreen(const Screen &screen, const Value &attributes, const std::string &status);
 
 // The result of one request for the JSON output; absent for screens that
