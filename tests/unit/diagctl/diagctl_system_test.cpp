@@ -49,7 +49,7 @@ std::string WaitForText(const std::string &path, const std::string &want) {
     return text;
 }
 
-class System : public ::testing::Test {
+class DiagctlSystem : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string why = testsupport::EnterPrivateMountNamespace();
@@ -109,7 +109,7 @@ class System : public ::testing::Test {
     Child ppsfs_, sim_, daemon_;
 };
 
-TEST_F(System, EveryCommandShowsItsScreen) {
+TEST_F(DiagctlSystem, EveryCommandShowsItsScreen) {
     StartSimulator();
     StartDaemon();
     struct {
@@ -136,13 +136,14 @@ TEST_F(System, EveryCommandShowsItsScreen) {
     }
 }
 
-TEST_F(System, JsonCarriesTheResultAndTypedValues) {
+TEST_F(DiagctlSystem, JsonCarriesTheResultAndTypedValues) {
     StartSimulator();
     StartDaemon();
-    Ran r = Diagctl({"--json", "--mask", "gsmopinfo"});
+    Ran r = Diagctl({"--json", "gsmopinfo"});
     ASSERT_EQ(r.status, 0) << r.err;
     rapidjson::Document doc;
     ASSERT_FALSE(doc.Parse(r.out.c_str()).HasParseError()) << r.out;
+    ASSERT_TRUE(doc.HasMember("result") && doc.HasMember("attributes")) << r.out;
     EXPECT_STREQ(doc["result"].GetString(), "SUCCESS");
     EXPECT_EQ(std::string(doc["response"]["id"].GetString()).rfind("1.", 0), 0u);
     const rapidjson::Value &a = doc["attributes"];
@@ -151,14 +152,9 @@ TEST_F(System, JsonCarriesTheResultAndTypedValues) {
     EXPECT_EQ(a["latest_tbf"]["timeslots_dl"].GetInt(), 3);
     ASSERT_TRUE(a["gsm_ded_meas"].IsArray());
     EXPECT_EQ(a["gsm_ded_meas"][0]["1 gsm_dec_bsic"].GetInt(), 12);
-
-    r = Diagctl({"--json", "--mask", "identity"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_FALSE(doc.Parse(r.out.c_str()).HasParseError()) << r.out;
-    EXPECT_STREQ(doc["attributes"]["IMSI"].GetString(), "***********6789fff");
 }
 
-TEST_F(System, GsmTimeAndNitzGoThroughTheirObjects) {
+TEST_F(DiagctlSystem, GsmTimeAndNitzGoThroughTheirObjects) {
     StartDaemon();
     for (const char *arg : {"on", "off"}) {
         SCOPED_TRACE(arg);
@@ -183,7 +179,7 @@ TEST_F(System, GsmTimeAndNitzGoThroughTheirObjects) {
         << r.out;
 }
 
-TEST_F(System, FailureWithoutTheModemIsStatusOne) {
+TEST_F(DiagctlSystem, FailureWithoutTheModemIsStatusOne) {
     StartDaemon();  // no tech-mode device: every fetch fails
     Ran r = Diagctl({"radiostats"});
     EXPECT_EQ(r.status, 1) << r.err;
@@ -191,7 +187,7 @@ TEST_F(System, FailureWithoutTheModemIsStatusOne) {
     EXPECT_NE(r.out.find("  RRC state           N/A\n"), std::string::npos) << r.out;
 }
 
-TEST_F(System, NoDaemonOrNoAnswerIsAClearError) {
+TEST_F(DiagctlSystem, NoDaemonOrNoAnswerIsAClearError) {
     Ran r = Diagctl({"identity"});
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("control does not exist: qrx_velomar_server is not running"),
@@ -214,7 +210,7 @@ TEST_F(System, NoDaemonOrNoAnswerIsAClearError) {
     EXPECT_NE(r.err.find("no server holds"), std::string::npos) << r.err;
 }
 
-TEST_F(System, WatchRefreshesUntilInterrupted) {
+TEST_F(DiagctlSystem, WatchRefreshesUntilInterrupted) {
     StartSimulator();
     StartDaemon();
     Child watch;
