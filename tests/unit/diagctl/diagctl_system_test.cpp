@@ -1,0 +1,234 @@
+// diagctl as a user runs it: the real binary against ppsfs at /pps,
+// techmode-sim at /dev/radio/cellular and qrx_velomar_server, all in this
+// test's private mount namespace. Exit statuses, screens, JSON, gsm-time
+// and NITZ through the real objects, and the errors when no daemon answers.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/Sandbox.h"
+
+namespace {
+
+using testsupport::Child;
+using testsupport::ReadFile;
+
+const std::string kDiag = "/pps/services/radioctrl/modem0/diag";
+const std::string kNetworkTime = "/pps/services/network-time";
+
+struct Ran {
+    int status;  // exit status, or -1 when it did not exit normally
+    std::string out, err;
+};
+
+// Appends text to an object (a plain write, as `>>` would).
+bool Publish(const std::string &path, const std::string &text) {
+    int fd = open(path.c_str(), O_WRONLY);
+    if (fd < 0) return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+// Waits until the object's text contains want; the object's text either way.
+std::string WaitForText(const std::string &path, const std::string &want) {
+    std::string text;
+    for (int i = 0; i < 500; i++) {
+        text = ReadFile(path);
+        if (text.find(want) != std::string::npos) break;
+        usleep(10000);
+    }
+    return text;
+}
+
+class DiagctlSystem : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why = testsupport::EnterPrivateMountNamespace();
+        if (!why.empty()) GTEST_SKIP() << why;
+        tmp_ = testsupport::MakeTempDir("diagctl");
+        mkdir("/pps", 0755);
+        ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "--foreground", "/pps"}, "", tmp_ + "/ppsfs.err"));
+        ASSERT_TRUE(testsupport::WaitForMount("/pps")) << ReadFile(tmp_ + "/ppsfs.err");
+        ASSERT_EQ(system(("mkdir -p " + kDiag + " " + kNetworkTime).c_str()), 0);
+        // The network-time service's objects, as the platform provides them.
+        for (const char *name : {"/control", "/status"}) {
+            int fd = open((kNetworkTime + name).c_str(), O_CREAT | O_WRONLY, 0666);
+            ASSERT_GE(fd, 0) << name;
+            close(fd);
+        }
+    }
+
+    void TearDown() override {
+        daemon_.Stop(SIGTERM);
+        sim_.Stop(SIGTERM);
+        umount2("/dev/radio/cellular", MNT_DETACH);
+        ppsfs_.Stop(SIGTERM);
+        umount2("/pps", MNT_DETACH);
+    }
+
+    void StartSimulator() {
+        ASSERT_EQ(system("mkdir -p /dev/radio/cellular"), 0);
+        ASSERT_TRUE(
+            sim_.Start({TECHMODE_SIM_BIN, "-f", "/dev/radio/cellular"}, "", tmp_ + "/sim.err"));
+        ASSERT_TRUE(testsupport::WaitForMount("/dev/radio/cellular"))
+            << ReadFile(tmp_ + "/sim.err");
+    }
+
+    void StartDaemon() {
+        setenv("SLOGF_STDERR", "1", 1);
+        const std::string err = tmp_ + "/daemon.err";
+        ASSERT_TRUE(
+            daemon_.Start({QRX_VELOMAR_SERVER_BIN, "-U", "nobody"}, tmp_ + "/daemon.out", err));
+        for (int i = 0; i < 500; i++) {
+            if (ReadFile(err).find("Now Start the Velomar PPS Server") != std::string::npos) return;
+            ASSERT_TRUE(daemon_.running()) << ReadFile(err);
+            usleep(10000);
+        }
+        FAIL() << "the daemon did not start\n" << ReadFile(err);
+    }
+
+    Ran Diagctl(std::vector<std::string> args) {
+        args.insert(args.begin(), DIAGCTL_BIN);
+        Child c;
+        c.Start(args, tmp_ + "/out", tmp_ + "/err");
+        int status = c.Wait(30000);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(tmp_ + "/out"),
+                ReadFile(tmp_ + "/err")};
+    }
+
+    std::string tmp_;
+    Child ppsfs_, sim_, daemon_;
+};
+
+TEST_F(DiagctlSystem, EveryCommandShowsItsScreen) {
+    StartSimulator();
+    StartDaemon();
+    struct {
+        const char *command, *object, *line;
+    } cases[] = {
+        {"identity", "status_data", "  IMEI  3538070512345601f"},
+        {"access", "status_data", "  Initial TX power               -10 dBm"},
+        {"gsmopinfo", "status_geran", "  Band            DCS_1800"},
+        {"tchtxpower", "status_utra", "  Temperature  31 °C"},
+        {"tchtxpwr", "status_utra", "  Temperature  31 °C"},
+        {"bearer", "status_data", "  RAT  WCDMA"},
+        {"hspaopinfo", "status_utra", "  CQI count     TBD"},
+        {"umtsopinfo", "status_utra", "  1  internet  10.64.12.7"},
+        {"radiostats", "status_utra", "  RRC state           CELL_DCH "},
+        {"radionwinfo", "status_utra", "  Cell id          19114957"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.command);
+        Ran r = Diagctl({c.command});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.find(std::string(c.command) + ": "), 0u) << r.out;
+        EXPECT_NE(r.out.find(std::string("[") + c.object + "]  SUCCESS\n"), std::string::npos);
+        EXPECT_NE(r.out.find("\n" + std::string(c.line)), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(DiagctlSystem, JsonCarriesTheResultAndTypedValues) {
+    StartSimulator();
+    StartDaemon();
+    Ran r = Diagctl({"--json", "gsmopinfo"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    rapidjson::Document doc;
+    ASSERT_FALSE(doc.Parse(r.out.c_str()).HasParseError()) << r.out;
+    ASSERT_TRUE(doc.HasMember("result") && doc.HasMember("attributes")) << r.out;
+    EXPECT_STREQ(doc["result"].GetString(), "SUCCESS");
+    EXPECT_EQ(std::string(doc["response"]["id"].GetString()).rfind("1.", 0), 0u);
+    const rapidjson::Value &a = doc["attributes"];
+    EXPECT_EQ(a["gsm_arfcn"].GetInt(), 512);
+    EXPECT_STREQ(a["gsm_rac1"].GetString(), "NOT SUPPORTED");
+    EXPECT_EQ(a["latest_tbf"]["timeslots_dl"].GetInt(), 3);
+    ASSERT_TRUE(a["gsm_ded_meas"].IsArray());
+    EXPECT_EQ(a["gsm_ded_meas"][0]["1 gsm_dec_bsic"].GetInt(), 12);
+}
+
+TEST_F(DiagctlSystem, GsmTimeAndNitzGoThroughTheirObjects) {
+    StartDaemon();
+    for (const char *arg : {"on", "off"}) {
+        SCOPED_TRACE(arg);
+        Ran r = Diagctl({"gsm-time", arg});
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::string value = arg == std::string("on") ? "1" : "0";
+        EXPECT_NE(ReadFile(kDiag + "/config").find("gsm_time_enable::" + value + "\n"),
+                  std::string::npos);
+        std::string dat = value == "1" ? "dat::gsm\n" : "dat::all\n";
+        EXPECT_NE(WaitForText(kNetworkTime + "/control", dat).find(dat), std::string::npos);
+    }
+    EXPECT_EQ(Diagctl({"gsm-time", "maybe"}).status, 2);
+
+    Ran r = Diagctl({"nitz"});
+    EXPECT_EQ(r.status, 1) << r.out;  // nothing published yet
+    ASSERT_TRUE(Publish(kNetworkTime + "/status",
+                        "last_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1700000000}\n"));
+    WaitForText(kDiag + "/status_data", "nitz_date");
+    r = Diagctl({"nitz"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  Date (UTC)  2023:11:14\n  Time (UTC)  22:13:20\n"), std::string::npos)
+        << r.out;
+}
+
+TEST_F(DiagctlSystem, FailureWithoutTheModemIsStatusOne) {
+    StartDaemon();  // no tech-mode device: every fetch fails
+    Ran r = Diagctl({"radiostats"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.out.find("FAILURE (err -1)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  RRC state           N/A\n"), std::string::npos) << r.out;
+}
+
+TEST_F(DiagctlSystem, NoDaemonOrNoAnswerIsAClearError) {
+    Ran r = Diagctl({"identity"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("control does not exist: qrx_velomar_server is not running"),
+              std::string::npos)
+        << r.err;
+
+    // A server that never answers.
+    int server = open((kDiag + "/control?server").c_str(), O_RDWR | O_CREAT, 0666);
+    ASSERT_GE(server, 0);
+    r = Diagctl({"--timeout", "0.2", "bearer"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("no answer to bearer from qrx_velomar_server within 0.2 s"),
+              std::string::npos)
+        << r.err;
+    close(server);
+
+    // The control object stays, with no server behind it.
+    r = Diagctl({"bearer"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("no server holds"), std::string::npos) << r.err;
+}
+
+TEST_F(DiagctlSystem, WatchRefreshesUntilInterrupted) {
+    StartSimulator();
+    StartDaemon();
+    Child watch;
+    ASSERT_TRUE(watch.Start({DIAGCTL_BIN, "--watch", "0.1", "radiostats"}, tmp_ + "/watch"));
+    // Two screens: the second request, with a new id, was answered too.
+    auto screens = [this] {
+        std::string out = ReadFile(tmp_ + "/watch");
+        std::size_t n = 0;
+        for (std::size_t at = out.find("]  SUCCESS"); at != std::string::npos;
+             at = out.find("]  SUCCESS", at + 1))
+            n++;
+        return n;
+    };
+    for (int i = 0; i < 1000 && screens() < 2; i++) usleep(10000);
+    int status = watch.Stop(SIGINT);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_GE(screens(), 2u) << ReadFile(tmp_ + "/watch");
+}
+
+}  // namespace

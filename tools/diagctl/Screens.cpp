@@ -1,0 +1,633 @@
+#include "Screens.h"
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+
+namespace diagctl {
+
+namespace {
+
+const char kDbm[] = "dBm";
+const char kDb[] = "dB";
+
+const char kNotSupported[] = "NOT SUPPORTED";
+const char kNotAvailable[] = "N/A";
+
+// tchtxpower and tchtxpwr are one command under two names.
+const std::vector<Section> kTxPowerSections = {
+    {"Dedicated channel",
+     Layout::kFields,
+     nullptr,
+     nullptr,
+     {{"dch_tx_pwr", "TX power", kDbm},
+      {"dch_tx_pwr_step", "TX power step", kDb},
+      {"dch_tx_pwr_algo", "Power control algorithm", ""},
+      {"dch_utra_rssi", "UTRA RSSI", kDbm},
+      {"dch_sir", "SIR", kDb},
+      {"dch_sir_target", "SIR target", kDb},
+      {"dch_bler", "BLER", ""},
+      {"dch_bler_target", "BLER target", ""},
+      {"dch_avgcalls", "Average calls", ""}}},
+    {"Radio", Layout::kFields, nullptr, nullptr, {{"radio_temp", "Temperature", "°C"}}},
+};
+
+std::vector<Screen> BuildScreens() {
+    return {
+        {"identity",
+         "Subscriber and equipment identities",
+         "status_data",
+         true,
+         {{"Subscriber",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"IMSI", "IMSI", "", true},
+            {"TMSI", "TMSI", ""},
+            {"PTMSI", "P-TMSI", ""},
+            {"TLLI", "TLLI", ""}}},
+          {"Equipment", Layout::kFields, nullptr, nullptr, {{"IMEI", "IMEI", "", true}}},
+          {"Radio network identities",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"SRNCID", "SRNC id", ""},
+            {"SRNTI", "S-RNTI", ""},
+            {"CRNTI", "C-RNTI", ""},
+            {"HRNTI", "H-RNTI", ""}}}}},
+        {"access",
+         "Reject and release causes, random access",
+         "status_data",
+         true,
+         {{"Latest causes",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"sm_latest_cause", "SM", ""},
+            {"cc_latest_cause", "CC", ""},
+            {"gmm_latest_cause", "GMM", ""},
+            {"mm_latest_cause", "MM", ""},
+            {"rr_latest_cause", "RR", ""},
+            {"rrc_latest_cause", "RRC", ""},
+            {"rrc_rej_cause", "RRC reject", ""},
+            {"rrc_rel_cause", "RRC release", ""}}},
+          {"Random access (UTRA)",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"init_tx_power", "Initial TX power", kDbm},
+            {"rach_step_size", "Power ramp step", kDb},
+            {"prea_retr_max", "Max preamble retransmissions", ""},
+            {"rach_attempts", "RACH attempts", ""},
+            {"final_tx_power", "Final TX power", kDbm},
+            {"num_preambles", "Preambles sent", ""},
+            {"num_succ_prach", "Successful PRACH", ""},
+            {"not_acked_prach", "PRACH not acknowledged", ""},
+            {"nacked_prach", "PRACH negatively acknowledged", ""}}}}},
+        {"gsmopinfo",
+         "GSM/GPRS operating information",
+         "status_geran",
+         true,
+         {{"Serving cell",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"active_rat", "Active RAT", ""},
+            {"gsm_mcc", "MCC", ""},
+            {"gsm_mnc", "MNC", ""},
+            {"gsm_lac", "LAC", ""},
+            {"gsm_rac", "RAC", ""},
+            {"gsm_cellid", "Cell id", ""},
+            {"gsm_arfcn", "ARFCN", ""},
+            {"gsm_bsic", "BSIC", ""},
+            {"gsm_bands", "Band", ""},
+            {"gsm_tx_power", "TX power", kDbm},
+            {"gsm_ta", "Timing advance", ""},
+            {"rr_state", "RR state", ""},
+            {"gsm_pch_period", "Paging period", ""},
+            {"last_sddch", "Last SDCCH", ""}}},
+          {"GPRS",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"gprs_state", "GPRS state", ""},
+            {"gprs_nco", "Network control order", ""},
+            {"gsm_nmo", "Network operation mode", ""},
+            {"edge_support", "EDGE support", ""},
+            {"msc_rev", "MSC revision", ""},
+            {"sgsn_rev", "SGSN revision", ""},
+            {"gsm_t3312", "T3312", ""},
+            {"gsm_t3314", "T3314", ""},
+            {"gsm_cs_ps_pdp", "CS/PS/PDP", ""},
+            {"dtm_support", "DTM support", ""},
+            {"gsm_dnlk_thru", "Downlink throughput", ""},
+            {"edge_bler", "EDGE BLER", ""}}},
+          {"Latest TBF",
+           Layout::kFields,
+           "latest_tbf",
+           "(not published)",
+           {{"tbf_channel", "Coding scheme", ""},
+            {"tfi_ul", "TFI uplink", ""},
+            {"tfi_dl", "TFI downlink", ""},
+            {"timeslots_ul", "Timeslots uplink", ""},
+            {"timeslots_dl", "Timeslots downlink", ""}}},
+          {"Idle-mode neighbour cells",
+           Layout::kIndexedTable,
+           nullptr,
+           nullptr,
+           {{"gsm_cell_type%d", "Type", ""},
+            {"gsm_arfcn%d", "ARFCN", ""},
+            {"gsm_bsic%d", "BSIC", ""},
+            {"gsm_rssi%d", "RSSI", kDbm},
+            {"gsm_cellid%d", "Cell id", ""},
+            {"gsm_lac%d", "LAC", ""},
+            {"gsm_rac%d", "RAC", ""},
+            {"gsm_c1_%d", "C1", ""},
+            {"gsm_c2_%d", "C2", ""}}},
+          {"Dedicated-mode serving cell",
+           Layout::kFields,
+           "gsm_sc_dec",
+           "(no dedicated measurements)",
+           {{"rxlev_full", "RXLEV full", ""},
+            {"rxlev_sub", "RXLEV sub", ""},
+            {"rxqual_full", "RXQUAL full", ""},
+            {"rxqual_sub", "RXQUAL sub", ""}}},
+          {"Dedicated-mode neighbour cells",
+           Layout::kArrayTable,
+           "gsm_ded_meas",
+           "(no dedicated measurements)",
+           {{"%d gsm_dec_arfcn", "ARFCN", ""},
+            {"%d gsm_dec_bsic", "BSIC", ""},
+            {"%d gsm_dec_rxlev", "RXLEV", ""}}},
+          {"UTRA cells measured from GSM",
+           Layout::kArrayTable,
+           "gsm_irat_meas",
+           "(measured only while camped on GSM)",
+           {{"%d irat_3g_uarfcn", "UARFCN", ""},
+            {"%d irat_3g_psc", "PSC", ""},
+            {"%d irat_3g_rscp", "RSCP", kDbm},
+            {"%d irat_3g_ecn0", "Ec/N0", kDb},
+            {"%d irat_3g_rssi", "RSSI", kDbm}}}}},
+        {"tchtxpower", "Dedicated channel transmit power", "status_utra", true, kTxPowerSections},
+        {"tchtxpwr", "Dedicated channel transmit power", "status_utra", true, kTxPowerSections},
+        {"bearer",
+         "Radio bearers",
+         "status_data",
+         true,
+         {{"Active technology", Layout::kFields, nullptr, nullptr, {{"active_rat", "RAT", ""}}},
+          {"Bearer summary",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"rab_id", "RAB id", ""},
+            {"rab_data_rate", "RAB data rate", ""},
+            {"ps_channel", "PS channel", ""},
+            {"ps_srb_id", "PS SRB id", ""},
+            {"cs_rab_id", "CS RAB id", ""},
+            {"cs_channel", "CS channel", ""},
+            {"cs_speed", "CS speed", ""},
+            {"cs_ulsf", "CS uplink SF", ""},
+            {"cs_dlsf", "CS downlink SF", ""}}},
+          {"WCDMA radio access bearers",
+           Layout::kArrayTable,
+           "rab_3g",
+           nullptr,
+           {{"%d rab_id", "RAB", ""},
+            {"%d domain", "Domain", ""},
+            {"%d traffic_class", "Class", ""},
+            {"%d datarate_ul", "UL", "bps"},
+            {"%d datarate_dl", "DL", "bps"},
+            {"%d maxrate_ul", "UL max", "bps"},
+            {"%d maxrate_dl", "DL max", "bps"},
+            {"%d bler_residual", "BLER", ""},
+            {"%d codec", "Codec", ""},
+            {"%d ciphering", "Ciphering", ""}}},
+          {"GSM bearer",
+           Layout::kFields,
+           "rab_2g",
+           nullptr,
+           {{"domain", "Domain", ""},
+            {"datarate_ul", "UL rate", "bps"},
+            {"datarate_dl", "DL rate", "bps"},
+            {"maxrate_ul", "UL max rate", "bps"},
+            {"maxrate_dl", "DL max rate", "bps"},
+            {"bler_residual", "Residual BLER", ""},
+            {"codec", "Codec", ""},
+            {"ciphering", "Ciphering", ""}}}}},
+        {"hspaopinfo",
+         "HSPA operating information",
+         "status_utra",
+         true,
+         {{"HSDPA",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"hssch_code", "HS-SCCH code", ""},
+            {"hsdpa_rate", "Data rate", "kbps"},
+            {"hsdpa_cqi_num", "CQI count", ""},
+            {"hsdpa_cqi_type", "CQI type", ""},
+            {"hsdpa_bler", "BLER", ""}}},
+          {"HSUPA", Layout::kFields, nullptr, nullptr, {{"edch_tti", "E-DCH TTI", ""}}},
+          {"State and inter-RAT",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"hspa_ue_state", "UE state", ""},
+            {"hspa_irat_cm", "Compressed mode", ""},
+            {"hspa_irat_ch", "Inter-RAT channel", ""},
+            {"hspa_irat_carrier_rssi", "Inter-RAT carrier RSSI", kDbm}}}}},
+        {"umtsopinfo",
+         "UMTS operating information",
+         "status_utra",
+         true,
+         {{"Registration",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"gmm_reject", "GMM reject cause", ""},
+            {"mm_reject", "MM reject cause", ""},
+            {"t3212", "T3212", ""},
+            {"drx", "DRX", ""}}},
+          {"Intra-frequency neighbours",
+           Layout::kIndexedTable,
+           nullptr,
+           nullptr,
+           {{"intra_psc%d", "PSC", ""},
+            {"intra_ecno%d", "Ec/No", kDb},
+            {"intra_rscp%d", "RSCP", kDbm}}},
+          {"Inter-frequency neighbours",
+           Layout::kIndexedTable,
+           nullptr,
+           nullptr,
+           {{"inter_uarfcn%d", "UARFCN", ""},
+            {"inter_psc%d", "PSC", ""},
+            {"inter_ecno%d", "Ec/No", kDb},
+            {"inter_rscp%d", "RSCP", kDbm},
+            {"inter_rssi%d", "RSSI", kDbm}}},
+          {"GSM neighbours",
+           Layout::kIndexedTable,
+           nullptr,
+           nullptr,
+           {{"irat_system%d", "System", ""},
+            {"irat_ch%d", "ARFCN", ""},
+            {"irat_bsic%d", "BSIC", ""},
+            {"irat_gsm_rssi%d", "RSSI", kDbm},
+            {"irat_cellid%d", "Cell id", ""},
+            {"irat_cm%d", "CM", ""}}},
+          {"PDP contexts",
+           Layout::kIndexedTable,
+           nullptr,
+           nullptr,
+           {{"apn%d_name", "APN", ""},
+            {"apn%d_ipv4_addr", "IPv4", ""},
+            {"apn%d_ipv6_addr", "IPv6", ""}}}}},
+        {"radiostats",
+         "RRC state and causes",
+         "status_utra",
+         true,
+         {{"RRC",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"rrc_state", "RRC state", ""},
+            {"rrc_conn_state", "Connection state", ""},
+            {"rrc_reject", "Last reject cause", ""},
+            {"rrc_release", "Last release cause", ""}}}}},
+        {"radionwinfo",
+         "WCDMA radio network information",
+         "status_utra",
+         true,
+         {{"Serving cell",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"scell_uarfcn", "UARFCN", ""},
+            {"scell_sc", "Scrambling code", ""},
+            {"scell_rscp", "RSCP", kDbm},
+            {"scell_ecio", "Ec/Io", kDb},
+            {"scell_cellid", "Cell id", ""},
+            {"scell_mcc", "MCC", ""},
+            {"scell_mnc", "MNC", ""},
+            {"scell_lac", "LAC", ""},
+            {"scell_rac", "RAC", ""},
+            {"scell_ura", "URA", ""},
+            {"cell_status", "Cell status", ""}}},
+          {"Active set",
+           Layout::kIndexedTable,
+           nullptr,
+           nullptr,
+           {{"aset_arfcn%d", "UARFCN", ""},
+            {"aset_sc%d", "SC", ""},
+            {"aset_rscp%d", "RSCP", kDbm},
+            {"aset_ecio%d", "Ec/Io", kDb},
+            {"aset_cellid%d", "Cell id", ""},
+            {"aset_mcc%d", "MCC", ""},
+            {"aset_mnc%d", "MNC", ""},
+            {"aset_lac%d", "LAC", ""},
+            {"aset_rac%d", "RAC", ""},
+            {"aset_ura%d", "URA", ""}}},
+          {"Monitored set",
+           Layout::kIndexedTable,
+           nullptr,
+           nullptr,
+           {{"mset_uarfcn%d", "UARFCN", ""},
+            {"mset_sc%d", "SC", ""},
+            {"mset_rscp%d", "RSCP", kDbm},
+            {"mset_ecio%d", "Ec/Io", kDb},
+            {"srxlev%d", "Srxlev", kDb},
+            {"squal%d", "Squal", kDb},
+            {"mset_cellid%d", "Cell id", ""},
+            {"mset_mcc%d", "MCC", ""},
+            {"mset_mnc%d", "MNC", ""},
+            {"mset_lac%d", "LAC", ""},
+            {"mset_rac%d", "RAC", ""},
+            {"mset_ura%d", "URA", ""}}}}},
+        {"nitz",
+         "Network time (NITZ)",
+         "status_data",
+         false,
+         {{"Last NITZ update",
+           Layout::kFields,
+           nullptr,
+           nullptr,
+           {{"nitz_source", "Source", ""},
+            {"nitz_date", "Date (UTC)", ""},
+            {"nitz_time", "Time (UTC)", ""}}}}},
+    };
+}
+
+std::string Format(const std::string &pattern, int index) {
+    std::string s = pattern;
+    std::size_t at = s.find("%d");
+    if (at != std::string::npos) s.replace(at, 2, std::to_string(index));
+    return s;
+}
+
+// A cell or field value: numbers carry the unit, texts (placeholders
+// included) are shown as they are, a missing attribute as "-".
+std::string Show(const Value *v, const char *unit) {
+    if (v == nullptr) return "-";
+    std::string s = v->Display();
+    if (v->IsNumber() && unit[0] != '\0') s += std::string(" ") + unit;
+    return s;
+}
+
+bool IsText(const Value *v, const char *text) {
+    return v != nullptr && v->kind == Value::Kind::kString && v->text == text;
+}
+
+// Display width in characters, counting a UTF-8 sequence as one ("°C").
+std::size_t Width(const std::string &s) {
+    std::size_t n = 0;
+    for (unsigned char c : s)
+        if ((c & 0xC0) != 0x80) n++;
+    return n;
+}
+
+std::string Pad(const std::string &s, std::size_t width) {
+    std::size_t w = Width(s);
+    return w >= width ? s : s + std::string(width - w, ' ');
+}
+
+void RenderFields(const Section &section, const Value &scope, std::string *out) {
+    std::size_t width = 0;
+    for (const Item &item : section.items) width = std::max(width, Width(item.label));
+    for (const Item &item : section.items) {
+        std::string line =
+            "  " + Pad(item.label, width) + "  " + Show(scope.Find(item.name), item.unit);
+        *out += line + "\n";
+    }
+}
+
+// One table: a row of cells per entry, the first cell the index. Columns
+// that hold "NOT SUPPORTED" in every row are named below the table instead.
+void RenderTable(const Section &section, const std::vector<int> &indices,
+                 const std::vector<std::vector<const Value *>> &rows, std::string *out) {
+    if (rows.empty()) {
+        *out += "  (none)\n";
+        return;
+    }
+    std::vector<std::size_t> shown;
+    std::string unsupported;
+    for (std::size_t c = 0; c < section.items.size(); c++) {
+        // Unfilled rows read "N/A" in every column, this one included.
+        bool all = std::all_of(rows.begin(), rows.end(), [c](const std::vector<const Value *> &r) {
+            return r[c] == nullptr || IsText(r[c], kNotSupported) || IsText(r[c], kNotAvailable);
+        });
+        bool any = std::any_of(rows.begin(), rows.end(), [c](const std::vector<const Value *> &r) {
+            return IsText(r[c], kNotSupported);
+        });
+        // A column that no row has is not published at all.
+        bool none = std::all_of(rows.begin(), rows.end(), [c](const std::vector<const Value *> &r) {
+            return r[c] == nullptr;
+        });
+        if (none) continue;
+        if (!all || !any) {
+            shown.push_back(c);
+            continue;
+        }
+        if (!unsupported.empty()) unsupported += ", ";
+        unsupported += section.items[c].label;
+    }
+
+    std::vector<std::vector<std::string>> cells;
+    std::vector<std::string> header = {"#"};
+    for (std::size_t c : shown) {
+        const Item &item = section.items[c];
+        header.push_back(item.unit[0] ? std::string(item.label) + "(" + item.unit + ")"
+                                      : item.label);
+    }
+    cells.push_back(header);
+    for (std::size_t r = 0; r < rows.size(); r++) {
+        std::vector<std::string> line = {std::to_string(indices[r])};
+        for (std::size_t c : shown) line.push_back(Show(rows[r][c], ""));
+        cells.push_back(line);
+    }
+    std::vector<std::size_t> widths(header.size(), 0);
+    for (const auto &line : cells)
+        for (std::size_t c = 0; c < line.size(); c++)
+            widths[c] = std::max(widths[c], Width(line[c]));
+    for (const auto &line : cells) {
+        std::string text = " ";
+        for (std::size_t c = 0; c < line.size(); c++) {
+            // The index column is right-aligned, the rest left-aligned.
+            if (c == 0)
+                text += std::string(widths[0] - Width(line[0]) + 1, ' ') + line[0];
+            else
+                text += "  " + Pad(line[c], widths[c]);
+        }
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        *out += text + "\n";
+    }
+    if (!unsupported.empty()) *out += "  NOT SUPPORTED: " + unsupported + "\n";
+}
+
+void RenderIndexedTable(const Section &section, const Value &attributes, std::string *out) {
+    std::set<int> found;
+    for (const auto &m : attributes.members)
+        for (const Item &item : section.items) {
+            int index;
+            if (MatchIndexed(item.name, m.first, &index)) found.insert(index);
+        }
+    std::vector<int> indices(found.begin(), found.end());
+    std::vector<std::vector<const Value *>> rows;
+    for (int index : indices) {
+        std::vector<const Value *> row;
+        for (const Item &item : section.items)
+            row.push_back(attributes.Find(Format(item.name, index)));
+        rows.push_back(row);
+    }
+    RenderTable(section, indices, rows, out);
+}
+
+void RenderArrayTable(const Section &section, const Value &array, std::string *out) {
+    std::vector<int> indices;
+    std::vector<std::vector<const Value *>> rows;
+    int index = 0;
+    for (const auto &element : array.members) {
+        indices.push_back(++index);
+        std::vector<const Value *> row;
+        for (const Item &item : section.items)
+            row.push_back(element.second.Find(Format(item.name, index)));
+        rows.push_back(row);
+    }
+    RenderTable(section, indices, rows, out);
+}
+
+bool IsHexDigits(const std::string &s) {
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c); });
+}
+
+}  // namespace
+
+const std::vector<Screen> &Screens() {
+    static const std::vector<Screen> screens = BuildScreens();
+    return screens;
+}
+
+const Screen *FindScreen(const std::string &command) {
+    for (const Screen &s : Screens())
+        if (command == s.command) return &s;
+    return nullptr;
+}
+
+bool MatchIndexed(const std::string &pattern, const std::string &name, int *index) {
+    std::size_t at = pattern.find("%d");
+    if (at == std::string::npos) return false;
+    std::string prefix = pattern.substr(0, at), suffix = pattern.substr(at + 2);
+    if (name.size() <= prefix.size() + suffix.size()) return false;
+    if (name.compare(0, prefix.size(), prefix) != 0) return false;
+    if (name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
+    std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    // The daemon writes the index in decimal without leading zeros.
+    if (digits.size() > 4 || digits[0] == '0' ||
+        !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return false;
+    *index = std::stoi(digits);
+    return true;
+}
+
+bool Owns(const Screen &screen, const std::string &name) {
+    for (const Section &section : screen.sections) {
+        if (section.container != nullptr) {
+            if (name == section.container) return true;
+            continue;
+        }
+        for (const Item &item : section.items) {
+            int index;
+            if (section.layout == Layout::kIndexedTable ? MatchIndexed(item.name, name, &index)
+                                                        : name == item.name)
+                return true;
+        }
+    }
+    return false;
+}
+
+Value OwnAttributes(const Screen &screen, const Value &attributes) {
+    Value own = Value::Object();
+    for (const auto &m : attributes.members)
+        if (Owns(screen, m.first)) own.members.push_back(m);
+    return own;
+}
+
+void MaskSecrets(const Screen &screen, Value *attributes) {
+    for (const Section &section : screen.sections) {
+        if (section.container != nullptr) continue;
+        for (const Item &item : section.items) {
+            if (!item.secret) continue;
+            for (auto &m : attributes->members) {
+                std::string &s = m.second.text;
+                if (m.first != item.name || m.second.kind != Value::Kind::kString ||
+                    !IsHexDigits(s))
+                    continue;
+                // Identity digits are packed as half-bytes with 0xF as filler,
+                // shown as 'f': only the decimal digits are identity digits.
+                std::size_t keep = 4;
+                for (auto c = s.rbegin(); c != s.rend(); ++c) {
+                    if (!std::isdigit(static_cast<unsigned char>(*c))) continue;
+                    if (keep > 0)
+                        keep--;
+                    else
+                        *c = '*';
+                }
+            }
+        }
+    }
+}
+
+std::string RenderScreen(const Screen &screen, const Value &attributes, const std::string &status) {
+    std::string out =
+        std::string(screen.command) + ": " + screen.title + "  [" + screen.object + "]";
+    if (!status.empty()) out += "  " + status;
+    out += "\n";
+    for (const Section &section : screen.sections) {
+        const Value *container = nullptr;
+        if (section.container != nullptr) {
+            container = attributes.Find(section.container);
+            if (container == nullptr && section.absent == nullptr) continue;
+        }
+        out += "\n" + std::string(section.title) + "\n";
+        if (section.container != nullptr && container == nullptr) {
+            out += std::string("  ") + section.absent + "\n";
+            continue;
+        }
+        switch (section.layout) {
+            case Layout::kFields:
+                if (container != nullptr && !container->IsObject())
+                    out += "  " + container->Display() + "\n";
+                else
+                    RenderFields(section, container ? *container : attributes, &out);
+                break;
+            case Layout::kIndexedTable:
+                RenderIndexedTable(section, attributes, &out);
+                break;
+            case Layout::kArrayTable:
+                if (container == nullptr || !container->IsArray())
+                    out += "  " + Show(container, "") + "\n";
+                else
+                    RenderArrayTable(section, *container, &out);
+                break;
+        }
+    }
+    return out;
+}
+
+std::string RenderJson(const Screen &screen, const Value &attributes, const Result &result) {
+    Value doc = Value::Object();
+    doc.members.emplace_back("command", Value::String(screen.command));
+    doc.members.emplace_back("object", Value::String(screen.object));
+    if (result.present) {
+        const Response &r = result.response;
+        doc.members.emplace_back("result", Value::String(r.err == 0 ? "SUCCESS" : "FAILURE"));
+        Value response = Value::Object();
+        response.members.emplace_back("res", Value::String(r.res));
+        response.members.emplace_back("id", Value::String(r.id));
+        if (r.err != 0) response.members.emplace_back("err", Value::Int(r.err));
+        doc.members.emplace_back("response", std::move(response));
+    }
+    doc.members.emplace_back("attributes", attributes);
+    return ToJson(doc);
+}
+
+}  // namespace diagctl
