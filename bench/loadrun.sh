@@ -20,6 +20,7 @@ bin=$root/build/default/bin
 work=$(mktemp -d /tmp/velomar-load.XXXXXX)
 . "$root/scripts/system.sh"
 trap stop_system EXIT
+trap 'exit 130' INT TERM
 
 "$bin/techmode-sim" --print-default | sed 's/"drift": {"enabled": true/"drift": {"enabled": false/' >"$work/scenario.json"
 start_system "$(demo_user)" -s "$work/scenario.json"

@@ -41,6 +41,7 @@ work=$(mktemp -d /tmp/velomar-demo.XXXXXX)
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 trap stop_system EXIT
+trap 'exit 130' INT TERM
 
 user=$(demo_user)
 say "Platform stand-ins, then qrx_velomar_server -U $user"

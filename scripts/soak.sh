@@ -24,6 +24,7 @@ bin=$root/build/$preset/bin
 work=$(mktemp -d /tmp/velomar-soak.XXXXXX)
 . "$root/scripts/system.sh"
 trap stop_system EXIT
+trap 'exit 130' INT TERM
 
 p=0.3
 "$bin/techmode-sim" --print-default >"$work/clean.json"
