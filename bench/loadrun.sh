@@ -23,7 +23,8 @@ trap stop_system EXIT
 trap 'exit 130' INT TERM
 
 "$bin/techmode-sim" --print-default | sed 's/"drift": {"enabled": true/"drift": {"enabled": false/' >"$work/scenario.json"
-start_system "$(demo_user)" -s "$work/scenario.json"
+# Measured as deployed: no copy of each log line to a file.
+DAEMON_LOG_STDERR=0 start_system "$(demo_user)" -s "$work/scenario.json"
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 for cmd in "${@:-identity gsmopinfo}"; do
   for c in $cmd; do

@@ -13,11 +13,20 @@ start_system() {
   mkdir -p "$diag" "$nwtime"
   : > "$nwtime/status"
   : > "$nwtime/control"
-  SLOGF_STDERR=1 "$bin/qrx_velomar_server" -U "$user" >"$work/daemon.out" 2>"$work/daemon.log" &
+  # The daemon's log lines also go to its standard error ($work/daemon.log)
+  # unless DAEMON_LOG_STDERR=0.
+  local log_env=SLOGF_STDERR=1
+  [ "${DAEMON_LOG_STDERR:-1}" = 0 ] && log_env=SLOGF_QUIET=1
+  env "$log_env" "$bin/qrx_velomar_server" -U "$user" >"$work/daemon.out" 2>"$work/daemon.log" &
   daemon_pid=$!
   local i
   for i in $(seq 200); do
-    grep -q "Now Start the Velomar PPS Server" "$work/daemon.log" 2>/dev/null && return 0
+    if [ "$log_env" = SLOGF_STDERR=1 ]; then
+      grep -q "Now Start the Velomar PPS Server" "$work/daemon.log" 2>/dev/null && return 0
+    elif [ -e "$diag/control" ]; then
+      sleep 0.1  # the -U switch and the signal handlers come next
+      kill -0 "$daemon_pid" 2>/dev/null && return 0
+    fi
     kill -0 "$daemon_pid" 2>/dev/null || break
     sleep 0.05
   done

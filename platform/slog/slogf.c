@@ -2,8 +2,14 @@
  * slogf for Linux: one syslog(3) line per call. The line is the code in hex
  * followed by the formatted text; the QNX severity picks the priority. When
  * the environment variable SLOGF_STDERR is set the line is also copied to
- * standard error (syslog's LOG_PERROR), so a log can be watched without a
- * syslog daemon. Tests install a capture hook instead (slog_capture.h).
+ * standard error as "<program>[<pid>]: <line>", so a log can be watched
+ * without a syslog daemon. Tests install a capture hook instead
+ * (slog_capture.h).
+ *
+ * Logging sits on the daemon's request path, so it stays cheap: when no
+ * syslog socket exists (no syslog daemon, as in a test namespace) syslog(3)
+ * is not called at all -- glibc would try to reconnect on every line -- and
+ * the socket's presence is checked again at most every few seconds.
  */
 #include <sys/slog.h>
 
@@ -11,7 +17,10 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <syslog.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "slog_capture.h"
 
@@ -19,23 +28,51 @@ static slog_capture_fn capture_fn;
 static void *capture_ctx;
 static pthread_once_t open_once = PTHREAD_ONCE_INIT;
 
-void slog_set_capture(slog_capture_fn fn, void *ctx)
-{
+void slog_set_capture(slog_capture_fn fn, void *ctx) {
     capture_fn = fn;
     capture_ctx = ctx;
 }
 
-static void open_log(void)
-{
-    int options = LOG_PID | LOG_NDELAY;
-    if (getenv("SLOGF_STDERR") != NULL)
-        options |= LOG_PERROR;
+static int stderr_copy;
+static char stderr_prefix[96];
+static pthread_mutex_t check_lock = PTHREAD_MUTEX_INITIALIZER;
+static time_t syslog_checked;
+static int syslog_present;
+
+extern char *program_invocation_short_name;
+
+static void open_log(void) {
+    stderr_copy = getenv("SLOGF_STDERR") != NULL;
+    snprintf(stderr_prefix, sizeof stderr_prefix, "%s[%d]: ", program_invocation_short_name,
+             (int)getpid());
     /* ident NULL: syslog uses the program name */
-    openlog(NULL, options, LOG_DAEMON);
+    openlog(NULL, LOG_PID, LOG_DAEMON);
 }
 
-static int priority_of(int severity)
-{
+static int syslog_available(void) {
+    time_t now = time(NULL);
+    pthread_mutex_lock(&check_lock);
+    if (syslog_checked == 0 || now - syslog_checked >= 5) {
+        syslog_checked = now;
+        syslog_present = access("/dev/log", W_OK) == 0;
+    }
+    int present = syslog_present;
+    pthread_mutex_unlock(&check_lock);
+    return present;
+}
+
+/* One write() per line, so lines of several processes never interleave. */
+static void copy_to_stderr(int opcode, const char *text) {
+    char line[1024];
+    int n = snprintf(line, sizeof line, "%s0x%08X %s", stderr_prefix, (unsigned)opcode, text);
+    if (n < 0) return;
+    if ((size_t)n >= sizeof line - 1) n = sizeof line - 2;
+    if (n == 0 || line[n - 1] != '\n') line[n++] = '\n';
+    ssize_t ignored = write(STDERR_FILENO, line, (size_t)n);
+    (void)ignored;
+}
+
+static int priority_of(int severity) {
     static const int map[8] = {
         LOG_EMERG,   /* _SLOG_SHUTDOWN */
         LOG_CRIT,    /* _SLOG_CRITICAL */
@@ -49,8 +86,7 @@ static int priority_of(int severity)
     return map[severity];
 }
 
-int vslogf(int opcode, int severity, const char *fmt, va_list arg)
-{
+int vslogf(int opcode, int severity, const char *fmt, va_list arg) {
     if (fmt == NULL || severity < _SLOG_SHUTDOWN || severity > _SLOG_DEBUG2) {
         errno = EINVAL;
         return -1;
@@ -62,8 +98,7 @@ int vslogf(int opcode, int severity, const char *fmt, va_list arg)
     va_copy(copy, arg);
     int len = vsnprintf(small, sizeof small, fmt, copy);
     va_end(copy);
-    if (len < 0)
-        return -1;
+    if (len < 0) return -1;
     if ((size_t)len >= sizeof small) {
         big = malloc((size_t)len + 1);
         if (big == NULL) {
@@ -78,14 +113,14 @@ int vslogf(int opcode, int severity, const char *fmt, va_list arg)
         capture_fn(capture_ctx, opcode, severity, text);
     } else {
         pthread_once(&open_once, open_log);
-        syslog(priority_of(severity), "0x%08X %s", (unsigned)opcode, text);
+        if (syslog_available()) syslog(priority_of(severity), "0x%08X %s", (unsigned)opcode, text);
+        if (stderr_copy) copy_to_stderr(opcode, text);
     }
     free(big);
     return len;
 }
 
-int slogf(int opcode, int severity, const char *fmt, ...)
-{
+int slogf(int opcode, int severity, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     int r = vslogf(opcode, severity, fmt, ap);
