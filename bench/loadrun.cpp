@@ -49,6 +49,21 @@ double CpuUs(pid_t pid) {
     return ns / 1e3;
 }
 
+// User CPU time of a process, in microseconds (clock ticks: coarse, fine
+// over thousands of requests).
+double UserUs(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = all.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream rest(all.substr(close + 2));
+    std::string field;
+    for (int i = 3; i <= 14 && rest >> field; i++)
+        if (i == 14) return std::stod(field) * 1e6 / sysconf(_SC_CLK_TCK);
+    return 0;
+}
+
 // Private (unshared) bytes of a process.
 long PrivateBytes(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
@@ -236,10 +251,13 @@ int main(int argc, char **argv) {
 
     printf("command %s, %d requests per run\n", command.c_str(), requests);
     for (int n : clients) {
-        double cpu0 = CpuUs(daemon);
+        double cpu0 = CpuUs(daemon), user0 = UserUs(daemon);
         Figures f = Load(control, command, n, requests);
-        double cpu = (CpuUs(daemon) - cpu0) / std::max<double>(1, requests - f.errors);
+        double done = std::max<double>(1, requests - f.errors);
+        double cpu = (CpuUs(daemon) - cpu0) / done;
         Print("daemon", n, f, cpu);
+        printf("%-22s %3d client(s): of the daemon's cpu, %.1f us/req in user space\n", "", n,
+               (UserUs(daemon) - user0) / done);
     }
 
     mkdir((pps + "/bench").c_str(), 0777);
