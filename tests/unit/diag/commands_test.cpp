@@ -1,95 +1,77 @@
 // access, radiostats, tchtxpower, hspaopinfo and bearer through the real
 // server intake: the exact text each writes to its status object, the
-// response, and what standard output carries. Ids are unique across tests, so
-// the binary may also run every test in one process.
+// response, and what the command itself prints.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
+#include <vector>
 
 #include "Replies.h"
 #include "diag_harness.h"
 
 namespace {
 
-std::string Lines(const char *value, std::initializer_list<const char *> names) {
-    std::string out;
-    for (const char *n : names) out += std::string(n) + "::" + value + "\n";
-    return out;
-}
-std::string NA(std::initializer_list<const char *> names) {
-    return Lines("N/A", names);
+// The placeholder lines each command writes first.
+std::string Fixed(const std::string &msg) {
+    if (msg == "access")
+        return Attrs("NOT SUPPORTED",
+                     {"rach_attempts", "final_tx_power", "num_preambles", "num_succ_prach",
+                      "not_acked_prach", "nacked_prach", "rrc_latest_cause"});
+    if (msg == "tchtxpower" || msg == "tchtxpwr")
+        return Attrs("NOT SUPPORTED", {"dch_avgcalls", "dch_bler", "dch_bler_target", "dch_sir",
+                                       "dch_sir_target", "dch_tx_pwr_algo", "radio_temp"});
+    if (msg == "hspaopinfo")
+        return Attrs("TBD", {"hsdpa_cqi_num", "hsdpa_cqi_type", "hsdpa_bler"}) +
+               Attrs("NOT SUPPORTED", {"hspa_ue_state", "hspa_irat_ch", "hspa_irat_carrier_rssi"});
+    if (msg == "bearer")
+        return Attrs("NOT SUPPORTED",
+                     {"rab_id", "ps_channel", "rab_data_rate", "ps_srb_id", "cs_rab_id",
+                      "cs_channel", "cs_speed", "cs_ulsf", "cs_dlsf"});
+    return "";
 }
 
-using Setup = void (*)(sim::Scenario &);
 struct Case {
     const char *msg;
-    Setup setup;
-    std::string published;  // after the command's fixed placeholder lines
-    bool success;
-    const char *out = "";  // text standard output must carry
+    void (*setup)(sim::Scenario &);
+    std::string published;  // after the command's placeholder lines
+    const char *answer;
+    const char *own = "";
 };
-
-void Fail(sim::Scenario &s, std::initializer_list<int> types) {
-    for (int t : types) s.faults[t].device_error = 5;
-}
 
 class Commands : public DiagHarness {
   protected:
-    // Runs each case on a fresh scenario, with id base + index.
-    void Run(const std::vector<Case> &cases, int base) {
-        const std::string tch =
-            Lines("NOT SUPPORTED", {"dch_avgcalls", "dch_bler", "dch_bler_target", "dch_sir",
-                                    "dch_sir_target", "dch_tx_pwr_algo", "radio_temp"});
-        const std::map<std::string, std::string> fixed = {
-            {"access", Lines("NOT SUPPORTED",
-                             {"rach_attempts", "final_tx_power", "num_preambles", "num_succ_prach",
-                              "not_acked_prach", "nacked_prach", "rrc_latest_cause"})},
-            {"radiostats", ""},
-            {"tchtxpower", tch},
-            {"tchtxpwr", tch},
-            {"hspaopinfo", Lines("TBD", {"hsdpa_cqi_num", "hsdpa_cqi_type", "hsdpa_bler"}) +
-                               Lines("NOT SUPPORTED",
-                                     {"hspa_ue_state", "hspa_irat_ch", "hspa_irat_carrier_rssi"})},
-            {"bearer", Lines("NOT SUPPORTED",
-                             {"rab_id", "ps_channel", "rab_data_rate", "ps_srb_id", "cs_rab_id",
-                              "cs_channel", "cs_speed", "cs_ulsf", "cs_dlsf"})}};
-        for (size_t i = 0; i < cases.size(); i++) {
-            const Case &c = cases[i];
-            std::string id = std::to_string(base + static_cast<int>(i));
-            SCOPED_TRACE(std::string(c.msg) + " " + id);
-            testsupport::FakeTechmode::SetScenario("{\"drift\":{\"enabled\":false}}");
-            testsupport::FakeTechmode::ResetCounts();
-            if (c.setup) c.setup(testsupport::FakeTechmode::scenario());
-            testing::internal::CaptureStdout();
-            std::string response = Request(c.msg, id);
-            std::string out = testing::internal::GetCapturedStdout();
-            EXPECT_EQ(response, c.success ? Success(c.msg, id) : Failure(c.msg, id));
+    // Runs each case on a fresh scenario.
+    void Check(const std::vector<Case> &cases) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.msg) + ": " + c.published);
+            Reset();
+            if (c.setup) c.setup(S());
+            EXPECT_EQ(Run(c.msg), c.answer);
             bool toData = std::string(c.msg) == "access" || std::string(c.msg) == "bearer";
             std::string utra = Utra(), data = Data();
-            EXPECT_EQ(toData ? data : utra, fixed.at(c.msg) + c.published);
+            EXPECT_EQ(toData ? data : utra, Fixed(c.msg) + c.published);
             EXPECT_EQ(toData ? utra : data, "");
-            EXPECT_NE(out.find(c.out), std::string::npos) << out;
+            EXPECT_EQ(own, c.own);
         }
     }
 };
 
 TEST_F(Commands, WithoutDeviceEverySectionIsNotAvailable) {
     svc.m_techmodeFd = -1;
-    LogCapture log;
-    Run({{"access", nullptr,
-          NA({"sm_latest_cause", "cc_latest_cause", "gmm_latest_cause", "mm_latest_cause",
-              "rr_latest_cause", "rrc_rej_cause", "rrc_rel_cause", "init_tx_power",
-              "rach_step_size", "prea_retr_max"}),
-          false},
-         {"radiostats", nullptr, NA({"rrc_reject", "rrc_release", "rrc_state", "rrc_conn_state"}),
-          false},
-         {"tchtxpwr", nullptr, NA({"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi", "radio_temp"}),
-          false},
-         {"hspaopinfo", nullptr, NA({"hssch_code", "hsdpa_rate", "edch_tti", "hspa_irat_cm"}),
-          false},
-         {"bearer", nullptr, "active_rat::unknown\n-rab_3g\n-rab_2g\n", false}},
-        100);
+    SlogCapture log;
+    Check({{"access", nullptr,
+            Attrs("N/A", {"sm_latest_cause", "cc_latest_cause", "gmm_latest_cause",
+                          "mm_latest_cause", "rr_latest_cause", "rrc_rej_cause", "rrc_rel_cause",
+                          "init_tx_power", "rach_step_size", "prea_retr_max"}),
+            "FAILURE"},
+           {"radiostats", nullptr,
+            Attrs("N/A", {"rrc_reject", "rrc_release", "rrc_state", "rrc_conn_state"}), "FAILURE"},
+           {"tchtxpwr", nullptr,
+            Attrs("N/A", {"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi", "radio_temp"}),
+            "FAILURE"},
+           {"hspaopinfo", nullptr,
+            Attrs("N/A", {"hssch_code", "hsdpa_rate", "edch_tti", "hspa_irat_cm"}), "FAILURE"},
+           {"bearer", nullptr, "active_rat::unknown\n-rab_3g\n-rab_2g\n", "FAILURE"}});
     for (const char *p : {"Access", "Radiostats", "Tchtxpower", "Hspaopinfo", "Bearer"})
         EXPECT_TRUE(log.Has("6 " + std::string(p) + "Handler: send response FAILURE")) << p;
 }
@@ -97,39 +79,37 @@ TEST_F(Commands, WithoutDeviceEverySectionIsNotAvailable) {
 // Field mapping, signed versus unsigned bytes, text tables, and runs where
 // only some of the fetches answer.
 TEST_F(Commands, ValuesAndPartialFetches) {
-    Run({{"access",
+    Check(
+        {{"access",
           [](sim::Scenario &s) {
-              s.sm_cc_cause = {0xF6, 16};
-              s.basic = {3, 4, 5, 0};
-              s.radio_stats.rrc_reject_cause = 6;
-              s.radio_stats.rrc_release_cause = 7;
+              s.sm_cc_cause = {0xF6, 16}, s.basic = {3, 4, 5, 0}, s.radio_stats = {0, 6, 7};
               s.radio_access_3g = {-10, 0xF6, 8};
           },
           "sm_latest_cause:n:246\ncc_latest_cause:n:16\ngmm_latest_cause:n:3\n"
           "mm_latest_cause:n:4\nrr_latest_cause:n:5\nrrc_rej_cause:n:6\nrrc_rel_cause:n:7\n"
           "init_tx_power:n:-10\nrach_step_size:n:246\nprea_retr_max:n:8\n",
-          true},
+          "SUCCESS"},
          {"radiostats",
           [](sim::Scenario &s) {
               s.radio_stats = {7, 0xFF, 2, 5};
           },
           "rrc_reject:n:255\nrrc_release:n:2\nrrc_state::data error!\n"
           "rrc_conn_state::PASSIVENULL\n",
-          true},
+          "SUCCESS"},
          {"tchtxpower",
           [](sim::Scenario &s) {
-              s.dedicated_channel_power = {-10, 0xF6, -70};
-              s.battery_temperature_c = -5;
+              s.dedicated_channel_power = {-10, 0xF6, -70}, s.battery_temperature_c = -5;
           },
-          "dch_tx_pwr:n:-10\ndch_tx_pwr_step:n:246\ndch_utra_rssi:n:-70\nradio_temp:n:-5\n", true},
-         {"tchtxpwr", [](sim::Scenario &s) { Fail(s, {9}); },
-          NA({"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"}) + "radio_temp:n:31\n", true},
+          "dch_tx_pwr:n:-10\ndch_tx_pwr_step:n:246\ndch_utra_rssi:n:-70\nradio_temp:n:-5\n",
+          "SUCCESS"},
+         {"tchtxpwr", [](sim::Scenario &) { Fail({9}); },
+          Attrs("N/A", {"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"}) + "radio_temp:n:31\n",
+          "SUCCESS"},
          {"hspaopinfo",
           [](sim::Scenario &s) {
-              s.hspa_channel = {9, 0xFFFFFFF0u, 2};
-              s.hspa_irat_cm = 1;
+              s.hspa_channel = {9, 0xFFFFFFF0u, 2}, s.hspa_irat_cm = 1;
           },
-          "hssch_code:n:9\nhsdpa_rate:n:-16\nedch_tti::2ms\nhspa_irat_cm::ON\n", true},
+          "hssch_code:n:9\nhsdpa_rate:n:-16\nedch_tti::2ms\nhspa_irat_cm::ON\n", "SUCCESS"},
          {"hspaopinfo",
           [](sim::Scenario &s) {
               // An edch_tti byte of 2, after the command, structure and
@@ -137,16 +117,12 @@ TEST_F(Commands, ValuesAndPartialFetches) {
               s.faults[11].raw = sim::EncodeStructure(s, 11);
               s.faults[11].raw.at(12 + 12) = 2;
               s.faults[11].has_raw = true;
-              Fail(s, {22});
+              Fail({22});
           },
-          "hssch_code:n:5\nhsdpa_rate:n:7200\nedch_tti::10ms\nhspa_irat_cm::N/A\n", true},
-         {"hspaopinfo",
-          [](sim::Scenario &s) {
-              Fail(s, {11});
-              s.hspa_irat_cm = 2;
-          },
-          NA({"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n", true}},
-        200);
+          "hssch_code:n:5\nhsdpa_rate:n:7200\nedch_tti::10ms\nhspa_irat_cm::N/A\n", "SUCCESS"},
+         {"hspaopinfo", [](sim::Scenario &s) { Fail({11}), s.hspa_irat_cm = 2; },
+          Attrs("N/A", {"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n",
+          "SUCCESS"}});
 }
 
 std::string Rab2G(const char *domain, const char *ciphering) {
@@ -175,27 +151,27 @@ TEST_F(Commands, BearerFollowsTheActiveRat) {
         for (char &ch : e) ch = ch == '#' ? n : ch;
         rab3g += e;
     }
-    Run({{"bearer",
-          [](sim::Scenario &s) {
-              s.bearers_3g = {{5, 64000, 384000, 128000, 384000, 2, 1, 10, 99, 2}};
-          },
-          "active_rat::WCDMA\n-rab_2g\n" + rab3g + "]\n", true},
-         {"bearer", [](sim::Scenario &s) { Fail(s, {6}); }, "active_rat::WCDMA\n-rab_2g\n-rab_3g\n",
-          false, "getDta3GBearerInfoDta return failure\n"},
-         {"bearer", Gsm<0, 2>, Rab2G("CS", "A5_3"), true},
-         {"bearer", Gsm<1, 0>, Rab2G("PS", "GPRS_CIPHERING_OFF"), true},
-         {"bearer", Gsm<2, 0>, Rab2G("INVALID", "data error!"), true},
-         {"bearer",
-          [](sim::Scenario &s) {
-              Gsm<0, 0>(s);
-              Fail(s, {7});
-          },
-          "active_rat::GSM\n-rab_3g\n-rab_2g\n", false, "getDta2GBearerInfoDta return failure\n"},
-         {"bearer", [](sim::Scenario &s) { s.faults[8].missing_tags = {0}; },
-          "active_rat::data error!\n-rab_3g\n-rab_2g\n", false},
-         {"bearer", [](sim::Scenario &s) { s.mobility.active_rat = 2; },
-          "active_rat::GAN\n-rab_3g\n-rab_2g\n", false}},
-        300);
+    Check({{"bearer",
+            [](sim::Scenario &s) {
+                s.bearers_3g = {{5, 64000, 384000, 128000, 384000, 2, 1, 10, 99, 2}};
+            },
+            "active_rat::WCDMA\n-rab_2g\n" + rab3g + "]\n", "SUCCESS"},
+           {"bearer", [](sim::Scenario &) { Fail({6}); }, "active_rat::WCDMA\n-rab_2g\n-rab_3g\n",
+            "FAILURE", "getDta3GBearerInfoDta return failure\n"},
+           {"bearer", Gsm<0, 2>, Rab2G("CS", "A5_3"), "SUCCESS"},
+           {"bearer", Gsm<1, 0>, Rab2G("PS", "GPRS_CIPHERING_OFF"), "SUCCESS"},
+           {"bearer", Gsm<2, 0>, Rab2G("INVALID", "data error!"), "SUCCESS"},
+           {"bearer",
+            [](sim::Scenario &s) {
+                Gsm<0, 0>(s);
+                Fail({7});
+            },
+            "active_rat::GSM\n-rab_3g\n-rab_2g\n", "FAILURE",
+            "getDta2GBearerInfoDta return failure\n"},
+           {"bearer", [](sim::Scenario &s) { s.faults[8].missing_tags = {0}; },
+            "active_rat::data error!\n-rab_3g\n-rab_2g\n", "FAILURE"},
+           {"bearer", [](sim::Scenario &s) { s.mobility.active_rat = 2; },
+            "active_rat::GAN\n-rab_3g\n-rab_2g\n", "FAILURE"}});
     // GAN, the last case, asked for no bearer structure.
     EXPECT_EQ(testsupport::FakeTechmode::Requests(6) + testsupport::FakeTechmode::Requests(7), 0);
 }

@@ -11,34 +11,31 @@ namespace {
 
 class NetworkTime : public DiagHarness {
   protected:
-    void SetUp() override {
-        DiagHarness::SetUp();
+    NetworkTime() {
         int p[2];
-        ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
+        EXPECT_EQ(pipe2(p, O_NONBLOCK), 0);
         svc.m_nwTimeControlFd = p[1];
-        control_reader = p[0];
+        sent = p[0];
     }
-    void TearDown() override {
-        close(control_reader);
-        DiagHarness::TearDown();
-    }
-    // Feeds text to a handler as the object would deliver it.
-    void Deliver(void (*handler)(PPSServer *, void *, int), const std::string &text) {
+    ~NetworkTime() override { close(sent); }
+    // Feeds text to a handler as the object would deliver it; returns what
+    // the handler printed on standard output.
+    std::string Deliver(void (*handler)(PPSServer *, void *, int), const std::string &text) {
         int p[2];
-        ASSERT_EQ(pipe(p), 0);
-        ASSERT_EQ(write(p[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        EXPECT_EQ(pipe(p), 0);
+        EXPECT_EQ(write(p[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
         close(p[1]);
+        testing::internal::CaptureStdout();
         handler(nullptr, nullptr, p[0]);
         close(p[0]);
+        return testing::internal::GetCapturedStdout();
     }
-    std::string Sent() { return Drain(control_reader); }
-    int control_reader = -1;
+    int sent = -1;  // what the bridge sends the network-time control object
 };
 
 TEST_F(NetworkTime, RepublishesNitzAsUtcDateAndTime) {
     struct {
-        const char *detail;
-        const char *published;
+        const char *detail, *published;
     } cases[] = {
         {"{\"source\":\"nitz\",\"src_sec\":0}",
          "nitz_source::nitz\nnitz_time::00:00:00\nnitz_date::1970:01:01\n"},
@@ -48,17 +45,14 @@ TEST_F(NetworkTime, RepublishesNitzAsUtcDateAndTime) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.detail);
         std::string text = std::string("@status\nlast_sync_detail:json:") + c.detail + "\n";
-        testing::internal::CaptureStdout();
-        Deliver(VeloNitzStatusHandler, text);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), text + "\n");  // the echo
+        EXPECT_EQ(Deliver(VeloNitzStatusHandler, text), text + "\n");  // the echo
         EXPECT_EQ(Data(), c.published);
     }
 }
 
 TEST_F(NetworkTime, BadNitzTextPublishesNothing) {
     struct {
-        const char *text;
-        const char *log;
+        const char *text, *log;
     } cases[] = {
         {"not pps\n", "6 PPS decoder parse failed \n"},
         {"@status\nother::1\n", "6 PPS decoder push failed \n"},
@@ -71,62 +65,51 @@ TEST_F(NetworkTime, BadNitzTextPublishesNothing) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
-        LogCapture log;
-        testing::internal::CaptureStdout();
+        SlogCapture log;
         Deliver(VeloNitzStatusHandler, c.text);
-        testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(log.Has(c.log));
+        EXPECT_EQ(log.lines.back(), c.log);
         EXPECT_EQ(Data(), "");
     }
 }
 
 TEST_F(NetworkTime, GsmTimeEnableSelectsTimeSources) {
     struct {
-        const char *line;
-        const char *sent;  // "" for nothing
+        const char *line, *dat;  // dat "": nothing sent
         const char *log;
     } cases[] = {
-        {"gsm_time_enable::1", "msg::ts_select\nid::0\ndat::gsm\n", "6 found gsm_time_enable 1\n"},
-        {"gsm_time_enable::01", "msg::ts_select\nid::0\ndat::gsm\n", nullptr},
-        {"gsm_time_enable::1x", "msg::ts_select\nid::0\ndat::gsm\n", nullptr},
-        {"gsm_time_enable::0", "msg::ts_select\nid::0\ndat::all\n", "6 found gsm_time_enable 0\n"},
-        {"gsm_time_enable::2", "msg::ts_select\nid::0\ndat::all\n", nullptr},
-        {"gsm_time_enable::", "msg::ts_select\nid::0\ndat::all\n", nullptr},
-        {"gsm_time_enable::on", "msg::ts_select\nid::0\ndat::all\n", nullptr},
+        {"gsm_time_enable::1", "gsm", "6 found gsm_time_enable 1\n"},
+        {"gsm_time_enable::01", "gsm", "6 found gsm_time_enable 1\n"},
+        {"gsm_time_enable::1x", "gsm", "6 found gsm_time_enable 1\n"},
+        {"gsm_time_enable::0", "all", "6 found gsm_time_enable 0\n"},
+        {"gsm_time_enable::2", "all", "6 found gsm_time_enable 2\n"},
         {"gsm_time_enable:n:1", "", "6 Velomar: Error in decoding string gsm_time_enable : 4"},
         {"other::1", "", "6 Velomar: Error in decoding string gsm_time_enable : 1"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
-        LogCapture log;
-        testing::internal::CaptureStdout();
-        Deliver(VeloConfigHandler, std::string("@config\n") + c.line + "\n");
-        std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(Sent(), c.sent);
-        if (c.log) {
-            EXPECT_TRUE(log.Has(c.log));
-        }
-        if (*c.sent) {  // SetGsmTime echoes its choice
-            EXPECT_NE(out.find(std::string(strstr(c.sent, "dat::") + 5)), std::string::npos);
-        }
+        SlogCapture log;
+        std::string out = Deliver(VeloConfigHandler, std::string("@config\n") + c.line + "\n");
+        EXPECT_TRUE(log.Has(c.log));
+        EXPECT_EQ(Drain(sent),
+                  *c.dat ? "msg::ts_select\nid::0\ndat::" + std::string(c.dat) + "\n" : "");
+        // The echo of what was read, then SetGsmTime's choice.
+        EXPECT_EQ(out, "@config\n" + std::string(c.line) + "\n\n" +
+                           (*c.dat ? c.dat + std::string("\n") : ""));
     }
 }
 
 TEST_F(NetworkTime, ConfigFailures) {
-    LogCapture log;
+    SlogCapture log;
     testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
     Deliver(VeloConfigHandler, "not pps\n");
     Deliver(VeloConfigHandler, "");
     close(svc.m_nwTimeControlFd);
     svc.m_nwTimeControlFd = -1;
     Deliver(VeloConfigHandler, "@config\ngsm_time_enable::1\n");
-    testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("ConfigHandler: PPS decoding failed!"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("ConfigHandler: PPS decoding failed!"),
+              std::string::npos);
     EXPECT_TRUE(log.Has("6 [ConfigHandler] 0 byte read\n"));
     EXPECT_TRUE(log.Has("3 SetGsmTime: failed to send control msg\n"));
-    EXPECT_EQ(SendControlMsg(-1, "m", nullptr, "d", false), -1);
 }
 
 }  // namespace

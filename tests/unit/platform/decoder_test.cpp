@@ -94,34 +94,28 @@ TEST_F(Decoder, EncodingsAndTypeMismatches) {
     EXPECT_EQ(pps_decoder_type(&d, "nul"), PPS_TYPE_NULL);
     EXPECT_EQ(pps_decoder_status(&d, true), PPS_DECODER_OK);
 
-    struct {
+    // A failed read leaves its output alone; the status keeps the first
+    // error until cleared.
+    const struct {
+        char op;  // s: get_string, i: get_int, p: push
+        const char *name;
         pps_decoder_error_t err;
-        pps_decoder_error_t (*call)(pps_decoder_t *, int *, const char **);
     } cases[] = {
-        {PPS_DECODER_TYPE_MISMATCH,
-         [](pps_decoder_t *d, int *, const char **s) { return pps_decoder_get_string(d, "n", s); }},
-        {PPS_DECODER_TYPE_MISMATCH,
-         [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "s", i); }},
-        {PPS_DECODER_TYPE_MISMATCH,
-         [](pps_decoder_t *d, int *, const char **s) { return pps_decoder_get_string(d, "u", s); }},
-        {PPS_DECODER_CONVERSION_FAILED,
-         [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "big", i); }},
-        {PPS_DECODER_CONVERSION_FAILED,
-         [](pps_decoder_t *d, int *i, const char **) { return pps_decoder_get_int(d, "f", i); }},
-        {PPS_DECODER_NOT_FOUND, [](pps_decoder_t *d, int *i,
-                                   const char **) { return pps_decoder_get_int(d, "missing", i); }},
-        {PPS_DECODER_BAD_TYPE,
-         [](pps_decoder_t *d, int *, const char **) { return pps_decoder_push(d, "s"); }},
-        {PPS_DECODER_NOT_FOUND,
-         [](pps_decoder_t *d, int *, const char **) { return pps_decoder_push(d, "missing"); }},
+        {'s', "n", PPS_DECODER_TYPE_MISMATCH},     {'i', "s", PPS_DECODER_TYPE_MISMATCH},
+        {'s', "u", PPS_DECODER_TYPE_MISMATCH},     {'i', "big", PPS_DECODER_CONVERSION_FAILED},
+        {'i', "f", PPS_DECODER_CONVERSION_FAILED}, {'i', "missing", PPS_DECODER_NOT_FOUND},
+        {'p', "s", PPS_DECODER_BAD_TYPE},          {'p', "missing", PPS_DECODER_NOT_FOUND},
     };
-    for (auto &c : cases) {
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(1, c.op) + " " + c.name);
         s = "kept";
         i = -7;
-        EXPECT_EQ(c.call(&d, &i, &s), c.err);
-        EXPECT_STREQ(s, "kept");  // outputs untouched on failure
+        EXPECT_EQ(c.op == 's'   ? pps_decoder_get_string(&d, c.name, &s)
+                  : c.op == 'i' ? pps_decoder_get_int(&d, c.name, &i)
+                                : pps_decoder_push(&d, c.name),
+                  c.err);
+        EXPECT_STREQ(s, "kept");
         EXPECT_EQ(i, -7);
-        // The status keeps the first error until cleared.
         EXPECT_EQ(pps_decoder_status(&d, false), c.err);
         pps_decoder_get_int(&d, "missing", &i);
         EXPECT_EQ(pps_decoder_status(&d, true), c.err);

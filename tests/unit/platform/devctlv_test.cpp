@@ -57,16 +57,10 @@ class Devctlv : public ::testing::Test {
 };
 
 TEST_F(Devctlv, GathersSendPartsAndScattersReply) {
-    char a[] = "abc", b[] = "defgh";
-    iov_t sv[2];
-    SETIOV(&sv[0], a, 3);
-    SETIOV(&sv[1], b, 5);
-    char r1[4], r2[6];
-    memset(r1, '.', sizeof r1);
-    memset(r2, '.', sizeof r2);
-    iov_t rv[2];
-    SETIOV(&rv[0], r1, sizeof r1);
-    SETIOV(&rv[1], r2, sizeof r2);
+    char a[] = "abc", b[] = "defgh", r1[4], r2[6];
+    memset(r1, '.', sizeof r1), memset(r2, '.', sizeof r2);
+    iov_t sv[2], rv[2];
+    SETIOV(&sv[0], a, 3), SETIOV(&sv[1], b, 5), SETIOV(&rv[0], r1, 4), SETIOV(&rv[1], r2, 6);
     dev.reply = "0123456";
     dev.claimed_len = 7;
     dev.info = 42;
@@ -84,19 +78,14 @@ TEST_F(Devctlv, GathersSendPartsAndScattersReply) {
 }
 
 TEST_F(Devctlv, NeverCopiesMoreThanTheCallersRoom) {
-    char req = 1;
-    iov_t sv;
-    SETIOV(&sv, &req, 1);
-    char room[8] = {};
-    char guard[8];
-    memset(guard, 'G', sizeof guard);
-    iov_t rv;
-    SETIOV(&rv, room, sizeof room);
+    char buf[16];
+    memset(buf, 'G', sizeof buf);
+    iov_t iov;
+    SETIOV(&iov, buf, 8);
     dev.reply = std::string(16, 'R');
     dev.claimed_len = 4000;  // a device that claims more than asked
-    EXPECT_EQ(devctlv(kFakeFd, 0x1000, 1, 1, &sv, &rv, nullptr), EOK);
-    EXPECT_EQ(std::string(room, 8), std::string(8, 'R'));
-    EXPECT_EQ(std::string(guard, 8), std::string(8, 'G'));
+    EXPECT_EQ(devctlv(kFakeFd, 0x1000, 1, 1, &iov, &iov, nullptr), EOK);
+    EXPECT_EQ(std::string(buf, 16), std::string(8, 'R') + std::string(8, 'G'));
 }
 
 TEST_F(Devctlv, ReturnsErrnoValuesNeverMinusOne) {

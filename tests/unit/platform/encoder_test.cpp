@@ -99,105 +99,54 @@ TEST_F(Encoder, JsonMode) {
     pps_encoder_cleanup(&j);
 }
 
-struct ErrorCase {
-    const char *what;
-    void (*calls)(pps_encoder_t *);
-    pps_encoder_error_t err;
-};
-
-class EncoderError : public ::testing::TestWithParam<ErrorCase> {};
-
-TEST_P(EncoderError, IsStickyAndNullsTheBuffer) {
-    pps_encoder_t e;
-    pps_encoder_initialize(&e, false);
-    pps_encoder_add_string(&e, "before", "x");
-    GetParam().calls(&e);
-    EXPECT_EQ(pps_encoder_error(&e), GetParam().err);
-    EXPECT_EQ(pps_encoder_buffer(&e), nullptr);
-    EXPECT_EQ(pps_encoder_length(&e), 0);
-    // Later calls fail with the same error, even valid ones.
-    EXPECT_EQ(pps_encoder_add_string(&e, "after", "y"), GetParam().err);
-    // reset clears it.
-    pps_encoder_reset(&e);
-    pps_encoder_add_string(&e, "after", "y");
-    EXPECT_STREQ(pps_encoder_buffer(&e), "after::y\n");
-    pps_encoder_cleanup(&e);
+// Each error is sticky: it nulls the buffer and fails every later call,
+// valid ones too, until pps_encoder_reset.
+TEST(EncoderError, IsStickyAndNullsTheBuffer) {
+    using E = pps_encoder_t *;
+    const auto kNest = PPS_ENCODER_BAD_NESTING, kName = PPS_ENCODER_MISSING_ATTRIBUTE_NAME,
+               kValue = PPS_ENCODER_INVALID_VALUE;
+    const struct {
+        pps_encoder_error_t err;
+        void (*calls)(E);
+    } cases[] = {
+        {kNest, [](E e) { pps_encoder_end_object(e); }},
+        {kNest, [](E e) { pps_encoder_start_array(e, "a"), pps_encoder_end_object(e); }},
+        {kNest, [](E e) { pps_encoder_start_object(e, "o"), pps_encoder_end_array(e); }},
+        {kNest, [](E e) { pps_encoder_start_object(e, "@a"), pps_encoder_start_object(e, "@b"); }},
+        {kNest,
+         [](E e) { pps_encoder_start_object(e, "o"), pps_encoder_delete_attribute(e, "x"); }},
+        {kName, [](E e) { pps_encoder_add_string(e, nullptr, "v"); }},
+        {kName, [](E e) { pps_encoder_add_int(e, "", 1); }},
+        {kName, [](E e) { pps_encoder_start_object(e, "o"), pps_encoder_add_int(e, nullptr, 1); }},
+        {kValue, [](E e) { pps_encoder_start_array(e, "a"), pps_encoder_add_int(e, "x", 1); }},
+        {kValue, [](E e) { pps_encoder_add_string(e, "a b", "v"); }},
+        {kValue, [](E e) { pps_encoder_start_object(e, "@a/b"); }},
+        {kValue, [](E e) { pps_encoder_add_json(e, "j", "{\"a\":}"); }},
+        {kValue, [](E e) { pps_encoder_add_json(e, "j", "{\n}"); }},
+        {kValue, [](E e) { pps_encoder_add_string(e, "s", nullptr); }},
+        {kValue, [](E e) { pps_encoder_add_double(e, "d", 0.0 / 0.0); }},
+        {kNest,
+         [](E e) {
+             for (int i = 0; i <= PPS_ENCODER_MAX_NESTING; i++)
+                 pps_encoder_start_array(e, i ? nullptr : "a");
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(&c - cases);
+        pps_encoder_t e;
+        pps_encoder_initialize(&e, false);
+        pps_encoder_add_string(&e, "before", "x");
+        c.calls(&e);
+        EXPECT_EQ(pps_encoder_error(&e), c.err);
+        EXPECT_EQ(pps_encoder_buffer(&e), nullptr);
+        EXPECT_EQ(pps_encoder_length(&e), 0);
+        EXPECT_EQ(pps_encoder_add_string(&e, "after", "y"), c.err);
+        pps_encoder_reset(&e);
+        pps_encoder_add_string(&e, "after", "y");
+        EXPECT_STREQ(pps_encoder_buffer(&e), "after::y\n");
+        pps_encoder_cleanup(&e);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, EncoderError,
-    ::testing::Values(
-        ErrorCase{"end without start", [](pps_encoder_t *e) { pps_encoder_end_object(e); },
-                  PPS_ENCODER_BAD_NESTING},
-        ErrorCase{"array closed as object",
-                  [](pps_encoder_t *e) {
-                      pps_encoder_start_array(e, "a");
-                      pps_encoder_end_object(e);
-                  },
-                  PPS_ENCODER_BAD_NESTING},
-        ErrorCase{"object closed as array",
-                  [](pps_encoder_t *e) {
-                      pps_encoder_start_object(e, "o");
-                      pps_encoder_end_array(e);
-                  },
-                  PPS_ENCODER_BAD_NESTING},
-        ErrorCase{"nested object lines",
-                  [](pps_encoder_t *e) {
-                      pps_encoder_start_object(e, "@a");
-                      pps_encoder_start_object(e, "@b");
-                  },
-                  PPS_ENCODER_BAD_NESTING},
-        ErrorCase{"deletion inside json",
-                  [](pps_encoder_t *e) {
-                      pps_encoder_start_object(e, "o");
-                      pps_encoder_delete_attribute(e, "x");
-                  },
-                  PPS_ENCODER_BAD_NESTING},
-        ErrorCase{"string without name",
-                  [](pps_encoder_t *e) { pps_encoder_add_string(e, nullptr, "v"); },
-                  PPS_ENCODER_MISSING_ATTRIBUTE_NAME},
-        ErrorCase{"empty name", [](pps_encoder_t *e) { pps_encoder_add_int(e, "", 1); },
-                  PPS_ENCODER_MISSING_ATTRIBUTE_NAME},
-        ErrorCase{"member without name",
-                  [](pps_encoder_t *e) {
-                      pps_encoder_start_object(e, "o");
-                      pps_encoder_add_int(e, nullptr, 1);
-                  },
-                  PPS_ENCODER_MISSING_ATTRIBUTE_NAME},
-        ErrorCase{"named array element",
-                  [](pps_encoder_t *e) {
-                      pps_encoder_start_array(e, "a");
-                      pps_encoder_add_int(e, "x", 1);
-                  },
-                  PPS_ENCODER_INVALID_VALUE},
-        ErrorCase{"attribute name with blank",
-                  [](pps_encoder_t *e) { pps_encoder_add_string(e, "a b", "v"); },
-                  PPS_ENCODER_INVALID_VALUE},
-        ErrorCase{"bad object name", [](pps_encoder_t *e) { pps_encoder_start_object(e, "@a/b"); },
-                  PPS_ENCODER_INVALID_VALUE},
-        ErrorCase{"invalid json",
-                  [](pps_encoder_t *e) { pps_encoder_add_json(e, "j", "{\"a\":}"); },
-                  PPS_ENCODER_INVALID_VALUE},
-        ErrorCase{"json with a line end",
-                  [](pps_encoder_t *e) { pps_encoder_add_json(e, "j", "{\n}"); },
-                  PPS_ENCODER_INVALID_VALUE},
-        ErrorCase{"null string", [](pps_encoder_t *e) { pps_encoder_add_string(e, "s", nullptr); },
-                  PPS_ENCODER_INVALID_VALUE},
-        ErrorCase{"nan", [](pps_encoder_t *e) { pps_encoder_add_double(e, "d", 0.0 / 0.0); },
-                  PPS_ENCODER_INVALID_VALUE},
-        ErrorCase{"too deep",
-                  [](pps_encoder_t *e) {
-                      pps_encoder_start_array(e, "a");
-                      for (int i = 0; i < PPS_ENCODER_MAX_NESTING; i++)
-                          pps_encoder_start_array(e, nullptr);
-                  },
-                  PPS_ENCODER_BAD_NESTING}),
-    [](const ::testing::TestParamInfo<ErrorCase> &info) {
-        std::string n = info.param.what;
-        for (char &c : n)
-            if (c == ' ') c = '_';
-        return n;
-    });
 
 TEST_F(Encoder, UnclosedJsonHasNoBufferButNoError) {
     pps_encoder_start_object(&e, "o");

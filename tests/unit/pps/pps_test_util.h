@@ -1,16 +1,17 @@
-// Helpers for the pps/ tests: slogf capture, and a control
-// object played by the test over a real socketpair.
+// Helpers for the pps/ and diag/ tests: slogf capture, a temporary directory,
+// and a control object played by the test over a real socketpair.
 #ifndef TESTS_UNIT_PPS_PPS_TEST_UTIL_H
 #define TESTS_UNIT_PPS_PPS_TEST_UTIL_H
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,63 +19,66 @@
 #include "pps/VelomarLog.h"
 #include "slog_capture.h"
 
-// Collects every slogf line while it lives, as "<severity> <text>", and
-// notes any line logged under another code than the service's.
+using Lines = std::vector<std::string>;
+
+// Every slogf line while it lives, as "<severity> <text>"; foreignCode notes
+// a line logged under another code than the service's.
 class SlogCapture {
   public:
     SlogCapture() { slog_set_capture(&SlogCapture::Add, this); }
     ~SlogCapture() { slog_set_capture(nullptr, nullptr); }
-    std::vector<std::string> lines;
+    bool Has(const std::string &line) const {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    Lines lines;
     bool foreignCode = false;
 
   private:
     static void Add(void *ctx, int code, int severity, const char *text) {
         auto *self = static_cast<SlogCapture *>(ctx);
         self->lines.push_back(std::to_string(severity) + " " + text);
-        if (code != kVelomarLogCode) self->foreignCode = true;
+        self->foreignCode |= code != kVelomarLogCode;
     }
 };
 
 // A fresh temporary directory, removed with its files at the end.
-class TempDir {
-  public:
-    TempDir() {
+struct TempDir {
+    static std::string Make() {
         char tmpl[] = "/tmp/pps_test.XXXXXX";
-        path_ = mkdtemp(tmpl);
+        return mkdtemp(tmpl);
     }
-    ~TempDir() { (void)!system(("rm -rf " + path_).c_str()); }
-    std::string File(const char *name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
+    ~TempDir() { (void)!system(("rm -rf " + path).c_str()); }
+    std::string File(const char *name) const { return path + "/" + name; }
+    const std::string path = Make();
 };
 
 // The fd of this process that refers to path, or -1.
 inline int FdOf(const std::string &path) {
     struct stat want, have;
-    if (stat(path.c_str(), &want) != 0) return -1;
-    for (int fd = 0; fd < 1024; fd++) {
+    for (int fd = 0; stat(path.c_str(), &want) == 0 && fd < 1024; fd++) {
         if (fstat(fd, &have) == 0 && have.st_dev == want.st_dev && have.st_ino == want.st_ino)
             return fd;
     }
     return -1;
 }
 
-// Opens a server's control object on a file, then puts a non-blocking
-// socketpair end in place of its fd: the test, at the other end, plays the
-// PPS service (what it sends the server reads; what the server writes it
-// reads). SOCK_SEQPACKET keeps one message per read, as PPS does.
+// Has a server open its control object on a file (open gets the path), then
+// puts a non-blocking socketpair end in place of that fd: the test, at the
+// other end, plays the PPS service. SOCK_SEQPACKET keeps one message per
+// read, as PPS does.
 class ControlPeer {
   public:
-    explicit ControlPeer(PPSServer &server, int type = SOCK_SEQPACKET) {
+    explicit ControlPeer(const std::function<int(const char *)> &open, int type = SOCK_SEQPACKET) {
         std::string path = dir_.File("control?server");
-        EXPECT_EQ(server.OpenServerObject(path.c_str()), 0);
+        EXPECT_EQ(open(path.c_str()), 0);
         control = FdOf(path);
-        EXPECT_GE(control, 0);
         int sv[2];
         EXPECT_EQ(socketpair(AF_UNIX, type | SOCK_NONBLOCK, 0, sv), 0);
         Replace(sv[0]);
         peer = sv[1];
+    }
+    explicit ControlPeer(PPSServer &server, int type = SOCK_SEQPACKET)
+        : ControlPeer([&server](const char *path) { return server.OpenServerObject(path); }, type) {
     }
     ~ControlPeer() {
         close(control);
@@ -105,14 +109,14 @@ class ControlPeer {
 // What the handlers of a test saw: message-handler calls as
 // "<client> <msg> <id> <dat or (null)>", fd-handler calls by name.
 struct Recorder {
-    PPSServer *server = nullptr;  // the server the handlers must be given
-    std::vector<std::string> calls;
-    int stopAfter = 0;  // stop the server at this many calls (0: never)
-
+    explicit Recorder(PPSServer &s, int stopAt = 0) : server(&s), stopAfter(stopAt) {}
     void Add(PPSServer *from, const std::string &call) {
         calls.push_back(from == server ? call : "wrong server: " + call);
         if (static_cast<int>(calls.size()) == stopAfter) from->Stop();
     }
+    PPSServer *server;  // the server the handlers must be given
+    int stopAfter;      // stop the server at this many calls (0: never)
+    Lines calls;
 };
 
 inline int RecordCall(PPSServer *server, void *user, uint64_t client, const char *msg,

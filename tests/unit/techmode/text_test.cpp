@@ -15,12 +15,8 @@ struct TableCase {
     std::vector<std::pair<unsigned, const char *>> rows;  // codes and texts, fallbacks included
 };
 
-#define TABLE(lookup, ...) \
-    {                      \
-#lookup, lookup, { \
-            __VA_ARGS__    \
-        }                  \
-    }
+// clang-format off
+#define TABLE(lookup, ...) {#lookup, lookup, {__VA_ARGS__}}
 const TableCase kTables[] = {
     TABLE(RrcStateText, {0, "CELL_DCH "}, {6, "NULL"}, {7, "data error!"}),
     TABLE(RrcConnStateText, {0, "CELL_DCH"}, {5, "PASSIVENULL"}, {6, "NO_SERVICE"},
@@ -46,6 +42,7 @@ const TableCase kTables[] = {
           {8, "data error!"}),
     TABLE(OnOffText, {0, "OFF"}, {1, "ON"}, {2, "data read eorr"}, {0xFFFFFFFFu, "data read eorr"}),
 };
+// clang-format on
 #undef TABLE
 
 TEST(TextTables, CodesAndFallbacks) {

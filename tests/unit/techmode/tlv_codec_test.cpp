@@ -34,24 +34,6 @@ TEST(TlvPack, WritesHeaderValueAndZeroPadding) {
     }
 }
 
-TEST(TlvPack, PackedElementsAreFoundAgain) {
-    uint8_t buf[64] = {};
-    const uint16_t a = 0xBEEF;
-    const uint8_t b[6] = {1, 2, 3, 4, 5, 6};
-    uint8_t *p = TlvPack(buf + 4, 7, sizeof a, &a);
-    p = TlvPack(p, 9, sizeof b, b);
-    TlvWriteHeader(buf, 0x2001, static_cast<uint16_t>((p - buf - 4) / 4));
-    auto reply = ExactCopy(std::vector<uint8_t>(buf, p));
-    const uint8_t *end = reply.get() + (p - buf);
-
-    const uint8_t *va = TlvGetValuePointer(reply.get(), end, 7, sizeof a);
-    const uint8_t *vb = TlvGetValuePointer(reply.get(), end, 9, sizeof b);
-    ASSERT_NE(va, nullptr);
-    ASSERT_NE(vb, nullptr);
-    EXPECT_EQ(memcmp(va, &a, sizeof a), 0);
-    EXPECT_EQ(memcmp(vb, b, sizeof b), 0);
-}
-
 struct LookupCase {
     const char *name;
     std::vector<uint8_t> buffer;
@@ -59,15 +41,11 @@ struct LookupCase {
     size_t size;
     int childOffset;  // TlvGetTlv result, -1 for none
     int valueOffset;  // TlvGetValuePointer result, -1 for none
-    std::string log;  // assertion text, empty for none
+    std::string log;  // the captured assertion line, empty for none
 };
 
-std::vector<uint8_t> Block(size_t n) {
-    return std::vector<uint8_t>(n, 0x5C);
-}
-
 std::vector<LookupCase> LookupCases() {
-    const auto blk = Block(388);
+    const std::vector<uint8_t> blk(388, 0x5C);
     return {
         {"empty container has no children", TlvBuilder().Header(1, 0).Primitive(5, 0x11).bytes(), 5,
          4, -1, -1, ""},
@@ -76,7 +54,9 @@ std::vector<LookupCase> LookupCases() {
          ""},
         {"over-long first child hides a fitting second",
          TlvBuilder().Open(1).Value(0x17, "12345678", 8).Primitive(0x17, 1).Close().bytes(), 0x17,
-         4, 4, -1, AssertionText(0x17, 2, 1)},
+         4, 4, -1,
+         "10004 1             TlvGetValuePointer: [ASSERTION] Unexpected value length [0x17] "
+         "(length 2, expected 1)"},
         {"short value is missing", TlvBuilder().Open(1).Primitive(9, 0x33).Close().bytes(), 9, 8, 4,
          -1, ""},
         {"exact-size block", TlvBuilder().Open(10).Value(10, blk.data(), 388).Close().bytes(), 10,
@@ -106,21 +86,9 @@ TEST(TlvLookup, StaysInsideTheReceivedBytes) {
 
         EXPECT_EQ(child == nullptr ? -1 : child - buf.get(), c.childOffset);
         EXPECT_EQ(value == nullptr ? -1 : value - buf.get(), c.valueOffset);
-        if (c.log.empty()) {
-            EXPECT_TRUE(slog.lines.empty());
-        } else {
-            ASSERT_EQ(slog.lines.size(), 1u);
-            EXPECT_EQ(slog.lines[0].code, 10004);
-            EXPECT_EQ(slog.lines[0].severity, 1);
-            EXPECT_EQ(slog.lines[0].text, c.log);
-        }
+        EXPECT_EQ(slog.First(), c.log);
+        EXPECT_EQ(slog.lines.size(), c.log.empty() ? 0u : 1u);
     }
-}
-
-TEST(TlvLookup, AssertionNameIsRightAlignedInThirtyColumns) {
-    EXPECT_EQ(AssertionText(0x17, 2, 1),
-              "            TlvGetValuePointer: [ASSERTION] Unexpected value length [0x17] "
-              "(length 2, expected 1)");
 }
 
 TEST(TlvLookup, NullContainerFindsNothing) {

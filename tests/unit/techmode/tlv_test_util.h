@@ -83,29 +83,27 @@ std::string StdoutOf(F &&f) {
     return testing::internal::GetCapturedStdout();
 }
 
-// Collects slogf lines while alive.
-struct SlogLine {
-    int code;
-    int severity;
-    std::string text;
-};
+// Collects slogf lines while alive, as "<code> <severity> <text>".
 struct SlogCapture {
     SlogCapture() {
         slog_set_capture(
             [](void *self, int code, int severity, const char *text) {
-                static_cast<SlogCapture *>(self)->lines.push_back({code, severity, text});
+                static_cast<SlogCapture *>(self)->lines.push_back(
+                    std::to_string(code) + " " + std::to_string(severity) + " " + text);
             },
             this);
     }
     ~SlogCapture() { slog_set_capture(nullptr, nullptr); }
-    std::vector<SlogLine> lines;
+    // The first line, "" when none was logged.
+    std::string First() const { return lines.empty() ? "" : lines[0]; }
+    std::vector<std::string> lines;
 };
 
-// The codec's assertion text for an over-long value.
-inline std::string AssertionText(unsigned type, int length, int expected) {
+// The codec's assertion entry for an over-long value, as captured.
+inline std::string AssertionLine(unsigned type, int length, int expected) {
     char text[160];
     snprintf(text, sizeof text,
-             "%30s: [ASSERTION] Unexpected value length [0x%X] (length %d, expected %d)",
+             "10004 1 %30s: [ASSERTION] Unexpected value length [0x%X] (length %d, expected %d)",
              "TlvGetValuePointer", type, length, expected);
     return text;
 }

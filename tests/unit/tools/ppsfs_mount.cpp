@@ -58,6 +58,30 @@ bool PollIn(int fd, int timeout_ms) {
     return poll(&p, 1, timeout_ms) == 1 && (p.revents & POLLIN) != 0;
 }
 
+pid_t StartChild(const std::function<void(int)> &fn, char *report) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        fn(ready[1]);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char c = 0;
+    if (read(ready[0], &c, 1) != 1) c = 0;
+    close(ready[0]);
+    if (report != nullptr) *report = c;
+    return pid;
+}
+
+int KillChild(pid_t pid) {
+    int status = 0;
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return status;
+}
+
 void PpsfsTest::SetUp() {
     if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse: FUSE unavailable";
     EnterPrivateNamespace();

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,12 @@ Rd ReadOnce(int fd, std::size_t size = 65536);
 int WriteText(int fd, const std::string &text);
 // Whether poll() reports fd readable within timeout_ms (0: right now).
 bool PollIn(int fd, int timeout_ms = 0);
+// Forks a child that runs fn, which writes one byte to the fd it is given
+// when it is ready; the child then waits to be killed. Returns the child's
+// pid once the byte has come (0 in *report if the child ended first).
+pid_t StartChild(const std::function<void(int ready)> &fn, char *report = nullptr);
+// Kills a child of StartChild and returns its wait status.
+int KillChild(pid_t pid);
 
 class PpsfsTest : public ::testing::Test {
   protected:

@@ -108,7 +108,9 @@ struct MergeCase {
     const char *expect;
 };
 
-void PrintTo(const MergeCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const MergeCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class MergeTest : public PpsfsTest, public ::testing::WithParamInterface<MergeCase> {};
 
@@ -290,25 +292,18 @@ TEST_F(ObjectTest, WaitBlocksUntilThereIsDataAndAnInterruptEndsIt) {
     EXPECT_EQ(interrupted.err, EINTR);
 
     // A process killed while it waits does not hold anything up.
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        int fd = open(P("obj?wait,delta").c_str(), O_RDONLY);
-        char buf[256];
-        (void)!read(fd, buf, sizeof buf);  // the whole object
-        (void)!write(ready[1], "r", 1);
-        (void)!read(fd, buf, sizeof buf);  // waits
-        _exit(0);
-    }
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-    kill(child, SIGKILL);
-    int status;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status));
+    char ready = 0;
+    pid_t child = StartChild(
+        [&](int fd) {
+            int obj = open(P("obj?wait,delta").c_str(), O_RDONLY);
+            char buf[256];
+            (void)!read(obj, buf, sizeof buf);  // the whole object
+            (void)!write(fd, "r", 1);
+            (void)!read(obj, buf, sizeof buf);  // waits
+        },
+        &ready);
+    ASSERT_EQ(ready, 'r');
+    EXPECT_TRUE(WIFSIGNALED(KillChild(child)));
     EXPECT_EQ(Cat("obj"), "@obj\na::1\n");
 }
 
@@ -325,24 +320,18 @@ TEST_F(ObjectTest, CriticalCloseDeletesNonpersistentAttributes) {
 
     // A nonpersistent object loses every attribute, also when its critical
     // publisher is killed.
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        int fd = open(P("np?nopersist,critical").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
-        (void)!write(fd, "a::1\nb::2\n", 10);
-        (void)!write(ready[1], "r", 1);
-        pause();
-        _exit(0);
-    }
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
+    char ready = 0;
+    pid_t child = StartChild(
+        [&](int fd) {
+            int np = open(P("np?nopersist,critical").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
+            (void)!write(np, "a::1\nb::2\n", 10);
+            (void)!write(fd, "r", 1);
+        },
+        &ready);
+    ASSERT_EQ(ready, 'r');
     Fd r = Open("np", O_RDONLY);
     EXPECT_EQ(ReadOnce(r.get()).text, "@np\na::1\nb::2\n");
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    KillChild(child);
     ASSERT_TRUE(PollIn(r.get(), 10000));
     EXPECT_EQ(ReadOnce(r.get()).text, "*@np\n");
 }

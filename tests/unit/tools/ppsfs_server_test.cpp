@@ -81,26 +81,18 @@ TEST_F(ServerTest, ConnectLineCarriesTheOpenersCredentials) {
     EXPECT_EQ(ServerRead(), "-@control." + m[1].str() + "\n");
 
     // Effective ids and supplementary groups of another process.
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        gid_t sup[] = {10, 20};
-        if (setgroups(2, sup) != 0 || setresgid(0, 100, 0) != 0 || setresuid(0, 65534, 0) != 0)
-            _exit(1);
-        int fd = open(P("control").c_str(), O_RDWR);
-        (void)!write(ready[1], fd >= 0 ? "y" : "n", 1);
-        pause();
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-    EXPECT_EQ(c, 'y');
+    char opened = 0;
+    pid_t child = StartChild(
+        [&](int ready) {
+            gid_t sup[] = {10, 20};
+            if (setgroups(2, sup) != 0 || setresgid(0, 100, 0) != 0 || setresuid(0, 65534, 0) != 0)
+                _exit(1);
+            (void)!write(ready, open(P("control").c_str(), O_RDWR) >= 0 ? "y" : "n", 1);
+        },
+        &opened);
+    EXPECT_EQ(opened, 'y');
     std::string other = ServerRead();
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    KillChild(child);
     ASSERT_TRUE(std::regex_match(other, m, std::regex(R"(\+@control\.(\d+)(\..*)\n)"))) << other;
     EXPECT_EQ(m[2].str(), ".n0.p" + std::to_string(child) + ".u65534.g100.g10.g20");
     EXPECT_EQ(ServerRead(), "-@control." + m[1].str() + "\n");
@@ -191,27 +183,19 @@ TEST_F(ServerTest, ClientThatLeavesWithRepliesQueued) {
 
 TEST_F(ServerTest, ServerKilledWhileClientsWait) {
     server_.Reset();
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        int fd = open(P("control?server").c_str(), O_RDWR);
-        (void)!write(ready[1], fd >= 0 ? "y" : "n", 1);
-        pause();
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-    ASSERT_EQ(c, 'y');
+    char opened = 0;
+    pid_t child = StartChild(
+        [&](int ready) {
+            (void)!write(ready, open(P("control?server").c_str(), O_RDWR) >= 0 ? "y" : "n", 1);
+        },
+        &opened);
+    ASSERT_EQ(opened, 'y');
     Fd a = Open("control?wait", O_RDWR), b = Open("control?wait", O_RDWR);
     ASSERT_EQ(WriteText(a.get(), "msg::identity\nid::1\n"), 0);
     std::string got_a, got_b;
     std::thread ta([&] { got_a = ReadOnce(a.get()).text; });
     std::thread tb([&] { got_b = ReadOnce(b.get()).text; });
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    KillChild(child);
     ta.join();
     tb.join();
     EXPECT_EQ(got_a, "*@control\n");

@@ -1,0 +1,148 @@
+// The service object and the command cycle: the object table, Init and its
+// context, the identity command, the duplicate-id check, dispatch of unknown
+// names and closing. Each test runs in a fresh process under CTest, so every
+// handler's last request id starts at -1.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "diag_harness.h"
+
+namespace {
+
+TEST(Init, ObjectTableFillsSlotsByTypeAndStopsAtFirstFailure) {
+    TempDir dir;
+    std::string p[4] = {dir.File("a"), dir.File("b"), dir.File("c"), dir.File("missing/d")};
+    const int fl = O_RDWR | O_CREAT | O_TRUNC;
+    PPSObjDesc rows[] = {
+        {5, p[0].c_str(), fl, 0666, 0}, {1, p[1].c_str(), fl, 0666, 0},
+        {6, p[2].c_str(), fl, 0666, 0},  // no such slot: closed again, not a failure
+        {4, p[3].c_str(), fl, 0666, 2}, {2, p[0].c_str(), fl, 0666, 0},  // never reached
+    };
+    TestService svc;
+    SlogCapture log;
+    EXPECT_EQ(svc.InitializePPSObjects(rows, 3), 0);
+    EXPECT_EQ(svc.m_configFd, FdOf(p[0]));
+    EXPECT_EQ(svc.m_statusUtraFd, FdOf(p[1]));
+    EXPECT_EQ(FdOf(p[2]), -1);
+    EXPECT_NE(fcntl(svc.m_configFd, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(svc.InitializePPSObjects(rows, 5), 22);
+    EXPECT_EQ(svc.m_statusGeranFd, -1);  // the row after the failure was not opened
+    EXPECT_EQ(log.lines,
+              (Lines{"6 PPS Obj: " + p[0] + ", Initialized", "6 PPS Obj: " + p[1] + ", Initialized",
+                     "3 PPS Obj: " + p[2] + ", Invalid, Init Failed",
+                     "6 PPS Obj: " + p[0] + ", Initialized", "6 PPS Obj: " + p[1] + ", Initialized",
+                     "3 PPS Obj: " + p[2] + ", Invalid, Init Failed",
+                     "1 PPS Obj Path: " + p[3] + " open failed, err: No such file or directory"}));
+}
+
+TEST(Init, WithoutPpsInitFailsAndWithoutDevicesTheContextOnlyWarns) {
+    if (access("/pps/services/radioctrl", F_OK) == 0 ||
+        access("/dev/radio/cellular/techmode", F_OK) == 0)
+        GTEST_SKIP() << "a real /pps or tech-mode device is here";
+    TestService svc;
+    SlogCapture log;
+    EXPECT_EQ(svc.Init(), -1);
+    EXPECT_TRUE(log.Has("1 Velomar PPS Init: PPS Object Initialized Failed, Return"));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(svc.SetupVelomarContext(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "InitializeTechModeConnection: Failed to open device: /dev/radio/cellular/techmode "
+              "(No such file or directory)");
+    EXPECT_EQ(svc.m_techmodeFd, -1);
+    EXPECT_TRUE(
+        log.Has("3 vELOMAR PPS SetupVelomarContext:Cannot Initiate Tech Mode Interface ..."));
+    EXPECT_EQ(log.lines.back(), "6 Velomar PPS SetupVelomarContext: Velomar context initialized");
+}
+
+using Cycle = DiagHarness;
+
+TEST_F(Cycle, IdentityPublishesOrMarksNotAvailable) {
+    S().identity.imsi = "92103";  // bytes 0x29 0x01 ...
+    S().identity.srnc_id = 65535;
+    const std::string unsupported = Attrs("NOT SUPPORTED", {"TLLI", "SRNTI", "CRNTI", "HRNTI"});
+    SlogCapture log;
+    EXPECT_EQ(Request("identity", "7"), Success("identity", "7"));
+    EXPECT_EQ(Data(), unsupported +
+                          "TMSI::01AB00FF\nPTMSI::C0FFEE01\nIMEI::3538070512345601f\n"
+                          "IMSI::92103fffffffffffff\nSRNCID:n:65535\n");
+    EXPECT_EQ(log.lines, (Lines{"6 VeloIdentityHandler", "6 IdentityHandler: ID: 0x7 data: (null)",
+                                "6 IdentityHandler: send response SUCCESS",
+                                "6 PPS Obj: control Send Response Invoked"}));
+    svc.m_techmodeFd = -1;
+    EXPECT_EQ(Run("identity"), "FAILURE");
+    EXPECT_EQ(Data(), unsupported + "TMSI::N/A\nPTMSI::N/A\nSRNCID::N/A\nIMEI::N/A\nIMSI::N/A\n");
+    // The id is echoed, cut to 29 characters.
+    const std::string longId(40, 'k');
+    EXPECT_EQ(Request("identity", longId), Failure("identity", longId.substr(0, 29)));
+}
+
+// The duplicate-id check, across a sequence of requests: what each answers,
+// and whether it published.
+TEST_F(Cycle, DuplicateIdRules) {
+    struct Step {
+        const char *msg, *id;
+        bool duplicate;
+    } steps[] = {
+        {"identity", "70", false},  {"identity", "70", true},
+        {"identity", "80", false},  {"identity", "1", false},
+        {"identity", "1", false},  // 1 is never a duplicate
+        {"access", "1", false},     {"identity", "5", false},
+        {"access", "5", false},                               // ids are per handler
+        {"tchtxpower", "5", false}, {"tchtxpwr", "5", true},  // two names, one handler
+        {"identity", "abc", false}, {"identity", "0", true},  // atoi: "abc" is 0
+        {"identity", "9x", false},  {"identity", "9", true},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(std::string(s.msg) + " " + s.id);
+        std::string response = Request(s.msg, s.id), published = Data() + Utra();
+        EXPECT_EQ(own.find("Handler: Same ID, ignore it\n") != std::string::npos, s.duplicate);
+        if (s.duplicate) {
+            EXPECT_EQ(response, Failure(s.msg, s.id));
+            EXPECT_EQ(published, "");  // nothing fetched, nothing written
+        }
+    }
+}
+
+// The last request id starts at -1, so a first request with id -1 is a
+// duplicate. Run in a fresh process whatever ran before in this one.
+TEST_F(Cycle, FirstRequestWithMinusOneIsADuplicate) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::string r = Request("identity", "-1");
+            exit(r == Failure("identity", "-1") && Data().empty() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Cycle, UnknownNameGetsNoResponse) {
+    SlogCapture log;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Request("identityx", "2"), "");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Unhandled message identityx"),
+              std::string::npos);
+    EXPECT_EQ(log.lines, Lines{"6 VeloDefaultHandler, identityx"});
+}
+
+TEST_F(Cycle, CloseAllObjectsClosesOnceAndNeverFdZero) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    svc.m_configFd = p[0];
+    svc.m_nwTimeControlFd = p[1];
+    svc.m_statusEutraFd = 0;
+    svc.m_techmodeFd = -1;
+    svc.CloseAllObjects();
+    EXPECT_EQ(svc.m_configFd + svc.m_nwTimeControlFd + svc.m_statusDataFd, -3);
+    EXPECT_EQ(svc.m_statusEutraFd, 0);
+    EXPECT_EQ(fcntl(p[0], F_GETFD), -1);  // really closed
+    EXPECT_NE(fcntl(0, F_GETFD), -1);
+    int again = dup(1);  // takes the lowest free fd, one of those closed
+    svc.CloseAllObjects();
+    EXPECT_NE(fcntl(again, F_GETFD), -1);  // the second call closed nothing
+    close(again);
+}
+
+}  // namespace

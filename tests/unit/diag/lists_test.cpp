@@ -1,0 +1,347 @@
+// The list commands (gsmopinfo, umtsopinfo, radionwinfo) through the real
+// server intake: the one write to their status object, the response and
+// what they print.
+#include <gtest/gtest.h>
+#include <stdint.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "diag_harness.h"
+
+namespace {
+
+using Lists = DiagHarness;
+
+// --- gsmopinfo --------------------------------------------------------------
+
+const std::string kGsmFixed =
+    "gsm_cs_ps_pdp::NOT SUPPORTED\ndtm_support::N/A\ngsm_pch_period::NOT SUPPORTED\n"
+    "last_sddch::NOT SUPPORTED\ngsm_dnlk_thru::NOT SUPPORTED\nedge_bler::NOT SUPPORTED\n" +
+    IndexedLines({"gsm_cell_type%d", "gsm_arfcn%d", "gsm_rssi%d", "gsm_cellid%d", "gsm_bsic%d",
+                  "gsm_lac%d", "gsm_rac%d", "gsm_c1_%d", "gsm_c2_%d"},
+                 1, 6, "::N/A");
+const std::string kGsmMobilityNA =
+    "active_rat::N/A\ngsm_mcc::N/A\ngsm_mnc::N/A\ngsm_lac::N/A\ngsm_rac::N/A\n";
+
+TEST_F(Lists, GsmopinfoPublishesEverySectionInOrder) {
+    S().idle_neighbours_2g = {{1, 0x03FF, 12, static_cast<int8_t>(0xC4), 20, -3, 1002, 4660},
+                              {255, 600, 45, -90, 12, 12, 65535, 4661},
+                              {2, 1, 0, 0, -128, 127, 0, 0}};
+    S().mobility = {0, 262, 1, 0xFFFF, 255};
+    S().utra_neighbours = {{10700, 310, static_cast<int8_t>(0x9C), -6, -70},
+                           {10713, 511, -85, -12, -75}};
+    S().radio_stats.t3314 = 65535;
+    S().serving_cell_2g = {
+        6, 33, 512, 1001, 1, 3, 0, 1, 2, 2, 12, 1, 2, 1, 3, static_cast<int8_t>(0xFB), 63};
+    S().dedicated_measurement_2g = {-20, 38, 0xFF, 1, {{520, 12, 28}, {600, 45, -2}}};
+    S().basic.rr_state = 25;
+    EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
+    EXPECT_EQ(own, "RAT = GSM\n");
+    EXPECT_EQ(Geran(),
+              kGsmFixed +
+                  "gsm_cell_type1::GPRS\ngsm_arfcn1:n:1023\ngsm_rssi1:n:-60\ngsm_cellid1:n:1002\n"
+                  "gsm_bsic1:n:12\ngsm_lac1:n:4660\ngsm_rac1::NOT SUPPORTED\ngsm_c1_1:n:20\n"
+                  "gsm_c2_1:n:-3\ngsm_cell_type2::UNKNOWN\ngsm_arfcn2:n:600\ngsm_rssi2:n:-90\n"
+                  "gsm_cellid2:n:65535\ngsm_bsic2:n:45\ngsm_lac2:n:4661\ngsm_rac2::NOT SUPPORTED\n"
+                  "gsm_c1_2:n:12\ngsm_c2_2:n:12\ngsm_cell_type3::data error!\ngsm_arfcn3:n:1\n"
+                  "gsm_rssi3:n:0\ngsm_cellid3:n:0\ngsm_bsic3:n:0\ngsm_lac3:n:0\n"
+                  "gsm_rac3::NOT SUPPORTED\ngsm_c1_3:n:-128\ngsm_c2_3:n:127\n"
+                  "gsm_mcc:n:262\ngsm_mnc:n:1\ngsm_lac:n:65535\ngsm_rac:n:255\nactive_rat::GSM\n"
+                  "gsm_irat_meas:json:[{\"1 irat_3g_uarfcn\":10700,\"1 irat_3g_psc\":310,"
+                  "\"1 irat_3g_rscp\":-100,\"1 irat_3g_ecn0\":-6,\"1 irat_3g_rssi\":-70},"
+                  "{\"2 irat_3g_uarfcn\":10713,\"2 irat_3g_psc\":511,\"2 irat_3g_rscp\":-85,"
+                  "\"2 irat_3g_ecn0\":-12,\"2 irat_3g_rssi\":-75}]\n"
+                  "gsm_t3312:n:54\ngsm_t3314:n:65535\ngprs_state::data error!\ngsm_bsic:n:33\n"
+                  "gsm_bands::PCS_1900\ngsm_cellid:n:1001\ngsm_arfcn:n:512\ngprs_nco::unknown\n"
+                  "gsm_nmo::Mode I\nmsc_rev:n:1\nsgsn_rev:n:2\nedge_support::EGPRS RACH\n"
+                  "gsm_tx_power:n:-5\ngsm_ta:n:63\nlatest_tbf:json:{\"tbf_channel\":\"MCS9\","
+                  "\"tfi_ul\":1,\"tfi_dl\":2,\"timeslots_ul\":1,\"timeslots_dl\":3}\n"
+                  "gsm_ded_meas:json:[{\"1 gsm_dec_arfcn\":520,\"1 gsm_dec_bsic\":12,"
+                  "\"1 gsm_dec_rxlev\":28},{\"2 gsm_dec_arfcn\":600,\"2 gsm_dec_bsic\":45,"
+                  "\"2 gsm_dec_rxlev\":-2}]\ngsm_sc_dec:json:{\"rxlev_full\":-20,\"rxlev_sub\":38,"
+                  "\"rxqual_full\":255,\"rxqual_sub\":1}\nrr_state::unknown\n");
+}
+
+// Runs in a row with different neighbour counts: each resets indices 1 to 6,
+// lists at most 16 cells, and writes nothing above (count 10, then 2: indices
+// 7 to 10 keep the first run's values).
+TEST_F(Lists, GsmopinfoNeighbourCountsAndWhatASecondRunLeaves) {
+    for (int count : {0, 3, 20, 10, 2}) {
+        SCOPED_TRACE(count);
+        S().idle_neighbours_2g.assign(size_t(count), {0, 100, 7, -70, 1, 2, 300, 400});
+        EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
+        std::string listed =
+            IndexedLines({"gsm_cell_type%d::2G", "gsm_arfcn%d:n:100", "gsm_rssi%d:n:-70",
+                          "gsm_cellid%d:n:300", "gsm_bsic%d:n:7", "gsm_lac%d:n:400",
+                          "gsm_rac%d::NOT SUPPORTED", "gsm_c1_%d:n:1", "gsm_c2_%d:n:2"},
+                         1, std::min(count, 16));
+        EXPECT_EQ(Geran().rfind(kGsmFixed + listed + "gsm_mcc:n:", 0), 0u);
+    }
+}
+
+// The 3G list is fetched and published only when camped on GSM; otherwise,
+// or when its fetch fails, the attribute is deleted.
+TEST_F(Lists, GsmopinfoInterRatListFollowsTheActiveRat) {
+    struct Case {
+        int rat;  // -1: the mobility fetch fails; 255: its RAT field is missing
+        int utra_count, irat_ok, irat_requests;
+        const char *irat_text, *own;
+    } cases[] = {
+        {0, 0, 1, 1, "\ngsm_irat_meas:json:[]\n", "RAT = GSM\n"},
+        {0, 20, 1, 1, "\"16 irat_3g_rssi\":-3}]\ngsm_t3312", "RAT = GSM\n"},
+        {0, 2, 0, 1, "\n-gsm_irat_meas\n", "RAT = GSM\n"},
+        {1, 2, 1, 0, "\n-gsm_irat_meas\n", "RAT = WCDMA\n"},
+        {2, 2, 1, 0, "\n-gsm_irat_meas\n", "RAT = GAN\n"},
+        {3, 2, 1, 0, "\n-gsm_irat_meas\n", "RAT = unknown\n"},
+        {255, 2, 1, 0, "\n-gsm_irat_meas\n", "RAT = data error!\n"},
+        {-1, 2, 1, 0, "\ngsm_rac::N/A\n-gsm_irat_meas\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.rat);
+        Reset();
+        S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? 0 : c.rat);
+        if (c.rat == -1) Fail({8});
+        if (c.rat == 255) S().faults[8].missing_tags = {0};
+        if (!c.irat_ok) Fail({10});
+        S().utra_neighbours.assign(size_t(c.utra_count), {4, 5, -1, -2, -3});
+        EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
+        EXPECT_EQ(own, c.own);
+        EXPECT_EQ(testsupport::FakeTechmode::Requests(10), c.irat_requests);
+        EXPECT_NE(Geran().find(c.irat_text), std::string::npos);
+    }
+}
+
+// Every fetch failing publishes all placeholders and deletions and answers
+// FAILURE; any one successful fetch, the first included, makes a SUCCESS.
+TEST_F(Lists, GsmopinfoFailedFetches) {
+    for (int ok : {0, 17, 8, 3, 5, 18, 1}) {
+        SCOPED_TRACE(ok);
+        Reset();
+        FailAllBut({17, 8, 10, 3, 5, 18, 1}, {ok});
+        EXPECT_EQ(Run("gsmopinfo"), ok ? "SUCCESS" : "FAILURE");
+        if (ok) continue;
+        EXPECT_EQ(own, "");
+        EXPECT_EQ(Geran(),
+                  kGsmFixed + kGsmMobilityNA + "-gsm_irat_meas\ngsm_t3312::N/A\ngsm_t3314::N/A\n" +
+                      Attrs("N/A", {"gprs_state", "gsm_bsic", "gsm_bands", "gsm_cellid",
+                                    "gsm_arfcn", "gprs_nco", "gsm_nmo", "msc_rev", "sgsn_rev",
+                                    "edge_support", "gsm_tx_power", "gsm_ta"}) +
+                      "latest_tbf:json:{\"tbf_channel\":\"N/A\",\"tfi_ul\":\"N/A\","
+                      "\"tfi_dl\":\"N/A\",\"timeslots_ul\":\"N/A\","
+                      "\"timeslots_dl\":\"N/A\"}\n"
+                      "-gsm_sc_dec\n-gsm_ded_meas\nrr_state::N/A\n");
+    }
+}
+
+// --- umtsopinfo -------------------------------------------------------------
+
+const std::string kUmtsHead =
+    "drx::NOT SUPPORTED\n" +
+    IndexedLines({"intra_psc%d", "intra_ecno%d", "intra_rscp%d", "inter_uarfcn%d", "inter_psc%d",
+                  "inter_ecno%d", "inter_rscp%d", "inter_rssi%d"},
+                 1, 6, "::N/A");
+const std::string kGsmCellsNA = IndexedLines(
+    {"irat_system%d", "irat_ch%d", "irat_bsic%d", "irat_gsm_rssi%d", "irat_cellid%d", "irat_cm%d"},
+    1, 6, "::N/A");
+
+// The text from one marker up to another ("" when either is missing).
+std::string Between(const std::string &text, const std::string &from, const std::string &to) {
+    size_t a = text.find(from), b = text.find(to);
+    return a == std::string::npos || b == std::string::npos || b < a ? "" : text.substr(a, b - a);
+}
+
+TEST_F(Lists, UmtsopinfoPublishesEverySectionInOrder) {
+    S().basic.gmm_cause = 17;
+    S().basic.mm_cause = 255;
+    S().intra_neighbours = {{311, -9, static_cast<int8_t>(0x9C)}, {65535, -24, -120}};
+    S().inter_neighbours = {{10713, 44, -11, -95, static_cast<int8_t>(0xC4)}};
+    S().gsm_neighbours = {{1023, 63, -60}, {512, 0, -110}};  // camped on WCDMA
+    S().pdp_contexts.resize(5);
+    S().pdp_contexts[0] = {"internet", {0xC0, 0xA8, 0x01, 0x0A}, {0x20, 0x01, 0x0d, 0xb8}};
+    S().pdp_contexts[2] = {"ims", {255, 255, 255, 255}, {0xfe, 0x80}};
+    S().pdp_contexts[2].ipv6[15] = 1;
+    S().pdp_contexts[4] = {"fifth", {1, 2, 3, 4}, {}};  // beyond the four shown
+    EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
+    EXPECT_EQ(own,
+              "APN:0x69 0x6e 0x74 0x65 0x72 0x6e 0x65 0x74 \nAPN:\nAPN:0x69 0x6d 0x73 \nAPN:\n");
+    const std::string zeros = "0000:0000:0000:0000:0000:0000\n";
+    EXPECT_EQ(Utra(),
+              kUmtsHead +
+                  "gmm_reject:n:17\nmm_reject:n:255\nt3212:n:60\nintra_psc1:n:311\n"
+                  "intra_ecno1:n:-9\nintra_rscp1:n:-100\nintra_psc2:n:65535\n"
+                  "intra_ecno2:n:-24\nintra_rscp2:n:-120\ninter_uarfcn1:n:10713\n"
+                  "inter_psc1:n:44\ninter_ecno1:n:-11\ninter_rscp1:n:-95\n"
+                  "inter_rssi1:n:-60\nirat_system1::GSM\nirat_ch1:n:1023\n"
+                  "irat_bsic1:n:63\nirat_gsm_rssi1:n:-60\nirat_cellid1::N/A\n"
+                  "irat_cm1::N/A\nirat_system2::GSM\nirat_ch2:n:512\nirat_bsic2:n:0\n"
+                  "irat_gsm_rssi2:n:-110\nirat_cellid2::N/A\nirat_cm2::N/A\n"
+                  "apn1_name::internet\napn1_ipv4_addr::192.168.1.10\n"
+                  "apn1_ipv6_addr::2001:0db8:" +
+                  zeros +
+                  "apn2_name::\napn2_ipv4_addr::0.0.0.0\napn2_ipv6_addr::0000:0000:" + zeros +
+                  "apn3_name::ims\napn3_ipv4_addr::255.255.255.255\n"
+                  "apn3_ipv6_addr::fe80:0000:0000:0000:0000:0000:0000:0001\n"
+                  "apn4_name::\napn4_ipv4_addr::0.0.0.0\napn4_ipv6_addr::0000:0000:" +
+                  zeros);
+}
+
+TEST_F(Lists, UmtsopinfoNeighbourCountsAreCappedAtSix) {
+    for (int count : {0, 2, 40}) {
+        SCOPED_TRACE(count);
+        S().intra_neighbours.assign(size_t(count), {7, -1, -2});
+        S().inter_neighbours.assign(size_t(count), {8, 9, -3, -4, -5});
+        EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
+        int shown = std::min(count, 6);
+        // Camped on WCDMA without GSM cells: the contexts follow at once.
+        EXPECT_EQ(Between(Utra(), "drx::", "apn1_name::"),
+                  kUmtsHead + "gmm_reject:n:0\nmm_reject:n:0\nt3212:n:60\n" +
+                      IndexedLines({"intra_psc%d:n:7", "intra_ecno%d:n:-1", "intra_rscp%d:n:-2"}, 1,
+                                   shown) +
+                      IndexedLines({"inter_uarfcn%d:n:8", "inter_psc%d:n:9", "inter_ecno%d:n:-3",
+                                    "inter_rscp%d:n:-4", "inter_rssi%d:n:-5"},
+                                   1, shown));
+    }
+}
+
+// GSM cells are fetched only when camped on WCDMA; otherwise, or when that
+// fetch fails, all six indices read "N/A". A shorter list leaves the higher
+// indices of the previous run alone (count 8, then 1).
+TEST_F(Lists, UmtsopinfoGsmCellsFollowTheActiveRat) {
+    struct Case {
+        int rat;  // -1: the mobility fetch fails
+        int irat_ok, gsm_count, irat_requests;
+    } cases[] = {{0, 1, 2, 0}, {2, 1, 2, 0}, {3, 1, 2, 0}, {-1, 1, 2, 0},
+                 {1, 0, 2, 1}, {1, 1, 8, 1}, {1, 1, 1, 1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.rat);
+        Reset();
+        S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? 1 : c.rat);
+        if (c.rat < 0) Fail({8});
+        if (!c.irat_ok) Fail({10});
+        S().gsm_neighbours.assign(size_t(c.gsm_count), {600, 5, -70});
+        EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
+        EXPECT_EQ(testsupport::FakeTechmode::Requests(10), c.irat_requests);
+        EXPECT_EQ(
+            Between(Utra(), "irat_system1::", "apn1_name::"),
+            c.rat != 1 || !c.irat_ok
+                ? kGsmCellsNA
+                : IndexedLines({"irat_system%d::GSM", "irat_ch%d:n:600", "irat_bsic%d:n:5",
+                                "irat_gsm_rssi%d:n:-70", "irat_cellid%d::N/A", "irat_cm%d::N/A"},
+                               1, std::min(c.gsm_count, 6)));
+    }
+}
+
+// Every fetch but the mobility one counts (it only picks the branch; with
+// it on WCDMA the GSM cell fetch counts).
+TEST_F(Lists, UmtsopinfoSuccessRule) {
+    struct Case {
+        std::initializer_list<int> ok;
+        const char *answer;
+    } cases[] = {{{}, "FAILURE"},  {{8}, "FAILURE"},  {{8, 10}, "SUCCESS"}, {{1}, "SUCCESS"},
+                 {{3}, "SUCCESS"}, {{16}, "SUCCESS"}, {{14}, "SUCCESS"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.ok.size() ? *c.ok.begin() : -1);
+        Reset();
+        FailAllBut({1, 3, 16, 8, 10, 14}, c.ok);
+        EXPECT_EQ(Run("umtsopinfo"), c.answer);
+        if (std::string(c.answer) == "SUCCESS") continue;
+        EXPECT_EQ(own, "");
+        EXPECT_EQ(
+            Utra(),
+            kUmtsHead + "gmm_reject::N/A\nmm_reject::N/A\nt3212::N/A\n" + kGsmCellsNA +
+                IndexedLines({"apn%d_name", "apn%d_ipv4_addr", "apn%d_ipv6_addr"}, 1, 4, "::N/A"));
+    }
+}
+
+// A name that fills its 100-byte field without a NUL ends at the field: the
+// address bytes after it ("ABCD") are not part of it.
+TEST_F(Lists, UmtsopinfoFullLengthApnStaysInItsField) {
+    std::string apn = std::string(99, 'a') + "\xe9", dump = "APN:";
+    S().pdp_contexts = {{apn, {'A', 'B', 'C', 'D'}, {}}};
+    EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
+    for (int i = 0; i < 99; i++) dump += "0x61 ";
+    EXPECT_EQ(own, dump + "0xe9 \nAPN:\nAPN:\nAPN:\n");
+    EXPECT_NE(Utra().find("\napn1_name::" + apn + "\napn1_ipv4_addr::65.66.67.68\n"),
+              std::string::npos);
+}
+
+// --- radionwinfo ------------------------------------------------------------
+
+const std::string kRadioUnsupported =
+    "scell_ura::NOT SUPPORTED\ncell_status::NOT SUPPORTED\n" +
+    IndexedLines({"aset_mcc%d", "aset_mnc%d", "aset_lac%d", "aset_rac%d", "aset_ura%d",
+                  "aset_cellid%d", "srxlev%d", "squal%d", "mset_mcc%d", "mset_mnc%d", "mset_lac%d",
+                  "mset_rac%d", "mset_ura%d", "mset_cellid%d"},
+                 1, 6, "::NOT SUPPORTED");
+
+// A set of count cells as published under the set's names: the listed cells
+// (entry k with scrambling code k + 1), then "N/A" up to index 6.
+std::string SetLines(const std::string &p, const std::string &channel, int count) {
+    int shown = std::min(count, 6);
+    std::string ch = p + channel + "%d", sc = p + "sc%d", rscp = p + "rscp%d", ecio = p + "ecio%d";
+    std::string v[] = {ch + ":n:10700", sc + ":n:%d", rscp + ":n:-100", ecio + ":n:-10"};
+    return IndexedLines({v[0].c_str(), v[1].c_str(), v[2].c_str(), v[3].c_str()}, 1, shown) +
+           IndexedLines({ch.c_str(), sc.c_str(), rscp.c_str(), ecio.c_str()}, shown + 1, 6,
+                        "::N/A");
+}
+
+std::vector<sim::SetCell> Cells(int count) {
+    std::vector<sim::SetCell> cells;
+    for (int k = 0; k < count; k++)  // RSCP byte 0x9C, Ec/Io byte 0xF6
+        cells.push_back({10700, uint16_t(k + 1), int8_t(0x9C), int8_t(0xF6)});
+    return cells;
+}
+
+TEST_F(Lists, RadionwinfoPublishesEverySectionInOrder) {
+    S().serving_cell_3g = {10700, 511, 0x0FFFFFFF, static_cast<int8_t>(0x9C),
+                           static_cast<int8_t>(0xF6)};
+    S().mobility = {1, 310, 260, 0xFFFE, 255};
+    S().active_set = Cells(3);
+    S().monitored_set = Cells(9);
+    EXPECT_EQ(Run("radionwinfo"), "SUCCESS");
+    EXPECT_EQ(own, "VeloRadionwinfoHandler\n");
+    EXPECT_EQ(Utra(), kRadioUnsupported +
+                          "scell_uarfcn:n:10700\nscell_sc:n:511\nscell_rscp:n:-100\n"
+                          "scell_ecio:n:-10\nscell_cellid:n:268435455\nscell_mcc:n:310\n"
+                          "scell_mnc:n:260\nscell_lac:n:65534\nscell_rac:n:255\n" +
+                          SetLines("aset_", "arfcn", 3) + SetLines("mset_", "uarfcn", 9));
+}
+
+// Each section falls back to "N/A" on its own; any one fetch that works
+// makes the run a success. Every run writes all six indices of both sets,
+// so a run with empty sets leaves nothing of an earlier one behind.
+TEST_F(Lists, RadionwinfoFailedFetchesAndEmptySets) {
+    const std::string servingNA =
+        Attrs("N/A", {"scell_uarfcn", "scell_sc", "scell_rscp", "scell_ecio", "scell_cellid"});
+    const std::string identity =
+        "scell_mcc:n:310\nscell_mnc:n:150\nscell_lac:n:4660\nscell_rac:n:7\n";
+    struct Case {
+        std::initializer_list<int> ok;
+        const char *answer;
+        std::string middle;  // between the unsupported names and the sets ("": not checked)
+    } cases[] = {
+        {{},
+         "FAILURE",
+         servingNA + Attrs("N/A", {"scell_mcc", "scell_mnc", "scell_lac", "scell_rac"})},
+        {{8}, "SUCCESS", servingNA + identity},
+        {{4}, "SUCCESS", ""},
+        {{19}, "SUCCESS", ""},
+        {{20}, "SUCCESS", ""},
+        {{8, 19, 20}, "SUCCESS", servingNA + identity},  // empty sets, fetched
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.ok.size() ? *c.ok.begin() : -1);
+        Reset();
+        if (c.ok.size() < 3) S().active_set = Cells(2), S().monitored_set = Cells(1);
+        FailAllBut({4, 8, 19, 20}, c.ok);
+        EXPECT_EQ(Run("radionwinfo"), c.answer);
+        std::string text = Utra();
+        if (c.middle.empty()) continue;
+        EXPECT_EQ(text, kRadioUnsupported + c.middle + SetLines("aset_", "arfcn", 0) +
+                            SetLines("mset_", "uarfcn", 0));
+    }
+}
+
+}  // namespace
