@@ -17,6 +17,9 @@
 //   the object holds: no change lost, none invented;
 // - the full read is PPS text that, written into an empty object, renders
 //   back to the same text;
+// - a delta reader with the filter f=speed>10+city=Ottawa+-gone+tag gets
+//   only what passes it: speed with an integer above 10, city as Ottawa,
+//   tag with any value, and of the deletions only that of gone;
 // - the server reads, for each accepted client write, "@ctl.<id>" and the
 //   lines written that are not object lines, in order;
 // - whatever the client reads is PPS text of the object "ctl".
@@ -108,6 +111,33 @@ void ApplyStream(const std::string &text, const std::string &objName, Attrs *att
     }
 }
 
+// The filtered delta reader's stream: PPS text of "obj" whose attribute
+// lines and deletions all pass f=speed>10+city=Ottawa+-gone+tag.
+void CheckFiltered(const std::string &text) {
+    std::string work = text;
+    char *p = &work[0];
+    pps_attrib_t info{};
+    info.obj_index = -1;
+    for (;;) {
+        const pps_status_t kind = ppsparse(&p, nullptr, nullptr, &info, 0);
+        Expect(kind != PPS_ERROR, "a filtered reader got a line that is not PPS text", text);
+        if (kind == PPS_END) return;
+        if (kind == PPS_ATTRIBUTE) {
+            const std::string name = info.attr_name, value = info.value;
+            char *end = nullptr;
+            errno = 0;
+            const long long n = strtoll(value.c_str(), &end, 10);
+            const bool integer = !value.empty() && *end == '\0' && errno == 0;
+            const bool passes = (name == "speed" && integer && n > 10) ||
+                                (name == "city" && value == "Ottawa") || name == "tag";
+            Expect(passes, "a filtered reader got an attribute its filter stops", text);
+        } else if (kind == PPS_ATTRIBUTE_DELETED) {
+            Expect(std::string(info.attr_name) == "gone",
+                   "a filtered reader got a deletion its filter stops", text);
+        }
+    }
+}
+
 // The lines of a written text that a client's message carries: every
 // non-empty line that is not an object line ([qualifiers] then '@').
 std::string CarriedLines(const std::string &text) {
@@ -134,7 +164,7 @@ struct Fixture {
     PpsCore core{0777, 0, 0, 64};
     ppsfs::Caller caller;
     uint64_t objIno = 0;
-    uint64_t writer = 0, delta = 0, server = 0, client = 0;
+    uint64_t writer = 0, delta = 0, filtered = 0, server = 0, client = 0;
     Attrs mirror;  // what the delta reader has been told
 
     Fixture() {
@@ -149,6 +179,9 @@ struct Fixture {
         Expect(core.Create(PpsCore::kRootIno, "obj?delta,backlog=1", 0666, O_RDONLY | O_CREAT,
                            caller, &ino, &st, &delta) == 0,
                "open", "obj?delta");
+        Expect(core.Create(PpsCore::kRootIno, "obj?delta,f=speed>10+city=Ottawa+-gone+tag", 0666,
+                           O_RDONLY | O_CREAT, caller, &ino, &st, &filtered) == 0,
+               "open", "obj?delta,f=...");
         Expect(core.Create(PpsCore::kRootIno, "ctl?server", 0666, O_RDWR | O_CREAT, caller, &ino,
                            &st, &server) == 0,
                "create", "ctl?server");
@@ -156,6 +189,7 @@ struct Fixture {
         Expect(core.Open(ino, O_RDWR | O_NONBLOCK, caller, &client) == 0, "open", "ctl");
         Drain(core, server, 65536);  // the client's connection line
         ApplyStream(Drain(core, delta, 65536), "obj", &mirror);
+        Drain(core, filtered, 65536);
     }
 
     std::string FullRead() {
@@ -247,6 +281,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         ApplyStream(Drain(f.core, f.delta, readSize), "obj", &f.mirror);
         Expect(Drain(f.core, f.server, readSize) == expectServer, "the server read", text);
+        CheckFiltered(Drain(f.core, f.filtered, readSize));
         Attrs ignored;
         ApplyStream(Drain(f.core, f.client, readSize), "ctl", &ignored);
         f.CheckObject();
