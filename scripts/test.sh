@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: first the default build, then the
-# AddressSanitizer + UndefinedBehaviorSanitizer build. Warnings are errors.
+# AddressSanitizer + UndefinedBehaviorSanitizer build; then runs each fuzz
+# target for 60 seconds (scripts/fuzz.sh). Warnings are errors.
 # Installs what it needs first (scripts/setup.sh). Run as root: the
 # end-to-end tests mount file systems in private mount namespaces.
 set -euo pipefail
@@ -16,4 +17,6 @@ for preset in default asan; do
   echo "== test: $preset"
   ctest --preset "$preset" -j "$jobs"
 done
+
+scripts/fuzz.sh 60
 echo "== all tests passed"
