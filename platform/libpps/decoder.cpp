@@ -82,13 +82,8 @@ pps_decoder_error_t note(pps_decoder_t *d, pps_decoder_error_t err) {
     return err;
 }
 
-// How deep JSON values may nest. RapidJSON's reader recurses once per level,
-// so without a bound some tens of kilobytes of '[' run the stack out; no
-// value an encoder writes comes near (it nests PPS_ENCODER_MAX_NESTING deep).
-constexpr size_t kMaxJsonNesting = 256;
-
 // Builds nodes from RapidJSON's SAX events under a given parent. A value
-// nested deeper than kMaxJsonNesting stops the parse (a parse error).
+// nested deeper than kPpsMaxJsonNesting stops the parse (a parse error).
 class JsonBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonBuilder> {
   public:
     JsonBuilder(Impl *impl, int parent, const char *first_name) : impl_(impl), key_(first_name) {
@@ -143,7 +138,7 @@ class JsonBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonB
     }
     bool start(pps_node_type_t type) {
         // parents_: the value's parent, then one entry per open level.
-        if (parents_.size() > kMaxJsonNesting) return false;
+        if (parents_.size() > kPpsMaxJsonNesting) return false;
         parents_.push_back(add(type));
         return true;
     }

@@ -8,6 +8,9 @@
 // looked at (type, name, flags), entered with push and left with pop, or read
 // with the getter of its type after a getter of a wrong type.
 //
+// The JSON text is also given to pps_encoder_add_json, which must accept
+// exactly what the decoder parses (same grammar, same nesting bound).
+//
 // Checked on the way: names and strings are NUL-terminated texts inside the
 // parsed buffer (the decoder works in situ); a getter of the wrong type fails
 // and does not move; the getter of the right type succeeds (numbers: as a
@@ -145,12 +148,25 @@ void DecodeAndWalk(const uint8_t *data, size_t len, bool json) {
     buffer[len] = '\0';
     const Text text{buffer.get(), buffer.get() + len};
 
+    // Whether the encoder takes the text as a JSON value, asked before the
+    // decoder parses (and so changes) the buffer.
+    bool encodable = false;
+    if (json) {
+        pps_encoder_t e;
+        pps_encoder_initialize(&e, true);
+        encodable = pps_encoder_add_json(&e, "v", buffer.get()) == PPS_ENCODER_OK;
+        pps_encoder_cleanup(&e);
+    }
+
     pps_decoder_t d;
     Expect(pps_decoder_initialize(&d, nullptr) == PPS_DECODER_OK, "initialize", 0);
     pps_decoder_error_t err = json ? pps_decoder_parse_json_str(&d, buffer.get())
                                    : pps_decoder_parse_pps_str(&d, buffer.get());
     // After a failed parse the decoder holds an empty tree; walk it all the same.
     Expect(err == PPS_DECODER_OK || err == PPS_DECODER_PARSE_ERROR, "parse result", err);
+    if (json)
+        Expect(encodable == (err == PPS_DECODER_OK),
+               "the encoder and the decoder disagree on a JSON value", encodable);
     pps_decoder_status(&d, true);
     Walk(&d, text, 0);
     Expect(pps_decoder_pop(&d) == PPS_DECODER_POP_AT_ROOT, "pop at the root", 0);

@@ -146,7 +146,8 @@ pps_encoder_error_t pps_encoder_add_double(pps_encoder_t *encoder, const char *n
                                            double value);
 pps_encoder_error_t pps_encoder_add_bool(pps_encoder_t *encoder, const char *name, bool value);
 pps_encoder_error_t pps_encoder_add_null(pps_encoder_t *encoder, const char *name);
-/* value must be one complete JSON text; it is checked and written as given. */
+/* value must be one complete JSON text, nested at most 256 levels deep; it is
+ * checked and written as given. */
 pps_encoder_error_t pps_encoder_add_json(pps_encoder_t *encoder, const char *name,
                                          const char *value);
 /* PPS text only, at the level of attribute lines: writes -name. */
