@@ -1,12 +1,13 @@
 // Fuzz target: the tech-mode fetchers and the TLV walkers on arbitrary
 // replies from the modem.
 //
-// Input: byte 0 picks the fetcher (among the catalogue rows that have one),
-// the rest is the reply. The binary defines ioctl(): DEVCTL_IOC_XFER on a
-// pretend fd answers with the reply bytes, so the fetcher runs through the
-// real devctlv and transport. The device claims as many bytes as the input
-// holds, even more than the transfer carries; an empty reply is a device
-// error.
+// Input: byte 0 picks the fetcher (among the catalogue rows that have one,
+// low 7 bits) and whether the device lies about the reply's length (high
+// bit: it claims 4 GB); the rest is the reply. The binary defines ioctl():
+// DEVCTL_IOC_XFER on a pretend fd answers with the reply bytes, so the
+// fetcher runs through the real devctlv and transport. An honest device
+// claims as many bytes as the input holds, even more than the transfer
+// carries; an empty reply is a device error.
 //
 // Checked: the request the device sees is the one the transport documents;
 // a fetcher calls the device once and returns 0 or -1; after -1 the record
@@ -22,6 +23,7 @@
 #include <devctl.h>
 #include <errno.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -46,6 +48,7 @@ constexpr uint8_t kRecordFill = 0xA5;
 struct Device {
     const uint8_t *reply = nullptr;
     size_t replyBytes = 0;
+    bool claimsTooMuch = false;
     unsigned expectType = 0;
     int calls = 0;
 };
@@ -179,7 +182,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     CheckRequest(*x);
     const size_t n = g_device.replyBytes < DEVCTL_XFER_MAX ? g_device.replyBytes : DEVCTL_XFER_MAX;
     if (n > 0) memcpy(x->data, g_device.reply, n);
-    x->recv_len = static_cast<uint32_t>(g_device.replyBytes);
+    x->recv_len = g_device.claimsTooMuch ? UINT32_MAX : static_cast<uint32_t>(g_device.replyBytes);
     x->status = g_device.replyBytes == 0 ? EIO : EOK;
     x->info = 0;
     return 0;
@@ -200,11 +203,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;
-    const TechModeStructInfo &info = *g_fetchable[data[0] % g_fetchable.size()];
+    const TechModeStructInfo &info = *g_fetchable[(data[0] & 0x7F) % g_fetchable.size()];
     std::unique_ptr<uint8_t[]> reply(new uint8_t[size - 1]);
     if (size > 1) memcpy(reply.get(), data + 1, size - 1);
 
-    g_device = Device{reply.get(), size - 1, info.type, 0};
+    g_device = Device{reply.get(), size - 1, (data[0] & 0x80) != 0, info.type, 0};
     std::unique_ptr<uint8_t[]> record(new uint8_t[info.recordBytes]);
     memset(record.get(), kRecordFill, info.recordBytes);
     const int result = info.fetch(kFakeFd, record.get());

@@ -1,8 +1,9 @@
 // Writes the seed corpus of fuzz_techmode into a directory: for every
 // fetcher, its selector byte and a good reply that the simulator encodes from
 // its default scenario. Run it again when a structure changes:
-//   build/fuzz/bin/fuzz_techmode_seeds tests/fuzz/corpus/techmode
+//   build/fuzz/bin/make_techmode_seeds tests/fuzz/corpus/techmode
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -13,9 +14,12 @@
 #include "techmode/tlv_element.h"
 
 int main(int argc, char **argv) {
-    if (argc != 2 || argv[1][0] == '-') {
-        fprintf(stderr, "usage: %s DIRECTORY\n  writes one seed per tech-mode fetcher\n", argv[0]);
-        return argc == 2 ? 0 : 2;
+    const bool help = argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0);
+    if (help || argc != 2 || argv[1][0] == '-') {
+        fprintf(help ? stdout : stderr,
+                "usage: %s DIRECTORY\n  writes one seed per tech-mode fetcher into DIRECTORY\n",
+                argv[0]);
+        return help ? 0 : 2;
     }
     const sim::Scenario scenario = sim::ParseScenario(sim::DefaultScenarioJson(), "default");
     unsigned selector = 0;  // the fuzz target numbers the fetchers in type order
