@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: first the default build, then the
-# AddressSanitizer + UndefinedBehaviorSanitizer build. Warnings are errors.
+# AddressSanitizer + UndefinedBehaviorSanitizer build; then runs each fuzz
+# target for 60 seconds (scripts/fuzz.sh). Warnings are errors.
 # Installs what it needs first (scripts/setup.sh). Run as root: the
 # end-to-end tests mount file systems in private mount namespaces.
 set -euo pipefail
@@ -20,4 +21,7 @@ done
 # with a non-zero status, which fails the soak).
 echo "== soak (short, asan)"
 SOAK_PRESET=asan scripts/soak.sh --short
+
+echo "== fuzz"
+scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 echo "== all tests passed"

@@ -82,7 +82,8 @@ pps_decoder_error_t note(pps_decoder_t *d, pps_decoder_error_t err) {
     return err;
 }
 
-// Builds nodes from RapidJSON's SAX events under a given parent.
+// Builds nodes from RapidJSON's SAX events under a given parent. A value
+// nested deeper than kPpsMaxJsonNesting stops the parse (a parse error).
 class JsonBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonBuilder> {
   public:
     JsonBuilder(Impl *impl, int parent, const char *first_name) : impl_(impl), key_(first_name) {
@@ -136,6 +137,8 @@ class JsonBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonB
         return impl_->add_child(parent, name, type);
     }
     bool start(pps_node_type_t type) {
+        // parents_: the value's parent, then one entry per open level.
+        if (parents_.size() > kPpsMaxJsonNesting) return false;
         parents_.push_back(add(type));
         return true;
     }

@@ -14,6 +14,8 @@
 
 #include <rapidjson/reader.h>
 
+#include "ppsparse_internal.h"
+
 namespace {
 
 enum LevelKind : unsigned char { kPpsObject = 0, kJsonObject = 1, kJsonArray = 2 };
@@ -240,6 +242,37 @@ pps_encoder_error_t end_container(pps_encoder_t *e, LevelKind kind) {
     return end_element(e);
 }
 
+// Counts nesting while RapidJSON checks a JSON value; deeper than the decoder
+// reads is refused.
+class JsonChecker : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonChecker> {
+  public:
+    bool StartObject() { return ++depth_ <= kPpsMaxJsonNesting; }
+    bool EndObject(rapidjson::SizeType) { return depth_-- > 0; }
+    bool StartArray() { return ++depth_ <= kPpsMaxJsonNesting; }
+    bool EndArray(rapidjson::SizeType) { return depth_-- > 0; }
+
+  private:
+    size_t depth_ = 0;
+};
+
+// Whether text is one complete JSON value: PPS_ENCODER_OK,
+// PPS_ENCODER_INVALID_VALUE or PPS_ENCODER_NO_MEM. A copy is parsed in place
+// because the in-place reader keeps no stack of its own: RapidJSON 1.1.0's
+// stack adds to a null pointer the first time it grows (undefined behaviour
+// that clang's sanitizer stops on).
+pps_encoder_error_t check_json(const char *text) {
+    const size_t size = strlen(text) + 1;
+    char *copy = static_cast<char *>(malloc(size));
+    if (copy == nullptr) return PPS_ENCODER_NO_MEM;
+    memcpy(copy, text, size);
+    rapidjson::InsituStringStream in(copy);
+    rapidjson::Reader reader;
+    JsonChecker checker;
+    const bool good = !reader.Parse<rapidjson::kParseInsituFlag>(in, checker).IsError();
+    free(copy);
+    return good ? PPS_ENCODER_OK : PPS_ENCODER_INVALID_VALUE;
+}
+
 }  // namespace
 
 extern "C" {
@@ -339,10 +372,8 @@ pps_encoder_error_t pps_encoder_add_json(pps_encoder_t *e, const char *name, con
     // A PPS line cannot hold a line end, even as JSON white space.
     if (at_attribute_level(e) && strchr(value, '\n') != nullptr)
         return fail(e, PPS_ENCODER_INVALID_VALUE);
-    rapidjson::Reader reader;
-    rapidjson::StringStream in(value);
-    rapidjson::BaseReaderHandler<> sink;
-    if (reader.Parse(in, sink).IsError()) return fail(e, PPS_ENCODER_INVALID_VALUE);
+    const pps_encoder_error_t checked = check_json(value);
+    if (checked != PPS_ENCODER_OK) return fail(e, checked);
     return add_scalar(e, name, "json", value);
 }
 

@@ -15,6 +15,12 @@ pps_status_t pps_parse_line(char **ppsdata, const char *const *objnames,
                             const char *const *attrnames, pps_attrib_t *info,
                             bool accept_unterminated);
 
+// How deep JSON values may nest, for the encoder's check of a JSON value and
+// for the decoder. RapidJSON's reader recurses once per level, so without a
+// bound some tens of kilobytes of '[' run the stack out; nothing the encoder
+// builds itself comes near (PPS_ENCODER_MAX_NESTING).
+constexpr size_t kPpsMaxJsonNesting = 256;
+
 // Decodes the 'c' encoding (C escapes) of the NUL-terminated text s in place.
 // Returns false for a malformed escape (the text is then unspecified).
 bool pps_unescape_c(char *s);

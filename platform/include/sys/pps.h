@@ -146,7 +146,8 @@ pps_encoder_error_t pps_encoder_add_double(pps_encoder_t *encoder, const char *n
                                            double value);
 pps_encoder_error_t pps_encoder_add_bool(pps_encoder_t *encoder, const char *name, bool value);
 pps_encoder_error_t pps_encoder_add_null(pps_encoder_t *encoder, const char *name);
-/* value must be one complete JSON text; it is checked and written as given. */
+/* value must be one complete JSON text, nested at most 256 levels deep; it is
+ * checked and written as given. */
 pps_encoder_error_t pps_encoder_add_json(pps_encoder_t *encoder, const char *name,
                                          const char *value);
 /* PPS text only, at the level of attribute lines: writes -name. */
@@ -206,7 +207,9 @@ pps_decoder_error_t pps_decoder_initialize(pps_decoder_t *decoder, const char *s
 void pps_decoder_cleanup(pps_decoder_t *decoder);
 /* Parses PPS text in place (str is modified). The root then holds one object
  * per object line, in order; attribute lines before any object line go into
- * an object with an empty name. Object flags carry PPS_CREATED etc. */
+ * an object with an empty name. Object flags carry PPS_CREATED etc. A JSON
+ * value nested more than 256 levels deep is PPS_DECODER_PARSE_ERROR (here and
+ * in pps_decoder_parse_json_str). */
 pps_decoder_error_t pps_decoder_parse_pps_str(pps_decoder_t *decoder, char *str);
 /* Parses a JSON text in place; the root then holds that one value. */
 pps_decoder_error_t pps_decoder_parse_json_str(pps_decoder_t *decoder, char *str);

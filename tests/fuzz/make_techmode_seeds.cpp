@@ -1,0 +1,47 @@
+// Writes the seed corpus of fuzz_techmode into a directory: for every
+// fetcher, its selector byte and a good reply that the simulator encodes from
+// its default scenario. Run it again when a structure changes:
+//   build/fuzz/bin/make_techmode_seeds tests/fuzz/corpus/techmode
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "Replies.h"
+#include "Scenario.h"
+#include "techmode/techmode_structs.h"
+#include "techmode/tlv_element.h"
+
+int main(int argc, char **argv) {
+    const bool help = argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0);
+    if (help || argc != 2 || argv[1][0] == '-') {
+        fprintf(help ? stdout : stderr,
+                "usage: %s DIRECTORY\n  writes one seed per tech-mode fetcher into DIRECTORY\n",
+                argv[0]);
+        return help ? 0 : 2;
+    }
+    const sim::Scenario scenario = sim::ParseScenario(sim::DefaultScenarioJson(), "default");
+    unsigned selector = 0;  // the fuzz target numbers the fetchers in type order
+    for (unsigned type = 0; type < kTechModeStructTypeCount; type++) {
+        const TechModeStructInfo *info = TechModeStructInfoFor(type);
+        if (info == nullptr || info->fetch == nullptr) continue;
+        const std::vector<uint8_t> element = sim::EncodeStructure(scenario, static_cast<int>(type));
+        std::vector<uint8_t> seed(1 + kTlvHeaderBytes);
+        seed[0] = static_cast<uint8_t>(selector++);
+        TlvWriteHeader(&seed[1], CMD_TECHMODE_GET_STRUCT_DATA_TAG,
+                       static_cast<uint16_t>(element.size() / kTlvWordBytes));
+        seed.insert(seed.end(), element.begin(), element.end());
+
+        char name[32];
+        snprintf(name, sizeof name, "/type%02u", type);
+        const std::string path = argv[1] + std::string(name);
+        FILE *f = fopen(path.c_str(), "wb");
+        if (f == nullptr || fwrite(seed.data(), 1, seed.size(), f) != seed.size() ||
+            fclose(f) != 0) {
+            perror(path.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}

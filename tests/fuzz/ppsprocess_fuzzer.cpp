@@ -1,0 +1,116 @@
+// Fuzz target: control-object text through ppsparse and PPSServer::PPSProcess.
+//
+// The input is a run of reads from the control object, separated by NUL
+// bytes: a NUL inside a real read ends the text PPSProcess sees, so using it
+// as the separator loses nothing. Each read is cut to 1023 bytes and copied
+// into a heap buffer of exactly its length plus the NUL, as ReadPPS hands it
+// over, so ASan reports any access past the text. One server sees every read
+// of an input, so connections made in one read meet messages and
+// disconnections in later ones.
+//
+// The handlers check what every handler relies on: msg, id and dat are
+// NUL-terminated texts inside the buffer being processed, without a line
+// end; the client id is not 0; at most one dispatch per buffer; a message
+// reaches the handler registered under its name's hash, else the default
+// handler; a client record holds at most eight supplementary groups.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#include "fuzz_check.h"
+#include "pps/PPSServer.h"
+#include "slog_capture.h"
+
+namespace {
+
+constexpr size_t kReadMax = 1023;  // what ReadPPS keeps of one read
+
+const char *const kNames[] = {"identity", "access", "gsmopinfo", "radionwinfo", "tchtxpwr", "x"};
+
+struct Processing {
+    const char *begin = nullptr;  // the buffer PPSProcess is working on
+    const char *end = nullptr;    // its terminating NUL
+    int dispatches = 0;
+};
+Processing g_now;
+
+[[noreturn]] void Fail(const char *what, const char *detail) {
+    fuzzcheck::Fail("%s: %s", what, detail != nullptr ? detail : "(null)");
+}
+
+void CheckText(const char *what, const char *text) {
+    if (text == nullptr) Fail("null text", what);
+    if (text < g_now.begin || text > g_now.end) Fail("text outside the buffer", what);
+    // strlen stops at the buffer's NUL at the latest; ASan checks the reads.
+    const size_t len = strlen(text);
+    if (text + len > g_now.end) Fail("text runs past the buffer", what);
+    if (memchr(text, '\n', len) != nullptr) Fail("line end inside a value", what);
+}
+
+void CheckCall(PPSServer *server, uint64_t clientId, const char *msg, const char *id,
+               const char *dat) {
+    if (++g_now.dispatches > 1) Fail("more than one dispatch for one buffer", msg);
+    if (clientId == 0) Fail("dispatch without a client id", msg);
+    CheckText("msg", msg);
+    CheckText("id", id);
+    if (dat != nullptr) CheckText("dat", dat);
+    ClientInfo info;
+    if (server->GetClientInfo(clientId, &info) && info.ngroups > 8) Fail("ngroups above 8", msg);
+}
+
+int NamedHandler(PPSServer *server, void *user, uint64_t clientId, const char *msg, const char *id,
+                 const char *dat) {
+    CheckCall(server, clientId, msg, id, dat);
+    const char *name = static_cast<const char *>(user);
+    if (PPSNameHash(msg) != PPSNameHash(name)) Fail("message reached another name's handler", msg);
+    return 0;
+}
+
+int DefaultHandler(PPSServer *server, void *, uint64_t clientId, const char *msg, const char *id,
+                   const char *dat) {
+    CheckCall(server, clientId, msg, id, dat);
+    for (const char *name : kNames) {
+        if (PPSNameHash(msg) == PPSNameHash(name))
+            Fail("registered message reached the default handler", msg);
+    }
+    return 0;
+}
+
+void DropLog(void *, int, int, const char *) {}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzzcheck::KeepReportFd();
+    slog_set_capture(DropLog, nullptr);  // the log lines are not under test
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    PPSServer server;
+    for (const char *name : kNames)
+        server.AddMessageHandler(name, NamedHandler, const_cast<char *>(name));
+    server.SetDefaultHandler(DefaultHandler, nullptr);
+
+    const uint8_t *p = data;
+    const uint8_t *const end = data + size;
+    while (p < end) {
+        const uint8_t *nul = static_cast<const uint8_t *>(memchr(p, '\0', end - p));
+        const uint8_t *stop = nul != nullptr ? nul : end;
+        size_t len = static_cast<size_t>(stop - p);
+        if (len > kReadMax) len = kReadMax;
+
+        std::unique_ptr<char[]> buffer(new char[len + 1]);
+        memcpy(buffer.get(), p, len);
+        buffer[len] = '\0';
+        g_now = Processing{buffer.get(), buffer.get() + len, 0};
+        server.PPSProcess(buffer.get());
+        g_now = Processing{};
+
+        p = stop + (nul != nullptr ? 1 : 0);
+    }
+    return 0;
+}
