@@ -11,7 +11,6 @@
 #include "Replies.h"
 #include "Scenario.h"
 #include "techmode/techmode_structs.h"
-#include "techmode/tlv_element.h"
 
 int main(int argc, char **argv) {
     const bool help = argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0);
@@ -26,12 +25,10 @@ int main(int argc, char **argv) {
     for (unsigned type = 0; type < kTechModeStructTypeCount; type++) {
         const TechModeStructInfo *info = TechModeStructInfoFor(type);
         if (info == nullptr || info->fetch == nullptr) continue;
-        const std::vector<uint8_t> element = sim::EncodeStructure(scenario, static_cast<int>(type));
-        std::vector<uint8_t> seed(1 + kTlvHeaderBytes);
-        seed[0] = static_cast<uint8_t>(selector++);
-        TlvWriteHeader(&seed[1], CMD_TECHMODE_GET_STRUCT_DATA_TAG,
-                       static_cast<uint16_t>(element.size() / kTlvWordBytes));
-        seed.insert(seed.end(), element.begin(), element.end());
+        // The whole reply: the command element holding the structure element.
+        const std::vector<uint8_t> reply = sim::EncodeStructure(scenario, static_cast<int>(type));
+        std::vector<uint8_t> seed(1, static_cast<uint8_t>(selector++));
+        seed.insert(seed.end(), reply.begin(), reply.end());
 
         char name[32];
         snprintf(name, sizeof name, "/type%02u", type);

@@ -22,7 +22,9 @@
 //   tag with any value, and of the deletions only that of gone;
 // - the server reads, for each accepted client write, "@ctl.<id>" and the
 //   lines written that are not object lines, in order;
-// - whatever the client reads is PPS text of the object "ctl".
+// - the client reads, for each accepted server write, "@ctl" and the lines
+//   of each group the write makes (the client is open 5: "@ctl.5" in a
+//   server write addresses it), and that is PPS text of "ctl".
 // Each write returns 0 or the errno of a refused write, and a refused write
 // to "obj" changes nothing.
 #include <errno.h>
@@ -138,10 +140,16 @@ void CheckFiltered(const std::string &text) {
     }
 }
 
-// The lines of a written text that a client's message carries: every
-// non-empty line that is not an object line ([qualifiers] then '@').
-std::string CarriedLines(const std::string &text) {
-    std::string out;
+// The messages a write on "ctl" makes, as their reader gets them. Lines
+// are the non-empty lines of the text; object lines ([qualifiers] then '@')
+// are left out. A client's write is one message, "@ctl.<client>" and its
+// lines; a server's write (accepted, so every object line names "ctl" or
+// the one client) is one message "@ctl" per object line, and one for lines
+// before the first object line, each with the lines that follow.
+std::string Messages(const std::string &text, const std::string &clientHeader) {
+    const bool fromClient = !clientHeader.empty();
+    std::string out = fromClient ? clientHeader : "";
+    bool open = fromClient;
     size_t pos = 0;
     while (pos < text.size()) {
         size_t nl = text.find('\n', pos);
@@ -154,8 +162,12 @@ std::string CarriedLines(const std::string &text) {
             const size_t close = line.find(']');
             at = close == std::string::npos ? line.size() : close + 1;
         }
-        if (at < line.size() && line[at] == '@') continue;
-        out += line + "\n";
+        const bool objectLine = at < line.size() && line[at] == '@';
+        if (!fromClient && (objectLine || !open)) {
+            out += "@ctl\n";
+            open = true;
+        }
+        if (!objectLine) out += line + "\n";
     }
     return out;
 }
@@ -248,7 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const size_t readSize = kReadSizes[(selector >> 4) & 3];
 
         int err = 0;
-        std::string expectServer;
+        std::string expectServer, expectClient;
         switch (selector % 5) {
             case 0:
             case 1: {
@@ -263,12 +275,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 err = f.core.Write(f.client, text.data(), text.size());
                 Expect(err == 0 || err == EINVAL, "client write result", std::to_string(err));
                 if (err == 0)
-                    expectServer = "@ctl." + std::to_string(f.client) + "\n" + CarriedLines(text);
+                    expectServer = Messages(text, "@ctl." + std::to_string(f.client) + "\n");
                 break;
             case 3:
                 err = f.core.Write(f.server, text.data(), text.size());
                 Expect(err == 0 || err == EINVAL || err == ENXIO, "server write result",
                        std::to_string(err));
+                if (err == 0) expectClient = Messages(text, "");
                 break;
             case 4: {
                 ppsfs::SetAttrRequest req;
@@ -282,8 +295,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         ApplyStream(Drain(f.core, f.delta, readSize), "obj", &f.mirror);
         Expect(Drain(f.core, f.server, readSize) == expectServer, "the server read", text);
         CheckFiltered(Drain(f.core, f.filtered, readSize));
+        const std::string toClient = Drain(f.core, f.client, readSize);
+        Expect(toClient == expectClient, "the client read", text + "--\n" + toClient);
         Attrs ignored;
-        ApplyStream(Drain(f.core, f.client, readSize), "ctl", &ignored);
+        ApplyStream(toClient, "ctl", &ignored);
         f.CheckObject();
         f.core.TakeWoken();
     }
