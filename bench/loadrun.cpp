@@ -31,64 +31,18 @@
 
 #include <CLI/CLI.hpp>
 
+#include "proc_stats.h"
+
 namespace {
+
+using procstats::CpuUs;
+using procstats::OpenFds;
+using procstats::UserUs;
 
 double NowUs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
-
-// CPU time (user + system) of a process, in microseconds, from the
-// scheduler's nanosecond account (the clock-tick figures of /proc/pid/stat
-// are too coarse for a few thousand requests).
-double CpuUs(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
-    unsigned long long ns = 0;
-    in >> ns;
-    return ns / 1e3;
-}
-
-// User CPU time of a process, in microseconds (clock ticks: coarse, fine
-// over thousands of requests).
-double UserUs(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t close = all.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream rest(all.substr(close + 2));
-    std::string field;
-    for (int i = 3; i <= 14 && rest >> field; i++)
-        if (i == 14) return std::stod(field) * 1e6 / sysconf(_SC_CLK_TCK);
-    return 0;
-}
-
-// Private (unshared) bytes of a process.
-long PrivateBytes(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-    std::string key;
-    long kb, total = 0;
-    std::string unit;
-    while (in >> key) {
-        if (key == "Private_Clean:" || key == "Private_Dirty:") {
-            in >> kb >> unit;
-            total += kb * 1024;
-        } else {
-            in.ignore(1 << 20, '\n');
-        }
-    }
-    return total;
-}
-
-int OpenFds(pid_t pid) {
-    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    int n = 0;
-    if (FILE *p = popen(("ls " + dir + " | wc -l").c_str(), "r")) {
-        if (fscanf(p, "%d", &n) != 1) n = -1;
-        pclose(p);
-    }
-    return n;
 }
 
 struct Figures {
@@ -246,7 +200,7 @@ int main(int argc, char **argv) {
     CLI11_PARSE(app, argc, argv);
 
     std::string control = pps + "/services/radioctrl/modem0/diag/control";
-    long mem0 = PrivateBytes(daemon);
+    long mem0 = procstats::PrivateKiB(daemon);
     int fds0 = OpenFds(daemon);
 
     printf("command %s, %d requests per run\n", command.c_str(), requests);
@@ -283,8 +237,8 @@ int main(int argc, char **argv) {
 
     if (memory_requests > 0) {
         Load(control, command, 4, memory_requests);
-        printf("daemon private memory: %ld KiB after start, %ld KiB after %d more requests\n",
-               mem0 / 1024, PrivateBytes(daemon) / 1024, memory_requests);
+        printf("daemon private memory: %ld KiB after start, %ld KiB after %d more requests\n", mem0,
+               procstats::PrivateKiB(daemon), memory_requests);
         printf("daemon open fds: %d before, %d after\n", fds0, OpenFds(daemon));
     }
     return 0;

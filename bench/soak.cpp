@@ -31,6 +31,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "proc_stats.h"
+
 namespace {
 
 const char *const kCommands[] = {"identity",   "access",     "gsmopinfo",  "tchtxpower",
@@ -176,31 +178,6 @@ void ScenarioSwapper(const std::string &faulty, const std::string &clean, std::a
     }
 }
 
-long PrivateKiB(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-    std::string key, unit;
-    long kb, total = 0;
-    while (in >> key) {
-        if (key == "Private_Clean:" || key == "Private_Dirty:") {
-            in >> kb >> unit;
-            total += kb;
-        } else {
-            in.ignore(1 << 20, '\n');
-        }
-    }
-    return total;
-}
-
-int Fds(pid_t pid) {
-    std::string cmd = "ls /proc/" + std::to_string(pid) + "/fd | wc -l";
-    int n = -1;
-    if (FILE *p = popen(cmd.c_str(), "r")) {
-        if (fscanf(p, "%d", &n) != 1) n = -1;
-        pclose(p);
-    }
-    return n;
-}
-
 // Hostile clients: requests whose msg, id or dat are empty, one byte or
 // 1,000 bytes long, binary bytes, text without a line end, and thousands of
 // connections that come and go. The daemon must keep serving: afterwards a
@@ -274,8 +251,8 @@ int main(int argc, char **argv) {
                  "Do not require flat memory (a sanitizer build grows by design)");
     CLI11_PARSE(app, argc, argv);
 
-    long mem0 = PrivateKiB(daemon);
-    int fds0 = Fds(daemon);
+    long mem0 = procstats::PrivateKiB(daemon);
+    int fds0 = procstats::OpenFds(daemon);
     Hostile(pps, connections);
     printf("soak: hostile clients done (%d connections opened and closed)\n", connections);
     std::atomic<bool> stop{false};
@@ -293,8 +270,8 @@ int main(int argc, char **argv) {
 
     double secs = (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9;
     bool alive = kill(daemon, 0) == 0;
-    long mem1 = PrivateKiB(daemon);
-    int fds1 = Fds(daemon);
+    long mem1 = procstats::PrivateKiB(daemon);
+    int fds1 = procstats::OpenFds(daemon);
     printf(
         "soak: %d clients, %ld requests answered of %ld sent (+%ld unknown names, unanswered as "
         "they "

@@ -28,8 +28,9 @@ struct Reply {
 Reply Answer(const Scenario &scenario, uint32_t dcmd, const uint8_t *request, size_t request_len,
              double elapsed_ms, std::mt19937 &rng);
 
-// The encoded structure element of a type, without faults or drift (for
-// tests and --dump). Empty for a type above 24.
+// The whole reply (command element around the structure element) for a
+// type, without faults or drift (for tests and seeds). Empty for a type
+// above 24.
 std::vector<uint8_t> EncodeStructure(const Scenario &scenario, int type);
 
 }  // namespace sim

@@ -1,0 +1,69 @@
+// What /proc tells about another process, for the load run and the soak:
+// CPU time, private memory and open fds.
+#ifndef BENCH_PROC_STATS_H
+#define BENCH_PROC_STATS_H
+
+#include <dirent.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace procstats {
+
+// CPU time (user + system) in microseconds, from the scheduler's nanosecond
+// account (the clock ticks of /proc/pid/stat are too coarse for a few
+// thousand requests).
+inline double CpuUs(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    unsigned long long ns = 0;
+    in >> ns;
+    return ns / 1e3;
+}
+
+// User CPU time in microseconds (clock ticks: fine over thousands of
+// requests).
+inline double UserUs(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = all.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream rest(all.substr(close + 2));
+    std::string field;
+    for (int i = 3; i <= 14 && rest >> field; i++)
+        if (i == 14) return std::stod(field) * 1e6 / sysconf(_SC_CLK_TCK);
+    return 0;
+}
+
+// Private (unshared) memory in KiB.
+inline long PrivateKiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string key, unit;
+    long kb, total = 0;
+    while (in >> key) {
+        if (key == "Private_Clean:" || key == "Private_Dirty:") {
+            in >> kb >> unit;
+            total += kb;
+        } else {
+            in.ignore(1 << 20, '\n');
+        }
+    }
+    return total;
+}
+
+// Open fds, or -1 when the process cannot be read.
+inline int OpenFds(pid_t pid) {
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (struct dirent *e = readdir(d))
+        if (e->d_name[0] != '.') n++;
+    closedir(d);
+    return n;
+}
+
+}  // namespace procstats
+
+#endif
