@@ -6,6 +6,9 @@
 #   bench/loadrun.sh [COMMAND...]      e.g. bench/loadrun.sh identity
 # Extra loadrun options: LOADRUN_ARGS="-r 2000 -m 0" bench/loadrun.sh
 set -euo pipefail
+case "${1:-}" in
+  -h|--help) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+esac
 cd "$(dirname "$0")/.."
 root=$(pwd)
 if [ "${VELOMAR_LOADRUN_INSIDE:-}" != 1 ]; then

@@ -19,7 +19,7 @@ root=$(pwd)
 mode=demo
 case "${1:-}" in
   --shell) mode=shell ;;
-  -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   "") ;;
   *) echo "demo.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
 esac

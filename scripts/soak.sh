@@ -8,6 +8,9 @@
 #   scripts/soak.sh            the long run (8 x 5000 requests)
 #   scripts/soak.sh --short    the short run CI makes (8 x 150 requests)
 set -euo pipefail
+case "${1:-}" in
+  -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+esac
 cd "$(dirname "$0")/.."
 root=$(pwd)
 preset=${SOAK_PRESET:-default}
