@@ -57,11 +57,7 @@ bool VelomarPPS::BeginCommand(CommandRun &run, uint64_t clientId, const char *ms
 // Writes the run's attributes in one write (whatever the outcome; a failed
 // write is not detected) and answers the client.
 void VelomarPPS::FinishCommand(CommandRun &run, int statusFd, bool success) {
-    const char *buf = pps_encoder_buffer(&run.enc);
-    if (buf != nullptr) {
-        ssize_t ignored = write(statusFd, buf, static_cast<size_t>(pps_encoder_length(&run.enc)));
-        (void)ignored;
-    }
+    WriteEncoded(statusFd, &run.enc);
     pps_encoder_cleanup(&run.enc);
     slogf(kVelomarLogCode, _SLOG_DEBUG1, "%s: send response %s", run.prefix,
           success ? "SUCCESS" : "FAILURE");

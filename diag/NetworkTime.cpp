@@ -94,11 +94,7 @@ void VelomarPPS::NitzStatusCmd(int fd) {
     pps_encoder_add_string(&enc, "nitz_source", source);
     pps_encoder_add_string(&enc, "nitz_time", timetext);
     pps_encoder_add_string(&enc, "nitz_date", date);
-    const char *out = pps_encoder_buffer(&enc);
-    if (out != nullptr) {
-        ssize_t ignored = write(m_statusDataFd, out, static_cast<size_t>(pps_encoder_length(&enc)));
-        (void)ignored;
-    }
+    WriteEncoded(m_statusDataFd, &enc);
     pps_encoder_cleanup(&enc);
 }
 
@@ -157,11 +153,7 @@ int SendControlMsg(int fd, const char *msg, const char *id, const char *dat, boo
         pps_encoder_add_json(&enc, "dat", dat);
     else
         pps_encoder_add_string(&enc, "dat", dat);
-    const char *out = pps_encoder_buffer(&enc);
-    if (out != nullptr) {
-        ssize_t ignored = write(fd, out, static_cast<size_t>(pps_encoder_length(&enc)));
-        (void)ignored;
-    }
+    WriteEncoded(fd, &enc);
     pps_encoder_cleanup(&enc);
     return 0;
 }

@@ -17,16 +17,6 @@ namespace {
 // Rows are walked with an 8-bit index, so a table is at most 255 rows long.
 constexpr int kMaxObjectRows = 255;
 
-// Writes what the encoder built to fd in one write; false when the encoder
-// could not build its text.
-bool WriteEncoded(int fd, pps_encoder_t *encoder) {
-    const char *text = pps_encoder_buffer(encoder);
-    if (text == nullptr) return false;
-    ssize_t written = write(fd, text, static_cast<size_t>(pps_encoder_length(encoder)));
-    (void)written;  // a failed write of PPS text is not detected
-    return true;
-}
-
 // Bounded copy into a 30-character field that always terminates.
 void CopyField(char (&field)[30], const char *text) {
     size_t length = strnlen(text, sizeof field - 1);
@@ -35,6 +25,14 @@ void CopyField(char (&field)[30], const char *text) {
 }
 
 }  // namespace
+
+bool WriteEncoded(int fd, pps_encoder_t *encoder) {
+    const char *text = pps_encoder_buffer(encoder);
+    if (text == nullptr) return false;
+    ssize_t written = write(fd, text, static_cast<size_t>(pps_encoder_length(encoder)));
+    (void)written;  // a failed write of PPS text is not detected
+    return true;
+}
 
 CellularBase_PPS::CellularBase_PPS() : object0_(-1), object1_(-1), object2_(-1) {}
 

@@ -11,6 +11,7 @@
 #define PPS_CELLULARBASE_PPS_H
 
 #include <stdint.h>
+#include <sys/pps.h>
 
 #include <list>
 
@@ -33,6 +34,11 @@ struct Transaction {
     char msg[30];
     char id[30];
 };
+
+// Writes what the encoder built to fd in one write (so PPS applies it as
+// one change); false when the encoder could not build its text. A failed
+// write is not detected.
+bool WriteEncoded(int fd, pps_encoder_t *encoder);
 
 // One string attribute for PublishStatus.
 struct AttrPair {
