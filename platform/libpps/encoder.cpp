@@ -29,14 +29,38 @@ pps_encoder_error_t fail(pps_encoder_t *e, pps_encoder_error_t err) {
     return e->status;
 }
 
+// One allocation holds a whole command's attributes (a few KiB); larger
+// texts double from there.
+constexpr size_t kFirstCapacity = 4096;
+
+// Encoders are made for one write each, one after another (a publication,
+// then the response to the request). The first-size buffers of the last two
+// that were cleaned up on this thread are kept for the next ones, so a
+// steady run of writes allocates nothing; larger buffers are freed.
+struct BufferCache {
+    char *slot[2] = {nullptr, nullptr};
+    ~BufferCache() {
+        free(slot[0]);
+        free(slot[1]);
+    }
+};
+thread_local BufferCache t_buffers;
+
 // Makes room for n more bytes plus a terminating NUL and one closing brace
 // (JSON mode closes its root object in place when the buffer is asked for).
 bool reserve(pps_encoder_t *e, size_t n) {
     size_t need = e->length + n + 2;
     if (need <= e->capacity) return true;
-    // One allocation holds a whole command's attributes (a few KiB); larger
-    // texts double from there.
-    size_t cap = e->capacity < 4096 ? 4096 : e->capacity;
+    if (e->buffer == nullptr && need <= kFirstCapacity) {
+        for (char *&cached : t_buffers.slot) {
+            if (cached == nullptr) continue;
+            e->buffer = cached;
+            e->capacity = kFirstCapacity;
+            cached = nullptr;
+            return true;
+        }
+    }
+    size_t cap = e->capacity < kFirstCapacity ? kFirstCapacity : e->capacity;
     while (cap < need) cap *= 2;
     char *p = static_cast<char *>(realloc(e->buffer, cap));
     if (p == nullptr) {
@@ -298,7 +322,16 @@ void pps_encoder_reset(pps_encoder_t *e) {
 
 void pps_encoder_cleanup(pps_encoder_t *e) {
     if (e == nullptr) return;
-    free(e->buffer);
+    char *spare = e->buffer;
+    if (spare != nullptr && e->capacity == kFirstCapacity) {
+        for (char *&cached : t_buffers.slot) {
+            if (cached != nullptr) continue;
+            cached = spare;
+            spare = nullptr;
+            break;
+        }
+    }
+    free(spare);
     e->buffer = nullptr;
     e->length = 0;
     e->capacity = 0;

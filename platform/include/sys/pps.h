@@ -125,7 +125,8 @@ typedef struct {
  * one JSON object holding what was added at the top level.
  */
 void pps_encoder_initialize(pps_encoder_t *encoder, bool encode_json);
-/* Frees the buffer. The encoder may be initialised again afterwards. */
+/* Releases the buffer (a first-size buffer is kept for the next encoder on
+ * the same thread). The encoder may be initialised again afterwards. */
 void pps_encoder_cleanup(pps_encoder_t *encoder);
 /* Empties the encoder and clears its error, keeping the mode and memory. */
 void pps_encoder_reset(pps_encoder_t *encoder);

@@ -162,4 +162,29 @@ TEST_F(Encoder, GrowsForLargeOutput) {
     EXPECT_EQ(text(), "big::" + big + "\n");
 }
 
+// Buffers of cleaned-up encoders are used again: a new encoder, or two alive
+// at once, must never show another one's text.
+TEST(EncoderReuse, FreshTextAfterCleanupAndWhileAnotherIsOpen) {
+    for (int round = 0; round < 3; round++) {
+        pps_encoder_t status, response;
+        pps_encoder_initialize(&status, false);
+        pps_encoder_add_string(&status, "imei", "356938035643809");
+        pps_encoder_initialize(&response, false);
+        pps_encoder_add_int(&response, "err", round);
+        EXPECT_STREQ(pps_encoder_buffer(&status), "imei::356938035643809\n");
+        EXPECT_EQ(pps_encoder_buffer(&response), "err:n:" + std::to_string(round) + "\n");
+        pps_encoder_cleanup(&status);
+        pps_encoder_cleanup(&response);
+
+        pps_encoder_t json;
+        pps_encoder_initialize(&json, true);
+        EXPECT_STREQ(pps_encoder_buffer(&json), "{}");
+        pps_encoder_cleanup(&json);
+        pps_encoder_t empty;
+        pps_encoder_initialize(&empty, false);
+        EXPECT_EQ(pps_encoder_length(&empty), 0);
+        pps_encoder_cleanup(&empty);
+    }
+}
+
 }  // namespace
