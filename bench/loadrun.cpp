@@ -50,15 +50,29 @@ struct Figures {
     long errors = 0;
 };
 
+// In blocking mode a server that stops answering would leave a client in
+// read for ever; every response re-arms a 5 s alarm, and when it fires no
+// client has had an answer for that long: the run stops with an error.
+void OnAlarm(int) {
+    static const char kMessage[] = "loadrun: no response for 5 s; giving up\n";
+    ssize_t ignored = write(2, kMessage, sizeof kMessage - 1);
+    (void)ignored;
+    _exit(1);
+}
+
 // One client: its own connection to the control object, one request at a
-// time, each waiting for its response.
+// time, each waiting for its response. With blocking, it waits in read (the
+// open is made non-blocking, as on QNX, then switched with fcntl, which is
+// what makes a ppsfs read wait); otherwise in poll and then read, and a
+// response that takes over 5 s counts as an error.
 void Client(const std::string &control, const std::string &command, int requests, int tag,
-            std::vector<double> *lat, std::atomic<long> *errors) {
+            bool blocking, std::vector<double> *lat, std::atomic<long> *errors) {
     int fd = open(control.c_str(), O_RDWR | O_NONBLOCK);
     if (fd < 0) {
         errors->fetch_add(requests);
         return;
     }
+    if (blocking) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     char buf[1024];
     for (int i = 0; i < requests; i++) {
         // atoi of the id is 1: never a duplicate for the daemon, and still
@@ -69,11 +83,16 @@ void Client(const std::string &control, const std::string &command, int requests
             errors->fetch_add(1);
             continue;
         }
-        struct pollfd p = {fd, POLLIN, 0};
         ssize_t got = -1;
-        while (poll(&p, 1, 5000) > 0) {
+        if (blocking) {
+            alarm(5);
             got = read(fd, buf, sizeof buf);
-            if (got > 0 || (got < 0 && errno != EAGAIN)) break;
+        } else {
+            struct pollfd p = {fd, POLLIN, 0};
+            while (poll(&p, 1, 5000) > 0) {
+                got = read(fd, buf, sizeof buf);
+                if (got > 0 || (got < 0 && errno != EAGAIN)) break;
+            }
         }
         if (got <= 0) {
             errors->fetch_add(1);
@@ -84,14 +103,17 @@ void Client(const std::string &control, const std::string &command, int requests
     close(fd);
 }
 
-Figures Load(const std::string &control, const std::string &command, int clients, int total) {
+Figures Load(const std::string &control, const std::string &command, int clients, int total,
+             bool blocking = false) {
     std::vector<std::vector<double>> lat(clients);
     std::atomic<long> errors{0};
     std::vector<std::thread> threads;
     double t0 = NowUs();
     for (int c = 0; c < clients; c++)
-        threads.emplace_back(Client, control, command, total / clients, c, &lat[c], &errors);
+        threads.emplace_back(Client, control, command, total / clients, c, blocking, &lat[c],
+                             &errors);
     for (auto &t : threads) t.join();
+    alarm(0);
     double elapsed = NowUs() - t0;
     std::vector<double> all;
     for (auto &l : lat) all.insert(all.end(), l.begin(), l.end());
@@ -108,12 +130,16 @@ Figures Load(const std::string &control, const std::string &command, int clients
 
 // The echo server: answers every message at once, as the daemon's response
 // writer would, without fetching or publishing. Runs in a child process.
-pid_t StartEcho(const std::string &path) {
-    int fd = open((path + "?server").c_str(), O_RDWR | O_CREAT, 0666);
+// With blocking it waits in read, as the Unix-socket floor does: the fewest
+// calls a server on ppsfs can make per message. Otherwise it waits in poll
+// and then reads, the shape of the daemon's loop.
+pid_t StartEcho(const std::string &path, bool blocking) {
+    int fd = open((path + "?server").c_str(), O_RDWR | O_CREAT | O_NONBLOCK, 0666);
     if (fd < 0) {
         perror(path.c_str());
         exit(1);
     }
+    if (blocking) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     pid_t pid = fork();
     if (pid != 0) {
         close(fd);
@@ -123,7 +149,7 @@ pid_t StartEcho(const std::string &path) {
     char buf[1024], out[1024];
     struct pollfd p = {fd, POLLIN, 0};
     for (;;) {
-        if (poll(&p, 1, -1) < 0) continue;
+        if (!blocking && poll(&p, 1, -1) < 0) continue;
         ssize_t n = read(fd, buf, sizeof buf - 1);
         if (n <= 0) continue;
         buf[n] = '\0';
@@ -133,6 +159,49 @@ pid_t StartEcho(const std::string &path) {
         int m = snprintf(out, sizeof out, "@%s.%llu\nres::echo\nid::1\n", name.c_str(), id);
         if (write(fd, out, static_cast<size_t>(m)) != m) continue;
     }
+}
+
+void Print(const char *what, int clients, const Figures &f, double cpu_per_req) {
+    printf("%-22s %3d client(s): %8.0f req/s  p50 %7.1f us  p99 %7.1f us  max %8.1f us", what,
+           clients, f.rps, f.p50, f.p99, f.max);
+    if (cpu_per_req >= 0) printf("  cpu %6.1f us/req", cpu_per_req);
+    if (f.errors) printf("  errors %ld", f.errors);
+    printf("\n");
+    fflush(stdout);
+}
+
+// Runs the load on an echo server; returns the figures of the first client
+// count.
+Figures EchoRuns(const std::string &path, const char *label, bool blocking,
+                 const std::vector<int> &clients, int requests) {
+    pid_t echo_pid = StartEcho(path, blocking);
+    usleep(100000);
+    Figures first;
+    for (size_t i = 0; i < clients.size(); i++) {
+        double cpu0 = CpuUs(echo_pid);
+        Figures f = Load(path, "echo", clients[i], requests, blocking);
+        if (i == 0) first = f;
+        Print(label, clients[i], f,
+              (CpuUs(echo_pid) - cpu0) / std::max<double>(1, requests - f.errors));
+    }
+    kill(echo_pid, SIGKILL);
+    waitpid(echo_pid, nullptr, 0);
+    return first;
+}
+
+// One FUSE round trip, as a caller sees it: a poll of a ppsfs object with
+// nothing to read (ppsfs answers at once). Wall time and the caller's own
+// CPU time per call.
+void FuseRoundTrip(const std::string &path, int calls) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return;
+    struct pollfd p = {fd, POLLIN, 0};
+    double cpu0 = CpuUs(getpid()), t0 = NowUs();
+    for (int i = 0; i < calls; i++) poll(&p, 1, 0);
+    double wall = (NowUs() - t0) / calls, cpu = (CpuUs(getpid()) - cpu0) / calls;
+    close(fd);
+    printf("one FUSE round trip (poll of a ppsfs object): %.1f us, the caller's cpu %.1f us\n",
+           wall, cpu);
 }
 
 // A request/response round trip over a Unix socket between two processes.
@@ -170,14 +239,6 @@ Figures SocketFloor(int requests) {
     return f;
 }
 
-void Print(const char *what, int clients, const Figures &f, double cpu_per_req) {
-    printf("%-22s %3d client(s): %8.0f req/s  p50 %7.1f us  p99 %7.1f us  max %8.1f us", what,
-           clients, f.rps, f.p50, f.p99, f.max);
-    if (cpu_per_req >= 0) printf("  cpu %6.1f us/req", cpu_per_req);
-    if (f.errors) printf("  errors %ld", f.errors);
-    printf("\n");
-    fflush(stdout);
-}
 
 }  // namespace
 
@@ -198,6 +259,7 @@ int main(int argc, char **argv) {
                    "Requests before the second memory reading (0: skip)");
     app.add_option("--pps", pps, "Where PPS is mounted");
     CLI11_PARSE(app, argc, argv);
+    signal(SIGALRM, OnAlarm);
 
     std::string control = pps + "/services/radioctrl/modem0/diag/control";
     long mem0 = procstats::PrivateKiB(daemon);
@@ -215,25 +277,15 @@ int main(int argc, char **argv) {
     }
 
     mkdir((pps + "/bench").c_str(), 0777);
-    std::string echo = pps + "/bench/echo";
-    pid_t echo_pid = StartEcho(echo);
-    usleep(100000);
-    Figures echo1;
-    for (int n : clients) {
-        double cpu0 = CpuUs(echo_pid);
-        Figures f = Load(echo, "echo", n, requests);
-        if (n == 1) echo1 = f;
-        Print("echo server (floor)", n, f,
-              (CpuUs(echo_pid) - cpu0) / std::max<double>(1, requests - f.errors));
-    }
-    kill(echo_pid, SIGKILL);
-    waitpid(echo_pid, nullptr, 0);
+    Figures echo1 = EchoRuns(pps + "/bench/echo", "echo server (floor)", true, clients, requests);
+    EchoRuns(pps + "/bench/echo-poll", "echo, poll loop", false, {clients.front()}, requests);
 
     Figures sock = SocketFloor(requests * 5);
     Print("unix socket (floor)", 1, sock, -1);
     if (sock.p50 > 0)
-        printf("ppsfs echo round trip = %.1f x the Unix-socket round trip (p50)\n",
-               echo1.p50 / sock.p50);
+        printf("ppsfs echo round trip = %.1f x the Unix-socket round trip (p50, %d client)\n",
+               echo1.p50 / sock.p50, clients.front());
+    FuseRoundTrip(pps + "/bench/echo", requests * 5);
 
     if (memory_requests > 0) {
         Load(control, command, 4, memory_requests);

@@ -3,11 +3,20 @@
 # mount namespace (ppsfs, techmode-sim with its built-in scenario but no
 # drift, the daemon under an unprivileged user) and runs bench/loadrun for
 # each command given (default: identity gsmopinfo), then stops it all.
-#   bench/loadrun.sh [COMMAND...]      e.g. bench/loadrun.sh identity
+#   bench/loadrun.sh [--cpus LIST] [COMMAND...]   e.g. bench/loadrun.sh identity
+# --cpus LIST runs every process of the system on those CPUs (taskset -c),
+# e.g. --cpus 0 puts the daemon, ppsfs and techmode-sim on one CPU, so each
+# FUSE request is served on the CPU that made it, as a QNX message is.
 # Extra loadrun options: LOADRUN_ARGS="-r 2000 -m 0" bench/loadrun.sh
 set -euo pipefail
 case "${1:-}" in
-  -h|--help) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  --cpus)
+    [ $# -ge 2 ] || { echo "loadrun.sh: --cpus needs a CPU list (e.g. 0 or 0,1)" >&2; exit 2; }
+    cpus=$2; shift 2
+    command -v taskset >/dev/null || { echo "loadrun.sh: --cpus needs taskset (util-linux)" >&2; exit 2; }
+    taskset -c "$cpus" true 2>/dev/null || { echo "loadrun.sh: no such CPUs: $cpus" >&2; exit 2; }
+    exec taskset -c "$cpus" "$0" "$@" ;;
 esac
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -28,7 +37,8 @@ trap 'exit 130' INT TERM
 "$bin/techmode-sim" --print-default | sed 's/"drift": {"enabled": true/"drift": {"enabled": false/' >"$work/scenario.json"
 # Measured as deployed: no copy of each log line to a file.
 DAEMON_LOG_STDERR=0 start_system "$(demo_user)" -s "$work/scenario.json"
-echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+echo "machine: $(nproc --all) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //');" \
+  "this run on CPUs $(taskset -pc $$ 2>/dev/null | sed 's/.*: //' || echo all)"
 for cmd in "${@:-identity gsmopinfo}"; do
   for c in $cmd; do
     "$bin/loadrun" -p "$daemon_pid" -c "$c" ${LOADRUN_ARGS:-}
