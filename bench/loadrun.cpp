@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -140,11 +141,16 @@ pid_t StartEcho(const std::string &path, bool blocking) {
         exit(1);
     }
     if (blocking) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid != 0) {
         close(fd);
         return pid;
     }
+    // Ends with loadrun, however loadrun ends: a server left behind would
+    // hold the mount busy.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(1);
     std::string name = path.substr(path.rfind('/') + 1);
     char buf[1024], out[1024];
     struct pollfd p = {fd, POLLIN, 0};
