@@ -1,5 +1,6 @@
-// The PPS decoder: parsing PPS text and JSON in place, navigation, type
-// checks, and encoder -> text -> decoder round trips.
+// The PPS decoder: exact values, navigation, type checks and errors, and
+// encoder -> text -> decoder round trips. The fuzzer checks that strings
+// stay in the caller's buffer and that failed reads do not move.
 #include <sys/pps.h>
 
 #include <gtest/gtest.h>
@@ -18,45 +19,49 @@ class Decoder : public ::testing::Test {
         buf.push_back('\0');
         return pps_decoder_parse_pps_str(&d, buf.data());
     }
-    bool in_buffer(const char *p) { return p >= buf.data() && p < buf.data() + buf.size(); }
     pps_decoder_t d;
     std::vector<char> buf;
 };
 
-TEST_F(Decoder, NetworkTimeStatusDelta) {
+TEST_F(Decoder, JsonAttributesAndJsonText) {
     ASSERT_EQ(parse("@status\nlast_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1700000000,"
                     "\"x\":[1,\"a\"]}\n"),
               PPS_DECODER_OK);
     ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
     ASSERT_EQ(pps_decoder_push(&d, "last_sync_detail"), PPS_DECODER_OK);
-    const char *source = nullptr;
-    int sec = 0;
+    const char *source = nullptr, *a = nullptr;
+    int sec = 0, one = 0;
     EXPECT_EQ(pps_decoder_get_string(&d, "source", &source), PPS_DECODER_OK);
+    EXPECT_STREQ(source, "nitz");
     EXPECT_EQ(pps_decoder_get_int(&d, "src_sec", &sec), PPS_DECODER_OK);
+    EXPECT_EQ(sec, 1700000000);
     EXPECT_EQ(pps_decoder_push(&d, "x"), PPS_DECODER_OK);
     EXPECT_EQ(pps_decoder_type(&d, "."), PPS_TYPE_ARRAY);
     EXPECT_EQ(pps_decoder_length(&d), 2);
-    int one = 0;
-    const char *a = nullptr;
     EXPECT_EQ(pps_decoder_get_int(&d, nullptr, &one), PPS_DECODER_OK);
     EXPECT_EQ(pps_decoder_get_string(&d, nullptr, &a), PPS_DECODER_OK);
-    EXPECT_EQ(pps_decoder_type(&d, nullptr), PPS_TYPE_NONE);
-    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_OK);
-    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_OK);
-    EXPECT_EQ(pps_decoder_status(&d, true), PPS_DECODER_OK);
-    pps_decoder_cleanup(&d);
-    pps_decoder_initialize(&d, nullptr);
-    // Strings stay valid after cleanup: they live in the caller's buffer.
-    ASSERT_TRUE(in_buffer(source));
-    EXPECT_STREQ(source, "nitz");
-    EXPECT_STREQ(a, "a");
-    EXPECT_EQ(sec, 1700000000);
     EXPECT_EQ(one, 1);
+    EXPECT_STREQ(a, "a");
+    EXPECT_EQ(pps_decoder_type(&d, nullptr), PPS_TYPE_NONE);
+    EXPECT_EQ(pps_decoder_status(&d, true), PPS_DECODER_OK);
+
+    // A JSON text given to initialise is copied and parsed at once.
+    pps_decoder_cleanup(&d);
+    ASSERT_EQ(pps_decoder_initialize(&d, "{\"a\":[true,null,-5]}"), PPS_DECODER_OK);
+    ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
+    ASSERT_EQ(pps_decoder_push(&d, "a"), PPS_DECODER_OK);
+    bool b = false;
+    EXPECT_EQ(pps_decoder_get_bool(&d, nullptr, &b), PPS_DECODER_OK);
+    EXPECT_TRUE(b);
+    EXPECT_EQ(pps_decoder_type(&d, nullptr), PPS_TYPE_NULL);
+    pps_decoder_next(&d);
+    EXPECT_EQ(pps_decoder_get_int(&d, nullptr, &one), PPS_DECODER_OK);
+    EXPECT_EQ(one, -5);
 }
 
 TEST_F(Decoder, ObjectsFlagsAndDeletedAttributes) {
-    ASSERT_EQ(parse("+@control.5.n0.p1\n-@control.6\n@config\n-old\ngsm_time_enable::1\n"),
-              PPS_DECODER_OK);
+    ASSERT_EQ(parse("+@control.5.n0.p1\n-@control.6\n@config\n-old\ngsm_time_enable::1"),
+              PPS_DECODER_OK);  // the last line needs no line end
     EXPECT_EQ(pps_decoder_length(&d), 3);
     EXPECT_STREQ(pps_decoder_name(&d), "control.5.n0.p1");
     EXPECT_EQ(pps_decoder_flags(&d, nullptr), PPS_CREATED);
@@ -141,14 +146,6 @@ TEST_F(Decoder, PositionAdvancesAfterReadsAndPops) {
     EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_POP_AT_ROOT);
 }
 
-TEST_F(Decoder, AttributesWithoutObjectLineAndUnterminatedLine) {
-    ASSERT_EQ(parse("gsm_time_enable::01\nother::x"), PPS_DECODER_OK);
-    ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
-    const char *v = nullptr;
-    EXPECT_EQ(pps_decoder_get_string(&d, "other", &v), PPS_DECODER_OK);
-    EXPECT_STREQ(v, "x");
-}
-
 TEST_F(Decoder, ParseErrors) {
     const char *bad[] = {"not pps text\n", "@o\nj:json:{\"a\":\n", "@o\nc:c:bad\\q\n",
                          "@o\nc:c:nul\\0\n"};
@@ -161,56 +158,28 @@ TEST_F(Decoder, ParseErrors) {
     }
 }
 
-TEST_F(Decoder, JsonInitialiseAndParse) {
-    pps_decoder_t j;
-    ASSERT_EQ(pps_decoder_initialize(&j, "{\"a\":[true,null,-5]}"), PPS_DECODER_OK);
-    ASSERT_EQ(pps_decoder_push(&j, nullptr), PPS_DECODER_OK);
-    ASSERT_EQ(pps_decoder_push(&j, "a"), PPS_DECODER_OK);
-    bool b = false;
-    EXPECT_EQ(pps_decoder_get_bool(&j, nullptr, &b), PPS_DECODER_OK);
-    EXPECT_EQ(pps_decoder_type(&j, nullptr), PPS_TYPE_NULL);
-    pps_decoder_next(&j);
-    int v = 0;
-    EXPECT_EQ(pps_decoder_get_int(&j, nullptr, &v), PPS_DECODER_OK);
-    EXPECT_EQ(v, -5);
-    pps_decoder_cleanup(&j);
-}
-
-// Encoder output read back by ppsparse and the decoder gives the same values.
+// What the encoder writes, in PPS text and inside JSON, the decoder reads
+// back unchanged.
 TEST_F(Decoder, RoundTripThroughEncoder) {
-    const std::string odd = "line1\nline2\t\\ \"q\" :x: \x7f end";
+    const std::string odd = "line1\nline2\t\\ \"q\" :x: \x7f\r end";
     pps_encoder_t e;
     pps_encoder_initialize(&e, false);
-    pps_encoder_start_object(&e, "@status_data");
     pps_encoder_add_string(&e, "odd", odd.c_str());
-    pps_encoder_add_int(&e, "neg", -100);
     pps_encoder_start_array(&e, "rab_3g");
-    pps_encoder_start_object(&e, nullptr);
-    pps_encoder_add_string(&e, "1 domain", odd.c_str());
-    pps_encoder_end_object(&e);
+    pps_encoder_add_string(&e, nullptr, odd.c_str());
     pps_encoder_end_array(&e);
-    pps_encoder_delete_attribute(&e, "rab_2g");
     ASSERT_NE(pps_encoder_buffer(&e), nullptr);
     std::string text = pps_encoder_buffer(&e);
     pps_encoder_cleanup(&e);
 
     ASSERT_EQ(parse(text), PPS_DECODER_OK);
-    EXPECT_STREQ(pps_decoder_name(&d), "status_data");
     ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
     const char *s = nullptr;
-    int neg = 0;
     EXPECT_EQ(pps_decoder_get_string(&d, "odd", &s), PPS_DECODER_OK);
     EXPECT_EQ(std::string(s), odd);
-    EXPECT_EQ(pps_decoder_get_int(&d, "neg", &neg), PPS_DECODER_OK);
-    EXPECT_EQ(neg, -100);
     ASSERT_EQ(pps_decoder_push(&d, "rab_3g"), PPS_DECODER_OK);
-    ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
-    EXPECT_EQ(pps_decoder_get_string(&d, "1 domain", &s), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_get_string(&d, nullptr, &s), PPS_DECODER_OK);
     EXPECT_EQ(std::string(s), odd);
-    pps_decoder_pop(&d);
-    pps_decoder_pop(&d);
-    EXPECT_EQ(pps_decoder_type(&d, "rab_2g"), PPS_TYPE_DELETED);
-    EXPECT_EQ(pps_decoder_status(&d, false), PPS_DECODER_OK);
 }
 
 }  // namespace

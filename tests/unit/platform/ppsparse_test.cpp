@@ -60,8 +60,8 @@ TEST(Ppsparse, ReportsEveryLineKindAndItsPieces) {
         {"empty::\n", {PPS_ATTRIBUTE, "", "empty", "", "", 0, 0, 0}},
         {"\n\na::1\n\n", {PPS_ATTRIBUTE, "", "a", "", "1", 0, 0, 0}},  // empty lines skipped
         {"-url\n", {PPS_ATTRIBUTE_DELETED, "", "url", "", "", PPS_DELETED, 0, 0}},
-        {"[n]url::www.qnx.com\n",
-         {PPS_ATTRIBUTE, "", "url", "", "www.qnx.com", 0, PPS_NOPERSIST, PPS_NOPERSIST}},
+        {"[n]url::example.org\n",
+         {PPS_ATTRIBUTE, "", "url", "", "example.org", 0, PPS_NOPERSIST, PPS_NOPERSIST}},
         {"[-n]url::x\n", {PPS_ATTRIBUTE, "", "url", "", "x", 0, 0, PPS_NOPERSIST}},
         {"[i]toolbox::hammer,\n",
          {PPS_ATTRIBUTE, "", "toolbox", "", "hammer,", 0, PPS_ITEM, PPS_ITEM}},
@@ -87,50 +87,33 @@ TEST(Ppsparse, RejectsLinesThatAreNotPpsText) {
     EXPECT_EQ(errno, EINVAL);
 }
 
-TEST(Ppsparse, SplitsInPlaceAndKeepsObjectNameAcrossAttributes) {
-    char buf[] = "@control.12\nmsg::identity\nid::7\n";
-    char *p = buf;
-    pps_attrib_t info{};
-    info.obj_index = -1;
-    ASSERT_EQ(ppsparse(&p, nullptr, nullptr, &info, 0), PPS_OBJECT);
-    ASSERT_EQ(ppsparse(&p, nullptr, nullptr, &info, 0), PPS_ATTRIBUTE);
-    EXPECT_STREQ(info.obj_name, "control.12");
-    EXPECT_EQ(info.attr_name, buf + 12);  // points into the buffer
-    EXPECT_EQ(info.value, buf + 17);
-    EXPECT_EQ(buf[15], '\0');  // separators overwritten
-    EXPECT_EQ(buf[16], '\0');
-    EXPECT_EQ(buf[25], '\0');  // line end overwritten
-    ASSERT_EQ(ppsparse(&p, nullptr, nullptr, &info, 0), PPS_ATTRIBUTE);
-    EXPECT_STREQ(info.value, "7");
-    EXPECT_EQ(info.line, buf + 26);
-    EXPECT_EQ(ppsparse(&p, nullptr, nullptr, &info, 0), PPS_END);
-    EXPECT_EQ(info.flags, 0);
-}
-
-TEST(Ppsparse, IncompleteLastLineIsLeftInPlace) {
-    char buf[] = "a::1\nb::2";
-    char *p = buf;
-    pps_attrib_t info{};
-    ASSERT_EQ(ppsparse(&p, nullptr, nullptr, &info, 0), PPS_ATTRIBUTE);
-    EXPECT_EQ(ppsparse(&p, nullptr, nullptr, &info, 0), PPS_END);
-    EXPECT_EQ(info.flags, PPS_INCOMPLETE);
-    EXPECT_STREQ(p, "b::2");  // untouched, ready for the rest
-}
-
-TEST(Ppsparse, ReportsIndicesInNameLists) {
+// The line is split in place; the object name, and its index in the name
+// list, stay across the attribute lines that follow; an unterminated last
+// line is left for the caller to complete.
+TEST(Ppsparse, SplitsInPlaceAndLeavesAnIncompleteLine) {
     const char *objs[] = {"status", "control", nullptr};
-    const char *attrs[] = {"msg", "id", "dat", nullptr};
-    char buf[] = "@control\nid::1\nother::2\n";
+    const char *attrs[] = {"msg", "id", nullptr};
+    char buf[] = "@control\nid::7\nother::2\nb::2";
     char *p = buf;
     pps_attrib_t info{};
     info.obj_index = -1;
-    ppsparse(&p, objs, attrs, &info, 0);
+    ASSERT_EQ(ppsparse(&p, objs, attrs, &info, 0), PPS_OBJECT);
     EXPECT_EQ(info.obj_index, 1);
-    ppsparse(&p, objs, attrs, &info, 0);
+    ASSERT_EQ(ppsparse(&p, objs, attrs, &info, 0), PPS_ATTRIBUTE);
+    EXPECT_EQ(info.attr_name, buf + 9);
+    EXPECT_EQ(info.value, buf + 13);
+    EXPECT_EQ(std::string(buf + 9, 6), std::string("id\0\0"
+                                                   "7\0",
+                                                   6));
+    EXPECT_STREQ(info.obj_name, "control");
+    EXPECT_EQ(info.obj_index, 1);
     EXPECT_EQ(info.attr_index, 1);
-    EXPECT_EQ(info.obj_index, 1);
-    ppsparse(&p, objs, attrs, &info, 0);
+    ASSERT_EQ(ppsparse(&p, objs, attrs, &info, 0), PPS_ATTRIBUTE);
+    EXPECT_EQ(info.line, buf + 15);
     EXPECT_EQ(info.attr_index, -1);
+    EXPECT_EQ(ppsparse(&p, objs, attrs, &info, 0), PPS_END);
+    EXPECT_EQ(info.flags, PPS_INCOMPLETE);
+    EXPECT_STREQ(p, "b::2");
 }
 
 }  // namespace
