@@ -26,15 +26,13 @@ const std::string kGsmFixed =
 
 TEST_F(Lists, GsmopinfoPublishesEverySectionInOrder) {
     S().idle_neighbours_2g = {{1, 0x03FF, 12, static_cast<int8_t>(0xC4), 20, -3, 1002, 4660},
-                              {255, 600, 45, -90, 12, 12, 65535, 4661},
                               {2, 1, 0, 0, -128, 127, 0, 0}};
     S().mobility = {0, 262, 1, 0xFFFF, 255};
-    S().utra_neighbours = {{10700, 310, static_cast<int8_t>(0x9C), -6, -70},
-                           {10713, 511, -85, -12, -75}};
+    S().utra_neighbours = {{10700, 310, static_cast<int8_t>(0x9C), -6, -70}};
     S().radio_stats.t3314 = 65535;
     S().serving_cell_2g = {
         6, 33, 512, 1001, 1, 3, 0, 1, 2, 2, 12, 1, 2, 1, 3, static_cast<int8_t>(0xFB), 63};
-    S().dedicated_measurement_2g = {-20, 38, 0xFF, 1, {{520, 12, 28}, {600, 45, -2}}};
+    S().dedicated_measurement_2g = {-20, 38, 0xFF, 1, {{600, 45, -2}}};
     S().basic.rr_state = 25;
     EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
     EXPECT_EQ(own, "RAT = GSM\n");
@@ -42,24 +40,19 @@ TEST_F(Lists, GsmopinfoPublishesEverySectionInOrder) {
               kGsmFixed +
                   "gsm_cell_type1::GPRS\ngsm_arfcn1:n:1023\ngsm_rssi1:n:-60\ngsm_cellid1:n:1002\n"
                   "gsm_bsic1:n:12\ngsm_lac1:n:4660\ngsm_rac1::NOT SUPPORTED\ngsm_c1_1:n:20\n"
-                  "gsm_c2_1:n:-3\ngsm_cell_type2::UNKNOWN\ngsm_arfcn2:n:600\ngsm_rssi2:n:-90\n"
-                  "gsm_cellid2:n:65535\ngsm_bsic2:n:45\ngsm_lac2:n:4661\ngsm_rac2::NOT SUPPORTED\n"
-                  "gsm_c1_2:n:12\ngsm_c2_2:n:12\ngsm_cell_type3::data error!\ngsm_arfcn3:n:1\n"
-                  "gsm_rssi3:n:0\ngsm_cellid3:n:0\ngsm_bsic3:n:0\ngsm_lac3:n:0\n"
-                  "gsm_rac3::NOT SUPPORTED\ngsm_c1_3:n:-128\ngsm_c2_3:n:127\n"
+                  "gsm_c2_1:n:-3\ngsm_cell_type2::data error!\ngsm_arfcn2:n:1\ngsm_rssi2:n:0\n"
+                  "gsm_cellid2:n:0\ngsm_bsic2:n:0\ngsm_lac2:n:0\ngsm_rac2::NOT SUPPORTED\n"
+                  "gsm_c1_2:n:-128\ngsm_c2_2:n:127\n"
                   "gsm_mcc:n:262\ngsm_mnc:n:1\ngsm_lac:n:65535\ngsm_rac:n:255\nactive_rat::GSM\n"
                   "gsm_irat_meas:json:[{\"1 irat_3g_uarfcn\":10700,\"1 irat_3g_psc\":310,"
-                  "\"1 irat_3g_rscp\":-100,\"1 irat_3g_ecn0\":-6,\"1 irat_3g_rssi\":-70},"
-                  "{\"2 irat_3g_uarfcn\":10713,\"2 irat_3g_psc\":511,\"2 irat_3g_rscp\":-85,"
-                  "\"2 irat_3g_ecn0\":-12,\"2 irat_3g_rssi\":-75}]\n"
+                  "\"1 irat_3g_rscp\":-100,\"1 irat_3g_ecn0\":-6,\"1 irat_3g_rssi\":-70}]\n"
                   "gsm_t3312:n:54\ngsm_t3314:n:65535\ngprs_state::data error!\ngsm_bsic:n:33\n"
                   "gsm_bands::PCS_1900\ngsm_cellid:n:1001\ngsm_arfcn:n:512\ngprs_nco::unknown\n"
                   "gsm_nmo::Mode I\nmsc_rev:n:1\nsgsn_rev:n:2\nedge_support::EGPRS RACH\n"
                   "gsm_tx_power:n:-5\ngsm_ta:n:63\nlatest_tbf:json:{\"tbf_channel\":\"MCS9\","
                   "\"tfi_ul\":1,\"tfi_dl\":2,\"timeslots_ul\":1,\"timeslots_dl\":3}\n"
-                  "gsm_ded_meas:json:[{\"1 gsm_dec_arfcn\":520,\"1 gsm_dec_bsic\":12,"
-                  "\"1 gsm_dec_rxlev\":28},{\"2 gsm_dec_arfcn\":600,\"2 gsm_dec_bsic\":45,"
-                  "\"2 gsm_dec_rxlev\":-2}]\ngsm_sc_dec:json:{\"rxlev_full\":-20,\"rxlev_sub\":38,"
+                  "gsm_ded_meas:json:[{\"1 gsm_dec_arfcn\":600,\"1 gsm_dec_bsic\":45,"
+                  "\"1 gsm_dec_rxlev\":-2}]\ngsm_sc_dec:json:{\"rxlev_full\":-20,\"rxlev_sub\":38,"
                   "\"rxqual_full\":255,\"rxqual_sub\":1}\nrr_state::unknown\n");
 }
 
