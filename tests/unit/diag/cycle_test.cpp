@@ -1,8 +1,9 @@
-// The service object and the command cycle: the object table, Init and its
-// context, the identity command, the duplicate-id check, dispatch of unknown
-// names and closing. Each test runs in a fresh process under CTest, so every
+// The service object and the command cycle: the object table, the context
+// without a device, the request log and id echo, the duplicate-id check and
+// closing. Each test runs in a fresh process under CTest, so every
 // handler's last request id starts at -1.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -38,45 +39,34 @@ TEST(Init, ObjectTableFillsSlotsByTypeAndStopsAtFirstFailure) {
                      "1 PPS Obj Path: " + p[3] + " open failed, err: No such file or directory"}));
 }
 
-TEST(Init, WithoutPpsInitFailsAndWithoutDevicesTheContextOnlyWarns) {
-    if (access("/pps/services/radioctrl", F_OK) == 0 ||
-        access("/dev/radio/cellular/techmode", F_OK) == 0)
-        GTEST_SKIP() << "a real /pps or tech-mode device is here";
+TEST(Init, WithoutTheDeviceTheContextOnlyWarns) {
+    if (access("/dev/radio/cellular/techmode", F_OK) == 0)
+        GTEST_SKIP() << "a tech-mode device is here";
     TestService svc;
     SlogCapture log;
-    EXPECT_EQ(svc.Init(), -1);
-    EXPECT_TRUE(log.Has("1 Velomar PPS Init: PPS Object Initialized Failed, Return"));
     testing::internal::CaptureStdout();
     EXPECT_EQ(svc.SetupVelomarContext(), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "InitializeTechModeConnection: Failed to open device: /dev/radio/cellular/techmode "
               "(No such file or directory)");
     EXPECT_EQ(svc.m_techmodeFd, -1);
-    EXPECT_TRUE(
-        log.Has("3 vELOMAR PPS SetupVelomarContext:Cannot Initiate Tech Mode Interface ..."));
     EXPECT_EQ(log.lines.back(), "6 Velomar PPS SetupVelomarContext: Velomar context initialized");
 }
 
 using Cycle = DiagHarness;
 
-TEST_F(Cycle, IdentityPublishesOrMarksNotAvailable) {
+// The normal run and the one without a device are in the system test.
+TEST_F(Cycle, IdentityLogsAndEchoesACutId) {
     S().identity.imsi = "92103";  // bytes 0x29 0x01 ...
     S().identity.srnc_id = 65535;
-    const std::string unsupported = Attrs("NOT SUPPORTED", {"TLLI", "SRNTI", "CRNTI", "HRNTI"});
     SlogCapture log;
     EXPECT_EQ(Request("identity", "7"), Success("identity", "7"));
-    EXPECT_EQ(Data(), unsupported +
-                          "TMSI::01AB00FF\nPTMSI::C0FFEE01\nIMEI::3538070512345601f\n"
-                          "IMSI::92103fffffffffffff\nSRNCID:n:65535\n");
+    EXPECT_THAT(Data(), testing::EndsWith("IMSI::92103fffffffffffff\nSRNCID:n:65535\n"));
     EXPECT_EQ(log.lines, (Lines{"6 VeloIdentityHandler", "6 IdentityHandler: ID: 0x7 data: (null)",
                                 "6 IdentityHandler: send response SUCCESS",
                                 "6 PPS Obj: control Send Response Invoked"}));
-    svc.m_techmodeFd = -1;
-    EXPECT_EQ(Run("identity"), "FAILURE");
-    EXPECT_EQ(Data(), unsupported + "TMSI::N/A\nPTMSI::N/A\nSRNCID::N/A\nIMEI::N/A\nIMSI::N/A\n");
-    // The id is echoed, cut to 29 characters.
     const std::string longId(40, 'k');
-    EXPECT_EQ(Request("identity", longId), Failure("identity", longId.substr(0, 29)));
+    EXPECT_EQ(Request("identity", longId), Success("identity", longId.substr(0, 29)));
 }
 
 // The duplicate-id check, across a sequence of requests: what each answers,
@@ -116,15 +106,6 @@ TEST_F(Cycle, FirstRequestWithMinusOneIsADuplicate) {
             exit(r == Failure("identity", "-1") && Data().empty() ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
-}
-
-TEST_F(Cycle, UnknownNameGetsNoResponse) {
-    SlogCapture log;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(Request("identityx", "2"), "");
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Unhandled message identityx"),
-              std::string::npos);
-    EXPECT_EQ(log.lines, Lines{"6 VeloDefaultHandler, identityx"});
 }
 
 TEST_F(Cycle, CloseAllObjectsClosesOnceAndNeverFdZero) {

@@ -1,33 +1,28 @@
-// Structure fetchers against a pretend device: every fetcher on a good reply,
-// on a device error, and the decoding rules for missing, over-long, short and
+// Structure fetchers against a pretend device: every fetcher on a good reply
+// and on a device error, then the decoding rules for missing, short and
 // overrunning elements and for the identity members.
 #include "techmode/techmode_structs.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "fake_techmode.h"
-#include "techmode/techmode_transport.h"
 #include "tlv_test_util.h"
 
 namespace {
 
-using Fetch = std::function<int(int, void *)>;
+using Fetch = int (*)(int, void *);
 
 struct FetcherCase {
     Fetch fetch;
     uint16_t type;
     size_t recordBytes;
-    std::string getting;   // the name in "Getting <name> Data Structure"
-    std::string received;  // what follows "Received "
-    // Sent as fields: the width of each tag, the record holding the fields in
-    // tag order. Empty for a block.
-    std::vector<int> widths = {};
+    std::string getting;           // the name in "Getting <name> Data Structure"
+    std::string received;          // what follows "Received "
+    std::vector<int> widths = {};  // of each field in tag order; empty for a block
 };
 
 #define FETCH(fetcher, Record) [](int fd, void *d) { return fetcher(fd, static_cast<Record *>(d)); }
@@ -79,284 +74,175 @@ const std::vector<FetcherCase> &Cases() {
     return cases;
 }
 
-// A distinct value for each tag, width bytes wide.
-uint64_t TagValue(int tag, int width) {
-    uint64_t v = 0;
-    for (int k = 0; k < width; ++k) v |= uint64_t((0x21 + 13 * tag + k) & 0xFF) << (8 * k);
-    return v;
-}
-
-std::vector<uint8_t> Bytes(const void *p, size_t n) {
-    return std::vector<uint8_t>(static_cast<const uint8_t *>(p),
-                                static_cast<const uint8_t *>(p) + n);
-}
-
-std::vector<uint8_t> BlockPattern(size_t n) {
-    std::vector<uint8_t> b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 3);
-    return b;
-}
-
-// The record a good reply fills: a block byte for byte, or each tag's value
-// at the next offset aligned to its width, 0x5A elsewhere.
-std::vector<uint8_t> ExpectedRecord(const FetcherCase &c) {
-    if (c.widths.empty()) return BlockPattern(c.recordBytes);
-    std::vector<uint8_t> r(c.recordBytes, 0x5A);
+// The full reply a modem sends for a case, and in *record the bytes it fills:
+// a block byte for byte, or a distinct value per tag at the next offset
+// aligned to its width (the word's bytes above the width are junk), 0x5A
+// elsewhere.
+std::vector<uint8_t> GoodReply(const FetcherCase &c, std::vector<uint8_t> *record) {
+    TlvBuilder b;
+    b.Open(0x2001).Open(c.type);
+    record->assign(c.recordBytes, 0x5A);
+    if (c.widths.empty()) {
+        for (size_t i = 0; i < c.recordBytes; ++i) (*record)[i] = uint8_t(i * 7 + 3);
+        b.Value(c.type, record->data(), c.recordBytes);
+    }
     size_t off = 0;
     for (size_t tag = 0; tag < c.widths.size(); ++tag) {
         const size_t width = size_t(c.widths[tag]);
+        uint8_t word[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+        for (size_t k = 0; k < width; ++k) word[k] = uint8_t(0x21 + 13 * tag + k);
         off = (off + width - 1) / width * width;
-        const uint64_t v = TagValue(int(tag), int(width));
-        memcpy(&r[off], &v, width);  // little-endian, as the device sends it
+        memcpy(&(*record)[off], word, width);
         off += width;
-    }
-    return r;
-}
-
-// The full reply a modem sends for a case.
-std::vector<uint8_t> GoodReply(const FetcherCase &c) {
-    TlvBuilder b;
-    b.Open(0x2001).Open(c.type);
-    if (c.widths.empty()) {
-        const auto block = BlockPattern(c.recordBytes);
-        b.Value(c.type, block.data(), block.size());
-    }
-    for (size_t tag = 0; tag < c.widths.size(); ++tag) {
-        // Bytes of the word beyond the width are junk that must not be copied.
-        uint64_t word = TagValue(int(tag), c.widths[tag]) | (0xEEEEEEEEull << (8 * c.widths[tag]));
-        b.Primitive(uint16_t(tag), uint32_t(word));
+        b.Value(uint16_t(tag), word, 4);
     }
     return b.Close().Close().bytes();
 }
 
 class Fetchers : public ::testing::Test {
   protected:
-    void SetUp() override {
+    // Runs fetch on the fake device answering reply (or status); returns
+    // what it printed.
+    std::string Run(Fetch fetch, const std::vector<uint8_t> &reply, int32_t status, int *result) {
         g_fakeTechMode = FakeTechMode{};
+        g_fakeTechMode.reply = reply;
+        g_fakeTechMode.status = status;
         memset(record, 0x5A, sizeof record);
-    }
-    // Runs fetch on the fake device; returns its standard output.
-    std::string Run(const Fetch &fetch, int *result) {
         return StdoutOf([&] { *result = fetch(kFakeTechModeFd, record); });
     }
-    bool Untouched(size_t from = 0) const {
-        return std::all_of(record + from, record + sizeof record,
-                           [](uint8_t b) { return b == 0x5A; });
-    }
+    std::vector<uint8_t> Record(size_t n) const { return {record, record + n}; }
     alignas(8) uint8_t record[1024];
 };
 
 TEST_F(Fetchers, EveryStructureDecodesAGoodReplyAndLeavesTheRecordOnADeviceError) {
     for (const FetcherCase &c : Cases()) {
         SCOPED_TRACE(c.getting);
-        SetUp();
-        g_fakeTechMode.reply = GoodReply(c);
+        std::vector<uint8_t> expected;
+        const std::vector<uint8_t> reply = GoodReply(c, &expected);
+        expected.resize(sizeof record, 0x5A);
         int result = -2;
         const std::string getting = "Getting " + c.getting + " Data Structure\n";
-        EXPECT_EQ(Run(c.fetch, &result), getting + "Received " + c.received + "\n");
+        EXPECT_EQ(Run(c.fetch, reply, 0, &result), getting + "Received " + c.received + "\n");
         EXPECT_EQ(result, 0);
-        // The reply buffer is exactly the size of the full reply.
-        EXPECT_EQ(g_fakeTechMode.request.recv_len, g_fakeTechMode.reply.size());
-        EXPECT_EQ(Bytes(record, c.recordBytes), ExpectedRecord(c));
-        EXPECT_TRUE(Untouched(c.recordBytes));
+        EXPECT_EQ(g_fakeTechMode.request.recv_len, reply.size());  // the buffer fits it exactly
+        EXPECT_EQ(Record(sizeof record), expected);
 
-        SetUp();
-        g_fakeTechMode.status = EIO;
-        EXPECT_EQ(Run(c.fetch, &result), getting + "Device error from RRM\n" +
-                                             "Could not successfully retrieve " + c.received +
-                                             "\n");
+        EXPECT_EQ(Run(c.fetch, reply, EIO, &result),
+                  getting + "Device error from RRM\nCould not successfully retrieve " + c.received +
+                      "\n");
         EXPECT_EQ(result, -1);
-        EXPECT_TRUE(Untouched());
+        EXPECT_EQ(Record(sizeof record), std::vector<uint8_t>(sizeof record, 0x5A));
     }
 }
 
-// A reply whose structure element holds what body adds.
-std::vector<uint8_t> StructReply(uint16_t type, const std::function<void(TlvBuilder &)> &body) {
+// A reply whose structure element of type holds what body adds.
+template <typename Body>
+std::vector<uint8_t> StructReply(uint16_t type, Body body) {
     TlvBuilder b;
     b.Open(0x2001).Open(type);
     body(b);
     return b.Close().Close().bytes();
 }
 
-// The lines of primitive tags that were not found.
-std::string NoTags(int from, int to) {
+// n bytes of 0x5A with the given runs written at their offsets.
+std::vector<uint8_t> Bytes(size_t n, std::vector<std::pair<size_t, std::vector<uint8_t>>> runs) {
+    std::vector<uint8_t> out(n, 0x5A);
+    for (const auto &r : runs) std::copy(r.second.begin(), r.second.end(), out.begin() + r.first);
+    return out;
+}
+std::vector<uint8_t> Series(size_t n, uint8_t first) {
+    std::vector<uint8_t> s(n);
+    for (size_t i = 0; i < n; ++i) s[i] = uint8_t(first + i);
+    return s;
+}
+std::string Repeat(const std::string &line, int n) {
     std::string out;
-    for (int tag = from; tag <= to; ++tag)
-        out += "TLVTM_DecodeTlvPrimitive:TLV does not contain tag " + std::to_string(tag) + "\n";
+    for (int i = 0; i < n; ++i) out += line;
     return out;
 }
 
-TEST_F(Fetchers, FieldsThatAreMissingOrMalformedKeepTheirContent) {
+// Fields missing or malformed keep their content; a block that cannot be
+// copied and an identity reply without its structure fail the fetch and
+// leave the record as it was. IdentityData: IMEISV at 0, IMSI at 10, TMSI
+// at 19, P-TMSI at 23, SRNC id at 28.
+TEST_F(Fetchers, MissingAndMalformedElements) {
     const std::string basic = "Getting Basic Data Structure\nReceived Basic Data structure\n";
-    std::string invalid7;
-    for (int i = 0; i < 7; ++i) invalid7 += "Invalid src or dest pointer!\n";
-    struct {
-        const char *name;
-        std::vector<uint8_t> reply;
-        std::string out;
-        std::vector<uint8_t> record;  // leading record bytes after the fetch
-        std::string log;
-    } cases[] = {
-        {"no tag 6",
-         StructReply(1,
-                     [](TlvBuilder &b) {
-                         for (int t = 0; t < 6; ++t) b.Primitive(t, t + 1, 1);
-                     }),
-         basic + NoTags(6, 6),
-         {1, 2, 3, 4, 5, 6, 0x5A, 0x5A},
-         ""},
-        // The first field, not found, keeps the mark 0xFF.
-        {"structure running past the reply",
-         TlvBuilder().Header(0x2001, 2).Header(1, 100).Primitive(0, 9, 1).bytes(),
-         basic + "TLV does not contain tag: 1" + invalid7,
-         {0xFF, 0x5A},
-         ""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        g_fakeTechMode.reply = c.reply;
-        SlogCapture slog;
-        int result = -2;
-        EXPECT_EQ(Run(FETCH(getDtaBasicDta, BasicData), &result), c.out);
-        EXPECT_EQ(result, 0);
-        EXPECT_EQ(Bytes(record, c.record.size()), c.record);
-        EXPECT_EQ(slog.First(), c.log);
-    }
-}
-
-TEST_F(Fetchers, ABlockThatCannotBeCopiedFailsTheFetch) {
-    const std::string lines =
+    const std::string hspa =
         "Getting HSPA Channel Info Data Structure\nReceived HSPA Channel Info Data structure\n";
-    const std::string failed = "Could not successfully retrieve HSPA Channel Info Data structure\n";
-    const auto block = BlockPattern(16);
+    const std::string hspaFailed =
+        "Could not successfully retrieve HSPA Channel Info Data structure\n";
+    const std::string identity =
+        "Getting Identity Data Structure\nReceived identity data structure\n";
+    const std::string missing = "Invalid input pointer.",
+                      noSrnc = "TLVTM_DecodeTlvPrimitive:TLV does not contain tag 6\n";
+    const std::string tooMany =
+        "Too Many byte primitive TLV's in array member TLV, extra TLVs ingored.";
+    const std::vector<uint8_t> block(16, 0x77);
     struct {
         const char *name;
-        std::vector<uint8_t> reply;
-        std::string out;
-    } cases[] = {
-        {"no block", StructReply(11, [](TlvBuilder &) {}), lines + failed},
-        {"short block", StructReply(11, [&](TlvBuilder &b) { b.Value(11, block.data(), 12); }),
-         lines + failed},
-        {"block running past the reply",
-         StructReply(11, [&](TlvBuilder &b) { b.Header(11, 5).Raw(block); }), lines + failed},
-        {"structure running past the reply",
-         TlvBuilder().Header(0x2001, 5).Header(11, 6).Raw(block).bytes(),
-         lines + "TLV does not contain tag: 11" + failed},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        g_fakeTechMode.reply = c.reply;
-        int result = 0;
-        EXPECT_EQ(Run(FETCH(getDtaHspaChannelInfoDta, HspaChannelInfo), &result), c.out);
-        EXPECT_EQ(result, -1);
-        EXPECT_TRUE(Untouched());
-    }
-}
-
-std::vector<uint8_t> Series(size_t n, uint8_t first) {
-    std::vector<uint8_t> b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(first + i);
-    return b;
-}
-template <size_t N>
-void SetSeries(uint8_t (&field)[N], uint8_t first) {
-    const auto s = Series(N, first);
-    std::copy(s.begin(), s.end(), field);
-}
-
-TEST_F(Fetchers, IdentityMembers) {
-    const std::string lines = "Getting Identity Data Structure\nReceived identity data structure\n";
-    const std::string missing = "Invalid input pointer.";
-    struct {
-        const char *name;
+        Fetch fetch;
         std::vector<uint8_t> reply;
         std::string out;
         int result;
-        std::function<void(IdentityData &)> expect;  // edits a record of 0x5A bytes
+        std::vector<uint8_t> record;  // the leading record bytes after the fetch
     } cases[] = {
-        {"all members",
+        {"basic without tag 6", FETCH(getDtaBasicDta, BasicData),
+         StructReply(1,
+                     [](TlvBuilder &b) {
+                         for (int t = 0; t < 6; ++t) b.Primitive(uint16_t(t), uint32_t(t + 1), 1);
+                     }),
+         basic + noSrnc, 0, Bytes(8, {{0, {1, 2, 3, 4, 5, 6}}})},
+        // The first field, not found, keeps the mark 0xFF.
+        {"basic structure running past the reply", FETCH(getDtaBasicDta, BasicData),
+         TlvBuilder().Header(0x2001, 2).Header(1, 100).Primitive(0, 9, 1).bytes(),
+         basic + "TLV does not contain tag: 1" + Repeat("Invalid src or dest pointer!\n", 7), 0,
+         Bytes(8, {{0, {0xFF}}})},
+        {"no block", FETCH(getDtaHspaChannelInfoDta, HspaChannelInfo),
+         StructReply(11, [](TlvBuilder &) {}), hspa + hspaFailed, -1, Bytes(16, {})},
+        {"short block", FETCH(getDtaHspaChannelInfoDta, HspaChannelInfo),
+         StructReply(11, [&](TlvBuilder &b) { b.Value(11, block.data(), 12); }), hspa + hspaFailed,
+         -1, Bytes(16, {})},
+        {"HSPA structure running past the reply", FETCH(getDtaHspaChannelInfoDta, HspaChannelInfo),
+         TlvBuilder().Header(0x2001, 5).Header(11, 6).Raw(block).bytes(),
+         hspa + "TLV does not contain tag: 11" + hspaFailed, -1, Bytes(16, {})},
+        // IMEISV elements step by their own length, and one without a value
+        // ends the copy; IMSI bytes beyond its nine are dropped, not written
+        // into the TMSI that follows.
+        {"odd IMEISV elements, too many IMSI bytes, no TMSI",
+         FETCH(getDtaIdentityDta, IdentityData),
          StructReply(2,
                      [](TlvBuilder &b) {
-                         b.ByteMember(0, Series(10, 0x10)).ByteMember(1, Series(9, 0x20));
-                         b.ByteMember(2, Series(4, 0x30)).ByteMember(3, Series(4, 0x40));
+                         b.Open(0).Value(0, "\x41zzzzzz", 8).Primitive(0, 0x42, 1).Header(0, 0);
+                         b.Primitive(0, 0x43, 1).Close().ByteMember(1, 12, 0x20);
                          b.Primitive(6, 0xFFFF, 2);
                      }),
-         lines, 0,
-         [](IdentityData &e) {
-             SetSeries(e.imeisv, 0x10), SetSeries(e.imsi, 0x20), SetSeries(e.tmsi, 0x30);
-             SetSeries(e.ptmsi, 0x40), e.srnc_id = 0xFFFF;
-         }},
-        {"too many IMSI bytes",
+         identity + tooMany + missing + missing, 0,
+         Bytes(30, {{0, {0x41, 0x42}}, {10, Series(9, 0x20)}, {28, {0xFF, 0xFF}}})},
+        {"no P-TMSI, empty TMSI, IMSI of another type", FETCH(getDtaIdentityDta, IdentityData),
          StructReply(2,
                      [](TlvBuilder &b) {
-                         b.ByteMember(1, Series(12, 0x20)).ByteMember(2, Series(4, 0x30));
-                         b.Primitive(6, 7, 2);
+                         b.ByteMember(0, 10, 0x10).Open(1).Primitive(4, 1).Close();
+                         b.ByteMember(2, 0, 0).Primitive(6, 0x1234, 2);
                      }),
-         lines + missing +
-             "Too Many byte primitive TLV's in array member TLV, extra TLVs ingored." + missing,
-         0,
-         [](IdentityData &e) {
-             e.imeisv[0] = 0xFF, SetSeries(e.imsi, 0x20), SetSeries(e.tmsi, 0x30), e.srnc_id = 7;
-         }},
-        {"no P-TMSI, empty TMSI, IMSI of another type",
-         StructReply(2,
-                     [](TlvBuilder &b) {
-                         b.ByteMember(0, Series(10, 0x10)).Open(1).Primitive(4, 1).Close();
-                         b.ByteMember(2, {}).Primitive(6, 0x1234, 2);
-                     }),
-         lines + "No T_TLV_TECHMODE_PRIMITIVE_BYTE_TAG found!" + missing, 0,
-         [](IdentityData &e) { SetSeries(e.imeisv, 0x10), e.srnc_id = 0x1234; }},
-        {"member running past the reply",
-         StructReply(2, [](TlvBuilder &b) { b.ByteMember(0, Series(10, 0x10)).Header(1, 300); }),
-         lines + missing + missing + missing + NoTags(6, 6), 0,
-         [](IdentityData &e) { SetSeries(e.imeisv, 0x10); }},
-        {"no structure", TlvBuilder().Header(0x2001, 1).Header(2, 70).bytes(),
-         lines + "TLV does not contain tag: 2" + missing + missing + missing + missing +
+         identity + "No T_TLV_TECHMODE_PRIMITIVE_BYTE_TAG found!" + missing, 0,
+         Bytes(30, {{0, Series(10, 0x10)}, {28, {0x34, 0x12}}})},
+        {"member running past the reply", FETCH(getDtaIdentityDta, IdentityData),
+         StructReply(2, [](TlvBuilder &b) { b.ByteMember(0, 10, 0x10).Header(1, 300); }),
+         identity + Repeat(missing, 3) + noSrnc, 0, Bytes(30, {{0, Series(10, 0x10)}})},
+        {"no identity structure", FETCH(getDtaIdentityDta, IdentityData),
+         TlvBuilder().Header(0x2001, 1).Header(2, 70).bytes(),
+         identity + "TLV does not contain tag: 2" + Repeat(missing, 4) +
              "Invalid src or dest pointer!\nCould not successfully retrieve identity data "
              "structure\n",
-         -1, [](IdentityData &) {}},
+         -1, Bytes(30, {})},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        SetUp();
-        g_fakeTechMode.reply = c.reply;
         int result = -2;
-        EXPECT_EQ(Run(FETCH(getDtaIdentityDta, IdentityData), &result), c.out);
+        EXPECT_EQ(Run(c.fetch, c.reply, 0, &result), c.out);
         EXPECT_EQ(result, c.result);
-        if (&c == &cases[0]) {  // the full reply fills the reply buffer exactly
-            EXPECT_EQ(g_fakeTechMode.request.recv_len, g_fakeTechMode.reply.size());
-        }
-        IdentityData expected;
-        memset(&expected, 0x5A, sizeof expected);
-        c.expect(expected);
-        EXPECT_EQ(Bytes(record, sizeof expected), Bytes(&expected, sizeof expected));
+        EXPECT_EQ(Record(c.record.size()), c.record);
     }
-}
-
-TEST(ByteArrayMember, StepsByEachElementsOwnLengthWithinTheRoom) {
-    const std::vector<uint8_t> member = TlvBuilder()
-                                            .Open(0)
-                                            .Value(0, "\x41zzzzzz", 8)
-                                            .Primitive(0, 0x42, 1)
-                                            .Header(0, 0)
-                                            .Primitive(0, 0x43, 1)
-                                            .Close()
-                                            .bytes();
-    auto buf = ExactCopy(member);
-    const uint8_t *end = buf.get() + member.size();
-    uint8_t out[4] = {0, 0, 0, 0};
-    // Length 8 words, so 4 elements counted; the one without a value ends the copy.
-    EXPECT_EQ(StdoutOf([&] { TLVTM_DecodeByteArrayMember(out, buf.get(), end, 4); }), "");
-    EXPECT_EQ(Bytes(out, 4), (std::vector<uint8_t>{0x41, 0x42, 0, 0}));
-    // More elements than room: only the first maxCount bytes are written.
-    uint8_t room[2] = {0, 0};
-    EXPECT_EQ(StdoutOf([&] { TLVTM_DecodeByteArrayMember(room, buf.get(), end, 1); }),
-              "Too Many byte primitive TLV's in array member TLV, extra TLVs ingored.");
-    EXPECT_EQ(Bytes(room, 2), (std::vector<uint8_t>{0x41, 0}));
-    EXPECT_EQ(StdoutOf([&] { TLVTM_DecodeByteArrayMember(nullptr, buf.get(), end, 4); }),
-              "Invalid input pointer.");
 }
 
 }  // namespace

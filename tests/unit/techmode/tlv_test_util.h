@@ -54,10 +54,10 @@ class TlvBuilder {
         bytes_.insert(bytes_.end(), raw.begin(), raw.end());
         return *this;
     }
-    // An identity array member: one byte primitive per byte.
-    TlvBuilder &ByteMember(uint16_t tag, const std::vector<uint8_t> &data) {
+    // An identity array member: one byte primitive per byte, first, first + 1, ...
+    TlvBuilder &ByteMember(uint16_t tag, size_t count, uint8_t first) {
         Open(tag);
-        for (uint8_t b : data) Primitive(0, b, 1);
+        for (size_t i = 0; i < count; ++i) Primitive(0, uint8_t(first + i), 1);
         return Close();
     }
     const std::vector<uint8_t> &bytes() const { return bytes_; }
@@ -94,18 +94,7 @@ struct SlogCapture {
             this);
     }
     ~SlogCapture() { slog_set_capture(nullptr, nullptr); }
-    // The first line, "" when none was logged.
-    std::string First() const { return lines.empty() ? "" : lines[0]; }
     std::vector<std::string> lines;
 };
-
-// The codec's assertion entry for an over-long value, as captured.
-inline std::string AssertionLine(unsigned type, int length, int expected) {
-    char text[160];
-    snprintf(text, sizeof text,
-             "10004 1 %30s: [ASSERTION] Unexpected value length [0x%X] (length %d, expected %d)",
-             "TlvGetValuePointer", type, length, expected);
-    return text;
-}
 
 #endif  // TESTS_UNIT_TECHMODE_TLV_TEST_UTIL_H

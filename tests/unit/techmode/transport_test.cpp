@@ -1,12 +1,11 @@
 // Tech-mode transport against a pretend device behind devctlv: the request
-// on the wire, the checks on the reply, locating the structure and decoding
-// primitives.
+// on the wire and the checks on the reply. Locating the structure and
+// decoding its fields run in every fetch (fetchers_test.cpp).
 #include "techmode/techmode_transport.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -81,74 +80,6 @@ TEST_F(Transport, RejectsBadRepliesAndFreesThem) {
         EXPECT_EQ(reply, nullptr);  // and nothing leaks (checked under ASan)
         EXPECT_EQ(g_fakeTechMode.calls, c.calls);
     }
-}
-
-// What the fetchers cannot reach: the transport has refused these replies
-// before. Finding the structure and marking the destination run in every
-// fetch (fetchers_test.cpp).
-TEST_F(Transport, FindStructTlvRefusesANonCommandReplyAndANullDestination) {
-    const std::vector<uint8_t> bytes = TlvBuilder().Open(0x2002).Open(3).Close().Close().bytes();
-    auto reply = ExactCopy(bytes);
-    uint8_t dest = 0;
-    EXPECT_EQ(StdoutOf([&] {
-                  EXPECT_EQ(TLVTM_FindStructTlv(&dest, reply.get(), bytes.size(), 3), nullptr);
-                  EXPECT_EQ(TLVTM_FindStructTlv(nullptr, reply.get(), bytes.size(), 3), nullptr);
-              }),
-              "TLV does not contain CMD_TECHMODE_GET_STRUCT_DATA_TAG!"
-              "Input Data pointer is NULL!...exiting");
-}
-
-TEST_F(Transport, DecodeTlvPrimitiveCopiesOnlyKnownWidths) {
-    const std::vector<uint8_t> bytes = TlvBuilder()
-                                           .Open(1)
-                                           .Primitive(0, 0xAB, 1)
-                                           .Primitive(1, 0xBEEF, 2)
-                                           .Primitive(2, 0xDEADBEEF)
-                                           .Primitive(3, 0x99)
-                                           .Value(4, "12345678", 8)
-                                           .Close()
-                                           .bytes();
-    const uint64_t kFill = 0x5A5A5A5A5A5A5A5Aull;
-    struct {
-        uint16_t tag;
-        int width;
-        uint64_t field;  // after the call, from kFill (little-endian)
-        std::string out, log;
-    } cases[] = {
-        {0, 1, 0x5A5A5A5A5A5A5AABull, "", ""},
-        {1, 2, 0x5A5A5A5A5A5ABEEFull, "", ""},
-        {2, 4, 0x5A5A5A5ADEADBEEFull, "", ""},
-        {3, 3, kFill, "Invalid size 3\n", ""},
-        {9, 1, kFill, "TLVTM_DecodeTlvPrimitive:TLV does not contain tag 9\n", ""},
-    };
-    auto buf = ExactCopy(bytes);
-    const uint8_t *end = buf.get() + bytes.size();
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.tag);
-        uint64_t field = kFill;
-        SlogCapture slog;
-        EXPECT_EQ(
-            StdoutOf([&] { TLVTM_DecodeTlvPrimitive(&field, buf.get(), end, c.tag, c.width); }),
-            c.out);
-        EXPECT_EQ(field, c.field);
-        EXPECT_EQ(slog.First(), c.log);
-    }
-    uint8_t field = 0;
-    EXPECT_EQ(StdoutOf([&] {
-                  TLVTM_DecodeTlvPrimitive(nullptr, buf.get(), end, 0, 1);
-                  TLVTM_DecodeTlvPrimitive(&field, nullptr, end, 0, 1);
-              }),
-              "Invalid src or dest pointer!\nInvalid src or dest pointer!\n");
-}
-
-TEST(TechModeConnection, ReportsADeviceThatCannotBeOpened) {
-    if (access("/dev/radio/cellular/techmode", F_OK) == 0)
-        GTEST_SKIP() << "a tech-mode device exists on this machine";
-    int fd = 0;
-    EXPECT_EQ(StdoutOf([&] { fd = InitializeTechModeConnection(); }),
-              "InitializeTechModeConnection: Failed to open device: "
-              "/dev/radio/cellular/techmode (No such file or directory)");
-    EXPECT_EQ(fd, -1);
 }
 
 }  // namespace
