@@ -12,6 +12,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "Scenario.h"
 #include "support/Sandbox.h"
@@ -23,8 +24,8 @@ namespace {
 
 using testsupport::Child;
 
-// A scenario with values easy to tell apart, no drift, and lists longer
-// than the blocks hold.
+// Values easy to tell apart, no drift, lists longer than the blocks hold.
+// What the system test reads through the daemon is left at its default.
 std::string TestScenario(const std::string &faults = "") {
     std::string gsm, intra, idle;
     for (int i = 0; i < 40; i++) {
@@ -34,19 +35,13 @@ std::string TestScenario(const std::string &faults = "") {
         intra += "{\"psc\":" + std::to_string(100 + i) + ",\"ecno_db\":-9,\"rscp_dbm\":-100}";
         idle += "{\"cell_type\":255,\"arfcn\":" + std::to_string(1 + i) + ",\"rssi_dbm\":-70}";
     }
-    return R"({"identity":{"imeisv":"3538070512345601","imsi":"310150123456789",
-                 "tmsi":"01AB00FF","ptmsi":"C0FFEE01","srnc_id":65535},
-      "mobility":{"active_rat":"GSM","mcc":262,"mnc":1,"lac":4660,"rac":200},
-      "basic":{"gmm_cause":7,"mm_cause":17,"rr_cause":65,"rr_state":122},
-      "radio_stats":{"rrc_state":4,"rrc_reject_cause":1,"rrc_release_cause":2,"rrc_conn_state":10,
-                     "t3212":240,"t3312":3240,"t3314":44},
+    return R"({
       "serving_cell_3g":{"uarfcn":10700,"psc":511,"cell_id":4294967295,"rscp_dbm":-100,"ecio_db":-10},
       "serving_cell_2g":{"gprs_state":"RAU_INIT","bsic":63,"arfcn":1023,"cell_id":65535,"band":"PCS_1900",
                          "nco":"NC2","nmo":"Mode III","msc_rev":2,"sgsn_rev":3,"edge_support":"EGPRS RACH",
                          "tbf_coding_scheme":12,"tfi_ul":31,"tfi_dl":30,"timeslots_ul":2,"timeslots_dl":4,
                          "tx_power_dbm":-5,"timing_advance":63},
-      "bearers_3g":[{"rab_id":5,"datarate_ul":384000,"datarate_dl":7200000,"maxrate_ul":1,"maxrate_dl":2,
-                     "traffic_class":3,"domain":"PS","bler_residual":10,"codec":99,"ciphering":2}],
+      "bearers_3g":[{"rab_id":5}],
       "bearer_2g":{"datarate_ul":13600,"datarate_dl":59200,"maxrate_ul":27200,"maxrate_dl":236800,
                    "domain":"CS","bler_residual":20,"codec":3,"ciphering":7},
       "dedicated_channel_power":{"tx_power_dbm":-10,"tx_power_step":246,"utra_rssi_dbm":-70},
@@ -54,23 +49,19 @@ std::string TestScenario(const std::string &faults = "") {
            gsm +
            R"(],"utra_cells":[{"uarfcn":10562,"psc":7,"rscp_dbm":-99,"ecn0_db":-12,"rssi_dbm":-66}]},
       "hspa_channel":{"hssch_code":15,"hsdpa_rate":14400,"edch_tti_ms":2},
-      "hspa_irat_cm":"ON",
       "radio_access_3g":{"initial_tx_power_dbm":-10,"rach_power_step":246,"max_preamble_retrans":64},
       "sm_cc_cause":{"sm_cause":26,"cc_cause":31},
-      "pdp_contexts":[{"apn":"internet","ipv4":"192.168.1.10","ipv6":"2001:db8::1"},
-                      {"apn":")" +
+      "pdp_contexts":[{},{"apn":")" +
            std::string(100, 'a') + R"("}],
       "neighbours_3g":{"intra":[)" +
            intra + R"(],
                        "inter":[{"uarfcn":10713,"psc":44,"ecno_db":-11,"rscp_dbm":-95,"rssi_dbm":-80}]},
       "idle_neighbours_2g":[)" +
            idle + R"(],
-      "dedicated_measurement_2g":{"rxlev_full":-20,"rxlev_sub":30,"rxqual_full":255,"rxqual_sub":7,
-                                  "cells":[{"arfcn":520,"bsic":12,"rxlev":28}]},
-      "active_set":[{"uarfcn":10700,"psc":310,"rscp_dbm":-85,"ecio_db":-6}],
+      "dedicated_measurement_2g":{"cells":[{"arfcn":520,"bsic":12,"rxlev":28}]},
+      "active_set":[{"psc":310}],
       "monitored_set":[{"uarfcn":10713,"psc":44,"rscp_dbm":-95,"ecio_db":-11},
                        {"uarfcn":10713,"psc":45,"rscp_dbm":-96,"ecio_db":-12}],
-      "battery_temperature_c":-12,
       "drift":{"enabled":false})" +
            (faults.empty() ? "" : ",\"faults\":" + faults) + "}";
 }
@@ -111,190 +102,70 @@ class TechmodeSim : public ::testing::Test {
     int fd_ = -1;
 };
 
+// The structures the system test does not read, through the daemon's
+// fetchers; each value is checked against the scenario.
 TEST_F(TechmodeSim, EveryStructureDecodesToTheScenario) {
-    char text[32];
-    IdentityData id{};
-    ASSERT_EQ(getDtaIdentityDta(fd_, &id), 0);
-    FormatImeiDigits(id.imeisv, text, sizeof text);
-    EXPECT_STREQ(text, "3538070512345601f");
-    FormatImsiDigits(id.imsi, text, sizeof text);
-    EXPECT_STREQ(text, "310150123456789fff");
-    FormatTmsiHex(id.tmsi, text, sizeof text);
-    EXPECT_STREQ(text, "01AB00FF");
-    FormatTmsiHex(id.ptmsi, text, sizeof text);
-    EXPECT_STREQ(text, "C0FFEE01");
-    EXPECT_EQ(id.srnc_id, 65535);
-
-    MobilityData m{};
-    ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
-    EXPECT_EQ(m.active_rat, 0);
-    EXPECT_EQ(m.mcc, 262);
-    EXPECT_EQ(m.mnc, 1);
-    EXPECT_EQ(m.lac, 4660);
-    EXPECT_EQ(m.rac, 200);
-
-    BasicData b{};
-    ASSERT_EQ(getDtaBasicDta(fd_, &b), 0);
-    EXPECT_EQ(b.gmm_cause, 7);
-    EXPECT_EQ(b.mm_cause, 17);
-    EXPECT_EQ(b.rr_cause, 65);
-    EXPECT_STREQ(RrStateText(b.rr_state), "Packet Dedicated Concurrent");
-
-    RadioStatData r{};
-    ASSERT_EQ(getDtaRadioStatDta(fd_, &r), 0);
-    EXPECT_STREQ(RrcStateText(r.rrc_state), "IDLE");
-    EXPECT_STREQ(RrcConnStateText(r.rrc_conn_state), "INTERRAT_U2G");
-    EXPECT_EQ(r.rrc_reject_cause, 1);
-    EXPECT_EQ(r.rrc_release_cause, 2);
-    EXPECT_EQ(r.t3212, 240);
-    EXPECT_EQ(r.t3312, 3240);
-    EXPECT_EQ(r.t3314, 44);
-
     ServingCell3G s3{};
-    ASSERT_EQ(getDta3GServingCellDta(fd_, &s3), 0);
-    EXPECT_EQ(s3.uarfcn, 10700);
-    EXPECT_EQ(s3.psc, 511);
-    EXPECT_EQ(s3.cell_id, 4294967295u);
-    EXPECT_EQ(s3.rscp, -100);
-    EXPECT_EQ(s3.ecio, -10);
-
     ServingCell2G s2{};
-    ASSERT_EQ(getDta2GServingCellDta(fd_, &s2), 0);
-    EXPECT_STREQ(GprsStateText(s2.gprs_state), "RAU_INIT");
-    EXPECT_EQ(s2.bsic, 63);
-    EXPECT_EQ(s2.arfcn, 1023);
-    EXPECT_EQ(s2.cell_id, 65535);
-    EXPECT_STREQ(GsmBandText(s2.band), "PCS_1900");
-    EXPECT_STREQ(NetworkControlOrderText(s2.nco), "NC2");
-    EXPECT_STREQ(NetworkOperationModeText(s2.nmo), "Mode III");
-    EXPECT_EQ(s2.msc_rev, 2);
-    EXPECT_EQ(s2.sgsn_rev, 3);
-    EXPECT_STREQ(EdgeSupportText(s2.edge_support), "EGPRS RACH");
-    EXPECT_STREQ(CodingSchemeText(s2.tbf_coding_scheme), "MCS9");
-    EXPECT_EQ(s2.tfi_ul, 31);
-    EXPECT_EQ(s2.tfi_dl, 30);
-    EXPECT_EQ(s2.timeslots_ul, 2);
-    EXPECT_EQ(s2.timeslots_dl, 4);
-    EXPECT_EQ(s2.tx_power, -5);
-    EXPECT_EQ(s2.timing_advance, 63);
-
-    BearerInfo3G b3{};
-    ASSERT_EQ(getDta3GBearerInfoDta(fd_, &b3), 0);
-    EXPECT_EQ(b3.rabs[0].rab_id, 5);
-    EXPECT_EQ(b3.rabs[0].datarate_ul, 384000u);
-    EXPECT_EQ(b3.rabs[0].datarate_dl, 7200000u);
-    EXPECT_EQ(b3.rabs[0].maxrate_ul, 1u);
-    EXPECT_EQ(b3.rabs[0].maxrate_dl, 2u);
-    EXPECT_EQ(b3.rabs[0].traffic_class, 3);
-    EXPECT_STREQ(DomainText(b3.rabs[0].domain), "PS");
-    EXPECT_EQ(b3.rabs[0].bler_residual, 10);
-    EXPECT_STREQ(CodecText(b3.rabs[0].codec), "NOT APPLICABLE");
-    EXPECT_STREQ(UmtsCipheringText(b3.rabs[0].ciphering), "UAE_2");
-    EXPECT_EQ(b3.rabs[1].rab_id, 0);
-
     BearerInfo2G b2{};
-    ASSERT_EQ(getDta2GBearerInfoDta(fd_, &b2), 0);
-    EXPECT_EQ(b2.datarate_ul, 13600u);
-    EXPECT_EQ(b2.maxrate_dl, 236800u);
-    EXPECT_STREQ(DomainText(b2.domain), "CS");
-    EXPECT_EQ(b2.bler_residual, 20);
-    EXPECT_STREQ(CodecText(b2.codec), "FR_AMR");
-    EXPECT_STREQ(GsmCipheringText(b2.ciphering), "Reserved");
-
     DedicatedChannelPower d{};
-    ASSERT_EQ(getDtaDedicatedChannelPowerDta(fd_, &d), 0);
-    EXPECT_EQ(d.dch_tx_pwr, -10);
-    EXPECT_EQ(d.dch_tx_pwr_step, 246);
-    EXPECT_EQ(d.dch_utra_rssi, -70);
-
     InterRatMeasurementsInfo ir{};
-    ASSERT_EQ(getDtaInterRatMeasurementsInfoDta(fd_, &ir), 0);
-    EXPECT_EQ(ir.gsm_cell_count, 40);  // the count says 40, the block holds 32
-    EXPECT_EQ(ir.gsm_cells[0].arfcn, 600);
-    EXPECT_EQ(ir.gsm_cells[31].arfcn, 631);
-    EXPECT_EQ(ir.gsm_cells[31].bsic, 31);
-    EXPECT_EQ(ir.gsm_cells[31].rssi, -91);
-    EXPECT_EQ(ir.utra_cell_count, 1);
-    EXPECT_EQ(ir.utra_cells[0].uarfcn, 10562);
-    EXPECT_EQ(ir.utra_cells[0].psc, 7);
-    EXPECT_EQ(ir.utra_cells[0].rscp, -99);
-    EXPECT_EQ(ir.utra_cells[0].ecn0, -12);
-    EXPECT_EQ(ir.utra_cells[0].rssi, -66);
-
     HspaChannelInfo h{};
-    ASSERT_EQ(getDtaHspaChannelInfoDta(fd_, &h), 0);
-    EXPECT_EQ(h.hssch_code, 15);
-    EXPECT_EQ(h.hsdpa_rate, 14400u);
-    EXPECT_EQ(h.edch_tti, 0);  // 2 ms
-
     RadioAccessInfo3G ra{};
-    ASSERT_EQ(getDta3GRadioAccessInfoDta(fd_, &ra), 0);
-    EXPECT_EQ(ra.init_tx_power, -10);
-    EXPECT_EQ(ra.rach_step_size, 246);
-    EXPECT_EQ(ra.preamble_retrans_max, 64);
-
     SmCcCause sc{};
-    ASSERT_EQ(getDtaSmCcCauseDta(fd_, &sc), 0);
-    EXPECT_EQ(sc.sm_cause, 26);
-    EXPECT_EQ(sc.cc_cause, 31);
-
     static PdpContextInfo pdp;
-    memset(&pdp, 0, sizeof pdp);
-    ASSERT_EQ(getDtaPdpContextInfoDta(fd_, &pdp), 0);
-    EXPECT_STREQ(pdp.contexts[0].apn, "internet");
-    EXPECT_EQ(memcmp(pdp.contexts[0].ipv4_addr, "\xC0\xA8\x01\x0A", 4), 0);
-    EXPECT_EQ(memcmp(pdp.contexts[0].ipv6_addr, "\x20\x01\x0d\xb8", 4), 0);
-    EXPECT_EQ(pdp.contexts[0].ipv6_addr[15], 1);
+    IntraRatNeighbourCellMeasInfo3G n3{};
+    IdleNeighborCellsInfo2G n2{};
+    DedicatedMeasurementInfo2G dm{};
+    MonitoredSetInfo ms{};
+    using V = std::vector<long long>;  // what came, what should
+    EXPECT_EQ(
+        (V{getDta3GServingCellDta(fd_, &s3), getDta2GServingCellDta(fd_, &s2),
+           getDta2GBearerInfoDta(fd_, &b2), getDtaDedicatedChannelPowerDta(fd_, &d),
+           getDtaInterRatMeasurementsInfoDta(fd_, &ir), getDtaHspaChannelInfoDta(fd_, &h),
+           getDta3GRadioAccessInfoDta(fd_, &ra), getDtaSmCcCauseDta(fd_, &sc),
+           getDtaPdpContextInfoDta(fd_, &pdp), getDta3GIntraRatNeighbourCellMeasInfoDta(fd_, &n3),
+           getDta2GIdleNeighborCellsInfoDta(fd_, &n2), getDta2GDedicatedMeasurementDta(fd_, &dm),
+           getDtaMonitoredSetInfoDta(fd_, &ms)}),
+        V(13, 0));
+    EXPECT_EQ((V{s3.psc, s3.cell_id, s3.rscp, s3.ecio}), (V{511, 4294967295, -100, -10}));
+    EXPECT_EQ((V{s2.bsic, s2.arfcn, s2.cell_id, s2.msc_rev, s2.sgsn_rev, s2.tfi_ul, s2.tfi_dl,
+                 s2.timeslots_ul, s2.timeslots_dl, s2.tx_power, s2.timing_advance}),
+              (V{63, 1023, 65535, 2, 3, 31, 30, 2, 4, -5, 63}));
+    EXPECT_EQ((V{b2.datarate_ul, b2.datarate_dl, b2.maxrate_ul, b2.maxrate_dl, b2.bler_residual}),
+              (V{13600, 59200, 27200, 236800, 20}));
+    // Counts say 40, the blocks hold 32.
+    EXPECT_EQ(
+        (V{ir.gsm_cell_count, ir.gsm_cells[31].arfcn, ir.gsm_cells[31].bsic, ir.gsm_cells[31].rssi,
+           ir.utra_cell_count, ir.utra_cells[0].uarfcn, ir.utra_cells[0].psc, ir.utra_cells[0].rscp,
+           ir.utra_cells[0].ecn0, ir.utra_cells[0].rssi}),
+        (V{40, 631, 31, -91, 1, 10562, 7, -99, -12, -66}));
+    EXPECT_EQ((V{h.hssch_code, h.hsdpa_rate, h.edch_tti, d.dch_tx_pwr_step, ra.rach_step_size,
+                 ra.preamble_retrans_max, sc.sm_cause, sc.cc_cause}),
+              (V{15, 14400, 0 /* 2 ms */, 246, 246, 64, 26, 31}));
+    EXPECT_EQ(
+        (V{n3.intra_count, n3.intra_cells[31].psc, n3.intra_cells[31].ecno, n3.intra_cells[31].rscp,
+           n3.inter_count, n3.inter_cells[0].uarfcn, n3.inter_cells[0].psc, n3.inter_cells[0].ecno,
+           n3.inter_cells[0].rscp, n3.inter_cells[0].rssi}),
+        (V{40, 131, -9, -100, 1, 10713, 44, -11, -95, -80}));
+    EXPECT_EQ((V{n2.cell_count, n2.cells[31].arfcn, n2.cells[31].rssi, dm.cell_count,
+                 dm.cells[0].arfcn, dm.cells[0].bsic, dm.cells[0].rxlev}),
+              (V{40, 32, -70, 1, 520, 12, 28}));
+    EXPECT_EQ(
+        (V{ms.cell_count, ms.cells[1].uarfcn, ms.cells[1].psc, ms.cells[1].rscp, ms.cells[1].ecio}),
+        (V{2, 10713, 45, -96, -12}));
     EXPECT_EQ(std::string(pdp.contexts[1].apn, 100), std::string(100, 'a'));  // no NUL
     EXPECT_EQ(pdp.contexts[1].ipv4_addr[0], 0);
+    using T = std::vector<std::string>;
+    EXPECT_EQ(
+        (T{GprsStateText(s2.gprs_state), GsmBandText(s2.band), NetworkControlOrderText(s2.nco),
+           NetworkOperationModeText(s2.nmo), EdgeSupportText(s2.edge_support),
+           CodingSchemeText(s2.tbf_coding_scheme), DomainText(b2.domain), CodecText(b2.codec),
+           GsmCipheringText(b2.ciphering), CellTypeText(n2.cells[0].cell_type)}),
+        (T{"RAU_INIT", "PCS_1900", "NC2", "Mode III", "EGPRS RACH", "MCS9", "CS", "FR_AMR",
+           "Reserved", "UNKNOWN"}));
 
-    IntraRatNeighbourCellMeasInfo3G n3{};
-    ASSERT_EQ(getDta3GIntraRatNeighbourCellMeasInfoDta(fd_, &n3), 0);
-    EXPECT_EQ(n3.intra_count, 40);
-    EXPECT_EQ(n3.intra_cells[31].psc, 131);
-    EXPECT_EQ(n3.intra_cells[31].ecno, -9);
-    EXPECT_EQ(n3.intra_cells[31].rscp, -100);
-    EXPECT_EQ(n3.inter_count, 1);
-    EXPECT_EQ(n3.inter_cells[0].uarfcn, 10713);
-    EXPECT_EQ(n3.inter_cells[0].rssi, -80);
-
-    IdleNeighborCellsInfo2G n2{};
-    ASSERT_EQ(getDta2GIdleNeighborCellsInfoDta(fd_, &n2), 0);
-    EXPECT_EQ(n2.cell_count, 40);
-    EXPECT_STREQ(CellTypeText(n2.cells[0].cell_type), "UNKNOWN");
-    EXPECT_EQ(n2.cells[31].arfcn, 32);
-    EXPECT_EQ(n2.cells[31].rssi, -70);
-
-    DedicatedMeasurementInfo2G dm{};
-    ASSERT_EQ(getDta2GDedicatedMeasurementDta(fd_, &dm), 0);
-    EXPECT_EQ(dm.cell_count, 1);
-    EXPECT_EQ(dm.rxlev_full, -20);
-    EXPECT_EQ(dm.rxlev_sub, 30);
-    EXPECT_EQ(dm.rxqual_full, 255);
-    EXPECT_EQ(dm.rxqual_sub, 7);
-    EXPECT_EQ(dm.cells[0].arfcn, 520);
-    EXPECT_EQ(dm.cells[0].rxlev, 28);
-
-    ActiveSetInfo as{};
-    ASSERT_EQ(getDtaActiveSetInfoDta(fd_, &as), 0);
-    EXPECT_EQ(as.cell_count, 1);
-    EXPECT_EQ(as.cells[0].psc, 310);
-    EXPECT_EQ(as.cells[0].ecio, -6);
-    MonitoredSetInfo ms{};
-    ASSERT_EQ(getDtaMonitoredSetInfoDta(fd_, &ms), 0);
-    EXPECT_EQ(ms.cell_count, 2);
-    EXPECT_EQ(ms.cells[1].psc, 45);
-    EXPECT_EQ(ms.cells[1].rscp, -96);
-
-    HspaInterRatMeas cm{};
-    ASSERT_EQ(getDtaHspaInterRatMeasDta(fd_, &cm), 0);
-    EXPECT_STREQ(OnOffText(cm.irat_cm), "ON");
-
-    BatteryTemperature t{};
-    ASSERT_EQ(getDtaBatteryTemperatureDta(fd_, &t), 0);
-    EXPECT_EQ(t.radio_temp, -12);
-
-    // Types no command fetches still answer, at their reply sizes.
+    // Types no command fetches still answer.
     for (unsigned type : {0u, 15u, 21u, 24u}) {
         size_t n = 0;
         uint8_t *reply = TLVTM_GetStructTlv(fd_, type, &n);
@@ -369,10 +240,10 @@ TEST_F(TechmodeSim, FaultsSpoilReplies) {
     EXPECT_NE(out.find("Too Many byte primitive TLV's in array member TLV"), std::string::npos);
     EXPECT_NE(out.find("Invalid input pointer."), std::string::npos);
     EXPECT_EQ(id.ptmsi[0], 0);
-    EXPECT_EQ(id.srnc_id, 65535);
+    EXPECT_EQ(id.srnc_id, 1234);
     // A reply larger than the room is cut to it by devctlv and still decodes.
     EXPECT_EQ(sc.cc_cause, 31);
-    EXPECT_EQ(t.radio_temp, -12);
+    EXPECT_EQ(t.radio_temp, 31);
     // A fault with probability 0 never applies.
     EXPECT_EQ(as.cell_count, 1);
 }
@@ -396,7 +267,7 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
               std::string::npos);
     MobilityData m{};
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
-    EXPECT_EQ(m.mcc, 262);
+    EXPECT_EQ(m.mcc, 310);
 
     EXPECT_EQ(ReplaceScenario("{\"mobility\":{\"mcc\":1}}"), 0);
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);

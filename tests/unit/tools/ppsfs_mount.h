@@ -1,18 +1,28 @@
 // Test harness for ppsfs: mounts the real filesystem on a temporary
-// directory and drives it with ordinary file calls. The test process moves
-// into its own private mount namespace first, so no mount is ever seen
-// outside it, and ppsfs dies with the test (PR_SET_PDEATHSIG). A watchdog
-// alarm ends a hung test instead of letting it hang.
+// directory, in the test process's private mount namespace, and drives it
+// with ordinary file calls. ppsfs dies with the test (PR_SET_PDEATHSIG) and
+// a watchdog alarm ends a hung test.
 #ifndef TESTS_UNIT_TOOLS_PPSFS_MOUNT_H
 #define TESTS_UNIT_TOOLS_PPSFS_MOUNT_H
 
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/types.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "support/Sandbox.h"
 
 namespace ppsfs_test {
 
@@ -23,13 +33,9 @@ class Fd {
     ~Fd() { Reset(); }
     Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
     Fd &operator=(Fd &&o) noexcept {
-        Reset();
-        fd_ = o.fd_;
-        o.fd_ = -1;
+        std::swap(fd_, o.fd_);
         return *this;
     }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
     int get() const { return fd_; }
     void Reset() {
         if (fd_ >= 0) close(fd_);
@@ -40,43 +46,126 @@ class Fd {
     int fd_;
 };
 
-// What one read() returned.
+// What one read() returned; err is errno when n < 0.
 struct Rd {
     ssize_t n;
-    int err;  // errno when n < 0, else 0
+    int err;
     std::string text;
 };
 
-Rd ReadOnce(int fd, std::size_t size = 65536);
-// Returns 0 when the whole text went in one write(), else the errno.
-int WriteText(int fd, const std::string &text);
-// Whether poll() reports fd readable within timeout_ms (0: right now).
-bool PollIn(int fd, int timeout_ms = 0);
+inline Rd ReadOnce(int fd, std::size_t size = 65536) {
+    std::string buf(size, '\0');
+    ssize_t n = read(fd, &buf[0], size);
+    return Rd{n, n < 0 ? errno : 0, n > 0 ? buf.substr(0, static_cast<std::size_t>(n)) : ""};
+}
+
+// 0 when the whole text went in one write(), else the errno.
+inline int WriteText(int fd, const std::string &text) {
+    ssize_t n = write(fd, text.data(), text.size());
+    return n < 0 ? errno : static_cast<std::size_t>(n) == text.size() ? 0 : EIO;
+}
+
+inline bool PollIn(int fd, int timeout_ms = 0) {
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, timeout_ms) == 1 && (p.revents & POLLIN) != 0;
+}
+
 // Forks a child that runs fn, which writes one byte to the fd it is given
-// when it is ready; the child then waits to be killed. Returns the child's
-// pid once the byte has come (0 in *report if the child ended first).
-pid_t StartChild(const std::function<void(int ready)> &fn, char *report = nullptr);
-// Kills a child of StartChild and returns its wait status.
-int KillChild(pid_t pid);
+// when ready; the child then waits to be killed. Returns its pid once the
+// byte has come, with the byte in *report (0 if the child ended first).
+inline pid_t StartChild(const std::function<void(int ready)> &fn, char *report) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        fn(ready[1]);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    if (read(ready[0], report, 1) != 1) *report = 0;
+    close(ready[0]);
+    return pid;
+}
+
+// Kills a child of StartChild; returns its wait status.
+inline int KillChild(pid_t pid) {
+    int status = 0;
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return status;
+}
 
 class PpsfsTest : public ::testing::Test {
   protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override {
+        std::string why = testsupport::EnterPrivateMountNamespace();
+        if (!why.empty()) GTEST_SKIP() << why;
+        alarm(120);  // a hung test is killed, and ppsfs with it
+        base_ = testsupport::MakeTempDir("ppsfs-test-");
+        ASSERT_FALSE(base_.empty());
+        chmod(base_.c_str(), 0755);  // other users reach the mount through it
+        dir_ = base_ + "/mnt";
+        ASSERT_EQ(mkdir(dir_.c_str(), 0755), 0);
+        Mount();
+    }
 
-    // Starts ppsfs (with extra command-line arguments) and waits for the mount.
-    void Mount(const std::vector<std::string> &extra = {});
-    // Unmounts (or, with sigterm, stops ppsfs with SIGTERM) and waits for it.
-    void Unmount(bool sigterm = false);
+    void TearDown() override {
+        if (base_.empty()) return;
+        Unmount();
+        if (system(("rm -rf '" + base_ + "'").c_str()) != 0) ADD_FAILURE() << "rm " << base_;
+        alarm(0);
+    }
+
+    // Starts ppsfs (with extra arguments) and waits for the mount.
+    void Mount(const std::vector<std::string> &extra = {}) {
+        std::vector<std::string> args = {PPSFS_BIN, "--foreground", "--log", base_ + "/log"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(dir_);
+        pid_ = fork();
+        ASSERT_GE(pid_, 0);
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            std::vector<char *> argv;
+            for (std::string &a : args) argv.push_back(&a[0]);
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        ASSERT_TRUE(testsupport::WaitForMount(dir_, 10000)) << "ppsfs did not mount";
+    }
+
+    // Unmounts (or stops ppsfs with SIGTERM) and checks that ppsfs ends with
+    // status 0, which also catches what the sanitizers report in it.
+    void Unmount(bool sigterm = false) {
+        if (pid_ < 0) return;
+        if (sigterm || umount2(dir_.c_str(), 0) != 0) kill(pid_, SIGTERM);
+        int status = 0;
+        bool ended = false;
+        for (int i = 0; i < 1000 && !(ended = waitpid(pid_, &status, WNOHANG) == pid_); i++)
+            usleep(10000);
+        if (!ended) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            ADD_FAILURE() << "ppsfs did not end";
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ppsfs status " << status;
+        pid_ = -1;
+        umount2(dir_.c_str(), MNT_DETACH);
+    }
 
     std::string P(const std::string &rel) const { return dir_ + "/" + rel; }
-    // open() of a path under the mount; the errno is in errno on failure.
-    Fd Open(const std::string &rel, int flags, mode_t mode = 0666) const;
-    // Everything one fresh open's first read returns.
-    std::string Cat(const std::string &rel) const;
+    Fd Open(const std::string &rel, int flags, mode_t mode = 0666) const {
+        return Fd(open(P(rel).c_str(), flags | O_CLOEXEC, mode));
+    }
+    // What one fresh open's first read returns.
+    std::string Cat(const std::string &rel) const {
+        Fd fd = Open(rel, O_RDONLY);
+        if (fd.get() < 0) return "open failed: " + std::string(strerror(errno));
+        return ReadOnce(fd.get()).text;
+    }
 
-    std::string dir_;
-    std::string log_;
+    std::string base_, dir_;
     pid_t pid_ = -1;
 };
 
