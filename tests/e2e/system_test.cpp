@@ -3,7 +3,9 @@
 // below, and qrx_velomar_server, all as built. The test talks to them only
 // through PPS objects, as a client would: requests written to the control
 // object, responses read back from it, values read from the status objects
-// through ?delta opens. Every child process dies with its test.
+// through ?delta opens. The daemon's log lines are read from a syslog socket
+// at /dev/log, on a /dev of the namespace's own. Every child process dies
+// with its test.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -272,9 +274,10 @@ class System : public ::testing::Test {
     // Mounts ppsfs with the objects the service expects to find, and the
     // tech-mode device when asked.
     void Mount(bool device) {
-        std::string why = testsupport::EnterPrivateMountNamespace();
+        std::string why = testsupport::EnterPrivateDev();
         if (!why.empty()) GTEST_SKIP() << why;
-        setenv("SLOGF_STDERR", "1", 1);  // the daemon's log lines on its standard error
+        // The daemon's log lines reach syslog's socket in the namespace.
+        ASSERT_EQ(syslog_.Start(), "");
         dir_ = testsupport::MakeTempDir("e2e");
         ASSERT_FALSE(dir_.empty());
         ASSERT_EQ(system((std::string("mkdir -p /pps ") + kDevice).c_str()), 0);
@@ -296,19 +299,21 @@ class System : public ::testing::Test {
     // Starts the daemon and waits for its start-up line; false if it ended.
     bool StartDaemon(std::vector<std::string> args = {}) {
         args.insert(args.begin(), QRX_VELOMAR_SERVER_BIN);
-        unlink((dir_ + "/stderr").c_str());  // never read an earlier run's lines
+        syslog_.Clear();  // never read an earlier run's lines
         daemon_.Start(args, dir_ + "/stdout", dir_ + "/stderr");
         for (int i = 0; i < 1000; i++) {
-            if (Err().find("Now Start the Velomar PPS Server") != std::string::npos) return true;
+            if (Log().find("Now Start the Velomar PPS Server") != std::string::npos) return true;
             if (!daemon_.running()) return false;
             usleep(10000);
         }
         return false;
     }
-    std::string Err() { return ReadFile(dir_ + "/stderr"); }
+    // What the daemon logged through slogf since it was started.
+    std::string Log() { return syslog_.Text(); }
     std::string Out() { return ReadFile(dir_ + "/stdout"); }
 
     std::string dir_;
+    testsupport::SyslogSink syslog_;
     Child ppsfs_, sim_, daemon_;
 };
 
@@ -320,8 +325,8 @@ class EveryCommand : public System, public ::testing::WithParamInterface<bool> {
 
 TEST_P(EveryCommand, PublishesItsTextAndAnswers) {
     const bool device = GetParam();
-    ASSERT_TRUE(StartDaemon()) << Err();
-    EXPECT_EQ(Err().find("Cannot Initiate Tech Mode Interface") == std::string::npos, device);
+    ASSERT_TRUE(StartDaemon()) << Log();
+    EXPECT_EQ(Log().find("Cannot Initiate Tech Mode Interface") == std::string::npos, device);
     std::map<std::string, std::unique_ptr<Subscriber>> status;
     for (const char *name : {"status_data", "status_utra", "status_geran"}) {
         status[name].reset(new Subscriber(kDiag + "/" + name));
@@ -349,7 +354,7 @@ INSTANTIATE_TEST_SUITE_P(Device, EveryCommand, ::testing::Bool(),
 // refused at once, since it shares the last id of "tchtxpower". A name
 // without a handler is only logged: no response, nothing published.
 TEST_F(System, RequestsThatAreNotRun) {
-    ASSERT_TRUE(StartDaemon()) << Err();
+    ASSERT_TRUE(StartDaemon()) << Log();
     Pps client(kControl, O_RDWR);
     for (const Command &c : Commands()) {
         SCOPED_TRACE(c.msg);
@@ -368,12 +373,12 @@ TEST_F(System, RequestsThatAreNotRun) {
     ASSERT_TRUE(client.Write(Request("identity", "6")));
     EXPECT_EQ(client.Read(), Response("identity", "6", true));  // the first answer is this one
     EXPECT_EQ(data.Read(), "@status_data\n" + Commands()[0].with_device);
-    EXPECT_NE(Err().find(" 0x0640000A VeloDefaultHandler, nosuchcmd\n"), std::string::npos);
+    EXPECT_NE(Log().find(" 0x0640000A VeloDefaultHandler, nosuchcmd\n"), std::string::npos);
 }
 
 // Requests of two clients interleaved: each reads its own responses only.
 TEST_F(System, ClientsSeeOnlyTheirOwnResponses) {
-    ASSERT_TRUE(StartDaemon()) << Err();
+    ASSERT_TRUE(StartDaemon()) << Log();
     Pps a(kControl, O_RDWR), b(kControl, O_RDWR);
     int id = 100;
     for (const Command &c : Commands()) {
@@ -391,7 +396,7 @@ TEST_F(System, ClientsSeeOnlyTheirOwnResponses) {
 // NITZ details from the network-time service reach status_data as UTC;
 // gsm_time_enable in the configuration object becomes a ts_select request.
 TEST_F(System, NetworkTimeBridge) {
-    ASSERT_TRUE(StartDaemon()) << Err();
+    ASSERT_TRUE(StartDaemon()) << Log();
     Subscriber data(kDiag + "/status_data"), request(kNetworkTime + "/control");
     Pps nitz(kNetworkTime + "/status", O_WRONLY), config(kDiag + "/config", O_WRONLY);
     ASSERT_TRUE(nitz.Write("last_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1700000000}\n"));
@@ -410,7 +415,7 @@ TEST_F(System, NetworkTimeBridge) {
 TEST_F(System, TerminationSignals) {
     for (int sig : {SIGHUP, SIGINT, SIGTERM}) {
         SCOPED_TRACE(strsignal(sig));
-        ASSERT_TRUE(StartDaemon()) << Err();
+        ASSERT_TRUE(StartDaemon()) << Log();
         Pps client(kControl, O_RDWR);
         Subscriber data(kDiag + "/status_data");
         ASSERT_TRUE(client.Write(Request("identity", std::to_string(sig))));
@@ -445,8 +450,8 @@ TEST_F(System, InitFailure) {
         int status = daemon_.Wait(5000);
         ASSERT_TRUE(WIFEXITED(status)) << status;
         EXPECT_EQ(WEXITSTATUS(status), 1);
-        EXPECT_NE(Err().find(c.line), std::string::npos) << Err();
-        EXPECT_NE(Err().find("Velomar PPS: Velomar Init Failure...."), std::string::npos);
+        EXPECT_NE(Log().find(c.line), std::string::npos) << Log();
+        EXPECT_NE(Log().find("Velomar PPS: Velomar Init Failure...."), std::string::npos);
     }
 }
 
@@ -472,7 +477,7 @@ TEST_F(System, RunAsUser) {
     int id = 1000;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.arg);
-        ASSERT_TRUE(StartDaemon({"-U", c.arg})) << Err();
+        ASSERT_TRUE(StartDaemon({"-U", c.arg})) << Log();
         std::string st = ReadFile("/proc/" + std::to_string(daemon_.pid()) + "/status");
         auto all4 = [](const std::string &v) {
             return "\t" + v + "\t" + v + "\t" + v + "\t" + v + "\n";

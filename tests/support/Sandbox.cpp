@@ -7,8 +7,11 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -38,6 +41,85 @@ std::string EnterPrivateMountNamespace() {
         return std::string();
     }();
     return result;
+}
+
+std::string EnterPrivateDev() {
+    static std::string result = []() -> std::string {
+        std::string why = EnterPrivateMountNamespace();
+        if (!why.empty()) return why;
+        // The host's /dev stays reachable here while the nodes are bound.
+        const std::string hostDir = MakeTempDir("hostdev");
+        const char *host = hostDir.c_str();
+        if (hostDir.empty() || mount("/dev", host, nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            return std::string("bind /dev: ") + strerror(errno);
+        if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0)
+            return std::string("tmpfs on /dev: ") + strerror(errno);
+        for (const char *node : {"fuse", "null", "zero", "full", "random", "urandom", "tty"}) {
+            std::string from = std::string(host) + "/" + node, to = std::string("/dev/") + node;
+            int fd = open(to.c_str(), O_WRONLY | O_CREAT, 0600);
+            if (fd >= 0) close(fd);
+            if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                return "bind " + to + ": " + strerror(errno);
+        }
+        for (const char *dir : {"pts", "shm"}) {
+            std::string from = std::string(host) + "/" + dir, to = std::string("/dev/") + dir;
+            mkdir(to.c_str(), 0755);
+            mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr);  // optional
+        }
+        umount2(host, MNT_DETACH);
+        rmdir(host);
+        return "";
+    }();
+    return result;
+}
+
+SyslogSink::~SyslogSink() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) close(fd_);
+}
+
+std::string SyslogSink::Start() {
+    if (fd_ >= 0) return "";
+    const char path[] = "/dev/log";
+    unlink(path);
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return std::string("socket: ") + strerror(errno);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, path);
+    if (bind(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0)
+        return std::string("bind /dev/log: ") + strerror(errno);
+    chmod(path, 0666);  // the daemon logs after switching to an unprivileged user
+    thread_ = std::thread([this] {
+        while (!stop_) Drain(50);
+    });
+    return "";
+}
+
+void SyslogSink::Drain(int timeout_ms) {
+    struct pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    char buf[8192];
+    ssize_t n;
+    while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+        while (n > 0 && (buf[n - 1] == '\0' || buf[n - 1] == '\n')) n--;
+        text_.append(buf, static_cast<size_t>(n));
+        text_ += '\n';
+    }
+}
+
+std::string SyslogSink::Text() {
+    if (fd_ >= 0) Drain(0);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return text_;
+}
+
+void SyslogSink::Clear() {
+    if (fd_ >= 0) Drain(0);
+    std::lock_guard<std::mutex> lock(mutex_);
+    text_.clear();
 }
 
 std::string MakeTempDir(const std::string &prefix) {

@@ -7,7 +7,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
@@ -16,6 +19,43 @@ namespace testsupport {
 // Returns "" on success, else why not (not root, no unshare, no /dev/fuse),
 // for GTEST_SKIP. Calling it again is harmless.
 std::string EnterPrivateMountNamespace();
+
+// Gives the namespace its own /dev: a tmpfs holding the host's fuse, null,
+// zero, full, random, urandom and tty nodes and its pts and shm (bind
+// mounts). What a test makes under /dev then (the tech-mode device's mount
+// point, a syslog socket) exists in the namespace only. Call it after
+// EnterPrivateMountNamespace; returns "" or why not. Calling it again is
+// harmless.
+std::string EnterPrivateDev();
+
+// The syslog daemon of a namespace: a datagram socket at /dev/log (open to
+// every user) that collects what syslog(3) sends, as programs send it
+// ("<priority>timestamp ident[pid]: text"), one message per line. A thread
+// drains the socket all the time, so a chatty program never blocks on a
+// full queue.
+class SyslogSink {
+  public:
+    SyslogSink() = default;
+    SyslogSink(const SyslogSink &) = delete;
+    SyslogSink &operator=(const SyslogSink &) = delete;
+    ~SyslogSink();
+
+    // Binds /dev/log (replacing whatever is there); "" or why not.
+    std::string Start();
+    // Every message received so far, including any still queued.
+    std::string Text();
+    // Forgets the messages received so far.
+    void Clear();
+
+  private:
+    void Drain(int timeout_ms);
+
+    int fd_ = -1;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;  // text_ and reading fd_
+    std::string text_;
+};
 
 // Makes a fresh empty directory under /tmp and returns its path.
 std::string MakeTempDir(const std::string &prefix);
