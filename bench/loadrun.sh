@@ -25,7 +25,7 @@ if [ "${VELOMAR_LOADRUN_INSIDE:-}" != 1 ]; then
   scripts/setup.sh
   cmake --preset default >/dev/null
   cmake --build --preset default -j "$(nproc)" >/dev/null
-  mkdir -p /pps /dev/radio/cellular
+  mkdir -p /pps
   VELOMAR_LOADRUN_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"
 fi
 bin=$root/build/default/bin

@@ -31,7 +31,7 @@ if [ "${VELOMAR_DEMO_INSIDE:-}" != 1 ]; then
   cmake --build --preset default -j "$(nproc)" >/dev/null
   # The mount points themselves must exist; what is mounted on them stays in
   # the namespace.
-  mkdir -p /pps /dev/radio/cellular
+  mkdir -p /pps
   VELOMAR_DEMO_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"
 fi
 

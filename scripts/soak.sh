@@ -18,7 +18,7 @@ if [ "${VELOMAR_SOAK_INSIDE:-}" != 1 ]; then
   if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
-  mkdir -p /pps /dev/radio/cellular
+  mkdir -p /pps
   VELOMAR_SOAK_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"
 fi
 requests=5000 connections=10000

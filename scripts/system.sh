@@ -5,9 +5,35 @@ diag=/pps/services/radioctrl/modem0/diag
 nwtime=/pps/services/network-time
 daemon_pid=
 
+# Gives the namespace a /dev of its own: a tmpfs with the host's fuse, null,
+# zero, full, random, urandom and tty nodes, pts and shm bound into it, so
+# the tech-mode device's mount point is made here and not on the host.
+private_dev() {
+  local host n
+  host=$(mktemp -d /tmp/velomar-hostdev.XXXXXX)
+  mount --rbind /dev "$host"
+  mount -t tmpfs -o mode=0755,nosuid tmpfs /dev
+  for n in fuse null zero full random urandom tty; do
+    : >"/dev/$n"
+    mount --bind "$host/$n" "/dev/$n"
+  done
+  for n in pts shm; do
+    mkdir -p "/dev/$n"
+    mount --rbind "$host/$n" "/dev/$n" 2>/dev/null || true
+  done
+  ln -s /proc/self/fd /dev/fd
+  ln -s /proc/self/fd/0 /dev/stdin
+  ln -s /proc/self/fd/1 /dev/stdout
+  ln -s /proc/self/fd/2 /dev/stderr
+  umount -l "$host"
+  rmdir "$host"
+  mkdir -p /dev/radio/cellular
+}
+
 # start_system USER [techmode-sim options...]
 start_system() {
   local user=$1; shift
+  if [ -z "${private_dev_done:-}" ]; then private_dev; private_dev_done=1; fi
   "$bin/ppsfs" --log "$work/ppsfs.log" /pps
   "$bin/techmode-sim" "$@" /dev/radio/cellular 2>"$work/techmode-sim.log"
   mkdir -p "$diag" "$nwtime"

@@ -66,6 +66,10 @@ std::string EnterPrivateDev() {
             mkdir(to.c_str(), 0755);
             mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr);  // optional
         }
+        (void)!symlink("/proc/self/fd", "/dev/fd");
+        (void)!symlink("/proc/self/fd/0", "/dev/stdin");
+        (void)!symlink("/proc/self/fd/1", "/dev/stdout");
+        (void)!symlink("/proc/self/fd/2", "/dev/stderr");
         umount2(host, MNT_DETACH);
         rmdir(host);
         return "";
