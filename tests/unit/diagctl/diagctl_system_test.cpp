@@ -52,7 +52,7 @@ std::string WaitForText(const std::string &path, const std::string &want) {
 class DiagctlSystem : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string why = testsupport::EnterPrivateMountNamespace();
+        std::string why = testsupport::EnterPrivateDev();
         if (!why.empty()) GTEST_SKIP() << why;
         tmp_ = testsupport::MakeTempDir("diagctl");
         mkdir("/pps", 0755);
