@@ -51,9 +51,10 @@ struct Figures {
     long errors = 0;
 };
 
-// In blocking mode a server that stops answering would leave a client in
-// read for ever; every response re-arms a 5 s alarm, and when it fires no
-// client has had an answer for that long: the run stops with an error.
+// A server that stops answering would leave a blocking client in read for
+// ever, and a polling one timing out request after request for hours. Every
+// request re-arms a 5 s alarm; when it fires, no client has had an answer
+// for that long, and the run stops with an error.
 void OnAlarm(int) {
     static const char kMessage[] = "loadrun: no response for 5 s; giving up\n";
     ssize_t ignored = write(2, kMessage, sizeof kMessage - 1);
@@ -64,8 +65,7 @@ void OnAlarm(int) {
 // One client: its own connection to the control object, one request at a
 // time, each waiting for its response. With blocking, it waits in read (the
 // open is made non-blocking, as on QNX, then switched with fcntl, which is
-// what makes a ppsfs read wait); otherwise in poll and then read, and a
-// response that takes over 5 s counts as an error.
+// what makes a ppsfs read wait); otherwise in poll and then read.
 void Client(const std::string &control, const std::string &command, int requests, int tag,
             bool blocking, std::vector<double> *lat, std::atomic<long> *errors) {
     int fd = open(control.c_str(), O_RDWR | O_NONBLOCK);
@@ -85,8 +85,8 @@ void Client(const std::string &control, const std::string &command, int requests
             continue;
         }
         ssize_t got = -1;
+        alarm(5);
         if (blocking) {
-            alarm(5);
             got = read(fd, buf, sizeof buf);
         } else {
             struct pollfd p = {fd, POLLIN, 0};
@@ -195,12 +195,14 @@ Figures EchoRuns(const std::string &path, const char *label, bool blocking,
     return first;
 }
 
-// One FUSE round trip, as a caller sees it: a poll of a ppsfs object with
-// nothing to read (ppsfs answers at once). Wall time and the caller's own
-// CPU time per call.
+// One FUSE round trip, as a caller sees it: a poll of a ppsfs object, which
+// ppsfs answers at once. Wall time and the caller's own CPU time per call.
 void FuseRoundTrip(const std::string &path, int calls) {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd < 0) return;
+    if (fd < 0) {
+        printf("one FUSE round trip: cannot open %s: %s\n", path.c_str(), strerror(errno));
+        return;
+    }
     struct pollfd p = {fd, POLLIN, 0};
     double cpu0 = CpuUs(getpid()), t0 = NowUs();
     for (int i = 0; i < calls; i++) poll(&p, 1, 0);
@@ -244,7 +246,6 @@ Figures SocketFloor(int requests) {
     f.max = lat.back();
     return f;
 }
-
 
 }  // namespace
 

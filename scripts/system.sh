@@ -6,28 +6,39 @@ nwtime=/pps/services/network-time
 daemon_pid=
 
 # Gives the namespace a /dev of its own: a tmpfs with the host's fuse, null,
-# zero, full, random, urandom and tty nodes, pts and shm bound into it, so
-# the tech-mode device's mount point is made here and not on the host.
+# zero, full, random, urandom, tty and ptmx nodes, its syslog socket (log)
+# and pts and shm bound into it, so the tech-mode device's mount point is
+# made here and not on the host.
 private_dev() {
   local host n
   host=$(mktemp -d /tmp/velomar-hostdev.XXXXXX)
-  mount --rbind /dev "$host"
-  mount -t tmpfs -o mode=0755,nosuid tmpfs /dev
-  for n in fuse null zero full random urandom tty; do
-    : >"/dev/$n"
-    mount --bind "$host/$n" "/dev/$n"
-  done
-  for n in pts shm; do
-    mkdir -p "/dev/$n"
-    mount --rbind "$host/$n" "/dev/$n" 2>/dev/null || true
-  done
-  ln -s /proc/self/fd /dev/fd
-  ln -s /proc/self/fd/0 /dev/stdin
-  ln -s /proc/self/fd/1 /dev/stdout
-  ln -s /proc/self/fd/2 /dev/stderr
+  if ! mount --rbind /dev "$host"; then rmdir "$host"; return 1; fi
+  if mount -t tmpfs -o mode=0755,nosuid tmpfs /dev; then
+    for n in fuse null zero full random urandom tty ptmx; do
+      [ -e "$host/$n" ] || continue
+      : >"/dev/$n"
+      mount --bind "$host/$n" "/dev/$n"
+    done
+    # syslog's socket is usually a symlink into /run, which is shared
+    if [ -L "$host/log" ]; then
+      cp -P "$host/log" /dev/log
+    elif [ -S "$host/log" ]; then
+      : >/dev/log
+      mount --bind "$host/log" /dev/log
+    fi
+    for n in pts shm; do
+      mkdir -p "/dev/$n"
+      mount --rbind "$host/$n" "/dev/$n" 2>/dev/null || true
+    done
+    ln -s /proc/self/fd /dev/fd
+    ln -s /proc/self/fd/0 /dev/stdin
+    ln -s /proc/self/fd/1 /dev/stdout
+    ln -s /proc/self/fd/2 /dev/stderr
+    mkdir -p /dev/radio/cellular
+  fi
   umount -l "$host"
   rmdir "$host"
-  mkdir -p /dev/radio/cellular
+  [ -d /dev/radio/cellular ]
 }
 
 # start_system USER [techmode-sim options...]

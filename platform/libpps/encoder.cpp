@@ -40,8 +40,10 @@ constexpr size_t kFirstCapacity = 4096;
 struct BufferCache {
     char *slot[2] = {nullptr, nullptr};
     ~BufferCache() {
-        free(slot[0]);
-        free(slot[1]);
+        for (char *&cached : slot) {
+            free(cached);
+            cached = nullptr;  // an encoder used later in this thread's exit allocates anew
+        }
     }
 };
 thread_local BufferCache t_buffers;

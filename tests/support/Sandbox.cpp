@@ -48,21 +48,28 @@ std::string EnterPrivateDev() {
         std::string why = EnterPrivateMountNamespace();
         if (!why.empty()) return why;
         // The host's /dev stays reachable here while the nodes are bound.
-        const std::string hostDir = MakeTempDir("hostdev");
-        const char *host = hostDir.c_str();
-        if (hostDir.empty() || mount("/dev", host, nullptr, MS_BIND | MS_REC, nullptr) != 0)
-            return std::string("bind /dev: ") + strerror(errno);
+        const std::string host = MakeTempDir("hostdev");
+        if (host.empty()) return "no temporary directory";
+        auto done = [&host](const std::string &error) {
+            umount2(host.c_str(), MNT_DETACH);
+            rmdir(host.c_str());
+            return error;
+        };
+        if (mount("/dev", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            return done(std::string("bind /dev: ") + strerror(errno));
         if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0)
-            return std::string("tmpfs on /dev: ") + strerror(errno);
-        for (const char *node : {"fuse", "null", "zero", "full", "random", "urandom", "tty"}) {
-            std::string from = std::string(host) + "/" + node, to = std::string("/dev/") + node;
+            return done(std::string("tmpfs on /dev: ") + strerror(errno));
+        for (const char *node :
+             {"fuse", "null", "zero", "full", "random", "urandom", "tty", "ptmx"}) {
+            std::string from = host + "/" + node, to = std::string("/dev/") + node;
+            if (access(from.c_str(), F_OK) != 0 && strcmp(node, "fuse") != 0) continue;
             int fd = open(to.c_str(), O_WRONLY | O_CREAT, 0600);
             if (fd >= 0) close(fd);
             if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0)
-                return "bind " + to + ": " + strerror(errno);
+                return done("bind " + to + ": " + strerror(errno));
         }
         for (const char *dir : {"pts", "shm"}) {
-            std::string from = std::string(host) + "/" + dir, to = std::string("/dev/") + dir;
+            std::string from = host + "/" + dir, to = std::string("/dev/") + dir;
             mkdir(to.c_str(), 0755);
             mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr);  // optional
         }
@@ -70,9 +77,7 @@ std::string EnterPrivateDev() {
         (void)!symlink("/proc/self/fd/0", "/dev/stdin");
         (void)!symlink("/proc/self/fd/1", "/dev/stdout");
         (void)!symlink("/proc/self/fd/2", "/dev/stderr");
-        umount2(host, MNT_DETACH);
-        rmdir(host);
-        return "";
+        return done("");
     }();
     return result;
 }
@@ -85,15 +90,21 @@ SyslogSink::~SyslogSink() {
 
 std::string SyslogSink::Start() {
     if (fd_ >= 0) return "";
+    // Only ever on the namespace's own /dev: never replace the host's socket.
+    std::string why = EnterPrivateDev();
+    if (!why.empty()) return why;
     const char path[] = "/dev/log";
     unlink(path);
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return std::string("socket: ") + strerror(errno);
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::string("socket: ") + strerror(errno);
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     strcpy(addr.sun_path, path);
-    if (bind(fd_, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0)
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+        close(fd);
         return std::string("bind /dev/log: ") + strerror(errno);
+    }
+    fd_ = fd;
     chmod(path, 0666);  // the daemon logs after switching to an unprivileged user
     thread_ = std::thread([this] {
         while (!stop_) Drain(50);
@@ -105,7 +116,7 @@ void SyslogSink::Drain(int timeout_ms) {
     struct pollfd p = {fd_, POLLIN, 0};
     if (poll(&p, 1, timeout_ms) <= 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    char buf[8192];
+    static char buf[65536];  // the largest datagram syslog(3) sends is smaller
     ssize_t n;
     while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
         while (n > 0 && (buf[n - 1] == '\0' || buf[n - 1] == '\n')) n--;
@@ -141,24 +152,27 @@ Child::~Child() {
 bool Child::Start(const std::vector<std::string> &argv, const std::string &out_path,
                   const std::string &err_path) {
     exited_ = false;
+    // Everything the child needs is made before fork: other threads (a
+    // syslog sink) may hold the allocator's locks at that moment.
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    int out = out_path.empty()
+                  ? -1
+                  : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = err_path.empty()
+                  ? -1
+                  : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     pid_ = fork();
-    if (pid_ < 0) return false;
     if (pid_ == 0) {
-        if (!out_path.empty()) {
-            int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) dup2(fd, STDOUT_FILENO);
-        }
-        if (!err_path.empty()) {
-            int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) dup2(fd, STDERR_FILENO);
-        }
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
+        if (out >= 0) dup2(out, STDOUT_FILENO);
+        if (err >= 0) dup2(err, STDERR_FILENO);
         execv(args[0], args.data());
         _exit(127);
     }
-    return true;
+    if (out >= 0) close(out);
+    if (err >= 0) close(err);
+    return pid_ > 0;
 }
 
 bool Child::Reap(int options) {
