@@ -18,19 +18,12 @@ case "${1:-}" in
     taskset -c "$cpus" true 2>/dev/null || { echo "loadrun.sh: no such CPUs: $cpus" >&2; exit 2; }
     exec taskset -c "$cpus" "$0" "$@" ;;
 esac
-cd "$(dirname "$0")/.."
+self=$(readlink -f "$0")
+cd "$(dirname "$self")/.."
 root=$(pwd)
-if [ "${VELOMAR_LOADRUN_INSIDE:-}" != 1 ]; then
-  if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
-  scripts/setup.sh
-  cmake --preset default >/dev/null
-  cmake --build --preset default -j "$(nproc)" >/dev/null
-  mkdir -p /pps
-  VELOMAR_LOADRUN_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"
-fi
-bin=$root/build/default/bin
-work=$(mktemp -d /tmp/velomar-load.XXXXXX)
 . "$root/scripts/system.sh"
+enter_namespace default "$self" "$@"
+work=$(mktemp -d /tmp/velomar-load.XXXXXX)
 trap stop_system EXIT
 trap 'exit 130' INT TERM
 

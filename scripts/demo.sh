@@ -13,31 +13,22 @@
 #
 # Needs root (mount namespaces, FUSE); re-runs itself with sudo otherwise.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self=$(readlink -f "$0")
+cd "$(dirname "$self")/.."
 root=$(pwd)
 
 mode=demo
 case "${1:-}" in
   --shell) mode=shell ;;
-  -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,14p' "$self" | sed 's/^# \{0,1\}//'; exit 0 ;;
   "") ;;
   *) echo "demo.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
 esac
 
-if [ "${VELOMAR_DEMO_INSIDE:-}" != 1 ]; then
-  if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
-  scripts/setup.sh
-  cmake --preset default >/dev/null
-  cmake --build --preset default -j "$(nproc)" >/dev/null
-  # The mount points themselves must exist; what is mounted on them stays in
-  # the namespace.
-  mkdir -p /pps
-  VELOMAR_DEMO_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"
-fi
-
-bin=$root/build/default/bin
-work=$(mktemp -d /tmp/velomar-demo.XXXXXX)
 . "$root/scripts/system.sh"
+enter_namespace default "$self" "$@"
+
+work=$(mktemp -d /tmp/velomar-demo.XXXXXX)
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 trap stop_system EXIT

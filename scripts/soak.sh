@@ -11,21 +11,15 @@ set -euo pipefail
 case "${1:-}" in
   -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
-cd "$(dirname "$0")/.."
+self=$(readlink -f "$0")
+cd "$(dirname "$self")/.."
 root=$(pwd)
 preset=${SOAK_PRESET:-default}
-if [ "${VELOMAR_SOAK_INSIDE:-}" != 1 ]; then
-  if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
-  mkdir -p /pps
-  VELOMAR_SOAK_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"
-fi
+. "$root/scripts/system.sh"
+enter_namespace "$preset" "$self" "$@"
 requests=5000 connections=10000
 [ "${1:-}" = --short ] && requests=150 connections=2000
-bin=$root/build/$preset/bin
 work=$(mktemp -d /tmp/velomar-soak.XXXXXX)
-. "$root/scripts/system.sh"
 trap stop_system EXIT
 trap 'exit 130' INT TERM
 

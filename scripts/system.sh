@@ -1,9 +1,28 @@
-# Sourced by the demo and the load run: starts and stops the whole system
-# inside the caller's private mount namespace. Expects $bin (the built
-# programs) and $work (a scratch directory); sets $daemon_pid.
+# Sourced by the demo, the soak and the load run: enters a private mount
+# namespace, then starts and stops the whole system inside it. Expects $root
+# (the repository); start_system also expects $work (a scratch directory)
+# and sets $daemon_pid.
 diag=/pps/services/radioctrl/modem0/diag
 nwtime=/pps/services/network-time
 daemon_pid=
+
+# enter_namespace PRESET SCRIPT [ARGS...]: outside, as root (via sudo when
+# needed), installs what is missing, builds PRESET and runs SCRIPT again in
+# a private mount namespace; inside, sets $bin. Only the mount point /pps is
+# made on the host; what is mounted there stays in the namespace.
+enter_namespace() {
+  local preset=$1 script=$2
+  shift 2
+  if [ "${VELOMAR_NAMESPACE_OF:-}" != "$script" ]; then
+    if [ "$(id -u)" -ne 0 ]; then exec sudo "$script" "$@"; fi
+    "$root/scripts/setup.sh"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
+    mkdir -p /pps
+    VELOMAR_NAMESPACE_OF=$script exec unshare --mount --propagation private "$script" "$@"
+  fi
+  bin=$root/build/$preset/bin
+}
 
 # Gives the namespace a /dev of its own: a tmpfs with the host's fuse, null,
 # zero, full, random, urandom, tty and ptmx nodes, its syslog socket (log)
