@@ -70,19 +70,8 @@ int VelomarPPS::InitializePPSObjects(const PPSObjDesc *table, int count) {
     // holds at most 255 rows, and rows beyond that are never opened.
     for (int i = 0; i < count && i < 255; i++) {
         const PPSObjDesc &row = table[i];
-        int fd = open(row.path, row.oflags, row.mode);
-        if (fd == -1) {
-            slogf(kVelomarLogCode, _SLOG_CRITICAL, "PPS Obj Path: %s open failed, err: %s",
-                  row.path, strerror(errno));
-            return EINVAL;
-        }
-        int flags = fcntl(fd, F_GETFD);
-        if (flags == -1 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == -1) {
-            slogf(kVelomarLogCode, _SLOG_CRITICAL, "PPS Obj: %s, File Control Opr failed, err: %s",
-                  row.path, strerror(errno));
-            close(fd);
-            return EINVAL;
-        }
+        int fd = OpenObjectRow(row);
+        if (fd == -1) return EINVAL;
         if (row.type < 6) {
             slogf(kVelomarLogCode, _SLOG_DEBUG1, "PPS Obj: %s, Initialized", row.path);
             *slots[row.type] = fd;

@@ -34,6 +34,23 @@ bool WriteEncoded(int fd, pps_encoder_t *encoder) {
     return true;
 }
 
+int OpenObjectRow(const PPSObjDesc &row) {
+    int fd = open(row.path, row.oflags, static_cast<mode_t>(row.mode));
+    if (fd == -1) {
+        slogf(kVelomarLogCode, _SLOG_CRITICAL, "PPS Obj Path: %s open failed, err: %s", row.path,
+              strerror(errno));
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFD);
+    if (flags == -1 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == -1) {
+        slogf(kVelomarLogCode, _SLOG_CRITICAL, "PPS Obj: %s, File Control Opr failed, err: %s",
+              row.path, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 CellularBase_PPS::CellularBase_PPS() : object0_(-1), object1_(-1), object2_(-1) {}
 
 CellularBase_PPS::~CellularBase_PPS() = default;
@@ -55,19 +72,8 @@ int CellularBase_PPS::OpenObjects(const PPSObjDesc *table, int count) {
     uint32_t serviceType = 0;
     for (int i = 0; i < count; i++) {
         const PPSObjDesc &row = table[i];
-        int fd = open(row.path, row.oflags, static_cast<mode_t>(row.mode));
-        if (fd == -1) {
-            slogf(kVelomarLogCode, _SLOG_CRITICAL, "PPS Obj Path: %s open failed, err: %s",
-                  row.path, strerror(errno));
-            return EINVAL;
-        }
-        int flags = fcntl(fd, F_GETFD);
-        if (flags == -1 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == -1) {
-            slogf(kVelomarLogCode, _SLOG_CRITICAL, "PPS Obj: %s, File Control Opr failed, err: %s",
-                  row.path, strerror(errno));
-            close(fd);
-            return EINVAL;
-        }
+        int fd = OpenObjectRow(row);
+        if (fd == -1) return EINVAL;
         int *slot = nullptr;
         switch (row.type) {
             case 0:

@@ -40,6 +40,10 @@ struct Transaction {
 // write is not detected.
 bool WriteEncoded(int fd, pps_encoder_t *encoder);
 
+// Opens one row of an object table (path, flags, mode) with close-on-exec
+// set; on failure logs why and returns -1 with nothing left open.
+int OpenObjectRow(const PPSObjDesc &row);
+
 // One string attribute for PublishStatus.
 struct AttrPair {
     const char *name;
