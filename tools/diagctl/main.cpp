@@ -62,6 +62,17 @@ void InstallSignalHandlers() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+// --watch and --timeout: from a millisecond to a day, so that the
+// millisecond count and the sleep both stay in range.
+const CLI::Validator kSeconds(
+    [](std::string &text) {
+        double v = 0;
+        return CLI::detail::lexical_cast(text, v) && v >= 0.001 && v <= 86400
+                   ? std::string()
+                   : "'" + text + "' is not a number of seconds from 0.001 to 86400";
+    },
+    "SECONDS");
+
 struct Options {
     bool json = false;
     bool mask = false;
@@ -180,11 +191,11 @@ int main(int argc, char **argv) {
                  "Print the attributes as one JSON object (with the response result)");
     app.add_option("--watch", opt.watch_s, "Refresh every SECONDS until interrupted")
         ->type_name("SECONDS")
-        ->check(CLI::PositiveNumber);
+        ->check(kSeconds);
     app.add_flag("--mask", opt.mask, "Hide the IMEI and IMSI digits but the last four");
     app.add_option("--timeout", opt.timeout_s, "Seconds to wait for the answer (default 5)")
         ->type_name("SECONDS")
-        ->check(CLI::PositiveNumber);
+        ->check(kSeconds);
     app.add_option("--pps", pps_root, "Where PPS is mounted (default /pps)")->type_name("DIR");
     try {
         app.parse(argc, argv);

@@ -48,7 +48,7 @@ int main(int argc, char **argv) {
     app.add_option("--backlog", backlog_kb,
                    "Kilobytes a ?delta open may fall behind before it is reset with "
                    "\"|@name\" and a full copy (per open: ?backlog=KB)")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(std::size_t{1}, ppsfs::kMaxBacklogKb));
     app.add_option("--root-mode", root_mode_text, "Mode of the root directory, octal")
         ->check([](const std::string &s) {
             return s.find_first_not_of("01234567") == std::string::npos && !s.empty() &&
@@ -57,7 +57,11 @@ int main(int argc, char **argv) {
                        : std::string("must be an octal mode such as 0755");
         });
     app.add_flag("-d,--debug", debug, "Print every FUSE request (implies --foreground)");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 2;  // 2: a bad command line, as getopt tools say it
+    }
     if (debug) foreground = true;
 
     if (!foreground && log_target == "-") log_target = "syslog";

@@ -161,8 +161,10 @@ bool ParseQualifiers(const std::string &text, OpenOptions *out, std::string *why
         } else if (key == "backlog") {
             flag = false;
             long long kb;
-            if (!ParseInteger(value, &kb) || kb < 0) {
-                *why = "backlog needs a number of kilobytes: '" + item + "'";
+            if (!ParseInteger(value, &kb) || kb < 0 ||
+                static_cast<unsigned long long>(kb) > kMaxBacklogKb) {
+                *why = "backlog needs a number of kilobytes up to " +
+                       std::to_string(kMaxBacklogKb) + ": '" + item + "'";
                 return false;
             }
             out->backlog_kb = static_cast<std::size_t>(kb);

@@ -12,6 +12,10 @@
 
 namespace ppsfs {
 
+// The largest backlog an open or the filesystem may ask for (1 TiB), so
+// that its size in bytes cannot wrap.
+constexpr std::size_t kMaxBacklogKb = std::size_t{1} << 30;
+
 // One attribute spec of an f= filter.
 struct AttrSpec {
     enum class Op { kChanged, kDeleted, kLt, kLe, kGt, kGe, kEq, kNe };

@@ -241,7 +241,11 @@ int main(int argc, char *argv[]) {
     app.add_flag("--check", check, "Check the scenario file and exit");
     app.add_flag("--print-default", print_default, "Print the built-in scenario and exit");
     app.add_option("--seed", seed, "Seed for faults that apply with a probability");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 2;  // 2: a bad command line, as getopt tools say it
+    }
 
     if (print_default) {
         fputs(sim::DefaultScenarioJson(), stdout);

@@ -31,6 +31,7 @@ TEST_F(ObjectTest, DirectoriesNamesAndQualifiersFailWithTheirErrno) {
         {"unknown qualifier", [&] { return create("d/n?verbose"); }, EINVAL},
         {"bad filter name", [&] { return create("d/n?f=9a"); }, EINVAL},
         {"flag with value", [&] { return create("d/n?delta=1"); }, EINVAL},
+        {"backlog past 1 TiB", [&] { return create("d/n?backlog=18014398509481985"); }, EINVAL},
         {"missing qualified", [&] { return open(P("d/missing?delta").c_str(), O_RDONLY); }, ENOENT},
         {"O_EXCL existing", [&] { return open(P("d/o?delta").c_str(), O_CREAT | O_EXCL, 0666); },
          EEXIST},
