@@ -111,83 +111,69 @@ bool valid_obj_name(const char *s) {
     return strpbrk(s, "@?/\n") == nullptr;
 }
 
-bool put_json_string(pps_encoder_t *e, const char *s) {
-    if (!put_char(e, '"')) return false;
+// Copies s, putting what escape(c, buf) returns in place of each character
+// it escapes (nullptr: the character stands as it is).
+template <class Escape>
+bool put_escaped(pps_encoder_t *e, const char *s, Escape escape) {
     const char *run = s;
     for (; *s != '\0'; s++) {
-        unsigned char c = static_cast<unsigned char>(*s);
-        const char *esc = nullptr;
-        char hex[8];
-        switch (c) {
-            case '"':
-                esc = "\\\"";
-                break;
-            case '\\':
-                esc = "\\\\";
-                break;
-            case '\n':
-                esc = "\\n";
-                break;
-            case '\r':
-                esc = "\\r";
-                break;
-            case '\t':
-                esc = "\\t";
-                break;
-            case '\b':
-                esc = "\\b";
-                break;
-            case '\f':
-                esc = "\\f";
-                break;
-            default:
-                if (c < 0x20) {
-                    snprintf(hex, sizeof hex, "\\u%04x", c);
-                    esc = hex;
-                }
-                break;
-        }
-        if (esc != nullptr) {
-            if (!put(e, run, static_cast<size_t>(s - run)) || !put(e, esc)) return false;
-            run = s + 1;
-        }
-    }
-    return put(e, run, static_cast<size_t>(s - run)) && put_char(e, '"');
-}
-
-// The 'c' encoding: C escapes for the characters a PPS line cannot hold.
-bool put_c_escaped(pps_encoder_t *e, const char *s) {
-    const char *run = s;
-    for (; *s != '\0'; s++) {
-        unsigned char c = static_cast<unsigned char>(*s);
-        const char *esc = nullptr;
-        char oct[8];
-        switch (c) {
-            case '\\':
-                esc = "\\\\";
-                break;
-            case '\n':
-                esc = "\\n";
-                break;
-            case '\r':
-                esc = "\\r";
-                break;
-            case '\t':
-                esc = "\\t";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    snprintf(oct, sizeof oct, "\\%03o", c);
-                    esc = oct;
-                }
-                break;
-        }
+        char buf[8];
+        const char *esc = escape(static_cast<unsigned char>(*s), buf);
         if (esc != nullptr) {
             if (!put(e, run, static_cast<size_t>(s - run)) || !put(e, esc)) return false;
             run = s + 1;
         }
     }
     return put(e, run, static_cast<size_t>(s - run));
+}
+
+const char *json_escape(unsigned char c, char *buf) {
+    switch (c) {
+        case '"':
+            return "\\\"";
+        case '\\':
+            return "\\\\";
+        case '\n':
+            return "\\n";
+        case '\r':
+            return "\\r";
+        case '\t':
+            return "\\t";
+        case '\b':
+            return "\\b";
+        case '\f':
+            return "\\f";
+        default:
+            if (c >= 0x20) return nullptr;
+            snprintf(buf, 8, "\\u%04x", c);
+            return buf;
+    }
+}
+
+bool put_json_string(pps_encoder_t *e, const char *s) {
+    return put_char(e, '"') && put_escaped(e, s, json_escape) && put_char(e, '"');
+}
+
+// The 'c' encoding: C escapes for the characters a PPS line cannot hold.
+const char *c_escape(unsigned char c, char *buf) {
+    switch (c) {
+        case '\\':
+            return "\\\\";
+        case '\n':
+            return "\\n";
+        case '\r':
+            return "\\r";
+        case '\t':
+            return "\\t";
+        default:
+            if (c >= 0x20 && c != 0x7f) return nullptr;
+            snprintf(buf, 8, "\\%03o", c);
+            return buf;
+    }
+}
+
+bool put_c_escaped(pps_encoder_t *e, const char *s) {
+    return put_escaped(e, s, c_escape);
 }
 
 // Writes what precedes a value: at the attribute level "name:enc:", inside

@@ -54,7 +54,7 @@ TEST_F(Encoder, TopLevelAttributeLinesWithNestedJson) {
 
 TEST_F(Encoder, ValueEncodings) {
     pps_encoder_add_string(&e, "plain", "a:b\\c\t\"x\"");
-    pps_encoder_add_string(&e, "multi", "line1\nline2\\end\r");
+    pps_encoder_add_string(&e, "multi", "line1\nline2\\end\r\x01\x7f\t");
     pps_encoder_add_string(&e, "empty", "");
     pps_encoder_add_int64(&e, "big", 4294967296LL);
     pps_encoder_add_double(&e, "speed", 65.412);
@@ -67,7 +67,7 @@ TEST_F(Encoder, ValueEncodings) {
     pps_encoder_end_object(&e);
     EXPECT_EQ(text(),
               "plain::a:b\\c\t\"x\"\n"
-              "multi:c:line1\\nline2\\\\end\\r\n"
+              "multi:c:line1\\nline2\\\\end\\r\\001\\177\\t\n"
               "empty::\n"
               "big:n:4294967296\n"
               "speed:n:65.412\n"
