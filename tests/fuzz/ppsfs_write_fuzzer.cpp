@@ -173,7 +173,7 @@ std::string Messages(const std::string &text, const std::string &clientHeader) {
 }
 
 struct Fixture {
-    PpsCore core{0777, 0, 0, 64};
+    PpsCore core{0777, 0, 0, 64, 64};
     ppsfs::Caller caller;
     uint64_t objIno = 0;
     uint64_t writer = 0, delta = 0, filtered = 0, server = 0, client = 0;

@@ -32,7 +32,7 @@ int main(int argc, char **argv) {
     std::string mountpoint, save_dir, log_target = "-";
     std::vector<std::string> mount_options;
     bool foreground = false, debug = false;
-    std::size_t backlog_kb = 256;
+    std::size_t backlog_kb = 256, unread_limit_kb = 65536;
     std::string root_mode_text = "0755";
     app.add_option("mountpoint", mountpoint, "Where to mount (usually /pps)")->required();
     app.add_flag("-f,--foreground", foreground,
@@ -48,6 +48,10 @@ int main(int argc, char **argv) {
     app.add_option("--backlog", backlog_kb,
                    "Kilobytes a ?delta open may fall behind before it is reset with "
                    "\"|@name\" and a full copy (per open: ?backlog=KB)")
+        ->check(CLI::Range(std::size_t{1}, ppsfs::kMaxBacklogKb));
+    app.add_option("--unread-limit", unread_limit_kb,
+                   "Kilobytes a server object's server, or one of its clients, may leave "
+                   "unread before that client's writes fail with EAGAIN (default 65536)")
         ->check(CLI::Range(std::size_t{1}, ppsfs::kMaxBacklogKb));
     app.add_option("--root-mode", root_mode_text, "Mode of the root directory, octal")
         ->check([](const std::string &s) {
@@ -71,7 +75,7 @@ int main(int argc, char **argv) {
     }
 
     mode_t root_mode = static_cast<mode_t>(std::stoul(root_mode_text, nullptr, 8));
-    ppsfs::PpsCore core(root_mode, geteuid(), getegid(), backlog_kb);
+    ppsfs::PpsCore core(root_mode, geteuid(), getegid(), backlog_kb, unread_limit_kb);
     if (!save_dir.empty()) {
         core.SetSaveDir(save_dir);
         if (!core.Load())

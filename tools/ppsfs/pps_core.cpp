@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -71,8 +72,9 @@ std::string CredentialItems(const Caller &caller) {
            groups;
 }
 
-PpsCore::PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, std::size_t backlog_kb)
-    : backlog_bytes_(backlog_kb * 1024) {
+PpsCore::PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, std::size_t backlog_kb,
+                 std::size_t unread_limit_kb)
+    : backlog_bytes_(backlog_kb * 1024), unread_limit_bytes_(unread_limit_kb * 1024) {
     auto root = std::make_shared<Entry>();
     root->ino = kRootIno;
     root->is_dir = true;
@@ -516,8 +518,7 @@ void PpsCore::DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes)
             group = obj.content.RenderObjectLine(obj.name, 0) + "\n" + group;
             h.queued_bytes += group.size();
             h.queue.push_back(std::move(group));
-            std::size_t limit =
-                h.options.backlog_kb != 0 ? h.options.backlog_kb * 1024 : backlog_bytes_;
+            const std::size_t limit = BacklogOf(h);
             if (h.queued_bytes > limit) {
                 // Too far behind: drop the queue; the next read says so with
                 // "|@name" and then gives the whole object.
@@ -531,6 +532,10 @@ void PpsCore::DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes)
         }
         Wake(h);
     }
+}
+
+std::size_t PpsCore::BacklogOf(const Handle &h) const {
+    return h.options.backlog_kb != 0 ? h.options.backlog_kb * 1024 : backlog_bytes_;
 }
 
 void PpsCore::PushMessage(Handle &h, std::string msg) {
@@ -699,7 +704,22 @@ int PpsCore::WriteAsClient(Handle &h, const std::vector<WriteLine> &lines) {
         Logf("%s: rejected client write: no server", obj.path.c_str());
         return EPIPE;
     }
-    PushMessage(*obj.server, std::move(msg));
+    // A server that stops reading, or a client that stops reading its
+    // answers, must not make ppsfs grow without bound: while either holds
+    // more than the unread limit, the client's writes fail with EAGAIN.
+    // Nothing queued is lost, and the client may write again once they read.
+    Handle &server = *obj.server;
+    const std::size_t unread = std::max(server.queued_bytes, h.queued_bytes);
+    if (unread > unread_limit_bytes_) {
+        if (!h.throttled)
+            Logf("%s: writes of client %llu refused (EAGAIN) until %s reads: %zu bytes unread",
+                 obj.path.c_str(), static_cast<unsigned long long>(h.id),
+                 server.queued_bytes == unread ? "the server" : "the client", unread);
+        h.throttled = true;
+        return EAGAIN;
+    }
+    h.throttled = false;
+    PushMessage(server, std::move(msg));
     return 0;
 }
 

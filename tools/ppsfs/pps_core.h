@@ -55,8 +55,11 @@ class PpsCore {
     static constexpr std::uint64_t kRootIno = 1;
 
     // backlog_kb: how much a delta open may queue before it is reset with
-    // "|@name" and a fresh copy of the object.
-    PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, std::size_t backlog_kb);
+    // "|@name" and a fresh copy of the object. unread_limit_kb: how much a
+    // server object's server or client may leave unread before the client's
+    // writes are refused with EAGAIN (messages are never dropped).
+    PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, std::size_t backlog_kb,
+            std::size_t unread_limit_kb);
     ~PpsCore();
     PpsCore(const PpsCore &) = delete;
     PpsCore &operator=(const PpsCore &) = delete;
@@ -156,6 +159,8 @@ class PpsCore {
         std::string partial;
         // The object is gone and this open was told.
         bool gone = false;
+        // Client: its writes are being refused (logged once per run).
+        bool throttled = false;
     };
 
     std::shared_ptr<Entry> NewEntry(Entry *parent, const std::string &name, bool is_dir,
@@ -170,6 +175,7 @@ class PpsCore {
     bool HasUnit(const Handle &h) const;
     std::string NextUnit(Handle &h, std::size_t size);
 
+    std::size_t BacklogOf(const Handle &h) const;
     void Truncate(Entry &obj, Handle *except);
     void Purge(Entry &obj, Handle *closing);
     void DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes);
@@ -192,6 +198,7 @@ class PpsCore {
     std::uint64_t next_ino_ = kRootIno + 1;
     std::uint64_t next_fh_ = 1;
     std::size_t backlog_bytes_;
+    std::size_t unread_limit_bytes_;
     std::vector<std::uint64_t> woken_;
     std::string save_dir_;
 };

@@ -161,6 +161,34 @@ TEST_F(ServerTest, ServerKilledWhileClientsWait) {
     EXPECT_EQ(ServerRead(), "@control." + first + "\nmsg::identity\nid::3\n");
 }
 
+// A server that stops reading, or a client that stops reading its answers,
+// has the client's writes refused with EAGAIN past the unread limit; every
+// message accepted before still arrives, and writes go through again once
+// the reader catches up.
+TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
+    server_.Reset();
+    Unmount();
+    Mount({"--unread-limit", "4"});
+    server_ = Open("control?server", O_RDWR | O_CREAT, 0666);
+    Fd a;
+    std::string id = Connect(&a);
+    const std::string msg = "dat::" + std::string(500, 'x') + "\n";
+    int accepted = 0;
+    while (accepted < 20 && WriteText(a.get(), msg) == 0) accepted++;
+    EXPECT_EQ(WriteText(a.get(), msg), EAGAIN);
+    EXPECT_GE(accepted, 8);  // 4 KB of ~520-byte messages, then the limit
+    for (int i = 0; i < accepted; i++) EXPECT_EQ(ServerRead(), "@control." + id + "\n" + msg);
+    EXPECT_FALSE(PollIn(server_.get()));
+    ASSERT_EQ(WriteText(a.get(), msg), 0);
+    EXPECT_EQ(ServerRead(), "@control." + id + "\n" + msg);
+    // Now the client leaves its answers unread.
+    for (int i = 0; i < 9; i++)
+        ASSERT_EQ(WriteText(server_.get(), "@control." + id + "\n" + msg), 0);
+    EXPECT_EQ(WriteText(a.get(), msg), EAGAIN);
+    for (int i = 0; i < 9; i++) EXPECT_EQ(ReadOnce(a.get(), 1024).text, "@control\n" + msg);
+    EXPECT_EQ(WriteText(a.get(), msg), 0);
+}
+
 TEST_F(ServerTest, TenThousandMessagesNoneLostOrDuplicated) {
     const int kPerClient = 5000;
     Fd a, b;
