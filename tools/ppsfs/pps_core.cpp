@@ -463,14 +463,7 @@ void PpsCore::Truncate(Entry &obj, Handle *except) {
     for (auto &hp : obj.handles) {
         Handle &h = *hp.second;
         if (&h == except || h.role != Handle::Role::kSubscriber || !h.can_read || h.gone) continue;
-        if (!h.options.delta) {
-            h.changed = true;
-            h.notice = '#';
-        } else if (!h.need_full) {
-            h.queue.push_back(line);
-            h.queued_bytes += line.size();
-        }
-        Wake(h);
+        NotifySubscriber(obj, h, '#', line);
     }
 }
 
@@ -482,14 +475,7 @@ void PpsCore::Purge(Entry &obj, Handle *closing) {
         if (&h == closing || !h.can_read || h.gone) continue;
         switch (h.role) {
             case Handle::Role::kSubscriber:
-                if (!h.options.delta) {
-                    h.changed = true;
-                    h.notice = '*';
-                } else if (!h.need_full) {
-                    h.queue.push_back(line);
-                    h.queued_bytes += line.size();
-                }
-                Wake(h);
+                NotifySubscriber(obj, h, '*', line);
                 break;
             case Handle::Role::kClient:
                 // Clients learn that their server is gone.
@@ -512,30 +498,32 @@ void PpsCore::DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes)
             group += obj.content.RenderAttr(c.name) + "\n";
         }
         if (group.empty()) continue;
-        if (!h.options.delta) {
-            h.changed = true;
-        } else if (!h.need_full) {
-            group = obj.content.RenderObjectLine(obj.name, 0) + "\n" + group;
-            h.queued_bytes += group.size();
-            h.queue.push_back(std::move(group));
-            const std::size_t limit = BacklogOf(h);
-            if (h.queued_bytes > limit) {
-                // Too far behind: drop the queue; the next read says so with
-                // "|@name" and then gives the whole object.
-                Logf("%s: delta backlog of open %llu exceeded %zu bytes; reset", obj.path.c_str(),
-                     static_cast<unsigned long long>(h.id), limit);
-                h.queue.clear();
-                h.queued_bytes = 0;
-                h.need_full = true;
-                h.overflowed = true;
-            }
-        }
-        Wake(h);
+        if (h.options.delta) group = obj.content.RenderObjectLine(obj.name, 0) + "\n" + group;
+        NotifySubscriber(obj, h, 0, std::move(group));
     }
 }
 
-std::size_t PpsCore::BacklogOf(const Handle &h) const {
-    return h.options.backlog_kb != 0 ? h.options.backlog_kb * 1024 : backlog_bytes_;
+void PpsCore::NotifySubscriber(Entry &obj, Handle &h, char notice, std::string text) {
+    if (!h.options.delta) {
+        h.changed = true;
+        if (notice != 0) h.notice = notice;
+    } else if (!h.need_full) {
+        h.queued_bytes += text.size();
+        h.queue.push_back(std::move(text));
+        const std::size_t limit =
+            h.options.backlog_kb != 0 ? h.options.backlog_kb * 1024 : backlog_bytes_;
+        if (h.queued_bytes > limit) {
+            // Too far behind: drop the queue; the next read says so with
+            // "|@name" and then gives the whole object.
+            Logf("%s: delta backlog of open %llu exceeded %zu bytes; reset", obj.path.c_str(),
+                 static_cast<unsigned long long>(h.id), limit);
+            h.queue.clear();
+            h.queued_bytes = 0;
+            h.need_full = true;
+            h.overflowed = true;
+        }
+    }
+    Wake(h);
 }
 
 void PpsCore::PushMessage(Handle &h, std::string msg) {

@@ -175,7 +175,11 @@ class PpsCore {
     bool HasUnit(const Handle &h) const;
     std::string NextUnit(Handle &h, std::size_t size);
 
-    std::size_t BacklogOf(const Handle &h) const;
+    // Tells a subscriber of a change: a full open gets a fresh copy on its
+    // next read (after notice, when not 0, before the object's name); a
+    // delta open queues text, or is reset once it falls more than its
+    // backlog behind.
+    void NotifySubscriber(Entry &obj, Handle &h, char notice, std::string text);
     void Truncate(Entry &obj, Handle *except);
     void Purge(Entry &obj, Handle *closing);
     void DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes);

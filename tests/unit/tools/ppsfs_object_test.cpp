@@ -154,6 +154,14 @@ TEST_F(ObjectTest, DeltaModeQueuesChangeGroups) {
     EXPECT_FALSE(PollIn(d.get()));
     ASSERT_EQ(ftruncate(w.get(), 0), 0);
     EXPECT_EQ(ReadOnce(d.get()).text, "#@obj\n");
+    // An open more than its backlog behind, truncations counted as changes,
+    // is reset: its next read is "|@obj" and the whole object.
+    Fd behind = Open("obj?delta,backlog=1", O_RDONLY | O_NONBLOCK);
+    EXPECT_EQ(ReadOnce(behind.get()).text, "@obj\n");
+    for (int i = 0; i < 200; i++) ASSERT_EQ(ftruncate(w.get(), 0), 0);
+    EXPECT_EQ(ReadOnce(behind.get()).text, "|@obj\n@obj\n");
+    EXPECT_FALSE(PollIn(behind.get()));
+    while (PollIn(d.get())) ReadOnce(d.get());
     // Without O_NONBLOCK or ?wait an empty delta read is end of file.
     Fd plain = Open("obj?delta", O_RDONLY);
     EXPECT_EQ(ReadOnce(plain.get()).text, "@obj\n");
