@@ -370,6 +370,14 @@ int PpsCore::OpenEntry(const std::shared_ptr<Entry> &obj, const OpenOptions &opt
              static_cast<int>(caller.pid));
         return EBUSY;
     }
+    // Each connection is a line for the server to read, so a server too far
+    // behind takes no new clients either (see WriteAsClient).
+    if (!options.server && obj->server != nullptr &&
+        obj->server->queued_bytes > unread_limit_bytes_) {
+        Logf("%s: open refused (EAGAIN) until the server reads: %zu bytes unread",
+             obj->path.c_str(), obj->server->queued_bytes);
+        return EAGAIN;
+    }
     auto h = std::make_unique<Handle>();
     h->id = next_fh_++;
     h->obj = obj;

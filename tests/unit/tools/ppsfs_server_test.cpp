@@ -162,9 +162,9 @@ TEST_F(ServerTest, ServerKilledWhileClientsWait) {
 }
 
 // A server that stops reading, or a client that stops reading its answers,
-// has the client's writes refused with EAGAIN past the unread limit; every
-// message accepted before still arrives, and writes go through again once
-// the reader catches up.
+// has the client's writes (and new opens) refused with EAGAIN past the
+// unread limit; every message accepted before still arrives, and writes go
+// through again once the reader catches up.
 TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
     server_.Reset();
     Unmount();
@@ -176,6 +176,8 @@ TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
     int accepted = 0;
     while (accepted < 20 && WriteText(a.get(), msg) == 0) accepted++;
     EXPECT_EQ(WriteText(a.get(), msg), EAGAIN);
+    EXPECT_EQ(Open("control", O_RDWR).get(), -1);  // a connection is a message too
+    EXPECT_EQ(errno, EAGAIN);
     EXPECT_GE(accepted, 8);  // 4 KB of ~520-byte messages, then the limit
     for (int i = 0; i < accepted; i++) EXPECT_EQ(ServerRead(), "@control." + id + "\n" + msg);
     EXPECT_FALSE(PollIn(server_.get()));
