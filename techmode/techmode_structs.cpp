@@ -207,9 +207,10 @@ bool Decode(const TechModeStructInfo &info, uint8_t *record, const uint8_t *stru
             return true;
         case TechModeEncoding::kBlock: {
             // The block is the whole record: without it (or with one too long
-            // or too short) there is nothing worth publishing.
+            // or too short) there is nothing worth publishing; a partial copy
+            // would publish values the modem never gave.
             const uint8_t *value = TlvGetValuePointer(structTlv, end, info.type, info.recordBytes);
-            if (value == nullptr) return false;
+            if (value == nullptr || TlvValueBytes(value) < info.recordBytes) return false;
             memcpy(record, value, info.recordBytes);
             return true;
         }
@@ -251,7 +252,6 @@ int FetchStructure(int techmodeFd, const TechModeStructInfo &info, void *destina
     free(reply);
     if (!decoded) {
         if (record != nullptr) record[0] = firstByte;  // undo the mark: untouched on -1
-        printf("Could not successfully retrieve %s\n", info.receivedText);
         return -1;
     }
     return 0;

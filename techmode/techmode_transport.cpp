@@ -103,7 +103,11 @@ void TLVTM_DecodeTlvPrimitive(void *field, const uint8_t *structTlv, const uint8
     }
     const uint8_t *value =
         TlvGetValuePointer(structTlv, end, tag, width > 0 ? static_cast<size_t>(width) : 0);
-    if (value == nullptr) {
+    // A value shorter than the field (a child of length 0) counts as
+    // missing: the modem has not sent the field, and the bytes after it
+    // belong to another element.
+    const bool known = width == 1 || width == 2 || width == 4;
+    if (value == nullptr || (known && TlvValueBytes(value) < static_cast<size_t>(width))) {
         printf("%s:TLV does not contain tag %d\n", "TLVTM_DecodeTlvPrimitive", tag);
         return;
     }
@@ -111,7 +115,6 @@ void TLVTM_DecodeTlvPrimitive(void *field, const uint8_t *structTlv, const uint8
         case 1:
         case 2:
         case 4:
-            // value holds at least one whole word: the lookup refuses shorter ones.
             memcpy(field, value, static_cast<size_t>(width));
             break;
         default:

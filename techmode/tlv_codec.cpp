@@ -50,6 +50,5 @@ const uint8_t *TlvGetValuePointer(const uint8_t *container, const uint8_t *end, 
               static_cast<int>(expected));
         return nullptr;
     }
-    if (length < expected) return nullptr;  // too short: treated as missing
     return child + kTlvHeaderBytes;
 }

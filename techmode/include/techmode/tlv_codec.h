@@ -39,11 +39,16 @@ const uint8_t *TlvGetTlv(const uint8_t *container, const uint8_t *end, uint16_t 
 //   Unexpected value length [0x%X] (length %d, expected %d)" (code 10004,
 //   severity 1) and yields nullptr; later children of that type are not
 //   looked at.
-// - A child shorter than that is treated as missing (nullptr, nothing
-//   logged): a modem that sends less than the field we read has not sent the
-//   field, and copying part of it would publish a value it never gave.
-// So a non-null result always has size readable bytes before end.
+// - A shorter child passes: its value is returned as it is, and may hold
+//   fewer than size bytes. The whole value lies before end; a caller that
+//   reads size bytes checks TlvValueBytes first.
 const uint8_t *TlvGetValuePointer(const uint8_t *container, const uint8_t *end, uint16_t type,
                                   size_t size);
+
+// The bytes of the value a TlvGetValuePointer result points at (its length
+// in words, times 4).
+inline size_t TlvValueBytes(const uint8_t *value) {
+    return kTlvWordBytes * TlvReadHeader(value - kTlvHeaderBytes).length;
+}
 
 #endif  // TECHMODE_TLV_CODEC_H
