@@ -33,17 +33,15 @@ int devctlv(int fd, int dcmd, int sparts, int rparts, const iov_t *sv, const iov
     size_t room = total_len(rparts, rv);
     if (send_len > DEVCTL_XFER_MAX)
         return E2BIG;
-    /* Asking for more reply than one transfer can carry would let the device
-     * promise bytes it can never send; refuse it as QNX refuses an oversized
-     * message. */
-    if (room > DEVCTL_XFER_MAX)
-        return E2BIG;
 
+    /* All zero, so that nothing of this stack reaches the device past the
+     * request. One transfer carries at most DEVCTL_XFER_MAX reply bytes, so
+     * that is the room a larger caller's buffer offers the device. */
     struct devctl_xfer xfer;
-    memset(&xfer, 0, offsetof(struct devctl_xfer, data));
+    memset(&xfer, 0, sizeof xfer);
     xfer.dcmd = (uint32_t)dcmd;
     xfer.send_len = (uint32_t)send_len;
-    xfer.recv_len = (uint32_t)room;
+    xfer.recv_len = (uint32_t)(room < DEVCTL_XFER_MAX ? room : DEVCTL_XFER_MAX);
 
     size_t off = 0;
     for (int i = 0; i < sparts; i++) {

@@ -51,11 +51,11 @@ typedef struct {
 /*
  * Sends the sparts parts of sv, as one request, to the device behind fd with
  * the command dcmd, and scatters the reply into the rparts parts of rv (at
- * most their total room). When dev_info_ptr is not NULL it receives the
- * device's extra status value.
+ * most their total room, and at most DEVCTL_XFER_MAX bytes). When
+ * dev_info_ptr is not NULL it receives the device's extra status value.
  *
  * Returns EOK, or an errno value (never -1): E2BIG, before anything is sent,
- * when the request or the reply room is larger than the transfer allows;
+ * when the request is larger than the transfer allows;
  * EINVAL for negative part counts or NULL parts; the ioctl's errno when the
  * ioctl fails (ENOTTY for a file that is not a devctl device); otherwise the
  * device's own status.
