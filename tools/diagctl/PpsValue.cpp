@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <rapidjson/encodings.h>
+#include <rapidjson/stream.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -87,6 +89,29 @@ void ReadElements(pps_decoder_t *d, Value *out) {
     }
 }
 
+// The character at s[i] when the bytes there are valid UTF-8: its length in
+// bytes (1 to 4) and code point; length 0 otherwise.
+std::size_t Utf8At(const std::string &s, std::size_t i, unsigned *codepoint) {
+    rapidjson::StringStream is(s.c_str() + i);  // stops at the terminating NUL
+    if (!rapidjson::UTF8<>::Decode(is, codepoint)) return 0;
+    return std::min(is.Tell(), s.size() - i);
+}
+
+// s with each byte that is not valid UTF-8 replaced by U+FFFD, so that the
+// JSON output stays JSON whatever the modem put in a text.
+std::string ValidUtf8(const std::string &s) {
+    std::string out;
+    unsigned cp;
+    for (std::size_t i = 0, n; i < s.size(); i += n ? n : 1) {
+        n = Utf8At(s, i, &cp);
+        if (n != 0)
+            out.append(s, i, n);
+        else
+            out += "\xEF\xBF\xBD";
+    }
+    return out;
+}
+
 void WriteJson(const Value &v, rapidjson::Writer<rapidjson::StringBuffer> *w) {
     switch (v.kind) {
         case Value::Kind::kNull:
@@ -101,9 +126,11 @@ void WriteJson(const Value &v, rapidjson::Writer<rapidjson::StringBuffer> *w) {
         case Value::Kind::kReal:
             w->Double(v.real);
             break;
-        case Value::Kind::kString:
-            w->String(v.text.data(), static_cast<rapidjson::SizeType>(v.text.size()));
+        case Value::Kind::kString: {
+            const std::string text = ValidUtf8(v.text);
+            w->String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
             break;
+        }
         case Value::Kind::kArray:
             w->StartArray();
             for (const auto &m : v.members) WriteJson(m.second, w);
@@ -112,7 +139,8 @@ void WriteJson(const Value &v, rapidjson::Writer<rapidjson::StringBuffer> *w) {
         case Value::Kind::kObject:
             w->StartObject();
             for (const auto &m : v.members) {
-                w->Key(m.first.data(), static_cast<rapidjson::SizeType>(m.first.size()));
+                const std::string key = ValidUtf8(m.first);
+                w->Key(key.data(), static_cast<rapidjson::SizeType>(key.size()));
                 WriteJson(m.second, w);
             }
             w->EndObject();
@@ -204,6 +232,23 @@ bool ParseResponse(const std::string &text, Response *out) {
     if (const Value *v = obj.attributes.Find("err"))
         out->err = v->kind == Value::Kind::kInt ? v->integer : -1;
     return true;
+}
+
+std::string Printable(const std::string &s) {
+    std::string out;
+    unsigned cp = 0;
+    for (std::size_t i = 0, n; i < s.size(); i += n ? n : 1) {
+        n = Utf8At(s, i, &cp);
+        if (n != 0 && cp >= 0x20 && !(cp >= 0x7F && cp <= 0x9F)) {
+            out.append(s, i, n);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(s[i]));
+            out += hex;
+            n = 1;
+        }
+    }
+    return out;
 }
 
 std::string ToJson(const Value &v) {

@@ -69,6 +69,11 @@ bool ParseResponse(const std::string &text, Response *out);
 // arrays nested.
 std::string ToJson(const Value &v);
 
+// s as a terminal may show it: control characters (C0, DEL, C1) and bytes
+// that are not UTF-8 become \xNN, so that a modem's text cannot move the
+// cursor, change colours or break a table row.
+std::string Printable(const std::string &s);
+
 }  // namespace diagctl
 
 #endif

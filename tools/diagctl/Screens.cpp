@@ -367,7 +367,7 @@ std::string Format(const std::string &pattern, int index) {
 // included) are shown as they are, a missing attribute as "-".
 std::string Show(const Value *v, const char *unit) {
     if (v == nullptr) return "-";
-    std::string s = v->Display();
+    std::string s = Printable(v->Display());
     if (v->IsNumber() && unit[0] != '\0') s += std::string(" ") + unit;
     return s;
 }
@@ -595,7 +595,7 @@ std::string RenderScreen(const Screen &screen, const Value &attributes, const st
         switch (section.layout) {
             case Layout::kFields:
                 if (container != nullptr && !container->IsObject())
-                    out += "  " + container->Display() + "\n";
+                    out += "  " + Printable(container->Display()) + "\n";
                 else
                     RenderFields(section, container ? *container : attributes, &out);
                 break;

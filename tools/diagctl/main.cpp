@@ -142,9 +142,16 @@ int Watch(const Screen &screen, const Paths &paths, const Options &opt) {
         std::string out, error;
         int status = Refresh(screen, paths, opt, &out, &error);
         if (g_interrupted) break;
-        if (status != diagctl::kExitSuccess && status != diagctl::kExitFailure) {
+        // A daemon that is slow or restarting is shown and waited for; any
+        // other error ends the watch.
+        const bool transient = status == diagctl::kExitTimeout || status == diagctl::kExitNoDaemon;
+        if (status != diagctl::kExitSuccess && status != diagctl::kExitFailure && !transient) {
             std::fprintf(stderr, "diagctl: %s\n", error.c_str());
             return status;
+        }
+        if (transient) {
+            if (opt.json) std::fprintf(stderr, "diagctl: %s\n", error.c_str());
+            out = opt.json ? "" : "diagctl: " + error + "\n";
         }
         if (!opt.json) {
             // In place on a terminal: home and clear, then the new screen.
@@ -205,8 +212,8 @@ int main(int argc, char **argv) {
     Paths paths{pps_root};
 
     if (command == "gsm-time") {
-        if (opt.watch_s > 0 || opt.json) {
-            std::fprintf(stderr, "diagctl: gsm-time takes no --watch or --json\n");
+        if (opt.watch_s > 0 || opt.json || opt.mask) {
+            std::fprintf(stderr, "diagctl: gsm-time takes no --watch, --json or --mask\n");
             return diagctl::kExitUsage;
         }
         return GsmTime(paths, argument);

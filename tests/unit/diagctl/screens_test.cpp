@@ -35,6 +35,9 @@ const char kGeran[] =
     "{\"2 gsm_dec_arfcn\":600,\"2 gsm_dec_bsic\":45,\"2 gsm_dec_rxlev\":23}]\n"
     "rr_state::Idle\n";
 
+// Texts as a modem may send them: a terminal escape, a byte that is not UTF-8.
+const char kRaw[] = "@status_utra\napn1_name::\xff" "A\x1b[31mR\u00b0\n";
+
 const char kData[] =
     "@status_data\nTLLI::NOT SUPPORTED\nTMSI::N/A\nIMEI::3538070512345601f\n"
     "IMSI::310150123456789fff\nSRNCID:n:1234\nactive_rat::GSM\n"
@@ -95,6 +98,7 @@ TEST(DiagctlScreen, ShowsOwnAttributes) {
          {"  IMSI    ***********6789fff", "  TMSI    N/A", "  TLLI    NOT SUPPORTED",
           "  IMEI  ************5601f", "  SRNC id  1234"},
          {"3538", "GSM"}},
+        {"umtsopinfo", kRaw, false, {"  1  \\xFFA\\x1B[31mR\u00b0"}, {"\x1b", "\xff"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.command);
@@ -124,6 +128,7 @@ TEST(DiagctlJson, ValuesKeepTheirTypes) {
         {"radionwinfo", kUtra, "/attributes/intra_psc1", nullptr},
         {"bearer", kData, "/attributes/rab_2g/datarate_ul", "13600"},
         {"bearer", kData, "/attributes/IMSI", nullptr},
+        {"umtsopinfo", kRaw, "/attributes/apn1_name", "\"\\uFFFDA\\u001b[31mR\u00b0\""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.command) + " " + c.pointer);
