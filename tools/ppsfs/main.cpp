@@ -1,6 +1,7 @@
 // ppsfs: QNX PPS (persistent publish/subscribe) on Linux, as a FUSE
 // filesystem. Programs use the mount with ordinary file calls, exactly as
 // they use /pps on QNX.
+#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -25,6 +26,8 @@ const char kDescription[] =
     "(default_permissions); started by root, other users may use the mount\n"
     "(allow_other).";
 
+struct fuse_session *g_session;  // for the SIGQUIT handler
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -41,7 +44,7 @@ int main(int argc, char **argv) {
                    "FUSE mount options, comma-separated (e.g. ro, max_read=N); may repeat");
     app.add_option("-p,--persist", save_dir,
                    "Directory of saved objects: loaded at start, written on exit "
-                   "(SIGTERM, SIGINT, SIGHUP, unmount) and on fsync() of an object");
+                   "(SIGTERM, SIGINT, SIGQUIT, SIGHUP, unmount) and on fsync() of an object");
     app.add_option("--log", log_target,
                    "Where rejected writes, opens and save errors are logged: '-' for "
                    "standard error (default; syslog once a daemon), 'syslog', or a file");
@@ -101,6 +104,14 @@ int main(int argc, char **argv) {
         return 1;
     }
     int status = 1;
+    // libfuse stops the loop on SIGHUP, SIGINT and SIGTERM; SIGQUIT is an
+    // orderly exit for PPS too, so it stops the loop the same way and the
+    // objects are saved.
+    g_session = se;
+    struct sigaction quit = {};
+    quit.sa_handler = [](int) { fuse_session_exit(g_session); };
+    sigemptyset(&quit.sa_mask);
+    sigaction(SIGQUIT, &quit, nullptr);
     if (fuse_set_signal_handlers(se) == 0) {
         if (fuse_session_mount(se, mountpoint.c_str()) == 0) {
             if (fuse_daemonize(foreground ? 1 : 0) == 0) {

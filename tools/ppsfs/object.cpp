@@ -140,10 +140,19 @@ std::vector<AttrChange> ObjectContent::Apply(const std::vector<WriteLine> &lines
                 }
                 break;
             case WriteLine::Kind::kAttribute: {
+                // Adding an item a set holds, or removing one it does not
+                // (from no attribute at all included), changes nothing.
+                const bool item = (line.mask & PPS_ITEM) != 0;
                 auto it = index_.find(line.name);
                 if (it == index_.end()) {
+                    if (item && (line.options & PPS_ITEM) == 0) break;
                     attrs_.push_back(Attribute{line.name, "", "", false});
                     it = index_.emplace(line.name, std::prev(attrs_.end())).first;
+                } else if (item) {
+                    const std::string before = it->second->value;
+                    SetValue(line, &*it->second);
+                    if (it->second->value != before) note(line.name, false);
+                    break;
                 }
                 SetValue(line, &*it->second);
                 note(line.name, false);

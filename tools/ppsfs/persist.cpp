@@ -20,7 +20,8 @@ namespace ppsfs {
 
 namespace {
 
-const char kTmpSuffix[] = ".ppsfs-tmp";
+// '@' is never part of a PPS name, so no object's file can look like this.
+const char kTmpSuffix[] = "@ppsfs-tmp";
 
 bool EndsWith(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -110,8 +111,11 @@ bool PpsCore::SaveDir(const Entry &dir, const std::string &at) {
             keep.insert(c.first);
         }
     }
+    // What is gone from the tree is removed; files that could not be loaded
+    // stay for someone to look at.
     for (const std::string &n : ListDir(at)) {
-        if (keep.count(n) == 0) ok = RemoveTree(at + "/" + n) && ok;
+        if (keep.count(n) == 0 && unloadable_.count(at + "/" + n) == 0)
+            ok = RemoveTree(at + "/" + n) && ok;
     }
     return ok;
 }
@@ -133,6 +137,7 @@ bool PpsCore::LoadDir(Entry &dir, const std::string &at) {
         if (lstat(path.c_str(), &st) != 0) continue;
         if (!ValidObjectName(n) || !(S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))) {
             Logf("saved state: skipping %s: not a PPS name or not a file", path.c_str());
+            unloadable_.insert(path);
             ok = false;
             continue;
         }
@@ -147,6 +152,7 @@ bool PpsCore::LoadDir(Entry &dir, const std::string &at) {
         std::string why;
         if (!ParseWrite(text.data(), text.size(), &lines, &why)) {
             Logf("saved state: skipping %s: %s", path.c_str(), why.c_str());
+            unloadable_.insert(path);
             ok = false;
             continue;
         }

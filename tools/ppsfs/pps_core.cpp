@@ -154,7 +154,8 @@ int PpsCore::Lookup(std::uint64_t parent, const std::string &name, std::uint64_t
     auto it = dir->children.find(base);
     if (it == dir->children.end()) return ENOENT;
     const std::shared_ptr<Entry> &e = it->second;
-    if (!qualified) {
+    // "obj?" has no qualifiers: it is the object itself, not an alias.
+    if (!qualified || qualifiers.empty()) {
         Node &node = nodes_.at(e->ino);
         node.nlookup++;
         *ino = e->ino;
@@ -365,6 +366,13 @@ int PpsCore::Open(std::uint64_t ino, int flags, const Caller &caller, std::uint6
 
 int PpsCore::OpenEntry(const std::shared_ptr<Entry> &obj, const OpenOptions &options, int flags,
                        const Caller &caller, std::uint64_t *fh) {
+    // A server answers its clients, so only an open for writing may serve:
+    // reading alone would let anyone who may read an object take it over.
+    if (options.server && (flags & O_ACCMODE) == O_RDONLY) {
+        Logf("%s: rejected a read-only ?server open (pid %d)", obj->path.c_str(),
+             static_cast<int>(caller.pid));
+        return EACCES;
+    }
     if (options.server && obj->server != nullptr) {
         Logf("%s: rejected a second ?server open (pid %d)", obj->path.c_str(),
              static_cast<int>(caller.pid));
@@ -601,7 +609,9 @@ std::string PpsCore::NextUnit(Handle &h, std::size_t size) {
 
 bool PpsCore::Readable(std::uint64_t fh) const {
     auto it = handles_.find(fh);
-    return it != handles_.end() && HasUnit(*it->second);
+    // An open of a deleted object reads end of file at once: that is
+    // readable too, or a poll loop would sleep on it for ever.
+    return it != handles_.end() && (HasUnit(*it->second) || it->second->gone);
 }
 
 ReadResult PpsCore::Read(std::uint64_t fh, std::size_t size, int flags) {
@@ -753,6 +763,20 @@ int PpsCore::WriteAsServer(Handle &h, const std::vector<WriteLine> &lines) {
             open = true;
         }
         groups.back().body += l.raw + "\n";
+    }
+    // A client that has more than the unread limit waiting takes nothing
+    // more: the server's write fails whole with EAGAIN, so a client that
+    // stops reading cannot make ppsfs grow without bound.
+    for (const Group &g : groups) {
+        for (auto &hp : obj.handles) {
+            const Handle &c = *hp.second;
+            if (c.role != Handle::Role::kClient || (g.target != 0 && g.target != c.id)) continue;
+            if (c.can_read && !c.gone && c.queued_bytes > unread_limit_bytes_) {
+                Logf("%s: server write refused (EAGAIN) until client %llu reads: %zu bytes unread",
+                     obj.path.c_str(), static_cast<unsigned long long>(c.id), c.queued_bytes);
+                return EAGAIN;
+            }
+        }
     }
     for (const Group &g : groups) {
         std::string msg = "@" + obj.name + "\n" + g.body;

@@ -18,6 +18,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -88,7 +89,7 @@ class PpsCore {
     ReadResult Read(std::uint64_t fh, std::size_t size, int flags);
     // Returns 0 or an errno value; a write is applied whole or not at all.
     int Write(std::uint64_t fh, const char *data, std::size_t size);
-    // Whether a read would return data now.
+    // Whether a read would return now: data, or end of file after deletion.
     bool Readable(std::uint64_t fh) const;
     // Saves the object of this open when a save directory is set.
     int Fsync(std::uint64_t fh);
@@ -205,6 +206,7 @@ class PpsCore {
     std::size_t unread_limit_bytes_;
     std::vector<std::uint64_t> woken_;
     std::string save_dir_;
+    std::set<std::string> unloadable_;  // saved files skipped at load, kept
 };
 
 // The credential items of a process for a server's connect line, read from

@@ -198,6 +198,9 @@ bool FilterPasses(const std::vector<AttrSpec> &filter, const std::string &name, 
 
 bool ValidObjectName(const std::string &name) {
     if (name.empty() || name == "." || name == "..") return false;
+    // PPS's special files, which ppsfs does not provide: an object of that
+    // name would pass for one.
+    if (name == ".all" || name == ".notify") return false;
     for (char c : name) {
         if (c == '@' || c == '?' || c == '/' || c == '\n' || c == '\0') return false;
     }

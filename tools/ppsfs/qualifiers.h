@@ -48,8 +48,8 @@ bool ParseQualifiers(const std::string &text, OpenOptions *out, std::string *why
 bool FilterPasses(const std::vector<AttrSpec> &filter, const std::string &name, bool deleted,
                   const std::string &value);
 
-// Whether an object name may be created: not empty, no '@', '?', '/', line
-// end or NUL.
+// Whether an object name may be created: not empty, not ".all" or
+// ".notify", no '@', '?', '/', line end or NUL.
 bool ValidObjectName(const std::string &name);
 
 }  // namespace ppsfs

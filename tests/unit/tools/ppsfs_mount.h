@@ -135,11 +135,12 @@ class PpsfsTest : public ::testing::Test {
         ASSERT_TRUE(testsupport::WaitForMount(dir_, 10000)) << "ppsfs did not mount";
     }
 
-    // Unmounts (or stops ppsfs with SIGTERM) and checks that ppsfs ends with
+    // Unmounts (or stops ppsfs with sig, or SIGTERM when the unmount fails)
+    // and checks that ppsfs ends with
     // status 0, which also catches what the sanitizers report in it.
-    void Unmount(bool sigterm = false) {
+    void Unmount(int sig = 0) {
         if (pid_ < 0) return;
-        if (sigterm || umount2(dir_.c_str(), 0) != 0) kill(pid_, SIGTERM);
+        if (sig != 0 || umount2(dir_.c_str(), 0) != 0) kill(pid_, sig != 0 ? sig : SIGTERM);
         int status = 0;
         bool ended = false;
         for (int i = 0; i < 1000 && !(ended = waitpid(pid_, &status, WNOHANG) == pid_); i++)

@@ -4,6 +4,7 @@
 #include <grp.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "ppsfs_mount.h"
@@ -28,6 +29,7 @@ TEST_F(ObjectTest, DirectoriesNamesAndQualifiersFailWithTheirErrno) {
         {"rmdir object", [&] { return rmdir(P("d/o").c_str()); }, ENOTDIR},
         {"unlink dir", [&] { return unlink(P("d").c_str()); }, EISDIR},
         {"create with @", [&] { return create("d/x@y"); }, EINVAL},
+        {"create a special file's name", [&] { return create("d/.all"); }, EINVAL},
         {"unknown qualifier", [&] { return create("d/n?verbose"); }, EINVAL},
         {"bad filter name", [&] { return create("d/n?f=9a"); }, EINVAL},
         {"flag with value", [&] { return create("d/n?delta=1"); }, EINVAL},
@@ -37,6 +39,7 @@ TEST_F(ObjectTest, DirectoriesNamesAndQualifiersFailWithTheirErrno) {
          EEXIST},
         {"qualified dir", [&] { return open(P("d?wait").c_str(), O_RDONLY); }, EINVAL},
         {"unlink bad qualifier", [&] { return unlink(P("d/o?nonsense").c_str()); }, EINVAL},
+        {"read-only server", [&] { return open(P("d/o?server").c_str(), O_RDONLY); }, EACCES},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -59,7 +62,7 @@ TEST_F(ObjectTest, WritesMerge) {
         {{"a::1\nb::2\n", "-a\n"}, "b::2\n"},
         {{"@o2\nu::http://h:80/\nc:c:a\\nb"}, "u::http://h:80/\nc:c:a\\nb\n"},
         {{"[n]a::1\n[n]b::1\n", "a::2\n[-n]b::2\n"}, "[n]a::2\nb::2\n"},
-        {{"[i]t::a,\n", "[i]t::a,\n[i]t::b,\n[i]t::c,\n", "[-i]t::b,\n"}, "t::a,c,\n"},
+        {{"[i]t::a,\n", "[i]t::a,\n[i]t::b,\n[i]t::c,\n", "[-i]t::b,\n[-i]u::x,\n"}, "t::a,c,\n"},
     };
     int n = 0;
     for (const auto &c : cases) {
@@ -125,10 +128,11 @@ TEST_F(ObjectTest, FullModeReadsTheObjectOncePerChange) {
     ASSERT_EQ(WriteText(w.get(), "c::4\n"), 0);
     ASSERT_EQ(ftruncate(w.get(), 100), 0);
     EXPECT_EQ(ReadOnce(r.get()).text, "#@obj\n");
-    // Deleted: "-@" once, then nothing.
+    // Deleted: "-@" once, then end of file, which poll reports as readable.
     ASSERT_EQ(unlink(P("obj").c_str()), 0);
     ASSERT_TRUE(PollIn(r.get()));
     EXPECT_EQ(ReadOnce(r.get()).text, "-@obj\n");
+    EXPECT_TRUE(PollIn(r.get()));
     EXPECT_EQ(ReadOnce(r.get()).n, 0);
 }
 
@@ -308,7 +312,12 @@ TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
         ASSERT_EQ(fsync(gone.get()), 0);  // saved now, deleted before the save at exit
     }
     ASSERT_EQ(unlink(P("gone").c_str()), 0);
-    Unmount(/*sigterm=*/true);
+    Unmount(SIGTERM);
+    // A saved file that cannot be loaded is skipped and left as it is.
+    std::ofstream(save + "/bad") << "not pps text\n";
+    Mount({"--persist", save});
+    Unmount(SIGQUIT);  // saves as SIGTERM does
+    EXPECT_EQ(testsupport::ReadFile(save + "/bad"), "not pps text\n");
     Mount({"--persist", save});
     EXPECT_EQ(Cat("d/a"), "@a\nx::1\nj:json:{\"k\":[1,2]}\n");
     struct stat st;
