@@ -486,6 +486,12 @@ const char *StructureName(int type) {
 }
 
 Scenario ParseScenario(const std::string &json, const std::string &origin) {
+    // The parser would take a NUL for the end of the text and ignore the
+    // rest; a NUL also shows a write that left a hole.
+    size_t nul = json.find('\0');
+    if (nul != std::string::npos)
+        throw ScenarioError(origin + ": the text holds a NUL byte (at byte " + std::to_string(nul) +
+                            "); a scenario is JSON text");
     rapidjson::Document doc;
     doc.Parse(json.c_str(), json.size());
     if (doc.HasParseError()) {

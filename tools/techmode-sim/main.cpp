@@ -35,6 +35,7 @@ namespace {
 
 const char kDevice[] = "/techmode";
 const char kScenarioFile[] = "/scenario";
+const size_t kMaxScenarioBytes = 1 << 20;
 
 struct State {
     std::mutex mu;  // guards everything below
@@ -148,31 +149,40 @@ int SimRead(const char *path, char *buf, size_t size, off_t off, struct fuse_fil
     return static_cast<int>(n);
 }
 
+// Writes build the pending text of one open file. A writer opened with
+// O_APPEND adds to the end of it (the kernel gives the old file size as the
+// offset, which means nothing to the pending text); others write at the
+// offset, as into a regular file that "> scenario" has emptied.
 int SimWrite(const char *path, const char *buf, size_t size, off_t off, struct fuse_file_info *fi) {
     if (strcmp(path, kDevice) == 0) return -EINVAL;
     std::lock_guard<std::mutex> lock(g_state->mu);
     auto it = g_state->pending.find(fi->fh);
     if (it == g_state->pending.end()) return -EBADF;
     std::string &text = it->second;
-    if (off < 0 || static_cast<size_t>(off) > 1 << 20) return -EFBIG;
-    if (text.size() < static_cast<size_t>(off) + size) text.resize(static_cast<size_t>(off) + size);
-    memcpy(&text[static_cast<size_t>(off)], buf, size);
+    size_t at = (fi->flags & O_APPEND) ? text.size() : static_cast<size_t>(off);
+    if (off < 0 || at + size > kMaxScenarioBytes) return -EFBIG;
+    if (text.size() < at + size) text.resize(at + size);
+    memcpy(&text[at], buf, size);
     return static_cast<int>(size);
 }
 
-// close() of a writer of "scenario": the text written replaces the
-// scenario, or close fails with EINVAL and the reason goes to standard error.
+// close() of a writer of "scenario": the text written so far replaces the
+// scenario, or close fails with EINVAL and the reason goes to standard
+// error. Every holder of the open file (a shell and the commands it runs)
+// closes its copy, and each close gets here: a refused text is kept, so a
+// later close reads it whole with whatever was written since; a text is
+// dropped once it has replaced the scenario.
 int SimFlush(const char *path, struct fuse_file_info *fi) {
     if (strcmp(path, kScenarioFile) != 0) return 0;
     std::lock_guard<std::mutex> lock(g_state->mu);
     auto it = g_state->pending.find(fi->fh);
     if (it == g_state->pending.end() || it->second.empty()) return 0;
-    std::string text = std::move(it->second);
-    it->second.clear();
+    const std::string &text = it->second;
     try {
         sim::Scenario s = sim::ParseScenario(text, "written scenario");
         g_state->scenario = std::make_shared<const sim::Scenario>(std::move(s));
         g_state->scenario_text = text;
+        it->second.clear();
         fprintf(stderr, "techmode-sim: scenario replaced\n");
         return 0;
     } catch (const sim::ScenarioError &e) {

@@ -273,6 +273,17 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
     EXPECT_EQ(m.mcc, 1);
     EXPECT_EQ(testsupport::ReadFile(mnt_ + "/scenario"), "{\"mobility\":{\"mcc\":1}}");
+    // Appending (">>") replaces it as ">" does. Holders of one open file
+    // write one text: a close before the end fails, the last one replaces.
+    int fd = open((mnt_ + "/scenario").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    EXPECT_EQ(write(fd, "{\"mobility\":", 12), 12);
+    int copy = dup(fd);
+    EXPECT_EQ(close(copy) == 0 ? 0 : errno, EINVAL);
+    EXPECT_EQ(write(fd, "{\"mcc\":2}}", 10), 10);
+    EXPECT_EQ(close(fd), 0);
+    ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
+    EXPECT_EQ(m.mcc, 2);
 
     // SIGHUP reloads the scenario file.
     WriteScenarioFile("{\"mobility\":{\"mcc\":999}}");
@@ -286,7 +297,7 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
 
 TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
     struct {
-        const char *json;
+        std::string json;
         const char *error;
     } cases[] = {
         {"{\"mobility\":{\"mcc\":70000}}",
@@ -307,6 +318,7 @@ TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
          "x: faults.basic.raw: must hold hexadecimal bytes"},
         {"{\"hspa_channel\":{\"edch_tti_ms\":5}}", "x: hspa_channel.edch_tti_ms: must be 2 or 10"},
         {"{\n\"a\":", "x: line 2 column 5: "},
+        {std::string("{}\0", 3), "x: the text holds a NUL byte (at byte 2)"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.json);
