@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <math.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -515,13 +516,26 @@ Reply Answer(const Scenario &s, uint32_t dcmd, const uint8_t *req, size_t len, d
     Reply r;
     // A command the device does not know, as any QNX resource manager
     // answers it.
+    char why[96] = "";
     if (dcmd != static_cast<uint32_t>(DCMD_TECHMODE_REQUEST)) {
+        snprintf(why, sizeof why, "dcmd 0x%x is not the structure request 0x%x", dcmd,
+                 static_cast<unsigned>(DCMD_TECHMODE_REQUEST));
         r.status = ENOTTY;
-        return r;
+    } else if (len < 12) {
+        snprintf(why, sizeof why, "%zu bytes of request, 12 needed", len);
+    } else if (Le16(req) != CMD_TECHMODE_GET_STRUCT_DATA_TAG) {
+        snprintf(why, sizeof why, "element 0x%04x is not the command 0x%04x", Le16(req),
+                 CMD_TECHMODE_GET_STRUCT_DATA_TAG);
+    } else if (Le16(req + 4) != CMD_TECHMODE_STRUCT_TYPE_TAG || Le16(req + 6) != 1) {
+        snprintf(why, sizeof why,
+                 "element 0x%04x (length %u) is not the structure type 0x%04x (length 1)",
+                 Le16(req + 4), Le16(req + 6), CMD_TECHMODE_STRUCT_TYPE_TAG);
+    } else if (Le16(req + 8) > 24) {
+        snprintf(why, sizeof why, "structure type %u is not one of 0 to 24", Le16(req + 8));
     }
-    if (len < 12 || Le16(req) != CMD_TECHMODE_GET_STRUCT_DATA_TAG ||
-        Le16(req + 4) != CMD_TECHMODE_STRUCT_TYPE_TAG || Le16(req + 6) != 1 || Le16(req + 8) > 24) {
-        r.status = EINVAL;
+    if (why[0] != '\0') {
+        r.refusal = why;
+        if (r.status == 0) r.status = EINVAL;
         return r;
     }
     int type = Le16(req + 8);

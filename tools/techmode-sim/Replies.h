@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 #include "Scenario.h"
@@ -20,6 +21,7 @@ struct Reply {
     std::vector<uint8_t> bytes;  // reply bytes (may exceed the caller's room)
     int delay_ms = 0;            // wait this long before answering
     int struct_type = -1;        // the structure asked for, -1 if not understood
+    std::string refusal;         // why the request was not understood ("" if it was)
 };
 
 // Answers one devctl transfer: dcmd, the request bytes, and the room the

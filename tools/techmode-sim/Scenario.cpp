@@ -5,7 +5,12 @@
 #include <ctype.h>
 
 #include <algorithm>
-#include <fstream>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <cmath>
+#include <iomanip>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -93,8 +98,17 @@ class Obj {
         if (!m.IsInt64() || m.GetInt64() < lo || m.GetInt64() > hi) {
             std::ostringstream s;
             s << "must be an integer from " << lo << " to " << hi;
-            if (m.IsNumber())
-                s << ", got " << (m.IsInt64() ? std::to_string(m.GetInt64()) : "a fraction");
+            if (m.IsInt64() || m.IsUint64()) {
+                s << ", got "
+                  << (m.IsInt64() ? std::to_string(m.GetInt64()) : std::to_string(m.GetUint64()));
+            } else if (m.IsNumber()) {
+                // The parser keeps a number with a fraction or an exponent
+                // (1e3, 2.0, 2.5) as a double, whatever its value.
+                double d = m.GetDouble();
+                s << ", got " << std::setprecision(15) << d
+                  << (d == std::trunc(d) ? " written as a fraction or with an exponent"
+                                         : ", not an integer");
+            }
             Fail(path, s.str());
         }
         return static_cast<T>(m.GetInt64());
@@ -553,12 +567,21 @@ Scenario ParseScenario(const std::string &json, const std::string &origin) {
     return s;
 }
 
+std::string ReadScenarioFile(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr) throw ScenarioError(path + ": " + strerror(errno));
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    int err = ferror(f) ? errno : 0;  // a directory opens, and fails to read
+    fclose(f);
+    if (err != 0) throw ScenarioError(path + ": " + strerror(err));
+    return text;
+}
+
 Scenario LoadScenarioFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ScenarioError(path + ": cannot be read");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseScenario(text.str(), path);
+    return ParseScenario(ReadScenarioFile(path), path);
 }
 
 }  // namespace sim

@@ -65,12 +65,7 @@ void LoadFromPath(State &st) {
         text = sim::DefaultScenarioJson();
         s = sim::ParseScenario(text, "built-in scenario");
     } else {
-        FILE *f = fopen(st.scenario_path.c_str(), "rb");
-        if (f == nullptr) throw sim::ScenarioError(st.scenario_path + ": " + strerror(errno));
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-        fclose(f);
+        text = sim::ReadScenarioFile(st.scenario_path);
         s = sim::ParseScenario(text, st.scenario_path);
     }
     st.scenario = std::make_shared<const sim::Scenario>(std::move(s));
@@ -203,7 +198,13 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
     if (cmd != static_cast<unsigned>(DEVCTL_IOC_XFER) || (flags & FUSE_IOCTL_COMPAT))
         return -ENOTTY;
     auto *x = static_cast<devctl_xfer *>(data);
-    if (x->send_len > DEVCTL_XFER_MAX || x->recv_len > DEVCTL_XFER_MAX) return -EINVAL;
+    if (x->send_len > DEVCTL_XFER_MAX || x->recv_len > DEVCTL_XFER_MAX) {
+        if (g_state->verbose)
+            fprintf(stderr,
+                    "techmode-sim: transfer refused: send_len %u, recv_len %u (at most %d)\n",
+                    x->send_len, x->recv_len, DEVCTL_XFER_MAX);
+        return -EINVAL;
+    }
 
     std::shared_ptr<const sim::Scenario> scenario;
     sim::Reply r;
@@ -226,8 +227,12 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
     // room says so, and devctlv copies only what fits.
     x->recv_len = static_cast<uint32_t>(n);
     if (g_state->verbose) {
-        fprintf(stderr, "techmode-sim: type %d (%s): status %d, %zu bytes\n", r.struct_type,
-                sim::StructureName(r.struct_type), r.status, n);
+        if (!r.refusal.empty())
+            fprintf(stderr, "techmode-sim: request refused: %s: status %d\n", r.refusal.c_str(),
+                    r.status);
+        else
+            fprintf(stderr, "techmode-sim: type %d (%s): status %d, %zu bytes\n", r.struct_type,
+                    sim::StructureName(r.struct_type), r.status, n);
     }
     return 0;
 }

@@ -77,7 +77,7 @@ class TechmodeSim : public ::testing::Test {
         WriteScenarioFile(TestScenario());
         mnt_ = dir_ + "/mnt";
         ASSERT_EQ(mkdir(mnt_.c_str(), 0755), 0);
-        ASSERT_TRUE(sim_.Start({TECHMODE_SIM_BIN, "-f", "-s", scenario_path_, mnt_}, "",
+        ASSERT_TRUE(sim_.Start({TECHMODE_SIM_BIN, "-f", "-v", "-s", scenario_path_, mnt_}, "",
                                dir_ + "/sim.err"));
         ASSERT_TRUE(testsupport::WaitForMount(mnt_)) << testsupport::ReadFile(dir_ + "/sim.err");
         fd_ = open((mnt_ + "/techmode").c_str(), O_RDWR);
@@ -260,6 +260,9 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     req[8] = 8;
     req[4] = 0x06;
     EXPECT_EQ(devctlv(fd_, 0x1000, 1, 1, &sv, &rv, nullptr), EINVAL);
+    std::string log = testsupport::ReadFile(dir_ + "/sim.err");  // -v says why
+    for (const char *why : {"dcmd 0x1001 ", "structure type 25 ", "element 0x2006 "})
+        EXPECT_NE(log.find(std::string("request refused: ") + why), std::string::npos) << why;
 
     // A refused scenario fails close() and keeps the old one.
     EXPECT_EQ(ReplaceScenario("{\"mobility\":{\"active_rat\":\"LTE\"}}"), EINVAL);
@@ -316,6 +319,11 @@ TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
         {"{\"faults\":{\"mobilty\":{}}}",
          "x: faults.mobilty: unknown field; known: struct0, basic, identity, radio_stats,"},
         {"{\"mobility\":{\"mcc\":1,\"mcc\":70000}}", "x: mobility.mcc: duplicate field"},
+        {"{\"mobility\":{\"mcc\":18446744073709551615}}",
+         "x: mobility.mcc: must be an integer from 0 to 65535, got 18446744073709551615"},
+        {"{\"mobility\":{\"mcc\":1e3}}",
+         "x: mobility.mcc: must be an integer from 0 to 65535, got 1000 written as a fraction or "
+         "with an exponent"},
         {"{\"faults\":{\"identity\":{\"missing_tags\":[99]}}}",
          "x: faults.identity.missing_tags[0]: identity has no tag 99 (its tags: 0, 1, 2, 3, 6)"},
         {"{\"faults\":{\"bearers_3g\":{\"missing_tags\":[0]}}}",
@@ -340,6 +348,12 @@ TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
         }
     }
     EXPECT_NO_THROW(sim::ParseScenario(sim::DefaultScenarioJson(), "built-in"));
+    try {
+        sim::LoadScenarioFile("/");
+        ADD_FAILURE() << "accepted";
+    } catch (const sim::ScenarioError &e) {
+        EXPECT_STREQ(e.what(), "/: Is a directory");
+    }
 }
 
 }  // namespace
