@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <fuse.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -50,11 +51,11 @@ struct State {
 };
 
 State *g_state;
-std::atomic<bool> g_reload{false};
+std::atomic<bool> g_stopping{false};  // tells the reloader thread to end
 
-void OnHangup(int) {
-    g_reload = true;
-}
+// SIGHUP's handler, which never runs: the signal is blocked in every thread
+// and taken by the reloader (see main).
+void OnHangup(int) {}
 
 // Loads the scenario named on the command line (or the built-in one).
 // Throws sim::ScenarioError.
@@ -72,9 +73,9 @@ void LoadFromPath(State &st) {
     st.scenario_text = text;
 }
 
-// Applies a SIGHUP reload, if one is due. Caller holds st.mu.
-void ReloadIfAsked(State &st) {
-    if (!g_reload.exchange(false)) return;
+// Reloads the --scenario file (or the built-in scenario); a scenario that
+// does not check out is refused and the one in use kept. Caller holds st.mu.
+void Reload(State &st) {
     try {
         LoadFromPath(st);
         fprintf(stderr, "techmode-sim: scenario reloaded from %s\n",
@@ -94,7 +95,6 @@ int SimGetattr(const char *path, struct stat *st, struct fuse_file_info *) {
         st->st_nlink = 1;
     } else if (strcmp(path, kScenarioFile) == 0) {
         std::lock_guard<std::mutex> lock(g_state->mu);
-        ReloadIfAsked(*g_state);
         st->st_mode = S_IFREG | 0644;
         st->st_nlink = 1;
         st->st_size = static_cast<off_t>(g_state->scenario_text.size());
@@ -136,7 +136,6 @@ int SimTruncate(const char *path, off_t, struct fuse_file_info *) {
 int SimRead(const char *path, char *buf, size_t size, off_t off, struct fuse_file_info *) {
     if (strcmp(path, kDevice) == 0) return 0;  // the device speaks only devctl
     std::lock_guard<std::mutex> lock(g_state->mu);
-    ReloadIfAsked(*g_state);
     const std::string &t = g_state->scenario_text;
     if (off >= static_cast<off_t>(t.size())) return 0;
     size_t n = std::min(size, t.size() - static_cast<size_t>(off));
@@ -210,7 +209,6 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
     sim::Reply r;
     {
         std::lock_guard<std::mutex> lock(g_state->mu);
-        ReloadIfAsked(*g_state);
         scenario = g_state->scenario;
         double elapsed = std::chrono::duration<double, std::milli>(
                              std::chrono::steady_clock::now() - g_state->start)
@@ -235,6 +233,18 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
                     sim::StructureName(r.struct_type), r.status, n);
     }
     return 0;
+}
+
+// The reloader thread: takes each SIGHUP as it comes and reloads at once,
+// so the log answers the signal, not the next request.
+void ReloadOnHangup(sigset_t hup) {
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&hup, &sig) != 0) continue;
+        if (g_stopping) return;
+        std::lock_guard<std::mutex> lock(g_state->mu);
+        Reload(*g_state);
+    }
 }
 
 }  // namespace
@@ -329,17 +339,29 @@ int main(int argc, char *argv[]) {
         dup2(saved_stderr, STDERR_FILENO);
         close(saved_stderr);
     }
-    struct fuse_session *se = fuse_get_session(fuse);
-    fuse_set_signal_handlers(se);  // SIGINT, SIGTERM end the loop and unmount
+    // SIGHUP is blocked here, before FUSE's threads start (they inherit the
+    // mask), and taken by the reloader with sigwait. A handler of our own
+    // goes in first: libfuse installs its own (which ends the loop) only
+    // where none is, and an ignored signal would never reach sigwait.
+    sigset_t hup;
+    sigemptyset(&hup);
+    sigaddset(&hup, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hup, nullptr);
     struct sigaction sa = {};
-    sa.sa_handler = OnHangup;  // SIGHUP reloads instead
+    sa.sa_handler = OnHangup;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGHUP, &sa, nullptr);
+    std::thread reloader(ReloadOnHangup, hup);
+    struct fuse_session *se = fuse_get_session(fuse);
+    fuse_set_signal_handlers(se);  // SIGINT, SIGTERM end the loop and unmount
 
     struct fuse_loop_config config = {};
     config.clone_fd = 0;
     config.max_idle_threads = 4;
     int rc = fuse_loop_mt(fuse, &config);
+    g_stopping = true;
+    pthread_kill(reloader.native_handle(), SIGHUP);
+    reloader.join();
     fuse_remove_signal_handlers(se);
     fuse_unmount(fuse);
     fuse_destroy(fuse);

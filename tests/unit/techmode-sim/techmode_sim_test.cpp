@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <devctl.h>
@@ -85,7 +86,7 @@ class TechmodeSim : public ::testing::Test {
     }
     void TearDown() override {
         if (fd_ >= 0) close(fd_);
-        sim_.Stop(SIGTERM);
+        EXPECT_TRUE(WIFEXITED(sim_.Stop(SIGTERM)));  // unmounted and ended by itself
     }
     void WriteScenarioFile(const std::string &text) { std::ofstream(scenario_path_) << text; }
     // Replaces the running scenario through the control file; returns the
@@ -288,13 +289,17 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
     EXPECT_EQ(m.mcc, 2);
 
-    // SIGHUP reloads the scenario file.
+    // SIGHUP reloads the scenario file when it comes (the log says so
+    // before any request), not at the next request.
     WriteScenarioFile("{\"mobility\":{\"mcc\":999}}");
     kill(sim_.pid(), SIGHUP);
-    for (int i = 0; i < 200 && m.mcc != 999; i++) {
+    const std::string reloaded = "scenario reloaded from " + scenario_path_;
+    for (int i = 0; i < 500 && log.find(reloaded) == std::string::npos; i++) {
         usleep(10000);
-        ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
+        log = testsupport::ReadFile(dir_ + "/sim.err");
     }
+    EXPECT_NE(log.find(reloaded), std::string::npos);
+    ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
     EXPECT_EQ(m.mcc, 999);
 }
 
