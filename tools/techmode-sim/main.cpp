@@ -262,7 +262,8 @@ int main(int argc, char *argv[]) {
     app.add_option("-s,--scenario", scenario_path,
                    "Scenario file (JSON); default: the built-in one");
     app.add_flag("-f,--foreground", foreground, "Stay in the foreground");
-    app.add_flag("-v,--verbose", verbose, "Print each request on standard error");
+    app.add_flag("-v,--verbose", verbose,
+                 "Print each request (or why it was refused) on standard error");
     app.add_flag("--check", check, "Check the scenario file and exit");
     app.add_flag("--print-default", print_default, "Print the built-in scenario and exit");
     app.add_option("--seed", seed, "Seed for faults that apply with a probability");
