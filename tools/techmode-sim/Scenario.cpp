@@ -3,12 +3,11 @@
 
 #include <arpa/inet.h>
 #include <ctype.h>
-
-#include <algorithm>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cmath>
 #include <iomanip>
 #include <limits>
