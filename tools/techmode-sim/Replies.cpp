@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <math.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -305,8 +306,67 @@ uint32_t S8(int8_t v) {
     return static_cast<uint8_t>(v);
 }
 
+// The bytes of a block structure's block.
+std::vector<uint8_t> BlockBytes(const Scenario &s, int type, const Levels &lv) {
+    switch (type) {
+        case 6:
+            return Bearers3G(s);
+        case 10:
+            return InterRat(s, lv);
+        case 11: {
+            Block b(16);
+            b.u8(0, s.hspa_channel.hssch_code);
+            b.u32(4, s.hspa_channel.hsdpa_rate);
+            b.u8(12, s.hspa_channel.edch_tti_ms == 2 ? 0 : 1);
+            return b.data();
+        }
+        case 12: {
+            Block b(3);
+            b.s8(0, s.radio_access_3g.initial_tx_power_dbm);
+            b.u8(1, s.radio_access_3g.rach_power_step);
+            b.u8(2, s.radio_access_3g.max_preamble_retrans);
+            return b.data();
+        }
+        case 13: {
+            Block b(4);
+            b.u8(1, s.sm_cc_cause.sm_cause);
+            b.u8(3, s.sm_cc_cause.cc_cause);
+            return b.data();
+        }
+        case 14:
+            return PdpContexts(s);
+        case 15:
+            return std::vector<uint8_t>(4, 0);
+        case 16:
+            return Neighbours3G(s, lv);
+        case 17:
+            return IdleNeighbours2G(s, lv);
+        case 18:
+            return Dedicated2G(s, lv);
+        case 19:
+            return CellSet(s.active_set, lv);
+        case 20:
+            return CellSet(s.monitored_set, lv);
+        case 21:
+            return std::vector<uint8_t>(3, 0);
+        case 22:
+            return std::vector<uint8_t>(1, s.hspa_irat_cm);
+        case 23: {
+            Block b(4);
+            b.u32(0, static_cast<uint32_t>(s.battery_temperature_c));
+            return b.data();
+        }
+        case 24:
+            return std::vector<uint8_t>(7, 0);
+        default:
+            return {};
+    }
+}
+
 // The value of the structure element of one type.
 std::vector<uint8_t> StructureValue(const Scenario &s, int type, const Fault *f, const Levels &lv) {
+    if (IsBlockStructure(type))
+        return EncodeBlock(static_cast<uint16_t>(type), BlockBytes(s, type, lv), f);
     switch (type) {
         case 0:
             return EncodeFields({{0, 1, 0}}, f);
@@ -370,8 +430,6 @@ std::vector<uint8_t> StructureValue(const Scenario &s, int type, const Fault *f,
                                  {16, 1, g.timing_advance}},
                                 f);
         }
-        case 6:
-            return EncodeBlock(6, Bearers3G(s), f);
         case 7: {
             const Bearer &b = s.bearer_2g;
             return EncodeFields({{0, 4, b.datarate_ul},
@@ -404,53 +462,6 @@ std::vector<uint8_t> StructureValue(const Scenario &s, int type, const Fault *f,
                                  {2, 1, S8(lv(d.utra_rssi_dbm, 0))}},
                                 f);
         }
-        case 10:
-            return EncodeBlock(10, InterRat(s, lv), f);
-        case 11: {
-            Block b(16);
-            b.u8(0, s.hspa_channel.hssch_code);
-            b.u32(4, s.hspa_channel.hsdpa_rate);
-            b.u8(12, s.hspa_channel.edch_tti_ms == 2 ? 0 : 1);
-            return EncodeBlock(11, b.data(), f);
-        }
-        case 12: {
-            Block b(3);
-            b.s8(0, s.radio_access_3g.initial_tx_power_dbm);
-            b.u8(1, s.radio_access_3g.rach_power_step);
-            b.u8(2, s.radio_access_3g.max_preamble_retrans);
-            return EncodeBlock(12, b.data(), f);
-        }
-        case 13: {
-            Block b(4);
-            b.u8(1, s.sm_cc_cause.sm_cause);
-            b.u8(3, s.sm_cc_cause.cc_cause);
-            return EncodeBlock(13, b.data(), f);
-        }
-        case 14:
-            return EncodeBlock(14, PdpContexts(s), f);
-        case 15:
-            return EncodeBlock(15, std::vector<uint8_t>(4, 0), f);
-        case 16:
-            return EncodeBlock(16, Neighbours3G(s, lv), f);
-        case 17:
-            return EncodeBlock(17, IdleNeighbours2G(s, lv), f);
-        case 18:
-            return EncodeBlock(18, Dedicated2G(s, lv), f);
-        case 19:
-            return EncodeBlock(19, CellSet(s.active_set, lv), f);
-        case 20:
-            return EncodeBlock(20, CellSet(s.monitored_set, lv), f);
-        case 21:
-            return EncodeBlock(21, std::vector<uint8_t>(3, 0), f);
-        case 22:
-            return EncodeBlock(22, std::vector<uint8_t>(1, s.hspa_irat_cm), f);
-        case 23: {
-            Block b(4);
-            b.u32(0, static_cast<uint32_t>(s.battery_temperature_c));
-            return EncodeBlock(23, b.data(), f);
-        }
-        case 24:
-            return EncodeBlock(24, std::vector<uint8_t>(7, 0), f);
         default:
             return {};
     }
@@ -473,6 +484,25 @@ uint16_t Le16(const uint8_t *p) {
 
 }  // namespace
 
+bool IsBlockStructure(int type) {
+    return type == 6 || (type >= 10 && type <= 24);
+}
+
+std::vector<int> FaultTags(int type, bool overlong) {
+    std::vector<int> tags;
+    if (type < 0 || type > 24 || (overlong && IsBlockStructure(type))) return tags;
+    // The tags the encoders write, read back from a fault-free reply.
+    Drift still;
+    Levels lv{still, 0};
+    std::vector<uint8_t> v = StructureValue(Scenario(), type, nullptr, lv);
+    for (size_t at = 0; at + kTlvHeaderBytes <= v.size();) {
+        TlvHeader h = TlvReadHeader(v.data() + at);
+        tags.push_back(h.type);
+        at += TlvElementBytes(h.length);
+    }
+    return tags;
+}
+
 std::vector<uint8_t> EncodeStructure(const Scenario &scenario, int type) {
     Drift still;
     Levels lv{still, 0};
@@ -486,13 +516,26 @@ Reply Answer(const Scenario &s, uint32_t dcmd, const uint8_t *req, size_t len, d
     Reply r;
     // A command the device does not know, as any QNX resource manager
     // answers it.
+    char why[96] = "";
     if (dcmd != static_cast<uint32_t>(DCMD_TECHMODE_REQUEST)) {
+        snprintf(why, sizeof why, "dcmd 0x%x is not the structure request 0x%x", dcmd,
+                 static_cast<unsigned>(DCMD_TECHMODE_REQUEST));
         r.status = ENOTTY;
-        return r;
+    } else if (len < 12) {
+        snprintf(why, sizeof why, "%zu bytes of request, 12 needed", len);
+    } else if (Le16(req) != CMD_TECHMODE_GET_STRUCT_DATA_TAG) {
+        snprintf(why, sizeof why, "element 0x%04x is not the command 0x%04x", Le16(req),
+                 CMD_TECHMODE_GET_STRUCT_DATA_TAG);
+    } else if (Le16(req + 4) != CMD_TECHMODE_STRUCT_TYPE_TAG || Le16(req + 6) != 1) {
+        snprintf(why, sizeof why,
+                 "element 0x%04x (length %u) is not the structure type 0x%04x (length 1)",
+                 Le16(req + 4), Le16(req + 6), CMD_TECHMODE_STRUCT_TYPE_TAG);
+    } else if (Le16(req + 8) > 24) {
+        snprintf(why, sizeof why, "structure type %u is not one of 0 to 24", Le16(req + 8));
     }
-    if (len < 12 || Le16(req) != CMD_TECHMODE_GET_STRUCT_DATA_TAG ||
-        Le16(req + 4) != CMD_TECHMODE_STRUCT_TYPE_TAG || Le16(req + 6) != 1 || Le16(req + 8) > 24) {
-        r.status = EINVAL;
+    if (why[0] != '\0') {
+        r.refusal = why;
+        if (r.status == 0) r.status = EINVAL;
         return r;
     }
     int type = Le16(req + 8);

@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 #include "Scenario.h"
@@ -20,6 +21,7 @@ struct Reply {
     std::vector<uint8_t> bytes;  // reply bytes (may exceed the caller's room)
     int delay_ms = 0;            // wait this long before answering
     int struct_type = -1;        // the structure asked for, -1 if not understood
+    std::string refusal;         // why the request was not understood ("" if it was)
 };
 
 // Answers one devctl transfer: dcmd, the request bytes, and the room the
@@ -27,6 +29,17 @@ struct Reply {
 // faults that apply with a probability.
 Reply Answer(const Scenario &scenario, uint32_t dcmd, const uint8_t *request, size_t request_len,
              double elapsed_ms, std::mt19937 &rng);
+
+// Whether a type's structure element holds one block of bytes (an element
+// tagged with the type) rather than tagged fields.
+bool IsBlockStructure(int type);
+
+// The tags a fault's missing_tags (overlong false) or overlong_tags
+// (overlong true) can name for a type: those of the elements directly inside
+// the structure element (fields, identity members, or the block). A block
+// has none that can be over-long (overlong_block lengthens it). Empty for a
+// type above 24.
+std::vector<int> FaultTags(int type, bool overlong);
 
 // The whole reply (command element around the structure element) for a
 // type, without faults or drift (for tests and seeds). Empty for a type

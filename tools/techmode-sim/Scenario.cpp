@@ -3,14 +3,21 @@
 
 #include <arpa/inet.h>
 #include <ctype.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
 
-#include <fstream>
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
 #include <limits>
 #include <set>
 #include <sstream>
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
+
+#include "Replies.h"
 
 namespace sim {
 
@@ -47,11 +54,18 @@ const char *const kStructNames[25] = {
 };
 
 // A JSON object being read: every member must be consumed, so a field the
-// simulator does not know is reported instead of silently ignored.
+// simulator does not know is reported instead of silently ignored, and a
+// field given twice is refused (the parser keeps both, and only one would
+// be used).
 class Obj {
   public:
     Obj(const Value &v, std::string path) : v_(v), path_(std::move(path)) {
         if (!v.IsObject()) Fail(path_, "must be an object");
+        std::set<std::string> names;
+        for (auto it = v_.MemberBegin(); it != v_.MemberEnd(); ++it) {
+            std::string n(it->name.GetString(), it->name.GetStringLength());
+            if (!names.insert(n).second) Fail(Path(n.c_str()), "duplicate field");
+        }
     }
 
     [[noreturn]] static void Fail(const std::string &path, const std::string &what) {
@@ -60,7 +74,10 @@ class Obj {
 
     std::string Path(const char *name) const { return path_.empty() ? name : path_ + "." + name; }
 
+    bool Has(const char *name) const { return v_.HasMember(name); }
+
     const Value *Get(const char *name) {
+        known_.push_back(name);
         auto it = v_.FindMember(name);
         if (it == v_.MemberEnd()) return nullptr;
         seen_.insert(name);
@@ -80,8 +97,17 @@ class Obj {
         if (!m.IsInt64() || m.GetInt64() < lo || m.GetInt64() > hi) {
             std::ostringstream s;
             s << "must be an integer from " << lo << " to " << hi;
-            if (m.IsNumber())
-                s << ", got " << (m.IsInt64() ? std::to_string(m.GetInt64()) : "a fraction");
+            if (m.IsInt64() || m.IsUint64()) {
+                s << ", got "
+                  << (m.IsInt64() ? std::to_string(m.GetInt64()) : std::to_string(m.GetUint64()));
+            } else if (m.IsNumber()) {
+                // The parser keeps a number with a fraction or an exponent
+                // (1e3, 2.0, 2.5) as a double, whatever its value.
+                double d = m.GetDouble();
+                s << ", got " << std::setprecision(15) << d
+                  << (d == std::trunc(d) ? " written as a fraction or with an exponent"
+                                         : ", not an integer");
+            }
             Fail(path, s.str());
         }
         return static_cast<T>(m.GetInt64());
@@ -115,7 +141,10 @@ class Obj {
     void Done() const {
         for (auto it = v_.MemberBegin(); it != v_.MemberEnd(); ++it) {
             std::string n(it->name.GetString(), it->name.GetStringLength());
-            if (seen_.count(n) == 0) Fail(Path(n.c_str()), "unknown field");
+            if (seen_.count(n) > 0) continue;
+            std::string all;
+            for (const char *k : known_) all += (all.empty() ? "" : ", ") + std::string(k);
+            Fail(Path(n.c_str()), "unknown field; known: " + all);
         }
     }
 
@@ -123,6 +152,7 @@ class Obj {
     const Value &v_;
     std::string path_;
     std::set<std::string> seen_;
+    std::vector<const char *> known_;  // names asked for, in order
 };
 
 std::string Digits(Obj &o, const char *name, const std::string &dflt, size_t max) {
@@ -202,27 +232,45 @@ std::vector<uint8_t> HexBytes(const std::string &s, const std::string &path) {
     return out;
 }
 
-std::vector<int> Tags(Obj &o, const char *name) {
+// The tags of missing_tags or overlong_tags for structure type: only those
+// the structure's reply holds, so that no fault silently does nothing.
+std::vector<int> Tags(Obj &o, const char *name, int type, bool overlong) {
     std::vector<int> tags;
     const Value *m = o.Get(name);
     if (m == nullptr) return tags;
     if (!m->IsArray()) Obj::Fail(o.Path(name), "must be an array of tags");
-    for (rapidjson::SizeType i = 0; i < m->Size(); i++)
-        tags.push_back(
-            Obj::IntValue<uint16_t>((*m)[i], o.Path(name) + "[" + std::to_string(i) + "]"));
+    const std::vector<int> valid = FaultTags(type, overlong);
+    for (rapidjson::SizeType i = 0; i < m->Size(); i++) {
+        std::string path = o.Path(name) + "[" + std::to_string(i) + "]";
+        int tag = Obj::IntValue<uint16_t>((*m)[i], path);
+        if (std::find(valid.begin(), valid.end(), tag) == valid.end()) {
+            std::string sname = StructureName(type);
+            if (valid.empty())
+                Obj::Fail(path, sname + " is a block, whose fields have no tags (overlong_block " +
+                                    "lengthens the block)");
+            std::string all;
+            for (int t : valid) all += (all.empty() ? "" : ", ") + std::to_string(t);
+            Obj::Fail(path,
+                      sname + " has no tag " + std::to_string(tag) + " (its tags: " + all + ")");
+        }
+        tags.push_back(tag);
+    }
     return tags;
 }
 
-void ReadFault(const Value &v, const std::string &path, Fault &f) {
+void ReadFault(const Value &v, const std::string &path, int type, Fault &f) {
     Obj o(v, path);
+    // The status goes back as the errno of devctl(); Linux errno values stay
+    // below 4096 (the kernel's MAX_ERRNO).
     o.Int("device_error", f.device_error);
-    if (f.device_error < 0) Obj::Fail(o.Path("device_error"), "must be an errno value above 0");
+    if (o.Has("device_error") && (f.device_error < 1 || f.device_error > 4095))
+        Obj::Fail(o.Path("device_error"), "must be an errno value from 1 to 4095");
     f.wrong_command = o.Bool("wrong_command", false);
     const Value *t = o.Get("wrong_struct_type");
     if (t != nullptr)
         f.wrong_struct_type = Obj::IntValue<uint16_t>(*t, o.Path("wrong_struct_type"));
-    f.missing_tags = Tags(o, "missing_tags");
-    f.overlong_tags = Tags(o, "overlong_tags");
+    f.missing_tags = Tags(o, "missing_tags", type, false);
+    f.overlong_tags = Tags(o, "overlong_tags", type, true);
     f.overlong_block = o.Bool("overlong_block", false);
     const Value *tr = o.Get("truncate_block");
     if (tr != nullptr) f.truncate_block = Obj::IntValue<uint16_t>(*tr, o.Path("truncate_block"));
@@ -472,7 +520,7 @@ void ReadScenario(const Value &root, Scenario &s) {
         Obj f(*v, "faults");
         for (int type = 0; type <= 24; type++) {
             if (const Value *fv = f.Get(kStructNames[type]))
-                ReadFault(*fv, f.Path(kStructNames[type]), s.faults[type]);
+                ReadFault(*fv, f.Path(kStructNames[type]), type, s.faults[type]);
         }
         f.Done();
     }
@@ -486,6 +534,12 @@ const char *StructureName(int type) {
 }
 
 Scenario ParseScenario(const std::string &json, const std::string &origin) {
+    // The parser would take a NUL for the end of the text and ignore the
+    // rest; a NUL also shows a write that left a hole.
+    size_t nul = json.find('\0');
+    if (nul != std::string::npos)
+        throw ScenarioError(origin + ": the text holds a NUL byte (at byte " + std::to_string(nul) +
+                            "); a scenario is JSON text");
     rapidjson::Document doc;
     doc.Parse(json.c_str(), json.size());
     if (doc.HasParseError()) {
@@ -512,12 +566,21 @@ Scenario ParseScenario(const std::string &json, const std::string &origin) {
     return s;
 }
 
+std::string ReadScenarioFile(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr) throw ScenarioError(path + ": " + strerror(errno));
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    int err = ferror(f) ? errno : 0;  // a directory opens, and fails to read
+    fclose(f);
+    if (err != 0) throw ScenarioError(path + ": " + strerror(err));
+    return text;
+}
+
 Scenario LoadScenarioFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ScenarioError(path + ": cannot be read");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseScenario(text.str(), path);
+    return ParseScenario(ReadScenarioFile(path), path);
 }
 
 }  // namespace sim

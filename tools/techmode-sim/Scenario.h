@@ -193,6 +193,9 @@ struct Scenario {
 // Parses a scenario from JSON text. origin names the source in messages.
 // Throws ScenarioError.
 Scenario ParseScenario(const std::string &json, const std::string &origin);
+// The text of a scenario file. Throws ScenarioError naming the file and
+// why it cannot be read.
+std::string ReadScenarioFile(const std::string &path);
 // Reads and parses a scenario file. Throws ScenarioError.
 Scenario LoadScenarioFile(const std::string &path);
 // The built-in scenario: a handset camped on WCDMA with GSM neighbours.

@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <fuse.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -35,6 +36,7 @@ namespace {
 
 const char kDevice[] = "/techmode";
 const char kScenarioFile[] = "/scenario";
+const size_t kMaxScenarioBytes = 1 << 20;
 
 struct State {
     std::mutex mu;  // guards everything below
@@ -49,11 +51,11 @@ struct State {
 };
 
 State *g_state;
-std::atomic<bool> g_reload{false};
+std::atomic<bool> g_stopping{false};  // tells the reloader thread to end
 
-void OnHangup(int) {
-    g_reload = true;
-}
+// SIGHUP's handler, which never runs: the signal is blocked in every thread
+// and taken by the reloader (see main).
+void OnHangup(int) {}
 
 // Loads the scenario named on the command line (or the built-in one).
 // Throws sim::ScenarioError.
@@ -64,21 +66,16 @@ void LoadFromPath(State &st) {
         text = sim::DefaultScenarioJson();
         s = sim::ParseScenario(text, "built-in scenario");
     } else {
-        FILE *f = fopen(st.scenario_path.c_str(), "rb");
-        if (f == nullptr) throw sim::ScenarioError(st.scenario_path + ": " + strerror(errno));
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-        fclose(f);
+        text = sim::ReadScenarioFile(st.scenario_path);
         s = sim::ParseScenario(text, st.scenario_path);
     }
     st.scenario = std::make_shared<const sim::Scenario>(std::move(s));
     st.scenario_text = text;
 }
 
-// Applies a SIGHUP reload, if one is due. Caller holds st.mu.
-void ReloadIfAsked(State &st) {
-    if (!g_reload.exchange(false)) return;
+// Reloads the --scenario file (or the built-in scenario); a scenario that
+// does not check out is refused and the one in use kept. Caller holds st.mu.
+void Reload(State &st) {
     try {
         LoadFromPath(st);
         fprintf(stderr, "techmode-sim: scenario reloaded from %s\n",
@@ -98,7 +95,6 @@ int SimGetattr(const char *path, struct stat *st, struct fuse_file_info *) {
         st->st_nlink = 1;
     } else if (strcmp(path, kScenarioFile) == 0) {
         std::lock_guard<std::mutex> lock(g_state->mu);
-        ReloadIfAsked(*g_state);
         st->st_mode = S_IFREG | 0644;
         st->st_nlink = 1;
         st->st_size = static_cast<off_t>(g_state->scenario_text.size());
@@ -140,7 +136,6 @@ int SimTruncate(const char *path, off_t, struct fuse_file_info *) {
 int SimRead(const char *path, char *buf, size_t size, off_t off, struct fuse_file_info *) {
     if (strcmp(path, kDevice) == 0) return 0;  // the device speaks only devctl
     std::lock_guard<std::mutex> lock(g_state->mu);
-    ReloadIfAsked(*g_state);
     const std::string &t = g_state->scenario_text;
     if (off >= static_cast<off_t>(t.size())) return 0;
     size_t n = std::min(size, t.size() - static_cast<size_t>(off));
@@ -148,31 +143,40 @@ int SimRead(const char *path, char *buf, size_t size, off_t off, struct fuse_fil
     return static_cast<int>(n);
 }
 
+// Writes build the pending text of one open file. A writer opened with
+// O_APPEND adds to the end of it (the kernel gives the old file size as the
+// offset, which means nothing to the pending text); others write at the
+// offset, as into a regular file that "> scenario" has emptied.
 int SimWrite(const char *path, const char *buf, size_t size, off_t off, struct fuse_file_info *fi) {
     if (strcmp(path, kDevice) == 0) return -EINVAL;
     std::lock_guard<std::mutex> lock(g_state->mu);
     auto it = g_state->pending.find(fi->fh);
     if (it == g_state->pending.end()) return -EBADF;
     std::string &text = it->second;
-    if (off < 0 || static_cast<size_t>(off) > 1 << 20) return -EFBIG;
-    if (text.size() < static_cast<size_t>(off) + size) text.resize(static_cast<size_t>(off) + size);
-    memcpy(&text[static_cast<size_t>(off)], buf, size);
+    size_t at = (fi->flags & O_APPEND) ? text.size() : static_cast<size_t>(off);
+    if (off < 0 || at + size > kMaxScenarioBytes) return -EFBIG;
+    if (text.size() < at + size) text.resize(at + size);
+    memcpy(&text[at], buf, size);
     return static_cast<int>(size);
 }
 
-// close() of a writer of "scenario": the text written replaces the
-// scenario, or close fails with EINVAL and the reason goes to standard error.
+// close() of a writer of "scenario": the text written so far replaces the
+// scenario, or close fails with EINVAL and the reason goes to standard
+// error. Every holder of the open file (a shell and the commands it runs)
+// closes its copy, and each close gets here: a refused text is kept, so a
+// later close reads it whole with whatever was written since; a text is
+// dropped once it has replaced the scenario.
 int SimFlush(const char *path, struct fuse_file_info *fi) {
     if (strcmp(path, kScenarioFile) != 0) return 0;
     std::lock_guard<std::mutex> lock(g_state->mu);
     auto it = g_state->pending.find(fi->fh);
     if (it == g_state->pending.end() || it->second.empty()) return 0;
-    std::string text = std::move(it->second);
-    it->second.clear();
+    const std::string &text = it->second;
     try {
         sim::Scenario s = sim::ParseScenario(text, "written scenario");
         g_state->scenario = std::make_shared<const sim::Scenario>(std::move(s));
         g_state->scenario_text = text;
+        it->second.clear();
         fprintf(stderr, "techmode-sim: scenario replaced\n");
         return 0;
     } catch (const sim::ScenarioError &e) {
@@ -193,13 +197,18 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
     if (cmd != static_cast<unsigned>(DEVCTL_IOC_XFER) || (flags & FUSE_IOCTL_COMPAT))
         return -ENOTTY;
     auto *x = static_cast<devctl_xfer *>(data);
-    if (x->send_len > DEVCTL_XFER_MAX || x->recv_len > DEVCTL_XFER_MAX) return -EINVAL;
+    if (x->send_len > DEVCTL_XFER_MAX || x->recv_len > DEVCTL_XFER_MAX) {
+        if (g_state->verbose)
+            fprintf(stderr,
+                    "techmode-sim: transfer refused: send_len %u, recv_len %u (at most %d)\n",
+                    x->send_len, x->recv_len, DEVCTL_XFER_MAX);
+        return -EINVAL;
+    }
 
     std::shared_ptr<const sim::Scenario> scenario;
     sim::Reply r;
     {
         std::lock_guard<std::mutex> lock(g_state->mu);
-        ReloadIfAsked(*g_state);
         scenario = g_state->scenario;
         double elapsed = std::chrono::duration<double, std::milli>(
                              std::chrono::steady_clock::now() - g_state->start)
@@ -216,10 +225,26 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
     // room says so, and devctlv copies only what fits.
     x->recv_len = static_cast<uint32_t>(n);
     if (g_state->verbose) {
-        fprintf(stderr, "techmode-sim: type %d (%s): status %d, %zu bytes\n", r.struct_type,
-                sim::StructureName(r.struct_type), r.status, n);
+        if (!r.refusal.empty())
+            fprintf(stderr, "techmode-sim: request refused: %s: status %d\n", r.refusal.c_str(),
+                    r.status);
+        else
+            fprintf(stderr, "techmode-sim: type %d (%s): status %d, %zu bytes\n", r.struct_type,
+                    sim::StructureName(r.struct_type), r.status, n);
     }
     return 0;
+}
+
+// The reloader thread: takes each SIGHUP as it comes and reloads at once,
+// so the log answers the signal, not the next request.
+void ReloadOnHangup(sigset_t hup) {
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&hup, &sig) != 0) continue;
+        if (g_stopping) return;
+        std::lock_guard<std::mutex> lock(g_state->mu);
+        Reload(*g_state);
+    }
 }
 
 }  // namespace
@@ -237,7 +262,8 @@ int main(int argc, char *argv[]) {
     app.add_option("-s,--scenario", scenario_path,
                    "Scenario file (JSON); default: the built-in one");
     app.add_flag("-f,--foreground", foreground, "Stay in the foreground");
-    app.add_flag("-v,--verbose", verbose, "Print each request on standard error");
+    app.add_flag("-v,--verbose", verbose,
+                 "Print each request (or why it was refused) on standard error");
     app.add_flag("--check", check, "Check the scenario file and exit");
     app.add_flag("--print-default", print_default, "Print the built-in scenario and exit");
     app.add_option("--seed", seed, "Seed for faults that apply with a probability");
@@ -314,17 +340,29 @@ int main(int argc, char *argv[]) {
         dup2(saved_stderr, STDERR_FILENO);
         close(saved_stderr);
     }
-    struct fuse_session *se = fuse_get_session(fuse);
-    fuse_set_signal_handlers(se);  // SIGINT, SIGTERM end the loop and unmount
+    // SIGHUP is blocked here, before FUSE's threads start (they inherit the
+    // mask), and taken by the reloader with sigwait. A handler of our own
+    // goes in first: libfuse installs its own (which ends the loop) only
+    // where none is, and an ignored signal would never reach sigwait.
+    sigset_t hup;
+    sigemptyset(&hup);
+    sigaddset(&hup, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hup, nullptr);
     struct sigaction sa = {};
-    sa.sa_handler = OnHangup;  // SIGHUP reloads instead
+    sa.sa_handler = OnHangup;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGHUP, &sa, nullptr);
+    std::thread reloader(ReloadOnHangup, hup);
+    struct fuse_session *se = fuse_get_session(fuse);
+    fuse_set_signal_handlers(se);  // SIGINT, SIGTERM end the loop and unmount
 
     struct fuse_loop_config config = {};
     config.clone_fd = 0;
     config.max_idle_threads = 4;
     int rc = fuse_loop_mt(fuse, &config);
+    g_stopping = true;
+    pthread_kill(reloader.native_handle(), SIGHUP);
+    reloader.join();
     fuse_remove_signal_handlers(se);
     fuse_unmount(fuse);
     fuse_destroy(fuse);

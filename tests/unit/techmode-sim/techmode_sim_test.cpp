@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <devctl.h>
@@ -77,7 +78,7 @@ class TechmodeSim : public ::testing::Test {
         WriteScenarioFile(TestScenario());
         mnt_ = dir_ + "/mnt";
         ASSERT_EQ(mkdir(mnt_.c_str(), 0755), 0);
-        ASSERT_TRUE(sim_.Start({TECHMODE_SIM_BIN, "-f", "-s", scenario_path_, mnt_}, "",
+        ASSERT_TRUE(sim_.Start({TECHMODE_SIM_BIN, "-f", "-v", "-s", scenario_path_, mnt_}, "",
                                dir_ + "/sim.err"));
         ASSERT_TRUE(testsupport::WaitForMount(mnt_)) << testsupport::ReadFile(dir_ + "/sim.err");
         fd_ = open((mnt_ + "/techmode").c_str(), O_RDWR);
@@ -85,7 +86,7 @@ class TechmodeSim : public ::testing::Test {
     }
     void TearDown() override {
         if (fd_ >= 0) close(fd_);
-        sim_.Stop(SIGTERM);
+        EXPECT_TRUE(WIFEXITED(sim_.Stop(SIGTERM)));  // unmounted and ended by itself
     }
     void WriteScenarioFile(const std::string &text) { std::ofstream(scenario_path_) << text; }
     // Replaces the running scenario through the control file; returns the
@@ -260,6 +261,9 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     req[8] = 8;
     req[4] = 0x06;
     EXPECT_EQ(devctlv(fd_, 0x1000, 1, 1, &sv, &rv, nullptr), EINVAL);
+    std::string log = testsupport::ReadFile(dir_ + "/sim.err");  // -v says why
+    for (const char *why : {"dcmd 0x1001 ", "structure type 25 ", "element 0x2006 "})
+        EXPECT_NE(log.find(std::string("request refused: ") + why), std::string::npos) << why;
 
     // A refused scenario fails close() and keeps the old one.
     EXPECT_EQ(ReplaceScenario("{\"mobility\":{\"active_rat\":\"LTE\"}}"), EINVAL);
@@ -273,20 +277,35 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
     EXPECT_EQ(m.mcc, 1);
     EXPECT_EQ(testsupport::ReadFile(mnt_ + "/scenario"), "{\"mobility\":{\"mcc\":1}}");
+    // Appending (">>") replaces it as ">" does. Holders of one open file
+    // write one text: a close before the end fails, the last one replaces.
+    int fd = open((mnt_ + "/scenario").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    EXPECT_EQ(write(fd, "{\"mobility\":", 12), 12);
+    int copy = dup(fd);
+    EXPECT_EQ(close(copy) == 0 ? 0 : errno, EINVAL);
+    EXPECT_EQ(write(fd, "{\"mcc\":2}}", 10), 10);
+    EXPECT_EQ(close(fd), 0);
+    ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
+    EXPECT_EQ(m.mcc, 2);
 
-    // SIGHUP reloads the scenario file.
+    // SIGHUP reloads the scenario file when it comes (the log says so
+    // before any request), not at the next request.
     WriteScenarioFile("{\"mobility\":{\"mcc\":999}}");
     kill(sim_.pid(), SIGHUP);
-    for (int i = 0; i < 200 && m.mcc != 999; i++) {
+    const std::string reloaded = "scenario reloaded from " + scenario_path_;
+    for (int i = 0; i < 500 && log.find(reloaded) == std::string::npos; i++) {
         usleep(10000);
-        ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
+        log = testsupport::ReadFile(dir_ + "/sim.err");
     }
+    EXPECT_NE(log.find(reloaded), std::string::npos);
+    ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
     EXPECT_EQ(m.mcc, 999);
 }
 
 TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
     struct {
-        const char *json;
+        std::string json;
         const char *error;
     } cases[] = {
         {"{\"mobility\":{\"mcc\":70000}}",
@@ -302,11 +321,27 @@ TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
          "x: active_set[0].rscp_dbm: must be an integer from -128 to 127, got -200"},
         {"{\"pdp_contexts\":[{\"ipv4\":\"1.2.3\"}]}",
          "x: pdp_contexts[0].ipv4: must be an IPv4 address a.b.c.d"},
-        {"{\"faults\":{\"mobilty\":{}}}", "x: faults.mobilty: unknown field"},
+        {"{\"faults\":{\"mobilty\":{}}}",
+         "x: faults.mobilty: unknown field; known: struct0, basic, identity, radio_stats,"},
+        {"{\"mobility\":{\"mcc\":1,\"mcc\":70000}}", "x: mobility.mcc: duplicate field"},
+        {"{\"mobility\":{\"mcc\":18446744073709551615}}",
+         "x: mobility.mcc: must be an integer from 0 to 65535, got 18446744073709551615"},
+        {"{\"mobility\":{\"mcc\":1e3}}",
+         "x: mobility.mcc: must be an integer from 0 to 65535, got 1000 written as a fraction or "
+         "with an exponent"},
+        {"{\"faults\":{\"identity\":{\"missing_tags\":[99]}}}",
+         "x: faults.identity.missing_tags[0]: identity has no tag 99 (its tags: 0, 1, 2, 3, 6)"},
+        {"{\"faults\":{\"bearers_3g\":{\"missing_tags\":[0]}}}",
+         "x: faults.bearers_3g.missing_tags[0]: bearers_3g has no tag 0 (its tags: 6)"},
+        {"{\"faults\":{\"bearers_3g\":{\"overlong_tags\":[6]}}}",
+         "x: faults.bearers_3g.overlong_tags[0]: bearers_3g is a block, whose fields have no tags"},
+        {"{\"faults\":{\"basic\":{\"device_error\":4096}}}",
+         "x: faults.basic.device_error: must be an errno value from 1 to 4095"},
         {"{\"faults\":{\"basic\":{\"raw\":\"0g\"}}}",
          "x: faults.basic.raw: must hold hexadecimal bytes"},
         {"{\"hspa_channel\":{\"edch_tti_ms\":5}}", "x: hspa_channel.edch_tti_ms: must be 2 or 10"},
         {"{\n\"a\":", "x: line 2 column 5: "},
+        {std::string("{}\0", 3), "x: the text holds a NUL byte (at byte 2)"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.json);
@@ -318,6 +353,12 @@ TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
         }
     }
     EXPECT_NO_THROW(sim::ParseScenario(sim::DefaultScenarioJson(), "built-in"));
+    try {
+        sim::LoadScenarioFile("/");
+        ADD_FAILURE() << "accepted";
+    } catch (const sim::ScenarioError &e) {
+        EXPECT_STREQ(e.what(), "/: Is a directory");
+    }
 }
 
 }  // namespace
