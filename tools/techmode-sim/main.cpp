@@ -367,5 +367,6 @@ int main(int argc, char *argv[]) {
     fuse_unmount(fuse);
     fuse_destroy(fuse);
     fuse_opt_free_args(&args);
-    return rc == 0 ? 0 : 1;
+    // A positive result is the signal that ended the loop: a normal stop.
+    return rc < 0 ? 1 : 0;
 }

@@ -86,7 +86,8 @@ class TechmodeSim : public ::testing::Test {
     }
     void TearDown() override {
         if (fd_ >= 0) close(fd_);
-        EXPECT_TRUE(WIFEXITED(sim_.Stop(SIGTERM)));  // unmounted and ended by itself
+        int status = sim_.Stop(SIGTERM);  // unmounted and ended by itself, as a normal stop
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
     void WriteScenarioFile(const std::string &text) { std::ofstream(scenario_path_) << text; }
     // Replaces the running scenario through the control file; returns the
