@@ -141,7 +141,8 @@ std::vector<AttrChange> ObjectContent::Apply(const std::vector<WriteLine> &lines
                 break;
             case WriteLine::Kind::kAttribute: {
                 // Adding an item a set holds, or removing one it does not
-                // (from no attribute at all included), changes nothing.
+                // (from no attribute at all included), changes nothing unless
+                // the line also changes the encoding or [n].
                 const bool item = (line.mask & PPS_ITEM) != 0;
                 auto it = index_.find(line.name);
                 if (it == index_.end()) {
@@ -149,9 +150,12 @@ std::vector<AttrChange> ObjectContent::Apply(const std::vector<WriteLine> &lines
                     attrs_.push_back(Attribute{line.name, "", "", false});
                     it = index_.emplace(line.name, std::prev(attrs_.end())).first;
                 } else if (item) {
-                    const std::string before = it->second->value;
-                    SetValue(line, &*it->second);
-                    if (it->second->value != before) note(line.name, false);
+                    const Attribute before = *it->second;
+                    Attribute &a = *it->second;
+                    SetValue(line, &a);
+                    if (a.value != before.value || a.encoding != before.encoding ||
+                        a.nopersist != before.nopersist)
+                        note(line.name, false);
                     break;
                 }
                 SetValue(line, &*it->second);
