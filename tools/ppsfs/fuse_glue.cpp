@@ -153,7 +153,7 @@ void FuseGlue::ServeWoken() {
             p.reads.pop_front();
             ReplyRead(r.req, res);
         }
-        if (p.poll != nullptr && core_->Readable(fh)) {
+        if (p.poll != nullptr && (core_->Readable(fh) || (p.poll_write && core_->Writable(fh)))) {
             fuse_lowlevel_notify_poll(p.poll);
             fuse_pollhandle_destroy(p.poll);
             p.poll = nullptr;
@@ -374,16 +374,21 @@ void FuseGlue::Fsync(fuse_req_t req, fuse_ino_t, int, struct fuse_file_info *fi)
 void FuseGlue::Poll(fuse_req_t req, fuse_ino_t, struct fuse_file_info *fi,
                     struct fuse_pollhandle *ph) {
     FuseGlue &g = Of(req);
-    unsigned revents = POLLOUT | POLLWRNORM;  // writes never wait
-    if (g.core_->Readable(fi->fh)) {
-        revents |= POLLIN | POLLRDNORM;
-        if (ph != nullptr) fuse_pollhandle_destroy(ph);
+    // Writes are taken at once, except a server object's past its unread
+    // limit (EAGAIN): then the open is writable again once the reader reads.
+    const bool readable = g.core_->Readable(fi->fh), writable = g.core_->Writable(fi->fh);
+    unsigned revents = 0;
+    if (readable) revents |= POLLIN | POLLRDNORM;
+    if (writable) revents |= POLLOUT | POLLWRNORM;
+    if (ph != nullptr && readable && writable) {
+        fuse_pollhandle_destroy(ph);
     } else if (ph != nullptr) {
         // Keep the newest handle; the kernel is told once the open turns
-        // readable, and then polls again.
+        // readable (or writable, where it was not), and then polls again.
         Parked &p = g.parked_[fi->fh];
         if (p.poll != nullptr) fuse_pollhandle_destroy(p.poll);
         p.poll = ph;
+        p.poll_write = !writable;
     }
     fuse_reply_poll(req, revents);
 }

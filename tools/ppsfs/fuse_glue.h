@@ -44,6 +44,7 @@ class FuseGlue {
     struct Parked {
         std::deque<ParkedRead> reads;
         struct fuse_pollhandle *poll = nullptr;
+        bool poll_write = false;  // the poll also waits for writes to be taken
     };
 
     static FuseGlue &Of(fuse_req_t req);

@@ -589,9 +589,14 @@ std::string PpsCore::NextUnit(Handle &h, std::size_t size) {
         h.overflowed = false;
     } else {
         // One message, or as many whole delta groups as fit.
+        const bool over = h.queued_bytes > unread_limit_bytes_;
         unit = std::move(h.queue.front());
         h.queue.pop_front();
         h.queued_bytes -= unit.size();
+        // Back under the unread limit: writes refused with EAGAIN go through
+        // again, so the object's other opens are told (their polls see it).
+        if (over && h.queued_bytes <= unread_limit_bytes_ && h.role != Handle::Role::kSubscriber)
+            for (auto &hp : h.obj->handles) Wake(*hp.second);
         if (h.role == Handle::Role::kSubscriber) {
             while (!h.queue.empty() && unit.size() + h.queue.front().size() <= size) {
                 unit += h.queue.front();
@@ -612,6 +617,27 @@ bool PpsCore::Readable(std::uint64_t fh) const {
     // An open of a deleted object reads end of file at once: that is
     // readable too, or a poll loop would sleep on it for ever.
     return it != handles_.end() && (HasUnit(*it->second) || it->second->gone);
+}
+
+bool PpsCore::Writable(std::uint64_t fh) const {
+    auto it = handles_.find(fh);
+    if (it == handles_.end()) return false;
+    const Handle &h = *it->second;
+    const Entry &obj = *h.obj;
+    auto over = [this](const Handle &o) {
+        return o.can_read && !o.gone && o.queued_bytes > unread_limit_bytes_;
+    };
+    switch (h.role) {
+        case Handle::Role::kClient:
+            return obj.server == nullptr || (!over(*obj.server) && !over(h));
+        case Handle::Role::kServer:
+            for (const auto &hp : obj.handles)
+                if (hp.second->role == Handle::Role::kClient && over(*hp.second)) return false;
+            return true;
+        case Handle::Role::kSubscriber:
+            return true;
+    }
+    return true;
 }
 
 ReadResult PpsCore::Read(std::uint64_t fh, std::size_t size, int flags) {

@@ -91,6 +91,9 @@ class PpsCore {
     int Write(std::uint64_t fh, const char *data, std::size_t size);
     // Whether a read would return now: data, or end of file after deletion.
     bool Readable(std::uint64_t fh) const;
+    // Whether a write would be taken now rather than refused with EAGAIN
+    // (the unread limit of a server object's queues).
+    bool Writable(std::uint64_t fh) const;
     // Saves the object of this open when a save directory is set.
     int Fsync(std::uint64_t fh);
 

@@ -65,9 +65,12 @@ inline int WriteText(int fd, const std::string &text) {
     return n < 0 ? errno : static_cast<std::size_t>(n) == text.size() ? 0 : EIO;
 }
 
+inline bool PollFor(int fd, short events, int timeout_ms = 0) {
+    struct pollfd p = {fd, events, 0};
+    return poll(&p, 1, timeout_ms) == 1 && (p.revents & events) != 0;
+}
 inline bool PollIn(int fd, int timeout_ms = 0) {
-    struct pollfd p = {fd, POLLIN, 0};
-    return poll(&p, 1, timeout_ms) == 1 && (p.revents & POLLIN) != 0;
+    return PollFor(fd, POLLIN, timeout_ms);
 }
 
 // Forks a child that runs fn, which writes one byte to the fd it is given

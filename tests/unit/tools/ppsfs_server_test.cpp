@@ -3,6 +3,7 @@
 // replies to one client or to all, one message per read, nothing lost.
 #include <grp.h>
 
+#include <atomic>
 #include <map>
 #include <regex>
 #include <thread>
@@ -164,8 +165,8 @@ TEST_F(ServerTest, ServerKilledWhileClientsWait) {
 // Past the unread limit, a server that stops reading has its clients'
 // writes (and new opens) refused with EAGAIN, and a client that stops
 // reading has the server's writes to it and its own refused; every message
-// accepted before still arrives, and writes go through again once the
-// reader catches up.
+// accepted before still arrives, and writes go through again (poll says
+// when) once the reader catches up.
 TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
     server_.Reset();
     Unmount();
@@ -180,7 +181,26 @@ TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
     EXPECT_EQ(Open("control", O_RDWR).get(), -1);  // a connection is a message too
     EXPECT_EQ(errno, EAGAIN);
     EXPECT_GE(accepted, 8);  // 4 KB of ~520-byte messages, then the limit
+    // A client waiting in poll for POLLOUT is woken once the server reads
+    // (a pipe ends the wait should nothing else).
+    EXPECT_FALSE(PollFor(a.get(), POLLOUT));
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    struct pollfd waits[2] = {{a.get(), POLLOUT, 0}, {stop[0], POLLIN, 0}};
+    std::atomic<bool> woken{false};
+    std::thread waiter([&] {
+        poll(waits, 2, -1);
+        woken = true;
+    });
+    usleep(200000);  // most likely asleep in poll by now
     for (int i = 0; i < accepted; i++) EXPECT_EQ(ServerRead(), "@control." + id + "\n" + msg);
+    for (int i = 0; i < 500 && !woken; i++) usleep(10000);
+    EXPECT_EQ(write(stop[1], "x", 1), 1);
+    waiter.join();
+    EXPECT_TRUE(waits[0].revents & POLLOUT);
+    EXPECT_EQ(waits[1].revents, 0);  // woken by the reads, not by the pipe
+    close(stop[0]);
+    close(stop[1]);
     EXPECT_FALSE(PollIn(server_.get()));
     ASSERT_EQ(WriteText(a.get(), msg), 0);
     EXPECT_EQ(ServerRead(), "@control." + id + "\n" + msg);
