@@ -61,6 +61,8 @@ int devctlv(int fd, int dcmd, int sparts, int rparts, const iov_t *sv, const iov
     size_t got = xfer.recv_len;
     if (got > room)
         got = room;
+    if (got > DEVCTL_XFER_MAX)
+        got = DEVCTL_XFER_MAX;
     off = 0;
     for (int i = 0; i < rparts && off < got; i++) {
         size_t n = rv[i].iov_len;
