@@ -49,9 +49,17 @@ std::string Errno(const std::string &what, const std::string &path) {
     return what + " " + path + ": " + strerror(errno);
 }
 
+// ppsfs refuses a client (EAGAIN) while the server leaves too much unread:
+// to the user that is a daemon that does not answer, as a timeout is.
+Outcome NotReading(const std::string &path) {
+    return Fail(kExitTimeout,
+                "qrx_velomar_server is not reading its requests: " + path + " refuses more");
+}
+
 // Opening an object of the daemon: a missing one means the daemon has not
 // set up its objects here.
 Outcome OpenFailure(const std::string &path) {
+    if (errno == EAGAIN) return NotReading(path);
     if (errno == ENOENT)
         return Fail(kExitNoDaemon, path +
                                        " does not exist: qrx_velomar_server is not running "
@@ -84,6 +92,7 @@ Outcome Exchange(const Paths &paths, const std::string &command, int timeout_ms,
     // whole request must go in one write.
     const std::string request = "msg::" + command + "\nid::" + id + "\n";
     ssize_t n = write(fd.get(), request.data(), request.size());
+    if (n < 0 && errno == EAGAIN) return NotReading(path);
     if (n < 0 && errno == EPIPE)
         return Fail(kExitNoDaemon,
                     "no server holds " + path + ": qrx_velomar_server is not running");

@@ -92,7 +92,11 @@ void ReadElements(pps_decoder_t *d, Value *out) {
 // The character at s[i] when the bytes there are valid UTF-8: its length in
 // bytes (1 to 4) and code point; length 0 otherwise.
 std::size_t Utf8At(const std::string &s, std::size_t i, unsigned *codepoint) {
-    rapidjson::StringStream is(s.c_str() + i);  // stops at the terminating NUL
+    // The decoder reads up to 4 bytes whatever comes: give it a copy padded
+    // with NULs, so a sequence cut off at the end stays inside the copy.
+    char bytes[5] = {};
+    s.copy(bytes, 4, i);
+    rapidjson::StringStream is(bytes);
     if (!rapidjson::UTF8<>::Decode(is, codepoint)) return 0;
     return std::min(is.Tell(), s.size() - i);
 }

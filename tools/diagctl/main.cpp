@@ -41,7 +41,7 @@ const char kFooter[] =
     "  1    the daemon answered FAILURE (nitz: nothing published yet)\n"
     "  2    bad command line\n"
     "  3    the daemon is not there: no control or status object, or no server\n"
-    "  4    no answer within the timeout\n"
+    "  4    no answer within the timeout (or the daemon is not reading requests)\n"
     "  5    any other error (permissions, I/O, unreadable object)\n"
     "  130  interrupted while waiting for an answer";
 

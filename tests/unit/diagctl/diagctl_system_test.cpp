@@ -56,7 +56,9 @@ class DiagctlSystem : public ::testing::Test {
         if (!why.empty()) GTEST_SKIP() << why;
         tmp_ = testsupport::MakeTempDir("diagctl");
         mkdir("/pps", 0755);
-        ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "--foreground", "/pps"}, "", tmp_ + "/ppsfs.err"));
+        // A small unread limit: a server that stops reading is refused soon.
+        ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "--foreground", "--unread-limit", "1", "/pps"}, "",
+                                 tmp_ + "/ppsfs.err"));
         ASSERT_TRUE(testsupport::WaitForMount("/pps")) << ReadFile(tmp_ + "/ppsfs.err");
         ASSERT_EQ(system(("mkdir -p " + kDiag + " " + kNetworkTime).c_str()), 0);
         // The network-time service's objects, as the platform provides them.
@@ -192,6 +194,14 @@ TEST_F(DiagctlSystem, NoDaemonOrNoAnswerIsAClearError) {
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.err.find("no answer to bearer from qrx_velomar_server within 0.2 s"),
               std::string::npos)
+        << r.err;
+    // Left unread past ppsfs's limit, its requests are refused: no answer.
+    int client = open((kDiag + "/control").c_str(), O_WRONLY);
+    ASSERT_EQ(write(client, ("dat::" + std::string(1100, 'x') + "\n").c_str(), 1106), 1106);
+    close(client);
+    r = Diagctl({"bearer"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("qrx_velomar_server is not reading its requests"), std::string::npos)
         << r.err;
     close(server);
 

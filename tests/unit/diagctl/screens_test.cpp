@@ -36,7 +36,10 @@ const char kGeran[] =
     "rr_state::Idle\n";
 
 // Texts as a modem may send them: a terminal escape, a byte that is not UTF-8.
-const char kRaw[] = "@status_utra\napn1_name::\xff" "A\x1b[31mR\u00b0\n";
+const char kRaw[] =
+    "@status_utra\napn1_name::\xff"
+    "A\x1b[31mR\u00b0\n"
+    "apn2_name::internet.example.net\xf0\n";
 
 const char kData[] =
     "@status_data\nTLLI::NOT SUPPORTED\nTMSI::N/A\nIMEI::3538070512345601f\n"
@@ -98,7 +101,11 @@ TEST(DiagctlScreen, ShowsOwnAttributes) {
          {"  IMSI    ***********6789fff", "  TMSI    N/A", "  TLLI    NOT SUPPORTED",
           "  IMEI  ************5601f", "  SRNC id  1234"},
          {"3538", "GSM"}},
-        {"umtsopinfo", kRaw, false, {"  1  \\xFFA\\x1B[31mR\u00b0"}, {"\x1b", "\xff"}},
+        {"umtsopinfo",
+         kRaw,
+         false,
+         {"  1  \\xFFA\\x1B[31mR\u00b0", "  2  internet.example.net\\xF0"},
+         {"\x1b", "\xff"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.command);
