@@ -64,6 +64,7 @@ bool WriteAll(int fd, const std::string &text) {
 }  // namespace
 
 bool PpsCore::SaveObject(const Entry &obj, const std::string &file) {
+    unloadable_.erase(file);  // an object of that name owns the file from now on
     std::string text = "@" + obj.name + "\n";
     for (const auto &a : obj.content.Attributes()) {
         if (!a.nopersist) text += a.name + ":" + a.encoding + ":" + a.value + "\n";

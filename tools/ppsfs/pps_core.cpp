@@ -319,6 +319,16 @@ int PpsCore::ReadDir(std::uint64_t ino,
     return 0;
 }
 
+// A server answers its clients, so only an open for writing may serve:
+// reading alone would let anyone who may read an object take it over.
+bool PpsCore::ReadOnlyServer(const OpenOptions &options, int flags, const std::string &path,
+                             const Caller &caller) {
+    if (!options.server || (flags & O_ACCMODE) != O_RDONLY) return false;
+    Logf("%s: rejected a read-only ?server open (pid %d)", path.c_str(),
+         static_cast<int>(caller.pid));
+    return true;
+}
+
 int PpsCore::Create(std::uint64_t parent, const std::string &name, mode_t mode, int flags,
                     const Caller &caller, std::uint64_t *ino, struct stat *st, std::uint64_t *fh) {
     Entry *dir = DirOf(parent);
@@ -336,6 +346,7 @@ int PpsCore::Create(std::uint64_t parent, const std::string &name, mode_t mode, 
         Logf("%s: rejected object name '%s'", dir->path.c_str(), base.c_str());
         return EINVAL;
     }
+    if (ReadOnlyServer(options, flags, dir->path + "/" + base, caller)) return EACCES;
     auto existing = dir->children.find(base);
     if (existing != dir->children.end()) {
         if (existing->second->is_dir) return EISDIR;
@@ -366,13 +377,7 @@ int PpsCore::Open(std::uint64_t ino, int flags, const Caller &caller, std::uint6
 
 int PpsCore::OpenEntry(const std::shared_ptr<Entry> &obj, const OpenOptions &options, int flags,
                        const Caller &caller, std::uint64_t *fh) {
-    // A server answers its clients, so only an open for writing may serve:
-    // reading alone would let anyone who may read an object take it over.
-    if (options.server && (flags & O_ACCMODE) == O_RDONLY) {
-        Logf("%s: rejected a read-only ?server open (pid %d)", obj->path.c_str(),
-             static_cast<int>(caller.pid));
-        return EACCES;
-    }
+    if (ReadOnlyServer(options, flags, obj->path, caller)) return EACCES;
     if (options.server && obj->server != nullptr) {
         Logf("%s: rejected a second ?server open (pid %d)", obj->path.c_str(),
              static_cast<int>(caller.pid));
@@ -460,10 +465,15 @@ void PpsCore::Release(std::uint64_t fh) {
             case Handle::Role::kServer:
                 obj.server = nullptr;
                 Purge(obj, &h);
+                // Clients refused with EAGAIN learn that writing now fails
+                // another way (EPIPE), write-only ones included.
+                for (auto &hp : obj.handles) Wake(*hp.second);
                 break;
             case Handle::Role::kClient:
-                if (obj.server != nullptr)
+                if (obj.server != nullptr) {
                     PushMessage(*obj.server, "-@" + obj.name + "." + std::to_string(h.id) + "\n");
+                    Wake(*obj.server);  // it may write again if this one held it back
+                }
                 break;
             case Handle::Role::kSubscriber:
                 if (h.critical) Purge(obj, &h);

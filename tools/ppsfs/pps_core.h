@@ -171,6 +171,8 @@ class PpsCore {
                                     mode_t mode, uid_t uid, gid_t gid);
     Entry *DirOf(std::uint64_t ino) const;
     void Stat(const Node &node, struct stat *st) const;
+    static bool ReadOnlyServer(const OpenOptions &options, int flags, const std::string &path,
+                               const Caller &caller);
     int OpenEntry(const std::shared_ptr<Entry> &obj, const OpenOptions &options, int flags,
                   const Caller &caller, std::uint64_t *fh);
     void Unlinked(const std::shared_ptr<Entry> &e);

@@ -40,6 +40,8 @@ TEST_F(ObjectTest, DirectoriesNamesAndQualifiersFailWithTheirErrno) {
         {"qualified dir", [&] { return open(P("d?wait").c_str(), O_RDONLY); }, EINVAL},
         {"unlink bad qualifier", [&] { return unlink(P("d/o?nonsense").c_str()); }, EINVAL},
         {"read-only server", [&] { return open(P("d/o?server").c_str(), O_RDONLY); }, EACCES},
+        {"read-only server create",
+         [&] { return open(P("d/n?server").c_str(), O_RDONLY | O_CREAT, 0666); }, EACCES},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -319,13 +321,20 @@ TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
     Unmount(SIGQUIT);  // saves as SIGTERM does
     EXPECT_EQ(testsupport::ReadFile(save + "/bad"), "not pps text\n");
     Mount({"--persist", save});
+    {  // an object of that name takes the file over, and takes it away with it
+        Fd bad = Open("bad", O_WRONLY | O_CREAT);
+        ASSERT_EQ(fsync(bad.get()), 0);
+    }
+    ASSERT_EQ(unlink(P("bad").c_str()), 0);
+    Unmount(SIGTERM);
+    Mount({"--persist", save});
     EXPECT_EQ(Cat("d/a"), "@a\nx::1\nj:json:{\"k\":[1,2]}\n");
     struct stat st;
     ASSERT_EQ(stat(P("d/a").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     ASSERT_EQ(stat(P("d").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0750u);
-    for (const char *missing : {"c", "gone"}) EXPECT_EQ(stat(P(missing).c_str(), &st), -1);
+    for (const char *missing : {"c", "gone", "bad"}) EXPECT_EQ(stat(P(missing).c_str(), &st), -1);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <grp.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <regex>
 #include <thread>
@@ -44,6 +45,27 @@ class ServerTest : public PpsfsTest {
     std::string Connect(Fd *client, int flags = O_RDWR | O_NONBLOCK) {
         *client = Open("control", flags);
         return Connected();
+    }
+
+    // Whether a poll of fd for POLLOUT, asleep while action runs, is woken
+    // by it (a pipe ends the wait should nothing else).
+    static bool WokenForWriting(int fd, const std::function<void()> &action) {
+        int stop[2];
+        if (pipe(stop) != 0) return false;
+        struct pollfd waits[2] = {{fd, POLLOUT, 0}, {stop[0], POLLIN, 0}};
+        std::atomic<bool> woken{false};
+        std::thread waiter([&] {
+            poll(waits, 2, -1);
+            woken = true;
+        });
+        usleep(200000);  // most likely asleep in poll by now
+        action();
+        for (int i = 0; i < 500 && !woken; i++) usleep(10000);
+        (void)!write(stop[1], "x", 1);
+        waiter.join();
+        close(stop[0]);
+        close(stop[1]);
+        return (waits[0].revents & POLLOUT) != 0 && waits[1].revents == 0;
     }
 
     Fd server_;
@@ -181,26 +203,11 @@ TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
     EXPECT_EQ(Open("control", O_RDWR).get(), -1);  // a connection is a message too
     EXPECT_EQ(errno, EAGAIN);
     EXPECT_GE(accepted, 8);  // 4 KB of ~520-byte messages, then the limit
-    // A client waiting in poll for POLLOUT is woken once the server reads
-    // (a pipe ends the wait should nothing else).
+    // A client waiting in poll for POLLOUT is woken once the server reads.
     EXPECT_FALSE(PollFor(a.get(), POLLOUT));
-    int stop[2];
-    ASSERT_EQ(pipe(stop), 0);
-    struct pollfd waits[2] = {{a.get(), POLLOUT, 0}, {stop[0], POLLIN, 0}};
-    std::atomic<bool> woken{false};
-    std::thread waiter([&] {
-        poll(waits, 2, -1);
-        woken = true;
-    });
-    usleep(200000);  // most likely asleep in poll by now
-    for (int i = 0; i < accepted; i++) EXPECT_EQ(ServerRead(), "@control." + id + "\n" + msg);
-    for (int i = 0; i < 500 && !woken; i++) usleep(10000);
-    EXPECT_EQ(write(stop[1], "x", 1), 1);
-    waiter.join();
-    EXPECT_TRUE(waits[0].revents & POLLOUT);
-    EXPECT_EQ(waits[1].revents, 0);  // woken by the reads, not by the pipe
-    close(stop[0]);
-    close(stop[1]);
+    EXPECT_TRUE(WokenForWriting(a.get(), [&] {
+        for (int i = 0; i < accepted; i++) EXPECT_EQ(ServerRead(), "@control." + id + "\n" + msg);
+    }));
     EXPECT_FALSE(PollIn(server_.get()));
     ASSERT_EQ(WriteText(a.get(), msg), 0);
     EXPECT_EQ(ServerRead(), "@control." + id + "\n" + msg);
@@ -214,6 +221,13 @@ TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
     for (int i = 0; i < replies; i++) EXPECT_EQ(ReadOnce(a.get(), 1024).text, "@control\n" + msg);
     EXPECT_EQ(WriteText(a.get(), msg), 0);
     EXPECT_EQ(WriteText(server_.get(), "@control\n" + msg), 0);
+    // A write-only client held back by a server that stops reading is woken
+    // when the server goes, and its write then fails as having no server.
+    Fd w = Open("control", O_WRONLY | O_NONBLOCK);
+    while (WriteText(w.get(), msg) == 0) {
+    }
+    EXPECT_TRUE(WokenForWriting(w.get(), [&] { server_.Reset(); }));
+    EXPECT_EQ(WriteText(w.get(), msg), EPIPE);
 }
 
 TEST_F(ServerTest, TenThousandMessagesNoneLostOrDuplicated) {
