@@ -44,7 +44,14 @@ struct State {
     std::string scenario_text;  // the JSON the scenario came from
     std::string scenario_path;  // --scenario, reloaded on SIGHUP ("" = built-in)
     std::mt19937 rng;
-    std::map<uint64_t, std::string> pending;  // scenario writes per open file
+    // Scenario writes per open file: the text since the last replacement,
+    // and where in the file that text starts (the bytes before it replaced
+    // the scenario already).
+    struct Pending {
+        std::string text;
+        size_t start = 0;
+    };
+    std::map<uint64_t, Pending> pending;
     uint64_t next_fh = 1;
     bool verbose = false;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
@@ -152,9 +159,11 @@ int SimWrite(const char *path, const char *buf, size_t size, off_t off, struct f
     std::lock_guard<std::mutex> lock(g_state->mu);
     auto it = g_state->pending.find(fi->fh);
     if (it == g_state->pending.end()) return -EBADF;
-    std::string &text = it->second;
-    size_t at = (fi->flags & O_APPEND) ? text.size() : static_cast<size_t>(off);
-    if (off < 0 || at + size > kMaxScenarioBytes) return -EFBIG;
+    std::string &text = it->second.text;
+    const size_t start = it->second.start;
+    if (off < 0 || static_cast<size_t>(off) < start) return -EINVAL;  // no going back
+    size_t at = (fi->flags & O_APPEND) ? text.size() : static_cast<size_t>(off) - start;
+    if (at + size > kMaxScenarioBytes) return -EFBIG;
     if (text.size() < at + size) text.resize(at + size);
     memcpy(&text[at], buf, size);
     return static_cast<int>(size);
@@ -170,13 +179,14 @@ int SimFlush(const char *path, struct fuse_file_info *fi) {
     if (strcmp(path, kScenarioFile) != 0) return 0;
     std::lock_guard<std::mutex> lock(g_state->mu);
     auto it = g_state->pending.find(fi->fh);
-    if (it == g_state->pending.end() || it->second.empty()) return 0;
-    const std::string &text = it->second;
+    if (it == g_state->pending.end() || it->second.text.empty()) return 0;
+    std::string &text = it->second.text;
     try {
         sim::Scenario s = sim::ParseScenario(text, "written scenario");
         g_state->scenario = std::make_shared<const sim::Scenario>(std::move(s));
         g_state->scenario_text = text;
-        it->second.clear();
+        it->second.start += text.size();
+        text.clear();
         fprintf(stderr, "techmode-sim: scenario replaced\n");
         return 0;
     } catch (const sim::ScenarioError &e) {
