@@ -127,6 +127,7 @@ int main(int argc, char **argv) {
         }
         fuse_remove_signal_handlers(se);
     }
+    signal(SIGQUIT, SIG_DFL);  // its handler must not outlive the session
     fuse_session_destroy(se);
     return status;
 }

@@ -104,9 +104,11 @@ class Obj {
                 // The parser keeps a number with a fraction or an exponent
                 // (1e3, 2.0, 2.5) as a double, whatever its value.
                 double d = m.GetDouble();
-                s << ", got " << std::setprecision(15) << d
-                  << (d == std::trunc(d) ? " written as a fraction or with an exponent"
-                                         : ", not an integer");
+                s << ", got " << std::setprecision(15) << d;
+                if (d != std::trunc(d))
+                    s << ", not an integer";
+                else if (std::fabs(d) < 9.2e18)
+                    s << " written as a fraction or with an exponent";
             }
             Fail(path, s.str());
         }
@@ -274,6 +276,10 @@ void ReadFault(const Value &v, const std::string &path, int type, Fault &f) {
     f.overlong_block = o.Bool("overlong_block", false);
     const Value *tr = o.Get("truncate_block");
     if (tr != nullptr) f.truncate_block = Obj::IntValue<uint16_t>(*tr, o.Path("truncate_block"));
+    // Only a block structure has a block to spoil.
+    for (const char *name : {"overlong_block", "truncate_block"})
+        if (o.Has(name) && !IsBlockStructure(type))
+            Obj::Fail(o.Path(name), "applies to block structures only; this one is sent as fields");
     o.Int("oversize_reply", f.oversize_reply);
     if (f.oversize_reply < 0 || f.oversize_reply > 2048)
         Obj::Fail(o.Path("oversize_reply"), "must be 0 to 2048 bytes");

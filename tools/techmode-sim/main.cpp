@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,8 +162,11 @@ int SimWrite(const char *path, const char *buf, size_t size, off_t off, struct f
     if (it == g_state->pending.end()) return -EBADF;
     std::string &text = it->second.text;
     const size_t start = it->second.start;
-    if (off < 0 || static_cast<size_t>(off) < start) return -EINVAL;  // no going back
-    size_t at = (fi->flags & O_APPEND) ? text.size() : static_cast<size_t>(off) - start;
+    size_t at = text.size();
+    if ((fi->flags & O_APPEND) == 0) {
+        if (off < 0 || static_cast<size_t>(off) < start) return -EINVAL;  // no going back
+        at = static_cast<size_t>(off) - start;
+    }
     if (at + size > kMaxScenarioBytes) return -EFBIG;
     if (text.size() < at + size) text.resize(at + size);
     memcpy(&text[at], buf, size);
@@ -290,7 +294,14 @@ int main(int argc, char *argv[]) {
 
     static State st;
     g_state = &st;
+    // Absolute, so that a SIGHUP reload still finds the file after the
+    // daemon has changed to "/".
     st.scenario_path = scenario_path;
+    if (!scenario_path.empty()) {
+        char *full = realpath(scenario_path.c_str(), nullptr);
+        if (full != nullptr) st.scenario_path = full;
+        free(full);
+    }
     st.verbose = verbose;
     st.rng.seed(seed);
     try {

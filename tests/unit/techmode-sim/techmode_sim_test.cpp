@@ -289,6 +289,26 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     EXPECT_EQ(close(fd), 0);
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
     EXPECT_EQ(m.mcc, 2);
+    // One appending open file, one scenario after another: the kernel's
+    // offset (the file's size, once its cached size has expired) means
+    // nothing to them, even when it is smaller than what was written.
+    fd = open((mnt_ + "/scenario").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    const std::string texts[] = {"{\"mobility\":{\"mcc\":3}}" + std::string(200, ' '),
+                                 "{\"mobility\":{\"mcc\":4}}", "{\"mobility\":{\"mcc\":5}}"};
+    for (const std::string &text : texts) {
+        if (&text == &texts[2]) {  // the cached size expires after 1 s; stat renews it
+            struct stat st;
+            usleep(1500000);
+            ASSERT_EQ(stat((mnt_ + "/scenario").c_str(), &st), 0);
+        }
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        copy = dup(fd);
+        EXPECT_EQ(close(copy), 0) << text;
+        ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
+        EXPECT_EQ(m.mcc, text[19] - '0');
+    }
+    close(fd);
 
     // SIGHUP reloads the scenario file when it comes (the log says so
     // before any request), not at the next request.
@@ -336,6 +356,9 @@ TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
          "x: faults.bearers_3g.missing_tags[0]: bearers_3g has no tag 0 (its tags: 6)"},
         {"{\"faults\":{\"bearers_3g\":{\"overlong_tags\":[6]}}}",
          "x: faults.bearers_3g.overlong_tags[0]: bearers_3g is a block, whose fields have no tags"},
+        {"{\"faults\":{\"basic\":{\"truncate_block\":3}}}",
+         "x: faults.basic.truncate_block: applies to block structures only; this one is sent as "
+         "fields"},
         {"{\"faults\":{\"basic\":{\"device_error\":4096}}}",
          "x: faults.basic.device_error: must be an errno value from 1 to 4095"},
         {"{\"faults\":{\"basic\":{\"raw\":\"0g\"}}}",
