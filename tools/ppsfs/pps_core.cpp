@@ -4,9 +4,9 @@
 #include <sys/pps.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -385,8 +385,7 @@ int PpsCore::OpenEntry(const std::shared_ptr<Entry> &obj, const OpenOptions &opt
     }
     // Each connection is a line for the server to read, so a server too far
     // behind takes no new clients either (see WriteAsClient).
-    if (!options.server && obj->server != nullptr &&
-        obj->server->queued_bytes > unread_limit_bytes_) {
+    if (!options.server && obj->server != nullptr && Behind(*obj->server)) {
         Logf("%s: open refused (EAGAIN) until the server reads: %zu bytes unread",
              obj->path.c_str(), obj->server->queued_bytes);
         return EAGAIN;
@@ -629,20 +628,21 @@ bool PpsCore::Readable(std::uint64_t fh) const {
     return it != handles_.end() && (HasUnit(*it->second) || it->second->gone);
 }
 
+bool PpsCore::Behind(const Handle &h) const {
+    return h.can_read && !h.gone && h.queued_bytes > unread_limit_bytes_;
+}
+
 bool PpsCore::Writable(std::uint64_t fh) const {
     auto it = handles_.find(fh);
     if (it == handles_.end()) return false;
     const Handle &h = *it->second;
     const Entry &obj = *h.obj;
-    auto over = [this](const Handle &o) {
-        return o.can_read && !o.gone && o.queued_bytes > unread_limit_bytes_;
-    };
     switch (h.role) {
         case Handle::Role::kClient:
-            return obj.server == nullptr || (!over(*obj.server) && !over(h));
+            return obj.server == nullptr || (!Behind(*obj.server) && !Behind(h));
         case Handle::Role::kServer:
             for (const auto &hp : obj.handles)
-                if (hp.second->role == Handle::Role::kClient && over(*hp.second)) return false;
+                if (hp.second->role == Handle::Role::kClient && Behind(*hp.second)) return false;
             return true;
         case Handle::Role::kSubscriber:
             return true;
@@ -751,12 +751,12 @@ int PpsCore::WriteAsClient(Handle &h, const std::vector<WriteLine> &lines) {
     // more than the unread limit, the client's writes fail with EAGAIN.
     // Nothing queued is lost, and the client may write again once they read.
     Handle &server = *obj.server;
-    const std::size_t unread = std::max(server.queued_bytes, h.queued_bytes);
-    if (unread > unread_limit_bytes_) {
+    if (Behind(server) || Behind(h)) {
         if (!h.throttled)
             Logf("%s: writes of client %llu refused (EAGAIN) until %s reads: %zu bytes unread",
                  obj.path.c_str(), static_cast<unsigned long long>(h.id),
-                 server.queued_bytes == unread ? "the server" : "the client", unread);
+                 Behind(server) ? "the server" : "the client",
+                 std::max(server.queued_bytes, h.queued_bytes));
         h.throttled = true;
         return EAGAIN;
     }
@@ -807,7 +807,7 @@ int PpsCore::WriteAsServer(Handle &h, const std::vector<WriteLine> &lines) {
         for (auto &hp : obj.handles) {
             const Handle &c = *hp.second;
             if (c.role != Handle::Role::kClient || (g.target != 0 && g.target != c.id)) continue;
-            if (c.can_read && !c.gone && c.queued_bytes > unread_limit_bytes_) {
+            if (Behind(c)) {
                 Logf("%s: server write refused (EAGAIN) until client %llu reads: %zu bytes unread",
                      obj.path.c_str(), static_cast<unsigned long long>(c.id), c.queued_bytes);
                 return EAGAIN;

@@ -186,6 +186,8 @@ class PpsCore {
     // delta open queues text, or is reset once it falls more than its
     // backlog behind.
     void NotifySubscriber(Entry &obj, Handle &h, char notice, std::string text);
+    // A server's or client's open with more than the unread limit waiting.
+    bool Behind(const Handle &h) const;
     void Truncate(Entry &obj, Handle *except);
     void Purge(Entry &obj, Handle *closing);
     void DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes);
