@@ -7,7 +7,7 @@
 #include <fstream>
 #include <thread>
 
-#include "ppsfs_mount.h"
+#include "support/PpsfsMount.h"
 
 namespace ppsfs_test {
 namespace {
@@ -260,20 +260,6 @@ TEST_F(ObjectTest, CriticalCloseDeletesNonpersistentAttributes) {
     w.Reset();
     EXPECT_EQ(ReadOnce(full.get()).text, "*@obj\nb::2\n");
     EXPECT_EQ(ReadOnce(d.get()).text, "*@obj\n");
-}
-
-// Runs fn in a child process as nobody; returns its exit status.
-int AsNobody(const std::function<int()> &fn) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-            setresuid(65534, 65534, 65534) != 0)
-            _exit(100);
-        _exit(fn());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
 }
 
 TEST_F(ObjectTest, ModesAndOwnersAreKeptAndEnforced) {

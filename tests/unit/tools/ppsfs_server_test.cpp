@@ -9,7 +9,7 @@
 #include <regex>
 #include <thread>
 
-#include "ppsfs_mount.h"
+#include "support/PpsfsMount.h"
 
 namespace ppsfs_test {
 namespace {

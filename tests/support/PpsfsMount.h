@@ -2,11 +2,12 @@
 // directory, in the test process's private mount namespace, and drives it
 // with ordinary file calls. ppsfs dies with the test (PR_SET_PDEATHSIG) and
 // a watchdog alarm ends a hung test.
-#ifndef TESTS_UNIT_TOOLS_PPSFS_MOUNT_H
-#define TESTS_UNIT_TOOLS_PPSFS_MOUNT_H
+#ifndef TESTS_SUPPORT_PPSFSMOUNT_H
+#define TESTS_SUPPORT_PPSFSMOUNT_H
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -89,6 +90,26 @@ inline pid_t StartChild(const std::function<void(int ready)> &fn, char *report) 
     if (read(ready[0], report, 1) != 1) *report = 0;
     close(ready[0]);
     return pid;
+}
+
+// Runs fn in a child process under uid and gid with no supplementary
+// groups (as an unprivileged local user would); returns its exit status
+// (fn's result), 100 when the identity could not be taken, 200 when the
+// child did not exit normally.
+inline int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0)
+            _exit(100);
+        _exit(fn());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+}
+inline int AsNobody(const std::function<int()> &fn) {
+    return AsUser(65534, 65534, fn);
 }
 
 // Kills a child of StartChild; returns its wait status.
