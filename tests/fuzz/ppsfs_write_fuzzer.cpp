@@ -21,10 +21,12 @@
 //   only what passes it: speed with an integer above 10, city as Ottawa,
 //   tag with any value, and of the deletions only that of gone;
 // - the server reads, for each accepted client write, "@ctl.<id>" and the
-//   lines written that are not object lines, in order;
+//   lines written that are not object lines, in order, one message a read
+//   and cut to the read's size;
 // - the client reads, for each accepted server write, "@ctl" and the lines
 //   of each group the write makes (the client is open 5: "@ctl.5" in a
-//   server write addresses it), and that is PPS text of "ctl".
+//   server write addresses it), cut the same way, and read whole that is
+//   PPS text of "ctl".
 // Each write returns 0 or the errno of a refused write, and a refused write
 // to "obj" changes nothing.
 #include <errno.h>
@@ -145,10 +147,13 @@ void CheckFiltered(const std::string &text) {
 // are left out. A client's write is one message, "@ctl.<client>" and its
 // lines; a server's write (accepted, so every object line names "ctl" or
 // the one client) is one message "@ctl" per object line, and one for lines
-// before the first object line, each with the lines that follow.
-std::string Messages(const std::string &text, const std::string &clientHeader) {
+// before the first object line, each with the lines that follow. A read
+// returns one message at most, cut to the read's size: what the reader gets
+// is each message's first readSize bytes.
+std::string Messages(const std::string &text, const std::string &clientHeader, size_t readSize) {
     const bool fromClient = !clientHeader.empty();
-    std::string out = fromClient ? clientHeader : "";
+    std::vector<std::string> messages;
+    if (fromClient) messages.push_back(clientHeader);
     bool open = fromClient;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -164,16 +169,18 @@ std::string Messages(const std::string &text, const std::string &clientHeader) {
         }
         const bool objectLine = at < line.size() && line[at] == '@';
         if (!fromClient && (objectLine || !open)) {
-            out += "@ctl\n";
+            messages.push_back("@ctl\n");
             open = true;
         }
-        if (!objectLine) out += line + "\n";
+        if (!objectLine) messages.back() += line + "\n";
     }
+    std::string out;
+    for (const std::string &m : messages) out += m.substr(0, readSize);
     return out;
 }
 
 struct Fixture {
-    PpsCore core{0777, 0, 0, 64, 64};
+    PpsCore core{0777, 0, 0, ppsfs::Limits{64, 64, 64, 64}};
     ppsfs::Caller caller;
     uint64_t objIno = 0;
     uint64_t writer = 0, delta = 0, filtered = 0, server = 0, client = 0;
@@ -275,13 +282,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 err = f.core.Write(f.client, text.data(), text.size());
                 Expect(err == 0 || err == EINVAL, "client write result", std::to_string(err));
                 if (err == 0)
-                    expectServer = Messages(text, "@ctl." + std::to_string(f.client) + "\n");
+                    expectServer =
+                        Messages(text, "@ctl." + std::to_string(f.client) + "\n", readSize);
                 break;
             case 3:
                 err = f.core.Write(f.server, text.data(), text.size());
                 Expect(err == 0 || err == EINVAL || err == ENXIO, "server write result",
                        std::to_string(err));
-                if (err == 0) expectClient = Messages(text, "");
+                if (err == 0) expectClient = Messages(text, "", readSize);
                 break;
             case 4: {
                 ppsfs::SetAttrRequest req;
@@ -298,7 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const std::string toClient = Drain(f.core, f.client, readSize);
         Expect(toClient == expectClient, "the client read", text + "--\n" + toClient);
         Attrs ignored;
-        ApplyStream(toClient, "ctl", &ignored);
+        if (readSize == kReadSizes[0]) ApplyStream(toClient, "ctl", &ignored);
         f.CheckObject();
         f.core.TakeWoken();
     }

@@ -87,7 +87,9 @@ const struct fuse_lowlevel_ops &FuseGlue::Ops() {
         o.mkdir = &Guard<decltype(Mkdir), Mkdir>::Call;
         o.unlink = &Guard<decltype(Unlink), Unlink>::Call;
         o.rmdir = &Guard<decltype(Rmdir), Rmdir>::Call;
+        o.opendir = &Guard<decltype(OpenDir), OpenDir>::Call;
         o.readdir = &Guard<decltype(ReadDir), ReadDir>::Call;
+        o.releasedir = &Guard<decltype(ReleaseDir), ReleaseDir>::Call;
         o.create = &Guard<decltype(Create), Create>::Call;
         o.open = &Guard<decltype(Open), Open>::Call;
         o.read = &Guard<decltype(Read), Read>::Call;
@@ -262,30 +264,49 @@ void FuseGlue::Rmdir(fuse_req_t req, fuse_ino_t parent, const char *name) {
     fuse_reply_err(req, Of(req).core_->Rmdir(parent, name));
 }
 
-void FuseGlue::ReadDir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off,
-                       struct fuse_file_info *) {
-    std::vector<std::pair<std::string, struct stat>> entries;
-    int err = Of(req).core_->ReadDir(ino, &entries);
+void FuseGlue::OpenDir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi) {
+    FuseGlue &g = Of(req);
+    std::vector<PpsCore::DirEntry> entries;
+    int err = g.core_->ListChildren(ino, &entries);
     if (err != 0) {
         fuse_reply_err(req, err);
         return;
     }
     // Entries with inode 0 count as deleted for readdir(3): give both one.
-    struct stat dot = {}, dotdot = {};
-    dot.st_mode = dotdot.st_mode = S_IFDIR;
-    dot.st_ino = ino;
-    dotdot.st_ino = PpsCore::kRootIno;
-    entries.insert(entries.begin(), {{".", dot}, {"..", dotdot}});
+    entries.insert(entries.begin(), {{".", ino, true}, {"..", PpsCore::kRootIno, true}});
+    const std::uint64_t fh = g.next_dir_++;
+    g.dirs_[fh] = std::move(entries);
+    fi->fh = fh;
+    if (fuse_reply_open(req, fi) == -ENOENT) g.dirs_.erase(fh);
+}
+
+void FuseGlue::ReadDir(fuse_req_t req, fuse_ino_t, std::size_t size, off_t off,
+                       struct fuse_file_info *fi) {
+    FuseGlue &g = Of(req);
+    auto it = g.dirs_.find(fi->fh);
+    if (it == g.dirs_.end()) {
+        fuse_reply_err(req, EBADF);
+        return;
+    }
+    const auto &entries = it->second;
     std::vector<char> buf(size);
     std::size_t used = 0;
     for (std::size_t i = static_cast<std::size_t>(off); i < entries.size(); i++) {
-        std::size_t n =
-            fuse_add_direntry(req, buf.data() + used, size - used, entries[i].first.c_str(),
-                              &entries[i].second, static_cast<off_t>(i + 1));
+        // readdir passes on only the inode and the type.
+        struct stat st = {};
+        st.st_ino = entries[i].ino;
+        st.st_mode = entries[i].is_dir ? S_IFDIR : S_IFREG;
+        std::size_t n = fuse_add_direntry(req, buf.data() + used, size - used,
+                                          entries[i].name.c_str(), &st, static_cast<off_t>(i + 1));
         if (n > size - used) break;
         used += n;
     }
     fuse_reply_buf(req, buf.data(), used);
+}
+
+void FuseGlue::ReleaseDir(fuse_req_t req, fuse_ino_t, struct fuse_file_info *fi) {
+    Of(req).dirs_.erase(fi->fh);
+    fuse_reply_err(req, 0);
 }
 
 void FuseGlue::Create(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode,

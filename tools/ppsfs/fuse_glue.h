@@ -12,7 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "pps_core.h"
 
@@ -64,8 +66,10 @@ class FuseGlue {
     static void Mkdir(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode);
     static void Unlink(fuse_req_t req, fuse_ino_t parent, const char *name);
     static void Rmdir(fuse_req_t req, fuse_ino_t parent, const char *name);
+    static void OpenDir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi);
     static void ReadDir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off,
                         struct fuse_file_info *fi);
+    static void ReleaseDir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi);
     static void Create(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode,
                        struct fuse_file_info *fi);
     static void Open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi);
@@ -81,8 +85,13 @@ class FuseGlue {
     PpsCore *core_;
     // Larger writes may reach us in pieces (the kernel splits them at its
     // write size), which could not be applied whole: they fail with EFBIG.
-    std::size_t write_limit_ = 1024 * 1024 - 4096;
+    std::size_t write_limit_ = kMaxMessage;
     std::unordered_map<std::uint64_t, Parked> parked_;  // by open (fh)
+    // What each opendir saw: names and inodes, "." and ".." first. A listing
+    // read in many readdir calls is taken once, so listing a directory of
+    // n entries costs n, not n squared.
+    std::unordered_map<std::uint64_t, std::vector<PpsCore::DirEntry>> dirs_;
+    std::uint64_t next_dir_ = 1;
 };
 
 }  // namespace ppsfs

@@ -1,6 +1,7 @@
 // ppsfs: QNX PPS (persistent publish/subscribe) on Linux, as a FUSE
 // filesystem. Programs use the mount with ordinary file calls, exactly as
 // they use /pps on QNX.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -35,7 +36,7 @@ int main(int argc, char **argv) {
     std::string mountpoint, save_dir, log_target = "-";
     std::vector<std::string> mount_options;
     bool foreground = false, debug = false;
-    std::size_t backlog_kb = 256, unread_limit_kb = 65536;
+    ppsfs::Limits limits;
     std::string root_mode_text = "0755";
     app.add_option("mountpoint", mountpoint, "Where to mount (usually /pps)")->required();
     app.add_flag("-f,--foreground", foreground,
@@ -48,14 +49,26 @@ int main(int argc, char **argv) {
     app.add_option("--log", log_target,
                    "Where rejected writes, opens and save errors are logged: '-' for "
                    "standard error (default; syslog once a daemon), 'syslog', or a file");
-    app.add_option("--backlog", backlog_kb,
+    const auto kb = CLI::Range(std::size_t{1}, ppsfs::kMaxBacklogKb);
+    app.add_option("--backlog", limits.backlog_kb,
                    "Kilobytes a ?delta open may fall behind before it is reset with "
-                   "\"|@name\" and a full copy (per open: ?backlog=KB)")
-        ->check(CLI::Range(std::size_t{1}, ppsfs::kMaxBacklogKb));
-    app.add_option("--unread-limit", unread_limit_kb,
-                   "Kilobytes a server object's server, or one of its clients, may leave "
-                   "unread before that client's writes fail with EAGAIN (default 65536)")
-        ->check(CLI::Range(std::size_t{1}, ppsfs::kMaxBacklogKb));
+                   "\"|@name\" and a full copy; only root may ask for more with ?backlog=KB "
+                   "(default 256)")
+        ->check(kb);
+    app.add_option("--client-limit", limits.client_kb,
+                   "Kilobytes one client of a server object may have waiting at the server, "
+                   "or waiting for it to read, before its writes (or the server's to it) fail "
+                   "with EAGAIN (default 1024)")
+        ->check(kb);
+    app.add_option("--unread-limit", limits.user_kb,
+                   "Kilobytes one user's opens may have queued in all (messages at servers, "
+                   "answers, delta changes) before that user's client writes and opens fail "
+                   "with EAGAIN and its delta opens are reset (default 65536)")
+        ->check(kb);
+    app.add_option("--total-limit", limits.total_kb,
+                   "Kilobytes all users together may have queued before every client write "
+                   "and open fails with EAGAIN (default 262144)")
+        ->check(kb);
     app.add_option("--root-mode", root_mode_text, "Mode of the root directory, octal")
         ->check([](const std::string &s) {
             return s.find_first_not_of("01234567") == std::string::npos && !s.empty() &&
@@ -78,7 +91,10 @@ int main(int argc, char **argv) {
     }
 
     mode_t root_mode = static_cast<mode_t>(std::stoul(root_mode_text, nullptr, 8));
-    ppsfs::PpsCore core(root_mode, geteuid(), getegid(), backlog_kb, unread_limit_kb);
+    // Large queued messages are mapped and unmapped on their own, so the
+    // memory of a flood goes back to the system as soon as it is read.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    ppsfs::PpsCore core(root_mode, geteuid(), getegid(), limits);
     if (!save_dir.empty()) {
         core.SetSaveDir(save_dir);
         if (!core.Load())

@@ -37,6 +37,30 @@ std::string RemoveItem(const std::string &set, const std::string &item) {
     return out;
 }
 
+// Whether a JSON text nests arrays and objects deeper than a PPS decoder
+// reads them (kPpsMaxJsonNesting): brackets inside strings do not count.
+bool TooDeep(const std::string &json) {
+    std::size_t depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < json.size(); i++) {
+        const char c = json[i];
+        if (in_string) {
+            if (c == '\\') {
+                i++;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kPpsMaxJsonNesting) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            depth--;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool ParseWrite(const char *data, std::size_t size, std::vector<WriteLine> *out, std::string *why) {
@@ -82,6 +106,11 @@ bool ParseWrite(const char *data, std::size_t size, std::vector<WriteLine> *out,
                 line.name = info.attr_name;
                 line.encoding = info.encoding;
                 line.value = info.value;
+                if (line.encoding == "json" && TooDeep(line.value)) {
+                    *why = "line '" + shown + "' nests JSON deeper than " +
+                           std::to_string(kPpsMaxJsonNesting) + " levels";
+                    return false;
+                }
                 if ((info.options & PPS_ITEM) != 0 || (info.option_mask & PPS_ITEM) != 0) {
                     if (line.value.empty()) {
                         *why = "item line '" + shown + "' has no separator";

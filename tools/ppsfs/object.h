@@ -29,8 +29,9 @@ struct WriteLine {
 
 // Splits written text into lines. Returns false, with *why naming the
 // offending line, when a line is not PPS text, the text holds a NUL byte, a
-// line is a notification (+@ -@ #@ *@ |@, which only the filesystem emits)
-// or an item line ([i]) has no separator. A last line without a line end
+// line is a notification (+@ -@ #@ *@ |@, which only the filesystem emits),
+// an item line ([i]) has no separator or a json value nests deeper than a
+// decoder reads (256 levels). A last line without a line end
 // counts as complete: a write() is whole.
 bool ParseWrite(const char *data, std::size_t size, std::vector<WriteLine> *out, std::string *why);
 

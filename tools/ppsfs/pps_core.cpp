@@ -1,6 +1,7 @@
 #include "pps_core.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/pps.h>
 #include <unistd.h>
 
@@ -72,9 +73,8 @@ std::string CredentialItems(const Caller &caller) {
            groups;
 }
 
-PpsCore::PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, std::size_t backlog_kb,
-                 std::size_t unread_limit_kb)
-    : backlog_bytes_(backlog_kb * 1024), unread_limit_bytes_(unread_limit_kb * 1024) {
+PpsCore::PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, const Limits &limits)
+    : limits_(limits) {
     auto root = std::make_shared<Entry>();
     root->ino = kRootIno;
     root->is_dir = true;
@@ -108,6 +108,7 @@ std::shared_ptr<PpsCore::Entry> PpsCore::NewEntry(Entry *parent, const std::stri
     }
     e->atime = e->mtime = e->ctime = Now();
     parent->children[name] = e;
+    if (is_dir) parent->subdirs++;
     parent->mtime = parent->ctime = e->ctime;
     Node node;
     node.entry = e;
@@ -134,9 +135,7 @@ void PpsCore::Stat(const Node &node, struct stat *st) const {
     st->st_blksize = 4096;
     if (e.is_dir) {
         st->st_mode = S_IFDIR | e.mode;
-        st->st_nlink = 2;
-        for (const auto &c : e.children)
-            if (c.second->is_dir) st->st_nlink++;
+        st->st_nlink = 2 + e.subdirs;
     } else {
         st->st_mode = S_IFREG | e.mode;
         st->st_nlink = e.linked ? 1 : 0;
@@ -218,7 +217,7 @@ int PpsCore::SetAttr(std::uint64_t ino, const SetAttrRequest &req, struct stat *
     if (req.set_size) {
         if (e.is_dir) return EISDIR;
         // Any length empties the object: PPS has no partial truncation.
-        Truncate(e, nullptr);
+        Truncate(e);
         e.mtime = Now();
     }
     if (req.set_mode) e.mode = req.mode & 07777;
@@ -251,6 +250,7 @@ int PpsCore::Mkdir(std::uint64_t parent, const std::string &name, mode_t mode, c
 void PpsCore::Unlinked(const std::shared_ptr<Entry> &e) {
     e->linked = false;
     e->parent->children.erase(e->name);
+    if (e->is_dir) e->parent->subdirs--;
     e->parent->mtime = e->parent->ctime = Now();
     auto it = nodes_.find(e->ino);
     if (it != nodes_.end() && it->second.nlookup == 0) nodes_.erase(it);
@@ -294,39 +294,64 @@ int PpsCore::Unlink(std::uint64_t parent, const std::string &name) {
             h.changed = true;
             h.notice = '-';
         } else {
-            h.queue.clear();
-            h.queued_bytes = 0;
-            h.need_full = false;
-            h.overflowed = false;
-            h.queue.push_back(line);
+            SayLast(h, line);
         }
         h.gone = true;
         Wake(h);
     }
+    TrimLog(*e);
     return 0;
 }
 
-int PpsCore::ReadDir(std::uint64_t ino,
-                     std::vector<std::pair<std::string, struct stat>> *out) const {
+int PpsCore::ListChildren(std::uint64_t ino, std::vector<DirEntry> *out) const {
     Entry *dir = DirOf(ino);
     if (dir == nullptr) return ENOTDIR;
     out->clear();
-    for (const auto &c : dir->children) {
-        struct stat st;
-        Stat(nodes_.at(c.second->ino), &st);
-        out->emplace_back(c.first, st);
-    }
+    out->reserve(dir->children.size());
+    for (const auto &c : dir->children)
+        out->push_back(DirEntry{c.first, c.second->ino, c.second->is_dir});
     return 0;
 }
 
-// A server answers its clients, so only an open for writing may serve:
-// reading alone would let anyone who may read an object take it over.
-bool PpsCore::ReadOnlyServer(const OpenOptions &options, int flags, const std::string &path,
-                             const Caller &caller) {
-    if (!options.server || (flags & O_ACCMODE) != O_RDONLY) return false;
-    Logf("%s: rejected a read-only ?server open (pid %d)", path.c_str(),
-         static_cast<int>(caller.pid));
-    return true;
+int PpsCore::CheckOpen(const Entry *obj, const std::string &path, const OpenOptions &options,
+                       int flags, const Caller &caller) const {
+    const int pid = static_cast<int>(caller.pid);
+    // A server answers its clients, so only an open for writing may serve:
+    // reading alone would let anyone who may read an object take it over.
+    if (options.server && (flags & O_ACCMODE) == O_RDONLY) {
+        Logf("%s: rejected a read-only ?server open (pid %d)", path.c_str(), pid);
+        return EACCES;
+    }
+    // A server receives every client's credentials and requests and answers
+    // in the object's name: of an existing object, only its owner (or root)
+    // may become the server, so that no one else can stand in for a server
+    // that has died. QNX leaves this to the object's mode.
+    if (options.server && obj != nullptr && caller.uid != 0 && caller.uid != obj->uid) {
+        Logf("%s: rejected ?server open by uid %u: only the owner (uid %u) or root may serve",
+             path.c_str(), static_cast<unsigned>(caller.uid), static_cast<unsigned>(obj->uid));
+        return EACCES;
+    }
+    if (options.server && obj != nullptr && obj->server != nullptr) {
+        Logf("%s: rejected a second ?server open (pid %d)", path.c_str(), pid);
+        return EBUSY;
+    }
+    // What an open may leave unread is memory of ppsfs's: more than the
+    // filesystem's backlog only for root.
+    if (options.backlog_kb > limits_.backlog_kb && caller.uid != 0) {
+        Logf("%s: rejected ?backlog=%zu by uid %u: more than %zu KB is for root", path.c_str(),
+             options.backlog_kb, static_cast<unsigned>(caller.uid), limits_.backlog_kb);
+        return EPERM;
+    }
+    // Each connection is a line for the server to read, charged to the
+    // opener's user like its writes (see ClientRefusal).
+    if (!options.server && obj != nullptr && obj->server != nullptr &&
+        (UserOver(caller.uid) || TotalOver())) {
+        Logf("%s: open by uid %u refused (EAGAIN) until readers catch up: %zu bytes queued",
+             path.c_str(), static_cast<unsigned>(caller.uid),
+             UserOver(caller.uid) ? QueuedBytesOf(caller.uid) : total_bytes_);
+        return EAGAIN;
+    }
+    return 0;
 }
 
 int PpsCore::Create(std::uint64_t parent, const std::string &name, mode_t mode, int flags,
@@ -346,12 +371,13 @@ int PpsCore::Create(std::uint64_t parent, const std::string &name, mode_t mode, 
         Logf("%s: rejected object name '%s'", dir->path.c_str(), base.c_str());
         return EINVAL;
     }
-    if (ReadOnlyServer(options, flags, dir->path + "/" + base, caller)) return EACCES;
     auto existing = dir->children.find(base);
     if (existing != dir->children.end()) {
         if (existing->second->is_dir) return EISDIR;
         if ((flags & O_EXCL) != 0) return EEXIST;
     } else {
+        int refused = CheckOpen(nullptr, dir->path + "/" + base, options, flags, caller);
+        if (refused != 0) return refused;
         NewEntry(dir, base, false, mode, caller.uid, caller.gid);
     }
     // The kernel's reference goes to the name it asked for, qualified or not.
@@ -377,21 +403,11 @@ int PpsCore::Open(std::uint64_t ino, int flags, const Caller &caller, std::uint6
 
 int PpsCore::OpenEntry(const std::shared_ptr<Entry> &obj, const OpenOptions &options, int flags,
                        const Caller &caller, std::uint64_t *fh) {
-    if (ReadOnlyServer(options, flags, obj->path, caller)) return EACCES;
-    if (options.server && obj->server != nullptr) {
-        Logf("%s: rejected a second ?server open (pid %d)", obj->path.c_str(),
-             static_cast<int>(caller.pid));
-        return EBUSY;
-    }
-    // Each connection is a line for the server to read, so a server too far
-    // behind takes no new clients either (see WriteAsClient).
-    if (!options.server && obj->server != nullptr && Behind(*obj->server)) {
-        Logf("%s: open refused (EAGAIN) until the server reads: %zu bytes unread",
-             obj->path.c_str(), obj->server->queued_bytes);
-        return EAGAIN;
-    }
+    int refused = CheckOpen(obj.get(), obj->path, options, flags, caller);
+    if (refused != 0) return refused;
     auto h = std::make_unique<Handle>();
     h->id = next_fh_++;
+    h->uid = caller.uid;
     h->obj = obj;
     h->options = options;
     int acc = flags & O_ACCMODE;
@@ -401,7 +417,7 @@ int PpsCore::OpenEntry(const std::shared_ptr<Entry> &obj, const OpenOptions &opt
     h->cred = CredentialItems(caller);
     if (options.nopersist) obj->content.set_nopersist_open();
     if ((flags & O_TRUNC) != 0) {
-        Truncate(*obj, nullptr);
+        Truncate(*obj);
         obj->mtime = obj->ctime = Now();
     }
     Handle &ref = *h;
@@ -434,23 +450,25 @@ void PpsCore::MakeServer(Entry &obj, Handle &server) {
         Handle &h = *hp.second;
         if (&h == &server) continue;
         if (h.role == Handle::Role::kSubscriber) {
+            Unpin(obj, h);
             h.role = Handle::Role::kClient;
             h.critical = false;
             h.changed = false;
             h.need_full = false;
             h.overflowed = false;
             h.notice = 0;
-            h.queue.clear();
-            h.queued_bytes = 0;
             h.partial.clear();
         }
         Connect(obj, h);
     }
+    TrimLog(obj);
 }
 
 void PpsCore::Connect(Entry &obj, Handle &client) {
     PushMessage(*obj.server,
-                "+@" + obj.name + "." + std::to_string(client.id) + client.cred + "\n");
+                std::make_shared<const std::string>("+@" + obj.name + "." +
+                                                    std::to_string(client.id) + client.cred + "\n"),
+                client.uid, client.id);
 }
 
 void PpsCore::Release(std::uint64_t fh) {
@@ -459,6 +477,9 @@ void PpsCore::Release(std::uint64_t fh) {
     Handle &h = *it->second;
     Entry &obj = *h.obj;
     obj.handles.erase(h.id);
+    waiting_writers_.erase(h.id);
+    Unpin(obj, h);
+    DropMessages(h);
     if (obj.linked) {
         switch (h.role) {
             case Handle::Role::kServer:
@@ -470,8 +491,10 @@ void PpsCore::Release(std::uint64_t fh) {
                 break;
             case Handle::Role::kClient:
                 if (obj.server != nullptr) {
-                    PushMessage(*obj.server, "-@" + obj.name + "." + std::to_string(h.id) + "\n");
-                    Wake(*obj.server);  // it may write again if this one held it back
+                    PushMessage(*obj.server,
+                                std::make_shared<const std::string>("-@" + obj.name + "." +
+                                                                    std::to_string(h.id) + "\n"),
+                                h.uid, 0);
                 }
                 break;
             case Handle::Role::kSubscriber:
@@ -479,83 +502,264 @@ void PpsCore::Release(std::uint64_t fh) {
                 break;
         }
     }
+    TrimLog(obj);
     handles_.erase(it);
 }
 
-void PpsCore::Truncate(Entry &obj, Handle *except) {
+void PpsCore::Truncate(Entry &obj) {
     obj.content.Clear();
-    const std::string line = obj.content.RenderObjectLine(obj.name, '#') + "\n";
-    for (auto &hp : obj.handles) {
-        Handle &h = *hp.second;
-        if (&h == except || h.role != Handle::Role::kSubscriber || !h.can_read || h.gone) continue;
-        NotifySubscriber(obj, h, '#', line);
-    }
+    LogEntry entry;
+    entry.notice = '#';
+    entry.object_line = obj.content.RenderObjectLine(obj.name, '#');
+    Append(obj, std::move(entry), nullptr);
 }
 
 void PpsCore::Purge(Entry &obj, Handle *closing) {
     obj.content.Purge();
-    const std::string line = obj.content.RenderObjectLine(obj.name, '*') + "\n";
+    LogEntry entry;
+    entry.notice = '*';
+    entry.object_line = obj.content.RenderObjectLine(obj.name, '*');
+    Append(obj, std::move(entry), closing);
+    // Clients learn that their server is gone.
+    std::shared_ptr<const std::string> line;
     for (auto &hp : obj.handles) {
         Handle &h = *hp.second;
-        if (&h == closing || !h.can_read || h.gone) continue;
-        switch (h.role) {
-            case Handle::Role::kSubscriber:
-                NotifySubscriber(obj, h, '*', line);
-                break;
-            case Handle::Role::kClient:
-                // Clients learn that their server is gone.
-                PushMessage(h, "*@" + obj.name + "\n");
-                break;
-            case Handle::Role::kServer:
-                break;
-        }
+        if (&h == closing || h.role != Handle::Role::kClient) continue;
+        if (line == nullptr) line = std::make_shared<const std::string>("*@" + obj.name + "\n");
+        PushMessage(h, line, h.uid, 0);
     }
 }
 
 void PpsCore::DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes) {
+    LogEntry entry;
+    entry.object_line = obj.content.RenderObjectLine(obj.name, 0);
+    entry.lines.reserve(changes.size());
+    for (const AttrChange &c : changes) {
+        ChangeLine line;
+        line.name = c.name;
+        line.deleted = c.deleted;
+        line.text = obj.content.RenderAttr(c.name);
+        const ObjectContent::Attribute *a = obj.content.Find(c.name);
+        line.value_pos = line.text.size() - (a != nullptr ? a->value.size() : 0);
+        entry.lines.push_back(std::move(line));
+    }
+    Append(obj, std::move(entry), nullptr);
+}
+
+std::string PpsCore::RenderFor(const LogEntry &entry, const Handle &h) const {
+    std::string out;
+    if (entry.notice != 0 || h.options.filter.empty()) {
+        out.reserve(entry.size);
+        out += entry.object_line;
+        out += '\n';
+        for (const ChangeLine &l : entry.lines) {
+            out += l.text;
+            out += '\n';
+        }
+        return out;
+    }
+    for (const ChangeLine &l : entry.lines) {
+        if (!FilterPasses(h.options.filter, l.name, l.deleted, l.text.substr(l.value_pos)))
+            continue;
+        if (out.empty()) out = entry.object_line + "\n";
+        out += l.text;
+        out += '\n';
+    }
+    return out;
+}
+
+std::size_t PpsCore::SizeFor(const LogEntry &entry, const Handle &h) const {
+    if (entry.notice != 0 || h.options.filter.empty()) return entry.size;
+    return RenderFor(entry, h).size();
+}
+
+std::size_t PpsCore::BacklogOf(const Handle &h) const {
+    return (h.options.backlog_kb != 0 ? h.options.backlog_kb : limits_.backlog_kb) * 1024;
+}
+
+void PpsCore::Append(Entry &obj, LogEntry entry, const Handle *except) {
+    entry.size = entry.object_line.size() + 1;
+    for (const ChangeLine &l : entry.lines) entry.size += l.text.size() + 1;
+    // The delta opens that had read everything now have this entry next.
+    entry.pins = obj.pins_at_end;
+    obj.pins_at_end = 0;
+    obj.log.push_back(std::move(entry));
+    const LogEntry &added = obj.log.back();
     for (auto &hp : obj.handles) {
         Handle &h = *hp.second;
-        if (h.role != Handle::Role::kSubscriber || !h.can_read || h.gone) continue;
-        std::string group;
-        for (const AttrChange &c : changes) {
-            const ObjectContent::Attribute *a = obj.content.Find(c.name);
-            if (!FilterPasses(h.options.filter, c.name, c.deleted, a ? a->value : "")) continue;
-            group += obj.content.RenderAttr(c.name) + "\n";
+        if (&h == except || h.role != Handle::Role::kSubscriber || !h.can_read || h.gone) continue;
+        const std::size_t n = SizeFor(added, h);
+        if (!h.options.delta) {
+            if (n == 0) continue;  // the filter passes none of it
+            h.changed = true;
+            if (added.notice != 0) h.notice = added.notice;
+            Wake(h);
+            continue;
         }
-        if (group.empty()) continue;
-        if (h.options.delta) group = obj.content.RenderObjectLine(obj.name, 0) + "\n" + group;
-        NotifySubscriber(obj, h, 0, std::move(group));
+        if (!h.in_log) continue;  // its next read gives the whole object anyway
+        h.held += added.size;
+        if (n != 0) {
+            h.lag += n;
+            Charge(h.uid, n);
+            Wake(h);
+        }
+        if (h.lag == 0) {
+            // Nothing ahead passes its filter: it need not hold the log.
+            Unpin(obj, h);
+            Pin(obj, h);
+        } else if (h.lag > BacklogOf(h)) {
+            Reset(obj, h, "its backlog");
+        } else if (UserOver(h.uid)) {
+            Reset(obj, h, "its user's unread limit");
+        } else if (TotalOver()) {
+            Reset(obj, h, "the total unread limit");
+        } else if (h.held > BacklogOf(h)) {
+            // A filtered open far behind in the log but with little to read:
+            // it keeps its own copy of that little and lets the log go.
+            while (h.cursor != obj.log_base + obj.log.size()) {
+                std::string text = RenderFor(obj.log[h.cursor - obj.log_base], h);
+                if (!text.empty()) h.copied.push_back(std::move(text));
+                Advance(obj, h);
+            }
+        }
+    }
+    TrimLog(obj);
+}
+
+void PpsCore::Reset(Entry &obj, Handle &h, const char *why) {
+    Logf("%s: delta open %llu (uid %u) reset: %zu bytes unread exceed %s", obj.path.c_str(),
+         static_cast<unsigned long long>(h.id), static_cast<unsigned>(h.uid), h.lag, why);
+    Unpin(obj, h);
+    h.need_full = true;
+    h.overflowed = true;
+}
+
+void PpsCore::Pin(Entry &obj, Handle &h) {
+    h.in_log = true;
+    h.cursor = obj.log_base + obj.log.size();
+    obj.pins_at_end++;
+    h.lag = 0;
+    h.held = 0;
+}
+
+void PpsCore::Unpin(Entry &obj, Handle &h) {
+    if (!h.in_log) return;
+    if (h.cursor == obj.log_base + obj.log.size()) {
+        obj.pins_at_end--;
+    } else {
+        obj.log[h.cursor - obj.log_base].pins--;
+    }
+    h.in_log = false;
+    h.copied.clear();
+    Uncharge(h.uid, h.lag);
+    h.lag = 0;
+    h.held = 0;
+}
+
+void PpsCore::Advance(Entry &obj, Handle &h) {
+    LogEntry &from = obj.log[h.cursor - obj.log_base];
+    from.pins--;
+    h.held -= std::min(h.held, from.size);
+    h.cursor++;
+    if (h.cursor == obj.log_base + obj.log.size()) {
+        obj.pins_at_end++;
+    } else {
+        obj.log[h.cursor - obj.log_base].pins++;
     }
 }
 
-void PpsCore::NotifySubscriber(Entry &obj, Handle &h, char notice, std::string text) {
-    if (!h.options.delta) {
-        h.changed = true;
-        if (notice != 0) h.notice = notice;
-    } else if (!h.need_full) {
-        h.queued_bytes += text.size();
-        h.queue.push_back(std::move(text));
-        const std::size_t limit =
-            h.options.backlog_kb != 0 ? h.options.backlog_kb * 1024 : backlog_bytes_;
-        if (h.queued_bytes > limit) {
-            // Too far behind: drop the queue; the next read says so with
-            // "|@name" and then gives the whole object.
-            Logf("%s: delta backlog of open %llu exceeded %zu bytes; reset", obj.path.c_str(),
-                 static_cast<unsigned long long>(h.id), limit);
-            h.queue.clear();
-            h.queued_bytes = 0;
-            h.need_full = true;
-            h.overflowed = true;
-        }
+void PpsCore::TrimLog(Entry &obj) {
+    while (!obj.log.empty() && obj.log.front().pins == 0) {
+        obj.log.pop_front();
+        obj.log_base++;
     }
-    Wake(h);
+    if (obj.log.empty()) obj.log.shrink_to_fit();
 }
 
-void PpsCore::PushMessage(Handle &h, std::string msg) {
+std::size_t PpsCore::QueuedBytesOf(uid_t uid) const {
+    auto it = user_bytes_.find(uid);
+    return it == user_bytes_.end() ? 0 : it->second;
+}
+
+bool PpsCore::UserOver(uid_t uid) const {
+    return QueuedBytesOf(uid) > limits_.user_kb * 1024;
+}
+
+void PpsCore::Charge(uid_t uid, std::size_t n) {
+    if (n == 0) return;
+    user_bytes_[uid] += n;
+    total_bytes_ += n;
+    if (total_bytes_ > kTrimAbove) trim_heap_ = true;
+}
+
+void PpsCore::Uncharge(uid_t uid, std::size_t n) {
+    if (n == 0) return;
+    const bool user_over = UserOver(uid), total_over = TotalOver();
+    auto it = user_bytes_.find(uid);
+    if (it != user_bytes_.end()) {
+        it->second -= std::min(it->second, n);
+        if (it->second == 0) user_bytes_.erase(it);
+    }
+    total_bytes_ -= std::min(total_bytes_, n);
+    if ((user_over && !UserOver(uid)) || (total_over && !TotalOver())) WakeWriters();
+    // Much was queued and now is read: hand the memory back to the system
+    // rather than keep it for the next flood.
+    if (trim_heap_ && total_bytes_ < kTrimBelow) {
+        trim_heap_ = false;
+        malloc_trim(0);
+    }
+}
+
+void PpsCore::WakeWriters() {
+    for (std::uint64_t id : waiting_writers_) woken_.push_back(id);
+    waiting_writers_.clear();
+}
+
+void PpsCore::PushMessage(Handle &h, std::shared_ptr<const std::string> text, uid_t charged,
+                          std::uint64_t from) {
     if (!h.can_read || h.gone) return;
-    h.queued_bytes += msg.size();
-    h.queue.push_back(std::move(msg));
+    const std::size_t n = text->size();
+    h.messages.push_back(Message{std::move(text), charged, from});
+    h.queued_bytes += n;
+    Charge(charged, n);
+    if (from != 0) {
+        auto c = handles_.find(from);
+        if (c != handles_.end()) c->second->at_server += n;
+    }
     Wake(h);
+}
+
+PpsCore::Message PpsCore::PopMessage(Handle &h) {
+    const std::size_t limit = limits_.client_kb * 1024;
+    Message m = std::move(h.messages.front());
+    h.messages.pop_front();
+    const std::size_t n = m.text->size();
+    bool freed = h.queued_bytes > limit;
+    h.queued_bytes -= n;
+    freed = freed && h.queued_bytes <= limit;
+    if (m.from != 0) {
+        auto c = handles_.find(m.from);
+        if (c != handles_.end()) {
+            Handle &client = *c->second;
+            freed = freed || (client.at_server > limit && client.at_server - n <= limit);
+            client.at_server -= std::min(client.at_server, n);
+        }
+    }
+    if (freed) WakeWriters();
+    Uncharge(m.charged, n);
+    return m;
+}
+
+void PpsCore::DropMessages(Handle &h) {
+    while (!h.messages.empty()) PopMessage(h);
+}
+
+void PpsCore::SayLast(Handle &h, const std::string &line) {
+    Unpin(*h.obj, h);
+    DropMessages(h);
+    h.need_full = false;
+    h.overflowed = false;
+    h.partial = line;
 }
 
 std::string PpsCore::RenderFull(const Entry &obj, char prefix, const Handle *filtered_for) const {
@@ -572,10 +776,10 @@ std::string PpsCore::RenderFull(const Entry &obj, char prefix, const Handle *fil
 
 bool PpsCore::HasUnit(const Handle &h) const {
     if (!h.can_read) return false;
-    if (!h.partial.empty() || !h.queue.empty()) return true;
+    if (!h.partial.empty() || !h.messages.empty()) return true;
     switch (h.role) {
         case Handle::Role::kSubscriber:
-            return h.options.delta ? h.need_full : h.changed;
+            return h.options.delta ? h.need_full || h.lag != 0 : h.changed;
         case Handle::Role::kServer:
         case Handle::Role::kClient:
             return false;
@@ -584,35 +788,52 @@ bool PpsCore::HasUnit(const Handle &h) const {
 }
 
 std::string PpsCore::NextUnit(Handle &h, std::size_t size) {
+    Entry &obj = *h.obj;
     std::string unit;
     if (!h.partial.empty()) {
         unit.swap(h.partial);
-    } else if (h.role == Handle::Role::kSubscriber && !h.options.delta) {
-        unit = RenderFull(*h.obj, h.notice, nullptr);
+    } else if (h.role != Handle::Role::kSubscriber) {
+        // One message per read. What does not fit the reader's buffer is
+        // dropped with it, never handed out as a message of its own: the
+        // text after the cut is the writer's, and could otherwise pass for
+        // another client's message.
+        Message m = PopMessage(h);
+        return m.text->substr(0, size);
+    } else if (!h.options.delta) {
+        unit = RenderFull(obj, h.notice, nullptr);
         h.changed = false;
         h.notice = 0;
-    } else if (h.role == Handle::Role::kSubscriber && h.need_full) {
-        unit =
-            (h.overflowed ? "|@" + h.obj->name + "\n" : std::string()) + RenderFull(*h.obj, 0, &h);
+    } else if (h.need_full) {
+        unit = (h.overflowed ? "|@" + obj.name + "\n" : std::string()) + RenderFull(obj, 0, &h);
         h.need_full = false;
         h.overflowed = false;
+        Pin(obj, h);  // from here on it reads the log
     } else {
-        // One message, or as many whole delta groups as fit.
-        const bool over = h.queued_bytes > unread_limit_bytes_;
-        unit = std::move(h.queue.front());
-        h.queue.pop_front();
-        h.queued_bytes -= unit.size();
-        // Back under the unread limit: writes refused with EAGAIN go through
-        // again, so the object's other opens are told (their polls see it).
-        if (over && h.queued_bytes <= unread_limit_bytes_ && h.role != Handle::Role::kSubscriber)
-            for (auto &hp : h.obj->handles) Wake(*hp.second);
-        if (h.role == Handle::Role::kSubscriber) {
-            while (!h.queue.empty() && unit.size() + h.queue.front().size() <= size) {
-                unit += h.queue.front();
-                h.queued_bytes -= h.queue.front().size();
-                h.queue.pop_front();
+        // As many whole change groups as fit: first those it keeps a copy
+        // of, then those of the log.
+        while (h.lag != 0) {
+            std::string text;
+            const bool own = !h.copied.empty();
+            if (own) {
+                text = h.copied.front();
+            } else {
+                text = RenderFor(obj.log[h.cursor - obj.log_base], h);
+                if (text.empty()) {
+                    Advance(obj, h);
+                    continue;
+                }
             }
+            if (!unit.empty() && unit.size() + text.size() > size) break;
+            unit += text;
+            h.lag -= text.size();
+            if (own) {
+                h.copied.pop_front();
+            } else {
+                Advance(obj, h);
+            }
+            Uncharge(h.uid, text.size());
         }
+        TrimLog(obj);
     }
     if (unit.size() > size) {
         h.partial = unit.substr(size);
@@ -628,26 +849,48 @@ bool PpsCore::Readable(std::uint64_t fh) const {
     return it != handles_.end() && (HasUnit(*it->second) || it->second->gone);
 }
 
-bool PpsCore::Behind(const Handle &h) const {
-    return h.can_read && !h.gone && h.queued_bytes > unread_limit_bytes_;
+const char *PpsCore::ClientRefusal(const Handle &client) const {
+    const std::size_t limit = limits_.client_kb * 1024;
+    if (client.at_server > limit) return "the server reads this client's messages";
+    if (client.queued_bytes > limit) return "the client reads its answers";
+    if (UserOver(client.uid)) return "its user's readers catch up";
+    if (TotalOver()) return "all readers catch up";
+    return nullptr;
 }
 
-bool PpsCore::Writable(std::uint64_t fh) const {
+// Not the total limit: the server's answers to clients that read them must
+// go through whatever others leave unread; each client's and each user's
+// limits bound what the server may queue.
+const char *PpsCore::ServerWriteRefusal(const Handle &client) const {
+    if (client.queued_bytes > limits_.client_kb * 1024) return "the client reads its answers";
+    if (UserOver(client.uid)) return "the client's user's readers catch up";
+    return nullptr;
+}
+
+bool PpsCore::Writable(std::uint64_t fh) {
     auto it = handles_.find(fh);
     if (it == handles_.end()) return false;
     const Handle &h = *it->second;
     const Entry &obj = *h.obj;
+    bool writable = true;
     switch (h.role) {
         case Handle::Role::kClient:
-            return obj.server == nullptr || (!Behind(*obj.server) && !Behind(h));
+            writable = obj.server == nullptr || ClientRefusal(h) == nullptr;
+            break;
         case Handle::Role::kServer:
-            for (const auto &hp : obj.handles)
-                if (hp.second->role == Handle::Role::kClient && Behind(*hp.second)) return false;
-            return true;
+            for (const auto &hp : obj.handles) {
+                const Handle &c = *hp.second;
+                if (c.role == Handle::Role::kClient && ServerWriteRefusal(c) != nullptr) {
+                    writable = false;
+                    break;
+                }
+            }
+            break;
         case Handle::Role::kSubscriber:
-            return true;
+            break;
     }
-    return true;
+    if (!writable) WaitToWrite(h);
+    return writable;
 }
 
 ReadResult PpsCore::Read(std::uint64_t fh, std::size_t size, int flags) {
@@ -742,26 +985,34 @@ int PpsCore::WriteAsClient(Handle &h, const std::vector<WriteLine> &lines) {
         }
         msg += l.raw + "\n";
     }
+    if (msg.size() > kMaxMessage) {
+        Logf("%s: rejected client write: a message of %zu bytes, more than %zu", obj.path.c_str(),
+             msg.size(), kMaxMessage);
+        return EFBIG;
+    }
     if (obj.server == nullptr) {
         Logf("%s: rejected client write: no server", obj.path.c_str());
         return EPIPE;
     }
-    // A server that stops reading, or a client that stops reading its
-    // answers, must not make ppsfs grow without bound: while either holds
-    // more than the unread limit, the client's writes fail with EAGAIN.
-    // Nothing queued is lost, and the client may write again once they read.
-    Handle &server = *obj.server;
-    if (Behind(server) || Behind(h)) {
+    // A server that stops reading, a client that stops reading its answers
+    // or floods, must not make ppsfs grow without bound nor hold up other
+    // clients: while this client, or its user, has more than the limits
+    // unread, its writes fail with EAGAIN. Nothing queued is lost, and it
+    // may write again once the readers catch up (poll says when).
+    if (const char *until = ClientRefusal(h)) {
         if (!h.throttled)
-            Logf("%s: writes of client %llu refused (EAGAIN) until %s reads: %zu bytes unread",
-                 obj.path.c_str(), static_cast<unsigned long long>(h.id),
-                 Behind(server) ? "the server" : "the client",
-                 std::max(server.queued_bytes, h.queued_bytes));
+            Logf(
+                "%s: writes of client %llu (uid %u) refused (EAGAIN) until %s: %zu bytes at "
+                "the server, %zu for the client, %zu for its user",
+                obj.path.c_str(), static_cast<unsigned long long>(h.id),
+                static_cast<unsigned>(h.uid), until, h.at_server, h.queued_bytes,
+                QueuedBytesOf(h.uid));
         h.throttled = true;
+        WaitToWrite(h);
         return EAGAIN;
     }
     h.throttled = false;
-    PushMessage(server, std::move(msg));
+    PushMessage(*obj.server, std::make_shared<const std::string>(std::move(msg)), h.uid, h.id);
     return 0;
 }
 
@@ -800,28 +1051,40 @@ int PpsCore::WriteAsServer(Handle &h, const std::vector<WriteLine> &lines) {
         }
         groups.back().body += l.raw + "\n";
     }
-    // A client that has more than the unread limit waiting takes nothing
+    // A client that has more than the unread limits waiting takes nothing
     // more: the server's write fails whole with EAGAIN, so a client that
     // stops reading cannot make ppsfs grow without bound.
     for (const Group &g : groups) {
+        const std::size_t size = obj.name.size() + 2 + g.body.size();
+        if (size > kMaxMessage) {
+            Logf("%s: rejected server write: a message of %zu bytes, more than %zu",
+                 obj.path.c_str(), size, kMaxMessage);
+            return EFBIG;
+        }
         for (auto &hp : obj.handles) {
-            const Handle &c = *hp.second;
+            Handle &c = *hp.second;
             if (c.role != Handle::Role::kClient || (g.target != 0 && g.target != c.id)) continue;
-            if (Behind(c)) {
-                Logf("%s: server write refused (EAGAIN) until client %llu reads: %zu bytes unread",
-                     obj.path.c_str(), static_cast<unsigned long long>(c.id), c.queued_bytes);
+            if (const char *until = ServerWriteRefusal(c)) {
+                Logf(
+                    "%s: server write refused (EAGAIN) until %s (client %llu, uid %u): %zu bytes "
+                    "unread",
+                    obj.path.c_str(), until, static_cast<unsigned long long>(c.id),
+                    static_cast<unsigned>(c.uid), c.queued_bytes);
+                WaitToWrite(h);
                 return EAGAIN;
             }
         }
     }
     for (const Group &g : groups) {
-        std::string msg = "@" + obj.name + "\n" + g.body;
+        auto msg = std::make_shared<const std::string>("@" + obj.name + "\n" + g.body);
         if (g.target != 0) {
-            PushMessage(*obj.handles.at(g.target), msg);
+            Handle &c = *obj.handles.at(g.target);
+            PushMessage(c, msg, c.uid, 0);
             continue;
         }
         for (auto &hp : obj.handles) {
-            if (hp.second->role == Handle::Role::kClient) PushMessage(*hp.second, msg);
+            Handle &c = *hp.second;
+            if (c.role == Handle::Role::kClient) PushMessage(c, msg, c.uid, 0);
         }
     }
     return 0;

@@ -45,6 +45,32 @@ struct SetAttrRequest {
     struct timespec atime = {}, mtime = {};
 };
 
+// What ppsfs lets readers leave unread, so that no reader that stops, and
+// no writer that floods, can make it grow without bound. Queued bytes are
+// charged to a user: a message waiting at a server to the client's user
+// who wrote it, a message waiting for a client to that client's user, the
+// changes a delta open has not read yet to the open's user.
+struct Limits {
+    // How much a ?delta open may fall behind before it is reset with
+    // "|@name" and a fresh copy; only root may ask for more (?backlog=).
+    std::size_t backlog_kb = 256;
+    // How much one client may have waiting at its server, and how much may
+    // wait for it to read, before its writes (or the server's to it) fail
+    // with EAGAIN.
+    std::size_t client_kb = 1024;
+    // How much one user may have queued in total, over every object.
+    std::size_t user_kb = 65536;
+    // The ceiling for everyone together.
+    std::size_t total_kb = 262144;
+};
+
+// The largest message a server or a client may send, its "@name.<id>" line
+// included: 1 MiB - 4 KiB is the least one FUSE read request carries (the
+// kernel's 256 pages, less the page offset of the caller's buffer), so a
+// message always fits one request and a read never runs into the next
+// message. Larger writes fail with EFBIG.
+constexpr std::size_t kMaxMessage = 1024 * 1024 - 4096;
+
 struct ReadResult {
     enum class Kind { kData, kEof, kAgain, kBlock };
     Kind kind = Kind::kEof;
@@ -55,12 +81,7 @@ class PpsCore {
   public:
     static constexpr std::uint64_t kRootIno = 1;
 
-    // backlog_kb: how much a delta open may queue before it is reset with
-    // "|@name" and a fresh copy of the object. unread_limit_kb: how much a
-    // server object's server or client may leave unread before the client's
-    // writes are refused with EAGAIN (messages are never dropped).
-    PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, std::size_t backlog_kb,
-            std::size_t unread_limit_kb);
+    PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, const Limits &limits);
     ~PpsCore();
     PpsCore(const PpsCore &) = delete;
     PpsCore &operator=(const PpsCore &) = delete;
@@ -75,7 +96,13 @@ class PpsCore {
               std::uint64_t *ino, struct stat *st);
     int Rmdir(std::uint64_t parent, const std::string &name);
     int Unlink(std::uint64_t parent, const std::string &name);
-    int ReadDir(std::uint64_t ino, std::vector<std::pair<std::string, struct stat>> *out) const;
+    // A directory's entries, in name order.
+    struct DirEntry {
+        std::string name;
+        std::uint64_t ino;
+        bool is_dir;
+    };
+    int ListChildren(std::uint64_t ino, std::vector<DirEntry> *out) const;
 
     // Opens. flags are open(2) flags; *fh names the open from then on.
     int Create(std::uint64_t parent, const std::string &name, mode_t mode, int flags,
@@ -92,13 +119,18 @@ class PpsCore {
     // Whether a read would return now: data, or end of file after deletion.
     bool Readable(std::uint64_t fh) const;
     // Whether a write would be taken now rather than refused with EAGAIN
-    // (the unread limit of a server object's queues).
-    bool Writable(std::uint64_t fh) const;
+    // (the unread limits). When it would not, the open is woken once the
+    // readers it waits for have caught up.
+    bool Writable(std::uint64_t fh);
     // Saves the object of this open when a save directory is set.
     int Fsync(std::uint64_t fh);
 
     // Opens whose readability may have changed since the last call.
     std::vector<std::uint64_t> TakeWoken();
+
+    // Bytes queued for readers now, all users together and one user's.
+    std::size_t QueuedBytes() const { return total_bytes_; }
+    std::size_t QueuedBytesOf(uid_t uid) const;
 
     // Saved state. Load fills an empty tree from dir; SaveAll writes every
     // persistent object and removes what no longer exists. Both log what
@@ -109,6 +141,30 @@ class PpsCore {
 
   private:
     struct Handle;
+
+    // One attribute line of a change, with what filters look at.
+    struct ChangeLine {
+        std::string name;
+        bool deleted = false;
+        std::string text;  // "[n]name:enc:value" or "-name"
+        std::size_t value_pos = 0;
+    };
+
+    // One write's changes to an object, or a notice ('#', '*' or '-').
+    struct LogEntry {
+        std::string object_line;  // "@name" with its prefix and [n], no line end
+        char notice = 0;
+        std::vector<ChangeLine> lines;
+        std::size_t size = 0;  // of the whole text, unfiltered
+        std::size_t pins = 0;  // delta opens whose next entry this is
+    };
+
+    // One message for a server or a client. Broadcasts share their text.
+    struct Message {
+        std::shared_ptr<const std::string> text;
+        uid_t charged = 0;       // the user whose queued bytes it counts in
+        std::uint64_t from = 0;  // the client that wrote it (a server's queue)
+    };
 
     struct Entry {
         std::uint64_t ino = 0;
@@ -123,8 +179,15 @@ class PpsCore {
         bool linked = true;  // false once unlinked or removed
         // Directories.
         std::map<std::string, std::shared_ptr<Entry>> children;
+        std::size_t subdirs = 0;  // children that are directories (st_nlink)
         // Objects.
         ObjectContent content;
+        // Changes not yet read by every delta open, oldest first, kept once
+        // for all of them; seq of log.front() is log_base. Entries no open
+        // still has to read are dropped at once.
+        std::deque<LogEntry> log;
+        std::uint64_t log_base = 0;
+        std::size_t pins_at_end = 0;                   // delta opens that have read everything
         bool server_mode = false;                      // opened with ?server at some time
         Handle *server = nullptr;                      // the open server, if any
         std::map<std::uint64_t, Handle *> handles;     // every open, by id
@@ -143,6 +206,7 @@ class PpsCore {
     struct Handle {
         enum class Role { kSubscriber, kServer, kClient };
         std::uint64_t id = 0;
+        uid_t uid = 0;  // of the opener: what it leaves unread counts for this user
         std::shared_ptr<Entry> obj;
         OpenOptions options;
         Role role = Role::kSubscriber;
@@ -156,10 +220,23 @@ class PpsCore {
         // Delta mode: the next read starts with the whole object.
         bool need_full = true;
         bool overflowed = false;
-        // Delta groups, or messages for a server or a client.
-        std::deque<std::string> queue;
+        // Delta mode, once the whole object is read: the next log entry
+        // (obj->log_base + index, or the end) and the bytes of entries
+        // ahead of it that pass its filter.
+        bool in_log = false;
+        std::uint64_t cursor = 0;
+        std::size_t lag = 0;
+        std::size_t held = 0;  // bytes of log entries ahead, passing or not
+        // Groups copied out of the log before its cursor (a filtered open
+        // with little to read, far behind in the log).
+        std::deque<std::string> copied;
+        // Messages for a server or a client, and their bytes.
+        std::deque<Message> messages;
         std::size_t queued_bytes = 0;
-        // The rest of a unit longer than the reader's buffer.
+        // Client: the bytes of its messages its server has not read yet.
+        std::size_t at_server = 0;
+        // Subscriber: the rest of a unit longer than the reader's buffer,
+        // or the last word on a deleted object.
         std::string partial;
         // The object is gone and this open was told.
         bool gone = false;
@@ -171,8 +248,10 @@ class PpsCore {
                                     mode_t mode, uid_t uid, gid_t gid);
     Entry *DirOf(std::uint64_t ino) const;
     void Stat(const Node &node, struct stat *st) const;
-    static bool ReadOnlyServer(const OpenOptions &options, int flags, const std::string &path,
-                               const Caller &caller);
+    // 0, or why this open may not be made (logged): obj is the existing
+    // object at path, or nullptr when the open creates it.
+    int CheckOpen(const Entry *obj, const std::string &path, const OpenOptions &options, int flags,
+                  const Caller &caller) const;
     int OpenEntry(const std::shared_ptr<Entry> &obj, const OpenOptions &options, int flags,
                   const Caller &caller, std::uint64_t *fh);
     void Unlinked(const std::shared_ptr<Entry> &e);
@@ -181,17 +260,50 @@ class PpsCore {
     bool HasUnit(const Handle &h) const;
     std::string NextUnit(Handle &h, std::size_t size);
 
-    // Tells a subscriber of a change: a full open gets a fresh copy on its
-    // next read (after notice, when not 0, before the object's name); a
-    // delta open queues text, or is reset once it falls more than its
-    // backlog behind.
-    void NotifySubscriber(Entry &obj, Handle &h, char notice, std::string text);
-    // A server's or client's open with more than the unread limit waiting.
-    bool Behind(const Handle &h) const;
-    void Truncate(Entry &obj, Handle *except);
+    // The change log. Append adds an entry and tells every open: a full
+    // open gets a fresh copy on its next read (after the entry's notice, if
+    // any, before the object's name); a delta open has it to read, or is
+    // reset once it falls more than its backlog (or its user more than the
+    // limits) behind.
+    void Append(Entry &obj, LogEntry entry, const Handle *except);
+    // The entry's text as open h reads it: "" when its filter passes none
+    // of the entry's lines.
+    std::string RenderFor(const LogEntry &entry, const Handle &h) const;
+    std::size_t SizeFor(const LogEntry &entry, const Handle &h) const;
+    // Delta opens' places in the log: Pin puts h at the end, Unpin takes it
+    // out (forgetting what it had to read), Advance moves it past one entry.
+    void Pin(Entry &obj, Handle &h);
+    void Unpin(Entry &obj, Handle &h);
+    void Advance(Entry &obj, Handle &h);
+    void TrimLog(Entry &obj);
+    // Drops a delta open's unread changes: its next read says "|@name" and
+    // gives the whole object again.
+    void Reset(Entry &obj, Handle &h, const char *why);
+
+    // Queued bytes by user. Uncharge wakes the writers refused for want of
+    // room once any limit is no longer exceeded.
+    void Charge(uid_t uid, std::size_t n);
+    void Uncharge(uid_t uid, std::size_t n);
+    bool UserOver(uid_t uid) const;
+    bool TotalOver() const { return total_bytes_ > limits_.total_kb * 1024; }
+    std::size_t BacklogOf(const Handle &h) const;
+    // Why a client's write, or the server's write to that client, must wait
+    // (nullptr: it need not).
+    const char *ClientRefusal(const Handle &client) const;
+    const char *ServerWriteRefusal(const Handle &client) const;
+    void WaitToWrite(const Handle &h) { waiting_writers_.insert(h.id); }
+
+    void WakeWriters();
+    void Truncate(Entry &obj);
     void Purge(Entry &obj, Handle *closing);
     void DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes);
-    void PushMessage(Handle &h, std::string msg);
+    void PushMessage(Handle &h, std::shared_ptr<const std::string> text, uid_t charged,
+                     std::uint64_t from);
+    Message PopMessage(Handle &h);
+    void DropMessages(Handle &h);
+    // Ends what an open reads: its queued changes and messages go, and its
+    // next read is this line alone.
+    void SayLast(Handle &h, const std::string &line);
     void Connect(Entry &obj, Handle &client);
     void MakeServer(Entry &obj, Handle &server);
 
@@ -209,9 +321,15 @@ class PpsCore {
     std::unordered_map<std::uint64_t, std::unique_ptr<Handle>> handles_;
     std::uint64_t next_ino_ = kRootIno + 1;
     std::uint64_t next_fh_ = 1;
-    std::size_t backlog_bytes_;
-    std::size_t unread_limit_bytes_;
+    Limits limits_;
     std::vector<std::uint64_t> woken_;
+    std::unordered_map<uid_t, std::size_t> user_bytes_;
+    std::size_t total_bytes_ = 0;
+    // Once more than kTrimAbove was queued, the heap is trimmed when the
+    // queues fall under kTrimBelow.
+    static constexpr std::size_t kTrimAbove = 8 << 20, kTrimBelow = 1 << 20;
+    bool trim_heap_ = false;
+    std::set<std::uint64_t> waiting_writers_;  // opens refused for want of room
     std::string save_dir_;
     std::set<std::string> unloadable_;  // saved files skipped at load, kept
 };

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace ppsfs {
 
@@ -201,6 +202,10 @@ bool ValidObjectName(const std::string &name) {
     // PPS's special files, which ppsfs does not provide: an object of that
     // name would pass for one.
     if (name == ".all" || name == ".notify") return false;
+    // A name that starts as a notification or a qualifier would read back
+    // as one on its object line ("@-x" is not an object named "-x" to a
+    // parser, "@[n]x" is object x with [n]).
+    if (std::strchr("-+#*|[", name[0]) != nullptr) return false;
     for (char c : name) {
         if (c == '@' || c == '?' || c == '/' || c == '\n' || c == '\0') return false;
     }

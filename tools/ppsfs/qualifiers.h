@@ -49,7 +49,8 @@ bool FilterPasses(const std::vector<AttrSpec> &filter, const std::string &name, 
                   const std::string &value);
 
 // Whether an object name may be created: not empty, not ".all" or
-// ".notify", no '@', '?', '/', line end or NUL.
+// ".notify", not starting with '-', '+', '#', '*', '|' or '[', no '@', '?',
+// '/', line end or NUL.
 bool ValidObjectName(const std::string &name);
 
 }  // namespace ppsfs
