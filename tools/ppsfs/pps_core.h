@@ -15,7 +15,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -62,6 +61,43 @@ struct Limits {
     std::size_t user_kb = 65536;
     // The ceiling for everyone together.
     std::size_t total_kb = 262144;
+};
+
+// A first-in first-out queue that allocates nothing while empty (a
+// std::deque allocates on construction, which every object and every open
+// would pay for), kept in a vector whose consumed front is dropped now and
+// then. References to elements stay valid until the next push_back or
+// pop_front.
+template <class T>
+class Fifo {
+  public:
+    bool empty() const { return head_ == items_.size(); }
+    std::size_t size() const { return items_.size() - head_; }
+    T &operator[](std::size_t i) { return items_[head_ + i]; }
+    T &front() { return items_[head_]; }
+    T &back() { return items_.back(); }
+    void push_back(T v) { items_.push_back(std::move(v)); }
+    void pop_front() {
+        items_[head_++] = T();
+        if (head_ == items_.size()) {
+            items_.clear();
+            head_ = 0;
+        } else if (head_ >= 64 && head_ * 2 >= items_.size()) {
+            items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+    }
+    void clear() {
+        std::vector<T>().swap(items_);
+        head_ = 0;
+    }
+    void shrink_to_fit() {
+        if (empty()) clear();
+    }
+
+  private:
+    std::vector<T> items_;
+    std::size_t head_ = 0;
 };
 
 // The largest message a server or a client may send, its "@name.<id>" line
@@ -185,7 +221,7 @@ class PpsCore {
         // Changes not yet read by every delta open, oldest first, kept once
         // for all of them; seq of log.front() is log_base. Entries no open
         // still has to read are dropped at once.
-        std::deque<LogEntry> log;
+        Fifo<LogEntry> log;
         std::uint64_t log_base = 0;
         std::size_t pins_at_end = 0;                   // delta opens that have read everything
         bool server_mode = false;                      // opened with ?server at some time
@@ -229,9 +265,9 @@ class PpsCore {
         std::size_t held = 0;  // bytes of log entries ahead, passing or not
         // Groups copied out of the log before its cursor (a filtered open
         // with little to read, far behind in the log).
-        std::deque<std::string> copied;
+        Fifo<std::string> copied;
         // Messages for a server or a client, and their bytes.
-        std::deque<Message> messages;
+        Fifo<Message> messages;
         std::size_t queued_bytes = 0;
         // Client: the bytes of its messages its server has not read yet.
         std::size_t at_server = 0;
