@@ -1,6 +1,7 @@
 // ppsfs: QNX PPS (persistent publish/subscribe) on Linux, as a FUSE
 // filesystem. Programs use the mount with ordinary file calls, exactly as
 // they use /pps on QNX.
+#include <errno.h>
 #include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
@@ -132,8 +133,12 @@ int main(int argc, char **argv) {
         if (fuse_session_mount(se, mountpoint.c_str()) == 0) {
             if (fuse_daemonize(foreground ? 1 : 0) == 0) {
                 // A positive result is the signal that ended the loop: a
-                // normal stop.
-                status = fuse_session_loop(se) < 0 ? 1 : 0;
+                // normal stop. So is ECONNABORTED: the kernel ends the
+                // connection that way when the mount goes while requests
+                // are still queued (the releases of a process that just
+                // died with many opens, say).
+                const int loop = fuse_session_loop(se);
+                status = loop < 0 && loop != -ECONNABORTED ? 1 : 0;
             }
             glue.Shutdown();
             if (!core.SaveAll()) status = 1;
