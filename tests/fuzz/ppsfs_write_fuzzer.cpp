@@ -11,7 +11,9 @@
 //                  4     truncate "obj" (the text is not used)
 //   (selector >> 4) & 3: read size 65536, 100, 7 or 1 bytes per read.
 //
-// After every operation each open is read until it has nothing more, and:
+// After every operation each open is read until it has nothing more (a read
+// refused as too small for the next object or change group is made again
+// with room), and:
 // - a delta reader's stream (with a 1 KB backlog, so it overflows), applied
 //   to a mirror of the attributes, gives exactly what a fresh full read of
 //   the object holds: no change lost, none invented;
@@ -65,8 +67,10 @@ std::string Drain(PpsCore &core, uint64_t fh, size_t size) {
     std::string all;
     for (int reads = 0; reads < 100000; reads++) {
         ppsfs::ReadResult r = core.Read(fh, size, O_NONBLOCK);
+        // A unit too large for the buffer stays for a read with room.
+        if (r.kind == ppsfs::ReadResult::Kind::kTooBig) r = core.Read(fh, 1 << 20, O_NONBLOCK);
         if (r.kind != ppsfs::ReadResult::Kind::kData) return all;
-        Expect(!r.data.empty() && r.data.size() <= size, "read size", std::to_string(size));
+        Expect(!r.data.empty(), "read size", std::to_string(size));
         all += r.data;
     }
     Fail("a read never runs dry", std::to_string(fh));

@@ -145,17 +145,20 @@ Outcome Exchange(const Paths &paths, const std::string &command, int timeout_ms,
 Outcome ReadObject(const std::string &path, std::string *text) {
     Fd fd(open(path.c_str(), O_RDONLY));
     if (fd.get() < 0) return OpenFailure(path);
-    // The first read returns the whole object; one longer than the buffer
-    // comes in consecutive full reads. Reading on after a short read could
-    // return the object again after a change, so stop there.
+    // One read returns the whole object, or fails with EMSGSIZE (losing
+    // nothing) when the buffer is too small for it: then again with more.
     std::vector<char> buf(64 * 1024);
     text->clear();
     for (;;) {
         ssize_t n = read(fd.get(), buf.data(), buf.size());
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EMSGSIZE && buf.size() < (std::size_t{64} << 20)) {
+            buf.resize(buf.size() * 4);
+            continue;
+        }
         if (n < 0) return Fail(kExitError, Errno("cannot read", path));
         text->append(buf.data(), static_cast<std::size_t>(n));
-        if (static_cast<std::size_t>(n) < buf.size()) break;
+        break;
     }
     if (text->empty()) return Fail(kExitError, path + " returned nothing");
     return Outcome();

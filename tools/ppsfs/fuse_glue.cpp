@@ -130,6 +130,9 @@ void FuseGlue::ReplyRead(fuse_req_t req, const ReadResult &r) {
         case ReadResult::Kind::kAgain:
             fuse_reply_err(req, EAGAIN);
             break;
+        case ReadResult::Kind::kTooBig:
+            fuse_reply_err(req, EMSGSIZE);
+            break;
         case ReadResult::Kind::kBlock:
             fuse_reply_err(req, EIO);
             break;  // not reached

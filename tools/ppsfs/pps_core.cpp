@@ -84,6 +84,7 @@ PpsCore::PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, const Limits 
     root->atime = root->mtime = root->ctime = Now();
     Node node;
     node.entry = root;
+    node.ino = kRootIno;
     node.nlookup = 1;  // the kernel holds the root for the life of the mount
     nodes_.emplace(kRootIno, node);
 }
@@ -112,6 +113,7 @@ std::shared_ptr<PpsCore::Entry> PpsCore::NewEntry(Entry *parent, const std::stri
     parent->mtime = parent->ctime = e->ctime;
     Node node;
     node.entry = e;
+    node.ino = e->ino;
     nodes_.emplace(e->ino, node);
     return e;
 }
@@ -133,7 +135,12 @@ void PpsCore::Stat(const Node &node, struct stat *st) const {
     st->st_mtim = e.mtime;
     st->st_ctim = e.ctime;
     st->st_blksize = 4096;
-    if (e.is_dir) {
+    if (node.special != Special::kNone) {
+        // Read-only views of a directory, its own inode.
+        st->st_ino = node.ino;
+        st->st_mode = S_IFREG | (e.mode & 0444);
+        st->st_nlink = 1;
+    } else if (e.is_dir) {
         st->st_mode = S_IFDIR | e.mode;
         st->st_nlink = 2 + e.subdirs;
     } else {
@@ -150,6 +157,33 @@ int PpsCore::Lookup(std::uint64_t parent, const std::string &name, std::uint64_t
     if (dir == nullptr) return ENOTDIR;
     std::string base, qualifiers;
     bool qualified = SplitQualified(name, &base, &qualifiers);
+    if (base == ".all" || (base == ".notify" && dir->ino == kRootIno)) {
+        OpenOptions options;
+        std::string why;
+        if (!ParseQualifiers(qualifiers, &options, &why)) {
+            Logf("%s/%s: rejected '?%s': %s", dir->path.c_str(), base.c_str(), qualifiers.c_str(),
+                 why.c_str());
+            return EINVAL;
+        }
+        const std::string key = base + "?" + qualifiers;
+        auto alias = dir->aliases.find(key);
+        if (alias == dir->aliases.end()) {
+            Node node;
+            node.entry = nodes_.at(dir->ino).entry;
+            node.qualifiers = qualifiers;
+            node.alias_key = key;
+            node.special = base == ".all" ? Special::kAll : Special::kNotify;
+            node.options = options;
+            node.ino = next_ino_++;
+            alias = dir->aliases.emplace(key, node.ino).first;
+            nodes_.emplace(node.ino, node);
+        }
+        Node &node = nodes_.at(alias->second);
+        node.nlookup++;
+        *ino = node.ino;
+        Stat(node, st);
+        return 0;
+    }
     auto it = dir->children.find(base);
     if (it == dir->children.end()) return ENOENT;
     const std::shared_ptr<Entry> &e = it->second;
@@ -177,10 +211,11 @@ int PpsCore::Lookup(std::uint64_t parent, const std::string &name, std::uint64_t
         Node node;
         node.entry = e;
         node.qualifiers = qualifiers;
+        node.alias_key = qualifiers;
         node.options = options;
-        std::uint64_t id = next_ino_++;
-        nodes_.emplace(id, node);
-        alias = e->aliases.emplace(qualifiers, id).first;
+        node.ino = next_ino_++;
+        nodes_.emplace(node.ino, node);
+        alias = e->aliases.emplace(qualifiers, node.ino).first;
     }
     Node &node = nodes_.at(alias->second);
     node.nlookup++;
@@ -195,8 +230,8 @@ void PpsCore::Forget(std::uint64_t ino, std::uint64_t count) {
     Node &node = it->second;
     node.nlookup = count >= node.nlookup ? 0 : node.nlookup - count;
     if (node.nlookup != 0) return;
-    if (!node.qualifiers.empty()) {
-        node.entry->aliases.erase(node.qualifiers);
+    if (!node.alias_key.empty()) {
+        node.entry->aliases.erase(node.alias_key);
         nodes_.erase(it);
     } else if (!node.entry->linked) {
         nodes_.erase(it);
@@ -240,6 +275,7 @@ int PpsCore::Mkdir(std::uint64_t parent, const std::string &name, mode_t mode, c
     }
     if (dir->children.count(name) != 0) return EEXIST;
     auto e = NewEntry(dir, name, true, mode, caller.uid, caller.gid);
+    Membership(*dir, '+', *e);
     Node &node = nodes_.at(e->ino);
     node.nlookup++;
     *ino = e->ino;
@@ -252,6 +288,16 @@ void PpsCore::Unlinked(const std::shared_ptr<Entry> &e) {
     e->parent->children.erase(e->name);
     if (e->is_dir) e->parent->subdirs--;
     e->parent->mtime = e->parent->ctime = Now();
+    Membership(*e->parent, '-', *e);
+    // A directory's .all opens have nothing more to read.
+    if (e->is_dir) {
+        for (auto &hp : e->handles) {
+            Unpin(*e, *hp.second);
+            hp.second->gone = true;
+            Wake(*hp.second);
+        }
+        TrimLog(*e);
+    }
     auto it = nodes_.find(e->ino);
     if (it != nodes_.end() && it->second.nlookup == 0) nodes_.erase(it);
 }
@@ -335,6 +381,15 @@ int PpsCore::CheckOpen(const Entry *obj, const std::string &path, const OpenOpti
         Logf("%s: rejected a second ?server open (pid %d)", path.c_str(), pid);
         return EBUSY;
     }
+    if (options.deltadir) {
+        Logf("%s: rejected ?deltadir: it is for .all", path.c_str());
+        return EINVAL;
+    }
+    if (!options.notify_group.empty() && groups_.count(options.notify_group) == 0) {
+        Logf("%s: rejected ?notify=%s:%s: no such notification group", path.c_str(),
+             options.notify_group.c_str(), options.notify_value.c_str());
+        return EINVAL;
+    }
     // What an open may leave unread is memory of ppsfs's: more than the
     // filesystem's backlog only for root.
     if (options.backlog_kb > limits_.backlog_kb && caller.uid != 0) {
@@ -378,7 +433,7 @@ int PpsCore::Create(std::uint64_t parent, const std::string &name, mode_t mode, 
     } else {
         int refused = CheckOpen(nullptr, dir->path + "/" + base, options, flags, caller);
         if (refused != 0) return refused;
-        NewEntry(dir, base, false, mode, caller.uid, caller.gid);
+        Membership(*dir, '+', *NewEntry(dir, base, false, mode, caller.uid, caller.gid));
     }
     // The kernel's reference goes to the name it asked for, qualified or not.
     int err = Lookup(parent, name, ino, st);
@@ -397,6 +452,7 @@ int PpsCore::Create(std::uint64_t parent, const std::string &name, mode_t mode, 
 int PpsCore::Open(std::uint64_t ino, int flags, const Caller &caller, std::uint64_t *fh) {
     auto it = nodes_.find(ino);
     if (it == nodes_.end()) return ENOENT;
+    if (it->second.special != Special::kNone) return OpenSpecial(it->second, flags, caller, fh);
     if (it->second.entry->is_dir) return EISDIR;
     return OpenEntry(it->second.entry, it->second.options, flags, caller, fh);
 }
@@ -433,6 +489,9 @@ int PpsCore::OpenEntry(const std::shared_ptr<Entry> &obj, const OpenOptions &opt
     } else {
         ref.critical = options.critical && ref.can_write;
     }
+    if (options.opens) obj->opens_trackers++;
+    UpdateOpens(*obj);
+    Wake(ref);  // a member of a notification group with data at once says so
     *fh = ref.id;
     return 0;
 }
@@ -480,7 +539,25 @@ void PpsCore::Release(std::uint64_t fh) {
     waiting_writers_.erase(h.id);
     Unpin(obj, h);
     DropMessages(h);
-    if (obj.linked) {
+    // A notification group ends with its .notify open; a member's group
+    // learns that the member is closed.
+    if (!h.group.empty()) groups_.erase(h.group);
+    if (!h.options.notify_group.empty()) {
+        auto g = groups_.find(h.options.notify_group);
+        if (g != groups_.end()) {
+            Handle &holder = *handles_.at(g->second);
+            holder.notes.push_back("-" + h.options.notify_group + ":" + h.options.notify_value +
+                                   "\n");
+            Wake(holder);
+        }
+    }
+    if (h.special == Special::kAll) {
+        obj.all_opens--;
+    } else if (h.special == Special::kNone && obj.linked) {
+        if (h.options.opens) obj.opens_trackers--;
+        UpdateOpens(obj);
+    }
+    if (obj.linked && h.special == Special::kNone) {
         switch (h.role) {
             case Handle::Role::kServer:
                 obj.server = nullptr;
@@ -548,6 +625,9 @@ void PpsCore::DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes)
 
 std::string PpsCore::RenderFor(const LogEntry &entry, const Handle &h) const {
     std::string out;
+    // A directory's membership only: names created and deleted.
+    if (h.options.deltadir)
+        return entry.notice == '+' || entry.notice == '-' ? entry.object_line + "\n" : out;
     if (entry.notice != 0 || h.options.filter.empty()) {
         out.reserve(entry.size);
         out += entry.object_line;
@@ -569,7 +649,7 @@ std::string PpsCore::RenderFor(const LogEntry &entry, const Handle &h) const {
 }
 
 std::size_t PpsCore::SizeFor(const LogEntry &entry, const Handle &h) const {
-    if (entry.notice != 0 || h.options.filter.empty()) return entry.size;
+    if (!h.options.deltadir && (entry.notice != 0 || h.options.filter.empty())) return entry.size;
     return RenderFor(entry, h).size();
 }
 
@@ -580,6 +660,12 @@ std::size_t PpsCore::BacklogOf(const Handle &h) const {
 void PpsCore::Append(Entry &obj, LogEntry entry, const Handle *except) {
     entry.size = entry.object_line.size() + 1;
     for (const ChangeLine &l : entry.lines) entry.size += l.text.size() + 1;
+    // The directory's .all opens see every change of its objects.
+    if (!obj.is_dir && obj.parent != nullptr && obj.parent->all_opens != 0) {
+        LogEntry copy = entry;
+        copy.name = obj.name;
+        Append(*obj.parent, std::move(copy), nullptr);
+    }
     // The delta opens that had read everything now have this entry next.
     entry.pins = obj.pins_at_end;
     obj.pins_at_end = 0;
@@ -591,6 +677,11 @@ void PpsCore::Append(Entry &obj, LogEntry entry, const Handle *except) {
         const std::size_t n = SizeFor(added, h);
         if (!h.options.delta) {
             if (n == 0) continue;  // the filter passes none of it
+            if (h.special == Special::kAll) {
+                if (!added.subdir)
+                    MarkChanged(h, added.name, added.notice == '+' ? 0 : added.notice);
+                continue;
+            }
             h.changed = true;
             if (added.notice != 0) h.notice = added.notice;
             Wake(h);
@@ -777,9 +868,11 @@ std::string PpsCore::RenderFull(const Entry &obj, char prefix, const Handle *fil
 bool PpsCore::HasUnit(const Handle &h) const {
     if (!h.can_read) return false;
     if (!h.partial.empty() || !h.messages.empty()) return true;
+    if (h.special == Special::kNotify) return !h.told_group || !h.notes.empty();
     switch (h.role) {
         case Handle::Role::kSubscriber:
-            return h.options.delta ? h.need_full || h.lag != 0 : h.changed;
+            if (h.options.delta) return h.need_full || h.lag != 0;
+            return h.special == Special::kAll ? !h.changed_names.empty() : h.changed;
         case Handle::Role::kServer:
         case Handle::Role::kClient:
             return false;
@@ -787,28 +880,64 @@ bool PpsCore::HasUnit(const Handle &h) const {
     return false;
 }
 
-std::string PpsCore::NextUnit(Handle &h, std::size_t size) {
+bool PpsCore::NextUnit(Handle &h, std::size_t size, std::string *out) {
     Entry &obj = *h.obj;
+    // A read of the kernel's largest request size may be the first piece of
+    // a larger read(): what does not fit comes in the next request of the
+    // same read(). A smaller read that cannot hold the unit fails whole.
+    const bool pieces = size >= kMaxMessage;
     std::string unit;
     if (!h.partial.empty()) {
         unit.swap(h.partial);
+    } else if (h.special == Special::kNotify) {
+        if (!h.told_group) {
+            unit = h.group + "\n";
+            h.told_group = true;
+        }
+        while (!h.notes.empty() && unit.size() + h.notes.front().size() <= size) {
+            unit += h.notes.front();
+            h.notes.pop_front();
+        }
     } else if (h.role != Handle::Role::kSubscriber) {
         // One message per read. What does not fit the reader's buffer is
         // dropped with it, never handed out as a message of its own: the
         // text after the cut is the writer's, and could otherwise pass for
         // another client's message.
         Message m = PopMessage(h);
-        return m.text->substr(0, size);
+        *out = m.text->substr(0, size);
+        return true;
+    } else if (!h.options.delta && h.special == Special::kAll) {
+        // One changed object of the directory, whole.
+        while (!h.changed_names.empty()) {
+            const std::string name = h.changed_names.front();
+            const char notice = h.changed_notice[name];
+            auto child = obj.children.find(name);
+            std::string text;
+            if (notice == '-' || child == obj.children.end()) {
+                text = "-@" + name + "\n";
+            } else if (!child->second->is_dir) {
+                text = RenderFull(*child->second, notice, nullptr);
+            }
+            if (text.size() > size && !pieces) return false;
+            h.changed_names.pop_front();
+            h.changed_notice.erase(name);
+            if (text.empty()) continue;
+            unit = std::move(text);
+            break;
+        }
     } else if (!h.options.delta) {
         unit = RenderFull(obj, h.notice, nullptr);
+        if (unit.size() > size && !pieces) return false;
         h.changed = false;
         h.notice = 0;
-    } else if (h.need_full) {
+    } else if (h.need_full && h.special == Special::kNone) {
         unit = (h.overflowed ? "|@" + obj.name + "\n" : std::string()) + RenderFull(obj, 0, &h);
+        if (unit.size() > size && !pieces) return false;
         h.need_full = false;
         h.overflowed = false;
         Pin(obj, h);  // from here on it reads the log
     } else {
+        if (h.need_full) FillFromDir(h);
         // As many whole change groups as fit: first those it keeps a copy
         // of, then those of the log.
         while (h.lag != 0) {
@@ -822,6 +951,10 @@ std::string PpsCore::NextUnit(Handle &h, std::size_t size) {
                     Advance(obj, h);
                     continue;
                 }
+            }
+            if (unit.empty() && text.size() > size && !pieces) {
+                TrimLog(obj);
+                return false;
             }
             if (!unit.empty() && unit.size() + text.size() > size) break;
             unit += text;
@@ -839,7 +972,139 @@ std::string PpsCore::NextUnit(Handle &h, std::size_t size) {
         h.partial = unit.substr(size);
         unit.resize(size);
     }
-    return unit;
+    *out = std::move(unit);
+    return true;
+}
+
+void PpsCore::FillFromDir(Handle &h) {
+    Entry &dir = *h.obj;
+    Pin(dir, h);
+    h.need_full = false;
+    std::vector<std::string> groups;
+    if (h.overflowed) groups.push_back("|@.all\n");
+    h.overflowed = false;
+    for (const auto &c : dir.children) {
+        if (h.options.deltadir) {
+            groups.push_back("+@" + c.first + "\n");
+        } else if (!c.second->is_dir) {
+            groups.push_back(RenderFull(*c.second, 0, &h));
+        }
+    }
+    for (std::string &g : groups) {
+        h.lag += g.size();
+        Charge(h.uid, g.size());
+        h.copied.push_back(std::move(g));
+    }
+}
+
+void PpsCore::MarkChanged(Handle &h, const std::string &name, char notice) {
+    auto it = h.changed_notice.find(name);
+    if (it == h.changed_notice.end()) {
+        h.changed_names.push_back(name);
+        h.changed_notice.emplace(name, notice);
+    } else if (notice != 0) {
+        it->second = notice;
+    }
+    Wake(h);
+}
+
+void PpsCore::Membership(Entry &dir, char notice, const Entry &child) {
+    if (dir.all_opens == 0) return;
+    LogEntry entry;
+    entry.notice = notice;
+    entry.subdir = child.is_dir;
+    entry.name = child.name;
+    entry.object_line = std::string(1, notice) + "@" + child.name;
+    Append(dir, std::move(entry), nullptr);
+}
+
+void PpsCore::UpdateOpens(Entry &obj) {
+    if (obj.is_dir || obj.server_mode || !obj.linked) return;
+    const bool has = obj.content.Find("_opens") != nullptr;
+    if (obj.opens_trackers == 0 && !has) return;
+    WriteLine line;
+    line.name = "_opens";
+    if (obj.opens_trackers == 0) {
+        line.kind = WriteLine::Kind::kDelete;
+    } else {
+        std::size_t readers = 0, writers = 0;
+        for (const auto &hp : obj.handles) {
+            readers += hp.second->can_read ? 1 : 0;
+            writers += hp.second->can_write ? 1 : 0;
+        }
+        line.kind = WriteLine::Kind::kAttribute;
+        line.value = std::to_string(readers) + "," + std::to_string(writers);
+        // Counts of this run: not saved, and marked so on reads.
+        line.options = line.mask = PPS_NOPERSIST;
+        const ObjectContent::Attribute *a = obj.content.Find("_opens");
+        if (a != nullptr && a->value == line.value) return;
+    }
+    std::vector<AttrChange> changes = obj.content.Apply({line});
+    if (!changes.empty()) DeliverChanges(obj, changes);
+}
+
+int PpsCore::OpenSpecial(const Node &node, int flags, const Caller &caller, std::uint64_t *fh) {
+    Entry &dir = *node.entry;
+    OpenOptions options = node.options;
+    const char *name = node.special == Special::kAll ? ".all" : ".notify";
+    if ((flags & O_ACCMODE) != O_RDONLY) {
+        Logf("%s/%s: rejected an open for writing: it is read-only", dir.path.c_str(), name);
+        return EACCES;
+    }
+    if (options.server || options.opens || options.critical || options.nopersist ||
+        !options.notify_group.empty() ||
+        (node.special == Special::kNotify &&
+         (options.delta || options.deltadir || !options.filter.empty() || options.backlog_kb))) {
+        Logf("%s/%s: rejected '?%s': not a qualifier of %s", dir.path.c_str(), name,
+             node.qualifiers.c_str(), name);
+        return EINVAL;
+    }
+    if (options.backlog_kb > limits_.backlog_kb && caller.uid != 0) {
+        Logf("%s/%s: rejected ?backlog=%zu by uid %u: more than %zu KB is for root",
+             dir.path.c_str(), name, options.backlog_kb, static_cast<unsigned>(caller.uid),
+             limits_.backlog_kb);
+        return EPERM;
+    }
+    if (options.deltadir) options.delta = true;
+    auto h = std::make_unique<Handle>();
+    h->id = next_fh_++;
+    h->uid = caller.uid;
+    h->special = node.special;
+    h->obj = node.entry;
+    h->options = options;
+    h->can_read = true;
+    h->nonblock_at_open = (flags & O_NONBLOCK) != 0;
+    h->changed = false;
+    Handle &ref = *h;
+    handles_[h->id] = std::move(h);
+    if (node.special == Special::kNotify) {
+        ref.group = std::to_string(next_group_++);
+        groups_[ref.group] = ref.id;
+    } else {
+        dir.handles[ref.id] = &ref;
+        dir.all_opens++;
+        // A full open first reads each object once, as an object's full
+        // open reads it once after the open.
+        if (!options.delta) {
+            for (const auto &c : dir.children)
+                if (!c.second->is_dir) MarkChanged(ref, c.first, 0);
+        }
+    }
+    *fh = ref.id;
+    return 0;
+}
+
+void PpsCore::Wake(Handle &h) {
+    woken_.push_back(h.id);
+    // A member of a notification group: the group hears of it once until
+    // the member reads.
+    if (h.options.notify_group.empty() || h.noted || !HasUnit(h)) return;
+    auto g = groups_.find(h.options.notify_group);
+    if (g == groups_.end()) return;
+    Handle &holder = *handles_.at(g->second);
+    holder.notes.push_back(h.options.notify_group + ":" + h.options.notify_value + "\n");
+    h.noted = true;
+    woken_.push_back(holder.id);
 }
 
 bool PpsCore::Readable(std::uint64_t fh) const {
@@ -906,9 +1171,15 @@ ReadResult PpsCore::Read(std::uint64_t fh, std::size_t size, int flags) {
         return r;
     }
     if (HasUnit(h)) {
-        r.kind = ReadResult::Kind::kData;
-        r.data = NextUnit(h, size);
-        return r;
+        if (!NextUnit(h, size, &r.data)) {
+            r.kind = ReadResult::Kind::kTooBig;
+            return r;
+        }
+        h.noted = false;
+        if (!r.data.empty()) {
+            r.kind = ReadResult::Kind::kData;
+            return r;
+        }
     }
     // Nothing to deliver. A deleted object has nothing more to say.
     if (h.gone) {

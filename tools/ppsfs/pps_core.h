@@ -108,7 +108,9 @@ class Fifo {
 constexpr std::size_t kMaxMessage = 1024 * 1024 - 4096;
 
 struct ReadResult {
-    enum class Kind { kData, kEof, kAgain, kBlock };
+    // kTooBig: the next object or change group does not fit the buffer;
+    // nothing was consumed (EMSGSIZE).
+    enum class Kind { kData, kEof, kAgain, kBlock, kTooBig };
     Kind kind = Kind::kEof;
     std::string data;
 };
@@ -190,6 +192,8 @@ class PpsCore {
     struct LogEntry {
         std::string object_line;  // "@name" with its prefix and [n], no line end
         char notice = 0;
+        bool subdir = false;  // a directory's '+' or '-': a subdirectory
+        std::string name;     // in a directory's log: the object it is about
         std::vector<ChangeLine> lines;
         std::size_t size = 0;  // of the whole text, unfiltered
         std::size_t pins = 0;  // delta opens whose next entry this is
@@ -226,15 +230,24 @@ class PpsCore {
         std::size_t pins_at_end = 0;                   // delta opens that have read everything
         bool server_mode = false;                      // opened with ?server at some time
         Handle *server = nullptr;                      // the open server, if any
-        std::map<std::uint64_t, Handle *> handles;     // every open, by id
+        std::map<std::uint64_t, Handle *> handles;     // every open, by id (.all: the dir's)
         std::map<std::string, std::uint64_t> aliases;  // qualifier text -> inode
+        std::size_t opens_trackers = 0;                // opens with ?opens
+        std::size_t all_opens = 0;                     // a directory's .all opens
     };
 
     // An inode the kernel knows: an entry, or an object under a qualified
     // name ("obj?delta"), which stats as the object but opens in that mode.
+    // What an inode names beside an entry: .all in a directory (entry is
+    // the directory), .notify in the root (entry is the root).
+    enum class Special { kNone, kAll, kNotify };
+
     struct Node {
         std::shared_ptr<Entry> entry;
         std::string qualifiers;
+        std::string alias_key;  // its key in entry->aliases, if it is an alias
+        Special special = Special::kNone;
+        std::uint64_t ino = 0;
         OpenOptions options;
         std::uint64_t nlookup = 0;
     };
@@ -242,6 +255,7 @@ class PpsCore {
     struct Handle {
         enum class Role { kSubscriber, kServer, kClient };
         std::uint64_t id = 0;
+        Special special = Special::kNone;  // kAll: obj is the directory
         uid_t uid = 0;  // of the opener: what it leaves unread counts for this user
         std::shared_ptr<Entry> obj;
         OpenOptions options;
@@ -274,6 +288,17 @@ class PpsCore {
         // Subscriber: the rest of a unit longer than the reader's buffer,
         // or the last word on a deleted object.
         std::string partial;
+        // .all in full mode: the objects changed since this open last read
+        // them, in order, and the notice of each ('-' deleted, '#' truncated).
+        Fifo<std::string> changed_names;
+        std::map<std::string, char> changed_notice;
+        // .notify: the group this open holds, whether its name was read,
+        // and the lines waiting ("group:value", "-group:value").
+        std::string group;
+        bool told_group = false;
+        Fifo<std::string> notes;
+        // A member of a notification group (?notify=): told since its last read.
+        bool noted = false;
         // The object is gone and this open was told.
         bool gone = false;
         // Client: its writes are being refused (logged once per run).
@@ -294,7 +319,25 @@ class PpsCore {
 
     std::string RenderFull(const Entry &obj, char prefix, const Handle *filtered_for) const;
     bool HasUnit(const Handle &h) const;
-    std::string NextUnit(Handle &h, std::size_t size);
+    // The next unit for a read of size bytes; false, consuming nothing, when
+    // an object or change group does not fit (a server's or client's
+    // message is cut instead).
+    bool NextUnit(Handle &h, std::size_t size, std::string *unit);
+    std::string NextDirGroup(Handle &h, std::size_t size, bool *too_big);
+
+    // Special files: .all of a directory and .notify of the root.
+    int OpenSpecial(const Node &node, int flags, const Caller &caller, std::uint64_t *fh);
+    // An object of dir was created ('+') or deleted ('-'), or a
+    // subdirectory: the directory's .all opens are told.
+    void Membership(Entry &dir, char notice, const Entry &child);
+    // Tells dir's .all opens of a change to its object named name.
+    void AppendToDir(Entry &dir, const std::string &name, const LogEntry &entry);
+    void MarkChanged(Handle &h, const std::string &name, char notice);
+    // What a delta .all open reads first: every object, or with deltadir
+    // every name, as groups of its own.
+    void FillFromDir(Handle &h);
+    // Keeps the _opens attribute of an object tracked with ?opens.
+    void UpdateOpens(Entry &obj);
 
     // The change log. Append adds an entry and tells every open: a full
     // open gets a fresh copy on its next read (after the entry's notice, if
@@ -351,7 +394,9 @@ class PpsCore {
     bool SaveObject(const Entry &obj, const std::string &file);
     bool LoadDir(Entry &dir, const std::string &at);
 
-    void Wake(const Handle &h) { woken_.push_back(h.id); }
+    // The open may have become readable: its parked reads and polls are
+    // served, and a notification group it belongs to is told.
+    void Wake(Handle &h);
 
     std::unordered_map<std::uint64_t, Node> nodes_;
     std::unordered_map<std::uint64_t, std::unique_ptr<Handle>> handles_;
@@ -365,7 +410,9 @@ class PpsCore {
     // queues fall under kTrimBelow.
     static constexpr std::size_t kTrimAbove = 8 << 20, kTrimBelow = 1 << 20;
     bool trim_heap_ = false;
-    std::set<std::uint64_t> waiting_writers_;  // opens refused for want of room
+    std::set<std::uint64_t> waiting_writers_;      // opens refused for want of room
+    std::map<std::string, std::uint64_t> groups_;  // notification group -> its .notify open
+    std::uint64_t next_group_ = 1;
     std::string save_dir_;
     std::set<std::string> unloadable_;  // saved files skipped at load, kept
 };

@@ -159,6 +159,19 @@ bool ParseQualifiers(const std::string &text, OpenOptions *out, std::string *why
             out->critical = true;
         } else if (key == "cred") {
             out->cred = true;
+        } else if (key == "deltadir") {
+            out->deltadir = true;
+        } else if (key == "opens") {
+            out->opens = true;
+        } else if (key == "notify") {
+            flag = false;
+            std::size_t colon = value.find(':');
+            if (colon == std::string::npos || colon == 0) {
+                *why = "notify needs group:value: '" + item + "'";
+                return false;
+            }
+            out->notify_group = value.substr(0, colon);
+            out->notify_value = value.substr(colon + 1);
         } else if (key == "backlog") {
             flag = false;
             long long kb;

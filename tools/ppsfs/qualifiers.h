@@ -30,7 +30,11 @@ struct OpenOptions {
     bool wait = false;
     bool nopersist = false;
     bool critical = false;
-    bool cred = false;           // accepted; connect lines always carry credentials
+    bool cred = false;         // accepted; connect lines always carry credentials
+    bool deltadir = false;     // .all only: object names created and deleted
+    bool opens = false;        // keep the object's _opens attribute
+    std::string notify_group;  // notify=group:value: tell the group when readable
+    std::string notify_value;
     std::size_t backlog_kb = 0;  // 0: the filesystem's default
     std::vector<AttrSpec> filter;
 };

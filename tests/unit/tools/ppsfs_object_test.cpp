@@ -29,7 +29,11 @@ TEST_F(ObjectTest, DirectoriesNamesAndQualifiersFailWithTheirErrno) {
         {"rmdir object", [&] { return rmdir(P("d/o").c_str()); }, ENOTDIR},
         {"unlink dir", [&] { return unlink(P("d").c_str()); }, EISDIR},
         {"create with @", [&] { return create("d/x@y"); }, EINVAL},
-        {"create a special file's name", [&] { return create("d/.all"); }, EINVAL},
+        {"special file for writing", [&] { return create("d/.all"); }, EACCES},
+        {"deltadir on an object", [&] { return open(P("d/o?deltadir").c_str(), O_RDONLY); },
+         EINVAL},
+        {"no such notify group", [&] { return open(P("d/o?notify=9:x").c_str(), O_RDONLY); },
+         EINVAL},
         {"unknown qualifier", [&] { return create("d/n?verbose"); }, EINVAL},
         {"bad filter name", [&] { return create("d/n?f=9a"); }, EINVAL},
         {"flag with value", [&] { return create("d/n?delta=1"); }, EINVAL},
@@ -150,13 +154,13 @@ TEST_F(ObjectTest, DeltaModeQueuesChangeGroups) {
     ASSERT_EQ(WriteText(w.get(), "-b\nd::5\n"), 0);
     ASSERT_TRUE(PollIn(d.get()));
     EXPECT_EQ(ReadOnce(d.get()).text, "@obj\na::4\n@obj\n-b\nd::5\n");
-    // Groups that do not fit the buffer come in later reads, none cut but
-    // one longer than the buffer, whose rest follows.
+    // Groups that do not fit the buffer come in later reads, whole: a
+    // group longer than the buffer fails the read and waits for a larger.
     ASSERT_EQ(WriteText(w.get(), "a::6\n"), 0);
     ASSERT_EQ(WriteText(w.get(), "long::0123456789\n"), 0);
     EXPECT_EQ(ReadOnce(d.get(), 12).text, "@obj\na::6\n");
-    EXPECT_EQ(ReadOnce(d.get(), 12).text, "@obj\nlong::0");
-    EXPECT_EQ(ReadOnce(d.get(), 12).text, "123456789\n");
+    EXPECT_EQ(ReadOnce(d.get(), 12).err, EMSGSIZE);
+    EXPECT_EQ(ReadOnce(d.get(), 22).text, "@obj\nlong::0123456789\n");
     EXPECT_FALSE(PollIn(d.get()));
     ASSERT_EQ(ftruncate(w.get(), 0), 0);
     EXPECT_EQ(ReadOnce(d.get()).text, "#@obj\n");
