@@ -1,11 +1,15 @@
 // ppsfs at scale: creates many objects in one directory through a real
 // mount, then lists and stats them, and prints the time of each step and
-// ppsfs's memory per object. Mounts its own ppsfs in a private mount
-// namespace (run as root); nothing outside the namespace is touched.
+// ppsfs's memory per object. Then follows changes to 1,000 objects at
+// random through one .all delta open, beside changes to one object through
+// its own delta open, and prints ppsfs's CPU time per change delivered to
+// each. Mounts its own ppsfs in a private mount namespace (run as root);
+// nothing outside the namespace is touched.
 //
-//   ppsfs_objects [--objects N] [--ppsfs PATH]
+//   ppsfs_objects [--objects N] [--changes N] [--ppsfs PATH]
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -18,7 +22,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "proc_stats.h"
 
@@ -34,6 +41,47 @@ bool Mounted(const std::string &dir) {
            a.st_dev != b.st_dev;
 }
 
+// Writes `changes` single-attribute changes, to objects picked at random
+// among names, while one delta open of `follow` reads them as they come;
+// returns ppsfs's CPU microseconds per change delivered (every change
+// delivered is checked by counting its group line).
+double FollowCost(pid_t ppsfs, const std::string &follow, const std::vector<std::string> &names,
+                  long changes, double *wall_us) {
+    int r = open(follow.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (r < 0) {
+        std::perror(follow.c_str());
+        return -1;
+    }
+    std::vector<char> buf(1 << 20);
+    while (read(r, buf.data(), buf.size()) > 0) {
+    }
+    std::vector<int> fds;
+    for (const std::string &n : names) fds.push_back(open(n.c_str(), O_WRONLY | O_CLOEXEC));
+    const double cpu0 = procstats::CpuUs(ppsfs);
+    auto t = std::chrono::steady_clock::now();
+    std::thread writer([&] {
+        std::mt19937 rng(7);
+        for (long i = 0; i < changes; i++) {
+            const std::string line = "v:n:" + std::to_string(i) + "\n";
+            if (write(fds[rng() % fds.size()], line.data(), line.size()) < 0) std::abort();
+        }
+    });
+    long seen = 0;
+    struct pollfd p = {r, POLLIN, 0};
+    while (seen < changes && poll(&p, 1, 10000) > 0) {
+        ssize_t n = read(r, buf.data(), buf.size());
+        for (ssize_t i = 0; i < n; i++) seen += buf[i] == '@' && (i == 0 || buf[i - 1] == '\n');
+    }
+    writer.join();
+    *wall_us = Seconds(t) * 1e6 / changes;
+    const double cpu = procstats::CpuUs(ppsfs) - cpu0;
+    for (int fd : fds) close(fd);
+    close(r);
+    if (seen != changes)
+        std::fprintf(stderr, "%s: %ld of %ld changes seen\n", follow.c_str(), seen, changes);
+    return cpu / changes;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -41,10 +89,12 @@ int main(int argc, char **argv) {
         "ppsfs at scale: N objects created, listed and stat'ed in one directory "
         "through a real mount; prints seconds per step and ppsfs's memory per object",
         "ppsfs_objects"};
-    long objects = 100000;
+    long objects = 100000, changes = 20000;
     std::string ppsfs = PPSFS_BIN;
     app.add_option("--objects", objects, "How many objects (default 100000)")
         ->check(CLI::Range(1L, 10000000L));
+    app.add_option("--changes", changes, "Changes followed through .all and one object (20000)")
+        ->check(CLI::Range(1L, 100000000L));
     app.add_option("--ppsfs", ppsfs, "The ppsfs binary");
     CLI11_PARSE(app, argc, argv);
 
@@ -105,6 +155,24 @@ int main(int argc, char **argv) {
                 stat_s * 1e6 / objects);
     std::printf("ppsfs private memory         %ld KiB -> %ld KiB (%.0f bytes per object)\n",
                 base_kib, objects_kib, (objects_kib - base_kib) * 1024.0 / objects);
+
+    // Following a directory: 1,000 objects changing at random through one
+    // .all delta open, against one object through its own delta open.
+    const std::string busy = dir + "/busy";
+    mkdir(busy.c_str(), 0755);
+    std::vector<std::string> names;
+    for (int i = 0; i < 1000; i++) {
+        names.push_back(busy + "/o" + std::to_string(i));
+        close(open(names.back().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    }
+    double all_wall = 0, one_wall = 0;
+    const double all_cpu = FollowCost(pid, busy + "/.all?delta", names, changes, &all_wall);
+    const double one_cpu = FollowCost(pid, names[0] + "?delta", {names[0]}, changes, &one_wall);
+    std::printf("%ld changes, ppsfs CPU per change delivered, and wall time per change:\n",
+                changes);
+    std::printf("  .all?delta of 1,000 objects  %.1f us CPU  %.1f us wall\n", all_cpu, all_wall);
+    std::printf("  one object's ?delta          %.1f us CPU  %.1f us wall\n", one_cpu, one_wall);
+
     umount2(dir.c_str(), MNT_DETACH);
     int status = 0;
     kill(pid, SIGTERM);

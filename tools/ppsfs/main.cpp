@@ -24,9 +24,12 @@ const char kDescription[] =
     "(name:enc:value, -name, [n] qualifiers) merges into the object; a read\n"
     "returns \"@name\" and its attributes. Open qualifiers go after '?' in the\n"
     "last path component: server, delta, wait, nopersist, critical, cred,\n"
-    "backlog=KB, f=attr+-attr+attr<N. Modes and owners are enforced\n"
-    "(default_permissions); started by root, other users may use the mount\n"
-    "(allow_other).";
+    "opens, notify=GROUP:VALUE, backlog=KB, f=attr+-attr+attr<N, and deltadir\n"
+    "on .all. Special files: DIR/.all (every object of DIR; full or delta)\n"
+    "and /.notify (notification groups). A read too small for the next\n"
+    "object or change group fails with EMSGSIZE. Modes and owners are\n"
+    "enforced (default_permissions); started by root, other users may use\n"
+    "the mount (allow_other).";
 
 struct fuse_session *g_session;  // for the SIGQUIT handler
 
