@@ -192,5 +192,41 @@ TEST_F(HostileTest, NothingStoredThatReadersCannotRead) {
     EXPECT_EQ(WriteText(w.get(), "j:json:" + std::string(150000, '{') + "\n"), EINVAL);
 }
 
+// Objects made and removed under new names, and group members that come
+// and go, cannot grow what a .all or .notify open that never reads holds:
+// the .all open starts again from the objects that exist, the group's
+// lines stop at the client limit.
+TEST_F(HostileTest, SpecialFilesHoldNoEndlessBacklog) {
+    Unmount();
+    Mount({"--client-limit", "4"});
+    ASSERT_EQ(mkdir(P("open").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(P("open").c_str(), 01777), 0);
+    ASSERT_GE(Open("member", O_WRONLY | O_CREAT, 0644).get(), 0);
+    Fd all = Open("open/.all", O_RDONLY | O_NONBLOCK);
+    Fd notify = Open(".notify", O_RDONLY | O_NONBLOCK);
+    std::string group = ReadOnce(notify.get()).text;
+    group.pop_back();
+    const int made = AsNobody([&] {
+        for (int i = 0; i < 3000; i++) {
+            const std::string name = P("open/o" + std::to_string(i));
+            int fd = open(name.c_str(), O_WRONLY | O_CREAT, 0644);
+            if (fd < 0 || close(fd) != 0 || unlink(name.c_str()) != 0) return 1;
+        }
+        for (int i = 0; i < 2000; i++) {
+            int fd = open(P("member?notify=" + group + ":" + std::to_string(i)).c_str(), O_RDONLY);
+            if (fd >= 0) close(fd);
+        }
+        return 0;
+    });
+    EXPECT_EQ(made, 0);
+    int reads = 0;
+    while (ReadOnce(all.get()).n > 0) reads++;
+    EXPECT_LE(reads, 1025);  // not 3,000 deletions
+    std::string notes;
+    for (Rd r = ReadOnce(notify.get()); r.n > 0; r = ReadOnce(notify.get())) notes += r.text;
+    EXPECT_LE(notes.size(), 4096u);
+    EXPECT_GE(notes.size(), 4000u);
+}
+
 }  // namespace
 }  // namespace ppsfs_test

@@ -545,10 +545,8 @@ void PpsCore::Release(std::uint64_t fh) {
     if (!h.options.notify_group.empty()) {
         auto g = groups_.find(h.options.notify_group);
         if (g != groups_.end()) {
-            Handle &holder = *handles_.at(g->second);
-            holder.notes.push_back("-" + h.options.notify_group + ":" + h.options.notify_value +
-                                   "\n");
-            Wake(holder);
+            Note(*handles_.at(g->second),
+                 "-" + h.options.notify_group + ":" + h.options.notify_value + "\n");
         }
     }
     if (h.special == Special::kAll) {
@@ -896,6 +894,7 @@ bool PpsCore::NextUnit(Handle &h, std::size_t size, std::string *out) {
         }
         while (!h.notes.empty() && unit.size() + h.notes.front().size() <= size) {
             unit += h.notes.front();
+            h.notes_bytes -= h.notes.front().size();
             h.notes.pop_front();
         }
     } else if (h.role != Handle::Role::kSubscriber) {
@@ -999,6 +998,20 @@ void PpsCore::FillFromDir(Handle &h) {
 
 void PpsCore::MarkChanged(Handle &h, const std::string &name, char notice) {
     auto it = h.changed_notice.find(name);
+    // Objects created and deleted one after another under new names would
+    // grow the list without end while the open does not read: past the
+    // directory's objects and a margin, it starts again from what exists
+    // (a full open may miss changes anyway; it sees the objects as they are).
+    if (it == h.changed_notice.end() && h.changed_names.size() > h.obj->children.size() + 1024) {
+        Logf("%s/.all: open %llu (uid %u) behind by %zu names; starting again from the objects",
+             h.obj->path.c_str(), static_cast<unsigned long long>(h.id),
+             static_cast<unsigned>(h.uid), h.changed_names.size());
+        h.changed_names.clear();
+        h.changed_notice.clear();
+        for (const auto &c : h.obj->children)
+            if (!c.second->is_dir) MarkChanged(h, c.first, 0);
+        it = h.changed_notice.find(name);
+    }
     if (it == h.changed_notice.end()) {
         h.changed_names.push_back(name);
         h.changed_notice.emplace(name, notice);
@@ -1101,9 +1114,24 @@ void PpsCore::Wake(Handle &h) {
     if (h.options.notify_group.empty() || h.noted || !HasUnit(h)) return;
     auto g = groups_.find(h.options.notify_group);
     if (g == groups_.end()) return;
-    Handle &holder = *handles_.at(g->second);
-    holder.notes.push_back(h.options.notify_group + ":" + h.options.notify_value + "\n");
+    Note(*handles_.at(g->second), h.options.notify_group + ":" + h.options.notify_value + "\n");
     h.noted = true;
+}
+
+void PpsCore::Note(Handle &holder, std::string line) {
+    // Members that come and go while the group's open does not read would
+    // grow its lines without end: past the client limit they are dropped
+    // (a group is not told of every change anyway).
+    if (holder.notes_bytes + line.size() > limits_.client_kb * 1024) {
+        if (!holder.throttled)
+            Logf("/.notify: group %s (uid %u) not read: notifications dropped",
+                 holder.group.c_str(), static_cast<unsigned>(holder.uid));
+        holder.throttled = true;
+        return;
+    }
+    holder.throttled = false;
+    holder.notes_bytes += line.size();
+    holder.notes.push_back(std::move(line));
     woken_.push_back(holder.id);
 }
 

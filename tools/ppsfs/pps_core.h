@@ -297,6 +297,7 @@ class PpsCore {
         std::string group;
         bool told_group = false;
         Fifo<std::string> notes;
+        std::size_t notes_bytes = 0;
         // A member of a notification group (?notify=): told since its last read.
         bool noted = false;
         // The object is gone and this open was told.
@@ -333,6 +334,8 @@ class PpsCore {
     // Tells dir's .all opens of a change to its object named name.
     void AppendToDir(Entry &dir, const std::string &name, const LogEntry &entry);
     void MarkChanged(Handle &h, const std::string &name, char notice);
+    // Queues a line for a .notify open.
+    void Note(Handle &holder, std::string line);
     // What a delta .all open reads first: every object, or with deltadir
     // every name, as groups of its own.
     void FillFromDir(Handle &h);
