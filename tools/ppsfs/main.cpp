@@ -80,7 +80,11 @@ int main(int argc, char **argv) {
     mode_t root_mode = static_cast<mode_t>(std::stoul(root_mode_text, nullptr, 8));
     ppsfs::PpsCore core(root_mode, geteuid(), getegid(), backlog_kb, unread_limit_kb);
     if (!save_dir.empty()) {
-        core.SetSaveDir(save_dir);
+        std::string why;
+        if (!core.SetSaveDir(save_dir, &why)) {
+            std::fprintf(stderr, "ppsfs: %s\n", why.c_str());
+            return 1;
+        }
         if (!core.Load())
             std::fprintf(stderr, "ppsfs: some saved objects in %s were skipped (see the log)\n",
                          save_dir.c_str());

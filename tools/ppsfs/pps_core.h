@@ -25,6 +25,7 @@
 
 #include "object.h"
 #include "qualifiers.h"
+#include "unique_fd.h"
 
 namespace ppsfs {
 
@@ -100,10 +101,12 @@ class PpsCore {
     // Opens whose readability may have changed since the last call.
     std::vector<std::uint64_t> TakeWoken();
 
-    // Saved state. Load fills an empty tree from dir; SaveAll writes every
-    // persistent object and removes what no longer exists. Both log what
-    // they skip and return false when anything failed.
-    void SetSaveDir(const std::string &dir) { save_dir_ = dir; }
+    // Saved state. SetSaveDir opens dir (creating it 0700 if missing) and
+    // keeps it for the life of the core; it returns false, with the reason
+    // in *why, when it cannot. Load fills an empty tree from it; SaveAll
+    // writes every persistent object and removes what no longer exists.
+    // Both log what they skip and return false when anything failed.
+    bool SetSaveDir(const std::string &dir, std::string *why);
     bool Load();
     bool SaveAll();
 
@@ -199,9 +202,16 @@ class PpsCore {
     int WriteAsClient(Handle &h, const std::vector<WriteLine> &lines);
     int WriteAsServer(Handle &h, const std::vector<WriteLine> &lines);
 
-    bool SaveDir(const Entry &dir, const std::string &at);
-    bool SaveObject(const Entry &obj, const std::string &file);
-    bool LoadDir(Entry &dir, const std::string &at);
+    // The save tree (persist.cpp). at: the fd of dir's directory in the
+    // tree, or of obj's parent's. OpenSavedDir returns dir's directory under
+    // parent, made if missing and holding dir's mode and owner (invalid,
+    // and logged, on failure); SaveDir and SaveOne (obj alone, for Fsync)
+    // reach every directory through it.
+    bool SaveDir(const Entry &dir, int at);
+    bool SaveObject(const Entry &obj, int at);
+    bool SaveOne(const Entry &obj);
+    UniqueFd OpenSavedDir(int parent, const Entry &dir);
+    bool LoadDir(Entry &dir, int at);
 
     void Wake(const Handle &h) { woken_.push_back(h.id); }
 
@@ -212,8 +222,9 @@ class PpsCore {
     std::size_t backlog_bytes_;
     std::size_t unread_limit_bytes_;
     std::vector<std::uint64_t> woken_;
-    std::string save_dir_;
-    std::set<std::string> unloadable_;  // saved files skipped at load, kept
+    std::string save_dir_;  // absolute, for messages
+    UniqueFd save_root_;
+    std::set<std::string> unloadable_;  // paths in the tree skipped at load, kept
 };
 
 // The credential items of a process for a server's connect line, read from
