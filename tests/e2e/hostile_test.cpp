@@ -144,5 +144,59 @@ TEST_F(HostileTest, SaveTreeIsClosedAndItsLinksAreNeverFollowed) {
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
+// ppsfs will not use a save directory that anyone but root or its own user
+// could change (a link swapped in, or another user's entries): it says why
+// and exits 1 before mounting.
+TEST_F(HostileTest, SaveDirectoryOthersCouldChangeIsRefused) {
+    const std::string real = base_ + "/real";
+    ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+    auto dir = [&](const std::string &name, mode_t mode, uid_t owner) {
+        std::string path = base_ + "/" + name;
+        EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
+        EXPECT_EQ(chmod(path.c_str(), mode), 0);  // past the umask
+        EXPECT_EQ(chown(path.c_str(), owner, owner), 0);
+        return path;
+    };
+    struct {
+        const char *what;
+        std::function<std::string()> make;  // returns the -p argument
+        std::string says;
+    } cases[] = {
+        {"world-writable", [&] { return dir("ww", 0777, 0); },
+         "it is writable by group or others (mode 0777)"},
+        {"group-writable", [&] { return dir("gw", 0770, 0); },
+         "it is writable by group or others (mode 0770)"},
+        {"another user's", [&] { return dir("nb", 0700, kNobody); },
+         "it is owned by uid 65534, not by ppsfs's user (uid 0)"},
+        {"a symbolic link",
+         [&] {
+             EXPECT_EQ(symlink(real.c_str(), (base_ + "/link").c_str()), 0);
+             return base_ + "/link";
+         },
+         "it is a symbolic link"},
+        {"in a world-writable directory", [&] { return dir("open", 0777, 0) + "/saved"; },
+         base_ + "/open is writable by group or others"},
+        {"in another user's directory", [&] { return dir("theirs", 0755, kNobody) + "/saved"; },
+         base_ + "/theirs is owned by uid 65534 (it must be root's or ppsfs's user's)"},
+        {"through a link",
+         [&] {
+             EXPECT_EQ(symlink(base_.c_str(), (base_ + "/up").c_str()), 0);
+             return base_ + "/up/saved";
+         },
+         base_ + "/up is a symbolic link (give the path without links)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = c.make(), err = base_ + "/stderr";
+        testsupport::Child ppsfs;
+        ASSERT_TRUE(ppsfs.Start({PPSFS_BIN, "--foreground", "-p", path, dir_}, "", err));
+        int status = ppsfs.Wait(5000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+        EXPECT_EQ(testsupport::ReadFile(err),
+                  "ppsfs: save directory " + path + ": " + c.says + "\n");
+    }
+    EXPECT_EQ(Names(real), (std::set<std::string>{".", ".."}));
+}
+
 }  // namespace
 }  // namespace ppsfs_test

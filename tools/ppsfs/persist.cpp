@@ -284,25 +284,107 @@ bool OwnDir(int fd) {
     return (st.st_mode & 07777) == 0700 || fchmod(fd, 0700) == 0;
 }
 
-// Opens the save directory dir, creating it 0700 if missing, never through
-// a link. *abs: dir as an absolute path.
+// Checks one directory on the way to the save directory: only root or
+// ppsfs's user may change it (a sticky directory lets others add their own
+// entries, but not rename or remove this one's).
+bool SafeAncestor(int fd, const std::string &path, std::string *why) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        *why = path + ": " + Errno();
+        return false;
+    }
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        *why = path + " is owned by uid " + std::to_string(st.st_uid) +
+               " (it must be root's or ppsfs's user's)";
+        return false;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        *why = path + " is writable by group or others";
+        return false;
+    }
+    return true;
+}
+
+// Opens the save directory dir, creating it 0700 if missing, walking from /
+// one directory at a time without following links and checking each step:
+// whoever could swap a directory on the way, or the save directory itself,
+// could have ppsfs fill and prune (and, at load, take over) a tree of their
+// choosing. *abs: dir as an absolute path.
 UniqueFd OpenSaveRoot(const std::string &dir, std::string *abs, std::string *why) {
-    *abs = dir;
-    if (dir.empty() || dir[0] != '/') {
+    std::string path = dir;
+    if (path.empty() || path[0] != '/') {
         char *cwd = getcwd(nullptr, 0);
         if (cwd == nullptr) {
             *why = "cannot find the current directory: " + Errno();
             return UniqueFd();
         }
-        *abs = std::string(cwd) + "/" + dir;
+        path = std::string(cwd) + "/" + path;
         std::free(cwd);
     }
-    if (mkdir(abs->c_str(), 0700) != 0 && errno != EEXIST) {
+    std::vector<std::string> parts;
+    for (std::size_t p = 0; p < path.size();) {
+        std::size_t slash = path.find('/', p);
+        if (slash == std::string::npos) slash = path.size();
+        std::string part = path.substr(p, slash - p);
+        if (!part.empty() && part != ".") parts.push_back(part);
+        p = slash + 1;
+    }
+    if (parts.empty() || parts.back() == "..") {
+        *why = "must name a directory of its own";
+        return UniqueFd();
+    }
+    *abs = "";
+    for (const std::string &part : parts) *abs += "/" + part;
+
+    std::string walked = "/";
+    UniqueFd at(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!at.valid()) {
+        *why = "/: " + Errno();
+        return UniqueFd();
+    }
+    if (!SafeAncestor(at.get(), walked, why)) return UniqueFd();
+    for (std::size_t i = 0; i + 1 < parts.size(); i++) {
+        walked += (i == 0 ? "" : "/") + parts[i];
+        UniqueFd next(
+            openat(at.get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid()) {
+            struct stat st;
+            bool link = fstatat(at.get(), parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISLNK(st.st_mode);
+            *why = walked +
+                   (link ? " is a symbolic link (give the path without links)" : ": " + Errno());
+            return UniqueFd();
+        }
+        if (!SafeAncestor(next.get(), walked, why)) return UniqueFd();
+        at = std::move(next);
+    }
+
+    const char *name = parts.back().c_str();
+    if (mkdirat(at.get(), name, 0700) != 0 && errno != EEXIST) {
         *why = "cannot create it: " + Errno();
         return UniqueFd();
     }
-    UniqueFd root(open(abs->c_str(), kDirFlags));
-    if (!root.valid()) *why = "cannot open it: " + Errno();
+    struct stat st;
+    if (fstatat(at.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+        *why = "it is a symbolic link";
+        return UniqueFd();
+    }
+    UniqueFd root(openat(at.get(), name, kDirFlags));
+    if (!root.valid() || fstat(root.get(), &st) != 0) {
+        *why = "cannot open it: " + Errno();
+        return UniqueFd();
+    }
+    if (st.st_uid != geteuid()) {
+        *why = "it is owned by uid " + std::to_string(st.st_uid) + ", not by ppsfs's user (uid " +
+               std::to_string(geteuid()) + ")";
+        return UniqueFd();
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        *why = std::string("it is writable by group or others (mode ") + mode + ")";
+        return UniqueFd();
+    }
     return root;
 }
 

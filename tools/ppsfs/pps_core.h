@@ -103,9 +103,11 @@ class PpsCore {
 
     // Saved state. SetSaveDir opens dir (creating it 0700 if missing) and
     // keeps it for the life of the core; it returns false, with the reason
-    // in *why, when it cannot. Load fills an empty tree from it; SaveAll
-    // writes every persistent object and removes what no longer exists.
-    // Both log what they skip and return false when anything failed.
+    // in *why, when dir or a directory on the way to it could be changed
+    // by anyone but ppsfs's user or root (see persist.cpp). Load fills an
+    // empty tree from it; SaveAll writes every persistent object and
+    // removes what no longer exists. Both log what they skip and return
+    // false when anything failed.
     bool SetSaveDir(const std::string &dir, std::string *why);
     bool Load();
     bool SaveAll();
