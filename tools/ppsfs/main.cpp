@@ -49,7 +49,11 @@ int main(int argc, char **argv) {
                    "FUSE mount options, comma-separated (e.g. ro, max_read=N); may repeat");
     app.add_option("-p,--persist", save_dir,
                    "Directory of saved objects: loaded at start, written on exit "
-                   "(SIGTERM, SIGINT, SIGQUIT, SIGHUP, unmount) and on fsync() of an object");
+                   "(SIGTERM, SIGINT, SIGQUIT, SIGHUP, unmount) and on fsync() of an object. "
+                   "Created 0700 if missing. ppsfs refuses to start unless it is a directory "
+                   "(not a symbolic link) of ppsfs's user, not writable by group or others, "
+                   "reached without symbolic links through directories of root or that user "
+                   "that are not writable by group or others (unless sticky, as /tmp)");
     app.add_option("--log", log_target,
                    "Where rejected writes, opens and save errors are logged: '-' for "
                    "standard error (default; syslog once a daemon), 'syslog', or a file");
@@ -100,7 +104,11 @@ int main(int argc, char **argv) {
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     ppsfs::PpsCore core(root_mode, geteuid(), getegid(), limits);
     if (!save_dir.empty()) {
-        core.SetSaveDir(save_dir);
+        std::string why;
+        if (!core.SetSaveDir(save_dir, &why)) {
+            std::fprintf(stderr, "ppsfs: %s\n", why.c_str());
+            return 1;
+        }
         if (!core.Load())
             std::fprintf(stderr, "ppsfs: some saved objects in %s were skipped (see the log)\n",
                          save_dir.c_str());

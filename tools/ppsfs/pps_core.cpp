@@ -1400,17 +1400,7 @@ int PpsCore::Fsync(std::uint64_t fh) {
     if (it == handles_.end()) return EBADF;
     const Entry &obj = *it->second->obj;
     if (save_dir_.empty() || !obj.linked || obj.server_mode || obj.content.nopersist()) return 0;
-    // Make sure the directories on the way exist, then write the one file.
-    if (mkdir(save_dir_.c_str(), 0700) != 0 && errno != EEXIST) return EIO;
-    std::vector<const Entry *> chain;
-    for (const Entry *d = obj.parent; d != nullptr && d->ino != kRootIno; d = d->parent)
-        chain.insert(chain.begin(), d);
-    for (const Entry *d : chain) {
-        std::string at = save_dir_ + d->path;
-        if (mkdir(at.c_str(), 0700) != 0 && errno != EEXIST) return EIO;
-        if (chmod(at.c_str(), d->mode) != 0 || chown(at.c_str(), d->uid, d->gid) != 0) return EIO;
-    }
-    return SaveObject(obj, save_dir_ + obj.path) ? 0 : EIO;
+    return SaveOne(obj) ? 0 : EIO;
 }
 
 }  // namespace ppsfs

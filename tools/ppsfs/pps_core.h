@@ -24,6 +24,7 @@
 
 #include "object.h"
 #include "qualifiers.h"
+#include "unique_fd.h"
 
 namespace ppsfs {
 
@@ -170,10 +171,14 @@ class PpsCore {
     std::size_t QueuedBytes() const { return total_bytes_; }
     std::size_t QueuedBytesOf(uid_t uid) const;
 
-    // Saved state. Load fills an empty tree from dir; SaveAll writes every
-    // persistent object and removes what no longer exists. Both log what
-    // they skip and return false when anything failed.
-    void SetSaveDir(const std::string &dir) { save_dir_ = dir; }
+    // Saved state. SetSaveDir opens dir (creating it 0700 if missing) and
+    // keeps it for the life of the core; it returns false, with the reason
+    // in *why, when dir or a directory on the way to it could be changed
+    // by anyone but ppsfs's user or root (see persist.cpp). Load fills an
+    // empty tree from it; SaveAll writes every persistent object and
+    // removes what no longer exists. Both log what they skip and return
+    // false when anything failed.
+    bool SetSaveDir(const std::string &dir, std::string *why);
     bool Load();
     bool SaveAll();
 
@@ -393,9 +398,16 @@ class PpsCore {
     int WriteAsClient(Handle &h, const std::vector<WriteLine> &lines);
     int WriteAsServer(Handle &h, const std::vector<WriteLine> &lines);
 
-    bool SaveDir(const Entry &dir, const std::string &at);
-    bool SaveObject(const Entry &obj, const std::string &file);
-    bool LoadDir(Entry &dir, const std::string &at);
+    // The save tree (persist.cpp). at: the fd of dir's directory in the
+    // tree, or of obj's parent's. OpenSavedDir returns dir's directory under
+    // parent, made if missing and holding dir's mode and owner (invalid,
+    // and logged, on failure); SaveDir and SaveOne (obj alone, for Fsync)
+    // reach every directory through it.
+    bool SaveDir(const Entry &dir, int at);
+    bool SaveObject(const Entry &obj, int at);
+    bool SaveOne(const Entry &obj);
+    UniqueFd OpenSavedDir(int parent, const Entry &dir);
+    bool LoadDir(Entry &dir, int at);
 
     // The open may have become readable: its parked reads and polls are
     // served, and a notification group it belongs to is told.
@@ -416,8 +428,9 @@ class PpsCore {
     std::set<std::uint64_t> waiting_writers_;      // opens refused for want of room
     std::map<std::string, std::uint64_t> groups_;  // notification group -> its .notify open
     std::uint64_t next_group_ = 1;
-    std::string save_dir_;
-    std::set<std::string> unloadable_;  // saved files skipped at load, kept
+    std::string save_dir_;  // absolute, for messages
+    UniqueFd save_root_;
+    std::set<std::string> unloadable_;  // paths in the tree skipped at load, kept
 };
 
 // The credential items of a process for a server's connect line, read from

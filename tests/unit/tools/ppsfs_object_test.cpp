@@ -295,8 +295,10 @@ TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
     Unmount();
     Mount({"--persist", save});
     ASSERT_EQ(mkdir(P("d").c_str(), 0750), 0);
+    ASSERT_EQ(chown(P("d").c_str(), 65534, 65534), 0);
     {
         Fd a = Open("d/a", O_WRONLY | O_CREAT, 0640);
+        ASSERT_EQ(fchown(a.get(), 65534, 65534), 0);
         ASSERT_EQ(WriteText(a.get(), "x::1\n[n]y::2\nj:json:{\"k\":[1,2]}\n"), 0);
         Fd c = Open("c", O_WRONLY | O_CREAT);
         ASSERT_EQ(WriteText(c.get(), "[n]@c\nw::4\n"), 0);
@@ -305,6 +307,19 @@ TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
     }
     ASSERT_EQ(unlink(P("gone").c_str()), 0);
     Unmount(SIGTERM);
+    // Saved as ppsfs's own files; the objects' modes and owners are data.
+    EXPECT_EQ(testsupport::ReadFile(save + "/d/a"),
+              "#ppsfs mode=0640 uid=65534 gid=65534\n@a\nx::1\nj:json:{\"k\":[1,2]}\n");
+    EXPECT_EQ(testsupport::ReadFile(save + "/d/@ppsfs-dir"),
+              "#ppsfs mode=0750 uid=65534 gid=65534\n");
+    for (const char *saved : {"", "/d", "/d/a", "/d/@ppsfs-dir"}) {
+        SCOPED_TRACE(saved);
+        struct stat st;
+        ASSERT_EQ(lstat((save + saved).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, S_ISDIR(st.st_mode) ? 0700u : 0600u);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_gid, 0u);
+    }
     // A saved file that cannot be loaded is skipped and left as it is.
     std::ofstream(save + "/bad") << "not pps text\n";
     Mount({"--persist", save});
@@ -320,11 +335,89 @@ TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
     Mount({"--persist", save});
     EXPECT_EQ(Cat("d/a"), "@a\nx::1\nj:json:{\"k\":[1,2]}\n");
     struct stat st;
-    ASSERT_EQ(stat(P("d/a").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    ASSERT_EQ(stat(P("d").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0750u);
+    for (const char *rel : {"d/a", "d"}) {
+        SCOPED_TRACE(rel);
+        ASSERT_EQ(stat(P(rel).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, rel[1] == '\0' ? 0750u : 0640u);
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
     for (const char *missing : {"c", "gone", "bad"}) EXPECT_EQ(stat(P(missing).c_str(), &st), -1);
+}
+
+// A tree saved without header lines (files and directories carrying the
+// objects' own modes and owners) loads with those, and is then saved with
+// them as data, its directories taken over by ppsfs.
+TEST_F(ObjectTest, TreesSavedWithoutHeadersStillLoad) {
+    std::string save = base_ + "/saved";
+    ASSERT_EQ(mkdir(save.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((save + "/od").c_str(), 0751), 0);
+    std::ofstream(save + "/old") << "@old\nv::1\n";
+    std::ofstream(save + "/od/o") << "@o\nw::2\n";
+    struct {
+        const char *rel;
+        mode_t mode;
+    } saved[] = {{"old", 0604}, {"od", 0751}, {"od/o", 0640}};
+    for (const auto &f : saved) {
+        ASSERT_EQ(chmod((save + "/" + f.rel).c_str(), f.mode), 0);
+        ASSERT_EQ(chown((save + "/" + f.rel).c_str(), 65534, 65534), 0);
+    }
+    Unmount();
+    for (int run = 0; run < 2; run++) {  // as written then, and as saved now
+        SCOPED_TRACE(run);
+        Mount({"--persist", save});
+        for (const auto &f : saved) {
+            SCOPED_TRACE(f.rel);
+            struct stat st;
+            ASSERT_EQ(stat(P(f.rel).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, f.mode);
+            EXPECT_EQ(st.st_uid, 65534u);
+        }
+        EXPECT_EQ(Cat("old"), "@old\nv::1\n");
+        EXPECT_EQ(Cat("od/o"), "@o\nw::2\n");
+        struct stat st;
+        ASSERT_EQ(stat((save + "/od").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_EQ(st.st_uid, 0u);
+        Unmount();
+    }
+}
+
+// A header line damaged in one field makes its file unloadable: skipped,
+// logged and kept, never loaded with some other mode or owner.
+TEST_F(ObjectTest, DamagedHeadersAreSkippedAndKept) {
+    std::string save = base_ + "/saved";
+    ASSERT_EQ(mkdir(save.c_str(), 0700), 0);
+    const std::string good = "#ppsfs mode=0640 uid=65534 gid=65534\n";
+    const std::string damaged[] = {
+        "#ppsfs mode=0640 uid=65534\n",                  // a field missing
+        "#ppsfs mode=0648 uid=65534 gid=65534\n",        // not octal
+        "#ppsfs mode=10000 uid=65534 gid=65534\n",       // more than a mode
+        "#ppsfs mode=0640 uid=4294967295 gid=65534\n",   // (uid_t)-1
+        "#ppsfs mode=0640 uid=99999999999 gid=65534\n",  // too large
+        "#ppsfs mode=0640 uid=-1 gid=65534\n",           // signed
+        "#ppsfs mode=0640 uid=65534 gid=65534 \n",       // trailing space
+        "#ppsfs mode=0640 uid=65534 gid=65534",          // no line end
+        "#ppsfs  mode=0640 uid=65534 gid=65534\n",       // two spaces
+    };
+    std::ofstream(save + "/good") << good << "@good\n";
+    for (std::size_t i = 0; i < std::size(damaged); i++)
+        std::ofstream(save + "/b" + std::to_string(i)) << damaged[i] << "@b" << i << "\n";
+    Unmount();
+    Mount({"--persist", save});
+    struct stat st;
+    ASSERT_EQ(stat(P("good").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    for (std::size_t i = 0; i < std::size(damaged); i++) {
+        SCOPED_TRACE(damaged[i]);
+        EXPECT_EQ(stat(P("b" + std::to_string(i)).c_str(), &st), -1);
+    }
+    Unmount();
+    for (std::size_t i = 0; i < std::size(damaged); i++) {
+        SCOPED_TRACE(damaged[i]);
+        std::string name = "b" + std::to_string(i);
+        EXPECT_EQ(testsupport::ReadFile(save + "/" + name), damaged[i] + "@" + name + "\n");
+    }
 }
 
 }  // namespace
