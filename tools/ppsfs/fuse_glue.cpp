@@ -6,6 +6,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
@@ -48,12 +49,13 @@ void SetupOpen(struct fuse_file_info *fi, std::uint64_t fh) {
 // allocation answers ENOMEM, anything else EIO (handlers reply last, so a
 // throw means no reply went out yet). Then serves the opens the request
 // made readable.
-template <class Sig, Sig *Fn>
+template <class Sig, Sig *Fn, FuseGlue::Op O>
 struct Guard;
-template <class... Args, void (*Fn)(fuse_req_t, Args...)>
-struct Guard<void(fuse_req_t, Args...), Fn> {
+template <class... Args, void (*Fn)(fuse_req_t, Args...), FuseGlue::Op O>
+struct Guard<void(fuse_req_t, Args...), Fn, O> {
     static void Call(fuse_req_t req, Args... args) {
         FuseGlue &g = *static_cast<FuseGlue *>(fuse_req_userdata(req));
+        g.Count(O);
         try {
             Fn(req, args...);
         } catch (const std::bad_alloc &) {
@@ -79,27 +81,38 @@ const struct fuse_lowlevel_ops &FuseGlue::Ops() {
     static const struct fuse_lowlevel_ops ops = [] {
         struct fuse_lowlevel_ops o = {};
         o.init = Init;
-        o.lookup = &Guard<decltype(Lookup), Lookup>::Call;
+        o.lookup = &Guard<decltype(Lookup), Lookup, FuseGlue::Op::kLookup>::Call;
         o.forget = ForgetOne;
         o.forget_multi = ForgetMulti;
-        o.getattr = &Guard<decltype(GetAttr), GetAttr>::Call;
-        o.setattr = &Guard<decltype(SetAttr), SetAttr>::Call;
-        o.mkdir = &Guard<decltype(Mkdir), Mkdir>::Call;
-        o.unlink = &Guard<decltype(Unlink), Unlink>::Call;
-        o.rmdir = &Guard<decltype(Rmdir), Rmdir>::Call;
-        o.opendir = &Guard<decltype(OpenDir), OpenDir>::Call;
-        o.readdir = &Guard<decltype(ReadDir), ReadDir>::Call;
-        o.releasedir = &Guard<decltype(ReleaseDir), ReleaseDir>::Call;
-        o.create = &Guard<decltype(Create), Create>::Call;
-        o.open = &Guard<decltype(Open), Open>::Call;
-        o.read = &Guard<decltype(Read), Read>::Call;
-        o.write = &Guard<decltype(Write), Write>::Call;
-        o.release = &Guard<decltype(Release), Release>::Call;
-        o.fsync = &Guard<decltype(Fsync), Fsync>::Call;
-        o.poll = &Guard<decltype(Poll), Poll>::Call;
+        o.getattr = &Guard<decltype(GetAttr), GetAttr, FuseGlue::Op::kGetAttr>::Call;
+        o.setattr = &Guard<decltype(SetAttr), SetAttr, FuseGlue::Op::kSetAttr>::Call;
+        o.mkdir = &Guard<decltype(Mkdir), Mkdir, FuseGlue::Op::kMkdir>::Call;
+        o.unlink = &Guard<decltype(Unlink), Unlink, FuseGlue::Op::kUnlink>::Call;
+        o.rmdir = &Guard<decltype(Rmdir), Rmdir, FuseGlue::Op::kRmdir>::Call;
+        o.opendir = &Guard<decltype(OpenDir), OpenDir, FuseGlue::Op::kOpenDir>::Call;
+        o.readdir = &Guard<decltype(ReadDir), ReadDir, FuseGlue::Op::kReadDir>::Call;
+        o.releasedir = &Guard<decltype(ReleaseDir), ReleaseDir, FuseGlue::Op::kReleaseDir>::Call;
+        o.create = &Guard<decltype(Create), Create, FuseGlue::Op::kCreate>::Call;
+        o.open = &Guard<decltype(Open), Open, FuseGlue::Op::kOpen>::Call;
+        o.read = &Guard<decltype(Read), Read, FuseGlue::Op::kRead>::Call;
+        o.write = &Guard<decltype(Write), Write, FuseGlue::Op::kWrite>::Call;
+        o.release = &Guard<decltype(Release), Release, FuseGlue::Op::kRelease>::Call;
+        o.fsync = &Guard<decltype(Fsync), Fsync, FuseGlue::Op::kFsync>::Call;
+        o.poll = &Guard<decltype(Poll), Poll, FuseGlue::Op::kPoll>::Call;
         return o;
     }();
     return ops;
+}
+
+void FuseGlue::WriteStats(std::FILE *out) const {
+    static const char *const kNames[] = {
+#define PPSFS_OP_NAME(name) #name,
+        PPSFS_FUSE_OPS(PPSFS_OP_NAME)
+#undef PPSFS_OP_NAME
+    };
+    for (std::size_t i = 0; i < counts_.size(); i++)
+        if (counts_[i] != 0)
+            std::fprintf(out, "%s %llu\n", kNames[i], static_cast<unsigned long long>(counts_[i]));
 }
 
 void FuseGlue::Shutdown() {
@@ -160,6 +173,7 @@ void FuseGlue::ServeWoken() {
         }
         if (p.poll != nullptr && (core_->Readable(fh) || (p.poll_write && core_->Writable(fh)))) {
             fuse_lowlevel_notify_poll(p.poll);
+            Count(Op::kPollNotify);
             fuse_pollhandle_destroy(p.poll);
             p.poll = nullptr;
         }

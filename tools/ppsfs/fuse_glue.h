@@ -9,7 +9,9 @@
 #define FUSE_USE_VERSION 35
 #include <fuse_lowlevel.h>
 
+#include <array>
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -18,10 +20,24 @@
 
 #include "pps_core.h"
 
+// Every request the filesystem serves, counted for --stats, and the poll
+// notifications it sends.
+#define PPSFS_FUSE_OPS(X)                                                                 \
+    X(Lookup)                                                                             \
+    X(GetAttr) X(SetAttr) X(Mkdir) X(Unlink) X(Rmdir) X(OpenDir) X(ReadDir) X(ReleaseDir) \
+        X(Create) X(Open) X(Read) X(Write) X(Release) X(Fsync) X(Poll) X(PollNotify)
+
 namespace ppsfs {
 
 class FuseGlue {
   public:
+    enum class Op {
+#define PPSFS_OP_ENUM(name) k##name,
+        PPSFS_FUSE_OPS(PPSFS_OP_ENUM)
+#undef PPSFS_OP_ENUM
+            kCount
+    };
+
     explicit FuseGlue(PpsCore *core) : core_(core) {}
     ~FuseGlue();
     FuseGlue(const FuseGlue &) = delete;
@@ -29,6 +45,12 @@ class FuseGlue {
 
     // The operations table; pass `this` as the session's user data.
     static const struct fuse_lowlevel_ops &Ops();
+
+    void Count(Op op) {
+        counts_[static_cast<std::size_t>(op)]++;
+    }
+    // "name count" per request kind served (and PollNotify), those seen.
+    void WriteStats(std::FILE *out) const;
 
     // Ends every parked read with EIO: the filesystem is going away.
     void Shutdown();
@@ -83,6 +105,7 @@ class FuseGlue {
                      struct fuse_pollhandle *ph);
 
     PpsCore *core_;
+    std::array<std::uint64_t, static_cast<std::size_t>(Op::kCount)> counts_{};
     // Larger writes may reach us in pieces (the kernel splits them at its
     // write size), which could not be applied whole: they fail with EFBIG.
     std::size_t write_limit_ = kMaxMessage;

@@ -84,6 +84,10 @@ int main(int argc, char **argv) {
                        ? std::string()
                        : std::string("must be an octal mode such as 0755");
         });
+    std::string stats_path;
+    app.add_option("--stats", stats_path,
+                   "At exit, write how many requests of each kind were served (and poll "
+                   "notifications sent) to this file, a line \"Kind count\" each");
     app.add_flag("-d,--debug", debug, "Print every FUSE request (implies --foreground)");
     try {
         app.parse(argc, argv);
@@ -152,6 +156,12 @@ int main(int argc, char **argv) {
                 status = loop < 0 && loop != -ECONNABORTED ? 1 : 0;
             }
             glue.Shutdown();
+            if (!stats_path.empty()) {
+                if (std::FILE *f = std::fopen(stats_path.c_str(), "w")) {
+                    glue.WriteStats(f);
+                    std::fclose(f);
+                }
+            }
             if (!core.SaveAll()) status = 1;
             fuse_session_unmount(se);
         } else {
