@@ -195,6 +195,54 @@ TEST_F(HostileTest, NothingStoredThatReadersCannotRead) {
     EXPECT_EQ(WriteText(w.get(), "j:json:" + std::string(150000, '{') + "\n"), EINVAL);
 }
 
+// .all shows a user only the objects that user may read: an object
+// closed to others, in a directory open to all, stays closed through it.
+TEST_F(HostileTest, AllShowsNoObjectItsReaderMayNotRead) {
+    ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
+    Fd secret = Open("d/secret", O_WRONLY | O_CREAT, 0600);
+    Fd shared = Open("d/open", O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(WriteText(secret.get(), "imsi::262019876543210\n"), 0);
+    ASSERT_EQ(WriteText(shared.get(), "a::1\n"), 0);
+    const char *const opens[3] = {"d/.all", "d/.all?delta", "d/.all?delta,wait"};
+    char ready = 0;
+    int done[2];
+    ASSERT_EQ(pipe(done), 0);
+    pid_t reader = fork();
+    if (reader == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0)
+            _exit(1);
+        int fds[3];
+        for (int i = 0; i < 3; i++) fds[i] = open(P(opens[i]).c_str(), O_RDONLY | O_NONBLOCK);
+        std::string text;
+        for (int fd : fds)
+            for (Rd r = ReadOnce(fd); r.n > 0; r = ReadOnce(fd)) text += r.text;
+        ready = '1';
+        (void)!write(done[1], &ready, 1);
+        // After the secret changes, what reaches the reader.
+        if (read(done[0], &ready, 1) != 1) _exit(1);
+        usleep(100000);
+        for (int fd : fds)
+            for (Rd r = ReadOnce(fd); r.n > 0; r = ReadOnce(fd)) text += r.text;
+        (void)!write(done[1], text.data(), text.size());
+        _exit(0);
+    }
+    ASSERT_EQ(read(done[0], &ready, 1), 1);
+    ASSERT_EQ(WriteText(secret.get(), "imsi::262019999999999\n"), 0);
+    ASSERT_EQ(ftruncate(secret.get(), 0), 0);
+    ASSERT_EQ(write(done[1], "go", 1), 1);
+    int status = 0;
+    waitpid(reader, &status, 0);
+    std::string text(65536, '\0');
+    ssize_t n = read(done[0], &text[0], text.size());
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    EXPECT_EQ(text.find("imsi"), std::string::npos) << text;
+    EXPECT_EQ(text.find("@secret"), std::string::npos) << text;
+    EXPECT_NE(text.find("a::1"), std::string::npos) << text;
+    close(done[0]);
+    close(done[1]);
+}
+
 // Objects made and removed under new names, and group members that come
 // and go, cannot grow what a .all or .notify open that never reads holds:
 // the .all open starts again from the objects that exist, the group's
