@@ -46,17 +46,15 @@ sed "s/^  \"drift\": .*\$/  \"drift\": {\"enabled\": true, \"period_ms\": 1000, 
 \"battery_temperature_c\": {\"overlong_block\": true, \"probability\": $p}}/" "$work/clean.json" >"$work/faulty.json"
 "$bin/techmode-sim" --check -s "$work/faulty.json" >/dev/null
 
-start_system "$(demo_user)" -s "$work/faulty.json"
+start_system -s "$work/faulty.json"
 rc=0
 extra=()
 # AddressSanitizer's quarantine and shadow memory grow by design.
 [ "$preset" = asan ] && extra+=(--ignore-memory)
 "$bin/soak" -p "$daemon_pid" -r "$requests" --connections "$connections" "${extra[@]}" \
   --faulty "$work/faulty.json" --clean "$work/clean.json" || rc=1
-kill -TERM "$daemon_pid"
-status=0
-wait "$daemon_pid" || status=$?
-daemon_pid=
+stop daemon TERM
+status=$stop_status
 echo "soak: daemon exit status after SIGTERM: $status"
 [ "$status" -eq 0 ] || rc=1
 exit $rc
