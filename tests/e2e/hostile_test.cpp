@@ -3,50 +3,39 @@
 // own mount namespace and checks that it takes no file, no memory, no other
 // client's answer and no server it does not own. One case per way in.
 //
-// DeployedSystem starts the whole system in the deployment layout that
-// scripts/system.sh makes: the daemon as its own user (-U velomar), the
-// tech-mode device 0660 to that user's group, the diag directory 0750 to
-// the diagnostics group (velomar-diag). scripts/setup.sh creates the
-// accounts; without them the cases are skipped.
+// DeployedSystem starts the whole system in the deployment layout
+// (support/Deployment.h), as scripts/system.sh does.
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "support/Deployment.h"
 #include "support/PpsfsMount.h"
 
 namespace ppsfs_test {
 namespace {
 
 using HostileTest = PpsfsTest;
+using testsupport::Deployment;
 
-const char kDaemonUser[] = "velomar";
-const char kDiagGroup[] = "velomar-diag";
-const std::string kDiag = "/pps/services/radioctrl/modem0/diag";
-const std::string kNetworkTime = "/pps/services/network-time";
+const std::string kDiag = Deployment::kDiag;
 const std::string kDeviceDir = "/dev/radio/cellular";
-const uid_t kNobody = 65534;
+const uid_t kNobody = Deployment::kNobody;
 
 class DeployedSystem : public ::testing::Test {
   protected:
     void SetUp() override {
-        struct passwd *pw = getpwnam(kDaemonUser);
-        struct group *diag = getgrnam(kDiagGroup);
-        if (pw == nullptr || diag == nullptr)
-            GTEST_SKIP() << "no user " << kDaemonUser << " or group " << kDiagGroup
-                         << ": scripts/setup.sh creates them";
-        daemon_uid_ = pw->pw_uid;
-        daemon_gid_ = pw->pw_gid;
-        diag_gid_ = diag->gr_gid;
-        std::string why = testsupport::EnterPrivateDev();
+        std::string why = dep_.LookUp();
+        if (!why.empty()) GTEST_SKIP() << why;
+        why = testsupport::EnterPrivateDev();
         if (!why.empty()) GTEST_SKIP() << why;
         alarm(120);  // a hung test is killed, and its children with it
         dir_ = testsupport::MakeTempDir("hostile");
@@ -55,23 +44,16 @@ class DeployedSystem : public ::testing::Test {
         ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "-f", "/pps"}, "", dir_ + "/ppsfs.err"));
         ASSERT_TRUE(testsupport::WaitForMount("/pps"))
             << testsupport::ReadFile(dir_ + "/ppsfs.err");
-        // The layout, as scripts/system.sh makes it.
-        ASSERT_EQ(system(("mkdir -p " + kDiag + " " + kNetworkTime).c_str()), 0);
-        ASSERT_EQ(chown(kDiag.c_str(), 0, diag_gid_), 0);
-        ASSERT_EQ(chmod(kDiag.c_str(), 0750), 0);
-        for (const char *name : {"/control", "/status"}) {
-            int fd = open((kNetworkTime + name).c_str(), O_WRONLY | O_CREAT, 0644);
-            ASSERT_GE(fd, 0) << strerror(errno);
-            close(fd);
-        }
-        ASSERT_TRUE(sim_.Start({TECHMODE_SIM_BIN, "-f", "--owner", "root", "--group",
-                                std::to_string(daemon_gid_), "--mode", "0660", kDeviceDir},
-                               "", dir_ + "/sim.err"));
+        ASSERT_EQ(dep_.MakeLayout(), "");
+        std::vector<std::string> sim = {TECHMODE_SIM_BIN, "-f"};
+        for (const std::string &o : dep_.DeviceOptions()) sim.push_back(o);
+        sim.push_back(kDeviceDir);
+        ASSERT_TRUE(sim_.Start(sim, "", dir_ + "/sim.err"));
         ASSERT_TRUE(testsupport::WaitForMount(kDeviceDir))
             << testsupport::ReadFile(dir_ + "/sim.err");
         // Started with no umask, as deployed: its objects get the 0666 it asks for.
         mode_t mask = umask(0);
-        bool started = daemon_.Start({QRX_VELOMAR_SERVER_BIN, "-U", kDaemonUser},
+        bool started = daemon_.Start({QRX_VELOMAR_SERVER_BIN, "-U", Deployment::kDaemonUser},
                                      dir_ + "/daemon.out", dir_ + "/daemon.err");
         umask(mask);
         ASSERT_TRUE(started);
@@ -103,29 +85,21 @@ class DeployedSystem : public ::testing::Test {
 
     // Runs diagctl with args as uid kNobody with the groups given; its exit
     // status, and its standard output and error in *out.
-    int DiagctlAs(const std::vector<gid_t> &groups, std::vector<std::string> args,
+    int DiagctlAs(const std::vector<gid_t> &groups, const std::vector<std::string> &args,
                   std::string *out) const {
-        const std::string path = dir_ + "/diagctl.out";
-        Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-        int status = AsUser(
-            kNobody, kNobody,
-            [&] {
-                dup2(fd.get(), STDOUT_FILENO);
-                dup2(fd.get(), STDERR_FILENO);
-                std::vector<char *> argv = {const_cast<char *>(DIAGCTL_BIN)};
-                for (std::string &a : args) argv.push_back(&a[0]);
-                argv.push_back(nullptr);
-                execv(DIAGCTL_BIN, argv.data());
-                return 127;
-            },
-            groups);
-        *out = testsupport::ReadFile(path);
-        return status;
+        std::vector<std::string> argv = {DIAGCTL_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        testsupport::Child c;
+        c.RunAs(kNobody, kNobody, groups);
+        c.Start(argv, dir_ + "/diagctl.out", dir_ + "/diagctl.err");
+        int status = c.Wait(30000);
+        *out = testsupport::ReadFile(dir_ + "/diagctl.out") +
+               testsupport::ReadFile(dir_ + "/diagctl.err");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     std::string dir_;
-    uid_t daemon_uid_ = 0;
-    gid_t daemon_gid_ = 0, diag_gid_ = 0;
+    Deployment dep_;
     testsupport::Child ppsfs_, sim_, daemon_;
 };
 
@@ -144,10 +118,10 @@ TEST_F(DeployedSystem, OnlyTheDaemonsGroupOpensTheDevice) {
         {"outsider", {}, device, O_RDONLY, EACCES},
         {"outsider", {}, scenario, O_RDONLY, EACCES},
         {"outsider", {}, scenario, O_WRONLY | O_TRUNC, EACCES},
-        {"diagnostics group", {diag_gid_}, device, O_RDWR, EACCES},
-        {"daemon's group", {daemon_gid_}, device, O_RDWR, 0},
-        {"daemon's group", {daemon_gid_}, scenario, O_RDONLY, 0},
-        {"daemon's group", {daemon_gid_}, scenario, O_WRONLY | O_TRUNC, EACCES},
+        {"diagnostics group", {dep_.diag_gid}, device, O_RDWR, EACCES},
+        {"daemon's group", {dep_.daemon_gid}, device, O_RDWR, 0},
+        {"daemon's group", {dep_.daemon_gid}, scenario, O_RDONLY, 0},
+        {"daemon's group", {dep_.daemon_gid}, scenario, O_WRONLY | O_TRUNC, EACCES},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.who) + " " + c.path + " flags " + std::to_string(c.flags));
@@ -193,14 +167,15 @@ TEST_F(DeployedSystem, OnlyTheDiagnosticsGroupReachesTheDiagObjects) {
          {std::vector<std::string>{"identity"}, std::vector<std::string>{"gsm-time", "on"}}) {
         SCOPED_TRACE(args.back());
         EXPECT_EQ(DiagctlAs({}, args, &out), 5) << out;
-        EXPECT_NE(out.find("Permission denied (" + kDiag +
-                           " is open to root and members of group " + kDiagGroup + " only"),
-                  std::string::npos)
+        EXPECT_NE(
+            out.find("Permission denied (" + kDiag + " is open to root and members of group " +
+                     Deployment::kDiagGroup + " only"),
+            std::string::npos)
             << out;
     }
-    EXPECT_EQ(DiagctlAs({diag_gid_}, {"identity"}, &out), 0) << out;
+    EXPECT_EQ(DiagctlAs({dep_.diag_gid}, {"identity"}, &out), 0) << out;
     EXPECT_NE(out.find("IMSI    310150123456789fff"), std::string::npos) << out;
-    EXPECT_EQ(DiagctlAs({diag_gid_}, {"gsm-time", "on"}, &out), 0) << out;
+    EXPECT_EQ(DiagctlAs({dep_.diag_gid}, {"gsm-time", "on"}, &out), 0) << out;
     EXPECT_NE(testsupport::ReadFile(kDiag + "/config").find("gsm_time_enable::1"),
               std::string::npos);
 }
@@ -211,7 +186,7 @@ TEST_F(DeployedSystem, OnlyTheDiagnosticsGroupReachesTheDiagObjects) {
 TEST_F(DeployedSystem, NoOtherUserSignalsTheDaemon) {
     std::string status =
         testsupport::ReadFile("/proc/" + std::to_string(daemon_.pid()) + "/status");
-    const std::string uid = std::to_string(daemon_uid_);
+    const std::string uid = std::to_string(dep_.daemon_uid);
     ASSERT_NE(status.find("\nUid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid + "\n"),
               std::string::npos)
         << status;
@@ -221,8 +196,8 @@ TEST_F(DeployedSystem, NoOtherUserSignalsTheDaemon) {
         pid_t pid;
     } cases[] = {
         {"nobody: daemon", {}, daemon_.pid()},
-        {"diagnostics group: daemon", {diag_gid_}, daemon_.pid()},
-        {"daemon's group: daemon", {daemon_gid_}, daemon_.pid()},
+        {"diagnostics group: daemon", {dep_.diag_gid}, daemon_.pid()},
+        {"daemon's group: daemon", {dep_.daemon_gid}, daemon_.pid()},
         {"nobody: ppsfs", {}, ppsfs_.pid()},
         {"nobody: techmode-sim", {}, sim_.pid()},
     };
