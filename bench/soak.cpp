@@ -348,9 +348,9 @@ Worker StartWorker(const Unprivileged &who, const std::function<void(int in, int
 
 // The flooder: 1 MiB - 4 KiB messages (the largest that ppsfs takes in one
 // piece) to the control object, one after another, until the parent
-// closes the command pipe. A message without msg is read and dropped by
-// the daemon, so each costs it one read. Reports "written refused other
-// last-error".
+// closes the command pipe. The daemon reads each (1 KiB a read) and drops
+// it, having no msg: the flood costs it reads, not commands. Reports
+// "written refused other last-error".
 void Flood(const std::string &pps, int in, int out) {
     const std::string message = "dat::" + std::string((1 << 20) - 4096 - 6, 'x') + "\n";
     if (!WaitForGo(in)) return;
@@ -511,7 +511,8 @@ void FloodPhase(const std::string &pps, Worker &flooder, double seconds, bool st
 // that does not bound what unread opens hold would take the machine).
 struct PpsfsWatch {
     pid_t ppsfs = 0;
-    long start_kib = 0, safety_kib = 0;
+    std::atomic<long> start_kib{0};
+    long safety_kib = 0;
     std::atomic<long> peak_kib{0};
     std::atomic<pid_t> hog{-1};
     std::atomic<bool> hog_ended_early{false};
@@ -599,7 +600,7 @@ int main(int argc, char **argv) {
         FloodPhase(pps, flooder, flood_seconds, flood_strict);
         if (ppsfs > 0)
             printf("soak: flood: ppsfs resident memory %ld KiB at the start, %ld KiB at its peak\n",
-                   watch.start_kib, watch.peak_kib.load());
+                   watch.start_kib.load(), watch.peak_kib.load());
     } else {
         flooder.Finish(true);
     }
@@ -671,7 +672,7 @@ int main(int argc, char **argv) {
                                     : "refused some of the time",
             watch.hog_ended_early ? "ENDED EARLY: ppsfs grew past --ppsfs-safety"
                                   : (closed == "closed" ? "then closed" : "no close reported"),
-            watch.start_kib, watch.peak_kib.load(), ppsfs_held, ppsfs_after);
+            watch.start_kib.load(), watch.peak_kib.load(), ppsfs_held, ppsfs_after);
         if (ppsfs_limit_mib > 0) {
             ppsfs_ok = !watch.hog_ended_early &&
                        watch.peak_kib - watch.start_kib <= ppsfs_limit_mib * 1024 &&
@@ -682,7 +683,7 @@ int main(int argc, char **argv) {
             printf(
                 "soak: ppsfs growth not checked (no --ppsfs-limit): %+ld KiB at the peak, "
                 "%+ld KiB after the hog closed\n",
-                watch.peak_kib - watch.start_kib, ppsfs_after - watch.start_kib);
+                watch.peak_kib - watch.start_kib, ppsfs_after - watch.start_kib.load());
         }
     }
     for (const std::string &p : g_problems) printf("soak: problem: %s\n", p.c_str());
