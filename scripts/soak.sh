@@ -3,10 +3,11 @@
 # deployment layout (scripts/system.sh), with a supervisor, and:
 #  1. the simulated modem injecting a fault into about a third of the
 #     replies of every structure kind (its scenario swapped between faulty
-#     and clean every half second), hostile clients, then 8 clients
-#     connecting, sending and disconnecting at random while an unprivileged
-#     user floods the control object with 1 MiB messages and holds 300
-#     unread ?delta opens of a status object (bench/soak.cpp);
+#     and clean every half second), hostile clients; an unprivileged user
+#     flooding the control object with 1 MiB messages for a few seconds
+#     while a probe client asks every 100 ms; then 8 clients connecting,
+#     sending and disconnecting at random while that user holds 300 unread
+#     ?delta opens of a status object (bench/soak.cpp);
 #  2. kill -9 of ppsfs, of techmode-sim and of the daemon, one at a time:
 #     each time the supervisor must bring the system back, in its layout,
 #     answering diagctl;
@@ -17,7 +18,7 @@
 #   scripts/soak.sh --short    the short run CI makes (8 x 150, then 8 x 50)
 set -euo pipefail
 case "${1:-}" in
-  -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   --short|"") ;;
   *) echo "soak.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
 esac
