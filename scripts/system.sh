@@ -180,11 +180,11 @@ daemon_answers() {
 }
 
 # start_daemon: starts the daemon (as root, -U $daemon_user) and waits until
-# it answers; sets $daemon_pid. Its standard output goes to
+# it answers (at most 60 s); sets $daemon_pid. Its standard output goes to
 # $work/daemon.out, its log lines (also sent to syslog) to $work/daemon.log
 # unless DAEMON_LOG_STDERR=0.
 start_daemon() {
-  local log_env=SLOGF_STDERR=1 i mask
+  local log_env=SLOGF_STDERR=1 mask
   [ "${DAEMON_LOG_STDERR:-1}" = 0 ] && log_env=SLOGF_QUIET=1
   # With no umask its objects get the modes it asks for (0666), the
   # directory's 0750 deciding who reaches them: the diagnostics group may
@@ -195,7 +195,8 @@ start_daemon() {
     env "$log_env" "$bin/qrx_velomar_server" -U "$daemon_user"
   umask "$mask"
   daemon_pid=$(cat "$work/daemon.pid")
-  for i in $(seq 600); do
+  local deadline=$((SECONDS + 60))
+  while [ "$SECONDS" -lt "$deadline" ]; do
     if daemon_answers; then
       : >"$work/daemon.ready"
       return 0
