@@ -348,10 +348,11 @@ Worker StartWorker(const Unprivileged &who, const std::function<void(int in, int
 
 // The flooder: 1 MiB - 4 KiB messages (the largest that ppsfs takes in one
 // piece) to the control object, one after another, until the parent
-// closes the command pipe. The daemon reads each (1 KiB a read) and drops
+// closes the command pipe or, when max_messages is not 0, that many have
+// been taken. The daemon reads each (1 KiB a read) and drops
 // it, having no msg: the flood costs it reads, not commands. Reports
 // "written refused other last-error".
-void Flood(const std::string &pps, int in, int out) {
+void Flood(const std::string &pps, long max_messages, int in, int out) {
     const std::string message = "dat::" + std::string((1 << 20) - 4096 - 6, 'x') + "\n";
     if (!WaitForGo(in)) return;
     int fd = open((Dir(pps) + "control").c_str(), O_WRONLY | O_NONBLOCK);
@@ -364,7 +365,10 @@ void Flood(const std::string &pps, int in, int out) {
     int last = 0;
     char c;
     while (read(in, &c, 1) < 0 && errno == EAGAIN) {
-        if (write(fd, message.data(), message.size()) == static_cast<ssize_t>(message.size())) {
+        if (max_messages != 0 && written >= max_messages) {
+            usleep(10000);
+        } else if (write(fd, message.data(), message.size()) ==
+                   static_cast<ssize_t>(message.size())) {
             written++;
         } else if (errno == EAGAIN) {
             refused++;
@@ -567,8 +571,11 @@ int main(int argc, char **argv) {
     app.add_option("--ppsfs-safety", ppsfs_safety_mib,
                    "End the hog early when ppsfs grows more than this many MiB");
     double flood_seconds = 5;
+    long flood_messages = 0;
     bool flood_strict = false;
     app.add_option("--flood-seconds", flood_seconds, "How long the flooder writes (0: no flood)");
+    app.add_option("--flood-messages", flood_messages,
+                   "At most this many 1 MiB messages from the flooder (0: as many as ppsfs takes)");
     app.add_flag("--flood-strict", flood_strict,
                  "Fail when a request of the probe goes unanswered during the flood");
     CLI11_PARSE(app, argc, argv);
@@ -581,7 +588,8 @@ int main(int argc, char **argv) {
     }
     const Unprivileged who{pw->pw_uid, pw->pw_gid, gr->gr_gid};
     // Forked now, before any thread starts; they wait for their go.
-    Worker flooder = StartWorker(who, [&](int in, int out) { Flood(pps, in, out); });
+    Worker flooder =
+        StartWorker(who, [&](int in, int out) { Flood(pps, flood_messages, in, out); });
     Worker hog =
         StartWorker(who, [&](int in, int out) { Hog(Dir(pps) + hog_object, hog_opens, in, out); });
     PpsfsWatch watch;
