@@ -112,7 +112,7 @@ echo "soak: 3. the restarted system: $after requests per client"
   --faulty "$work/faulty.json" --clean "$work/clean.json" || rc=1
 
 stop_system
-status=$(cat "$work/daemon.status")
+status=$(cat "$work/daemon.status" 2>/dev/null || echo "?")
 echo "soak: daemon exit status after SIGTERM: $status"
 [ "$status" -eq 0 ] || rc=1
 echo "soak: $([ $rc -eq 0 ] && echo PASS || echo FAIL)"

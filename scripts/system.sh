@@ -100,33 +100,46 @@ spawn() {
   until [ -s "$work/$name.pid" ]; do sleep 0.01; done
 }
 
-# ended NAME: true once NAME's process has ended (or was never started).
+# ended NAME: true once NAME's process has ended (or was never started),
+# also when its keeper was killed before it could record how.
 ended() {
-  [ ! -e "$work/$1.pid" ] || [ -e "$work/$1.status" ]
+  [ ! -e "$work/$1.pid" ] || [ -e "$work/$1.status" ] || ! kill -0 "$(cat "$work/$1.pid")" 2>/dev/null
 }
 
-# how_ended NAME: "exit status N" or "killed by signal N".
+# how_ended NAME: "exit status N", "killed by signal N" or "status unknown".
 how_ended() {
   local s
   s=$(cat "$work/$1.status" 2>/dev/null || echo "?")
-  if [ "$s" != "?" ] && [ "$s" -gt 128 ]; then echo "killed by signal $((s - 128))"; else echo "exit status $s"; fi
+  if [ "$s" = "?" ]; then
+    echo "status unknown"
+  elif [ "$s" -gt 128 ]; then
+    echo "killed by signal $((s - 128))"
+  else
+    echo "exit status $s"
+  fi
 }
 
 # stop NAME [SIGNAL]: sends SIGNAL (TERM) to NAME's process and waits for
-# it to end; SIGKILL after 10 s. Sets $stop_status to its exit status.
+# it to end; SIGKILL after 10 s. Sets $stop_status to its exit status ("?"
+# if its keeper did not record it).
 stop() {
   local name=$1 sig=${2:-TERM} pid i
-  stop_status=
-  ended "$name" && { stop_status=$(cat "$work/$name.status" 2>/dev/null || true); return 0; }
-  pid=$(cat "$work/$name.pid")
-  kill -"$sig" "$pid" 2>/dev/null || true
-  for i in $(seq 200); do ended "$name" && break; sleep 0.05; done
   if ! ended "$name"; then
-    echo "$name did not end on SIG$sig; killing it" >&2
-    kill -KILL "$pid" 2>/dev/null || true
-    until ended "$name"; do sleep 0.05; done
+    pid=$(cat "$work/$name.pid")
+    kill -"$sig" "$pid" 2>/dev/null || true
+    for i in $(seq 200); do ended "$name" && break; sleep 0.05; done
+    if ! ended "$name"; then
+      echo "$name did not end on SIG$sig; killing it" >&2
+      kill -KILL "$pid" 2>/dev/null || true
+      until ended "$name"; do sleep 0.05; done
+    fi
   fi
-  stop_status=$(cat "$work/$name.status")
+  # The keeper writes the status just after the process has gone.
+  for i in $(seq 20); do
+    [ -e "$work/$name.status" ] || [ ! -e "$work/$name.pid" ] && break
+    sleep 0.05
+  done
+  stop_status=$(cat "$work/$name.status" 2>/dev/null || echo "?")
 }
 
 # mount_fs NAME DIR COMMAND...: starts a FUSE stand-in in the foreground
