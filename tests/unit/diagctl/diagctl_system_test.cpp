@@ -1,7 +1,9 @@
-// diagctl as a user runs it: the real binary against ppsfs at /pps,
-// techmode-sim at /dev/radio/cellular and qrx_velomar_server, all in this
-// test's private mount namespace. Exit statuses, screens, JSON, gsm-time
-// and NITZ through the real objects, and the errors when no daemon answers.
+// diagctl as a user runs it: the real binary, as an unprivileged member of
+// the diagnostics group, against ppsfs at /pps, techmode-sim at
+// /dev/radio/cellular and qrx_velomar_server, all in this test's private
+// mount namespace and in the deployment layout (support/Deployment.h).
+// Exit statuses, screens, JSON, gsm-time and NITZ through the real
+// objects, and the errors when no daemon answers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -14,15 +16,17 @@
 #include <string>
 #include <vector>
 
+#include "support/Deployment.h"
 #include "support/Sandbox.h"
 
 namespace {
 
 using testsupport::Child;
+using testsupport::Deployment;
 using testsupport::ReadFile;
 
-const std::string kDiag = "/pps/services/radioctrl/modem0/diag";
-const std::string kNetworkTime = "/pps/services/network-time";
+const std::string kDiag = Deployment::kDiag;
+const std::string kNetworkTime = Deployment::kNetworkTime;
 
 struct Ran {
     int status;  // exit status, or -1 when it did not exit normally
@@ -52,21 +56,18 @@ std::string WaitForText(const std::string &path, const std::string &want) {
 class DiagctlSystem : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string why = testsupport::EnterPrivateDev();
+        std::string why = dep_.LookUp();
+        if (!why.empty()) GTEST_SKIP() << why;
+        why = testsupport::EnterPrivateDev();
         if (!why.empty()) GTEST_SKIP() << why;
         tmp_ = testsupport::MakeTempDir("diagctl");
         mkdir("/pps", 0755);
-        // A small unread limit: a server that stops reading is refused soon.
-        ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "--foreground", "--unread-limit", "1", "/pps"}, "",
+        // A small total unread limit: a server that stops reading is soon
+        // refused to every client, whoever left its requests unread.
+        ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "--foreground", "--total-limit", "1", "/pps"}, "",
                                  tmp_ + "/ppsfs.err"));
         ASSERT_TRUE(testsupport::WaitForMount("/pps")) << ReadFile(tmp_ + "/ppsfs.err");
-        ASSERT_EQ(system(("mkdir -p " + kDiag + " " + kNetworkTime).c_str()), 0);
-        // The network-time service's objects, as the platform provides them.
-        for (const char *name : {"/control", "/status"}) {
-            int fd = open((kNetworkTime + name).c_str(), O_CREAT | O_WRONLY, 0666);
-            ASSERT_GE(fd, 0) << name;
-            close(fd);
-        }
+        ASSERT_EQ(dep_.MakeLayout(), "");
     }
 
     void TearDown() override {
@@ -79,8 +80,10 @@ class DiagctlSystem : public ::testing::Test {
 
     void StartSimulator() {
         ASSERT_EQ(system("mkdir -p /dev/radio/cellular"), 0);
-        ASSERT_TRUE(
-            sim_.Start({TECHMODE_SIM_BIN, "-f", "/dev/radio/cellular"}, "", tmp_ + "/sim.err"));
+        std::vector<std::string> args = {TECHMODE_SIM_BIN, "-f"};
+        for (const std::string &o : dep_.DeviceOptions()) args.push_back(o);
+        args.push_back("/dev/radio/cellular");
+        ASSERT_TRUE(sim_.Start(args, "", tmp_ + "/sim.err"));
         ASSERT_TRUE(testsupport::WaitForMount("/dev/radio/cellular"))
             << ReadFile(tmp_ + "/sim.err");
     }
@@ -88,8 +91,12 @@ class DiagctlSystem : public ::testing::Test {
     void StartDaemon() {
         setenv("SLOGF_STDERR", "1", 1);
         const std::string err = tmp_ + "/daemon.err";
-        ASSERT_TRUE(
-            daemon_.Start({QRX_VELOMAR_SERVER_BIN, "-U", "nobody"}, tmp_ + "/daemon.out", err));
+        // With no umask, as deployed: the diagnostics group may write config.
+        mode_t mask = umask(0);
+        bool started = daemon_.Start({QRX_VELOMAR_SERVER_BIN, "-U", Deployment::kDaemonUser},
+                                     tmp_ + "/daemon.out", err);
+        umask(mask);
+        ASSERT_TRUE(started);
         for (int i = 0; i < 500; i++) {
             if (ReadFile(err).find("Now Start the Velomar PPS Server") != std::string::npos) return;
             ASSERT_TRUE(daemon_.running()) << ReadFile(err);
@@ -98,9 +105,15 @@ class DiagctlSystem : public ::testing::Test {
         FAIL() << "the daemon did not start\n" << ReadFile(err);
     }
 
+    // Runs diagctl as a diagctl user: unprivileged, in the diagnostics group.
+    void AsDiagctlUser(Child *c) const {
+        c->RunAs(Deployment::kNobody, Deployment::kNobody, {dep_.diag_gid});
+    }
+
     Ran Diagctl(std::vector<std::string> args) {
         args.insert(args.begin(), DIAGCTL_BIN);
         Child c;
+        AsDiagctlUser(&c);
         c.Start(args, tmp_ + "/out", tmp_ + "/err");
         int status = c.Wait(30000);
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(tmp_ + "/out"),
@@ -108,6 +121,7 @@ class DiagctlSystem : public ::testing::Test {
     }
 
     std::string tmp_;
+    Deployment dep_;
     Child ppsfs_, sim_, daemon_;
 };
 
@@ -187,9 +201,10 @@ TEST_F(DiagctlSystem, NoDaemonOrNoAnswerIsAClearError) {
               std::string::npos)
         << r.err;
 
-    // A server that never answers.
+    // A server that never answers, with the daemon's mode for its object.
     int server = open((kDiag + "/control?server").c_str(), O_RDWR | O_CREAT, 0666);
     ASSERT_GE(server, 0);
+    ASSERT_EQ(fchmod(server, 0666), 0);
     r = Diagctl({"--timeout", "0.2", "bearer"});
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.err.find("no answer to bearer from qrx_velomar_server within 0.2 s"),
@@ -217,6 +232,7 @@ TEST_F(DiagctlSystem, WatchRefreshesUntilInterrupted) {
     StartSimulator();
     StartDaemon();
     Child watch;
+    AsDiagctlUser(&watch);
     ASSERT_TRUE(watch.Start({DIAGCTL_BIN, "--watch", "0.1", "--timeout", "0.2", "radiostats"},
                             tmp_ + "/watch"));
     auto count = [this](const std::string &text) {
