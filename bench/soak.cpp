@@ -346,14 +346,14 @@ Worker StartWorker(const Unprivileged &who, const std::function<void(int in, int
     return w;
 }
 
-// The flooder: 1 MiB - 4 KiB messages (the largest that ppsfs takes in one
-// piece) to the control object, one after another, until the parent
+// The flooder: messages just under 1 MiB - 4 KiB with their object line
+// (the largest that ppsfs takes) to the control object, one after another, until the parent
 // closes the command pipe or, when max_messages is not 0, that many have
 // been taken. The daemon reads each (1 KiB a read) and drops
 // it, having no msg: the flood costs it reads, not commands. Reports
 // "written refused other last-error".
 void Flood(const std::string &pps, long max_messages, int in, int out) {
-    const std::string message = "dat::" + std::string((1 << 20) - 4096 - 6, 'x') + "\n";
+    const std::string message = "dat::" + std::string((1 << 20) - 4096 - 64, 'x') + "\n";
     if (!WaitForGo(in)) return;
     int fd = open((Dir(pps) + "control").c_str(), O_WRONLY | O_NONBLOCK);
     if (fd < 0) {
