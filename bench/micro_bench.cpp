@@ -30,6 +30,7 @@
 #include "slog_capture.h"
 #include "techmode/techmode_structs.h"
 #include "techmode/tlv_codec.h"
+#include "velomar_version.h"
 
 // ---------------------------------------------------------------- malloc hook
 
@@ -270,6 +271,13 @@ static void BM_SocketRoundTripFloor(benchmark::State &state) {
 BENCHMARK(BM_SocketRoundTripFloor)->UseRealTime();
 
 int main(int argc, char **argv) {
+    // Google Benchmark's own flags (--help lists them), and --version.
+    for (int i = 1; i < argc; i++) {
+        if (std::string(argv[i]) == "--version") {
+            std::puts(VELOMAR_VERSION_TEXT("micro_bench"));
+            return 0;
+        }
+    }
     int report_fd = dup(STDOUT_FILENO);
     if (freopen("/dev/null", "w", stdout) == nullptr) return 1;
     std::ofstream report("/proc/self/fd/" + std::to_string(report_fd));

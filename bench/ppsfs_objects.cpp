@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "proc_stats.h"
+#include "velomar_version.h"
 
 namespace {
 
@@ -89,6 +90,7 @@ int main(int argc, char **argv) {
         "ppsfs at scale: N objects created, listed and stat'ed in one directory "
         "through a real mount; prints seconds per step and ppsfs's memory per object",
         "ppsfs_objects"};
+    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("ppsfs_objects"));
     long objects = 100000, changes = 20000;
     std::string ppsfs = PPSFS_BIN;
     app.add_option("--objects", objects, "How many objects (default 100000)")
@@ -96,7 +98,11 @@ int main(int argc, char **argv) {
     app.add_option("--changes", changes, "Changes followed through .all and one object (20000)")
         ->check(CLI::Range(1L, 100000000L));
     app.add_option("--ppsfs", ppsfs, "The ppsfs binary");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 2;  // 2: a bad command line
+    }
 
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
         std::perror("ppsfs_objects: a private mount namespace (run as root)");

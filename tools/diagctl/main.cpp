@@ -13,6 +13,7 @@
 #include "Client.h"
 #include "PpsValue.h"
 #include "Screens.h"
+#include "velomar_version.h"
 
 namespace {
 
@@ -189,6 +190,7 @@ int GsmTime(const Paths &paths, const std::string &argument) {
 
 int main(int argc, char **argv) {
     CLI::App app{kDescription, "diagctl"};
+    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("diagctl"));
     app.footer(kFooter);
     std::string command, argument, pps_root = "/pps";
     Options opt;

@@ -14,6 +14,7 @@
 #include "fuse_glue.h"
 #include "log.h"
 #include "pps_core.h"
+#include "velomar_version.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ struct fuse_session *g_session;  // for the SIGQUIT handler
 
 int main(int argc, char **argv) {
     CLI::App app{kDescription, "ppsfs"};
+    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("ppsfs"));
     std::string mountpoint, save_dir, log_target = "-";
     std::vector<std::string> mount_options;
     bool foreground = false, debug = false;

@@ -38,6 +38,7 @@
 #include "Replies.h"
 #include "Scenario.h"
 #include "devctl_xfer.h"
+#include "velomar_version.h"
 
 namespace {
 
@@ -346,6 +347,7 @@ int main(int argc, char *argv[]) {
         "'scenario' has the same owner and group, mode 0640 (its owner replaces the scenario,\n"
         "its group reads it). Started by root, the mount is open to other users as those\n"
         "permissions allow (allow_other)."};
+    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("techmode-sim"));
     std::string mountpoint, scenario_path, owner_text, group_text, mode_text = "0660";
     bool foreground = false, check = false, print_default = false, verbose = false;
     unsigned seed = 1;
