@@ -10,6 +10,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config   # the build
   libfuse3-dev fuse3                             # ppsfs and techmode-sim
+  libsystemd-dev                                 # sd_notify: ppsfs and techmode-sim tell systemd when mounted
   rapidjson-dev                                  # libpps decoder (in-situ JSON)
   libcli11-dev                                   # command lines of the tools
   libgtest-dev libgmock-dev                      # tests

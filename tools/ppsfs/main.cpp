@@ -4,9 +4,11 @@
 #include <errno.h>
 #include <malloc.h>
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -34,21 +36,79 @@ const char kDescription[] =
 
 struct fuse_session *g_session;  // for the SIGQUIT handler
 
+// ppsfs's own options that may also come inside -o, as key=value (or the
+// key alone for a flag): mount(8) and fstab pass a helper nothing else.
+// Dashes or underscores, as in "client_limit=2048".
+const char *const kOwnMountOptions[] = {"persist",      "log",          "log-level",   "backlog",
+                                        "client-limit", "unread-limit", "total-limit", "root-mode",
+                                        "threads",      "stats"};
+
+// The command line with ppsfs's own options taken out of every -o list and
+// given as --key[=value] instead; the rest of each list stays for FUSE. So
+// "ppsfs none /pps -o rw,backlog=512" (what mount.fuse3 runs for an fstab
+// line) is checked by the same parser as "ppsfs --backlog 512 /pps".
+std::vector<std::string> SplitOwnMountOptions(int argc, char **argv) {
+    std::vector<std::string> out = {argv[0]};
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i], list;
+        if (arg == "-o" && i + 1 < argc) {
+            list = argv[++i];
+        } else if (arg.size() > 2 && arg.compare(0, 2, "-o") == 0) {
+            list = arg.substr(2);
+        } else {
+            out.push_back(arg);
+            continue;
+        }
+        std::string rest;
+        size_t start = 0;
+        while (start <= list.size()) {
+            size_t end = list.find(',', start);
+            if (end == std::string::npos) end = list.size();
+            std::string item = list.substr(start, end - start);
+            start = end + 1;
+            std::string key = item.substr(0, item.find('='));
+            for (char &c : key)
+                if (c == '_') c = '-';
+            bool own = false;
+            for (const char *k : kOwnMountOptions) own = own || key == k;
+            if (own) {
+                out.push_back("--" + key + item.substr(key.size()));
+            } else if (!item.empty()) {
+                rest += (rest.empty() ? "" : ",") + item;
+            }
+        }
+        if (!rest.empty()) {
+            out.push_back("-o");
+            out.push_back(rest);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     CLI::App app{kDescription, "ppsfs"};
     app.set_version_flag("--version", VELOMAR_VERSION_TEXT("ppsfs"));
-    std::string mountpoint, save_dir, log_target = "-";
-    std::vector<std::string> mount_options;
+    std::string save_dir, log_target = "-";
+    std::vector<std::string> places, mount_options;
     bool foreground = false, debug = false;
     ppsfs::Limits limits;
     std::string root_mode_text = "0755";
-    app.add_option("mountpoint", mountpoint, "Where to mount (usually /pps)")->required();
+    app.add_option("mountpoint", places,
+                   "Where to mount (usually /pps). As a mount helper (fstab type fuse.ppsfs, "
+                   "mount -t fuse.ppsfs) it is given SOURCE MOUNTPOINT; SOURCE is ignored")
+        ->required()
+        ->expected(1, 2)
+        ->type_name("[SOURCE] MOUNTPOINT");
     app.add_flag("-f,--foreground", foreground,
                  "Stay in the foreground (default: become a daemon once mounted)");
     app.add_option("-o", mount_options,
-                   "FUSE mount options, comma-separated (e.g. ro, max_read=N); may repeat");
+                   "Mount options, comma-separated; may repeat. ppsfs's own long options may "
+                   "be given here as key=value (persist=DIR, backlog=KB, client_limit=KB, "
+                   "log_level=LEVEL, threads, ...), as fstab needs; the rest go to FUSE "
+                   "(e.g. ro, allow_other, max_read=N)")
+        ->allow_extra_args(false);
     app.add_option("-p,--persist", save_dir,
                    "Directory of saved objects: loaded at start, written on exit "
                    "(SIGTERM, SIGINT, SIGQUIT, SIGHUP, unmount) and on fsync() of an object. "
@@ -96,11 +156,15 @@ int main(int argc, char **argv) {
                  "filesystem's state is still used by one at a time) instead of one");
     app.add_flag("-d,--debug", debug, "Print every FUSE request (implies --foreground)");
     try {
-        app.parse(argc, argv);
+        std::vector<std::string> args = SplitOwnMountOptions(argc, argv);
+        args.erase(args.begin());                // the program's name
+        std::reverse(args.begin(), args.end());  // CLI11 takes the last first
+        app.parse(args);
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? 0 : 2;  // 2: a bad command line, as getopt tools say it
     }
     if (debug) foreground = true;
+    const std::string mountpoint = places.back();
 
     if (!foreground && log_target == "-") log_target = "syslog";
     if (!ppsfs::OpenLog(log_target)) {
@@ -125,7 +189,7 @@ int main(int argc, char **argv) {
     }
     ppsfs::FuseGlue glue(&core);
 
-    std::string options = "default_permissions,fsname=ppsfs,subtype=pps";
+    std::string options = "default_permissions,fsname=ppsfs,subtype=ppsfs";
     if (geteuid() == 0) options += ",allow_other";
     for (const std::string &o : mount_options) options += "," + o;
     std::vector<std::string> fuse_argv_text = {"ppsfs", "-o", options};
@@ -153,6 +217,10 @@ int main(int argc, char **argv) {
     if (fuse_set_signal_handlers(se) == 0) {
         if (fuse_session_mount(se, mountpoint.c_str()) == 0) {
             if (fuse_daemonize(foreground ? 1 : 0) == 0) {
+                // Mounted: a service manager waiting for readiness
+                // (Type=notify) may start what needs /pps. Without
+                // NOTIFY_SOCKET this does nothing.
+                sd_notify(0, "READY=1");
                 // A positive result is the signal that ended the loop: a
                 // normal stop. So is ECONNABORTED: the kernel ends the
                 // connection that way when the mount goes while requests
@@ -165,6 +233,7 @@ int main(int argc, char **argv) {
                     threads ? fuse_session_loop_mt(se, &loop_config) : fuse_session_loop(se);
                 status = loop < 0 && loop != -ECONNABORTED ? 1 : 0;
             }
+            sd_notify(0, "STOPPING=1");
             glue.Shutdown();
             if (!stats_path.empty()) {
                 if (std::FILE *f = std::fopen(stats_path.c_str(), "w")) {

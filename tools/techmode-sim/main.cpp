@@ -20,6 +20,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -483,10 +484,15 @@ int main(int argc, char *argv[]) {
     struct fuse_session *se = fuse_get_session(fuse);
     fuse_set_signal_handlers(se);  // SIGINT, SIGTERM end the loop and unmount
 
+    // Mounted, and the scenario loaded: a service manager waiting for
+    // readiness (Type=notify) may start the daemon, which opens the device
+    // once. Without NOTIFY_SOCKET this does nothing.
+    sd_notify(0, "READY=1");
     struct fuse_loop_config config = {};
     config.clone_fd = 0;
     config.max_idle_threads = 4;
     int rc = fuse_loop_mt(fuse, &config);
+    sd_notify(0, "STOPPING=1");
     g_stopping = true;
     pthread_kill(reloader.native_handle(), SIGHUP);
     reloader.join();
