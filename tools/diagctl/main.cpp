@@ -13,6 +13,7 @@
 #include "Client.h"
 #include "PpsValue.h"
 #include "Screens.h"
+#include "ToolLog.h"
 #include "velomar_version.h"
 
 namespace {
@@ -87,12 +88,15 @@ int Refresh(const Screen &screen, const Paths &paths, const Options &opt, std::s
             std::string *error) {
     diagctl::Result result;
     if (screen.request) {
+        toollog::Log(LOG_DEBUG, "sending %s to %s", screen.command, paths.Control().c_str());
         Outcome o = diagctl::Exchange(paths, screen.command, static_cast<int>(opt.timeout_s * 1000),
                                       &g_interrupted, &result.response);
         if (!o.ok()) {
             *error = o.message;
             return o.status;
         }
+        toollog::Log(LOG_DEBUG, "%s answered: err %lld", screen.command,
+                     static_cast<long long>(result.response.err));
         result.present = true;
     }
     const std::string path = paths.Status(screen.object);
@@ -102,6 +106,7 @@ int Refresh(const Screen &screen, const Paths &paths, const Options &opt, std::s
         *error = o.message;
         return o.status;
     }
+    toollog::Log(LOG_DEBUG, "read %s: %zu bytes", path.c_str(), text.size());
     diagctl::PpsObject object;
     std::string why;
     if (!diagctl::ParsePpsObject(text, &object, &why)) {
@@ -147,11 +152,11 @@ int Watch(const Screen &screen, const Paths &paths, const Options &opt) {
         // other error ends the watch.
         const bool transient = status == diagctl::kExitTimeout || status == diagctl::kExitNoDaemon;
         if (status != diagctl::kExitSuccess && status != diagctl::kExitFailure && !transient) {
-            std::fprintf(stderr, "diagctl: %s\n", error.c_str());
+            toollog::Log(LOG_ERR, "%s", error.c_str());
             return status;
         }
         if (transient) {
-            if (opt.json) std::fprintf(stderr, "diagctl: %s\n", error.c_str());
+            if (opt.json) toollog::Log(LOG_WARNING, "%s", error.c_str());
             out = opt.json ? "" : "diagctl: " + error + "\n";
         }
         if (!opt.json) {
@@ -179,7 +184,7 @@ int GsmTime(const Paths &paths, const std::string &argument) {
     Outcome o =
         diagctl::WriteObject(paths.Config(), std::string("gsm_time_enable::") + value + "\n");
     if (!o.ok()) {
-        std::fprintf(stderr, "diagctl: %s\n", o.message.c_str());
+        toollog::Log(LOG_ERR, "%s", o.message.c_str());
         return o.status;
     }
     std::printf("gsm_time_enable set to %s (GSM time %s)\n", value, argument.c_str());
@@ -206,11 +211,19 @@ int main(int argc, char **argv) {
         ->type_name("SECONDS")
         ->check(kSeconds);
     app.add_option("--pps", pps_root, "Where PPS is mounted (default /pps)")->type_name("DIR");
+    std::string log_level = "info";
+    app.add_option("--log-level", log_level, toollog::kLevelHelp)
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(toollog::kLevelNames),
+                                                       std::end(toollog::kLevelNames))))
+        ->type_name("LEVEL");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? diagctl::kExitSuccess : diagctl::kExitUsage;
     }
+    int level = LOG_INFO;
+    toollog::ParseLevel(log_level, &level);
+    toollog::SetLevel(level);
     Paths paths{pps_root};
 
     if (command == "gsm-time") {
@@ -235,7 +248,7 @@ int main(int argc, char **argv) {
     std::string out, error;
     int status = Refresh(*screen, paths, opt, &out, &error);
     if (status != diagctl::kExitSuccess && status != diagctl::kExitFailure) {
-        std::fprintf(stderr, "diagctl: %s\n", error.c_str());
+        toollog::Log(LOG_ERR, "%s", error.c_str());
         return status;
     }
     std::fputs(out.c_str(), stdout);

@@ -9,12 +9,18 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <iterator>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "fuse_glue.h"
+#include "ToolLog.h"
 #include "log.h"
+#include "log_line.h"
 #include "pps_core.h"
 #include "velomar_version.h"
 
@@ -85,6 +91,18 @@ std::vector<std::string> SplitOwnMountOptions(int argc, char **argv) {
     return out;
 }
 
+// An error before ppsfs serves (it then ends with status 1): to standard
+// error, where whoever started it looks, whatever --log says.
+void StartError(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void StartError(const char *fmt, ...) {
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    log_line_write(STDERR_FILENO, LOG_ERR, text);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -119,6 +137,11 @@ int main(int argc, char **argv) {
     app.add_option("--log", log_target,
                    "Where rejected writes, opens and save errors are logged: '-' for "
                    "standard error (default; syslog once a daemon), 'syslog', or a file");
+    std::string log_level = "info";
+    app.add_option("--log-level", log_level, toollog::kLevelHelp)
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(toollog::kLevelNames),
+                                                       std::end(toollog::kLevelNames))))
+        ->type_name("LEVEL");
     const auto kb = CLI::Range(std::size_t{1}, ppsfs::kMaxBacklogKb);
     app.add_option("--backlog", limits.backlog_kb,
                    "Kilobytes a ?delta open may fall behind before it is reset with "
@@ -166,9 +189,14 @@ int main(int argc, char **argv) {
     if (debug) foreground = true;
     const std::string mountpoint = places.back();
 
-    if (!foreground && log_target == "-") log_target = "syslog";
+    int level = LOG_INFO;
+    toollog::ParseLevel(log_level, &level);
+    toollog::SetLevel(level);
+    // A daemon has no standard error: its log goes to syslog unless --log
+    // says otherwise. Until then (loading saved objects) it is standard error.
+    const bool syslog_once_daemon = !foreground && log_target == "-";
     if (!ppsfs::OpenLog(log_target)) {
-        std::fprintf(stderr, "ppsfs: cannot open log %s\n", log_target.c_str());
+        StartError("cannot open log %s: %s", log_target.c_str(), std::strerror(errno));
         return 1;
     }
 
@@ -180,11 +208,11 @@ int main(int argc, char **argv) {
     if (!save_dir.empty()) {
         std::string why;
         if (!core.SetSaveDir(save_dir, &why)) {
-            std::fprintf(stderr, "ppsfs: %s\n", why.c_str());
+            StartError("%s", why.c_str());
             return 1;
         }
         if (!core.Load())
-            std::fprintf(stderr, "ppsfs: some saved objects in %s were skipped (see the log)\n",
+            ppsfs::LogAt(LOG_WARNING, "some saved objects in %s were skipped (see above)",
                          save_dir.c_str());
     }
     ppsfs::FuseGlue glue(&core);
@@ -202,7 +230,7 @@ int main(int argc, char **argv) {
         fuse_session_new(&args, &ppsfs::FuseGlue::Ops(), sizeof(struct fuse_lowlevel_ops), &glue);
     fuse_opt_free_args(&args);
     if (se == nullptr) {
-        std::fprintf(stderr, "ppsfs: bad mount options: %s\n", options.c_str());
+        StartError("bad mount options: %s", options.c_str());
         return 1;
     }
     int status = 1;
@@ -221,6 +249,9 @@ int main(int argc, char **argv) {
                 // (Type=notify) may start what needs /pps. Without
                 // NOTIFY_SOCKET this does nothing.
                 sd_notify(0, "READY=1");
+                if (syslog_once_daemon) ppsfs::OpenLog("syslog");
+                ppsfs::LogAt(LOG_INFO, "ppsfs %s mounted at %s", VELOMAR_VERSION,
+                             mountpoint.c_str());
                 // A positive result is the signal that ended the loop: a
                 // normal stop. So is ECONNABORTED: the kernel ends the
                 // connection that way when the mount goes while requests
@@ -234,6 +265,8 @@ int main(int argc, char **argv) {
                 status = loop < 0 && loop != -ECONNABORTED ? 1 : 0;
             }
             sd_notify(0, "STOPPING=1");
+            ppsfs::LogAt(LOG_INFO, "unmounting %s (%s)", mountpoint.c_str(),
+                         status == 0 ? "stopped" : "the FUSE loop failed");
             glue.Shutdown();
             if (!stats_path.empty()) {
                 if (std::FILE *f = std::fopen(stats_path.c_str(), "w")) {
@@ -244,7 +277,7 @@ int main(int argc, char **argv) {
             if (!core.SaveAll()) status = 1;
             fuse_session_unmount(se);
         } else {
-            std::fprintf(stderr, "ppsfs: cannot mount on %s\n", mountpoint.c_str());
+            StartError("cannot mount on %s", mountpoint.c_str());
         }
         fuse_remove_signal_handlers(se);
     }

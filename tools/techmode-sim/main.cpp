@@ -38,6 +38,7 @@
 
 #include "Replies.h"
 #include "Scenario.h"
+#include "ToolLog.h"
 #include "devctl_xfer.h"
 #include "velomar_version.h"
 
@@ -65,7 +66,6 @@ struct State {
     };
     std::map<uint64_t, Pending> pending;
     uint64_t next_fh = 1;
-    bool verbose = false;
     // Owner, group and mode of the device; "scenario" has the same owner
     // and group. Fixed at start.
     uid_t owner = 0;
@@ -103,10 +103,10 @@ void LoadFromPath(State &st) {
 void Reload(State &st) {
     try {
         LoadFromPath(st);
-        fprintf(stderr, "techmode-sim: scenario reloaded from %s\n",
-                st.scenario_path.empty() ? "built-in scenario" : st.scenario_path.c_str());
+        toollog::Log(LOG_NOTICE, "scenario reloaded from %s",
+                     st.scenario_path.empty() ? "built-in scenario" : st.scenario_path.c_str());
     } catch (const sim::ScenarioError &e) {
-        fprintf(stderr, "techmode-sim: reload refused, scenario kept: %s\n", e.what());
+        toollog::Log(LOG_WARNING, "reload refused, scenario kept: %s", e.what());
     }
 }
 
@@ -215,10 +215,10 @@ int SimFlush(const char *path, struct fuse_file_info *fi) {
         g_state->scenario_text = text;
         it->second.start += text.size();
         text.clear();
-        fprintf(stderr, "techmode-sim: scenario replaced\n");
+        toollog::Log(LOG_NOTICE, "scenario replaced");
         return 0;
     } catch (const sim::ScenarioError &e) {
-        fprintf(stderr, "techmode-sim: scenario refused: %s\n", e.what());
+        toollog::Log(LOG_WARNING, "scenario refused: %s", e.what());
         return -EINVAL;
     }
 }
@@ -236,10 +236,8 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
         return -ENOTTY;
     auto *x = static_cast<devctl_xfer *>(data);
     if (x->send_len > DEVCTL_XFER_MAX || x->recv_len > DEVCTL_XFER_MAX) {
-        if (g_state->verbose)
-            fprintf(stderr,
-                    "techmode-sim: transfer refused: send_len %u, recv_len %u (at most %d)\n",
-                    x->send_len, x->recv_len, DEVCTL_XFER_MAX);
+        toollog::Log(LOG_DEBUG, "transfer refused: send_len %u, recv_len %u (at most %d)",
+                     x->send_len, x->recv_len, DEVCTL_XFER_MAX);
         return -EINVAL;
     }
 
@@ -262,13 +260,12 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
     // recv_len tells how much was sent; a reply larger than the caller's
     // room says so, and devctlv copies only what fits.
     x->recv_len = static_cast<uint32_t>(n);
-    if (g_state->verbose) {
+    if (toollog::Enabled(LOG_DEBUG)) {
         if (!r.refusal.empty())
-            fprintf(stderr, "techmode-sim: request refused: %s: status %d\n", r.refusal.c_str(),
-                    r.status);
+            toollog::Log(LOG_DEBUG, "request refused: %s: status %d", r.refusal.c_str(), r.status);
         else
-            fprintf(stderr, "techmode-sim: type %d (%s): status %d, %zu bytes\n", r.struct_type,
-                    sim::StructureName(r.struct_type), r.status, n);
+            toollog::Log(LOG_DEBUG, "type %d (%s): status %d, %zu bytes", r.struct_type,
+                         sim::StructureName(r.struct_type), r.status, n);
     }
     return 0;
 }
@@ -347,7 +344,8 @@ int main(int argc, char *argv[]) {
         "The kernel enforces the device's owner, group and mode (--owner, --group, --mode);\n"
         "'scenario' has the same owner and group, mode 0640 (its owner replaces the scenario,\n"
         "its group reads it). Started by root, the mount is open to other users as those\n"
-        "permissions allow (allow_other)."};
+        "permissions allow (allow_other).",
+        "techmode-sim"};
     app.set_version_flag("--version", VELOMAR_VERSION_TEXT("techmode-sim"));
     std::string mountpoint, scenario_path, owner_text, group_text, mode_text = "0660";
     bool foreground = false, check = false, print_default = false, verbose = false;
@@ -356,8 +354,13 @@ int main(int argc, char *argv[]) {
     app.add_option("-s,--scenario", scenario_path,
                    "Scenario file (JSON); default: the built-in one");
     app.add_flag("-f,--foreground", foreground, "Stay in the foreground");
+    std::string log_level = "info";
+    app.add_option("--log-level", log_level, toollog::kLevelHelp)
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(toollog::kLevelNames),
+                                                       std::end(toollog::kLevelNames))))
+        ->type_name("LEVEL");
     app.add_flag("-v,--verbose", verbose,
-                 "Print each request (or why it was refused) on standard error");
+                 "Log each request (or why it was refused): the same as --log-level debug");
     app.add_flag("--check", check, "Check the scenario file and exit");
     app.add_flag("--print-default", print_default, "Print the built-in scenario and exit");
     app.add_option("--seed", seed, "Seed for faults that apply with a probability");
@@ -409,7 +412,9 @@ int main(int argc, char *argv[]) {
         if (full != nullptr) st.scenario_path = full;
         free(full);
     }
-    st.verbose = verbose;
+    int level = LOG_INFO;
+    toollog::ParseLevel(verbose ? "debug" : log_level, &level);
+    toollog::SetLevel(level);
     st.rng.seed(seed);
     try {
         LoadFromPath(st);
@@ -446,11 +451,11 @@ int main(int argc, char *argv[]) {
                                           : "fsname=techmode-sim,default_permissions");
     struct fuse *fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
     if (fuse == nullptr) {
-        fprintf(stderr, "techmode-sim: cannot set up FUSE\n");
+        toollog::Log(LOG_ERR, "cannot set up FUSE");
         return 1;
     }
     if (fuse_mount(fuse, mountpoint.c_str()) != 0) {
-        fprintf(stderr, "techmode-sim: cannot mount at %s\n", mountpoint.c_str());
+        toollog::Log(LOG_ERR, "cannot mount at %s", mountpoint.c_str());
         fuse_destroy(fuse);
         return 1;
     }
@@ -488,6 +493,9 @@ int main(int argc, char *argv[]) {
     // readiness (Type=notify) may start the daemon, which opens the device
     // once. Without NOTIFY_SOCKET this does nothing.
     sd_notify(0, "READY=1");
+    toollog::Log(LOG_INFO, "techmode-sim %s serving %s%s (%s)", VELOMAR_VERSION, mountpoint.c_str(),
+                 kDevice,
+                 st.scenario_path.empty() ? "built-in scenario" : st.scenario_path.c_str());
     struct fuse_loop_config config = {};
     config.clone_fd = 0;
     config.max_idle_threads = 4;

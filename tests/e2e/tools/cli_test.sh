@@ -3,7 +3,9 @@
 # "NAME (qrx_velomar) VERSION" and nothing else, --help lists --version (and
 # --log-level where the tool logs), an unknown option is refused with exit
 # status 2 and a message on standard error only.
-# Usage: cli_test.sh VERSION BIN_DIR TOOL[:logs]...
+# Where MAN_DIR (the man pages' sources) and COMPLETION_DIR are set, the
+# tool's man page and bash completion must name every option --help lists.
+# Usage: [MAN_DIR=DIR] [COMPLETION_DIR=DIR] cli_test.sh VERSION BIN_DIR TOOL[:logs]...
 set -u
 version=$1 bin=$2
 shift 2
@@ -30,6 +32,18 @@ for spec in "$@"; do
   if [ -n "$logs" ]; then
     grep -q -- '--log-level' "$work/out" || fail "$tool --help does not list --log-level"
   fi
+
+  # The man page and the completion (where there are) know every option.
+  page=$(ls "${MAN_DIR:-/nonexistent}/$tool".*.scd 2>/dev/null | head -n 1)
+  completion=${COMPLETION_DIR:-/nonexistent}/$tool
+  for opt in $(grep -o -- '--[a-z][a-z-]*' "$work/out" | sort -u); do
+    if [ -n "$page" ] && ! grep -q -- "\*$opt\*" "$page"; then
+      fail "$tool: $opt is not in $(basename "$page")"
+    fi
+    if [ -f "$completion" ] && ! grep -q -- "$opt\b" "$completion"; then
+      fail "$tool: $opt is not in its bash completion"
+    fi
+  done
 
   s=0; "$exe" --no-such-option >"$work/out" 2>"$work/err" </dev/null || s=$?
   [ "$s" -eq 2 ] || fail "$tool --no-such-option: exit status $s, not 2"
