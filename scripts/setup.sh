@@ -13,6 +13,7 @@ packages=(
   libsystemd-dev                                 # sd_notify: ppsfs and techmode-sim tell systemd when mounted
   rapidjson-dev                                  # libpps decoder (in-situ JSON)
   libcli11-dev                                   # command lines of the tools
+  scdoc                                          # man pages
   libgtest-dev libgmock-dev                      # tests
   libbenchmark-dev                               # bench/
   clang libclang-rt-dev                          # libFuzzer and sanitizers
