@@ -8,28 +8,41 @@
 # request arriving, then stops the daemon with SIGTERM and reports its exit
 # status. Nothing is mounted on the host.
 #
-#   scripts/demo.sh            run the demo
-#   scripts/demo.sh --shell    set everything up and open a shell inside,
-#                              with a supervisor that restarts what ends
-#                              (exit the shell to tear it down)
+#   scripts/demo.sh                run the demo
+#   scripts/demo.sh --shell        set everything up and open a shell inside,
+#                                  with a supervisor that restarts what ends
+#                                  (exit the shell to tear it down)
+#   scripts/demo.sh --prefix DIR   run the installed programs in DIR/bin and
+#                                  DIR/sbin (e.g. /usr) instead of building
 #
-# Needs root (mount namespaces, FUSE); re-runs itself with sudo otherwise.
-# Creates the system user velomar and group velomar-diag when missing.
+# Installs only what the demo needs and builds only the programs it runs
+# (the demo preset, build/demo). Needs root (mount namespaces, FUSE);
+# re-runs itself with sudo otherwise. Creates the system user velomar and
+# group velomar-diag when missing.
 set -euo pipefail
 self=$(readlink -f "$0")
 cd "$(dirname "$self")/.."
 root=$(pwd)
 
 mode=demo
-case "${1:-}" in
-  --shell) mode=shell ;;
-  -h|--help) sed -n '2,17p' "$self" | sed 's/^# \{0,1\}//'; exit 0 ;;
-  "") ;;
-  *) echo "demo.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
-esac
+args=("$@")
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --shell) mode=shell; shift ;;
+    --prefix)
+      [ $# -ge 2 ] || { echo "demo.sh: --prefix needs a directory" >&2; exit 2; }
+      VELOMAR_PREFIX=$(cd "$2" && pwd) || exit 2
+      export VELOMAR_PREFIX
+      shift 2 ;;
+    -h|--help) sed -n '2,21p' "$self" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+  esac
+done
 
 . "$root/scripts/system.sh"
-enter_namespace default "$self" "$@"
+setup_profile=demo
+build_targets=(qrx_velomar_server ppsfs techmode-sim diagctl)
+enter_namespace demo "$self" ${args[@]+"${args[@]}"}
 
 work=$(mktemp -d /tmp/velomar-demo.XXXXXX)
 
