@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "SchemaCheck.h"
 #include "support/Sandbox.h"
 
 namespace {
@@ -147,6 +148,95 @@ TEST_F(DiagctlSystem, EveryCommandShowsItsScreenAndJson) {
     EXPECT_EQ(std::string(doc["response"]["id"].GetString()).rfind("1.", 0), 0u);
     EXPECT_EQ(doc["attributes"]["gsm_arfcn"].GetInt(), 512);
     EXPECT_EQ(doc["attributes"]["latest_tbf"]["timeslots_dl"].GetInt(), 3);
+
+    // Every screen's record, as the daemon really fills it, is what the
+    // schema in the repository says.
+    testsupport::RecordSchema schema;
+    ASSERT_TRUE(schema.loaded());
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.command);
+        Ran r = Diagctl({"--json", c.command});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(schema.Check(r.out), "") << r.out;
+    }
+}
+
+std::vector<std::string> SplitLines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    for (std::size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(text.substr(at, nl - at));
+    if (at < text.size()) lines.push_back(text.substr(at));  // no newline: cut off
+    return lines;
+}
+
+// A recording stopped by kill -9 holds whole records but possibly the last;
+// one stopped by SIGTERM or SIGINT holds only whole records and says so
+// with exit status 0; every record fits the schema; export makes one row
+// per record.
+TEST_F(DiagctlSystem, RecordSurvivesKillsAndExports) {
+    StartSimulator();
+    StartDaemon();
+    testsupport::RecordSchema schema;
+    ASSERT_TRUE(schema.loaded());
+    const std::string path = tmp_ + "/rec.jsonl";
+    struct {
+        int sig;
+        bool last_whole;  // the last line must be whole
+    } cases[] = {{SIGKILL, false}, {SIGTERM, true}, {SIGINT, true}};
+    std::size_t records = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.sig);
+        const std::size_t before = SplitLines(ReadFile(path)).size();
+        Child rec;
+        ASSERT_TRUE(rec.Start({DIAGCTL_BIN, "record", "-o", path, "--every", "0.001", "--max-size",
+                               "100", "radionwinfo", "gsmopinfo", "nitz"},
+                              "", tmp_ + "/rec.err"));
+        for (int i = 0; i < 1000 && SplitLines(ReadFile(path)).size() < before + 20; i++)
+            usleep(5000);
+        int status = rec.Stop(c.sig);
+        if (c.sig != SIGKILL) {
+            ASSERT_TRUE(WIFEXITED(status)) << status;
+            EXPECT_EQ(WEXITSTATUS(status), 0) << ReadFile(tmp_ + "/rec.err");
+        }
+        std::string text = ReadFile(path);
+        std::vector<std::string> lines = SplitLines(text);
+        ASSERT_GE(lines.size(), before + 20);
+        if (c.sig == SIGKILL && text.back() != '\n') {
+            // The cut-off tail is dropped so that the next run appends whole
+            // lines after it.
+            lines.pop_back();
+            ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(text.rfind('\n') + 1)), 0);
+        }
+        EXPECT_EQ(text.back() == '\n', c.last_whole || text.back() == '\n');
+        for (std::size_t i = before; i < lines.size(); i++)
+            ASSERT_EQ(schema.Check(lines[i]), "") << "line " << i << ": " << lines[i];
+        records = lines.size();
+    }
+
+    // nitz sends no request: its records have no result.
+    Ran r = Diagctl({"export", "--csv", "-o", tmp_ + "/rec.csv", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> rows = SplitLines(ReadFile(tmp_ + "/rec.csv"));
+    EXPECT_EQ(rows.size(), records + 1);
+    EXPECT_EQ(rows[0].rfind("time,latency_ms,command,result,", 0), 0u) << rows[0];
+    r = Diagctl({"export", "--csv", "--command", "radionwinfo", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(",serving_cell.scell_rscp,"), std::string::npos);
+    EXPECT_EQ(r.out.find("gsm_arfcn"), std::string::npos);
+
+    // Bad command lines are refused before anything is written.
+    for (std::vector<std::string> args : {std::vector<std::string>{"record", "identity"},
+                                          {"record", "-o", path, "gsm-time"},
+                                          {"record", "-o", path, "--every", "0"},
+                                          {"export", path},
+                                          {"export", "--csv", "--command", "nope", path}}) {
+        SCOPED_TRACE(args[0] + " " + args.back());
+        EXPECT_EQ(Diagctl(args).status, 2);
+    }
+    EXPECT_EQ(Diagctl({"export", "--csv", tmp_ + "/missing"}).status, 5);
+    for (const char *sub : {"record", "export"})
+        EXPECT_EQ(Diagctl({sub, "--help"}).status, 0) << sub;
 }
 
 // Without the tech-mode device every fetch fails; gsm-time and nitz work.
