@@ -13,6 +13,7 @@ packages=(
   libbenchmark-dev                               # bench/
   clang libclang-rt-dev                          # libFuzzer and sanitizers
   util-linux procps                              # unshare, mount namespaces; ps
+  dbus libdbus-1-dev                             # bench/fanout: the dbus-daemon beside ppsfs
 )
 
 missing=()

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
@@ -48,20 +50,21 @@ void SetupOpen(struct fuse_file_info *fi, std::uint64_t fh) {
 // allocation answers ENOMEM, anything else EIO (handlers reply last, so a
 // throw means no reply went out yet). Then serves the opens the request
 // made readable.
-template <class Sig, Sig *Fn>
+template <class Sig, Sig *Fn, FuseGlue::Op O>
 struct Guard;
-template <class... Args, void (*Fn)(fuse_req_t, Args...)>
-struct Guard<void(fuse_req_t, Args...), Fn> {
+template <class... Args, void (*Fn)(fuse_req_t, Args...), FuseGlue::Op O>
+struct Guard<void(fuse_req_t, Args...), Fn, O> {
     static void Call(fuse_req_t req, Args... args) {
         FuseGlue &g = *static_cast<FuseGlue *>(fuse_req_userdata(req));
-        try {
-            Fn(req, args...);
-        } catch (const std::bad_alloc &) {
-            fuse_reply_err(req, ENOMEM);
-        } catch (const std::exception &) {
-            fuse_reply_err(req, EIO);
-        }
-        g.ServeWoken();
+        g.Serve(O, [&] {
+            try {
+                Fn(req, args...);
+            } catch (const std::bad_alloc &) {
+                fuse_reply_err(req, ENOMEM);
+            } catch (const std::exception &) {
+                fuse_reply_err(req, EIO);
+            }
+        });
     }
 };
 
@@ -79,27 +82,38 @@ const struct fuse_lowlevel_ops &FuseGlue::Ops() {
     static const struct fuse_lowlevel_ops ops = [] {
         struct fuse_lowlevel_ops o = {};
         o.init = Init;
-        o.lookup = &Guard<decltype(Lookup), Lookup>::Call;
+        o.lookup = &Guard<decltype(Lookup), Lookup, FuseGlue::Op::kLookup>::Call;
         o.forget = ForgetOne;
         o.forget_multi = ForgetMulti;
-        o.getattr = &Guard<decltype(GetAttr), GetAttr>::Call;
-        o.setattr = &Guard<decltype(SetAttr), SetAttr>::Call;
-        o.mkdir = &Guard<decltype(Mkdir), Mkdir>::Call;
-        o.unlink = &Guard<decltype(Unlink), Unlink>::Call;
-        o.rmdir = &Guard<decltype(Rmdir), Rmdir>::Call;
-        o.opendir = &Guard<decltype(OpenDir), OpenDir>::Call;
-        o.readdir = &Guard<decltype(ReadDir), ReadDir>::Call;
-        o.releasedir = &Guard<decltype(ReleaseDir), ReleaseDir>::Call;
-        o.create = &Guard<decltype(Create), Create>::Call;
-        o.open = &Guard<decltype(Open), Open>::Call;
-        o.read = &Guard<decltype(Read), Read>::Call;
-        o.write = &Guard<decltype(Write), Write>::Call;
-        o.release = &Guard<decltype(Release), Release>::Call;
-        o.fsync = &Guard<decltype(Fsync), Fsync>::Call;
-        o.poll = &Guard<decltype(Poll), Poll>::Call;
+        o.getattr = &Guard<decltype(GetAttr), GetAttr, FuseGlue::Op::kGetAttr>::Call;
+        o.setattr = &Guard<decltype(SetAttr), SetAttr, FuseGlue::Op::kSetAttr>::Call;
+        o.mkdir = &Guard<decltype(Mkdir), Mkdir, FuseGlue::Op::kMkdir>::Call;
+        o.unlink = &Guard<decltype(Unlink), Unlink, FuseGlue::Op::kUnlink>::Call;
+        o.rmdir = &Guard<decltype(Rmdir), Rmdir, FuseGlue::Op::kRmdir>::Call;
+        o.opendir = &Guard<decltype(OpenDir), OpenDir, FuseGlue::Op::kOpenDir>::Call;
+        o.readdir = &Guard<decltype(ReadDir), ReadDir, FuseGlue::Op::kReadDir>::Call;
+        o.releasedir = &Guard<decltype(ReleaseDir), ReleaseDir, FuseGlue::Op::kReleaseDir>::Call;
+        o.create = &Guard<decltype(Create), Create, FuseGlue::Op::kCreate>::Call;
+        o.open = &Guard<decltype(Open), Open, FuseGlue::Op::kOpen>::Call;
+        o.read = &Guard<decltype(Read), Read, FuseGlue::Op::kRead>::Call;
+        o.write = &Guard<decltype(Write), Write, FuseGlue::Op::kWrite>::Call;
+        o.release = &Guard<decltype(Release), Release, FuseGlue::Op::kRelease>::Call;
+        o.fsync = &Guard<decltype(Fsync), Fsync, FuseGlue::Op::kFsync>::Call;
+        o.poll = &Guard<decltype(Poll), Poll, FuseGlue::Op::kPoll>::Call;
         return o;
     }();
     return ops;
+}
+
+void FuseGlue::WriteStats(std::FILE *out) const {
+    static const char *const kNames[] = {
+#define PPSFS_OP_NAME(name) #name,
+        PPSFS_FUSE_OPS(PPSFS_OP_NAME)
+#undef PPSFS_OP_NAME
+    };
+    for (std::size_t i = 0; i < counts_.size(); i++)
+        if (counts_[i] != 0)
+            std::fprintf(out, "%s %llu\n", kNames[i], static_cast<unsigned long long>(counts_[i]));
 }
 
 void FuseGlue::Shutdown() {
@@ -160,6 +174,7 @@ void FuseGlue::ServeWoken() {
         }
         if (p.poll != nullptr && (core_->Readable(fh) || (p.poll_write && core_->Writable(fh)))) {
             fuse_lowlevel_notify_poll(p.poll);
+            counts_[static_cast<std::size_t>(Op::kPollNotify)]++;
             fuse_pollhandle_destroy(p.poll);
             p.poll = nullptr;
         }
@@ -167,17 +182,51 @@ void FuseGlue::ServeWoken() {
     }
 }
 
+// Called by libfuse with the request's own lock held, from the thread that
+// read the interrupt or from Read's fuse_req_interrupt_func: it must not
+// wait for mutex_ (its holder may be waiting for that request lock), so it
+// only queues the request, and serves the queue when mutex_ is free.
 void FuseGlue::OnInterrupt(fuse_req_t req, void *data) {
     FuseGlue &g = *static_cast<FuseGlue *>(data);
-    for (auto &p : g.parked_) {
-        auto &reads = p.second.reads;
-        for (auto it = reads.begin(); it != reads.end(); ++it) {
-            if (it->req == req) {
-                reads.erase(it);
-                fuse_reply_err(req, EINTR);
-                return;
-            }
+    {
+        std::lock_guard<std::mutex> lock(g.interrupts_mutex_);
+        g.interrupts_.push_back(req);
+        g.interrupts_pending_ = true;
+    }
+    if (g.mutex_.try_lock()) {
+        g.ServeInterrupts();
+        g.mutex_.unlock();
+    }
+}
+
+void FuseGlue::ServeInterrupts() {
+    if (!interrupts_pending_) return;
+    std::vector<fuse_req_t> reqs;
+    {
+        std::lock_guard<std::mutex> lock(interrupts_mutex_);
+        reqs.swap(interrupts_);
+        interrupts_pending_ = false;
+    }
+    for (fuse_req_t req : reqs) {
+        for (auto &p : parked_) {
+            auto &reads = p.second.reads;
+            auto it = std::find_if(reads.begin(), reads.end(),
+                                   [&](const ParkedRead &r) { return r.req == req; });
+            // A read answered since is gone from the list; one whose memory
+            // a new read took over is not interrupted.
+            if (it == reads.end() || !fuse_req_interrupted(req)) continue;
+            reads.erase(it);
+            fuse_reply_err(req, EINTR);
+            break;
         }
+    }
+}
+
+void FuseGlue::AfterUnlock() {
+    // An interrupt queued while mutex_ was held, after its holder looked.
+    while (interrupts_pending_ && mutex_.try_lock()) {
+        ServeInterrupts();
+        mutex_.unlock();
     }
 }
 
@@ -201,11 +250,13 @@ void FuseGlue::Lookup(fuse_req_t req, fuse_ino_t parent, const char *name) {
 }
 
 void FuseGlue::ForgetOne(fuse_req_t req, fuse_ino_t ino, std::uint64_t nlookup) {
+    std::lock_guard<std::recursive_mutex> lock(Of(req).mutex_);
     Of(req).core_->Forget(ino, nlookup);
     fuse_reply_none(req);
 }
 
 void FuseGlue::ForgetMulti(fuse_req_t req, std::size_t count, struct fuse_forget_data *forgets) {
+    std::lock_guard<std::recursive_mutex> lock(Of(req).mutex_);
     PpsCore *core = Of(req).core_;
     for (std::size_t i = 0; i < count; i++) core->Forget(forgets[i].ino, forgets[i].nlookup);
     fuse_reply_none(req);

@@ -1,16 +1,15 @@
+// Objects and their delivery: the tree of directories and objects, opens,
+// reads and writes, and the change log from which delta opens read. Server
+// mode is in server.cpp, .all, .notify and ?opens in special.cpp, what
+// unread bytes cost in unread.cpp, saving and loading in persist.cpp.
 #include "pps_core.h"
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/pps.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "log.h"
 
@@ -24,54 +23,7 @@ struct timespec Now() {
     return ts;
 }
 
-// The second field of a "Uid:" / "Gid:" line: the effective id.
-bool SecondField(const std::string &rest, unsigned long *v) {
-    std::istringstream in(rest);
-    unsigned long real;
-    return static_cast<bool>(in >> real >> *v);
-}
-
-// "name.<decimal id>" -> id; 0 when the text is not that form.
-std::uint64_t ClientIdOf(const std::string &obj_name, const std::string &base) {
-    if (obj_name.size() <= base.size() + 1 || obj_name.compare(0, base.size(), base) != 0 ||
-        obj_name[base.size()] != '.')
-        return 0;
-    std::uint64_t id = 0;
-    for (std::size_t i = base.size() + 1; i < obj_name.size(); i++) {
-        char c = obj_name[i];
-        if (c < '0' || c > '9' || id > (UINT64_MAX - 9) / 10) return 0;
-        id = id * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return id;
-}
-
 }  // namespace
-
-std::string CredentialItems(const Caller &caller) {
-    unsigned long pid = static_cast<unsigned long>(caller.pid);
-    unsigned long uid = caller.uid, gid = caller.gid;
-    std::string groups;
-    std::ifstream in("/proc/" + std::to_string(caller.pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        std::string key = line.substr(0, colon), rest = line.substr(colon + 1);
-        if (key == "Tgid") {
-            pid = std::strtoul(rest.c_str(), nullptr, 10);
-        } else if (key == "Uid") {
-            SecondField(rest, &uid);
-        } else if (key == "Gid") {
-            SecondField(rest, &gid);
-        } else if (key == "Groups") {
-            std::istringstream g(rest);
-            unsigned long v;
-            while (g >> v) groups += ".g" + std::to_string(v);
-        }
-    }
-    return ".n0.p" + std::to_string(pid) + ".u" + std::to_string(uid) + ".g" + std::to_string(gid) +
-           groups;
-}
 
 PpsCore::PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, const Limits &limits)
     : limits_(limits) {
@@ -496,40 +448,6 @@ int PpsCore::OpenEntry(const std::shared_ptr<Entry> &obj, const OpenOptions &opt
     return 0;
 }
 
-void PpsCore::MakeServer(Entry &obj, Handle &server) {
-    server.role = Handle::Role::kServer;
-    server.critical = true;
-    server.changed = false;
-    server.need_full = false;
-    obj.server_mode = true;
-    obj.server = &server;
-    // Every other open of the object is now a client, connected in the order
-    // of its open.
-    for (auto &hp : obj.handles) {
-        Handle &h = *hp.second;
-        if (&h == &server) continue;
-        if (h.role == Handle::Role::kSubscriber) {
-            Unpin(obj, h);
-            h.role = Handle::Role::kClient;
-            h.critical = false;
-            h.changed = false;
-            h.need_full = false;
-            h.overflowed = false;
-            h.notice = 0;
-            h.partial.clear();
-        }
-        Connect(obj, h);
-    }
-    TrimLog(obj);
-}
-
-void PpsCore::Connect(Entry &obj, Handle &client) {
-    PushMessage(*obj.server,
-                std::make_shared<const std::string>("+@" + obj.name + "." +
-                                                    std::to_string(client.id) + client.cred + "\n"),
-                client.uid, client.id);
-}
-
 void PpsCore::Release(std::uint64_t fh) {
     auto it = handles_.find(fh);
     if (it == handles_.end()) return;
@@ -651,10 +569,6 @@ std::size_t PpsCore::SizeFor(const LogEntry &entry, const Handle &h) const {
     return RenderFor(entry, h).size();
 }
 
-std::size_t PpsCore::BacklogOf(const Handle &h) const {
-    return (h.options.backlog_kb != 0 ? h.options.backlog_kb : limits_.backlog_kb) * 1024;
-}
-
 void PpsCore::Append(Entry &obj, LogEntry entry, const Handle *except) {
     entry.size = entry.object_line.size() + 1;
     for (const ChangeLine &l : entry.lines) entry.size += l.text.size() + 1;
@@ -763,84 +677,6 @@ void PpsCore::TrimLog(Entry &obj) {
         obj.log_base++;
     }
     if (obj.log.empty()) obj.log.shrink_to_fit();
-}
-
-std::size_t PpsCore::QueuedBytesOf(uid_t uid) const {
-    auto it = user_bytes_.find(uid);
-    return it == user_bytes_.end() ? 0 : it->second;
-}
-
-bool PpsCore::UserOver(uid_t uid) const {
-    return QueuedBytesOf(uid) > limits_.user_kb * 1024;
-}
-
-void PpsCore::Charge(uid_t uid, std::size_t n) {
-    if (n == 0) return;
-    user_bytes_[uid] += n;
-    total_bytes_ += n;
-    if (total_bytes_ > kTrimAbove) trim_heap_ = true;
-}
-
-void PpsCore::Uncharge(uid_t uid, std::size_t n) {
-    if (n == 0) return;
-    const bool user_over = UserOver(uid), total_over = TotalOver();
-    auto it = user_bytes_.find(uid);
-    if (it != user_bytes_.end()) {
-        it->second -= std::min(it->second, n);
-        if (it->second == 0) user_bytes_.erase(it);
-    }
-    total_bytes_ -= std::min(total_bytes_, n);
-    if ((user_over && !UserOver(uid)) || (total_over && !TotalOver())) WakeWriters();
-    // Much was queued and now is read: hand the memory back to the system
-    // rather than keep it for the next flood.
-    if (trim_heap_ && total_bytes_ < kTrimBelow) {
-        trim_heap_ = false;
-        malloc_trim(0);
-    }
-}
-
-void PpsCore::WakeWriters() {
-    for (std::uint64_t id : waiting_writers_) woken_.push_back(id);
-    waiting_writers_.clear();
-}
-
-void PpsCore::PushMessage(Handle &h, std::shared_ptr<const std::string> text, uid_t charged,
-                          std::uint64_t from) {
-    if (!h.can_read || h.gone) return;
-    const std::size_t n = text->size();
-    h.messages.push_back(Message{std::move(text), charged, from});
-    h.queued_bytes += n;
-    Charge(charged, n);
-    if (from != 0) {
-        auto c = handles_.find(from);
-        if (c != handles_.end()) c->second->at_server += n;
-    }
-    Wake(h);
-}
-
-PpsCore::Message PpsCore::PopMessage(Handle &h) {
-    const std::size_t limit = limits_.client_kb * 1024;
-    Message m = std::move(h.messages.front());
-    h.messages.pop_front();
-    const std::size_t n = m.text->size();
-    bool freed = h.queued_bytes > limit;
-    h.queued_bytes -= n;
-    freed = freed && h.queued_bytes <= limit;
-    if (m.from != 0) {
-        auto c = handles_.find(m.from);
-        if (c != handles_.end()) {
-            Handle &client = *c->second;
-            freed = freed || (client.at_server > limit && client.at_server - n <= limit);
-            client.at_server -= std::min(client.at_server, n);
-        }
-    }
-    if (freed) WakeWriters();
-    Uncharge(m.charged, n);
-    return m;
-}
-
-void PpsCore::DropMessages(Handle &h) {
-    while (!h.messages.empty()) PopMessage(h);
 }
 
 void PpsCore::SayLast(Handle &h, const std::string &line) {
@@ -975,189 +811,11 @@ bool PpsCore::NextUnit(Handle &h, std::size_t size, std::string *out) {
     return true;
 }
 
-void PpsCore::FillFromDir(Handle &h) {
-    Entry &dir = *h.obj;
-    Pin(dir, h);
-    h.need_full = false;
-    std::vector<std::string> groups;
-    if (h.overflowed) groups.push_back("|@.all\n");
-    h.overflowed = false;
-    for (const auto &c : dir.children) {
-        if (h.options.deltadir) {
-            groups.push_back("+@" + c.first + "\n");
-        } else if (!c.second->is_dir) {
-            groups.push_back(RenderFull(*c.second, 0, &h));
-        }
-    }
-    for (std::string &g : groups) {
-        h.lag += g.size();
-        Charge(h.uid, g.size());
-        h.copied.push_back(std::move(g));
-    }
-}
-
-void PpsCore::MarkChanged(Handle &h, const std::string &name, char notice) {
-    auto it = h.changed_notice.find(name);
-    // Objects created and deleted one after another under new names would
-    // grow the list without end while the open does not read: past the
-    // directory's objects and a margin, it starts again from what exists
-    // (a full open may miss changes anyway; it sees the objects as they are).
-    if (it == h.changed_notice.end() && h.changed_names.size() > h.obj->children.size() + 1024) {
-        Logf("%s/.all: open %llu (uid %u) behind by %zu names; starting again from the objects",
-             h.obj->path.c_str(), static_cast<unsigned long long>(h.id),
-             static_cast<unsigned>(h.uid), h.changed_names.size());
-        h.changed_names.clear();
-        h.changed_notice.clear();
-        for (const auto &c : h.obj->children)
-            if (!c.second->is_dir) MarkChanged(h, c.first, 0);
-        it = h.changed_notice.find(name);
-    }
-    if (it == h.changed_notice.end()) {
-        h.changed_names.push_back(name);
-        h.changed_notice.emplace(name, notice);
-    } else if (notice != 0) {
-        it->second = notice;
-    }
-    Wake(h);
-}
-
-void PpsCore::Membership(Entry &dir, char notice, const Entry &child) {
-    if (dir.all_opens == 0) return;
-    LogEntry entry;
-    entry.notice = notice;
-    entry.subdir = child.is_dir;
-    entry.name = child.name;
-    entry.object_line = std::string(1, notice) + "@" + child.name;
-    Append(dir, std::move(entry), nullptr);
-}
-
-void PpsCore::UpdateOpens(Entry &obj) {
-    if (obj.is_dir || obj.server_mode || !obj.linked) return;
-    const bool has = obj.content.Find("_opens") != nullptr;
-    if (obj.opens_trackers == 0 && !has) return;
-    WriteLine line;
-    line.name = "_opens";
-    if (obj.opens_trackers == 0) {
-        line.kind = WriteLine::Kind::kDelete;
-    } else {
-        std::size_t readers = 0, writers = 0;
-        for (const auto &hp : obj.handles) {
-            readers += hp.second->can_read ? 1 : 0;
-            writers += hp.second->can_write ? 1 : 0;
-        }
-        line.kind = WriteLine::Kind::kAttribute;
-        line.value = std::to_string(readers) + "," + std::to_string(writers);
-        // Counts of this run: not saved, and marked so on reads.
-        line.options = line.mask = PPS_NOPERSIST;
-        const ObjectContent::Attribute *a = obj.content.Find("_opens");
-        if (a != nullptr && a->value == line.value) return;
-    }
-    std::vector<AttrChange> changes = obj.content.Apply({line});
-    if (!changes.empty()) DeliverChanges(obj, changes);
-}
-
-int PpsCore::OpenSpecial(const Node &node, int flags, const Caller &caller, std::uint64_t *fh) {
-    Entry &dir = *node.entry;
-    OpenOptions options = node.options;
-    const char *name = node.special == Special::kAll ? ".all" : ".notify";
-    if ((flags & O_ACCMODE) != O_RDONLY) {
-        Logf("%s/%s: rejected an open for writing: it is read-only", dir.path.c_str(), name);
-        return EACCES;
-    }
-    if (options.server || options.opens || options.critical || options.nopersist ||
-        !options.notify_group.empty() ||
-        (node.special == Special::kNotify &&
-         (options.delta || options.deltadir || !options.filter.empty() || options.backlog_kb))) {
-        Logf("%s/%s: rejected '?%s': not a qualifier of %s", dir.path.c_str(), name,
-             node.qualifiers.c_str(), name);
-        return EINVAL;
-    }
-    if (options.backlog_kb > limits_.backlog_kb && caller.uid != 0) {
-        Logf("%s/%s: rejected ?backlog=%zu by uid %u: more than %zu KB is for root",
-             dir.path.c_str(), name, options.backlog_kb, static_cast<unsigned>(caller.uid),
-             limits_.backlog_kb);
-        return EPERM;
-    }
-    if (options.deltadir) options.delta = true;
-    auto h = std::make_unique<Handle>();
-    h->id = next_fh_++;
-    h->uid = caller.uid;
-    h->special = node.special;
-    h->obj = node.entry;
-    h->options = options;
-    h->can_read = true;
-    h->nonblock_at_open = (flags & O_NONBLOCK) != 0;
-    h->changed = false;
-    Handle &ref = *h;
-    handles_[h->id] = std::move(h);
-    if (node.special == Special::kNotify) {
-        ref.group = std::to_string(next_group_++);
-        groups_[ref.group] = ref.id;
-    } else {
-        dir.handles[ref.id] = &ref;
-        dir.all_opens++;
-        // A full open first reads each object once, as an object's full
-        // open reads it once after the open.
-        if (!options.delta) {
-            for (const auto &c : dir.children)
-                if (!c.second->is_dir) MarkChanged(ref, c.first, 0);
-        }
-    }
-    *fh = ref.id;
-    return 0;
-}
-
-void PpsCore::Wake(Handle &h) {
-    woken_.push_back(h.id);
-    // A member of a notification group: the group hears of it once until
-    // the member reads.
-    if (h.options.notify_group.empty() || h.noted || !HasUnit(h)) return;
-    auto g = groups_.find(h.options.notify_group);
-    if (g == groups_.end()) return;
-    Note(*handles_.at(g->second), h.options.notify_group + ":" + h.options.notify_value + "\n");
-    h.noted = true;
-}
-
-void PpsCore::Note(Handle &holder, std::string line) {
-    // Members that come and go while the group's open does not read would
-    // grow its lines without end: past the client limit they are dropped
-    // (a group is not told of every change anyway).
-    if (holder.notes_bytes + line.size() > limits_.client_kb * 1024) {
-        if (!holder.throttled)
-            Logf("/.notify: group %s (uid %u) not read: notifications dropped",
-                 holder.group.c_str(), static_cast<unsigned>(holder.uid));
-        holder.throttled = true;
-        return;
-    }
-    holder.throttled = false;
-    holder.notes_bytes += line.size();
-    holder.notes.push_back(std::move(line));
-    woken_.push_back(holder.id);
-}
-
 bool PpsCore::Readable(std::uint64_t fh) const {
     auto it = handles_.find(fh);
     // An open of a deleted object reads end of file at once: that is
     // readable too, or a poll loop would sleep on it for ever.
     return it != handles_.end() && (HasUnit(*it->second) || it->second->gone);
-}
-
-const char *PpsCore::ClientRefusal(const Handle &client) const {
-    const std::size_t limit = limits_.client_kb * 1024;
-    if (client.at_server > limit) return "the server reads this client's messages";
-    if (client.queued_bytes > limit) return "the client reads its answers";
-    if (UserOver(client.uid)) return "its user's readers catch up";
-    if (TotalOver()) return "all readers catch up";
-    return nullptr;
-}
-
-// Not the total limit: the server's answers to clients that read them must
-// go through whatever others leave unread; each client's and each user's
-// limits bound what the server may queue.
-const char *PpsCore::ServerWriteRefusal(const Handle &client) const {
-    if (client.queued_bytes > limits_.client_kb * 1024) return "the client reads its answers";
-    if (UserOver(client.uid)) return "the client's user's readers catch up";
-    return nullptr;
 }
 
 bool PpsCore::Writable(std::uint64_t fh) {
@@ -1267,125 +925,6 @@ int PpsCore::WriteObject(Handle &h, const std::vector<WriteLine> &lines) {
     if (changes.empty()) return 0;
     obj.mtime = obj.ctime = Now();
     if (obj.linked) DeliverChanges(obj, changes);
-    return 0;
-}
-
-int PpsCore::WriteAsClient(Handle &h, const std::vector<WriteLine> &lines) {
-    Entry &obj = *h.obj;
-    std::string msg = "@" + obj.name + "." + std::to_string(h.id) + "\n";
-    for (const WriteLine &l : lines) {
-        if (l.kind == WriteLine::Kind::kObject) {
-            if (l.obj_name != obj.name) {
-                Logf("%s: rejected client write: line '%s' names another object", obj.path.c_str(),
-                     l.raw.c_str());
-                return EINVAL;
-            }
-            continue;
-        }
-        msg += l.raw + "\n";
-    }
-    if (msg.size() > kMaxMessage) {
-        Logf("%s: rejected client write: a message of %zu bytes, more than %zu", obj.path.c_str(),
-             msg.size(), kMaxMessage);
-        return EFBIG;
-    }
-    if (obj.server == nullptr) {
-        Logf("%s: rejected client write: no server", obj.path.c_str());
-        return EPIPE;
-    }
-    // A server that stops reading, a client that stops reading its answers
-    // or floods, must not make ppsfs grow without bound nor hold up other
-    // clients: while this client, or its user, has more than the limits
-    // unread, its writes fail with EAGAIN. Nothing queued is lost, and it
-    // may write again once the readers catch up (poll says when).
-    if (const char *until = ClientRefusal(h)) {
-        if (!h.throttled)
-            Logf(
-                "%s: writes of client %llu (uid %u) refused (EAGAIN) until %s: %zu bytes at "
-                "the server, %zu for the client, %zu for its user",
-                obj.path.c_str(), static_cast<unsigned long long>(h.id),
-                static_cast<unsigned>(h.uid), until, h.at_server, h.queued_bytes,
-                QueuedBytesOf(h.uid));
-        h.throttled = true;
-        WaitToWrite(h);
-        return EAGAIN;
-    }
-    h.throttled = false;
-    PushMessage(*obj.server, std::make_shared<const std::string>(std::move(msg)), h.uid, h.id);
-    return 0;
-}
-
-int PpsCore::WriteAsServer(Handle &h, const std::vector<WriteLine> &lines) {
-    Entry &obj = *h.obj;
-    struct Group {
-        std::uint64_t target;  // 0: every client
-        std::string body;
-    };
-    std::vector<Group> groups;
-    bool open = false;
-    for (const WriteLine &l : lines) {
-        if (l.kind == WriteLine::Kind::kObject) {
-            std::uint64_t target = 0;
-            if (l.obj_name != obj.name) {
-                target = ClientIdOf(l.obj_name, obj.name);
-                if (target == 0) {
-                    Logf("%s: rejected server write: line '%s' names no client", obj.path.c_str(),
-                         l.raw.c_str());
-                    return EINVAL;
-                }
-                auto c = obj.handles.find(target);
-                if (c == obj.handles.end() || c->second->role != Handle::Role::kClient) {
-                    Logf("%s: rejected server write: no client %llu", obj.path.c_str(),
-                         static_cast<unsigned long long>(target));
-                    return ENXIO;
-                }
-            }
-            groups.push_back(Group{target, ""});
-            open = true;
-            continue;
-        }
-        if (!open) {
-            groups.push_back(Group{0, ""});
-            open = true;
-        }
-        groups.back().body += l.raw + "\n";
-    }
-    // A client that has more than the unread limits waiting takes nothing
-    // more: the server's write fails whole with EAGAIN, so a client that
-    // stops reading cannot make ppsfs grow without bound.
-    for (const Group &g : groups) {
-        const std::size_t size = obj.name.size() + 2 + g.body.size();
-        if (size > kMaxMessage) {
-            Logf("%s: rejected server write: a message of %zu bytes, more than %zu",
-                 obj.path.c_str(), size, kMaxMessage);
-            return EFBIG;
-        }
-        for (auto &hp : obj.handles) {
-            Handle &c = *hp.second;
-            if (c.role != Handle::Role::kClient || (g.target != 0 && g.target != c.id)) continue;
-            if (const char *until = ServerWriteRefusal(c)) {
-                Logf(
-                    "%s: server write refused (EAGAIN) until %s (client %llu, uid %u): %zu bytes "
-                    "unread",
-                    obj.path.c_str(), until, static_cast<unsigned long long>(c.id),
-                    static_cast<unsigned>(c.uid), c.queued_bytes);
-                WaitToWrite(h);
-                return EAGAIN;
-            }
-        }
-    }
-    for (const Group &g : groups) {
-        auto msg = std::make_shared<const std::string>("@" + obj.name + "\n" + g.body);
-        if (g.target != 0) {
-            Handle &c = *obj.handles.at(g.target);
-            PushMessage(c, msg, c.uid, 0);
-            continue;
-        }
-        for (auto &hp : obj.handles) {
-            Handle &c = *hp.second;
-            if (c.role == Handle::Role::kClient) PushMessage(c, msg, c.uid, 0);
-        }
-    }
     return 0;
 }
 

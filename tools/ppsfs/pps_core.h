@@ -6,6 +6,11 @@
 // the FUSE layer only parks blocked reads and poll handles and asks, after
 // each operation, which opens may have become readable (TakeWoken).
 //
+// PpsCore is implemented in one file per concept: pps_core.cpp (objects,
+// opens, reads, writes and the change log), server.cpp (server mode),
+// special.cpp (.all, .notify, ?opens), unread.cpp (what unread bytes cost
+// and the limits), persist.cpp (saving and loading).
+//
 // Not thread-safe: the filesystem runs one loop thread, which owns this.
 #ifndef TOOLS_PPSFS_PPS_CORE_H
 #define TOOLS_PPSFS_PPS_CORE_H
