@@ -220,6 +220,7 @@ int Record(int argc, char **argv) {
     std::vector<std::string> commands;
     Options opt;
     double every_s = 1, max_mib = 0;
+    unsigned long long count = 0;
     app.add_option("-o,--output", output, "The JSON Lines file to append to ('-': standard output)")
         ->required()
         ->type_name("FILE");
@@ -229,6 +230,9 @@ int Record(int argc, char **argv) {
     app.add_option("--max-size", max_mib, "Rotate FILE before it grows past this many MiB")
         ->type_name("MiB")
         ->check(CLI::Range(0.001, 1048576.0));
+    app.add_option("--count", count, "Stop after N rounds (default: until interrupted)")
+        ->type_name("N")
+        ->check(CLI::Range(1ULL, 1ULL << 40));
     app.add_flag("--mask", opt.mask, "Hide the IMEI and IMSI digits but the last four");
     app.add_option("--timeout", opt.timeout_s, "Seconds to wait for each answer (default 5)")
         ->type_name("SECONDS")
@@ -282,6 +286,7 @@ int Record(int argc, char **argv) {
             }
             records++;
         }
+        if (round == count) break;
         // Rounds keep their pace; one that ran late is followed at once.
         const double next = start + static_cast<double>(round) * every_s;
         if (!Sleep(next - MonotonicSeconds())) break;
