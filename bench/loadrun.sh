@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The end-to-end load run: builds, starts the whole system in a private
 # mount namespace (ppsfs, techmode-sim with its built-in scenario but no
-# drift, the daemon under an unprivileged user) and runs bench/loadrun for
-# each command given (default: identity gsmopinfo), then stops it all.
+# drift, the daemon as its own user, in the deployment layout of
+# scripts/system.sh) and runs bench/loadrun for each command given
+# (default: identity gsmopinfo), then stops it all.
 #   bench/loadrun.sh [--cpus LIST] [COMMAND...]   e.g. bench/loadrun.sh identity
 # --cpus LIST runs every process of the system on those CPUs (taskset -c),
 # e.g. --cpus 0 puts the daemon, ppsfs and techmode-sim on one CPU, so each
@@ -10,7 +11,7 @@
 # Extra loadrun options: LOADRUN_ARGS="-r 2000 -m 0" bench/loadrun.sh
 set -euo pipefail
 case "${1:-}" in
-  -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   --cpus)
     [ $# -ge 2 ] || { echo "loadrun.sh: --cpus needs a CPU list (e.g. 0 or 0,1)" >&2; exit 2; }
     cpus=$2; shift 2
@@ -29,7 +30,7 @@ trap 'exit 130' INT TERM
 
 "$bin/techmode-sim" --print-default | sed 's/"drift": {"enabled": true/"drift": {"enabled": false/' >"$work/scenario.json"
 # Measured as deployed: no copy of each log line to a file.
-DAEMON_LOG_STDERR=0 start_system "$(demo_user)" -s "$work/scenario.json"
+DAEMON_LOG_STDERR=0 start_system -s "$work/scenario.json"
 echo "machine: $(nproc --all) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //');" \
   "this run on CPUs $(taskset -pc $$ 2>/dev/null | sed 's/.*: //' || echo all)"
 for cmd in "${@:-identity gsmopinfo}"; do

@@ -1,5 +1,5 @@
 // What /proc tells about another process, for the load run and the soak:
-// CPU time, private memory and open fds.
+// CPU time, private and resident memory, and open fds.
 #ifndef BENCH_PROC_STATS_H
 #define BENCH_PROC_STATS_H
 
@@ -37,13 +37,16 @@ inline double UserUs(pid_t pid) {
     return 0;
 }
 
-// Private (unshared) memory in KiB.
-inline long PrivateKiB(pid_t pid) {
+// Private (unshared) memory in KiB; with dirty_only, only the pages the
+// process has written (its heap and stack: what a leak grows), leaving out
+// clean pages of its program file, which count as private only while no
+// other process maps them and while they stay in the page cache.
+inline long PrivateKiB(pid_t pid, bool dirty_only = false) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
     std::string key, unit;
     long kb, total = 0;
     while (in >> key) {
-        if (key == "Private_Clean:" || key == "Private_Dirty:") {
+        if ((key == "Private_Clean:" && !dirty_only) || key == "Private_Dirty:") {
             in >> kb >> unit;
             total += kb;
         } else {
@@ -51,6 +54,21 @@ inline long PrivateKiB(pid_t pid) {
         }
     }
     return total;
+}
+
+// Resident memory (VmRSS) in KiB, or -1 when the process cannot be read.
+inline long RssKiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (in >> key) {
+        if (key == "VmRSS:") {
+            long kb = -1;
+            in >> kb;
+            return kb;
+        }
+        in.ignore(1 << 20, '\n');
+    }
+    return -1;
 }
 
 // Open fds, or -1 when the process cannot be read.

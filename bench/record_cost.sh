@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # What a recording costs the daemon: builds, starts the whole system in a
-# private mount namespace (techmode-sim playing the handover drive in a
-# loop, the daemon as bench/loadrun.sh starts it, logging to syslog only),
-# then reads the daemon's CPU time (all its threads, from
-# /proc/PID/task/*/schedstat) over SECONDS of nothing, the floor, and over
-# SECONDS of `diagctl record` of all nine commands once a second, and
-# prints both as a share of one core beside the budget, 1%. ppsfs's,
-# techmode-sim's and diagctl's own CPU time are printed too.
+# private mount namespace in the deployment layout (techmode-sim playing
+# the handover drive in a loop, the daemon logging to syslog only, as
+# bench/loadrun.sh starts it), then reads the daemon's CPU time (all its
+# threads, from /proc/PID/task/*/schedstat) over SECONDS of nothing, the
+# floor, and over SECONDS of `diagctl record` of all nine commands once a
+# second, and prints both as a share of one core beside the budget, 1%.
+# ppsfs's, techmode-sim's and diagctl's own CPU time are printed too.
 #   bench/record_cost.sh [SECONDS]      (default 60)
 set -euo pipefail
 case "${1:-}" in
@@ -28,7 +28,7 @@ trap 'exit 130' INT TERM
 # A drive that keeps changing, so that every round publishes new values.
 sed 's/"keyframes": \[/"loop": true, "keyframes": [/' \
   "$root/tools/techmode-sim/drives/drive-handover.json" >"$work/drive.json"
-DAEMON_LOG_STDERR=0 start_system "$(demo_user)" -s "$work/drive.json"
+DAEMON_LOG_STDERR=0 start_system -s "$work/drive.json"
 
 # CPU time of every thread of a process, in nanoseconds.
 cpu_ns() {
@@ -42,19 +42,8 @@ cpu_ns() {
 # ns of CPU over s seconds as a share of one core, in percent.
 share() { awk -v ns="$1" -v s="$2" 'BEGIN { printf "%.3f%%", ns / (s * 1e9) * 100 }'; }
 
-# The process of that name in this mount namespace (other runs on the
-# machine have their own).
-own_pid() {
-  local pid ns
-  ns=$(readlink /proc/self/ns/mnt)
-  for pid in $(pgrep -x "$1"); do
-    [ "$(readlink "/proc/$pid/ns/mnt" 2>/dev/null)" = "$ns" ] && { echo "$pid"; return; }
-  done
-  echo "record_cost.sh: no $1 in this namespace" >&2
-  exit 1
-}
-ppsfs_pid=$(own_pid ppsfs)
-sim_pid=$(own_pid techmode-sim)
+ppsfs_pid=$(cat "$work/ppsfs.pid")
+sim_pid=$(cat "$work/techmode-sim.pid")
 echo "machine: $(nproc --all) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 
 d0=$(cpu_ns "$daemon_pid")

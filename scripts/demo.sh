@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# The main job: builds everything, then, in a private mount namespace,
-# mounts the PPS filesystem at /pps and the simulated modem at
-# /dev/radio/cellular (built-in scenario), creates the network-time objects,
-# starts qrx_velomar_server under an unprivileged user (-U), shows every
-# screen with diagctl, publishes a NITZ update and shows it, turns GSM time
-# on and shows the ts_select request arriving, then stops the daemon with
-# SIGTERM and reports its exit status. Nothing is mounted on the host.
+# The main job: builds everything, then, in a private mount namespace and
+# in the deployment layout (scripts/system.sh), mounts the PPS filesystem
+# at /pps and the simulated modem at /dev/radio/cellular (built-in
+# scenario), creates the network-time objects, starts qrx_velomar_server as
+# its own user (-U velomar), shows every screen with diagctl, publishes a
+# NITZ update and shows it, turns GSM time on and shows the ts_select
+# request arriving, then stops the daemon with SIGTERM and reports its exit
+# status. Nothing is mounted on the host.
 #
 #   scripts/demo.sh            run the demo
-#   scripts/demo.sh --shell    set everything up and open a shell inside
+#   scripts/demo.sh --shell    set everything up and open a shell inside,
+#                              with a supervisor that restarts what ends
 #                              (exit the shell to tear it down)
 #
 # Needs root (mount namespaces, FUSE); re-runs itself with sudo otherwise.
+# Creates the system user velomar and group velomar-diag when missing.
 set -euo pipefail
 self=$(readlink -f "$0")
 cd "$(dirname "$self")/.."
@@ -20,7 +23,7 @@ root=$(pwd)
 mode=demo
 case "${1:-}" in
   --shell) mode=shell ;;
-  -h|--help) sed -n '2,14p' "$self" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,17p' "$self" | sed 's/^# \{0,1\}//'; exit 0 ;;
   "") ;;
   *) echo "demo.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
 esac
@@ -34,20 +37,24 @@ say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 trap stop_system EXIT
 trap 'exit 130' INT TERM
 
-user=$(demo_user)
-say "Platform stand-ins, then qrx_velomar_server -U $user"
-start_system "$user"
-echo "ppsfs at /pps, techmode-sim at /dev/radio/cellular (built-in scenario: WCDMA, GSM neighbours)"
-ls -l /dev/radio/cellular
-grep -E '^(Uid|Gid)' "/proc/$daemon_pid/status"
+say "Platform stand-ins, then qrx_velomar_server -U $daemon_user"
+start_system
+echo "ppsfs at /pps, techmode-sim at $device_dir (built-in scenario: WCDMA, GSM neighbours)"
+ls -l "$device_dir"
+ls -ld "$diag"
+grep -E '^(Uid|Gid|Groups)' "/proc/$daemon_pid/status"
 
 if [ "$mode" = shell ]; then
+  start_supervisor
   cat <<TXT
 
 Everything is running in this shell's private mount namespace:
   $bin/diagctl identity        (or any command; --json, --watch 1)
   cat $diag/status_utra
-  daemon log: $work/daemon.log   (pid $daemon_pid)
+  daemon log: $work/daemon.log   (pid in $work/daemon.pid)
+A supervisor restarts ppsfs, techmode-sim or the daemon when one ends (the
+daemon too when a stand-in restarts); it says so in $work/supervisor.log.
+Only root and members of $diag_group reach $diag.
 Exit the shell to stop the daemon and unmount.
 TXT
   PATH=$bin:$PATH bash -i || true
@@ -71,9 +78,6 @@ echo "$nwtime/control now holds:"
 cat "$nwtime/control"
 
 say "Stopping the daemon with SIGTERM"
-kill -TERM "$daemon_pid"
-status=0
-wait "$daemon_pid" || status=$?
-daemon_pid=
-echo "exit status: $status; last line on its standard output: $(tail -n 1 "$work/daemon.out")"
+stop daemon TERM
+echo "exit status: $stop_status; last line on its standard output: $(tail -n 1 "$work/daemon.out")"
 echo "daemon log (syslog lines, also on standard error): $work/daemon.log"

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs, skipping what is there.
-# Works on a fresh machine (runs apt-get update first when anything is
-# missing). Needs root, or sudo.
+# Installs every Debian package the project needs, skipping what is there
+# (runs apt-get update first when anything is missing), then creates the
+# accounts of the deployment layout when they are missing:
+#   velomar        system user (and its own group) the daemon runs as (-U velomar)
+#   velomar-diag   system group that may read the diag objects and use diagctl
+# Works on a fresh machine; running it again changes nothing. Needs root, or sudo.
 set -euo pipefail
 
 packages=(
@@ -14,6 +17,7 @@ packages=(
   clang libclang-rt-dev                          # libFuzzer and sanitizers
   util-linux procps                              # unshare, mount namespaces; ps
   dbus libdbus-1-dev                             # bench/fanout: the dbus-daemon beside ppsfs
+  passwd                                         # useradd, groupadd: the accounts below
 )
 
 missing=()
@@ -23,13 +27,31 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "setup: all ${#packages[@]} packages present"
-  exit 0
-fi
-
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-echo "setup: installing ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all ${#packages[@]} packages present"
+else
+  echo "setup: installing ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The deployment layout's accounts (scripts/system.sh and tests/e2e use the
+# same names). The daemon's user is a system user of its own, with a group
+# of its own, no home and no login: not nobody, whose other processes could
+# signal the daemon.
+daemon_user=velomar
+diag_group=velomar-diag
+if ! getent group "$diag_group" >/dev/null; then
+  echo "setup: creating system group $diag_group (may read the diag objects; diagctl users join it)"
+  $sudo groupadd --system "$diag_group"
+fi
+if ! getent passwd "$daemon_user" >/dev/null; then
+  echo "setup: creating system user $daemon_user (qrx_velomar_server runs as it)"
+  group_opt=(--user-group)
+  getent group "$daemon_user" >/dev/null && group_opt=(--gid "$daemon_user")
+  $sudo useradd --system "${group_opt[@]}" --no-create-home --home-dir /nonexistent \
+    --shell /usr/sbin/nologin --comment "qrx_velomar_server" "$daemon_user"
+fi

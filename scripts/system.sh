@@ -1,15 +1,34 @@
 # Sourced by the demo, the soak and the load run: enters a private mount
-# namespace, then starts and stops the whole system inside it. Expects $root
-# (the repository); start_system also expects $work (a scratch directory)
-# and sets $daemon_pid.
+# namespace, then starts, supervises and stops the whole system inside it,
+# in the deployment layout:
+#   - qrx_velomar_server runs as its own system user, -U velomar by name
+#     (so its groups come from the group database); it starts as root,
+#     opens its objects and the device, then drops to that user;
+#   - the tech-mode device is 0660, owner root, group velomar (the
+#     daemon's group); 'scenario' beside it 0640;
+#   - the diag directory is 0750, owner root, group velomar-diag: only
+#     root and that group's members (diagctl users) reach the daemon's
+#     objects, which the daemon creates 0666 (it is started with umask 0);
+#   - ppsfs runs as root and keeps no save tree here.
+# scripts/setup.sh creates the accounts. Expects $root (the repository);
+# start_system also expects $work (a scratch directory) and sets
+# $daemon_pid. Every process is started through spawn, so its pid and,
+# once it ends, its exit status are in $work/NAME.pid and NAME.status
+# (NAME: ppsfs, techmode-sim, daemon) whoever started it.
 diag=/pps/services/radioctrl/modem0/diag
 nwtime=/pps/services/network-time
+device_dir=/dev/radio/cellular
+daemon_user=velomar      # the daemon's own system user, with a group of its own
+diag_group=velomar-diag  # may read the diag objects and send commands (diagctl)
 daemon_pid=
+supervisor_pid=
+sim_args=()
 
 # enter_namespace PRESET SCRIPT [ARGS...]: outside, as root (via sudo when
-# needed), installs what is missing, builds PRESET and runs SCRIPT again in
-# a private mount namespace; inside, sets $bin. Only the mount point /pps is
-# made on the host; what is mounted there stays in the namespace.
+# needed), installs what is missing and creates the accounts
+# (scripts/setup.sh), builds PRESET and runs SCRIPT again in a private mount
+# namespace; inside, sets $bin. Only the mount point /pps is made on the
+# host; what is mounted there stays in the namespace.
 enter_namespace() {
   local preset=$1 script=$2
   shift 2
@@ -53,55 +72,234 @@ private_dev() {
     ln -s /proc/self/fd/0 /dev/stdin
     ln -s /proc/self/fd/1 /dev/stdout
     ln -s /proc/self/fd/2 /dev/stderr
-    mkdir -p /dev/radio/cellular
+    mkdir -p "$device_dir"
   fi
   umount -l "$host"
   rmdir "$host"
-  [ -d /dev/radio/cellular ]
+  [ -d "$device_dir" ]
 }
 
-# start_system USER [techmode-sim options...]
-start_system() {
-  local user=$1; shift
-  if [ -z "${private_dev_done:-}" ]; then private_dev; private_dev_done=1; fi
-  "$bin/ppsfs" --log "$work/ppsfs.log" /pps
-  "$bin/techmode-sim" "$@" /dev/radio/cellular 2>"$work/techmode-sim.log"
-  mkdir -p "$diag" "$nwtime"
-  : > "$nwtime/status"
-  : > "$nwtime/control"
-  # The daemon's log lines also go to its standard error ($work/daemon.log)
-  # unless DAEMON_LOG_STDERR=0.
-  local log_env=SLOGF_STDERR=1
-  [ "${DAEMON_LOG_STDERR:-1}" = 0 ] && log_env=SLOGF_QUIET=1
-  env "$log_env" "$bin/qrx_velomar_server" -U "$user" >"$work/daemon.out" 2>"$work/daemon.log" &
-  daemon_pid=$!
-  local i
-  for i in $(seq 200); do
-    if [ "$log_env" = SLOGF_STDERR=1 ]; then
-      grep -q "Now Start the Velomar PPS Server" "$work/daemon.log" 2>/dev/null && return 0
-    elif [ -e "$diag/control" ]; then
-      sleep 0.1  # the -U switch and the signal handlers come next
-      kill -0 "$daemon_pid" 2>/dev/null && return 0
+# spawn NAME OUT ERR COMMAND...: runs COMMAND in the background, its
+# standard output and error appended to OUT and ERR, under a keeper shell
+# that writes its pid to $work/NAME.pid and, when it ends, its exit status
+# to $work/NAME.status (128+N after signal N). So a supervisor that is not
+# its parent can still tell that it ended, and how.
+spawn() {
+  local name=$1 out=$2 err=$3
+  shift 3
+  rm -f "$work/$name.pid" "$work/$name.status" "$work/$name.ready"
+  (
+    "$@" >>"$out" 2>>"$err" &
+    pid=$!
+    echo "$pid" >"$work/$name.pid.new"
+    mv "$work/$name.pid.new" "$work/$name.pid"
+    status=0
+    wait "$pid" || status=$?
+    echo "$status" >"$work/$name.status"
+  ) >/dev/null 2>&1 &  # the shell's own "Killed" notes would land anywhere
+  until [ -s "$work/$name.pid" ]; do sleep 0.01; done
+}
+
+# ended NAME: true once NAME's process has ended (or was never started),
+# also when its keeper was killed before it could record how.
+ended() {
+  [ ! -e "$work/$1.pid" ] || [ -e "$work/$1.status" ] || ! kill -0 "$(cat "$work/$1.pid")" 2>/dev/null
+}
+
+# how_ended NAME: "exit status N", "killed by signal N" or "status unknown".
+how_ended() {
+  local s
+  s=$(cat "$work/$1.status" 2>/dev/null || echo "?")
+  if [ "$s" = "?" ]; then
+    echo "status unknown"
+  elif [ "$s" -gt 128 ]; then
+    echo "killed by signal $((s - 128))"
+  else
+    echo "exit status $s"
+  fi
+}
+
+# stop NAME [SIGNAL]: sends SIGNAL (TERM) to NAME's process and waits for
+# it to end; SIGKILL after 10 s. Sets $stop_status to its exit status ("?"
+# if its keeper did not record it).
+stop() {
+  local name=$1 sig=${2:-TERM} pid i
+  if ! ended "$name"; then
+    pid=$(cat "$work/$name.pid")
+    kill -"$sig" "$pid" 2>/dev/null || true
+    for i in $(seq 200); do ended "$name" && break; sleep 0.05; done
+    if ! ended "$name"; then
+      echo "$name did not end on SIG$sig; killing it" >&2
+      kill -KILL "$pid" 2>/dev/null || true
+      until ended "$name"; do sleep 0.05; done
     fi
-    kill -0 "$daemon_pid" 2>/dev/null || break
+  fi
+  # The keeper writes the status just after the process has gone.
+  for i in $(seq 20); do
+    [ -e "$work/$name.status" ] || [ ! -e "$work/$name.pid" ] && break
     sleep 0.05
   done
-  cat "$work/daemon.log" >&2
-  echo "the daemon did not start" >&2
+  stop_status=$(cat "$work/$name.status" 2>/dev/null || echo "?")
+}
+
+# mount_fs NAME DIR COMMAND...: starts a FUSE stand-in in the foreground
+# (spawn) on DIR and waits until it is mounted there. A mount left by a
+# stand-in that was killed is detached first.
+mount_fs() {
+  local name=$1 dir=$2 i
+  shift 2
+  umount -l "$dir" 2>/dev/null || true
+  spawn "$name" "$work/$name.out" "$work/$name.log" "$@"
+  for i in $(seq 200); do
+    mountpoint -q "$dir" && return 0
+    ended "$name" && break
+    sleep 0.05
+  done
+  cat "$work/$name.log" >&2
+  echo "$name did not mount at $dir ($(ended "$name" && how_ended "$name" || echo "still running"))" >&2
   return 1
 }
 
-stop_system() {
-  if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then
-    kill -TERM "$daemon_pid"
-    wait "$daemon_pid" 2>/dev/null || true
-  fi
-  daemon_pid=
-  fusermount3 -u /dev/radio/cellular 2>/dev/null || true
-  fusermount3 -u /pps 2>/dev/null || true
+# The objects and modes the daemon expects when it starts: the diag
+# directory (0750 to the diagnostics group; the daemon makes its objects in
+# it as root) and the network-time service's objects, as that service
+# would publish them.
+make_layout() {
+  mkdir -p "$diag" "$nwtime"
+  chown "root:$diag_group" "$diag"
+  chmod 0750 "$diag"
+  [ -e "$nwtime/status" ] || : >"$nwtime/status"
+  [ -e "$nwtime/control" ] || : >"$nwtime/control"
 }
 
-# An unprivileged user for -U.
-demo_user() {
-  if id nobody >/dev/null 2>&1; then echo nobody; else echo 65534:65534; fi
+start_ppsfs() {
+  mount_fs ppsfs /pps "$bin/ppsfs" -f /pps && make_layout  # its log: standard error
+}
+
+start_sim() {
+  mount_fs techmode-sim "$device_dir" "$bin/techmode-sim" -f \
+    --owner root --group "$(id -gn "$daemon_user")" --mode 0660 "${sim_args[@]}" "$device_dir"
+}
+
+# daemon_answers: true when the daemon answers a request (diagctl's exit
+# status 0 SUCCESS or 1 FAILURE; 3 is no daemon, 4 no answer). An answer
+# comes only from the poll loop, which starts after the objects and the
+# device are open, -U is applied and the signal handlers are in place, so
+# this is the readiness test, with no log line to look for.
+daemon_answers() {
+  local s=0
+  "$bin/diagctl" --timeout 2 identity >/dev/null 2>&1 || s=$?
+  [ "$s" -eq 0 ] || [ "$s" -eq 1 ]
+}
+
+# start_daemon: starts the daemon (as root, -U $daemon_user) and waits until
+# it answers (at most 60 s); sets $daemon_pid. Its standard output goes to
+# $work/daemon.out, its log lines (also sent to syslog) to $work/daemon.log
+# unless DAEMON_LOG_STDERR=0.
+start_daemon() {
+  local log_env=SLOGF_STDERR=1 mask
+  [ "${DAEMON_LOG_STDERR:-1}" = 0 ] && log_env=SLOGF_QUIET=1
+  # With no umask its objects get the modes it asks for (0666), the
+  # directory's 0750 deciding who reaches them: the diagnostics group may
+  # then also write config (diagctl gsm-time), not only read.
+  mask=$(umask)
+  umask 000
+  spawn daemon "$work/daemon.out" "$work/daemon.log" \
+    env "$log_env" "$bin/qrx_velomar_server" -U "$daemon_user"
+  umask "$mask"
+  daemon_pid=$(cat "$work/daemon.pid")
+  local deadline=$((SECONDS + 60))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    if daemon_answers; then
+      : >"$work/daemon.ready"
+      return 0
+    fi
+    ended daemon && break
+    sleep 0.05
+  done
+  tail -n 20 "$work/daemon.log" >&2
+  echo "the daemon did not start ($(ended daemon && how_ended daemon || echo "no answer"))" >&2
+  return 1
+}
+
+# start_system [techmode-sim options...]: ppsfs at /pps with the layout,
+# techmode-sim at /dev/radio/cellular, then the daemon, once each is ready.
+start_system() {
+  if [ -z "${private_dev_done:-}" ]; then private_dev; private_dev_done=1; fi
+  if ! getent passwd "$daemon_user" >/dev/null || ! getent group "$diag_group" >/dev/null; then
+    echo "no user $daemon_user or group $diag_group: run scripts/setup.sh" >&2
+    return 1
+  fi
+  umask 022
+  sim_args=("$@")
+  start_ppsfs && start_sim && start_daemon
+}
+
+# start_supervisor: from now on, in the background, restarts what ends:
+# ppsfs (then the layout, then the daemon, which ends with it), techmode-sim
+# (then the daemon, whose device fd died with it; it opens the device only
+# at start) and the daemon alone. It says what it did in
+# $work/supervisor.log. stop_system stops it first.
+start_supervisor() {
+  (
+    stopping=
+    trap 'stopping=1' TERM
+    while [ -z "$stopping" ]; do
+      ok=0
+      if ended ppsfs; then
+        echo "$(date +%T) ppsfs ended ($(how_ended ppsfs)): restarting it, the layout and the daemon"
+        stop daemon
+        start_ppsfs && start_daemon || ok=$?
+      elif ended techmode-sim; then
+        echo "$(date +%T) techmode-sim ended ($(how_ended techmode-sim)): restarting it and the daemon"
+        stop daemon
+        start_sim && start_daemon || ok=$?
+      elif ended daemon; then
+        echo "$(date +%T) the daemon ended ($(how_ended daemon)): restarting it"
+        start_daemon || ok=$?
+      else
+        sleep 0.2
+        continue
+      fi
+      if [ "$ok" -eq 0 ]; then
+        echo "$(date +%T) back: the daemon (pid $(cat "$work/daemon.pid")) answers"
+      else
+        sleep 1  # then try again
+      fi
+    done
+  ) >>"$work/supervisor.log" 2>&1 &
+  supervisor_pid=$!
+}
+
+# wait_restarted OLD_PID [SECONDS]: waits until a daemon other than OLD_PID
+# answers (the supervisor restarted it); sets $daemon_pid.
+wait_restarted() {
+  local old=$1 limit=${2:-60} i pid
+  for i in $(seq $((limit * 20))); do
+    pid=$(cat "$work/daemon.pid" 2>/dev/null || true)
+    if [ -n "$pid" ] && [ "$pid" != "$old" ] && [ -e "$work/daemon.ready" ] && ! ended daemon; then
+      daemon_pid=$pid
+      return 0
+    fi
+    sleep 0.05
+  done
+  return 1
+}
+
+# stop_system: stops the supervisor, then the daemon (SIGTERM; its exit
+# status is then in $work/daemon.status), then the stand-ins, which unmount
+# themselves on SIGTERM.
+stop_system() {
+  if [ -n "$supervisor_pid" ]; then
+    kill -TERM "$supervisor_pid" 2>/dev/null || true
+    wait "$supervisor_pid" 2>/dev/null || true
+    supervisor_pid=
+  fi
+  [ -n "${work:-}" ] || return 0
+  stop daemon
+  daemon_pid=
+  stop techmode-sim
+  stop ppsfs
+  umount -l "$device_dir" 2>/dev/null || true
+  umount -l /pps 2>/dev/null || true
 }

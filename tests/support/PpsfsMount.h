@@ -92,14 +92,16 @@ inline pid_t StartChild(const std::function<void(int ready)> &fn, char *report) 
     return pid;
 }
 
-// Runs fn in a child process under uid and gid with no supplementary
-// groups (as an unprivileged local user would); returns its exit status
-// (fn's result), 100 when the identity could not be taken, 200 when the
-// child did not exit normally.
-inline int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn) {
+// Runs fn in a child process under uid and gid with the supplementary
+// groups given, none by default (as an unprivileged local user would);
+// returns its exit status (fn's result, or that of a program fn execs),
+// 100 when the identity could not be taken, 200 when the child did not
+// exit normally.
+inline int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn,
+                  const std::vector<gid_t> &groups = {}) {
     pid_t pid = fork();
     if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 ||
+        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
             setresuid(uid, uid, uid) != 0)
             _exit(100);
         _exit(fn());

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <sched.h>
 #include <signal.h>
@@ -167,6 +168,9 @@ bool Child::Start(const std::vector<std::string> &argv, const std::string &out_p
     if (pid_ == 0) {
         if (out >= 0) dup2(out, STDOUT_FILENO);
         if (err >= 0) dup2(err, STDERR_FILENO);
+        if (as_user_ && (setgroups(groups_.size(), groups_.data()) != 0 ||
+                         setresgid(gid_, gid_, gid_) != 0 || setresuid(uid_, uid_, uid_) != 0))
+            _exit(126);
         execv(args[0], args.data());
         _exit(127);
     }

@@ -69,8 +69,18 @@ class Child {
     Child &operator=(const Child &) = delete;
     ~Child();
 
+    // Makes the next Start run the program as uid and gid with these
+    // supplementary groups (none by default), as an unprivileged user would
+    // run it; without it the program runs as the test does.
+    void RunAs(uid_t uid, gid_t gid, const std::vector<gid_t> &groups = {}) {
+        as_user_ = true;
+        uid_ = uid;
+        gid_ = gid;
+        groups_ = groups;
+    }
     // Starts argv[0] with the arguments; stdout and stderr go to the files
-    // given ("" keeps the test's own). Returns false if fork failed.
+    // given ("" keeps the test's own). Returns false if fork failed; the
+    // child ends with status 126 if it cannot take the identity of RunAs.
     bool Start(const std::vector<std::string> &argv, const std::string &out_path = "",
                const std::string &err_path = "");
     pid_t pid() const { return pid_; }
@@ -90,6 +100,10 @@ class Child {
     pid_t pid_ = -1;
     bool exited_ = false;  // reaped: pid_ names no process any more
     int status_ = 0;
+    bool as_user_ = false;
+    uid_t uid_ = 0;
+    gid_t gid_ = 0;
+    std::vector<gid_t> groups_;
 };
 
 // Waits until path is on a different file system than its parent directory

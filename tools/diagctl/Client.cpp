@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -56,6 +58,28 @@ Outcome NotReading(const std::string &path) {
                 "qrx_velomar_server is not reading its requests: " + path + " refuses more");
 }
 
+// Whether this process has gid among its groups.
+bool InGroup(gid_t gid) {
+    if (getegid() == gid) return true;
+    std::vector<gid_t> groups(static_cast<std::size_t>(sysconf(_SC_NGROUPS_MAX)) + 1);
+    int n = getgroups(static_cast<int>(groups.size()), groups.data());
+    for (int i = 0; i < n; i++)
+        if (groups[static_cast<std::size_t>(i)] == gid) return true;
+    return false;
+}
+
+// Why a user was refused an object in dir: where the directory is closed
+// to others (deployed, it is open to root and a diagnostics group only)
+// and the user is not in its group, the group to join; else "".
+std::string AccessHint(const std::string &dir) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) != 0 || InGroup(st.st_gid)) return "";
+    struct group *g = getgrgid(st.st_gid);
+    std::string group = g != nullptr ? g->gr_name : std::to_string(st.st_gid);
+    return " (" + dir + " is open to root and members of group " + group +
+           " only; ask to be added to it)";
+}
+
 // Opening an object of the daemon: a missing one means the daemon has not
 // set up its objects here.
 Outcome OpenFailure(const std::string &path) {
@@ -64,7 +88,9 @@ Outcome OpenFailure(const std::string &path) {
         return Fail(kExitNoDaemon, path +
                                        " does not exist: qrx_velomar_server is not running "
                                        "(or PPS is not mounted there)");
-    return Fail(kExitError, Errno("cannot open", path));
+    const std::string why = Errno("cannot open", path);  // before stat() can change errno
+    if (errno == EACCES) return Fail(kExitError, why + AccessHint(path.substr(0, path.rfind('/'))));
+    return Fail(kExitError, why);
 }
 
 }  // namespace

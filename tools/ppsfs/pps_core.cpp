@@ -541,6 +541,7 @@ void PpsCore::DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes)
 
 std::string PpsCore::RenderFor(const LogEntry &entry, const Handle &h) const {
     std::string out;
+    if (entry.guarded && !MayRead(h, entry.mode, entry.uid, entry.gid)) return out;
     // A directory's membership only: names created and deleted.
     if (h.options.deltadir)
         return entry.notice == '+' || entry.notice == '-' ? entry.object_line + "\n" : out;
@@ -565,7 +566,8 @@ std::string PpsCore::RenderFor(const LogEntry &entry, const Handle &h) const {
 }
 
 std::size_t PpsCore::SizeFor(const LogEntry &entry, const Handle &h) const {
-    if (!h.options.deltadir && (entry.notice != 0 || h.options.filter.empty())) return entry.size;
+    if (!h.options.deltadir && !entry.guarded && (entry.notice != 0 || h.options.filter.empty()))
+        return entry.size;
     return RenderFor(entry, h).size();
 }
 
@@ -576,6 +578,10 @@ void PpsCore::Append(Entry &obj, LogEntry entry, const Handle *except) {
     if (!obj.is_dir && obj.parent != nullptr && obj.parent->all_opens != 0) {
         LogEntry copy = entry;
         copy.name = obj.name;
+        copy.guarded = true;
+        copy.mode = obj.mode;
+        copy.uid = obj.uid;
+        copy.gid = obj.gid;
         Append(*obj.parent, std::move(copy), nullptr);
     }
     // The delta opens that had read everything now have this entry next.
@@ -750,7 +756,8 @@ bool PpsCore::NextUnit(Handle &h, std::size_t size, std::string *out) {
             std::string text;
             if (notice == '-' || child == obj.children.end()) {
                 text = "-@" + name + "\n";
-            } else if (!child->second->is_dir) {
+            } else if (!child->second->is_dir &&
+                       MayRead(h, child->second->mode, child->second->uid, child->second->gid)) {
                 text = RenderFull(*child->second, notice, nullptr);
             }
             if (text.size() > size && !pieces) return false;

@@ -204,6 +204,13 @@ class PpsCore {
         char notice = 0;
         bool subdir = false;  // a directory's '+' or '-': a subdirectory
         std::string name;     // in a directory's log: the object it is about
+        // In a directory's log, for a change of an object's content: who
+        // may read the object, as it was then (a .all open shows only what
+        // its opener may read).
+        bool guarded = false;
+        mode_t mode = 0;
+        uid_t uid = 0;
+        gid_t gid = 0;
         std::vector<ChangeLine> lines;
         std::size_t size = 0;  // of the whole text, unfiltered
         std::size_t pins = 0;  // delta opens whose next entry this is
@@ -267,6 +274,8 @@ class PpsCore {
         std::uint64_t id = 0;
         Special special = Special::kNone;  // kAll: obj is the directory
         uid_t uid = 0;  // of the opener: what it leaves unread counts for this user
+        gid_t gid = 0;  // of the opener, and its supplementary groups (.all only)
+        std::vector<gid_t> groups;
         std::shared_ptr<Entry> obj;
         OpenOptions options;
         Role role = Role::kSubscriber;
@@ -344,6 +353,8 @@ class PpsCore {
     // Tells dir's .all opens of a change to its object named name.
     void AppendToDir(Entry &dir, const std::string &name, const LogEntry &entry);
     void MarkChanged(Handle &h, const std::string &name, char notice);
+    // Whether the opener of h may read an object of this mode and owner.
+    static bool MayRead(const Handle &h, mode_t mode, uid_t uid, gid_t gid);
     // Queues a line for a .notify open.
     void Note(Handle &holder, std::string line);
     // What a delta .all open reads first: every object, or with deltadir
@@ -442,6 +453,10 @@ class PpsCore {
 // /proc/<pid>/status: ".n0.p<pid>.u<euid>.g<egid>" and ".g<gid>" for each
 // supplementary group. When the process is gone, the kernel's ids are used.
 std::string CredentialItems(const Caller &caller);
+
+// The supplementary groups of a process, from /proc/<pid>/status; none
+// when it cannot be read.
+std::vector<gid_t> SupplementaryGroups(pid_t pid);
 
 }  // namespace ppsfs
 

@@ -36,6 +36,19 @@ std::uint64_t ClientIdOf(const std::string &obj_name, const std::string &base) {
 
 }  // namespace
 
+std::vector<gid_t> SupplementaryGroups(pid_t pid) {
+    std::vector<gid_t> out;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 7, "Groups:") != 0) continue;
+        std::istringstream g(line.substr(7));
+        unsigned long v;
+        while (g >> v) out.push_back(static_cast<gid_t>(v));
+    }
+    return out;
+}
+
 std::string CredentialItems(const Caller &caller) {
     unsigned long pid = static_cast<unsigned long>(caller.pid);
     unsigned long uid = caller.uid, gid = caller.gid;

@@ -3,12 +3,23 @@
 // the root (notification groups and their ?notify= members) and ?opens
 // (the _opens attribute of an object).
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/pps.h>
+
+#include <algorithm>
 
 #include "log.h"
 #include "pps_core.h"
 
 namespace ppsfs {
+
+bool PpsCore::MayRead(const Handle &h, mode_t mode, uid_t uid, gid_t gid) {
+    if (h.uid == 0) return true;
+    if (h.uid == uid) return (mode & S_IRUSR) != 0;
+    if (h.gid == gid || std::find(h.groups.begin(), h.groups.end(), gid) != h.groups.end())
+        return (mode & S_IRGRP) != 0;
+    return (mode & S_IROTH) != 0;
+}
 
 void PpsCore::FillFromDir(Handle &h) {
     Entry &dir = *h.obj;
@@ -20,7 +31,7 @@ void PpsCore::FillFromDir(Handle &h) {
     for (const auto &c : dir.children) {
         if (h.options.deltadir) {
             groups.push_back("+@" + c.first + "\n");
-        } else if (!c.second->is_dir) {
+        } else if (!c.second->is_dir && MayRead(h, c.second->mode, c.second->uid, c.second->gid)) {
             groups.push_back(RenderFull(*c.second, 0, &h));
         }
     }
@@ -43,8 +54,11 @@ void PpsCore::MarkChanged(Handle &h, const std::string &name, char notice) {
              static_cast<unsigned>(h.uid), h.changed_names.size());
         h.changed_names.clear();
         h.changed_notice.clear();
-        for (const auto &c : h.obj->children)
-            if (!c.second->is_dir) MarkChanged(h, c.first, 0);
+        for (const auto &c : h.obj->children) {
+            const Entry &child = *c.second;
+            if (!child.is_dir && MayRead(h, child.mode, child.uid, child.gid))
+                MarkChanged(h, c.first, 0);
+        }
         it = h.changed_notice.find(name);
     }
     if (it == h.changed_notice.end()) {
@@ -117,6 +131,8 @@ int PpsCore::OpenSpecial(const Node &node, int flags, const Caller &caller, std:
     auto h = std::make_unique<Handle>();
     h->id = next_fh_++;
     h->uid = caller.uid;
+    h->gid = caller.gid;
+    if (caller.uid != 0) h->groups = SupplementaryGroups(caller.pid);
     h->special = node.special;
     h->obj = node.entry;
     h->options = options;
@@ -134,8 +150,11 @@ int PpsCore::OpenSpecial(const Node &node, int flags, const Caller &caller, std:
         // A full open first reads each object once, as an object's full
         // open reads it once after the open.
         if (!options.delta) {
-            for (const auto &c : dir.children)
-                if (!c.second->is_dir) MarkChanged(ref, c.first, 0);
+            for (const auto &c : dir.children) {
+                const Entry &child = *c.second;
+                if (!child.is_dir && MayRead(ref, child.mode, child.uid, child.gid))
+                    MarkChanged(ref, c.first, 0);
+            }
         }
     }
     *fh = ref.id;

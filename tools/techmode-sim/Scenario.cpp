@@ -535,6 +535,68 @@ void ReadScenario(const Value &root, Scenario &s) {
     o.Done();
 }
 
+// How deep a scenario may nest objects and arrays: far more than any
+// scenario needs, as libpps allows for JSON values.
+const unsigned kMaxNesting = 256;
+
+// Builds the document from the reader's events and stops the parse where
+// the text nests deeper than kMaxNesting. With the iterative reader (its
+// own stack, on the heap) and this limit, no text can exhaust the thread's
+// stack, which the recursive reader does at some 100,000 levels.
+class NestingLimit : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, NestingLimit> {
+  public:
+    explicit NestingLimit(rapidjson::Document &doc) : doc_(doc) {}
+
+    bool Null() { return doc_.Null(); }
+    bool Bool(bool b) { return doc_.Bool(b); }
+    bool Int(int i) { return doc_.Int(i); }
+    bool Uint(unsigned u) { return doc_.Uint(u); }
+    bool Int64(int64_t i) { return doc_.Int64(i); }
+    bool Uint64(uint64_t u) { return doc_.Uint64(u); }
+    bool Double(double d) { return doc_.Double(d); }
+    bool RawNumber(const char *s, rapidjson::SizeType n, bool copy) {
+        return doc_.RawNumber(s, n, copy);
+    }
+    bool String(const char *s, rapidjson::SizeType n, bool copy) { return doc_.String(s, n, copy); }
+    bool Key(const char *s, rapidjson::SizeType n, bool copy) { return doc_.Key(s, n, copy); }
+    bool StartObject() { return Enter() && doc_.StartObject(); }
+    bool EndObject(rapidjson::SizeType n) {
+        depth_--;
+        return doc_.EndObject(n);
+    }
+    bool StartArray() { return Enter() && doc_.StartArray(); }
+    bool EndArray(rapidjson::SizeType n) {
+        depth_--;
+        return doc_.EndArray(n);
+    }
+
+    bool too_deep() const { return too_deep_; }
+
+  private:
+    bool Enter() {
+        too_deep_ = ++depth_ > kMaxNesting;
+        return !too_deep_;
+    }
+
+    rapidjson::Document &doc_;
+    unsigned depth_ = 0;
+    bool too_deep_ = false;
+};
+
+// "line L column C" of a byte offset into text.
+std::string Where(const std::string &text, size_t off) {
+    int line = 1, col = 1;
+    for (size_t i = 0; i < off && i < text.size(); i++) {
+        if (text[i] == '\n') {
+            line++;
+            col = 1;
+        } else {
+            col++;
+        }
+    }
+    return "line " + std::to_string(line) + " column " + std::to_string(col);
+}
+
 }  // namespace
 
 const char *StructureName(int type) {
@@ -549,22 +611,21 @@ Scenario ParseScenario(const std::string &json, const std::string &origin) {
         throw ScenarioError(origin + ": the text holds a NUL byte (at byte " + std::to_string(nul) +
                             "); a scenario is JSON text");
     rapidjson::Document doc;
-    doc.Parse(json.c_str(), json.size());
-    if (doc.HasParseError()) {
-        size_t off = doc.GetErrorOffset();
-        int line = 1, col = 1;
-        for (size_t i = 0; i < off && i < json.size(); i++) {
-            if (json[i] == '\n') {
-                line++;
-                col = 1;
-            } else {
-                col++;
-            }
-        }
-        throw ScenarioError(origin + ": line " + std::to_string(line) + " column " +
-                            std::to_string(col) + ": " +
-                            rapidjson::GetParseError_En(doc.GetParseError()));
-    }
+    NestingLimit limit(doc);
+    rapidjson::ParseResult result;
+    auto parse = [&](rapidjson::Document &) {
+        rapidjson::StringStream in(json.c_str());  // no NUL inside: checked above
+        rapidjson::Reader reader;
+        result = reader.Parse<rapidjson::kParseIterativeFlag>(in, limit);
+        return !result.IsError();
+    };
+    doc.Populate(parse);
+    if (limit.too_deep())
+        throw ScenarioError(origin + ": " + Where(json, result.Offset()) + ": nested more than " +
+                            std::to_string(kMaxNesting) + " levels deep");
+    if (result.IsError())
+        throw ScenarioError(origin + ": " + Where(json, result.Offset()) + ": " +
+                            rapidjson::GetParseError_En(result.Code()));
     Scenario s;
     try {
         ReadScenario(doc, s);

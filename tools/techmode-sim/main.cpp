@@ -4,21 +4,28 @@
 // resource manager would, from a scenario. The file "scenario" shows the
 // scenario in use; writing a whole scenario to it (one open, writes, close)
 // replaces it, and SIGHUP reloads the --scenario file, both without
-// remounting. A scenario with a timeline is a drive, played on the
-// simulator's clock: real time times --speed, or set by hand through the
-// file "clock". The replies served can be recorded, and a recording served
-// again in place of the scenario (Golden.h).
+// remounting. The device has the owner, group and mode given on the command
+// line (root, root, 0660 by default) and "scenario" the same owner and
+// group, mode 0640; the mount lets the kernel enforce them
+// (default_permissions), for every user when started by root (allow_other).
+// A scenario with a timeline is a drive, played on the simulator's clock:
+// real time times --speed, or set by hand through the file "clock" (same
+// owner and group). The replies served can be recorded, and a recording
+// served again in place of the scenario (Golden.h).
 #define FUSE_USE_VERSION 35
 
 #include <errno.h>
 #include <fcntl.h>
 #include <fuse.h>
+#include <grp.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -46,6 +53,9 @@ const char kDevice[] = "/techmode";
 const char kScenarioFile[] = "/scenario";
 const char kClockFile[] = "/clock";
 const size_t kMaxScenarioBytes = 1 << 20;
+// "scenario" is replaced by its owner and read by its group: it holds the
+// identities the device gives out.
+const mode_t kScenarioMode = 0640;
 
 struct State {
     std::mutex mu;  // guards everything below
@@ -63,6 +73,12 @@ struct State {
     std::map<uint64_t, Pending> pending;
     uint64_t next_fh = 1;
     bool verbose = false;
+    // Owner, group and mode of the device; "scenario" has the same owner
+    // and group. Fixed at start.
+    uid_t owner = 0;
+    gid_t group = 0;
+    mode_t mode = 0660;
+    time_t mounted = time(nullptr);  // the files' times, for ls
     // The drive's clock: at `since` it read `base` seconds; it runs at
     // `speed` unless stopped (set by hand).
     std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
@@ -131,20 +147,31 @@ int SimGetattr(const char *path, struct stat *st, struct fuse_file_info *) {
     if (strcmp(path, "/") == 0) {
         st->st_mode = S_IFDIR | 0755;
         st->st_nlink = 2;
+        st->st_uid = geteuid();  // whoever mounted it
+        st->st_gid = getegid();
     } else if (strcmp(path, kDevice) == 0) {
-        st->st_mode = S_IFREG | 0666;
+        st->st_mode = S_IFREG | g_state->mode;
         st->st_nlink = 1;
+        st->st_uid = g_state->owner;
+        st->st_gid = g_state->group;
     } else if (strcmp(path, kClockFile) == 0) {
-        st->st_mode = S_IFREG | 0644;  // its size changes with every read
+        // Set like the scenario, by its owner; its size changes with every
+        // read.
+        st->st_mode = S_IFREG | kScenarioMode;
+        st->st_uid = g_state->owner;
+        st->st_gid = g_state->group;
         st->st_nlink = 1;
     } else if (strcmp(path, kScenarioFile) == 0) {
         std::lock_guard<std::mutex> lock(g_state->mu);
-        st->st_mode = S_IFREG | 0644;
+        st->st_mode = S_IFREG | kScenarioMode;
+        st->st_uid = g_state->owner;
+        st->st_gid = g_state->group;
         st->st_nlink = 1;
         st->st_size = static_cast<off_t>(g_state->scenario_text.size());
     } else {
         return -ENOENT;
     }
+    st->st_atime = st->st_mtime = st->st_ctime = g_state->mounted;
     return 0;
 }
 
@@ -352,6 +379,57 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
     return 0;
 }
 
+// A user or group id written as a decimal number: true and *id set, or
+// false when text is not all digits or too large for an id.
+bool ParseId(const std::string &text, unsigned long *id) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    unsigned long n = strtoul(text.c_str(), nullptr, 10);
+    // (uid_t)-1 means "no change" to chown and is nobody's id.
+    if (errno != 0 || n >= static_cast<unsigned long>(static_cast<uid_t>(-1))) return false;
+    *id = n;
+    return true;
+}
+
+// A user by name or number; false if there is no such user.
+bool ParseUser(const std::string &text, uid_t *uid) {
+    unsigned long n;
+    if (text.find_first_not_of("0123456789") == std::string::npos) {
+        if (!ParseId(text, &n)) return false;
+        *uid = static_cast<uid_t>(n);
+        return true;
+    }
+    struct passwd *pw = getpwnam(text.c_str());
+    if (pw == nullptr) return false;
+    *uid = pw->pw_uid;
+    return true;
+}
+
+// A group by name or number; false if there is no such group.
+bool ParseGroup(const std::string &text, gid_t *gid) {
+    unsigned long n;
+    if (text.find_first_not_of("0123456789") == std::string::npos) {
+        if (!ParseId(text, &n)) return false;
+        *gid = static_cast<gid_t>(n);
+        return true;
+    }
+    struct group *gr = getgrnam(text.c_str());
+    if (gr == nullptr) return false;
+    *gid = gr->gr_gid;
+    return true;
+}
+
+// Permission bits in octal (0660); false for anything else, set-id and
+// sticky bits included, which mean nothing for the device.
+bool ParseMode(const std::string &text, mode_t *mode) {
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("01234567") != std::string::npos)
+        return false;
+    unsigned long n = strtoul(text.c_str(), nullptr, 8);
+    if (n > 0777) return false;
+    *mode = static_cast<mode_t>(n);
+    return true;
+}
+
 // The reloader thread: takes each SIGHUP as it comes and reloads at once,
 // so the log answers the signal, not the next request.
 void ReloadOnHangup(sigset_t hup) {
@@ -371,8 +449,12 @@ int main(int argc, char *argv[]) {
         "techmode-sim: a simulated modem behind the tech-mode device.\n"
         "Mounts a FUSE file system (normally at /dev/radio/cellular) whose file 'techmode'\n"
         "answers structure requests (the DEVCTL_IOC_XFER ioctl) from a scenario. Write a\n"
-        "whole scenario to the file 'scenario' to replace it; SIGHUP reloads --scenario."};
-    std::string mountpoint, scenario_path;
+        "whole scenario to the file 'scenario' to replace it; SIGHUP reloads --scenario.\n"
+        "The kernel enforces the device's owner, group and mode (--owner, --group, --mode);\n"
+        "'scenario' has the same owner and group, mode 0640 (its owner replaces the scenario,\n"
+        "its group reads it). Started by root, the mount is open to other users as those\n"
+        "permissions allow (allow_other)."};
+    std::string mountpoint, scenario_path, owner_text, group_text, mode_text = "0660";
     bool foreground = false, check = false, print_default = false, verbose = false;
     unsigned seed = 1;
     double speed = 1;
@@ -386,6 +468,16 @@ int main(int argc, char *argv[]) {
     app.add_flag("--check", check, "Check the scenario file and exit");
     app.add_flag("--print-default", print_default, "Print the built-in scenario and exit");
     app.add_option("--seed", seed, "Seed for faults that apply with a probability");
+    app.add_option("--owner", owner_text,
+                   "Owner of 'techmode' and 'scenario', a user name or number (default: the "
+                   "user starting the simulator, root when run by root)");
+    app.add_option("--group", group_text,
+                   "Group of 'techmode' and 'scenario', a group name or number (default: the "
+                   "group of the user starting the simulator, root when run by root)");
+    app.add_option("--mode", mode_text,
+                   "Permission bits of 'techmode', octal; the daemon opens it for reading and "
+                   "writing")
+        ->capture_default_str();
     app.add_option("--speed", speed,
                    "How fast a drive (a scenario's timeline) plays: 2 is twice real time")
         ->check(CLI::Range(0.001, 1000.0));
@@ -409,6 +501,23 @@ int main(int argc, char *argv[]) {
 
     static State st;
     g_state = &st;
+    st.owner = geteuid();
+    st.group = getegid();
+    if (!owner_text.empty() && !ParseUser(owner_text, &st.owner)) {
+        fprintf(stderr, "techmode-sim: --owner %s: no such user\n", owner_text.c_str());
+        return 2;
+    }
+    if (!group_text.empty() && !ParseGroup(group_text, &st.group)) {
+        fprintf(stderr, "techmode-sim: --group %s: no such group\n", group_text.c_str());
+        return 2;
+    }
+    if (!ParseMode(mode_text, &st.mode)) {
+        fprintf(stderr,
+                "techmode-sim: --mode %s: must be permission bits in octal, 0 to 0777 (e.g. "
+                "0660)\n",
+                mode_text.c_str());
+        return 2;
+    }
     // Absolute, so that a SIGHUP reload still finds the file after the
     // daemon has changed to "/".
     st.scenario_path = scenario_path;

@@ -1,7 +1,9 @@
-// diagctl as a user runs it: the real binary against ppsfs at /pps,
-// techmode-sim at /dev/radio/cellular and qrx_velomar_server, all in this
-// test's private mount namespace. Exit statuses, screens, JSON, gsm-time
-// and NITZ through the real objects, and the errors when no daemon answers.
+// diagctl as a user runs it: the real binary, as an unprivileged member of
+// the diagnostics group, against ppsfs at /pps, techmode-sim at
+// /dev/radio/cellular and qrx_velomar_server, all in this test's private
+// mount namespace and in the deployment layout (support/Deployment.h).
+// Exit statuses, screens, JSON, gsm-time and NITZ through the real
+// objects, and the errors when no daemon answers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -16,15 +18,17 @@
 #include <vector>
 
 #include "SchemaCheck.h"
+#include "support/Deployment.h"
 #include "support/Sandbox.h"
 
 namespace {
 
 using testsupport::Child;
+using testsupport::Deployment;
 using testsupport::ReadFile;
 
-const std::string kDiag = "/pps/services/radioctrl/modem0/diag";
-const std::string kNetworkTime = "/pps/services/network-time";
+const std::string kDiag = Deployment::kDiag;
+const std::string kNetworkTime = Deployment::kNetworkTime;
 const std::string kDrives = TECHMODE_SIM_DRIVES;
 
 struct Ran {
@@ -55,21 +59,18 @@ std::string WaitForText(const std::string &path, const std::string &want) {
 class DiagctlSystem : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string why = testsupport::EnterPrivateDev();
+        std::string why = dep_.LookUp();
+        if (!why.empty()) GTEST_SKIP() << why;
+        why = testsupport::EnterPrivateDev();
         if (!why.empty()) GTEST_SKIP() << why;
         tmp_ = testsupport::MakeTempDir("diagctl");
         mkdir("/pps", 0755);
-        // A small unread limit: a server that stops reading is refused soon.
-        ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "--foreground", "--unread-limit", "1", "/pps"}, "",
+        // A small total unread limit: a server that stops reading is soon
+        // refused to every client, whoever left its requests unread.
+        ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "--foreground", "--total-limit", "1", "/pps"}, "",
                                  tmp_ + "/ppsfs.err"));
         ASSERT_TRUE(testsupport::WaitForMount("/pps")) << ReadFile(tmp_ + "/ppsfs.err");
-        ASSERT_EQ(system(("mkdir -p " + kDiag + " " + kNetworkTime).c_str()), 0);
-        // The network-time service's objects, as the platform provides them.
-        for (const char *name : {"/control", "/status"}) {
-            int fd = open((kNetworkTime + name).c_str(), O_CREAT | O_WRONLY, 0666);
-            ASSERT_GE(fd, 0) << name;
-            close(fd);
-        }
+        ASSERT_EQ(dep_.MakeLayout(), "");
     }
 
     void TearDown() override {
@@ -83,10 +84,11 @@ class DiagctlSystem : public ::testing::Test {
     // extra: techmode-sim options (a scenario, a replay).
     void StartSimulator(const std::vector<std::string> &extra = {}) {
         ASSERT_EQ(system("mkdir -p /dev/radio/cellular"), 0);
-        std::vector<std::string> argv = {TECHMODE_SIM_BIN, "-f"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        argv.push_back("/dev/radio/cellular");
-        ASSERT_TRUE(sim_.Start(argv, "", tmp_ + "/sim.err"));
+        std::vector<std::string> args = {TECHMODE_SIM_BIN, "-f"};
+        for (const std::string &o : dep_.DeviceOptions()) args.push_back(o);
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back("/dev/radio/cellular");
+        ASSERT_TRUE(sim_.Start(args, "", tmp_ + "/sim.err"));
         ASSERT_TRUE(testsupport::WaitForMount("/dev/radio/cellular"))
             << ReadFile(tmp_ + "/sim.err");
     }
@@ -94,8 +96,12 @@ class DiagctlSystem : public ::testing::Test {
     void StartDaemon() {
         setenv("SLOGF_STDERR", "1", 1);
         const std::string err = tmp_ + "/daemon.err";
-        ASSERT_TRUE(
-            daemon_.Start({QRX_VELOMAR_SERVER_BIN, "-U", "nobody"}, tmp_ + "/daemon.out", err));
+        // With no umask, as deployed: the diagnostics group may write config.
+        mode_t mask = umask(0);
+        bool started = daemon_.Start({QRX_VELOMAR_SERVER_BIN, "-U", Deployment::kDaemonUser},
+                                     tmp_ + "/daemon.out", err);
+        umask(mask);
+        ASSERT_TRUE(started);
         for (int i = 0; i < 500; i++) {
             if (ReadFile(err).find("Now Start the Velomar PPS Server") != std::string::npos) return;
             ASSERT_TRUE(daemon_.running()) << ReadFile(err);
@@ -104,9 +110,24 @@ class DiagctlSystem : public ::testing::Test {
         FAIL() << "the daemon did not start\n" << ReadFile(err);
     }
 
+    // Runs diagctl as a diagctl user: unprivileged, in the diagnostics group.
+    void AsDiagctlUser(Child *c) const {
+        c->RunAs(Deployment::kNobody, Deployment::kNobody, {dep_.diag_gid});
+    }
+
+    // A directory of the diagctl user's own, for the files it writes.
+    std::string UserDir() {
+        const std::string dir = tmp_ + "/user";
+        EXPECT_EQ(chmod(tmp_.c_str(), 0711), 0);
+        mkdir(dir.c_str(), 0700);
+        EXPECT_EQ(chown(dir.c_str(), Deployment::kNobody, Deployment::kNobody), 0);
+        return dir;
+    }
+
     Ran Diagctl(std::vector<std::string> args) {
         args.insert(args.begin(), DIAGCTL_BIN);
         Child c;
+        AsDiagctlUser(&c);
         c.Start(args, tmp_ + "/out", tmp_ + "/err");
         int status = c.Wait(30000);
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(tmp_ + "/out"),
@@ -114,6 +135,7 @@ class DiagctlSystem : public ::testing::Test {
     }
 
     std::string tmp_;
+    Deployment dep_;
     Child ppsfs_, sim_, daemon_;
 };
 
@@ -184,7 +206,8 @@ TEST_F(DiagctlSystem, RecordSurvivesKillsAndExports) {
     StartDaemon();
     testsupport::RecordSchema schema;
     ASSERT_TRUE(schema.loaded());
-    const std::string path = tmp_ + "/rec.jsonl";
+    const std::string dir = UserDir();
+    const std::string path = dir + "/rec.jsonl";
     struct {
         int sig;
         bool last_whole;  // the last line must be whole
@@ -194,6 +217,7 @@ TEST_F(DiagctlSystem, RecordSurvivesKillsAndExports) {
         SCOPED_TRACE(c.sig);
         const std::size_t before = SplitLines(ReadFile(path)).size();
         Child rec;
+        AsDiagctlUser(&rec);
         ASSERT_TRUE(rec.Start({DIAGCTL_BIN, "record", "-o", path, "--every", "0.001", "--max-size",
                                "100", "radionwinfo", "gsmopinfo", "nitz"},
                               "", tmp_ + "/rec.err"));
@@ -220,10 +244,10 @@ TEST_F(DiagctlSystem, RecordSurvivesKillsAndExports) {
     }
 
     // nitz sends no request: its records have no result.
-    Ran r = Diagctl({"export", "--csv", "-o", tmp_ + "/rec.csv", path});
+    Ran r = Diagctl({"export", "--csv", "-o", dir + "/rec.csv", path});
     EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> rows = SplitLines(ReadFile(tmp_ + "/rec.csv"));
-    EXPECT_EQ(rows.size(), records + 1);
+    std::vector<std::string> rows = SplitLines(ReadFile(dir + "/rec.csv"));
+    ASSERT_EQ(rows.size(), records + 1);
     EXPECT_EQ(rows[0].rfind("time,latency_ms,command,result,", 0), 0u) << rows[0];
     r = Diagctl({"export", "--csv", "--command", "radionwinfo", path});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -282,9 +306,10 @@ TEST_F(DiagctlSystem, NoDaemonOrNoAnswerIsAClearError) {
               std::string::npos)
         << r.err;
 
-    // A server that never answers.
+    // A server that never answers, with the daemon's mode for its object.
     int server = open((kDiag + "/control?server").c_str(), O_RDWR | O_CREAT, 0666);
     ASSERT_GE(server, 0);
+    ASSERT_EQ(fchmod(server, 0666), 0);
     r = Diagctl({"--timeout", "0.2", "bearer"});
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.err.find("no answer to bearer from qrx_velomar_server within 0.2 s"),
@@ -312,6 +337,7 @@ TEST_F(DiagctlSystem, WatchRefreshesUntilInterrupted) {
     StartSimulator();
     StartDaemon();
     Child watch;
+    AsDiagctlUser(&watch);
     ASSERT_TRUE(watch.Start({DIAGCTL_BIN, "--watch", "0.1", "--timeout", "0.2", "radiostats"},
                             tmp_ + "/watch"));
     auto count = [this](const std::string &text) {
@@ -415,7 +441,7 @@ TEST_F(DiagctlSystem, GoldenSessionOfTheHandoverDrive) {
     const std::string replies = std::string(GOLDEN_DIR) + "/drive-handover.replies.jsonl";
     const std::string screens = std::string(GOLDEN_DIR) + "/drive-handover.screens.jsonl";
     const char *const kSteps[] = {"0", "10", "25", "35", "52.5", "70"};
-    const std::string out = tmp_ + "/screens.jsonl";
+    const std::string out = UserDir() + "/screens.jsonl";
     const bool update = getenv("VELOMAR_UPDATE_GOLDEN") != nullptr;
     if (update) {
         StartSimulator(

@@ -324,6 +324,48 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     EXPECT_EQ(m.mcc, 999);
 }
 
+// Arrays nested depth levels deep.
+std::string Nested(size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+}
+
+// A scenario nested far deeper than any needs (the recursive parser ran out
+// of stack on it) is refused with a message wherever a scenario comes in:
+// --check, a write to 'scenario', a SIGHUP reload. The simulator stays up
+// and keeps the scenario in use.
+TEST_F(TechmodeSim, DeepScenariosAreRefused) {
+    const std::string deep = Nested(150000),
+                      why = "line 1 column 257: nested more than 256 levels deep";
+    WriteScenarioFile(deep);
+
+    Child check;
+    ASSERT_TRUE(check.Start({TECHMODE_SIM_BIN, "--check", "-s", scenario_path_},
+                            dir_ + "/check.out", dir_ + "/check.err"));
+    int status = check.Wait(30000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_EQ(testsupport::ReadFile(dir_ + "/check.err"),
+              "techmode-sim: " + scenario_path_ + ": " + why + "\n");
+
+    EXPECT_EQ(ReplaceScenario(deep), EINVAL);
+    EXPECT_NE(
+        testsupport::ReadFile(dir_ + "/sim.err").find("scenario refused: written scenario: " + why),
+        std::string::npos);
+
+    kill(sim_.pid(), SIGHUP);
+    const std::string refused = "reload refused, scenario kept: " + scenario_path_ + ": " + why;
+    std::string log;
+    for (int i = 0; i < 500 && log.find(refused) == std::string::npos; i++) {
+        usleep(10000);
+        log = testsupport::ReadFile(dir_ + "/sim.err");
+    }
+    EXPECT_NE(log.find(refused), std::string::npos) << log;
+
+    ASSERT_TRUE(sim_.running());
+    ServingCell3G s3{};
+    ASSERT_EQ(getDta3GServingCellDta(fd_, &s3), 0);
+    EXPECT_EQ(s3.psc, 511);  // TestScenario's, still in use
+}
+
 TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
     struct {
         std::string json;
@@ -366,6 +408,11 @@ TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
         {"{\"hspa_channel\":{\"edch_tti_ms\":5}}", "x: hspa_channel.edch_tti_ms: must be 2 or 10"},
         {"{\n\"a\":", "x: line 2 column 5: "},
         {std::string("{}\0", 3), "x: the text holds a NUL byte (at byte 2)"},
+        // 256 levels are parsed (and then found to be no scenario), 257 are not.
+        {Nested(256), "x: top level: must be an object"},
+        {Nested(257), "x: line 1 column 257: nested more than 256 levels deep"},
+        {"{\"faults\":" + Nested(300) + "}",
+         "x: line 1 column 266: nested more than 256 levels deep"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.json);
