@@ -65,9 +65,9 @@ bool LineFile::Open(const std::string &path, uint64_t max_bytes, std::string *er
 }
 
 bool LineFile::OpenFile(std::string *error) {
-    // O_NONBLOCK: a FIFO without a reader must not hang the open; anything
-    // but a regular file is refused right after.
-    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0600);
+    // O_NONBLOCK: a FIFO or a device must not hang the open; anything but
+    // a regular file is refused right after. Read too: for the last byte.
+    int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0 && errno == ENXIO) {
         *error = path_ + " is not a regular file";  // a FIFO with no reader
         return false;
@@ -86,6 +86,12 @@ bool LineFile::OpenFile(std::string *error) {
     fd_ = fd;
     owned_ = true;
     size_ = static_cast<uint64_t>(st.st_size);
+    // A writer killed mid-line left its last line cut off: end it, so that
+    // the first line written now stays whole instead of joining it.
+    char last = '\n';
+    if (size_ > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n' &&
+        write(fd, "\n", 1) == 1)
+        size_++;
     return true;
 }
 

@@ -27,9 +27,9 @@ class LineFile {
     LineFile &operator=(const LineFile &) = delete;
 
     // Opens (creating, mode 0600: records may hold identities) or appends
-    // to path; "-" is standard output, never rotated. max_bytes 0: no
-    // limit. False with the reason in *error (also for anything but a
-    // regular file, which a FIFO or a device would be).
+    // to path, first ending a last line that was cut off; "-" is standard
+    // output, never rotated. max_bytes 0: no limit. False with the reason in *error (also for
+    // anything but a regular file, which a FIFO or a device would be).
     bool Open(const std::string &path, uint64_t max_bytes, std::string *error);
     // Writes line and a newline. False with the reason in *error.
     bool Write(const std::string &line, std::string *error);

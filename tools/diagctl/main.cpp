@@ -276,9 +276,9 @@ int Record(int argc, char **argv) {
             // A request cut short by the signal has no answer to record.
             if (snap.status == diagctl::kExitInterrupted) break;
             // Say on standard error when a command starts or stops failing.
-            if (snap.error != last_error[i] && !snap.error.empty())
+            if (snap.error != last_error[i])
                 std::fprintf(stderr, "diagctl record: %s: %s\n", screens[i]->command,
-                             snap.error.c_str());
+                             snap.error.empty() ? "answered again" : snap.error.c_str());
             last_error[i] = snap.error;
             if (!file.Write(diagctl::RecordLine(*screens[i], snap), &error)) {
                 std::fprintf(stderr, "diagctl record: %s\n", error.c_str());

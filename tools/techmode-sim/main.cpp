@@ -559,12 +559,21 @@ int main(int argc, char *argv[]) {
     }
     if (!record_path.empty()) {
         // 0600: replies hold the identities of the scenario.
-        st.record_fd = open(record_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        st.record_fd = open(record_path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         if (st.record_fd < 0) {
             fprintf(stderr, "techmode-sim: cannot open %s: %s\n", record_path.c_str(),
                     strerror(errno));
             return 2;
         }
+        // A recorder killed mid-line left its last line cut off: end it, so
+        // that the next reply recorded stays a line of its own.
+        struct stat rs;
+        char last = '\n';
+        if (fstat(st.record_fd, &rs) == 0 && rs.st_size > 0 &&
+            pread(st.record_fd, &last, 1, rs.st_size - 1) == 1 && last != '\n' &&
+            write(st.record_fd, "\n", 1) != 1)
+            fprintf(stderr, "techmode-sim: cannot write to %s: %s\n", record_path.c_str(),
+                    strerror(errno));
     }
     if (mountpoint.empty()) {
         fprintf(stderr, "techmode-sim: a mountpoint is required (see --help)\n");

@@ -269,6 +269,16 @@ TEST(DiagctlLineFile, RotatesWithoutLosingOrOverwriting) {
     EXPECT_EQ(all[10], std::string(150, 'z'));
     EXPECT_EQ(all[11], "last");
 
+    // A file whose writer was killed mid-line: that line is ended first.
+    const std::string cut = dir + "/cut.jsonl";
+    { std::ofstream(cut) << "{\"whole\":1}\n{\"cut"; }
+    {
+        LineFile f;
+        ASSERT_TRUE(f.Open(cut, 0, &error)) << error;
+        ASSERT_TRUE(f.Write("{\"next\":1}", &error)) << error;
+    }
+    EXPECT_EQ(testsupport::ReadFile(cut), "{\"whole\":1}\n{\"cut\n{\"next\":1}\n");
+
     // A FIFO with no reader is refused at once, not waited on.
     const std::string fifo = dir + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
