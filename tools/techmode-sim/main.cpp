@@ -453,7 +453,10 @@ int main(int argc, char *argv[]) {
         "The kernel enforces the device's owner, group and mode (--owner, --group, --mode);\n"
         "'scenario' has the same owner and group, mode 0640 (its owner replaces the scenario,\n"
         "its group reads it). Started by root, the mount is open to other users as those\n"
-        "permissions allow (allow_other)."};
+        "permissions allow (allow_other).\n"
+        "A scenario with a \"timeline\" is a drive, played from 0 s when it is loaded. The\n"
+        "file 'clock' reads as the drive's time; writing SECONDS to it stops the clock there,\n"
+        "writing 'run' lets it run on at --speed."};
     std::string mountpoint, scenario_path, owner_text, group_text, mode_text = "0660";
     bool foreground = false, check = false, print_default = false, verbose = false;
     unsigned seed = 1;
