@@ -88,10 +88,6 @@ int main(int argc, char **argv) {
     app.add_option("--stats", stats_path,
                    "At exit, write how many requests of each kind were served (and poll "
                    "notifications sent) to this file, a line \"Kind count\" each");
-    bool threads = false;
-    app.add_flag("-t,--threads", threads,
-                 "Serve requests on several threads (libfuse's multi-threaded loop; the "
-                 "filesystem's state is still used by one at a time) instead of one");
     app.add_flag("-d,--debug", debug, "Print every FUSE request (implies --foreground)");
     try {
         app.parse(argc, argv);
@@ -156,11 +152,7 @@ int main(int argc, char **argv) {
                 // connection that way when the mount goes while requests
                 // are still queued (the releases of a process that just
                 // died with many opens, say).
-                struct fuse_loop_config loop_config = {};
-                loop_config.clone_fd = 1;
-                loop_config.max_idle_threads = 4;
-                const int loop =
-                    threads ? fuse_session_loop_mt(se, &loop_config) : fuse_session_loop(se);
+                const int loop = fuse_session_loop(se);
                 status = loop < 0 && loop != -ECONNABORTED ? 1 : 0;
             }
             glue.Shutdown();
