@@ -300,8 +300,6 @@ int main(int argc, char **argv) {
     app.add_option("--burst", plan.burst, "Values per burst (default 2000)")
         ->check(CLI::Range(1, 1000000));
     app.add_option("--ppsfs", ppsfs, "The ppsfs binary");
-    bool threads = false;
-    app.add_flag("--threads", threads, "Run ppsfs with --threads (its multi-threaded loop)");
     CLI11_PARSE(app, argc, argv);
 
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
@@ -340,7 +338,6 @@ int main(int argc, char **argv) {
         Result dbus = Run(Kind::kDbus, n, plan, "", address);
         for (Kind kind : {Kind::kPoll, Kind::kWait}) {
             std::vector<std::string> args = {ppsfs, "-f", "--log", "/dev/null", "--stats", stats};
-            if (threads) args.push_back("--threads");
             args.push_back(mnt);
             pid_t fs = Spawn(args);
             for (int i = 0; i < 500 && !Mounted(mnt); i++) usleep(10000);
