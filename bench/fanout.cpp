@@ -344,7 +344,9 @@ int main(int argc, char **argv) {
     for (int n : counts) {
         Result dbus = Run(Kind::kDbus, n, plan, "", address);
         for (Kind kind : {Kind::kPoll, Kind::kWait}) {
-            pid_t fs = Spawn({ppsfs, "-f", "--log", "/dev/null", "--stats", stats, mnt});
+            std::vector<std::string> args = {ppsfs, "-f", "--log", "/dev/null", "--stats", stats};
+            args.push_back(mnt);
+            pid_t fs = Spawn(args);
             for (int i = 0; i < 500 && !Mounted(mnt); i++) usleep(10000);
             const std::string object = mnt + "/fan";
             close(open(object.c_str(), O_WRONLY | O_CREAT, 0644));

@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,12 +92,14 @@ int main(int argc, char **argv) {
         "through a real mount; prints seconds per step and ppsfs's memory per object",
         "ppsfs_objects"};
     app.set_version_flag("--version", VELOMAR_VERSION_TEXT("ppsfs_objects"));
-    long objects = 100000, changes = 20000;
+    long objects = 100000, changes = 20000, subscribers = 10000;
     std::string ppsfs = PPSFS_BIN;
     app.add_option("--objects", objects, "How many objects (default 100000)")
         ->check(CLI::Range(1L, 10000000L));
     app.add_option("--changes", changes, "Changes followed through .all and one object (20000)")
         ->check(CLI::Range(1L, 100000000L));
+    app.add_option("--subscribers", subscribers, "Delta opens held, one per object (10000)")
+        ->check(CLI::Range(0L, 1000000L));
     app.add_option("--ppsfs", ppsfs, "The ppsfs binary");
     try {
         app.parse(argc, argv);
@@ -152,6 +155,25 @@ int main(int argc, char **argv) {
     for (long i = 0; i < objects; i++) stat((sub + "/o" + std::to_string(i)).c_str(), &st);
     const double stat_s = Seconds(t);
 
+    // Subscribers: a ?delta open of each of the first objects, read once.
+    struct rlimit nofile = {static_cast<rlim_t>(subscribers + 1024),
+                            static_cast<rlim_t>(subscribers + 1024)};
+    setrlimit(RLIMIT_NOFILE, &nofile);
+    std::vector<int> opens;
+    char one[4096];
+    for (long i = 0; i < subscribers && i < objects; i++) {
+        int fd = open((sub + "/o" + std::to_string(i) + "?delta").c_str(),
+                      O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            std::perror("a subscriber's open");
+            break;
+        }
+        if (read(fd, one, sizeof one) <= 0) std::perror("a subscriber's first read");
+        opens.push_back(fd);
+    }
+    const long opens_kib = procstats::PrivateKiB(pid);
+    for (int fd : opens) close(fd);
+
     std::printf("objects                      %ld in one directory (%ld listed)\n", objects,
                 listed);
     std::printf("create + write + close       %.2f s  (%.1f us each)\n", create_s,
@@ -161,6 +183,10 @@ int main(int argc, char **argv) {
                 stat_s * 1e6 / objects);
     std::printf("ppsfs private memory         %ld KiB -> %ld KiB (%.0f bytes per object)\n",
                 base_kib, objects_kib, (objects_kib - base_kib) * 1024.0 / objects);
+    if (!opens.empty())
+        std::printf("%zu delta opens held         %ld KiB more (%.0f bytes per open)\n",
+                    opens.size(), opens_kib - objects_kib,
+                    (opens_kib - objects_kib) * 1024.0 / opens.size());
 
     // Following a directory: 1,000 objects changing at random through one
     // .all delta open, against one object through its own delta open.

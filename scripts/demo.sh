@@ -12,6 +12,13 @@
 #   scripts/demo.sh --shell        set everything up and open a shell inside,
 #                                  with a supervisor that restarts what ends
 #                                  (exit the shell to tear it down)
+#   scripts/demo.sh --timeline NAME [COMMAND]
+#                                  play the drive NAME (drive-handover,
+#                                  reject-storm, or a scenario file) and show
+#                                  diagctl --watch 1 --compact COMMAND on it
+#                                  (default radionwinfo; access for
+#                                  reject-storm) until it ends or Ctrl-C;
+#                                  SPEED=4 plays it four times as fast
 #   scripts/demo.sh --prefix DIR   run the installed programs in DIR/bin and
 #                                  DIR/sbin (e.g. /usr) instead of building
 #
@@ -29,12 +36,28 @@ args=("$@")
 while [ $# -gt 0 ]; do
   case "$1" in
     --shell) mode=shell; shift ;;
+    --timeline)
+      [ $# -ge 2 ] || { echo "demo.sh: --timeline needs a drive (see --help)" >&2; exit 2; }
+      mode=timeline
+      drive=$2
+      [ -f "$drive" ] || drive=$root/tools/techmode-sim/drives/$2.json
+      if [ ! -f "$drive" ]; then
+        echo "demo.sh: no drive '$2'; the drives are:" \
+          $(cd "$root/tools/techmode-sim/drives" && ls *.json | sed 's/\.json$//') >&2
+        exit 2
+      fi
+      drive=$(readlink -f "$drive")
+      shift 2
+      watch_cmd=radionwinfo
+      [ "$(basename "$drive")" != reject-storm.json ] || watch_cmd=access
+      if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then watch_cmd=$1; shift; fi
+      ;;
     --prefix)
       [ $# -ge 2 ] || { echo "demo.sh: --prefix needs a directory" >&2; exit 2; }
       VELOMAR_PREFIX=$(cd "$2" && pwd) || exit 2
       export VELOMAR_PREFIX
       shift 2 ;;
-    -h|--help) sed -n '2,21p' "$self" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,28p' "$self" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -49,6 +72,29 @@ work=$(mktemp -d /tmp/velomar-demo.XXXXXX)
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 trap stop_system EXIT
 trap 'exit 130' INT TERM
+
+if [ "$mode" = timeline ]; then
+  # What the drive is, checked before anything starts.
+  about=$("$bin/techmode-sim" --check -s "$drive") || exit 2
+  say "Platform stand-ins, techmode-sim playing $(basename "$drive" .json), then qrx_velomar_server"
+  start_system -s "$drive" --speed "${SPEED:-1}"
+  echo "$about"
+  length=$(sed -n 's/.*a drive of \([0-9.]*\) s.*/\1/p' <<<"$about")
+  say "diagctl --watch 1 --compact $watch_cmd   (Ctrl-C to stop)"
+  echo "The drive's clock: cat $device_dir/clock; echo SECONDS > $device_dir/clock jumps there."
+  sleep 2
+  # The drive from its start, whatever time the start-up took.
+  echo 0 >"$device_dir/clock"
+  echo run >"$device_dir/clock"
+  if [ -z "$length" ] || grep -q looping <<<"$about"; then
+    "$bin/diagctl" --watch 1 --compact "$watch_cmd" || true
+  else
+    # To the end of the drive and a little after it.
+    secs=$(awk -v l="$length" -v s="${SPEED:-1}" 'BEGIN { printf "%d", l / s + 4 }')
+    timeout --foreground -s INT "$secs" "$bin/diagctl" --watch 1 --compact "$watch_cmd" || true
+  fi
+  exit 0
+fi
 
 say "Platform stand-ins, then qrx_velomar_server -U $daemon_user"
 start_system

@@ -52,7 +52,7 @@ for page in man1/diagctl.1 man1/techmode-sim.1 man5/pps.5 man8/ppsfs.8 man8/ppsf
             man8/qrx_velomar_server.8; do
   [ -s "$usr/share/man/$page.gz" ] || fail "no man page $page"
 done
-for s in "$usr"/share/techmode-sim/*.json; do
+for s in "$usr"/share/techmode-sim/*.json "$usr"/share/techmode-sim/drives/*.json; do
   "$usr/bin/techmode-sim" --check -s "$s" >/dev/null || fail "sample $s does not check out"
 done
 

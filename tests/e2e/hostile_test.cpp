@@ -542,9 +542,10 @@ class DeployedSystem : public ::testing::Test {
 
 // The tech-mode device gives out the subscriber's identities: only root
 // and the daemon's group open it. The scenario, which holds them too, is
-// read by that group and replaced by root alone.
+// read by that group and replaced by root alone; so is the clock set.
 TEST_F(DeployedSystem, OnlyTheDaemonsGroupOpensTheDevice) {
-    const std::string device = kDeviceDir + "/techmode", scenario = kDeviceDir + "/scenario";
+    const std::string device = kDeviceDir + "/techmode", scenario = kDeviceDir + "/scenario",
+                      clock = kDeviceDir + "/clock";
     struct {
         const char *who;
         std::vector<gid_t> groups;
@@ -559,6 +560,10 @@ TEST_F(DeployedSystem, OnlyTheDaemonsGroupOpensTheDevice) {
         {"daemon's group", {dep_.daemon_gid}, device, O_RDWR, 0},
         {"daemon's group", {dep_.daemon_gid}, scenario, O_RDONLY, 0},
         {"daemon's group", {dep_.daemon_gid}, scenario, O_WRONLY | O_TRUNC, EACCES},
+        // Setting the drive's clock changes what the modem reports, as a
+        // scenario does.
+        {"outsider", {}, clock, O_WRONLY, EACCES},
+        {"daemon's group", {dep_.daemon_gid}, clock, O_WRONLY, EACCES},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.who) + " " + c.path + " flags " + std::to_string(c.flags));

@@ -146,8 +146,6 @@ class PpsfsTest : public ::testing::Test {
     // Starts ppsfs (with extra arguments) and waits for the mount.
     void Mount(const std::vector<std::string> &extra = {}) {
         std::vector<std::string> args = {PPSFS_BIN, "--foreground", "--log", base_ + "/log"};
-        // PPSFS_THREADS=1 runs every case on the multi-threaded loop.
-        if (getenv("PPSFS_THREADS") != nullptr) args.push_back("--threads");
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(dir_);
         pid_ = fork();

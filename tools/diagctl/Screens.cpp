@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <set>
+
+#include "Trend.h"
 
 namespace diagctl {
 
@@ -20,7 +23,7 @@ const std::vector<Section> kTxPowerSections = {
      Layout::kFields,
      nullptr,
      nullptr,
-     {{"dch_tx_pwr", "TX power", kDbm},
+     {{"dch_tx_pwr", "TX power", kDbm, false, true},
       {"dch_tx_pwr_step", "TX power step", kDb},
       {"dch_tx_pwr_algo", "Power control algorithm", ""},
       {"dch_utra_rssi", "UTRA RSSI", kDbm},
@@ -29,7 +32,11 @@ const std::vector<Section> kTxPowerSections = {
       {"dch_bler", "BLER", ""},
       {"dch_bler_target", "BLER target", ""},
       {"dch_avgcalls", "Average calls", ""}}},
-    {"Radio", Layout::kFields, nullptr, nullptr, {{"radio_temp", "Temperature", "°C"}}},
+    {"Radio",
+     Layout::kFields,
+     nullptr,
+     nullptr,
+     {{"radio_temp", "Temperature", "°C", false, true}}},
 };
 
 std::vector<Screen> BuildScreens() {
@@ -101,7 +108,7 @@ std::vector<Screen> BuildScreens() {
             {"gsm_arfcn", "ARFCN", ""},
             {"gsm_bsic", "BSIC", ""},
             {"gsm_bands", "Band", ""},
-            {"gsm_tx_power", "TX power", kDbm},
+            {"gsm_tx_power", "TX power", kDbm, false, true},
             {"gsm_ta", "Timing advance", ""},
             {"rr_state", "RR state", ""},
             {"gsm_pch_period", "Paging period", ""},
@@ -120,7 +127,7 @@ std::vector<Screen> BuildScreens() {
             {"gsm_t3314", "T3314", ""},
             {"gsm_cs_ps_pdp", "CS/PS/PDP", ""},
             {"dtm_support", "DTM support", ""},
-            {"gsm_dnlk_thru", "Downlink throughput", ""},
+            {"gsm_dnlk_thru", "Downlink throughput", "", false, true},
             {"edge_bler", "EDGE BLER", ""}}},
           {"Latest TBF",
            Layout::kFields,
@@ -148,10 +155,10 @@ std::vector<Screen> BuildScreens() {
            Layout::kFields,
            "gsm_sc_dec",
            "(no dedicated measurements)",
-           {{"rxlev_full", "RXLEV full", ""},
-            {"rxlev_sub", "RXLEV sub", ""},
-            {"rxqual_full", "RXQUAL full", ""},
-            {"rxqual_sub", "RXQUAL sub", ""}}},
+           {{"rxlev_full", "RXLEV full", "", false, true},
+            {"rxlev_sub", "RXLEV sub", "", false, true},
+            {"rxqual_full", "RXQUAL full", "", false, true},
+            {"rxqual_sub", "RXQUAL sub", "", false, true}}},
           {"Dedicated-mode neighbour cells",
            Layout::kArrayTable,
            "gsm_ded_meas",
@@ -207,8 +214,8 @@ std::vector<Screen> BuildScreens() {
            "rab_2g",
            nullptr,
            {{"domain", "Domain", ""},
-            {"datarate_ul", "UL rate", "bps"},
-            {"datarate_dl", "DL rate", "bps"},
+            {"datarate_ul", "UL rate", "bps", false, true},
+            {"datarate_dl", "DL rate", "bps", false, true},
             {"maxrate_ul", "UL max rate", "bps"},
             {"maxrate_dl", "DL max rate", "bps"},
             {"bler_residual", "Residual BLER", ""},
@@ -223,7 +230,7 @@ std::vector<Screen> BuildScreens() {
            nullptr,
            nullptr,
            {{"hssch_code", "HS-SCCH code", ""},
-            {"hsdpa_rate", "Data rate", "kbps"},
+            {"hsdpa_rate", "Data rate", "kbps", false, true},
             {"hsdpa_cqi_num", "CQI count", ""},
             {"hsdpa_cqi_type", "CQI type", ""},
             {"hsdpa_bler", "BLER", ""}}},
@@ -303,8 +310,8 @@ std::vector<Screen> BuildScreens() {
            nullptr,
            {{"scell_uarfcn", "UARFCN", ""},
             {"scell_sc", "Scrambling code", ""},
-            {"scell_rscp", "RSCP", kDbm},
-            {"scell_ecio", "Ec/Io", kDb},
+            {"scell_rscp", "RSCP", kDbm, false, true},
+            {"scell_ecio", "Ec/Io", kDb, false, true},
             {"scell_cellid", "Cell id", ""},
             {"scell_mcc", "MCC", ""},
             {"scell_mnc", "MNC", ""},
@@ -389,22 +396,140 @@ std::string Pad(const std::string &s, std::size_t width) {
     return w >= width ? s : s + std::string(width - w, ' ');
 }
 
-void RenderFields(const Section &section, const Value &scope, std::string *out) {
-    std::size_t width = 0;
-    for (const Item &item : section.items) width = std::max(width, Width(item.label));
-    for (const Item &item : section.items) {
-        std::string line =
-            "  " + Pad(item.label, width) + "  " + Show(scope.Find(item.name), item.unit);
-        *out += line + "\n";
+bool Missing(const Value *v) {
+    return v == nullptr || IsUnavailable(v);
+}
+
+// One value as a screen shows it, and whether it changed since the frame
+// before.
+struct Cell {
+    std::string text;
+    bool changed = false;
+};
+
+Cell MakeCell(const Value *v, const Value *before, bool compare, const char *unit) {
+    Cell c;
+    c.text = Show(v, unit);
+    if (compare) c.changed = (v == nullptr) != (before == nullptr) || c.text != Show(before, unit);
+    return c;
+}
+
+// Draws a screen: knows the options and keeps the text.
+class Painter {
+  public:
+    explicit Painter(const RenderOptions &o) : o_(o) {}
+
+    // A cell's text padded to width; in colour when it changed and colour
+    // is on (the escape codes take no room on the screen).
+    std::string Paint(const Cell &c, std::size_t width) const {
+        std::string pad = Width(c.text) < width ? std::string(width - Width(c.text), ' ') : "";
+        if (c.changed && o_.colour) return "\033[1;33m" + c.text + "\033[0m" + pad;
+        return c.text + pad;
     }
+    // A line whose first character is a space: '*' instead when it holds
+    // a changed value and there is no colour to show it.
+    void Line(std::string text, bool changed) {
+        if (changed && !o_.colour && o_.previous != nullptr && !text.empty()) text[0] = '*';
+        out += text + "\n";
+    }
+    const RenderOptions &options() const { return o_; }
+    std::string out;
+
+  private:
+    const RenderOptions &o_;
+};
+
+std::string Spark(const RenderOptions &o, const Item &item, const Section &section) {
+    if (!item.trend || o.trends == nullptr) return "";
+    std::string key = section.container != nullptr
+                          ? std::string(section.container) + "." + item.name
+                          : std::string(item.name);
+    const std::deque<double> *d = o.trends->Find(key);
+    if (d == nullptr) return "";
+    // Always as wide as a full history, so that the lines do not move
+    // while it fills.
+    return std::string(o.trends->depth() - std::min(o.trends->depth(), d->size()), ' ') +
+           Sparkline(*d);
+}
+
+void RenderFields(const Section &section, const Value &scope, const Value *before, Painter *p) {
+    const RenderOptions &o = p->options();
+    std::vector<const Item *> items;
+    std::vector<Cell> cells;
+    std::size_t label_width = 0, value_width = 0;
+    for (const Item &item : section.items) {
+        const Value *v = scope.Find(item.name);
+        if (o.compact && Missing(v)) continue;
+        items.push_back(&item);
+        cells.push_back(MakeCell(v, before != nullptr ? before->Find(item.name) : nullptr,
+                                 o.previous != nullptr, item.unit));
+        label_width = std::max(label_width, Width(item.label));
+        value_width = std::max(value_width, Width(cells.back().text));
+    }
+    if (!o.compact) {
+        for (std::size_t i = 0; i < items.size(); i++) {
+            std::string spark = Spark(o, *items[i], section);
+            std::string line = "  " + Pad(items[i]->label, label_width) + "  " +
+                               p->Paint(cells[i], spark.empty() ? 0 : value_width);
+            if (!spark.empty()) {
+                // The padding is ours; a value's own spaces are kept.
+                line += "  " + spark;
+                while (line.back() == ' ') line.pop_back();
+            }
+            p->Line(line, cells[i].changed);
+        }
+        return;
+    }
+    // Side by side: "Title: label value  label value", wrapped under the
+    // first field. visible counts what the screen shows of the line (colour
+    // codes take no room).
+    std::string line = " " + std::string(section.title) + ":";
+    std::size_t visible = Width(line);
+    const std::size_t indent = 3;
+    bool changed = false, first = true;
+    for (std::size_t i = 0; i < items.size(); i++) {
+        std::string spark = Spark(o, *items[i], section);
+        std::string tail = spark.empty() ? "" : " " + spark;
+        std::size_t width = Width(items[i]->label) + 1 + Width(cells[i].text) + Width(tail);
+        std::size_t sep = first ? 1 : 2;
+        if (!first && visible + sep + width > o.width) {
+            p->Line(line, changed);
+            line = std::string(indent, ' ');
+            visible = indent;
+            changed = false;
+            sep = 0;
+        }
+        line += std::string(sep, ' ') + items[i]->label + " " + p->Paint(cells[i], 0) + tail;
+        visible += sep + width;
+        changed = changed || cells[i].changed;
+        first = false;
+    }
+    if (!items.empty()) p->Line(line, changed);
 }
 
 // One table: a row of cells per entry, the first cell the index. Columns
 // that hold "NOT SUPPORTED" in every row are named below the table instead.
-void RenderTable(const Section &section, const std::vector<int> &indices,
-                 const std::vector<std::vector<const Value *>> &rows, std::string *out) {
+// before holds, for each row, the values of the frame before (or nullptr).
+void RenderTable(const Section &section, std::vector<int> indices,
+                 std::vector<std::vector<const Value *>> rows,
+                 std::vector<std::vector<const Value *>> before, Painter *p) {
+    const RenderOptions &o = p->options();
+    if (o.compact) {
+        // Rows of placeholders are the modem's empty slots.
+        for (std::size_t r = rows.size(); r-- > 0;) {
+            if (!std::all_of(rows[r].begin(), rows[r].end(), Missing)) continue;
+            rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(r));
+            before.erase(before.begin() + static_cast<std::ptrdiff_t>(r));
+            indices.erase(indices.begin() + static_cast<std::ptrdiff_t>(r));
+        }
+        if (rows.empty()) return;
+    }
+    if (!o.compact)
+        p->out += "\n" + std::string(section.title) + "\n";
+    else
+        p->out += " " + std::string(section.title) + "\n";
     if (rows.empty()) {
-        *out += "  (none)\n";
+        p->out += "  (none)\n";
         return;
     }
     std::vector<std::size_t> shown;
@@ -430,68 +555,116 @@ void RenderTable(const Section &section, const std::vector<int> &indices,
         unsupported += section.items[c].label;
     }
 
-    std::vector<std::vector<std::string>> cells;
-    std::vector<std::string> header = {"#"};
+    std::vector<std::vector<Cell>> cells;
+    std::vector<Cell> header = {{"#", false}};
     for (std::size_t c : shown) {
         const Item &item = section.items[c];
-        header.push_back(item.unit[0] ? std::string(item.label) + "(" + item.unit + ")"
-                                      : item.label);
+        header.push_back(
+            {item.unit[0] ? std::string(item.label) + "(" + item.unit + ")" : item.label, false});
     }
     cells.push_back(header);
     for (std::size_t r = 0; r < rows.size(); r++) {
-        std::vector<std::string> line = {std::to_string(indices[r])};
-        for (std::size_t c : shown) line.push_back(Show(rows[r][c], ""));
+        std::vector<Cell> line = {{std::to_string(indices[r]), false}};
+        for (std::size_t c : shown)
+            line.push_back(MakeCell(rows[r][c], before[r][c], o.previous != nullptr, ""));
         cells.push_back(line);
     }
     std::vector<std::size_t> widths(header.size(), 0);
     for (const auto &line : cells)
         for (std::size_t c = 0; c < line.size(); c++)
-            widths[c] = std::max(widths[c], Width(line[c]));
+            widths[c] = std::max(widths[c], Width(line[c].text));
     for (const auto &line : cells) {
-        std::string text = " ";
-        for (std::size_t c = 0; c < line.size(); c++) {
-            // The index column is right-aligned, the rest left-aligned.
-            if (c == 0)
-                text += std::string(widths[0] - Width(line[0]) + 1, ' ') + line[0];
-            else
-                text += "  " + Pad(line[c], widths[c]);
+        // The index column is right-aligned, the rest left-aligned.
+        std::string text =
+            " " + std::string(widths[0] - Width(line[0].text) + 1, ' ') + line[0].text;
+        bool changed = false;
+        for (std::size_t c = 1; c < line.size(); c++) {
+            text += "  " + p->Paint(line[c], widths[c]);
+            changed = changed || line[c].changed;
         }
         while (!text.empty() && text.back() == ' ') text.pop_back();
-        *out += text + "\n";
+        p->Line(text, changed);
     }
-    if (!unsupported.empty()) *out += "  NOT SUPPORTED: " + unsupported + "\n";
+    if (!unsupported.empty() && !o.compact) p->out += "  NOT SUPPORTED: " + unsupported + "\n";
 }
 
-void RenderIndexedTable(const Section &section, const Value &attributes, std::string *out) {
+// The indices of an indexed table present in the attributes, in order.
+std::vector<int> TableIndices(const Section &section, const Value &attributes) {
     std::set<int> found;
     for (const auto &m : attributes.members)
         for (const Item &item : section.items) {
             int index;
             if (MatchIndexed(item.name, m.first, &index)) found.insert(index);
         }
-    std::vector<int> indices(found.begin(), found.end());
-    std::vector<std::vector<const Value *>> rows;
-    for (int index : indices) {
-        std::vector<const Value *> row;
-        for (const Item &item : section.items)
-            row.push_back(attributes.Find(Format(item.name, index)));
-        rows.push_back(row);
-    }
-    RenderTable(section, indices, rows, out);
+    return std::vector<int>(found.begin(), found.end());
 }
 
-void RenderArrayTable(const Section &section, const Value &array, std::string *out) {
-    std::vector<int> indices;
-    std::vector<std::vector<const Value *>> rows;
-    int index = 0;
-    for (const auto &element : array.members) {
-        indices.push_back(++index);
-        std::vector<const Value *> row;
-        for (const Item &item : section.items)
-            row.push_back(element.second.Find(Format(item.name, index)));
-        rows.push_back(row);
+std::vector<const Value *> IndexedRow(const Section &section, const Value *attributes, int index) {
+    std::vector<const Value *> row;
+    for (const Item &item : section.items)
+        row.push_back(attributes != nullptr ? attributes->Find(Format(item.name, index)) : nullptr);
+    return row;
+}
+
+// Row i of an array table (elements name their members "<i> <name>").
+std::vector<const Value *> ArrayRow(const Section &section, const Value *array, std::size_t i) {
+    std::vector<const Value *> row;
+    const Value *element = array != nullptr && array->IsArray() && i < array->members.size()
+                               ? &array->members[i].second
+                               : nullptr;
+    for (const Item &item : section.items)
+        row.push_back(element != nullptr ? element->Find(Format(item.name, static_cast<int>(i) + 1))
+                                         : nullptr);
+    return row;
+}
+
+void RenderIndexedTable(const Section &section, const Value &attributes, const Value *before,
+                        Painter *p) {
+    std::vector<int> indices = TableIndices(section, attributes);
+    std::vector<std::vector<const Value *>> rows, old;
+    for (int index : indices) {
+        rows.push_back(IndexedRow(section, &attributes, index));
+        old.push_back(IndexedRow(section, before, index));
     }
-    RenderTable(section, indices, rows, out);
+    RenderTable(section, indices, rows, old, p);
+}
+
+void RenderArrayTable(const Section &section, const Value &array, const Value *before, Painter *p) {
+    std::vector<int> indices;
+    std::vector<std::vector<const Value *>> rows, old;
+    for (std::size_t i = 0; i < array.members.size(); i++) {
+        indices.push_back(static_cast<int>(i) + 1);
+        rows.push_back(ArrayRow(section, &array, i));
+        old.push_back(ArrayRow(section, before, i));
+    }
+    RenderTable(section, indices, rows, old, p);
+}
+
+// A value where the screen data has null, with its placeholder kept apart.
+Value DataValue(const Value *v, const std::string &path, Value *unavailable) {
+    if (!IsUnavailable(v)) return *v;
+    unavailable->members.emplace_back(path, Value::String(v->text));
+    return Value();
+}
+
+// Rows of a table as objects: "index" and a member per column present.
+Value DataTable(const Section &section, const std::string &key, const std::vector<int> &indices,
+                const std::vector<std::vector<const Value *>> &rows, Value *unavailable) {
+    Value table;
+    table.kind = Value::Kind::kArray;
+    for (std::size_t r = 0; r < rows.size(); r++) {
+        if (std::all_of(rows[r].begin(), rows[r].end(), Missing)) continue;
+        Value row = Value::Object();
+        row.members.emplace_back("index", Value::Int(indices[r]));
+        const std::string at = key + "." + std::to_string(table.members.size()) + ".";
+        for (std::size_t c = 0; c < section.items.size(); c++) {
+            if (rows[r][c] == nullptr) continue;
+            const std::string column = ColumnKey(section.items[c]);
+            row.members.emplace_back(column, DataValue(rows[r][c], at + column, unavailable));
+        }
+        table.members.emplace_back("", std::move(row));
+    }
+    return table;
 }
 
 bool IsHexDigits(const std::string &s) {
@@ -576,47 +749,161 @@ void MaskSecrets(const Screen &screen, Value *attributes) {
     }
 }
 
-std::string RenderScreen(const Screen &screen, const Value &attributes, const std::string &status) {
-    std::string out =
-        std::string(screen.command) + ": " + screen.title + "  [" + screen.object + "]";
-    if (!status.empty()) out += "  " + status;
-    out += "\n";
+bool IsUnavailable(const Value *v) {
+    return IsText(v, kNotAvailable) || IsText(v, kNotSupported);
+}
+
+std::string SectionKey(const Section &section) {
+    std::string key;
+    for (const char *c = section.title; *c != '\0'; c++) {
+        if (std::isalnum(static_cast<unsigned char>(*c)))
+            key += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+        else if (!key.empty() && key.back() != '_')
+            key += '_';
+    }
+    while (!key.empty() && key.back() == '_') key.pop_back();
+    return key;
+}
+
+std::string ColumnKey(const Item &item) {
+    std::string key = item.name;
+    std::size_t at = key.find("%d");
+    if (at != std::string::npos) key.erase(at, 2);
+    auto junk = [](char c) { return c == ' ' || c == '_'; };
+    while (!key.empty() && junk(key.front())) key.erase(key.begin());
+    while (!key.empty() && junk(key.back())) key.pop_back();
+    return key;
+}
+
+Value ScreenData(const Screen &screen, const Value &attributes) {
+    Value sections = Value::Object(), unavailable = Value::Object(), units = Value::Object();
     for (const Section &section : screen.sections) {
+        const std::string key = SectionKey(section);
         const Value *container = nullptr;
         if (section.container != nullptr) {
             container = attributes.Find(section.container);
-            if (container == nullptr && section.absent == nullptr) continue;
+            if (container == nullptr) continue;
+            if (IsUnavailable(container) ||
+                (section.layout == Layout::kFields ? !container->IsObject()
+                                                   : !container->IsArray())) {
+                sections.members.emplace_back(key, DataValue(container, key, &unavailable));
+                continue;
+            }
         }
-        out += "\n" + std::string(section.title) + "\n";
-        if (section.container != nullptr && container == nullptr) {
-            out += std::string("  ") + section.absent + "\n";
+        Value data;
+        switch (section.layout) {
+            case Layout::kFields: {
+                const Value &scope = container != nullptr ? *container : attributes;
+                data = Value::Object();
+                for (const Item &item : section.items) {
+                    const Value *v = scope.Find(item.name);
+                    if (v == nullptr) continue;
+                    const std::string path = key + "." + item.name;
+                    data.members.emplace_back(item.name, DataValue(v, path, &unavailable));
+                    if (item.unit[0] != '\0')
+                        units.members.emplace_back(path, Value::String(item.unit));
+                }
+                break;
+            }
+            case Layout::kIndexedTable: {
+                std::vector<int> indices = TableIndices(section, attributes);
+                std::vector<std::vector<const Value *>> rows;
+                for (int index : indices) rows.push_back(IndexedRow(section, &attributes, index));
+                data = DataTable(section, key, indices, rows, &unavailable);
+                break;
+            }
+            case Layout::kArrayTable: {
+                std::vector<int> indices;
+                std::vector<std::vector<const Value *>> rows;
+                for (std::size_t i = 0; i < container->members.size(); i++) {
+                    indices.push_back(static_cast<int>(i) + 1);
+                    rows.push_back(ArrayRow(section, container, i));
+                }
+                data = DataTable(section, key, indices, rows, &unavailable);
+                break;
+            }
+        }
+        if (section.layout != Layout::kFields)
+            for (const Item &item : section.items)
+                if (item.unit[0] != '\0')
+                    units.members.emplace_back(key + "." + ColumnKey(item),
+                                               Value::String(item.unit));
+        sections.members.emplace_back(key, std::move(data));
+    }
+    Value out = Value::Object();
+    out.members.emplace_back("sections", std::move(sections));
+    out.members.emplace_back("unavailable", std::move(unavailable));
+    out.members.emplace_back("units", std::move(units));
+    return out;
+}
+
+std::string RenderScreen(const Screen &screen, const Value &attributes, const std::string &status,
+                         const RenderOptions &options) {
+    Painter p(options);
+    const Value *previous = options.previous;
+    p.out = std::string(screen.command) + ": " + screen.title + "  [" + screen.object + "]";
+    if (!status.empty()) p.out += "  " + status;
+    p.out += "\n";
+    const bool compact = options.compact;
+    for (const Section &section : screen.sections) {
+        const Value *container = nullptr, *old = previous;
+        if (section.container != nullptr) {
+            container = attributes.Find(section.container);
+            old = previous != nullptr ? previous->Find(section.container) : nullptr;
+            if (container == nullptr && (section.absent == nullptr || compact)) continue;
+        }
+        const bool odd =
+            section.container != nullptr &&
+            (container == nullptr ||
+             (section.layout == Layout::kFields ? !container->IsObject() : !container->IsArray()));
+        if (odd && compact) continue;
+        if (section.layout == Layout::kFields || odd) {
+            if (!compact) p.out += "\n" + std::string(section.title) + "\n";
+        }
+        if (container == nullptr && section.container != nullptr) {
+            p.out += std::string("  ") + section.absent + "\n";
+            continue;
+        }
+        if (odd) {
+            Cell c = MakeCell(container, old, previous != nullptr, "");
+            p.Line("  " + p.Paint(c, 0), c.changed);
             continue;
         }
         switch (section.layout) {
             case Layout::kFields:
-                if (container != nullptr && !container->IsObject())
-                    out += "  " + Printable(container->Display()) + "\n";
-                else
-                    RenderFields(section, container ? *container : attributes, &out);
+                RenderFields(section, container ? *container : attributes, old, &p);
                 break;
             case Layout::kIndexedTable:
-                RenderIndexedTable(section, attributes, &out);
+                RenderIndexedTable(section, attributes, previous, &p);
                 break;
             case Layout::kArrayTable:
-                if (container == nullptr || !container->IsArray())
-                    out += "  " + Show(container, "") + "\n";
-                else
-                    RenderArrayTable(section, *container, &out);
+                RenderArrayTable(section, *container, old, &p);
                 break;
         }
     }
-    return out;
+    return p.out;
 }
 
-std::string RenderJson(const Screen &screen, const Value &attributes, const Result &result) {
+namespace {
+
+Value Header(const Screen &screen, const Timing &timing) {
     Value doc = Value::Object();
+    doc.members.emplace_back("time", Value::String(timing.time));
+    Value latency;
+    latency.kind = Value::Kind::kReal;
+    // Microseconds are noise here; three decimals keep the file short.
+    latency.real = std::round(timing.latency_ms * 1000) / 1000;
+    doc.members.emplace_back("latency_ms", latency);
     doc.members.emplace_back("command", Value::String(screen.command));
     doc.members.emplace_back("object", Value::String(screen.object));
+    return doc;
+}
+
+}  // namespace
+
+std::string RenderJson(const Screen &screen, const Value &attributes, const Result &result,
+                       const Timing &timing) {
+    Value doc = Header(screen, timing);
     if (result.present) {
         const Response &r = result.response;
         doc.members.emplace_back("result", Value::String(r.err == 0 ? "SUCCESS" : "FAILURE"));
@@ -627,6 +914,17 @@ std::string RenderJson(const Screen &screen, const Value &attributes, const Resu
         doc.members.emplace_back("response", std::move(response));
     }
     doc.members.emplace_back("attributes", attributes);
+    doc.members.emplace_back("screen", ScreenData(screen, attributes));
+    return ToJson(doc);
+}
+
+std::string RenderErrorJson(const Screen &screen, const Timing &timing, int status,
+                            const std::string &message) {
+    Value doc = Header(screen, timing);
+    Value error = Value::Object();
+    error.members.emplace_back("status", Value::Int(status));
+    error.members.emplace_back("message", Value::String(message));
+    doc.members.emplace_back("error", std::move(error));
     return ToJson(doc);
 }
 

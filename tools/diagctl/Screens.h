@@ -30,6 +30,7 @@ struct Item {
     const char *label;    // what the screen calls it
     const char *unit;     // shown after numbers ("dBm"); "" when none
     bool secret = false;  // digits hidden by --mask, all but the last four
+    bool trend = false;   // a number people follow: --watch draws its recent values
 };
 
 struct Section {
@@ -69,12 +70,56 @@ Value OwnAttributes(const Screen &screen, const Value &attributes);
 // filler 'f' kept); texts such as "N/A" stay as they are.
 void MaskSecrets(const Screen &screen, Value *attributes);
 
+// The name of a section in the JSON screen: its title in lower case with
+// runs of other characters as one '_' ("Idle-mode neighbour cells" ->
+// "idle_mode_neighbour_cells").
+std::string SectionKey(const Section &section);
+// The name of a table column in the JSON screen: the item's name without
+// the index ("gsm_c1_%d" -> "gsm_c1", "%d gsm_dec_arfcn" -> "gsm_dec_arfcn").
+std::string ColumnKey(const Item &item);
+
+// Whether a value is one of the daemon's placeholders for a value it does
+// not have ("N/A", "NOT SUPPORTED").
+bool IsUnavailable(const Value *v);
+
+// The screen as data for programs, an object of three members:
+//   sections:    one member per section (by SectionKey): fields as an object
+//                of attribute name to value, tables as arrays of row objects
+//                ("index" and one member per column); a placeholder becomes
+//                null; rows with nothing but placeholders are left out, and
+//                so are sections whose attribute is not published;
+//   unavailable: for each null, its path ("section.field",
+//                "section.row.column" with the row's position from 0, or
+//                "section" for a whole section) and the placeholder text;
+//   units:       "section.field" or "section.column" to the unit of numbers.
+Value ScreenData(const Screen &screen, const Value &attributes);
+
+class Trends;
+
+// How a screen is drawn for --watch.
+struct RenderOptions {
+    // The attributes of the frame before: values that differ are marked
+    // (nullptr: nothing is).
+    const Value *previous = nullptr;
+    // Marks in colour (for a terminal); otherwise a line that holds a
+    // changed value starts with '*' instead of a space.
+    bool colour = false;
+    // Leaves out fields and rows that are all placeholders or missing,
+    // sections left empty, blank lines and the NOT SUPPORTED notes, and
+    // packs fields side by side up to width columns.
+    bool compact = false;
+    std::size_t width = 80;
+    // Recent values of the trend items, drawn beside them (nullptr: none).
+    const Trends *trends = nullptr;
+};
+
 // The screen as text: a heading with the status text (for example
 // "SUCCESS"; "" for none), then each section. Tables get one row per index
 // present; a column that reads "NOT SUPPORTED" in every filled row is
 // listed below its table instead of filling it, one that no row has is
 // left out.
-std::string RenderScreen(const Screen &screen, const Value &attributes, const std::string &status);
+std::string RenderScreen(const Screen &screen, const Value &attributes, const std::string &status,
+                         const RenderOptions &options = RenderOptions());
 
 // The result of one request for the JSON output; absent for screens that
 // send none.
@@ -82,9 +127,24 @@ struct Result {
     bool present = false;
     Response response;
 };
-// One JSON object: command, object, the result ("SUCCESS"/"FAILURE") and the
-// response attributes when a request was made, and the attributes.
-std::string RenderJson(const Screen &screen, const Value &attributes, const Result &result);
+// When a refresh was made: the UTC time of the request (ISO 8601 with
+// milliseconds, "2024-05-01T12:00:00.250Z") and the milliseconds from the
+// request to its answer (for a screen that sends none, to the object read).
+struct Timing {
+    std::string time;
+    double latency_ms = 0;
+};
+
+// One JSON object (one record of a recording): time, latency_ms, command,
+// object, the result ("SUCCESS"/"FAILURE") and the response attributes when
+// a request was made, the attributes as the daemon published them, and the
+// screen as ScreenData gives it.
+std::string RenderJson(const Screen &screen, const Value &attributes, const Result &result,
+                       const Timing &timing);
+// The record of a refresh that failed: time, latency_ms, command, object
+// and error (the exit status and message diagctl would give).
+std::string RenderErrorJson(const Screen &screen, const Timing &timing, int status,
+                            const std::string &message);
 
 }  // namespace diagctl
 

@@ -2,18 +2,26 @@
 // diagnostic command to the daemon's control object, waits for its answer,
 // reads the command's status object and shows the screen (or JSON); can
 // refresh it, show the NITZ attributes and switch GSM time on and off.
+#include <errno.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "Client.h"
 #include "PpsValue.h"
+#include "Recording.h"
 #include "Screens.h"
+#include "Snapshot.h"
 #include "ToolLog.h"
+#include "Trend.h"
 #include "velomar_version.h"
 
 namespace {
@@ -37,6 +45,10 @@ const char kFooter[] =
     "                   request the screen from the daemon and show it\n"
     "  nitz             show nitz_source, nitz_date and nitz_time (no request)\n"
     "  gsm-time on|off  write gsm_time_enable::1 or ::0 to the config object\n"
+    "  record -o FILE [COMMAND...]\n"
+    "                   record the screens as JSON Lines (see diagctl record --help)\n"
+    "  export --csv FILE...\n"
+    "                   a recording as CSV (see diagctl export --help)\n"
     "\n"
     "Exit status:\n"
     "  0    SUCCESS (gsm-time: written; nitz: shown); --watch ended by SIGINT/SIGTERM\n"
@@ -75,65 +87,37 @@ const CLI::Validator kSeconds(
     },
     "SECONDS");
 
+// --version and --log-level, which diagctl, diagctl record and diagctl export
+// all take; *level is applied with ApplyLogLevel once parsed.
+void AddCommonOptions(CLI::App &app, std::string *level) {
+    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("diagctl"));
+    app.add_option("--log-level", *level, toollog::kLevelHelp)
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(toollog::kLevelNames),
+                                                       std::end(toollog::kLevelNames))))
+        ->type_name("LEVEL");
+}
+
+void ApplyLogLevel(const std::string &name) {
+    int level = LOG_INFO;
+    toollog::ParseLevel(name, &level);
+    toollog::SetLevel(level);
+}
+
 struct Options {
     bool json = false;
     bool mask = false;
+    bool compact = false;
     double watch_s = 0;
     double timeout_s = 5;
 };
 
-// One request (when the screen makes one), read and render. Returns the
-// exit status; *out is what to print, *error why it failed.
-int Refresh(const Screen &screen, const Paths &paths, const Options &opt, std::string *out,
-            std::string *error) {
-    diagctl::Result result;
-    if (screen.request) {
-        toollog::Log(LOG_DEBUG, "sending %s to %s", screen.command, paths.Control().c_str());
-        Outcome o = diagctl::Exchange(paths, screen.command, static_cast<int>(opt.timeout_s * 1000),
-                                      &g_interrupted, &result.response);
-        if (!o.ok()) {
-            *error = o.message;
-            return o.status;
-        }
-        toollog::Log(LOG_DEBUG, "%s answered: err %lld", screen.command,
-                     static_cast<long long>(result.response.err));
-        result.present = true;
-    }
-    const std::string path = paths.Status(screen.object);
-    std::string text;
-    Outcome o = diagctl::ReadObject(path, &text);
-    if (!o.ok()) {
-        *error = o.message;
-        return o.status;
-    }
-    toollog::Log(LOG_DEBUG, "read %s: %zu bytes", path.c_str(), text.size());
-    diagctl::PpsObject object;
-    std::string why;
-    if (!diagctl::ParsePpsObject(text, &object, &why)) {
-        *error = path + ": " + why;
-        return diagctl::kExitError;
-    }
-    diagctl::Value own = diagctl::OwnAttributes(screen, object.attributes);
-    if (opt.mask) diagctl::MaskSecrets(screen, &own);
-
-    int status = diagctl::kExitSuccess;
-    std::string heading;
-    if (result.present) {
-        status = result.response.err == 0 ? diagctl::kExitSuccess : diagctl::kExitFailure;
-        heading = status == diagctl::kExitSuccess
-                      ? "SUCCESS"
-                      : "FAILURE (err " + std::to_string(result.response.err) + ")";
-    } else if (own.members.empty()) {
-        status = diagctl::kExitFailure;
-        heading = "nothing published yet";
-    }
-    *out = opt.json ? diagctl::RenderJson(screen, own, result) + "\n"
-                    : diagctl::RenderScreen(screen, own, heading);
-    return status;
+int TimeoutMs(const Options &opt) {
+    return static_cast<int>(opt.timeout_s * 1000);
 }
 
 // Sleeps, or less when a signal arrives; false when one did.
 bool Sleep(double seconds) {
+    if (seconds <= 0) return !g_interrupted;
     struct timespec ts;
     ts.tv_sec = static_cast<time_t>(seconds);
     ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
@@ -142,30 +126,71 @@ bool Sleep(double seconds) {
     return !g_interrupted;
 }
 
+double MonotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// A daemon that is slow or restarting is waited for.
+bool Transient(int status) {
+    return status == diagctl::kExitTimeout || status == diagctl::kExitNoDaemon;
+}
+
+// Colour only for a terminal that takes it (NO_COLOR and TERM=dumb say no).
+bool ColourTerminal() {
+    const char *term = getenv("TERM");
+    return isatty(STDOUT_FILENO) != 0 && getenv("NO_COLOR") == nullptr && term != nullptr &&
+           strcmp(term, "dumb") != 0;
+}
+
+std::size_t TerminalWidth() {
+    struct winsize ws;
+    if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 40)
+        return ws.ws_col;
+    return 80;
+}
+
 int Watch(const Screen &screen, const Paths &paths, const Options &opt) {
     const bool tty = isatty(STDOUT_FILENO) != 0;
+    diagctl::Trends trends;
+    diagctl::Value previous;
+    bool have_previous = false;
     while (!g_interrupted) {
-        std::string out, error;
-        int status = Refresh(screen, paths, opt, &out, &error);
+        diagctl::Snapshot snap =
+            diagctl::Take(screen, paths, TimeoutMs(opt), opt.mask, &g_interrupted);
         if (g_interrupted) break;
-        // A daemon that is slow or restarting is shown and waited for; any
-        // other error ends the watch.
-        const bool transient = status == diagctl::kExitTimeout || status == diagctl::kExitNoDaemon;
-        if (status != diagctl::kExitSuccess && status != diagctl::kExitFailure && !transient) {
-            toollog::Log(LOG_ERR, "%s", error.c_str());
-            return status;
+        if (!snap.shown() && !Transient(snap.status)) {
+            toollog::Log(LOG_ERR, "%s", snap.error.c_str());
+            return snap.status;
         }
-        if (transient) {
-            if (opt.json) toollog::Log(LOG_WARNING, "%s", error.c_str());
-            out = opt.json ? "" : "diagctl: " + error + "\n";
-        }
-        if (!opt.json) {
+        std::string out;
+        if (opt.json) {
+            // Every refresh is a record, a failed one included.
+            out = diagctl::RecordLine(screen, snap) + "\n";
+            if (!snap.shown()) toollog::Log(LOG_WARNING, "%s", snap.error.c_str());
+        } else {
+            diagctl::RenderOptions ro;
+            ro.compact = opt.compact;
+            ro.colour = ColourTerminal();
+            ro.width = TerminalWidth();
+            if (snap.shown()) {
+                trends.Add(screen, snap.own);
+                ro.trends = &trends;
+                ro.previous = have_previous ? &previous : nullptr;
+                out = diagctl::RenderScreen(screen, snap.own, snap.heading, ro);
+                previous = snap.own;
+                have_previous = true;
+            } else {
+                out = "diagctl: " + snap.error + "\n";
+            }
             // In place on a terminal: home and clear, then the new screen.
             if (tty) std::fputs("\033[H\033[2J", stdout);
-            char stamp[16];
+            char stamp[64];
             time_t now = time(nullptr);
-            strftime(stamp, sizeof stamp, "%H:%M:%S", localtime(&now));
-            std::printf("%s  every %g s  (Ctrl-C to stop)\n\n", stamp, opt.watch_s);
+            strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S %Z", localtime(&now));
+            std::printf("%s  every %g s  (Ctrl-C to stop)\n", stamp, opt.watch_s);
+            if (!opt.compact) std::fputs("\n", stdout);
         }
         std::fputs(out.c_str(), stdout);
         if (!opt.json && !tty) std::fputs("\n", stdout);
@@ -191,44 +216,231 @@ int GsmTime(const Paths &paths, const std::string &argument) {
     return diagctl::kExitSuccess;
 }
 
+// The commands a recording makes by default: every request, once
+// (tchtxpwr is tchtxpower under another name).
+const char *const kRecordedByDefault[] = {"identity",   "access",     "gsmopinfo",
+                                          "tchtxpower", "bearer",     "hspaopinfo",
+                                          "umtsopinfo", "radiostats", "radionwinfo"};
+
+int Record(int argc, char **argv) {
+    CLI::App app{
+        "diagctl record: requests screens again and again and appends each answer to FILE\n"
+        "as one JSON line (the record --json prints: time, latency_ms, the attributes and\n"
+        "the screen). A round makes each COMMAND once (default: the nine requests); a\n"
+        "round starts every SECONDS. A request that fails is recorded as an error record\n"
+        "and the recording goes on. Each line is written whole in one write, so whatever\n"
+        "stops diagctl leaves every line but possibly the last one whole; SIGINT and\n"
+        "SIGTERM end it after the line being written (exit status 0). With --max-size,\n"
+        "a file that would grow past the size is renamed FILE.1 (then FILE.2, ...) and a\n"
+        "new FILE begins; nothing is overwritten.",
+        "diagctl record"};
+    std::string output;
+    std::vector<std::string> commands;
+    Options opt;
+    double every_s = 1, max_mib = 0;
+    unsigned long long count = 0;
+    app.add_option("-o,--output", output, "The JSON Lines file to append to ('-': standard output)")
+        ->required()
+        ->type_name("FILE");
+    app.add_option("--every", every_s, "Seconds from the start of a round to the next (default 1)")
+        ->type_name("SECONDS")
+        ->check(kSeconds);
+    app.add_option("--max-size", max_mib, "Rotate FILE before it grows past this many MiB")
+        ->type_name("MiB")
+        ->check(CLI::Range(0.001, 1048576.0));
+    app.add_option("--count", count, "Stop after N rounds (default: until interrupted)")
+        ->type_name("N")
+        ->check(CLI::Range(1ULL, 1ULL << 40));
+    app.add_flag("--mask", opt.mask, "Hide the IMEI and IMSI digits but the last four");
+    app.add_option("--timeout", opt.timeout_s, "Seconds to wait for each answer (default 5)")
+        ->type_name("SECONDS")
+        ->check(kSeconds);
+    std::string pps_root = "/pps", log_level = "info";
+    app.add_option("--pps", pps_root, "Where PPS is mounted (default /pps)")->type_name("DIR");
+    AddCommonOptions(app, &log_level);
+    app.add_option("commands", commands, "Commands to record (default: all nine requests)")
+        ->type_name("COMMAND");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? diagctl::kExitSuccess : diagctl::kExitUsage;
+    }
+    ApplyLogLevel(log_level);
+    if (commands.empty())
+        commands.assign(std::begin(kRecordedByDefault), std::end(kRecordedByDefault));
+    std::vector<const Screen *> screens;
+    for (const std::string &c : commands) {
+        const Screen *s = diagctl::FindScreen(c);
+        if (s == nullptr) {
+            std::fprintf(stderr, "diagctl record: '%s' is not a screen (see diagctl --help)\n",
+                         c.c_str());
+            return diagctl::kExitUsage;
+        }
+        screens.push_back(s);
+    }
+    diagctl::LineFile file;
+    std::string error;
+    if (!file.Open(output, static_cast<uint64_t>(max_mib * 1048576), &error)) {
+        toollog::Log(LOG_ERR, "record: %s", error.c_str());
+        return diagctl::kExitError;
+    }
+    InstallSignalHandlers();
+    Paths paths{pps_root};
+    std::vector<std::string> last_error(screens.size());
+    unsigned long long records = 0;
+    const double start = MonotonicSeconds();
+    for (unsigned long long round = 1; !g_interrupted; round++) {
+        for (std::size_t i = 0; i < screens.size() && !g_interrupted; i++) {
+            diagctl::Snapshot snap =
+                diagctl::Take(*screens[i], paths, TimeoutMs(opt), opt.mask, &g_interrupted);
+            // A request cut short by the signal has no answer to record.
+            if (snap.status == diagctl::kExitInterrupted) break;
+            // Say on standard error when a command starts or stops failing.
+            if (snap.error != last_error[i])
+                toollog::Log(snap.error.empty() ? LOG_NOTICE : LOG_WARNING, "record: %s: %s",
+                             screens[i]->command,
+                             snap.error.empty() ? "answered again" : snap.error.c_str());
+            last_error[i] = snap.error;
+            if (!file.Write(diagctl::RecordLine(*screens[i], snap), &error)) {
+                toollog::Log(LOG_ERR, "record: %s", error.c_str());
+                return diagctl::kExitError;
+            }
+            records++;
+        }
+        if (round == count) break;
+        // Rounds keep their pace; one that ran late is followed at once.
+        const double next = start + static_cast<double>(round) * every_s;
+        if (!Sleep(next - MonotonicSeconds())) break;
+    }
+    if (output != "-")
+        toollog::Log(LOG_INFO, "record: %llu records appended to %s", records, output.c_str());
+    return diagctl::kExitSuccess;
+}
+
+// Reads one line of at most limit bytes; a longer one is read to its end
+// and *too_long set. False at the end of the file.
+bool ReadLine(FILE *f, std::size_t limit, std::string *line, bool *too_long) {
+    line->clear();
+    *too_long = false;
+    int c;
+    bool any = false;
+    while ((c = getc(f)) != EOF) {
+        any = true;
+        if (c == '\n') return true;
+        if (line->size() < limit)
+            line->push_back(static_cast<char>(c));
+        else
+            *too_long = true;
+    }
+    return any;
+}
+
+int Export(int argc, char **argv) {
+    CLI::App app{
+        "diagctl export: writes recordings (diagctl record, --watch --json) as CSV, one row\n"
+        "per record and one column per field: time, latency_ms, command, result, error,\n"
+        "then each screen field as section.field and each table cell as\n"
+        "section.INDEX.column. Unavailable values are empty cells. Lines that are not\n"
+        "whole records (the last line of a recording that was killed) are left out with\n"
+        "a warning. Give rotated files oldest first (FILE.1 FILE.2 ... FILE).",
+        "diagctl export"};
+    bool csv = false;
+    std::string output = "-", command;
+    std::vector<std::string> inputs;
+    app.add_flag("--csv", csv, "Write CSV (the one format there is; required)")->required();
+    app.add_option("-o,--output", output, "Where to write (default: standard output)")
+        ->type_name("FILE");
+    app.add_option("--command", command, "Only the records of this command")->type_name("COMMAND");
+    app.add_option("files", inputs, "Recordings (JSON Lines)")->required()->type_name("FILE");
+    std::string log_level = "info";
+    AddCommonOptions(app, &log_level);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? diagctl::kExitSuccess : diagctl::kExitUsage;
+    }
+    ApplyLogLevel(log_level);
+    if (!command.empty() && diagctl::FindScreen(command) == nullptr) {
+        std::fprintf(stderr, "diagctl export: '%s' is not a screen\n", command.c_str());
+        return diagctl::kExitUsage;
+    }
+    (void)csv;
+    diagctl::CsvTable table(command);
+    // Records are a few kilobytes; a line this long is not one.
+    const std::size_t kLineLimit = 16 << 20;
+    for (const std::string &path : inputs) {
+        FILE *f = std::fopen(path.c_str(), "r");
+        if (f == nullptr) {
+            toollog::Log(LOG_ERR, "export: cannot open %s: %s", path.c_str(), strerror(errno));
+            return diagctl::kExitError;
+        }
+        std::string line, why;
+        bool too_long;
+        for (unsigned long n = 1; ReadLine(f, kLineLimit, &line, &too_long); n++) {
+            if (too_long)
+                why = "longer than 16 MiB";
+            else if (table.Add(line, &why))
+                continue;
+            toollog::Log(LOG_WARNING, "export: %s:%lu: %s; left out", path.c_str(), n, why.c_str());
+        }
+        std::fclose(f);
+    }
+    if (table.rows() == 0) {
+        toollog::Log(LOG_ERR, "export: no records to export");
+        return diagctl::kExitFailure;
+    }
+    const std::string text = table.Csv();
+    FILE *out = output == "-" ? stdout : std::fopen(output.c_str(), "w");
+    if (out == nullptr || std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
+        std::fflush(out) != 0) {
+        toollog::Log(LOG_ERR, "export: cannot write %s: %s", output.c_str(), strerror(errno));
+        return diagctl::kExitError;
+    }
+    if (out != stdout) std::fclose(out);
+    return diagctl::kExitSuccess;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    // record and export have options of their own (and their own --help).
+    if (argc > 1 && strcmp(argv[1], "record") == 0) return Record(argc - 1, argv + 1);
+    if (argc > 1 && strcmp(argv[1], "export") == 0) return Export(argc - 1, argv + 1);
+
     CLI::App app{kDescription, "diagctl"};
-    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("diagctl"));
     app.footer(kFooter);
     std::string command, argument, pps_root = "/pps";
     Options opt;
     app.add_option("command", command, "A command, nitz or gsm-time (see below)")->required();
     app.add_option("argument", argument, "on or off, for gsm-time");
     app.add_flag("--json", opt.json,
-                 "Print the attributes as one JSON object (with the response result)");
-    app.add_option("--watch", opt.watch_s, "Refresh every SECONDS until interrupted")
+                 "Print one JSON record: time, latency_ms, the response, the attributes and "
+                 "the screen");
+    app.add_option("--watch", opt.watch_s,
+                   "Refresh every SECONDS until interrupted, marking what changed")
         ->type_name("SECONDS")
         ->check(kSeconds);
+    app.add_flag("--compact", opt.compact,
+                 "Leave out what is unavailable and pack fields side by side");
     app.add_flag("--mask", opt.mask, "Hide the IMEI and IMSI digits but the last four");
     app.add_option("--timeout", opt.timeout_s, "Seconds to wait for the answer (default 5)")
         ->type_name("SECONDS")
         ->check(kSeconds);
     app.add_option("--pps", pps_root, "Where PPS is mounted (default /pps)")->type_name("DIR");
     std::string log_level = "info";
-    app.add_option("--log-level", log_level, toollog::kLevelHelp)
-        ->check(CLI::IsMember(std::vector<std::string>(std::begin(toollog::kLevelNames),
-                                                       std::end(toollog::kLevelNames))))
-        ->type_name("LEVEL");
+    AddCommonOptions(app, &log_level);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? diagctl::kExitSuccess : diagctl::kExitUsage;
     }
-    int level = LOG_INFO;
-    toollog::ParseLevel(log_level, &level);
-    toollog::SetLevel(level);
+    ApplyLogLevel(log_level);
     Paths paths{pps_root};
 
     if (command == "gsm-time") {
-        if (opt.watch_s > 0 || opt.json || opt.mask) {
-            std::fprintf(stderr, "diagctl: gsm-time takes no --watch, --json or --mask\n");
+        if (opt.watch_s > 0 || opt.json || opt.mask || opt.compact) {
+            std::fprintf(stderr,
+                         "diagctl: gsm-time takes no --watch, --json, --compact or --mask\n");
             return diagctl::kExitUsage;
         }
         return GsmTime(paths, argument);
@@ -245,12 +457,17 @@ int main(int argc, char **argv) {
 
     InstallSignalHandlers();
     if (opt.watch_s > 0) return Watch(*screen, paths, opt);
-    std::string out, error;
-    int status = Refresh(*screen, paths, opt, &out, &error);
-    if (status != diagctl::kExitSuccess && status != diagctl::kExitFailure) {
-        toollog::Log(LOG_ERR, "%s", error.c_str());
-        return status;
+    diagctl::Snapshot snap =
+        diagctl::Take(*screen, paths, TimeoutMs(opt), opt.mask, &g_interrupted);
+    toollog::Log(LOG_DEBUG, "%s: exit status %d", screen->command, snap.status);
+    if (!snap.shown()) {
+        toollog::Log(LOG_ERR, "%s", snap.error.c_str());
+        return snap.status;
     }
-    std::fputs(out.c_str(), stdout);
-    return status;
+    diagctl::RenderOptions ro;
+    ro.compact = opt.compact;
+    std::fputs(opt.json ? (diagctl::RecordLine(*screen, snap) + "\n").c_str()
+                        : diagctl::RenderScreen(*screen, snap.own, snap.heading, ro).c_str(),
+               stdout);
+    return snap.status;
 }

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -56,15 +55,15 @@ template <class... Args, void (*Fn)(fuse_req_t, Args...), FuseGlue::Op O>
 struct Guard<void(fuse_req_t, Args...), Fn, O> {
     static void Call(fuse_req_t req, Args... args) {
         FuseGlue &g = *static_cast<FuseGlue *>(fuse_req_userdata(req));
-        g.Serve(O, [&] {
-            try {
-                Fn(req, args...);
-            } catch (const std::bad_alloc &) {
-                fuse_reply_err(req, ENOMEM);
-            } catch (const std::exception &) {
-                fuse_reply_err(req, EIO);
-            }
-        });
+        g.Count(O);
+        try {
+            Fn(req, args...);
+        } catch (const std::bad_alloc &) {
+            fuse_reply_err(req, ENOMEM);
+        } catch (const std::exception &) {
+            fuse_reply_err(req, EIO);
+        }
+        g.ServeWoken();
     }
 };
 
@@ -174,7 +173,7 @@ void FuseGlue::ServeWoken() {
         }
         if (p.poll != nullptr && (core_->Readable(fh) || (p.poll_write && core_->Writable(fh)))) {
             fuse_lowlevel_notify_poll(p.poll);
-            counts_[static_cast<std::size_t>(Op::kPollNotify)]++;
+            Count(Op::kPollNotify);
             fuse_pollhandle_destroy(p.poll);
             p.poll = nullptr;
         }
@@ -182,51 +181,17 @@ void FuseGlue::ServeWoken() {
     }
 }
 
-// Called by libfuse with the request's own lock held, from the thread that
-// read the interrupt or from Read's fuse_req_interrupt_func: it must not
-// wait for mutex_ (its holder may be waiting for that request lock), so it
-// only queues the request, and serves the queue when mutex_ is free.
 void FuseGlue::OnInterrupt(fuse_req_t req, void *data) {
     FuseGlue &g = *static_cast<FuseGlue *>(data);
-    {
-        std::lock_guard<std::mutex> lock(g.interrupts_mutex_);
-        g.interrupts_.push_back(req);
-        g.interrupts_pending_ = true;
-    }
-    if (g.mutex_.try_lock()) {
-        g.ServeInterrupts();
-        g.mutex_.unlock();
-    }
-}
-
-void FuseGlue::ServeInterrupts() {
-    if (!interrupts_pending_) return;
-    std::vector<fuse_req_t> reqs;
-    {
-        std::lock_guard<std::mutex> lock(interrupts_mutex_);
-        reqs.swap(interrupts_);
-        interrupts_pending_ = false;
-    }
-    for (fuse_req_t req : reqs) {
-        for (auto &p : parked_) {
-            auto &reads = p.second.reads;
-            auto it = std::find_if(reads.begin(), reads.end(),
-                                   [&](const ParkedRead &r) { return r.req == req; });
-            // A read answered since is gone from the list; one whose memory
-            // a new read took over is not interrupted.
-            if (it == reads.end() || !fuse_req_interrupted(req)) continue;
-            reads.erase(it);
-            fuse_reply_err(req, EINTR);
-            break;
+    for (auto &p : g.parked_) {
+        auto &reads = p.second.reads;
+        for (auto it = reads.begin(); it != reads.end(); ++it) {
+            if (it->req == req) {
+                reads.erase(it);
+                fuse_reply_err(req, EINTR);
+                return;
+            }
         }
-    }
-}
-
-void FuseGlue::AfterUnlock() {
-    // An interrupt queued while mutex_ was held, after its holder looked.
-    while (interrupts_pending_ && mutex_.try_lock()) {
-        ServeInterrupts();
-        mutex_.unlock();
     }
 }
 
@@ -250,13 +215,11 @@ void FuseGlue::Lookup(fuse_req_t req, fuse_ino_t parent, const char *name) {
 }
 
 void FuseGlue::ForgetOne(fuse_req_t req, fuse_ino_t ino, std::uint64_t nlookup) {
-    std::lock_guard<std::recursive_mutex> lock(Of(req).mutex_);
     Of(req).core_->Forget(ino, nlookup);
     fuse_reply_none(req);
 }
 
 void FuseGlue::ForgetMulti(fuse_req_t req, std::size_t count, struct fuse_forget_data *forgets) {
-    std::lock_guard<std::recursive_mutex> lock(Of(req).mutex_);
     PpsCore *core = Of(req).core_;
     for (std::size_t i = 0; i < count; i++) core->Forget(forgets[i].ino, forgets[i].nlookup);
     fuse_reply_none(req);

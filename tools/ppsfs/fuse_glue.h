@@ -1,11 +1,8 @@
-// The FUSE low-level binding of PpsCore. Requests may come on several
-// threads (libfuse's multi-threaded loop): each handler runs with mutex_
-// held, so PpsCore and this binding's state are used by one thread at a
-// time, while reading the next request from the kernel and the kernel's own
-// work run beside it. A read that must wait is parked (its reply deferred)
-// rather than holding a thread, so one waiting reader never stalls other
-// clients. A parked read ends with data, end of file, or EINTR when the
-// reader is interrupted (a signal, or the process being killed).
+// The FUSE low-level binding of PpsCore. One loop thread serves every
+// request; a read that must wait is parked (its reply deferred) rather than
+// holding the thread, so one waiting reader never stalls other clients. A
+// parked read ends with data, end of file, or EINTR when the reader is
+// interrupted (a signal, or the process being killed).
 #ifndef TOOLS_PPSFS_FUSE_GLUE_H
 #define TOOLS_PPSFS_FUSE_GLUE_H
 
@@ -13,12 +10,10 @@
 #include <fuse_lowlevel.h>
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -27,12 +22,10 @@
 
 // Every request the filesystem serves, counted for --stats, and the poll
 // notifications it sends.
-#define PPSFS_FUSE_OPS(X)                                                                     \
-    X(Lookup)                                                                                 \
-    X(GetAttr)                                                                                \
-    X(SetAttr)                                                                                \
-    X(Mkdir) X(Unlink) X(Rmdir) X(OpenDir) X(ReadDir) X(ReleaseDir) X(Create) X(Open) X(Read) \
-        X(Write) X(Release) X(Fsync) X(Poll) X(PollNotify)
+#define PPSFS_FUSE_OPS(X)                                                                 \
+    X(Lookup)                                                                             \
+    X(GetAttr) X(SetAttr) X(Mkdir) X(Unlink) X(Rmdir) X(OpenDir) X(ReadDir) X(ReleaseDir) \
+        X(Create) X(Open) X(Read) X(Write) X(Release) X(Fsync) X(Poll) X(PollNotify)
 
 namespace ppsfs {
 
@@ -53,18 +46,8 @@ class FuseGlue {
     // The operations table; pass `this` as the session's user data.
     static const struct fuse_lowlevel_ops &Ops();
 
-    // Runs one request's handler with the lock held, then answers what it
-    // made readable and the interrupts that came meanwhile.
-    template <class Handler>
-    void Serve(Op op, Handler &&handler) {
-        {
-            std::lock_guard<std::recursive_mutex> lock(mutex_);
-            counts_[static_cast<std::size_t>(op)]++;
-            handler();
-            ServeWoken();
-            ServeInterrupts();
-        }
-        AfterUnlock();
+    void Count(Op op) {
+        counts_[static_cast<std::size_t>(op)]++;
     }
     // "name count" per request kind served (and PollNotify), those seen.
     void WriteStats(std::FILE *out) const;
@@ -90,10 +73,6 @@ class FuseGlue {
 
     static FuseGlue &Of(fuse_req_t req);
     static void OnInterrupt(fuse_req_t req, void *data);
-    // Answers the interrupted parked reads; with mutex_ held.
-    void ServeInterrupts();
-    // Serves interrupts queued while mutex_ was held; without it.
-    void AfterUnlock();
 
     // Replies to one read request with what the core says.
     static void ReplyRead(fuse_req_t req, const ReadResult &r);
@@ -125,12 +104,6 @@ class FuseGlue {
     static void Poll(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi,
                      struct fuse_pollhandle *ph);
 
-    // Lock order: mutex_, then interrupts_mutex_ (which OnInterrupt takes
-    // alone, since libfuse calls it holding the request's lock).
-    std::recursive_mutex mutex_;
-    std::mutex interrupts_mutex_;
-    std::vector<fuse_req_t> interrupts_;
-    std::atomic<bool> interrupts_pending_{false};
     PpsCore *core_;
     std::array<std::uint64_t, static_cast<std::size_t>(Op::kCount)> counts_{};
     // Larger writes may reach us in pieces (the kernel splits them at its

@@ -42,12 +42,12 @@ const char kDescription[] =
 
 struct fuse_session *g_session;  // for the SIGQUIT handler
 
-// ppsfs's own options that may also come inside -o, as key=value (or the
-// key alone for a flag): mount(8) and fstab pass a helper nothing else.
+// ppsfs's own options that may also come inside -o, as key=value: mount(8)
+// and fstab pass a helper nothing else.
 // Dashes or underscores, as in "client_limit=2048".
-const char *const kOwnMountOptions[] = {"persist",      "log",          "log-level",   "backlog",
-                                        "client-limit", "unread-limit", "total-limit", "root-mode",
-                                        "threads",      "stats"};
+const char *const kOwnMountOptions[] = {"persist",     "log",          "log-level",
+                                        "backlog",     "client-limit", "unread-limit",
+                                        "total-limit", "root-mode",    "stats"};
 
 // The command line with ppsfs's own options taken out of every -o list and
 // given as --key[=value] instead; the rest of each list stays for FUSE. So
@@ -124,7 +124,7 @@ int main(int argc, char **argv) {
     app.add_option("-o", mount_options,
                    "Mount options, comma-separated; may repeat. ppsfs's own long options may "
                    "be given here as key=value (persist=DIR, backlog=KB, client_limit=KB, "
-                   "log_level=LEVEL, threads, ...), as fstab needs; the rest go to FUSE "
+                   "log_level=LEVEL, ...), as fstab needs; the rest go to FUSE "
                    "(e.g. ro, allow_other, max_read=N)")
         ->allow_extra_args(false);
     app.add_option("-p,--persist", save_dir,
@@ -173,10 +173,6 @@ int main(int argc, char **argv) {
     app.add_option("--stats", stats_path,
                    "At exit, write how many requests of each kind were served (and poll "
                    "notifications sent) to this file, a line \"Kind count\" each");
-    bool threads = false;
-    app.add_flag("-t,--threads", threads,
-                 "Serve requests on several threads (libfuse's multi-threaded loop; the "
-                 "filesystem's state is still used by one at a time) instead of one");
     app.add_flag("-d,--debug", debug, "Print every FUSE request (implies --foreground)");
     try {
         std::vector<std::string> args = SplitOwnMountOptions(argc, argv);
@@ -257,11 +253,7 @@ int main(int argc, char **argv) {
                 // connection that way when the mount goes while requests
                 // are still queued (the releases of a process that just
                 // died with many opens, say).
-                struct fuse_loop_config loop_config = {};
-                loop_config.clone_fd = 1;
-                loop_config.max_idle_threads = 4;
-                const int loop =
-                    threads ? fuse_session_loop_mt(se, &loop_config) : fuse_session_loop(se);
+                const int loop = fuse_session_loop(se);
                 status = loop < 0 && loop != -ECONNABORTED ? 1 : 0;
             }
             sd_notify(0, "STOPPING=1");

@@ -303,6 +303,8 @@ void ReadFault(const Value &v, const std::string &path, int type, Fault &f) {
 
 void ReadScenario(const Value &root, Scenario &s) {
     Obj o(root, "");
+    // A drive's keyframes and events (Timeline.cpp), which checks them.
+    o.Get("timeline");
     if (const Value *v = o.Get("identity")) ReadIdentity(*v, "identity", s.identity);
     if (const Value *v = o.Get("basic")) {
         Obj b(*v, "basic");

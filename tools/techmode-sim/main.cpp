@@ -8,9 +8,14 @@
 // line (root, root, 0660 by default) and "scenario" the same owner and
 // group, mode 0640; the mount lets the kernel enforce them
 // (default_permissions), for every user when started by root (allow_other).
+// A scenario with a timeline is a drive, played on the simulator's clock:
+// real time times --speed, or set by hand through the file "clock" (same
+// owner and group). The replies served can be recorded, and a recording
+// served again in place of the scenario (Golden.h).
 #define FUSE_USE_VERSION 35
 
 #include <errno.h>
+#include <fcntl.h>
 #include <fuse.h>
 #include <grp.h>
 #include <pthread.h>
@@ -25,6 +30,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <iostream>
 #include <map>
@@ -36,8 +42,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Golden.h"
 #include "Replies.h"
 #include "Scenario.h"
+#include "Timeline.h"
 #include "ToolLog.h"
 #include "devctl_xfer.h"
 #include "velomar_version.h"
@@ -46,6 +54,7 @@ namespace {
 
 const char kDevice[] = "/techmode";
 const char kScenarioFile[] = "/scenario";
+const char kClockFile[] = "/clock";
 const size_t kMaxScenarioBytes = 1 << 20;
 // "scenario" is replaced by its owner and read by its group: it holds the
 // identities the device gives out.
@@ -53,7 +62,7 @@ const mode_t kScenarioMode = 0640;
 
 struct State {
     std::mutex mu;  // guards everything below
-    std::shared_ptr<const sim::Scenario> scenario;
+    std::shared_ptr<const sim::Drive> drive;
     std::string scenario_text;  // the JSON the scenario came from
     std::string scenario_path;  // --scenario, reloaded on SIGHUP ("" = built-in)
     std::mt19937 rng;
@@ -72,8 +81,32 @@ struct State {
     gid_t group = 0;
     mode_t mode = 0660;
     time_t mounted = time(nullptr);  // the files' times, for ls
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    // The drive's clock: at `since` it read `base` seconds; it runs at
+    // `speed` unless stopped (set by hand).
+    std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+    double base = 0, speed = 1;
+    bool stopped = false;
+    // --replay: the recorded replies served instead of the scenario's.
+    std::unique_ptr<sim::Replay> replay;
+    std::string replay_path;
+    // --record-replies: each reply served, appended as one line.
+    int record_fd = -1;
 };
+
+// Seconds into the drive. Caller holds st.mu.
+double DriveTime(const State &st) {
+    if (st.stopped) return st.base;
+    return st.base +
+           st.speed *
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - st.since).count();
+}
+
+// A new scenario starts its drive at 0; a clock set by hand stays stopped.
+// Caller holds st.mu.
+void RestartClock(State &st) {
+    st.base = 0;
+    st.since = std::chrono::steady_clock::now();
+}
 
 State *g_state;
 std::atomic<bool> g_stopping{false};  // tells the reloader thread to end
@@ -86,16 +119,17 @@ void OnHangup(int) {}
 // Throws sim::ScenarioError.
 void LoadFromPath(State &st) {
     std::string text;
-    sim::Scenario s;
+    std::shared_ptr<const sim::Drive> d;
     if (st.scenario_path.empty()) {
         text = sim::DefaultScenarioJson();
-        s = sim::ParseScenario(text, "built-in scenario");
+        d = sim::Drive::Parse(text, "built-in scenario");
     } else {
         text = sim::ReadScenarioFile(st.scenario_path);
-        s = sim::ParseScenario(text, st.scenario_path);
+        d = sim::Drive::Parse(text, st.scenario_path);
     }
-    st.scenario = std::make_shared<const sim::Scenario>(std::move(s));
+    st.drive = std::move(d);
     st.scenario_text = text;
+    RestartClock(st);
 }
 
 // Reloads the --scenario file (or the built-in scenario); a scenario that
@@ -122,6 +156,13 @@ int SimGetattr(const char *path, struct stat *st, struct fuse_file_info *) {
         st->st_nlink = 1;
         st->st_uid = g_state->owner;
         st->st_gid = g_state->group;
+    } else if (strcmp(path, kClockFile) == 0) {
+        // Set like the scenario, by its owner; its size changes with every
+        // read.
+        st->st_mode = S_IFREG | kScenarioMode;
+        st->st_uid = g_state->owner;
+        st->st_gid = g_state->group;
+        st->st_nlink = 1;
     } else if (strcmp(path, kScenarioFile) == 0) {
         std::lock_guard<std::mutex> lock(g_state->mu);
         st->st_mode = S_IFREG | kScenarioMode;
@@ -143,11 +184,12 @@ int SimReaddir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, struct 
     fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
     fill(buf, kDevice + 1, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
     fill(buf, kScenarioFile + 1, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    fill(buf, kClockFile + 1, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
     return 0;
 }
 
 int SimOpen(const char *path, struct fuse_file_info *fi) {
-    if (strcmp(path, kDevice) == 0) {
+    if (strcmp(path, kDevice) == 0 || strcmp(path, kClockFile) == 0) {
         fi->direct_io = 1;
         fi->nonseekable = 1;
         return 0;
@@ -162,12 +204,22 @@ int SimOpen(const char *path, struct fuse_file_info *fi) {
 
 int SimTruncate(const char *path, off_t, struct fuse_file_info *) {
     // "> scenario" truncates first; the replacement happens on close.
-    return strcmp(path, kScenarioFile) == 0 ? 0 : -EINVAL;
+    return strcmp(path, kScenarioFile) == 0 || strcmp(path, kClockFile) == 0 ? 0 : -EINVAL;
 }
 
 int SimRead(const char *path, char *buf, size_t size, off_t off, struct fuse_file_info *) {
     if (strcmp(path, kDevice) == 0) return 0;  // the device speaks only devctl
     std::lock_guard<std::mutex> lock(g_state->mu);
+    if (strcmp(path, kClockFile) == 0) {
+        // "12.500 running" or "12.500 stopped", read whole at offset 0.
+        if (off > 0) return 0;
+        char text[64];
+        int n = snprintf(text, sizeof text, "%.3f %s\n", DriveTime(*g_state),
+                         g_state->stopped ? "stopped" : "running");
+        n = std::min(n, static_cast<int>(size));
+        memcpy(buf, text, static_cast<size_t>(n));
+        return n;
+    }
     const std::string &t = g_state->scenario_text;
     if (off >= static_cast<off_t>(t.size())) return 0;
     size_t n = std::min(size, t.size() - static_cast<size_t>(off));
@@ -179,8 +231,34 @@ int SimRead(const char *path, char *buf, size_t size, off_t off, struct fuse_fil
 // O_APPEND adds to the end of it (the kernel gives the old file size as the
 // offset, which means nothing to the pending text); others write at the
 // offset, as into a regular file that "> scenario" has emptied.
+// The clock takes one line per write: SECONDS stops the drive's clock at
+// that time; "run" lets it run again from where it is, at --speed.
+int SetClock(const char *buf, size_t size) {
+    std::string text(buf, size);
+    while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    std::lock_guard<std::mutex> lock(g_state->mu);
+    if (text == "run") {
+        g_state->base = DriveTime(*g_state);
+        g_state->since = std::chrono::steady_clock::now();
+        g_state->stopped = false;
+        return static_cast<int>(size);
+    }
+    char *end = nullptr;
+    errno = 0;
+    double t = text.empty() || text.size() > 32 ? -1 : strtod(text.c_str(), &end);
+    if (errno != 0 || end == nullptr || *end != '\0' || !std::isfinite(t) || t < 0 || t > 1e7) {
+        toollog::Log(LOG_WARNING, "clock: '%s' is not a time (seconds from 0 to 1e7) or run",
+                     text.substr(0, 40).c_str());
+        return -EINVAL;
+    }
+    g_state->base = t;
+    g_state->stopped = true;
+    return static_cast<int>(size);
+}
+
 int SimWrite(const char *path, const char *buf, size_t size, off_t off, struct fuse_file_info *fi) {
     if (strcmp(path, kDevice) == 0) return -EINVAL;
+    if (strcmp(path, kClockFile) == 0) return SetClock(buf, size);
     std::lock_guard<std::mutex> lock(g_state->mu);
     auto it = g_state->pending.find(fi->fh);
     if (it == g_state->pending.end()) return -EBADF;
@@ -210,9 +288,9 @@ int SimFlush(const char *path, struct fuse_file_info *fi) {
     if (it == g_state->pending.end() || it->second.text.empty()) return 0;
     std::string &text = it->second.text;
     try {
-        sim::Scenario s = sim::ParseScenario(text, "written scenario");
-        g_state->scenario = std::make_shared<const sim::Scenario>(std::move(s));
+        g_state->drive = sim::Drive::Parse(text, "written scenario");
         g_state->scenario_text = text;
+        RestartClock(*g_state);
         it->second.start += text.size();
         text.clear();
         toollog::Log(LOG_NOTICE, "scenario replaced");
@@ -241,15 +319,45 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
         return -EINVAL;
     }
 
-    std::shared_ptr<const sim::Scenario> scenario;
     sim::Reply r;
     {
         std::lock_guard<std::mutex> lock(g_state->mu);
-        scenario = g_state->scenario;
-        double elapsed = std::chrono::duration<double, std::milli>(
-                             std::chrono::steady_clock::now() - g_state->start)
-                             .count();
-        r = sim::Answer(*scenario, x->dcmd, x->data, x->send_len, elapsed, g_state->rng);
+        const double t = DriveTime(*g_state);
+        std::shared_ptr<const sim::Scenario> scenario = g_state->drive->At(t);
+        r = sim::Answer(*scenario, x->dcmd, x->data, x->send_len, t * 1000, g_state->rng);
+        if (g_state->replay && r.struct_type >= 0) {
+            // The request checked out: its answer is the next one recorded
+            // for its type.
+            sim::ServedReply next;
+            if (g_state->replay->Next(r.struct_type, &next)) {
+                r.status = next.status;
+                r.delay_ms = next.delay_ms;
+                r.bytes = std::move(next.bytes);
+            } else {
+                r.status = EIO;
+                r.bytes.clear();
+                r.delay_ms = 0;
+                r.refusal = "no recorded reply left for structure type " +
+                            std::to_string(r.struct_type) + " in " + g_state->replay_path;
+                toollog::Log(LOG_WARNING, "%s", r.refusal.c_str());
+            }
+        }
+        if (g_state->record_fd >= 0 && r.struct_type >= 0) {
+            sim::ServedReply served;
+            served.t = t;
+            served.type = r.struct_type;
+            served.status = r.status;
+            served.delay_ms = r.delay_ms;
+            served.bytes.assign(
+                r.bytes.begin(),
+                r.bytes.begin() + std::min<size_t>(r.bytes.size(), DEVCTL_XFER_MAX));
+            // One write per line: a simulator killed while recording leaves
+            // whole lines and at most one cut off at the end.
+            std::string line = sim::ReplyLine(served) + "\n";
+            if (write(g_state->record_fd, line.data(), line.size()) !=
+                static_cast<ssize_t>(line.size()))
+                toollog::Log(LOG_ERR, "recording the reply failed: %s", strerror(errno));
+        }
     }
     if (r.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.delay_ms));
 
@@ -344,12 +452,17 @@ int main(int argc, char *argv[]) {
         "The kernel enforces the device's owner, group and mode (--owner, --group, --mode);\n"
         "'scenario' has the same owner and group, mode 0640 (its owner replaces the scenario,\n"
         "its group reads it). Started by root, the mount is open to other users as those\n"
-        "permissions allow (allow_other).",
+        "permissions allow (allow_other).\n"
+        "A scenario with a \"timeline\" is a drive, played from 0 s when it is loaded. The\n"
+        "file 'clock' reads as the drive's time; writing SECONDS to it stops the clock there,\n"
+        "writing 'run' lets it run on at --speed.",
         "techmode-sim"};
     app.set_version_flag("--version", VELOMAR_VERSION_TEXT("techmode-sim"));
     std::string mountpoint, scenario_path, owner_text, group_text, mode_text = "0660";
     bool foreground = false, check = false, print_default = false, verbose = false;
     unsigned seed = 1;
+    double speed = 1;
+    std::string record_path, replay_path;
     app.add_option("mountpoint", mountpoint, "Where to mount (e.g. /dev/radio/cellular)");
     app.add_option("-s,--scenario", scenario_path,
                    "Scenario file (JSON); default: the built-in one");
@@ -374,6 +487,16 @@ int main(int argc, char *argv[]) {
                    "Permission bits of 'techmode', octal; the daemon opens it for reading and "
                    "writing")
         ->capture_default_str();
+    app.add_option("--speed", speed,
+                   "How fast a drive (a scenario's timeline) plays: 2 is twice real time")
+        ->check(CLI::Range(0.001, 1000.0));
+    app.add_option("--record-replies", record_path,
+                   "Append each reply served, with its drive time, to FILE (JSON Lines)")
+        ->type_name("FILE");
+    app.add_option("--replay", replay_path,
+                   "Serve the replies recorded in FILE, each structure type's in order, instead "
+                   "of the scenario's")
+        ->type_name("FILE");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -423,9 +546,44 @@ int main(int argc, char *argv[]) {
         return 2;
     }
     if (check) {
-        printf("%s: scenario is valid\n",
-               scenario_path.empty() ? "built-in" : scenario_path.c_str());
+        if (st.drive->timed())
+            printf("%s: scenario is valid (a drive of %g s%s)\n",
+                   scenario_path.empty() ? "built-in" : scenario_path.c_str(), st.drive->length(),
+                   st.drive->loop() ? ", looping" : "");
+        else
+            printf("%s: scenario is valid\n",
+                   scenario_path.empty() ? "built-in" : scenario_path.c_str());
         return 0;
+    }
+    st.speed = speed;
+    if (!replay_path.empty()) {
+        try {
+            std::string warning;
+            st.replay = std::make_unique<sim::Replay>(
+                sim::ParseReplies(sim::ReadScenarioFile(replay_path), replay_path, &warning));
+            if (!warning.empty()) toollog::Log(LOG_WARNING, "%s", warning.c_str());
+            st.replay_path = replay_path;
+        } catch (const sim::ScenarioError &e) {
+            fprintf(stderr, "techmode-sim: %s\n", e.what());
+            return 2;
+        }
+    }
+    if (!record_path.empty()) {
+        // 0600: replies hold the identities of the scenario.
+        st.record_fd = open(record_path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (st.record_fd < 0) {
+            fprintf(stderr, "techmode-sim: cannot open %s: %s\n", record_path.c_str(),
+                    strerror(errno));
+            return 2;
+        }
+        // A recorder killed mid-line left its last line cut off: end it, so
+        // that the next reply recorded stays a line of its own.
+        struct stat rs;
+        char last = '\n';
+        if (fstat(st.record_fd, &rs) == 0 && rs.st_size > 0 &&
+            pread(st.record_fd, &last, 1, rs.st_size - 1) == 1 && last != '\n' &&
+            write(st.record_fd, "\n", 1) != 1)
+            toollog::Log(LOG_ERR, "cannot write to %s: %s", record_path.c_str(), strerror(errno));
     }
     if (mountpoint.empty()) {
         fprintf(stderr, "techmode-sim: a mountpoint is required (see --help)\n");

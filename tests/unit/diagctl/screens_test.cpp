@@ -144,7 +144,8 @@ TEST(DiagctlJson, ValuesKeepTheirTypes) {
         Result result;
         result.present = true;
         result.response = {c.command, "1.7.1", -1, false};
-        std::string out = RenderJson(*s, OwnAttributes(*s, Attributes(c.text)), result);
+        std::string out = RenderJson(*s, OwnAttributes(*s, Attributes(c.text)), result,
+                                     {"2024-05-01T12:00:00.250Z", 3.5});
         rapidjson::Document doc, want;
         ASSERT_FALSE(doc.Parse(out.c_str()).HasParseError()) << out;
         const rapidjson::Value *v = rapidjson::Pointer(c.pointer).Get(doc);

@@ -1,0 +1,198 @@
+// Drives and golden sessions as pure code: the sample drives' state at
+// keyframes, midway and under events, the checks that refuse a bad
+// timeline, and the reply recordings, round trip and hostile lines.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "Golden.h"
+#include "Scenario.h"
+#include "Timeline.h"
+
+namespace {
+
+std::shared_ptr<const sim::Drive> Sample(const char *name) {
+    const std::string path = std::string(TECHMODE_SIM_DRIVES) + "/" + name + ".json";
+    return sim::Drive::Parse(sim::ReadScenarioFile(path), path);
+}
+
+TEST(TechmodeSimDrive, SampleDrivesAtKeyframesMidwayAndUnderEvents) {
+    auto handover = Sample("drive-handover");
+    auto storm = Sample("reject-storm");
+    EXPECT_EQ(handover->length(), 80);
+    EXPECT_FALSE(handover->loop());
+    EXPECT_EQ(storm->length(), 30);
+    EXPECT_TRUE(storm->loop());
+    using Check = std::function<void(const sim::Scenario &)>;
+    const struct {
+        const sim::Drive *drive;
+        double t;
+        Check check;
+    } cases[] = {
+        {handover.get(), 0,
+         [](const sim::Scenario &s) {
+             EXPECT_EQ(s.serving_cell_3g.psc, 310);
+             EXPECT_EQ(s.serving_cell_3g.rscp_dbm, -70);
+             ASSERT_EQ(s.active_set.size(), 1u);
+         }},
+        // Midway: levels halfway, codes as at the keyframe before.
+        {handover.get(), 10,
+         [](const sim::Scenario &s) {
+             EXPECT_EQ(s.serving_cell_3g.rscp_dbm, -80);
+             EXPECT_EQ(s.serving_cell_3g.ecio_db, -7);
+             EXPECT_EQ(s.dedicated_channel_power.tx_power_dbm, -10);
+             ASSERT_EQ(s.monitored_set.size(), 2u);
+             EXPECT_EQ(s.monitored_set[1].rscp_dbm, -101);
+         }},
+        // The same cells in both keyframes move, in another order too.
+        {handover.get(), 25,
+         [](const sim::Scenario &s) {
+             EXPECT_EQ(s.serving_cell_3g.psc, 310);
+             ASSERT_EQ(s.active_set.size(), 2u);
+             EXPECT_EQ(s.active_set[0].psc, 310);
+             EXPECT_EQ(s.active_set[0].rscp_dbm, -93);
+             EXPECT_EQ(s.active_set[1].psc, 311);
+             EXPECT_EQ(s.active_set[1].rscp_dbm, -82);
+         }},
+        {handover.get(), 30, [](const sim::Scenario &s) { EXPECT_EQ(s.serving_cell_3g.psc, 311); }},
+        // 310 leaves the active set at 40: until then it holds its level.
+        {handover.get(), 35,
+         [](const sim::Scenario &s) {
+             ASSERT_EQ(s.active_set.size(), 2u);
+             EXPECT_EQ(s.active_set[0].rscp_dbm, -92);
+             EXPECT_EQ(s.active_set[1].rscp_dbm, -96);
+         }},
+        {handover.get(), 52.5,
+         [](const sim::Scenario &s) {
+             EXPECT_EQ(s.mobility.active_rat, 0);  // GSM
+             EXPECT_EQ(s.dedicated_measurement_2g.rxlev_full, 27);
+             EXPECT_EQ(s.serving_cell_2g.tx_power_dbm, 25);
+             ASSERT_EQ(s.utra_neighbours.size(), 2u);
+             EXPECT_EQ(s.utra_neighbours[1].rscp_dbm, -90);
+         }},
+        {handover.get(), 1000,
+         [](const sim::Scenario &s) {
+             EXPECT_EQ(s.mobility.active_rat, 1);
+             EXPECT_EQ(s.serving_cell_3g.rscp_dbm, -72);
+         }},
+        {storm.get(), 4.5,
+         [](const sim::Scenario &s) {
+             EXPECT_EQ(s.radio_stats.rrc_reject_cause, 1);
+             EXPECT_EQ(s.basic.mm_cause, 17);
+             EXPECT_EQ(s.basic.gmm_cause, 0);
+             EXPECT_TRUE(s.faults.empty());
+         }},
+        {storm.get(), 11,
+         [](const sim::Scenario &s) {
+             ASSERT_EQ(s.faults.count(4), 1u);  // serving_cell_3g
+             EXPECT_EQ(s.faults.at(4).device_error, 5);
+         }},
+        // Looping: 34.5 s is 4.5 s into the second lap.
+        {storm.get(), 34.5,
+         [](const sim::Scenario &s) { EXPECT_EQ(s.radio_stats.rrc_reject_cause, 1); }},
+        {storm.get(), 22.5,
+         [](const sim::Scenario &s) {
+             EXPECT_EQ(s.mobility.active_rat, 0);
+             EXPECT_EQ(s.serving_cell_3g.rscp_dbm, -102);  // -101.5, away from 0
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.t);
+        c.check(*c.drive->At(c.t));
+    }
+}
+
+TEST(TechmodeSimDrive, BadTimelinesNameTheStepAndField) {
+    const struct {
+        const char *timeline, *error;
+    } cases[] = {
+        {"[]", "x: timeline: must be an object"},
+        {"{\"keyframe\":[]}", "x: timeline.keyframe: unknown field"},
+        {"{\"keyframes\":[{\"at\":5},{\"at\":5}]}",
+         "x: timeline.keyframes[1].at: must be later than the keyframe before"},
+        {"{\"keyframes\":[{}]}", "x: timeline.keyframes[0]: needs \"at\""},
+        {"{\"keyframes\":[{\"at\":-1}]}", "x: timeline.keyframes[0].at: must be a number"},
+        {"{\"keyframes\":[{\"at\":\"1\"}]}", "x: timeline.keyframes[0].at: must be a number"},
+        {"{\"keyframes\":[{\"at\":0},{\"at\":9,\"mobility\":{\"mcc\":70000}}]}",
+         "x: timeline.keyframes[1] (at 9 s): mobility.mcc: must be an integer from 0 to 65535"},
+        {"{\"keyframes\":[{\"at\":0,\"mobilty\":{}}]}",
+         "x: timeline.keyframes[0] (at 0 s): mobilty: unknown field"},
+        {"{\"keyframes\":[{\"at\":0,\"timeline\":{}}]}", "x: timeline.keyframes: each entry"},
+        {"{\"events\":[{\"at\":1,\"for\":0}]}", "x: timeline.events[0].for: must be a number"},
+        {"{\"events\":[{\"at\":1,\"faults\":{\"basic\":{\"device_error\":0}}}]}",
+         "x: timeline.events[0] (at 1 s): faults.basic.device_error"},
+        {"{\"loop\":1}", "x: timeline.loop: must be true or false"},
+        {"{\"loop\":true,\"keyframes\":[{\"at\":0}]}", "x: timeline.loop: needs a drive"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.timeline);
+        try {
+            sim::Drive::Parse(std::string("{\"timeline\":") + c.timeline + "}", "x");
+            ADD_FAILURE() << "accepted";
+        } catch (const sim::ScenarioError &e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.error, 0), 0u) << e.what();
+        }
+    }
+}
+
+TEST(TechmodeSimGolden, RepliesRoundTripAndHostileLinesAreRefused) {
+    sim::ServedReply r;
+    r.t = 12.5;
+    r.type = 19;
+    r.status = 0;
+    r.delay_ms = 7;
+    for (int i = 0; i < 256; i++) r.bytes.push_back(static_cast<uint8_t>(i));
+    sim::ServedReply e;
+    e.type = 4;
+    e.status = 5;
+    const std::string text = sim::ReplyLine(r) + "\n" + sim::ReplyLine(e) + "\n";
+    std::string warning;
+    std::vector<sim::ServedReply> back = sim::ParseReplies(text, "f", &warning);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[0].bytes, r.bytes);
+    EXPECT_EQ(back[0].delay_ms, 7);
+    EXPECT_EQ(back[1].status, 5);
+    EXPECT_EQ(warning, "");
+    // A recorder killed mid-line: the cut-off line is left out, with a word.
+    back = sim::ParseReplies(text + sim::ReplyLine(r).substr(0, 30), "f", &warning);
+    EXPECT_EQ(back.size(), 2u);
+    EXPECT_EQ(warning, "f: line 3 is cut off (no newline at the end); left out");
+
+    sim::Replay replay(sim::ParseReplies(text + text, "f", &warning));
+    sim::ServedReply out;
+    EXPECT_TRUE(replay.Next(4, &out));
+    EXPECT_TRUE(replay.Next(4, &out));
+    EXPECT_FALSE(replay.Next(4, &out));
+    EXPECT_EQ(replay.left(), 2u);
+
+    const struct {
+        std::string line, error;
+    } cases[] = {
+        {"[1]", "f: line 1: not a JSON object"},
+        {"{\"type\":1,\"status\":0,\"delay_ms\":0,\"reply\":\"\"}", "f: line 1: \"t\" must be"},
+        {"{\"t\":1,\"type\":25,\"status\":0,\"delay_ms\":0,\"reply\":\"\"}",
+         "f: line 1: \"type\" must be an integer from 0 to 24"},
+        {"{\"t\":1,\"type\":1,\"status\":-1,\"delay_ms\":0,\"reply\":\"\"}",
+         "f: line 1: \"status\""},
+        {"{\"t\":1,\"type\":1,\"status\":0,\"delay_ms\":0,\"reply\":\"abc\"}",
+         "f: line 1: \"reply\" must be at most 4096 bytes in hex"},
+        {"{\"t\":1,\"type\":1,\"status\":0,\"delay_ms\":0,\"reply\":\"zz\"}",
+         "f: line 1: \"reply\" holds a character that is not hex"},
+        {"{\"t\":1,\"type\":1,\"status\":0,\"delay_ms\":0,\"reply\":\"" + std::string(8194, 'a') +
+             "\"}",
+         "f: line 1: \"reply\" must be at most 4096 bytes"},
+        {std::string(100000, '[') + std::string(100000, ']'), "f: line 1: not a JSON object"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 60));
+        try {
+            sim::ParseReplies(c.line + "\n", "f", &warning);
+            ADD_FAILURE() << "accepted";
+        } catch (const sim::ScenarioError &err) {
+            EXPECT_EQ(std::string(err.what()).rfind(c.error, 0), 0u) << err.what();
+        }
+    }
+}
+
+}  // namespace
