@@ -337,10 +337,26 @@ int PpsCore::CheckOpen(const Entry *obj, const std::string &path, const OpenOpti
         Logf("%s: rejected ?deltadir: it is for .all", path.c_str());
         return EINVAL;
     }
-    if (!options.notify_group.empty() && groups_.count(options.notify_group) == 0) {
-        Logf("%s: rejected ?notify=%s:%s: no such notification group", path.c_str(),
-             options.notify_group.c_str(), options.notify_value.c_str());
-        return EINVAL;
+    if (!options.notify_group.empty()) {
+        auto g = groups_.find(options.notify_group);
+        if (g == groups_.end()) {
+            Logf("%s: rejected ?notify=%s: no such notification group", path.c_str(),
+                 options.notify_group.c_str());
+            return EINVAL;
+        }
+        // A group is its holder's: no one else adds members to it.
+        const uid_t holder = handles_.at(g->second)->uid;
+        if (caller.uid != 0 && caller.uid != holder) {
+            Logf("%s: rejected ?notify=%s by uid %u: the group is uid %u's", path.c_str(),
+                 options.notify_group.c_str(), static_cast<unsigned>(caller.uid),
+                 static_cast<unsigned>(holder));
+            return EACCES;
+        }
+    }
+    // _opens changes the object: only for an open that may write it.
+    if (options.opens && (flags & O_ACCMODE) == O_RDONLY) {
+        Logf("%s: rejected a read-only ?opens open: _opens is written to the object", path.c_str());
+        return EACCES;
     }
     // What an open may leave unread is memory of ppsfs's: more than the
     // filesystem's backlog only for root.
@@ -457,6 +473,9 @@ void PpsCore::Release(std::uint64_t fh) {
     waiting_writers_.erase(h.id);
     Unpin(obj, h);
     DropMessages(h);
+    // Whether or not the object is still linked, nothing may point at a
+    // closed server: a client of an unlinked object writes on.
+    if (obj.server == &h) obj.server = nullptr;
     // A notification group ends with its .notify open; a member's group
     // learns that the member is closed.
     if (!h.group.empty()) groups_.erase(h.group);
@@ -469,7 +488,7 @@ void PpsCore::Release(std::uint64_t fh) {
     }
     if (h.special == Special::kAll) {
         obj.all_opens--;
-    } else if (h.special == Special::kNone && obj.linked) {
+    } else if (h.special == Special::kNone) {
         if (h.options.opens) obj.opens_trackers--;
         UpdateOpens(obj);
     }
@@ -730,6 +749,8 @@ bool PpsCore::NextUnit(Handle &h, std::size_t size, std::string *out) {
     if (!h.partial.empty()) {
         unit.swap(h.partial);
     } else if (h.special == Special::kNotify) {
+        const std::size_t first = !h.told_group ? h.group.size() + 1 : h.notes.front().size();
+        if (first > size) return false;
         if (!h.told_group) {
             unit = h.group + "\n";
             h.told_group = true;

@@ -250,6 +250,7 @@ class PpsCore {
         std::map<std::uint64_t, Handle *> handles;     // every open, by id (.all: the dir's)
         std::map<std::string, std::uint64_t> aliases;  // qualifier text -> inode
         std::size_t opens_trackers = 0;                // opens with ?opens
+        bool opens_attr = false;                       // _opens is the trackers' own
         std::size_t all_opens = 0;                     // a directory's .all opens
     };
 

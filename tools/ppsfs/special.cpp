@@ -66,6 +66,8 @@ void PpsCore::MarkChanged(Handle &h, const std::string &name, char notice) {
         h.changed_notice.emplace(name, notice);
     } else if (notice != 0) {
         it->second = notice;
+    } else if (it->second == '-') {
+        it->second = 0;  // deleted, then made again: it is there to read
     }
     Wake(h);
 }
@@ -82,8 +84,11 @@ void PpsCore::Membership(Entry &dir, char notice, const Entry &child) {
 
 void PpsCore::UpdateOpens(Entry &obj) {
     if (obj.is_dir || obj.server_mode || !obj.linked) return;
-    const bool has = obj.content.Find("_opens") != nullptr;
+    // Only the _opens this object got from its ?opens opens is ours to
+    // change or delete; one a writer set is left alone once they are gone.
+    const bool has = obj.content.Find("_opens") != nullptr && obj.opens_attr;
     if (obj.opens_trackers == 0 && !has) return;
+    obj.opens_attr = obj.opens_trackers != 0;
     WriteLine line;
     line.name = "_opens";
     if (obj.opens_trackers == 0) {
