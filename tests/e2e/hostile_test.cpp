@@ -183,6 +183,40 @@ TEST_F(HostileTest, NoOneElseServesAnObjectWhoseServerDied) {
     EXPECT_GE(Serve("control").get(), 0);
 }
 
+// .all delta opens read the directory as it is, copying nothing: many of
+// them, each stopped at a read too small for its first object, queue
+// nothing, so other users' clients still get through a small total limit.
+TEST_F(HostileTest, AllOpensQueueNothingForOthersToWaitOn) {
+    Unmount();
+    Mount({"--total-limit", "64"});
+    ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
+    for (int i = 0; i < 20; i++) {
+        Fd w = Open("d/o" + std::to_string(i), O_WRONLY | O_CREAT, 0644);
+        ASSERT_EQ(WriteText(w.get(), "v::" + std::string(10000, 'v') + "\n"), 0);
+    }
+    Fd server = Serve("control");
+    char ready = 0;
+    pid_t hog = StartChild(
+        [&](int done) {
+            if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                setresuid(65534, 65534, 65534) != 0)
+                _exit(1);
+            char one;
+            for (int i = 0; i < 40; i++) {
+                int fd = open(P("d/.all?delta").c_str(), O_RDONLY | O_NONBLOCK);
+                if (fd < 0 || read(fd, &one, 1) != -1 || errno != EMSGSIZE) _exit(1);
+            }
+            char c = 'h';
+            (void)!write(done, &c, 1);
+        },
+        &ready);
+    ASSERT_EQ(ready, 'h');
+    Fd client = Open("control", O_WRONLY);
+    ASSERT_GE(client.get(), 0) << strerror(errno);
+    EXPECT_EQ(WriteText(client.get(), "msg::identity\n"), 0);
+    KillChild(hog);
+}
+
 // A server object unlinked while served, then its server closed: its
 // clients write on to no server (EPIPE), and ppsfs stays up (it used to
 // deliver to the freed server's memory).

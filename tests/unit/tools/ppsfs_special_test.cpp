@@ -152,6 +152,17 @@ TEST_F(SpecialTest, TooSmallReadsFailAndLoseNothing) {
         EXPECT_TRUE(PollIn(r.get()));
         EXPECT_EQ(ReadOnce(r.get(), c.fits).text.size(), c.fits);
     }
+    // An object stays under 1 MiB - 8 KiB, so a buffer of 1 MiB always
+    // takes it whole in one read: larger writes fail with EFBIG.
+    Fd w = Open("d/big", O_WRONLY | O_CREAT);
+    const std::string half = "x::" + std::string(500 * 1024, 'x') + "\n";
+    ASSERT_EQ(WriteText(w.get(), half), 0);
+    EXPECT_EQ(WriteText(w.get(), "y" + half.substr(1)), 0);
+    EXPECT_EQ(WriteText(w.get(), "z" + half.substr(1)), EFBIG);
+    Fd r = Open("d/big", O_RDONLY);
+    Rd whole = ReadOnce(r.get(), 2 << 20);
+    EXPECT_EQ(whole.n, static_cast<ssize_t>(5 + 2 * half.size()));  // "@big\n" and both
+    EXPECT_EQ(ReadOnce(r.get(), 100).n, 0);
 }
 
 }  // namespace
