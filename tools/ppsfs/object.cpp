@@ -244,6 +244,13 @@ std::string ObjectContent::RenderAttr(const std::string &name) const {
     return (a->nopersist ? "[n]" : "") + a->name + ":" + a->encoding + ":" + a->value;
 }
 
+std::size_t ObjectContent::RenderedSize(const std::string &objname) const {
+    std::size_t n = RenderObjectLine(objname, '#').size() + 1;
+    for (const Attribute &a : attrs_)
+        n += (a.nopersist ? 3 : 0) + a.name.size() + a.encoding.size() + a.value.size() + 3;
+    return n;
+}
+
 std::string ObjectContent::RenderObjectLine(const std::string &objname, char prefix) const {
     std::string line = nopersist_qualifier_ ? "[n]" : "";
     if (prefix != 0) line += prefix;

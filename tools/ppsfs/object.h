@@ -72,6 +72,10 @@ class ObjectContent {
     // The attribute line, "[n]name:enc:value" or "-name" when it is absent.
     std::string RenderAttr(const std::string &name) const;
 
+    // How long a full read of the object is, at most (its object line with
+    // a notice prefix, then every attribute line).
+    std::size_t RenderedSize(const std::string &objname) const;
+
     // "@name" with "[n]" when the object carries the [n] qualifier.
     std::string RenderObjectLine(const std::string &objname, char prefix) const;
 

@@ -337,10 +337,26 @@ int PpsCore::CheckOpen(const Entry *obj, const std::string &path, const OpenOpti
         Logf("%s: rejected ?deltadir: it is for .all", path.c_str());
         return EINVAL;
     }
-    if (!options.notify_group.empty() && groups_.count(options.notify_group) == 0) {
-        Logf("%s: rejected ?notify=%s:%s: no such notification group", path.c_str(),
-             options.notify_group.c_str(), options.notify_value.c_str());
-        return EINVAL;
+    if (!options.notify_group.empty()) {
+        auto g = groups_.find(options.notify_group);
+        if (g == groups_.end()) {
+            Logf("%s: rejected ?notify=%s: no such notification group", path.c_str(),
+                 options.notify_group.c_str());
+            return EINVAL;
+        }
+        // A group is its holder's: no one else adds members to it.
+        const uid_t holder = handles_.at(g->second)->uid;
+        if (caller.uid != 0 && caller.uid != holder) {
+            Logf("%s: rejected ?notify=%s by uid %u: the group is uid %u's", path.c_str(),
+                 options.notify_group.c_str(), static_cast<unsigned>(caller.uid),
+                 static_cast<unsigned>(holder));
+            return EACCES;
+        }
+    }
+    // _opens changes the object: only for an open that may write it.
+    if (options.opens && (flags & O_ACCMODE) == O_RDONLY) {
+        Logf("%s: rejected a read-only ?opens open: _opens is written to the object", path.c_str());
+        return EACCES;
     }
     // What an open may leave unread is memory of ppsfs's: more than the
     // filesystem's backlog only for root.
@@ -457,6 +473,9 @@ void PpsCore::Release(std::uint64_t fh) {
     waiting_writers_.erase(h.id);
     Unpin(obj, h);
     DropMessages(h);
+    // Whether or not the object is still linked, nothing may point at a
+    // closed server: a client of an unlinked object writes on.
+    if (obj.server == &h) obj.server = nullptr;
     // A notification group ends with its .notify open; a member's group
     // learns that the member is closed.
     if (!h.group.empty()) groups_.erase(h.group);
@@ -469,7 +488,7 @@ void PpsCore::Release(std::uint64_t fh) {
     }
     if (h.special == Special::kAll) {
         obj.all_opens--;
-    } else if (h.special == Special::kNone && obj.linked) {
+    } else if (h.special == Special::kNone) {
         if (h.options.opens) obj.opens_trackers--;
         UpdateOpens(obj);
     }
@@ -641,6 +660,7 @@ void PpsCore::Reset(Entry &obj, Handle &h, const char *why) {
     Unpin(obj, h);
     h.need_full = true;
     h.overflowed = true;
+    h.filling = false;
 }
 
 void PpsCore::Pin(Entry &obj, Handle &h) {
@@ -711,7 +731,7 @@ bool PpsCore::HasUnit(const Handle &h) const {
     if (h.special == Special::kNotify) return !h.told_group || !h.notes.empty();
     switch (h.role) {
         case Handle::Role::kSubscriber:
-            if (h.options.delta) return h.need_full || h.lag != 0;
+            if (h.options.delta) return h.need_full || h.filling || h.lag != 0;
             return h.special == Special::kAll ? !h.changed_names.empty() : h.changed;
         case Handle::Role::kServer:
         case Handle::Role::kClient:
@@ -722,14 +742,15 @@ bool PpsCore::HasUnit(const Handle &h) const {
 
 bool PpsCore::NextUnit(Handle &h, std::size_t size, std::string *out) {
     Entry &obj = *h.obj;
-    // A read of the kernel's largest request size may be the first piece of
-    // a larger read(): what does not fit comes in the next request of the
-    // same read(). A smaller read that cannot hold the unit fails whole.
-    const bool pieces = size >= kMaxMessage;
+    // A unit that does not fit fails the read whole (EMSGSIZE). Objects are
+    // smaller than the kernel's read requests, so a large enough buffer
+    // always takes one.
     std::string unit;
     if (!h.partial.empty()) {
         unit.swap(h.partial);
     } else if (h.special == Special::kNotify) {
+        const std::size_t first = !h.told_group ? h.group.size() + 1 : h.notes.front().size();
+        if (first > size) return false;
         if (!h.told_group) {
             unit = h.group + "\n";
             h.told_group = true;
@@ -760,7 +781,7 @@ bool PpsCore::NextUnit(Handle &h, std::size_t size, std::string *out) {
                        MayRead(h, child->second->mode, child->second->uid, child->second->gid)) {
                 text = RenderFull(*child->second, notice, nullptr);
             }
-            if (text.size() > size && !pieces) return false;
+            if (text.size() > size) return false;
             h.changed_names.pop_front();
             h.changed_notice.erase(name);
             if (text.empty()) continue;
@@ -769,20 +790,48 @@ bool PpsCore::NextUnit(Handle &h, std::size_t size, std::string *out) {
         }
     } else if (!h.options.delta) {
         unit = RenderFull(obj, h.notice, nullptr);
-        if (unit.size() > size && !pieces) return false;
+        if (unit.size() > size) return false;
         h.changed = false;
         h.notice = 0;
     } else if (h.need_full && h.special == Special::kNone) {
         unit = (h.overflowed ? "|@" + obj.name + "\n" : std::string()) + RenderFull(obj, 0, &h);
-        if (unit.size() > size && !pieces) return false;
+        if (unit.size() > size) return false;
         h.need_full = false;
         h.overflowed = false;
         Pin(obj, h);  // from here on it reads the log
     } else {
-        if (h.need_full) FillFromDir(h);
+        if (h.need_full) {
+            // .all: every object of the directory, read from the directory
+            // as it is when the read comes (nothing copied), then the log.
+            Pin(obj, h);
+            h.need_full = false;
+            h.filling = true;
+            h.fill_from.clear();
+            if (h.overflowed) unit = "|@.all\n";
+            h.overflowed = false;
+        }
+        while (h.filling) {
+            auto child = obj.children.lower_bound(h.fill_from);
+            if (child == obj.children.end()) {
+                h.filling = false;
+                break;
+            }
+            const Entry &c = *child->second;
+            std::string text;
+            if (h.options.deltadir) {
+                text = "+@" + child->first + "\n";
+            } else if (!c.is_dir && MayRead(h, c.mode, c.uid, c.gid)) {
+                text = RenderFull(c, 0, &h);
+            }
+            if (unit.empty() && text.size() > size) return false;
+            if (unit.size() + text.size() > size) break;
+            unit += text;
+            // The least name after this one: names hold no NUL.
+            h.fill_from = child->first + std::string(1, '\0');
+        }
         // As many whole change groups as fit: first those it keeps a copy
         // of, then those of the log.
-        while (h.lag != 0) {
+        while (!h.filling && h.lag != 0) {
             std::string text;
             const bool own = !h.copied.empty();
             if (own) {
@@ -794,7 +843,15 @@ bool PpsCore::NextUnit(Handle &h, std::size_t size, std::string *out) {
                     continue;
                 }
             }
-            if (unit.empty() && text.size() > size && !pieces) {
+            if (unit.empty() && text.size() > kMaxMessage) {
+                // A change group no read can take (a write's deletions on
+                // top of a large set): start the open again from the whole
+                // object, which fits.
+                Reset(obj, h, "the largest read");
+                TrimLog(obj);
+                return NextUnit(h, size, out);
+            }
+            if (unit.empty() && text.size() > size) {
                 TrimLog(obj);
                 return false;
             }
@@ -811,8 +868,10 @@ bool PpsCore::NextUnit(Handle &h, std::size_t size, std::string *out) {
         TrimLog(obj);
     }
     if (unit.size() > size) {
-        h.partial = unit.substr(size);
-        unit.resize(size);
+        // Only the last word on a deleted object ("-@name") is kept whole
+        // in partial; it fits any read but the smallest.
+        h.partial = std::move(unit);
+        return false;
     }
     *out = std::move(unit);
     return true;
@@ -926,6 +985,19 @@ int PpsCore::WriteObject(Handle &h, const std::vector<WriteLine> &lines) {
             Logf("%s: rejected write: line '%s' names another object", obj.path.c_str(),
                  l.raw.c_str());
             return EINVAL;
+        }
+    }
+    // What the write can add at most; near the limit, it is tried on a copy.
+    std::size_t added = 0;
+    for (const WriteLine &l : lines) added += l.raw.size() + 4;
+    if (obj.content.RenderedSize(obj.name) + added > kMaxObject) {
+        ObjectContent trial = obj.content;
+        trial.Apply(lines);
+        const std::size_t size = trial.RenderedSize(obj.name);
+        if (size > kMaxObject) {
+            Logf("%s: rejected write: the object would be %zu bytes, more than %zu",
+                 obj.path.c_str(), size, kMaxObject);
+            return EFBIG;
         }
     }
     std::vector<AttrChange> changes = obj.content.Apply(lines);

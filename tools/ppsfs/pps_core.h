@@ -113,6 +113,12 @@ class Fifo {
 // message. Larger writes fail with EFBIG.
 constexpr std::size_t kMaxMessage = 1024 * 1024 - 4096;
 
+// The largest object, as a full read gives it: less than a message, so an
+// object, with a notice line before it, always fits one read request of the
+// kernel and one read() takes it whole. Writes that would make it larger
+// fail with EFBIG.
+constexpr std::size_t kMaxObject = kMaxMessage - 4096;
+
 struct ReadResult {
     // kTooBig: the next object or change group does not fit the buffer;
     // nothing was consumed (EMSGSIZE).
@@ -250,6 +256,7 @@ class PpsCore {
         std::map<std::uint64_t, Handle *> handles;     // every open, by id (.all: the dir's)
         std::map<std::string, std::uint64_t> aliases;  // qualifier text -> inode
         std::size_t opens_trackers = 0;                // opens with ?opens
+        bool opens_attr = false;                       // _opens is the trackers' own
         std::size_t all_opens = 0;                     // a directory's .all opens
     };
 
@@ -299,6 +306,10 @@ class PpsCore {
         // Groups copied out of the log before its cursor (a filtered open
         // with little to read, far behind in the log).
         Fifo<std::string> copied;
+        // .all in delta mode, reading the directory's objects first: the
+        // least name not read yet.
+        bool filling = false;
+        std::string fill_from;
         // Messages for a server or a client, and their bytes.
         Fifo<Message> messages;
         std::size_t queued_bytes = 0;
@@ -357,9 +368,6 @@ class PpsCore {
     static bool MayRead(const Handle &h, mode_t mode, uid_t uid, gid_t gid);
     // Queues a line for a .notify open.
     void Note(Handle &holder, std::string line);
-    // What a delta .all open reads first: every object, or with deltadir
-    // every name, as groups of its own.
-    void FillFromDir(Handle &h);
     // Keeps the _opens attribute of an object tracked with ?opens.
     void UpdateOpens(Entry &obj);
 

@@ -172,6 +172,13 @@ bool ParseQualifiers(const std::string &text, OpenOptions *out, std::string *why
             }
             out->notify_group = value.substr(0, colon);
             out->notify_value = value.substr(colon + 1);
+            // Each is given back on a line of its own: no line ends.
+            for (unsigned char c : value) {
+                if (c < 0x20 || c == 0x7f) {
+                    *why = "notify takes no control characters: '" + item + "'";
+                    return false;
+                }
+            }
         } else if (key == "backlog") {
             flag = false;
             long long kb;

@@ -21,27 +21,6 @@ bool PpsCore::MayRead(const Handle &h, mode_t mode, uid_t uid, gid_t gid) {
     return (mode & S_IROTH) != 0;
 }
 
-void PpsCore::FillFromDir(Handle &h) {
-    Entry &dir = *h.obj;
-    Pin(dir, h);
-    h.need_full = false;
-    std::vector<std::string> groups;
-    if (h.overflowed) groups.push_back("|@.all\n");
-    h.overflowed = false;
-    for (const auto &c : dir.children) {
-        if (h.options.deltadir) {
-            groups.push_back("+@" + c.first + "\n");
-        } else if (!c.second->is_dir && MayRead(h, c.second->mode, c.second->uid, c.second->gid)) {
-            groups.push_back(RenderFull(*c.second, 0, &h));
-        }
-    }
-    for (std::string &g : groups) {
-        h.lag += g.size();
-        Charge(h.uid, g.size());
-        h.copied.push_back(std::move(g));
-    }
-}
-
 void PpsCore::MarkChanged(Handle &h, const std::string &name, char notice) {
     auto it = h.changed_notice.find(name);
     // Objects created and deleted one after another under new names would
@@ -66,6 +45,8 @@ void PpsCore::MarkChanged(Handle &h, const std::string &name, char notice) {
         h.changed_notice.emplace(name, notice);
     } else if (notice != 0) {
         it->second = notice;
+    } else if (it->second == '-') {
+        it->second = 0;  // deleted, then made again: it is there to read
     }
     Wake(h);
 }
@@ -82,8 +63,11 @@ void PpsCore::Membership(Entry &dir, char notice, const Entry &child) {
 
 void PpsCore::UpdateOpens(Entry &obj) {
     if (obj.is_dir || obj.server_mode || !obj.linked) return;
-    const bool has = obj.content.Find("_opens") != nullptr;
+    // Only the _opens this object got from its ?opens opens is ours to
+    // change or delete; one a writer set is left alone once they are gone.
+    const bool has = obj.content.Find("_opens") != nullptr && obj.opens_attr;
     if (obj.opens_trackers == 0 && !has) return;
+    obj.opens_attr = obj.opens_trackers != 0;
     WriteLine line;
     line.name = "_opens";
     if (obj.opens_trackers == 0) {

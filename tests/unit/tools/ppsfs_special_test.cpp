@@ -67,6 +67,12 @@ TEST_F(SpecialTest, AllFollowsEveryObjectOfItsDirectory) {
         Reads(all.get());
         Put("d/o1", "-c\n");
     }
+    // Deleted and made again before a read: there to read, not deleted.
+    Fd again = Open("d/.all", O_RDONLY | O_NONBLOCK);
+    Reads(again.get());
+    ASSERT_EQ(unlink(P("d/o2").c_str()), 0);
+    Put("d/o2", "b::3\n");
+    EXPECT_EQ(Reads(again.get()), V{"@o2\nb::3\n"});
     // Read-only, and never a name of its own.
     EXPECT_EQ(Open("d/.all", O_RDWR).get(), -1);
     EXPECT_EQ(errno, EACCES);
@@ -95,6 +101,13 @@ TEST_F(SpecialTest, NotifyGroupsTellWhichMemberHasData) {
     EXPECT_EQ(Reads(n.get()), V{group + ":water\n"});
     m.Reset();
     EXPECT_EQ(Reads(n.get()), V{"-" + group + ":water\n"});
+    // A group is its holder's; its lines are whole lines.
+    EXPECT_EQ(AsNobody([&] {
+                  return open(P("d/o1?notify=" + group + ":x").c_str(), O_RDONLY) < 0 ? errno : 0;
+              }),
+              EACCES);
+    EXPECT_EQ(Open("d/o1?notify=" + group + ":a\nb", O_RDONLY).get(), -1);
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(Open(".notify?delta", O_RDONLY).get(), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(Open("d/.notify", O_RDONLY).get(), -1);  // the root's only
@@ -104,19 +117,23 @@ TEST_F(SpecialTest, NotifyGroupsTellWhichMemberHasData) {
     EXPECT_EQ(errno, EINVAL);
 }
 
-// ?opens keeps "[n]_opens::readers,writers" on the object while such an
-// open exists, and changes it (a change like any) as opens come and go.
+// ?opens (on an open that may write) keeps "[n]_opens::readers,writers" on
+// the object while such an open exists, changed (a change like any) as
+// opens come and go; an _opens a writer set is not its to delete.
 TEST_F(SpecialTest, OpensCountsReadersAndWriters) {
-    Fd tracker = Open("d/o1?opens,delta", O_RDONLY | O_NONBLOCK);
-    EXPECT_EQ(Reads(tracker.get()), V{"@o1\na::1\n[n]_opens::1,0\n"});
+    EXPECT_EQ(Open("d/o1?opens", O_RDONLY).get(), -1);
+    EXPECT_EQ(errno, EACCES);
+    Fd tracker = Open("d/o1?opens,delta", O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(Reads(tracker.get()), V{"@o1\na::1\n[n]_opens::1,1\n"});
     Fd w = Open("d/o1", O_WRONLY);
-    Fd rw = Open("d/o1", O_RDWR);
-    EXPECT_EQ(Reads(tracker.get()), V{"@o1\n[n]_opens::1,1\n@o1\n[n]_opens::2,2\n"});
-    w.Reset();
-    rw.Reset();
-    Reads(tracker.get());
+    Fd r = Open("d/o1", O_RDONLY);
+    EXPECT_EQ(Reads(tracker.get()), V{"@o1\n[n]_opens::1,2\n@o1\n[n]_opens::2,2\n"});
+    r.Reset();
     tracker.Reset();
     EXPECT_EQ(Cat("d/o1"), "@o1\na::1\n");
+    ASSERT_EQ(WriteText(w.get(), "_opens::mine\n"), 0);
+    Open("d/o1", O_RDONLY).Reset();
+    EXPECT_EQ(Cat("d/o1"), "@o1\na::1\n_opens::mine\n");
 }
 
 // A read takes a whole object or change group or fails with EMSGSIZE and
@@ -135,6 +152,17 @@ TEST_F(SpecialTest, TooSmallReadsFailAndLoseNothing) {
         EXPECT_TRUE(PollIn(r.get()));
         EXPECT_EQ(ReadOnce(r.get(), c.fits).text.size(), c.fits);
     }
+    // An object stays under 1 MiB - 8 KiB, so a buffer of 1 MiB always
+    // takes it whole in one read: larger writes fail with EFBIG.
+    Fd w = Open("d/big", O_WRONLY | O_CREAT);
+    const std::string half = "x::" + std::string(500 * 1024, 'x') + "\n";
+    ASSERT_EQ(WriteText(w.get(), half), 0);
+    EXPECT_EQ(WriteText(w.get(), "y" + half.substr(1)), 0);
+    EXPECT_EQ(WriteText(w.get(), "z" + half.substr(1)), EFBIG);
+    Fd r = Open("d/big", O_RDONLY);
+    Rd whole = ReadOnce(r.get(), 2 << 20);
+    EXPECT_EQ(whole.n, static_cast<ssize_t>(5 + 2 * half.size()));  // "@big\n" and both
+    EXPECT_EQ(ReadOnce(r.get(), 100).n, 0);
 }
 
 }  // namespace
