@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fan-out: one publisher, N subscriber processes, through ppsfs and through
 // dbus-daemon side by side in one run.
 //

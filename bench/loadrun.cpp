@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // loadrun: the end-to-end load run. N clients send requests for one command
 // through the real PPS filesystem to the running daemon (which fetches from
 // the simulated modem) and wait for each response; the same load then goes

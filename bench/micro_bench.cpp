@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Microbenchmarks of the daemon's request path, in process: the TLV walks,
 // each fetcher's decode, the encoder, PPSProcess, and each command's whole
 // body against a fake tech-mode device that answers at once from replies

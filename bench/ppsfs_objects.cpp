@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ppsfs at scale: creates many objects in one directory through a real
 // mount, then lists and stats them, and prints the time of each step and
 // ppsfs's memory per object. Then follows changes to 1,000 objects at

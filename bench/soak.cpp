@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // soak: a fault soak of the running daemon. Client threads connect, send
 // requests for random commands (with random ids, duplicates and unknown
 // names among them) and disconnect at random, while the simulated modem

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The main job: builds everything, then, in a private mount namespace and
+# SPDX-License-Identifier: Apache-2.0
+# The main job: builds the programs it runs, then, in a private mount namespace and
 # in the deployment layout (scripts/system.sh), mounts the PPS filesystem
 # at /pps and the simulated modem at /dev/radio/cellular (built-in
 # scenario), creates the network-time objects, starts qrx_velomar_server as
@@ -57,7 +58,7 @@ while [ $# -gt 0 ]; do
       VELOMAR_PREFIX=$(cd "$2" && pwd) || exit 2
       export VELOMAR_PREFIX
       shift 2 ;;
-    -h|--help) sed -n '2,28p' "$self" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,/^[^#]/p' "$self" | sed '$d' | grep -v SPDX-License-Identifier | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages and tries them as a user would get them:
 #   1. builds what they hold (the deliverables target of the default preset,
 #      configured for /usr) and runs cpack: build/default/packages/*.deb;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs every Debian package the project needs (--demo: only what the
 # demo needs), skipping what is there (runs apt-get update first when
 # anything is missing), then creates the accounts of the deployment layout

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the demo, the soak and the load run: enters a private mount
 # namespace, then starts, supervises and stops the whole system inside it,
 # in the deployment layout:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds everything and runs every test: first the default build, then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build; then builds and tries
 # the Debian packages (scripts/package.sh), runs the short soak and each

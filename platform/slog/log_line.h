@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The one log line format of this system's Linux programs: the slogf
  * stand-in's lines on standard error and every tool's log.

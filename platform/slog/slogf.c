@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * slogf for Linux: one syslog(3) line per call. The line is the code in hex
  * followed by the formatted text; the QNX severity picks the priority. When

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A hostile local user against the system as it is deployed: every case
 // runs its attack as an unprivileged uid (nobody, no groups) in the test's
 // own mount namespace and checks that it takes no file, no memory, no other

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ppsfs and techmode-sim as a service manager starts them (Type=notify):
 // READY=1 arrives only once the mount is in place, so nothing ordered after
 // the unit finds an empty directory; STOPPING=1 when they are told to end.

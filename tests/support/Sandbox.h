@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Test support: a private mount namespace for the whole test process, and
 // child processes (the FUSE stand-ins, the daemon) started and stopped
 // around a test. Mounts made here vanish with the process's namespace; the

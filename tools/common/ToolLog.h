@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The log of a tool (ppsfs, techmode-sim, diagctl): one line per event, in
 // the format every program here shares (platform/slog/log_line.h: time,
 // program and pid, level, text), to standard error, a file or syslog.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // diagctl: the test engineer's client of qrx_velomar_server. Sends one
 // diagnostic command to the daemon's control object, waits for its answer,
 // reads the command's status object and shows the screen (or JSON); can

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The log of ppsfs: what it rejects (writes that are not PPS text, bad
 // qualifiers, a second server), at level notice, and what goes wrong with
 // saved state, at warning or error. One line per event in the tools' shared

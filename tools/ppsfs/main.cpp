@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ppsfs: QNX PPS (persistent publish/subscribe) on Linux, as a FUSE
 // filesystem. Programs use the mount with ordinary file calls, exactly as
 // they use /pps on QNX.

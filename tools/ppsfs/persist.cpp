@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Saving persistent objects to a directory and loading them at start: one
 // file per object in a tree that mirrors the PPS tree. An object's file is
 // a header line with the object's mode and owner, then its PPS text ("@name"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // techmode-sim: a simulated modem behind the tech-mode device. A FUSE file
 // system, normally mounted at /dev/radio/cellular, whose file "techmode"
 // answers the DEVCTL_IOC_XFER ioctl (devctl_xfer.h) as the modem's radio

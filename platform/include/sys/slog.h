@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * <sys/slog.h> for Linux: the QNX system-logger call slogf. Each call becomes
  * one syslog(3) line (ident = program name), with the QNX severity mapped to

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # ppsfs as mount(8) starts it: "mount -t fuse.ppsfs" and an fstab line run
 # mount.fuse3, which runs "ppsfs SOURCE MOUNTPOINT -o OPTIONS" and expects
 # it to return once mounted. Each case runs in a private mount namespace;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Every tool's command line as a user meets it first: --version prints
 # "NAME (qrx_velomar) VERSION" and nothing else, --help lists --version (and
 # --log-level where the tool logs), an unknown option is refused with exit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The shared log line: its exact form, for a terminal or file and for the
 // journal; control characters cannot start a forged line; a long text is
 // cut but still ends the line.

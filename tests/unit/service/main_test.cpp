@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's entry point, run as a real process in a private mount
 // namespace: /pps is a tmpfs there, the control and configuration objects
 // are FIFOs (so the poll loop waits, as on PPS), the status objects plain
