@@ -118,6 +118,9 @@ bool WebServer::Start(std::string *error) {
         return false;
     }
     listener_ = std::thread([this] { server_->listen_after_bind(); });
+    // A stop() before the listener runs would be lost and leave it
+    // accepting for ever; Stop() may come at once.
+    while (!server_->is_running()) std::this_thread::yield();
     if (opt_.every_s > 0) poller_ = std::thread([this] { PollLoop(); });
     return true;
 }
@@ -173,8 +176,7 @@ bool WebServer::HostAllowed(const std::string &host) const {
     // Only names that cannot be rebound to us by someone else's DNS: the
     // address we listen on, localhost and IP literals, with our port.
     const std::size_t colon = host.rfind(':');
-    if (colon == std::string::npos || host.substr(colon + 1) != std::to_string(port_))
-        return false;
+    if (colon == std::string::npos || host.substr(colon + 1) != std::to_string(port_)) return false;
     const std::string name = host.substr(0, colon);
     return name == opt_.host || strcasecmp(name.c_str(), "localhost") == 0 || IpLiteral(name);
 }
@@ -262,8 +264,7 @@ void WebServer::Route() {
         }
         Error(res, 404, "no such screen");
     });
-    server_->Get("/api/v1/stream",
-                 [this](const Request &req, Response &res) { Stream(req, res); });
+    server_->Get("/api/v1/stream", [this](const Request &req, Response &res) { Stream(req, res); });
     auto download = [this](bool csv) {
         return [this, csv](const Request &req, Response &res) {
             const bool masked = Masked(req);
@@ -280,9 +281,9 @@ void WebServer::Route() {
                         out += line + "\n";
                 }
             }
-            res.set_header("Content-Disposition", csv
-                                                      ? "attachment; filename=\"diagctl-session.csv\""
-                                                      : "attachment; filename=\"diagctl-session.jsonl\"");
+            res.set_header("Content-Disposition",
+                           csv ? "attachment; filename=\"diagctl-session.csv\""
+                               : "attachment; filename=\"diagctl-session.jsonl\"");
             if (csv)
                 res.set_content(table.Csv(), "text/csv; charset=utf-8");
             else
@@ -301,7 +302,8 @@ void WebServer::Route() {
         }
         bool known = req.path.rfind("/api/v1/screens/", 0) == 0;
         for (const char *p : kGetPaths) known = known || req.path == p;
-        for (std::size_t i = 0; i < kWebAssetCount; i++) known = known || req.path == kWebAssets[i].path;
+        for (std::size_t i = 0; i < kWebAssetCount; i++)
+            known = known || req.path == kWebAssets[i].path;
         if (!known) return Error(res, 404, "no such path");
         res.set_header("Allow", "GET, HEAD");
         Error(res, 405, "method not allowed");
@@ -336,13 +338,11 @@ void WebServer::Stream(const httplib::Request &req, httplib::Response &res) {
                     *first = false;
                     out = "retry: 2000\n\n";
                     for (const Entry &e : latest_)
-                        if (e.seq != 0)
-                            out += "data: " + (masked ? e.masked : e.plain) + "\n\n";
+                        if (e.seq != 0) out += "data: " + (masked ? e.masked : e.plain) + "\n\n";
                     *cursor = next_seq_;
                 } else {
-                    const bool woke = changed_.wait_for(lock, kKeepAlive, [&] {
-                        return stopping_ || next_seq_ > *cursor;
-                    });
+                    const bool woke = changed_.wait_for(
+                        lock, kKeepAlive, [&] { return stopping_ || next_seq_ > *cursor; });
                     if (stopping_) return false;
                     if (!woke) out = ": keep-alive\n\n";
                     for (const Entry &e : session_)

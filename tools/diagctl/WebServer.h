@@ -49,10 +49,10 @@ struct ServeOptions {
     double every_s = 1;
     bool mask = false;  // every client gets masked records, whatever it asks
     bool allow_control = false;
-    std::size_t max_streams = 32;        // event streams open at once
-    std::size_t max_body = 1024;         // bytes of a request body
-    std::size_t session_records = 40000; // kept for the downloads, oldest dropped
-    std::string chart_js;                // Chart.js file served as /js/chart.js ("" none)
+    std::size_t max_streams = 32;         // event streams open at once
+    std::size_t max_body = 1024;          // bytes of a request body
+    std::size_t session_records = 40000;  // kept for the downloads, oldest dropped
+    std::string chart_js;                 // Chart.js file served as /js/chart.js ("" none)
 };
 
 // The screens served, in the page's order: the nine requests and nitz.

@@ -386,7 +386,6 @@ int Export(int argc, char **argv) {
     return diagctl::kExitSuccess;
 }
 
-
 #ifdef DIAGCTL_SERVE
 #ifndef DIAGCTL_CHART_JS
 #define DIAGCTL_CHART_JS ""
@@ -429,7 +428,8 @@ int Serve(int argc, char **argv) {
     }
     const std::size_t colon = listen.rfind(':');
     char *end = nullptr;
-    const long port = colon == std::string::npos ? -1 : strtol(listen.c_str() + colon + 1, &end, 10);
+    const long port =
+        colon == std::string::npos ? -1 : strtol(listen.c_str() + colon + 1, &end, 10);
     if (colon == std::string::npos || colon == 0 || end == nullptr || *end != '\0' || port < 0 ||
         port > 65535) {
         std::fprintf(stderr, "diagctl serve: --listen takes ADDRESS:PORT, not '%s'\n",
