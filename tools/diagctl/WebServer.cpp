@@ -68,6 +68,28 @@ bool IpLiteral(const std::string &host) {
            inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), buf) == 1;
 }
 
+// The screen's sections as the page draws them: title, key in the record
+// (SectionKey), whether a table, and each item's key, label, unit and
+// whether it is charted.
+std::string LayoutJson(const Screen &screen) {
+    std::string out = "[";
+    for (const Section &section : screen.sections) {
+        const bool table = section.layout != Layout::kFields;
+        out += std::string(out.size() > 1 ? "," : "") + "{\"title\":" + JsonString(section.title) +
+               ",\"key\":" + JsonString(SectionKey(section)) +
+               ",\"table\":" + (table ? "true" : "false") + ",\"items\":[";
+        for (std::size_t i = 0; i < section.items.size(); i++) {
+            const Item &item = section.items[i];
+            out += std::string(i ? "," : "") +
+                   "{\"key\":" + JsonString(table ? ColumnKey(item) : item.name) +
+                   ",\"label\":" + JsonString(item.label) + ",\"unit\":" + JsonString(item.unit) +
+                   ",\"trend\":" + (item.trend ? "true" : "false") + "}";
+        }
+        out += "]}";
+    }
+    return out + "]";
+}
+
 }  // namespace
 
 const std::vector<const Screen *> &ServedScreens() {
@@ -248,7 +270,7 @@ void WebServer::Route() {
         for (std::size_t i = 0; i < latest_.size(); i++) {
             const Screen &s = *ServedScreens()[i];
             out += std::string(i ? "," : "") + "{\"name\":" + JsonString(s.command) +
-                   ",\"title\":" + JsonString(s.title) +
+                   ",\"title\":" + JsonString(s.title) + ",\"sections\":" + LayoutJson(s) +
                    ",\"record\":" + (masked ? latest_[i].masked : latest_[i].plain) + "}";
         }
         res.set_content(out + "]}\n", "application/json");
