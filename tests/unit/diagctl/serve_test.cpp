@@ -387,3 +387,60 @@ TEST_F(Serve, GsmTimeSwitchNeedsControlAndSameOrigin) {
 
 }  // namespace
 }  // namespace diagctl
+
+namespace diagctl {
+namespace {
+
+// Runs a command and returns its standard output.
+std::string Output(const std::string &command) {
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+// The page in headless Chromium, with the hostile texts of the fake
+// source: the screens are drawn, the charts exist, and the APN's markup is
+// text in a cell, not elements. Leaves a screenshot in the build tree.
+TEST_F(Serve, PageInHeadlessChromiumShowsModemTextsAsText) {
+    const char *chromium = "/usr/bin/chromium";
+    if (access(chromium, X_OK) != 0) GTEST_SKIP() << "no chromium (Debian's chromium package)";
+    ServeOptions opt;
+    opt.chart_js = "/usr/share/javascript/chart.js/chart.min.js";
+    server_.reset();
+    StartServer(opt);
+    server_->Poll();
+    char dir[] = "/tmp/diagctl-chromium.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string common =
+        std::string("timeout 60 ") + chromium +
+        " --headless --no-sandbox --disable-gpu --disable-background-networking"
+        " --disable-component-update --disable-sync --no-first-run --no-proxy-server"
+        " --virtual-time-budget=4000 --window-size=1400,2400 --user-data-dir=" +
+        dir + " ";
+    // Paused: the page draws the latest records and opens no stream, so
+    // that the virtual time budget ends (an open stream keeps it waiting).
+    const std::string url = "http://" + host_ + "/#paused";
+    const std::string dom = Output(common + "--dump-dom " + url + " 2>/dev/null");
+    Output(common + "--screenshot=" SERVE_SCREENSHOT " " + url + " >/dev/null 2>&1");
+    Output(std::string("rm -rf ") + dir);
+
+    ASSERT_NE(dom.find("<body"), std::string::npos) << "chromium gave no page";
+    for (const Screen *s : ServedScreens()) {
+        SCOPED_TRACE(s->command);
+        EXPECT_NE(dom.find(std::string("id=\"screen-") + s->command + "\""), std::string::npos);
+    }
+    EXPECT_NE(dom.find(kImei), std::string::npos) << "the stream's records were drawn";
+    EXPECT_NE(dom.find("&lt;script&gt;alert(1)&lt;/script&gt;&lt;img src=x onerror=alert(2)&gt;"),
+              std::string::npos);
+    EXPECT_EQ(dom.find("<script>alert"), std::string::npos);
+    EXPECT_EQ(dom.find("<img"), std::string::npos);
+    EXPECT_NE(dom.find("<canvas"), std::string::npos) << "Chart.js loaded and charts made";
+}
+
+}  // namespace
+}  // namespace diagctl

@@ -156,6 +156,8 @@ function addPoint(entry, name, t, y) {
     entry.lines.set(name, ds);
     entry.chart.data.datasets.push(ds);
   }
+  // The stream starts with the records the index already gave.
+  if (ds.data.length && ds.data[ds.data.length - 1].x >= t) return;
   ds.data.push({x: t, y});
   // Keeps 30 minutes, the longest zoom.
   while (ds.data.length && ds.data[0].x < t - 1800e3) ds.data.shift();
@@ -241,7 +243,17 @@ async function start() {
   }
   document.getElementById('gsm-time').hidden = !index.allow_control;
   for (const info of index.screens) buildScreen(info);
-  connect();
+  for (const info of index.screens)
+    if (info.record) renderRecord(info.record);
+  // "#paused" opens the page still: the latest records and no stream.
+  if (location.hash === '#paused') {
+    paused = true;
+    document.getElementById('pause').textContent = 'Resume';
+    setState('paused', 'paused');
+  } else {
+    connect();
+  }
+  redrawCharts();
   setInterval(redrawCharts, 1000);
 }
 
