@@ -5,6 +5,8 @@
 #include <strings.h>
 
 #include <chrono>
+#include <cstring>
+#include <initializer_list>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -71,19 +73,42 @@ bool IpLiteral(const std::string &host) {
 // The screen's sections as the page draws them: title, key in the record
 // (SectionKey), whether a table, and each item's key, label, unit and
 // whether it is charted.
+bool Labelled(const Item &item, std::initializer_list<const char *> labels) {
+    for (const char *l : labels)
+        if (strcmp(item.label, l) == 0) return true;
+    return false;
+}
+
+// Tables chart their signal columns, a line per row named by its cell
+// (scrambling code or ARFCN), given as the section's line_key.
+bool ChartedColumn(const Item &item) {
+    return Labelled(item, {"RSCP", "Ec/Io", "Ec/No", "RXLEV", "RXQUAL", "RSSI"});
+}
+
+std::string LineKey(const Section &section) {
+    for (const Item &item : section.items)
+        if (Labelled(item, {"SC", "PSC"})) return ColumnKey(item);
+    for (const Item &item : section.items)
+        if (Labelled(item, {"ARFCN", "UARFCN"})) return ColumnKey(item);
+    return "index";
+}
+
 std::string LayoutJson(const Screen &screen) {
     std::string out = "[";
     for (const Section &section : screen.sections) {
         const bool table = section.layout != Layout::kFields;
         out += std::string(out.size() > 1 ? "," : "") + "{\"title\":" + JsonString(section.title) +
                ",\"key\":" + JsonString(SectionKey(section)) +
-               ",\"table\":" + (table ? "true" : "false") + ",\"items\":[";
+               ",\"table\":" + (table ? "true" : "false") +
+               ",\"line_key\":" + JsonString(table ? LineKey(section) : "") + ",\"items\":[";
         for (std::size_t i = 0; i < section.items.size(); i++) {
             const Item &item = section.items[i];
-            out += std::string(i ? "," : "") +
-                   "{\"key\":" + JsonString(table ? ColumnKey(item) : item.name) +
-                   ",\"label\":" + JsonString(item.label) + ",\"unit\":" + JsonString(item.unit) +
-                   ",\"trend\":" + (item.trend ? "true" : "false") + "}";
+            out +=
+                std::string(i ? "," : "") +
+                "{\"key\":" + JsonString(table ? ColumnKey(item) : item.name) +
+                ",\"label\":" + JsonString(item.label) + ",\"unit\":" + JsonString(item.unit) +
+                ",\"trend\":" + (item.trend || (table && ChartedColumn(item)) ? "true" : "false") +
+                "}";
         }
         out += "]}";
     }
@@ -108,7 +133,7 @@ WebServer::WebServer(ServeOptions options, SnapshotSource source, GsmTimeWriter 
       source_(std::move(source)),
       gsm_time_(std::move(gsm_time)),
       server_(new httplib::Server),
-      latest_(ServedScreens().size(), Entry{0, "null", "null"}) {}
+      latest_(ServedScreens().size(), Entry{0, "null", "null", {}}) {}
 
 WebServer::~WebServer() {
     Stop();
@@ -187,6 +212,7 @@ void WebServer::Poll() {
         std::lock_guard<std::mutex> lock(mu_);
         if (stopping_) return;
         e.seq = ++next_seq_;
+        e.when = std::chrono::steady_clock::now();
         latest_[i] = e;
         session_.push_back(std::move(e));
         while (session_.size() > opt_.session_records) session_.pop_front();
@@ -290,11 +316,23 @@ void WebServer::Route() {
     auto download = [this](bool csv) {
         return [this, csv](const Request &req, Response &res) {
             const bool masked = Masked(req);
+            // ?seconds=N: only the records of the last N seconds (the page
+            // fills its charts with them).
+            const std::string seconds = req.get_param_value("seconds");
+            char *end = nullptr;
+            const double last = seconds.empty() ? -1 : strtod(seconds.c_str(), &end);
+            if (!seconds.empty() && (end == seconds.c_str() || *end != '\0' || !(last >= 0)))
+                return Error(res, 400, "seconds is a number");
+            const auto since =
+                std::chrono::steady_clock::now() -
+                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(last < 0 || last > 1e6 ? 1e6 : last));
             std::string out;
             CsvTable table;
             {
                 std::lock_guard<std::mutex> lock(mu_);
                 for (const Entry &e : session_) {
+                    if (last >= 0 && e.when < since) continue;
                     const std::string &line = masked ? e.masked : e.plain;
                     std::string why;
                     if (csv)

@@ -13,6 +13,7 @@
 #ifndef TOOLS_DIAGCTL_WEBSERVER_H
 #define TOOLS_DIAGCTL_WEBSERVER_H
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -80,7 +81,8 @@ class WebServer {
   private:
     struct Entry {
         uint64_t seq;
-        std::string plain, masked;  // the record line without and with --mask
+        std::string plain, masked;
+        std::chrono::steady_clock::time_point when;  // the record line without and with --mask
     };
 
     void Route();

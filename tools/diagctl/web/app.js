@@ -108,8 +108,7 @@ function renderRecord(rec) {
 }
 
 // Charts: one per charted field group of a screen, and one per charted
-// table column with a line per row, named by the row's first column (the
-// scrambling code, the ARFCN).
+// table column with a line per row, named by its scrambling code or ARFCN.
 function chartFor(id, title, unit) {
   if (charts.has(id)) return charts.get(id);
   if (typeof window.Chart !== 'function') return null;
@@ -177,14 +176,15 @@ function chartRecord(info, rec) {
         if (entry) addPoint(entry, item.label, t, v[item.key]);
       }
     } else if (Array.isArray(v)) {
-      const first = sec.items[0];
+      const named = sec.items.find(item => item.key === sec.line_key);
       for (const item of sec.items) {
         if (!item.trend) continue;
         const entry = chartFor(info.name + ' ' + sec.key + ' ' + item.key,
                                sec.title + ': ' + item.label, item.unit);
         if (!entry) continue;
         for (const row of v) {
-          const name = first.label + ' ' + (row[first.key] !== undefined ? row[first.key] : row.index);
+          const name = named && row[named.key] !== undefined && row[named.key] !== null ?
+              named.label + ' ' + row[named.key] : '#' + row.index;
           addPoint(entry, name, t, row[item.key]);
         }
       }
@@ -243,6 +243,16 @@ async function start() {
   }
   document.getElementById('gsm-time').hidden = !index.allow_control;
   for (const info of index.screens) buildScreen(info);
+  // The charts start with the session's last minutes.
+  const history = await fetch('api/v1/session.jsonl?seconds=' + windowSeconds + maskQuery().replace('?', '&'));
+  if (history.ok) {
+    for (const line of (await history.text()).split('\n')) {
+      if (!line) continue;
+      const rec = JSON.parse(line);
+      const s = screens.get(rec.command);
+      if (s && rec.screen) chartRecord(s.info, rec);
+    }
+  }
   for (const info of index.screens)
     if (info.record) renderRecord(info.record);
   // "#paused" opens the page still: the latest records and no stream.
