@@ -303,6 +303,59 @@ TEST_F(Serve, CapsOpenStreams) {
     EXPECT_EQ(status, 200) << "a place is free again";
 }
 
+// Opens a connection to the server and sends text (maybe nothing); the
+// descriptor, or -1.
+int Connect(int port, const std::string &text) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A stream client that never reads: rounds go on (a stream writes outside
+// the lock), other clients are served, and Stop() still ends it (a write
+// that cannot go on gives up after the write timeout).
+TEST_F(Serve, StreamClientThatNeverReadsHoldsNothingUp) {
+    const int fd =
+        Connect(server_->port(), "GET /api/v1/stream HTTP/1.1\r\nHost: " + host_ + "\r\n\r\n");
+    ASSERT_GE(fd, 0);
+    // Megabytes of records queued for a client that takes none.
+    for (int round = 0; round < 300; round++) server_->Poll();
+    httplib::Result r = Client().Get("/api/v1/screens/identity");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    server_->Stop();
+    close(fd);
+}
+
+// Connections that send nothing, more than there are workers: each is
+// dropped at the read timeout, and the server serves again.
+TEST_F(Serve, IdleConnectionsAreDropped) {
+    ServeOptions opt;
+    opt.max_streams = 1;  // 9 workers
+    server_.reset();
+    StartServer(opt);
+    std::vector<int> idle;
+    for (int i = 0; i < 10; i++) {
+        const int fd = Connect(server_->port(), i % 2 ? "GET / HTTP/1.1\r\nHost: " : "");
+        ASSERT_GE(fd, 0);
+        idle.push_back(fd);
+    }
+    httplib::Client c = Client();
+    c.set_read_timeout(60, 0);
+    httplib::Result r = c.Get("/api/v1/screens/identity");
+    ASSERT_TRUE(r) << httplib::to_string(r.error());
+    EXPECT_EQ(r->status, 200);
+    for (int fd : idle) close(fd);
+}
+
 TEST_F(Serve, MasksIdentitiesWhenAskedOrAlways) {
     struct {
         const char *name;
