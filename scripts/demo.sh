@@ -19,6 +19,11 @@
 #                              (default radionwinfo; access for
 #                              reject-storm) until it ends or Ctrl-C;
 #                              SPEED=4 plays it four times as fast
+#   scripts/demo.sh --web [--shell]
+#                              play drive-handover and run diagctl serve on
+#                              127.0.0.1:${PORT:-8080} (prints the URL) until
+#                              Ctrl-C; with --shell, serve in the background
+#                              and open a shell inside
 #
 # Needs root (mount namespaces, FUSE); re-runs itself with sudo otherwise.
 # Creates the system user velomar and group velomar-diag when missing.
@@ -44,7 +49,12 @@ case "${1:-}" in
     watch_cmd=${3:-radionwinfo}
     [ $# -ge 3 ] || [ "$(basename "$drive")" != reject-storm.json ] || watch_cmd=access
     ;;
-  -h|--help) sed -n '2,24p' "$self" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  --web)
+    mode=web
+    web_shell=${2:-}
+    drive=$root/tools/techmode-sim/drives/drive-handover.json
+    ;;
+  -h|--help) sed -n '2,29p' "$self" | sed 's/^# \{0,1\}//'; exit 0 ;;
   "") ;;
   *) echo "demo.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
 esac
@@ -57,6 +67,23 @@ work=$(mktemp -d /tmp/velomar-demo.XXXXXX)
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 trap stop_system EXIT
 trap 'exit 130' INT TERM
+
+if [ "$mode" = web ]; then
+  say "Platform stand-ins, techmode-sim playing drive-handover, then qrx_velomar_server"
+  start_system -s "$drive"
+  echo 0 >"$device_dir/clock"
+  echo run >"$device_dir/clock"
+  say "diagctl serve (Ctrl-C to stop)"
+  if [ "$web_shell" = --shell ]; then
+    "$bin/diagctl" serve --listen "127.0.0.1:${PORT:-8080}" &
+    sleep 1
+    echo "diagctl serve runs in the background; exit the shell to tear everything down."
+    PATH=$bin:$PATH bash -i || true
+    exit 0
+  fi
+  "$bin/diagctl" serve --listen "127.0.0.1:${PORT:-8080}" || true
+  exit 0
+fi
 
 if [ "$mode" = timeline ]; then
   # What the drive is, checked before anything starts.

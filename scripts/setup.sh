@@ -18,6 +18,9 @@ packages=(
   util-linux procps                              # unshare, mount namespaces; ps
   dbus libdbus-1-dev                             # bench/fanout: the dbus-daemon beside ppsfs
   passwd                                         # useradd, groupadd: the accounts below
+  libcpp-httplib-dev                             # diagctl serve: HTTP and Server-Sent Events
+  libjs-chart.js                                 # diagctl serve: the page's charts
+  chromium                                       # diagctl serve's page test (headless)
 )
 
 missing=()
