@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fan-out: one publisher, N subscriber processes, through ppsfs and through
 // dbus-daemon side by side in one run.
 //
@@ -38,6 +39,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "velomar_version.h"
 
 namespace {
 
@@ -288,6 +291,7 @@ int main(int argc, char **argv) {
         "deliveries per second for N subscribers, and ppsfs's FUSE requests per "
         "delivery",
         "fanout"};
+    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("fanout"));
     std::vector<int> counts = {1, 10, 100};
     Plan plan;
     plan.rounds = 400;
@@ -300,7 +304,11 @@ int main(int argc, char **argv) {
     app.add_option("--burst", plan.burst, "Values per burst (default 2000)")
         ->check(CLI::Range(1, 1000000));
     app.add_option("--ppsfs", ppsfs, "The ppsfs binary");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 2;  // 2: a bad command line
+    }
 
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
         std::perror("fanout: a private mount namespace (run as root)");

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // loadrun: the end-to-end load run. N clients send requests for one command
 // through the real PPS filesystem to the running daemon (which fetches from
 // the simulated modem) and wait for each response; the same load then goes
@@ -33,6 +34,7 @@
 #include <CLI/CLI.hpp>
 
 #include "proc_stats.h"
+#include "velomar_version.h"
 
 namespace {
 
@@ -251,6 +253,7 @@ Figures SocketFloor(int requests) {
 
 int main(int argc, char **argv) {
     CLI::App app{"loadrun: end-to-end load on the running daemon through ppsfs, with floors"};
+    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("loadrun"));
     std::string command = "identity";
     std::vector<int> clients = {1, 4, 16};
     int requests = 4000;
@@ -265,7 +268,11 @@ int main(int argc, char **argv) {
     app.add_option("-m,--memory-requests", memory_requests,
                    "Requests before the second memory reading (0: skip)");
     app.add_option("--pps", pps, "Where PPS is mounted");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 2;  // 2: a bad command line
+    }
     signal(SIGALRM, OnAlarm);
 
     std::string control = pps + "/services/radioctrl/modem0/diag/control";

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The end-to-end load run: builds, starts the whole system in a private
 # mount namespace (ppsfs, techmode-sim with its built-in scenario but no
 # drift, the daemon as its own user, in the deployment layout of
@@ -11,7 +12,7 @@
 # Extra loadrun options: LOADRUN_ARGS="-r 2000 -m 0" bench/loadrun.sh
 set -euo pipefail
 case "${1:-}" in
-  -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,/^[^#]/p' "$0" | sed '$d' | grep -v SPDX-License-Identifier | sed 's/^# \{0,1\}//'; exit 0 ;;
   --cpus)
     [ $# -ge 2 ] || { echo "loadrun.sh: --cpus needs a CPU list (e.g. 0 or 0,1)" >&2; exit 2; }
     cpus=$2; shift 2

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Microbenchmarks of the daemon's request path, in process: the TLV walks,
 // each fetcher's decode, the encoder, PPSProcess, and each command's whole
 // body against a fake tech-mode device that answers at once from replies
@@ -30,6 +31,7 @@
 #include "slog_capture.h"
 #include "techmode/techmode_structs.h"
 #include "techmode/tlv_codec.h"
+#include "velomar_version.h"
 
 // ---------------------------------------------------------------- malloc hook
 
@@ -270,6 +272,13 @@ static void BM_SocketRoundTripFloor(benchmark::State &state) {
 BENCHMARK(BM_SocketRoundTripFloor)->UseRealTime();
 
 int main(int argc, char **argv) {
+    // Google Benchmark's own flags (--help lists them), and --version.
+    for (int i = 1; i < argc; i++) {
+        if (std::string(argv[i]) == "--version") {
+            std::puts(VELOMAR_VERSION_TEXT("micro_bench"));
+            return 0;
+        }
+    }
     int report_fd = dup(STDOUT_FILENO);
     if (freopen("/dev/null", "w", stdout) == nullptr) return 1;
     std::ofstream report("/proc/self/fd/" + std::to_string(report_fd));

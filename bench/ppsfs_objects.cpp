@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ppsfs at scale: creates many objects in one directory through a real
 // mount, then lists and stats them, and prints the time of each step and
 // ppsfs's memory per object. Then follows changes to 1,000 objects at
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "proc_stats.h"
+#include "velomar_version.h"
 
 namespace {
 
@@ -90,6 +92,7 @@ int main(int argc, char **argv) {
         "ppsfs at scale: N objects created, listed and stat'ed in one directory "
         "through a real mount; prints seconds per step and ppsfs's memory per object",
         "ppsfs_objects"};
+    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("ppsfs_objects"));
     long objects = 100000, changes = 20000, subscribers = 10000;
     std::string ppsfs = PPSFS_BIN;
     app.add_option("--objects", objects, "How many objects (default 100000)")
@@ -99,7 +102,11 @@ int main(int argc, char **argv) {
     app.add_option("--subscribers", subscribers, "Delta opens held, one per object (10000)")
         ->check(CLI::Range(0L, 1000000L));
     app.add_option("--ppsfs", ppsfs, "The ppsfs binary");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 2;  // 2: a bad command line
+    }
 
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
         std::perror("ppsfs_objects: a private mount namespace (run as root)");

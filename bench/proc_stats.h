@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // What /proc tells about another process, for the load run and the soak:
 // CPU time, private and resident memory, and open fds.
 #ifndef BENCH_PROC_STATS_H

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # What a recording costs the daemon: builds, starts the whole system in a
 # private mount namespace in the deployment layout (techmode-sim playing
 # the handover drive in a loop, the daemon logging to syslog only, as
@@ -10,7 +11,7 @@
 #   bench/record_cost.sh [SECONDS]      (default 60)
 set -euo pipefail
 case "${1:-}" in
-  -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,/^[^#]/p' "$0" | sed '$d' | grep -v SPDX-License-Identifier | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 seconds=${1:-60}
 case "$seconds" in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // soak: a fault soak of the running daemon. Client threads connect, send
 // requests for random commands (with random ids, duplicates and unknown
 // names among them) and disconnect at random, while the simulated modem
@@ -54,6 +55,7 @@
 #include <CLI/CLI.hpp>
 
 #include "proc_stats.h"
+#include "velomar_version.h"
 
 namespace {
 
@@ -542,6 +544,7 @@ struct PpsfsWatch {
 
 int main(int argc, char **argv) {
     CLI::App app{"soak: clients, faults and scenario swaps against the running daemon"};
+    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("soak"));
     int clients = 8, requests = 2000, connections = 10000;
     pid_t daemon = 0;
     std::string pps = "/pps", faulty, clean;
@@ -578,7 +581,11 @@ int main(int argc, char **argv) {
                    "At most this many 1 MiB messages from the flooder (0: as many as ppsfs takes)");
     app.add_flag("--flood-strict", flood_strict,
                  "Fail when a request of the probe goes unanswered during the flood");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 2;  // 2: a bad command line
+    }
 
     struct passwd *pw = getpwnam(user.c_str());
     struct group *gr = getgrnam(diag_group.c_str());

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // access: the latest reject and release causes of the protocol layers (SM,
 // CC, GMM, MM, RR, RRC) and the UTRA random-access parameters, published into
 // status_data. Four fetches, each with its own section; the screen is shown

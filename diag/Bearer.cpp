@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // bearer: the radio access bearers of the active radio technology, published
 // into status_data: on WCDMA the array rab_3g of eight bearer objects, on
 // GSM the object rab_2g. The attribute of the technology not shown is

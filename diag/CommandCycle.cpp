@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The request cycle around every command body.
 #include <stdio.h>
 #include <stdlib.h>

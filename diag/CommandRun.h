@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The common request cycle of every diagnostic command, shared by the
 // command files: duplicate-id check, one encoder per run, one write to the
 // command's status object, and the SUCCESS/FAILURE response.

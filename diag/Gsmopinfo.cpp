@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // gsmopinfo: the GSM/GPRS operating information screen, published into
 // status_geran. In order: fixed attributes, the idle-mode neighbour cells,
 // the network identity and active RAT, the 3G cells measured from GSM (only

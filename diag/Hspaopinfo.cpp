@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // hspaopinfo: the HSPA channel information and the inter-RAT compressed
 // mode state, published into status_utra. Two fetches; the screen is shown
 // when either answered.

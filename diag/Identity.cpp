@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // identity: the handset's subscriber and equipment identities (TMSI,
 // P-TMSI, IMEI, IMSI, SRNC id), published into status_data.
 #include <string.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Indexed attribute names of the list commands (gsmopinfo, umtsopinfo,
 // radionwinfo): a name format with one 1-based decimal index ("gsm_arfcn%1d",
 // "%1d gsm_dec_arfcn") printed into the run's 32-byte name buffer.

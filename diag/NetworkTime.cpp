@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The network-time bridge: republishes the NITZ details of the platform's
 // network-time service into status_data, and turns gsm_time_enable of the
 // configuration object into a ts_select request to that service.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // radionwinfo: the WCDMA radio network information screen, published into
 // status_utra. In order: the attributes the modem never supplies, the serving
 // cell, the serving network identity, the active set and the monitored set.

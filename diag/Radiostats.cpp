@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // radiostats: the UTRA RRC state, RRC connection state and the latest RRC
 // reject and release causes, published into status_utra. One fetch; the
 // screen is shown only when it answered.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tchtxpower (also "tchtxpwr"): the dedicated-channel transmit power values
 // and the radio temperature, published into status_utra. Both names share
 // one handler and so one last request id.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // umtsopinfo: the UMTS operating information screen, published into
 // status_utra. In order: the registration reject causes, the periodic
 // location update timer, the intra- and inter-frequency neighbours, the GSM

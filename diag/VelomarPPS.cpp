@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // VelomarPPS: construction, initialisation and closing of the service.
 #include "VelomarPPS.h"
 

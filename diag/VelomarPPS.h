@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // VelomarPPS: the modem diagnostic service. The one object of the process
 // that holds every fd of the service (the tech-mode device, six PPS objects
 // of its own, the two network-time objects); Init wires the control object,

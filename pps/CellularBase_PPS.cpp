@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CellularBase_PPS: object tables, publishing, responses, transactions.
 #include "pps/CellularBase_PPS.h"
 

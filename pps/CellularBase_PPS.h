@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // CellularBase_PPS: the abstract base of a cellular PPS service. It holds the
 // PPSServer that runs the service's control object and poll loop, up to three
 // PPS objects of its own, and a table of pending requests, and offers what

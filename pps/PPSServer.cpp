@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PPSServer: the poll loop, server-mode intake and dispatch, responses.
 #include "pps/PPSServer.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // PPSServer: serves one PPS object opened in server mode (the control object)
 // and any number of further fds, multiplexed with poll on the calling thread.
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The system-logger code under which every line of the diagnostic service is
 // written with slogf, shared by pps/, diag/ and service/ so that the value is
 // defined in one place. Severities are the <sys/slog.h> constants:

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The main job: builds everything, then, in a private mount namespace and
+# SPDX-License-Identifier: Apache-2.0
+# The main job: builds the programs it runs, then, in a private mount namespace and
 # in the deployment layout (scripts/system.sh), mounts the PPS filesystem
 # at /pps and the simulated modem at /dev/radio/cellular (built-in
 # scenario), creates the network-time objects, starts qrx_velomar_server as
@@ -8,59 +9,76 @@
 # request arriving, then stops the daemon with SIGTERM and reports its exit
 # status. Nothing is mounted on the host.
 #
-#   scripts/demo.sh            run the demo
-#   scripts/demo.sh --shell    set everything up and open a shell inside,
-#                              with a supervisor that restarts what ends
-#                              (exit the shell to tear it down)
+#   scripts/demo.sh                run the demo
+#   scripts/demo.sh --shell        set everything up and open a shell inside,
+#                                  with a supervisor that restarts what ends
+#                                  (exit the shell to tear it down)
 #   scripts/demo.sh --timeline NAME [COMMAND]
-#                              play the drive NAME (drive-handover,
-#                              reject-storm, or a scenario file) and show
-#                              diagctl --watch 1 --compact COMMAND on it
-#                              (default radionwinfo; access for
-#                              reject-storm) until it ends or Ctrl-C;
-#                              SPEED=4 plays it four times as fast
+#                                  play the drive NAME (drive-handover,
+#                                  reject-storm, or a scenario file) and show
+#                                  diagctl --watch 1 --compact COMMAND on it
+#                                  (default radionwinfo; access for
+#                                  reject-storm) until it ends or Ctrl-C;
+#                                  SPEED=4 plays it four times as fast
 #   scripts/demo.sh --web [--shell]
-#                              play drive-handover and run diagctl serve on
-#                              127.0.0.1:${PORT:-8080} (prints the URL) until
-#                              Ctrl-C; with --shell, serve in the background
-#                              and open a shell inside
+#                                  play drive-handover and run diagctl serve
+#                                  on 127.0.0.1:${PORT:-8080} (prints the
+#                                  URL) until Ctrl-C; with --shell, serve in
+#                                  the background and open a shell inside
+#   scripts/demo.sh --prefix DIR   run the installed programs in DIR/bin and
+#                                  DIR/sbin (e.g. /usr) instead of building
 #
-# Needs root (mount namespaces, FUSE); re-runs itself with sudo otherwise.
-# Creates the system user velomar and group velomar-diag when missing.
+# Installs only what the demo needs and builds only the programs it runs
+# (the demo preset, build/demo). Needs root (mount namespaces, FUSE);
+# re-runs itself with sudo otherwise. Creates the system user velomar and
+# group velomar-diag when missing.
 set -euo pipefail
 self=$(readlink -f "$0")
 cd "$(dirname "$self")/.."
 root=$(pwd)
 
 mode=demo
-case "${1:-}" in
-  --shell) mode=shell ;;
-  --timeline)
-    [ $# -ge 2 ] || { echo "demo.sh: --timeline needs a drive (see --help)" >&2; exit 2; }
-    mode=timeline
-    drive=$2
-    [ -f "$drive" ] || drive=$root/tools/techmode-sim/drives/$2.json
-    if [ ! -f "$drive" ]; then
-      echo "demo.sh: no drive '$2'; the drives are:" \
-        $(cd "$root/tools/techmode-sim/drives" && ls *.json | sed 's/\.json$//') >&2
-      exit 2
-    fi
-    drive=$(readlink -f "$drive")
-    watch_cmd=${3:-radionwinfo}
-    [ $# -ge 3 ] || [ "$(basename "$drive")" != reject-storm.json ] || watch_cmd=access
-    ;;
-  --web)
-    mode=web
-    web_shell=${2:-}
-    drive=$root/tools/techmode-sim/drives/drive-handover.json
-    ;;
-  -h|--help) sed -n '2,29p' "$self" | sed 's/^# \{0,1\}//'; exit 0 ;;
-  "") ;;
-  *) echo "demo.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
-esac
+web_shell=
+args=("$@")
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --shell) mode=shell; shift ;;
+    --timeline)
+      [ $# -ge 2 ] || { echo "demo.sh: --timeline needs a drive (see --help)" >&2; exit 2; }
+      mode=timeline
+      drive=$2
+      [ -f "$drive" ] || drive=$root/tools/techmode-sim/drives/$2.json
+      if [ ! -f "$drive" ]; then
+        echo "demo.sh: no drive '$2'; the drives are:" \
+          $(cd "$root/tools/techmode-sim/drives" && ls *.json | sed 's/\.json$//') >&2
+        exit 2
+      fi
+      drive=$(readlink -f "$drive")
+      shift 2
+      watch_cmd=radionwinfo
+      [ "$(basename "$drive")" != reject-storm.json ] || watch_cmd=access
+      if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then watch_cmd=$1; shift; fi
+      ;;
+    --web)
+      mode=web
+      drive=$root/tools/techmode-sim/drives/drive-handover.json
+      shift
+      if [ "${1:-}" = --shell ]; then web_shell=--shell; shift; fi
+      ;;
+    --prefix)
+      [ $# -ge 2 ] || { echo "demo.sh: --prefix needs a directory" >&2; exit 2; }
+      VELOMAR_PREFIX=$(cd "$2" && pwd) || exit 2
+      export VELOMAR_PREFIX
+      shift 2 ;;
+    -h|--help) sed -n '2,/^[^#]/p' "$self" | sed '$d' | grep -v SPDX-License-Identifier | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+  esac
+done
 
 . "$root/scripts/system.sh"
-enter_namespace default "$self" "$@"
+setup_profile=demo
+build_targets=(qrx_velomar_server ppsfs techmode-sim diagctl)
+enter_namespace demo "$self" ${args[@]+"${args[@]}"}
 
 work=$(mktemp -d /tmp/velomar-demo.XXXXXX)
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets (fuzz preset: clang, ASan + UBSan) and runs
 # each for SECONDS (default 60) on a scratch copy of its seed corpus in
 # tests/fuzz/corpus/<target>/. Fails when any target reports a crash, a leak,
@@ -18,7 +19,7 @@ cd "$(dirname "$0")/.."
 all_targets=(ppsprocess pps_decoder techmode ppsfs_write)
 
 usage() {
-  sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'
+  sed -n '2,/^set -euo/p' "$0" | sed '$d' | grep -v SPDX-License-Identifier | sed 's/^# \{0,1\}//'
 }
 
 seconds=60

@@ -1,27 +1,44 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs, skipping what is there
-# (runs apt-get update first when anything is missing), then creates the
-# accounts of the deployment layout when they are missing:
+# SPDX-License-Identifier: Apache-2.0
+# Installs every Debian package the project needs (--demo: only what the
+# demo needs), skipping what is there (runs apt-get update first when
+# anything is missing), then creates the accounts of the deployment layout
+# when they are missing:
 #   velomar        system user (and its own group) the daemon runs as (-U velomar)
 #   velomar-diag   system group that may read the diag objects and use diagctl
 # Works on a fresh machine; running it again changes nothing. Needs root, or sudo.
 set -euo pipefail
 
-packages=(
+# What the demo needs: building the programs and running them.
+demo_packages=(
   build-essential cmake ninja-build pkg-config   # the build
   libfuse3-dev fuse3                             # ppsfs and techmode-sim
+  libsystemd-dev                                 # sd_notify: ppsfs and techmode-sim tell systemd when mounted
   rapidjson-dev                                  # libpps decoder (in-situ JSON)
   libcli11-dev                                   # command lines of the tools
-  libgtest-dev libgmock-dev                      # tests
-  libbenchmark-dev                               # bench/
-  clang libclang-rt-dev                          # libFuzzer and sanitizers
   util-linux procps                              # unshare, mount namespaces; ps
-  dbus libdbus-1-dev                             # bench/fanout: the dbus-daemon beside ppsfs
   passwd                                         # useradd, groupadd: the accounts below
   libcpp-httplib-dev                             # diagctl serve: HTTP and Server-Sent Events
   libjs-chart.js                                 # diagctl serve: the page's charts
-  chromium                                       # diagctl serve's page test (headless)
 )
+# What the tests, benchmarks, fuzzing and packaging need beside it.
+more_packages=(
+  libgtest-dev libgmock-dev                      # tests
+  libbenchmark-dev                               # bench/
+  clang libclang-rt-dev                          # libFuzzer and sanitizers
+  dbus libdbus-1-dev                             # bench/fanout: the dbus-daemon beside ppsfs
+  chromium                                       # diagctl serve's page test (headless)
+  scdoc                                          # man pages
+  dpkg-dev file lintian                          # Debian packages: cpack's dependencies, lintian
+  systemd                                        # systemd-analyze: the packaging test checks the units
+)
+
+packages=("${demo_packages[@]}")
+case "${1:-}" in
+  --demo) ;;
+  "") packages+=("${more_packages[@]}") ;;
+  *) echo "setup.sh: unknown option $1 (--demo: only what the demo needs)" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -31,7 +48,13 @@ for p in "${packages[@]}"; do
 done
 
 sudo=""
-if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "setup.sh: needs root to install packages and create accounts: run it as root" >&2
+    exit 1
+  fi
+  sudo="sudo"
+fi
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: all ${#packages[@]} packages present"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The fault soak: in a private mount namespace, the whole system in the
 # deployment layout (scripts/system.sh), with a supervisor, and:
 #  1. the simulated modem injecting a fault into about a third of the
@@ -18,7 +19,7 @@
 #   scripts/soak.sh --short    the short run CI makes (8 x 150, then 8 x 50)
 set -euo pipefail
 case "${1:-}" in
-  -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,/^[^#]/p' "$0" | sed '$d' | grep -v SPDX-License-Identifier | sed 's/^# \{0,1\}//'; exit 0 ;;
   --short|"") ;;
   *) echo "soak.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
 esac

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the demo, the soak and the load run: enters a private mount
 # namespace, then starts, supervises and stops the whole system inside it,
 # in the deployment layout:
@@ -26,21 +27,37 @@ sim_args=()
 
 # enter_namespace PRESET SCRIPT [ARGS...]: outside, as root (via sudo when
 # needed), installs what is missing and creates the accounts
-# (scripts/setup.sh), builds PRESET and runs SCRIPT again in a private mount
-# namespace; inside, sets $bin. Only the mount point /pps is made on the
-# host; what is mounted there stays in the namespace.
+# (scripts/setup.sh, with --$setup_profile when the caller set one), builds
+# PRESET (only the targets in $build_targets when the caller set them) and
+# runs SCRIPT again in a private mount namespace; inside, sets $bin and
+# $sbin (the daemon's directory). With VELOMAR_PREFIX set (an installed
+# tree, such as /usr or a package unpacked into a scratch root) nothing is
+# built and the programs come from its bin and sbin. Only the mount point
+# /pps is made on the host; what is mounted there stays in the namespace.
 enter_namespace() {
   local preset=$1 script=$2
   shift 2
   if [ "${VELOMAR_NAMESPACE_OF:-}" != "$script" ]; then
-    if [ "$(id -u)" -ne 0 ]; then exec sudo "$script" "$@"; fi
-    "$root/scripts/setup.sh"
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
+    if [ "$(id -u)" -ne 0 ]; then
+      if ! command -v sudo >/dev/null; then
+        echo "$(basename "$script"): needs root (mount namespaces, FUSE): run it as root" >&2
+        exit 1
+      fi
+      exec sudo "$script" "$@"
+    fi
+    "$root/scripts/setup.sh" ${setup_profile:+"--$setup_profile"}
+    if [ -z "${VELOMAR_PREFIX:-}" ]; then
+      cmake --preset "$preset" >/dev/null
+      cmake --build --preset "$preset" -j "$(nproc)" ${build_targets:+--target "${build_targets[@]}"} >/dev/null
+    fi
     mkdir -p /pps
     VELOMAR_NAMESPACE_OF=$script exec unshare --mount --propagation private "$script" "$@"
   fi
-  bin=$root/build/$preset/bin
+  if [ -n "${VELOMAR_PREFIX:-}" ]; then
+    bin=$VELOMAR_PREFIX/bin sbin=$VELOMAR_PREFIX/sbin
+  else
+    bin=$root/build/$preset/bin sbin=$root/build/$preset/bin
+  fi
 }
 
 # Gives the namespace a /dev of its own: a tmpfs with the host's fuse, null,
@@ -205,7 +222,7 @@ start_daemon() {
   mask=$(umask)
   umask 000
   spawn daemon "$work/daemon.out" "$work/daemon.log" \
-    env "$log_env" "$bin/qrx_velomar_server" -U "$daemon_user"
+    env "$log_env" "$sbin/qrx_velomar_server" -U "$daemon_user"
   umask "$mask"
   daemon_pid=$(cat "$work/daemon.pid")
   local deadline=$((SECONDS + 60))

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds everything and runs every test: first the default build, then the
-# AddressSanitizer + UndefinedBehaviorSanitizer build; then runs each fuzz
-# target for 60 seconds (scripts/fuzz.sh). Warnings are errors.
+# AddressSanitizer + UndefinedBehaviorSanitizer build; then builds and tries
+# the Debian packages (scripts/package.sh), runs the short soak and each
+# fuzz target for 60 seconds (scripts/fuzz.sh). Warnings are errors.
 # Installs what it needs first (scripts/setup.sh). Run as root: the
 # end-to-end tests mount file systems in private mount namespaces.
 set -euo pipefail
@@ -17,6 +19,9 @@ for preset in default asan; do
   echo "== test: $preset"
   ctest --preset "$preset" -j "$jobs"
 done
+# The Debian packages: built, lintian, unpacked, the demo run from them.
+echo "== package"
+scripts/package.sh
 # The short fault soak, on the sanitizer build (a report ends the daemon
 # with a non-zero status, which fails the soak).
 echo "== soak (short, asan)"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // RunAsUser: the -U identity switch of the daemon. Called once, on the main
 // thread, after the service has opened its objects and before any handler or
 // signal handler exists, so the fds stay usable under the new identity.

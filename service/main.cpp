@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // qrx_velomar_server: the modem diagnostic server. Creates the service,
 // initialises it, applies -U, installs the termination handler and hands the
 // thread to the poll loop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tech-mode structures: the catalogue and the fetchers (see techmode_structs.h).
 #include "techmode/techmode_structs.h"
 

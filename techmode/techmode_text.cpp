@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Value formatting tables and identity digit formatters (see techmode_text.h).
 #include "techmode/techmode_text.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tech-mode transport: one devctlv exchange per structure (see
 // techmode_transport.h).
 #include "techmode/techmode_transport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLV codec: packing and bounded lookups (see tlv_codec.h).
 #include "techmode/tlv_codec.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * devctlv for Linux: gathers the send parts into one devctl_xfer, issues one
  * DEVCTL_IOC_XFER ioctl and scatters the reply. Like devctl on QNX it returns

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * <devctl.h> for Linux: devctlv, the IOV form of QNX devctl, with the dcmd
  * macros and iov_t. On Linux a devctlv is one ioctl (DEVCTL_IOC_XFER, see

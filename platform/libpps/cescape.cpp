@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The 'c' encoding of PPS values: C escape sequences, decoded in place.
 #include <string.h>
 

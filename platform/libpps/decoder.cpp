@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PPS decoder: parses PPS text (or JSON) in place into a tree of nodes
 // and walks it. Strings in the tree point into the caller's buffer; the tree
 // itself lives in the decoder and goes with pps_decoder_cleanup.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PPS encoder: builds PPS text (or one JSON object) in a growing buffer.
 //
 // PPS text has no nesting of its own: at the "attribute level" (the top, or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ppsparse: splits PPS text one line per call, in place.
 //
 // Line forms, after optional [qualifiers]:

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Internals of libpps shared by its parts (and by tools built on it, such as
 // the PPS filesystem). Not part of the QNX API.
 #ifndef PLATFORM_LIBPPS_PPSPARSE_INTERNAL_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Test-only hook of the Linux slogf: while a capture function is installed,
  * every slogf line goes to it (code, severity, the formatted text) instead of

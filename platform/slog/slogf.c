@@ -1,10 +1,13 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * slogf for Linux: one syslog(3) line per call. The line is the code in hex
  * followed by the formatted text; the QNX severity picks the priority. When
- * the environment variable SLOGF_STDERR is set the line is also copied to
- * standard error as "<program>[<pid>]: <line>", so a log can be watched
- * without a syslog daemon. Tests install a capture hook instead
- * (slog_capture.h).
+ * there is no syslog socket the line goes to standard error instead, in the
+ * log format of every program here (log_line.h), so a program that fails
+ * at start says why even where no syslog daemon runs. SLOGF_STDERR set in
+ * the environment copies every line to standard error also when there is a
+ * socket; SLOGF_QUIET set writes nothing to standard error. Tests install a
+ * capture hook instead (slog_capture.h).
  *
  * Logging sits on the daemon's request path, so it stays cheap: when no
  * syslog socket exists (no syslog daemon, as in a test namespace) syslog(3)
@@ -22,6 +25,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "log_line.h"
 #include "slog_capture.h"
 
 static slog_capture_fn capture_fn;
@@ -33,18 +37,14 @@ void slog_set_capture(slog_capture_fn fn, void *ctx) {
     capture_ctx = ctx;
 }
 
-static int stderr_copy;
-static char stderr_prefix[96];
+static int stderr_copy, stderr_quiet;
 static pthread_mutex_t check_lock = PTHREAD_MUTEX_INITIALIZER;
 static time_t syslog_checked;
 static int syslog_present;
 
-extern char *program_invocation_short_name;
-
 static void open_log(void) {
     stderr_copy = getenv("SLOGF_STDERR") != NULL;
-    snprintf(stderr_prefix, sizeof stderr_prefix, "%s[%d]: ", program_invocation_short_name,
-             (int)getpid());
+    stderr_quiet = getenv("SLOGF_QUIET") != NULL;
     /* ident NULL: syslog uses the program name */
     openlog(NULL, LOG_PID, LOG_DAEMON);
 }
@@ -59,17 +59,6 @@ static int syslog_available(void) {
     int present = syslog_present;
     pthread_mutex_unlock(&check_lock);
     return present;
-}
-
-/* One write() per line, so lines of several processes never interleave. */
-static void copy_to_stderr(int opcode, const char *text) {
-    char line[1024];
-    int n = snprintf(line, sizeof line, "%s0x%08X %s", stderr_prefix, (unsigned)opcode, text);
-    if (n < 0) return;
-    if ((size_t)n >= sizeof line - 1) n = sizeof line - 2;
-    if (n == 0 || line[n - 1] != '\n') line[n++] = '\n';
-    ssize_t ignored = write(STDERR_FILENO, line, (size_t)n);
-    (void)ignored;
 }
 
 static int priority_of(int severity) {
@@ -113,8 +102,13 @@ int vslogf(int opcode, int severity, const char *fmt, va_list arg) {
         capture_fn(capture_ctx, opcode, severity, text);
     } else {
         pthread_once(&open_once, open_log);
-        if (syslog_available()) syslog(priority_of(severity), "0x%08X %s", (unsigned)opcode, text);
-        if (stderr_copy) copy_to_stderr(opcode, text);
+        const int to_syslog = syslog_available();
+        if (to_syslog) syslog(priority_of(severity), "0x%08X %s", (unsigned)opcode, text);
+        if (!stderr_quiet && (stderr_copy || !to_syslog)) {
+            char line[1024];
+            snprintf(line, sizeof line, "0x%08X %s", (unsigned)opcode, text);
+            log_line_write(STDERR_FILENO, priority_of(severity), line);
+        }
     }
     free(big);
     return len;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A hostile local user against the system as it is deployed: every case
 // runs its attack as an unprivileged uid (nobody, no groups) in the test's
 // own mount namespace and checks that it takes no file, no memory, no other
@@ -519,8 +520,8 @@ TEST_F(HostileTest, SaveDirectoryOthersCouldChangeIsRefused) {
         ASSERT_TRUE(ppsfs.Start({PPSFS_BIN, "--foreground", "-p", path, dir_}, "", err));
         int status = ppsfs.Wait(5000);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
-        EXPECT_EQ(testsupport::ReadFile(err),
-                  "ppsfs: save directory " + path + ": " + c.says + "\n");
+        EXPECT_EQ(testsupport::WithoutLogStamps(testsupport::ReadFile(err)),
+                  "ppsfs: error: save directory " + path + ": " + c.says + "\n");
     }
     EXPECT_EQ(Names(real), (std::set<std::string>{".", ".."}));
 }

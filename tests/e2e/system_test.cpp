@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The whole system as it runs on a handset, in a private mount namespace:
 // ppsfs at /pps, techmode-sim at /dev/radio/cellular with the scenario
 // below, and qrx_velomar_server, all as built. The test talks to them only

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // What the fuzz targets share: a failed check prints why and aborts, which
 // libFuzzer reports as a crash with the input that caused it.
 //

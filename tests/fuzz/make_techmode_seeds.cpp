@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the seed corpus of fuzz_techmode into a directory: for every
 // fetcher, its selector byte and a good reply that the simulator encodes from
 // its default scenario. Run it again when a structure changes:

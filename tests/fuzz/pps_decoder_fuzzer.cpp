@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the libpps decoder on arbitrary text.
 //
 // The input, up to its first NUL, is parsed in place as PPS text with

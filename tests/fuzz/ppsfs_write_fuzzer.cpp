@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: writes to ppsfs objects, parsed and merged by ParseWrite and
 // ObjectContent::Apply inside PpsCore, and what the opens read back.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: control-object text through ppsparse and PPSServer::PPSProcess.
 //
 // The input is a run of reads from the control object, separated by NUL

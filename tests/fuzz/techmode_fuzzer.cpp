@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the tech-mode fetchers and the TLV walkers on arbitrary
 // replies from the modem.
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The deployment layout that scripts/system.sh makes, for the tests that
 // run the whole system as it is deployed: the daemon as its own user
 // (-U velomar, started with umask 0), the tech-mode device 0660 to that

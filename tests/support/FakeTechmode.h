@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Test support: an in-process tech-mode device. ioctl() on kFakeTechmodeFd
 // is answered by the modem simulator's reply builder from a scenario, so a
 // test exercises the daemon's real devctlv, transport and fetchers against

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Test harness for ppsfs: mounts the real filesystem on a temporary
 // directory, in the test process's private mount namespace, and drives it
 // with ordinary file calls. ppsfs dies with the test (PR_SET_PDEATHSIG) and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "Sandbox.h"
 
 #include <errno.h>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 namespace testsupport {
@@ -229,6 +231,19 @@ bool WaitForMount(const std::string &path, int timeout_ms) {
         if (NowMs() >= end) return false;
         usleep(5000);
     }
+}
+
+std::string WithoutLogStamps(const std::string &log) {
+    static const std::regex line(
+        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d ([^ \[]+)\[\d+\]: ([a-z]+: .*))");
+    std::string out, l;
+    std::istringstream in(log);
+    while (std::getline(in, l)) {
+        std::smatch m;
+        out += std::regex_match(l, m, line) ? m[1].str() + ": " + m[2].str() : "unformatted: " + l;
+        out += "\n";
+    }
+    return out;
 }
 
 std::string ReadFile(const std::string &path) {

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Test support: a private mount namespace for the whole test process, and
 // child processes (the FUSE stand-ins, the daemon) started and stopped
 // around a test. Mounts made here vanish with the process's namespace; the
@@ -109,6 +110,12 @@ class Child {
 // Waits until path is on a different file system than its parent directory
 // (a mount has appeared there); false after timeout_ms.
 bool WaitForMount(const std::string &path, int timeout_ms = 5000);
+
+// A log in the programs' shared format (platform/slog/log_line.h) with each
+// line's time and pid taken out: "NAME: LEVEL: TEXT" a line. A line not in
+// that format is kept whole behind "unformatted: ", so a test that compares
+// the result checks the format too.
+std::string WithoutLogStamps(const std::string &log);
 
 // Reads a whole file ("" if it cannot be read).
 std::string ReadFile(const std::string &path);

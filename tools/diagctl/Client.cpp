@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "Client.h"
 
 #include <errno.h>

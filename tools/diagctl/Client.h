@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // diagctl's conversation with the daemon over PPS: one request on the
 // control object and its answer, a plain read of a status object, and a
 // write to the configuration object. Every operation returns an Outcome

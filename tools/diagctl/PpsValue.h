@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // What diagctl reads from PPS, as plain values: the attributes of one
 // object (texts, numbers, and the objects and arrays of json attributes)
 // and the daemon's answer on the control object. Decoding goes through the

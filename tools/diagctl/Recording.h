@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // diagctl's recordings: JSON Lines files of records (RenderJson), written
 // so that every line but possibly the last of a file is whole whatever
 // stops the writer, rotated at a size limit; and their export as CSV, one

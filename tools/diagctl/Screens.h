@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The screens diagctl shows, as data: for each command the status object
 // it reads and the sections of its screen (plain fields, tables over
 // indexed attribute names, tables over arrays of objects). A status object

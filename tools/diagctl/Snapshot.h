@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // One refresh of a screen: the request (when the screen makes one), the
 // read of its status object, and the time it was made, as --watch, record
 // and the one-shot command all take it. Nothing here prints or exits.

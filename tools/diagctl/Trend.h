@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The recent values of a screen's trend items (the numbers people follow
 // while they watch: RSCP, Ec/Io, RXLEV, RXQUAL, TX power, temperature, data
 // rates), frame by frame, and the sparkline --watch draws from them. Pure

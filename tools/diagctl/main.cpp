@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // diagctl: the test engineer's client of qrx_velomar_server. Sends one
 // diagnostic command to the daemon's control object, waits for its answer,
 // reads the command's status object and shows the screen (or JSON); can
@@ -21,7 +22,9 @@
 #include "Recording.h"
 #include "Screens.h"
 #include "Snapshot.h"
+#include "ToolLog.h"
 #include "Trend.h"
+#include "velomar_version.h"
 #ifdef DIAGCTL_SERVE
 #include "WebServer.h"
 #endif
@@ -91,6 +94,22 @@ const CLI::Validator kSeconds(
     },
     "SECONDS");
 
+// --version and --log-level, which diagctl, diagctl record and diagctl export
+// all take; *level is applied with ApplyLogLevel once parsed.
+void AddCommonOptions(CLI::App &app, std::string *level) {
+    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("diagctl"));
+    app.add_option("--log-level", *level, toollog::kLevelHelp)
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(toollog::kLevelNames),
+                                                       std::end(toollog::kLevelNames))))
+        ->type_name("LEVEL");
+}
+
+void ApplyLogLevel(const std::string &name) {
+    int level = LOG_INFO;
+    toollog::ParseLevel(name, &level);
+    toollog::SetLevel(level);
+}
+
 struct Options {
     bool json = false;
     bool mask = false;
@@ -149,14 +168,14 @@ int Watch(const Screen &screen, const Paths &paths, const Options &opt) {
             diagctl::Take(screen, paths, TimeoutMs(opt), opt.mask, &g_interrupted);
         if (g_interrupted) break;
         if (!snap.shown() && !Transient(snap.status)) {
-            std::fprintf(stderr, "diagctl: %s\n", snap.error.c_str());
+            toollog::Log(LOG_ERR, "%s", snap.error.c_str());
             return snap.status;
         }
         std::string out;
         if (opt.json) {
             // Every refresh is a record, a failed one included.
             out = diagctl::RecordLine(screen, snap) + "\n";
-            if (!snap.shown()) std::fprintf(stderr, "diagctl: %s\n", snap.error.c_str());
+            if (!snap.shown()) toollog::Log(LOG_WARNING, "%s", snap.error.c_str());
         } else {
             diagctl::RenderOptions ro;
             ro.compact = opt.compact;
@@ -197,7 +216,7 @@ int GsmTime(const Paths &paths, const std::string &argument) {
     Outcome o =
         diagctl::WriteObject(paths.Config(), std::string("gsm_time_enable::") + value + "\n");
     if (!o.ok()) {
-        std::fprintf(stderr, "diagctl: %s\n", o.message.c_str());
+        toollog::Log(LOG_ERR, "%s", o.message.c_str());
         return o.status;
     }
     std::printf("gsm_time_enable set to %s (GSM time %s)\n", value, argument.c_str());
@@ -243,8 +262,9 @@ int Record(int argc, char **argv) {
     app.add_option("--timeout", opt.timeout_s, "Seconds to wait for each answer (default 5)")
         ->type_name("SECONDS")
         ->check(kSeconds);
-    std::string pps_root = "/pps";
+    std::string pps_root = "/pps", log_level = "info";
     app.add_option("--pps", pps_root, "Where PPS is mounted (default /pps)")->type_name("DIR");
+    AddCommonOptions(app, &log_level);
     app.add_option("commands", commands, "Commands to record (default: all nine requests)")
         ->type_name("COMMAND");
     try {
@@ -252,6 +272,7 @@ int Record(int argc, char **argv) {
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? diagctl::kExitSuccess : diagctl::kExitUsage;
     }
+    ApplyLogLevel(log_level);
     if (commands.empty())
         commands.assign(std::begin(kRecordedByDefault), std::end(kRecordedByDefault));
     std::vector<const Screen *> screens;
@@ -267,7 +288,7 @@ int Record(int argc, char **argv) {
     diagctl::LineFile file;
     std::string error;
     if (!file.Open(output, static_cast<uint64_t>(max_mib * 1048576), &error)) {
-        std::fprintf(stderr, "diagctl record: %s\n", error.c_str());
+        toollog::Log(LOG_ERR, "record: %s", error.c_str());
         return diagctl::kExitError;
     }
     InstallSignalHandlers();
@@ -283,11 +304,12 @@ int Record(int argc, char **argv) {
             if (snap.status == diagctl::kExitInterrupted) break;
             // Say on standard error when a command starts or stops failing.
             if (snap.error != last_error[i])
-                std::fprintf(stderr, "diagctl record: %s: %s\n", screens[i]->command,
+                toollog::Log(snap.error.empty() ? LOG_NOTICE : LOG_WARNING, "record: %s: %s",
+                             screens[i]->command,
                              snap.error.empty() ? "answered again" : snap.error.c_str());
             last_error[i] = snap.error;
             if (!file.Write(diagctl::RecordLine(*screens[i], snap), &error)) {
-                std::fprintf(stderr, "diagctl record: %s\n", error.c_str());
+                toollog::Log(LOG_ERR, "record: %s", error.c_str());
                 return diagctl::kExitError;
             }
             records++;
@@ -298,8 +320,7 @@ int Record(int argc, char **argv) {
         if (!Sleep(next - MonotonicSeconds())) break;
     }
     if (output != "-")
-        std::fprintf(stderr, "diagctl record: %llu records appended to %s\n", records,
-                     output.c_str());
+        toollog::Log(LOG_INFO, "record: %llu records appended to %s", records, output.c_str());
     return diagctl::kExitSuccess;
 }
 
@@ -338,11 +359,14 @@ int Export(int argc, char **argv) {
         ->type_name("FILE");
     app.add_option("--command", command, "Only the records of this command")->type_name("COMMAND");
     app.add_option("files", inputs, "Recordings (JSON Lines)")->required()->type_name("FILE");
+    std::string log_level = "info";
+    AddCommonOptions(app, &log_level);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? diagctl::kExitSuccess : diagctl::kExitUsage;
     }
+    ApplyLogLevel(log_level);
     if (!command.empty() && diagctl::FindScreen(command) == nullptr) {
         std::fprintf(stderr, "diagctl export: '%s' is not a screen\n", command.c_str());
         return diagctl::kExitUsage;
@@ -354,8 +378,7 @@ int Export(int argc, char **argv) {
     for (const std::string &path : inputs) {
         FILE *f = std::fopen(path.c_str(), "r");
         if (f == nullptr) {
-            std::fprintf(stderr, "diagctl export: cannot open %s: %s\n", path.c_str(),
-                         strerror(errno));
+            toollog::Log(LOG_ERR, "export: cannot open %s: %s", path.c_str(), strerror(errno));
             return diagctl::kExitError;
         }
         std::string line, why;
@@ -365,21 +388,19 @@ int Export(int argc, char **argv) {
                 why = "longer than 16 MiB";
             else if (table.Add(line, &why))
                 continue;
-            std::fprintf(stderr, "diagctl export: %s:%lu: %s; left out\n", path.c_str(), n,
-                         why.c_str());
+            toollog::Log(LOG_WARNING, "export: %s:%lu: %s; left out", path.c_str(), n, why.c_str());
         }
         std::fclose(f);
     }
     if (table.rows() == 0) {
-        std::fprintf(stderr, "diagctl export: no records to export\n");
+        toollog::Log(LOG_ERR, "export: no records to export");
         return diagctl::kExitFailure;
     }
     const std::string text = table.Csv();
     FILE *out = output == "-" ? stdout : std::fopen(output.c_str(), "w");
     if (out == nullptr || std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
         std::fflush(out) != 0) {
-        std::fprintf(stderr, "diagctl export: cannot write %s: %s\n", output.c_str(),
-                     strerror(errno));
+        toollog::Log(LOG_ERR, "export: cannot write %s: %s", output.c_str(), strerror(errno));
         return diagctl::kExitError;
     }
     if (out != stdout) std::fclose(out);
@@ -501,11 +522,14 @@ int main(int argc, char **argv) {
         ->type_name("SECONDS")
         ->check(kSeconds);
     app.add_option("--pps", pps_root, "Where PPS is mounted (default /pps)")->type_name("DIR");
+    std::string log_level = "info";
+    AddCommonOptions(app, &log_level);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? diagctl::kExitSuccess : diagctl::kExitUsage;
     }
+    ApplyLogLevel(log_level);
     Paths paths{pps_root};
 
     if (command == "gsm-time") {
@@ -530,8 +554,9 @@ int main(int argc, char **argv) {
     if (opt.watch_s > 0) return Watch(*screen, paths, opt);
     diagctl::Snapshot snap =
         diagctl::Take(*screen, paths, TimeoutMs(opt), opt.mask, &g_interrupted);
+    toollog::Log(LOG_DEBUG, "%s: exit status %d", screen->command, snap.status);
     if (!snap.shown()) {
-        std::fprintf(stderr, "diagctl: %s\n", snap.error.c_str());
+        toollog::Log(LOG_ERR, "%s", snap.error.c_str());
         return snap.status;
     }
     diagctl::RenderOptions ro;

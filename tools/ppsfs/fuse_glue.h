@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The FUSE low-level binding of PpsCore. One loop thread serves every
 // request; a read that must wait is parked (its reply deferred) rather than
 // holding the thread, so one waiting reader never stalls other clients. A

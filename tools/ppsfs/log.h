@@ -1,8 +1,12 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The log of ppsfs: what it rejects (writes that are not PPS text, bad
-// qualifiers, a second server) and what goes wrong with saved state. One
-// line per event, to standard error, a file or syslog.
+// qualifiers, a second server), at level notice, and what goes wrong with
+// saved state, at warning or error. One line per event in the tools' shared
+// format (ToolLog.h), to standard error, a file or syslog.
 #ifndef TOOLS_PPSFS_LOG_H
 #define TOOLS_PPSFS_LOG_H
+
+#include <syslog.h>
 
 #include <string>
 
@@ -13,7 +17,11 @@ namespace ppsfs {
 // cannot be opened.
 bool OpenLog(const std::string &target);
 
+// A refusal: what a client asked for and was refused (level notice).
 void Logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Anything else, at a syslog priority (LOG_ERR, LOG_WARNING, LOG_INFO, ...).
+void LogAt(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 }  // namespace ppsfs
 

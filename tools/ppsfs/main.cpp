@@ -1,19 +1,29 @@
+// SPDX-License-Identifier: Apache-2.0
 // ppsfs: QNX PPS (persistent publish/subscribe) on Linux, as a FUSE
 // filesystem. Programs use the mount with ordinary file calls, exactly as
 // they use /pps on QNX.
 #include <errno.h>
 #include <malloc.h>
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <iterator>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "fuse_glue.h"
+#include "ToolLog.h"
 #include "log.h"
+#include "log_line.h"
 #include "pps_core.h"
+#include "velomar_version.h"
 
 namespace {
 
@@ -33,20 +43,91 @@ const char kDescription[] =
 
 struct fuse_session *g_session;  // for the SIGQUIT handler
 
+// ppsfs's own options that may also come inside -o, as key=value: mount(8)
+// and fstab pass a helper nothing else.
+// Dashes or underscores, as in "client_limit=2048".
+const char *const kOwnMountOptions[] = {"persist",     "log",          "log-level",
+                                        "backlog",     "client-limit", "unread-limit",
+                                        "total-limit", "root-mode",    "stats"};
+
+// The command line with ppsfs's own options taken out of every -o list and
+// given as --key[=value] instead; the rest of each list stays for FUSE. So
+// "ppsfs none /pps -o rw,backlog=512" (what mount.fuse3 runs for an fstab
+// line) is checked by the same parser as "ppsfs --backlog 512 /pps".
+std::vector<std::string> SplitOwnMountOptions(int argc, char **argv) {
+    std::vector<std::string> out = {argv[0]};
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i], list;
+        if (arg == "-o" && i + 1 < argc) {
+            list = argv[++i];
+        } else if (arg.size() > 2 && arg.compare(0, 2, "-o") == 0) {
+            list = arg.substr(2);
+        } else {
+            out.push_back(arg);
+            continue;
+        }
+        std::string rest;
+        size_t start = 0;
+        while (start <= list.size()) {
+            size_t end = list.find(',', start);
+            if (end == std::string::npos) end = list.size();
+            std::string item = list.substr(start, end - start);
+            start = end + 1;
+            std::string key = item.substr(0, item.find('='));
+            for (char &c : key)
+                if (c == '_') c = '-';
+            bool own = false;
+            for (const char *k : kOwnMountOptions) own = own || key == k;
+            if (own) {
+                out.push_back("--" + key + item.substr(key.size()));
+            } else if (!item.empty()) {
+                rest += (rest.empty() ? "" : ",") + item;
+            }
+        }
+        if (!rest.empty()) {
+            out.push_back("-o");
+            out.push_back(rest);
+        }
+    }
+    return out;
+}
+
+// An error before ppsfs serves (it then ends with status 1): to standard
+// error, where whoever started it looks, whatever --log says.
+void StartError(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void StartError(const char *fmt, ...) {
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    log_line_write(STDERR_FILENO, LOG_ERR, text);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     CLI::App app{kDescription, "ppsfs"};
-    std::string mountpoint, save_dir, log_target = "-";
-    std::vector<std::string> mount_options;
+    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("ppsfs"));
+    std::string save_dir, log_target = "-";
+    std::vector<std::string> places, mount_options;
     bool foreground = false, debug = false;
     ppsfs::Limits limits;
     std::string root_mode_text = "0755";
-    app.add_option("mountpoint", mountpoint, "Where to mount (usually /pps)")->required();
+    app.add_option("mountpoint", places,
+                   "Where to mount (usually /pps). As a mount helper (fstab type fuse.ppsfs, "
+                   "mount -t fuse.ppsfs) it is given SOURCE MOUNTPOINT; SOURCE is ignored")
+        ->required()
+        ->expected(1, 2)
+        ->type_name("[SOURCE] MOUNTPOINT");
     app.add_flag("-f,--foreground", foreground,
                  "Stay in the foreground (default: become a daemon once mounted)");
     app.add_option("-o", mount_options,
-                   "FUSE mount options, comma-separated (e.g. ro, max_read=N); may repeat");
+                   "Mount options, comma-separated; may repeat. ppsfs's own long options may "
+                   "be given here as key=value (persist=DIR, backlog=KB, client_limit=KB, "
+                   "log_level=LEVEL, ...), as fstab needs; the rest go to FUSE "
+                   "(e.g. ro, allow_other, max_read=N)")
+        ->allow_extra_args(false);
     app.add_option("-p,--persist", save_dir,
                    "Directory of saved objects: loaded at start, written on exit "
                    "(SIGTERM, SIGINT, SIGQUIT, SIGHUP, unmount) and on fsync() of an object. "
@@ -57,6 +138,11 @@ int main(int argc, char **argv) {
     app.add_option("--log", log_target,
                    "Where rejected writes, opens and save errors are logged: '-' for "
                    "standard error (default; syslog once a daemon), 'syslog', or a file");
+    std::string log_level = "info";
+    app.add_option("--log-level", log_level, toollog::kLevelHelp)
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(toollog::kLevelNames),
+                                                       std::end(toollog::kLevelNames))))
+        ->type_name("LEVEL");
     const auto kb = CLI::Range(std::size_t{1}, ppsfs::kMaxBacklogKb);
     app.add_option("--backlog", limits.backlog_kb,
                    "Kilobytes a ?delta open may fall behind before it is reset with "
@@ -90,15 +176,24 @@ int main(int argc, char **argv) {
                    "notifications sent) to this file, a line \"Kind count\" each");
     app.add_flag("-d,--debug", debug, "Print every FUSE request (implies --foreground)");
     try {
-        app.parse(argc, argv);
+        std::vector<std::string> args = SplitOwnMountOptions(argc, argv);
+        args.erase(args.begin());                // the program's name
+        std::reverse(args.begin(), args.end());  // CLI11 takes the last first
+        app.parse(args);
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? 0 : 2;  // 2: a bad command line, as getopt tools say it
     }
     if (debug) foreground = true;
+    const std::string mountpoint = places.back();
 
-    if (!foreground && log_target == "-") log_target = "syslog";
+    int level = LOG_INFO;
+    toollog::ParseLevel(log_level, &level);
+    toollog::SetLevel(level);
+    // A daemon has no standard error: its log goes to syslog unless --log
+    // says otherwise. Until then (loading saved objects) it is standard error.
+    const bool syslog_once_daemon = !foreground && log_target == "-";
     if (!ppsfs::OpenLog(log_target)) {
-        std::fprintf(stderr, "ppsfs: cannot open log %s\n", log_target.c_str());
+        StartError("cannot open log %s: %s", log_target.c_str(), std::strerror(errno));
         return 1;
     }
 
@@ -110,16 +205,16 @@ int main(int argc, char **argv) {
     if (!save_dir.empty()) {
         std::string why;
         if (!core.SetSaveDir(save_dir, &why)) {
-            std::fprintf(stderr, "ppsfs: %s\n", why.c_str());
+            StartError("%s", why.c_str());
             return 1;
         }
         if (!core.Load())
-            std::fprintf(stderr, "ppsfs: some saved objects in %s were skipped (see the log)\n",
+            ppsfs::LogAt(LOG_WARNING, "some saved objects in %s were skipped (see above)",
                          save_dir.c_str());
     }
     ppsfs::FuseGlue glue(&core);
 
-    std::string options = "default_permissions,fsname=ppsfs,subtype=pps";
+    std::string options = "default_permissions,fsname=ppsfs,subtype=ppsfs";
     if (geteuid() == 0) options += ",allow_other";
     for (const std::string &o : mount_options) options += "," + o;
     std::vector<std::string> fuse_argv_text = {"ppsfs", "-o", options};
@@ -132,7 +227,7 @@ int main(int argc, char **argv) {
         fuse_session_new(&args, &ppsfs::FuseGlue::Ops(), sizeof(struct fuse_lowlevel_ops), &glue);
     fuse_opt_free_args(&args);
     if (se == nullptr) {
-        std::fprintf(stderr, "ppsfs: bad mount options: %s\n", options.c_str());
+        StartError("bad mount options: %s", options.c_str());
         return 1;
     }
     int status = 1;
@@ -147,6 +242,13 @@ int main(int argc, char **argv) {
     if (fuse_set_signal_handlers(se) == 0) {
         if (fuse_session_mount(se, mountpoint.c_str()) == 0) {
             if (fuse_daemonize(foreground ? 1 : 0) == 0) {
+                // Mounted: a service manager waiting for readiness
+                // (Type=notify) may start what needs /pps. Without
+                // NOTIFY_SOCKET this does nothing.
+                sd_notify(0, "READY=1");
+                if (syslog_once_daemon) ppsfs::OpenLog("syslog");
+                ppsfs::LogAt(LOG_INFO, "ppsfs %s mounted at %s", VELOMAR_VERSION,
+                             mountpoint.c_str());
                 // A positive result is the signal that ended the loop: a
                 // normal stop. So is ECONNABORTED: the kernel ends the
                 // connection that way when the mount goes while requests
@@ -155,6 +257,9 @@ int main(int argc, char **argv) {
                 const int loop = fuse_session_loop(se);
                 status = loop < 0 && loop != -ECONNABORTED ? 1 : 0;
             }
+            sd_notify(0, "STOPPING=1");
+            ppsfs::LogAt(LOG_INFO, "unmounting %s (%s)", mountpoint.c_str(),
+                         status == 0 ? "stopped" : "the FUSE loop failed");
             glue.Shutdown();
             if (!stats_path.empty()) {
                 if (std::FILE *f = std::fopen(stats_path.c_str(), "w")) {
@@ -165,7 +270,7 @@ int main(int argc, char **argv) {
             if (!core.SaveAll()) status = 1;
             fuse_session_unmount(se);
         } else {
-            std::fprintf(stderr, "ppsfs: cannot mount on %s\n", mountpoint.c_str());
+            StartError("cannot mount on %s", mountpoint.c_str());
         }
         fuse_remove_signal_handlers(se);
     }

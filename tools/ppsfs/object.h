@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The content of one PPS object: its attributes and the PPS text that
 // describes them, plus the parser that turns a write() into checked lines.
 //

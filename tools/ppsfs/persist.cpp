@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Saving persistent objects to a directory and loading them at start: one
 // file per object in a tree that mirrors the PPS tree. An object's file is
 // a header line with the object's mode and owner, then its PPS text ("@name"
@@ -412,13 +413,14 @@ UniqueFd PpsCore::OpenSavedDir(int parent, const Entry &dir) {
         RemoveTree(parent, dir.name);
     std::string why;
     if (mkdirat(parent, name, 0700) != 0 && errno != EEXIST) {
-        Logf("%s: cannot create %s: %s", dir.path.c_str(), where.c_str(), Errno().c_str());
+        LogAt(LOG_ERR, "%s: cannot create %s: %s", dir.path.c_str(), where.c_str(),
+              Errno().c_str());
         return UniqueFd();
     }
     UniqueFd fd(openat(parent, name, kDirFlags));
     if (!fd.valid() || !OwnDir(fd.get())) {
-        Logf("%s: cannot open %s as ppsfs's own: %s", dir.path.c_str(), where.c_str(),
-             Errno().c_str());
+        LogAt(LOG_ERR, "%s: cannot open %s as ppsfs's own: %s", dir.path.c_str(), where.c_str(),
+              Errno().c_str());
         return UniqueFd();
     }
     // The mode and owner are rewritten only when they changed: a save of an
@@ -426,8 +428,8 @@ UniqueFd PpsCore::OpenSavedDir(int parent, const Entry &dir) {
     std::string meta = Header(dir.mode, dir.uid, dir.gid), old;
     if (!ReadFileAt(fd.get(), kDirMeta, &old, &st, &why) || old != meta || st.st_uid != geteuid()) {
         if (!WriteFileAt(fd.get(), kDirMeta, meta, &why)) {
-            Logf("%s: cannot save to %s/%s: %s", dir.path.c_str(), where.c_str(), kDirMeta,
-                 why.c_str());
+            LogAt(LOG_ERR, "%s: cannot save to %s/%s: %s", dir.path.c_str(), where.c_str(),
+                  kDirMeta, why.c_str());
             return UniqueFd();
         }
     }
@@ -442,8 +444,8 @@ bool PpsCore::SaveObject(const Entry &obj, int at) {
     }
     std::string why;
     if (!WriteFileAt(at, obj.name, text, &why)) {
-        Logf("%s: cannot save to %s: %s", obj.path.c_str(), (save_dir_ + obj.path).c_str(),
-             why.c_str());
+        LogAt(LOG_ERR, "%s: cannot save to %s: %s", obj.path.c_str(),
+              (save_dir_ + obj.path).c_str(), why.c_str());
         return false;
     }
     return true;
@@ -469,8 +471,8 @@ bool PpsCore::SaveDir(const Entry &dir, int at) {
     for (const std::string &n : ListDir(at)) {
         if (keep.count(n) == 0 && unloadable_.count(dir.path + "/" + n) == 0 &&
             !RemoveTree(at, n)) {
-            Logf("%s: cannot remove %s/%s: %s", dir.path.empty() ? "/" : dir.path.c_str(),
-                 (save_dir_ + dir.path).c_str(), n.c_str(), Errno().c_str());
+            LogAt(LOG_ERR, "%s: cannot remove %s/%s: %s", dir.path.empty() ? "/" : dir.path.c_str(),
+                  (save_dir_ + dir.path).c_str(), n.c_str(), Errno().c_str());
             ok = false;
         }
     }
@@ -536,7 +538,7 @@ bool PpsCore::LoadDir(Entry &dir, int at) {
             }
             continue;
         }
-        Logf("saved state: skipping %s: %s", (save_dir_ + path).c_str(), why.c_str());
+        LogAt(LOG_WARNING, "saved state: skipping %s: %s", (save_dir_ + path).c_str(), why.c_str());
         unloadable_.insert(path);
         ok = false;
     }

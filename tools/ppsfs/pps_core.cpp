@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Objects and their delivery: the tree of directories and objects, opens,
 // reads and writes, and the change log from which delta opens read. Server
 // mode is in server.cpp, .all, .notify and ?opens in special.cpp, what

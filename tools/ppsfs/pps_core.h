@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The state of the PPS filesystem: directories, objects, the opens of each
 // object and what each open has to read next. Every file operation of the
 // FUSE layer maps onto one call here; this layer knows nothing of FUSE.

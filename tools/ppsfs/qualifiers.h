@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Open qualifiers of a PPS path: the text after '?' in the last component
 // ("status?delta,wait", "control?server", "obj?f=speed>10+-city"). They pick
 // the mode of one open and are never part of the object's name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Server mode: an object opened ?server, whose other opens are clients.
 // Every client's open, write and close reaches the server as one message
 // ("+@obj.<id>...", "@obj.<id>" and its lines, "-@obj.<id>"), and what the

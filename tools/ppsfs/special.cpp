@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The special files and options: .all of each directory (every object of
 // the directory, full or delta, and ?deltadir for its names), .notify of
 // the root (notification groups and their ?notify= members) and ?opens

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // An owned file descriptor: closed when its owner goes. Not copyable; a
 // move hands the descriptor over and leaves the source empty (-1).
 #ifndef TOOLS_PPSFS_UNIQUE_FD_H

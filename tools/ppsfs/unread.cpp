@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What readers leave unread and who pays for it: bytes charged by user,
 // the limits (per client, per user, in total, a delta open's backlog), and
 // the writers refused for want of room, woken once there is room again.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The built-in scenario: a handset camped on WCDMA (UARFCN 10700) in a
 // network 310/150, with a PS data session on two PDP contexts, a two-cell
 // active set and GSM 1800 neighbours. Signal levels drift slowly.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Golden sessions: the replies the simulator served, one JSON line each
 // with the drive time it was served at, the structure type, the devctl
 // status, the delay and the reply bytes in hex; and their replay, which

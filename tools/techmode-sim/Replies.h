@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The simulated radio resource manager: checks one structure request and
 // builds its reply from the scenario. The structure encoders here are the
 // simulator's own, written from the byte layouts of the tech-mode protocol;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading and checking scenario files.
 #include "Scenario.h"
 

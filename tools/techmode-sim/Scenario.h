@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The simulated modem's state, in readable units, as a scenario file gives
 // it: identities as digit strings, signal levels in dBm/dB, addresses in
 // their usual text forms. Loading checks every field (type and range) and

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // A drive: a scenario whose state moves with time. The scenario's
 // "timeline" holds keyframes (at a time in seconds, any scenario fields)
 // and events (at a time, for a while, any scenario fields). The state at a

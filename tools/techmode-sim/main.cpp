@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // techmode-sim: a simulated modem behind the tech-mode device. A FUSE file
 // system, normally mounted at /dev/radio/cellular, whose file "techmode"
 // answers the DEVCTL_IOC_XFER ioctl (devctl_xfer.h) as the modem's radio
@@ -25,6 +26,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -45,7 +47,9 @@
 #include "Replies.h"
 #include "Scenario.h"
 #include "Timeline.h"
+#include "ToolLog.h"
 #include "devctl_xfer.h"
+#include "velomar_version.h"
 
 namespace {
 
@@ -72,7 +76,6 @@ struct State {
     };
     std::map<uint64_t, Pending> pending;
     uint64_t next_fh = 1;
-    bool verbose = false;
     // Owner, group and mode of the device; "scenario" has the same owner
     // and group. Fixed at start.
     uid_t owner = 0;
@@ -135,10 +138,10 @@ void LoadFromPath(State &st) {
 void Reload(State &st) {
     try {
         LoadFromPath(st);
-        fprintf(stderr, "techmode-sim: scenario reloaded from %s\n",
-                st.scenario_path.empty() ? "built-in scenario" : st.scenario_path.c_str());
+        toollog::Log(LOG_NOTICE, "scenario reloaded from %s",
+                     st.scenario_path.empty() ? "built-in scenario" : st.scenario_path.c_str());
     } catch (const sim::ScenarioError &e) {
-        fprintf(stderr, "techmode-sim: reload refused, scenario kept: %s\n", e.what());
+        toollog::Log(LOG_WARNING, "reload refused, scenario kept: %s", e.what());
     }
 }
 
@@ -245,8 +248,8 @@ int SetClock(const char *buf, size_t size) {
     errno = 0;
     double t = text.empty() || text.size() > 32 ? -1 : strtod(text.c_str(), &end);
     if (errno != 0 || end == nullptr || *end != '\0' || !std::isfinite(t) || t < 0 || t > 1e7) {
-        fprintf(stderr, "techmode-sim: clock: '%s' is not a time (seconds from 0 to 1e7) or run\n",
-                text.substr(0, 40).c_str());
+        toollog::Log(LOG_WARNING, "clock: '%s' is not a time (seconds from 0 to 1e7) or run",
+                     text.substr(0, 40).c_str());
         return -EINVAL;
     }
     g_state->base = t;
@@ -291,10 +294,10 @@ int SimFlush(const char *path, struct fuse_file_info *fi) {
         RestartClock(*g_state);
         it->second.start += text.size();
         text.clear();
-        fprintf(stderr, "techmode-sim: scenario replaced\n");
+        toollog::Log(LOG_NOTICE, "scenario replaced");
         return 0;
     } catch (const sim::ScenarioError &e) {
-        fprintf(stderr, "techmode-sim: scenario refused: %s\n", e.what());
+        toollog::Log(LOG_WARNING, "scenario refused: %s", e.what());
         return -EINVAL;
     }
 }
@@ -312,10 +315,8 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
         return -ENOTTY;
     auto *x = static_cast<devctl_xfer *>(data);
     if (x->send_len > DEVCTL_XFER_MAX || x->recv_len > DEVCTL_XFER_MAX) {
-        if (g_state->verbose)
-            fprintf(stderr,
-                    "techmode-sim: transfer refused: send_len %u, recv_len %u (at most %d)\n",
-                    x->send_len, x->recv_len, DEVCTL_XFER_MAX);
+        toollog::Log(LOG_DEBUG, "transfer refused: send_len %u, recv_len %u (at most %d)",
+                     x->send_len, x->recv_len, DEVCTL_XFER_MAX);
         return -EINVAL;
     }
 
@@ -339,7 +340,7 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
                 r.delay_ms = 0;
                 r.refusal = "no recorded reply left for structure type " +
                             std::to_string(r.struct_type) + " in " + g_state->replay_path;
-                fprintf(stderr, "techmode-sim: %s\n", r.refusal.c_str());
+                toollog::Log(LOG_WARNING, "%s", r.refusal.c_str());
             }
         }
         if (g_state->record_fd >= 0 && r.struct_type >= 0) {
@@ -356,7 +357,7 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
             std::string line = sim::ReplyLine(served) + "\n";
             if (write(g_state->record_fd, line.data(), line.size()) !=
                 static_cast<ssize_t>(line.size()))
-                fprintf(stderr, "techmode-sim: recording the reply failed: %s\n", strerror(errno));
+                toollog::Log(LOG_ERR, "recording the reply failed: %s", strerror(errno));
         }
     }
     if (r.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.delay_ms));
@@ -368,13 +369,12 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
     // recv_len tells how much was sent; a reply larger than the caller's
     // room says so, and devctlv copies only what fits.
     x->recv_len = static_cast<uint32_t>(n);
-    if (g_state->verbose) {
+    if (toollog::Enabled(LOG_DEBUG)) {
         if (!r.refusal.empty())
-            fprintf(stderr, "techmode-sim: request refused: %s: status %d\n", r.refusal.c_str(),
-                    r.status);
+            toollog::Log(LOG_DEBUG, "request refused: %s: status %d", r.refusal.c_str(), r.status);
         else
-            fprintf(stderr, "techmode-sim: type %d (%s): status %d, %zu bytes\n", r.struct_type,
-                    sim::StructureName(r.struct_type), r.status, n);
+            toollog::Log(LOG_DEBUG, "type %d (%s): status %d, %zu bytes", r.struct_type,
+                         sim::StructureName(r.struct_type), r.status, n);
     }
     return 0;
 }
@@ -456,7 +456,9 @@ int main(int argc, char *argv[]) {
         "permissions allow (allow_other).\n"
         "A scenario with a \"timeline\" is a drive, played from 0 s when it is loaded. The\n"
         "file 'clock' reads as the drive's time; writing SECONDS to it stops the clock there,\n"
-        "writing 'run' lets it run on at --speed."};
+        "writing 'run' lets it run on at --speed.",
+        "techmode-sim"};
+    app.set_version_flag("--version", VELOMAR_VERSION_TEXT("techmode-sim"));
     std::string mountpoint, scenario_path, owner_text, group_text, mode_text = "0660";
     bool foreground = false, check = false, print_default = false, verbose = false;
     unsigned seed = 1;
@@ -466,8 +468,13 @@ int main(int argc, char *argv[]) {
     app.add_option("-s,--scenario", scenario_path,
                    "Scenario file (JSON); default: the built-in one");
     app.add_flag("-f,--foreground", foreground, "Stay in the foreground");
+    std::string log_level = "info";
+    app.add_option("--log-level", log_level, toollog::kLevelHelp)
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(toollog::kLevelNames),
+                                                       std::end(toollog::kLevelNames))))
+        ->type_name("LEVEL");
     app.add_flag("-v,--verbose", verbose,
-                 "Print each request (or why it was refused) on standard error");
+                 "Log each request (or why it was refused): the same as --log-level debug");
     app.add_flag("--check", check, "Check the scenario file and exit");
     app.add_flag("--print-default", print_default, "Print the built-in scenario and exit");
     app.add_option("--seed", seed, "Seed for faults that apply with a probability");
@@ -529,7 +536,9 @@ int main(int argc, char *argv[]) {
         if (full != nullptr) st.scenario_path = full;
         free(full);
     }
-    st.verbose = verbose;
+    int level = LOG_INFO;
+    toollog::ParseLevel(verbose ? "debug" : log_level, &level);
+    toollog::SetLevel(level);
     st.rng.seed(seed);
     try {
         LoadFromPath(st);
@@ -553,7 +562,7 @@ int main(int argc, char *argv[]) {
             std::string warning;
             st.replay = std::make_unique<sim::Replay>(
                 sim::ParseReplies(sim::ReadScenarioFile(replay_path), replay_path, &warning));
-            if (!warning.empty()) fprintf(stderr, "techmode-sim: %s\n", warning.c_str());
+            if (!warning.empty()) toollog::Log(LOG_WARNING, "%s", warning.c_str());
             st.replay_path = replay_path;
         } catch (const sim::ScenarioError &e) {
             fprintf(stderr, "techmode-sim: %s\n", e.what());
@@ -575,8 +584,7 @@ int main(int argc, char *argv[]) {
         if (fstat(st.record_fd, &rs) == 0 && rs.st_size > 0 &&
             pread(st.record_fd, &last, 1, rs.st_size - 1) == 1 && last != '\n' &&
             write(st.record_fd, "\n", 1) != 1)
-            fprintf(stderr, "techmode-sim: cannot write to %s: %s\n", record_path.c_str(),
-                    strerror(errno));
+            toollog::Log(LOG_ERR, "cannot write to %s: %s", record_path.c_str(), strerror(errno));
     }
     if (mountpoint.empty()) {
         fprintf(stderr, "techmode-sim: a mountpoint is required (see --help)\n");
@@ -602,11 +610,11 @@ int main(int argc, char *argv[]) {
                                           : "fsname=techmode-sim,default_permissions");
     struct fuse *fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
     if (fuse == nullptr) {
-        fprintf(stderr, "techmode-sim: cannot set up FUSE\n");
+        toollog::Log(LOG_ERR, "cannot set up FUSE");
         return 1;
     }
     if (fuse_mount(fuse, mountpoint.c_str()) != 0) {
-        fprintf(stderr, "techmode-sim: cannot mount at %s\n", mountpoint.c_str());
+        toollog::Log(LOG_ERR, "cannot mount at %s", mountpoint.c_str());
         fuse_destroy(fuse);
         return 1;
     }
@@ -640,10 +648,18 @@ int main(int argc, char *argv[]) {
     struct fuse_session *se = fuse_get_session(fuse);
     fuse_set_signal_handlers(se);  // SIGINT, SIGTERM end the loop and unmount
 
+    // Mounted, and the scenario loaded: a service manager waiting for
+    // readiness (Type=notify) may start the daemon, which opens the device
+    // once. Without NOTIFY_SOCKET this does nothing.
+    sd_notify(0, "READY=1");
+    toollog::Log(LOG_INFO, "techmode-sim %s serving %s%s (%s)", VELOMAR_VERSION, mountpoint.c_str(),
+                 kDevice,
+                 st.scenario_path.empty() ? "built-in scenario" : st.scenario_path.c_str());
     struct fuse_loop_config config = {};
     config.clone_fd = 0;
     config.max_idle_threads = 4;
     int rc = fuse_loop_mt(fuse, &config);
+    sd_notify(0, "STOPPING=1");
     g_stopping = true;
     pthread_kill(reloader.native_handle(), SIGHUP);
     reloader.join();

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The wire format of devctl on Linux: one ioctl that carries a whole devctl
  * exchange. Shared by devctlv and by every tech-mode device (the simulator,

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * <sys/pps.h> for Linux: the libpps API of QNX Neutrino (the PPS text parser
  * ppsparse, the PPS encoder and the PPS decoder), under the QNX names.

@@ -1,7 +1,9 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * <sys/slog.h> for Linux: the QNX system-logger call slogf. Each call becomes
  * one syslog(3) line (ident = program name), with the QNX severity mapped to
- * the syslog priority and the code written at the start of the line.
+ * the syslog priority and the code written at the start of the line; with no
+ * syslog socket, one line on standard error instead.
  */
 #ifndef PLATFORM_SYS_SLOG_H
 #define PLATFORM_SYS_SLOG_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * <sys/slogcodes.h> for Linux: major numbers for slogf codes. Applications
  * use majors between _SLOGC_PRIVATE_START and _SLOGC_PRIVATE_END.

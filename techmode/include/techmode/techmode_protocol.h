@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The tech-mode protocol: how a structure is asked of the modem's radio
  * resource manager (RRM) through the tech-mode device, and how the answer is

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Tech-mode structures: the records the RRM's structures are decoded into,
  * the catalogue of structure types, and one fetcher per structure that a

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Value formatting: the text tables that turn the modem's codes into display
  * texts, and the formatters of the identity digits. Pure functions; the texts

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Tech-mode transport: opens the tech-mode device, asks the RRM for one
  * structure in a single devctlv exchange, checks the reply, finds the

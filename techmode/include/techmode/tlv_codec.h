@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * TLV codec: writes one element into a buffer and finds elements inside a
  * received buffer (layout in tlv_element.h). Pure: no state, no allocation,

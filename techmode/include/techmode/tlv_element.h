@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The TLV element, the unit of everything exchanged with the modem's radio
  * resource manager (RRM) over the tech-mode device. This header is the one

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # ppsfs as a shell user meets it: cat, echo, ls, rm, stat and a second user,
 # through ppsfs-sandbox in a private mount namespace. Exact texts and exit
 # statuses. Usage: ppsfs_shell_test.sh BIN_DIR

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // access, radiostats, tchtxpower, hspaopinfo and bearer through the real
 // server intake: what each writes to its status object after its fixed
 // placeholder lines, the response, and what the command itself prints. The

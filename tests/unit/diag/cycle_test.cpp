@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The service object and the command cycle: the object table, the context
 // without a device, the request log and id echo, the duplicate-id check and
 // closing. Each test runs in a fresh process under CTest, so every

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Test harness for the diagnostic service: a VelomarPPS whose status objects
 // are pipes, whose control object is a socketpair played by the test (one
 // message per read, as PPS delivers them), and whose tech-mode device is the

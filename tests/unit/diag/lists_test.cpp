@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The list commands (gsmopinfo, umtsopinfo, radionwinfo) through the real
 // server intake: the one write to their status object, the response and
 // what they print.

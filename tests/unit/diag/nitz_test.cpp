@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The network-time bridge: NITZ details republished into status_data, and
 // gsm_time_enable turned into a ts_select request.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Checks diagctl's JSON records against tools/diagctl/record.schema.json
 // with RapidJSON's JSON Schema (draft-04) validator.
 #ifndef TESTS_UNIT_DIAGCTL_SCHEMACHECK_H

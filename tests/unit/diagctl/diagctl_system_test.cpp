@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // diagctl as a user runs it: the real binary, as an unprivileged member of
 // the diagnostics group, against ppsfs at /pps, techmode-sim at
 // /dev/radio/cellular and qrx_velomar_server, all in this test's private

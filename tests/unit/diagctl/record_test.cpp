@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // diagctl's records over time as pure code: the screen as data and its
 // schema, the --watch frames (changes marked, compact, sparklines), the
 // JSON Lines file with rotation, and the CSV export of hostile lines.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // diagctl's pure parts on status texts as the daemon publishes them: the
 // screens (only the command's own attributes, tables with one row per
 // index, units, placeholders), the JSON output, masking and the response.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PPS decoder: exact values, navigation, type checks and errors, and
 // encoder -> text -> decoder round trips. The fuzzer checks that strings
 // stay in the caller's buffer and that failed reads do not move.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // devctlv: gather, one DEVCTL_IOC_XFER ioctl, scatter, errno-valued results.
 // The device is faked by interposing ioctl() for one pretend fd; every other
 // fd goes to the kernel.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PPS encoder: exact PPS text and JSON output, escaping, sticky errors.
 #include <sys/pps.h>
 

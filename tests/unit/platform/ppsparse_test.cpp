@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ppsparse: every line kind, qualifiers, in-place splitting, incomplete lines.
 #include <sys/pps.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // slogf: exact text and severity reach the capture hook; bad calls fail.
 #include <sys/slog.h>
 #include <sys/slogcodes.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CellularBase_PPS: object tables, publishing text and logs, responses,
 // RequestExit, and the ordering rules of the transaction table.
 #include <fcntl.h>

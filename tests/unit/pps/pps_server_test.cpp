@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PPSServer: name hash, server-mode intake and dispatch, the client table,
 // response text, opening the control object, and the poll loop over real fds.
 #include <errno.h>

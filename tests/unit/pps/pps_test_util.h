@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Helpers for the pps/ and diag/ tests: slogf capture, a temporary directory,
 // and a control object played by the test over a real socketpair.
 #ifndef TESTS_UNIT_PPS_PPS_TEST_UTIL_H

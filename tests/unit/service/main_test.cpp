@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's entry point, run as a real process in a private mount
 // namespace: /pps is a tmpfs there, the control and configuration objects
 // are FIFOs (so the poll loop waits, as on PPS), the status objects plain
@@ -83,6 +84,38 @@ TEST_F(Daemon, OptionsAreReadAfterInit) {
     ASSERT_TRUE(Start({"-x"})) << Err();
     int status = daemon.Stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Without SLOGF_STDERR the daemon's log goes to syslog when there is a
+// socket, else to standard error in the programs' shared format: a start
+// that fails says why either way, and only once.
+TEST_F(Daemon, LogGoesToStandardErrorWhenThereIsNoSyslog) {
+    std::string why = testsupport::EnterPrivateDev();
+    if (!why.empty()) GTEST_SKIP() << why;
+    unsetenv("SLOGF_STDERR");
+    const std::string failure = "0x0640000A Velomar PPS: Velomar Init Failure....";
+    for (bool syslog : {false, true}) {
+        SCOPED_TRACE(syslog ? "with a syslog socket" : "without a syslog socket");
+        testsupport::SyslogSink sink;
+        if (syslog)
+            ASSERT_EQ(sink.Start(), "");
+        else
+            unlink("/dev/log");
+        daemon.Start({QRX_VELOMAR_SERVER_BIN}, out + "/stdout", out + "/stderr");  // no objects
+        int status = daemon.Wait(5000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        const std::string err = testsupport::WithoutLogStamps(Err());
+        if (syslog) {
+            EXPECT_EQ(Err(), "");
+            EXPECT_NE(sink.Text().find(failure), std::string::npos) << sink.Text();
+        } else {
+            const std::string last = "qrx_velomar_server: critical: " + failure + "\n";
+            ASSERT_GE(err.size(), last.size()) << err;
+            EXPECT_EQ(err.substr(err.size() - last.size()), last) << err;
+            EXPECT_EQ(err.find("unformatted"), std::string::npos) << err;
+        }
+    }
+    setenv("SLOGF_STDERR", "1", 1);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RunAsUser, for real: each case switches identity in a forked child (the
 // tests run as root) and reports the identity it ended with. The name form
 // with its groups is checked through the daemon by the system test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // techmode-sim through the real device: the simulator is mounted in a
 // private mount namespace and every structure is fetched and decoded by the
 // daemon's own fetchers; faults, scenario replacement and bad scenarios.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Drives and golden sessions as pure code: the sample drives' state at
 // keyframes, midway and under events, the checks that refuse a bad
 // timeline, and the reply recordings, round trip and hostile lines.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // A pretend tech-mode device behind devctlv: the test binary defines ioctl();
 // DEVCTL_IOC_XFER on kFakeTechModeFd is answered from g_fakeTechMode, every
 // other fd goes to the kernel.

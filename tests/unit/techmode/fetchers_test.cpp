@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Structure fetchers against a pretend device: every fetcher on a good reply
 // and on a device error, then the decoding rules for missing, short and
 // overrunning elements and for the identity members.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Text tables and identity digit formatters.
 #include "techmode/techmode_text.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TLV codec: packing byte for byte, and lookups that never read past the
 // received bytes (every buffer is an exact-size heap copy, so ASan reports
 // any stray read).

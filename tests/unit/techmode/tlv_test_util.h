@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Test helpers for the tech-mode layer: a TLV builder written from the shared
 // element layout (not from the codec under test), exact-size buffers so that
 // ASan reports any read past the received bytes, and capture of standard

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tech-mode transport against a pretend device behind devctlv: the request
 // on the wire and the checks on the reply. Locating the structure and
 // decoding its fields run in every fetch (fetchers_test.cpp).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ppsfs objects through a real mount: names and qualifiers, merging writes,
 // full and delta reads, filters, ?wait, critical publishers, permissions and
 // saved state.

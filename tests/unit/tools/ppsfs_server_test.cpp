@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ppsfs server objects through a real mount: one server per object,
 // connect, message and disconnect lines with client ids and credentials,
 // replies to one client or to all, one message per read, nothing lost.

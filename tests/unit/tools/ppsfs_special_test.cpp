@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ppsfs's special files and open options through a real mount: .all of a
 // directory in full, delta and deltadir mode, .notify groups, ?opens, and
 // reads that take a whole object or change group or fail with EMSGSIZE.
