@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Turns the page's files into a C++ source (run as cmake -P at build time):
 #   cmake -DOUT=file.cpp -DDIR=web -DFILES="index.html;app.js;style.css" -P Embed.cmake
 # Each file becomes a byte array listed in kWebAssets under "/<name>".

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The page of diagctl serve (web/index.html, app.js, style.css), compiled
 // into the binary by Embed.cmake so that the server needs no files of its
 // own at run time. Read-only data; safe from any thread.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // diagctl serve: the screens over HTTP. A poller refreshes every screen at
 // a fixed pace and keeps the records (the JSON of --json) of the session;
 // an HTTP server gives them out as a JSON API, as Server-Sent Events and as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // diagctl serve driven over HTTP as a browser or an attacker would: a
 // WebServer on a free loopback port with a fake source of snapshots whose
 // texts are hostile, and cpp-httplib's client (plus a raw socket where the
