@@ -20,6 +20,11 @@
 #                                  (default radionwinfo; access for
 #                                  reject-storm) until it ends or Ctrl-C;
 #                                  SPEED=4 plays it four times as fast
+#   scripts/demo.sh --web [--shell]
+#                                  play drive-handover and run diagctl serve
+#                                  on 127.0.0.1:${PORT:-8080} (prints the
+#                                  URL) until Ctrl-C; with --shell, serve in
+#                                  the background and open a shell inside
 #   scripts/demo.sh --prefix DIR   run the installed programs in DIR/bin and
 #                                  DIR/sbin (e.g. /usr) instead of building
 #
@@ -33,6 +38,7 @@ cd "$(dirname "$self")/.."
 root=$(pwd)
 
 mode=demo
+web_shell=
 args=("$@")
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -52,6 +58,12 @@ while [ $# -gt 0 ]; do
       watch_cmd=radionwinfo
       [ "$(basename "$drive")" != reject-storm.json ] || watch_cmd=access
       if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then watch_cmd=$1; shift; fi
+      ;;
+    --web)
+      mode=web
+      drive=$root/tools/techmode-sim/drives/drive-handover.json
+      shift
+      if [ "${1:-}" = --shell ]; then web_shell=--shell; shift; fi
       ;;
     --prefix)
       [ $# -ge 2 ] || { echo "demo.sh: --prefix needs a directory" >&2; exit 2; }
@@ -73,6 +85,23 @@ work=$(mktemp -d /tmp/velomar-demo.XXXXXX)
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 trap stop_system EXIT
 trap 'exit 130' INT TERM
+
+if [ "$mode" = web ]; then
+  say "Platform stand-ins, techmode-sim playing drive-handover, then qrx_velomar_server"
+  start_system -s "$drive"
+  echo 0 >"$device_dir/clock"
+  echo run >"$device_dir/clock"
+  say "diagctl serve (Ctrl-C to stop)"
+  if [ "$web_shell" = --shell ]; then
+    "$bin/diagctl" serve --listen "127.0.0.1:${PORT:-8080}" &
+    sleep 1
+    echo "diagctl serve runs in the background; exit the shell to tear everything down."
+    PATH=$bin:$PATH bash -i || true
+    exit 0
+  fi
+  "$bin/diagctl" serve --listen "127.0.0.1:${PORT:-8080}" || true
+  exit 0
+fi
 
 if [ "$mode" = timeline ]; then
   # What the drive is, checked before anything starts.

@@ -18,6 +18,8 @@ demo_packages=(
   libcli11-dev                                   # command lines of the tools
   util-linux procps                              # unshare, mount namespaces; ps
   passwd                                         # useradd, groupadd: the accounts below
+  libcpp-httplib-dev                             # diagctl serve: HTTP and Server-Sent Events
+  libjs-chart.js                                 # diagctl serve: the page's charts
 )
 # What the tests, benchmarks, fuzzing and packaging need beside it.
 more_packages=(
@@ -25,6 +27,7 @@ more_packages=(
   libbenchmark-dev                               # bench/
   clang libclang-rt-dev                          # libFuzzer and sanitizers
   dbus libdbus-1-dev                             # bench/fanout: the dbus-daemon beside ppsfs
+  chromium                                       # diagctl serve's page test (headless)
   scdoc                                          # man pages
   dpkg-dev file lintian                          # Debian packages: cpack's dependencies, lintian
   systemd                                        # systemd-analyze: the packaging test checks the units

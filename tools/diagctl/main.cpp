@@ -2,7 +2,8 @@
 // diagctl: the test engineer's client of qrx_velomar_server. Sends one
 // diagnostic command to the daemon's control object, waits for its answer,
 // reads the command's status object and shows the screen (or JSON); can
-// refresh it, show the NITZ attributes and switch GSM time on and off.
+// refresh it, show the NITZ attributes and switch GSM time on and off,
+// record and export the screens, and serve them to a browser.
 #include <errno.h>
 #include <signal.h>
 #include <string.h>
@@ -24,6 +25,9 @@
 #include "ToolLog.h"
 #include "Trend.h"
 #include "velomar_version.h"
+#ifdef DIAGCTL_SERVE
+#include "WebServer.h"
+#endif
 
 namespace {
 
@@ -50,6 +54,8 @@ const char kFooter[] =
     "                   record the screens as JSON Lines (see diagctl record --help)\n"
     "  export --csv FILE...\n"
     "                   a recording as CSV (see diagctl export --help)\n"
+    "  serve [--listen ADDRESS:PORT] [--every SECONDS] [--allow-control]\n"
+    "                   the screens in a browser, live (see diagctl serve --help)\n"
     "\n"
     "Exit status:\n"
     "  0    SUCCESS (gsm-time: written; nitz: shown); --watch ended by SIGINT/SIGTERM\n"
@@ -401,12 +407,100 @@ int Export(int argc, char **argv) {
     return diagctl::kExitSuccess;
 }
 
+#ifdef DIAGCTL_SERVE
+#ifndef DIAGCTL_CHART_JS
+#define DIAGCTL_CHART_JS ""
+#endif
+
+int Serve(int argc, char **argv) {
+    CLI::App app{
+        "diagctl serve: the screens in a browser. Refreshes the nine requests and nitz\n"
+        "every SECONDS and serves a page that shows them live with charts, beside a JSON\n"
+        "API: /api/v1/screens, /api/v1/screens/NAME (the record --json prints),\n"
+        "/api/v1/stream (Server-Sent Events, one record per event) and the session as\n"
+        "/api/v1/session.jsonl or .csv. Listens on 127.0.0.1 unless told otherwise;\n"
+        "requests naming another host or coming from another site are refused. The GSM\n"
+        "time switch (POST /api/v1/gsm-time) works only with --allow-control.",
+        "diagctl serve"};
+    std::string listen = "127.0.0.1:8080", pps_root = "/pps", chart_js = DIAGCTL_CHART_JS;
+    diagctl::ServeOptions so;
+    Options opt;
+    app.add_option("--listen", listen, "Address and port (default 127.0.0.1:8080; port 0: any)")
+        ->type_name("ADDRESS:PORT");
+    app.add_option("--every", so.every_s, "Seconds between refreshes (default 1)")
+        ->type_name("SECONDS")
+        ->check(kSeconds);
+    app.add_flag("--allow-control", so.allow_control,
+                 "Let the page switch GSM time on and off (writes the config object)");
+    app.add_flag("--mask", so.mask, "Hide the IMEI and IMSI digits for every client");
+    app.add_option("--max-streams", so.max_streams, "Live pages open at once (default 32)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1000));
+    app.add_option("--chart-js", chart_js, "Chart.js to serve (default: Debian's libjs-chart.js)")
+        ->type_name("FILE");
+    app.add_option("--timeout", opt.timeout_s, "Seconds to wait for each answer (default 5)")
+        ->type_name("SECONDS")
+        ->check(kSeconds);
+    app.add_option("--pps", pps_root, "Where PPS is mounted (default /pps)")->type_name("DIR");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? diagctl::kExitSuccess : diagctl::kExitUsage;
+    }
+    const std::size_t colon = listen.rfind(':');
+    char *end = nullptr;
+    const long port =
+        colon == std::string::npos ? -1 : strtol(listen.c_str() + colon + 1, &end, 10);
+    if (colon == std::string::npos || colon == 0 || end == nullptr || *end != '\0' || port < 0 ||
+        port > 65535) {
+        std::fprintf(stderr, "diagctl serve: --listen takes ADDRESS:PORT, not '%s'\n",
+                     listen.c_str());
+        return diagctl::kExitUsage;
+    }
+    so.host = listen.substr(0, colon);
+    if (so.host.size() > 2 && so.host.front() == '[' && so.host.back() == ']')
+        so.host = so.host.substr(1, so.host.size() - 2);
+    so.port = static_cast<int>(port);
+    so.chart_js = chart_js;
+    if (access(chart_js.c_str(), R_OK) != 0)
+        std::fprintf(stderr, "diagctl serve: no Chart.js at '%s'; the page shows no charts\n",
+                     chart_js.c_str());
+    InstallSignalHandlers();
+    Paths paths{pps_root};
+    diagctl::WebServer server(
+        so,
+        [&](const Screen &screen) {
+            return diagctl::Take(screen, paths, TimeoutMs(opt), false, &g_interrupted);
+        },
+        [&](bool on) {
+            return diagctl::WriteObject(paths.Config(),
+                                        std::string("gsm_time_enable::") + (on ? "1" : "0") + "\n");
+        });
+    std::string error;
+    if (!server.Start(&error)) {
+        std::fprintf(stderr, "diagctl serve: %s\n", error.c_str());
+        return diagctl::kExitError;
+    }
+    const bool v6 = so.host.find(':') != std::string::npos;
+    std::printf("diagctl serve: http://%s%s%s:%d/\n", v6 ? "[" : "", so.host.c_str(), v6 ? "]" : "",
+                server.port());
+    std::fflush(stdout);
+    while (Sleep(0.2)) {
+    }
+    server.Stop();
+    return diagctl::kExitSuccess;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char **argv) {
     // record and export have options of their own (and their own --help).
     if (argc > 1 && strcmp(argv[1], "record") == 0) return Record(argc - 1, argv + 1);
     if (argc > 1 && strcmp(argv[1], "export") == 0) return Export(argc - 1, argv + 1);
+#ifdef DIAGCTL_SERVE
+    if (argc > 1 && strcmp(argv[1], "serve") == 0) return Serve(argc - 1, argv + 1);
+#endif
 
     CLI::App app{kDescription, "diagctl"};
     app.footer(kFooter);

@@ -27,8 +27,9 @@
     X(Lookup)                                                                                 \
     X(GetAttr)                                                                                \
     X(SetAttr)                                                                                \
-    X(Mkdir) X(Unlink) X(Rmdir) X(OpenDir) X(ReadDir) X(ReleaseDir) X(Create) X(Open) X(Read) \
-        X(Write) X(Release) X(Fsync) X(Poll) X(PollNotify)
+    X(Mkdir)                                                                                  \
+    X(Unlink) X(Rmdir) X(OpenDir) X(ReadDir) X(ReleaseDir) X(Create) X(Open) X(Read) X(Write) \
+        X(Release) X(Fsync) X(Poll) X(PollNotify)
 
 namespace ppsfs {
 

@@ -507,7 +507,7 @@ void PpsCore::Release(std::uint64_t fh) {
                     PushMessage(*obj.server,
                                 std::make_shared<const std::string>("-@" + obj.name + "." +
                                                                     std::to_string(h.id) + "\n"),
-                                h.uid, 0);
+                                h.uid, 0, h.id);
                 }
                 break;
             case Handle::Role::kSubscriber:
@@ -539,7 +539,7 @@ void PpsCore::Purge(Entry &obj, Handle *closing) {
         Handle &h = *hp.second;
         if (&h == closing || h.role != Handle::Role::kClient) continue;
         if (line == nullptr) line = std::make_shared<const std::string>("*@" + obj.name + "\n");
-        PushMessage(h, line, h.uid, 0);
+        PushMessage(h, line, h.uid, 0, 0);
     }
 }
 
@@ -728,7 +728,7 @@ std::string PpsCore::RenderFull(const Entry &obj, char prefix, const Handle *fil
 
 bool PpsCore::HasUnit(const Handle &h) const {
     if (!h.can_read) return false;
-    if (!h.partial.empty() || !h.messages.empty()) return true;
+    if (!h.partial.empty() || !h.messages.empty() || !h.turns.empty()) return true;
     if (h.special == Special::kNotify) return !h.told_group || !h.notes.empty();
     switch (h.role) {
         case Handle::Role::kSubscriber:

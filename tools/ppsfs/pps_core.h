@@ -120,6 +120,9 @@ constexpr std::size_t kMaxMessage = 1024 * 1024 - 4096;
 // fail with EFBIG.
 constexpr std::size_t kMaxObject = kMaxMessage - 4096;
 
+// What a queued message costs beside its text, counted against the limits.
+constexpr std::size_t kMessageOverhead = 64;
+
 struct ReadResult {
     // kTooBig: the next object or change group does not fit the buffer;
     // nothing was consumed (EMSGSIZE).
@@ -226,8 +229,9 @@ class PpsCore {
     // One message for a server or a client. Broadcasts share their text.
     struct Message {
         std::shared_ptr<const std::string> text;
-        uid_t charged = 0;       // the user whose queued bytes it counts in
-        std::uint64_t from = 0;  // the client that wrote it (a server's queue)
+        uid_t charged = 0;         // the user whose queued bytes it counts in
+        std::uint64_t from = 0;    // the client that wrote it, while it is open
+        std::uint64_t source = 0;  // a server's: the client it is about
     };
 
     struct Entry {
@@ -311,8 +315,11 @@ class PpsCore {
         // least name not read yet.
         bool filling = false;
         std::string fill_from;
-        // Messages for a server or a client, and their bytes.
+        // Messages for a client; for a server, one queue per client, taken in
+        // turn; and their bytes (each message's text and kMessageOverhead).
         Fifo<Message> messages;
+        std::map<std::uint64_t, Fifo<Message>> by_source;
+        Fifo<std::uint64_t> turns;
         std::size_t queued_bytes = 0;
         // Client: the bytes of its messages its server has not read yet.
         std::size_t at_server = 0;
@@ -409,8 +416,10 @@ class PpsCore {
     void Truncate(Entry &obj);
     void Purge(Entry &obj, Handle *closing);
     void DeliverChanges(Entry &obj, const std::vector<AttrChange> &changes);
+    // Queues a message for h. source: for a server, the client the message
+    // is about (its queue); 0 for a client's.
     void PushMessage(Handle &h, std::shared_ptr<const std::string> text, uid_t charged,
-                     std::uint64_t from);
+                     std::uint64_t from, std::uint64_t source);
     Message PopMessage(Handle &h);
     void DropMessages(Handle &h);
     // Ends what an open reads: its queued changes and messages go, and its

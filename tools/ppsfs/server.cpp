@@ -107,14 +107,25 @@ void PpsCore::Connect(Entry &obj, Handle &client) {
     PushMessage(*obj.server,
                 std::make_shared<const std::string>("+@" + obj.name + "." +
                                                     std::to_string(client.id) + client.cred + "\n"),
-                client.uid, client.id);
+                client.uid, client.id, client.id);
 }
 
 void PpsCore::PushMessage(Handle &h, std::shared_ptr<const std::string> text, uid_t charged,
-                          std::uint64_t from) {
+                          std::uint64_t from, std::uint64_t source) {
     if (!h.can_read || h.gone) return;
-    const std::size_t n = text->size();
-    h.messages.push_back(Message{std::move(text), charged, from});
+    // What a message costs ppsfs beyond its text counts too, so that many
+    // small messages weigh what they take.
+    const std::size_t n = text->size() + kMessageOverhead;
+    Message m{std::move(text), charged, from, source};
+    if (source == 0) {
+        h.messages.push_back(std::move(m));
+    } else {
+        // A server's messages wait in one queue per client, read in turn, so
+        // one client's backlog never stands before another's request.
+        Fifo<Message> &q = h.by_source[source];
+        if (q.empty()) h.turns.push_back(source);
+        q.push_back(std::move(m));
+    }
     h.queued_bytes += n;
     Charge(charged, n);
     if (from != 0) {
@@ -126,9 +137,23 @@ void PpsCore::PushMessage(Handle &h, std::shared_ptr<const std::string> text, ui
 
 PpsCore::Message PpsCore::PopMessage(Handle &h) {
     const std::size_t limit = limits_.client_kb * 1024;
-    Message m = std::move(h.messages.front());
-    h.messages.pop_front();
-    const std::size_t n = m.text->size();
+    Message m;
+    if (!h.messages.empty()) {
+        m = std::move(h.messages.front());
+        h.messages.pop_front();
+    } else {
+        const std::uint64_t source = h.turns.front();
+        h.turns.pop_front();
+        auto q = h.by_source.find(source);
+        m = std::move(q->second.front());
+        q->second.pop_front();
+        if (q->second.empty()) {
+            h.by_source.erase(q);
+        } else {
+            h.turns.push_back(source);
+        }
+    }
+    const std::size_t n = m.text->size() + kMessageOverhead;
     bool freed = h.queued_bytes > limit;
     h.queued_bytes -= n;
     freed = freed && h.queued_bytes <= limit;
@@ -146,7 +171,7 @@ PpsCore::Message PpsCore::PopMessage(Handle &h) {
 }
 
 void PpsCore::DropMessages(Handle &h) {
-    while (!h.messages.empty()) PopMessage(h);
+    while (!h.messages.empty() || !h.turns.empty()) PopMessage(h);
 }
 
 int PpsCore::WriteAsClient(Handle &h, const std::vector<WriteLine> &lines) {
@@ -190,7 +215,8 @@ int PpsCore::WriteAsClient(Handle &h, const std::vector<WriteLine> &lines) {
         return EAGAIN;
     }
     h.throttled = false;
-    PushMessage(*obj.server, std::make_shared<const std::string>(std::move(msg)), h.uid, h.id);
+    PushMessage(*obj.server, std::make_shared<const std::string>(std::move(msg)), h.uid, h.id,
+                h.id);
     return 0;
 }
 
@@ -257,12 +283,12 @@ int PpsCore::WriteAsServer(Handle &h, const std::vector<WriteLine> &lines) {
         auto msg = std::make_shared<const std::string>("@" + obj.name + "\n" + g.body);
         if (g.target != 0) {
             Handle &c = *obj.handles.at(g.target);
-            PushMessage(c, msg, c.uid, 0);
+            PushMessage(c, msg, c.uid, 0, 0);
             continue;
         }
         for (auto &hp : obj.handles) {
             Handle &c = *hp.second;
-            if (c.role == Handle::Role::kClient) PushMessage(c, msg, c.uid, 0);
+            if (c.role == Handle::Role::kClient) PushMessage(c, msg, c.uid, 0, 0);
         }
     }
     return 0;

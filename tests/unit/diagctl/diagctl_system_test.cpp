@@ -7,6 +7,9 @@
 // objects, and the errors when no daemon answers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#ifdef DIAGCTL_SERVE_TEST
+#include <httplib.h>
+#endif
 #include <rapidjson/document.h>
 #include <rapidjson/pointer.h>
 #include <signal.h>
@@ -337,6 +340,59 @@ TEST_F(DiagctlSystem, NoDaemonOrNoAnswerIsAClearError) {
 
 // A daemon that stops answering for a while is shown as such, and the
 // watch goes on once it answers again.
+#ifdef DIAGCTL_SERVE_TEST
+// diagctl serve against the whole system, run as a diagctl user: each
+// screen's record in the API holds the same attributes and screen as
+// diagctl --json's, and the GSM time switch writes the config object.
+TEST_F(DiagctlSystem, ServeGivesWhatJsonGives) {
+    StartSimulator();
+    StartDaemon();
+    Child serve;
+    AsDiagctlUser(&serve);
+    ASSERT_TRUE(serve.Start(
+        {DIAGCTL_BIN, "serve", "--listen", "127.0.0.1:0", "--every", "0.2", "--allow-control"},
+        tmp_ + "/serve.out", tmp_ + "/serve.err"));
+    int port = 0;
+    for (int i = 0; i < 500 && port == 0; i++) {
+        const std::string out = ReadFile(tmp_ + "/serve.out");
+        const std::size_t at = out.find("http://127.0.0.1:");
+        if (at != std::string::npos) port = atoi(out.c_str() + at + 17);
+        if (port == 0) usleep(10000);
+    }
+    ASSERT_NE(port, 0) << ReadFile(tmp_ + "/serve.err");
+    httplib::Client client("127.0.0.1", port);
+    for (const char *command : {"identity", "access", "gsmopinfo", "tchtxpower", "bearer",
+                                "hspaopinfo", "umtsopinfo", "radiostats", "radionwinfo"}) {
+        SCOPED_TRACE(command);
+        std::string body;
+        for (int i = 0; i < 500 && body.empty(); i++) {
+            httplib::Result r = client.Get(std::string("/api/v1/screens/") + command);
+            if (r && r->status == 200)
+                body = r->body;
+            else
+                usleep(10000);
+        }
+        ASSERT_FALSE(body.empty());
+        Ran json = Diagctl({command, "--json"});
+        ASSERT_EQ(json.status, 0) << json.err;
+        rapidjson::Document served, printed;
+        ASSERT_FALSE(served.Parse(body.c_str()).HasParseError());
+        ASSERT_FALSE(printed.Parse(json.out.c_str()).HasParseError());
+        ASSERT_TRUE(served.HasMember("attributes")) << body;
+        EXPECT_TRUE(served["attributes"] == printed["attributes"]) << body << "\n" << json.out;
+        EXPECT_TRUE(served["screen"] == printed["screen"]) << body << "\n" << json.out;
+    }
+    httplib::Headers origin = {{"Origin", "http://127.0.0.1:" + std::to_string(port)}};
+    httplib::Result r = client.Post("/api/v1/gsm-time", origin, "on", "text/plain");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << r->body;
+    EXPECT_NE(ReadFile(kDiag + "/config").find("gsm_time_enable::1\n"), std::string::npos);
+    int status = serve.Stop(SIGINT);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif
+
 TEST_F(DiagctlSystem, WatchRefreshesUntilInterrupted) {
     StartSimulator();
     StartDaemon();

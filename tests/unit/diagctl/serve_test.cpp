@@ -1,0 +1,505 @@
+// SPDX-License-Identifier: Apache-2.0
+// diagctl serve driven over HTTP as a browser or an attacker would: a
+// WebServer on a free loopback port with a fake source of snapshots whose
+// texts are hostile, and cpp-httplib's client (plus a raw socket where the
+// client would tidy the request up). Rounds are made with Poll(), so no
+// case depends on timing.
+#include <arpa/inet.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <rapidjson/document.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "WebServer.h"
+#include "gtest/gtest.h"
+
+namespace diagctl {
+namespace {
+
+// An APN that tries to run script in a page and to forge an event in the
+// stream (a blank line ends an SSE event).
+const char kHostileApn[] = "<script>alert(1)</script><img src=x onerror=alert(2)>\n\ndata: {}\r\n";
+const char kImei[] = "351234567890123";
+
+Snapshot FakeSnapshot(const Screen &screen) {
+    Value attributes = Value::Object();
+    attributes.members.emplace_back("IMEI", Value::String(kImei));
+    attributes.members.emplace_back("apn1_name", Value::String(kHostileApn));
+    attributes.members.emplace_back("scell_rscp", Value::Int(-85));
+    attributes.members.emplace_back("nitz_source", Value::String("network"));
+    Snapshot s;
+    s.heading = "SUCCESS";
+    s.result.present = screen.request;
+    s.timing.time = "2026-01-01T00:00:00.000Z";
+    s.own = OwnAttributes(screen, attributes);
+    return s;
+}
+
+// The served screen that shows the APN table.
+const Screen *ApnScreen() {
+    for (const Screen *s : ServedScreens())
+        if (Owns(*s, "apn1_name")) return s;
+    return nullptr;
+}
+
+class Serve : public ::testing::Test {
+  protected:
+    void StartServer(ServeOptions opt) {
+        opt.host = "127.0.0.1";
+        opt.port = 0;
+        opt.every_s = 0;
+        server_.reset(new WebServer(opt, FakeSnapshot, [this](bool on) {
+            writes_.push_back(on);
+            return write_outcome_;
+        }));
+        std::string error;
+        ASSERT_TRUE(server_->Start(&error)) << error;
+        host_ = "127.0.0.1:" + std::to_string(server_->port());
+        server_->Poll();
+    }
+    void SetUp() override { StartServer(ServeOptions()); }
+
+    httplib::Client Client() {
+        httplib::Client c("127.0.0.1", server_->port());
+        c.set_read_timeout(10, 0);
+        return c;
+    }
+
+    // Sends raw bytes and returns the status code of the answer (0: none).
+    int Raw(const std::string &request) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(server_->port()));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            close(fd);
+            return 0;
+        }
+        std::size_t sent = 0;
+        while (sent < request.size()) {
+            ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<std::size_t>(n);
+        }
+        char buf[64] = {};
+        ssize_t n = recv(fd, buf, sizeof buf - 1, 0);
+        close(fd);
+        int status = 0;
+        if (n > 12) sscanf(buf, "HTTP/1.1 %d", &status);
+        return status;
+    }
+
+    std::unique_ptr<WebServer> server_;
+    std::string host_;
+    std::vector<bool> writes_;
+    Outcome write_outcome_;
+};
+
+struct RequestCase {
+    const char *name;
+    const char *method;
+    std::string path;
+    std::string host;    // "" : the server's own
+    std::string origin;  // "" : none
+    std::string body;
+    int status;
+};
+
+TEST_F(Serve, AnswersEveryRequestWithTheRightStatusAndNoCors) {
+    const std::string self = "http://" + host_;
+    const std::string port = std::to_string(server_->port());
+    const RequestCase cases[] = {
+        {"page", "GET", "/", "", "", "", 200},
+        {"page script", "GET", "/app.js", "", "", "", 200},
+        {"screens", "GET", "/api/v1/screens", "", "", "", 200},
+        {"one screen", "GET", "/api/v1/screens/identity", "", "", "", 200},
+        {"nitz", "GET", "/api/v1/screens/nitz", "", "", "", 200},
+        {"same-origin read", "GET", "/api/v1/screens", "", self, "", 200},
+        {"localhost by name", "GET", "/api/v1/screens", "localhost:" + port, "", "", 200},
+        {"unknown screen", "GET", "/api/v1/screens/gsm-time", "", "", "", 404},
+        {"screen name too long", "GET", "/api/v1/screens/" + std::string(40, 'a'), "", "", "", 404},
+        {"dot segments", "GET", "/api/v1/screens/../../../etc/passwd", "", "", "", 404},
+        {"unknown path", "GET", "/etc/passwd", "", "", "", 404},
+        {"session window", "GET", "/api/v1/session.csv?seconds=300", "", "", "", 200},
+        {"huge session window", "GET", "/api/v1/session.jsonl?seconds=1e300", "", "", "", 200},
+        {"window not a number", "GET", "/api/v1/session.jsonl?seconds=5m", "", "", "", 400},
+        {"negative window", "GET", "/api/v1/session.jsonl?seconds=-1", "", "", "", 400},
+        {"NaN window", "GET", "/api/v1/session.jsonl?seconds=nan", "", "", "", 400},
+        {"post to a read", "POST", "/api/v1/screens", "", "", "x", 405},
+        {"delete", "DELETE", "/api/v1/screens/identity", "", "", "", 405},
+        {"put page", "PUT", "/", "", "", "x", 405},
+        {"options preflight", "OPTIONS", "/api/v1/screens", "", "", "", 405},
+        {"read of the switch", "GET", "/api/v1/gsm-time", "", "", "", 405},
+        {"switch without --allow-control", "POST", "/api/v1/gsm-time", "", self, "on", 403},
+        {"rebound DNS name", "GET", "/api/v1/screens", "attacker.example:" + port, "", "", 421},
+        {"other port", "GET", "/api/v1/screens", "127.0.0.1:1", "", "", 421},
+        {"no port", "GET", "/api/v1/screens", "127.0.0.1", "", "", 421},
+        {"cross-origin read", "GET", "/api/v1/screens", "", "http://attacker.example", "", 403},
+        {"cross-origin stream", "GET", "/api/v1/stream", "", "http://attacker.example", "", 403},
+        {"opaque origin", "GET", "/api/v1/screens", "", "null", "", 403},
+        {"cross-origin preflight", "OPTIONS", "/api/v1/gsm-time", "", "http://attacker.example", "",
+         403},
+        {"oversized body", "POST", "/api/v1/gsm-time", "", self, std::string(1 << 20, 'a'), 413},
+        {"oversized path", "GET", "/" + std::string(20000, 'a'), "", "", "", 414},
+    };
+    for (const RequestCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        httplib::Client client = Client();
+        httplib::Request req;
+        req.method = c.method;
+        req.path = c.path;
+        req.set_header("Host", c.host.empty() ? host_ : c.host);
+        if (!c.origin.empty()) req.set_header("Origin", c.origin);
+        req.body = c.body;
+        if (!c.body.empty()) req.set_header("Content-Type", "text/plain");
+        httplib::Result r = client.send(req);
+        ASSERT_TRUE(r) << httplib::to_string(r.error());
+        EXPECT_EQ(r->status, c.status) << r->body;
+        EXPECT_FALSE(r->has_header("Access-Control-Allow-Origin"));
+        EXPECT_EQ(r->get_header_value("X-Content-Type-Options"), "nosniff");
+        if (c.status == 405) {
+            EXPECT_TRUE(r->has_header("Allow"));
+        }
+    }
+    EXPECT_TRUE(writes_.empty());
+}
+
+// What a hand-made request can hold that the client library would refuse
+// to send.
+TEST_F(Serve, RefusesMalformedRequests) {
+    struct {
+        const char *name;
+        std::string request;
+        int status;
+    } cases[] = {
+        {"no Host", "GET /api/v1/screens HTTP/1.1\r\n\r\n", 421},
+        {"unknown method", "BREW /api/v1/screens HTTP/1.1\r\nHost: " + host_ + "\r\n\r\n", 400},
+        {"header too long",
+         "GET / HTTP/1.1\r\nHost: " + host_ + "\r\nX: " + std::string(20000, 'a') + "\r\n\r\n",
+         400},
+        {"not HTTP", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 15), 400},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Raw(c.request), c.status);
+    }
+    // Still serving.
+    EXPECT_EQ(Client().Get("/api/v1/screens")->status, 200);
+}
+
+// A modem text holding markup or line breaks stays one JSON string with
+// its exact characters, in the API and in the stream.
+TEST_F(Serve, HostileModemTextsStayData) {
+    const Screen *apn = ApnScreen();
+    ASSERT_NE(apn, nullptr);
+    httplib::Result r = Client().Get(std::string("/api/v1/screens/") + apn->command);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->get_header_value("Content-Type"), "application/json");
+    EXPECT_EQ(r->body.find('\n'), r->body.size() - 1) << "one line";
+    rapidjson::Document d;
+    ASSERT_FALSE(d.Parse(r->body.c_str()).HasParseError());
+    EXPECT_STREQ(d["attributes"]["apn1_name"].GetString(), kHostileApn);
+
+    // The stream: every data line a whole record, none forged.
+    std::string stream;
+    Client().Get("/api/v1/stream", [&](const char *data, std::size_t n) {
+        stream.append(data, n);
+        return stream.find("\"command\":\"nitz\"") == std::string::npos;
+    });
+    std::size_t records = 0;
+    for (std::size_t start = 0, end; (end = stream.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        const std::string line = stream.substr(start, end - start);
+        if (line.rfind("data: ", 0) != 0) continue;
+        SCOPED_TRACE(line);
+        rapidjson::Document rec;
+        ASSERT_FALSE(rec.Parse(line.c_str() + 6).HasParseError());
+        ASSERT_TRUE(rec.HasMember("command"));
+        records++;
+    }
+    EXPECT_EQ(records, ServedScreens().size());
+}
+
+// New rounds reach an open stream; a client gets them without asking.
+TEST_F(Serve, StreamPushesEachNewRound) {
+    std::string stream;
+    bool polled = false;
+    auto count = [&](const std::string &s) {
+        std::size_t n = 0;
+        for (std::size_t p = 0; (p = s.find("data: {\"time\":", p)) != std::string::npos; p++) n++;
+        return n;
+    };
+    const std::size_t screens = ServedScreens().size();
+    Client().Get("/api/v1/stream", [&](const char *data, std::size_t n) {
+        stream.append(data, n);
+        if (!polled && count(stream) == screens) {
+            polled = true;
+            server_->Poll();
+        }
+        return count(stream) < 2 * screens;
+    });
+    EXPECT_EQ(count(stream), 2 * screens);
+}
+
+// At most max_streams streams; the next gets 503 at once, and a closed one
+// frees its place.
+TEST_F(Serve, CapsOpenStreams) {
+    ServeOptions opt;
+    opt.max_streams = 2;
+    server_.reset();
+    StartServer(opt);
+    std::mutex mu;
+    std::condition_variable cv;
+    int open = 0;
+    std::atomic<bool> done{false};
+    std::vector<std::thread> holders;
+    for (int i = 0; i < 2; i++)
+        holders.emplace_back([&] {
+            bool counted = false;
+            Client().Get("/api/v1/stream", [&](const char *, std::size_t) {
+                if (!counted) {
+                    counted = true;
+                    std::lock_guard<std::mutex> lock(mu);
+                    open++;
+                    cv.notify_all();
+                }
+                return !done;
+            });
+        });
+    {
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return open == 2; });
+    }
+    httplib::Result third = Client().Get("/api/v1/stream");
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->status, 503);
+    EXPECT_EQ(Client().Get("/api/v1/screens")->status, 200) << "the rest still served";
+    done = true;
+    // Each round wakes the holders' streams; a write to a closed one fails
+    // and frees its place. The pause lets each round be a write of its own.
+    int status = 503;
+    for (int round = 0; round < 1000 && status == 503; round++) {
+        if (round > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        server_->Poll();
+        if (round == 0)
+            for (std::thread &t : holders) t.join();
+        Client().Get(
+            "/api/v1/stream",
+            [&](const httplib::Response &res) {
+                status = res.status;
+                return false;
+            },
+            [](const char *, std::size_t) { return false; });
+    }
+    EXPECT_EQ(status, 200) << "a place is free again";
+}
+
+// Opens a connection to the server and sends text (maybe nothing); the
+// descriptor, or -1.
+int Connect(int port, const std::string &text) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A stream client that never reads: rounds go on (a stream writes outside
+// the lock), other clients are served, and Stop() still ends it (a write
+// that cannot go on gives up after the write timeout).
+TEST_F(Serve, StreamClientThatNeverReadsHoldsNothingUp) {
+    const int fd =
+        Connect(server_->port(), "GET /api/v1/stream HTTP/1.1\r\nHost: " + host_ + "\r\n\r\n");
+    ASSERT_GE(fd, 0);
+    // Megabytes of records queued for a client that takes none.
+    for (int round = 0; round < 300; round++) server_->Poll();
+    httplib::Result r = Client().Get("/api/v1/screens/identity");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    server_->Stop();
+    close(fd);
+}
+
+// Connections that send nothing, more than there are workers: each is
+// dropped at the read timeout, and the server serves again.
+TEST_F(Serve, IdleConnectionsAreDropped) {
+    ServeOptions opt;
+    opt.max_streams = 1;  // 9 workers
+    server_.reset();
+    StartServer(opt);
+    std::vector<int> idle;
+    for (int i = 0; i < 10; i++) {
+        const int fd = Connect(server_->port(), i % 2 ? "GET / HTTP/1.1\r\nHost: " : "");
+        ASSERT_GE(fd, 0);
+        idle.push_back(fd);
+    }
+    httplib::Client c = Client();
+    c.set_read_timeout(60, 0);
+    httplib::Result r = c.Get("/api/v1/screens/identity");
+    ASSERT_TRUE(r) << httplib::to_string(r.error());
+    EXPECT_EQ(r->status, 200);
+    for (int fd : idle) close(fd);
+}
+
+TEST_F(Serve, MasksIdentitiesWhenAskedOrAlways) {
+    struct {
+        const char *name;
+        bool server_mask;
+        const char *query;
+        bool masked;
+    } cases[] = {
+        {"plain", false, "", false},
+        {"page switch", false, "?mask=1", true},
+        {"switch off", false, "?mask=0", false},
+        {"--mask cannot be undone", true, "?mask=0", true},
+        {"--mask", true, "", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ServeOptions opt;
+        opt.mask = c.server_mask;
+        server_.reset();
+        StartServer(opt);
+        for (const char *path : {"/api/v1/screens/identity", "/api/v1/screens",
+                                 "/api/v1/session.jsonl", "/api/v1/session.csv"}) {
+            SCOPED_TRACE(path);
+            httplib::Result r = Client().Get(std::string(path) + c.query);
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->body.find(kImei) == std::string::npos, c.masked);
+            EXPECT_EQ(r->body.find("0123") != std::string::npos, true);
+        }
+    }
+}
+
+TEST_F(Serve, DownloadsTheSession) {
+    server_->Poll();
+    httplib::Result jsonl = Client().Get("/api/v1/session.jsonl");
+    ASSERT_TRUE(jsonl);
+    EXPECT_NE(jsonl->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
+    std::size_t lines = 0;
+    for (char ch : jsonl->body) lines += ch == '\n';
+    EXPECT_EQ(lines, 2 * ServedScreens().size());
+    httplib::Result csv = Client().Get("/api/v1/session.csv");
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+    EXPECT_EQ(csv->body.rfind("time,latency_ms,command,", 0), 0u);
+}
+
+// The one call that writes: only with --allow-control and only from the
+// page itself.
+TEST_F(Serve, GsmTimeSwitchNeedsControlAndSameOrigin) {
+    struct {
+        const char *name;
+        bool allow;
+        std::string origin;
+        std::string body;
+        bool write_fails;
+        int status;
+        std::vector<bool> writes;
+    } cases[] = {
+        {"on", true, "self", "on", false, 200, {true}},
+        {"off", true, "self", "off", false, 200, {false}},
+        {"no Origin (curl, a form from a file)", true, "", "on", false, 403, {}},
+        {"another site", true, "http://attacker.example", "on", false, 403, {}},
+        {"same host, other scheme", true, "https://self", "on", false, 403, {}},
+        {"bad body", true, "self", "1", false, 400, {}},
+        {"write fails", true, "self", "on", true, 502, {true}},
+        {"without --allow-control", false, "self", "on", false, 403, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ServeOptions opt;
+        opt.allow_control = c.allow;
+        server_.reset();
+        writes_.clear();
+        write_outcome_ = c.write_fails ? Outcome{kExitError, "EACCES"} : Outcome{};
+        StartServer(opt);
+        httplib::Headers h;
+        if (c.origin == "self")
+            h.emplace("Origin", "http://" + host_);
+        else if (c.origin == "https://self")
+            h.emplace("Origin", "https://" + host_);
+        else if (!c.origin.empty())
+            h.emplace("Origin", c.origin);
+        httplib::Result r = Client().Post("/api/v1/gsm-time", h, c.body, "text/plain");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, c.status) << r->body;
+        EXPECT_EQ(writes_, c.writes);
+    }
+}
+
+}  // namespace
+}  // namespace diagctl
+
+namespace diagctl {
+namespace {
+
+// Runs a command and returns its standard output.
+std::string Output(const std::string &command) {
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+// The page in headless Chromium, with the hostile texts of the fake
+// source: the screens are drawn, the charts exist, and the APN's markup is
+// text in a cell, not elements. Leaves a screenshot in the build tree.
+TEST_F(Serve, PageInHeadlessChromiumShowsModemTextsAsText) {
+    const char *chromium = "/usr/bin/chromium";
+    if (access(chromium, X_OK) != 0) GTEST_SKIP() << "no chromium (Debian's chromium package)";
+    ServeOptions opt;
+    opt.chart_js = "/usr/share/javascript/chart.js/chart.min.js";
+    server_.reset();
+    StartServer(opt);
+    server_->Poll();
+    char dir[] = "/tmp/diagctl-chromium.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string common =
+        std::string("timeout 60 ") + chromium +
+        " --headless --no-sandbox --disable-gpu --disable-background-networking"
+        " --disable-component-update --disable-sync --no-first-run --no-proxy-server"
+        " --virtual-time-budget=4000 --window-size=1400,2400 --user-data-dir=" +
+        dir + " ";
+    // Paused: the page draws the latest records and opens no stream, so
+    // that the virtual time budget ends (an open stream keeps it waiting).
+    const std::string url = "http://" + host_ + "/#paused";
+    const std::string dom = Output(common + "--dump-dom " + url + " 2>/dev/null");
+    Output(common + "--screenshot=" SERVE_SCREENSHOT " " + url + " >/dev/null 2>&1");
+    Output(std::string("rm -rf ") + dir);
+
+    ASSERT_NE(dom.find("<body"), std::string::npos) << "chromium gave no page";
+    for (const Screen *s : ServedScreens()) {
+        SCOPED_TRACE(s->command);
+        EXPECT_NE(dom.find(std::string("id=\"screen-") + s->command + "\""), std::string::npos);
+    }
+    EXPECT_NE(dom.find(kImei), std::string::npos) << "the stream's records were drawn";
+    EXPECT_NE(dom.find("&lt;script&gt;alert(1)&lt;/script&gt;&lt;img src=x onerror=alert(2)&gt;"),
+              std::string::npos);
+    EXPECT_EQ(dom.find("<script>alert"), std::string::npos);
+    EXPECT_EQ(dom.find("<img"), std::string::npos);
+    EXPECT_NE(dom.find("<canvas"), std::string::npos) << "Chart.js loaded and charts made";
+}
+
+}  // namespace
+}  // namespace diagctl

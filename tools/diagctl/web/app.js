@@ -1,0 +1,291 @@
+// The page of diagctl serve: draws every screen from /api/v1/screens, then
+// follows /api/v1/stream, one record (the JSON of diagctl --json) per
+// event. Every text from the modem goes into the page with textContent,
+// never as markup.
+'use strict';
+
+const screens = new Map();  // command -> {layout, card parts, last values}
+const charts = new Map();   // "command section column" -> {chart, lines}
+let stream = null;
+let paused = false;
+let windowSeconds = 300;
+
+function el(tag, text, cls) {
+  const e = document.createElement(tag);
+  if (text !== undefined && text !== null) e.textContent = String(text);
+  if (cls) e.className = cls;
+  return e;
+}
+
+function maskQuery() {
+  return document.getElementById('mask').checked ? '?mask=1' : '';
+}
+
+function setState(text, cls) {
+  const s = document.getElementById('state');
+  s.textContent = text;
+  s.className = cls || '';
+}
+
+// A screen's card: title, time and latency, one block per section.
+function buildScreen(info) {
+  const card = el('article', null, 'screen');
+  card.id = 'screen-' + info.name;
+  card.appendChild(el('h2', info.title + ' (' + info.name + ')'));
+  const meta = el('div', '—', 'meta');
+  card.appendChild(meta);
+  const body = el('div');
+  card.appendChild(body);
+  document.getElementById('screens').appendChild(card);
+  screens.set(info.name, {info, meta, body, previous: new Map()});
+}
+
+function show(value, unit) {
+  if (value === null || value === undefined) return null;
+  if (typeof value === 'object') return JSON.stringify(value);
+  return unit && typeof value === 'number' ? value + ' ' + unit : String(value);
+}
+
+// Fills a cell; marks it when it changed since the last record.
+function cell(s, id, value, unit) {
+  const td = el('td', null, 'value');
+  td.dataset.key = id;
+  const text = show(value, unit);
+  td.textContent = text === null ? 'N/A' : text;
+  if (text === null) td.classList.add('na');
+  if (s.previous.has(id) && s.previous.get(id) !== text) td.classList.add('changed');
+  s.previous.set(id, text);
+  return td;
+}
+
+function renderRecord(rec) {
+  const s = screens.get(rec.command);
+  if (!s) return;
+  s.meta.textContent = '';
+  s.meta.appendChild(el('span', rec.time + '  ·  ' + rec.latency_ms.toFixed(1) + ' ms  ·  '));
+  if (rec.error) {
+    s.meta.appendChild(el('span', rec.error.message, 'fail'));
+    return;
+  }
+  s.meta.appendChild(el('span', rec.result || 'read', rec.result === 'FAILURE' ? 'fail' : ''));
+  const body = document.createElement('div');
+  const data = rec.screen.sections;
+  for (const sec of s.info.sections) {
+    const v = data[sec.key];
+    if (v === undefined) continue;
+    body.appendChild(el('h4', sec.title));
+    const table = document.createElement('table');
+    table.dataset.section = sec.key;
+    if (!sec.table) {
+      for (const item of sec.items) {
+        if (!(item.key in v)) continue;
+        const tr = document.createElement('tr');
+        tr.appendChild(el('th', item.label));
+        tr.appendChild(cell(s, sec.key + '.' + item.key, v[item.key], item.unit));
+        table.appendChild(tr);
+      }
+    } else if (Array.isArray(v)) {
+      const cols = sec.items.filter(item => v.some(row => item.key in row));
+      const head = document.createElement('tr');
+      head.appendChild(el('th', '#'));
+      for (const c of cols) head.appendChild(el('th', c.label));
+      table.appendChild(head);
+      for (const row of v) {
+        const tr = document.createElement('tr');
+        tr.appendChild(el('td', row.index));
+        for (const c of cols)
+          tr.appendChild(cell(s, sec.key + '.' + row.index + '.' + c.key, row[c.key], c.unit));
+        table.appendChild(tr);
+      }
+    } else {
+      table.appendChild(el('tr')).appendChild(el('td', show(v, '') || 'N/A', 'na'));
+    }
+    body.appendChild(table);
+  }
+  s.body.replaceWith(body);
+  s.body = body;
+  chartRecord(s.info, rec);
+}
+
+// Charts: one per charted field group of a screen, and one per charted
+// table column with a line per row, named by its scrambling code or ARFCN.
+function chartFor(id, title, unit) {
+  if (charts.has(id)) return charts.get(id);
+  if (typeof window.Chart !== 'function') return null;
+  const box = el('div', null, 'chart');
+  box.appendChild(el('h3', title + (unit ? ' (' + unit + ')' : '')));
+  const holder = el('div');
+  const canvas = document.createElement('canvas');
+  canvas.dataset.chart = id;
+  holder.appendChild(canvas);
+  box.appendChild(holder);
+  document.getElementById('charts').appendChild(box);
+  const chart = new window.Chart(canvas, {
+    type: 'line',
+    data: {datasets: []},
+    options: {
+      animation: false,
+      maintainAspectRatio: false,
+      parsing: false,
+      normalized: true,
+      scales: {
+        x: {
+          type: 'linear',
+          ticks: {callback: v => new Date(v).toISOString().substring(11, 19), maxTicksLimit: 6},
+        },
+      },
+      plugins: {legend: {labels: {boxWidth: 10}}},
+    },
+  });
+  const entry = {chart, lines: new Map()};
+  charts.set(id, entry);
+  return entry;
+}
+
+const palette = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b', '#e377c2',
+                 '#17becf', '#7f7f7f', '#bcbd22'];
+
+function addPoint(entry, name, t, y) {
+  if (typeof y !== 'number') return;
+  let ds = entry.lines.get(name);
+  if (!ds) {
+    const colour = palette[entry.lines.size % palette.length];
+    ds = {label: name, data: [], borderColor: colour, backgroundColor: colour, pointRadius: 1,
+          borderWidth: 1.5};
+    entry.lines.set(name, ds);
+    entry.chart.data.datasets.push(ds);
+  }
+  // The stream starts with the records the index already gave.
+  if (ds.data.length && ds.data[ds.data.length - 1].x >= t) return;
+  ds.data.push({x: t, y});
+  // Keeps 30 minutes, the longest zoom.
+  while (ds.data.length && ds.data[0].x < t - 1800e3) ds.data.shift();
+}
+
+function chartRecord(info, rec) {
+  const t = Date.parse(rec.time);
+  const data = rec.screen.sections;
+  for (const sec of info.sections) {
+    const v = data[sec.key];
+    if (v === undefined || v === null) continue;
+    if (!sec.table) {
+      for (const item of sec.items) {
+        if (!item.trend) continue;
+        const entry = chartFor(info.name + ' ' + sec.key + ' ' + item.unit,
+                               info.title + ': ' + sec.title, item.unit);
+        if (entry) addPoint(entry, item.label, t, v[item.key]);
+      }
+    } else if (Array.isArray(v)) {
+      const named = sec.items.find(item => item.key === sec.line_key);
+      for (const item of sec.items) {
+        if (!item.trend) continue;
+        const entry = chartFor(info.name + ' ' + sec.key + ' ' + item.key,
+                               sec.title + ': ' + item.label, item.unit);
+        if (!entry) continue;
+        for (const row of v) {
+          const name = named && row[named.key] !== undefined && row[named.key] !== null ?
+              named.label + ' ' + row[named.key] : '#' + row.index;
+          addPoint(entry, name, t, row[item.key]);
+        }
+      }
+    }
+  }
+}
+
+function redrawCharts() {
+  const now = Date.now();
+  for (const {chart} of charts.values()) {
+    chart.options.scales.x.min = now - windowSeconds * 1000;
+    chart.options.scales.x.max = now;
+    chart.update('none');
+  }
+}
+
+function connect() {
+  if (stream) stream.close();
+  stream = new EventSource('api/v1/stream' + maskQuery());
+  stream.onopen = () => setState('live');
+  stream.onerror = () => setState('reconnecting…', 'error');
+  stream.onmessage = ev => {
+    let rec;
+    try {
+      rec = JSON.parse(ev.data);
+    } catch (e) {
+      return;
+    }
+    renderRecord(rec);
+  };
+}
+
+function updateLinks() {
+  document.getElementById('dl-jsonl').href = 'api/v1/session.jsonl' + maskQuery();
+  document.getElementById('dl-csv').href = 'api/v1/session.csv' + maskQuery();
+}
+
+async function gsmTime(on) {
+  const out = document.getElementById('gsm-result');
+  try {
+    const r = await fetch('api/v1/gsm-time', {method: 'POST', body: on ? 'on' : 'off'});
+    const body = await r.json();
+    out.textContent = r.ok ? 'gsm_time_enable ' + body.gsm_time_enable : body.error;
+  } catch (e) {
+    out.textContent = String(e);
+  }
+}
+
+async function start() {
+  const r = await fetch('api/v1/screens');
+  const index = await r.json();
+  if (index.mask) {
+    const m = document.getElementById('mask');
+    m.checked = true;
+    m.disabled = true;
+  }
+  document.getElementById('gsm-time').hidden = !index.allow_control;
+  for (const info of index.screens) buildScreen(info);
+  // The charts start with the session's last minutes.
+  const history = await fetch('api/v1/session.jsonl?seconds=' + windowSeconds + maskQuery().replace('?', '&'));
+  if (history.ok) {
+    for (const line of (await history.text()).split('\n')) {
+      if (!line) continue;
+      const rec = JSON.parse(line);
+      const s = screens.get(rec.command);
+      if (s && rec.screen) chartRecord(s.info, rec);
+    }
+  }
+  for (const info of index.screens)
+    if (info.record) renderRecord(info.record);
+  // "#paused" opens the page still: the latest records and no stream.
+  if (location.hash === '#paused') {
+    paused = true;
+    document.getElementById('pause').textContent = 'Resume';
+    setState('paused', 'paused');
+  } else {
+    connect();
+  }
+  redrawCharts();
+  setInterval(redrawCharts, 1000);
+}
+
+document.getElementById('pause').addEventListener('click', ev => {
+  paused = !paused;
+  ev.target.textContent = paused ? 'Resume' : 'Pause';
+  if (paused) {
+    stream.close();
+    setState('paused', 'paused');
+  } else {
+    connect();
+  }
+});
+document.getElementById('mask').addEventListener('change', () => {
+  for (const s of screens.values()) s.previous.clear();
+  updateLinks();
+  if (!paused) connect();
+});
+document.getElementById('window').addEventListener('change', ev => {
+  windowSeconds = Number(ev.target.value);
+  redrawCharts();
+});
+document.getElementById('gsm-on').addEventListener('click', () => gsmTime(true));
+document.getElementById('gsm-off').addEventListener('click', () => gsmTime(false));
+start().catch(e => setState(String(e), 'error'));
