@@ -114,7 +114,7 @@ cp -a /etc "$scratch/etc"
 unshare --mount --propagation private bash -euc '
   scratch=$1
   mount --bind "$scratch/etc" /etc
-  userdel velomar 2>/dev/null || true
+  userdel --force velomar 2>/dev/null || true
   groupdel velomar 2>/dev/null || true
   groupdel velomar-diag 2>/dev/null || true
   for run in first again; do

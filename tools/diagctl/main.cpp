@@ -442,11 +442,14 @@ int Serve(int argc, char **argv) {
         ->type_name("SECONDS")
         ->check(kSeconds);
     app.add_option("--pps", pps_root, "Where PPS is mounted (default /pps)")->type_name("DIR");
+    std::string log_level = "info";
+    AddCommonOptions(app, &log_level);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? diagctl::kExitSuccess : diagctl::kExitUsage;
     }
+    ApplyLogLevel(log_level);
     const std::size_t colon = listen.rfind(':');
     char *end = nullptr;
     const long port =
@@ -463,7 +466,7 @@ int Serve(int argc, char **argv) {
     so.port = static_cast<int>(port);
     so.chart_js = chart_js;
     if (access(chart_js.c_str(), R_OK) != 0)
-        std::fprintf(stderr, "diagctl serve: no Chart.js at '%s'; the page shows no charts\n",
+        toollog::Log(LOG_WARNING, "serve: no Chart.js at '%s'; the page shows no charts",
                      chart_js.c_str());
     InstallSignalHandlers();
     Paths paths{pps_root};
@@ -478,7 +481,7 @@ int Serve(int argc, char **argv) {
         });
     std::string error;
     if (!server.Start(&error)) {
-        std::fprintf(stderr, "diagctl serve: %s\n", error.c_str());
+        toollog::Log(LOG_ERR, "serve: %s", error.c_str());
         return diagctl::kExitError;
     }
     const bool v6 = so.host.find(':') != std::string::npos;
