@@ -345,7 +345,12 @@ TEST_F(DiagctlSystem, NoDaemonOrNoAnswerIsAClearError) {
 // screen's record in the API holds the same attributes and screen as
 // diagctl --json's, and the GSM time switch writes the config object.
 TEST_F(DiagctlSystem, ServeGivesWhatJsonGives) {
-    StartSimulator();
+    // No drift: the API's last round and a fresh --json must read the same.
+    const std::string still = tmp_ + "/still.json";
+    {
+        std::ofstream(still) << R"({"drift": {"enabled": false}})";
+    }
+    StartSimulator({"-s", still});
     StartDaemon();
     Child serve;
     AsDiagctlUser(&serve);
