@@ -24,6 +24,15 @@ struct timespec Now() {
     return ts;
 }
 
+// Parses the qualifiers of the name at path; false, logged, when they are
+// not ones ppsfs takes (the caller answers EINVAL).
+bool QualifiersOk(const std::string &path, const std::string &qualifiers, OpenOptions *options) {
+    std::string why;
+    if (ParseQualifiers(qualifiers, options, &why)) return true;
+    Logf("%s: rejected '?%s': %s", path.c_str(), qualifiers.c_str(), why.c_str());
+    return false;
+}
+
 }  // namespace
 
 PpsCore::PpsCore(mode_t root_mode, uid_t root_uid, gid_t root_gid, const Limits &limits)
@@ -112,12 +121,7 @@ int PpsCore::Lookup(std::uint64_t parent, const std::string &name, std::uint64_t
     bool qualified = SplitQualified(name, &base, &qualifiers);
     if (base == ".all" || (base == ".notify" && dir->ino == kRootIno)) {
         OpenOptions options;
-        std::string why;
-        if (!ParseQualifiers(qualifiers, &options, &why)) {
-            Logf("%s/%s: rejected '?%s': %s", dir->path.c_str(), base.c_str(), qualifiers.c_str(),
-                 why.c_str());
-            return EINVAL;
-        }
+        if (!QualifiersOk(dir->path + "/" + base, qualifiers, &options)) return EINVAL;
         const std::string key = base + "?" + qualifiers;
         auto alias = dir->aliases.find(key);
         if (alias == dir->aliases.end()) {
@@ -154,11 +158,7 @@ int PpsCore::Lookup(std::uint64_t parent, const std::string &name, std::uint64_t
         return EINVAL;
     }
     OpenOptions options;
-    std::string why;
-    if (!ParseQualifiers(qualifiers, &options, &why)) {
-        Logf("%s: rejected '?%s': %s", e->path.c_str(), qualifiers.c_str(), why.c_str());
-        return EINVAL;
-    }
+    if (!QualifiersOk(e->path, qualifiers, &options)) return EINVAL;
     auto alias = e->aliases.find(qualifiers);
     if (alias == e->aliases.end()) {
         Node node;
@@ -271,15 +271,10 @@ int PpsCore::Unlink(std::uint64_t parent, const std::string &name) {
     Entry *dir = DirOf(parent);
     if (dir == nullptr) return ENOTDIR;
     std::string base, qualifiers;
-    if (SplitQualified(name, &base, &qualifiers)) {
-        OpenOptions options;
-        std::string why;
-        if (!ParseQualifiers(qualifiers, &options, &why)) {
-            Logf("%s/%s: rejected '?%s': %s", dir->path.c_str(), base.c_str(), qualifiers.c_str(),
-                 why.c_str());
-            return EINVAL;
-        }
-    }
+    OpenOptions options;
+    if (SplitQualified(name, &base, &qualifiers) &&
+        !QualifiersOk(dir->path + "/" + base, qualifiers, &options))
+        return EINVAL;
     auto it = dir->children.find(base);
     if (it == dir->children.end()) return ENOENT;
     std::shared_ptr<Entry> e = it->second;
@@ -385,12 +380,7 @@ int PpsCore::Create(std::uint64_t parent, const std::string &name, mode_t mode, 
     std::string base, qualifiers;
     SplitQualified(name, &base, &qualifiers);
     OpenOptions options;
-    std::string why;
-    if (!ParseQualifiers(qualifiers, &options, &why)) {
-        Logf("%s/%s: rejected '?%s': %s", dir->path.c_str(), base.c_str(), qualifiers.c_str(),
-             why.c_str());
-        return EINVAL;
-    }
+    if (!QualifiersOk(dir->path + "/" + base, qualifiers, &options)) return EINVAL;
     if (!ValidObjectName(base)) {
         Logf("%s: rejected object name '%s'", dir->path.c_str(), base.c_str());
         return EINVAL;
