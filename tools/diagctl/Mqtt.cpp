@@ -1,0 +1,731 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "Mqtt.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <netdb.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "Fleet.h"
+#include "Snapshot.h"
+#include "ToolLog.h"
+
+namespace diagctl {
+
+namespace {
+
+// Records handed to the library and not yet delivered, at most: below the
+// library's own window (20), so that it never holds a queue of its own.
+constexpr uint64_t kInflight = 16;
+
+double Now() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::string WallTime() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return UtcTime(ts);
+}
+
+std::string LibError(int rc) {
+    return rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+}
+
+// An encrypted key is refused rather than prompted for: no terminal
+// prompt may stop a background thread.
+int NoPassphrase(char *, int, int, void *) {
+    return 0;
+}
+
+bool Readable(const std::string &path, bool directory, std::string *error) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || access(path.c_str(), R_OK) != 0) {
+        *error = "cannot read " + path + ": " + strerror(errno);
+        return false;
+    }
+    if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) {
+        *error = path + (directory ? " is not a directory" : " is not a regular file");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseBrokerUrl(const std::string &url, BrokerOptions *out, std::string *error) {
+    std::string rest;
+    if (url.rfind("mqtt://", 0) == 0) {
+        out->tls = false;
+        rest = url.substr(7);
+    } else if (url.rfind("mqtts://", 0) == 0) {
+        out->tls = true;
+        rest = url.substr(8);
+    } else {
+        *error = "the broker is mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not '" + url + "'";
+        return false;
+    }
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    if (rest.find('@') != std::string::npos) {
+        *error = "no user or password in the URL: --username and --password-file";
+        return false;
+    }
+    std::string host, port;
+    bool has_port = false;
+    if (!rest.empty() && rest[0] == '[') {
+        const std::size_t close = rest.find(']');
+        if (close == std::string::npos) {
+            *error = "no ']' after the IPv6 address in '" + url + "'";
+            return false;
+        }
+        host = rest.substr(1, close - 1);
+        const std::string after = rest.substr(close + 1);
+        if (!after.empty() && after[0] != ':') {
+            *error = "'" + url + "' has text after the address";
+            return false;
+        }
+        has_port = !after.empty();
+        if (has_port) port = after.substr(1);
+        unsigned char buf[16];
+        if (inet_pton(AF_INET6, host.c_str(), buf) != 1) {
+            *error = "'" + host + "' is not an IPv6 address";
+            return false;
+        }
+    } else {
+        const std::size_t colon = rest.find(':');
+        host = rest.substr(0, colon);
+        has_port = colon != std::string::npos;
+        if (has_port) port = rest.substr(colon + 1);
+    }
+    // Host names and IPv4 addresses; no user information, paths or queries.
+    if (host.empty() || host.size() > 253 ||
+        (rest[0] != '[' && host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRS"
+                                                  "TUVWXYZ0123456789.-_") != std::string::npos)) {
+        *error = "no host name in '" + url + "'";
+        return false;
+    }
+    out->host = host;
+    out->port = out->tls ? 8883 : 1883;
+    if (has_port) {
+        char *end = nullptr;
+        errno = 0;
+        const long p = strtol(port.c_str(), &end, 10);
+        if (port.empty() || *end != '\0' || port[0] == '-' || port[0] == '+' || errno != 0 ||
+            p < 1 || p > 65535) {
+            *error = "'" + port + "' is not a port (1 to 65535)";
+            return false;
+        }
+        out->port = static_cast<int>(p);
+    }
+    return true;
+}
+
+bool ReadPasswordFile(const std::string &path, std::string *password, std::string *error,
+                      std::string *warning) {
+    // O_NONBLOCK: a FIFO must not hang the open; it is refused just after.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot open " + path + ": " + strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 4096) {
+        close(fd);
+        *error = path + " is not a regular file of at most 4 KiB";
+        return false;
+    }
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    const ssize_t n = read(fd, &text[0], text.size());
+    close(fd);
+    if (n < 0) {
+        *error = "cannot read " + path + ": " + strerror(errno);
+        return false;
+    }
+    text.resize(static_cast<std::size_t>(n));
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    if (text.empty()) {
+        *error = path + " holds no password on its first line";
+        return false;
+    }
+    if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+        *warning = path + " may be read by other users (chmod 600 it)";
+    *password = text;
+    return true;
+}
+
+bool CheckBrokerOptions(const BrokerOptions &o, std::string *error) {
+    const bool tls_options = !o.cafile.empty() || !o.capath.empty() || !o.certfile.empty() ||
+                             !o.keyfile.empty() || !o.tls_version.empty() || o.insecure;
+    if (tls_options && !o.tls) {
+        *error = "TLS options need an mqtts:// broker";
+        return false;
+    }
+    if (o.certfile.empty() != o.keyfile.empty()) {
+        *error = "--cert and --key go together";
+        return false;
+    }
+    if (!o.password.empty() && o.username.empty()) {
+        *error = "a password needs --username";
+        return false;
+    }
+    if (!o.tls_version.empty() && o.tls_version != "tlsv1.2" && o.tls_version != "tlsv1.3") {
+        *error = "--tls-version is tlsv1.2 or tlsv1.3";
+        return false;
+    }
+    for (const std::string *f : {&o.cafile, &o.certfile, &o.keyfile})
+        if (!f->empty() && !Readable(*f, false, error)) return false;
+    if (!o.capath.empty() && !Readable(o.capath, true, error)) return false;
+    return true;
+}
+
+// One client's connection, on a thread of its own that alone calls into
+// libmosquitto: connects without blocking on the TCP handshake, runs the
+// library's loop on its socket beside an eventfd that other threads
+// write to (Wake) and, when the connection fails or breaks, waits and
+// connects again, each wait double the last up to retry_max_s. The
+// owner's hooks run on this thread.
+class MqttLink {
+  public:
+    struct Hooks {
+        std::function<void()> connected;     // the broker accepted us
+        std::function<void()> disconnected;  // a connection ended
+        std::function<void(int mid)> published;
+        std::function<void(const mosquitto_message *)> message;
+        std::function<void()> pump;     // after every wake-up while connected
+        std::function<bool()> drained;  // stopping: nothing left to send
+        std::function<void()> goodbye;  // stopping: just before the DISCONNECT
+    };
+
+    MqttLink(const BrokerOptions &options, Hooks hooks, std::size_t max_packet)
+        : opt_(options), hooks_(std::move(hooks)), max_packet_(max_packet) {}
+
+    ~MqttLink() {
+        Finish(0);
+        if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+        if (efd_ >= 0) close(efd_);
+    }
+
+    bool Setup(std::string *error) {
+        static std::once_flag once;
+        std::call_once(once, [] { mosquitto_lib_init(); });
+        efd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        // A random client id and a clean session: two recorders never
+        // take each other's session, and nothing waits on the broker for
+        // a client that is gone.
+        mosq_ = mosquitto_new(nullptr, true, this);
+        if (efd_ < 0 || mosq_ == nullptr) {
+            *error = "cannot make an MQTT client";
+            return false;
+        }
+        if (max_packet_ > 0)
+            mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+        int rc = MOSQ_ERR_SUCCESS;
+        if (!opt_.username.empty())
+            rc = mosquitto_username_pw_set(mosq_, opt_.username.c_str(),
+                                           opt_.password.empty() ? nullptr : opt_.password.c_str());
+        if (rc == MOSQ_ERR_SUCCESS && opt_.tls) {
+            auto c = [](const std::string &s) { return s.empty() ? nullptr : s.c_str(); };
+            // Without a CA of its own, the system's CAs vouch for the broker.
+            if (opt_.cafile.empty() && opt_.capath.empty())
+                rc = mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+            if (rc == MOSQ_ERR_SUCCESS)
+                rc = mosquitto_tls_set(mosq_, c(opt_.cafile), c(opt_.capath), c(opt_.certfile),
+                                       c(opt_.keyfile), NoPassphrase);
+            if (rc == MOSQ_ERR_SUCCESS && !opt_.tls_version.empty())
+                rc = mosquitto_tls_opts_set(mosq_, 1, opt_.tls_version.c_str(), nullptr);
+            if (rc == MOSQ_ERR_SUCCESS && opt_.insecure)
+                rc = mosquitto_tls_insecure_set(mosq_, true);
+        }
+        if (rc != MOSQ_ERR_SUCCESS) {
+            *error = "MQTT options refused: " + LibError(rc);
+            return false;
+        }
+        mosquitto_connect_callback_set(mosq_, [](mosquitto *, void *self, int rc) {
+            static_cast<MqttLink *>(self)->OnConnect(rc);
+        });
+        mosquitto_disconnect_callback_set(mosq_, [](mosquitto *, void *self, int rc) {
+            static_cast<MqttLink *>(self)->OnDisconnect(rc);
+        });
+        mosquitto_publish_callback_set(mosq_, [](mosquitto *, void *self, int mid) {
+            MqttLink *link = static_cast<MqttLink *>(self);
+            if (link->hooks_.published) link->hooks_.published(mid);
+        });
+        mosquitto_message_callback_set(
+            mosq_, [](mosquitto *, void *self, const mosquitto_message *message) {
+                MqttLink *link = static_cast<MqttLink *>(self);
+                if (link->hooks_.message) link->hooks_.message(message);
+            });
+        return true;
+    }
+
+    bool SetWill(const std::string &topic, const std::string &payload, std::string *error) {
+        const int rc = mosquitto_will_set(mosq_, topic.c_str(), static_cast<int>(payload.size()),
+                                          payload.data(), 1, true);
+        if (rc != MOSQ_ERR_SUCCESS) *error = "last will refused: " + LibError(rc);
+        return rc == MOSQ_ERR_SUCCESS;
+    }
+
+    void Start() {
+        thread_ = std::thread([this] { Run(); });
+    }
+
+    void Wake() {
+        const uint64_t one = 1;
+        if (write(efd_, &one, sizeof one) < 0) {
+            // The counter is full: a wake-up is pending anyway.
+        }
+    }
+
+    // Asks the thread to end: once the owner has drained (or after
+    // drain_s), it says goodbye and disconnects; then waits for it.
+    void Finish(double drain_s) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (!stop_) deadline_ = Now() + drain_s;
+            stop_ = true;
+        }
+        Wake();
+        if (thread_.joinable()) thread_.join();
+    }
+
+    mosquitto *handle() const { return mosq_; }
+    // On the link's thread: the broker has accepted this connection.
+    bool connected() const { return connected_; }
+    std::string where() const { return opt_.host + ":" + std::to_string(opt_.port); }
+
+  private:
+    void OnConnect(int rc) {
+        if (rc != 0) {
+            Report(LOG_ERR, "the broker refused the connection: " +
+                                std::string(max_packet_ > 0 ? mosquitto_reason_string(rc)
+                                                            : mosquitto_connack_string(rc)));
+            return;
+        }
+        connected_ = true;
+        backoff_ = opt_.retry_min_s;
+        toollog::Log(failing_ ? LOG_NOTICE : LOG_INFO, "mqtt: connected to %s", where().c_str());
+        failing_ = false;
+        last_error_.clear();
+        if (hooks_.connected) hooks_.connected();
+    }
+
+    void OnDisconnect(int rc) {
+        const bool was = connected_;
+        connected_ = false;
+        if (was && !stopping_)
+            Report(LOG_WARNING,
+                   "connection to " + where() + " lost (" + LibError(rc) + "); reconnecting");
+        if (hooks_.disconnected) hooks_.disconnected();
+    }
+
+    // Logs a failure once, and again only when it changes.
+    void Report(int level, const std::string &what) {
+        failing_ = true;
+        if (what == last_error_) {
+            toollog::Log(LOG_DEBUG, "mqtt: %s", what.c_str());
+            return;
+        }
+        last_error_ = what;
+        toollog::Log(level, "mqtt: %s", what.c_str());
+    }
+
+    int Connect() {
+        if (first_) {
+            first_ = false;
+            if (max_packet_ == 0)
+                return mosquitto_connect_async(mosq_, opt_.host.c_str(), opt_.port,
+                                               opt_.keepalive_s);
+            // MQTT 5 tells the broker the largest packet we take; the library
+            // keeps the property for every reconnect. Its connect call waits
+            // for the TCP handshake, so the broker is first reached by a
+            // connect of our own that Finish() can cut short.
+            if (!Reachable()) return MOSQ_ERR_ERRNO;
+            mosquitto_property *props = nullptr;
+            mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                         static_cast<uint32_t>(max_packet_));
+            const int rc = mosquitto_connect_bind_v5(mosq_, opt_.host.c_str(), opt_.port,
+                                                     opt_.keepalive_s, nullptr, props);
+            mosquitto_property_free_all(&props);
+            // Until the library has the host, a failed first try is tried again.
+            if (rc != MOSQ_ERR_SUCCESS) first_ = true;
+            return rc;
+        }
+        return mosquitto_reconnect_async(mosq_);
+    }
+
+    // A TCP connect to the broker that gives up when told to stop or after
+    // 30 s; errno set when false.
+    bool Reachable() {
+        struct addrinfo hints = {}, *ai = nullptr;
+        hints.ai_socktype = SOCK_STREAM;
+        const std::string port = std::to_string(opt_.port);
+        const int gai = getaddrinfo(opt_.host.c_str(), port.c_str(), &hints, &ai);
+        if (gai != 0) {
+            errno = gai == EAI_SYSTEM ? errno : EHOSTUNREACH;
+            return false;
+        }
+        bool ok = false;
+        int err = ECONNREFUSED;
+        for (struct addrinfo *a = ai; a != nullptr && !ok && !Stopping(); a = a->ai_next) {
+            const int fd =
+                socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+            if (fd < 0) continue;
+            if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+                ok = true;
+            } else if (errno == EINPROGRESS) {
+                const double until = Now() + 30;
+                while (!Stopping() && Now() < until) {
+                    struct pollfd p[2] = {{fd, POLLOUT, 0}, {efd_, POLLIN, 0}};
+                    if (poll(p, 2, 1000) > 0 && (p[0].revents != 0)) {
+                        socklen_t len = sizeof err;
+                        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                        ok = err == 0;
+                        break;
+                    }
+                    DrainWakes();
+                }
+                if (!ok && Now() >= until) err = ETIMEDOUT;
+            } else {
+                err = errno;
+            }
+            close(fd);
+        }
+        freeaddrinfo(ai);
+        errno = err;
+        return ok;
+    }
+
+    bool Stopping() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return stop_;
+    }
+
+    void DrainWakes() {
+        uint64_t n;
+        while (read(efd_, &n, sizeof n) > 0) {
+        }
+    }
+
+    void Run() {
+        double retry_at = 0, closing_until = 0;
+        bool disconnect_sent = false;
+        backoff_ = opt_.retry_min_s;
+        for (;;) {
+            double now = Now(), deadline;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                stopping_ = stop_;
+                deadline = deadline_;
+            }
+            if (stopping_) {
+                if (disconnect_sent) {
+                    if (mosquitto_socket(mosq_) < 0 || now >= closing_until) return;
+                } else if (connected_ &&
+                           ((hooks_.drained && hooks_.drained()) || now >= deadline)) {
+                    if (hooks_.goodbye) hooks_.goodbye();
+                    // The DISCONNECT goes after everything queued before it.
+                    mosquitto_disconnect(mosq_);
+                    disconnect_sent = true;
+                    closing_until = now + 1;
+                    continue;
+                } else if (now >= deadline) {
+                    return;  // not connected, and no time left to try
+                }
+            }
+            int sock = mosquitto_socket(mosq_);
+            if (sock < 0 && !disconnect_sent && now >= retry_at) {
+                const int rc = Connect();
+                sock = mosquitto_socket(mosq_);
+                if (rc != MOSQ_ERR_SUCCESS || sock < 0) {
+                    Report(LOG_WARNING, "cannot connect to " + where() + ": " + LibError(rc) +
+                                            "; trying again, waiting up to " +
+                                            std::to_string(static_cast<int>(opt_.retry_max_s)) +
+                                            " s between tries");
+                    retry_at = now + backoff_;
+                    backoff_ = std::min(backoff_ * 2, opt_.retry_max_s);
+                    sock = -1;
+                }
+            }
+            double wait = sock >= 0 ? 1.0 : std::max(0.0, retry_at - now);
+            if (stopping_) wait = std::min(wait, std::max(0.0, deadline - now) + 0.001);
+            if (disconnect_sent) wait = std::min(wait, 0.05);
+            struct pollfd p[2] = {{efd_, POLLIN, 0}, {-1, 0, 0}};
+            if (sock >= 0) {
+                p[1].fd = sock;
+                p[1].events =
+                    static_cast<short>(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0));
+            }
+            poll(p, 2, static_cast<int>(wait * 1000) + 1);
+            DrainWakes();
+            if (sock < 0) continue;
+            if (connected_ && !disconnect_sent && hooks_.pump) hooks_.pump();
+            // The library's own loop, with nothing left to wait for: reads,
+            // writes, keep-alive, TLS handshake and connect completion.
+            const int rc = mosquitto_loop(mosq_, 0, 1);
+            if (rc != MOSQ_ERR_SUCCESS && mosquitto_socket(mosq_) < 0 && !disconnect_sent) {
+                // Lost or refused: wait before the next try (the first wait
+                // after a good connection is the shortest).
+                retry_at = Now() + backoff_;
+                backoff_ = std::min(backoff_ * 2, opt_.retry_max_s);
+            }
+        }
+    }
+
+    const BrokerOptions opt_;
+    Hooks hooks_;
+    const std::size_t max_packet_;  // 0: MQTT 3.1.1 and no limit asked for
+    mosquitto *mosq_ = nullptr;
+    int efd_ = -1;
+    std::thread thread_;
+
+    std::mutex mu_;  // guards stop_ and deadline_
+    bool stop_ = false;
+    double deadline_ = 0;
+
+    // The link thread's own.
+    bool stopping_ = false, connected_ = false, first_ = true, failing_ = false;
+    double backoff_ = 0;
+    std::string last_error_;
+};
+
+MqttPublisher::MqttPublisher(PublisherOptions options) : opt_(std::move(options)) {}
+
+MqttPublisher::~MqttPublisher() {
+    if (link_) Stop(0);
+}
+
+bool MqttPublisher::Start(std::string *error) {
+    MqttLink::Hooks hooks;
+    hooks.connected = [this] { OnConnect(); };
+    hooks.disconnected = [this] { OnDisconnect(); };
+    hooks.published = [this](int mid) { OnPublished(mid); };
+    hooks.pump = [this] { Pump(); };
+    hooks.drained = [this] {
+        std::lock_guard<std::mutex> lock(mu_);
+        return queue_.empty() && inflight_ == 0;
+    };
+    hooks.goodbye = [this] {
+        HostStatus s;
+        s.online = false;
+        s.time = WallTime();
+        s.reason = "stopped";
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            s.dropped = stats_.dropped;
+        }
+        const std::string payload = HostStatusJson(s);
+        mosquitto_publish(link_->handle(), nullptr,
+                          FleetTopic(opt_.prefix, opt_.host, "status").c_str(),
+                          static_cast<int>(payload.size()), payload.data(), 1, true);
+    };
+    link_.reset(new MqttLink(opt_.broker, std::move(hooks), 0));
+    HostStatus will;
+    will.reason = "connection lost";
+    if (!link_->Setup(error) || !link_->SetWill(FleetTopic(opt_.prefix, opt_.host, "status"),
+                                                HostStatusJson(will), error)) {
+        link_.reset();
+        return false;
+    }
+    link_->Start();
+    return true;
+}
+
+void MqttPublisher::Publish(const std::string &command, std::string record) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stats_.published++;
+        queue_.push_back({FleetTopic(opt_.prefix, opt_.host, command), std::move(record)});
+        Trim();
+    }
+    if (link_) link_->Wake();
+}
+
+void MqttPublisher::Trim() {
+    bool dropped = false;
+    while (queue_.size() > opt_.queue) {
+        queue_.pop_front();
+        stats_.dropped++;
+        dropped = true;
+    }
+    if (dropped && !drop_warned_) {
+        drop_warned_ = true;
+        toollog::Log(LOG_WARNING,
+                     "mqtt: the queue of %zu records is full; dropping the oldest until the "
+                     "broker takes them",
+                     opt_.queue);
+    }
+}
+
+// On the link's thread, with the mutex free: the library may call
+// OnPublished from inside mosquitto_publish.
+void MqttPublisher::Pump() {
+    for (;;) {
+        Message m;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (queue_.empty() || inflight_ >= kInflight) return;
+            m = std::move(queue_.front());
+            queue_.pop_front();
+            inflight_++;
+        }
+        const int rc = mosquitto_publish(link_->handle(), nullptr, m.topic.c_str(),
+                                         static_cast<int>(m.payload.size()), m.payload.data(),
+                                         opt_.qos, false);
+        if (rc == MOSQ_ERR_SUCCESS) continue;
+        std::lock_guard<std::mutex> lock(mu_);
+        inflight_--;
+        if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NOMEM) {
+            // Back to the front, to go first once connected; a queue filled
+            // meanwhile drops it first, as the oldest.
+            queue_.push_front(std::move(m));
+            Trim();
+        } else {
+            stats_.dropped++;
+            toollog::Log(LOG_ERR, "mqtt: a record for %s was refused: %s", m.topic.c_str(),
+                         LibError(rc).c_str());
+        }
+        return;
+    }
+}
+
+void MqttPublisher::OnConnect() {
+    HostStatus s;
+    s.online = true;
+    s.time = WallTime();
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stats_.connects++;
+        stats_.connected = true;
+        s.dropped = stats_.dropped;
+        if (stats_.dropped > dropped_reported_)
+            toollog::Log(LOG_WARNING,
+                         "mqtt: %llu records dropped while the broker was away "
+                         "(%llu in all)",
+                         static_cast<unsigned long long>(stats_.dropped - dropped_reported_),
+                         static_cast<unsigned long long>(stats_.dropped));
+        dropped_reported_ = stats_.dropped;
+        drop_warned_ = false;
+    }
+    // Called back inside the library, which queues this and writes it
+    // from its loop: no callback comes from inside the call.
+    const std::string payload = HostStatusJson(s);
+    int mid = 0;
+    if (mosquitto_publish(
+            link_->handle(), &mid, FleetTopic(opt_.prefix, opt_.host, "status").c_str(),
+            static_cast<int>(payload.size()), payload.data(), 1, true) == MOSQ_ERR_SUCCESS) {
+        std::lock_guard<std::mutex> lock(mu_);
+        status_mids_.push_back(mid);
+    }
+}
+
+void MqttPublisher::OnDisconnect() {
+    std::lock_guard<std::mutex> lock(mu_);
+    stats_.connected = false;
+    status_mids_.clear();
+    // QoS 1 records in flight are sent again by the library after the
+    // reconnect; QoS 0 ones that were not yet written are gone.
+    if (opt_.qos == 0) {
+        stats_.lost += inflight_;
+        inflight_ = 0;
+    }
+}
+
+void MqttPublisher::OnPublished(int mid) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = std::find(status_mids_.begin(), status_mids_.end(), mid);
+    if (it != status_mids_.end()) {
+        status_mids_.erase(it);
+        return;
+    }
+    if (inflight_ > 0) inflight_--;
+    stats_.delivered++;
+}
+
+PublisherStats MqttPublisher::stats() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    PublisherStats s = stats_;
+    s.waiting = queue_.size() + inflight_;
+    return s;
+}
+
+PublisherStats MqttPublisher::Stop(double drain_s) {
+    if (link_) {
+        link_->Finish(drain_s);
+        link_.reset();
+    }
+    return stats();
+}
+
+MqttSubscriber::MqttSubscriber(BrokerOptions options, std::string filter, std::size_t max_payload,
+                               Handler handler)
+    : broker_(std::move(options)),
+      filter_(std::move(filter)),
+      max_payload_(max_payload),
+      handler_(std::move(handler)) {}
+
+MqttSubscriber::~MqttSubscriber() {
+    Stop();
+}
+
+bool MqttSubscriber::Start(std::string *error) {
+    MqttLink::Hooks hooks;
+    hooks.connected = [this] { OnConnect(); };
+    hooks.message = [this](const mosquitto_message *m) { OnMessage(m); };
+    // The packet holds the topic and the header beside the payload.
+    link_.reset(new MqttLink(broker_, std::move(hooks), max_payload_ + 1024));
+    if (!link_->Setup(error)) {
+        link_.reset();
+        return false;
+    }
+    link_->Start();
+    return true;
+}
+
+void MqttSubscriber::Stop() {
+    if (link_) {
+        link_->Finish(0);
+        link_.reset();
+    }
+}
+
+uint64_t MqttSubscriber::oversized() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return oversized_;
+}
+
+void MqttSubscriber::OnConnect() {
+    const int rc = mosquitto_subscribe(link_->handle(), nullptr, filter_.c_str(), 1);
+    if (rc != MOSQ_ERR_SUCCESS)
+        toollog::Log(LOG_ERR, "mqtt: cannot subscribe to %s: %s", filter_.c_str(),
+                     LibError(rc).c_str());
+}
+
+void MqttSubscriber::OnMessage(const mosquitto_message *m) {
+    if (m->payloadlen < 0 || static_cast<std::size_t>(m->payloadlen) > max_payload_) {
+        std::lock_guard<std::mutex> lock(mu_);
+        oversized_++;
+        return;
+    }
+    handler_(m->topic, m->payloadlen == 0 ? std::string()
+                                          : std::string(static_cast<const char *>(m->payload),
+                                                        static_cast<std::size_t>(m->payloadlen)));
+}
+
+}  // namespace diagctl
