@@ -14,6 +14,8 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,10 @@
 #include "velomar_version.h"
 #ifdef DIAGCTL_SERVE
 #include "WebServer.h"
+#endif
+#ifdef DIAGCTL_MQTT
+#include "Fleet.h"
+#include "Mqtt.h"
 #endif
 
 namespace {
@@ -229,6 +235,68 @@ const char *const kRecordedByDefault[] = {"identity",   "access",     "gsmopinfo
                                           "tchtxpower", "bearer",     "hspaopinfo",
                                           "umtsopinfo", "radiostats", "radionwinfo"};
 
+#ifdef DIAGCTL_MQTT
+// The broker options that record and serve share, as mosquitto_pub takes
+// them; the password never on the command line.
+struct BrokerCli {
+    std::string url, prefix = "diagctl", password_file;
+    diagctl::BrokerOptions broker;
+};
+
+const char kPasswordVariable[] = "DIAGCTL_MQTT_PASSWORD";
+
+void AddBrokerOptions(CLI::App &app, BrokerCli *b, const char *what) {
+    app.add_option("--mqtt", b->url, what)->type_name("mqtt://HOST[:PORT]");
+    app.add_option("--topic-prefix", b->prefix,
+                   "Topics are PREFIX/HOST/COMMAND and PREFIX/HOST/status (default diagctl)")
+        ->type_name("PREFIX");
+    app.add_option("--username", b->broker.username, "User name at the broker")->type_name("NAME");
+    app.add_option("--password-file", b->password_file,
+                   std::string("The password at the broker: the first line of FILE (or set ") +
+                       kPasswordVariable + ")")
+        ->type_name("FILE");
+    app.add_option("--cafile", b->broker.cafile,
+                   "CA certificates that vouch for the broker (mqtts://; default: the system's)")
+        ->type_name("FILE");
+    app.add_option("--capath", b->broker.capath, "A directory of CA certificates (mqtts://)")
+        ->type_name("DIR");
+    app.add_option("--cert", b->broker.certfile, "Client certificate, PEM (with --key)")
+        ->type_name("FILE");
+    app.add_option("--key", b->broker.keyfile, "The client certificate's key, PEM, unencrypted")
+        ->type_name("FILE");
+    app.add_option("--tls-version", b->broker.tls_version, "Lowest TLS version: tlsv1.2, tlsv1.3")
+        ->type_name("VERSION");
+    app.add_flag("--insecure", b->broker.insecure,
+                 "Do not check the broker's name against its certificate");
+}
+
+// Parses the URL and reads the password. "" or what is wrong (usage).
+std::string ResolveBroker(BrokerCli *b) {
+    std::string error, warning;
+    if (!diagctl::ParseBrokerUrl(b->url, &b->broker, &error)) return error;
+    if (!diagctl::ValidTopicPrefix(b->prefix, &error)) return "--topic-prefix: " + error;
+    if (!b->password_file.empty()) {
+        if (!diagctl::ReadPasswordFile(b->password_file, &b->broker.password, &error, &warning))
+            return error;
+        if (!warning.empty()) toollog::Log(LOG_WARNING, "%s", warning.c_str());
+    } else if (const char *p = getenv(kPasswordVariable)) {
+        b->broker.password = p;
+    }
+    if (!diagctl::CheckBrokerOptions(b->broker, &error)) return error;
+    return "";
+}
+
+// Seconds that diagctl record waits at its end for the broker to take
+// what is queued.
+constexpr double kMqttDrainSeconds = 3;
+
+std::string SystemHostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return "";
+    return name;
+}
+#endif
+
 int Record(int argc, char **argv) {
     CLI::App app{
         "diagctl record: requests screens again and again and appends each answer to FILE\n"
@@ -247,7 +315,6 @@ int Record(int argc, char **argv) {
     double every_s = 1, max_mib = 0;
     unsigned long long count = 0;
     app.add_option("-o,--output", output, "The JSON Lines file to append to ('-': standard output)")
-        ->required()
         ->type_name("FILE");
     app.add_option("--every", every_s, "Seconds from the start of a round to the next (default 1)")
         ->type_name("SECONDS")
@@ -267,12 +334,61 @@ int Record(int argc, char **argv) {
     AddCommonOptions(app, &log_level);
     app.add_option("commands", commands, "Commands to record (default: all nine requests)")
         ->type_name("COMMAND");
+#ifdef DIAGCTL_MQTT
+    BrokerCli mqtt;
+    diagctl::PublisherOptions po;
+    po.host = SystemHostName();
+    AddBrokerOptions(app, &mqtt, "Publish each record to this broker too (mqtts://: with TLS)");
+    app.add_option("--qos", po.qos,
+                   "MQTT quality of service: 0 at most once, 1 at least once "
+                   "(default 1)")
+        ->type_name("0|1")
+        ->check(CLI::Range(0, 1));
+    app.add_option("--host-name", po.host, "This host's name in the topics (default: the system's)")
+        ->type_name("NAME");
+    app.add_option("--queue", po.queue,
+                   "Records kept while the broker is away; the oldest go first (default 1000)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1000000));
+#endif
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? diagctl::kExitSuccess : diagctl::kExitUsage;
     }
     ApplyLogLevel(log_level);
+    // Where records go beside the file (nothing without --mqtt).
+    std::function<void(const char *command, std::string line)> publish;
+#ifdef DIAGCTL_MQTT
+    std::unique_ptr<diagctl::MqttPublisher> publisher;
+    if (!mqtt.url.empty()) {
+        std::string error = ResolveBroker(&mqtt);
+        if (error.empty() && !diagctl::ValidHostName(po.host))
+            error = "'" + po.host +
+                    "' cannot name this host in a topic (1 to 64 of A-Z a-z 0-9 . _ -): "
+                    "give --host-name";
+        if (!error.empty()) {
+            std::fprintf(stderr, "diagctl record: %s\n", error.c_str());
+            return diagctl::kExitUsage;
+        }
+        po.broker = mqtt.broker;
+        po.prefix = mqtt.prefix;
+        publisher.reset(new diagctl::MqttPublisher(po));
+        publish = [&publisher](const char *command, std::string line) {
+            publisher->Publish(command, std::move(line));
+        };
+    }
+#endif
+    if (output.empty() && !publish) {
+        std::fprintf(stderr, "diagctl record: give -o FILE%s\n",
+#ifdef DIAGCTL_MQTT
+                     ", --mqtt URL or both"
+#else
+                     ""
+#endif
+        );
+        return diagctl::kExitUsage;
+    }
     if (commands.empty())
         commands.assign(std::begin(kRecordedByDefault), std::end(kRecordedByDefault));
     std::vector<const Screen *> screens;
@@ -287,14 +403,21 @@ int Record(int argc, char **argv) {
     }
     diagctl::LineFile file;
     std::string error;
-    if (!file.Open(output, static_cast<uint64_t>(max_mib * 1048576), &error)) {
+    if (!output.empty() && !file.Open(output, static_cast<uint64_t>(max_mib * 1048576), &error)) {
         toollog::Log(LOG_ERR, "record: %s", error.c_str());
         return diagctl::kExitError;
     }
+#ifdef DIAGCTL_MQTT
+    if (publisher && !publisher->Start(&error)) {
+        toollog::Log(LOG_ERR, "record: %s", error.c_str());
+        return diagctl::kExitError;
+    }
+#endif
     InstallSignalHandlers();
     Paths paths{pps_root};
     std::vector<std::string> last_error(screens.size());
     unsigned long long records = 0;
+    int status = diagctl::kExitSuccess;
     const double start = MonotonicSeconds();
     for (unsigned long long round = 1; !g_interrupted; round++) {
         for (std::size_t i = 0; i < screens.size() && !g_interrupted; i++) {
@@ -308,20 +431,39 @@ int Record(int argc, char **argv) {
                              screens[i]->command,
                              snap.error.empty() ? "answered again" : snap.error.c_str());
             last_error[i] = snap.error;
-            if (!file.Write(diagctl::RecordLine(*screens[i], snap), &error)) {
+            std::string line = diagctl::RecordLine(*screens[i], snap);
+            // The file first: the broker's queue never holds it up.
+            if (!output.empty() && !file.Write(line, &error)) {
                 toollog::Log(LOG_ERR, "record: %s", error.c_str());
-                return diagctl::kExitError;
+                status = diagctl::kExitError;
+                break;
             }
+            if (publish) publish(screens[i]->command, std::move(line));
             records++;
         }
-        if (round == count) break;
+        if (round == count || status != diagctl::kExitSuccess) break;
         // Rounds keep their pace; one that ran late is followed at once.
         const double next = start + static_cast<double>(round) * every_s;
         if (!Sleep(next - MonotonicSeconds())) break;
     }
-    if (output != "-")
+    if (!output.empty() && output != "-")
         toollog::Log(LOG_INFO, "record: %llu records appended to %s", records, output.c_str());
-    return diagctl::kExitSuccess;
+#ifdef DIAGCTL_MQTT
+    if (publisher) {
+        // What is still queued gets a few seconds to reach the broker.
+        const diagctl::PublisherStats st = publisher->Stop(kMqttDrainSeconds);
+        const bool short_of = st.dropped + st.lost + st.waiting > 0;
+        toollog::Log(short_of ? LOG_WARNING : LOG_INFO,
+                     "record: mqtt: %llu records published, %llu delivered, %llu dropped (queue "
+                     "full), %llu lost with a connection, %llu not delivered at exit",
+                     static_cast<unsigned long long>(st.published),
+                     static_cast<unsigned long long>(st.delivered),
+                     static_cast<unsigned long long>(st.dropped),
+                     static_cast<unsigned long long>(st.lost),
+                     static_cast<unsigned long long>(st.waiting));
+    }
+#endif
+    return status;
 }
 
 // Reads one line of at most limit bytes; a longer one is read to its end
