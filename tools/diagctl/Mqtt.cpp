@@ -454,9 +454,10 @@ class MqttLink {
                 const int rc = Connect();
                 sock = mosquitto_socket(mosq_);
                 if (rc != MOSQ_ERR_SUCCESS || sock < 0) {
+                    char most[32];
+                    snprintf(most, sizeof most, "%g", opt_.retry_max_s);
                     Report(LOG_WARNING, "cannot connect to " + where() + ": " + LibError(rc) +
-                                            "; trying again, waiting up to " +
-                                            std::to_string(static_cast<int>(opt_.retry_max_s)) +
+                                            "; trying again, waiting up to " + most +
                                             " s between tries");
                     retry_at = now + backoff_;
                     backoff_ = std::min(backoff_ * 2, opt_.retry_max_s);

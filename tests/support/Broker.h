@@ -1,0 +1,181 @@
+/* SPDX-License-Identifier: Apache-2.0 */
+// Test support for MQTT: a Mosquitto broker of the test's own on
+// 127.0.0.1 (a free port, a generated configuration and persistence in a
+// fresh directory, run as nobody when the test is root), and a watching
+// client that keeps every message it receives. Header-only; link
+// libmosquitto. A machine without Debian's mosquitto skips, saying so.
+#ifndef TESTS_SUPPORT_BROKER_H
+#define TESTS_SUPPORT_BROKER_H
+
+#include <arpa/inet.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/Sandbox.h"
+
+namespace testsupport {
+
+class Broker {
+  public:
+    ~Broker() { child_.Stop(SIGKILL); }
+
+    // Starts the broker (again on the same port after Kill); "" or why not.
+    std::string Start() {
+        const char *bin = "/usr/sbin/mosquitto";
+        if (access(bin, X_OK) != 0)
+            return "no mosquitto broker (Debian's mosquitto; scripts/setup.sh installs it)";
+        if (dir_.empty()) {
+            dir_ = MakeTempDir("broker");
+            port_ = FreePort();
+            // Readable by the broker's user; it writes its state here.
+            chmod(dir_.c_str(), 0755);
+            if (geteuid() == 0 && chown(dir_.c_str(), kNobody, kNobody) != 0) return "chown";
+            FILE *f = std::fopen((dir_ + "/mosquitto.conf").c_str(), "w");
+            if (f == nullptr) return "cannot write the configuration";
+            std::fprintf(f,
+                         "listener %d 127.0.0.1\nallow_anonymous true\npersistence true\n"
+                         "persistence_location %s/\nlog_dest stderr\n",
+                         port_, dir_.c_str());
+            std::fclose(f);
+        }
+        // As root the broker would switch to a mosquitto user; as nobody it
+        // stays what it is started as.
+        if (geteuid() == 0) child_.RunAs(kNobody, kNobody);
+        if (!child_.Start({bin, "-c", dir_ + "/mosquitto.conf"}, "", dir_ + "/broker.log"))
+            return "cannot start mosquitto";
+        for (int i = 0; i < 1000; i++) {
+            if (Accepts()) return "";
+            if (!child_.running()) break;
+            usleep(10000);
+        }
+        return "mosquitto did not start: " + ReadFile(dir_ + "/broker.log");
+    }
+
+    void Kill() { child_.Stop(SIGKILL); }
+
+    // Has the broker write its state (sessions, subscriptions) to disk, as
+    // a restart finds it; false if it did not.
+    bool Save() {
+        const std::string db = dir_ + "/mosquitto.db";
+        unlink(db.c_str());
+        kill(child_.pid(), SIGUSR1);
+        for (int i = 0; i < 1000 && access(db.c_str(), R_OK) != 0; i++) usleep(10000);
+        return access(db.c_str(), R_OK) == 0;
+    }
+
+    int port() const { return port_; }
+    std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+    std::string log() const { return ReadFile(dir_ + "/broker.log"); }
+
+  private:
+    static constexpr uid_t kNobody = 65534;
+
+    static int FreePort() {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+        close(fd);
+        return ntohs(a.sin_port);
+    }
+
+    bool Accepts() const {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port_));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        close(fd);
+        return ok;
+    }
+
+    Child child_;
+    std::string dir_;
+    int port_ = 0;
+};
+
+// A client that subscribes to filter and keeps what arrives, reconnecting
+// by itself (libmosquitto's own thread). With an id it keeps a session at
+// the broker (clean session off), so that what is published while it is
+// away waits for it.
+class Watcher {
+  public:
+    struct Message {
+        std::string topic, payload;
+        bool retained;
+    };
+
+    Watcher(int port, const std::string &filter, const std::string &id = "") : filter_(filter) {
+        mosquitto_lib_init();
+        mosq_ = mosquitto_new(id.empty() ? nullptr : id.c_str(), id.empty(), this);
+        mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
+        mosquitto_connect_callback_set(mosq_, [](mosquitto *m, void *self, int rc) {
+            if (rc == 0)
+                mosquitto_subscribe(m, nullptr, static_cast<Watcher *>(self)->filter_.c_str(), 1);
+        });
+        mosquitto_subscribe_callback_set(mosq_, [](mosquitto *, void *self, int, int, const int *) {
+            Watcher *w = static_cast<Watcher *>(self);
+            std::lock_guard<std::mutex> lock(w->mu_);
+            w->subscribed_ = true;
+            w->changed_.notify_all();
+        });
+        mosquitto_message_callback_set(
+            mosq_, [](mosquitto *, void *self, const mosquitto_message *m) {
+                Watcher *w = static_cast<Watcher *>(self);
+                std::lock_guard<std::mutex> lock(w->mu_);
+                w->messages_.push_back(
+                    {m->topic, std::string(static_cast<const char *>(m->payload), m->payloadlen),
+                     m->retain});
+                w->changed_.notify_all();
+            });
+        mosquitto_connect_async(mosq_, "127.0.0.1", port, 30);
+        mosquitto_loop_start(mosq_);
+    }
+    ~Watcher() {
+        mosquitto_disconnect(mosq_);
+        mosquitto_loop_stop(mosq_, true);
+        mosquitto_destroy(mosq_);
+    }
+
+    // Waits up to 20 s until done(messages) holds; false if it never did.
+    bool WaitFor(const std::function<bool(const std::vector<Message> &)> &done) {
+        std::unique_lock<std::mutex> lock(mu_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return done(messages_); });
+    }
+    bool WaitSubscribed() {
+        std::unique_lock<std::mutex> lock(mu_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return subscribed_; });
+    }
+    std::vector<Message> messages() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return messages_;
+    }
+
+  private:
+    std::string filter_;
+    mosquitto *mosq_;
+    std::mutex mu_;
+    std::condition_variable changed_;
+    bool subscribed_ = false;
+    std::vector<Message> messages_;
+};
+
+}  // namespace testsupport
+
+#endif
