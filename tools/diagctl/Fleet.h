@@ -19,8 +19,8 @@
 namespace diagctl {
 
 // The largest record taken from a broker; the daemon's biggest screens
-// make records of a few kilobytes.
-constexpr std::size_t kMaxRecordBytes = 256 * 1024;
+// make records of about 6 KB.
+constexpr std::size_t kMaxRecordBytes = 64 * 1024;
 
 // A host's name in topics: 1 to 64 of A-Z a-z 0-9 '.' '_' '-', and not
 // "." or "..". Host names as the system gives them fit.

@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <initializer_list>
@@ -133,8 +134,9 @@ WebServer::WebServer(ServeOptions options, SnapshotSource source, GsmTimeWriter 
     : opt_(std::move(options)),
       source_(std::move(source)),
       gsm_time_(std::move(gsm_time)),
-      server_(new httplib::Server),
-      latest_(ServedScreens().size(), Entry{0, "null", "null", {}}) {}
+      server_(new httplib::Server) {
+    if (!opt_.fleet) hosts_[""].latest.assign(ServedScreens().size(), Entry{0, "null", "null", {}});
+}
 
 WebServer::~WebServer() {
     Stop();
@@ -169,7 +171,7 @@ bool WebServer::Start(std::string *error) {
     // A stop() before the listener runs would be lost and leave it
     // accepting for ever; Stop() may come at once.
     while (!server_->is_running()) std::this_thread::yield();
-    if (opt_.every_s > 0) poller_ = std::thread([this] { PollLoop(); });
+    if (opt_.every_s > 0 && !opt_.fleet) poller_ = std::thread([this] { PollLoop(); });
     return true;
 }
 
@@ -202,23 +204,132 @@ void WebServer::PollLoop() {
 void WebServer::Poll() {
     const std::vector<const Screen *> &screens = ServedScreens();
     for (std::size_t i = 0; i < screens.size(); i++) {
-        Snapshot snap = source_(*screens[i]);
-        Entry e;
-        e.masked = RecordLine(*screens[i], [&] {
-            Snapshot m = snap;
-            if (m.shown()) MaskSecrets(*screens[i], &m.own);
-            return m;
-        }());
-        e.plain = opt_.mask ? e.masked : RecordLine(*screens[i], snap);
+        Entry e = MakeEntry(*screens[i], source_(*screens[i]), "");
         std::lock_guard<std::mutex> lock(mu_);
         if (stopping_) return;
-        e.seq = ++next_seq_;
-        e.when = std::chrono::steady_clock::now();
-        latest_[i] = e;
-        session_.push_back(std::move(e));
-        while (session_.size() > opt_.session_records) session_.pop_front();
+        Store(&hosts_[""], i, std::move(e));
     }
     changed_.notify_all();
+}
+
+WebServer::Entry WebServer::MakeEntry(const Screen &screen, const Snapshot &snap,
+                                      const std::string &host) const {
+    Entry e;
+    e.masked = RecordLine(screen, [&] {
+        Snapshot m = snap;
+        if (m.shown()) MaskSecrets(screen, &m.own);
+        return m;
+    }());
+    e.plain = opt_.mask ? e.masked : RecordLine(screen, snap);
+    if (!host.empty()) {
+        e.masked = WithHost(e.masked, host);
+        e.plain = WithHost(e.plain, host);
+    }
+    return e;
+}
+
+void WebServer::Store(Host *host, std::size_t screen, Entry e) {
+    e.seq = ++next_seq_;
+    e.when = std::chrono::steady_clock::now();
+    host->latest[screen] = e;
+    host->bytes += e.plain.size() + e.masked.size();
+    host->session.push_back(std::move(e));
+    while (!host->session.empty() && (host->session.size() > opt_.session_records ||
+                                      (opt_.fleet && host->bytes > opt_.host_bytes))) {
+        host->bytes -= host->session.front().plain.size() + host->session.front().masked.size();
+        host->session.pop_front();
+    }
+}
+
+WebServer::Host *WebServer::FindHost(const std::string &name) {
+    auto it = hosts_.find(name);
+    if (it != hosts_.end()) return &it->second;
+    const auto now = std::chrono::steady_clock::now();
+    if (hosts_.size() >= opt_.max_hosts) {
+        // A flood of made-up names cannot push out hosts that are heard
+        // from: only one silent for five minutes gives up its place.
+        auto quietest = hosts_.begin();
+        for (auto h = hosts_.begin(); h != hosts_.end(); ++h)
+            if (h->second.heard < quietest->second.heard) quietest = h;
+        if (quietest == hosts_.end() || now - quietest->second.heard < std::chrono::minutes(5))
+            return nullptr;
+        hosts_.erase(quietest);
+    }
+    Host &h = hosts_[name];
+    h.latest.assign(ServedScreens().size(), Entry{0, "null", "null", {}});
+    h.heard = now;
+    hosts_version_++;
+    return &h;
+}
+
+std::string WebServer::Receive(const std::string &topic, const std::string &payload) {
+    if (!opt_.fleet) return "not serving a fleet";
+    std::string name, leaf, why;
+    if (!SplitFleetTopic(opt_.topic_prefix, topic, &name, &leaf))
+        return "the topic is not " + opt_.topic_prefix + "/HOST/COMMAND";
+    if (leaf == "status") {
+        // An empty retained message clears a host's state at the broker.
+        if (payload.empty()) return "";
+        HostStatus status;
+        if (!ParseHostStatus(payload, &status, &why)) return name + "'s state: " + why;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            Host *host = FindHost(name);
+            if (host == nullptr) return "more than " + std::to_string(opt_.max_hosts) + " hosts";
+            host->status = status;
+            host->has_status = true;
+            host->heard = std::chrono::steady_clock::now();
+            hosts_version_++;
+        }
+        changed_.notify_all();
+        return "";
+    }
+    // tchtxpwr is tchtxpower under another name.
+    const std::string command = leaf == "tchtxpwr" ? "tchtxpower" : leaf;
+    const std::vector<const Screen *> &screens = ServedScreens();
+    std::size_t index = 0;
+    while (index < screens.size() && screens[index]->command != command) index++;
+    if (index == screens.size()) return "no screen '" + leaf + "'";
+    Snapshot snap;
+    if (!ParseRecord(*FindScreen(leaf), payload, &snap, &why))
+        return name + "/" + leaf + ": " + why;
+    Entry e = MakeEntry(*screens[index], snap, name);
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (stopping_) return "stopping";
+        Host *host = FindHost(name);
+        if (host == nullptr) return "more than " + std::to_string(opt_.max_hosts) + " hosts";
+        host->heard = std::chrono::steady_clock::now();
+        Store(host, index, std::move(e));
+    }
+    changed_.notify_all();
+    return "";
+}
+
+std::string WebServer::HostJson(const std::string &name, const Host &host) const {
+    const double heard =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - host.heard).count();
+    std::string out = "{\"name\":" + JsonString(name) + ",\"state\":" +
+                      JsonString(!host.has_status     ? "unknown"
+                                 : host.status.online ? "online"
+                                                      : "offline") +
+                      ",\"heard_s\":" + std::to_string(static_cast<long long>(heard));
+    if (host.has_status) {
+        out += ",\"since\":" + JsonString(host.status.time) +
+               ",\"dropped\":" + std::to_string(host.status.dropped) +
+               ",\"reason\":" + JsonString(host.status.reason);
+    }
+    return out + "}";
+}
+
+std::vector<const WebServer::Entry *> WebServer::Since(uint64_t seq) const {
+    std::vector<const Entry *> out;
+    for (const auto &h : hosts_)
+        for (auto e = h.second.session.rbegin(); e != h.second.session.rend() && e->seq > seq; ++e)
+            out.push_back(&*e);
+    std::sort(out.begin(), out.end(),
+              [](const Entry *a, const Entry *b) { return a->seq < b->seq; });
+    return out;
 }
 
 bool WebServer::HostAllowed(const std::string &host) const {
@@ -289,27 +400,50 @@ void WebServer::Route() {
 
     server_->Get("/api/v1/screens", [this](const Request &req, Response &res) {
         const bool masked = Masked(req);
+        const std::vector<const Screen *> &screens = ServedScreens();
         std::string out = "{\"every_s\":" + std::to_string(opt_.every_s) +
                           ",\"mask\":" + (opt_.mask ? "true" : "false") +
                           ",\"allow_control\":" + (opt_.allow_control ? "true" : "false") +
-                          ",\"screens\":[";
+                          (opt_.fleet ? ",\"fleet\":true" : "") + ",\"screens\":[";
         std::lock_guard<std::mutex> lock(mu_);
-        for (std::size_t i = 0; i < latest_.size(); i++) {
-            const Screen &s = *ServedScreens()[i];
+        auto record = [masked](const Entry &e) { return masked ? e.masked : e.plain; };
+        for (std::size_t i = 0; i < screens.size(); i++) {
+            const Screen &s = *screens[i];
             out += std::string(i ? "," : "") + "{\"name\":" + JsonString(s.command) +
-                   ",\"title\":" + JsonString(s.title) + ",\"sections\":" + LayoutJson(s) +
-                   ",\"record\":" + (masked ? latest_[i].masked : latest_[i].plain) + "}";
+                   ",\"title\":" + JsonString(s.title) + ",\"sections\":" + LayoutJson(s);
+            if (!opt_.fleet) out += ",\"record\":" + record(hosts_.at("").latest[i]);
+            out += "}";
         }
-        res.set_content(out + "]}\n", "application/json");
+        out += "]";
+        if (opt_.fleet) {
+            // Each host's latest records, in the order of the screens.
+            out += ",\"hosts\":[";
+            bool first = true;
+            for (const auto &h : hosts_) {
+                std::string host = HostJson(h.first, h.second);
+                host.pop_back();
+                host += ",\"records\":[";
+                for (std::size_t i = 0; i < h.second.latest.size(); i++)
+                    host += (i ? "," : "") + record(h.second.latest[i]);
+                out += (first ? "" : ",") + host + "]}";
+                first = false;
+            }
+            out += "]";
+        }
+        res.set_content(out + "}\n", "application/json");
     });
     server_->Get(R"(/api/v1/screens/([a-z-]{1,32}))", [this](const Request &req, Response &res) {
         const std::vector<const Screen *> &screens = ServedScreens();
         for (std::size_t i = 0; i < screens.size(); i++) {
             if (req.matches[1] != screens[i]->command) continue;
             std::lock_guard<std::mutex> lock(mu_);
-            if (latest_[i].seq == 0) return Error(res, 503, "no refresh made yet");
-            return res.set_content((Masked(req) ? latest_[i].masked : latest_[i].plain) + "\n",
-                                   "application/json");
+            // In a fleet, ?host=NAME says whose.
+            auto host = hosts_.find(opt_.fleet ? req.get_param_value("host") : "");
+            if (host == hosts_.end())
+                return Error(res, 404, opt_.fleet ? "no such host (?host=NAME)" : "no such host");
+            const Entry &e = host->second.latest[i];
+            if (e.seq == 0) return Error(res, 503, "no refresh made yet");
+            return res.set_content((Masked(req) ? e.masked : e.plain) + "\n", "application/json");
         }
         Error(res, 404, "no such screen");
     });
@@ -332,7 +466,8 @@ void WebServer::Route() {
             CsvTable table;
             {
                 std::lock_guard<std::mutex> lock(mu_);
-                for (const Entry &e : session_) {
+                for (const Entry *entry : Since(0)) {
+                    const Entry &e = *entry;
                     if (last >= 0 && e.when < since) continue;
                     const std::string &line = masked ? e.masked : e.plain;
                     std::string why;
@@ -387,28 +522,47 @@ void WebServer::Stream(const httplib::Request &req, httplib::Response &res) {
     // The stream begins with the latest record of every screen, then every
     // new one; a client too slow for the session's length skips ahead.
     auto cursor = std::make_shared<uint64_t>(0);
+    auto hosts_seen = std::make_shared<uint64_t>(0);
     auto first = std::make_shared<bool>(true);
     res.set_header("X-Accel-Buffering", "no");
     res.set_chunked_content_provider(
         "text/event-stream",
-        [this, masked, cursor, first](size_t, httplib::DataSink &sink) {
+        [this, masked, cursor, hosts_seen, first](size_t, httplib::DataSink &sink) {
             std::string out;
             {
                 std::unique_lock<std::mutex> lock(mu_);
+                // A fleet's hosts and their states, as one event whenever
+                // they change.
+                auto hosts = [&] {
+                    if (!opt_.fleet || *hosts_seen == hosts_version_) return;
+                    *hosts_seen = hosts_version_;
+                    out += "event: hosts\ndata: [";
+                    bool first_host = true;
+                    for (const auto &h : hosts_) {
+                        out += (first_host ? "" : ",") + HostJson(h.first, h.second);
+                        first_host = false;
+                    }
+                    out += "]\n\n";
+                };
                 if (*first) {
                     *first = false;
                     out = "retry: 2000\n\n";
-                    for (const Entry &e : latest_)
-                        if (e.seq != 0) out += "data: " + (masked ? e.masked : e.plain) + "\n\n";
+                    *hosts_seen = hosts_version_ + 1;
+                    hosts();
+                    for (const auto &h : hosts_)
+                        for (const Entry &e : h.second.latest)
+                            if (e.seq != 0)
+                                out += "data: " + (masked ? e.masked : e.plain) + "\n\n";
                     *cursor = next_seq_;
                 } else {
-                    const bool woke = changed_.wait_for(
-                        lock, kKeepAlive, [&] { return stopping_ || next_seq_ > *cursor; });
+                    const bool woke = changed_.wait_for(lock, kKeepAlive, [&] {
+                        return stopping_ || next_seq_ > *cursor || *hosts_seen != hosts_version_;
+                    });
                     if (stopping_) return false;
                     if (!woke) out = ": keep-alive\n\n";
-                    for (const Entry &e : session_)
-                        if (e.seq > *cursor)
-                            out += "data: " + (masked ? e.masked : e.plain) + "\n\n";
+                    hosts();
+                    for (const Entry *e : Since(*cursor))
+                        out += "data: " + (masked ? e->masked : e->plain) + "\n\n";
                     *cursor = next_seq_;
                 }
             }
@@ -423,6 +577,7 @@ void WebServer::Stream(const httplib::Request &req, httplib::Response &res) {
 }
 
 void WebServer::GsmTime(const httplib::Request &req, httplib::Response &res) {
+    if (opt_.fleet) return Error(res, 403, "a fleet has no GSM time switch");
     if (!opt_.allow_control) return Error(res, 403, "diagctl serve runs without --allow-control");
     if (!SameOrigin(req)) return Error(res, 403, "a same-origin Origin header is required");
     if (req.body != "on" && req.body != "off") return Error(res, 400, "the body is on or off");

@@ -11,6 +11,13 @@
 // that writes (GSM time on/off) needs allow_control and a same-origin
 // Origin header. Records are JSON, never HTML: the page shows modem texts
 // with textContent.
+//
+// Fleet mode (diagctl serve --mqtt) shows many hosts: records come from a
+// broker through Receive() instead of the poller, each checked and written
+// again by our own renderer (Fleet.h), with "host" as its first member;
+// hosts, and the memory each one's session takes, are capped, so that a
+// publisher that floods or lies costs a bounded amount and cannot push
+// other hosts' records out.
 #ifndef TOOLS_DIAGCTL_WEBSERVER_H
 #define TOOLS_DIAGCTL_WEBSERVER_H
 
@@ -19,6 +26,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +34,7 @@
 #include <vector>
 
 #include "Client.h"
+#include "Fleet.h"
 #include "Screens.h"
 #include "Snapshot.h"
 
@@ -55,6 +64,15 @@ struct ServeOptions {
     std::size_t max_body = 1024;          // bytes of a request body
     std::size_t session_records = 40000;  // kept for the downloads, oldest dropped
     std::string chart_js;                 // Chart.js file served as /js/chart.js ("" none)
+
+    bool fleet = false;  // records come from Receive(); no poller, no GSM time switch
+    std::string topic_prefix = "diagctl";
+    // Hosts shown at most; a new one beyond them takes the place of the
+    // host heard from least recently if that one has been silent for five
+    // minutes, and is refused otherwise.
+    std::size_t max_hosts = 32;
+    // Bytes of records a host's session keeps (its oldest dropped first).
+    std::size_t host_bytes = 8 << 20;
 };
 
 // The screens served, in the page's order: the nine requests and nitz.
@@ -77,14 +95,35 @@ class WebServer {
     // One round: a refresh of every served screen, recorded and pushed to
     // the streams.
     void Poll();
+    // Fleet mode: one message read from the broker, a record on
+    // PREFIX/HOST/COMMAND or a host's state on PREFIX/HOST/status. "" when
+    // it was taken, else why it was refused (nothing of it is kept).
+    std::string Receive(const std::string &topic, const std::string &payload);
     void Stop();
 
   private:
     struct Entry {
         uint64_t seq;
-        std::string plain, masked;
-        std::chrono::steady_clock::time_point when;  // the record line without and with --mask
+        std::string plain, masked;  // the record line without and with --mask
+        std::chrono::steady_clock::time_point when;
     };
+    // The screens of one host ("" in the local mode, the only one there).
+    struct Host {
+        std::vector<Entry> latest;  // per served screen; seq 0: none yet
+        std::deque<Entry> session;
+        std::size_t bytes = 0;  // of the session's records
+        bool has_status = false;
+        HostStatus status;
+        std::chrono::steady_clock::time_point heard;  // its last message
+    };
+
+    Entry MakeEntry(const Screen &screen, const Snapshot &snap, const std::string &host) const;
+    // With mu_ held: the host of that name, made when new (nullptr: refused).
+    Host *FindHost(const std::string &name);
+    void Store(Host *host, std::size_t screen, Entry entry);
+    std::string HostJson(const std::string &name, const Host &host) const;
+    // With mu_ held: every session's entries after seq, in order.
+    std::vector<const Entry *> Since(uint64_t seq) const;
 
     void Route();
     bool HostAllowed(const std::string &host) const;
@@ -106,8 +145,8 @@ class WebServer {
     std::condition_variable changed_;
     bool stopping_ = false;
     uint64_t next_seq_ = 0;
-    std::deque<Entry> session_;
-    std::vector<Entry> latest_;  // per served screen; seq 0: none yet
+    std::map<std::string, Host> hosts_;  // by name, as the page shows them
+    uint64_t hosts_version_ = 0;         // counts changes of the hosts and their states
     std::size_t streams_ = 0;
 };
 
