@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -56,11 +57,12 @@ const char kFooter[] =
     "                   request the screen from the daemon and show it\n"
     "  nitz             show nitz_source, nitz_date and nitz_time (no request)\n"
     "  gsm-time on|off  write gsm_time_enable::1 or ::0 to the config object\n"
-    "  record -o FILE [COMMAND...]\n"
-    "                   record the screens as JSON Lines (see diagctl record --help)\n"
+    "  record -o FILE|--mqtt URL [COMMAND...]\n"
+    "                   record the screens as JSON Lines, to a file or a broker\n"
+    "                   (see diagctl record --help)\n"
     "  export --csv FILE...\n"
     "                   a recording as CSV (see diagctl export --help)\n"
-    "  serve [--listen ADDRESS:PORT] [--every SECONDS] [--allow-control]\n"
+    "  serve [--listen ADDRESS:PORT] [--every SECONDS] [--allow-control] [--mqtt URL]\n"
     "                   the screens in a browser, live (see diagctl serve --help)\n"
     "\n"
     "Exit status:\n"
@@ -307,7 +309,11 @@ int Record(int argc, char **argv) {
         "stops diagctl leaves every line but possibly the last one whole; SIGINT and\n"
         "SIGTERM end it after the line being written (exit status 0). With --max-size,\n"
         "a file that would grow past the size is renamed FILE.1 (then FILE.2, ...) and a\n"
-        "new FILE begins; nothing is overwritten.",
+        "new FILE begins; nothing is overwritten. With --mqtt each record also goes to\n"
+        "PREFIX/HOST/COMMAND at the broker, and PREFIX/HOST/status says online or offline\n"
+        "(retained; the broker says offline for a recorder that dies). The file never\n"
+        "waits for the broker: records wait in a queue of --queue N while it is away, the\n"
+        "oldest dropped first, and what was dropped is logged.",
         "diagctl record"};
     std::string output;
     std::vector<std::string> commands;
@@ -554,6 +560,38 @@ int Export(int argc, char **argv) {
 #define DIAGCTL_CHART_JS ""
 #endif
 
+#ifdef DIAGCTL_MQTT
+// The messages serve refuses from a broker, logged without letting a
+// flood of them flood the log: the first few, then a count once a minute.
+class RefusalLog {
+  public:
+    void Add(const std::string &topic, const std::string &why) {
+        const double now = MonotonicSeconds();
+        std::lock_guard<std::mutex> lock(mu_);
+        if (logged_ < 10) {
+            logged_++;
+            toollog::Log(LOG_WARNING, "serve: refused a message on %s: %s",
+                         diagctl::Printable(topic.substr(0, 200)).c_str(),
+                         diagctl::Printable(why).c_str());
+            last_ = now;
+            return;
+        }
+        held_++;
+        if (now - last_ >= 60) {
+            toollog::Log(LOG_WARNING, "serve: refused %llu more messages from the broker", held_);
+            held_ = 0;
+            last_ = now;
+        }
+    }
+
+  private:
+    std::mutex mu_;
+    unsigned logged_ = 0;
+    unsigned long long held_ = 0;
+    double last_ = 0;
+};
+#endif
+
 int Serve(int argc, char **argv) {
     CLI::App app{
         "diagctl serve: the screens in a browser. Refreshes the nine requests and nitz\n"
@@ -562,7 +600,9 @@ int Serve(int argc, char **argv) {
         "/api/v1/stream (Server-Sent Events, one record per event) and the session as\n"
         "/api/v1/session.jsonl or .csv. Listens on 127.0.0.1 unless told otherwise;\n"
         "requests naming another host or coming from another site are refused. The GSM\n"
-        "time switch (POST /api/v1/gsm-time) works only with --allow-control.",
+        "time switch (POST /api/v1/gsm-time) works only with --allow-control. With --mqtt\n"
+        "it shows instead the hosts that diagctl record --mqtt publishes to a broker, a\n"
+        "column of screens each; every record is checked before it is shown.",
         "diagctl serve"};
     std::string listen = "127.0.0.1:8080", pps_root = "/pps", chart_js = DIAGCTL_CHART_JS;
     diagctl::ServeOptions so;
@@ -586,12 +626,40 @@ int Serve(int argc, char **argv) {
     app.add_option("--pps", pps_root, "Where PPS is mounted (default /pps)")->type_name("DIR");
     std::string log_level = "info";
     AddCommonOptions(app, &log_level);
+#ifdef DIAGCTL_MQTT
+    BrokerCli mqtt;
+    double host_mib = static_cast<double>(so.host_bytes) / 1048576;
+    AddBrokerOptions(app, &mqtt,
+                     "Show the hosts that diagctl record --mqtt publishes to this broker, a "
+                     "column each, instead of this host's daemon");
+    app.add_option("--max-hosts", so.max_hosts, "Hosts shown at most with --mqtt (default 32)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1000));
+    app.add_option("--host-memory", host_mib,
+                   "MiB of records kept per host with --mqtt, oldest dropped first (default 8)")
+        ->type_name("MiB")
+        ->check(CLI::Range(0.1, 1024.0));
+#endif
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? diagctl::kExitSuccess : diagctl::kExitUsage;
     }
     ApplyLogLevel(log_level);
+#ifdef DIAGCTL_MQTT
+    if (!mqtt.url.empty()) {
+        std::string error = ResolveBroker(&mqtt);
+        if (error.empty() && so.allow_control)
+            error = "--allow-control switches this host's GSM time: not with --mqtt";
+        if (!error.empty()) {
+            std::fprintf(stderr, "diagctl serve: %s\n", error.c_str());
+            return diagctl::kExitUsage;
+        }
+        so.fleet = true;
+        so.topic_prefix = mqtt.prefix;
+        so.host_bytes = static_cast<std::size_t>(host_mib * 1048576);
+    }
+#endif
     const std::size_t colon = listen.rfind(':');
     char *end = nullptr;
     const long port =
@@ -626,12 +694,31 @@ int Serve(int argc, char **argv) {
         toollog::Log(LOG_ERR, "serve: %s", error.c_str());
         return diagctl::kExitError;
     }
+#ifdef DIAGCTL_MQTT
+    std::unique_ptr<diagctl::MqttSubscriber> subscriber;
+    RefusalLog refusals;
+    if (so.fleet) {
+        subscriber.reset(
+            new diagctl::MqttSubscriber(mqtt.broker, mqtt.prefix + "/+/+", diagctl::kMaxRecordBytes,
+                                        [&](const std::string &topic, const std::string &payload) {
+                                            const std::string why = server.Receive(topic, payload);
+                                            if (!why.empty()) refusals.Add(topic, why);
+                                        }));
+        if (!subscriber->Start(&error)) {
+            toollog::Log(LOG_ERR, "serve: %s", error.c_str());
+            return diagctl::kExitError;
+        }
+    }
+#endif
     const bool v6 = so.host.find(':') != std::string::npos;
     std::printf("diagctl serve: http://%s%s%s:%d/\n", v6 ? "[" : "", so.host.c_str(), v6 ? "]" : "",
                 server.port());
     std::fflush(stdout);
     while (Sleep(0.2)) {
     }
+#ifdef DIAGCTL_MQTT
+    if (subscriber) subscriber->Stop();
+#endif
     server.Stop();
     return diagctl::kExitSuccess;
 }
