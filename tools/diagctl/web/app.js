@@ -1,11 +1,15 @@
 // The page of diagctl serve: draws every screen from /api/v1/screens, then
 // follows /api/v1/stream, one record (the JSON of diagctl --json) per
 // event. Every text from the modem goes into the page with textContent,
-// never as markup.
+// never as markup. A fleet (serve --mqtt) has a column of screens per
+// host: its records carry "host", and "hosts" events give their states.
 'use strict';
 
-const screens = new Map();  // command -> {layout, card parts, last values}
+const layouts = new Map();  // command -> the screen's layout
+const screens = new Map();  // host + "\n" + command -> {layout, card parts, last values}
+const hosts = new Map();    // fleet: host -> {column, header}
 const charts = new Map();   // "command section column" -> {chart, lines}
+let fleet = false;
 let stream = null;
 let paused = false;
 let windowSeconds = 300;
@@ -27,17 +31,58 @@ function setState(text, cls) {
   s.className = cls || '';
 }
 
+function screenKey(host, command) {
+  return (host || '') + '\n' + command;
+}
+
 // A screen's card: title, time and latency, one block per section.
-function buildScreen(info) {
+function buildScreen(info, host, parent) {
   const card = el('article', null, 'screen');
-  card.id = 'screen-' + info.name;
+  if (!host) card.id = 'screen-' + info.name;
+  card.dataset.screen = info.name;
   card.appendChild(el('h2', info.title + ' (' + info.name + ')'));
   const meta = el('div', '—', 'meta');
   card.appendChild(meta);
   const body = el('div');
   card.appendChild(body);
-  document.getElementById('screens').appendChild(card);
-  screens.set(info.name, {info, meta, body, previous: new Map()});
+  parent.appendChild(card);
+  screens.set(screenKey(host, info.name), {info, meta, body, previous: new Map()});
+}
+
+// A fleet's host: a column with its name and state over its screens.
+function addHost(name) {
+  if (hosts.has(name)) return hosts.get(name);
+  const column = el('section', null, 'host');
+  column.dataset.host = name;
+  const header = el('h2', null, 'host-name');
+  column.appendChild(header);
+  // Columns in the order of the names, as the server lists them.
+  const all = document.getElementById('screens');
+  const after = [...all.children].find(c => c.dataset.host > name);
+  all.insertBefore(column, after || null);
+  for (const info of layouts.values()) buildScreen(info, name, column);
+  const entry = {column, header};
+  hosts.set(name, entry);
+  showHost(name, {name, state: 'unknown'});
+  return entry;
+}
+
+function showHost(name, h) {
+  const header = hosts.get(name).header;
+  header.textContent = '';
+  header.appendChild(el('span', name));
+  header.appendChild(el('span', h.state, 'host-state ' + h.state));
+  if (h.dropped) header.appendChild(el('span', h.dropped + ' dropped', 'host-dropped'));
+  if (h.since) header.appendChild(el('span', 'since ' + h.since, 'host-since'));
+}
+
+function updateHosts(list) {
+  if (!Array.isArray(list)) return;
+  for (const h of list) {
+    if (typeof h.name !== 'string') continue;
+    addHost(h.name);
+    showHost(h.name, h);
+  }
 }
 
 function show(value, unit) {
@@ -59,7 +104,8 @@ function cell(s, id, value, unit) {
 }
 
 function renderRecord(rec) {
-  const s = screens.get(rec.command);
+  if (fleet && typeof rec.host === 'string') addHost(rec.host);
+  const s = screens.get(screenKey(fleet ? rec.host : '', rec.command));
   if (!s) return;
   s.meta.textContent = '';
   s.meta.appendChild(el('span', rec.time + '  ·  ' + rec.latency_ms.toFixed(1) + ' ms  ·  '));
@@ -164,6 +210,8 @@ function addPoint(entry, name, t, y) {
 
 function chartRecord(info, rec) {
   const t = Date.parse(rec.time);
+  // A fleet's charts have a line per host.
+  const who = fleet ? rec.host + ' ' : '';
   const data = rec.screen.sections;
   for (const sec of info.sections) {
     const v = data[sec.key];
@@ -173,7 +221,7 @@ function chartRecord(info, rec) {
         if (!item.trend) continue;
         const entry = chartFor(info.name + ' ' + sec.key + ' ' + item.unit,
                                info.title + ': ' + sec.title, item.unit);
-        if (entry) addPoint(entry, item.label, t, v[item.key]);
+        if (entry) addPoint(entry, who + item.label, t, v[item.key]);
       }
     } else if (Array.isArray(v)) {
       const named = sec.items.find(item => item.key === sec.line_key);
@@ -185,7 +233,7 @@ function chartRecord(info, rec) {
         for (const row of v) {
           const name = named && row[named.key] !== undefined && row[named.key] !== null ?
               named.label + ' ' + row[named.key] : '#' + row.index;
-          addPoint(entry, name, t, row[item.key]);
+          addPoint(entry, who + name, t, row[item.key]);
         }
       }
     }
@@ -206,6 +254,13 @@ function connect() {
   stream = new EventSource('api/v1/stream' + maskQuery());
   stream.onopen = () => setState('live');
   stream.onerror = () => setState('reconnecting…', 'error');
+  stream.addEventListener('hosts', ev => {
+    try {
+      updateHosts(JSON.parse(ev.data));
+    } catch (e) {
+      // Not JSON: nothing to show.
+    }
+  });
   stream.onmessage = ev => {
     let rec;
     try {
@@ -242,19 +297,35 @@ async function start() {
     m.disabled = true;
   }
   document.getElementById('gsm-time').hidden = !index.allow_control;
-  for (const info of index.screens) buildScreen(info);
+  fleet = index.fleet === true;
+  document.getElementById('screens').classList.toggle('fleet', fleet);
+  for (const info of index.screens) layouts.set(info.name, info);
+  if (fleet) {
+    for (const h of index.hosts) {
+      addHost(h.name);
+      showHost(h.name, h);
+    }
+  } else {
+    for (const info of index.screens) buildScreen(info, '', document.getElementById('screens'));
+  }
   // The charts start with the session's last minutes.
   const history = await fetch('api/v1/session.jsonl?seconds=' + windowSeconds + maskQuery().replace('?', '&'));
   if (history.ok) {
     for (const line of (await history.text()).split('\n')) {
       if (!line) continue;
       const rec = JSON.parse(line);
-      const s = screens.get(rec.command);
-      if (s && rec.screen) chartRecord(s.info, rec);
+      const info = layouts.get(rec.command);
+      if (info && rec.screen) chartRecord(info, rec);
     }
   }
-  for (const info of index.screens)
-    if (info.record) renderRecord(info.record);
+  if (fleet) {
+    for (const h of index.hosts)
+      for (const r of h.records)
+        if (r) renderRecord(r);
+  } else {
+    for (const info of index.screens)
+      if (info.record) renderRecord(info.record);
+  }
   // "#paused" opens the page still: the latest records and no stream.
   if (location.hash === '#paused') {
     paused = true;
