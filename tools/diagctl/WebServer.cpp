@@ -202,6 +202,7 @@ void WebServer::PollLoop() {
 }
 
 void WebServer::Poll() {
+    if (opt_.fleet) return;  // a fleet's records come from Receive()
     const std::vector<const Screen *> &screens = ServedScreens();
     for (std::size_t i = 0; i < screens.size(); i++) {
         Entry e = MakeEntry(*screens[i], source_(*screens[i]), "");

@@ -501,5 +501,114 @@ TEST_F(Serve, PageInHeadlessChromiumShowsModemTextsAsText) {
     EXPECT_NE(dom.find("<canvas"), std::string::npos) << "Chart.js loaded and charts made";
 }
 
+// diagctl serve --mqtt: what a broker's publishers send, taken only when it
+// fits, each host in its own place.
+class ServeFleet : public Serve {
+  protected:
+    void SetUp() override {}
+    void StartFleet(std::size_t max_hosts, std::size_t host_bytes) {
+        ServeOptions opt;
+        opt.fleet = true;
+        opt.max_hosts = max_hosts;
+        opt.host_bytes = host_bytes;
+        StartServer(opt);
+    }
+    // A record as a recorder publishes it.
+    static std::string RecordOf(const Screen &screen) {
+        return RecordLine(screen, FakeSnapshot(screen));
+    }
+    rapidjson::Document Index() {
+        rapidjson::Document d;
+        httplib::Result r = Client().Get("/api/v1/screens");
+        EXPECT_TRUE(r && r->status == 200);
+        d.Parse(r ? r->body.c_str() : "{}");
+        return d;
+    }
+};
+
+TEST_F(ServeFleet, TakesWhatFitsAndRefusesTheRest) {
+    StartFleet(8, 1 << 20);
+    const Screen &apn = *ApnScreen();
+    const std::string good = RecordOf(apn);
+    const std::string topic = std::string("diagctl/car-1/") + apn.command;
+    const struct {
+        const char *name;
+        std::string topic, payload;
+        bool taken;
+    } cases[] = {
+        {"a record", topic, good, true},
+        {"the host online", "diagctl/car-1/status", "{\"state\":\"online\",\"dropped\":3}", true},
+        {"a cleared state", "diagctl/car-1/status", "", true},
+        {"another prefix", std::string("lab/car-2/") + apn.command, good, false},
+        {"a record under another command", "diagctl/car-2/identity", good, false},
+        {"no such screen", "diagctl/car-2/reboot", good, false},
+        {"markup as a host", std::string("diagctl/<b>/") + apn.command, good, false},
+        {"a wildcard as a host", std::string("diagctl/+/") + apn.command, good, false},
+        {"not a record", topic.substr(0, topic.rfind('/')) + "x/" + apn.command, "{}", false},
+        {"a state that is not one", "diagctl/car-3/status", "{\"state\":\"pwned\"}", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string why = server_->Receive(c.topic, c.payload);
+        EXPECT_EQ(why.empty(), c.taken) << why;
+    }
+    rapidjson::Document d = Index();
+    ASSERT_TRUE(d.HasMember("hosts") && d["hosts"].IsArray());
+    ASSERT_EQ(d["hosts"].Size(), 1u) << "only car-1 was taken";
+    const rapidjson::Value &car = d["hosts"][0];
+    EXPECT_STREQ(car["name"].GetString(), "car-1");
+    EXPECT_STREQ(car["state"].GetString(), "online");
+    EXPECT_EQ(car["dropped"].GetInt(), 3);
+    // The record is served as it came, with its host; its hostile text is
+    // still one string of data.
+    bool found = false;
+    for (const auto &r : car["records"].GetArray()) {
+        if (r.IsNull()) continue;
+        found = true;
+        EXPECT_STREQ(r["host"].GetString(), "car-1");
+        EXPECT_STREQ(r["attributes"]["apn1_name"].GetString(), kHostileApn);
+    }
+    EXPECT_TRUE(found);
+    httplib::Client client = Client();
+    EXPECT_EQ(client.Get(std::string("/api/v1/screens/") + apn.command + "?host=car-1")->status,
+              200);
+    EXPECT_EQ(client.Get(std::string("/api/v1/screens/") + apn.command)->status, 404);
+    EXPECT_EQ(client.Get(std::string("/api/v1/screens/") + apn.command + "?host=car-9")->status,
+              404);
+}
+
+// Made-up host names cannot push out hosts that are heard from, and one
+// host's flood cannot push out another's records.
+TEST_F(ServeFleet, CapsHostsAndEachHostsRecords) {
+    const std::string one = RecordOf(*ApnScreen());
+    const std::size_t cap = 20 * 2 * (one.size() + 20);  // about 20 records, plain and masked
+    StartFleet(2, cap);
+    const std::string leaf = std::string("/") + ApnScreen()->command;
+    for (int i = 0; i < 3; i++) EXPECT_EQ(server_->Receive("diagctl/car-1" + leaf, one), "");
+    EXPECT_EQ(server_->Receive("diagctl/car-2" + leaf, one), "");
+    for (int i = 0; i < 50; i++) {
+        const std::string why = server_->Receive("diagctl/fake-" + std::to_string(i) + leaf, one);
+        EXPECT_NE(why, "");
+    }
+    for (int i = 0; i < 1000; i++) server_->Receive("diagctl/car-2" + leaf, one);
+    httplib::Result r = Client().Get("/api/v1/session.jsonl");
+    ASSERT_TRUE(r);
+    std::size_t car1 = 0, car2 = 0, other = 0;
+    for (std::size_t at = 0, nl; (nl = r->body.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const std::string line = r->body.substr(at, nl - at);
+        if (line.rfind("{\"host\":\"car-1\"", 0) == 0)
+            car1++;
+        else if (line.rfind("{\"host\":\"car-2\"", 0) == 0)
+            car2++;
+        else
+            other++;
+    }
+    EXPECT_EQ(car1, 3u);
+    EXPECT_GT(car2, 5u);
+    EXPECT_LE(car2, 25u);
+    EXPECT_EQ(other, 0u);
+    EXPECT_EQ(Index()["hosts"].Size(), 2u);
+}
+
 }  // namespace
 }  // namespace diagctl
