@@ -5,7 +5,10 @@
 // record, which is a record all the same) or the publisher driven in
 // process, where the test decides when the broker dies. No case depends
 // on timing: each waits for what it expects, up to a bound.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <signal.h>
@@ -284,6 +287,98 @@ TEST_F(MqttRecord, ABrokerRestartLosesOnlyTheQueueOverflow) {
     EXPECT_EQ(end.dropped, 15u);
     EXPECT_EQ(end.waiting, 0u);
     EXPECT_EQ(end.connects, 2u);
+}
+
+// A plain HTTP GET of path on 127.0.0.1:port; the body ("" on failure).
+std::string HttpGet(int port, const std::string &path) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string out;
+    const std::string request = "GET " + path +
+                                " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                "\r\nConnection: close\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        char buf[4096];
+        for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, n);
+    }
+    close(fd);
+    const std::size_t body = out.find("\r\n\r\n");
+    return body == std::string::npos ? "" : out.substr(body + 4);
+}
+
+// diagctl serve --mqtt shows what recorders publish, host by host, and
+// leaves out what a hostile publisher sends beside it: a record too large
+// to take (the broker is told not to send it), one under a topic that
+// does not fit, and a lie.
+TEST_F(MqttRecord, ServeShowsEachHostAndNothingElse) {
+    testsupport::Child serve;
+    serve.Start({DIAGCTL_BIN, "serve", "--mqtt", broker_.url(), "--listen", "127.0.0.1:0"},
+                tmp_ + "/serve.out", tmp_ + "/serve.err");
+    int port = 0;
+    for (int i = 0; i < 1000 && port == 0; i++) {
+        const std::string out = testsupport::ReadFile(tmp_ + "/serve.out");
+        const std::size_t colon = out.rfind(':');
+        if (out.find("http://") != std::string::npos && colon != std::string::npos)
+            port = atoi(out.c_str() + colon + 1);
+        if (port == 0) usleep(10000);
+    }
+    ASSERT_NE(port, 0) << testsupport::ReadFile(tmp_ + "/serve.err");
+    auto hosts = [&] {
+        rapidjson::Document d;
+        d.Parse(HttpGet(port, "/api/v1/screens").c_str());
+        std::vector<std::string> names;
+        if (!d.HasParseError() && d.HasMember("hosts") && d["hosts"].IsArray())
+            for (const auto &h : d["hosts"].GetArray()) names.push_back(h["name"].GetString());
+        return names;
+    };
+    // The hostile publisher's online state shows once serve has subscribed.
+    PublisherOptions po;
+    std::string error;
+    ASSERT_TRUE(ParseBrokerUrl(broker_.url(), &po.broker, &error)) << error;
+    po.host = "evil";
+    MqttPublisher evil(po);
+    ASSERT_TRUE(evil.Start(&error)) << error;
+    for (int i = 0; i < 1000 && hosts().empty(); i++) usleep(20000);
+    ASSERT_EQ(hosts(), std::vector<std::string>{"evil"});
+    for (const char *host : {"car-1", "car-2"}) {
+        testsupport::Child rec;
+        rec.Start(Diagctl({"--host-name", host, "--count", "1", "identity", "nitz"}), "",
+                  tmp_ + "/err");
+        ASSERT_EQ(rec.Wait(30000), 0) << testsupport::ReadFile(tmp_ + "/err");
+    }
+    evil.Publish("identity", "{\"time\":\"" + std::string(kMaxRecordBytes + 10, 'x') + "\"}");
+    evil.Publish("identity", "{\"command\":\"identity\",\"pwned\":true}");
+    evil.Publish("identity/../nitz", "{}");
+    evil.Stop(10);
+
+    rapidjson::Document d;
+    for (int i = 0; i < 1000; i++) {
+        d.Parse(HttpGet(port, "/api/v1/screens").c_str());
+        if (!d.HasParseError() && d.HasMember("hosts") && d["hosts"].Size() >= 3 &&
+            std::string(d["hosts"][2]["state"].GetString()) == "offline")
+            break;
+        usleep(20000);
+    }
+    ASSERT_FALSE(d.HasParseError());
+    ASSERT_TRUE(d["fleet"].GetBool());
+    std::vector<std::string> names;
+    for (const auto &h : d["hosts"].GetArray()) {
+        names.push_back(h["name"].GetString());
+        std::size_t records = 0;
+        for (const auto &r : h["records"].GetArray()) records += r.IsNull() ? 0 : 1;
+        // evil is known by its state alone: none of its records was taken.
+        EXPECT_EQ(records, names.back() == "evil" ? 0u : 2u) << names.back();
+        EXPECT_STREQ(h["state"].GetString(), "offline");
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"car-1", "car-2", "evil"}));
+    serve.Stop(SIGTERM);
+    const std::string log = testsupport::ReadFile(tmp_ + "/serve.err");
+    EXPECT_NE(log.find("refused a message on diagctl/evil/identity"), std::string::npos) << log;
 }
 
 }  // namespace
