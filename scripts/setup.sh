@@ -31,6 +31,8 @@ more_packages=(
   scdoc                                          # man pages
   dpkg-dev file lintian                          # Debian packages: cpack's dependencies, lintian
   systemd                                        # systemd-analyze: the packaging test checks the units
+  libmosquitto-dev                               # diagctl record/serve --mqtt (diagctl builds without it)
+  mosquitto                                      # the MQTT tests' and bench/mqtt_fleet.sh's broker
 )
 
 packages=("${demo_packages[@]}")

@@ -165,6 +165,9 @@ bool CsvTable::Add(const std::string &line, std::string *why) {
         std::string s = CellText(v, &is_text);
         row.emplace_back(Column(column), Quote(s, is_text));
     };
+    // A fleet's records (diagctl serve --mqtt) say whose they are.
+    auto host = doc.FindMember("host");
+    if (host != doc.MemberEnd() && host->value.IsString()) put("host", host->value);
     for (const char *name : {"time", "latency_ms", "command", "result"}) {
         Column(name);
         auto it = doc.FindMember(name);

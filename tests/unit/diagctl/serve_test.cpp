@@ -575,6 +575,8 @@ TEST_F(ServeFleet, TakesWhatFitsAndRefusesTheRest) {
     EXPECT_EQ(client.Get(std::string("/api/v1/screens/") + apn.command)->status, 404);
     EXPECT_EQ(client.Get(std::string("/api/v1/screens/") + apn.command + "?host=car-9")->status,
               404);
+    // The session's CSV says whose each row is.
+    EXPECT_EQ(client.Get("/api/v1/session.csv")->body.rfind("host,time,latency_ms,", 0), 0u);
 }
 
 // Made-up host names cannot push out hosts that are heard from, and one
