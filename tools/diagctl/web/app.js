@@ -298,7 +298,10 @@ async function start() {
   }
   document.getElementById('gsm-time').hidden = !index.allow_control;
   fleet = index.fleet === true;
-  document.getElementById('screens').classList.toggle('fleet', fleet);
+  const all = document.getElementById('screens');
+  all.classList.toggle('fleet', fleet);
+  // A fleet's columns come first: the lab's view of its hosts.
+  if (fleet) all.parentNode.insertBefore(all, document.getElementById('charts'));
   for (const info of index.screens) layouts.set(info.name, info);
   if (fleet) {
     for (const h of index.hosts) {
