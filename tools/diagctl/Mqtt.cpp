@@ -8,6 +8,8 @@
 #include <mqtt_protocol.h>
 #include <netdb.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -424,6 +426,11 @@ class MqttLink {
     }
 
     void Run() {
+        // Signals are the main thread's: a SIGINT taken here would not cut
+        // its sleep or its wait for the daemon short.
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
         double retry_at = 0, closing_until = 0;
         bool disconnect_sent = false;
         backoff_ = opt_.retry_min_s;

@@ -413,13 +413,13 @@ int Record(int argc, char **argv) {
         toollog::Log(LOG_ERR, "record: %s", error.c_str());
         return diagctl::kExitError;
     }
+    InstallSignalHandlers();
 #ifdef DIAGCTL_MQTT
     if (publisher && !publisher->Start(&error)) {
         toollog::Log(LOG_ERR, "record: %s", error.c_str());
         return diagctl::kExitError;
     }
 #endif
-    InstallSignalHandlers();
     Paths paths{pps_root};
     std::vector<std::string> last_error(screens.size());
     unsigned long long records = 0;

@@ -147,8 +147,8 @@ class MqttRecord : public ::testing::Test {
     }
 
     std::vector<std::string> Diagctl(const std::vector<std::string> &extra) {
-        std::vector<std::string> args = {DIAGCTL_BIN, "record",      "--pps",   tmp_ + "/pps",
-                                         "--mqtt",    broker_.url(), "--every", "0.01"};
+        std::vector<std::string> args = {DIAGCTL_BIN,   "record", "--pps",
+                                         tmp_ + "/pps", "--mqtt", broker_.url()};
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
@@ -168,9 +168,10 @@ TEST_F(MqttRecord, RecordsArriveInOrderOnTheirTopics) {
         ASSERT_TRUE(watcher.WaitSubscribed());
         const std::string file = tmp_ + "/" + c.qos + ".jsonl";
         testsupport::Child rec;
-        rec.Start(Diagctl({"--topic-prefix", c.prefix, "--qos", c.qos, "--host-name", "car-7",
-                           "--count", "4", "-o", file, "identity", "bearer", "nitz"}),
-                  "", tmp_ + "/err");
+        rec.Start(
+            Diagctl({"--every", "0.01", "--topic-prefix", c.prefix, "--qos", c.qos, "--host-name",
+                     "car-7", "--count", "4", "-o", file, "identity", "bearer", "nitz"}),
+            "", tmp_ + "/err");
         const int status = rec.Wait(30000);
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
             << testsupport::ReadFile(tmp_ + "/err");
@@ -204,8 +205,10 @@ TEST_F(MqttRecord, RecordsArriveInOrderOnTheirTopics) {
 TEST_F(MqttRecord, TheHostGoesOfflineWhenTheRecorderDiesOrStops) {
     const struct {
         int signal;
-        const char *reason;
-    } cases[] = {{SIGKILL, "connection lost"}, {SIGTERM, "stopped"}};
+        const char *every, *reason;
+    } cases[] = {{SIGKILL, "0.01", "connection lost"},
+                 // Stopped in its minute-long sleep, which the signal cuts short.
+                 {SIGTERM, "60", "stopped"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.reason);
         const std::string host = "bench-" + std::to_string(c.signal);
@@ -213,11 +216,13 @@ TEST_F(MqttRecord, TheHostGoesOfflineWhenTheRecorderDiesOrStops) {
         Watcher watcher(broker_.port(), topic);
         ASSERT_TRUE(watcher.WaitSubscribed());
         testsupport::Child rec;
-        rec.Start(Diagctl({"--host-name", host, "identity"}), "", tmp_ + "/err");
+        rec.Start(Diagctl({"--every", c.every, "--host-name", host, "identity"}), "",
+                  tmp_ + "/err");
         ASSERT_TRUE(
             watcher.WaitFor([](const std::vector<Watcher::Message> &m) { return !m.empty(); }));
         EXPECT_TRUE(StatusOf(watcher.messages()[0]).online);
-        rec.Stop(c.signal);
+        const int status = rec.Stop(c.signal);
+        EXPECT_EQ(status, c.signal == SIGKILL ? SIGKILL : 0) << "ended by the signal, at once";
         ASSERT_TRUE(watcher.WaitFor([](const std::vector<Watcher::Message> &m) {
             return m.size() >= 2;
         })) << broker_.log();
@@ -347,8 +352,9 @@ TEST_F(MqttRecord, ServeShowsEachHostAndNothingElse) {
     ASSERT_EQ(hosts(), std::vector<std::string>{"evil"});
     for (const char *host : {"car-1", "car-2"}) {
         testsupport::Child rec;
-        rec.Start(Diagctl({"--host-name", host, "--count", "1", "identity", "nitz"}), "",
-                  tmp_ + "/err");
+        rec.Start(
+            Diagctl({"--every", "0.01", "--host-name", host, "--count", "1", "identity", "nitz"}),
+            "", tmp_ + "/err");
         ASSERT_EQ(rec.Wait(30000), 0) << testsupport::ReadFile(tmp_ + "/err");
     }
     evil.Publish("identity", "{\"time\":\"" + std::string(kMaxRecordBytes + 10, 'x') + "\"}");
