@@ -80,14 +80,14 @@ struct Process {
 // Each process's CPU time over seconds of wall time, into *field.
 void Measure(std::vector<Process> *procs, double seconds, double Process::*field) {
     std::vector<double> before;
-    for (const Process &p : *procs) before.push_back(procstats::CpuUsAllThreads(p.pid));
+    for (const Process &p : *procs) before.push_back(procstats::ProcessCpuUs(p.pid));
     const double start = NowS();
     usleep(static_cast<useconds_t>(seconds * 1e6));
     const double elapsed = NowS() - start;
     for (std::size_t i = 0; i < procs->size(); i++) {
         Process &p = (*procs)[i];
         // Scaled to exactly the seconds asked for, so that both columns compare.
-        p.*field = (procstats::CpuUsAllThreads(p.pid) - before[i]) * seconds / elapsed;
+        p.*field = (procstats::ProcessCpuUs(p.pid) - before[i]) * seconds / elapsed;
     }
 }
 
