@@ -67,8 +67,7 @@ TEST_F(Commands, ValuesAndPartialFetches) {
           "dch_tx_pwr:n:-10\ndch_tx_pwr_step:n:246\ndch_utra_rssi:n:-70\nradio_temp:n:-5\n",
           "SUCCESS"},
          {"tchtxpwr", [](sim::Scenario &) { Fail({9}); },
-          Attrs("N/A", {"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"}) + "radio_temp:n:31\n",
-          "SUCCESS"},
+          NA({"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"}) + "radio_temp:n:31\n", "SUCCESS"},
          {"hspaopinfo",
           [](sim::Scenario &s) {
               s.hspa_channel = {9, 0xFFFFFFF0u, 2}, s.hspa_irat_cm = 1;
@@ -85,7 +84,7 @@ TEST_F(Commands, ValuesAndPartialFetches) {
           },
           "hssch_code:n:5\nhsdpa_rate:n:7200\nedch_tti::10ms\nhspa_irat_cm::N/A\n", "SUCCESS"},
          {"hspaopinfo", [](sim::Scenario &s) { Fail({11}), s.hspa_irat_cm = 2; },
-          Attrs("N/A", {"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n",
+          NA({"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n",
           "SUCCESS"}});
 }
 
