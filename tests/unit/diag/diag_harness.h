@@ -19,6 +19,7 @@
 #include "ExpectedText.h"
 #include "FakeTechmode.h"
 #include "VelomarPPS.h"
+#include "techmode/techmode_structs.h"
 #include "unit/pps/pps_test_util.h"
 
 class TestService : public VelomarPPS {

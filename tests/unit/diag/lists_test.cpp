@@ -76,24 +76,25 @@ TEST_F(Lists, GsmopinfoInterRatListFollowsTheActiveRat) {
         int utra_count, irat_ok, irat_requests;
         const char *irat_text, *own;
     } cases[] = {
-        {0, 0, 1, 1, "\ngsm_irat_meas:json:[]\n", "RAT = GSM\n"},
-        {0, 20, 1, 1, "\"16 irat_3g_rssi\":-3}]\ngsm_t3312", "RAT = GSM\n"},
-        {0, 2, 0, 1, "\n-gsm_irat_meas\n", "RAT = GSM\n"},
-        {1, 2, 1, 0, "\n-gsm_irat_meas\n", "RAT = WCDMA\n"},
+        {kRatGsm, 0, 1, 1, "\ngsm_irat_meas:json:[]\n", "RAT = GSM\n"},
+        {kRatGsm, 20, 1, 1, "\"16 irat_3g_rssi\":-3}]\ngsm_t3312", "RAT = GSM\n"},
+        {kRatGsm, 2, 0, 1, "\n-gsm_irat_meas\n", "RAT = GSM\n"},
+        {kRatWcdma, 2, 1, 0, "\n-gsm_irat_meas\n", "RAT = WCDMA\n"},
         {255, 2, 1, 0, "\n-gsm_irat_meas\n", "RAT = data error!\n"},
         {-1, 2, 1, 0, "\ngsm_rac::N/A\n-gsm_irat_meas\n", ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.rat);
         Reset();
-        S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? 0 : c.rat);
-        if (c.rat == -1) Fail({8});
-        if (c.rat == 255) S().faults[8].missing_tags = {0};
-        if (!c.irat_ok) Fail({10});
+        S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? kRatGsm : c.rat);
+        if (c.rat == -1) Fail({TECHMODE_STRUCT_MOBILITY_DATA});
+        if (c.rat == 255) S().faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0};
+        if (!c.irat_ok) Fail({TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO});
         S().utra_neighbours.assign(size_t(c.utra_count), {4, 5, -1, -2, -3});
         EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
         EXPECT_EQ(own, c.own);
-        EXPECT_EQ(testsupport::FakeTechmode::Requests(10), c.irat_requests);
+        EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO),
+                  c.irat_requests);
         EXPECT_NE(Geran().find(c.irat_text), std::string::npos);
     }
 }
@@ -102,10 +103,17 @@ TEST_F(Lists, GsmopinfoInterRatListFollowsTheActiveRat) {
 // failing answers FAILURE and deletes the lists (the placeholders are those
 // of the system test's run without a device).
 TEST_F(Lists, GsmopinfoFailedFetches) {
-    for (int ok : {0, 17, 8, 3, 5, 18, 1}) {
+    for (int ok : std::initializer_list<int>{
+             0, TECHMODE_STRUCT_IDLE_NEIGHBOR_CELLS_INFO_2G, TECHMODE_STRUCT_MOBILITY_DATA,
+             TECHMODE_STRUCT_RADIO_STAT_DATA, TECHMODE_STRUCT_SERVING_CELL_2G,
+             TECHMODE_STRUCT_DEDICATED_MEASUREMENT_INFO_2G, TECHMODE_STRUCT_BASIC_DATA}) {
         SCOPED_TRACE(ok);
         Reset();
-        FailAllBut({17, 8, 10, 3, 5, 18, 1}, {ok});
+        FailAllBut({TECHMODE_STRUCT_IDLE_NEIGHBOR_CELLS_INFO_2G, TECHMODE_STRUCT_MOBILITY_DATA,
+                    TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO, TECHMODE_STRUCT_RADIO_STAT_DATA,
+                    TECHMODE_STRUCT_SERVING_CELL_2G, TECHMODE_STRUCT_DEDICATED_MEASUREMENT_INFO_2G,
+                    TECHMODE_STRUCT_BASIC_DATA},
+                   {ok});
         EXPECT_EQ(Run("gsmopinfo"), ok ? "SUCCESS" : "FAILURE");
         std::string text = Geran();
         if (ok) continue;
@@ -182,20 +190,21 @@ TEST_F(Lists, UmtsopinfoGsmCellsFollowTheActiveRat) {
     struct Case {
         int rat;  // -1: the mobility fetch fails
         int irat_ok, gsm_count, irat_requests;
-    } cases[] = {{0, 1, 2, 0}, {3, 1, 2, 0}, {-1, 1, 2, 0},
-                 {1, 0, 2, 1}, {1, 1, 8, 1}, {1, 1, 1, 1}};
+    } cases[] = {{kRatGsm, 1, 2, 0},   {kRatUnknown, 1, 2, 0}, {-1, 1, 2, 0},
+                 {kRatWcdma, 0, 2, 1}, {kRatWcdma, 1, 8, 1},   {kRatWcdma, 1, 1, 1}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.rat);
         Reset();
-        S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? 1 : c.rat);
-        if (c.rat < 0) Fail({8});
-        if (!c.irat_ok) Fail({10});
+        S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? kRatWcdma : c.rat);
+        if (c.rat < 0) Fail({TECHMODE_STRUCT_MOBILITY_DATA});
+        if (!c.irat_ok) Fail({TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO});
         S().gsm_neighbours.assign(size_t(c.gsm_count), {600, 5, -70});
         EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
-        EXPECT_EQ(testsupport::FakeTechmode::Requests(10), c.irat_requests);
+        EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO),
+                  c.irat_requests);
         EXPECT_EQ(
             Between(Utra(), "irat_system1::", "apn1_name::"),
-            c.rat != 1 || !c.irat_ok
+            c.rat != kRatWcdma || !c.irat_ok
                 ? UmtsopinfoGsmCellsNA()
                 : IndexedLines({"irat_system%d::GSM", "irat_ch%d:n:600", "irat_bsic%d:n:5",
                                 "irat_gsm_rssi%d:n:-70", "irat_cellid%d::N/A", "irat_cm%d::N/A"},
@@ -210,12 +219,22 @@ TEST_F(Lists, UmtsopinfoSuccessRule) {
     struct Case {
         std::initializer_list<int> ok;
         const char *answer;
-    } cases[] = {{{}, "FAILURE"},  {{8}, "FAILURE"},  {{8, 10}, "SUCCESS"}, {{1}, "SUCCESS"},
-                 {{3}, "SUCCESS"}, {{16}, "SUCCESS"}, {{14}, "SUCCESS"}};
+    } cases[] = {
+        {{}, "FAILURE"},
+        {{TECHMODE_STRUCT_MOBILITY_DATA}, "FAILURE"},
+        {{TECHMODE_STRUCT_MOBILITY_DATA, TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO}, "SUCCESS"},
+        {{TECHMODE_STRUCT_BASIC_DATA}, "SUCCESS"},
+        {{TECHMODE_STRUCT_RADIO_STAT_DATA}, "SUCCESS"},
+        {{TECHMODE_STRUCT_INTRA_RAT_NEIGHBOUR_CELL_MEAS_INFO_3G}, "SUCCESS"},
+        {{TECHMODE_STRUCT_PDP_CONTEXT_INFO}, "SUCCESS"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.ok.size() ? *c.ok.begin() : -1);
         Reset();
-        FailAllBut({1, 3, 16, 8, 10, 14}, c.ok);
+        FailAllBut(
+            {TECHMODE_STRUCT_BASIC_DATA, TECHMODE_STRUCT_RADIO_STAT_DATA,
+             TECHMODE_STRUCT_INTRA_RAT_NEIGHBOUR_CELL_MEAS_INFO_3G, TECHMODE_STRUCT_MOBILITY_DATA,
+             TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO, TECHMODE_STRUCT_PDP_CONTEXT_INFO},
+            c.ok);
         EXPECT_EQ(Run("umtsopinfo"), c.answer);
         Utra();
     }
@@ -280,15 +299,19 @@ TEST_F(Lists, RadionwinfoFailedFetchesAndEmptySets) {
         std::initializer_list<int> ok;
         const char *answer;
     } cases[] = {{{}, "FAILURE"},
-                 {{4}, "SUCCESS"},
-                 {{19}, "SUCCESS"},
-                 {{20}, "SUCCESS"},
-                 {{8, 19, 20}, "SUCCESS"}};
+                 {{TECHMODE_STRUCT_SERVING_CELL_3G}, "SUCCESS"},
+                 {{TECHMODE_STRUCT_ACTIVE_SET_INFO}, "SUCCESS"},
+                 {{TECHMODE_STRUCT_MONITORED_SET_INFO}, "SUCCESS"},
+                 {{TECHMODE_STRUCT_MOBILITY_DATA, TECHMODE_STRUCT_ACTIVE_SET_INFO,
+                   TECHMODE_STRUCT_MONITORED_SET_INFO},
+                  "SUCCESS"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.ok.size() ? *c.ok.begin() : -1);
         Reset();
         if (c.ok.size() == 3) S().active_set.clear(), S().monitored_set.clear();
-        FailAllBut({4, 8, 19, 20}, c.ok);
+        FailAllBut({TECHMODE_STRUCT_SERVING_CELL_3G, TECHMODE_STRUCT_MOBILITY_DATA,
+                    TECHMODE_STRUCT_ACTIVE_SET_INFO, TECHMODE_STRUCT_MONITORED_SET_INFO},
+                   c.ok);
         EXPECT_EQ(Run("radionwinfo"), c.answer);
         std::string text = Utra();
         if (c.ok.size() == 3) {
