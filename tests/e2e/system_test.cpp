@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "support/ExpectedText.h"
+#include "support/Fd.h"
 #include "support/Sandbox.h"
 
 namespace {
@@ -185,26 +186,21 @@ const std::vector<Command> &Commands() {
 class Pps {
   public:
     Pps(const std::string &path, int flags) : fd_(open(path.c_str(), flags)) {}
-    ~Pps() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Pps(const Pps &) = delete;
-    Pps &operator=(const Pps &) = delete;
     bool Write(const std::string &text) {
-        return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        return write(fd_.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
     }
     // What one read returns once the open is readable; "" if nothing comes
     // within timeout_ms.
     std::string Read(int timeout_ms = 5000) {
-        struct pollfd p = {fd_, POLLIN, 0};
+        struct pollfd p = {fd_.get(), POLLIN, 0};
         if (poll(&p, 1, timeout_ms) != 1) return "";
         char buf[65536];
-        ssize_t n = read(fd_, buf, sizeof buf);
+        ssize_t n = read(fd_.get(), buf, sizeof buf);
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
     }
 
   private:
-    int fd_;
+    testsupport::Fd fd_;
 };
 
 // A ?delta open whose first read, the whole object, is already taken.
