@@ -46,6 +46,7 @@
 #include "Golden.h"
 #include "Replies.h"
 #include "Scenario.h"
+#include "Structures.h"
 #include "Timeline.h"
 #include "ToolLog.h"
 #include "devctl_xfer.h"
