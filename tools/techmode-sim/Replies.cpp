@@ -53,37 +53,28 @@ class Block {
     std::vector<uint8_t> b_;
 };
 
-// One primitive element: its tag, width and value bits.
-struct Primitive {
-    uint16_t tag;
-    size_t width;  // 1, 2 or 4
-    uint64_t value;
-};
-
-// Appends one element to out with the shared TLV packer.
+// Appends one element to out with the shared TLV packer; an empty value
+// (length 0), which TlvPack cannot write, gets the header alone.
 void Pack(std::vector<uint8_t> &out, uint16_t type, const void *value, size_t size) {
     size_t at = out.size();
     out.resize(at + kTlvHeaderBytes + kTlvWordBytes * TlvWordsFor(size));
-    TlvPack(out.data() + at, type, size, value);
-}
-
-// An element whose value is empty (length 0), which TlvPack cannot write.
-void PackEmpty(std::vector<uint8_t> &out, uint16_t type) {
-    size_t at = out.size();
-    out.resize(at + kTlvHeaderBytes);
-    TlvWriteHeader(out.data() + at, type, 0);
+    if (size == 0)
+        TlvWriteHeader(out.data() + at, type, 0);
+    else
+        TlvPack(out.data() + at, type, size, value);
 }
 
 bool Has(const std::vector<int> &tags, int tag) {
     return std::find(tags.begin(), tags.end(), tag) != tags.end();
 }
 
-void PackPrimitive(std::vector<uint8_t> &out, const Primitive &p, const Fault *fault) {
-    if (fault && Has(fault->missing_tags, p.tag)) return;
+void PackPrimitive(std::vector<uint8_t> &out, uint16_t tag, size_t width, uint64_t value,
+                   const Fault *fault) {
+    if (fault && Has(fault->missing_tags, tag)) return;
     uint8_t v[8] = {};
-    for (size_t i = 0; i < p.width; i++) v[i] = static_cast<uint8_t>(p.value >> (8 * i));
+    for (size_t i = 0; i < width; i++) v[i] = static_cast<uint8_t>(value >> (8 * i));
     // An over-long field is sent one word longer than its width needs.
-    Pack(out, p.tag, v, fault && Has(fault->overlong_tags, p.tag) ? 8 : p.width);
+    Pack(out, tag, v, fault && Has(fault->overlong_tags, tag) ? 8 : width);
 }
 
 std::vector<uint8_t> EncodeBlock(uint16_t type, std::vector<uint8_t> block, const Fault *fault) {
@@ -91,11 +82,7 @@ std::vector<uint8_t> EncodeBlock(uint16_t type, std::vector<uint8_t> block, cons
     if (fault && fault->overlong_block) block.resize(block.size() + 4, 0xAB);
     if (fault && fault->truncate_block >= 0)
         block.resize(std::min<size_t>(block.size(), fault->truncate_block));
-    if (fault && Has(fault->missing_tags, type)) return out;
-    if (block.empty())
-        PackEmpty(out, type);
-    else
-        Pack(out, type, block.data(), block.size());
+    if (!(fault && Has(fault->missing_tags, type))) Pack(out, type, block.data(), block.size());
     return out;
 }
 
@@ -103,7 +90,7 @@ std::vector<uint8_t> EncodeBlock(uint16_t type, std::vector<uint8_t> block, cons
 // with phase k.
 uint64_t Number(const Field &f, const void *section, const Levels &lv, int k) {
     if (f.kind == Kind::kZero) return 0;
-    int64_t v = GetInt(f, section);
+    int64_t v = f.get(section);
     if (f.kind == Kind::kChoice)
         v = std::find(f.choices.begin(), f.choices.end(), v) - f.choices.begin();
     if (f.drifts) v = lv(static_cast<int8_t>(v), k);
@@ -127,7 +114,7 @@ void PackDigits(const std::string &digits, uint8_t *out, size_t bytes, size_t fi
 
 // The bytes of an identity member (kDigits or kHex).
 std::vector<uint8_t> MemberBytes(const Field &f, const void *section) {
-    const std::string &text = GetText(f, section);
+    const std::string &text = Text(f, section);
     std::vector<uint8_t> out(f.size, 0);
     if (f.kind == Kind::kHex) {
         for (size_t i = 0; i < out.size(); i++)
@@ -152,10 +139,7 @@ void PackMember(std::vector<uint8_t> &out, uint16_t tag, const std::vector<uint8
         uint8_t b = i < bytes.size() ? bytes[i] : 0xEE;
         Pack(children, T_TLV_TECHMODE_PRIMITIVE_BYTE_TAG, &b, 1);
     }
-    if (children.empty())
-        PackEmpty(out, tag);
-    else
-        Pack(out, tag, children.data(), children.size());
+    Pack(out, tag, children.data(), children.size());
 }
 
 // ---------------------------------------------------------------- blocks
@@ -164,7 +148,7 @@ void PackMember(std::vector<uint8_t> &out, uint16_t tag, const std::vector<uint8
 void Put(Block &b, size_t base, const Field &f, const void *section, const Levels &lv, int k) {
     switch (f.kind) {
         case Kind::kText: {
-            const std::string &s = GetText(f, section);
+            const std::string &s = Text(f, section);
             b.bytes(base + f.wire, s.data(), s.size());
             return;
         }
@@ -209,17 +193,14 @@ std::vector<uint8_t> StructureValue(const Scenario &s, const Structure &st, cons
         if (field.kind == Kind::kDigits || field.kind == Kind::kHex)
             PackMember(out, field.wire, MemberBytes(field, section), f);
         else
-            PackPrimitive(out, {field.wire, field.size, Number(field, section, lv, 0)}, f);
+            PackPrimitive(out, field.wire, field.size, Number(field, section, lv, 0), f);
     }
     return out;
 }
 
 std::vector<uint8_t> Wrap(uint16_t command, uint16_t type, const std::vector<uint8_t> &value) {
     std::vector<uint8_t> structure;
-    if (value.empty())
-        PackEmpty(structure, type);
-    else
-        Pack(structure, type, value.data(), value.size());
+    Pack(structure, type, value.data(), value.size());
     std::vector<uint8_t> reply;
     Pack(reply, command, structure.data(), structure.size());
     return reply;

@@ -94,13 +94,6 @@ class Obj {
         return m.GetInt64();
     }
 
-    std::string Str(const char *name, const std::string &dflt) {
-        const Value *m = Get(name);
-        if (m == nullptr) return dflt;
-        if (!m->IsString()) Fail(Path(name), "must be a text");
-        return std::string(m->GetString(), m->GetStringLength());
-    }
-
     bool Bool(const char *name, bool dflt) {
         const Value *m = Get(name);
         if (m == nullptr) return dflt;
@@ -152,8 +145,9 @@ uint8_t ReadCode(const Value &m, const std::string &path, Span<const char *> tex
     Obj::Fail(path, "must be one of " + all + " or a number 0 to 255");
 }
 
-int64_t ReadChoice(const Value &m, const std::string &path, Store store, Span<uint8_t> choices) {
-    int64_t v = Obj::IntIn(m, path, Lowest(store), Highest(store));
+int64_t ReadChoice(const Value &m, const std::string &path, const Field &f) {
+    const Span<uint8_t> choices = f.choices;
+    int64_t v = Obj::IntIn(m, path, f.lo, f.hi);
     std::string all;
     for (size_t i = 0; i < choices.size(); i++) {
         if (v == choices[i]) return v;
@@ -190,26 +184,26 @@ void ReadField(Obj &o, const Field &f, void *section) {
     const std::string path = o.Path(f.name);
     switch (f.kind) {
         case Kind::kInt:
-            SetInt(f, section, Obj::IntIn(*m, path, Lowest(f.store), Highest(f.store)));
+            f.set(section, Obj::IntIn(*m, path, f.lo, f.hi));
             return;
         case Kind::kCode:
-            SetInt(f, section, ReadCode(*m, path, f.texts));
+            f.set(section, ReadCode(*m, path, f.texts));
             return;
         case Kind::kChoice:
-            SetInt(f, section, ReadChoice(*m, path, f.store, f.choices));
+            f.set(section, ReadChoice(*m, path, f));
             return;
         case Kind::kDigits:
             // Digits from half-byte 3 after a type of identity, else from 0.
-            SetText(f, section, ReadDigits(*m, path, 2u * f.size - (f.identity_type >= 0 ? 3 : 0)));
+            Text(f, section) = ReadDigits(*m, path, 2u * f.size - (f.identity_type >= 0 ? 3 : 0));
             return;
         case Kind::kHex:
-            SetText(f, section, ReadHex(*m, path, 2u * f.size));
+            Text(f, section) = ReadHex(*m, path, 2u * f.size);
             return;
         case Kind::kText: {
             std::string s = Text(*m, path);
             if (s.size() > f.size)
                 Obj::Fail(path, "holds at most " + std::to_string(f.size) + " bytes");
-            SetText(f, section, s);
+            Text(f, section) = s;
             return;
         }
         case Kind::kIpv4:
@@ -370,114 +364,97 @@ void ReadScenario(const Value &root, Scenario &s) {
 
 // ------------------------------------------------------------ writing
 
-std::string Quote(const char *s, size_t n) {
-    rapidjson::StringBuffer sb;
-    rapidjson::Writer<rapidjson::StringBuffer> w(sb);
-    w.String(s, static_cast<rapidjson::SizeType>(n));
-    return std::string(sb.GetString(), sb.GetSize());
-}
+using Alloc = rapidjson::Document::AllocatorType;
 
-std::string Quote(const std::string &s) {
-    return Quote(s.data(), s.size());
-}
-
-// "name": value, as the loader reads it back ("" for a reserved field).
-std::string Member(const Field &f, const void *section) {
-    std::string v;
+// A field's value as the loader reads it back: a code as its text.
+Value FieldValue(const Field &f, const void *section, Alloc &a) {
     switch (f.kind) {
         case Kind::kInt:
         case Kind::kChoice:
-            v = std::to_string(GetInt(f, section));
-            break;
+            return Value(static_cast<int64_t>(f.get(section)));
         case Kind::kCode: {
-            int64_t c = GetInt(f, section);
-            v = c < static_cast<int64_t>(f.texts.size()) ? Quote(f.texts[c], strlen(f.texts[c]))
-                                                         : std::to_string(c);
-            break;
+            const int64_t c = f.get(section);
+            return c < static_cast<int64_t>(f.texts.size())
+                       ? Value(rapidjson::StringRef(f.texts[c]))
+                       : Value(c);
         }
         case Kind::kDigits:
         case Kind::kHex:
         case Kind::kText:
-            v = Quote(GetText(f, section));
-            break;
+            return Value(Text(f, section).data(),
+                         static_cast<rapidjson::SizeType>(Text(f, section).size()), a);
         case Kind::kIpv4:
         case Kind::kIpv6: {
             char text[INET6_ADDRSTRLEN] = "";
             inet_ntop(f.kind == Kind::kIpv4 ? AF_INET : AF_INET6, Bytes(f, section), text,
                       sizeof text);
-            v = Quote(text);
-            break;
+            return Value(text, a);
         }
         case Kind::kZero:
-            return "";
+            break;
     }
-    return Quote(f.name) + ": " + v;
+    return Value();
 }
 
-// Items between open and close, ", " apart, wrapped before 100 columns
-// with the lines after the first under its first item; column is where
-// open goes.
-std::string Wrap(const std::vector<std::string> &items, size_t column, const char *open,
-                 const char *close) {
-    const size_t start = column + strlen(open);
-    std::string out = open;
-    size_t col = start;
-    for (size_t i = 0; i < items.size(); i++) {
-        if (i > 0 && col + items[i].size() + 4 > 100) {
-            out += ",\n" + std::string(start, ' ');
-            col = start;
-        } else if (i > 0) {
-            out += ", ";
-            col += 2;
-        }
-        out += items[i];
-        col += items[i].size();
-    }
-    return out + close;
-}
+Value Entries(const List &l, const void *section, Alloc &a);
 
-std::vector<std::string> Members(Span<Field> fields, const void *section) {
-    std::vector<std::string> out;
+Value Object(Span<Field> fields, Span<List> lists, const void *section, Alloc &a) {
+    Value out(rapidjson::kObjectType);
     for (const Field &f : fields)
-        if (f.kind != Kind::kZero) out.push_back(Member(f, section));
+        if (f.kind != Kind::kZero)
+            out.AddMember(rapidjson::StringRef(f.name), FieldValue(f, section, a), a);
+    for (const List &l : lists)
+        out.AddMember(rapidjson::StringRef(l.name), Entries(l, section, a), a);
     return out;
 }
 
-// "name": [ with an entry a line, at indent.
-std::string WriteList(const List &l, const void *section, size_t indent) {
-    const size_t n = l.size(section);
-    if (n == 0) return Quote(l.name) + ": []";
-    std::string out = Quote(l.name) + ": [\n";
-    for (size_t i = 0; i < n; i++) {
-        const void *entry = l.at(section, i);
-        out += std::string(indent + 2, ' ') + Wrap(Members(l.entry, entry), indent + 2, "{", "}") +
-               (i + 1 < n ? ",\n" : "\n");
-    }
-    return out + std::string(indent, ' ') + "]";
+Value Entries(const List &l, const void *section, Alloc &a) {
+    Value out(rapidjson::kArrayType);
+    for (size_t i = 0; i < l.size(section); i++)
+        out.PushBack(Object(l.entry, {}, l.at(section, i), a), a);
+    return out;
 }
 
-// One structure's member of the top-level object, at column 2.
-std::string WriteStructure(const Structure &st, const void *section) {
-    const std::string key = Quote(st.name) + ": ";
-    switch (st.shape) {
-        case Shape::kNone:
-            return "";
-        case Shape::kValue:
-            return Member(st.fields[0], section);
-        case Shape::kList:
-            return WriteList(st.lists[0], section, 2);
-        case Shape::kObject:
-            break;
+std::string Compact(const Value &v) {
+    rapidjson::StringBuffer sb;
+    rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+    v.Accept(w);
+    return std::string(sb.GetString(), sb.GetSize());
+}
+
+// v as text that starts at column col, for reading: an object of plain
+// values on one line, wrapped before 100 columns under its first member;
+// other objects and arrays a member or an entry a line, at indent + 2.
+std::string Print(const Value &v, size_t col, size_t indent) {
+    bool flat = v.IsObject();
+    for (auto m = v.MemberBegin(); flat && m != v.MemberEnd(); ++m)
+        flat = !m->value.IsObject() && !m->value.IsArray();
+    if (flat) {
+        std::string out = "{";
+        size_t at = col + 1;
+        for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
+            const std::string item = Compact(m->name) + ": " + Compact(m->value);
+            if (m != v.MemberBegin()) {
+                const bool wrap = at + 2 + item.size() + 2 > 98;
+                out += wrap ? ",\n" + std::string(col + 1, ' ') : ", ";
+                at = wrap ? col + 1 : at + 2;
+            }
+            out += item;
+            at += item.size();
+        }
+        return out + "}";
     }
-    if (st.lists.size() == 0)
-        return key + Wrap(Members(st.fields, section), 2 + key.size(), "{", "}");
-    // Fields on a line (or more) of their own, then each list.
-    std::string out = key + "{\n";
-    if (st.fields.size() > 0) out += "    " + Wrap(Members(st.fields, section), 4, "", "") + ",\n";
-    for (size_t i = 0; i < st.lists.size(); i++)
-        out +=
-            "    " + WriteList(st.lists[i], section, 4) + (i + 1 < st.lists.size() ? ",\n" : "\n");
-    return out + "  }";
+    if ((!v.IsObject() && !v.IsArray()) || (v.IsArray() && v.Empty())) return Compact(v);
+    const std::string pad(indent + 2, ' ');
+    std::string out = v.IsObject() ? "{" : "[";
+    for (auto m = v.MemberBegin(); v.IsObject() && m != v.MemberEnd(); ++m) {
+        const std::string key = Compact(m->name) + ": ";
+        out += (m == v.MemberBegin() ? "\n" : ",\n") + pad + key +
+               Print(m->value, pad.size() + key.size(), pad.size());
+    }
+    for (rapidjson::SizeType i = 0; v.IsArray() && i < v.Size(); i++)
+        out += (i == 0 ? "\n" : ",\n") + pad + Print(v[i], pad.size(), pad.size());
+    return out + "\n" + std::string(indent, ' ') + (v.IsObject() ? "}" : "]");
 }
 
 // How deep a scenario may nest objects and arrays: far more than any
@@ -545,14 +522,31 @@ std::string Where(const std::string &text, size_t off) {
 }  // namespace
 
 std::string WriteScenario(const Scenario &s) {
-    std::string out = "{\n";
+    rapidjson::Document doc(rapidjson::kObjectType);
+    Alloc &a = doc.GetAllocator();
     for (const Structure &st : kStructures) {
-        std::string m = WriteStructure(st, st.section != nullptr ? st.section(&s) : nullptr);
-        if (!m.empty()) out += "  " + m + ",\n";
+        const void *section = st.section != nullptr ? st.section(&s) : nullptr;
+        const auto name = rapidjson::StringRef(st.name);
+        switch (st.shape) {
+            case Shape::kNone:
+                break;
+            case Shape::kObject:
+                doc.AddMember(name, Object(st.fields, st.lists, section, a), a);
+                break;
+            case Shape::kList:
+                doc.AddMember(name, Entries(st.lists[0], section, a), a);
+                break;
+            case Shape::kValue:
+                doc.AddMember(name, FieldValue(st.fields[0], section, a), a);
+                break;
+        }
     }
-    return out + "  \"drift\": {\"enabled\": " + (s.drift.enabled ? "true" : "false") +
-           ", \"period_ms\": " + std::to_string(s.drift.period_ms) +
-           ", \"amplitude_db\": " + std::to_string(s.drift.amplitude_db) + "}\n}\n";
+    Value drift(rapidjson::kObjectType);
+    drift.AddMember("enabled", s.drift.enabled, a);
+    drift.AddMember("period_ms", s.drift.period_ms, a);
+    drift.AddMember("amplitude_db", s.drift.amplitude_db, a);
+    doc.AddMember("drift", drift, a);
+    return Print(doc, 0, 0) + "\n";
 }
 
 Scenario ParseScenario(const std::string &json, const std::string &origin) {

@@ -25,15 +25,15 @@ namespace sim {
 // that no row counts its entries by hand.
 template <typename T>
 struct Span {
-    const T *first = nullptr;
-    size_t n = 0;
     constexpr Span() = default;
     template <size_t N>
-    constexpr Span(const T (&a)[N]) : first(a), n(N) {}
-    constexpr const T *begin() const { return first; }
-    constexpr const T *end() const { return first + n; }
-    constexpr const T &operator[](size_t i) const { return first[i]; }
+    constexpr Span(const T (&a)[N]) : p(a), n(N) {}
+    constexpr const T *begin() const { return p; }
+    constexpr const T *end() const { return p + n; }
+    constexpr const T &operator[](size_t i) const { return p[i]; }
     constexpr size_t size() const { return n; }
+    const T *p = nullptr;
+    size_t n = 0;
 };
 
 // How a scenario gives a value.
@@ -49,21 +49,22 @@ enum class Kind : uint8_t {
     kZero,    // no scenario value: a reserved field, sent as zero
 };
 
-// The C++ type of the member a field is kept in.
-enum class Store : uint8_t { kNone, kU8, kS8, kU16, kU32, kS32, kString, kBytes };
-
-// One value of a structure.
+// One value of a structure, kept in a member of its section (a struct of
+// Scenario.h, or the scenario itself).
 struct Field {
-    const char *name;  // JSON name (nullptr for kZero)
-    Kind kind;
-    Store store;
-    void *(*member)(const void *section);  // where the value is kept (nullptr for kZero)
-    uint16_t wire;                         // fields: the element tag; blocks: the byte offset
-    uint8_t size;                          // bytes in the reply
-    bool drifts;                           // a signal level that drift moves
-    Span<const char *> texts;              // kCode
-    Span<uint8_t> choices;                 // kChoice
-    int8_t identity_type;                  // kDigits: the type nibble before the digits, or -1
+    const char *name = nullptr;  // JSON name (nullptr for kZero)
+    Kind kind = Kind::kZero;
+    uint16_t wire = 0;    // fields: the element tag; blocks: the byte offset
+    uint8_t size = 0;     // bytes in the reply
+    bool drifts = false;  // a signal level that drift moves
+    void *(*member)(const void *section) = nullptr;
+    // An integer member (kInt, kCode, kChoice): its value, and its type's range.
+    int64_t (*get)(const void *section) = nullptr;
+    void (*set)(void *section, int64_t v) = nullptr;
+    int64_t lo = 0, hi = 0;
+    Span<const char *> texts{};  // kCode
+    Span<uint8_t> choices{};     // kChoice
+    int8_t identity_type = -1;   // kDigits: the type nibble before the digits, or -1
 };
 
 // A list of entries in a structure's block: a count byte (or none) and room
@@ -116,17 +117,14 @@ const char *StructureName(int type);
 // none that can be over-long (overlong_block lengthens it).
 std::vector<int> FaultTags(const Structure &s, bool overlong);
 
-// Reading and writing a field's member in its section.
-int64_t GetInt(const Field &f, const void *section);
-void SetInt(const Field &f, void *section, int64_t v);
-const std::string &GetText(const Field &f, const void *section);
-void SetText(const Field &f, void *section, const std::string &v);
-// kIpv4, kIpv6: the member's f.size bytes.
-uint8_t *Bytes(const Field &f, void *section);
-const uint8_t *Bytes(const Field &f, const void *section);
-// The values a kInt or kChoice member's type can hold.
-int64_t Lowest(Store s);
-int64_t Highest(Store s);
+// The member of a kDigits, kHex or kText field, and the f.size bytes of a
+// kIpv4 or kIpv6 field's std::array.
+inline std::string &Text(const Field &f, const void *section) {
+    return *static_cast<std::string *>(f.member(section));
+}
+inline uint8_t *Bytes(const Field &f, const void *section) {
+    return static_cast<uint8_t *>(f.member(section));
+}
 
 }  // namespace sim
 
