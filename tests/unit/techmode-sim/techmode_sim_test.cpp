@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -323,6 +324,39 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     EXPECT_NE(log.find(reloaded), std::string::npos);
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
     EXPECT_EQ(m.mcc, 999);
+}
+
+// Memory that runs out inside a request (here: scenario texts written to
+// many open files of 'scenario' under a lowered address-space limit) fails
+// that request with ENOMEM; the simulator stays up and answers the device.
+TEST_F(TechmodeSim, OutOfMemoryFailsTheRequestNotTheSimulator) {
+    std::string status = testsupport::ReadFile("/proc/" + std::to_string(sim_.pid()) + "/status");
+    size_t at = status.find("VmSize:");
+    ASSERT_NE(at, std::string::npos);
+    const rlim_t room = (std::stoull(status.substr(at + 7)) + 64 * 1024) * 1024;  // +64 MiB
+    const struct rlimit limit = {room, room};
+    ASSERT_EQ(prlimit(sim_.pid(), RLIMIT_AS, &limit, nullptr), 0) << strerror(errno);
+
+    const std::string text(1 << 20, ' ');  // each open file's text may grow to 1 MiB
+    std::vector<int> fds;
+    int err = 0;
+    for (int i = 0; i < 500 && err == 0; i++) {
+        fds.push_back(open((mnt_ + "/scenario").c_str(), O_WRONLY));
+        ASSERT_GE(fds.back(), 0) << strerror(errno);
+        for (size_t done = 0; done < text.size() && err == 0;) {
+            ssize_t n = write(fds.back(), text.data() + done, text.size() - done);
+            n < 0 ? err = errno : done += static_cast<size_t>(n);
+        }
+    }
+    EXPECT_EQ(err, ENOMEM) << strerror(err);
+    for (int fd : fds) close(fd);  // refused (no JSON), and dropped
+
+    ASSERT_TRUE(sim_.running());
+    MobilityData m{};
+    ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
+    EXPECT_EQ(m.mcc, 310);
+    EXPECT_NE(testsupport::ReadFile(dir_ + "/sim.err").find("/scenario: out of memory"),
+              std::string::npos);
 }
 
 // Arrays nested depth levels deep.
