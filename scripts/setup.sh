@@ -26,6 +26,7 @@ more_packages=(
   libgtest-dev libgmock-dev                      # tests
   libbenchmark-dev                               # bench/
   clang libclang-rt-dev                          # libFuzzer and sanitizers
+  clang-format                                   # the formatting check of scripts/test.sh
   dbus libdbus-1-dev                             # bench/fanout: the dbus-daemon beside ppsfs
   chromium                                       # diagctl serve's page test (headless)
   scdoc                                          # man pages

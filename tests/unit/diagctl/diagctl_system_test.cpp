@@ -347,9 +347,7 @@ TEST_F(DiagctlSystem, NoDaemonOrNoAnswerIsAClearError) {
 TEST_F(DiagctlSystem, ServeGivesWhatJsonGives) {
     // No drift: the API's last round and a fresh --json must read the same.
     const std::string still = tmp_ + "/still.json";
-    {
-        std::ofstream(still) << R"({"drift": {"enabled": false}})";
-    }
+    { std::ofstream(still) << R"({"drift": {"enabled": false}})"; }
     StartSimulator({"-s", still});
     StartDaemon();
     Child serve;
