@@ -129,7 +129,7 @@ class Obj {
     std::vector<const char *> known_;  // names asked for, in order
 };
 
-std::string Text(const Value &m, const std::string &path) {
+std::string JsonText(const Value &m, const std::string &path) {
     if (!m.IsString()) Obj::Fail(path, "must be a text");
     return std::string(m.GetString(), m.GetStringLength());
 }
@@ -157,7 +157,7 @@ int64_t ReadChoice(const Value &m, const std::string &path, const Field &f) {
 }
 
 std::string ReadDigits(const Value &m, const std::string &path, size_t max) {
-    std::string s = Text(m, path);
+    std::string s = JsonText(m, path);
     if (s.empty() || s.size() > max)
         Obj::Fail(path, "must hold 1 to " + std::to_string(max) + " digits");
     for (char c : s)
@@ -167,7 +167,7 @@ std::string ReadDigits(const Value &m, const std::string &path, size_t max) {
 }
 
 std::string ReadHex(const Value &m, const std::string &path, size_t digits) {
-    std::string s = Text(m, path);
+    std::string s = JsonText(m, path);
     if (s.size() != digits)
         Obj::Fail(path, "must hold exactly " + std::to_string(digits) + " hexadecimal digits");
     for (char c : s)
@@ -200,18 +200,18 @@ void ReadField(Obj &o, const Field &f, void *section) {
             Text(f, section) = ReadHex(*m, path, 2u * f.size);
             return;
         case Kind::kText: {
-            std::string s = Text(*m, path);
+            std::string s = JsonText(*m, path);
             if (s.size() > f.size)
                 Obj::Fail(path, "holds at most " + std::to_string(f.size) + " bytes");
             Text(f, section) = s;
             return;
         }
         case Kind::kIpv4:
-            if (inet_pton(AF_INET, Text(*m, path).c_str(), Bytes(f, section)) != 1)
+            if (inet_pton(AF_INET, JsonText(*m, path).c_str(), Bytes(f, section)) != 1)
                 Obj::Fail(path, "must be an IPv4 address a.b.c.d");
             return;
         case Kind::kIpv6:
-            if (inet_pton(AF_INET6, Text(*m, path).c_str(), Bytes(f, section)) != 1)
+            if (inet_pton(AF_INET6, JsonText(*m, path).c_str(), Bytes(f, section)) != 1)
                 Obj::Fail(path, "must be an IPv6 address");
             return;
         case Kind::kZero:

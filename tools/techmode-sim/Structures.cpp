@@ -305,8 +305,9 @@ constexpr Structure Nothing(TechModeStructType t, const char *name, Encoding e, 
     return {t, name, Shape::kNone, e, nullptr, fields, {}, block};
 }
 template <auto M>
-constexpr Structure Fields(TechModeStructType t, const char *name, Span<Field> fields) {
-    return {t, name, Shape::kObject, Encoding::kFields, At<M>, fields, {}, 0};
+constexpr Structure Fields(TechModeStructType t, const char *name, Span<Field> fields,
+                           Encoding e = Encoding::kFields) {
+    return {t, name, Shape::kObject, e, At<M>, fields, {}, 0};
 }
 constexpr Structure Block(TechModeStructType t, const char *name, void *(*section)(const void *),
                           uint16_t block, Span<Field> fields, Span<List> lists = {}) {
@@ -324,14 +325,8 @@ constexpr Structure ValueBlock(TechModeStructType t, Span<Field> value, uint16_t
 constexpr Structure kStructures[kTechModeStructTypeCount] = {
     Nothing(TECHMODE_STRUCT_NONE, "struct0", Encoding::kFields, 0, kStruct0),
     Fields<&Scenario::basic>(TECHMODE_STRUCT_BASIC_DATA, "basic", kBasic),
-    {TECHMODE_STRUCT_IDENTITY_DATA,
-     "identity",
-     Shape::kObject,
-     Encoding::kMembers,
-     At<&Scenario::identity>,
-     kIdentity,
-     {},
-     0},
+    Fields<&Scenario::identity>(TECHMODE_STRUCT_IDENTITY_DATA, "identity", kIdentity,
+                                Encoding::kMembers),
     Fields<&Scenario::radio_stats>(TECHMODE_STRUCT_RADIO_STAT_DATA, "radio_stats", kRadioStats),
     Fields<&Scenario::serving_cell_3g>(TECHMODE_STRUCT_SERVING_CELL_3G, "serving_cell_3g",
                                        kServingCell3G),
