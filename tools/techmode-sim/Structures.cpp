@@ -2,6 +2,7 @@
 // The structure table: every structure's scenario values and reply layout.
 #include "Structures.h"
 
+#include <array>
 #include <limits>
 #include <type_traits>
 
@@ -31,6 +32,11 @@ void *At(const void *p) {
 void *Whole(const void *p) {
     return const_cast<void *>(p);
 }
+// The bytes of a std::array<uint8_t, N> member.
+template <auto M>
+void *Data(const void *p) {
+    return static_cast<ValueOf<M> *>(At<M>(p))->data();
+}
 template <auto M>
 int64_t Get(const void *p) {
     return *static_cast<const ValueOf<M> *>(At<M>(p));
@@ -46,6 +52,7 @@ template <auto M>
 constexpr Field Row(Kind kind, const char *name, uint16_t wire, uint8_t size = 0) {
     using V = ValueOf<M>;
     Field f{name, kind, wire, size != 0 ? size : uint8_t(sizeof(V)), false, At<M>};
+    if constexpr (std::is_same_v<V, std::array<uint8_t, sizeof(V)>>) f.member = Data<M>;
     if constexpr (std::is_integral_v<V>)
         f.get = Get<M>, f.set = Set<M>, f.lo = std::numeric_limits<V>::min(),
         f.hi = std::numeric_limits<V>::max();

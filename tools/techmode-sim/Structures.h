@@ -117,8 +117,8 @@ const char *StructureName(int type);
 // none that can be over-long (overlong_block lengthens it).
 std::vector<int> FaultTags(const Structure &s, bool overlong);
 
-// The member of a kDigits, kHex or kText field, and the f.size bytes of a
-// kIpv4 or kIpv6 field's std::array.
+// The std::string of a kDigits, kHex or kText field, and the f.size bytes
+// of a kIpv4 or kIpv6 field.
 inline std::string &Text(const Field &f, const void *section) {
     return *static_cast<std::string *>(f.member(section));
 }
