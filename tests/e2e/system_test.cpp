@@ -145,7 +145,7 @@ const std::vector<Command> &Commands() {
                    "gsm_t3312:n:3240\ngsm_t3314:n:44\ngprs_state::REGISTERED\ngsm_bsic:n:33\n"
                    "gsm_bands::DCS_1800\ngsm_cellid:n:1001\ngsm_arfcn:n:512\ngprs_nco::NC0\n"
                    "gsm_nmo::Mode II\nmsc_rev:n:1\nsgsn_rev:n:1\nedge_support::EGPRS\n"
-                   "gsm_tx_power:n:30\ngsm_ta:n:2\nlatest_tbf:json:{\"tbf_channel\":\"MCS1\","
+                   "gsm_tx_power:n:30\ngsm_ta:n:2\nlatest_tbf:json:{\"tbf_channel\":\"MCS5\","
                    "\"tfi_ul\":1,\"tfi_dl\":2,\"timeslots_ul\":1,\"timeslots_dl\":3}\n"
                    "gsm_ded_meas:json:[]\ngsm_sc_dec:json:{\"rxlev_full\":40,\"rxlev_sub\":38,"
                    "\"rxqual_full\":0,\"rxqual_sub\":1}\nrr_state::Packet Dedicated Concurrent\n",
