@@ -49,9 +49,10 @@ class LineFile {
 };
 
 // Builds a CSV table from records. Columns: host (for records that have
-// one), time, latency_ms, command, result, error, then each screen field as "section.field" and each table
-// cell as "section.<index>.column" (the index the daemon gave the row), in
-// the order first seen. Unavailable values (null) are empty cells.
+// one), time, latency_ms, command, result, error, then each screen field
+// as "section.field" and each table cell as "section.<index>.column" (the
+// index the daemon gave the row), in the order first seen. Unavailable
+// values (null) are empty cells.
 class CsvTable {
   public:
     // Only records of this command ("" for all).
