@@ -31,23 +31,31 @@ class Broker {
   public:
     ~Broker() { child_.Stop(SIGKILL); }
 
+    // Lines for the listener beyond its address (TLS files, a password
+    // file, allow_anonymous false); before the first Start.
+    void Configure(const std::string &lines) { extra_ = lines; }
+    // A directory the broker's user can read, for the files Configure names.
+    std::string dir() {
+        MakeDir();
+        return dir_;
+    }
+
     // Starts the broker (again on the same port after Kill); "" or why not.
     std::string Start() {
         const char *bin = "/usr/sbin/mosquitto";
         if (access(bin, X_OK) != 0)
             return "no mosquitto broker (Debian's mosquitto; scripts/setup.sh installs it)";
-        if (dir_.empty()) {
-            dir_ = MakeTempDir("broker");
+        if (port_ == 0) {
+            MakeDir();
             port_ = FreePort();
-            // Readable by the broker's user; it writes its state here.
-            chmod(dir_.c_str(), 0755);
             if (geteuid() == 0 && chown(dir_.c_str(), kNobody, kNobody) != 0) return "chown";
             FILE *f = std::fopen((dir_ + "/mosquitto.conf").c_str(), "w");
             if (f == nullptr) return "cannot write the configuration";
             std::fprintf(f,
-                         "listener %d 127.0.0.1\nallow_anonymous true\npersistence true\n"
+                         "listener %d 127.0.0.1\n%s\npersistence true\n"
                          "persistence_location %s/\nlog_dest stderr\n",
-                         port_, dir_.c_str());
+                         port_, extra_.empty() ? "allow_anonymous true" : extra_.c_str(),
+                         dir_.c_str());
             std::fclose(f);
         }
         // As root the broker would switch to a mosquitto user; as nobody it
@@ -82,6 +90,13 @@ class Broker {
   private:
     static constexpr uid_t kNobody = 65534;
 
+    void MakeDir() {
+        if (!dir_.empty()) return;
+        dir_ = MakeTempDir("broker");
+        // Readable by the broker's user; it writes its state here.
+        chmod(dir_.c_str(), 0755);
+    }
+
     static int FreePort() {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = {};
@@ -106,7 +121,7 @@ class Broker {
     }
 
     Child child_;
-    std::string dir_;
+    std::string dir_, extra_;
     int port_ = 0;
 };
 

@@ -269,6 +269,11 @@ class MqttLink {
             MqttLink *link = static_cast<MqttLink *>(self);
             if (link->hooks_.published) link->hooks_.published(mid);
         });
+        // The library says why a TLS handshake failed only in its log.
+        mosquitto_log_callback_set(mosq_, [](mosquitto *, void *self, int level, const char *text) {
+            if ((level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) != 0 && text != nullptr)
+                static_cast<MqttLink *>(self)->library_said_ = text;
+        });
         mosquitto_message_callback_set(
             mosq_, [](mosquitto *, void *self, const mosquitto_message *message) {
                 MqttLink *link = static_cast<MqttLink *>(self);
@@ -315,6 +320,7 @@ class MqttLink {
   private:
     void OnConnect(int rc) {
         if (rc != 0) {
+            told_ = true;
             Report(LOG_ERR, "the broker refused the connection: " +
                                 std::string(max_packet_ > 0 ? mosquitto_reason_string(rc)
                                                             : mosquitto_connack_string(rc)));
@@ -335,6 +341,18 @@ class MqttLink {
             Report(LOG_WARNING,
                    "connection to " + where() + " lost (" + LibError(rc) + "); reconnecting");
         if (hooks_.disconnected) hooks_.disconnected();
+    }
+
+    // A failure and, when the library logged one, its reason.
+    std::string Why(int rc) const {
+        return LibError(rc) + (library_said_.empty() ? "" : " (" + library_said_ + ")");
+    }
+
+    void CannotConnect(int rc) {
+        char most[32];
+        snprintf(most, sizeof most, "%g", opt_.retry_max_s);
+        Report(LOG_WARNING, "cannot connect to " + where() + ": " + Why(rc) +
+                                "; trying again, waiting up to " + most + " s between tries");
     }
 
     // Logs a failure once, and again only when it changes.
@@ -458,14 +476,12 @@ class MqttLink {
             }
             int sock = mosquitto_socket(mosq_);
             if (sock < 0 && !disconnect_sent && now >= retry_at) {
+                told_ = false;
+                library_said_.clear();
                 const int rc = Connect();
                 sock = mosquitto_socket(mosq_);
                 if (rc != MOSQ_ERR_SUCCESS || sock < 0) {
-                    char most[32];
-                    snprintf(most, sizeof most, "%g", opt_.retry_max_s);
-                    Report(LOG_WARNING, "cannot connect to " + where() + ": " + LibError(rc) +
-                                            "; trying again, waiting up to " + most +
-                                            " s between tries");
+                    CannotConnect(rc);
                     retry_at = now + backoff_;
                     backoff_ = std::min(backoff_ * 2, opt_.retry_max_s);
                     sock = -1;
@@ -486,8 +502,12 @@ class MqttLink {
             if (connected_ && !disconnect_sent && hooks_.pump) hooks_.pump();
             // The library's own loop, with nothing left to wait for: reads,
             // writes, keep-alive, TLS handshake and connect completion.
+            const bool was = connected_;
             const int rc = mosquitto_loop(mosq_, 0, 1);
             if (rc != MOSQ_ERR_SUCCESS && mosquitto_socket(mosq_) < 0 && !disconnect_sent) {
+                // Closed before the broker accepted us: a TLS handshake
+                // that failed, a broker that speaks no MQTT there.
+                if (!was && !told_) CannotConnect(rc);
                 // Lost or refused: wait before the next try (the first wait
                 // after a good connection is the shortest).
                 retry_at = Now() + backoff_;
@@ -509,6 +529,8 @@ class MqttLink {
 
     // The link thread's own.
     bool stopping_ = false, connected_ = false, first_ = true, failing_ = false;
+    bool told_ = false;         // this try's failure already logged
+    std::string library_said_;  // the library's last error or warning in this try
     double backoff_ = 0;
     std::string last_error_;
 };

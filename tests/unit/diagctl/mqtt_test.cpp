@@ -387,5 +387,114 @@ TEST_F(MqttRecord, ServeShowsEachHostAndNothingElse) {
     EXPECT_NE(log.find("refused a message on diagctl/evil/identity"), std::string::npos) << log;
 }
 
+// TLS and credentials as a user gives them, against a broker that takes
+// only TLS clients with a password: what connects delivers its record,
+// what does not is told why and delivers nothing; options that cannot
+// work together are refused before anything starts.
+TEST(MqttSecure, TlsAndPasswordsAsGiven) {
+    Broker broker;
+    const std::string dir = broker.dir();
+    auto run = [](const std::string &command) {
+        return system((command + " >/dev/null 2>&1").c_str()) == 0;
+    };
+    if (access("/usr/bin/openssl", X_OK) != 0 || access("/usr/bin/mosquitto_passwd", X_OK) != 0)
+        GTEST_SKIP() << "no openssl or mosquitto_passwd";
+    // A CA and the broker's certificate for 127.0.0.1; another CA that
+    // vouches for nothing here.
+    const std::string ssl = "cd " + dir + " && openssl ";
+    ASSERT_TRUE(run(ssl + "req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 1 "
+                          "-subj /CN=test-ca"));
+    ASSERT_TRUE(run(ssl + "req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.crt "
+                          "-days 1 -subj /CN=other-ca"));
+    ASSERT_TRUE(run(ssl + "req -newkey rsa:2048 -nodes -keyout srv.key -out srv.csr "
+                          "-subj /CN=127.0.0.1"));
+    ASSERT_TRUE(run("cd " + dir + " && printf 'subjectAltName=IP:127.0.0.1\\n' > ext && " +
+                    "openssl x509 -req -in srv.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+                    "-out srv.crt -days 1 -extfile ext"));
+    ASSERT_TRUE(run("mosquitto_passwd -b -c " + dir + "/passwd car7 s3cret"));
+    ASSERT_TRUE(run("chmod 0644 " + dir + "/*"));
+    const std::string pwfile = dir + "/pw", wrong = dir + "/wrong-pw";
+    ASSERT_TRUE(run("printf 's3cret\\n' > " + pwfile + " && chmod 600 " + pwfile));
+    ASSERT_TRUE(run("printf 'guess\\n' > " + wrong + " && chmod 600 " + wrong));
+    broker.Configure("allow_anonymous false\npassword_file " + dir + "/passwd\ncafile " + dir +
+                     "/ca.crt\ncertfile " + dir + "/srv.crt\nkeyfile " + dir + "/srv.key");
+    const std::string why = broker.Start();
+    if (!why.empty()) GTEST_SKIP() << why;
+    const std::string tls = "mqtts://127.0.0.1:" + std::to_string(broker.port());
+    const std::string plain = "mqtt://127.0.0.1:" + std::to_string(broker.port());
+
+    const struct {
+        const char *name;
+        std::vector<std::string> args;
+        const char *env_password;  // DIAGCTL_MQTT_PASSWORD, or nullptr
+        int status;                // exit status
+        const char *log;           // in the log
+    } cases[] = {
+        {"CA file and password file",
+         {tls, "--cafile", dir + "/ca.crt", "--username", "car7", "--password-file", pwfile},
+         nullptr,
+         0,
+         "1 records published, 1 delivered"},
+        {"the password from the environment",
+         {tls, "--cafile", dir + "/ca.crt", "--username", "car7", "--tls-version", "tlsv1.2"},
+         "s3cret",
+         0,
+         "1 records published, 1 delivered"},
+        {"a wrong password",
+         {tls, "--cafile", dir + "/ca.crt", "--username", "car7", "--password-file", wrong},
+         nullptr,
+         0,
+         "refused the connection"},
+        {"another CA",
+         {tls, "--cafile", dir + "/other.crt", "--username", "car7", "--password-file", pwfile},
+         nullptr,
+         0,
+         "certificate verify failed"},
+        {"no TLS",
+         {plain, "--username", "car7", "--password-file", pwfile},
+         nullptr,
+         0,
+         "cannot connect to"},
+        {"TLS options without TLS",
+         {plain, "--cafile", dir + "/ca.crt"},
+         nullptr,
+         2,
+         "need an mqtts://"},
+        {"a certificate without its key",
+         {tls, "--cert", dir + "/srv.crt"},
+         nullptr,
+         2,
+         "--cert and --key go together"},
+        {"a password without a user",
+         {tls, "--password-file", pwfile},
+         nullptr,
+         2,
+         "a password needs --username"},
+        {"an unreadable CA file",
+         {tls, "--cafile", dir + "/missing.crt"},
+         nullptr,
+         2,
+         "cannot read"},
+        {"an unknown TLS version", {tls, "--tls-version", "sslv3"}, nullptr, 2, "tlsv1.2 or"},
+    };
+    const std::string tmp = testsupport::MakeTempDir("mqtt-secure");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {DIAGCTL_BIN, "record",      "--pps", tmp,     "--count",
+                                         "1",         "--host-name", "car7",  "--mqtt"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back("identity");
+        if (c.env_password != nullptr) setenv("DIAGCTL_MQTT_PASSWORD", c.env_password, 1);
+        testsupport::Child rec;
+        rec.Start(args, "", tmp + "/err");
+        unsetenv("DIAGCTL_MQTT_PASSWORD");
+        const int status = rec.Wait(30000);
+        const std::string log = testsupport::ReadFile(tmp + "/err");
+        ASSERT_TRUE(WIFEXITED(status)) << log;
+        EXPECT_EQ(WEXITSTATUS(status), c.status) << log;
+        EXPECT_NE(log.find(c.log), std::string::npos) << log;
+    }
+}
+
 }  // namespace
 }  // namespace diagctl
