@@ -260,37 +260,49 @@ fi
 # ---- Which tests run for which file ----------------------------------------
 
 # The test programs (the executables or the scripts that ctest runs) that
-# exercise each part of the code. The first prefix that a fault's file
-# starts with decides. The web console's test starts a browser and takes
-# some 20 s, so it runs only for the console's own code.
+# exercise each part of the code, in two stages: the quick unit tests, then
+# (when they all pass) the tests of whole programs. The first prefix that a
+# fault's file starts with decides. The web console's test starts a browser
+# and takes some 20 s, so it runs only for the console's own code.
+#   "PREFIX : STAGE 1 PROGRAMS : STAGE 2 PROGRAMS"
 TEST_MAP=(
-  "platform/libpps/ libpps_test pps_test diag_test ppsfs_test ppsfs_shell_test.sh diagctl_screens_test system_test hostile_test diagctl_system_test"
-  "platform/slog/ slog_test log_line_test pps_test tlv_codec_test techmode_test daemon_test cli_test.sh"
-  "platform/devctl/ devctl_test techmode_test techmode_sim_test system_test"
-  "pps/ pps_test diag_test daemon_test system_test hostile_test"
-  "techmode/ tlv_codec_test techmode_test diag_test techmode_sim_test techmode_sim_timeline_test system_test diagctl_system_test"
-  "diag/ diag_test daemon_test system_test hostile_test diagctl_system_test"
-  "service/ runasuser_test daemon_test system_test hostile_test"
-  "tools/common/ log_line_test cli_test.sh ppsfs_test techmode_sim_test diagctl_system_test"
-  "tools/ppsfs/ ppsfs_test ppsfs_shell_test.sh ppsfs_mount_test.sh notify_test system_test hostile_test diagctl_system_test cli_test.sh"
-  "tools/techmode-sim/ techmode_sim_test techmode_sim_timeline_test techmode-sim diag_test notify_test system_test diagctl_system_test cli_test.sh"
-  "tools/diagctl/WebServer diagctl_serve_test diagctl_screens_test diagctl_system_test"
-  "tools/diagctl/ diagctl_screens_test diagctl_system_test hostile_test cli_test.sh"
+  "platform/libpps/ : libpps_test pps_test diag_test diagctl_screens_test : ppsfs_test ppsfs_shell_test.sh system_test"
+  "platform/slog/ : slog_test log_line_test pps_test techmode_test : daemon_test"
+  "platform/devctl/ : devctl_test techmode_test : techmode_sim_test system_test"
+  "pps/ : pps_test diag_test : daemon_test system_test hostile_test"
+  "techmode/ : tlv_codec_test techmode_test diag_test techmode_sim_timeline_test : techmode_sim_test system_test"
+  "diag/ : diag_test : daemon_test system_test diagctl_system_test"
+  "service/ : runasuser_test daemon_test : system_test hostile_test"
+  "tools/common/ : log_line_test : cli_test.sh ppsfs_test techmode_sim_test"
+  "tools/ppsfs/ : ppsfs_test ppsfs_shell_test.sh ppsfs_mount_test.sh notify_test : hostile_test system_test"
+  "tools/techmode-sim/ : techmode_sim_timeline_test techmode-sim techmode_sim_test diag_test : system_test diagctl_system_test"
+  "tools/diagctl/WebServer : diagctl_screens_test : diagctl_serve_test diagctl_system_test"
+  "tools/diagctl/ : diagctl_screens_test : diagctl_system_test hostile_test"
 )
 
-programs_for() {
+# The build targets a test program needs (test executables are targets of
+# their own name and depend on the programs they start).
+targets_of() {
+  case "$1" in
+    ppsfs_shell_test.sh|ppsfs_mount_test.sh) echo ppsfs ;;
+    cli_test.sh) echo all ;;  # every tool's command line
+    *) echo "$1" ;;
+  esac
+}
+
+map_entry() {  # the TEST_MAP entry of a file
   local file=$1 entry prefix
   for entry in "${TEST_MAP[@]}"; do
     prefix=${entry%% *}
     if [[ $file == "$prefix"* ]]; then
-      echo "${entry#* }"
+      echo "$entry"
       return 0
     fi
   done
   return 1
 }
 for i in "${selected[@]}"; do
-  programs_for "${f_file[$i]}" >/dev/null ||
+  map_entry "${f_file[$i]}" >/dev/null ||
     { echo "mutants.sh: no tests are mapped to ${f_file[$i]}: add its part to TEST_MAP" >&2; exit 2; }
 done
 
@@ -352,11 +364,11 @@ summary() {
   for kind in survived invalid; do
     if awk -F'\t' -v k="$kind" '$3 == k { found = 1 } END { exit !found }' "$results"; then
       if [ "$kind" = survived ]; then out+=$'Survived (no test failed):\n'; else out+=$'Invalid (the build failed):\n'; fi
-      out+=$(awk -F'\t' -v k="$kind" '$3 == k { printf "  %3d  %s: %s\n", $1, $5, $6 }' "$results")
+      out+=$(awk -F'\t' -v k="$kind" '$3 == k { printf "  %3d  %s: %s\n", $1, $6, $7 }' "$results")
       out+=$'\n'
     fi
   done
-  local secs=$((SECONDS - started))
+  local secs=$((SECONDS - ${loop_started:-$started}))
   out+="Time: $((secs / 60)) min $((secs % 60)) s for $done_count fault(s)"
   [ "$done_count" -gt 0 ] && out+=", $((secs / done_count)) s each"
   echo
@@ -405,22 +417,37 @@ tests_regex() {  # the programs' tests as one regular expression
   echo "^($re)"
 }
 
-declare -a f_tests
+# Per fault: the targets to build and the tests of each stage.
+declare -a f_targets f_stage1 f_stage2
 all_programs=()
 for i in "${selected[@]}"; do
   if [ "$all_tests" = 1 ]; then
-    f_tests[$i]=""
-  else
-    read -r -a progs <<<"$(programs_for "${f_file[$i]}")"
-    f_tests[$i]=$(tests_regex "${progs[@]}") || exit 1
-    all_programs+=("${progs[@]}")
+    f_targets[$i]=all f_stage1[$i]="" f_stage2[$i]=""
+    continue
   fi
+  entry=$(map_entry "${f_file[$i]}")
+  rest=${entry#* : }
+  read -r -a one <<<"${rest%% : *}"
+  read -r -a two <<<"${rest#* : }"
+  f_stage1[$i]=$(tests_regex "${one[@]}") || exit 1
+  f_stage2[$i]=$(tests_regex "${two[@]}") || exit 1
+  f_targets[$i]=$(for p in "${one[@]}" "${two[@]}"; do targets_of "$p"; done | sort -u | tr '\n' ' ')
+  all_programs+=("${one[@]}" "${two[@]}")
 done
 
-run_tests() {  # regex (empty: all), log file
+run_tests() {  # regex (empty: all), log file, ctest options...
   local args=(--test-dir "$bld" -j "$jobs" --timeout "$timeout")
   [ -n "$1" ] && args+=(-R "$1")
-  ctest "${args[@]}" "${@:3}" >"$2" 2>&1
+  ctest "${args[@]}" "${@:3}" >>"$2" 2>&1
+}
+
+build() {  # targets (or all), log file
+  local args=(--build "$bld" -j "$build_jobs") targets
+  if [[ " $1 " != *" all "* ]]; then
+    read -r -a targets <<<"$1"
+    args+=(--target "${targets[@]}")
+  fi
+  cmake "${args[@]}" >"$2" 2>&1
 }
 
 echo "== tests without faults"
@@ -429,6 +456,7 @@ if [ "$all_tests" = 1 ]; then
 else
   baseline_re=$(tests_regex $(printf '%s\n' "${all_programs[@]}" | sort -u)) || exit 1
 fi
+: >"$work/baseline.log"
 if ! run_tests "$baseline_re" "$work/baseline.log"; then
   grep -E '\*\*\*|Failed|Timeout' "$work/baseline.log" | tail -n 20 >&2 || true
   echo "mutants.sh: tests fail without any fault ($work/baseline.log): fix them first" >&2
@@ -441,6 +469,7 @@ grep -E 'tests passed' "$work/baseline.log" | sed 's/^/   /'
 mkdir -p "$logs"
 : >"$results"
 echo "== ${#selected[@]} fault(s)"
+loop_started=$SECONDS
 for i in "${selected[@]}"; do
   file=${f_file[$i]}
   t0=$SECONDS
@@ -455,22 +484,32 @@ for i in "${selected[@]}"; do
   log="$logs/$i.log"
   failed="$bld/Testing/Temporary/LastTestsFailed.log"
   rm -f "$failed"
-  if ! cmake --build "$bld" -j "$build_jobs" >"$log" 2>&1; then
+  : >"$log.tests"
+  status=survived
+  if ! build "${f_targets[$i]}" "$log"; then
     status=invalid
-  elif run_tests "${f_tests[$i]}" "$log.tests" --stop-on-failure --repeat until-pass:2; then
-    status=survived
-  else
-    status=caught
-    [ -f "$failed" ] && by=$(head -n 1 "$failed" | cut -d: -f2-)
+  fi
+  t1=$SECONDS
+  if [ "$status" != invalid ]; then
+    for stage in "${f_stage1[$i]}" "${f_stage2[$i]}"; do
+      [ -n "$stage" ] || [ "$all_tests" = 1 ] || continue
+      if ! run_tests "$stage" "$log.tests" --stop-on-failure --repeat until-pass:2; then
+        status=caught
+        [ -f "$failed" ] && by=$(head -n 1 "$failed" | cut -d: -f2-)
+        break
+      fi
+      [ "$all_tests" = 0 ] || break
+    done
   fi
   restore
   [ "$status" = invalid ] || rm -f "$log"
   [ "$status" = caught ] && rm -f "$log.tests"
+  [ "$status" = invalid ] && rm -f "$log.tests"
   done_count=$((done_count + 1))
-  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$i" "${f_dir[$i]}" "$status" "$((SECONDS - t0))" "$file" \
-    "${f_desc[$i]}" "$by" >>"$results"
-  printf '[%3d/%d] %-8s %4ss  #%d %s: %s%s\n' "$done_count" "${#selected[@]}" "$status" \
-    "$((SECONDS - t0))" "$i" "$file" "${f_desc[$i]}" "${by:+  ($by)}"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$i" "${f_dir[$i]}" "$status" "$((t1 - t0))" \
+    "$((SECONDS - t1))" "$file" "${f_desc[$i]}" "$by" >>"$results"
+  printf '[%3d/%d] %-8s build %3ss tests %3ss  #%d %s: %s%s\n' "$done_count" "${#selected[@]}" \
+    "$status" "$((t1 - t0))" "$((SECONDS - t1))" "$i" "$file" "${f_desc[$i]}" "${by:+  ($by)}"
 done
 
 summary
