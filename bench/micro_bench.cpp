@@ -70,14 +70,15 @@ static void Measure(benchmark::State &state, F body) {
 // ---------------------------------------------------------------- fake device
 
 constexpr int kDeviceFd = 901;
-static std::vector<uint8_t> g_replies[25];
+static std::vector<uint8_t> g_replies[kTechModeStructTypeCount];
 
 static void PrepareReplies() {
     static bool done = false;
     if (done) return;
     sim::Scenario s = sim::ParseScenario(sim::DefaultScenarioJson(), "built-in");
     s.drift.enabled = false;
-    for (int t = 0; t <= 24; t++) g_replies[t] = sim::EncodeStructure(s, t);
+    for (unsigned t = 0; t < kTechModeStructTypeCount; t++)
+        g_replies[t] = sim::EncodeStructure(s, t);
     done = true;
 }
 
@@ -89,7 +90,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     if (fd != kDeviceFd) return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
     auto *x = static_cast<devctl_xfer *>(arg);
     unsigned type = x->data[8] | (x->data[9] << 8);
-    const std::vector<uint8_t> &r = g_replies[type <= 24 ? type : 0];
+    const std::vector<uint8_t> &r = g_replies[type < kTechModeStructTypeCount ? type : 0];
     memcpy(x->data, r.data(), r.size());
     x->recv_len = static_cast<uint32_t>(r.size());
     x->status = EOK;

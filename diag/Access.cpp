@@ -35,7 +35,7 @@ void VelomarPPS::AccessCmd(uint64_t clientId, const char *msg, const char *id, c
     static const char *const kUnsupported[] = {
         "rach_attempts",   "final_tx_power", "num_preambles",   "num_succ_prach",
         "not_acked_prach", "nacked_prach",   "rrc_latest_cause"};
-    run.NotSupported(kUnsupported, 7);
+    run.NotSupported(kUnsupported);
     bool any = false;
 
     if (getDtaSmCcCauseDta(m_techmodeFd, &smcc) == 0) {
@@ -44,7 +44,7 @@ void VelomarPPS::AccessCmd(uint64_t clientId, const char *msg, const char *id, c
         any = true;
     } else {
         static const char *const kNames[] = {"sm_latest_cause", "cc_latest_cause"};
-        run.NotAvailable(kNames, 2);
+        run.NotAvailable(kNames);
     }
 
     if (getDtaBasicDta(m_techmodeFd, &basic) == 0) {
@@ -55,7 +55,7 @@ void VelomarPPS::AccessCmd(uint64_t clientId, const char *msg, const char *id, c
     } else {
         static const char *const kNames[] = {"gmm_latest_cause", "mm_latest_cause",
                                              "rr_latest_cause"};
-        run.NotAvailable(kNames, 3);
+        run.NotAvailable(kNames);
     }
 
     if (getDtaRadioStatDta(m_techmodeFd, &radio) == 0) {
@@ -64,7 +64,7 @@ void VelomarPPS::AccessCmd(uint64_t clientId, const char *msg, const char *id, c
         any = true;
     } else {
         static const char *const kNames[] = {"rrc_rej_cause", "rrc_rel_cause"};
-        run.NotAvailable(kNames, 2);
+        run.NotAvailable(kNames);
     }
 
     if (getDta3GRadioAccessInfoDta(m_techmodeFd, &rach) == 0) {
@@ -75,7 +75,7 @@ void VelomarPPS::AccessCmd(uint64_t clientId, const char *msg, const char *id, c
         any = true;
     } else {
         static const char *const kNames[] = {"init_tx_power", "rach_step_size", "prea_retr_max"};
-        run.NotAvailable(kNames, 3);
+        run.NotAvailable(kNames);
     }
 
     FinishCommand(run, m_statusDataFd, any);

@@ -16,8 +16,6 @@ static int s_bearerLastId = -1;
 
 namespace {
 
-enum : uint8_t { kRatGsm = 0, kRatWcdma = 1, kRatUnknown = 3 };
-
 // Adds the eight bearer entries of rab_3g: one unnamed object each, member
 // names carrying the entry number ("1 rab_id" ... "8 ciphering"). Every
 // entry is published, set up or not; the modem sends no count.
@@ -97,7 +95,7 @@ void VelomarPPS::BearerCmd(uint64_t clientId, const char *msg, const char *id, c
     static const char *const kUnsupported[] = {"rab_id",    "ps_channel", "rab_data_rate",
                                                "ps_srb_id", "cs_rab_id",  "cs_channel",
                                                "cs_speed",  "cs_ulsf",    "cs_dlsf"};
-    run.NotSupported(kUnsupported, 9);
+    run.NotSupported(kUnsupported);
 
     if (getDtaMobilityDta(m_techmodeFd, &mobility) != 0) mobility.active_rat = kRatUnknown;
     pps_encoder_add_string(&run.enc, "active_rat", RatText(mobility.active_rat));

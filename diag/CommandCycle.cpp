@@ -19,12 +19,8 @@ void CopyField(char (&dst)[30], const char *src) {
 
 }  // namespace
 
-void VelomarPPS::CommandRun::NotAvailable(const char *const *names, int count) {
-    for (int i = 0; i < count; i++) pps_encoder_add_string(&enc, names[i], "N/A");
-}
-
-void VelomarPPS::CommandRun::NotSupported(const char *const *names, int count) {
-    for (int i = 0; i < count; i++) pps_encoder_add_string(&enc, names[i], "NOT SUPPORTED");
+void VelomarPPS::CommandRun::AddEach(const char *const *names, size_t count, const char *text) {
+    for (size_t i = 0; i < count; i++) pps_encoder_add_string(&enc, names[i], text);
 }
 
 // Logs the request, fills the reply context and applies the duplicate-id

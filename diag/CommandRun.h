@@ -5,6 +5,7 @@
 #ifndef DIAG_COMMANDRUN_H
 #define DIAG_COMMANDRUN_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/pps.h>
 
@@ -21,9 +22,20 @@ struct VelomarPPS::CommandRun {
     pps_encoder_t enc{};  // the run's one encoder, PPS text
 
     // Adds "N/A" for each of the names (a section whose fetch failed).
-    void NotAvailable(const char *const *names, int count);
+    template <size_t N>
+    void NotAvailable(const char *const (&names)[N]) {
+        AddEach(names, N, "N/A");
+    }
     // Adds "NOT SUPPORTED" for each of the names.
-    void NotSupported(const char *const *names, int count);
+    template <size_t N>
+    void NotSupported(const char *const (&names)[N]) {
+        AddEach(names, N, "NOT SUPPORTED");
+    }
+
+  private:
+    // The lists are taken as arrays so that their length is never counted
+    // by hand.
+    void AddEach(const char *const *names, size_t count, const char *text);
 };
 
 #endif

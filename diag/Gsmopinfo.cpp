@@ -68,11 +68,11 @@ void VelomarPPS::GsmopinfoCmd(uint64_t clientId, const char *msg, const char *id
     pps_encoder_add_string(enc, "dtm_support", "N/A");
     static const char *const kUnsupported[] = {"gsm_pch_period", "last_sddch", "gsm_dnlk_thru",
                                                "edge_bler"};
-    run.NotSupported(kUnsupported, 4);
+    run.NotSupported(kUnsupported);
 
     // Idle-mode neighbours: defaults first, then the cells the modem lists
     // overwrite them in the same message.
-    AddIndexedText(enc, name, kNeighbourNames, 9, 1, kNeighbourDefaults, "N/A");
+    AddIndexedText(enc, name, kNeighbourNames, 1, kNeighbourDefaults, "N/A");
     bool success = getDta2GIdleNeighborCellsInfoDta(m_techmodeFd, &idle) == 0;
     if (success) {
         int n = Capped(idle.cell_count);
@@ -91,7 +91,7 @@ void VelomarPPS::GsmopinfoCmd(uint64_t clientId, const char *msg, const char *id
         }
     }
 
-    unsigned rat = 3;  // unknown unless the modem says otherwise
+    unsigned rat = kRatUnknown;  // unless the modem says otherwise
     if (getDtaMobilityDta(m_techmodeFd, &mobility) == 0) {
         success = true;
         rat = mobility.active_rat;
@@ -104,12 +104,12 @@ void VelomarPPS::GsmopinfoCmd(uint64_t clientId, const char *msg, const char *id
     } else {
         static const char *const kMobility[] = {"active_rat", "gsm_mcc", "gsm_mnc", "gsm_lac",
                                                 "gsm_rac"};
-        run.NotAvailable(kMobility, 5);
+        run.NotAvailable(kMobility);
     }
 
     // UTRA cells are measured from GSM only; on any other RAT the list of an
     // earlier run is removed rather than left stale.
-    if (rat == 0 && getDtaInterRatMeasurementsInfoDta(m_techmodeFd, &irat) == 0) {
+    if (rat == kRatGsm && getDtaInterRatMeasurementsInfoDta(m_techmodeFd, &irat) == 0) {
         success = true;
         pps_encoder_start_array(enc, "gsm_irat_meas");
         int n = Capped(irat.utra_cell_count);
@@ -134,7 +134,7 @@ void VelomarPPS::GsmopinfoCmd(uint64_t clientId, const char *msg, const char *id
         pps_encoder_add_int(enc, "gsm_t3314", radio.t3314);
     } else {
         static const char *const kTimers[] = {"gsm_t3312", "gsm_t3314"};
-        run.NotAvailable(kTimers, 2);
+        run.NotAvailable(kTimers);
     }
 
     static const char *const kServing[] = {
@@ -165,9 +165,9 @@ void VelomarPPS::GsmopinfoCmd(uint64_t clientId, const char *msg, const char *id
         pps_encoder_add_int(enc, "timeslots_dl", serving.timeslots_dl);
         pps_encoder_end_object(enc);
     } else {
-        run.NotAvailable(kServing, 12);
+        run.NotAvailable(kServing);
         pps_encoder_start_object(enc, "latest_tbf");
-        run.NotAvailable(kTbf, 5);
+        run.NotAvailable(kTbf);
         pps_encoder_end_object(enc);
     }
 

@@ -34,7 +34,7 @@ void VelomarPPS::HspaopinfoCmd(uint64_t clientId, const char *msg, const char *i
     for (const char *name : kToBeDone) pps_encoder_add_string(&run.enc, name, "TBD");
     static const char *const kUnsupported[] = {"hspa_ue_state", "hspa_irat_ch",
                                                "hspa_irat_carrier_rssi"};
-    run.NotSupported(kUnsupported, 3);
+    run.NotSupported(kUnsupported);
     bool any = false;
 
     if (getDtaHspaChannelInfoDta(m_techmodeFd, &channel) == 0) {
@@ -45,7 +45,7 @@ void VelomarPPS::HspaopinfoCmd(uint64_t clientId, const char *msg, const char *i
         any = true;
     } else {
         static const char *const kNames[] = {"hssch_code", "hsdpa_rate", "edch_tti"};
-        run.NotAvailable(kNames, 3);
+        run.NotAvailable(kNames);
     }
 
     if (getDtaHspaInterRatMeasDta(m_techmodeFd, &irat) == 0) {

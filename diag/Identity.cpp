@@ -28,7 +28,7 @@ void VelomarPPS::IdentityCmd(uint64_t clientId, const char *msg, const char *id,
     if (!BeginCommand(run, clientId, msg, id, dat)) return;
 
     static const char *const kUnsupported[] = {"TLLI", "SRNTI", "CRNTI", "HRNTI"};
-    run.NotSupported(kUnsupported, 4);
+    run.NotSupported(kUnsupported);
 
     bool ok = getDtaIdentityDta(m_techmodeFd, &identity) == 0;
     if (ok) {
@@ -43,7 +43,7 @@ void VelomarPPS::IdentityCmd(uint64_t clientId, const char *msg, const char *id,
         pps_encoder_add_int(&run.enc, "SRNCID", identity.srnc_id);
     } else {
         static const char *const kIdentities[] = {"TMSI", "PTMSI", "SRNCID", "IMEI", "IMSI"};
-        run.NotAvailable(kIdentities, 5);
+        run.NotAvailable(kIdentities);
     }
     FinishCommand(run, m_statusDataFd, ok);
 }

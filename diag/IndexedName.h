@@ -5,6 +5,7 @@
 #ifndef DIAG_INDEXEDNAME_H
 #define DIAG_INDEXEDNAME_H
 
+#include <stddef.h>
 #include <stdio.h>
 #include <sys/pps.h>
 
@@ -19,12 +20,14 @@ inline const char *IndexedName(AttrName &name, const char *format, int index) {
 }
 
 // Adds text under each of the formats for every index from first to last:
-// all formats of one index, then those of the next.
-inline void AddIndexedText(pps_encoder_t *enc, AttrName &name, const char *const *formats,
-                           int count, int first, int last, const char *text) {
+// all formats of one index, then those of the next. The formats are taken
+// as an array so that their number is never counted by hand.
+template <size_t N>
+void AddIndexedText(pps_encoder_t *enc, AttrName &name, const char *const (&formats)[N], int first,
+                    int last, const char *text) {
     for (int i = first; i <= last; i++)
-        for (int f = 0; f < count; f++)
-            pps_encoder_add_string(enc, IndexedName(name, formats[f], i), text);
+        for (const char *format : formats)
+            pps_encoder_add_string(enc, IndexedName(name, format, i), text);
 }
 
 #endif  // DIAG_INDEXEDNAME_H

@@ -33,7 +33,7 @@ const char *const kMonitoredSetNames[] = {"mset_uarfcn%1d", "mset_sc%1d", "mset_
 
 // Publishes a fetched set (set non-null) or a failed one: the listed cells,
 // then "N/A" for every index up to six that they leave.
-void AddCellSet(pps_encoder_t *enc, AttrName &name, const char *const *names,
+void AddCellSet(pps_encoder_t *enc, AttrName &name, const char *const (&names)[4],
                 const CellSetInfo3G *set) {
     int n = 0;
     if (set != nullptr) {
@@ -46,7 +46,7 @@ void AddCellSet(pps_encoder_t *enc, AttrName &name, const char *const *names,
             pps_encoder_add_int(enc, IndexedName(name, names[3], i), c.ecio);
         }
     }
-    AddIndexedText(enc, name, names, 4, n + 1, kMaxListed, "N/A");
+    AddIndexedText(enc, name, names, n + 1, kMaxListed, "N/A");
 }
 
 }  // namespace
@@ -77,8 +77,8 @@ void VelomarPPS::RadionwinfoCmd(uint64_t clientId, const char *msg, const char *
     pps_encoder_t *enc = &run.enc;
 
     static const char *const kUnsupported[] = {"scell_ura", "cell_status"};
-    run.NotSupported(kUnsupported, 2);
-    AddIndexedText(enc, name, kUnsupportedPerCell, 14, 1, kMaxListed, "NOT SUPPORTED");
+    run.NotSupported(kUnsupported);
+    AddIndexedText(enc, name, kUnsupportedPerCell, 1, kMaxListed, "NOT SUPPORTED");
 
     bool success = false;
     if (getDta3GServingCellDta(m_techmodeFd, &serving) == 0) {
@@ -92,7 +92,7 @@ void VelomarPPS::RadionwinfoCmd(uint64_t clientId, const char *msg, const char *
     } else {
         static const char *const kServing[] = {"scell_uarfcn", "scell_sc", "scell_rscp",
                                                "scell_ecio", "scell_cellid"};
-        run.NotAvailable(kServing, 5);
+        run.NotAvailable(kServing);
     }
 
     if (getDtaMobilityDta(m_techmodeFd, &mobility) == 0) {
@@ -103,7 +103,7 @@ void VelomarPPS::RadionwinfoCmd(uint64_t clientId, const char *msg, const char *
         pps_encoder_add_int(enc, "scell_rac", mobility.rac);
     } else {
         static const char *const kIdentity[] = {"scell_mcc", "scell_mnc", "scell_lac", "scell_rac"};
-        run.NotAvailable(kIdentity, 4);
+        run.NotAvailable(kIdentity);
     }
 
     bool ok = getDtaActiveSetInfoDta(m_techmodeFd, &active) == 0;

@@ -36,7 +36,7 @@ void VelomarPPS::RadiostatsCmd(uint64_t clientId, const char *msg, const char *i
     } else {
         static const char *const kNames[] = {"rrc_reject", "rrc_release", "rrc_state",
                                              "rrc_conn_state"};
-        run.NotAvailable(kNames, 4);
+        run.NotAvailable(kNames);
     }
     FinishCommand(run, m_statusUtraFd, ok);
 }

@@ -33,7 +33,7 @@ void VelomarPPS::TchtxpowerCmd(uint64_t clientId, const char *msg, const char *i
     static const char *const kUnsupported[] = {"dch_avgcalls", "dch_bler",       "dch_bler_target",
                                                "dch_sir",      "dch_sir_target", "dch_tx_pwr_algo",
                                                "radio_temp"};
-    run.NotSupported(kUnsupported, 7);
+    run.NotSupported(kUnsupported);
     bool any = false;
 
     if (getDtaDedicatedChannelPowerDta(m_techmodeFd, &power) == 0) {
@@ -44,7 +44,7 @@ void VelomarPPS::TchtxpowerCmd(uint64_t clientId, const char *msg, const char *i
         any = true;
     } else {
         static const char *const kNames[] = {"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"};
-        run.NotAvailable(kNames, 3);
+        run.NotAvailable(kNames);
     }
 
     if (getDtaBatteryTemperatureDta(m_techmodeFd, &temperature) == 0) {

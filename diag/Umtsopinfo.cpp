@@ -93,7 +93,7 @@ void VelomarPPS::UmtsopinfoCmd(uint64_t clientId, const char *msg, const char *i
 
     pps_encoder_add_string(enc, "drx", "NOT SUPPORTED");
     // Neighbour defaults; the cells the modem lists overwrite them below.
-    AddIndexedText(enc, name, kNeighbourNames, 8, 1, kMaxListed, "N/A");
+    AddIndexedText(enc, name, kNeighbourNames, 1, kMaxListed, "N/A");
 
     bool success = false;
     if (getDtaBasicDta(m_techmodeFd, &basic) == 0) {
@@ -102,7 +102,7 @@ void VelomarPPS::UmtsopinfoCmd(uint64_t clientId, const char *msg, const char *i
         pps_encoder_add_int(enc, "mm_reject", basic.mm_cause);
     } else {
         static const char *const kRejects[] = {"gmm_reject", "mm_reject"};
-        run.NotAvailable(kRejects, 2);
+        run.NotAvailable(kRejects);
     }
 
     if (getDtaRadioStatDta(m_techmodeFd, &radio) == 0) {
@@ -134,9 +134,9 @@ void VelomarPPS::UmtsopinfoCmd(uint64_t clientId, const char *msg, const char *i
 
     // GSM cells are measured from WCDMA only. The mobility fetch only picks
     // the branch; it does not count towards the answer.
-    unsigned rat = 3;
+    unsigned rat = kRatUnknown;
     if (getDtaMobilityDta(m_techmodeFd, &mobility) == 0) rat = mobility.active_rat;
-    if (rat == 1 && getDtaInterRatMeasurementsInfoDta(m_techmodeFd, &irat) == 0) {
+    if (rat == kRatWcdma && getDtaInterRatMeasurementsInfoDta(m_techmodeFd, &irat) == 0) {
         success = true;
         // Indices above the count are left as an earlier run published them.
         int n = Capped(irat.gsm_cell_count);
@@ -150,14 +150,14 @@ void VelomarPPS::UmtsopinfoCmd(uint64_t clientId, const char *msg, const char *i
             pps_encoder_add_string(enc, IndexedName(name, "irat_cm%1d", i), "N/A");
         }
     } else {
-        AddIndexedText(enc, name, kGsmCellNames, 6, 1, kMaxListed, "N/A");
+        AddIndexedText(enc, name, kGsmCellNames, 1, kMaxListed, "N/A");
     }
 
     if (getDtaPdpContextInfoDta(m_techmodeFd, &pdp) == 0) {
         success = true;
         for (int i = 1; i <= kShownContexts; i++) AddContext(enc, name, i, pdp.contexts[i - 1]);
     } else {
-        AddIndexedText(enc, name, kContextNames, 3, 1, kShownContexts, "N/A");
+        AddIndexedText(enc, name, kContextNames, 1, kShownContexts, "N/A");
     }
 
     FinishCommand(run, m_statusUtraFd, success);

@@ -107,7 +107,9 @@ int VelomarPPS::SetupVelomarContext() {
     return 0;
 }
 
-int VelomarPPS::InitializeControlMessage() { return InitializeControlMessage(kControlPath); }
+int VelomarPPS::InitializeControlMessage() {
+    return InitializeControlMessage(kControlPath);
+}
 
 int VelomarPPS::InitializeControlMessage(const char *controlPath) {
     PPSServer &server = server_;

@@ -73,7 +73,7 @@ class VelomarPPS : public CellularBase_PPS {
     // service on objects of their own).
     int InitializeControlMessage(const char *controlPath);
 
-private:
+  private:
     // One command run of the common cycle.
     struct CommandRun;
     bool BeginCommand(CommandRun &run, uint64_t clientId, const char *msg, const char *id,

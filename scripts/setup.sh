@@ -26,8 +26,9 @@ more_packages=(
   libgtest-dev libgmock-dev                      # tests
   libbenchmark-dev                               # bench/
   clang libclang-rt-dev                          # libFuzzer and sanitizers
+  clang-format                                   # the formatting check of scripts/test.sh
   dbus libdbus-1-dev                             # bench/fanout: the dbus-daemon beside ppsfs
-  chromium                                       # diagctl serve's page test (headless)
+  chromium chromium-driver                       # diagctl serve's page tests (headless, WebDriver)
   scdoc                                          # man pages
   dpkg-dev file lintian                          # Debian packages: cpack's dependencies, lintian
   systemd                                        # systemd-analyze: the packaging test checks the units

@@ -3,13 +3,21 @@
 # Builds everything and runs every test: first the default build, then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build; then builds and tries
 # the Debian packages (scripts/package.sh), runs the short soak and each
-# fuzz target for 60 seconds (scripts/fuzz.sh). Warnings are errors.
+# fuzz target for 60 seconds (scripts/fuzz.sh). Warnings are errors, and so
+# is a C or C++ source that clang-format (.clang-format) would change.
 # Installs what it needs first (scripts/setup.sh). Run as root: the
 # end-to-end tests mount file systems in private mount namespaces.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
+
+echo "== format"
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git ls-files -z '*.c' '*.cpp' '*.h'
+else
+  find . -path ./build -prune -o \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -print0
+fi | xargs -0 clang-format --dry-run -Werror
 
 jobs=$(nproc)
 for preset in default asan; do

@@ -44,9 +44,12 @@ typedef struct {
 #define _DCMD_NET 0x04
 #define _DCMD_MISC 0x05
 
-#define __DIOF(class, cmd, data) ((int)((sizeof(data) << 16) + ((class) << 8) + (cmd) + _POSIX_DEVDIR_FROM))
-#define __DIOT(class, cmd, data) ((int)((sizeof(data) << 16) + ((class) << 8) + (cmd) + _POSIX_DEVDIR_TO))
-#define __DIOTF(class, cmd, data) ((int)((sizeof(data) << 16) + ((class) << 8) + (cmd) + _POSIX_DEVDIR_TOFROM))
+#define __DIOF(class, cmd, data) \
+    ((int)((sizeof(data) << 16) + ((class) << 8) + (cmd) + _POSIX_DEVDIR_FROM))
+#define __DIOT(class, cmd, data) \
+    ((int)((sizeof(data) << 16) + ((class) << 8) + (cmd) + _POSIX_DEVDIR_TO))
+#define __DIOTF(class, cmd, data) \
+    ((int)((sizeof(data) << 16) + ((class) << 8) + (cmd) + _POSIX_DEVDIR_TOFROM))
 #define __DION(class, cmd) ((int)(((class) << 8) + (cmd)))
 
 /*

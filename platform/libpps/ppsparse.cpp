@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // ppsparse: splits PPS text one line per call, in place.
 //
-// Line forms, after optional [qualifiers]:
+// Line forms, after optional [qualifiers], as QNX's PPS Developer's Guide
+// gives them (its "Object syntax", "Attribute syntax" and "Change
+// notification" pages):
 //   @name  +@name  -@name  #@name  *@name  |@name     object lines
 //   name:encoding:value                               attribute
 //   -name                                             attribute deletion

@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "support/ExpectedText.h"
+#include "support/Fd.h"
 #include "support/Sandbox.h"
 
 namespace {
@@ -60,31 +62,10 @@ const char kScenario[] = R"({
   "drift": {"enabled": false}
 })";
 
-// "name::value" lines, one per name.
-std::string Same(const char *value, std::initializer_list<const char *> names) {
-    std::string out;
-    for (const char *n : names) out += std::string(n) + "::" + value + "\n";
-    return out;
-}
-std::string NA(std::initializer_list<const char *> names) {
-    return Same("N/A", names);
-}
-std::string NS(std::initializer_list<const char *> names) {
-    return Same("NOT SUPPORTED", names);
-}
-// One line per format for each index first..last (all of one index before
-// the next), each followed by suffix.
-std::string Indexed(std::initializer_list<const char *> formats, int first, int last,
-                    const std::string &suffix = "") {
-    std::string out;
-    char line[96];
-    for (int i = first; i <= last; i++)
-        for (const char *f : formats) {
-            snprintf(line, sizeof line, f, i);
-            out += line + suffix + "\n";
-        }
-    return out;
-}
+using testsupport::IndexedLines;
+using testsupport::NA;
+using testsupport::NS;
+using testsupport::Same;
 
 // A command and what a ?delta reader of its status object receives for one
 // run: each attribute the run wrote, once, where it first wrote it and with
@@ -127,29 +108,15 @@ const std::vector<Command> &Commands() {
             for (char &ch : e) ch = ch == '#' ? n : ch;
             rab3g += e;
         }
-        const std::string gsm =
-            "gsm_cs_ps_pdp::NOT SUPPORTED\ndtm_support::N/A\ngsm_pch_period::NOT SUPPORTED\n"
-            "last_sddch::NOT SUPPORTED\ngsm_dnlk_thru::NOT SUPPORTED\nedge_bler::NOT SUPPORTED\n" +
-            Indexed({"gsm_cell_type%d", "gsm_arfcn%d", "gsm_rssi%d", "gsm_cellid%d", "gsm_bsic%d",
-                     "gsm_lac%d", "gsm_rac%d", "gsm_c1_%d", "gsm_c2_%d"},
-                    1, 6, "::N/A");
-        const std::string umts =
-            "drx::NOT SUPPORTED\n" +
-            Indexed({"intra_psc%d", "intra_ecno%d", "intra_rscp%d", "inter_uarfcn%d", "inter_psc%d",
-                     "inter_ecno%d", "inter_rscp%d", "inter_rssi%d"},
-                    1, 6, "::N/A");
-        const std::string radionw =
-            NS({"scell_ura", "cell_status"}) +
-            Indexed({"aset_mcc%d", "aset_mnc%d", "aset_lac%d", "aset_rac%d", "aset_ura%d",
-                     "aset_cellid%d", "srxlev%d", "squal%d", "mset_mcc%d", "mset_mnc%d",
-                     "mset_lac%d", "mset_rac%d", "mset_ura%d", "mset_cellid%d"},
-                    1, 6, "::NOT SUPPORTED");
+        const std::string &gsm = testsupport::GsmopinfoHead();
+        const std::string &umts = testsupport::UmtsopinfoHead();
+        const std::string &radionw = testsupport::RadionwinfoUnsupported();
         auto aset = [](int first) {
-            return Indexed({"aset_arfcn%d", "aset_sc%d", "aset_rscp%d", "aset_ecio%d"}, first, 6,
-                           "::N/A");
+            return IndexedLines({"aset_arfcn%d", "aset_sc%d", "aset_rscp%d", "aset_ecio%d"}, first,
+                                6, "::N/A");
         };
-        const std::string mset =
-            Indexed({"mset_uarfcn%d", "mset_sc%d", "mset_rscp%d", "mset_ecio%d"}, 1, 6, "::N/A");
+        const std::string mset = IndexedLines(
+            {"mset_uarfcn%d", "mset_sc%d", "mset_rscp%d", "mset_ecio%d"}, 1, 6, "::N/A");
         return std::vector<Command>{
             {"identity", "status_data",
              identity + "TMSI::0A0B0C0D\nPTMSI::DEADBEEF\nIMEI::3538070512345601f\n"
@@ -178,7 +145,7 @@ const std::vector<Command> &Commands() {
                    "gsm_t3312:n:3240\ngsm_t3314:n:44\ngprs_state::REGISTERED\ngsm_bsic:n:33\n"
                    "gsm_bands::DCS_1800\ngsm_cellid:n:1001\ngsm_arfcn:n:512\ngprs_nco::NC0\n"
                    "gsm_nmo::Mode II\nmsc_rev:n:1\nsgsn_rev:n:1\nedge_support::EGPRS\n"
-                   "gsm_tx_power:n:30\ngsm_ta:n:2\nlatest_tbf:json:{\"tbf_channel\":\"MCS1\","
+                   "gsm_tx_power:n:30\ngsm_ta:n:2\nlatest_tbf:json:{\"tbf_channel\":\"MCS5\","
                    "\"tfi_ul\":1,\"tfi_dl\":2,\"timeslots_ul\":1,\"timeslots_dl\":3}\n"
                    "gsm_ded_meas:json:[]\ngsm_sc_dec:json:{\"rxlev_full\":40,\"rxlev_sub\":38,"
                    "\"rxqual_full\":0,\"rxqual_sub\":1}\nrr_state::Packet Dedicated Concurrent\n",
@@ -194,14 +161,11 @@ const std::vector<Command> &Commands() {
                  "gmm_reject:n:7\nmm_reject:n:17\nt3212:n:240\napn1_name::internet\n"
                  "apn1_ipv4_addr::10.64.12.7\n"
                  "apn1_ipv6_addr::2001:0db8:0000:0000:0000:0000:0000:0007\n" +
-                 Indexed({"apn%d_name::", "apn%d_ipv4_addr::0.0.0.0",
-                          "apn%d_ipv6_addr::0000:0000:0000:0000:0000:0000:0000:0000"},
-                         2, 4),
-             umts + NA({"gmm_reject", "mm_reject", "t3212"}) +
-                 Indexed({"irat_system%d", "irat_ch%d", "irat_bsic%d", "irat_gsm_rssi%d",
-                          "irat_cellid%d", "irat_cm%d"},
-                         1, 6, "::N/A") +
-                 Indexed({"apn%d_name", "apn%d_ipv4_addr", "apn%d_ipv6_addr"}, 1, 4, "::N/A")},
+                 IndexedLines({"apn%d_name::", "apn%d_ipv4_addr::0.0.0.0",
+                               "apn%d_ipv6_addr::0000:0000:0000:0000:0000:0000:0000:0000"},
+                              2, 4),
+             umts + NA({"gmm_reject", "mm_reject", "t3212"}) + testsupport::UmtsopinfoGsmCellsNA() +
+                 IndexedLines({"apn%d_name", "apn%d_ipv4_addr", "apn%d_ipv6_addr"}, 1, 4, "::N/A")},
             {"radionwinfo", "status_utra",
              radionw +
                  "scell_uarfcn:n:10700\nscell_sc:n:310\nscell_rscp:n:-85\n"
@@ -222,26 +186,21 @@ const std::vector<Command> &Commands() {
 class Pps {
   public:
     Pps(const std::string &path, int flags) : fd_(open(path.c_str(), flags)) {}
-    ~Pps() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Pps(const Pps &) = delete;
-    Pps &operator=(const Pps &) = delete;
     bool Write(const std::string &text) {
-        return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        return write(fd_.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
     }
     // What one read returns once the open is readable; "" if nothing comes
     // within timeout_ms.
     std::string Read(int timeout_ms = 5000) {
-        struct pollfd p = {fd_, POLLIN, 0};
+        struct pollfd p = {fd_.get(), POLLIN, 0};
         if (poll(&p, 1, timeout_ms) != 1) return "";
         char buf[65536];
-        ssize_t n = read(fd_, buf, sizeof buf);
+        ssize_t n = read(fd_.get(), buf, sizeof buf);
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
     }
 
   private:
-    int fd_;
+    testsupport::Fd fd_;
 };
 
 // A ?delta open whose first read, the whole object, is already taken.

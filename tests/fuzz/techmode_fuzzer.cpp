@@ -4,8 +4,8 @@
 //
 // Input: byte 0 picks the fetcher (among the catalogue rows that have one,
 // low 7 bits) and whether the device lies about the reply's length (high
-// bit: it claims 4 GB); the rest is the reply. The binary defines ioctl():
-// DEVCTL_IOC_XFER on a pretend fd answers with the reply bytes, so the
+// bit: it claims 4 GB); the rest is the reply. The tests' pretend device
+// (support/FakeDevice.h) answers with the reply bytes, so the
 // fetcher runs through the real devctlv and transport. An honest device
 // claims as many bytes as the input holds, even more than the transfer
 // carries; an empty reply is a device error.
@@ -23,12 +23,10 @@
 // element layout written here.
 #include <devctl.h>
 #include <errno.h>
-#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <memory>
@@ -37,23 +35,23 @@
 #include "devctl_xfer.h"
 #include "fuzz_check.h"
 #include "slog_capture.h"
+#include "support/FakeDevice.h"
 #include "techmode/techmode_structs.h"
 #include "techmode/techmode_transport.h"
 #include "techmode/tlv_codec.h"
 
 namespace {
 
-constexpr int kFakeFd = 4711;
 constexpr uint8_t kRecordFill = 0xA5;
 
-struct Device {
+// What the pretend device answers with for the current input.
+struct Input {
     const uint8_t *reply = nullptr;
     size_t replyBytes = 0;
     bool claimsTooMuch = false;
     unsigned expectType = 0;
-    int calls = 0;
 };
-Device g_device;
+Input g_device;
 
 std::vector<const TechModeStructInfo *> g_fetchable;
 
@@ -169,33 +167,22 @@ void DecodeExact(const TechModeStructInfo &info, const uint8_t *reply, size_t si
 
 void DropLog(void *, int, int, const char *) {}
 
-}  // namespace
-
-// The pretend device; every other fd goes to the kernel.
-extern "C" int ioctl(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void *arg = va_arg(ap, void *);
-    va_end(ap);
-    if (fd != kFakeFd) return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
-    if (request != DEVCTL_IOC_XFER) {
-        errno = ENOTTY;
-        return -1;
-    }
-    auto *x = static_cast<devctl_xfer *>(arg);
-    g_device.calls++;
-    CheckRequest(*x);
+// The pretend device's answer to one transfer.
+void Answer(devctl_xfer &x) {
+    CheckRequest(x);
     const size_t n = g_device.replyBytes < DEVCTL_XFER_MAX ? g_device.replyBytes : DEVCTL_XFER_MAX;
-    if (n > 0) memcpy(x->data, g_device.reply, n);
-    x->recv_len = g_device.claimsTooMuch ? UINT32_MAX : static_cast<uint32_t>(g_device.replyBytes);
-    x->status = g_device.replyBytes == 0 ? EIO : EOK;
-    x->info = 0;
-    return 0;
+    if (n > 0) memcpy(x.data, g_device.reply, n);
+    x.recv_len = g_device.claimsTooMuch ? UINT32_MAX : static_cast<uint32_t>(g_device.replyBytes);
+    x.status = g_device.replyBytes == 0 ? EIO : EOK;
+    x.info = 0;
 }
+
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzzcheck::KeepReportFd();
     slog_set_capture(DropLog, nullptr);
+    testsupport::Device().answer = Answer;
     // The fetchers report every step on standard output; nobody reads it here.
     if (freopen("/dev/null", "w", stdout) == nullptr) Fail("stdout", errno);
     for (unsigned type = 0; type < kTechModeStructTypeCount; type++) {
@@ -212,11 +199,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::unique_ptr<uint8_t[]> reply(new uint8_t[size - 1]);
     if (size > 1) memcpy(reply.get(), data + 1, size - 1);
 
-    g_device = Device{reply.get(), size - 1, (data[0] & 0x80) != 0, info.type, 0};
+    g_device = Input{reply.get(), size - 1, (data[0] & 0x80) != 0, info.type};
+    testsupport::Device().calls = 0;
     std::unique_ptr<uint8_t[]> record(new uint8_t[info.recordBytes]);
     memset(record.get(), kRecordFill, info.recordBytes);
-    const int result = info.fetch(kFakeFd, record.get());
-    Expect(g_device.calls == 1, "device calls per fetch", g_device.calls);
+    const int result = info.fetch(testsupport::kFakeDeviceFd, record.get());
+    Expect(testsupport::Device().calls == 1, "device calls per fetch", testsupport::Device().calls);
     Expect(result == 0 || result == -1, "fetch result", result);
     if (result == -1) {
         for (size_t i = 0; i < info.recordBytes; i++)

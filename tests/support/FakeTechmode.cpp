@@ -1,28 +1,42 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "FakeTechmode.h"
 
-#include <errno.h>
-#include <stdarg.h>
 #include <string.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <random>
 
+#include "FakeDevice.h"
 #include "Replies.h"
-#include "devctl_xfer.h"
+#include "techmode/techmode_protocol.h"
 
 namespace testsupport {
 
 namespace {
 
-sim::Scenario &State() {
-    static sim::Scenario s = sim::ParseScenario("{}", "test");
-    return s;
+int g_requests[kTechModeStructTypeCount];
+
+// One devctl transfer, answered as the real simulator answers it.
+void Answer(sim::Scenario &scenario, devctl_xfer &x) {
+    static std::mt19937 rng(1);
+    sim::Reply r = sim::Answer(scenario, x.dcmd, x.data, x.send_len, 0, rng);
+    if (r.struct_type >= 0 && static_cast<unsigned>(r.struct_type) < kTechModeStructTypeCount)
+        g_requests[r.struct_type]++;
+    size_t n = std::min<size_t>(r.bytes.size(), DEVCTL_XFER_MAX);
+    if (n > 0) memcpy(x.data, r.bytes.data(), n);
+    x.recv_len = static_cast<uint32_t>(n);
+    x.status = r.status;
+    x.info = 0;
 }
 
-int g_requests[25];
+// The scenario, with the device set to answer from it.
+sim::Scenario &State() {
+    static sim::Scenario s = [] {
+        Device().answer = [](devctl_xfer &x) { Answer(State(), x); };
+        return sim::ParseScenario("{}", "test");
+    }();
+    return s;
+}
 
 }  // namespace
 
@@ -35,7 +49,8 @@ sim::Scenario &FakeTechmode::scenario() {
 }
 
 int FakeTechmode::Requests(int type) {
-    return type >= 0 && type <= 24 ? g_requests[type] : 0;
+    return type >= 0 && static_cast<unsigned>(type) < kTechModeStructTypeCount ? g_requests[type]
+                                                                               : 0;
 }
 
 void FakeTechmode::ResetCounts() {
@@ -43,27 +58,3 @@ void FakeTechmode::ResetCounts() {
 }
 
 }  // namespace testsupport
-
-// The device: one devctl transfer per ioctl, as the real simulator answers it.
-extern "C" int ioctl(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void *arg = va_arg(ap, void *);
-    va_end(ap);
-    if (fd != testsupport::kFakeTechmodeFd)
-        return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
-    if (request != DEVCTL_IOC_XFER) {
-        errno = ENOTTY;
-        return -1;
-    }
-    auto *x = static_cast<devctl_xfer *>(arg);
-    static std::mt19937 rng(1);
-    sim::Reply r = sim::Answer(testsupport::State(), x->dcmd, x->data, x->send_len, 0, rng);
-    if (r.struct_type >= 0 && r.struct_type <= 24) testsupport::g_requests[r.struct_type]++;
-    size_t n = std::min<size_t>(r.bytes.size(), DEVCTL_XFER_MAX);
-    if (n > 0) memcpy(x->data, r.bytes.data(), n);
-    x->recv_len = static_cast<uint32_t>(n);
-    x->status = r.status;
-    x->info = 0;
-    return 0;
-}

@@ -24,29 +24,12 @@
 #include <string>
 #include <vector>
 
+#include "support/Fd.h"
 #include "support/Sandbox.h"
 
 namespace ppsfs_test {
 
-// An fd closed on destruction.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    Fd &operator=(Fd &&o) noexcept {
-        std::swap(fd_, o.fd_);
-        return *this;
-    }
-    int get() const { return fd_; }
-    void Reset() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
+using testsupport::Fd;
 
 // What one read() returned; err is errno when n < 0.
 struct Rd {

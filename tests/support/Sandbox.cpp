@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -166,6 +167,7 @@ bool Child::Start(const std::vector<std::string> &argv, const std::string &out_p
     int err = err_path.empty()
                   ? -1
                   : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
         if (out >= 0) dup2(out, STDOUT_FILENO);
@@ -173,6 +175,9 @@ bool Child::Start(const std::vector<std::string> &argv, const std::string &out_p
         if (as_user_ && (setgroups(groups_.size(), groups_.data()) != 0 ||
                          setresgid(gid_, gid_, gid_) != 0 || setresuid(uid_, uid_, uid_) != 0))
             _exit(126);
+        // A test killed mid-run takes what it started with it (set after the
+        // change of user, which clears it).
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(125);
         execv(args[0], args.data());
         _exit(127);
     }

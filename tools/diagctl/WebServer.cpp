@@ -71,9 +71,7 @@ bool IpLiteral(const std::string &host) {
            inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), buf) == 1;
 }
 
-// The screen's sections as the page draws them: title, key in the record
-// (SectionKey), whether a table, and each item's key, label, unit and
-// whether it is charted.
+// Whether the item is labelled as one of labels.
 bool Labelled(const Item &item, std::initializer_list<const char *> labels) {
     for (const char *l : labels)
         if (strcmp(item.label, l) == 0) return true;
@@ -94,6 +92,10 @@ std::string LineKey(const Section &section) {
     return "index";
 }
 
+// The screen's sections as the page draws them: title, key in the record
+// (SectionKey), whether a table, the note shown when its attribute is not
+// published (null: the section is left out), and each item's key, label,
+// unit and whether it is charted.
 std::string LayoutJson(const Screen &screen) {
     std::string out = "[";
     for (const Section &section : screen.sections) {
@@ -101,7 +103,9 @@ std::string LayoutJson(const Screen &screen) {
         out += std::string(out.size() > 1 ? "," : "") + "{\"title\":" + JsonString(section.title) +
                ",\"key\":" + JsonString(SectionKey(section)) +
                ",\"table\":" + (table ? "true" : "false") +
-               ",\"line_key\":" + JsonString(table ? LineKey(section) : "") + ",\"items\":[";
+               ",\"line_key\":" + JsonString(table ? LineKey(section) : "") +
+               ",\"absent\":" + (section.absent ? JsonString(section.absent) : "null") +
+               ",\"items\":[";
         for (std::size_t i = 0; i < section.items.size(); i++) {
             const Item &item = section.items[i];
             out +=

@@ -23,13 +23,26 @@
 
 // Every request the filesystem serves, counted for --stats, and the poll
 // notifications it sends.
-#define PPSFS_FUSE_OPS(X)                                                                     \
-    X(Lookup)                                                                                 \
-    X(GetAttr)                                                                                \
-    X(SetAttr)                                                                                \
-    X(Mkdir)                                                                                  \
-    X(Unlink) X(Rmdir) X(OpenDir) X(ReadDir) X(ReleaseDir) X(Create) X(Open) X(Read) X(Write) \
-        X(Release) X(Fsync) X(Poll) X(PollNotify)
+// clang-format off
+#define PPSFS_FUSE_OPS(X) \
+    X(Lookup) \
+    X(GetAttr) \
+    X(SetAttr) \
+    X(Mkdir) \
+    X(Unlink) \
+    X(Rmdir) \
+    X(OpenDir) \
+    X(ReadDir) \
+    X(ReleaseDir) \
+    X(Create) \
+    X(Open) \
+    X(Read) \
+    X(Write) \
+    X(Release) \
+    X(Fsync) \
+    X(Poll) \
+    X(PollNotify)
+// clang-format on
 
 namespace ppsfs {
 

@@ -9,6 +9,7 @@
 
 #include "Scenario.h"
 #include "devctl_xfer.h"
+#include "techmode/techmode_protocol.h"
 
 namespace sim {
 
@@ -40,7 +41,7 @@ ServedReply ParseLine(const std::string &text, const std::string &where) {
     if (t == d.MemberEnd() || !t->value.IsNumber() || !(t->value.GetDouble() >= 0))
         throw ScenarioError(where + ": \"t\" must be a number of seconds");
     r.t = t->value.GetDouble();
-    r.type = Int(d, "type", 0, 24, where);
+    r.type = Int(d, "type", 0, kTechModeStructTypeCount - 1, where);
     r.status = Int(d, "status", 0, 4095, where);
     r.delay_ms = Int(d, "delay_ms", 0, 60000, where);
     auto hex = d.FindMember("reply");

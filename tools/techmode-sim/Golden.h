@@ -19,7 +19,7 @@ namespace sim {
 
 struct ServedReply {
     double t = 0;  // drive seconds when it was served
-    int type = 0;  // structure type, 0 to 24
+    int type = 0;  // structure type (TechModeStructType)
     int status = 0;
     int delay_ms = 0;
     std::vector<uint8_t> bytes;  // at most DEVCTL_XFER_MAX

@@ -31,20 +31,9 @@ struct Reply {
 Reply Answer(const Scenario &scenario, uint32_t dcmd, const uint8_t *request, size_t request_len,
              double elapsed_ms, std::mt19937 &rng);
 
-// Whether a type's structure element holds one block of bytes (an element
-// tagged with the type) rather than tagged fields.
-bool IsBlockStructure(int type);
-
-// The tags a fault's missing_tags (overlong false) or overlong_tags
-// (overlong true) can name for a type: those of the elements directly inside
-// the structure element (fields, identity members, or the block). A block
-// has none that can be over-long (overlong_block lengthens it). Empty for a
-// type above 24.
-std::vector<int> FaultTags(int type, bool overlong);
-
 // The whole reply (command element around the structure element) for a
-// type, without faults or drift (for tests and seeds). Empty for a type
-// above 24.
+// type, without faults or drift (for tests and seeds). Empty for a number
+// that is no TechModeStructType.
 std::vector<uint8_t> EncodeStructure(const Scenario &scenario, int type);
 
 }  // namespace sim

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Loading and checking scenario files.
+// Loading and checking scenario files, and writing a scenario out, from the
+// structure table (Structures.h).
 #include "Scenario.h"
 
 #include <arpa/inet.h>
@@ -17,42 +18,16 @@
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
-#include "Replies.h"
+#include "Structures.h"
 
 namespace sim {
 
 namespace {
 
 using rapidjson::Value;
-
-const char *const kStructNames[25] = {
-    "struct0",
-    "basic",
-    "identity",
-    "radio_stats",
-    "serving_cell_3g",
-    "serving_cell_2g",
-    "bearers_3g",
-    "bearer_2g",
-    "mobility",
-    "dedicated_channel_power",
-    "inter_rat_measurements",
-    "hspa_channel",
-    "radio_access_3g",
-    "sm_cc_cause",
-    "pdp_contexts",
-    "hsxpa_support",
-    "neighbours_3g",
-    "idle_neighbours_2g",
-    "dedicated_measurement_2g",
-    "active_set",
-    "monitored_set",
-    "last_registered_network",
-    "hspa_irat_cm",
-    "battery_temperature_c",
-    "voice_stats",
-};
 
 // A JSON object being read: every member must be consumed, so a field the
 // simulator does not know is reported instead of silently ignored, and a
@@ -93,8 +68,11 @@ class Obj {
 
     template <typename T>
     static T IntValue(const Value &m, const std::string &path) {
-        long long lo = static_cast<long long>(std::numeric_limits<T>::min());
-        long long hi = static_cast<long long>(std::numeric_limits<T>::max());
+        return static_cast<T>(
+            IntIn(m, path, std::numeric_limits<T>::min(), std::numeric_limits<T>::max()));
+    }
+
+    static int64_t IntIn(const Value &m, const std::string &path, int64_t lo, int64_t hi) {
         if (!m.IsInt64() || m.GetInt64() < lo || m.GetInt64() > hi) {
             std::ostringstream s;
             s << "must be an integer from " << lo << " to " << hi;
@@ -113,14 +91,7 @@ class Obj {
             }
             Fail(path, s.str());
         }
-        return static_cast<T>(m.GetInt64());
-    }
-
-    std::string Str(const char *name, const std::string &dflt) {
-        const Value *m = Get(name);
-        if (m == nullptr) return dflt;
-        if (!m->IsString()) Fail(Path(name), "must be a text");
-        return std::string(m->GetString(), m->GetStringLength());
+        return m.GetInt64();
     }
 
     bool Bool(const char *name, bool dflt) {
@@ -158,64 +129,112 @@ class Obj {
     std::vector<const char *> known_;  // names asked for, in order
 };
 
-std::string Digits(Obj &o, const char *name, const std::string &dflt, size_t max) {
-    std::string s = o.Str(name, dflt);
+std::string JsonText(const Value &m, const std::string &path) {
+    if (!m.IsString()) Obj::Fail(path, "must be a text");
+    return std::string(m.GetString(), m.GetStringLength());
+}
+
+// A code given as one of its texts (its index) or as a number.
+uint8_t ReadCode(const Value &m, const std::string &path, Span<const char *> texts) {
+    if (!m.IsString()) return Obj::IntValue<uint8_t>(m, path);
+    std::string all;
+    for (size_t i = 0; i < texts.size(); i++) {
+        if (m.GetString() == std::string(texts[i])) return static_cast<uint8_t>(i);
+        all += (all.empty() ? "" : ", ") + std::string(texts[i]);
+    }
+    Obj::Fail(path, "must be one of " + all + " or a number 0 to 255");
+}
+
+int64_t ReadChoice(const Value &m, const std::string &path, const Field &f) {
+    const Span<uint8_t> choices = f.choices;
+    int64_t v = Obj::IntIn(m, path, f.lo, f.hi);
+    std::string all;
+    for (size_t i = 0; i < choices.size(); i++) {
+        if (v == choices[i]) return v;
+        all += (i == 0 ? "" : i + 1 == choices.size() ? " or " : ", ") + std::to_string(choices[i]);
+    }
+    Obj::Fail(path, "must be " + all);
+}
+
+std::string ReadDigits(const Value &m, const std::string &path, size_t max) {
+    std::string s = JsonText(m, path);
     if (s.empty() || s.size() > max)
-        Obj::Fail(o.Path(name), "must hold 1 to " + std::to_string(max) + " digits");
+        Obj::Fail(path, "must hold 1 to " + std::to_string(max) + " digits");
     for (char c : s)
         if (!isdigit(static_cast<unsigned char>(c)))
-            Obj::Fail(o.Path(name), "must hold decimal digits only");
+            Obj::Fail(path, "must hold decimal digits only");
     return s;
 }
 
-std::string Hex8(Obj &o, const char *name, const std::string &dflt) {
-    std::string s = o.Str(name, dflt);
-    if (s.size() != 8) Obj::Fail(o.Path(name), "must hold exactly 8 hexadecimal digits");
+std::string ReadHex(const Value &m, const std::string &path, size_t digits) {
+    std::string s = JsonText(m, path);
+    if (s.size() != digits)
+        Obj::Fail(path, "must hold exactly " + std::to_string(digits) + " hexadecimal digits");
     for (char c : s)
         if (!isxdigit(static_cast<unsigned char>(c)))
-            Obj::Fail(o.Path(name), "must hold hexadecimal digits only");
+            Obj::Fail(path, "must hold hexadecimal digits only");
     return s;
 }
 
-// A code given as one of its texts or as a number.
-uint8_t Code(Obj &o, const char *name, uint8_t dflt, std::initializer_list<const char *> texts) {
-    const Value *m = o.Get(name);
-    if (m == nullptr) return dflt;
-    if (m->IsString()) {
-        uint8_t i = 0;
-        std::string all;
-        for (const char *t : texts) {
-            if (m->GetString() == std::string(t)) return i;
-            all += (all.empty() ? "" : ", ") + std::string(t);
-            i++;
+// One field of a structure, into its member in section; a field the
+// scenario does not give keeps the member's default.
+void ReadField(Obj &o, const Field &f, void *section) {
+    const Value *m = f.kind == Kind::kZero ? nullptr : o.Get(f.name);
+    if (m == nullptr) return;
+    const std::string path = o.Path(f.name);
+    switch (f.kind) {
+        case Kind::kInt:
+            f.set(section, Obj::IntIn(*m, path, f.lo, f.hi));
+            return;
+        case Kind::kCode:
+            f.set(section, ReadCode(*m, path, f.texts));
+            return;
+        case Kind::kChoice:
+            f.set(section, ReadChoice(*m, path, f));
+            return;
+        case Kind::kDigits:
+            // Digits from half-byte 3 after a type of identity, else from 0.
+            Text(f, section) = ReadDigits(*m, path, 2u * f.size - (f.identity_type >= 0 ? 3 : 0));
+            return;
+        case Kind::kHex:
+            Text(f, section) = ReadHex(*m, path, 2u * f.size);
+            return;
+        case Kind::kText: {
+            std::string s = JsonText(*m, path);
+            if (s.size() > f.size)
+                Obj::Fail(path, "holds at most " + std::to_string(f.size) + " bytes");
+            Text(f, section) = s;
+            return;
         }
-        Obj::Fail(o.Path(name), std::string("must be one of ") + all + " or a number 0 to 255");
+        case Kind::kIpv4:
+            if (inet_pton(AF_INET, JsonText(*m, path).c_str(), Bytes(f, section)) != 1)
+                Obj::Fail(path, "must be an IPv4 address a.b.c.d");
+            return;
+        case Kind::kIpv6:
+            if (inet_pton(AF_INET6, JsonText(*m, path).c_str(), Bytes(f, section)) != 1)
+                Obj::Fail(path, "must be an IPv6 address");
+            return;
+        case Kind::kZero:
+            return;
     }
-    return Obj::IntValue<uint8_t>(*m, o.Path(name));
 }
 
-void ReadIdentity(const Value &v, const std::string &path, Identity &id) {
-    Obj o(v, path);
-    id.imeisv = Digits(o, "imeisv", id.imeisv, 17);
-    id.imsi = Digits(o, "imsi", id.imsi, 18);
-    id.tmsi = Hex8(o, "tmsi", id.tmsi);
-    id.ptmsi = Hex8(o, "ptmsi", id.ptmsi);
-    o.Int("srnc_id", id.srnc_id);
-    o.Done();
+void ReadObject(const Value &v, const std::string &path, Span<Field> fields, Span<List> lists,
+                void *section);
+
+// The entries of a list, each an object of its fields.
+void ReadList(Obj &o, const List &l, void *section) {
+    o.Each(l.name, l.max, [&](const Value &e, const std::string &path) {
+        l.append(section);
+        ReadObject(e, path, l.entry, {}, l.at(section, l.size(section) - 1));
+    });
 }
 
-void ReadBearer(const Value &v, const std::string &path, Bearer &b, bool with_rab_id) {
+void ReadObject(const Value &v, const std::string &path, Span<Field> fields, Span<List> lists,
+                void *section) {
     Obj o(v, path);
-    if (with_rab_id) o.Int("rab_id", b.rab_id);
-    o.Int("datarate_ul", b.datarate_ul);
-    o.Int("datarate_dl", b.datarate_dl);
-    o.Int("maxrate_ul", b.maxrate_ul);
-    o.Int("maxrate_dl", b.maxrate_dl);
-    if (with_rab_id) o.Int("traffic_class", b.traffic_class);
-    b.domain = Code(o, "domain", b.domain, {"CS", "PS", "INVALID"});
-    o.Int("bler_residual", b.bler_residual);
-    o.Int("codec", b.codec);
-    o.Int("ciphering", b.ciphering);
+    for (const Field &f : fields) ReadField(o, f, section);
+    for (const List &l : lists) ReadList(o, l, section);
     o.Done();
 }
 
@@ -237,17 +256,17 @@ std::vector<uint8_t> HexBytes(const std::string &s, const std::string &path) {
 
 // The tags of missing_tags or overlong_tags for structure type: only those
 // the structure's reply holds, so that no fault silently does nothing.
-std::vector<int> Tags(Obj &o, const char *name, int type, bool overlong) {
+std::vector<int> Tags(Obj &o, const char *name, const Structure &st, bool overlong) {
     std::vector<int> tags;
     const Value *m = o.Get(name);
     if (m == nullptr) return tags;
     if (!m->IsArray()) Obj::Fail(o.Path(name), "must be an array of tags");
-    const std::vector<int> valid = FaultTags(type, overlong);
+    const std::vector<int> valid = FaultTags(st, overlong);
     for (rapidjson::SizeType i = 0; i < m->Size(); i++) {
         std::string path = o.Path(name) + "[" + std::to_string(i) + "]";
         int tag = Obj::IntValue<uint16_t>((*m)[i], path);
         if (std::find(valid.begin(), valid.end(), tag) == valid.end()) {
-            std::string sname = StructureName(type);
+            std::string sname = st.name;
             if (valid.empty())
                 Obj::Fail(path, sname + " is a block, whose fields have no tags (overlong_block " +
                                     "lengthens the block)");
@@ -261,7 +280,7 @@ std::vector<int> Tags(Obj &o, const char *name, int type, bool overlong) {
     return tags;
 }
 
-void ReadFault(const Value &v, const std::string &path, int type, Fault &f) {
+void ReadFault(const Value &v, const std::string &path, const Structure &st, Fault &f) {
     Obj o(v, path);
     // The status goes back as the errno of devctl(); Linux errno values stay
     // below 4096 (the kernel's MAX_ERRNO).
@@ -272,14 +291,14 @@ void ReadFault(const Value &v, const std::string &path, int type, Fault &f) {
     const Value *t = o.Get("wrong_struct_type");
     if (t != nullptr)
         f.wrong_struct_type = Obj::IntValue<uint16_t>(*t, o.Path("wrong_struct_type"));
-    f.missing_tags = Tags(o, "missing_tags", type, false);
-    f.overlong_tags = Tags(o, "overlong_tags", type, true);
+    f.missing_tags = Tags(o, "missing_tags", st, false);
+    f.overlong_tags = Tags(o, "overlong_tags", st, true);
     f.overlong_block = o.Bool("overlong_block", false);
     const Value *tr = o.Get("truncate_block");
     if (tr != nullptr) f.truncate_block = Obj::IntValue<uint16_t>(*tr, o.Path("truncate_block"));
     // Only a block structure has a block to spoil.
     for (const char *name : {"overlong_block", "truncate_block"})
-        if (o.Has(name) && !IsBlockStructure(type))
+        if (o.Has(name) && st.encoding != Encoding::kBlock)
             Obj::Fail(o.Path(name), "applies to block structures only; this one is sent as fields");
     o.Int("oversize_reply", f.oversize_reply);
     if (f.oversize_reply < 0 || f.oversize_reply > 2048)
@@ -306,215 +325,23 @@ void ReadScenario(const Value &root, Scenario &s) {
     Obj o(root, "");
     // A drive's keyframes and events (Timeline.cpp), which checks them.
     o.Get("timeline");
-    if (const Value *v = o.Get("identity")) ReadIdentity(*v, "identity", s.identity);
-    if (const Value *v = o.Get("basic")) {
-        Obj b(*v, "basic");
-        b.Int("gmm_cause", s.basic.gmm_cause);
-        b.Int("mm_cause", s.basic.mm_cause);
-        b.Int("rr_cause", s.basic.rr_cause);
-        b.Int("rr_state", s.basic.rr_state);
-        b.Done();
+    for (const Structure &st : kStructures) {
+        void *section = st.section != nullptr ? st.section(&s) : nullptr;
+        switch (st.shape) {
+            case Shape::kNone:
+                break;
+            case Shape::kObject:
+                if (const Value *v = o.Get(st.name))
+                    ReadObject(*v, st.name, st.fields, st.lists, section);
+                break;
+            case Shape::kList:
+                ReadList(o, st.lists[0], section);
+                break;
+            case Shape::kValue:
+                ReadField(o, st.fields[0], section);
+                break;
+        }
     }
-    if (const Value *v = o.Get("radio_stats")) {
-        Obj r(*v, "radio_stats");
-        r.Int("rrc_state", s.radio_stats.rrc_state);
-        r.Int("rrc_reject_cause", s.radio_stats.rrc_reject_cause);
-        r.Int("rrc_release_cause", s.radio_stats.rrc_release_cause);
-        r.Int("rrc_conn_state", s.radio_stats.rrc_conn_state);
-        r.Int("t3212", s.radio_stats.t3212);
-        r.Int("t3312", s.radio_stats.t3312);
-        r.Int("t3314", s.radio_stats.t3314);
-        r.Done();
-    }
-    if (const Value *v = o.Get("serving_cell_3g")) {
-        Obj c(*v, "serving_cell_3g");
-        c.Int("uarfcn", s.serving_cell_3g.uarfcn);
-        c.Int("psc", s.serving_cell_3g.psc);
-        c.Int("cell_id", s.serving_cell_3g.cell_id);
-        c.Int("rscp_dbm", s.serving_cell_3g.rscp_dbm);
-        c.Int("ecio_db", s.serving_cell_3g.ecio_db);
-        c.Done();
-    }
-    if (const Value *v = o.Get("serving_cell_2g")) {
-        ServingCell2G &g = s.serving_cell_2g;
-        Obj c(*v, "serving_cell_2g");
-        g.gprs_state =
-            Code(c, "gprs_state", g.gprs_state,
-                 {"DEREG", "NO_NORMAL_CELL", "REG_INIT", "REGISTERED", "RAU_INIT", "DEREG_INIT"});
-        c.Int("bsic", g.bsic);
-        c.Int("arfcn", g.arfcn);
-        c.Int("cell_id", g.cell_id);
-        g.band = Code(c, "band", g.band, {"DCS_1800", "PCS_1900"});
-        g.nco = Code(c, "nco", g.nco, {"NC0", "NC1", "NC2", "unknown"});
-        g.nmo = Code(c, "nmo", g.nmo, {"Mode I", "Mode II", "Mode III", "unknown"});
-        c.Int("msc_rev", g.msc_rev);
-        c.Int("sgsn_rev", g.sgsn_rev);
-        g.edge_support = Code(c, "edge_support", g.edge_support, {"GPRS", "EGPRS", "EGPRS RACH"});
-        c.Int("tbf_coding_scheme", g.tbf_coding_scheme);
-        c.Int("tfi_ul", g.tfi_ul);
-        c.Int("tfi_dl", g.tfi_dl);
-        c.Int("timeslots_ul", g.timeslots_ul);
-        c.Int("timeslots_dl", g.timeslots_dl);
-        c.Int("tx_power_dbm", g.tx_power_dbm);
-        c.Int("timing_advance", g.timing_advance);
-        c.Done();
-    }
-    o.Each("bearers_3g", 8, [&](const Value &e, const std::string &p) {
-        Bearer b;
-        ReadBearer(e, p, b, true);
-        s.bearers_3g.push_back(b);
-    });
-    if (const Value *v = o.Get("bearer_2g")) ReadBearer(*v, "bearer_2g", s.bearer_2g, false);
-    if (const Value *v = o.Get("mobility")) {
-        Obj m(*v, "mobility");
-        s.mobility.active_rat =
-            Code(m, "active_rat", s.mobility.active_rat, {"GSM", "WCDMA", "GAN", "unknown"});
-        m.Int("mcc", s.mobility.mcc);
-        m.Int("mnc", s.mobility.mnc);
-        m.Int("lac", s.mobility.lac);
-        m.Int("rac", s.mobility.rac);
-        m.Done();
-    }
-    if (const Value *v = o.Get("dedicated_channel_power")) {
-        Obj d(*v, "dedicated_channel_power");
-        d.Int("tx_power_dbm", s.dedicated_channel_power.tx_power_dbm);
-        d.Int("tx_power_step", s.dedicated_channel_power.tx_power_step);
-        d.Int("utra_rssi_dbm", s.dedicated_channel_power.utra_rssi_dbm);
-        d.Done();
-    }
-    if (const Value *v = o.Get("inter_rat_measurements")) {
-        Obj m(*v, "inter_rat_measurements");
-        // Any length: the count field says how many, the block holds 32.
-        m.Each("gsm_cells", 255, [&](const Value &e, const std::string &p) {
-            Obj c(e, p);
-            GsmCell g;
-            c.Int("arfcn", g.arfcn);
-            c.Int("bsic", g.bsic);
-            c.Int("rssi_dbm", g.rssi_dbm);
-            c.Done();
-            s.gsm_neighbours.push_back(g);
-        });
-        m.Each("utra_cells", 255, [&](const Value &e, const std::string &p) {
-            Obj c(e, p);
-            UtraCell u;
-            c.Int("uarfcn", u.uarfcn);
-            c.Int("psc", u.psc);
-            c.Int("rscp_dbm", u.rscp_dbm);
-            c.Int("ecn0_db", u.ecn0_db);
-            c.Int("rssi_dbm", u.rssi_dbm);
-            c.Done();
-            s.utra_neighbours.push_back(u);
-        });
-        m.Done();
-    }
-    if (const Value *v = o.Get("hspa_channel")) {
-        Obj h(*v, "hspa_channel");
-        h.Int("hssch_code", s.hspa_channel.hssch_code);
-        h.Int("hsdpa_rate", s.hspa_channel.hsdpa_rate);
-        h.Int("edch_tti_ms", s.hspa_channel.edch_tti_ms);
-        if (s.hspa_channel.edch_tti_ms != 2 && s.hspa_channel.edch_tti_ms != 10)
-            Obj::Fail(h.Path("edch_tti_ms"), "must be 2 or 10");
-        h.Done();
-    }
-    s.hspa_irat_cm = Code(o, "hspa_irat_cm", s.hspa_irat_cm, {"OFF", "ON"});
-    if (const Value *v = o.Get("radio_access_3g")) {
-        Obj r(*v, "radio_access_3g");
-        r.Int("initial_tx_power_dbm", s.radio_access_3g.initial_tx_power_dbm);
-        r.Int("rach_power_step", s.radio_access_3g.rach_power_step);
-        r.Int("max_preamble_retrans", s.radio_access_3g.max_preamble_retrans);
-        r.Done();
-    }
-    if (const Value *v = o.Get("sm_cc_cause")) {
-        Obj c(*v, "sm_cc_cause");
-        c.Int("sm_cause", s.sm_cc_cause.sm_cause);
-        c.Int("cc_cause", s.sm_cc_cause.cc_cause);
-        c.Done();
-    }
-    o.Each("pdp_contexts", 7, [&](const Value &e, const std::string &p) {
-        Obj c(e, p);
-        PdpContext ctx;
-        ctx.apn = c.Str("apn", "");
-        if (ctx.apn.size() > 100) Obj::Fail(c.Path("apn"), "holds at most 100 bytes");
-        std::string v4 = c.Str("ipv4", "0.0.0.0");
-        if (inet_pton(AF_INET, v4.c_str(), ctx.ipv4.data()) != 1)
-            Obj::Fail(c.Path("ipv4"), "must be an IPv4 address a.b.c.d");
-        std::string v6 = c.Str("ipv6", "::");
-        if (inet_pton(AF_INET6, v6.c_str(), ctx.ipv6.data()) != 1)
-            Obj::Fail(c.Path("ipv6"), "must be an IPv6 address");
-        c.Done();
-        s.pdp_contexts.push_back(ctx);
-    });
-    if (const Value *v = o.Get("neighbours_3g")) {
-        Obj n(*v, "neighbours_3g");
-        n.Each("intra", 255, [&](const Value &e, const std::string &p) {
-            Obj c(e, p);
-            IntraCell i;
-            c.Int("psc", i.psc);
-            c.Int("ecno_db", i.ecno_db);
-            c.Int("rscp_dbm", i.rscp_dbm);
-            c.Done();
-            s.intra_neighbours.push_back(i);
-        });
-        n.Each("inter", 255, [&](const Value &e, const std::string &p) {
-            Obj c(e, p);
-            InterCell i;
-            c.Int("uarfcn", i.uarfcn);
-            c.Int("psc", i.psc);
-            c.Int("ecno_db", i.ecno_db);
-            c.Int("rscp_dbm", i.rscp_dbm);
-            c.Int("rssi_dbm", i.rssi_dbm);
-            c.Done();
-            s.inter_neighbours.push_back(i);
-        });
-        n.Done();
-    }
-    o.Each("idle_neighbours_2g", 255, [&](const Value &e, const std::string &p) {
-        Obj c(e, p);
-        IdleNeighbour2G n;
-        n.cell_type = Code(c, "cell_type", n.cell_type, {"2G", "GPRS"});
-        c.Int("arfcn", n.arfcn);
-        c.Int("bsic", n.bsic);
-        c.Int("rssi_dbm", n.rssi_dbm);
-        c.Int("c1", n.c1);
-        c.Int("c2", n.c2);
-        c.Int("cell_id", n.cell_id);
-        c.Int("lac", n.lac);
-        c.Done();
-        s.idle_neighbours_2g.push_back(n);
-    });
-    if (const Value *v = o.Get("dedicated_measurement_2g")) {
-        Obj d(*v, "dedicated_measurement_2g");
-        DedicatedMeasurement2G &m = s.dedicated_measurement_2g;
-        d.Int("rxlev_full", m.rxlev_full);
-        d.Int("rxlev_sub", m.rxlev_sub);
-        d.Int("rxqual_full", m.rxqual_full);
-        d.Int("rxqual_sub", m.rxqual_sub);
-        d.Each("cells", 255, [&](const Value &e, const std::string &p) {
-            Obj c(e, p);
-            DedicatedCell2G cell;
-            c.Int("arfcn", cell.arfcn);
-            c.Int("bsic", cell.bsic);
-            c.Int("rxlev", cell.rxlev);
-            c.Done();
-            m.cells.push_back(cell);
-        });
-        d.Done();
-    }
-    auto read_set = [&](const char *name, std::vector<SetCell> &out) {
-        o.Each(name, 255, [&](const Value &e, const std::string &p) {
-            Obj c(e, p);
-            SetCell cell;
-            c.Int("uarfcn", cell.uarfcn);
-            c.Int("psc", cell.psc);
-            c.Int("rscp_dbm", cell.rscp_dbm);
-            c.Int("ecio_db", cell.ecio_db);
-            c.Done();
-            out.push_back(cell);
-        });
-    };
-    read_set("active_set", s.active_set);
-    read_set("monitored_set", s.monitored_set);
-    o.Int("battery_temperature_c", s.battery_temperature_c);
     if (const Value *v = o.Get("drift")) {
         Obj d(*v, "drift");
         s.drift.enabled = d.Bool("enabled", true);
@@ -527,13 +354,107 @@ void ReadScenario(const Value &root, Scenario &s) {
     }
     if (const Value *v = o.Get("faults")) {
         Obj f(*v, "faults");
-        for (int type = 0; type <= 24; type++) {
-            if (const Value *fv = f.Get(kStructNames[type]))
-                ReadFault(*fv, f.Path(kStructNames[type]), type, s.faults[type]);
-        }
+        for (const Structure &st : kStructures)
+            if (const Value *fv = f.Get(st.name))
+                ReadFault(*fv, f.Path(st.name), st, s.faults[st.type]);
         f.Done();
     }
     o.Done();
+}
+
+// ------------------------------------------------------------ writing
+
+using Alloc = rapidjson::Document::AllocatorType;
+
+// A field's value as the loader reads it back: a code as its text.
+Value FieldValue(const Field &f, const void *section, Alloc &a) {
+    switch (f.kind) {
+        case Kind::kInt:
+        case Kind::kChoice:
+            return Value(static_cast<int64_t>(f.get(section)));
+        case Kind::kCode: {
+            const int64_t c = f.get(section);
+            return c < static_cast<int64_t>(f.texts.size())
+                       ? Value(rapidjson::StringRef(f.texts[c]))
+                       : Value(c);
+        }
+        case Kind::kDigits:
+        case Kind::kHex:
+        case Kind::kText:
+            return Value(Text(f, section).data(),
+                         static_cast<rapidjson::SizeType>(Text(f, section).size()), a);
+        case Kind::kIpv4:
+        case Kind::kIpv6: {
+            char text[INET6_ADDRSTRLEN] = "";
+            inet_ntop(f.kind == Kind::kIpv4 ? AF_INET : AF_INET6, Bytes(f, section), text,
+                      sizeof text);
+            return Value(text, a);
+        }
+        case Kind::kZero:
+            break;
+    }
+    return Value();
+}
+
+Value Entries(const List &l, const void *section, Alloc &a);
+
+Value Object(Span<Field> fields, Span<List> lists, const void *section, Alloc &a) {
+    Value out(rapidjson::kObjectType);
+    for (const Field &f : fields)
+        if (f.kind != Kind::kZero)
+            out.AddMember(rapidjson::StringRef(f.name), FieldValue(f, section, a), a);
+    for (const List &l : lists)
+        out.AddMember(rapidjson::StringRef(l.name), Entries(l, section, a), a);
+    return out;
+}
+
+Value Entries(const List &l, const void *section, Alloc &a) {
+    Value out(rapidjson::kArrayType);
+    for (size_t i = 0; i < l.size(section); i++)
+        out.PushBack(Object(l.entry, {}, l.at(section, i), a), a);
+    return out;
+}
+
+std::string Compact(const Value &v) {
+    rapidjson::StringBuffer sb;
+    rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+    v.Accept(w);
+    return std::string(sb.GetString(), sb.GetSize());
+}
+
+// v as text that starts at column col, for reading: an object of plain
+// values on one line, wrapped before 100 columns under its first member;
+// other objects and arrays a member or an entry a line, at indent + 2.
+std::string Print(const Value &v, size_t col, size_t indent) {
+    bool flat = v.IsObject();
+    for (auto m = v.MemberBegin(); flat && m != v.MemberEnd(); ++m)
+        flat = !m->value.IsObject() && !m->value.IsArray();
+    if (flat) {
+        std::string out = "{";
+        size_t at = col + 1;
+        for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
+            const std::string item = Compact(m->name) + ": " + Compact(m->value);
+            if (m != v.MemberBegin()) {
+                const bool wrap = at + 2 + item.size() + 2 > 98;
+                out += wrap ? ",\n" + std::string(col + 1, ' ') : ", ";
+                at = wrap ? col + 1 : at + 2;
+            }
+            out += item;
+            at += item.size();
+        }
+        return out + "}";
+    }
+    if ((!v.IsObject() && !v.IsArray()) || (v.IsArray() && v.Empty())) return Compact(v);
+    const std::string pad(indent + 2, ' ');
+    std::string out = v.IsObject() ? "{" : "[";
+    for (auto m = v.MemberBegin(); v.IsObject() && m != v.MemberEnd(); ++m) {
+        const std::string key = Compact(m->name) + ": ";
+        out += (m == v.MemberBegin() ? "\n" : ",\n") + pad + key +
+               Print(m->value, pad.size() + key.size(), pad.size());
+    }
+    for (rapidjson::SizeType i = 0; v.IsArray() && i < v.Size(); i++)
+        out += (i == 0 ? "\n" : ",\n") + pad + Print(v[i], pad.size(), pad.size());
+    return out + "\n" + std::string(indent, ' ') + (v.IsObject() ? "}" : "]");
 }
 
 // How deep a scenario may nest objects and arrays: far more than any
@@ -600,8 +521,32 @@ std::string Where(const std::string &text, size_t off) {
 
 }  // namespace
 
-const char *StructureName(int type) {
-    return type >= 0 && type <= 24 ? kStructNames[type] : "";
+std::string WriteScenario(const Scenario &s) {
+    rapidjson::Document doc(rapidjson::kObjectType);
+    Alloc &a = doc.GetAllocator();
+    for (const Structure &st : kStructures) {
+        const void *section = st.section != nullptr ? st.section(&s) : nullptr;
+        const auto name = rapidjson::StringRef(st.name);
+        switch (st.shape) {
+            case Shape::kNone:
+                break;
+            case Shape::kObject:
+                doc.AddMember(name, Object(st.fields, st.lists, section, a), a);
+                break;
+            case Shape::kList:
+                doc.AddMember(name, Entries(st.lists[0], section, a), a);
+                break;
+            case Shape::kValue:
+                doc.AddMember(name, FieldValue(st.fields[0], section, a), a);
+                break;
+        }
+    }
+    Value drift(rapidjson::kObjectType);
+    drift.AddMember("enabled", s.drift.enabled, a);
+    drift.AddMember("period_ms", s.drift.period_ms, a);
+    drift.AddMember("amplitude_db", s.drift.amplitude_db, a);
+    doc.AddMember("drift", drift, a);
+    return Print(doc, 0, 0) + "\n";
 }
 
 Scenario ParseScenario(const std::string &json, const std::string &origin) {

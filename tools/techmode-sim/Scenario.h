@@ -1,8 +1,10 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // The simulated modem's state, in readable units, as a scenario file gives
 // it: identities as digit strings, signal levels in dBm/dB, addresses in
-// their usual text forms. Loading checks every field (type and range) and
-// refuses unknown fields, naming the field and the problem.
+// their usual text forms. The defaults here are the built-in modem's; a
+// scenario gives only what differs. Loading checks every field (type and
+// range, from the structure table in Structures.h) and refuses unknown
+// fields, naming the field and the problem.
 #ifndef TECHMODE_SIM_SCENARIO_H
 #define TECHMODE_SIM_SCENARIO_H
 
@@ -49,7 +51,7 @@ struct ServingCell2G {
     uint8_t gprs_state = 3, bsic = 33;
     uint16_t arfcn = 512, cell_id = 1001;
     uint8_t band = 0, nco = 0, nmo = 1, msc_rev = 1, sgsn_rev = 1, edge_support = 1;
-    uint8_t tbf_coding_scheme = 4, tfi_ul = 1, tfi_dl = 2, timeslots_ul = 1, timeslots_dl = 3;
+    uint8_t tbf_coding_scheme = 8, tfi_ul = 1, tfi_dl = 2, timeslots_ul = 1, timeslots_dl = 3;
     int8_t tx_power_dbm = 30;
     uint8_t timing_advance = 2;
 };
@@ -188,7 +190,7 @@ struct Scenario {
     std::vector<SetCell> monitored_set;
     int32_t battery_temperature_c = 31;
     Drift drift;
-    std::map<int, Fault> faults;  // by structure type
+    std::map<int, Fault> faults;  // by structure type (TechModeStructType)
 };
 
 // Parses a scenario from JSON text. origin names the source in messages.
@@ -199,12 +201,12 @@ Scenario ParseScenario(const std::string &json, const std::string &origin);
 std::string ReadScenarioFile(const std::string &path);
 // Reads and parses a scenario file. Throws ScenarioError.
 Scenario LoadScenarioFile(const std::string &path);
-// The built-in scenario: a handset camped on WCDMA with GSM neighbours.
+// The scenario as JSON text: every value of every structure, and drift
+// (faults are left out). ParseScenario reads it back to the same scenario.
+std::string WriteScenario(const Scenario &s);
+// The built-in scenario, written out whole: a handset camped on WCDMA with
+// GSM neighbours.
 const char *DefaultScenarioJson();
-
-// The structure names used as scenario keys and in "faults", by type
-// (empty for types without a name).
-const char *StructureName(int type);
 
 }  // namespace sim
 

@@ -37,6 +37,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -46,6 +47,7 @@
 #include "Golden.h"
 #include "Replies.h"
 #include "Scenario.h"
+#include "Structures.h"
 #include "Timeline.h"
 #include "ToolLog.h"
 #include "devctl_xfer.h"
@@ -379,6 +381,28 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
     return 0;
 }
 
+// Runs a FUSE callback so that no exception reaches libfuse, which is C and
+// cannot unwind it (the simulator would end): the request fails with
+// ENOMEM or EIO, the log says why, and the simulator serves on.
+template <typename Sig, Sig *Fn>
+struct Guard;
+template <typename... Args, int (*Fn)(const char *, Args...)>
+struct Guard<int(const char *, Args...), Fn> {
+    static int Call(const char *path, Args... args) {
+        try {
+            return Fn(path, args...);
+        } catch (const std::bad_alloc &) {
+            toollog::Log(LOG_ERR, "%s: out of memory; the request fails with ENOMEM", path);
+            return -ENOMEM;
+        } catch (const std::exception &e) {
+            toollog::Log(LOG_ERR, "%s: %s; the request fails with EIO", path, e.what());
+        } catch (...) {
+            toollog::Log(LOG_ERR, "%s: an unknown exception; the request fails with EIO", path);
+        }
+        return -EIO;
+    }
+};
+
 // A user or group id written as a decimal number: true and *id set, or
 // false when text is not all digits or too large for an id.
 bool ParseId(const std::string &text, unsigned long *id) {
@@ -592,15 +616,15 @@ int main(int argc, char *argv[]) {
     }
 
     struct fuse_operations ops = {};
-    ops.getattr = SimGetattr;
-    ops.readdir = SimReaddir;
-    ops.open = SimOpen;
-    ops.read = SimRead;
-    ops.write = SimWrite;
-    ops.truncate = SimTruncate;
-    ops.flush = SimFlush;
-    ops.release = SimRelease;
-    ops.ioctl = SimIoctl;
+    ops.getattr = Guard<decltype(SimGetattr), SimGetattr>::Call;
+    ops.readdir = Guard<decltype(SimReaddir), SimReaddir>::Call;
+    ops.open = Guard<decltype(SimOpen), SimOpen>::Call;
+    ops.read = Guard<decltype(SimRead), SimRead>::Call;
+    ops.write = Guard<decltype(SimWrite), SimWrite>::Call;
+    ops.truncate = Guard<decltype(SimTruncate), SimTruncate>::Call;
+    ops.flush = Guard<decltype(SimFlush), SimFlush>::Call;
+    ops.release = Guard<decltype(SimRelease), SimRelease>::Call;
+    ops.ioctl = Guard<decltype(SimIoctl), SimIoctl>::Call;
 
     struct fuse_args args = FUSE_ARGS_INIT(0, nullptr);
     fuse_opt_add_arg(&args, argv[0]);

@@ -25,15 +25,15 @@ extern "C" {
 
 /* Kind of the line that one ppsparse call consumed. */
 typedef enum {
-    PPS_ERROR = -1,             /* invalid line; errno is EINVAL */
-    PPS_END = 0,                /* end of data, or an incomplete last line */
-    PPS_OBJECT = 1,             /* @name (also *@name, with PPS_PURGED) */
-    PPS_OBJECT_CREATED = 2,     /* +@name */
-    PPS_OBJECT_DELETED = 3,     /* -@name */
-    PPS_OBJECT_TRUNCATED = 4,   /* #@name */
-    PPS_ATTRIBUTE = 5,          /* name:encoding:value */
-    PPS_ATTRIBUTE_DELETED = 6,  /* -name */
-    PPS_OBJECT_OVERFLOWED = 7   /* |@name: delta backlog exceeded */
+    PPS_ERROR = -1,            /* invalid line; errno is EINVAL */
+    PPS_END = 0,               /* end of data, or an incomplete last line */
+    PPS_OBJECT = 1,            /* @name (also *@name, with PPS_PURGED) */
+    PPS_OBJECT_CREATED = 2,    /* +@name */
+    PPS_OBJECT_DELETED = 3,    /* -@name */
+    PPS_OBJECT_TRUNCATED = 4,  /* #@name */
+    PPS_ATTRIBUTE = 5,         /* name:encoding:value */
+    PPS_ATTRIBUTE_DELETED = 6, /* -name */
+    PPS_OBJECT_OVERFLOWED = 7  /* |@name: delta backlog exceeded */
 } pps_status_t;
 
 /* Bits of pps_attrib_t.flags: the special prefix of a line, or that the
@@ -57,17 +57,17 @@ typedef enum {
  * obj_index (-1) before the first call: they are only set on object lines
  * and keep the last object seen across the attribute lines that follow. */
 typedef struct {
-    char *obj_name;   /* name of the last object line (without the prefix) */
-    int obj_index;    /* index of obj_name in objnames, else -1 */
-    char *attr_name;  /* attribute name, NULL on object lines */
-    int attr_index;   /* index of attr_name in attrnames, else -1 */
-    char *encoding;   /* PPS_ATTRIBUTE only: the encoding field ("" if none) */
-    char *value;      /* PPS_ATTRIBUTE only: the value, NUL-terminated */
-    int flags;        /* pps_attrib_flags_t bits */
-    int options;      /* qualifiers set on this line */
-    int option_mask;  /* qualifiers set or cleared on this line */
-    int quality;      /* unused, 0 */
-    char *line;       /* start of the line just parsed (for error reports) */
+    char *obj_name;  /* name of the last object line (without the prefix) */
+    int obj_index;   /* index of obj_name in objnames, else -1 */
+    char *attr_name; /* attribute name, NULL on object lines */
+    int attr_index;  /* index of attr_name in attrnames, else -1 */
+    char *encoding;  /* PPS_ATTRIBUTE only: the encoding field ("" if none) */
+    char *value;     /* PPS_ATTRIBUTE only: the value, NUL-terminated */
+    int flags;       /* pps_attrib_flags_t bits */
+    int options;     /* qualifiers set on this line */
+    int option_mask; /* qualifiers set or cleared on this line */
+    int quality;     /* unused, 0 */
+    char *line;      /* start of the line just parsed (for error reports) */
     int reserved[3];
 } pps_attrib_t;
 
@@ -142,10 +142,8 @@ pps_encoder_error_t pps_encoder_end_array(pps_encoder_t *encoder);
 pps_encoder_error_t pps_encoder_add_string(pps_encoder_t *encoder, const char *name,
                                            const char *value);
 pps_encoder_error_t pps_encoder_add_int(pps_encoder_t *encoder, const char *name, int value);
-pps_encoder_error_t pps_encoder_add_int64(pps_encoder_t *encoder, const char *name,
-                                          int64_t value);
-pps_encoder_error_t pps_encoder_add_double(pps_encoder_t *encoder, const char *name,
-                                           double value);
+pps_encoder_error_t pps_encoder_add_int64(pps_encoder_t *encoder, const char *name, int64_t value);
+pps_encoder_error_t pps_encoder_add_double(pps_encoder_t *encoder, const char *name, double value);
 pps_encoder_error_t pps_encoder_add_bool(pps_encoder_t *encoder, const char *name, bool value);
 pps_encoder_error_t pps_encoder_add_null(pps_encoder_t *encoder, const char *name);
 /* value must be one complete JSON text, nested at most 256 levels deep; it is
@@ -171,15 +169,15 @@ pps_encoder_error_t pps_encoder_error(pps_encoder_t *encoder);
 
 typedef enum {
     PPS_DECODER_OK = 0,
-    PPS_DECODER_NOT_FOUND = 1,          /* no element of that name / index */
-    PPS_DECODER_BAD_TYPE = 2,           /* push into something not a container */
-    PPS_DECODER_DELETED = 3,            /* the attribute was deleted (-name) */
-    PPS_DECODER_TYPE_MISMATCH = 4,      /* get_x of an element of another type */
-    PPS_DECODER_CONVERSION_FAILED = 5,  /* number out of the target's range */
-    PPS_DECODER_PARSE_ERROR = 6,        /* text is not PPS / JSON */
+    PPS_DECODER_NOT_FOUND = 1,         /* no element of that name / index */
+    PPS_DECODER_BAD_TYPE = 2,          /* push into something not a container */
+    PPS_DECODER_DELETED = 3,           /* the attribute was deleted (-name) */
+    PPS_DECODER_TYPE_MISMATCH = 4,     /* get_x of an element of another type */
+    PPS_DECODER_CONVERSION_FAILED = 5, /* number out of the target's range */
+    PPS_DECODER_PARSE_ERROR = 6,       /* text is not PPS / JSON */
     PPS_DECODER_NO_MEM = 7,
-    PPS_DECODER_POP_AT_ROOT = 8,        /* pop with nothing pushed */
-    PPS_DECODER_NO_MORE_ELEMENTS = 9    /* current position is past the end */
+    PPS_DECODER_POP_AT_ROOT = 8,     /* pop with nothing pushed */
+    PPS_DECODER_NO_MORE_ELEMENTS = 9 /* current position is past the end */
 } pps_decoder_error_t;
 
 typedef enum {
@@ -232,10 +230,8 @@ int pps_decoder_length(pps_decoder_t *decoder);
 pps_decoder_error_t pps_decoder_get_string(pps_decoder_t *decoder, const char *name,
                                            const char **value);
 pps_decoder_error_t pps_decoder_get_int(pps_decoder_t *decoder, const char *name, int *value);
-pps_decoder_error_t pps_decoder_get_int64(pps_decoder_t *decoder, const char *name,
-                                          int64_t *value);
-pps_decoder_error_t pps_decoder_get_double(pps_decoder_t *decoder, const char *name,
-                                           double *value);
+pps_decoder_error_t pps_decoder_get_int64(pps_decoder_t *decoder, const char *name, int64_t *value);
+pps_decoder_error_t pps_decoder_get_double(pps_decoder_t *decoder, const char *name, double *value);
 pps_decoder_error_t pps_decoder_get_bool(pps_decoder_t *decoder, const char *name, bool *value);
 
 /* The first error since the last clear; clear resets it to PPS_DECODER_OK. */

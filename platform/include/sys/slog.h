@@ -25,9 +25,10 @@ extern "C" {
 #define _SLOG_DEBUG2 7
 
 /* A log code: major number in the upper 16 bits, minor in the lower 16. */
-#define _SLOG_SETCODE(major, minor) ((int)((((unsigned)(major)) << 16) | ((unsigned)(minor) & 0xffffu)))
+#define _SLOG_SETCODE(major, minor) \
+    ((int)((((unsigned)(major)) << 16) | ((unsigned)(minor)&0xffffu)))
 #define _SLOG_GETMAJOR(code) ((int)(((unsigned)(code) >> 16) & 0xffffu))
-#define _SLOG_GETMINOR(code) ((int)((unsigned)(code) & 0xffffu))
+#define _SLOG_GETMINOR(code) ((int)((unsigned)(code)&0xffffu))
 
 /* Formats one line and logs it. Returns the length of the formatted text, or
  * -1 with errno EINVAL for a severity outside 0..7 or a NULL format. */

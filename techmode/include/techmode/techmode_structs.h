@@ -100,8 +100,11 @@ struct BearerInfo2G {  // type 7
     uint8_t ciphering;
 };
 
+// MobilityData::active_rat: the radio access technology the modem is on.
+enum ActiveRat : uint8_t { kRatGsm = 0, kRatWcdma = 1, kRatGan = 2, kRatUnknown = 3 };
+
 struct MobilityData {    // type 8
-    uint8_t active_rat;  // 0 GSM, 1 WCDMA, 2 GAN, 3 unknown
+    uint8_t active_rat;  // an ActiveRat
     uint8_t field1;
     uint16_t mcc;
     uint16_t mnc;

@@ -36,13 +36,18 @@ constexpr size_t kImsiTextBytes = 19;
 constexpr size_t kImeiTextBytes = 18;
 constexpr size_t kTmsiTextBytes = 9;
 
-// The 9 IMSI bytes as 18 lower-case hex digits: each byte low half first.
-// A filler half-byte 0xF shows as 'f'.
+// The identities are packed as 3GPP TS 24.008 clause 10.5.1.4 (Mobile
+// identity) packs them: two decimal digits per byte, the low half first,
+// 0xF filling an unused half.
+//
+// The 9 IMSI bytes as 18 lower-case hex digits: each byte low half first,
+// every half shown as the modem sends it. A filler half-byte 0xF shows as 'f'.
 void FormatImsiDigits(const uint8_t *imsi, char *text, size_t textBytes);
 
 // The 10 IMEISV bytes as 17 lower-case hex digits: the high half of byte 1,
-// then bytes 2 to 9 low half first (byte 0 and the low half of byte 1 are not
-// shown).
+// then bytes 2 to 9 low half first. Byte 0 (the length) and the low half of
+// byte 1 (odd/even indicator and type of identity) are not shown; the 16
+// digits of an IMEISV leave the last half as the 0xF filler.
 void FormatImeiDigits(const uint8_t *imeisv, char *text, size_t textBytes);
 
 // 4 bytes as 8 upper-case hex digits, in order (TMSI, P-TMSI).

@@ -66,9 +66,8 @@ TEST_F(Commands, ValuesAndPartialFetches) {
           },
           "dch_tx_pwr:n:-10\ndch_tx_pwr_step:n:246\ndch_utra_rssi:n:-70\nradio_temp:n:-5\n",
           "SUCCESS"},
-         {"tchtxpwr", [](sim::Scenario &) { Fail({9}); },
-          Attrs("N/A", {"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"}) + "radio_temp:n:31\n",
-          "SUCCESS"},
+         {"tchtxpwr", [](sim::Scenario &) { Fail({TECHMODE_STRUCT_DEDICATED_CHANNEL_POWER}); },
+          NA({"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"}) + "radio_temp:n:31\n", "SUCCESS"},
          {"hspaopinfo",
           [](sim::Scenario &s) {
               s.hspa_channel = {9, 0xFFFFFFF0u, 2}, s.hspa_irat_cm = 1;
@@ -78,14 +77,16 @@ TEST_F(Commands, ValuesAndPartialFetches) {
           [](sim::Scenario &s) {
               // An edch_tti byte of 2, after the command, structure and
               // block headers of 4 bytes each.
-              s.faults[11].raw = sim::EncodeStructure(s, 11);
-              s.faults[11].raw.at(12 + 12) = 2;
-              s.faults[11].has_raw = true;
-              Fail({22});
+              s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO].raw =
+                  sim::EncodeStructure(s, TECHMODE_STRUCT_HSPA_CHANNEL_INFO);
+              s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO].raw.at(12 + 12) = 2;
+              s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO].has_raw = true;
+              Fail({TECHMODE_STRUCT_HSPA_INTER_RAT_MEAS});
           },
           "hssch_code:n:5\nhsdpa_rate:n:7200\nedch_tti::10ms\nhspa_irat_cm::N/A\n", "SUCCESS"},
-         {"hspaopinfo", [](sim::Scenario &s) { Fail({11}), s.hspa_irat_cm = 2; },
-          Attrs("N/A", {"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n",
+         {"hspaopinfo",
+          [](sim::Scenario &s) { Fail({TECHMODE_STRUCT_HSPA_CHANNEL_INFO}), s.hspa_irat_cm = 2; },
+          NA({"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n",
           "SUCCESS"}});
 }
 
@@ -97,30 +98,34 @@ std::string Rab2G(const char *domain, const char *ciphering) {
 }
 template <uint8_t domain, uint8_t ciphering>
 void Gsm(sim::Scenario &s) {
-    s.mobility.active_rat = 0;
+    s.mobility.active_rat = kRatGsm;
     s.bearer_2g = {0, 9600, 0xFFFFFFFFu, 12000, 16000, 0, domain, 3, 2, ciphering};
 }
 
 // The WCDMA bearers themselves are in the system test.
 TEST_F(Commands, BearerFollowsTheActiveRat) {
-    Check({{"bearer", [](sim::Scenario &) { Fail({6}); }, "active_rat::WCDMA\n-rab_2g\n-rab_3g\n",
-            "FAILURE", "getDta3GBearerInfoDta return failure\n"},
+    Check({{"bearer", [](sim::Scenario &) { Fail({TECHMODE_STRUCT_BEARER_INFO_3G}); },
+            "active_rat::WCDMA\n-rab_2g\n-rab_3g\n", "FAILURE",
+            "getDta3GBearerInfoDta return failure\n"},
            {"bearer", Gsm<0, 2>, Rab2G("CS", "A5_3"), "SUCCESS"},
            {"bearer", Gsm<1, 0>, Rab2G("PS", "GPRS_CIPHERING_OFF"), "SUCCESS"},
            {"bearer", Gsm<2, 0>, Rab2G("INVALID", "data error!"), "SUCCESS"},
            {"bearer",
             [](sim::Scenario &s) {
                 Gsm<0, 0>(s);
-                Fail({7});
+                Fail({TECHMODE_STRUCT_BEARER_INFO_2G});
             },
             "active_rat::GSM\n-rab_3g\n-rab_2g\n", "FAILURE",
             "getDta2GBearerInfoDta return failure\n"},
-           {"bearer", [](sim::Scenario &s) { s.faults[8].missing_tags = {0}; },
+           {"bearer",
+            [](sim::Scenario &s) { s.faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0}; },
             "active_rat::data error!\n-rab_3g\n-rab_2g\n", "FAILURE"},
-           {"bearer", [](sim::Scenario &s) { s.mobility.active_rat = 2; },
+           {"bearer", [](sim::Scenario &s) { s.mobility.active_rat = kRatGan; },
             "active_rat::GAN\n-rab_3g\n-rab_2g\n", "FAILURE"}});
     // GAN, the last case, asked for no bearer structure.
-    EXPECT_EQ(testsupport::FakeTechmode::Requests(6) + testsupport::FakeTechmode::Requests(7), 0);
+    EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_BEARER_INFO_3G) +
+                  testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_BEARER_INFO_2G),
+              0);
 }
 
 }  // namespace

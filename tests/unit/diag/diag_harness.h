@@ -16,8 +16,10 @@
 #include <sstream>
 #include <string>
 
+#include "ExpectedText.h"
 #include "FakeTechmode.h"
 #include "VelomarPPS.h"
+#include "techmode/techmode_structs.h"
 #include "unit/pps/pps_test_util.h"
 
 class TestService : public VelomarPPS {
@@ -26,26 +28,10 @@ class TestService : public VelomarPPS {
     using VelomarPPS::InitializeControlMessage;
 };
 
-// "name::value" for each of the names.
-inline std::string Attrs(const char *value, std::initializer_list<const char *> names) {
-    std::string out;
-    for (const char *n : names) out += std::string(n) + "::" + value + "\n";
-    return out;
-}
-
-// One line per format (printed with the index, then suffix; a format may use
-// the index twice) for every index from first to last, index by index.
-inline std::string IndexedLines(std::initializer_list<const char *> formats, int first, int last,
-                                const std::string &suffix = "") {
-    std::string out;
-    char line[64];
-    for (int i = first; i <= last; i++)
-        for (const char *f : formats) {
-            snprintf(line, sizeof line, f, i, i);
-            out += line + suffix + "\n";
-        }
-    return out;
-}
+using testsupport::IndexedLines;
+using testsupport::NA;
+using testsupport::NS;
+using testsupport::Same;
 
 class DiagHarness : public ::testing::Test {
   protected:

@@ -15,15 +15,9 @@
 namespace {
 
 using Lists = DiagHarness;
+using namespace testsupport;
 
 // --- gsmopinfo --------------------------------------------------------------
-
-const std::string kGsmFixed =
-    "gsm_cs_ps_pdp::NOT SUPPORTED\ndtm_support::N/A\ngsm_pch_period::NOT SUPPORTED\n"
-    "last_sddch::NOT SUPPORTED\ngsm_dnlk_thru::NOT SUPPORTED\nedge_bler::NOT SUPPORTED\n" +
-    IndexedLines({"gsm_cell_type%d", "gsm_arfcn%d", "gsm_rssi%d", "gsm_cellid%d", "gsm_bsic%d",
-                  "gsm_lac%d", "gsm_rac%d", "gsm_c1_%d", "gsm_c2_%d"},
-                 1, 6, "::N/A");
 
 TEST_F(Lists, GsmopinfoPublishesEverySectionInOrder) {
     S().idle_neighbours_2g = {{1, 0x03FF, 12, static_cast<int8_t>(0xC4), 20, -3, 1002, 4660},
@@ -38,7 +32,7 @@ TEST_F(Lists, GsmopinfoPublishesEverySectionInOrder) {
     EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
     EXPECT_EQ(own, "RAT = GSM\n");
     EXPECT_EQ(Geran(),
-              kGsmFixed +
+              GsmopinfoHead() +
                   "gsm_cell_type1::GPRS\ngsm_arfcn1:n:1023\ngsm_rssi1:n:-60\ngsm_cellid1:n:1002\n"
                   "gsm_bsic1:n:12\ngsm_lac1:n:4660\ngsm_rac1::NOT SUPPORTED\ngsm_c1_1:n:20\n"
                   "gsm_c2_1:n:-3\ngsm_cell_type2::data error!\ngsm_arfcn2:n:1\ngsm_rssi2:n:0\n"
@@ -70,7 +64,7 @@ TEST_F(Lists, GsmopinfoNeighbourCountsAndWhatASecondRunLeaves) {
                           "gsm_cellid%d:n:300", "gsm_bsic%d:n:7", "gsm_lac%d:n:400",
                           "gsm_rac%d::NOT SUPPORTED", "gsm_c1_%d:n:1", "gsm_c2_%d:n:2"},
                          1, std::min(count, 16));
-        EXPECT_EQ(Geran().rfind(kGsmFixed + listed + "gsm_mcc:n:", 0), 0u);
+        EXPECT_EQ(Geran().rfind(GsmopinfoHead() + listed + "gsm_mcc:n:", 0), 0u);
     }
 }
 
@@ -82,24 +76,25 @@ TEST_F(Lists, GsmopinfoInterRatListFollowsTheActiveRat) {
         int utra_count, irat_ok, irat_requests;
         const char *irat_text, *own;
     } cases[] = {
-        {0, 0, 1, 1, "\ngsm_irat_meas:json:[]\n", "RAT = GSM\n"},
-        {0, 20, 1, 1, "\"16 irat_3g_rssi\":-3}]\ngsm_t3312", "RAT = GSM\n"},
-        {0, 2, 0, 1, "\n-gsm_irat_meas\n", "RAT = GSM\n"},
-        {1, 2, 1, 0, "\n-gsm_irat_meas\n", "RAT = WCDMA\n"},
+        {kRatGsm, 0, 1, 1, "\ngsm_irat_meas:json:[]\n", "RAT = GSM\n"},
+        {kRatGsm, 20, 1, 1, "\"16 irat_3g_rssi\":-3}]\ngsm_t3312", "RAT = GSM\n"},
+        {kRatGsm, 2, 0, 1, "\n-gsm_irat_meas\n", "RAT = GSM\n"},
+        {kRatWcdma, 2, 1, 0, "\n-gsm_irat_meas\n", "RAT = WCDMA\n"},
         {255, 2, 1, 0, "\n-gsm_irat_meas\n", "RAT = data error!\n"},
         {-1, 2, 1, 0, "\ngsm_rac::N/A\n-gsm_irat_meas\n", ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.rat);
         Reset();
-        S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? 0 : c.rat);
-        if (c.rat == -1) Fail({8});
-        if (c.rat == 255) S().faults[8].missing_tags = {0};
-        if (!c.irat_ok) Fail({10});
+        S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? kRatGsm : c.rat);
+        if (c.rat == -1) Fail({TECHMODE_STRUCT_MOBILITY_DATA});
+        if (c.rat == 255) S().faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0};
+        if (!c.irat_ok) Fail({TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO});
         S().utra_neighbours.assign(size_t(c.utra_count), {4, 5, -1, -2, -3});
         EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
         EXPECT_EQ(own, c.own);
-        EXPECT_EQ(testsupport::FakeTechmode::Requests(10), c.irat_requests);
+        EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO),
+                  c.irat_requests);
         EXPECT_NE(Geran().find(c.irat_text), std::string::npos);
     }
 }
@@ -108,10 +103,17 @@ TEST_F(Lists, GsmopinfoInterRatListFollowsTheActiveRat) {
 // failing answers FAILURE and deletes the lists (the placeholders are those
 // of the system test's run without a device).
 TEST_F(Lists, GsmopinfoFailedFetches) {
-    for (int ok : {0, 17, 8, 3, 5, 18, 1}) {
+    for (int ok : std::initializer_list<int>{
+             0, TECHMODE_STRUCT_IDLE_NEIGHBOR_CELLS_INFO_2G, TECHMODE_STRUCT_MOBILITY_DATA,
+             TECHMODE_STRUCT_RADIO_STAT_DATA, TECHMODE_STRUCT_SERVING_CELL_2G,
+             TECHMODE_STRUCT_DEDICATED_MEASUREMENT_INFO_2G, TECHMODE_STRUCT_BASIC_DATA}) {
         SCOPED_TRACE(ok);
         Reset();
-        FailAllBut({17, 8, 10, 3, 5, 18, 1}, {ok});
+        FailAllBut({TECHMODE_STRUCT_IDLE_NEIGHBOR_CELLS_INFO_2G, TECHMODE_STRUCT_MOBILITY_DATA,
+                    TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO, TECHMODE_STRUCT_RADIO_STAT_DATA,
+                    TECHMODE_STRUCT_SERVING_CELL_2G, TECHMODE_STRUCT_DEDICATED_MEASUREMENT_INFO_2G,
+                    TECHMODE_STRUCT_BASIC_DATA},
+                   {ok});
         EXPECT_EQ(Run("gsmopinfo"), ok ? "SUCCESS" : "FAILURE");
         std::string text = Geran();
         if (ok) continue;
@@ -121,15 +123,6 @@ TEST_F(Lists, GsmopinfoFailedFetches) {
 }
 
 // --- umtsopinfo -------------------------------------------------------------
-
-const std::string kUmtsHead =
-    "drx::NOT SUPPORTED\n" +
-    IndexedLines({"intra_psc%d", "intra_ecno%d", "intra_rscp%d", "inter_uarfcn%d", "inter_psc%d",
-                  "inter_ecno%d", "inter_rscp%d", "inter_rssi%d"},
-                 1, 6, "::N/A");
-const std::string kGsmCellsNA = IndexedLines(
-    {"irat_system%d", "irat_ch%d", "irat_bsic%d", "irat_gsm_rssi%d", "irat_cellid%d", "irat_cm%d"},
-    1, 6, "::N/A");
 
 // The text from one marker up to another ("" when either is missing).
 std::string Between(const std::string &text, const std::string &from, const std::string &to) {
@@ -153,7 +146,7 @@ TEST_F(Lists, UmtsopinfoPublishesEverySectionInOrder) {
               "APN:0x69 0x6e 0x74 0x65 0x72 0x6e 0x65 0x74 \nAPN:\nAPN:0x69 0x6d 0x73 \nAPN:\n");
     const std::string zeros = "0000:0000:0000:0000:0000:0000\n";
     EXPECT_EQ(Utra(),
-              kUmtsHead +
+              UmtsopinfoHead() +
                   "gmm_reject:n:17\nmm_reject:n:255\nt3212:n:60\nintra_psc1:n:311\n"
                   "intra_ecno1:n:-9\nintra_rscp1:n:-100\nintra_psc2:n:65535\n"
                   "intra_ecno2:n:-24\nintra_rscp2:n:-120\ninter_uarfcn1:n:10713\n"
@@ -181,7 +174,7 @@ TEST_F(Lists, UmtsopinfoNeighbourCountsAreCappedAtSix) {
         int shown = std::min(count, 6);
         // Camped on WCDMA without GSM cells: the contexts follow at once.
         EXPECT_EQ(Between(Utra(), "drx::", "apn1_name::"),
-                  kUmtsHead + "gmm_reject:n:0\nmm_reject:n:0\nt3212:n:60\n" +
+                  UmtsopinfoHead() + "gmm_reject:n:0\nmm_reject:n:0\nt3212:n:60\n" +
                       IndexedLines({"intra_psc%d:n:7", "intra_ecno%d:n:-1", "intra_rscp%d:n:-2"}, 1,
                                    shown) +
                       IndexedLines({"inter_uarfcn%d:n:8", "inter_psc%d:n:9", "inter_ecno%d:n:-3",
@@ -197,21 +190,22 @@ TEST_F(Lists, UmtsopinfoGsmCellsFollowTheActiveRat) {
     struct Case {
         int rat;  // -1: the mobility fetch fails
         int irat_ok, gsm_count, irat_requests;
-    } cases[] = {{0, 1, 2, 0}, {3, 1, 2, 0}, {-1, 1, 2, 0},
-                 {1, 0, 2, 1}, {1, 1, 8, 1}, {1, 1, 1, 1}};
+    } cases[] = {{kRatGsm, 1, 2, 0},   {kRatUnknown, 1, 2, 0}, {-1, 1, 2, 0},
+                 {kRatWcdma, 0, 2, 1}, {kRatWcdma, 1, 8, 1},   {kRatWcdma, 1, 1, 1}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.rat);
         Reset();
-        S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? 1 : c.rat);
-        if (c.rat < 0) Fail({8});
-        if (!c.irat_ok) Fail({10});
+        S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? kRatWcdma : c.rat);
+        if (c.rat < 0) Fail({TECHMODE_STRUCT_MOBILITY_DATA});
+        if (!c.irat_ok) Fail({TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO});
         S().gsm_neighbours.assign(size_t(c.gsm_count), {600, 5, -70});
         EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
-        EXPECT_EQ(testsupport::FakeTechmode::Requests(10), c.irat_requests);
+        EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO),
+                  c.irat_requests);
         EXPECT_EQ(
             Between(Utra(), "irat_system1::", "apn1_name::"),
-            c.rat != 1 || !c.irat_ok
-                ? kGsmCellsNA
+            c.rat != kRatWcdma || !c.irat_ok
+                ? UmtsopinfoGsmCellsNA()
                 : IndexedLines({"irat_system%d::GSM", "irat_ch%d:n:600", "irat_bsic%d:n:5",
                                 "irat_gsm_rssi%d:n:-70", "irat_cellid%d::N/A", "irat_cm%d::N/A"},
                                1, std::min(c.gsm_count, 6)));
@@ -225,12 +219,22 @@ TEST_F(Lists, UmtsopinfoSuccessRule) {
     struct Case {
         std::initializer_list<int> ok;
         const char *answer;
-    } cases[] = {{{}, "FAILURE"},  {{8}, "FAILURE"},  {{8, 10}, "SUCCESS"}, {{1}, "SUCCESS"},
-                 {{3}, "SUCCESS"}, {{16}, "SUCCESS"}, {{14}, "SUCCESS"}};
+    } cases[] = {
+        {{}, "FAILURE"},
+        {{TECHMODE_STRUCT_MOBILITY_DATA}, "FAILURE"},
+        {{TECHMODE_STRUCT_MOBILITY_DATA, TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO}, "SUCCESS"},
+        {{TECHMODE_STRUCT_BASIC_DATA}, "SUCCESS"},
+        {{TECHMODE_STRUCT_RADIO_STAT_DATA}, "SUCCESS"},
+        {{TECHMODE_STRUCT_INTRA_RAT_NEIGHBOUR_CELL_MEAS_INFO_3G}, "SUCCESS"},
+        {{TECHMODE_STRUCT_PDP_CONTEXT_INFO}, "SUCCESS"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.ok.size() ? *c.ok.begin() : -1);
         Reset();
-        FailAllBut({1, 3, 16, 8, 10, 14}, c.ok);
+        FailAllBut(
+            {TECHMODE_STRUCT_BASIC_DATA, TECHMODE_STRUCT_RADIO_STAT_DATA,
+             TECHMODE_STRUCT_INTRA_RAT_NEIGHBOUR_CELL_MEAS_INFO_3G, TECHMODE_STRUCT_MOBILITY_DATA,
+             TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO, TECHMODE_STRUCT_PDP_CONTEXT_INFO},
+            c.ok);
         EXPECT_EQ(Run("umtsopinfo"), c.answer);
         Utra();
     }
@@ -249,13 +253,6 @@ TEST_F(Lists, UmtsopinfoFullLengthApnStaysInItsField) {
 }
 
 // --- radionwinfo ------------------------------------------------------------
-
-const std::string kRadioUnsupported =
-    "scell_ura::NOT SUPPORTED\ncell_status::NOT SUPPORTED\n" +
-    IndexedLines({"aset_mcc%d", "aset_mnc%d", "aset_lac%d", "aset_rac%d", "aset_ura%d",
-                  "aset_cellid%d", "srxlev%d", "squal%d", "mset_mcc%d", "mset_mnc%d", "mset_lac%d",
-                  "mset_rac%d", "mset_ura%d", "mset_cellid%d"},
-                 1, 6, "::NOT SUPPORTED");
 
 // A set of count cells as published under the set's names: the listed cells
 // (entry k with scrambling code k + 1), then "N/A" up to index 6.
@@ -283,7 +280,7 @@ TEST_F(Lists, RadionwinfoPublishesEverySectionInOrder) {
     S().monitored_set = Cells(9);
     EXPECT_EQ(Run("radionwinfo"), "SUCCESS");
     EXPECT_EQ(own, "VeloRadionwinfoHandler\n");
-    EXPECT_EQ(Utra(), kRadioUnsupported +
+    EXPECT_EQ(Utra(), RadionwinfoUnsupported() +
                           "scell_uarfcn:n:10700\nscell_sc:n:511\nscell_rscp:n:-100\n"
                           "scell_ecio:n:-10\nscell_cellid:n:268435455\nscell_mcc:n:310\n"
                           "scell_mnc:n:260\nscell_lac:n:65534\nscell_rac:n:255\n" +
@@ -295,26 +292,30 @@ TEST_F(Lists, RadionwinfoPublishesEverySectionInOrder) {
 // so nothing of an earlier run is left behind.
 TEST_F(Lists, RadionwinfoFailedFetchesAndEmptySets) {
     const std::string identityOnly =
-        Attrs("N/A", {"scell_uarfcn", "scell_sc", "scell_rscp", "scell_ecio", "scell_cellid"}) +
+        NA({"scell_uarfcn", "scell_sc", "scell_rscp", "scell_ecio", "scell_cellid"}) +
         "scell_mcc:n:310\nscell_mnc:n:150\nscell_lac:n:4660\nscell_rac:n:7\n" +
         SetLines("aset_", "arfcn", 0) + SetLines("mset_", "uarfcn", 0);
     struct Case {
         std::initializer_list<int> ok;
         const char *answer;
     } cases[] = {{{}, "FAILURE"},
-                 {{4}, "SUCCESS"},
-                 {{19}, "SUCCESS"},
-                 {{20}, "SUCCESS"},
-                 {{8, 19, 20}, "SUCCESS"}};
+                 {{TECHMODE_STRUCT_SERVING_CELL_3G}, "SUCCESS"},
+                 {{TECHMODE_STRUCT_ACTIVE_SET_INFO}, "SUCCESS"},
+                 {{TECHMODE_STRUCT_MONITORED_SET_INFO}, "SUCCESS"},
+                 {{TECHMODE_STRUCT_MOBILITY_DATA, TECHMODE_STRUCT_ACTIVE_SET_INFO,
+                   TECHMODE_STRUCT_MONITORED_SET_INFO},
+                  "SUCCESS"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.ok.size() ? *c.ok.begin() : -1);
         Reset();
         if (c.ok.size() == 3) S().active_set.clear(), S().monitored_set.clear();
-        FailAllBut({4, 8, 19, 20}, c.ok);
+        FailAllBut({TECHMODE_STRUCT_SERVING_CELL_3G, TECHMODE_STRUCT_MOBILITY_DATA,
+                    TECHMODE_STRUCT_ACTIVE_SET_INFO, TECHMODE_STRUCT_MONITORED_SET_INFO},
+                   c.ok);
         EXPECT_EQ(Run("radionwinfo"), c.answer);
         std::string text = Utra();
         if (c.ok.size() == 3) {
-            EXPECT_EQ(text, kRadioUnsupported + identityOnly);
+            EXPECT_EQ(text, RadionwinfoUnsupported() + identityOnly);
         }
     }
 }

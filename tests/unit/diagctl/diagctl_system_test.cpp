@@ -22,126 +22,11 @@
 #include <vector>
 
 #include "SchemaCheck.h"
-#include "support/Deployment.h"
-#include "support/Sandbox.h"
+#include "SystemFixture.h"
 
 namespace {
 
-using testsupport::Child;
-using testsupport::Deployment;
-using testsupport::ReadFile;
-
-const std::string kDiag = Deployment::kDiag;
-const std::string kNetworkTime = Deployment::kNetworkTime;
-const std::string kDrives = TECHMODE_SIM_DRIVES;
-
-struct Ran {
-    int status;  // exit status, or -1 when it did not exit normally
-    std::string out, err;
-};
-
-// Appends text to an object (a plain write, as `>>` would).
-bool Publish(const std::string &path, const std::string &text) {
-    int fd = open(path.c_str(), O_WRONLY);
-    if (fd < 0) return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return ok;
-}
-
-// Waits until the object's text contains want; the object's text either way.
-std::string WaitForText(const std::string &path, const std::string &want) {
-    std::string text;
-    for (int i = 0; i < 500; i++) {
-        text = ReadFile(path);
-        if (text.find(want) != std::string::npos) break;
-        usleep(10000);
-    }
-    return text;
-}
-
-class DiagctlSystem : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        std::string why = dep_.LookUp();
-        if (!why.empty()) GTEST_SKIP() << why;
-        why = testsupport::EnterPrivateDev();
-        if (!why.empty()) GTEST_SKIP() << why;
-        tmp_ = testsupport::MakeTempDir("diagctl");
-        mkdir("/pps", 0755);
-        // A small total unread limit: a server that stops reading is soon
-        // refused to every client, whoever left its requests unread.
-        ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "--foreground", "--total-limit", "1", "/pps"}, "",
-                                 tmp_ + "/ppsfs.err"));
-        ASSERT_TRUE(testsupport::WaitForMount("/pps")) << ReadFile(tmp_ + "/ppsfs.err");
-        ASSERT_EQ(dep_.MakeLayout(), "");
-    }
-
-    void TearDown() override {
-        daemon_.Stop(SIGTERM);
-        sim_.Stop(SIGTERM);
-        umount2("/dev/radio/cellular", MNT_DETACH);
-        ppsfs_.Stop(SIGTERM);
-        umount2("/pps", MNT_DETACH);
-    }
-
-    // extra: techmode-sim options (a scenario, a replay).
-    void StartSimulator(const std::vector<std::string> &extra = {}) {
-        ASSERT_EQ(system("mkdir -p /dev/radio/cellular"), 0);
-        std::vector<std::string> args = {TECHMODE_SIM_BIN, "-f"};
-        for (const std::string &o : dep_.DeviceOptions()) args.push_back(o);
-        args.insert(args.end(), extra.begin(), extra.end());
-        args.push_back("/dev/radio/cellular");
-        ASSERT_TRUE(sim_.Start(args, "", tmp_ + "/sim.err"));
-        ASSERT_TRUE(testsupport::WaitForMount("/dev/radio/cellular"))
-            << ReadFile(tmp_ + "/sim.err");
-    }
-
-    void StartDaemon() {
-        setenv("SLOGF_STDERR", "1", 1);
-        const std::string err = tmp_ + "/daemon.err";
-        // With no umask, as deployed: the diagnostics group may write config.
-        mode_t mask = umask(0);
-        bool started = daemon_.Start({QRX_VELOMAR_SERVER_BIN, "-U", Deployment::kDaemonUser},
-                                     tmp_ + "/daemon.out", err);
-        umask(mask);
-        ASSERT_TRUE(started);
-        for (int i = 0; i < 500; i++) {
-            if (ReadFile(err).find("Now Start the Velomar PPS Server") != std::string::npos) return;
-            ASSERT_TRUE(daemon_.running()) << ReadFile(err);
-            usleep(10000);
-        }
-        FAIL() << "the daemon did not start\n" << ReadFile(err);
-    }
-
-    // Runs diagctl as a diagctl user: unprivileged, in the diagnostics group.
-    void AsDiagctlUser(Child *c) const {
-        c->RunAs(Deployment::kNobody, Deployment::kNobody, {dep_.diag_gid});
-    }
-
-    // A directory of the diagctl user's own, for the files it writes.
-    std::string UserDir() {
-        const std::string dir = tmp_ + "/user";
-        EXPECT_EQ(chmod(tmp_.c_str(), 0711), 0);
-        mkdir(dir.c_str(), 0700);
-        EXPECT_EQ(chown(dir.c_str(), Deployment::kNobody, Deployment::kNobody), 0);
-        return dir;
-    }
-
-    Ran Diagctl(std::vector<std::string> args) {
-        args.insert(args.begin(), DIAGCTL_BIN);
-        Child c;
-        AsDiagctlUser(&c);
-        c.Start(args, tmp_ + "/out", tmp_ + "/err");
-        int status = c.Wait(30000);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(tmp_ + "/out"),
-                ReadFile(tmp_ + "/err")};
-    }
-
-    std::string tmp_;
-    Deployment dep_;
-    Child ppsfs_, sim_, daemon_;
-};
+using namespace systemtest;
 
 TEST_F(DiagctlSystem, EveryCommandShowsItsScreenAndJson) {
     StartSimulator();
@@ -347,24 +232,12 @@ TEST_F(DiagctlSystem, NoDaemonOrNoAnswerIsAClearError) {
 TEST_F(DiagctlSystem, ServeGivesWhatJsonGives) {
     // No drift: the API's last round and a fresh --json must read the same.
     const std::string still = tmp_ + "/still.json";
-    {
-        std::ofstream(still) << R"({"drift": {"enabled": false}})";
-    }
+    { std::ofstream(still) << R"({"drift": {"enabled": false}})"; }
     StartSimulator({"-s", still});
     StartDaemon();
     Child serve;
-    AsDiagctlUser(&serve);
-    ASSERT_TRUE(serve.Start(
-        {DIAGCTL_BIN, "serve", "--listen", "127.0.0.1:0", "--every", "0.2", "--allow-control"},
-        tmp_ + "/serve.out", tmp_ + "/serve.err"));
-    int port = 0;
-    for (int i = 0; i < 500 && port == 0; i++) {
-        const std::string out = ReadFile(tmp_ + "/serve.out");
-        const std::size_t at = out.find("http://127.0.0.1:");
-        if (at != std::string::npos) port = atoi(out.c_str() + at + 17);
-        if (port == 0) usleep(10000);
-    }
-    ASSERT_NE(port, 0) << ReadFile(tmp_ + "/serve.err");
+    const int port = StartServe(&serve, {"--every", "0.2", "--allow-control"});
+    ASSERT_NE(port, 0);
     httplib::Client client("127.0.0.1", port);
     for (const char *command : {"identity", "access", "gsmopinfo", "tchtxpower", "bearer",
                                 "hspaopinfo", "umtsopinfo", "radiostats", "radionwinfo"}) {

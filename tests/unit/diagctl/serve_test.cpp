@@ -499,6 +499,8 @@ TEST_F(Serve, PageInHeadlessChromiumShowsModemTextsAsText) {
     EXPECT_EQ(dom.find("<script>alert"), std::string::npos);
     EXPECT_EQ(dom.find("<img"), std::string::npos);
     EXPECT_NE(dom.find("<canvas"), std::string::npos) << "Chart.js loaded and charts made";
+    EXPECT_NE(dom.find("<span id=\"gsm-time\" hidden=\"\">"), std::string::npos)
+        << "no GSM-time switch without --allow-control";
 }
 
 }  // namespace

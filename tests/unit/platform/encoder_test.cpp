@@ -62,7 +62,7 @@ TEST_F(Encoder, ValueEncodings) {
     pps_encoder_add_bool(&e, "on", true);
     pps_encoder_add_null(&e, "nothing");
     pps_encoder_start_object(&e, "j");
-    pps_encoder_add_string(&e, "q\"k", "\"\\\n\x01");
+    pps_encoder_add_string(&e, "q\"k", "\"\\\n\x01\t\r\b\f");
     pps_encoder_add_double(&e, "d", 0.5);
     pps_encoder_add_bool(&e, "f", false);
     pps_encoder_end_object(&e);
@@ -74,7 +74,7 @@ TEST_F(Encoder, ValueEncodings) {
               "speed:n:65.412\n"
               "on:b:true\n"
               "nothing:json:null\n"
-              "j:json:{\"q\\\"k\":\"\\\"\\\\\\n\\u0001\",\"d\":0.5,\"f\":false}\n");
+              "j:json:{\"q\\\"k\":\"\\\"\\\\\\n\\u0001\\t\\r\\b\\f\",\"d\":0.5,\"f\":false}\n");
 }
 
 TEST_F(Encoder, JsonMode) {
@@ -116,6 +116,7 @@ TEST(EncoderError, IsStickyAndNullsTheBuffer) {
         {kValue, [](E e) { pps_encoder_start_array(e, "a"), pps_encoder_add_int(e, "x", 1); }},
         {kValue, [](E e) { pps_encoder_add_string(e, "a b", "v"); }},
         {kValue, [](E e) { pps_encoder_start_object(e, "@a/b"); }},
+        {kValue, [](E e) { pps_encoder_start_object(e, "@a?b"); }},
         {kValue, [](E e) { pps_encoder_add_json(e, "j", "{\"a\":}"); }},
         {kValue, [](E e) { pps_encoder_add_json(e, "j", "{\n}"); }},
         {kValue, [](E e) { pps_encoder_add_string(e, "s", nullptr); }},

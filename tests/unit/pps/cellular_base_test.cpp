@@ -53,7 +53,7 @@ TEST(OpenObjects, FillsSlotsByTypeAndSkipsInvalidRows) {
                "3 PPS Obj: " + bad + ", Invalid, Init Failed", "6 PPS Obj: " + b + ", Initialized",
                "6 PPS Obj for Srvc Type: 7 Initialized", "6 PPS Obj: " + c + ", Initialized",
                "1 PPS Obj Path: " + missing + " open failed, err: No such file or directory"}));
-    EXPECT_FALSE(log.foreignCode);
+    EXPECT_TRUE(log.AllCode(kVelomarLogCode));
 
     int fds[] = {svc.object0_, svc.object1_, svc.object2_};
     svc.CloseObjects();

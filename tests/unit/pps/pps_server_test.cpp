@@ -81,7 +81,7 @@ TEST(PPSProcess, ClientTableFollowsConnections) {
               std::vector<uint32_t>({1, 2, 3, 4, 5, 6, 7, 8}));
     EXPECT_EQ(log.lines,
               Lines{"2 PPSServer::PPSProcess: ngroup count for pid[100] EXCEEDED, gid[9] dropped"});
-    EXPECT_FALSE(log.foreignCode);
+    EXPECT_TRUE(log.AllCode(kVelomarLogCode));
     ASSERT_TRUE(server.GetClientInfo(31, &info));
     EXPECT_EQ(info.pid, 3);
     EXPECT_FALSE(server.GetClientInfo(31, nullptr));

@@ -11,36 +11,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "pps/PPSServer.h"
 #include "pps/VelomarLog.h"
-#include "slog_capture.h"
+#include "support/SlogCapture.h"
 
 using Lines = std::vector<std::string>;
 
-// Every slogf line while it lives, as "<severity> <text>"; foreignCode notes
-// a line logged under another code than the service's.
-class SlogCapture {
-  public:
-    SlogCapture() { slog_set_capture(&SlogCapture::Add, this); }
-    ~SlogCapture() { slog_set_capture(nullptr, nullptr); }
-    bool Has(const std::string &line) const {
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
-    Lines lines;
-    bool foreignCode = false;
-
-  private:
-    static void Add(void *ctx, int code, int severity, const char *text) {
-        auto *self = static_cast<SlogCapture *>(ctx);
-        self->lines.push_back(std::to_string(severity) + " " + text);
-        self->foreignCode |= code != kVelomarLogCode;
-    }
-};
+using testsupport::SlogCapture;
 
 // A fresh temporary directory, removed with its files at the end.
 struct TempDir {

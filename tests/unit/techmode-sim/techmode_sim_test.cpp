@@ -7,16 +7,20 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <devctl.h>
 
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "Replies.h"
 #include "Scenario.h"
+#include "Structures.h"
 #include "support/Sandbox.h"
 #include "techmode/techmode_structs.h"
 #include "techmode/techmode_text.h"
@@ -169,7 +173,9 @@ TEST_F(TechmodeSim, EveryStructureDecodesToTheScenario) {
            "Reserved", "UNKNOWN"}));
 
     // Types no command fetches still answer.
-    for (unsigned type : {0u, 15u, 21u, 24u}) {
+    for (TechModeStructType type :
+         {TECHMODE_STRUCT_NONE, TECHMODE_STRUCT_HSXPA_SUPPORT_INFO,
+          TECHMODE_STRUCT_LAST_REGISTERED_NETWORK, TECHMODE_STRUCT_VOICE_STATS}) {
         size_t n = 0;
         uint8_t *reply = TLVTM_GetStructTlv(fd_, type, &n);
         EXPECT_NE(reply, nullptr) << type;
@@ -252,20 +258,24 @@ TEST_F(TechmodeSim, FaultsSpoilReplies) {
 }
 
 TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
-    uint8_t req[100] = {0x01, 0x20, 0x02, 0x00, 0x05, 0x20, 0x01, 0x00, 8, 0};
+    uint8_t req[100] = {
+        0x01, 0x20, 0x02, 0x00, 0x05, 0x20, 0x01, 0x00, TECHMODE_STRUCT_MOBILITY_DATA};
     uint8_t reply[72];
     iov_t sv, rv;
     SETIOV(&sv, req, sizeof req);
     SETIOV(&rv, reply, sizeof reply);
     EXPECT_EQ(devctlv(fd_, 0x1001, 1, 1, &sv, &rv, nullptr), ENOTTY);
-    req[8] = 25;
+    req[8] = kTechModeStructTypeCount;
     EXPECT_EQ(devctlv(fd_, 0x1000, 1, 1, &sv, &rv, nullptr), EINVAL);
-    req[8] = 8;
+    req[8] = TECHMODE_STRUCT_MOBILITY_DATA;
     req[4] = 0x06;
     EXPECT_EQ(devctlv(fd_, 0x1000, 1, 1, &sv, &rv, nullptr), EINVAL);
     std::string log = testsupport::ReadFile(dir_ + "/sim.err");  // -v says why
-    for (const char *why : {"dcmd 0x1001 ", "structure type 25 ", "element 0x2006 "})
-        EXPECT_NE(log.find(std::string("request refused: ") + why), std::string::npos) << why;
+    for (const std::string &why :
+         {std::string("dcmd 0x1001 "),
+          "structure type " + std::to_string(kTechModeStructTypeCount) + " ",
+          std::string("element 0x2006 ")})
+        EXPECT_NE(log.find("request refused: " + why), std::string::npos) << why;
 
     // A refused scenario fails close() and keeps the old one.
     EXPECT_EQ(ReplaceScenario("{\"mobility\":{\"active_rat\":\"LTE\"}}"), EINVAL);
@@ -325,6 +335,39 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     EXPECT_EQ(m.mcc, 999);
 }
 
+// Memory that runs out inside a request (here: scenario texts written to
+// many open files of 'scenario' under a lowered address-space limit) fails
+// that request with ENOMEM; the simulator stays up and answers the device.
+TEST_F(TechmodeSim, OutOfMemoryFailsTheRequestNotTheSimulator) {
+    std::string status = testsupport::ReadFile("/proc/" + std::to_string(sim_.pid()) + "/status");
+    size_t at = status.find("VmSize:");
+    ASSERT_NE(at, std::string::npos);
+    const rlim_t room = (std::stoull(status.substr(at + 7)) + 64 * 1024) * 1024;  // +64 MiB
+    const struct rlimit limit = {room, room};
+    ASSERT_EQ(prlimit(sim_.pid(), RLIMIT_AS, &limit, nullptr), 0) << strerror(errno);
+
+    const std::string text(1 << 20, ' ');  // each open file's text may grow to 1 MiB
+    std::vector<int> fds;
+    int err = 0;
+    for (int i = 0; i < 500 && err == 0; i++) {
+        fds.push_back(open((mnt_ + "/scenario").c_str(), O_WRONLY));
+        ASSERT_GE(fds.back(), 0) << strerror(errno);
+        for (size_t done = 0; done < text.size() && err == 0;) {
+            ssize_t n = write(fds.back(), text.data() + done, text.size() - done);
+            n < 0 ? err = errno : done += static_cast<size_t>(n);
+        }
+    }
+    EXPECT_EQ(err, ENOMEM) << strerror(err);
+    for (int fd : fds) close(fd);  // refused (no JSON), and dropped
+
+    ASSERT_TRUE(sim_.running());
+    MobilityData m{};
+    ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
+    EXPECT_EQ(m.mcc, 310);
+    EXPECT_NE(testsupport::ReadFile(dir_ + "/sim.err").find("/scenario: out of memory"),
+              std::string::npos);
+}
+
 // Arrays nested depth levels deep.
 std::string Nested(size_t depth) {
     return std::string(depth, '[') + std::string(depth, ']');
@@ -365,6 +408,40 @@ TEST_F(TechmodeSim, DeepScenariosAreRefused) {
     ServingCell3G s3{};
     ASSERT_EQ(getDta3GServingCellDta(fd_, &s3), 0);
     EXPECT_EQ(s3.psc, 511);  // TestScenario's, still in use
+}
+
+// Every structure's reply to a scenario, by structure name.
+std::map<std::string, std::vector<uint8_t>> Replies(const sim::Scenario &s) {
+    std::map<std::string, std::vector<uint8_t>> out;
+    for (unsigned type = 0; type < kTechModeStructTypeCount; type++)
+        out[sim::StructureName(type)] = sim::EncodeStructure(s, type);
+    return out;
+}
+
+// --print-default writes scenarios from the structure table: what it writes
+// reads back to the same replies and is written again the same, for every
+// kind of value: codes with and without a text, texts to escape, addresses,
+// identities, lists longer than the blocks hold, extreme integers.
+TEST(TechmodeSimScenario, WrittenScenariosReadBackToTheSameReplies) {
+    const std::string cases[] = {
+        sim::DefaultScenarioJson(),
+        TestScenario(),
+        R"({"mobility": {"active_rat": 200}, "hspa_irat_cm": 7, "hspa_channel": {"edch_tti_ms": 2},
+            "idle_neighbours_2g": [{"cell_type": 255, "c1": -128}, {"cell_type": "GPRS"}],
+            "pdp_contexts": [{"apn": "a\"b\\c\u00e9\t/", "ipv4": "255.255.255.255",
+                              "ipv6": "1:2:3:4:5:6:7:8"}],
+            "identity": {"imeisv": "12345678901234567", "imsi": "1", "tmsi": "ffffffff"},
+            "bearers_3g": [{"datarate_ul": 4294967295, "domain": 2}],
+            "battery_temperature_c": -2147483648, "drift": {"enabled": false}})",
+    };
+    for (const std::string &json : cases) {
+        SCOPED_TRACE(json.substr(0, 60));
+        const sim::Scenario s = sim::ParseScenario(json, "x");
+        const std::string written = sim::WriteScenario(s);
+        const sim::Scenario back = sim::ParseScenario(written, "written");
+        EXPECT_EQ(Replies(back), Replies(s)) << written;
+        EXPECT_EQ(sim::WriteScenario(back), written);
+    }
 }
 
 TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {

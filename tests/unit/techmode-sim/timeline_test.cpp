@@ -10,6 +10,7 @@
 #include "Golden.h"
 #include "Scenario.h"
 #include "Timeline.h"
+#include "techmode/techmode_protocol.h"
 
 namespace {
 
@@ -86,8 +87,8 @@ TEST(TechmodeSimDrive, SampleDrivesAtKeyframesMidwayAndUnderEvents) {
          }},
         {storm.get(), 11,
          [](const sim::Scenario &s) {
-             ASSERT_EQ(s.faults.count(4), 1u);  // serving_cell_3g
-             EXPECT_EQ(s.faults.at(4).device_error, 5);
+             ASSERT_EQ(s.faults.count(TECHMODE_STRUCT_SERVING_CELL_3G), 1u);
+             EXPECT_EQ(s.faults.at(TECHMODE_STRUCT_SERVING_CELL_3G).device_error, 5);
          }},
         // Looping: 34.5 s is 4.5 s into the second lap.
         {storm.get(), 34.5,
@@ -140,12 +141,12 @@ TEST(TechmodeSimDrive, BadTimelinesNameTheStepAndField) {
 TEST(TechmodeSimGolden, RepliesRoundTripAndHostileLinesAreRefused) {
     sim::ServedReply r;
     r.t = 12.5;
-    r.type = 19;
+    r.type = TECHMODE_STRUCT_ACTIVE_SET_INFO;
     r.status = 0;
     r.delay_ms = 7;
     for (int i = 0; i < 256; i++) r.bytes.push_back(static_cast<uint8_t>(i));
     sim::ServedReply e;
-    e.type = 4;
+    e.type = TECHMODE_STRUCT_SERVING_CELL_3G;
     e.status = 5;
     const std::string text = sim::ReplyLine(r) + "\n" + sim::ReplyLine(e) + "\n";
     std::string warning;
@@ -162,9 +163,9 @@ TEST(TechmodeSimGolden, RepliesRoundTripAndHostileLinesAreRefused) {
 
     sim::Replay replay(sim::ParseReplies(text + text, "f", &warning));
     sim::ServedReply out;
-    EXPECT_TRUE(replay.Next(4, &out));
-    EXPECT_TRUE(replay.Next(4, &out));
-    EXPECT_FALSE(replay.Next(4, &out));
+    EXPECT_TRUE(replay.Next(TECHMODE_STRUCT_SERVING_CELL_3G, &out));
+    EXPECT_TRUE(replay.Next(TECHMODE_STRUCT_SERVING_CELL_3G, &out));
+    EXPECT_FALSE(replay.Next(TECHMODE_STRUCT_SERVING_CELL_3G, &out));
     EXPECT_EQ(replay.left(), 2u);
 
     const struct {

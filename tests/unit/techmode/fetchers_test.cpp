@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_techmode.h"
+#include "support/FakeDevice.h"
 #include "tlv_test_util.h"
 
 namespace {
@@ -105,11 +105,11 @@ class Fetchers : public ::testing::Test {
     // Runs fetch on the fake device answering reply (or status); returns
     // what it printed.
     std::string Run(Fetch fetch, const std::vector<uint8_t> &reply, int32_t status, int *result) {
-        g_fakeTechMode = FakeTechMode{};
-        g_fakeTechMode.reply = reply;
-        g_fakeTechMode.status = status;
+        testsupport::Device() = testsupport::FakeDevice{};
+        testsupport::Device().reply = reply;
+        testsupport::Device().status = status;
         memset(record, 0x5A, sizeof record);
-        return StdoutOf([&] { *result = fetch(kFakeTechModeFd, record); });
+        return StdoutOf([&] { *result = fetch(testsupport::kFakeDeviceFd, record); });
     }
     std::vector<uint8_t> Record(size_t n) const { return {record, record + n}; }
     alignas(8) uint8_t record[1024];
@@ -125,7 +125,8 @@ TEST_F(Fetchers, EveryStructureDecodesAGoodReplyAndLeavesTheRecordOnADeviceError
         const std::string getting = "Getting " + c.getting + " Data Structure\n";
         EXPECT_EQ(Run(c.fetch, reply, 0, &result), getting + "Received " + c.received + "\n");
         EXPECT_EQ(result, 0);
-        EXPECT_EQ(g_fakeTechMode.request.recv_len, reply.size());  // the buffer fits it exactly
+        EXPECT_EQ(testsupport::Device().request.recv_len,
+                  reply.size());  // the buffer fits it exactly
         EXPECT_EQ(Record(sizeof record), expected);
 
         EXPECT_EQ(Run(c.fetch, reply, EIO, &result),

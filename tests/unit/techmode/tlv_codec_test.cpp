@@ -54,7 +54,7 @@ std::vector<LookupCase> LookupCases() {
         {"over-long first child hides a fitting second",
          TlvBuilder().Open(1).Value(0x17, "12345678", 8).Primitive(0x17, 1).Close().bytes(), 0x17,
          4, 4, -1,
-         "10004 1             TlvGetValuePointer: [ASSERTION] Unexpected value length [0x17] "
+         "1             TlvGetValuePointer: [ASSERTION] Unexpected value length [0x17] "
          "(length 2, expected 1)"},
         {"shorter value passes", TlvBuilder().Open(1).Primitive(9, 0x33).Close().bytes(), 9, 8, 4,
          8, ""},
@@ -87,6 +87,7 @@ TEST(TlvLookup, StaysInsideTheReceivedBytes) {
         EXPECT_EQ(value == nullptr ? -1 : value - buf.get(), c.valueOffset);
         EXPECT_EQ(slog.lines,
                   c.log.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.log});
+        EXPECT_TRUE(slog.AllCode(kTlvAssertionLogCode));
     }
 }
 

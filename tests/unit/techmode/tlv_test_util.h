@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "slog_capture.h"
+#include "support/SlogCapture.h"
 #include "techmode/tlv_element.h"
 
 class TlvBuilder {
@@ -84,18 +84,6 @@ std::string StdoutOf(F &&f) {
     return testing::internal::GetCapturedStdout();
 }
 
-// Collects slogf lines while alive, as "<code> <severity> <text>".
-struct SlogCapture {
-    SlogCapture() {
-        slog_set_capture(
-            [](void *self, int code, int severity, const char *text) {
-                static_cast<SlogCapture *>(self)->lines.push_back(
-                    std::to_string(code) + " " + std::to_string(severity) + " " + text);
-            },
-            this);
-    }
-    ~SlogCapture() { slog_set_capture(nullptr, nullptr); }
-    std::vector<std::string> lines;
-};
+using testsupport::SlogCapture;
 
 #endif  // TESTS_UNIT_TECHMODE_TLV_TEST_UTIL_H

@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "fake_techmode.h"
+#include "support/FakeDevice.h"
 #include "tlv_test_util.h"
 
 namespace {
 
 class Transport : public ::testing::Test {
   protected:
-    void SetUp() override { g_fakeTechMode = FakeTechMode{}; }
+    void SetUp() override { testsupport::Device() = testsupport::FakeDevice{}; }
 };
 
 // A reply holding an empty structure element of the given type.
@@ -27,16 +27,18 @@ std::vector<uint8_t> EmptyReply(uint16_t type) {
 }
 
 TEST_F(Transport, SendsOneRequestAndReturnsTheWholeReplyBuffer) {
-    for (unsigned type = 0; type <= 24; ++type) {
+    for (unsigned type = 0; type < kTechModeStructTypeCount; ++type) {
         SCOPED_TRACE(type);
-        g_fakeTechMode.reply = EmptyReply(static_cast<uint16_t>(type));
+        testsupport::Device().reply = EmptyReply(static_cast<uint16_t>(type));
         uint8_t *reply = nullptr;
         size_t replyBytes = 0;
-        EXPECT_EQ(StdoutOf([&] { reply = TLVTM_GetStructTlv(kFakeTechModeFd, type, &replyBytes); }),
+        EXPECT_EQ(StdoutOf([&] {
+                      reply = TLVTM_GetStructTlv(testsupport::kFakeDeviceFd, type, &replyBytes);
+                  }),
                   "");
         ASSERT_NE(reply, nullptr);
 
-        const devctl_xfer &x = g_fakeTechMode.request;
+        const devctl_xfer &x = testsupport::Device().request;
         EXPECT_EQ(x.dcmd, 0x1000u);
         EXPECT_EQ(x.send_len, 100u);
         std::vector<uint8_t> request = {0x01, 0x20, 0x02,          0x00, 0x05, 0x20,
@@ -46,7 +48,7 @@ TEST_F(Transport, SendsOneRequestAndReturnsTheWholeReplyBuffer) {
         EXPECT_EQ(x.recv_len, replyBytes);
         EXPECT_EQ(replyBytes, TLVTM_ReplyBufferBytes(type));
         // The reply as sent, then the zeros the buffer was cleared to.
-        std::vector<uint8_t> expected = g_fakeTechMode.reply;
+        std::vector<uint8_t> expected = testsupport::Device().reply;
         expected.resize(replyBytes, 0);
         EXPECT_EQ(std::vector<uint8_t>(reply, reply + replyBytes), expected);
         free(reply);
@@ -73,13 +75,15 @@ TEST_F(Transport, RejectsBadRepliesAndFreesThem) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        g_fakeTechMode.reply = c.reply;
-        g_fakeTechMode.status = c.status;
+        testsupport::Device().reply = c.reply;
+        testsupport::Device().status = c.status;
         uint8_t *reply = reinterpret_cast<uint8_t *>(1);
-        EXPECT_EQ(StdoutOf([&] { reply = TLVTM_GetStructTlv(kFakeTechModeFd, c.type, nullptr); }),
+        EXPECT_EQ(StdoutOf([&] {
+                      reply = TLVTM_GetStructTlv(testsupport::kFakeDeviceFd, c.type, nullptr);
+                  }),
                   c.out);
         EXPECT_EQ(reply, nullptr);  // and nothing leaks (checked under ASan)
-        EXPECT_EQ(g_fakeTechMode.calls, c.calls);
+        EXPECT_EQ(testsupport::Device().calls, c.calls);
     }
 }
 

@@ -303,6 +303,8 @@ TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
         ASSERT_EQ(WriteText(a.get(), "x::1\n[n]y::2\nj:json:{\"k\":[1,2]}\n"), 0);
         Fd c = Open("c", O_WRONLY | O_CREAT);
         ASSERT_EQ(WriteText(c.get(), "[n]@c\nw::4\n"), 0);
+        Fd np = Open("np?nopersist", O_WRONLY | O_CREAT);
+        ASSERT_EQ(WriteText(np.get(), "v::5\n"), 0);
         Fd gone = Open("gone", O_WRONLY | O_CREAT);
         ASSERT_EQ(fsync(gone.get()), 0);  // saved now, deleted before the save at exit
     }
@@ -343,7 +345,8 @@ TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
         EXPECT_EQ(st.st_uid, 65534u);
         EXPECT_EQ(st.st_gid, 65534u);
     }
-    for (const char *missing : {"c", "gone", "bad"}) EXPECT_EQ(stat(P(missing).c_str(), &st), -1);
+    for (const char *missing : {"c", "np", "gone", "bad"})
+        EXPECT_EQ(stat(P(missing).c_str(), &st), -1);
 }
 
 // A tree saved without header lines (files and directories carrying the

@@ -37,7 +37,7 @@ function buildScreen(info) {
   const body = el('div');
   card.appendChild(body);
   document.getElementById('screens').appendChild(card);
-  screens.set(info.name, {info, meta, body, previous: new Map()});
+  screens.set(info.name, {info, card, meta, body, previous: new Map()});
 }
 
 function show(value, unit) {
@@ -46,21 +46,69 @@ function show(value, unit) {
   return unit && typeof value === 'number' ? value + ' ' + unit : String(value);
 }
 
-// Fills a cell; marks it when it changed since the last record.
-function cell(s, id, value, unit) {
+// What the terminal shows for a null of the record at path: the
+// daemon's placeholder ("NOT SUPPORTED", "N/A").
+function placeholder(rec, path) {
+  const u = rec.screen.unavailable;
+  return (u && typeof u[path] === 'string') ? u[path] : 'N/A';
+}
+
+// Fills a cell (na: the text for a missing value); marks it when it
+// changed since the last record.
+function cell(s, id, value, unit, na) {
   const td = el('td', null, 'value');
   td.dataset.key = id;
   const text = show(value, unit);
-  td.textContent = text === null ? 'N/A' : text;
+  td.textContent = text === null ? na : text;
   if (text === null) td.classList.add('na');
-  if (s.previous.has(id) && s.previous.get(id) !== text) td.classList.add('changed');
-  s.previous.set(id, text);
+  if (s.previous.has(id) && s.previous.get(id) !== td.textContent) td.classList.add('changed');
+  s.previous.set(id, td.textContent);
   return td;
+}
+
+// A table as the terminal draws it: units in the header, a column that
+// reads NOT SUPPORTED in every row named below the table instead,
+// "(none)" for no rows.
+function renderTable(s, rec, sec, rows, body) {
+  const cols = [];
+  const unsupported = [];
+  for (const item of sec.items) {
+    if (!rows.some(row => item.key in row)) continue;
+    const missing = rows.every(row => row[item.key] === null || row[item.key] === undefined);
+    const notSupported = rows.some((row, i) => row[item.key] === null &&
+        placeholder(rec, sec.key + '.' + i + '.' + item.key) === 'NOT SUPPORTED');
+    if (missing && notSupported)
+      unsupported.push(item.label);
+    else
+      cols.push(item);
+  }
+  if (!rows.length) {
+    body.appendChild(el('p', '(none)', 'note'));
+    return;
+  }
+  const table = el('table', null, 'rows');
+  const head = document.createElement('tr');
+  head.appendChild(el('th', '#'));
+  for (const c of cols) head.appendChild(el('th', c.unit ? c.label + '(' + c.unit + ')' : c.label));
+  table.appendChild(head);
+  rows.forEach((row, i) => {
+    const tr = document.createElement('tr');
+    tr.appendChild(el('td', row.index));
+    for (const c of cols) {
+      const na = placeholder(rec, sec.key + '.' + i + '.' + c.key);
+      tr.appendChild(cell(s, sec.key + '.' + row.index + '.' + c.key, row[c.key], '', na));
+    }
+    table.appendChild(tr);
+  });
+  body.appendChild(table);
+  if (unsupported.length)
+    body.appendChild(el('p', 'NOT SUPPORTED: ' + unsupported.join(', '), 'note'));
 }
 
 function renderRecord(rec) {
   const s = screens.get(rec.command);
   if (!s) return;
+  s.card.dataset.time = rec.time;
   s.meta.textContent = '';
   s.meta.appendChild(el('span', rec.time + '  ·  ' + rec.latency_ms.toFixed(1) + ' ms  ·  '));
   if (rec.error) {
@@ -72,35 +120,31 @@ function renderRecord(rec) {
   const data = rec.screen.sections;
   for (const sec of s.info.sections) {
     const v = data[sec.key];
-    if (v === undefined) continue;
-    body.appendChild(el('h4', sec.title));
-    const table = document.createElement('table');
-    table.dataset.section = sec.key;
-    if (!sec.table) {
+    // A section whose attribute is not published: its note, or nothing.
+    if (v === undefined && !sec.absent) continue;
+    const part = el('section');
+    part.dataset.section = sec.key;
+    part.appendChild(el('h4', sec.title));
+    body.appendChild(part);
+    if (v === undefined) {
+      part.appendChild(el('p', sec.absent, 'note'));
+    } else if (sec.table && Array.isArray(v)) {
+      renderTable(s, rec, sec, v, part);
+    } else if (!sec.table && v !== null && typeof v === 'object') {
+      const table = el('table', null, 'fields');
       for (const item of sec.items) {
         if (!(item.key in v)) continue;
         const tr = document.createElement('tr');
         tr.appendChild(el('th', item.label));
-        tr.appendChild(cell(s, sec.key + '.' + item.key, v[item.key], item.unit));
+        const key = sec.key + '.' + item.key;
+        tr.appendChild(cell(s, key, v[item.key], item.unit, placeholder(rec, key)));
         table.appendChild(tr);
       }
-    } else if (Array.isArray(v)) {
-      const cols = sec.items.filter(item => v.some(row => item.key in row));
-      const head = document.createElement('tr');
-      head.appendChild(el('th', '#'));
-      for (const c of cols) head.appendChild(el('th', c.label));
-      table.appendChild(head);
-      for (const row of v) {
-        const tr = document.createElement('tr');
-        tr.appendChild(el('td', row.index));
-        for (const c of cols)
-          tr.appendChild(cell(s, sec.key + '.' + row.index + '.' + c.key, row[c.key], c.unit));
-        table.appendChild(tr);
-      }
+      part.appendChild(table);
     } else {
-      table.appendChild(el('tr')).appendChild(el('td', show(v, '') || 'N/A', 'na'));
+      // Not the shape the screen expects: the value as it is.
+      part.appendChild(el('p', show(v, '') || placeholder(rec, sec.key), 'note'));
     }
-    body.appendChild(table);
   }
   s.body.replaceWith(body);
   s.body = body;
@@ -234,13 +278,14 @@ async function gsmTime(on) {
 }
 
 async function start() {
-  const r = await fetch('api/v1/screens');
+  const r = await fetch('api/v1/screens' + maskQuery());
   const index = await r.json();
   if (index.mask) {
     const m = document.getElementById('mask');
     m.checked = true;
     m.disabled = true;
   }
+  updateLinks();
   document.getElementById('gsm-time').hidden = !index.allow_control;
   for (const info of index.screens) buildScreen(info);
   // The charts start with the session's last minutes.
@@ -277,10 +322,23 @@ document.getElementById('pause').addEventListener('click', ev => {
     connect();
   }
 });
-document.getElementById('mask').addEventListener('change', () => {
+// Masking takes effect at once: a stream opened again, or while paused the
+// latest records fetched again, so no identity stays shown under a ticked
+// box.
+document.getElementById('mask').addEventListener('change', async () => {
   for (const s of screens.values()) s.previous.clear();
   updateLinks();
-  if (!paused) connect();
+  if (!paused) {
+    connect();
+    return;
+  }
+  try {
+    const r = await fetch('api/v1/screens' + maskQuery());
+    for (const info of (await r.json()).screens)
+      if (info.record) renderRecord(info.record);
+  } catch (e) {
+    setState(String(e), 'error');
+  }
 });
 document.getElementById('window').addEventListener('change', ev => {
   windowSeconds = Number(ev.target.value);

@@ -1,0 +1,164 @@
+/* SPDX-License-Identifier: Apache-2.0 */
+// The whole system for the diagctl tests, as a diagctl user meets it:
+// ppsfs at /pps, techmode-sim at /dev/radio/cellular and
+// qrx_velomar_server in the test's private mount namespace, in the
+// deployment layout (support/Deployment.h), and diagctl run as an
+// unprivileged member of the diagnostics group.
+#ifndef TESTS_UNIT_DIAGCTL_SYSTEMFIXTURE_H
+#define TESTS_UNIT_DIAGCTL_SYSTEMFIXTURE_H
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/Deployment.h"
+#include "support/Sandbox.h"
+
+namespace systemtest {
+
+using testsupport::Child;
+using testsupport::Deployment;
+using testsupport::ReadFile;
+
+inline const std::string kDiag = Deployment::kDiag;
+inline const std::string kNetworkTime = Deployment::kNetworkTime;
+inline const std::string kDrives = TECHMODE_SIM_DRIVES;
+
+struct Ran {
+    int status;  // exit status, or -1 when it did not exit normally
+    std::string out, err;
+};
+
+// Appends text to an object (a plain write, as `>>` would).
+inline bool Publish(const std::string &path, const std::string &text) {
+    int fd = open(path.c_str(), O_WRONLY);
+    if (fd < 0) return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+// Waits until the object's text contains want; the object's text either way.
+inline std::string WaitForText(const std::string &path, const std::string &want) {
+    std::string text;
+    for (int i = 0; i < 500; i++) {
+        text = ReadFile(path);
+        if (text.find(want) != std::string::npos) break;
+        usleep(10000);
+    }
+    return text;
+}
+
+class DiagctlSystem : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why = dep_.LookUp();
+        if (!why.empty()) GTEST_SKIP() << why;
+        why = testsupport::EnterPrivateDev();
+        if (!why.empty()) GTEST_SKIP() << why;
+        tmp_ = testsupport::MakeTempDir("diagctl");
+        mkdir("/pps", 0755);
+        // A small total unread limit: a server that stops reading is soon
+        // refused to every client, whoever left its requests unread.
+        ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "--foreground", "--total-limit", "1", "/pps"}, "",
+                                 tmp_ + "/ppsfs.err"));
+        ASSERT_TRUE(testsupport::WaitForMount("/pps")) << ReadFile(tmp_ + "/ppsfs.err");
+        ASSERT_EQ(dep_.MakeLayout(), "");
+    }
+
+    void TearDown() override {
+        daemon_.Stop(SIGTERM);
+        sim_.Stop(SIGTERM);
+        umount2("/dev/radio/cellular", MNT_DETACH);
+        ppsfs_.Stop(SIGTERM);
+        umount2("/pps", MNT_DETACH);
+    }
+
+    // extra: techmode-sim options (a scenario, a replay).
+    void StartSimulator(const std::vector<std::string> &extra = {}) {
+        ASSERT_EQ(system("mkdir -p /dev/radio/cellular"), 0);
+        std::vector<std::string> args = {TECHMODE_SIM_BIN, "-f"};
+        for (const std::string &o : dep_.DeviceOptions()) args.push_back(o);
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back("/dev/radio/cellular");
+        ASSERT_TRUE(sim_.Start(args, "", tmp_ + "/sim.err"));
+        ASSERT_TRUE(testsupport::WaitForMount("/dev/radio/cellular"))
+            << ReadFile(tmp_ + "/sim.err");
+    }
+
+    void StartDaemon() {
+        setenv("SLOGF_STDERR", "1", 1);
+        const std::string err = tmp_ + "/daemon.err";
+        // With no umask, as deployed: the diagnostics group may write config.
+        mode_t mask = umask(0);
+        bool started = daemon_.Start({QRX_VELOMAR_SERVER_BIN, "-U", Deployment::kDaemonUser},
+                                     tmp_ + "/daemon.out", err);
+        umask(mask);
+        ASSERT_TRUE(started);
+        for (int i = 0; i < 500; i++) {
+            if (ReadFile(err).find("Now Start the Velomar PPS Server") != std::string::npos) return;
+            ASSERT_TRUE(daemon_.running()) << ReadFile(err);
+            usleep(10000);
+        }
+        FAIL() << "the daemon did not start\n" << ReadFile(err);
+    }
+
+    // Runs diagctl as a diagctl user: unprivileged, in the diagnostics group.
+    void AsDiagctlUser(Child *c) const {
+        c->RunAs(Deployment::kNobody, Deployment::kNobody, {dep_.diag_gid});
+    }
+
+    // A directory of the diagctl user's own, for the files it writes.
+    std::string UserDir() {
+        const std::string dir = tmp_ + "/user";
+        EXPECT_EQ(chmod(tmp_.c_str(), 0711), 0);
+        mkdir(dir.c_str(), 0700);
+        EXPECT_EQ(chown(dir.c_str(), Deployment::kNobody, Deployment::kNobody), 0);
+        return dir;
+    }
+
+    Ran Diagctl(std::vector<std::string> args) {
+        args.insert(args.begin(), DIAGCTL_BIN);
+        Child c;
+        AsDiagctlUser(&c);
+        c.Start(args, tmp_ + "/out", tmp_ + "/err");
+        int status = c.Wait(30000);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(tmp_ + "/out"),
+                ReadFile(tmp_ + "/err")};
+    }
+
+    // Starts diagctl serve as a diagctl user on a free loopback port, with
+    // these options beside --listen; the port it says it serves, or 0 (and
+    // a test failure) when it says none.
+    int StartServe(Child *serve, const std::vector<std::string> &options) {
+        std::vector<std::string> args = {DIAGCTL_BIN, "serve", "--listen", "127.0.0.1:0"};
+        args.insert(args.end(), options.begin(), options.end());
+        AsDiagctlUser(serve);
+        EXPECT_TRUE(serve->Start(args, tmp_ + "/serve.out", tmp_ + "/serve.err"));
+        for (int i = 0; i < 1000; i++) {
+            const std::string out = ReadFile(tmp_ + "/serve.out");
+            const std::size_t at = out.find("http://127.0.0.1:");
+            if (at != std::string::npos) return atoi(out.c_str() + at + 17);
+            if (!serve->running()) break;
+            usleep(10000);
+        }
+        ADD_FAILURE() << "diagctl serve gave no URL: " << ReadFile(tmp_ + "/serve.err");
+        return 0;
+    }
+
+    std::string tmp_;
+    Deployment dep_;
+    Child ppsfs_, sim_, daemon_;
+};
+
+}  // namespace systemtest
+
+#endif

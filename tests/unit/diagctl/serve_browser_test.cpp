@@ -1,0 +1,518 @@
+// SPDX-License-Identifier: Apache-2.0
+// diagctl serve's page in headless Chromium (through chromedriver) on live
+// data from the whole system: techmode-sim plays the handover drive, with
+// an APN that tries to put markup and script into the page, on a clock the
+// test stops at chosen drive times, so that every round after a step reads
+// the same modem state and the page and a fresh diagctl can be compared
+// exactly. After each step the test waits (polling, generous deadlines)
+// until every screen on the page shows a round made after the step, then
+// compares each screen's cells with diagctl --json and its titles, labels,
+// field texts and notes with the terminal screen. Then: the RSCP charts
+// followed the drive, the APN stayed text, pause holds the page still,
+// the mask and zoom controls, the downloads, the GSM-time switch. Leaves a
+// screenshot in the build tree and prints its path.
+#include <httplib.h>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <time.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "SystemFixture.h"
+#include "WebDriver.h"
+
+namespace {
+
+using namespace systemtest;
+
+// Markup that would run script if the page ever took a modem text as HTML.
+const char kHostileApn[] =
+    "<script>window.__pwned=1</script><img src=x onerror=\"window.__pwned=2\">";
+
+const char *const kScreens[] = {"identity",   "access",     "gsmopinfo",  "tchtxpower",  "bearer",
+                                "hspaopinfo", "umtsopinfo", "radiostats", "radionwinfo", "nitz"};
+
+std::string JsonText(const rapidjson::Value &v) {
+    rapidjson::StringBuffer buf;
+    rapidjson::Writer<rapidjson::StringBuffer> w(buf);
+    v.Accept(w);
+    return buf.GetString();
+}
+
+// A value as the page writes it (JavaScript's String(), JSON for objects).
+std::string PageText(const rapidjson::Value &v) {
+    if (v.IsString()) return v.GetString();
+    if (v.IsBool()) return v.GetBool() ? "true" : "false";
+    if (v.IsDouble() && v.GetDouble() == std::floor(v.GetDouble()) &&
+        std::fabs(v.GetDouble()) < 1e15)
+        return std::to_string(static_cast<long long>(v.GetDouble()));
+    return JsonText(v);
+}
+
+const rapidjson::Value *Member(const rapidjson::Value &o, const std::string &name) {
+    if (!o.IsObject()) return nullptr;
+    auto m = o.FindMember(name.c_str());
+    return m == o.MemberEnd() ? nullptr : &m->value;
+}
+
+std::string StringOr(const rapidjson::Value *v, const std::string &otherwise) {
+    return v != nullptr && v->IsString() ? v->GetString() : otherwise;
+}
+
+// Milliseconds since the epoch of a record's time ("2024-05-01T12:00:00.250Z").
+long long EpochMs(const std::string &iso) {
+    struct tm tm = {};
+    const char *rest = strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+    if (rest == nullptr) return 0;
+    return static_cast<long long>(timegm(&tm)) * 1000 + (*rest == '.' ? atoi(rest + 1) : 0);
+}
+
+// The terminal screen: its heading and, per section in order, its title
+// and lines without their two-space indent.
+struct TerminalScreen {
+    std::string heading;
+    std::vector<std::pair<std::string, std::vector<std::string>>> sections;
+};
+
+TerminalScreen ParseTerminal(const std::string &text) {
+    TerminalScreen t;
+    std::size_t at = 0;
+    for (std::size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const std::string line = text.substr(at, nl - at);
+        if (at == 0)
+            t.heading = line;
+        else if (line.empty())
+            continue;
+        else if (line[0] != ' ')
+            t.sections.push_back({line, {}});
+        else if (!t.sections.empty())
+            t.sections.back().second.push_back(line.substr(line.rfind("  ", 0) == 0 ? 2 : 1));
+    }
+    return t;
+}
+
+// A table's header line split at runs of two or more spaces.
+std::vector<std::string> Columns(const std::string &line) {
+    std::vector<std::string> out;
+    std::size_t at = line.find_first_not_of(' ');
+    while (at != std::string::npos) {
+        std::size_t end = line.find("  ", at);
+        out.push_back(line.substr(at, end == std::string::npos ? end : end - at));
+        at = end == std::string::npos ? end : line.find_first_not_of(' ', end);
+    }
+    return out;
+}
+
+// What the page shows of every screen, read in one go.
+const char kReadScreens[] = R"JS(
+const out = {};
+for (const card of document.querySelectorAll('article.screen')) {
+  const sections = [];
+  for (const part of card.querySelectorAll('section[data-section]')) {
+    const cells = {};
+    for (const td of part.querySelectorAll('td[data-key]')) cells[td.dataset.key] = td.textContent;
+    sections.push({
+      key: part.dataset.section,
+      title: part.querySelector('h4').textContent,
+      fields: [...part.querySelectorAll('table.fields tr')].map(
+          tr => [tr.querySelector('th').textContent, tr.querySelector('td').textContent]),
+      header: [...part.querySelectorAll('table.rows tr:first-child th')].map(th => th.textContent),
+      notes: [...part.querySelectorAll('p.note')].map(p => p.textContent),
+      cells,
+    });
+  }
+  out[card.id.substring(7)] = {title: card.querySelector('h2').textContent,
+                               time: card.dataset.time || '', sections};
+}
+return out;
+)JS";
+
+class ServeInBrowser : public DiagctlSystem {
+  protected:
+    // Runs a script in the page; its result (null after a failure, which
+    // is reported).
+    rapidjson::Document Run(const std::string &script) {
+        rapidjson::Document d;
+        const std::string why = browser_.Run(script, &d);
+        if (!why.empty()) {
+            ADD_FAILURE() << why;
+            d.SetNull();
+        }
+        return d;
+    }
+
+    // Polls a script until it returns true; false after a minute.
+    bool WaitInPage(const std::string &script) {
+        for (int i = 0; i < 1200; i++) {
+            rapidjson::Document d;
+            if (browser_.Run(script, &d).empty() && d.IsBool() && d.GetBool()) return true;
+            usleep(50000);
+        }
+        return false;
+    }
+
+    // Stops the simulator's clock at t seconds of the drive; the wall time
+    // (ms since the epoch) once it is stopped, which every later request
+    // follows.
+    long long StepTo(const std::string &t) {
+        EXPECT_TRUE(Publish("/dev/radio/cellular/clock", t + "\n"));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    }
+
+    // Waits until every screen on the page shows a round made after since.
+    bool WaitForRoundsAfter(long long since) {
+        return WaitInPage(
+            "const cards = document.querySelectorAll('article.screen');"
+            "return cards.length === 10 && [...cards].every("
+            "c => c.dataset.time && Date.parse(c.dataset.time) > " +
+            std::to_string(since) + ");");
+    }
+
+    // The page's screens against diagctl --json and the terminal screen of
+    // the same (stopped) modem state.
+    void CompareScreens() {
+        rapidjson::Document page = Run(kReadScreens);
+        ASSERT_TRUE(page.IsObject());
+        for (const char *command : kScreens) {
+            SCOPED_TRACE(command);
+            const rapidjson::Value *shown = Member(page, command);
+            ASSERT_NE(shown, nullptr);
+            Ran json = Diagctl({"--json", command}), text = Diagctl({command});
+            ASSERT_EQ(json.status, 0) << json.err;
+            ASSERT_EQ(text.status, 0) << text.err;
+            rapidjson::Document record;
+            ASSERT_FALSE(record.Parse(json.out.c_str()).HasParseError()) << json.out;
+            CompareValues(record["screen"], *shown);
+            CompareNames(command, ParseTerminal(text.out), *shown);
+        }
+    }
+
+    // Every value of the record's screen is a cell with the page's text of
+    // it (a null: the daemon's placeholder), but a column the page names
+    // in its NOT SUPPORTED note; the page has no cell the record lacks.
+    void CompareValues(const rapidjson::Value &screen, const rapidjson::Value &shown) {
+        const rapidjson::Value &units = screen["units"];
+        const rapidjson::Value *unavailable = Member(screen, "unavailable");
+        std::map<std::string, std::string> cells;
+        std::map<std::string, std::vector<std::string>> notes;
+        for (const rapidjson::Value &sec : shown["sections"].GetArray()) {
+            for (auto c = sec["cells"].MemberBegin(); c != sec["cells"].MemberEnd(); ++c)
+                cells[c->name.GetString()] = c->value.GetString();
+            for (const rapidjson::Value &n : sec["notes"].GetArray())
+                notes[sec["key"].GetString()].push_back(n.GetString());
+        }
+        std::set<std::string> expected;
+        auto check = [&](const std::string &section, const std::string &key,
+                         const std::string &unavailable_path, const rapidjson::Value &v,
+                         const std::string &unit) {
+            SCOPED_TRACE(key);
+            const std::string want =
+                v.IsNull() ? StringOr(Member(*unavailable, unavailable_path), "N/A")
+                           : PageText(v) + (v.IsNumber() && !unit.empty() ? " " + unit : "");
+            auto cell = cells.find(key);
+            if (cell == cells.end()) {
+                // Only a column of placeholders may be left out, named below.
+                EXPECT_TRUE(v.IsNull()) << "no cell for " << PageText(v);
+                bool named = false;
+                for (const std::string &n : notes[section])
+                    named = named || n.rfind("NOT SUPPORTED: ", 0) == 0;
+                EXPECT_TRUE(named) << "a null with neither a cell nor a note";
+                return;
+            }
+            expected.insert(key);
+            EXPECT_EQ(cell->second, want);
+        };
+        for (auto s = screen["sections"].MemberBegin(); s != screen["sections"].MemberEnd(); ++s) {
+            const std::string sec = s->name.GetString();
+            if (s->value.IsObject()) {
+                for (auto f = s->value.MemberBegin(); f != s->value.MemberEnd(); ++f) {
+                    const std::string key = sec + "." + f->name.GetString();
+                    check(sec, key, key, f->value, StringOr(Member(units, key), ""));
+                }
+            } else if (s->value.IsArray()) {
+                rapidjson::SizeType position = 0;
+                for (const rapidjson::Value &row : s->value.GetArray()) {
+                    const std::string index = PageText(row["index"]);
+                    for (auto f = row.MemberBegin(); f != row.MemberEnd(); ++f) {
+                        const std::string col = f->name.GetString();
+                        if (col == "index") continue;
+                        check(sec, sec + "." + index + "." + col,
+                              sec + "." + std::to_string(position) + "." + col, f->value, "");
+                    }
+                    position++;
+                }
+                if (s->value.Empty()) {
+                    EXPECT_EQ(notes[sec], std::vector<std::string>{"(none)"}) << sec;
+                }
+            } else if (s->value.IsNull()) {
+                EXPECT_EQ(notes[sec],
+                          std::vector<std::string>{StringOr(Member(*unavailable, sec), "N/A")})
+                    << sec;
+            }
+        }
+        for (const auto &c : cells) EXPECT_EQ(expected.count(c.first), 1u) << "extra " << c.first;
+    }
+
+    // The page's heading, section titles (in order), field lines, table
+    // headers and notes are the terminal's.
+    void CompareNames(const std::string &command, const TerminalScreen &term,
+                      const rapidjson::Value &shown) {
+        const std::string title = shown["title"].GetString();
+        const std::size_t open = title.rfind(" (");
+        ASSERT_NE(open, std::string::npos) << title;
+        EXPECT_EQ(title.substr(open), " (" + command + ")");
+        EXPECT_EQ(term.heading.rfind(command + ": " + title.substr(0, open) + "  [", 0), 0u)
+            << term.heading << " / " << title;
+        const rapidjson::Value &sections = shown["sections"];
+        ASSERT_EQ(sections.Size(), term.sections.size()) << term.heading;
+        for (rapidjson::SizeType i = 0; i < sections.Size(); i++) {
+            const rapidjson::Value &sec = sections[i];
+            const auto &[term_title, lines] = term.sections[i];
+            SCOPED_TRACE(term_title);
+            EXPECT_EQ(sec["title"].GetString(), term_title);
+            auto has_line = [&lines](const std::function<bool(const std::string &)> &match) {
+                for (const std::string &l : lines)
+                    if (match(l)) return true;
+                return false;
+            };
+            for (const rapidjson::Value &f : sec["fields"].GetArray()) {
+                const std::string label = f[0].GetString(), text = f[1].GetString();
+                EXPECT_TRUE(has_line([&](const std::string &l) {
+                    if (l.rfind(label + "  ", 0) != 0) return false;
+                    const std::size_t v = l.find_first_not_of(' ', label.size());
+                    return v != std::string::npos && l.substr(v) == text;
+                })) << label
+                    << "  " << text;
+            }
+            if (!sec["header"].Empty()) {
+                std::vector<std::string> header;
+                for (const rapidjson::Value &h : sec["header"].GetArray())
+                    header.push_back(h.GetString());
+                EXPECT_TRUE(has_line([&](const std::string &l) { return Columns(l) == header; }))
+                    << JsonText(sec["header"]);
+            }
+            for (const rapidjson::Value &n : sec["notes"].GetArray()) {
+                // The terminal draws a table's empty slots as rows of N/A
+                // where the page says (none).
+                if (std::string(n.GetString()) == "(none)") continue;
+                EXPECT_TRUE(has_line([&](const std::string &l) { return l == n.GetString(); }))
+                    << n.GetString();
+            }
+        }
+    }
+
+    // The y values of one line of a chart, in order, runs of one value
+    // taken as one.
+    std::vector<int> ChartLine(const std::string &chart, const std::string &line) {
+        rapidjson::Document d =
+            Run("const c = document.querySelector('canvas[data-chart=\"" + chart +
+                "\"]'); if (!c) return null;"
+                "const ds = Chart.getChart(c).data.datasets.find(d => d.label === '" +
+                line +
+                "'); if (!ds) return null;"
+                "for (let i = 1; i < ds.data.length; i++)"
+                "  if (!(ds.data[i].x > ds.data[i - 1].x)) return 'x not increasing';"
+                "return ds.data.map(p => p.y);");
+        std::vector<int> runs;
+        if (!d.IsArray()) {
+            ADD_FAILURE() << chart << " / " << line << ": " << JsonText(d);
+            return runs;
+        }
+        for (const rapidjson::Value &y : d.GetArray())
+            if (runs.empty() || runs.back() != y.GetInt()) runs.push_back(y.GetInt());
+        return runs;
+    }
+
+    webdriver::Browser browser_;
+};
+
+TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
+    const std::string missing = webdriver::Browser::Missing();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+
+    // The handover drive with a hostile APN, its clock stopped at 0.
+    rapidjson::Document drive;
+    drive.Parse(ReadFile(kDrives + "/drive-handover.json").c_str());
+    ASSERT_TRUE(drive.IsObject());
+    rapidjson::Document contexts;
+    contexts.Parse(R"([{"apn": "", "ipv4": "10.64.12.7", "ipv6": "2001:db8:0:1::7"}])");
+    contexts[0]["apn"].SetString(kHostileApn, contexts.GetAllocator());
+    drive.AddMember("pdp_contexts", rapidjson::Value(contexts, drive.GetAllocator()),
+                    drive.GetAllocator());
+    std::ofstream(tmp_ + "/drive.json") << JsonText(drive);
+    StartSimulator({"-s", tmp_ + "/drive.json"});
+    ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "0\n"));
+    // A network time, so that the nitz screen has values too.
+    ASSERT_TRUE(Publish(kNetworkTime + "/status",
+                        "last_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1700000000}\n"));
+    StartDaemon();
+    WaitForText(kDiag + "/status_data", "nitz_date");
+
+    Child serve;
+    const int port = StartServe(&serve, {"--every", "0.2", "--allow-control"});
+    ASSERT_NE(port, 0);
+    const std::string origin = "http://127.0.0.1:" + std::to_string(port);
+    const std::string dir = tmp_ + "/chromium";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(browser_.Start(dir), "") << ReadFile(dir + "/chromedriver.log").substr(0, 4000);
+    ASSERT_EQ(browser_.Navigate(origin + "/"), "");
+    ASSERT_TRUE(WaitInPage("return document.getElementById('state').textContent === 'live';"))
+        << JsonText(Run("return document.getElementById('state').textContent;"));
+
+    // Every screen at each step of the drive, and what radionwinfo said
+    // there for the charts.
+    const char *const kSteps[] = {"0", "10", "20", "30"};
+    std::vector<int> serving;
+    std::map<std::string, std::vector<int>> active;  // "SC 310" -> RSCP at each step
+    for (const char *t : kSteps) {
+        SCOPED_TRACE(std::string("drive at ") + t + " s");
+        ASSERT_TRUE(WaitForRoundsAfter(StepTo(t)));
+        CompareScreens();
+        Ran json = Diagctl({"--json", "radionwinfo"});
+        rapidjson::Document r;
+        ASSERT_FALSE(r.Parse(json.out.c_str()).HasParseError());
+        const rapidjson::Value &sections = r["screen"]["sections"];
+        serving.push_back(sections["serving_cell"]["scell_rscp"].GetInt());
+        for (const rapidjson::Value &row : sections["active_set"].GetArray()) {
+            std::vector<int> &line = active["SC " + PageText(row["aset_sc"])];
+            if (line.empty() || line.back() != row["aset_rscp"].GetInt())
+                line.push_back(row["aset_rscp"].GetInt());
+        }
+    }
+
+    // The charts hold a point per round, and their lines went where the
+    // drive went: the serving cell fading from -70 dBm, a line for each
+    // scrambling code that joined the active set.
+    EXPECT_EQ(serving, (std::vector<int>{-70, -80, -90, -80}));
+    EXPECT_EQ(ChartLine("radionwinfo serving_cell dBm", "RSCP"), serving);
+    ASSERT_EQ(active.size(), 2u);
+    for (const auto &[name, rscp] : active) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(ChartLine("radionwinfo active_set aset_rscp", name), rscp);
+    }
+
+    // The APN's markup is the text of its cell and nothing else: no
+    // element made, no script run.
+    rapidjson::Document inert = Run(R"JS(
+        const cells = [...document.querySelectorAll('td[data-key$=".apn_name"]')];
+        return {pwned: window.__pwned === undefined ? null : window.__pwned,
+                images: document.images.length, scripts: document.scripts.length,
+                handlers: document.querySelectorAll('[onerror]').length,
+                apn: cells.length ? cells[0].textContent : null};)JS");
+    ASSERT_TRUE(inert.IsObject());
+    EXPECT_TRUE(inert["pwned"].IsNull());
+    EXPECT_EQ(inert["images"].GetInt(), 0);
+    EXPECT_EQ(inert["scripts"].GetInt(), 2) << "the page's own: Chart.js and app.js";
+    EXPECT_EQ(inert["handlers"].GetInt(), 0);
+    EXPECT_EQ(StringOr(&inert["apn"], ""), kHostileApn);
+
+    // Zoom: each choice sets the charts' window.
+    for (int seconds : {60, 1800, 300}) {
+        SCOPED_TRACE(seconds);
+        rapidjson::Document span = Run(
+            "const w = document.getElementById('window'); w.value = '" + std::to_string(seconds) +
+            "'; w.dispatchEvent(new Event('change'));"
+            "return [...document.querySelectorAll('canvas[data-chart]')].map(c => {"
+            "  const x = Chart.getChart(c).options.scales.x; return x.max - x.min; });");
+        ASSERT_TRUE(span.IsArray());
+        ASSERT_FALSE(span.Empty());
+        for (const rapidjson::Value &ms : span.GetArray())
+            EXPECT_EQ(ms.GetDouble(), seconds * 1000.0);
+    }
+
+    // Paused, the page stays as it was while rounds go on; the mask still
+    // applies at once; resumed, it catches up.
+    const std::string rscp_cell =
+        "const td = document.querySelector('#screen-radionwinfo "
+        "td[data-key=\"serving_cell.scell_rscp\"]'); return td ? td.textContent : null;";
+    rapidjson::Document before = Run("document.getElementById('pause').click();" + rscp_cell);
+    ASSERT_TRUE(before.IsString());
+    EXPECT_EQ(std::string(before.GetString()), "-80 dBm");
+    EXPECT_EQ(JsonText(Run("return document.getElementById('state').textContent;")), "\"paused\"");
+    const long long since = StepTo("40");
+    httplib::Client api("127.0.0.1", port);
+    // Five rounds after the step, each pushed to every open stream.
+    std::set<std::string> rounds;
+    for (int i = 0; i < 1200 && rounds.size() < 5; i++) {
+        httplib::Result r = api.Get("/api/v1/screens/radionwinfo");
+        rapidjson::Document rec;
+        if (r && r->status == 200 && !rec.Parse(r->body.c_str()).HasParseError() &&
+            rec.HasMember("screen") && EpochMs(rec["time"].GetString()) > since) {
+            EXPECT_EQ(rec["screen"]["sections"]["serving_cell"]["scell_rscp"].GetInt(), -104);
+            rounds.insert(rec["time"].GetString());
+        }
+        usleep(50000);
+    }
+    ASSERT_EQ(rounds.size(), 5u);
+    EXPECT_EQ(JsonText(Run(rscp_cell)), "\"-80 dBm\"") << "the paused page changed";
+
+    const std::string imei_cell =
+        "const td = document.querySelector('#screen-identity td[data-key=\"equipment.IMEI\"]');"
+        "return td ? td.textContent : null;";
+    const rapidjson::Document shown_imei = Run(imei_cell);
+    const std::string imei = StringOr(&shown_imei, "");
+    ASSERT_EQ(imei.find('*'), std::string::npos) << imei;
+    Run("document.getElementById('mask').click();");
+    EXPECT_TRUE(WaitInPage(imei_cell.substr(0, imei_cell.rfind("return")) +
+                           "return td !== null && td.textContent.includes('****');"))
+        << JsonText(Run(imei_cell));
+    rapidjson::Document links =
+        Run("return [document.getElementById('dl-jsonl').getAttribute('href'),"
+            "        document.getElementById('dl-csv').getAttribute('href')];");
+    ASSERT_TRUE(links.IsArray());
+    for (const rapidjson::Value &href : links.GetArray()) {
+        SCOPED_TRACE(href.GetString());
+        httplib::Result r = api.Get(std::string("/") + href.GetString());
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 200);
+        EXPECT_NE(r->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
+        EXPECT_NE(r->body.find("-104"), std::string::npos) << "the session's records";
+        EXPECT_EQ(r->body.find(imei), std::string::npos) << "masked";
+    }
+    Run("document.getElementById('mask').click();");
+    EXPECT_TRUE(WaitInPage(imei_cell.substr(0, imei_cell.rfind("return")) +
+                           "return td !== null && td.textContent === '" + imei + "';"));
+
+    Run("document.getElementById('pause').click();");
+    EXPECT_TRUE(
+        WaitInPage("const td = document.querySelector('#screen-radionwinfo "
+                   "td[data-key=\"serving_cell.scell_rscp\"]');"
+                   "return document.getElementById('state').textContent === 'live' && "
+                   "td !== null && td.textContent === '-104 dBm';"));
+
+    // The GSM-time switch, shown under --allow-control, writes the config.
+    EXPECT_EQ(JsonText(Run("return document.getElementById('gsm-time').hidden;")), "false");
+    Run("document.getElementById('gsm-on').click();");
+    EXPECT_TRUE(WaitInPage(
+        "return document.getElementById('gsm-result').textContent === 'gsm_time_enable 1';"))
+        << JsonText(Run("return document.getElementById('gsm-result').textContent;"));
+    EXPECT_NE(ReadFile(kDiag + "/config").find("gsm_time_enable::1\n"), std::string::npos);
+
+    // The whole page, its charts zoomed to the last minute of the drive.
+    std::string png;
+    rapidjson::Document height =
+        Run("const w = document.getElementById('window'); w.value = '60';"
+            "w.dispatchEvent(new Event('change')); return document.documentElement.scrollHeight;");
+    ASSERT_TRUE(height.IsInt());
+    ASSERT_EQ(browser_.Resize(1400, height.GetInt() + 100), "");
+    ASSERT_EQ(browser_.Screenshot(&png), "");
+    EXPECT_EQ(png.rfind("\x89PNG\r\n\x1a\n", 0), 0u);
+    std::ofstream(SERVE_LIVE_SCREENSHOT, std::ios::binary) << png;
+    std::printf("screenshot: %s\n", SERVE_LIVE_SCREENSHOT);
+
+    int status = serve.Stop(SIGINT);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
