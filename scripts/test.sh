@@ -18,6 +18,9 @@ if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
 else
   find . -path ./build -prune -o \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -print0
 fi | xargs -0 clang-format --dry-run -Werror
+# Every fault of the mutation check still names a line of the code (the
+# check itself, scripts/mutants.sh, takes an hour and is run by hand).
+scripts/mutants.sh --check
 
 jobs=$(nproc)
 for preset in default asan; do
