@@ -277,6 +277,8 @@ TEST_MAP=(
   "tools/ppsfs/ : ppsfs_test ppsfs_shell_test.sh ppsfs_mount_test.sh notify_test : hostile_test system_test"
   "tools/techmode-sim/ : techmode_sim_timeline_test techmode-sim techmode_sim_test diag_test : system_test diagctl_system_test"
   "tools/diagctl/WebServer : diagctl_screens_test : diagctl_serve_test diagctl_system_test"
+  "tools/diagctl/Mqtt : diagctl_mqtt_test : diagctl_serve_test"
+  "tools/diagctl/Fleet : diagctl_screens_test : diagctl_serve_test diagctl_mqtt_test"
   "tools/diagctl/ : diagctl_screens_test : diagctl_system_test hostile_test"
 )
 
