@@ -158,7 +158,11 @@ TEST(FleetTopics, SplitsOnlyWhatFits) {
         {"diagctl", "diagctl//identity", nullptr, nullptr},
         {"diagctl", "diagctl/../identity", nullptr, nullptr},
         {"diagctl", "diagctl/car 7/identity", nullptr, nullptr},
-        {"diagctl", "diagctl/<b>/identity", nullptr, nullptr},
+        // Each character that markup or JSON gives a meaning to, alone.
+        {"diagctl", "diagctl/a<b/identity", nullptr, nullptr},
+        {"diagctl", "diagctl/a>b/identity", nullptr, nullptr},
+        {"diagctl", "diagctl/a\"b/identity", nullptr, nullptr},
+        {"diagctl", "diagctl/a&b/identity", nullptr, nullptr},
         {"diagctl", "diagctl/car-7/Identity", nullptr, nullptr},
         {"diagctl", "diagctl/car-7/", nullptr, nullptr},
         {"diagctl", "diagctlx/car-7/identity", nullptr, nullptr},

@@ -503,6 +503,20 @@ TEST_F(Serve, PageInHeadlessChromiumShowsModemTextsAsText) {
         << "no GSM-time switch without --allow-control";
 }
 
+// The session keeps its last session_records records, the oldest dropped.
+TEST_F(Serve, SessionKeepsItsLastRecords) {
+    ServeOptions opt;
+    opt.session_records = 5;
+    server_.reset();
+    StartServer(opt);  // one round
+    server_->Poll();
+    httplib::Result r = Client().Get("/api/v1/session.jsonl");
+    ASSERT_TRUE(r);
+    std::size_t lines = 0;
+    for (char c : r->body) lines += c == '\n';
+    EXPECT_EQ(lines, 5u);
+}
+
 // diagctl serve --mqtt: what a broker's publishers send, taken only when it
 // fits, each host in its own place.
 class ServeFleet : public Serve {
