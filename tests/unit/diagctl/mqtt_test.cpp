@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -413,9 +414,8 @@ TEST(MqttSecure, TlsAndPasswordsAsGiven) {
                     "-out srv.crt -days 1 -extfile ext"));
     ASSERT_TRUE(run("mosquitto_passwd -b -c " + dir + "/passwd car7 s3cret"));
     ASSERT_TRUE(run("chmod 0644 " + dir + "/*"));
-    const std::string pwfile = dir + "/pw", wrong = dir + "/wrong-pw";
-    ASSERT_TRUE(run("printf 's3cret\\n' > " + pwfile + " && chmod 600 " + pwfile));
-    ASSERT_TRUE(run("printf 'guess\\n' > " + wrong + " && chmod 600 " + wrong));
+    ASSERT_TRUE(run("cd " + dir + " && printf 's3cret\\n' >pw && printf 'guess\\n' >wrong-pw && " +
+                    "chmod 600 pw wrong-pw"));
     broker.Configure("allow_anonymous false\npassword_file " + dir + "/passwd\ncafile " + dir +
                      "/ca.crt\ncertfile " + dir + "/srv.crt\nkeyfile " + dir + "/srv.key");
     const std::string why = broker.Start();
@@ -423,66 +423,42 @@ TEST(MqttSecure, TlsAndPasswordsAsGiven) {
     const std::string tls = "mqtts://127.0.0.1:" + std::to_string(broker.port());
     const std::string plain = "mqtt://127.0.0.1:" + std::to_string(broker.port());
 
+    // Options after --mqtt, split at spaces: TLS and PLAIN are the broker's
+    // URLs, DIR/ its directory; the password from the environment, if any.
     const struct {
-        const char *name;
-        std::vector<std::string> args;
-        const char *env_password;  // DIAGCTL_MQTT_PASSWORD, or nullptr
-        int status;                // exit status
-        const char *log;           // in the log
+        const char *name, *options, *env_password;
+        int status;       // exit status
+        const char *log;  // in the log
     } cases[] = {
         {"CA file and password file",
-         {tls, "--cafile", dir + "/ca.crt", "--username", "car7", "--password-file", pwfile},
-         nullptr,
-         0,
+         "TLS --cafile DIR/ca.crt --username car7 --password-file DIR/pw", nullptr, 0,
          "1 records published, 1 delivered"},
         {"the password from the environment",
-         {tls, "--cafile", dir + "/ca.crt", "--username", "car7", "--tls-version", "tlsv1.2"},
-         "s3cret",
-         0,
+         "TLS --cafile DIR/ca.crt --username car7 --tls-version tlsv1.2", "s3cret", 0,
          "1 records published, 1 delivered"},
-        {"a wrong password",
-         {tls, "--cafile", dir + "/ca.crt", "--username", "car7", "--password-file", wrong},
-         nullptr,
-         0,
-         "refused the connection"},
-        {"another CA",
-         {tls, "--cafile", dir + "/other.crt", "--username", "car7", "--password-file", pwfile},
-         nullptr,
-         0,
-         "certificate verify failed"},
-        {"no TLS",
-         {plain, "--username", "car7", "--password-file", pwfile},
-         nullptr,
-         0,
-         "cannot connect to"},
-        {"TLS options without TLS",
-         {plain, "--cafile", dir + "/ca.crt"},
-         nullptr,
-         2,
-         "need an mqtts://"},
-        {"a certificate without its key",
-         {tls, "--cert", dir + "/srv.crt"},
-         nullptr,
-         2,
+        {"a wrong password", "TLS --cafile DIR/ca.crt --username car7 --password-file DIR/wrong-pw",
+         nullptr, 0, "refused the connection"},
+        {"another CA", "TLS --cafile DIR/other.crt --username car7 --password-file DIR/pw", nullptr,
+         0, "certificate verify failed"},
+        {"no TLS", "PLAIN --username car7 --password-file DIR/pw", nullptr, 0, "cannot connect to"},
+        {"TLS options without TLS", "PLAIN --cafile DIR/ca.crt", nullptr, 2, "need an mqtts://"},
+        {"a certificate without its key", "TLS --cert DIR/srv.crt", nullptr, 2,
          "--cert and --key go together"},
-        {"a password without a user",
-         {tls, "--password-file", pwfile},
-         nullptr,
-         2,
+        {"a password without a user", "TLS --password-file DIR/pw", nullptr, 2,
          "a password needs --username"},
-        {"an unreadable CA file",
-         {tls, "--cafile", dir + "/missing.crt"},
-         nullptr,
-         2,
-         "cannot read"},
-        {"an unknown TLS version", {tls, "--tls-version", "sslv3"}, nullptr, 2, "tlsv1.2 or"},
+        {"an unreadable CA file", "TLS --cafile DIR/missing.crt", nullptr, 2, "cannot read"},
+        {"an unknown TLS version", "TLS --tls-version sslv3", nullptr, 2, "tlsv1.2 or"},
     };
     const std::string tmp = testsupport::MakeTempDir("mqtt-secure");
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> args = {DIAGCTL_BIN, "record",      "--pps", tmp,     "--count",
                                          "1",         "--host-name", "car7",  "--mqtt"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::istringstream options(c.options);
+        for (std::string o; options >> o;) {
+            if (o.rfind("DIR/", 0) == 0) o = dir + o.substr(3);
+            args.push_back(o == "TLS" ? tls : o == "PLAIN" ? plain : o);
+        }
         args.push_back("identity");
         if (c.env_password != nullptr) setenv("DIAGCTL_MQTT_PASSWORD", c.env_password, 1);
         testsupport::Child rec;
