@@ -417,6 +417,8 @@ TEST_F(Serve, DownloadsTheSessionsLastRecords) {
     std::size_t lines = 0;
     for (char c : jsonl->body) lines += c == '\n';
     EXPECT_EQ(lines, opt.session_records);
+    // The records of the last 0 seconds: none, all were made before the request.
+    EXPECT_EQ(Client().Get("/api/v1/session.jsonl?seconds=0")->body, "");
     httplib::Result csv = Client().Get("/api/v1/session.csv");
     ASSERT_TRUE(csv);
     EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
