@@ -219,18 +219,19 @@ TEST_F(Serve, HostileModemTextsStayDataAndRoundsArePushed) {
 
     std::string stream;
     std::vector<std::string> records;
-    bool polled = false;
+    std::size_t first_round = 0;  // records before the second round was made
     const std::size_t screens = ServedScreens().size();
     Client().Get("/api/v1/stream", [&](const char *data, std::size_t n) {
         stream.append(data, n);
         for (std::size_t nl; (nl = stream.find('\n')) != std::string::npos; stream.erase(0, nl + 1))
             if (stream.rfind("data: ", 0) == 0) records.push_back(stream.substr(6, nl - 6));
-        if (!polled && records.size() >= screens) {
-            polled = true;
+        if (first_round == 0 && records.size() >= screens) {
+            first_round = records.size();
             server_->Poll();
         }
         return records.size() < 2 * screens;
     });
+    EXPECT_EQ(first_round, screens);
     ASSERT_EQ(records.size(), 2 * screens);
     for (const std::string &line : records) {
         SCOPED_TRACE(line);
