@@ -401,6 +401,9 @@ TEST_F(Serve, GsmTimeSwitchNeedsControlAndSameOrigin) {
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, c.status) << r->body;
         EXPECT_EQ(writes_, c.writes);
+        // The page shows the switch only when the index says it may.
+        const std::string allowed = c.allow ? "\"allow_control\":true" : "\"allow_control\":false";
+        EXPECT_NE(Client().Get("/api/v1/screens")->body.find(allowed), std::string::npos);
     }
 }
 
