@@ -426,9 +426,11 @@ std::string Compact(const Value &v) {
 // values on one line, wrapped before 100 columns under its first member;
 // other objects and arrays a member or an entry a line, at indent + 2.
 std::string Print(const Value &v, size_t col, size_t indent) {
+    // MemberBegin() is only for objects (RapidJSON asserts it).
     bool flat = v.IsObject();
-    for (auto m = v.MemberBegin(); flat && m != v.MemberEnd(); ++m)
-        flat = !m->value.IsObject() && !m->value.IsArray();
+    if (flat)
+        for (auto m = v.MemberBegin(); flat && m != v.MemberEnd(); ++m)
+            flat = !m->value.IsObject() && !m->value.IsArray();
     if (flat) {
         std::string out = "{";
         size_t at = col + 1;
@@ -447,11 +449,12 @@ std::string Print(const Value &v, size_t col, size_t indent) {
     if ((!v.IsObject() && !v.IsArray()) || (v.IsArray() && v.Empty())) return Compact(v);
     const std::string pad(indent + 2, ' ');
     std::string out = v.IsObject() ? "{" : "[";
-    for (auto m = v.MemberBegin(); v.IsObject() && m != v.MemberEnd(); ++m) {
-        const std::string key = Compact(m->name) + ": ";
-        out += (m == v.MemberBegin() ? "\n" : ",\n") + pad + key +
-               Print(m->value, pad.size() + key.size(), pad.size());
-    }
+    if (v.IsObject())
+        for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
+            const std::string key = Compact(m->name) + ": ";
+            out += (m == v.MemberBegin() ? "\n" : ",\n") + pad + key +
+                   Print(m->value, pad.size() + key.size(), pad.size());
+        }
     for (rapidjson::SizeType i = 0; v.IsArray() && i < v.Size(); i++)
         out += (i == 0 ? "\n" : ",\n") + pad + Print(v[i], pad.size(), pad.size());
     return out + "\n" + std::string(indent, ' ') + (v.IsObject() ? "}" : "]");

@@ -147,6 +147,7 @@ TEST(FleetRecords, KeepsOnlyTheScreensOwnAttributes) {
 }
 
 TEST(FleetTopics, SplitsOnlyWhatFits) {
+    const std::string kLongHost = "diagctl/" + std::string(65, 'a') + "/identity";
     const struct {
         const char *prefix, *topic;
         const char *host, *leaf;  // host nullptr: refused
@@ -167,7 +168,7 @@ TEST(FleetTopics, SplitsOnlyWhatFits) {
         {"diagctl", "diagctl/car-7/", nullptr, nullptr},
         {"diagctl", "diagctlx/car-7/identity", nullptr, nullptr},
         {"diagctl", "other/car-7/identity", nullptr, nullptr},
-        {"diagctl", ("diagctl/" + std::string(65, 'a') + "/identity").c_str(), nullptr, nullptr},
+        {"diagctl", kLongHost.c_str(), nullptr, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.topic);
