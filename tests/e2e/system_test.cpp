@@ -395,41 +395,43 @@ TEST_F(System, TerminationSignals) {
 // control object cannot be opened (a directory is in its place; ppsfs
 // refuses ?server on it, and so does the unlink meant for a stale object), a
 // status object cannot (no diag directory), or -U names no user; -U is read
-// only after the objects are open. Without a syslog socket the log goes to
-// standard error, in the programs' shared format; with one, nothing does.
+// only after the objects are open. The log goes to standard error too, in
+// the programs' shared format, without a syslog socket or with SLOGF_STDERR.
 TEST_F(System, StartFailures) {
-    const std::string init = "0x0640000A Velomar PPS: Velomar Init Failure....",
+    const std::string init = "Velomar PPS: Velomar Init Failure....",
                       user = "Invalid user/group specified [no_such_user]";
     struct {
         std::string setup;
         bool init;  // the failure is Init's, else -U's
         const char *line;
+        bool syslog, copy;
     } cases[] = {
-        {"mkdir " + kControl, true, "Velomar PPS Init: Cannot Initialize Velomar control message"},
-        {"rmdir " + kControl, false, ""},
-        {"rm -r " + kDiag, true, "Velomar PPS Init: PPS Object Initialized Failed, Return"},
-        {"rm /dev/log", true, ""},
+        {"mkdir " + kControl, true, "Velomar PPS Init: Cannot Initialize Velomar control message",
+         true, false},
+        {"rmdir " + kControl, false, "", true, true},
+        {"rm -r " + kDiag, true, "Velomar PPS Init: PPS Object Initialized Failed, Return", true,
+         false},
+        {"rm /dev/log", true, "", false, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.setup);
         ASSERT_EQ(system(c.setup.c_str()), 0);
+        if (c.copy) setenv("SLOGF_STDERR", "1", 1);
         EXPECT_FALSE(StartDaemon({"-U", "no_such_user"}));
+        unsetenv("SLOGF_STDERR");
         int status = daemon_.Wait(5000);
         ASSERT_TRUE(WIFEXITED(status)) << status;
         EXPECT_EQ(WEXITSTATUS(status), 1);
-        const bool syslog = c.setup != "rm /dev/log";
         const std::string err = testsupport::WithoutLogStamps(ReadFile(dir_ + "/stderr")),
-                          log = syslog ? Log() : err;
+                          log = c.syslog ? Log() : err;
         EXPECT_NE(log.find(c.line), std::string::npos) << log;
         EXPECT_EQ(log.find(init) != std::string::npos, c.init) << log;
         EXPECT_EQ(log.find(user) != std::string::npos, !c.init) << log;
-        const std::string last = "qrx_velomar_server: critical: " + init + "\n";
-        if (syslog) {
-            EXPECT_EQ(err, "");
-        } else {
-            EXPECT_EQ(err.substr(err.size() - std::min(err.size(), last.size())), last);
-            EXPECT_EQ(err.find("unformatted"), std::string::npos) << err;
-        }
+        const std::string last =
+            "qrx_velomar_server: critical: 0x0640000A " + (c.init ? init : user) + "\n";
+        EXPECT_EQ(err.substr(err.size() - std::min(err.size(), last.size())),
+                  c.copy || !c.syslog ? last : "");
+        EXPECT_EQ(err.find("unformatted"), std::string::npos) << err;
     }
 }
 
