@@ -391,31 +391,52 @@ TEST_F(System, TerminationSignals) {
     }
 }
 
-// Init fails, and the process ends with status 1, when the control object
-// cannot be opened (a directory is in its place; ppsfs refuses ?server on
-// it, and so does the unlink meant for a stale object) or a status object
-// cannot (no diag directory).
-TEST_F(System, InitFailure) {
+// A start that fails ends the process with status 1 and says why: the
+// control object cannot be opened (a directory is in its place; ppsfs
+// refuses ?server on it, and so does the unlink meant for a stale object), a
+// status object cannot (no diag directory), or -U names no user; -U is read
+// only after the objects are open. The log goes to standard error too, in
+// the programs' shared format, without a syslog socket or with SLOGF_STDERR.
+TEST_F(System, StartFailures) {
+    const std::string init = "Velomar PPS: Velomar Init Failure....",
+                      user = "Invalid user/group specified [no_such_user]";
     struct {
         std::string setup;
+        bool init;  // the failure is Init's, else -U's
         const char *line;
+        bool syslog, copy;
     } cases[] = {
-        {"mkdir " + kControl, "Velomar PPS Init: Cannot Initialize Velomar control message"},
-        {"rm -r " + kDiag, "Velomar PPS Init: PPS Object Initialized Failed, Return"},
+        {"mkdir " + kControl, true, "Velomar PPS Init: Cannot Initialize Velomar control message",
+         true, false},
+        {"rmdir " + kControl, false, "", true, true},
+        {"rm -r " + kDiag, true, "Velomar PPS Init: PPS Object Initialized Failed, Return", true,
+         false},
+        {"rm /dev/log", true, "", false, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.setup);
         ASSERT_EQ(system(c.setup.c_str()), 0);
-        EXPECT_FALSE(StartDaemon());
+        if (c.copy) setenv("SLOGF_STDERR", "1", 1);
+        EXPECT_FALSE(StartDaemon({"-U", "no_such_user"}));
+        unsetenv("SLOGF_STDERR");
         int status = daemon_.Wait(5000);
         ASSERT_TRUE(WIFEXITED(status)) << status;
         EXPECT_EQ(WEXITSTATUS(status), 1);
-        EXPECT_NE(Log().find(c.line), std::string::npos) << Log();
-        EXPECT_NE(Log().find("Velomar PPS: Velomar Init Failure...."), std::string::npos);
+        const std::string err = testsupport::WithoutLogStamps(ReadFile(dir_ + "/stderr")),
+                          log = c.syslog ? Log() : err;
+        EXPECT_NE(log.find(c.line), std::string::npos) << log;
+        EXPECT_EQ(log.find(init) != std::string::npos, c.init) << log;
+        EXPECT_EQ(log.find(user) != std::string::npos, !c.init) << log;
+        const std::string last =
+            "qrx_velomar_server: critical: 0x0640000A " + (c.init ? init : user) + "\n";
+        EXPECT_EQ(err.substr(err.size() - std::min(err.size(), last.size())),
+                  c.copy || !c.syslog ? last : "");
+        EXPECT_EQ(err.find("unformatted"), std::string::npos) << err;
     }
 }
 
 // -U switches identity after the objects are open: the daemon still serves.
+// An unknown option is skipped.
 TEST_F(System, RunAsUser) {
     struct passwd *pw = getpwnam("nobody");
     ASSERT_NE(pw, nullptr);
@@ -437,7 +458,7 @@ TEST_F(System, RunAsUser) {
     int id = 1000;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.arg);
-        ASSERT_TRUE(StartDaemon({"-U", c.arg})) << Log();
+        ASSERT_TRUE(StartDaemon({"-x", "-U", c.arg})) << Log();
         std::string st = ReadFile("/proc/" + std::to_string(daemon_.pid()) + "/status");
         auto all4 = [](const std::string &v) {
             return "\t" + v + "\t" + v + "\t" + v + "\t" + v + "\n";

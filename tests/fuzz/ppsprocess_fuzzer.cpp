@@ -15,8 +15,6 @@
 // reaches the handler registered under its name's hash, else the default
 // handler; a client record holds at most eight supplementary groups.
 #include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <memory>
@@ -38,45 +36,31 @@ struct Processing {
 };
 Processing g_now;
 
-[[noreturn]] void Fail(const char *what, const char *detail) {
-    fuzzcheck::Fail("%s: %s", what, detail != nullptr ? detail : "(null)");
+void Check(bool ok, const char *what, const char *detail) {
+    if (!ok) fuzzcheck::Fail("%s: %s", what, detail != nullptr ? detail : "(null)");
 }
 
 void CheckText(const char *what, const char *text) {
-    if (text == nullptr) Fail("null text", what);
-    if (text < g_now.begin || text > g_now.end) Fail("text outside the buffer", what);
+    Check(text != nullptr && text >= g_now.begin && text <= g_now.end, "text outside", what);
     // strlen stops at the buffer's NUL at the latest; ASan checks the reads.
-    const size_t len = strlen(text);
-    if (text + len > g_now.end) Fail("text runs past the buffer", what);
-    if (memchr(text, '\n', len) != nullptr) Fail("line end inside a value", what);
+    Check(memchr(text, '\n', strlen(text)) == nullptr, "line end inside a value", what);
 }
 
-void CheckCall(PPSServer *server, uint64_t clientId, const char *msg, const char *id,
-               const char *dat) {
-    if (++g_now.dispatches > 1) Fail("more than one dispatch for one buffer", msg);
-    if (clientId == 0) Fail("dispatch without a client id", msg);
+// user: the name the handler was registered under, null for the default.
+int Handler(PPSServer *server, void *user, uint64_t clientId, const char *msg, const char *id,
+            const char *dat) {
+    Check(++g_now.dispatches == 1, "more than one dispatch for one buffer", msg);
+    Check(clientId != 0, "dispatch without a client id", msg);
     CheckText("msg", msg);
     CheckText("id", id);
     if (dat != nullptr) CheckText("dat", dat);
     ClientInfo info;
-    if (server->GetClientInfo(clientId, &info) && info.ngroups > 8) Fail("ngroups above 8", msg);
-}
-
-int NamedHandler(PPSServer *server, void *user, uint64_t clientId, const char *msg, const char *id,
-                 const char *dat) {
-    CheckCall(server, clientId, msg, id, dat);
+    Check(!server->GetClientInfo(clientId, &info) || info.ngroups <= 8, "ngroups above 8", msg);
+    bool registered = false;
+    for (const char *name : kNames) registered |= PPSNameHash(msg) == PPSNameHash(name);
     const char *name = static_cast<const char *>(user);
-    if (PPSNameHash(msg) != PPSNameHash(name)) Fail("message reached another name's handler", msg);
-    return 0;
-}
-
-int DefaultHandler(PPSServer *server, void *, uint64_t clientId, const char *msg, const char *id,
-                   const char *dat) {
-    CheckCall(server, clientId, msg, id, dat);
-    for (const char *name : kNames) {
-        if (PPSNameHash(msg) == PPSNameHash(name))
-            Fail("registered message reached the default handler", msg);
-    }
+    Check(name == nullptr ? !registered : PPSNameHash(msg) == PPSNameHash(name), "wrong handler",
+          msg);
     return 0;
 }
 
@@ -93,8 +77,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     PPSServer server;
     for (const char *name : kNames)
-        server.AddMessageHandler(name, NamedHandler, const_cast<char *>(name));
-    server.SetDefaultHandler(DefaultHandler, nullptr);
+        server.AddMessageHandler(name, Handler, const_cast<char *>(name));
+    server.SetDefaultHandler(Handler, nullptr);
 
     const uint8_t *p = data;
     const uint8_t *const end = data + size;

@@ -64,6 +64,8 @@ TEST_F(Devctlv, ReturnsErrnoValuesNeverMinusOne) {
     SETIOV(&sv, big, sizeof big);
     EXPECT_EQ(devctlv(kFakeDeviceFd, 0x1000, 1, 0, &sv, nullptr, nullptr), E2BIG);
     EXPECT_EQ(dev.calls, 0);  // refused before any ioctl
+    SETIOV(&sv, big, DEVCTL_XFER_MAX);
+    EXPECT_EQ(devctlv(kFakeDeviceFd, 0x1000, 1, 0, &sv, nullptr, nullptr), EOK);
     // A reply room larger than a transfer offers the device what fits, and
     // takes no more than that whatever the device claims.
     iov_t rv;

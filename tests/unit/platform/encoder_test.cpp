@@ -58,11 +58,11 @@ TEST_F(Encoder, ValueEncodings) {
     pps_encoder_add_string(&e, "multi", "line1\nline2\\end\r\x01\x7f\t");
     pps_encoder_add_string(&e, "empty", "");
     pps_encoder_add_int64(&e, "big", 4294967296LL);
-    pps_encoder_add_double(&e, "speed", 65.412);
+    pps_encoder_add_double(&e, "gps.speed", 65.412);
     pps_encoder_add_bool(&e, "on", true);
     pps_encoder_add_null(&e, "nothing");
     pps_encoder_start_object(&e, "j");
-    pps_encoder_add_string(&e, "q\"k", "\"\\\n\x01\t\r\b\f");
+    pps_encoder_add_string(&e, "q\"k", "\"\\\n\x1f\t\r\b\f");
     pps_encoder_add_double(&e, "d", 0.5);
     pps_encoder_add_bool(&e, "f", false);
     pps_encoder_end_object(&e);
@@ -71,10 +71,10 @@ TEST_F(Encoder, ValueEncodings) {
               "multi:c:line1\\nline2\\\\end\\r\\001\\177\\t\n"
               "empty::\n"
               "big:n:4294967296\n"
-              "speed:n:65.412\n"
+              "gps.speed:n:65.412\n"
               "on:b:true\n"
               "nothing:json:null\n"
-              "j:json:{\"q\\\"k\":\"\\\"\\\\\\n\\u0001\\t\\r\\b\\f\",\"d\":0.5,\"f\":false}\n");
+              "j:json:{\"q\\\"k\":\"\\\"\\\\\\n\\u001f\\t\\r\\b\\f\",\"d\":0.5,\"f\":false}\n");
 }
 
 TEST_F(Encoder, JsonMode) {
@@ -115,6 +115,7 @@ TEST(EncoderError, IsStickyAndNullsTheBuffer) {
         {kName, [](E e) { pps_encoder_start_object(e, "o"), pps_encoder_add_int(e, nullptr, 1); }},
         {kValue, [](E e) { pps_encoder_start_array(e, "a"), pps_encoder_add_int(e, "x", 1); }},
         {kValue, [](E e) { pps_encoder_add_string(e, "a b", "v"); }},
+        {kValue, [](E e) { pps_encoder_delete_attribute(e, "a b"); }},
         {kValue, [](E e) { pps_encoder_start_object(e, "@a/b"); }},
         {kValue, [](E e) { pps_encoder_start_object(e, "@a?b"); }},
         {kValue, [](E e) { pps_encoder_add_json(e, "j", "{\"a\":}"); }},
@@ -150,11 +151,11 @@ TEST_F(Encoder, GrowsForLargeOutput) {
     EXPECT_EQ(text(), "big::" + big + "\n");
 }
 
-// Buffers of cleaned-up encoders are used again: a new encoder, or two alive
-// at once, must never show another one's text.
+// The buffers of the last encoders cleaned up are handed to the next ones:
+// two alive at once, or a new one, must never show another one's text.
 TEST(EncoderReuse, FreshTextAfterCleanupAndWhileAnotherIsOpen) {
     for (int round = 0; round < 3; round++) {
-        pps_encoder_t status, response;
+        pps_encoder_t status, response, json;
         pps_encoder_initialize(&status, false);
         pps_encoder_add_string(&status, "imei", "356938035643809");
         pps_encoder_initialize(&response, false);
@@ -163,15 +164,9 @@ TEST(EncoderReuse, FreshTextAfterCleanupAndWhileAnotherIsOpen) {
         EXPECT_EQ(pps_encoder_buffer(&response), "err:n:" + std::to_string(round) + "\n");
         pps_encoder_cleanup(&status);
         pps_encoder_cleanup(&response);
-
-        pps_encoder_t json;
         pps_encoder_initialize(&json, true);
         EXPECT_STREQ(pps_encoder_buffer(&json), "{}");
         pps_encoder_cleanup(&json);
-        pps_encoder_t empty;
-        pps_encoder_initialize(&empty, false);
-        EXPECT_EQ(pps_encoder_length(&empty), 0);
-        pps_encoder_cleanup(&empty);
     }
 }
 

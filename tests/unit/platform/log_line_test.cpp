@@ -34,7 +34,8 @@ TEST(LogLine, Forms) {
     } cases[] = {
         {0, LOG_ERR, "cannot mount", stamp + " " + who + "error: cannot mount\n"},
         {0, LOG_WARNING, "one line end\n", stamp + " " + who + "warning: one line end\n"},
-        {0, LOG_DEBUG, "a\nb\x1b[2J", stamp + " " + who + R"(debug: a\\x0Ab\\x1B\[2J)" + "\n"},
+        {0, LOG_DEBUG, "a\nb\x1b[2J\x7f",
+         stamp + " " + who + R"(debug: a\\x0Ab\\x1B\[2J\\x7F)" + "\n"},
         {0, 42, "out of range", stamp + " " + who + "debug: out of range\n"},
         {1, LOG_NOTICE, "scenario replaced", "<5>notice: scenario replaced\n"},
         {1, LOG_CRIT, "x\ty", "<2>critical: x\\x09y\n"},

@@ -17,79 +17,23 @@ namespace {
 
 using Fetch = int (*)(int, void *);
 
-struct FetcherCase {
-    Fetch fetch;
-    uint16_t type;
-    size_t recordBytes;
-    std::string getting;           // the name in "Getting <name> Data Structure"
-    std::string received;          // what follows "Received "
-    std::vector<int> widths = {};  // of each field in tag order; empty for a block
-};
-
 #define FETCH(fetcher, Record) [](int fd, void *d) { return fetcher(fd, static_cast<Record *>(d)); }
-#define CASE(fetcher, Record, type) FETCH(fetcher, Record), type, sizeof(Record)
 
-const std::vector<FetcherCase> &Cases() {
-    // clang-format off
-    static const std::vector<FetcherCase> cases = {
-        {CASE(getDtaBasicDta, BasicData, 1), "Basic", "Basic Data structure", {1, 1, 1, 1, 1, 1, 2}},
-        {CASE(getDtaRadioStatDta, RadioStatData, 3), "Radio Stat", "radio statistic data structure",
-         {1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2}},
-        {CASE(getDta3GServingCellDta, ServingCell3G, 4), "3G Serving Cell",
-         "3G Serving Cell Data structure", {2, 2, 4, 1, 1, 1, 1, 1, 1}},
-        {CASE(getDta2GServingCellDta, ServingCell2G, 5), "2G Serving Cell",
-         "2G Serving Cell Data structure", {1, 1, 2, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
-        {CASE(getDta2GBearerInfoDta, BearerInfo2G, 7), "2G Bearer Info",
-         "2G Bearer Info Data structure", {4, 4, 4, 4, 1, 1, 2, 1, 1}},
-        {CASE(getDtaMobilityDta, MobilityData, 8), "Mobility", "Mobility Data structure",
-         {1, 1, 2, 2, 2, 1, 1, 1}},
-        {CASE(getDtaDedicatedChannelPowerDta, DedicatedChannelPower, 9), "Dedicated Channel Power",
-         "Dedicated Channel Power Data structure", {1, 1, 1}},
-        {CASE(getDta3GBearerInfoDta, BearerInfo3G, 6), "3G Bearer Info", "3G Bearer Info Data structure"},
-        {CASE(getDtaInterRatMeasurementsInfoDta, InterRatMeasurementsInfo, 10),
-         "Inter Rat Measurements Info", "Inter Rat Measurements Info Data structure"},
-        {CASE(getDtaHspaChannelInfoDta, HspaChannelInfo, 11), "HSPA Channel Info",
-         "HSPA Channel Info Data structure"},
-        {CASE(getDta3GRadioAccessInfoDta, RadioAccessInfo3G, 12), "3G Radio Access Info",
-         "3G Radio Access Info Data structure"},
-        {CASE(getDtaSmCcCauseDta, SmCcCause, 13), "SM/CC Cause", "SM/CC Cause Data structure"},
-        {CASE(getDtaPdpContextInfoDta, PdpContextInfo, 14), "PDP Context Info",
-         "PDP Context Info Data structure"},
-        {CASE(getDta3GIntraRatNeighbourCellMeasInfoDta, IntraRatNeighbourCellMeasInfo3G, 16),
-         "3G Intra Rat Neighbour Cell Measurement Info",
-         "3G Intra RAT Neighbor Cell Measurement Info Data structure"},
-        {CASE(getDta2GIdleNeighborCellsInfoDta, IdleNeighborCellsInfo2G, 17),
-         "2G Idle Neighbor Cells Info", "2G Idle Neighbor Cells Info Data structure"},
-        {CASE(getDta2GDedicatedMeasurementDta, DedicatedMeasurementInfo2G, 18),
-         "2G Dedicated Measurement", "2G Dedicated Measurement Info Data structure"},
-        {CASE(getDtaActiveSetInfoDta, ActiveSetInfo, 19), "Active Set Info",
-         "Active Set Info Data structure"},
-        {CASE(getDtaMonitoredSetInfoDta, MonitoredSetInfo, 20), "Monitored Set Info",
-         "Monitored Set Info Data structure"},
-        {CASE(getDtaHspaInterRatMeasDta, HspaInterRatMeas, 22), "HSPA Inter RAT Meas",
-         "HSPA Inter RAT Measurement Data structure"},
-        {CASE(getDtaBatteryTemperatureDta, BatteryTemperature, 23), "Battery Temperature",
-         "Battery Temperature Data structure"},
-    };
-    // clang-format on
-    return cases;
-}
-
-// The full reply a modem sends for a case, and in *record the bytes it fills:
-// a block byte for byte, or a distinct value per tag at the next offset
-// aligned to its width (the word's bytes above the width are junk), 0x5A
-// elsewhere.
-std::vector<uint8_t> GoodReply(const FetcherCase &c, std::vector<uint8_t> *record) {
+// The full reply a modem sends for a structure, and in *record the bytes it
+// fills: a block byte for byte, or a distinct value per tag at the next
+// offset aligned to its width (the word's bytes above the width are junk),
+// 0x5A elsewhere.
+std::vector<uint8_t> GoodReply(const TechModeStructInfo &info, std::vector<uint8_t> *record) {
     TlvBuilder b;
-    b.Open(0x2001).Open(c.type);
-    record->assign(c.recordBytes, 0x5A);
-    if (c.widths.empty()) {
-        for (size_t i = 0; i < c.recordBytes; ++i) (*record)[i] = uint8_t(i * 7 + 3);
-        b.Value(c.type, record->data(), c.recordBytes);
+    b.Open(0x2001).Open(info.type);
+    record->assign(info.recordBytes, 0x5A);
+    if (info.encoding == TechModeEncoding::kBlock) {
+        for (size_t i = 0; i < info.recordBytes; ++i) (*record)[i] = uint8_t(i * 7 + 3);
+        b.Value(info.type, record->data(), info.recordBytes);
     }
     size_t off = 0;
-    for (size_t tag = 0; tag < c.widths.size(); ++tag) {
-        const size_t width = size_t(c.widths[tag]);
+    for (size_t tag = 0; tag < info.fieldCount; ++tag) {
+        const size_t width = info.fields[tag].width;
         uint8_t word[4] = {0xEE, 0xEE, 0xEE, 0xEE};
         for (size_t k = 0; k < width; ++k) word[k] = uint8_t(0x21 + 13 * tag + k);
         off = (off + width - 1) / width * width;
@@ -115,23 +59,28 @@ class Fetchers : public ::testing::Test {
     alignas(8) uint8_t record[1024];
 };
 
-TEST_F(Fetchers, EveryStructureDecodesAGoodReplyAndLeavesTheRecordOnADeviceError) {
-    for (const FetcherCase &c : Cases()) {
-        SCOPED_TRACE(c.getting);
+// Every fetcher of the catalogue asks for its own structure in a buffer that
+// fits the reply exactly, decodes a good reply, and on a device error
+// answers -1 with the record as it was. The identity is the next test's.
+TEST_F(Fetchers, EveryStructureOnAGoodReplyAndOnADeviceError) {
+    for (unsigned type = 0; type < kTechModeStructTypeCount; ++type) {
+        const TechModeStructInfo &c = *TechModeStructInfoFor(type);
+        if (c.fetch == nullptr || c.encoding == TechModeEncoding::kMembers) continue;
+        SCOPED_TRACE(c.gettingText);
         std::vector<uint8_t> expected;
         const std::vector<uint8_t> reply = GoodReply(c, &expected);
         expected.resize(sizeof record, 0x5A);
         int result = -2;
-        const std::string getting = "Getting " + c.getting + " Data Structure\n";
-        EXPECT_EQ(Run(c.fetch, reply, 0, &result), getting + "Received " + c.received + "\n");
+        const std::string getting = "Getting " + std::string(c.gettingText) + " Data Structure\n";
+        EXPECT_EQ(Run(c.fetch, reply, 0, &result), getting + "Received " + c.receivedText + "\n");
         EXPECT_EQ(result, 0);
-        EXPECT_EQ(testsupport::Device().request.recv_len,
-                  reply.size());  // the buffer fits it exactly
+        EXPECT_EQ(testsupport::Device().request.data[8], type);
+        EXPECT_EQ(testsupport::Device().request.recv_len, reply.size());
         EXPECT_EQ(Record(sizeof record), expected);
 
         EXPECT_EQ(Run(c.fetch, reply, EIO, &result),
-                  getting + "Device error from RRM\nCould not successfully retrieve " + c.received +
-                      "\n");
+                  getting + "Device error from RRM\nCould not successfully retrieve " +
+                      c.receivedText + "\n");
         EXPECT_EQ(result, -1);
         EXPECT_EQ(Record(sizeof record), std::vector<uint8_t>(sizeof record, 0x5A));
     }
@@ -221,7 +170,7 @@ TEST_F(Fetchers, MissingAndMalformedElements) {
          StructReply(2,
                      [](TlvBuilder &b) {
                          b.Open(0).Value(0, "\x41zzzzzz", 8).Primitive(0, 0x42, 1).Header(0, 0);
-                         b.Primitive(0, 0x43, 1).Close().ByteMember(1, 12, 0x20);
+                         b.Primitive(0, 0x43, 1).Close().ByteMember(1, 10, 0x20);
                          b.Primitive(6, 0xFFFF, 2);
                      }),
          identity + tooMany + missing + missing, 0,
