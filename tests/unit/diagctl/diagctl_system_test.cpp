@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "SchemaCheck.h"
-#include "SystemFixture.h"
+#include "support/SystemFixture.h"
 
 namespace {
 
