@@ -235,11 +235,12 @@ TEST_F(HostileTest, NothingStoredThatReadersCannotRead) {
 
 // .all shows a user only the objects that user may read: an object
 // closed to others, in a directory open to all, stays closed through it,
-// in the first read and in the changes after.
+// in the first read, in the changes after and when closed after a change.
 TEST_F(HostileTest, AllShowsNoObjectItsReaderMayNotRead) {
     ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
     Fd secret = Open("d/secret", O_WRONLY | O_CREAT, 0600);
     Fd shared = Open("d/open", O_WRONLY | O_CREAT, 0644);
+    Fd closing = Open("d/closing", O_WRONLY | O_CREAT, 0644);
     ASSERT_EQ(WriteText(secret.get(), "imsi::262019876543210\n"), 0);
     ASSERT_EQ(WriteText(shared.get(), "a::1\n"), 0);
     std::vector<Fd> all;
@@ -255,6 +256,10 @@ TEST_F(HostileTest, AllShowsNoObjectItsReaderMayNotRead) {
     EXPECT_EQ(text.find("imsi"), std::string::npos) << text;
     EXPECT_EQ(text.find("@secret"), std::string::npos) << text;
     EXPECT_NE(text.find("a::1"), std::string::npos) << text;
+    // Changed while it was open to all, closed before the full read.
+    ASSERT_EQ(WriteText(closing.get(), "late::1\n"), 0);
+    ASSERT_EQ(fchmod(closing.get(), 0600), 0);
+    EXPECT_EQ(ReadOnce(all[0].get()).text, "");
 }
 
 // Objects made and removed under new names, and group members that come
@@ -330,6 +335,7 @@ TEST_F(HostileTest, SaveTreeIsClosedAndItsLinksAreNeverFollowed) {
         EXPECT_EQ(fsync(o.get()), 0);
     };
     save_obj();
+    ASSERT_GE(Open("e/obj", O_WRONLY | O_CREAT, 0644).get(), 0);  // saved at the end
     EXPECT_EQ(StatText(save), "dir 0700 0:0");
 
     struct {
@@ -373,19 +379,25 @@ TEST_F(HostileTest, SaveTreeIsClosedAndItsLinksAreNeverFollowed) {
     EXPECT_EQ(Names(save), (std::set<std::string>{".", "..", "d", "e"}));
 
     // Before the next start: the saved directory handed back to nobody and
-    // opened to all (as earlier versions left it), a link in it, and a file
-    // of nobody's whose header claims a root object.
+    // opened to all (as earlier versions left it), a link in it, a file of
+    // nobody's whose header claims a root object, and a directory's
+    // metadata of nobody's.
     ASSERT_EQ(chown(d.c_str(), kNobody, kNobody), 0);
     ASSERT_EQ(chmod(d.c_str(), 0777), 0);
     ASSERT_EQ(symlink(target.c_str(), (d + "/planted").c_str()), 0);
     std::ofstream(d + "/forged") << "#ppsfs mode=4755 uid=0 gid=0\n@forged\nx::1\n";
     ASSERT_EQ(chown((d + "/forged").c_str(), kNobody, kNobody), 0);
+    const std::string meta = save + "/e/@ppsfs-dir";
+    ASSERT_EQ(unlink(meta.c_str()), 0);
+    std::ofstream(meta) << "#ppsfs mode=4777 uid=0 gid=0\n";
+    ASSERT_EQ(chown(meta.c_str(), kNobody, kNobody), 0);
     Mount({"--persist", save});
     EXPECT_EQ(StatText(d), "dir 0700 0:0");  // taken back as it loads
     EXPECT_EQ(Cat("d/obj"), "@obj\na::1\n");
     EXPECT_EQ(StatText(P("d/obj")), "file 0644 65534:65534");
     EXPECT_EQ(StatText(P("d/planted")), strerror(ENOENT));
     EXPECT_EQ(StatText(P("d/forged")), strerror(ENOENT));
+    EXPECT_EQ(StatText(P("e")), strerror(ENOENT));
     Unmount();
     EXPECT_EQ(outside_state(), untouched);
     EXPECT_EQ(StatText(d + "/planted").substr(0, 4), "link");  // kept for someone to look at
@@ -423,6 +435,8 @@ TEST_F(HostileTest, SaveDirectoryOthersCouldChangeIsRefused) {
          "it is a symbolic link"},
         {"in a world-writable directory", [&] { return dir("open", 0777, 0) + "/saved"; },
          base_ + "/open is writable by group or others"},
+        {"in a group-writable directory", [&] { return dir("shared", 0775, 0) + "/saved"; },
+         base_ + "/shared is writable by group or others"},
         {"in another user's directory", [&] { return dir("theirs", 0755, kNobody) + "/saved"; },
          base_ + "/theirs is owned by uid 65534 (it must be root's or ppsfs's user's)"},
         {"through a link",

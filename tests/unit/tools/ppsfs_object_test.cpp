@@ -30,6 +30,8 @@ TEST_F(ObjectTest, DirectoriesNamesAndQualifiersFailWithTheirErrno) {
         {"rmdir object", [&] { return rmdir(P("d/o").c_str()); }, ENOTDIR},
         {"unlink dir", [&] { return unlink(P("d").c_str()); }, EISDIR},
         {"create with @", [&] { return create("d/x@y"); }, EINVAL},
+        {"create .notify", [&] { return create("d/.notify"); }, EINVAL},
+        {"create with a line end", [&] { return create("d/x\ny"); }, EINVAL},
         {"special file for writing", [&] { return create("d/.all"); }, EACCES},
         {"deltadir on an object", [&] { return open(P("d/o?deltadir").c_str(), O_RDONLY); },
          EINVAL},
@@ -185,7 +187,7 @@ TEST_F(ObjectTest, DeltaModeQueuesChangeGroups) {
 TEST_F(ObjectTest, FiltersPickAttributes) {
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     ASSERT_EQ(WriteText(w.get(), "a::1\nb::2\nc::3\nn:n:50\n"), 0);
-    Fd d = Open("obj?delta,f=a+-b+n>10", O_RDONLY | O_NONBLOCK);
+    Fd d = Open("obj?delta,f=a+-b+n>10+c=x\\+y", O_RDONLY | O_NONBLOCK);
     Fd full = Open("obj?f=a", O_RDONLY | O_NONBLOCK);
     ASSERT_GE(d.get(), 0);
     EXPECT_EQ(ReadOnce(d.get()).text, "@obj\na::1\nn:n:50\n");
@@ -199,6 +201,7 @@ TEST_F(ObjectTest, FiltersPickAttributes) {
         {"n:n:5\n", "", false},
         {"n:n:11\nc::6\n", "@obj\nn:n:11\n", false},
         {"-b\n", "@obj\n-b\n", false},
+        {"c::x+y\n", "@obj\nc::x+y\n", false},
         {"a::7\nc::8\n", "@obj\na::7\n", true},
     };
     for (const Step &s : steps) {
@@ -287,6 +290,33 @@ TEST_F(ObjectTest, ModesAndOwnersAreKeptAndEnforced) {
         EXPECT_EQ(AsNobody([&] { return c.call() >= 0 ? 0 : errno; }), c.err);
     }
     EXPECT_EQ(StatText(P("d/given?wait")), "file 0640 65534:65534");
+    // A set-group-ID directory hands its group down.
+    ASSERT_EQ(chown(P("d").c_str(), 0, 65534), 0);
+    ASSERT_EQ(chmod(P("d").c_str(), 02755), 0);
+    ASSERT_GE(Open("d/inherits", O_WRONLY | O_CREAT, 0644).get(), 0);
+    EXPECT_EQ(StatText(P("d/inherits")), "file 0644 0:65534");
+}
+
+// Refused writes are logged at notice, the mount at info: --log-level
+// keeps out what is less severe, and the log file is appended to.
+TEST_F(ObjectTest, LogKeepsToItsLevelAndAppends) {
+    for (const char *level : {"info", "notice"}) {
+        Unmount();
+        Mount({"--log-level", level});
+        Fd w = Open("obj", O_WRONLY | O_CREAT);
+        EXPECT_EQ(WriteText(w.get(), "nonsense\n"), EINVAL);
+    }
+    Unmount();
+    const std::string log = testsupport::WithoutLogStamps(testsupport::ReadFile(base_ + "/log"));
+    auto count = [&](const std::string &level) {
+        int n = 0;
+        for (std::size_t at = log.find(level); at != std::string::npos;
+             at = log.find(level, at + 1))
+            n++;
+        return n;
+    };
+    EXPECT_EQ(count("ppsfs: info: "), 4) << log;  // mounted and unmounting, twice
+    EXPECT_EQ(count("ppsfs: notice: "), 2) << log;
 }
 
 TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
@@ -307,6 +337,7 @@ TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
         ASSERT_EQ(fsync(gone.get()), 0);  // saved now, deleted before the save at exit
     }
     ASSERT_EQ(unlink(P("gone").c_str()), 0);
+    Fd server = Open("s?server", O_RDWR | O_CREAT);  // messages, never saved
     Unmount(SIGTERM);
     // Saved as ppsfs's own files; the objects' modes and owners are data.
     EXPECT_EQ(testsupport::ReadFile(save + "/d/a"),
@@ -332,19 +363,21 @@ TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
     EXPECT_EQ(Cat("d/a"), "@a\nx::1\nj:json:{\"k\":[1,2]}\n");
     EXPECT_EQ(StatText(P("d/a")), "file 0640 65534:65534");
     EXPECT_EQ(StatText(P("d")), "dir 0750 65534:65534");
-    for (const char *missing : {"c", "np", "gone", "bad"})
+    for (const char *missing : {"c", "np", "gone", "bad", "s"})
         EXPECT_EQ(StatText(P(missing)), strerror(ENOENT)) << missing;
 }
 
 // A save tree written by hand: files without header lines (files and
 // directories carrying the objects' own modes and owners) load with those,
 // and are then saved with them as data, their directories taken over by
-// ppsfs. A header damaged in one field makes its file unloadable: skipped
-// and kept, never loaded with some other mode or owner.
+// ppsfs. A header damaged in one field, or a name that is not a PPS name,
+// makes its file unloadable: skipped and kept, never loaded with some other
+// mode or owner.
 TEST_F(ObjectTest, HandWrittenSaveTreesLoad) {
     std::string save = base_ + "/saved";
     ASSERT_EQ(mkdir(save.c_str(), 0700), 0);
     ASSERT_EQ(mkdir((save + "/od").c_str(), 0751), 0);
+    ASSERT_EQ(mkdir((save + "/-x").c_str(), 0755), 0);  // not a PPS name
     std::ofstream(save + "/old") << "@old\nv::1\n";
     std::ofstream(save + "/od/o") << "@o\nw::2\n";
     struct {
@@ -379,6 +412,7 @@ TEST_F(ObjectTest, HandWrittenSaveTreesLoad) {
         EXPECT_EQ(Cat("old"), "@old\nv::1\n");
         EXPECT_EQ(Cat("od/o"), "@o\nw::2\n");
         EXPECT_EQ(StatText(save + "/od"), "dir 0700 0:0");
+        EXPECT_EQ(StatText(P("-x")), strerror(ENOENT));
         for (std::size_t i = 0; i < std::size(damaged); i++)
             EXPECT_EQ(StatText(P("b" + std::to_string(i))), strerror(ENOENT)) << damaged[i];
         Unmount();
