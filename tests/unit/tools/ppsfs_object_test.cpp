@@ -97,6 +97,7 @@ TEST_F(ObjectTest, BadWritesFailWhole) {
         {"a::2\nnonsense\n", EINVAL},
         {"@other\na::2\n", EINVAL},
         {"a::2\n#@obj\n", EINVAL},
+        {"*@obj\na::2\n", EINVAL},
         {"9a::2\n", EINVAL},
         {"a:2\n", EINVAL},
         {std::string("b::x\0y\n", 7), EINVAL},
@@ -187,7 +188,7 @@ TEST_F(ObjectTest, DeltaModeQueuesChangeGroups) {
 TEST_F(ObjectTest, FiltersPickAttributes) {
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     ASSERT_EQ(WriteText(w.get(), "a::1\nb::2\nc::3\nn:n:50\n"), 0);
-    Fd d = Open("obj?delta,f=a+-b+n>10+c=x\\+y", O_RDONLY | O_NONBLOCK);
+    Fd d = Open("obj?delta,f=a+-b+n>10+c=x\\+y+m<5", O_RDONLY | O_NONBLOCK);
     Fd full = Open("obj?f=a", O_RDONLY | O_NONBLOCK);
     ASSERT_GE(d.get(), 0);
     EXPECT_EQ(ReadOnce(d.get()).text, "@obj\na::1\nn:n:50\n");
@@ -202,7 +203,10 @@ TEST_F(ObjectTest, FiltersPickAttributes) {
         {"n:n:11\nc::6\n", "@obj\nn:n:11\n", false},
         {"-b\n", "@obj\n-b\n", false},
         {"c::x+y\n", "@obj\nc::x+y\n", false},
+        {"m:n:5\n", "", false},
+        {"m:n:4\n", "@obj\nm:n:4\n", false},
         {"a::7\nc::8\n", "@obj\na::7\n", true},
+        {"-n\n", "", true},  // a deletion passes "-n" only, not "n>10"
     };
     for (const Step &s : steps) {
         SCOPED_TRACE(s.write);
@@ -213,7 +217,7 @@ TEST_F(ObjectTest, FiltersPickAttributes) {
         }
         EXPECT_EQ(PollIn(full.get()), s.full_readable);
     }
-    EXPECT_EQ(ReadOnce(full.get()).text, "@obj\na::7\nc::8\nn:n:11\n");
+    EXPECT_EQ(ReadOnce(full.get()).text, "@obj\na::7\nc::8\nm:n:4\n");
 }
 
 // A waiting read ends with EINTR on a signal (no SA_RESTART); a process
