@@ -241,6 +241,13 @@ TEST_F(HostileTest, AllShowsNoObjectItsReaderMayNotRead) {
     Fd secret = Open("d/secret", O_WRONLY | O_CREAT, 0600);
     Fd shared = Open("d/open", O_WRONLY | O_CREAT, 0644);
     Fd closing = Open("d/closing", O_WRONLY | O_CREAT, 0644);
+    // Readable by the group alone, and nobody's own object closed to its owner.
+    for (const char *name : {"d/group", "d/own"}) {
+        Fd o = Open(name, O_WRONLY | O_CREAT, 0640);
+        ASSERT_EQ(WriteText(o.get(), "imsi::262010000000000\n"), 0);
+    }
+    ASSERT_EQ(chown(P("d/own").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(P("d/own").c_str(), 0044), 0);
     ASSERT_EQ(WriteText(secret.get(), "imsi::262019876543210\n"), 0);
     ASSERT_EQ(WriteText(shared.get(), "a::1\n"), 0);
     std::vector<Fd> all;

@@ -279,6 +279,8 @@ TEST_F(ObjectTest, ModesAndOwnersAreKeptAndEnforced) {
     ASSERT_GE(Open("d/private", O_WRONLY | O_CREAT, 0600).get(), 0);
     ASSERT_GE(Open("d/given", O_WRONLY | O_CREAT, 0600).get(), 0);
     ASSERT_EQ(chown(P("d/given").c_str(), 65534, 65534), 0);
+    // Seen through another name before the change, which must not be kept.
+    EXPECT_EQ(StatText(P("d/given?wait")), "file 0600 65534:65534");
     struct Case {
         const char *what;
         std::function<int()> call;
