@@ -174,13 +174,13 @@ class PpsfsTest : public ::testing::Test {
     }
 
     // Unmounts (or stops ppsfs with sig, or SIGTERM when the unmount fails)
-    // and checks that ppsfs ends with status 0, which also catches what the
-    // sanitizers report in it.
-    void Unmount(int sig = 0) {
+    // and checks that ppsfs ends with exit status want, 0 by default, which
+    // also catches what the sanitizers report in it.
+    void Unmount(int sig = 0, int want = 0) {
         if (ppsfs_.pid() < 0) return;
         if (sig != 0 || umount2(dir_.c_str(), 0) != 0) kill(ppsfs_.pid(), sig != 0 ? sig : SIGTERM);
         int status = ppsfs_.Wait(10000);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ppsfs status " << status;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == want) << "ppsfs status " << status;
         ppsfs_.Stop(SIGKILL);  // if it did not end
         umount2(dir_.c_str(), MNT_DETACH);
     }

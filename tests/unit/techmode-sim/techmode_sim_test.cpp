@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "Replies.h"
 #include "Scenario.h"
 #include "Structures.h"
+#include "devctl_xfer.h"
 #include "support/Sandbox.h"
 #include "techmode/techmode_protocol.h"
 #include "techmode/techmode_structs.h"
@@ -217,6 +219,13 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     req[8] = TECHMODE_STRUCT_MOBILITY_DATA;
     req[4] = 0x06;
     EXPECT_EQ(devctlv(fd_, 0x1000, 1, 1, &sv, &rv, nullptr), EINVAL);
+    devctl_xfer x{};  // a transfer that claims more than it can hold
+    x.dcmd = 0x1000;
+    x.send_len = DEVCTL_XFER_MAX + 1;
+    x.recv_len = 64;
+    memcpy(x.data, req, sizeof req);
+    EXPECT_EQ(ioctl(fd_, DEVCTL_IOC_XFER, &x), -1);
+    EXPECT_EQ(errno, EINVAL);
     std::string log = testsupport::ReadFile(dir_ + "/sim.err");  // -v says why
     for (const std::string &why :
          {std::string("dcmd 0x1001 "),
@@ -236,9 +245,18 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
     EXPECT_EQ(m.mcc, 1);
     EXPECT_EQ(testsupport::ReadFile(mnt_ + "/scenario"), "{\"mobility\":{\"mcc\":1}}");
+    // A scenario text stops at 1 MiB.
+    int fd = open((mnt_ + "/scenario").c_str(), O_WRONLY);
+    const std::string chunk(64 * 1024, ' ');
+    size_t written = 0;
+    for (ssize_t n; written <= (1u << 20) && (n = write(fd, chunk.data(), chunk.size())) > 0;)
+        written += static_cast<size_t>(n);
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_EQ(written, 1u << 20);
+    EXPECT_EQ(close(fd) == 0 ? 0 : errno, EINVAL);  // blanks are no scenario
     // Appending (">>") replaces it as ">" does. Holders of one open file
     // write one text: a close before the end fails, the last one replaces.
-    int fd = open((mnt_ + "/scenario").c_str(), O_WRONLY | O_APPEND);
+    fd = open((mnt_ + "/scenario").c_str(), O_WRONLY | O_APPEND);
     ASSERT_GE(fd, 0) << strerror(errno);
     EXPECT_EQ(write(fd, "{\"mobility\":", 12), 12);
     int copy = dup(fd);

@@ -50,6 +50,7 @@ TEST(TechmodeSimDrive, SampleDrivesAtKeyframesMidwayAndUnderEvents) {
         {handover.get(), 52.5, [](auto &s) { return s.utra_neighbours.at(1).rscp_dbm; }, -90},
         {handover.get(), 1000, [](auto &s) { return s.serving_cell_3g.rscp_dbm; }, -72},
         {storm.get(), 4.5, [](auto &s) { return s.radio_stats.rrc_reject_cause; }, 1},
+        {storm.get(), 5, [](auto &s) { return s.radio_stats.rrc_reject_cause; }, 0},  // its end
         {storm.get(), 4.5, [](auto &s) { return s.basic.mm_cause; }, 17},
         {storm.get(), 4.5, [](auto &s) { return long(s.faults.size()); }, 0},
         {storm.get(), 11,

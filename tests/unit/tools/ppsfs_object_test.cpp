@@ -371,6 +371,11 @@ TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
     EXPECT_EQ(StatText(P("d")), "dir 0750 65534:65534");
     for (const char *missing : {"c", "np", "gone", "bad", "s"})
         EXPECT_EQ(StatText(P(missing)), strerror(ENOENT)) << missing;
+    // A save that fails at exit (the tree is gone, a file in its place)
+    // ends ppsfs with status 1.
+    ASSERT_EQ(system(("rm -rf '" + save + "'").c_str()), 0);
+    std::ofstream(save) << "in the way\n";
+    Unmount(SIGTERM, 1);
 }
 
 // A save tree written by hand: files without header lines (files and
