@@ -275,7 +275,7 @@ TEST_MAP=(
   "service/ : runasuser_test : system_test hostile_test"
   "tools/common/ : log_line_test : cli_test.sh ppsfs_test techmode_sim_test"
   "tools/ppsfs/ : ppsfs_test ppsfs_shell_test.sh ppsfs_mount_test.sh notify_test : hostile_test system_test"
-  "tools/techmode-sim/ : techmode_sim_timeline_test techmode-sim techmode_sim_test diag_test : system_test diagctl_system_test"
+  "tools/techmode-sim/ : techmode_sim_timeline_test techmode-sim techmode_sim_test diag_test : system_test diagctl_system_test hostile_test"
   "tools/diagctl/WebServer : diagctl_screens_test : diagctl_serve_test diagctl_system_test"
   "tools/diagctl/Mqtt : diagctl_mqtt_test : diagctl_serve_test"
   "tools/diagctl/Fleet : diagctl_screens_test : diagctl_serve_test diagctl_mqtt_test"

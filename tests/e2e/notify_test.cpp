@@ -29,12 +29,6 @@ std::string Receive(int fd, int timeout_ms) {
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
 }
 
-bool Mounted(const std::string &dir) {
-    struct stat a, b;
-    return stat(dir.c_str(), &a) == 0 && stat((dir + "/..").c_str(), &b) == 0 &&
-           a.st_dev != b.st_dev;
-}
-
 TEST(Notify, ReadyOnceMountedStoppingAtTheEnd) {
     std::string why = testsupport::EnterPrivateMountNamespace();
     if (!why.empty()) GTEST_SKIP() << why;
@@ -66,7 +60,7 @@ TEST(Notify, ReadyOnceMountedStoppingAtTheEnd) {
         ASSERT_TRUE(started);
 
         EXPECT_EQ(Receive(fd, 10000), "READY=1") << testsupport::ReadFile(dir + "/stderr");
-        EXPECT_TRUE(Mounted(mnt)) << "READY=1 before the mount";
+        EXPECT_TRUE(testsupport::WaitForMount(mnt, 0)) << "READY=1 before the mount";
         int status = child.Stop(SIGTERM);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         EXPECT_EQ(Receive(fd, 1000), "STOPPING=1");

@@ -13,25 +13,12 @@
 //   (selector >> 4) & 3: read size 65536, 100, 7 or 1 bytes per read.
 //
 // After every operation each open is read until it has nothing more (a read
-// refused as too small for the next object or change group is made again
-// with room), and:
-// - a delta reader's stream (with a 1 KB backlog, so it overflows), applied
-//   to a mirror of the attributes, gives exactly what a fresh full read of
-//   the object holds: no change lost, none invented;
-// - the full read is PPS text that, written into an empty object, renders
-//   back to the same text;
-// - a delta reader with the filter f=speed>10+city=Ottawa+-gone+tag gets
-//   only what passes it: speed with an integer above 10, city as Ottawa,
-//   tag with any value, and of the deletions only that of gone;
-// - the server reads, for each accepted client write, "@ctl.<id>" and the
-//   lines written that are not object lines, in order, one message a read
-//   and cut to the read's size;
-// - the client reads, for each accepted server write, "@ctl" and the lines
-//   of each group the write makes (the client is open 5: "@ctl.5" in a
-//   server write addresses it), cut the same way, and read whole that is
-//   PPS text of "ctl".
-// Each write returns 0 or the errno of a refused write, and a refused write
-// to "obj" changes nothing.
+// refused as too small is made again with room) and checked: a delta
+// reader's stream (with a 1 KB backlog, so that it overflows) against a
+// fresh full read, the full read written back against itself, a filtered
+// delta reader against its filter, and the server's and the client's reads
+// against the messages the writes make. Each write returns 0 or the errno
+// of a refused write, and a refused write to "obj" changes nothing.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -80,10 +67,11 @@ std::string Drain(PpsCore &core, uint64_t fh, size_t size) {
 // Attributes by name: encoding, value, [n].
 using Attrs = std::map<std::string, std::tuple<std::string, std::string, bool>>;
 
-// Applies PPS text as ppsfs sends it to a reader: object lines (with their
-// notification prefixes), attribute lines and deletions. Every line must be
-// PPS text and name the object objName (client reads: "objName" alone).
-void ApplyStream(const std::string &text, const std::string &objName, Attrs *attrs) {
+// Calls line(kind, info) for each line of PPS text as ppsfs sends it to a
+// reader: every line must be PPS text, whole, and name the object objName
+// (client reads: "objName" alone).
+template <typename F>
+void EachLine(const std::string &text, const std::string &objName, F line) {
     std::string work = text;
     char *p = &work[0];
     pps_attrib_t info{};
@@ -95,44 +83,33 @@ void ApplyStream(const std::string &text, const std::string &objName, Attrs *att
             Expect((info.flags & PPS_INCOMPLETE) == 0, "a reader got half a line", text);
             return;
         }
-        switch (kind) {
-            case PPS_OBJECT:
-            case PPS_OBJECT_TRUNCATED:
-            case PPS_OBJECT_OVERFLOWED:
-            case PPS_OBJECT_CREATED:
-            case PPS_OBJECT_DELETED:
-                Expect(info.obj_name == objName, "a reader got another object", text);
-                // Truncation empties the object; after an overflow the whole
-                // object follows.
-                if (kind == PPS_OBJECT_TRUNCATED || kind == PPS_OBJECT_OVERFLOWED) attrs->clear();
-                break;
-            case PPS_ATTRIBUTE:
-                (*attrs)[info.attr_name] =
-                    std::make_tuple(std::string(info.encoding), std::string(info.value),
-                                    (info.options & PPS_NOPERSIST) != 0);
-                break;
-            case PPS_ATTRIBUTE_DELETED:
-                attrs->erase(info.attr_name);
-                break;
-            default:
-                break;
-        }
+        if (kind != PPS_ATTRIBUTE && kind != PPS_ATTRIBUTE_DELETED)
+            Expect(info.obj_name == objName, "a reader got another object", text);
+        line(kind, info);
     }
 }
 
-// The filtered delta reader's stream: PPS text of "obj" whose attribute
-// lines and deletions all pass f=speed>10+city=Ottawa+-gone+tag.
+// Applies a reader's stream to attrs: truncation empties the object, and
+// after an overflow the whole object follows.
+void ApplyStream(const std::string &text, const std::string &objName, Attrs *attrs) {
+    EachLine(text, objName, [&](pps_status_t kind, const pps_attrib_t &info) {
+        if (kind == PPS_OBJECT_TRUNCATED || kind == PPS_OBJECT_OVERFLOWED) attrs->clear();
+        if (kind == PPS_ATTRIBUTE)
+            (*attrs)[info.attr_name] =
+                std::make_tuple(std::string(info.encoding), std::string(info.value),
+                                (info.options & PPS_NOPERSIST) != 0);
+        if (kind == PPS_ATTRIBUTE_DELETED) attrs->erase(info.attr_name);
+    });
+}
+
+// The filtered delta reader's stream: only what passes
+// f=speed>10+city=Ottawa+-gone+tag.
 void CheckFiltered(const std::string &text) {
-    std::string work = text;
-    char *p = &work[0];
-    pps_attrib_t info{};
-    info.obj_index = -1;
-    for (;;) {
-        const pps_status_t kind = ppsparse(&p, nullptr, nullptr, &info, 0);
-        Expect(kind != PPS_ERROR, "a filtered reader got a line that is not PPS text", text);
-        if (kind == PPS_END) return;
+    EachLine(text, "obj", [&](pps_status_t kind, const pps_attrib_t &info) {
+        const bool attr = kind == PPS_ATTRIBUTE || kind == PPS_ATTRIBUTE_DELETED;
+        const std::string name = attr ? info.attr_name : "";
         if (kind == PPS_ATTRIBUTE) {
-            const std::string name = info.attr_name, value = info.value;
+            const std::string value = info.value;
             char *end = nullptr;
             errno = 0;
             const long long n = strtoll(value.c_str(), &end, 10);
@@ -140,11 +117,10 @@ void CheckFiltered(const std::string &text) {
             const bool passes = (name == "speed" && integer && n > 10) ||
                                 (name == "city" && value == "Ottawa") || name == "tag";
             Expect(passes, "a filtered reader got an attribute its filter stops", text);
-        } else if (kind == PPS_ATTRIBUTE_DELETED) {
-            Expect(std::string(info.attr_name) == "gone",
-                   "a filtered reader got a deletion its filter stops", text);
         }
-    }
+        if (kind == PPS_ATTRIBUTE_DELETED)
+            Expect(name == "gone", "a filtered reader got a deletion its filter stops", text);
+    });
 }
 
 // The messages a write on "ctl" makes, as their reader gets them. Lines
@@ -197,18 +173,16 @@ struct Fixture {
         caller.pid = 0;
         struct stat st;
         uint64_t ino;
-        Expect(core.Create(PpsCore::kRootIno, "obj", 0666, O_RDWR | O_CREAT, caller, &objIno, &st,
-                           &writer) == 0,
-               "create", "obj");
-        Expect(core.Create(PpsCore::kRootIno, "obj?delta,backlog=1", 0666, O_RDONLY | O_CREAT,
-                           caller, &ino, &st, &delta) == 0,
-               "open", "obj?delta");
-        Expect(core.Create(PpsCore::kRootIno, "obj?delta,f=speed>10+city=Ottawa+-gone+tag", 0666,
-                           O_RDONLY | O_CREAT, caller, &ino, &st, &filtered) == 0,
-               "open", "obj?delta,f=...");
-        Expect(core.Create(PpsCore::kRootIno, "ctl?server", 0666, O_RDWR | O_CREAT, caller, &ino,
-                           &st, &server) == 0,
-               "create", "ctl?server");
+        auto create = [&](const char *name, int flags, uint64_t *fh) {
+            Expect(core.Create(PpsCore::kRootIno, name, 0666, flags | O_CREAT, caller, &ino, &st,
+                               fh) == 0,
+                   "create", name);
+        };
+        create("obj", O_RDWR, &writer);
+        objIno = ino;
+        create("obj?delta,backlog=1", O_RDONLY, &delta);
+        create("obj?delta,f=speed>10+city=Ottawa+-gone+tag", O_RDONLY, &filtered);
+        create("ctl?server", O_RDWR, &server);
         Expect(core.Lookup(PpsCore::kRootIno, "ctl", &ino, &st) == 0, "lookup", "ctl");
         Expect(core.Open(ino, O_RDWR | O_NONBLOCK, caller, &client) == 0, "open", "ctl");
         Drain(core, server, 65536);  // the client's connection line

@@ -12,10 +12,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,6 +58,21 @@ inline bool PollIn(int fd, int timeout_ms = 0) {
     return PollFor(fd, POLLIN, timeout_ms);
 }
 
+// What lstat says of path as "KIND MODE UID:GID" (KIND: file, dir or link;
+// MODE in octal), or the error: one value to compare.
+inline std::string StatText(const std::string &path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return strerror(errno);
+    char text[64];
+    snprintf(text, sizeof text, "%s %04o %u:%u",
+             S_ISREG(st.st_mode)   ? "file"
+             : S_ISDIR(st.st_mode) ? "dir"
+                                   : "link",
+             st.st_mode & 07777, static_cast<unsigned>(st.st_uid),
+             static_cast<unsigned>(st.st_gid));
+    return text;
+}
+
 // Forks a child that runs fn, which writes one byte to the fd it is given
 // when ready; the child then waits to be killed. Returns its pid once the
 // byte has come, with the byte in *report (0 if the child ended first).
@@ -76,20 +91,21 @@ inline pid_t StartChild(const std::function<void(int ready)> &fn, char *report) 
     return pid;
 }
 
+// Takes the identity of an unprivileged user: uid and gid with these
+// supplementary groups (none by default), real, effective and saved alike.
+inline bool BecomeUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups = {}) {
+    return setgroups(groups.size(), groups.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
+           setresuid(uid, uid, uid) == 0;
+}
+
 // Runs fn in a child process under uid and gid with the supplementary
-// groups given, none by default (as an unprivileged local user would);
-// returns its exit status (fn's result, or that of a program fn execs),
-// 100 when the identity could not be taken, 200 when the child did not
-// exit normally.
+// groups given (as an unprivileged local user would); returns its exit
+// status (fn's result, or that of a program fn execs), 100 when the
+// identity could not be taken, 200 when the child did not exit normally.
 inline int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn,
                   const std::vector<gid_t> &groups = {}) {
     pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
-            setresuid(uid, uid, uid) != 0)
-            _exit(100);
-        _exit(fn());
-    }
+    if (pid == 0) _exit(BecomeUser(uid, gid, groups) ? fn() : 100);
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
@@ -97,6 +113,27 @@ inline int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn,
 inline int AsNobody(const std::function<int()> &fn) {
     return AsUser(65534, 65534, fn);
 }
+
+// While it lives, the test process makes its file calls as nobody (its
+// effective ids 65534 and no supplementary groups; the real and saved ids
+// stay root's, so that it can switch back). What it opens meanwhile stays
+// nobody's open: ppsfs judges an open by who opened it.
+class NobodyHere {
+  public:
+    NobodyHere() : groups_(static_cast<std::size_t>(getgroups(0, nullptr))) {
+        groups_.resize(static_cast<std::size_t>(getgroups(groups_.size(), groups_.data())));
+        EXPECT_TRUE(setgroups(0, nullptr) == 0 && setegid(65534) == 0 && seteuid(65534) == 0);
+    }
+    ~NobodyHere() {
+        EXPECT_TRUE(seteuid(0) == 0 && setegid(0) == 0 &&
+                    setgroups(groups_.size(), groups_.data()) == 0);
+    }
+    NobodyHere(const NobodyHere &) = delete;
+    NobodyHere &operator=(const NobodyHere &) = delete;
+
+  private:
+    std::vector<gid_t> groups_;
+};
 
 // Kills a child of StartChild; returns its wait status.
 inline int KillChild(pid_t pid) {
@@ -132,36 +169,19 @@ class PpsfsTest : public ::testing::Test {
         std::vector<std::string> args = {PPSFS_BIN, "--foreground", "--log", base_ + "/log"};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(dir_);
-        pid_ = fork();
-        ASSERT_GE(pid_, 0);
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            std::vector<char *> argv;
-            for (std::string &a : args) argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        ASSERT_TRUE(ppsfs_.Start(args));
         ASSERT_TRUE(testsupport::WaitForMount(dir_, 10000)) << "ppsfs did not mount";
     }
 
     // Unmounts (or stops ppsfs with sig, or SIGTERM when the unmount fails)
-    // and checks that ppsfs ends with
-    // status 0, which also catches what the sanitizers report in it.
-    void Unmount(int sig = 0) {
-        if (pid_ < 0) return;
-        if (sig != 0 || umount2(dir_.c_str(), 0) != 0) kill(pid_, sig != 0 ? sig : SIGTERM);
-        int status = 0;
-        bool ended = false;
-        for (int i = 0; i < 1000 && !(ended = waitpid(pid_, &status, WNOHANG) == pid_); i++)
-            usleep(10000);
-        if (!ended) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            ADD_FAILURE() << "ppsfs did not end";
-        }
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ppsfs status " << status;
-        pid_ = -1;
+    // and checks that ppsfs ends with exit status want, 0 by default, which
+    // also catches what the sanitizers report in it.
+    void Unmount(int sig = 0, int want = 0) {
+        if (ppsfs_.pid() < 0) return;
+        if (sig != 0 || umount2(dir_.c_str(), 0) != 0) kill(ppsfs_.pid(), sig != 0 ? sig : SIGTERM);
+        int status = ppsfs_.Wait(10000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == want) << "ppsfs status " << status;
+        ppsfs_.Stop(SIGKILL);  // if it did not end
         umount2(dir_.c_str(), MNT_DETACH);
     }
 
@@ -177,7 +197,7 @@ class PpsfsTest : public ::testing::Test {
     }
 
     std::string base_, dir_;
-    pid_t pid_ = -1;
+    testsupport::Child ppsfs_;
 };
 
 }  // namespace ppsfs_test

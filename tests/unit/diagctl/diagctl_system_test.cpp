@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "SchemaCheck.h"
-#include "SystemFixture.h"
+#include "support/SystemFixture.h"
 
 namespace {
 

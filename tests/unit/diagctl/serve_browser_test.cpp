@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "SystemFixture.h"
+#include "support/SystemFixture.h"
 #include "WebDriver.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,13 +16,16 @@
 
 #include <fstream>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "Replies.h"
 #include "Scenario.h"
 #include "Structures.h"
+#include "devctl_xfer.h"
 #include "support/Sandbox.h"
+#include "techmode/techmode_protocol.h"
 #include "techmode/techmode_structs.h"
 #include "techmode/techmode_text.h"
 #include "techmode/techmode_transport.h"
@@ -30,46 +34,25 @@ namespace {
 
 using testsupport::Child;
 
-// Values easy to tell apart, no drift, lists longer than the blocks hold.
-// What the system test reads through the daemon is left at its default.
+// Values easy to tell apart, no drift, and a list longer than its block
+// holds; everything else at the built-in modem's values.
 std::string TestScenario(const std::string &faults = "") {
-    std::string gsm, intra, idle;
-    for (int i = 0; i < 40; i++) {
-        if (i) gsm += ",", intra += ",", idle += ",";
-        gsm += "{\"arfcn\":" + std::to_string(600 + i) + ",\"bsic\":" + std::to_string(i) +
-               ",\"rssi_dbm\":" + std::to_string(-60 - i) + "}";
-        intra += "{\"psc\":" + std::to_string(100 + i) + ",\"ecno_db\":-9,\"rscp_dbm\":-100}";
-        idle += "{\"cell_type\":255,\"arfcn\":" + std::to_string(1 + i) + ",\"rssi_dbm\":-70}";
-    }
-    return R"({
-      "serving_cell_3g":{"uarfcn":10700,"psc":511,"cell_id":4294967295,"rscp_dbm":-100,"ecio_db":-10},
-      "serving_cell_2g":{"gprs_state":"RAU_INIT","bsic":63,"arfcn":1023,"cell_id":65535,"band":"PCS_1900",
-                         "nco":"NC2","nmo":"Mode III","msc_rev":2,"sgsn_rev":3,"edge_support":"EGPRS RACH",
-                         "tbf_coding_scheme":12,"tfi_ul":31,"tfi_dl":30,"timeslots_ul":2,"timeslots_dl":4,
-                         "tx_power_dbm":-5,"timing_advance":63},
-      "bearers_3g":[{"rab_id":5}],
-      "bearer_2g":{"datarate_ul":13600,"datarate_dl":59200,"maxrate_ul":27200,"maxrate_dl":236800,
-                   "domain":"CS","bler_residual":20,"codec":3,"ciphering":7},
-      "dedicated_channel_power":{"tx_power_dbm":-10,"tx_power_step":246,"utra_rssi_dbm":-70},
+    std::string gsm;
+    for (int i = 0; i < 40; i++)
+        gsm += std::string(i ? "," : "") + "{\"arfcn\":" + std::to_string(600 + i) +
+               ",\"bsic\":" + std::to_string(i) + ",\"rssi_dbm\":" + std::to_string(-60 - i) + "}";
+    return R"({"serving_cell_3g":{"uarfcn":10700,"psc":511,"rscp_dbm":-100,"ecio_db":-10},
+      "serving_cell_2g":{"arfcn":1023,"cell_id":65535,"timing_advance":63},
+      "bearers_3g":[{"rab_id":5}], "sm_cc_cause":{"sm_cause":26,"cc_cause":31},
+      "hspa_channel":{"edch_tti_ms":2}, "active_set":[{"psc":310}],
       "inter_rat_measurements":{"gsm_cells":[)" +
-           gsm +
-           R"(],"utra_cells":[{"uarfcn":10562,"psc":7,"rscp_dbm":-99,"ecn0_db":-12,"rssi_dbm":-66}]},
-      "hspa_channel":{"hssch_code":15,"hsdpa_rate":14400,"edch_tti_ms":2},
-      "radio_access_3g":{"initial_tx_power_dbm":-10,"rach_power_step":246,"max_preamble_retrans":64},
-      "sm_cc_cause":{"sm_cause":26,"cc_cause":31},
-      "pdp_contexts":[{},{"apn":")" +
-           std::string(100, 'a') + R"("}],
-      "neighbours_3g":{"intra":[)" +
-           intra + R"(],
-                       "inter":[{"uarfcn":10713,"psc":44,"ecno_db":-11,"rscp_dbm":-95,"rssi_dbm":-80}]},
-      "idle_neighbours_2g":[)" +
-           idle + R"(],
-      "dedicated_measurement_2g":{"cells":[{"arfcn":520,"bsic":12,"rxlev":28}]},
-      "active_set":[{"psc":310}],
-      "monitored_set":[{"uarfcn":10713,"psc":44,"rscp_dbm":-95,"ecio_db":-11},
-                       {"uarfcn":10713,"psc":45,"rscp_dbm":-96,"ecio_db":-12}],
-      "drift":{"enabled":false})" +
+           gsm + R"(]}, "drift":{"enabled":false})" +
            (faults.empty() ? "" : ",\"faults\":" + faults) + "}";
+}
+
+// Arrays nested depth levels deep.
+std::string Nested(size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
 }
 
 class TechmodeSim : public ::testing::Test {
@@ -104,75 +87,33 @@ class TechmodeSim : public ::testing::Test {
         return close(fd) == 0 ? 0 : errno;
     }
 
+    // Whether the simulator's log says text within 5 s.
+    bool Logged(const std::string &text) const {
+        for (int i = 0; i < 500; i++) {
+            if (testsupport::ReadFile(dir_ + "/sim.err").find(text) != std::string::npos)
+                return true;
+            usleep(10000);
+        }
+        return false;
+    }
+
     std::string dir_, mnt_, scenario_path_;
     Child sim_;
     int fd_ = -1;
 };
 
-// The structures the system test does not read, through the daemon's
-// fetchers; each value is checked against the scenario.
-TEST_F(TechmodeSim, EveryStructureDecodesToTheScenario) {
-    ServingCell3G s3{};
-    ServingCell2G s2{};
-    BearerInfo2G b2{};
-    DedicatedChannelPower d{};
+// What the list commands never show: a list longer than its block holds
+// fills the block and says how long it is; a choice goes as its index; the
+// types no command fetches still answer.
+TEST_F(TechmodeSim, LongListsChoicesAndUnfetchedTypes) {
     InterRatMeasurementsInfo ir{};
+    ASSERT_EQ(getDtaInterRatMeasurementsInfoDta(fd_, &ir), 0);
+    EXPECT_EQ(ir.gsm_cell_count, 40);
+    EXPECT_EQ(ir.gsm_cells[31].arfcn, 631);
+    EXPECT_EQ(ir.gsm_cells[31].rssi, -91);
     HspaChannelInfo h{};
-    RadioAccessInfo3G ra{};
-    SmCcCause sc{};
-    static PdpContextInfo pdp;
-    IntraRatNeighbourCellMeasInfo3G n3{};
-    IdleNeighborCellsInfo2G n2{};
-    DedicatedMeasurementInfo2G dm{};
-    MonitoredSetInfo ms{};
-    using V = std::vector<long long>;  // what came, what should
-    EXPECT_EQ(
-        (V{getDta3GServingCellDta(fd_, &s3), getDta2GServingCellDta(fd_, &s2),
-           getDta2GBearerInfoDta(fd_, &b2), getDtaDedicatedChannelPowerDta(fd_, &d),
-           getDtaInterRatMeasurementsInfoDta(fd_, &ir), getDtaHspaChannelInfoDta(fd_, &h),
-           getDta3GRadioAccessInfoDta(fd_, &ra), getDtaSmCcCauseDta(fd_, &sc),
-           getDtaPdpContextInfoDta(fd_, &pdp), getDta3GIntraRatNeighbourCellMeasInfoDta(fd_, &n3),
-           getDta2GIdleNeighborCellsInfoDta(fd_, &n2), getDta2GDedicatedMeasurementDta(fd_, &dm),
-           getDtaMonitoredSetInfoDta(fd_, &ms)}),
-        V(13, 0));
-    EXPECT_EQ((V{s3.psc, s3.cell_id, s3.rscp, s3.ecio}), (V{511, 4294967295, -100, -10}));
-    EXPECT_EQ((V{s2.bsic, s2.arfcn, s2.cell_id, s2.msc_rev, s2.sgsn_rev, s2.tfi_ul, s2.tfi_dl,
-                 s2.timeslots_ul, s2.timeslots_dl, s2.tx_power, s2.timing_advance}),
-              (V{63, 1023, 65535, 2, 3, 31, 30, 2, 4, -5, 63}));
-    EXPECT_EQ((V{b2.datarate_ul, b2.datarate_dl, b2.maxrate_ul, b2.maxrate_dl, b2.bler_residual}),
-              (V{13600, 59200, 27200, 236800, 20}));
-    // Counts say 40, the blocks hold 32.
-    EXPECT_EQ(
-        (V{ir.gsm_cell_count, ir.gsm_cells[31].arfcn, ir.gsm_cells[31].bsic, ir.gsm_cells[31].rssi,
-           ir.utra_cell_count, ir.utra_cells[0].uarfcn, ir.utra_cells[0].psc, ir.utra_cells[0].rscp,
-           ir.utra_cells[0].ecn0, ir.utra_cells[0].rssi}),
-        (V{40, 631, 31, -91, 1, 10562, 7, -99, -12, -66}));
-    EXPECT_EQ((V{h.hssch_code, h.hsdpa_rate, h.edch_tti, d.dch_tx_pwr_step, ra.rach_step_size,
-                 ra.preamble_retrans_max, sc.sm_cause, sc.cc_cause}),
-              (V{15, 14400, 0 /* 2 ms */, 246, 246, 64, 26, 31}));
-    EXPECT_EQ(
-        (V{n3.intra_count, n3.intra_cells[31].psc, n3.intra_cells[31].ecno, n3.intra_cells[31].rscp,
-           n3.inter_count, n3.inter_cells[0].uarfcn, n3.inter_cells[0].psc, n3.inter_cells[0].ecno,
-           n3.inter_cells[0].rscp, n3.inter_cells[0].rssi}),
-        (V{40, 131, -9, -100, 1, 10713, 44, -11, -95, -80}));
-    EXPECT_EQ((V{n2.cell_count, n2.cells[31].arfcn, n2.cells[31].rssi, dm.cell_count,
-                 dm.cells[0].arfcn, dm.cells[0].bsic, dm.cells[0].rxlev}),
-              (V{40, 32, -70, 1, 520, 12, 28}));
-    EXPECT_EQ(
-        (V{ms.cell_count, ms.cells[1].uarfcn, ms.cells[1].psc, ms.cells[1].rscp, ms.cells[1].ecio}),
-        (V{2, 10713, 45, -96, -12}));
-    EXPECT_EQ(std::string(pdp.contexts[1].apn, 100), std::string(100, 'a'));  // no NUL
-    EXPECT_EQ(pdp.contexts[1].ipv4_addr[0], 0);
-    using T = std::vector<std::string>;
-    EXPECT_EQ(
-        (T{GprsStateText(s2.gprs_state), GsmBandText(s2.band), NetworkControlOrderText(s2.nco),
-           NetworkOperationModeText(s2.nmo), EdgeSupportText(s2.edge_support),
-           CodingSchemeText(s2.tbf_coding_scheme), DomainText(b2.domain), CodecText(b2.codec),
-           GsmCipheringText(b2.ciphering), CellTypeText(n2.cells[0].cell_type)}),
-        (T{"RAU_INIT", "PCS_1900", "NC2", "Mode III", "EGPRS RACH", "MCS9", "CS", "FR_AMR",
-           "Reserved", "UNKNOWN"}));
-
-    // Types no command fetches still answer.
+    ASSERT_EQ(getDtaHspaChannelInfoDta(fd_, &h), 0);
+    EXPECT_EQ(h.edch_tti, 0);  // 2 ms
     for (TechModeStructType type :
          {TECHMODE_STRUCT_NONE, TECHMODE_STRUCT_HSXPA_SUPPORT_INFO,
           TECHMODE_STRUCT_LAST_REGISTERED_NETWORK, TECHMODE_STRUCT_VOICE_STATS}) {
@@ -255,6 +196,14 @@ TEST_F(TechmodeSim, FaultsSpoilReplies) {
     EXPECT_EQ(t.radio_temp, 31);
     // A fault with probability 0 never applies.
     EXPECT_EQ(as.cell_count, 1);
+    // The over-size reply itself: the reply, then 64 bytes more.
+    const sim::Scenario s =
+        sim::ParseScenario(TestScenario(R"({"sm_cc_cause":{"oversize_reply":64}})"), "x");
+    const uint8_t req[12] = {
+        0x01, 0x20, 0x02, 0x00, 0x05, 0x20, 0x01, 0x00, TECHMODE_STRUCT_SM_CC_CAUSE};
+    std::mt19937 rng;
+    EXPECT_EQ(sim::Answer(s, DCMD_TECHMODE_REQUEST, req, sizeof req, 0, rng).bytes.size(),
+              sim::EncodeStructure(s, TECHMODE_STRUCT_SM_CC_CAUSE).size() + 64);
 }
 
 TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
@@ -270,6 +219,13 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     req[8] = TECHMODE_STRUCT_MOBILITY_DATA;
     req[4] = 0x06;
     EXPECT_EQ(devctlv(fd_, 0x1000, 1, 1, &sv, &rv, nullptr), EINVAL);
+    devctl_xfer x{};  // a transfer that claims more than it can hold
+    x.dcmd = 0x1000;
+    x.send_len = DEVCTL_XFER_MAX + 1;
+    x.recv_len = 64;
+    memcpy(x.data, req, sizeof req);
+    EXPECT_EQ(ioctl(fd_, DEVCTL_IOC_XFER, &x), -1);
+    EXPECT_EQ(errno, EINVAL);
     std::string log = testsupport::ReadFile(dir_ + "/sim.err");  // -v says why
     for (const std::string &why :
          {std::string("dcmd 0x1001 "),
@@ -277,21 +233,30 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
           std::string("element 0x2006 ")})
         EXPECT_NE(log.find("request refused: " + why), std::string::npos) << why;
 
-    // A refused scenario fails close() and keeps the old one.
-    EXPECT_EQ(ReplaceScenario("{\"mobility\":{\"active_rat\":\"LTE\"}}"), EINVAL);
-    EXPECT_NE(testsupport::ReadFile(dir_ + "/sim.err").find("mobility.active_rat"),
-              std::string::npos);
+    // A refused scenario (nested deeper than any needs) fails close() and
+    // keeps the old one.
+    const std::string deep = Nested(150000), why = "line 1 column 257: nested more than 256 levels";
+    EXPECT_EQ(ReplaceScenario(deep), EINVAL);
+    EXPECT_TRUE(Logged("scenario refused: written scenario: " + why));
     MobilityData m{};
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
     EXPECT_EQ(m.mcc, 310);
-
     EXPECT_EQ(ReplaceScenario("{\"mobility\":{\"mcc\":1}}"), 0);
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
     EXPECT_EQ(m.mcc, 1);
     EXPECT_EQ(testsupport::ReadFile(mnt_ + "/scenario"), "{\"mobility\":{\"mcc\":1}}");
+    // A scenario text stops at 1 MiB.
+    int fd = open((mnt_ + "/scenario").c_str(), O_WRONLY);
+    const std::string chunk(64 * 1024, ' ');
+    size_t written = 0;
+    for (ssize_t n; written <= (1u << 20) && (n = write(fd, chunk.data(), chunk.size())) > 0;)
+        written += static_cast<size_t>(n);
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_EQ(written, 1u << 20);
+    EXPECT_EQ(close(fd) == 0 ? 0 : errno, EINVAL);  // blanks are no scenario
     // Appending (">>") replaces it as ">" does. Holders of one open file
     // write one text: a close before the end fails, the last one replaces.
-    int fd = open((mnt_ + "/scenario").c_str(), O_WRONLY | O_APPEND);
+    fd = open((mnt_ + "/scenario").c_str(), O_WRONLY | O_APPEND);
     ASSERT_GE(fd, 0) << strerror(errno);
     EXPECT_EQ(write(fd, "{\"mobility\":", 12), 12);
     int copy = dup(fd);
@@ -322,15 +287,25 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     close(fd);
 
     // SIGHUP reloads the scenario file when it comes (the log says so
-    // before any request), not at the next request.
+    // before any request), not at the next request; one that does not
+    // check out is refused and the scenario in use kept. --check refuses it
+    // too, saying why.
+    WriteScenarioFile(deep);
+    kill(sim_.pid(), SIGHUP);
+    EXPECT_TRUE(Logged("reload refused, scenario kept: " + scenario_path_ + ": " + why));
+    ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
+    EXPECT_EQ(m.mcc, 5);
+    Child check;
+    ASSERT_TRUE(
+        check.Start({TECHMODE_SIM_BIN, "--check", "-s", scenario_path_}, "", dir_ + "/check.err"));
+    int status = check.Wait(30000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_EQ(testsupport::ReadFile(dir_ + "/check.err")
+                  .rfind("techmode-sim: " + scenario_path_ + ": " + why, 0),
+              0u);
     WriteScenarioFile("{\"mobility\":{\"mcc\":999}}");
     kill(sim_.pid(), SIGHUP);
-    const std::string reloaded = "scenario reloaded from " + scenario_path_;
-    for (int i = 0; i < 500 && log.find(reloaded) == std::string::npos; i++) {
-        usleep(10000);
-        log = testsupport::ReadFile(dir_ + "/sim.err");
-    }
-    EXPECT_NE(log.find(reloaded), std::string::npos);
+    EXPECT_TRUE(Logged("scenario reloaded from " + scenario_path_));
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
     EXPECT_EQ(m.mcc, 999);
 }
@@ -366,48 +341,6 @@ TEST_F(TechmodeSim, OutOfMemoryFailsTheRequestNotTheSimulator) {
     EXPECT_EQ(m.mcc, 310);
     EXPECT_NE(testsupport::ReadFile(dir_ + "/sim.err").find("/scenario: out of memory"),
               std::string::npos);
-}
-
-// Arrays nested depth levels deep.
-std::string Nested(size_t depth) {
-    return std::string(depth, '[') + std::string(depth, ']');
-}
-
-// A scenario nested far deeper than any needs (the recursive parser ran out
-// of stack on it) is refused with a message wherever a scenario comes in:
-// --check, a write to 'scenario', a SIGHUP reload. The simulator stays up
-// and keeps the scenario in use.
-TEST_F(TechmodeSim, DeepScenariosAreRefused) {
-    const std::string deep = Nested(150000),
-                      why = "line 1 column 257: nested more than 256 levels deep";
-    WriteScenarioFile(deep);
-
-    Child check;
-    ASSERT_TRUE(check.Start({TECHMODE_SIM_BIN, "--check", "-s", scenario_path_},
-                            dir_ + "/check.out", dir_ + "/check.err"));
-    int status = check.Wait(30000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
-    EXPECT_EQ(testsupport::ReadFile(dir_ + "/check.err"),
-              "techmode-sim: " + scenario_path_ + ": " + why + "\n");
-
-    EXPECT_EQ(ReplaceScenario(deep), EINVAL);
-    EXPECT_NE(
-        testsupport::ReadFile(dir_ + "/sim.err").find("scenario refused: written scenario: " + why),
-        std::string::npos);
-
-    kill(sim_.pid(), SIGHUP);
-    const std::string refused = "reload refused, scenario kept: " + scenario_path_ + ": " + why;
-    std::string log;
-    for (int i = 0; i < 500 && log.find(refused) == std::string::npos; i++) {
-        usleep(10000);
-        log = testsupport::ReadFile(dir_ + "/sim.err");
-    }
-    EXPECT_NE(log.find(refused), std::string::npos) << log;
-
-    ASSERT_TRUE(sim_.running());
-    ServingCell3G s3{};
-    ASSERT_EQ(getDta3GServingCellDta(fd_, &s3), 0);
-    EXPECT_EQ(s3.psc, 511);  // TestScenario's, still in use
 }
 
 // Every structure's reply to a scenario, by structure name.

@@ -1,11 +1,11 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-// The whole system for the diagctl tests, as a diagctl user meets it:
-// ppsfs at /pps, techmode-sim at /dev/radio/cellular and
-// qrx_velomar_server in the test's private mount namespace, in the
-// deployment layout (support/Deployment.h), and diagctl run as an
-// unprivileged member of the diagnostics group.
-#ifndef TESTS_UNIT_DIAGCTL_SYSTEMFIXTURE_H
-#define TESTS_UNIT_DIAGCTL_SYSTEMFIXTURE_H
+// The whole system as a diagctl user meets it: ppsfs at /pps, techmode-sim
+// at /dev/radio/cellular and qrx_velomar_server in the test's private
+// mount namespace, in the deployment layout (support/Deployment.h), and
+// diagctl run as an unprivileged user, by default a member of the
+// diagnostics group.
+#ifndef TESTS_SUPPORT_SYSTEMFIXTURE_H
+#define TESTS_SUPPORT_SYSTEMFIXTURE_H
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -111,9 +111,11 @@ class DiagctlSystem : public ::testing::Test {
         FAIL() << "the daemon did not start\n" << ReadFile(err);
     }
 
-    // Runs diagctl as a diagctl user: unprivileged, in the diagnostics group.
-    void AsDiagctlUser(Child *c) const {
-        c->RunAs(Deployment::kNobody, Deployment::kNobody, {dep_.diag_gid});
+    // Runs diagctl as a diagctl user: unprivileged, in the diagnostics
+    // group unless an outsider.
+    void AsDiagctlUser(Child *c, bool outsider = false) const {
+        c->RunAs(Deployment::kNobody, Deployment::kNobody,
+                 outsider ? std::vector<gid_t>{} : std::vector<gid_t>{dep_.diag_gid});
     }
 
     // A directory of the diagctl user's own, for the files it writes.
@@ -125,10 +127,10 @@ class DiagctlSystem : public ::testing::Test {
         return dir;
     }
 
-    Ran Diagctl(std::vector<std::string> args) {
+    Ran Diagctl(std::vector<std::string> args, bool outsider = false) {
         args.insert(args.begin(), DIAGCTL_BIN);
         Child c;
-        AsDiagctlUser(&c);
+        AsDiagctlUser(&c, outsider);
         c.Start(args, tmp_ + "/out", tmp_ + "/err");
         int status = c.Wait(30000);
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(tmp_ + "/out"),
@@ -161,4 +163,4 @@ class DiagctlSystem : public ::testing::Test {
 
 }  // namespace systemtest
 
-#endif
+#endif  // TESTS_SUPPORT_SYSTEMFIXTURE_H
