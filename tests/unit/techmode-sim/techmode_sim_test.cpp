@@ -314,6 +314,11 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
 // many open files of 'scenario' under a lowered address-space limit) fails
 // that request with ENOMEM; the simulator stays up and answers the device.
 TEST_F(TechmodeSim, OutOfMemoryFailsTheRequestNotTheSimulator) {
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer's allocator reserves its address space up front and
+    // does not fail a request under a lowered RLIMIT_AS: the simulator hangs.
+    GTEST_SKIP() << "not under AddressSanitizer";
+#endif
     std::string status = testsupport::ReadFile("/proc/" + std::to_string(sim_.pid()) + "/status");
     size_t at = status.find("VmSize:");
     ASSERT_NE(at, std::string::npos);
