@@ -93,7 +93,10 @@ cmake --build "$scratch/b" >/dev/null
 for p in "$scratch/shared" "$scratch/static" "$scratch/b/cmake_shared" "$scratch/b/cmake_static"; do
   "$p" || fail "$(basename "$p"): wrong PPS text"
 done
-ldd "$scratch/shared" | grep -q "libpps.so.1 => $libdir" || fail "not linked to the unpacked libpps.so.1"
+# Read whole before grep: grep -q stops at its match, and ldd writing on
+# would then end with SIGPIPE and fail the pipeline.
+linked=$(ldd "$scratch/shared")
+grep -q "libpps.so.1 => $libdir" <<<"$linked" || fail "not linked to the unpacked libpps.so.1"
 ! ldd "$scratch/static" | grep -q libpps || fail "the static program needs libpps.so"
 
 say "systemd units"
