@@ -387,6 +387,7 @@ on_signal() {
 trap restore EXIT
 trap on_signal INT TERM
 
+: >"$results"  # what an interrupted run reports is this run's
 echo "== copy of the tree: $src"
 sync_copy
 if [ ! -f "$bld/build.ninja" ]; then
@@ -467,7 +468,6 @@ grep -E 'tests passed' "$work/baseline.log" | sed 's/^/   /'
 # ---- One fault at a time ----------------------------------------------------
 
 mkdir -p "$logs"
-: >"$results"
 echo "== ${#selected[@]} fault(s)"
 loop_started=$SECONDS
 for i in "${selected[@]}"; do
