@@ -17,6 +17,11 @@
 #   scripts/mutants.sh [OPTIONS]
 #     --only REGEX    only the faults whose file matches REGEX (extended)
 #     --pick N[,N..]  only these faults (numbers as --list shows them)
+#     --rerun STATUS  only the faults whose last result was STATUS
+#                     (survived, invalid or caught); implies --update
+#     --update        keep the last results of the faults not run now, so
+#                     that the summary covers them all (after new tests:
+#                     --rerun survived)
 #     --list          list the faults, each with its number, and whether
 #                     its snippet is found exactly once
 #     --check         only check the list: exit status 3 when a snippet is
@@ -44,12 +49,14 @@ faults_file="$root/scripts/mutants.txt"
 usage() { sed -n '2,/^[^#]/p' "$self" | sed '$d' | grep -v SPDX-License-Identifier | sed 's/^# \{0,1\}//'; }
 die_usage() { echo "mutants.sh: $*" >&2; echo "(see --help)" >&2; exit 2; }
 
-only="" pick="" mode=run jobs=2 build_jobs=2 all_tests=0 timeout=120 summary_file=""
+only="" pick="" rerun="" update=0 mode=run jobs=2 build_jobs=2 all_tests=0 timeout=120 summary_file=""
 while [ $# -gt 0 ]; do
   case "$1" in
     -h|--help) usage; exit 0 ;;
     --only) [ $# -ge 2 ] || die_usage "--only needs a REGEX"; only=$2; shift 2 ;;
     --pick) [ $# -ge 2 ] || die_usage "--pick needs numbers"; pick=$2; shift 2 ;;
+    --rerun) [ $# -ge 2 ] || die_usage "--rerun needs a STATUS"; rerun=$2; update=1; shift 2 ;;
+    --update) update=1; shift ;;
     --list) mode=list; shift ;;
     --check) mode=check; shift ;;
     --jobs) [ $# -ge 2 ] || die_usage "--jobs needs a number"; jobs=$2; shift 2 ;;
@@ -64,6 +71,7 @@ for n in "$jobs" "$build_jobs" "$timeout"; do
   [[ $n =~ ^[1-9][0-9]*$ ]] || die_usage "'$n' is not a positive number"
 done
 [ -z "$pick" ] || [[ $pick =~ ^[0-9]+(,[0-9]+)*$ ]] || die_usage "--pick takes numbers separated by commas"
+case "$rerun" in ""|survived|invalid|caught) ;; *) die_usage "--rerun takes survived, invalid or caught" ;; esac
 if [ -n "$only" ]; then
   # A bad regex is a usage error, not "no fault matches".
   rc=0; [[ x =~ $only ]] || rc=$?
@@ -73,6 +81,7 @@ fi
 work=${MUTANTS_DIR:-$root/build/mutants}
 src="$work/src"
 bld="$work/build"
+results="$work/results.tsv"  # fault, directory, status, build s, test s, file, description, test
 mkdir -p "$work"
 helper="$work/mutants-helper.pl"
 
@@ -208,8 +217,28 @@ done <<<"$parsed"
 total=${#f_file[@]}
 [ "$total" -gt 0 ] || { echo "mutants.sh: $faults_file holds no fault" >&2; exit 2; }
 
+# The last results of the faults still in the list (the same file and
+# description), under their number in the list as it is now.
+declare -A f_number
+for ((i = 1; i <= total; i++)); do f_number["${f_file[$i]}"$'\t'"${f_desc[$i]}"]=$i; done
+last_results() {
+  [ -f "$results" ] || return 0
+  local n i dir status b t file desc by
+  while IFS=$'\t' read -r n dir status b t file desc by; do
+    i=${f_number["$file"$'\t'"$desc"]:-}
+    [ -n "$i" ] && printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$i" "$dir" "$status" "$b" "$t" "$file" "$desc" "$by"
+  done <"$results"
+  return 0
+}
+
 selected=()
-if [ -n "$pick" ]; then
+if [ -n "$rerun" ]; then
+  while IFS=$'\t' read -r i _ status _; do
+    [ "$status" = "$rerun" ] || continue
+    if [ -z "$only" ] || [[ ${f_file[$i]} =~ $only ]]; then selected+=("$i"); fi
+  done < <(last_results)
+  [ ${#selected[@]} -gt 0 ] || { echo "mutants.sh: no fault $rerun in the last results ($results)" >&2; exit 0; }
+elif [ -n "$pick" ]; then
   IFS=, read -r -a picked <<<"$pick"
   for i in "${picked[@]}"; do
     [ "$i" -ge 1 ] && [ "$i" -le "$total" ] || die_usage "there is no fault $i (1 to $total)"
@@ -338,7 +367,6 @@ restore() {
   fi
 }
 
-results="$work/results.tsv"
 logs="$work/logs"
 started=$SECONDS
 done_count=0
@@ -389,6 +417,17 @@ on_signal() {
 trap restore EXIT
 trap on_signal INT TERM
 
+# What an interrupted run reports is this run's, with --update the last
+# results of the other faults as well.
+if [ "$update" = 1 ] && [ -f "$results" ]; then
+  keep=" ${selected[*]} "
+  last_results | while IFS= read -r line; do
+    [[ $keep == *" ${line%%$'\t'*} "* ]] || printf '%s\n' "$line"
+  done >"$results.new"
+  mv "$results.new" "$results"
+else
+  : >"$results"
+fi
 echo "== copy of the tree: $src"
 sync_copy
 if [ ! -f "$bld/build.ninja" ]; then
@@ -469,7 +508,6 @@ grep -E 'tests passed' "$work/baseline.log" | sed 's/^/   /'
 # ---- One fault at a time ----------------------------------------------------
 
 mkdir -p "$logs"
-: >"$results"
 echo "== ${#selected[@]} fault(s)"
 loop_started=$SECONDS
 for i in "${selected[@]}"; do
@@ -488,14 +526,24 @@ for i in "${selected[@]}"; do
   rm -f "$failed"
   : >"$log.tests"
   status=survived
-  if ! build "${f_targets[$i]}" "$log"; then
-    status=invalid
-  fi
+  # A build that stops without a failed command, or tests that end by a
+  # signal, were stopped from outside (another user's kill): tried again.
+  for try in 1 2 3; do
+    build "${f_targets[$i]}" "$log" && break
+    grep -q '^FAILED: ' "$log" && { status=invalid; break; }
+    [ "$try" -lt 3 ] || { status=invalid; echo "mutants.sh: the build of fault $i keeps being stopped" >&2; }
+  done
   t1=$SECONDS
   if [ "$status" != invalid ]; then
     for stage in "${f_stage1[$i]}" "${f_stage2[$i]}"; do
       [ -n "$stage" ] || [ "$all_tests" = 1 ] || continue
-      if ! run_tests "$stage" "$log.tests" --stop-on-failure --repeat until-pass:2; then
+      for try in 1 2 3; do
+        rc=0
+        rm -f "$failed"
+        run_tests "$stage" "$log.tests" --stop-on-failure --repeat until-pass:2 || rc=$?
+        [ "$rc" -ge 128 ] || break
+      done
+      if [ "$rc" -ne 0 ]; then
         status=caught
         [ -f "$failed" ] && by=$(head -n 1 "$failed" | cut -d: -f2-)
         break
@@ -514,4 +562,5 @@ for i in "${selected[@]}"; do
     "$status" "$((t1 - t0))" "$((SECONDS - t1))" "$i" "$file" "${f_desc[$i]}" "${by:+  ($by)}"
 done
 
+sort -t$'\t' -k1,1n -o "$results" "$results"
 summary
