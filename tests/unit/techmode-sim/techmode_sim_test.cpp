@@ -55,6 +55,13 @@ std::string Nested(size_t depth) {
     return std::string(depth, '[') + std::string(depth, ']');
 }
 
+// The reply the simulator serves for a structure type elapsed_ms into its run.
+std::vector<uint8_t> Served(const sim::Scenario &s, int type, double elapsed_ms) {
+    const uint8_t req[12] = {0x01, 0x20, 0x02, 0x00, 0x05, 0x20, 0x01, 0x00, uint8_t(type)};
+    std::mt19937 rng;
+    return sim::Answer(s, DCMD_TECHMODE_REQUEST, req, sizeof req, elapsed_ms, rng).bytes;
+}
+
 class TechmodeSim : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -199,11 +206,17 @@ TEST_F(TechmodeSim, FaultsSpoilReplies) {
     // The over-size reply itself: the reply, then 64 bytes more.
     const sim::Scenario s =
         sim::ParseScenario(TestScenario(R"({"sm_cc_cause":{"oversize_reply":64}})"), "x");
-    const uint8_t req[12] = {
-        0x01, 0x20, 0x02, 0x00, 0x05, 0x20, 0x01, 0x00, TECHMODE_STRUCT_SM_CC_CAUSE};
-    std::mt19937 rng;
-    EXPECT_EQ(sim::Answer(s, DCMD_TECHMODE_REQUEST, req, sizeof req, 0, rng).bytes.size(),
+    EXPECT_EQ(Served(s, TECHMODE_STRUCT_SM_CC_CAUSE, 0).size(),
               sim::EncodeStructure(s, TECHMODE_STRUCT_SM_CC_CAUSE).size() + 64);
+}
+
+// Drift moves the levels and brings them back after a period.
+TEST(TechmodeSimScenario, DriftMovesLevelsAndBringsThemBack) {
+    const sim::Scenario s =
+        sim::ParseScenario(R"({"drift":{"enabled":true,"period_ms":1000,"amplitude_db":5}})", "x");
+    const int type = TECHMODE_STRUCT_SERVING_CELL_3G;
+    EXPECT_NE(Served(s, type, 250), Served(s, type, 0));
+    EXPECT_EQ(Served(s, type, 1000), Served(s, type, 0));
 }
 
 TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
