@@ -232,6 +232,9 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     req[8] = TECHMODE_STRUCT_MOBILITY_DATA;
     req[4] = 0x06;
     EXPECT_EQ(devctlv(fd_, 0x1000, 1, 1, &sv, &rv, nullptr), EINVAL);
+    req[4] = 0x05;
+    req[6] = 0x02;  // the type element two bytes long
+    EXPECT_EQ(devctlv(fd_, 0x1000, 1, 1, &sv, &rv, nullptr), EINVAL);
     devctl_xfer x{};  // a transfer that claims more than it can hold
     x.dcmd = 0x1000;
     x.send_len = DEVCTL_XFER_MAX + 1;
@@ -243,7 +246,7 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     for (const std::string &why :
          {std::string("dcmd 0x1001 "),
           "structure type " + std::to_string(kTechModeStructTypeCount) + " ",
-          std::string("element 0x2006 ")})
+          std::string("element 0x2006 "), std::string("element 0x2005 (length 2) ")})
         EXPECT_NE(log.find("request refused: " + why), std::string::npos) << why;
 
     // A refused scenario (nested deeper than any needs) fails close() and
@@ -298,6 +301,16 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
         EXPECT_EQ(m.mcc, text[19] - '0');
     }
     close(fd);
+    // A writer at the offset (no O_APPEND) goes on after the scenario it wrote.
+    fd = open((mnt_ + "/scenario").c_str(), O_WRONLY);
+    for (const std::string text : {"{\"mobility\":{\"mcc\":6}}", "{\"mobility\":{\"mcc\":7}}"}) {
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        copy = dup(fd);
+        EXPECT_EQ(close(copy), 0) << text;
+        ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
+        EXPECT_EQ(m.mcc, text[19] - '0');
+    }
+    close(fd);
 
     // SIGHUP reloads the scenario file when it comes (the log says so
     // before any request), not at the next request; one that does not
@@ -307,7 +320,7 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     kill(sim_.pid(), SIGHUP);
     EXPECT_TRUE(Logged("reload refused, scenario kept: " + scenario_path_ + ": " + why));
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
-    EXPECT_EQ(m.mcc, 5);
+    EXPECT_EQ(m.mcc, 7);
     Child check;
     ASSERT_TRUE(
         check.Start({TECHMODE_SIM_BIN, "--check", "-s", scenario_path_}, "", dir_ + "/check.err"));
