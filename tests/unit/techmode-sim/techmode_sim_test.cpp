@@ -55,6 +55,13 @@ std::string Nested(size_t depth) {
     return std::string(depth, '[') + std::string(depth, ']');
 }
 
+// The reply the simulator serves for a structure type elapsed_ms into its run.
+std::vector<uint8_t> Served(const sim::Scenario &s, int type, double elapsed_ms) {
+    const uint8_t req[12] = {0x01, 0x20, 0x02, 0x00, 0x05, 0x20, 0x01, 0x00, uint8_t(type)};
+    std::mt19937 rng;
+    return sim::Answer(s, DCMD_TECHMODE_REQUEST, req, sizeof req, elapsed_ms, rng).bytes;
+}
+
 class TechmodeSim : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -199,11 +206,17 @@ TEST_F(TechmodeSim, FaultsSpoilReplies) {
     // The over-size reply itself: the reply, then 64 bytes more.
     const sim::Scenario s =
         sim::ParseScenario(TestScenario(R"({"sm_cc_cause":{"oversize_reply":64}})"), "x");
-    const uint8_t req[12] = {
-        0x01, 0x20, 0x02, 0x00, 0x05, 0x20, 0x01, 0x00, TECHMODE_STRUCT_SM_CC_CAUSE};
-    std::mt19937 rng;
-    EXPECT_EQ(sim::Answer(s, DCMD_TECHMODE_REQUEST, req, sizeof req, 0, rng).bytes.size(),
+    EXPECT_EQ(Served(s, TECHMODE_STRUCT_SM_CC_CAUSE, 0).size(),
               sim::EncodeStructure(s, TECHMODE_STRUCT_SM_CC_CAUSE).size() + 64);
+}
+
+// Drift moves the levels and brings them back after a period.
+TEST(TechmodeSimScenario, DriftMovesLevelsAndBringsThemBack) {
+    const sim::Scenario s =
+        sim::ParseScenario(R"({"drift":{"enabled":true,"period_ms":1000,"amplitude_db":5}})", "x");
+    const int type = TECHMODE_STRUCT_SERVING_CELL_3G;
+    EXPECT_NE(Served(s, type, 250), Served(s, type, 0));
+    EXPECT_EQ(Served(s, type, 1000), Served(s, type, 0));
 }
 
 TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
@@ -219,6 +232,9 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     req[8] = TECHMODE_STRUCT_MOBILITY_DATA;
     req[4] = 0x06;
     EXPECT_EQ(devctlv(fd_, 0x1000, 1, 1, &sv, &rv, nullptr), EINVAL);
+    req[4] = 0x05;
+    req[6] = 0x02;  // the type element two bytes long
+    EXPECT_EQ(devctlv(fd_, 0x1000, 1, 1, &sv, &rv, nullptr), EINVAL);
     devctl_xfer x{};  // a transfer that claims more than it can hold
     x.dcmd = 0x1000;
     x.send_len = DEVCTL_XFER_MAX + 1;
@@ -230,7 +246,7 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     for (const std::string &why :
          {std::string("dcmd 0x1001 "),
           "structure type " + std::to_string(kTechModeStructTypeCount) + " ",
-          std::string("element 0x2006 ")})
+          std::string("element 0x2006 "), std::string("element 0x2005 (length 2) ")})
         EXPECT_NE(log.find("request refused: " + why), std::string::npos) << why;
 
     // A refused scenario (nested deeper than any needs) fails close() and
@@ -285,6 +301,16 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
         EXPECT_EQ(m.mcc, text[19] - '0');
     }
     close(fd);
+    // A writer at the offset (no O_APPEND) goes on after the scenario it wrote.
+    fd = open((mnt_ + "/scenario").c_str(), O_WRONLY);
+    for (const std::string text : {"{\"mobility\":{\"mcc\":6}}", "{\"mobility\":{\"mcc\":7}}"}) {
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        copy = dup(fd);
+        EXPECT_EQ(close(copy), 0) << text;
+        ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
+        EXPECT_EQ(m.mcc, text[19] - '0');
+    }
+    close(fd);
 
     // SIGHUP reloads the scenario file when it comes (the log says so
     // before any request), not at the next request; one that does not
@@ -294,7 +320,7 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     kill(sim_.pid(), SIGHUP);
     EXPECT_TRUE(Logged("reload refused, scenario kept: " + scenario_path_ + ": " + why));
     ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
-    EXPECT_EQ(m.mcc, 5);
+    EXPECT_EQ(m.mcc, 7);
     Child check;
     ASSERT_TRUE(
         check.Start({TECHMODE_SIM_BIN, "--check", "-s", scenario_path_}, "", dir_ + "/check.err"));
