@@ -62,12 +62,6 @@ class DiagHarness : public ::testing::Test {
     static void Fail(std::initializer_list<int> types) {
         for (int t : types) S().faults[t].device_error = 5;
     }
-    // Makes every structure of types fail except those in ok.
-    static void FailAllBut(std::initializer_list<int> types, std::initializer_list<int> ok) {
-        for (int t : types)
-            if (std::find(ok.begin(), ok.end(), t) == ok.end()) Fail({t});
-    }
-
     // Sends one request as client 12 and lets the server read and dispatch
     // it. Returns the response the client receives ("" if none); own gets
     // what the command itself printed (standard output without the
