@@ -46,7 +46,7 @@ std::string RunInChild(const std::string &spec) {
     return in;
 }
 
-TEST(RunAsUser, NumericFormsAndFailures) {
+TEST(RunAsUser, NumericAndNamedFormsAndFailures) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to change identity";
     const struct {
         const char *spec, *want;
