@@ -106,41 +106,19 @@ std::vector<uint8_t> Series(size_t n, uint8_t first) {
     for (size_t i = 0; i < n; ++i) s[i] = uint8_t(first + i);
     return s;
 }
-std::string Repeat(const std::string &line, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) out += line;
-    return out;
-}
-
 // Fields missing or malformed keep their content; a block that cannot be
 // copied and an identity reply without its structure fail the fetch and
 // leave the record as it was. IdentityData: IMEISV at 0, IMSI at 10, TMSI
 // at 19, P-TMSI at 23, SRNC id at 28.
 TEST_F(Fetchers, MissingAndMalformedElements) {
-    const std::string basic = "Getting Basic Data Structure\nReceived Basic Data structure\n";
-    const std::string hspa =
-        "Getting HSPA Channel Info Data Structure\nReceived HSPA Channel Info Data structure\n";
-    const std::string identity =
-        "Getting Identity Data Structure\nReceived identity data structure\n";
-    const std::string missing = "Invalid input pointer.",
-                      noSrnc = "TLVTM_DecodeTlvPrimitive:TLV does not contain tag 6\n";
-    const std::string tooMany =
-        "Too Many byte primitive TLV's in array member TLV, extra TLVs ingored.";
     const std::vector<uint8_t> block(16, 0x77);
     struct {
         const char *name;
         Fetch fetch;
         std::vector<uint8_t> reply;
-        std::string out;
         int result;
         std::vector<uint8_t> record;  // the leading record bytes after the fetch
     } cases[] = {
-        {"basic without tag 6", FETCH(getDtaBasicDta, BasicData),
-         StructReply(1,
-                     [](TlvBuilder &b) {
-                         for (int t = 0; t < 6; ++t) b.Primitive(uint16_t(t), uint32_t(t + 1), 1);
-                     }),
-         basic + noSrnc, 0, Bytes(8, {{0, {1, 2, 3, 4, 5, 6}}})},
         // An element without a value is no field: nothing is read past it.
         {"basic with a tag 6 of length 0", FETCH(getDtaBasicDta, BasicData),
          StructReply(1,
@@ -148,20 +126,17 @@ TEST_F(Fetchers, MissingAndMalformedElements) {
                          for (int t = 0; t < 6; ++t) b.Primitive(uint16_t(t), uint32_t(t + 1), 1);
                          b.Header(6, 0);
                      }),
-         basic + noSrnc, 0, Bytes(8, {{0, {1, 2, 3, 4, 5, 6}}})},
+         0, Bytes(8, {{0, {1, 2, 3, 4, 5, 6}}})},
         // The first field, not found, keeps the mark 0xFF.
         {"basic structure running past the reply", FETCH(getDtaBasicDta, BasicData),
-         TlvBuilder().Header(0x2001, 2).Header(1, 100).Primitive(0, 9, 1).bytes(),
-         basic + "TLV does not contain tag: 1" + Repeat("Invalid src or dest pointer!\n", 7), 0,
+         TlvBuilder().Header(0x2001, 2).Header(1, 100).Primitive(0, 9, 1).bytes(), 0,
          Bytes(8, {{0, {0xFF}}})},
         {"no block", FETCH(getDtaHspaChannelInfoDta, HspaChannelInfo),
-         StructReply(11, [](TlvBuilder &) {}), hspa, -1, Bytes(16, {})},
+         StructReply(11, [](TlvBuilder &) {}), -1, Bytes(16, {})},
         {"short block", FETCH(getDtaHspaChannelInfoDta, HspaChannelInfo),
-         StructReply(11, [&](TlvBuilder &b) { b.Value(11, block.data(), 12); }), hspa, -1,
-         Bytes(16, {})},
+         StructReply(11, [&](TlvBuilder &b) { b.Value(11, block.data(), 12); }), -1, Bytes(16, {})},
         {"HSPA structure running past the reply", FETCH(getDtaHspaChannelInfoDta, HspaChannelInfo),
-         TlvBuilder().Header(0x2001, 5).Header(11, 6).Raw(block).bytes(),
-         hspa + "TLV does not contain tag: 11", -1, Bytes(16, {})},
+         TlvBuilder().Header(0x2001, 5).Header(11, 6).Raw(block).bytes(), -1, Bytes(16, {})},
         // IMEISV elements step by their own length, and one without a value
         // ends the copy; IMSI bytes beyond its nine are dropped, not written
         // into the TMSI that follows.
@@ -173,29 +148,24 @@ TEST_F(Fetchers, MissingAndMalformedElements) {
                          b.Primitive(0, 0x43, 1).Close().ByteMember(1, 10, 0x20);
                          b.Primitive(6, 0xFFFF, 2);
                      }),
-         identity + tooMany + missing + missing, 0,
-         Bytes(30, {{0, {0x41, 0x42}}, {10, Series(9, 0x20)}, {28, {0xFF, 0xFF}}})},
+         0, Bytes(30, {{0, {0x41, 0x42}}, {10, Series(9, 0x20)}, {28, {0xFF, 0xFF}}})},
         {"no P-TMSI, empty TMSI, IMSI of another type", FETCH(getDtaIdentityDta, IdentityData),
          StructReply(2,
                      [](TlvBuilder &b) {
                          b.ByteMember(0, 10, 0x10).Open(1).Primitive(4, 1).Close();
                          b.ByteMember(2, 0, 0).Primitive(6, 0x1234, 2);
                      }),
-         identity + "No T_TLV_TECHMODE_PRIMITIVE_BYTE_TAG found!" + missing, 0,
-         Bytes(30, {{0, Series(10, 0x10)}, {28, {0x34, 0x12}}})},
+         0, Bytes(30, {{0, Series(10, 0x10)}, {28, {0x34, 0x12}}})},
         {"member running past the reply", FETCH(getDtaIdentityDta, IdentityData),
-         StructReply(2, [](TlvBuilder &b) { b.ByteMember(0, 10, 0x10).Header(1, 300); }),
-         identity + Repeat(missing, 3) + noSrnc, 0, Bytes(30, {{0, Series(10, 0x10)}})},
+         StructReply(2, [](TlvBuilder &b) { b.ByteMember(0, 10, 0x10).Header(1, 300); }), 0,
+         Bytes(30, {{0, Series(10, 0x10)}})},
         {"no identity structure", FETCH(getDtaIdentityDta, IdentityData),
-         TlvBuilder().Header(0x2001, 1).Header(2, 70).bytes(),
-         identity + "TLV does not contain tag: 2" + Repeat(missing, 4) +
-             "Invalid src or dest pointer!\n",
-         -1, Bytes(30, {})},
+         TlvBuilder().Header(0x2001, 1).Header(2, 70).bytes(), -1, Bytes(30, {})},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         int result = -2;
-        EXPECT_EQ(Run(c.fetch, c.reply, 0, &result), c.out);
+        Run(c.fetch, c.reply, 0, &result);
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(Record(c.record.size()), c.record);
     }
