@@ -35,18 +35,14 @@ TEST(Init, ObjectTableFillsSlotsByTypeAndStopsAtFirstFailure) {
 
 using Cycle = DiagHarness;
 
-// The normal run and the one without a device are in the system test.
-TEST_F(Cycle, IdentityLogsAndEchoesACutId) {
+// An id longer than the reply context's 29 characters is echoed cut. The
+// normal run and the one without a device are in the system test.
+TEST_F(Cycle, IdentityEchoesACutId) {
     S().identity.imsi = "92103";  // bytes 0x29 0x01 ...
     S().identity.srnc_id = 65535;
-    SlogCapture log;
-    EXPECT_EQ(Request("identity", "7"), Success("identity", "7"));
-    EXPECT_THAT(Data(), testing::EndsWith("IMSI::92103fffffffffffff\nSRNCID:n:65535\n"));
-    EXPECT_EQ(log.lines, (Lines{"6 VeloIdentityHandler", "6 IdentityHandler: ID: 0x7 data: (null)",
-                                "6 IdentityHandler: send response SUCCESS",
-                                "6 PPS Obj: control Send Response Invoked"}));
     const std::string longId(40, 'k');
     EXPECT_EQ(Request("identity", longId), Success("identity", longId.substr(0, 29)));
+    EXPECT_THAT(Data(), testing::EndsWith("IMSI::92103fffffffffffff\nSRNCID:n:65535\n"));
 }
 
 // The duplicate-id check, across a sequence of requests: what each answers,
