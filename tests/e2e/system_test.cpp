@@ -308,32 +308,6 @@ INSTANTIATE_TEST_SUITE_P(Device, EveryCommand, ::testing::Bool(),
                              return p.param ? "Present" : "Absent";
                          });
 
-// The same id twice: FAILURE, nothing fetched or published. "tchtxpwr" is
-// refused at once, since it shares the last id of "tchtxpower". A name
-// without a handler is only logged: no response, nothing published.
-TEST_F(System, RequestsThatAreNotRun) {
-    ASSERT_TRUE(StartDaemon()) << Log();
-    Pps client(kControl, O_RDWR);
-    for (const Command &c : Commands()) {
-        SCOPED_TRACE(c.msg);
-        Subscriber status(kDiag + "/" + c.object);
-        bool shared = c.msg == "tchtxpwr";
-        ASSERT_TRUE(client.Write(Request(c.msg, "7")));
-        EXPECT_EQ(client.Read(), Response(c.msg, "7", !shared));
-        EXPECT_EQ(status.Read(shared ? 0 : 5000),
-                  shared ? "" : "@" + c.object + "\n" + c.with_device);
-        ASSERT_TRUE(client.Write(Request(c.msg, "7")));
-        EXPECT_EQ(client.Read(), Response(c.msg, "7", false));
-        EXPECT_EQ(status.Read(0), "");  // published before answering, so it would be there
-    }
-    Subscriber data(kDiag + "/status_data");
-    ASSERT_TRUE(client.Write(Request("nosuchcmd", "5")));
-    ASSERT_TRUE(client.Write(Request("identity", "6")));
-    EXPECT_EQ(client.Read(), Response("identity", "6", true));  // the first answer is this one
-    EXPECT_EQ(data.Read(), "@status_data\n" + Commands()[0].with_device);
-    EXPECT_NE(Log().find(" 0x0640000A VeloDefaultHandler, nosuchcmd\n"), std::string::npos);
-}
-
 // Requests of two clients interleaved: each reads its own responses only.
 TEST_F(System, ClientsSeeOnlyTheirOwnResponses) {
     ASSERT_TRUE(StartDaemon()) << Log();

@@ -71,6 +71,23 @@ TEST_F(Cycle, DuplicateIdRules) {
     }
 }
 
+// Every handler keeps a last id of its own: the same id sent to each in
+// turn runs, and sent again is refused, nothing fetched or written. A name
+// without a handler gets no answer.
+TEST_F(Cycle, EveryHandlerHasALastIdOfItsOwn) {
+    for (bool again : {false, true}) {
+        for (const char *msg : {"identity", "access", "gsmopinfo", "tchtxpower", "bearer",
+                                "hspaopinfo", "umtsopinfo", "radiostats", "radionwinfo"}) {
+            SCOPED_TRACE(msg);
+            EXPECT_EQ(Request(msg, "7"), again ? Failure(msg, "7") : Success(msg, "7"));
+            EXPECT_EQ((Data() + Utra() + Geran()).empty(), again);
+        }
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Request("nosuchcmd", "5"), "");
+    testing::internal::GetCapturedStderr();
+}
+
 // The last request id starts at -1, so a first request with id -1 is a
 // duplicate. Run in a fresh process whatever ran before in this one.
 TEST_F(Cycle, FirstRequestWithMinusOneIsADuplicate) {
