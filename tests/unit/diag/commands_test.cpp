@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // access, radiostats, tchtxpower, hspaopinfo and bearer through the real
 // server intake: what each writes to its status object after its fixed
-// placeholder lines, the response, and what the command itself prints. The
-// normal run and the run without a device are those of the system test.
+// placeholder lines, and the response; then when every command answers
+// SUCCESS. The normal run and the run without a device are those of the
+// system test.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The list commands (gsmopinfo, umtsopinfo, radionwinfo) through the real
-// server intake: the one write to their status object, the response and
-// what they print.
+// server intake: the one write to their status object and the response.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdint.h>
