@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <initializer_list>
-#include <sstream>
 #include <string>
 
 #include "ExpectedText.h"
@@ -62,27 +61,14 @@ class DiagHarness : public ::testing::Test {
     static void Fail(std::initializer_list<int> types) {
         for (int t : types) S().faults[t].device_error = 5;
     }
-    // Makes every structure of types fail except those in ok.
-    static void FailAllBut(std::initializer_list<int> types, std::initializer_list<int> ok) {
-        for (int t : types)
-            if (std::find(ok.begin(), ok.end(), t) == ok.end()) Fail({t});
-    }
-
     // Sends one request as client 12 and lets the server read and dispatch
-    // it. Returns the response the client receives ("" if none); own gets
-    // what the command itself printed (standard output without the
-    // fetchers' and the transport's lines).
+    // it. Returns the response the client receives ("" if none); what the
+    // run prints on standard output is dropped.
     std::string Request(const std::string &msg, const std::string &id) {
         testing::internal::CaptureStdout();
         peer.Send("@control.12\nmsg::" + msg + "\nid::" + id + "\n");
         EXPECT_EQ(svc.server().ReadPPS(peer.control), 0);
-        std::istringstream out(testing::internal::GetCapturedStdout());
-        own.clear();
-        for (std::string line; std::getline(out, line);)
-            if (line.rfind("Getting ", 0) != 0 && line.rfind("Received ", 0) != 0 &&
-                line.rfind("Could not ", 0) != 0 && line.rfind("TLVTM_", 0) != 0 &&
-                line != "Device error from RRM")
-                own += line + "\n";
+        testing::internal::GetCapturedStdout();
         return peer.Receive();
     }
     static std::string Success(const std::string &msg, const std::string &id) {
@@ -116,7 +102,6 @@ class DiagHarness : public ::testing::Test {
     TestService svc;
     ControlPeer peer{[this](const char *path) { return svc.InitializeControlMessage(path); }};
     std::vector<int> readers;
-    std::string own;
 };
 
 #endif  // TESTS_UNIT_DIAG_DIAG_HARNESS_H

@@ -19,9 +19,9 @@ class NetworkTime : public DiagHarness {
         sent = p[0];
     }
     ~NetworkTime() override { close(sent); }
-    // Feeds text to a handler as the object would deliver it; returns what
-    // the handler printed on standard output.
-    std::string Deliver(void (*handler)(PPSServer *, void *, int), const std::string &text) {
+    // Feeds text to a handler as the object would deliver it (what the
+    // handler echoes on standard output is dropped).
+    void Deliver(void (*handler)(PPSServer *, void *, int), const std::string &text) {
         int p[2];
         EXPECT_EQ(pipe(p), 0);
         EXPECT_EQ(write(p[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -29,7 +29,7 @@ class NetworkTime : public DiagHarness {
         testing::internal::CaptureStdout();
         handler(nullptr, nullptr, p[0]);
         close(p[0]);
-        return testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStdout();
     }
     int sent = -1;  // what the bridge sends the network-time control object
 };
@@ -39,53 +39,45 @@ class NetworkTime : public DiagHarness {
 TEST_F(NetworkTime, RepublishesNitzAsUtcDateAndTime) {
     const std::string text =
         "@status\nlast_sync_detail:json:{\"src_sec\":0,\"source\":\"gps\",\"extra\":[1]}\n";
-    EXPECT_EQ(Deliver(VeloNitzStatusHandler, text), text + "\n");  // the echo
+    Deliver(VeloNitzStatusHandler, text);
     EXPECT_EQ(Data(), "nitz_source::gps\nnitz_time::00:00:00\nnitz_date::1970:01:01\n");
 }
 
+// Text the network-time service should never send: nothing is published.
 TEST_F(NetworkTime, BadNitzTextPublishesNothing) {
-    struct {
-        const char *text, *log;
-    } cases[] = {
-        {"not pps\n", "6 PPS decoder parse failed \n"},
-        {"@status\nother::1\n", "6 PPS decoder push failed \n"},
-        {"@status\nlast_sync_detail::text\n", "6 PPS decoder push failed \n"},
-        {"@status\nlast_sync_detail:json:{\"src_sec\":5}\n", "6 PPS decoder pop failed \n"},
-        {"@status\nlast_sync_detail:json:{\"source\":\"nitz\"}\n", "6 PPS decoder pop failed \n"},
-        {"@status\nlast_sync_detail:json:{\"source\":1,\"src_sec\":5}\n",
-         "6 PPS decoder pop failed \n"},
-        {"", "6 [NitzStatusHandler] 0 byte read\n"},
+    const char *cases[] = {
+        "not pps\n",
+        "@status\nother::1\n",
+        "@status\nlast_sync_detail::text\n",
+        "@status\nlast_sync_detail:json:{\"src_sec\":5}\n",
+        "@status\nlast_sync_detail:json:{\"source\":\"nitz\"}\n",
+        "@status\nlast_sync_detail:json:{\"source\":1,\"src_sec\":5}\n",
+        "",
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
-        SlogCapture log;
-        Deliver(VeloNitzStatusHandler, c.text);
-        EXPECT_EQ(log.lines.back(), c.log);
+    for (const char *text : cases) {
+        SCOPED_TRACE(text);
+        Deliver(VeloNitzStatusHandler, text);
         EXPECT_EQ(Data(), "");
     }
 }
 
+// A value of 1 (as atoi reads it) asks for GSM time only, another for all
+// sources; anything but a string gsm_time_enable asks for nothing.
 TEST_F(NetworkTime, GsmTimeEnableSelectsTimeSources) {
     struct {
         const char *line, *dat;  // dat "": nothing sent
-        const char *log;
     } cases[] = {
-        {"gsm_time_enable::01", "gsm", "6 found gsm_time_enable 1\n"},
-        {"gsm_time_enable::1x", "gsm", "6 found gsm_time_enable 1\n"},
-        {"gsm_time_enable::2", "all", "6 found gsm_time_enable 2\n"},
-        {"gsm_time_enable:n:1", "", "6 Velomar: Error in decoding string gsm_time_enable : 4"},
-        {"other::1", "", "6 Velomar: Error in decoding string gsm_time_enable : 1"},
+        {"gsm_time_enable::01", "gsm"},
+        {"gsm_time_enable::1x", "gsm"},
+        {"gsm_time_enable::2", "all"},
+        {"gsm_time_enable:n:1", ""},
+        {"other::1", ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
-        SlogCapture log;
-        std::string out = Deliver(VeloConfigHandler, std::string("@config\n") + c.line + "\n");
-        EXPECT_TRUE(log.Has(c.log));
+        Deliver(VeloConfigHandler, std::string("@config\n") + c.line + "\n");
         EXPECT_EQ(Drain(sent),
                   *c.dat ? "msg::ts_select\nid::0\ndat::" + std::string(c.dat) + "\n" : "");
-        // The echo of what was read, then SetGsmTime's choice.
-        EXPECT_EQ(out, "@config\n" + std::string(c.line) + "\n\n" +
-                           (*c.dat ? c.dat + std::string("\n") : ""));
     }
 }
 

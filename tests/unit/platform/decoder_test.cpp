@@ -24,7 +24,7 @@ class Decoder : public ::testing::Test {
     std::vector<char> buf;
 };
 
-TEST_F(Decoder, JsonAttributesAndJsonText) {
+TEST_F(Decoder, JsonAttributes) {
     ASSERT_EQ(parse("@status\nlast_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1700000000,"
                     "\"x\":[1,\"a\"]}\n"),
               PPS_DECODER_OK);
@@ -44,19 +44,6 @@ TEST_F(Decoder, JsonAttributesAndJsonText) {
     EXPECT_STREQ(a, "a");
     EXPECT_EQ(pps_decoder_type(&d, nullptr), PPS_TYPE_NONE);
     EXPECT_EQ(pps_decoder_status(&d, true), PPS_DECODER_OK);
-
-    // A JSON text given to initialise is copied and parsed at once.
-    pps_decoder_cleanup(&d);
-    ASSERT_EQ(pps_decoder_initialize(&d, "{\"a\":[true,null,-5]}"), PPS_DECODER_OK);
-    ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
-    ASSERT_EQ(pps_decoder_push(&d, "a"), PPS_DECODER_OK);
-    bool b = false;
-    EXPECT_EQ(pps_decoder_get_bool(&d, nullptr, &b), PPS_DECODER_OK);
-    EXPECT_TRUE(b);
-    EXPECT_EQ(pps_decoder_type(&d, nullptr), PPS_TYPE_NULL);
-    pps_decoder_next(&d);
-    EXPECT_EQ(pps_decoder_get_int(&d, nullptr, &one), PPS_DECODER_OK);
-    EXPECT_EQ(one, -5);
 }
 
 TEST_F(Decoder, ObjectsFlagsAndDeletedAttributes) {

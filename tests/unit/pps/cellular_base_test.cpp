@@ -25,6 +25,9 @@ class TestService : public CellularBase_PPS {
 
 const auto IsOpen = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
 
+// Rows go to the slot of their type, close-on-exec; a row of another type
+// is closed again; the first row that cannot be opened fails the table with
+// EINVAL, the rows before it staying open.
 TEST(OpenObjects, FillsSlotsByTypeAndSkipsInvalidRows) {
     TempDir dir;
     std::string a = dir.File("a?nopersist,critical"), b = dir.File("b"), c = dir.File("c"),
@@ -37,23 +40,14 @@ TEST(OpenObjects, FillsSlotsByTypeAndSkipsInvalidRows) {
                          {0, missing.c_str(), rw, 0666, 0}};
     TestService svc;
     SlogCapture log;
-    EXPECT_EQ(svc.OpenObjects(rows, 0), 0);
     EXPECT_EQ(svc.OpenObjects(rows, 3), 0);
     EXPECT_EQ(svc.object2_, FdOf(a));
     EXPECT_EQ(svc.object0_, FdOf(b));
     EXPECT_EQ(svc.object1_, -1);
-    EXPECT_EQ(FdOf(bad), -1);  // the type-3 row was closed again
+    EXPECT_EQ(FdOf(bad), -1);
     EXPECT_TRUE(fcntl(svc.object0_, F_GETFD) & FD_CLOEXEC);
-
     EXPECT_EQ(svc.OpenObjects(rows + 3, 2), EINVAL);
-    EXPECT_TRUE(IsOpen(svc.object1_));  // rows before the failure stay open
-    EXPECT_EQ(
-        log.lines,
-        (Lines{"6 PPS Obj for Srvc Type: 0 Initialized", "6 PPS Obj: " + a + ", Initialized",
-               "3 PPS Obj: " + bad + ", Invalid, Init Failed", "6 PPS Obj: " + b + ", Initialized",
-               "6 PPS Obj for Srvc Type: 7 Initialized", "6 PPS Obj: " + c + ", Initialized",
-               "1 PPS Obj Path: " + missing + " open failed, err: No such file or directory"}));
-    EXPECT_TRUE(log.AllCode(kVelomarLogCode));
+    EXPECT_TRUE(IsOpen(svc.object1_));
 
     int fds[] = {svc.object0_, svc.object1_, svc.object2_};
     svc.CloseObjects();
@@ -61,29 +55,25 @@ TEST(OpenObjects, FillsSlotsByTypeAndSkipsInvalidRows) {
     for (int fd : fds) EXPECT_FALSE(IsOpen(fd));
 }
 
+// Each writes its PPS text to the fd given; what the encoder refuses (a bad
+// name) writes nothing and logs an error.
 TEST(Publishing, WritesPpsTextOrLogsEncoderFailure) {
-    const std::string tail = std::string(43, ' ') + "Encode Buffer Fails";
     const AttrPair pairs[] = {{"rat", "GSM"}, {"cell_id", "0x1f"}, {"never", "x"}};
     struct {
         char op;  // WriteAttribute, FlushStatus, PublishStatus (two pairs), PublishAttribute
         const char *name, *written;
-        std::string debug, error;  // log lines; error "" for none
     } cases[] = {
-        {'w', "rssi", "rssi:n:-71\n", "Writting PPS Attr: rssi", ""},
-        {'f', "@status_data", "@status_data\n", "Flushing PPS Status,obj: @status_data", ""},
-        {'s', "@status_geran", "@status_geran\nrat::GSM\ncell_id::0x1f\n",
-         "Publishing PPS Status,obj: @status_geran", ""},
-        {'a', "rat", "rat::GSM\n", "Publishing PPS Status,Attr: rat data: GSM", ""},
-        {'w', "a b", "", "Writting PPS Attr: a b", "Failed to Write PPS Attr: a b"},
-        {'f', "@a/b", "", "Flushing PPS Status,obj: @a/b",
-         "Failed to Flush PPS Status,Obj: @a/b" + tail},
-        {'s', "@a/b", "", "Publishing PPS Status,obj: @a/b",
-         "Failed to Publish PPS Status,Obj: @a/b" + tail},
-        {'a', "a b", "", "Publishing PPS Status,Attr: a b data: GSM",
-         "Failed to Publish PPS Status,Attr: a b data: GSM," + tail},
+        {'w', "rssi", "rssi:n:-71\n"},
+        {'f', "@status_data", "@status_data\n"},
+        {'s', "@status_geran", "@status_geran\nrat::GSM\ncell_id::0x1f\n"},
+        {'a', "rat", "rat::GSM\n"},
+        {'w', "a b", ""},
+        {'f', "@a/b", ""},
+        {'s', "@a/b", ""},
+        {'a', "a b", ""},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.debug);
+        SCOPED_TRACE(std::string(1, c.op) + " " + c.name);
         TestService svc;
         int p[2];
         ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
@@ -95,8 +85,8 @@ TEST(Publishing, WritesPpsTextOrLogsEncoderFailure) {
         char buf[256];
         ssize_t n = read(p[0], buf, sizeof buf);
         EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), c.written);
-        EXPECT_EQ(log.lines, (c.error.empty() ? Lines{"6 " + c.debug}
-                                              : Lines{"6 " + c.debug, "2 " + c.error}));
+        EXPECT_EQ(log.lines.back().rfind("2 Failed to ", 0) == 0, *c.written == '\0');
+        EXPECT_TRUE(log.AllCode(kVelomarLogCode));
         close(p[0]);
         close(p[1]);
     }
@@ -113,7 +103,6 @@ TEST(SendResponseAndRequestExit, AnswerThroughTheControlObjectAndStopTheLoop) {
     SlogCapture log;
     svc.SendResponse("control", {3, 4294967296ull, "identity", "7"}, nullptr, -1);
     EXPECT_EQ(peer.Receive(), "@control.4294967296\nres::identity\nid::7\nerr:n:-1\n");
-    EXPECT_EQ(log.lines, Lines{"6 PPS Obj: control Send Response Invoked"});
 
     int p[2];
     ASSERT_EQ(pipe(p), 0);
@@ -121,7 +110,6 @@ TEST(SendResponseAndRequestExit, AnswerThroughTheControlObjectAndStopTheLoop) {
     svc.object2_ = p[1];
     svc.RequestExit("low battery", 0);
     EXPECT_TRUE(IsOpen(p[0]));
-    EXPECT_EQ(log.lines.back(), "2 [low battery] [exitOutNow = 0]");
 
     // From a handler inside the loop: the objects close and Run returns.
     svc.server_.AddMessageHandler("quit", ExitFromHandler, &svc);
@@ -129,7 +117,6 @@ TEST(SendResponseAndRequestExit, AnswerThroughTheControlObjectAndStopTheLoop) {
     svc.Run();
     EXPECT_EQ(svc.object0_ + svc.object2_, -2);
     EXPECT_FALSE(IsOpen(p[0]) || IsOpen(p[1]));
-    EXPECT_EQ(log.lines.back(), "2 [bye] [exitOutNow = 1]");
 }
 
 TEST(Transactions, OrderingReplacementAndTruncation) {
@@ -137,11 +124,8 @@ TEST(Transactions, OrderingReplacementAndTruncation) {
     SlogCapture log;
     Transaction t = {};
     EXPECT_EQ(svc.AddTransaction(1, "identity", 12, "7"), 0);
-    EXPECT_EQ(log.lines, (Lines{"3 Locate Trans: Transaction for opCode [1] NOT FOUND",
-                                "6 Added new transaction for opCode [1]"}));
     // Same opCode, same client: the newer record replaces the older.
     svc.AddTransaction(1, "identity", 12, "8");
-    EXPECT_TRUE(log.Has("6 Transaction exist for opCode: [1], Removing old Entry"));
     ASSERT_EQ(svc.LocateTransaction(1, t), 0);
     EXPECT_STREQ(t.id, "8");
     svc.RemoveTransaction(1);
@@ -164,8 +148,6 @@ TEST(Transactions, OrderingReplacementAndTruncation) {
     t.clientId = 99;
     EXPECT_EQ(svc.LocateTransaction(2, t), -1);
     EXPECT_EQ(t.clientId, 99u);  // untouched
-    svc.RemoveTransaction(2);
-    EXPECT_EQ(log.lines.back(), "6 Remove Transaction: Trans for opCode [2] NOT FOUND");
 }
 
 }  // namespace

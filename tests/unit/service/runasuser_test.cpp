@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 // RunAsUser, for real: each case switches identity in a forked child (the
-// tests run as root) and reports the identity it ended with. The name form
-// with its groups is checked through the daemon by the system test.
+// tests run as root) and reports the identity it ended with.
 #include "RunAsUser.h"
 
 #include <errno.h>
 #include <grp.h>
+#include <pwd.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,7 @@ std::string RunInChild(const std::string &spec) {
     return in;
 }
 
-TEST(RunAsUser, NumericFormsAndFailures) {
+TEST(RunAsUser, NumericAndNamedFormsAndFailures) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to change identity";
     const struct {
         const char *spec, *want;
@@ -76,6 +77,18 @@ TEST(RunAsUser, NumericFormsAndFailures) {
         if (i < max) want += " " + std::to_string(100 + i);
     }
     EXPECT_EQ(RunInChild(spec), want);
+
+    // A name takes the user's ids and its groups in the group database.
+    const struct passwd *pw = getpwnam("nobody");
+    ASSERT_NE(pw, nullptr);
+    std::vector<gid_t> groups(256);
+    int count = static_cast<int>(groups.size());
+    ASSERT_GE(getgrouplist("nobody", pw->pw_gid, groups.data(), &count), 0);
+    std::sort(groups.begin(), groups.begin() + count);
+    const std::string u = std::to_string(pw->pw_uid), g = std::to_string(pw->pw_gid);
+    want = "0 0 " + u + " " + u + " " + g + " " + g + ":";
+    for (int i = 0; i < count; i++) want += " " + std::to_string(groups[i]);
+    EXPECT_EQ(RunInChild("nobody"), want);
 }
 
 }  // namespace

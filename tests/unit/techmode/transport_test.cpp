@@ -61,16 +61,12 @@ TEST_F(Transport, RejectsBadRepliesAndFreesThem) {
         unsigned type;
         int32_t status;
         std::vector<uint8_t> reply;
-        std::string out;
         int calls;  // of the device
     } cases[] = {
-        {"invalid type", 25, 0, EmptyReply(25), "TLVTM_GetStructTlv: Invalid structType parameter",
-         0},
-        {"device error", 1, EIO, EmptyReply(1), "Device error from RRM\n", 1},
-        {"not a command reply", 1, 0, TlvBuilder().Open(0x2002).Open(1).Close().Close().bytes(),
-         "Error: Unexpected tech mode command response from RRM\n", 1},
-        {"another structure", 1, 0, EmptyReply(3),
-         "Error: Incorrect structure type received from RRM!\n", 1},
+        {"invalid type", 25, 0, EmptyReply(25), 0},
+        {"device error", 1, EIO, EmptyReply(1), 1},
+        {"not a command reply", 1, 0, TlvBuilder().Open(0x2002).Open(1).Close().Close().bytes(), 1},
+        {"another structure", 1, 0, EmptyReply(3), 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -78,10 +74,7 @@ TEST_F(Transport, RejectsBadRepliesAndFreesThem) {
         testsupport::Device().reply = c.reply;
         testsupport::Device().status = c.status;
         uint8_t *reply = reinterpret_cast<uint8_t *>(1);
-        EXPECT_EQ(StdoutOf([&] {
-                      reply = TLVTM_GetStructTlv(testsupport::kFakeDeviceFd, c.type, nullptr);
-                  }),
-                  c.out);
+        StdoutOf([&] { reply = TLVTM_GetStructTlv(testsupport::kFakeDeviceFd, c.type, nullptr); });
         EXPECT_EQ(reply, nullptr);  // and nothing leaks (checked under ASan)
         EXPECT_EQ(testsupport::Device().calls, c.calls);
     }
