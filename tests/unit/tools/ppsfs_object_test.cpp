@@ -15,50 +15,61 @@ namespace {
 
 using ObjectTest = PpsfsTest;
 
-TEST_F(ObjectTest, DirectoriesNamesAndQualifiersFailWithTheirErrno) {
+// Each refused call fails with the errno of its system call, as root or as
+// nobody (who may not create in root's directory nor open what is not
+// theirs to read), and creates nothing.
+TEST_F(ObjectTest, RefusedCallsFailWithTheirErrno) {
     ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
     ASSERT_GE(Open("d/o", O_RDWR | O_CREAT).get(), 0);
-    auto create = [&](const char *rel) { return open(P(rel).c_str(), O_RDWR | O_CREAT, 0666); };
-    struct Case {
-        const char *what;
-        std::function<int()> call;
+    ASSERT_GE(Open("d/private", O_WRONLY | O_CREAT, 0600).get(), 0);
+    enum Call { kOpen, kMkdir, kRmdir, kUnlink };
+    const int kCreate = O_RDWR | O_CREAT;
+    struct {
+        Call call;
+        const char *path;
+        int flags;
+        bool nobody;
         int err;
     } cases[] = {
-        {"mkdir existing", [&] { return mkdir(P("d").c_str(), 0755); }, EEXIST},
-        {"mkdir with @", [&] { return mkdir(P("a@b").c_str(), 0755); }, EINVAL},
-        {"rmdir non-empty", [&] { return rmdir(P("d").c_str()); }, ENOTEMPTY},
-        {"rmdir object", [&] { return rmdir(P("d/o").c_str()); }, ENOTDIR},
-        {"unlink dir", [&] { return unlink(P("d").c_str()); }, EISDIR},
-        {"create with @", [&] { return create("d/x@y"); }, EINVAL},
-        {"create .notify", [&] { return create("d/.notify"); }, EINVAL},
-        {"create with a line end", [&] { return create("d/x\ny"); }, EINVAL},
-        {"special file for writing", [&] { return create("d/.all"); }, EACCES},
-        {"deltadir on an object", [&] { return open(P("d/o?deltadir").c_str(), O_RDONLY); },
-         EINVAL},
-        {"no such notify group", [&] { return open(P("d/o?notify=9:x").c_str(), O_RDONLY); },
-         EINVAL},
-        {"unknown qualifier", [&] { return create("d/n?verbose"); }, EINVAL},
-        {"bad filter name", [&] { return create("d/n?f=9a"); }, EINVAL},
-        {"flag with value", [&] { return create("d/n?delta=1"); }, EINVAL},
-        {"backlog past 1 TiB", [&] { return create("d/n?backlog=18014398509481985"); }, EINVAL},
-        {"missing qualified", [&] { return open(P("d/missing?delta").c_str(), O_RDONLY); }, ENOENT},
-        {"O_EXCL existing", [&] { return open(P("d/o?delta").c_str(), O_CREAT | O_EXCL, 0666); },
-         EEXIST},
-        {"qualified dir", [&] { return open(P("d?wait").c_str(), O_RDONLY); }, EINVAL},
-        {"unlink bad qualifier", [&] { return unlink(P("d/o?nonsense").c_str()); }, EINVAL},
-        {"read-only server", [&] { return open(P("d/o?server").c_str(), O_RDONLY); }, EACCES},
-        {"read-only server create",
-         [&] { return open(P("d/n?server").c_str(), O_RDONLY | O_CREAT, 0666); }, EACCES},
+        {kMkdir, "d", 0, false, EEXIST},
+        {kMkdir, "a@b", 0, false, EINVAL},
+        {kRmdir, "d", 0, false, ENOTEMPTY},
+        {kRmdir, "d/o", 0, false, ENOTDIR},
+        {kUnlink, "d", 0, false, EISDIR},
+        {kUnlink, "d/o?nonsense", 0, false, EINVAL},
+        {kOpen, "d/x@y", kCreate, false, EINVAL},
+        {kOpen, "d/.notify", kCreate, false, EINVAL},
+        {kOpen, "d/[x", kCreate, false, EINVAL},
+        {kOpen, "d/x\ny", kCreate, false, EINVAL},
+        {kOpen, "d/.all", kCreate, false, EACCES},
+        {kOpen, "d/o?deltadir", O_RDONLY, false, EINVAL},
+        {kOpen, "d/o?notify=9:x", O_RDONLY, false, EINVAL},
+        {kOpen, "d/n?verbose", kCreate, false, EINVAL},
+        {kOpen, "d/n?f=9a", kCreate, false, EINVAL},
+        {kOpen, "d/n?delta=1", kCreate, false, EINVAL},
+        {kOpen, "d/n?backlog=18014398509481985", kCreate, false, EINVAL},  // past 1 TiB
+        {kOpen, "d/missing?delta", O_RDONLY, false, ENOENT},
+        {kOpen, "d/o?delta", O_CREAT | O_EXCL, false, EEXIST},
+        {kOpen, "d?wait", O_RDONLY, false, EINVAL},
+        {kOpen, "d/o?server", O_RDONLY, false, EACCES},
+        {kOpen, "d/n?server", O_RDONLY | O_CREAT, false, EACCES},
+        {kOpen, "d/private?delta", O_RDONLY, true, EACCES},
+        {kOpen, "d/n", O_WRONLY | O_CREAT, true, EACCES},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        errno = 0;
-        int rc = c.call();
-        EXPECT_EQ(rc, -1);
-        EXPECT_EQ(errno, c.err);
-        if (rc > 2) close(rc);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        auto call = [&] {
+            const std::string path = P(c.path);
+            int rc = c.call == kMkdir    ? mkdir(path.c_str(), 0755)
+                     : c.call == kRmdir  ? rmdir(path.c_str())
+                     : c.call == kUnlink ? unlink(path.c_str())
+                                         : open(path.c_str(), c.flags, 0666);
+            if (rc >= 0 && c.call == kOpen) close(rc);
+            return rc >= 0 ? 0 : errno;
+        };
+        EXPECT_EQ(c.nobody ? AsNobody(call) : call(), c.err);
     }
-    EXPECT_EQ(Cat("d/n"), "open failed: No such file or directory");  // nothing created
+    EXPECT_EQ(Cat("d/n"), "open failed: No such file or directory");
 }
 
 // Each case writes to its own object; only the last write may fail.
@@ -115,9 +126,6 @@ TEST_F(ObjectTest, BadWritesFailWhole) {
 TEST_F(ObjectTest, FullModeReadsTheObjectOncePerChange) {
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     ASSERT_EQ(WriteText(w.get(), "a::1\n"), 0);
-    struct stat st;
-    ASSERT_EQ(stat(P("obj?delta").c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, 10);  // "@obj\na::1\n"
     Fd r = Open("obj", O_RDONLY);
     ASSERT_TRUE(PollIn(r.get()));
     EXPECT_EQ(ReadOnce(r.get()).text, "@obj\na::1\n");
@@ -274,27 +282,13 @@ TEST_F(ObjectTest, CriticalCloseDeletesNonpersistentAttributes) {
     EXPECT_EQ(ReadOnce(d.get()).text, "*@obj\n");
 }
 
-TEST_F(ObjectTest, ModesAndOwnersAreKeptAndEnforced) {
+TEST_F(ObjectTest, ModesAndOwnersAreKept) {
     ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
-    ASSERT_GE(Open("d/private", O_WRONLY | O_CREAT, 0600).get(), 0);
     ASSERT_GE(Open("d/given", O_WRONLY | O_CREAT, 0600).get(), 0);
     ASSERT_EQ(chown(P("d/given").c_str(), 65534, 65534), 0);
     // Seen through another name before the change, which must not be kept.
     EXPECT_EQ(StatText(P("d/given?wait")), "file 0600 65534:65534");
-    struct Case {
-        const char *what;
-        std::function<int()> call;
-        int err;  // 0: succeeds
-    } cases[] = {
-        {"qualified private", [&] { return open(P("d/private?delta").c_str(), O_RDONLY); }, EACCES},
-        {"create in root's dir", [&] { return open(P("d/new").c_str(), O_WRONLY | O_CREAT, 0666); },
-         EACCES},
-        {"chmod own object", [&] { return chmod(P("d/given").c_str(), 0640); }, 0},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(AsNobody([&] { return c.call() >= 0 ? 0 : errno; }), c.err);
-    }
+    EXPECT_EQ(AsNobody([&] { return chmod(P("d/given").c_str(), 0640) == 0 ? 0 : errno; }), 0);
     EXPECT_EQ(StatText(P("d/given?wait")), "file 0640 65534:65534");
     // A set-group-ID directory hands its group down.
     ASSERT_EQ(chown(P("d").c_str(), 0, 65534), 0);
