@@ -39,8 +39,21 @@ class Commands : public DiagHarness {
     }
 };
 
-// Field mapping, signed versus unsigned bytes, text tables, and runs where
-// only some of the fetches answer.
+std::string Rab2G(const char *domain, const char *ciphering) {
+    return std::string("active_rat::GSM\n-rab_3g\nrab_2g:json:{\"domain\":\"") + domain +
+           "\",\"datarate_ul\":9600,\"datarate_dl\":-1,\"maxrate_ul\":12000,\"maxrate_dl\":16000,"
+           "\"bler_residual\":3,\"codec\":\"GSM_EFR\",\"ciphering\":\"" +
+           ciphering + "\"}\n";
+}
+template <uint8_t domain, uint8_t ciphering>
+void Gsm(sim::Scenario &s) {
+    s.mobility.active_rat = kRatGsm;
+    s.bearer_2g = {0, 9600, 0xFFFFFFFFu, 12000, 16000, 0, domain, 3, 2, ciphering};
+}
+
+// Field mapping, signed versus unsigned bytes, text tables, runs where only
+// some of the fetches answer, and the bearer of each RAT (the WCDMA bearers
+// themselves are in the system test).
 TEST_F(Commands, ValuesAndPartialFetches) {
     Check(
         {{"access",
@@ -86,39 +99,23 @@ TEST_F(Commands, ValuesAndPartialFetches) {
          {"hspaopinfo",
           [](sim::Scenario &s) { Fail({TECHMODE_STRUCT_HSPA_CHANNEL_INFO}), s.hspa_irat_cm = 2; },
           NA({"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n",
-          "SUCCESS"}});
-}
-
-std::string Rab2G(const char *domain, const char *ciphering) {
-    return std::string("active_rat::GSM\n-rab_3g\nrab_2g:json:{\"domain\":\"") + domain +
-           "\",\"datarate_ul\":9600,\"datarate_dl\":-1,\"maxrate_ul\":12000,\"maxrate_dl\":16000,"
-           "\"bler_residual\":3,\"codec\":\"GSM_EFR\",\"ciphering\":\"" +
-           ciphering + "\"}\n";
-}
-template <uint8_t domain, uint8_t ciphering>
-void Gsm(sim::Scenario &s) {
-    s.mobility.active_rat = kRatGsm;
-    s.bearer_2g = {0, 9600, 0xFFFFFFFFu, 12000, 16000, 0, domain, 3, 2, ciphering};
-}
-
-// The WCDMA bearers themselves are in the system test.
-TEST_F(Commands, BearerFollowsTheActiveRat) {
-    Check({{"bearer", [](sim::Scenario &) { Fail({TECHMODE_STRUCT_BEARER_INFO_3G}); },
-            "active_rat::WCDMA\n-rab_2g\n-rab_3g\n", "FAILURE"},
-           {"bearer", Gsm<0, 2>, Rab2G("CS", "A5_3"), "SUCCESS"},
-           {"bearer", Gsm<1, 0>, Rab2G("PS", "GPRS_CIPHERING_OFF"), "SUCCESS"},
-           {"bearer", Gsm<2, 0>, Rab2G("INVALID", "data error!"), "SUCCESS"},
-           {"bearer",
-            [](sim::Scenario &s) {
-                Gsm<0, 0>(s);
-                Fail({TECHMODE_STRUCT_BEARER_INFO_2G});
-            },
-            "active_rat::GSM\n-rab_3g\n-rab_2g\n", "FAILURE"},
-           {"bearer",
-            [](sim::Scenario &s) { s.faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0}; },
-            "active_rat::data error!\n-rab_3g\n-rab_2g\n", "FAILURE"},
-           {"bearer", [](sim::Scenario &s) { s.mobility.active_rat = kRatGan; },
-            "active_rat::GAN\n-rab_3g\n-rab_2g\n", "FAILURE"}});
+          "SUCCESS"},
+         {"bearer", [](sim::Scenario &) { Fail({TECHMODE_STRUCT_BEARER_INFO_3G}); },
+          "active_rat::WCDMA\n-rab_2g\n-rab_3g\n", "FAILURE"},
+         {"bearer", Gsm<0, 2>, Rab2G("CS", "A5_3"), "SUCCESS"},
+         {"bearer", Gsm<1, 0>, Rab2G("PS", "GPRS_CIPHERING_OFF"), "SUCCESS"},
+         {"bearer", Gsm<2, 0>, Rab2G("INVALID", "data error!"), "SUCCESS"},
+         {"bearer",
+          [](sim::Scenario &s) {
+              Gsm<0, 0>(s);
+              Fail({TECHMODE_STRUCT_BEARER_INFO_2G});
+          },
+          "active_rat::GSM\n-rab_3g\n-rab_2g\n", "FAILURE"},
+         {"bearer",
+          [](sim::Scenario &s) { s.faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0}; },
+          "active_rat::data error!\n-rab_3g\n-rab_2g\n", "FAILURE"},
+         {"bearer", [](sim::Scenario &s) { s.mobility.active_rat = kRatGan; },
+          "active_rat::GAN\n-rab_3g\n-rab_2g\n", "FAILURE"}});
     // GAN, the last case, asked for no bearer structure.
     EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_BEARER_INFO_3G) +
                   testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_BEARER_INFO_2G),

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The service object and the command cycle: the object table, the request
-// log and id echo, the duplicate-id check and closing. Each test runs in a fresh process under
-// CTest, so every handler's last request id starts at -1.
+// The command cycle: the id echo, the duplicate-id check and closing. Each
+// test runs in a fresh process under CTest, so every handler's last request
+// id starts at -1.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,26 +12,6 @@
 #include "diag_harness.h"
 
 namespace {
-
-// A row whose type has no slot is closed again; the first row that cannot
-// be opened ends the table with EINVAL, the rows after it never opened.
-TEST(Init, ObjectTableFillsSlotsByTypeAndStopsAtFirstFailure) {
-    TempDir dir;
-    std::string p[4] = {dir.File("a"), dir.File("b"), dir.File("c"), dir.File("missing/d")};
-    const int fl = O_RDWR | O_CREAT | O_TRUNC;
-    PPSObjDesc rows[] = {
-        {5, p[0].c_str(), fl, 0666, 0}, {1, p[1].c_str(), fl, 0666, 0},
-        {6, p[2].c_str(), fl, 0666, 0}, {4, p[3].c_str(), fl, 0666, 2},
-        {2, p[0].c_str(), fl, 0666, 0},
-    };
-    TestService svc;
-    EXPECT_EQ(svc.InitializePPSObjects(rows, 5), 22);
-    EXPECT_EQ(svc.m_configFd, FdOf(p[0]));
-    EXPECT_EQ(svc.m_statusUtraFd, FdOf(p[1]));
-    EXPECT_EQ(FdOf(p[2]), -1);
-    EXPECT_NE(fcntl(svc.m_configFd, F_GETFD) & FD_CLOEXEC, 0);
-    EXPECT_EQ(svc.m_statusGeranFd, -1);
-}
 
 using Cycle = DiagHarness;
 

@@ -104,7 +104,17 @@ std::string Between(const std::string &text, const std::string &from, const std:
     return a == std::string::npos || b == std::string::npos || b < a ? "" : text.substr(a, b - a);
 }
 
+// Fills the stack below the caller with non-zero bytes, so that a byte the
+// code reads without writing it first (a terminator left out) shows.
+__attribute__((noinline)) void DirtyStack() {
+    volatile char junk[256 * 1024];
+    for (size_t i = 0; i < sizeof junk; i++) junk[i] = 'x';
+}
+
+// A name that fills its 100-byte field without a NUL ends at the field: the
+// address bytes after it ("ABCD") are not part of it.
 TEST_F(Lists, UmtsopinfoPublishesEverySectionInOrder) {
+    const std::string apn = std::string(99, 'a') + "\xe9";
     S().basic.gmm_cause = 17;
     S().basic.mm_cause = 255;
     S().intra_neighbours = {{311, -9, static_cast<int8_t>(0x9C)}, {65535, -24, -120}};
@@ -114,7 +124,9 @@ TEST_F(Lists, UmtsopinfoPublishesEverySectionInOrder) {
     S().pdp_contexts[0] = {"internet", {0xC0, 0xA8, 0x01, 0x0A}, {0x20, 0x01, 0x0d, 0xb8}};
     S().pdp_contexts[2] = {"ims", {255, 255, 255, 255}, {0xfe, 0x80}};
     S().pdp_contexts[2].ipv6[15] = 1;
+    S().pdp_contexts[3] = {apn, {'A', 'B', 'C', 'D'}, {}};
     S().pdp_contexts[4] = {"fifth", {1, 2, 3, 4}, {}};  // beyond the four shown
+    DirtyStack();
     EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
     const std::string zeros = "0000:0000:0000:0000:0000:0000\n";
     EXPECT_EQ(Utra(),
@@ -133,36 +145,19 @@ TEST_F(Lists, UmtsopinfoPublishesEverySectionInOrder) {
                   "apn2_name::\napn2_ipv4_addr::0.0.0.0\napn2_ipv6_addr::0000:0000:" + zeros +
                   "apn3_name::ims\napn3_ipv4_addr::255.255.255.255\n"
                   "apn3_ipv6_addr::fe80:0000:0000:0000:0000:0000:0000:0001\n"
-                  "apn4_name::\napn4_ipv4_addr::0.0.0.0\napn4_ipv6_addr::0000:0000:" +
-                  zeros);
+                  "apn4_name::" +
+                  apn + "\napn4_ipv4_addr::65.66.67.68\napn4_ipv6_addr::0000:0000:" + zeros);
 }
 
-TEST_F(Lists, UmtsopinfoNeighbourCountsAreCappedAtSix) {
-    for (int count : {0, 2, 40}) {
-        SCOPED_TRACE(count);
-        S().intra_neighbours.assign(size_t(count), {7, -1, -2});
-        S().inter_neighbours.assign(size_t(count), {8, 9, -3, -4, -5});
-        EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
-        int shown = std::min(count, 6);
-        // Camped on WCDMA without GSM cells: the contexts follow at once.
-        EXPECT_EQ(Between(Utra(), "drx::", "apn1_name::"),
-                  UmtsopinfoHead() + "gmm_reject:n:0\nmm_reject:n:0\nt3212:n:60\n" +
-                      IndexedLines({"intra_psc%d:n:7", "intra_ecno%d:n:-1", "intra_rscp%d:n:-2"}, 1,
-                                   shown) +
-                      IndexedLines({"inter_uarfcn%d:n:8", "inter_psc%d:n:9", "inter_ecno%d:n:-3",
-                                    "inter_rscp%d:n:-4", "inter_rssi%d:n:-5"},
-                                   1, shown));
-    }
-}
-
-// GSM cells are fetched only when camped on WCDMA; otherwise, or when that
-// fetch fails, all six indices read "N/A". A shorter list leaves the higher
-// indices of the previous run alone (count 8, then 1).
-TEST_F(Lists, UmtsopinfoGsmCellsFollowTheActiveRat) {
+// Neighbour lists are capped at six cells. GSM cells are fetched only when
+// camped on WCDMA; otherwise, or when that fetch fails, all six indices read
+// "N/A". A shorter list leaves the higher indices of the previous run alone
+// (count 8, then 1).
+TEST_F(Lists, UmtsopinfoNeighboursAndGsmCellsFollowTheActiveRat) {
     struct Case {
         int rat;  // -1: the mobility fetch fails
-        int irat_ok, gsm_count, irat_requests;
-    } cases[] = {{kRatGsm, 1, 2, 0},   {kRatUnknown, 1, 2, 0}, {-1, 1, 2, 0},
+        int irat_ok, count, irat_requests;
+    } cases[] = {{kRatGsm, 1, 2, 0},   {kRatUnknown, 1, 0, 0}, {-1, 1, 40, 0},
                  {kRatWcdma, 0, 2, 1}, {kRatWcdma, 1, 8, 1},   {kRatWcdma, 1, 1, 1}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.rat);
@@ -170,36 +165,27 @@ TEST_F(Lists, UmtsopinfoGsmCellsFollowTheActiveRat) {
         S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? kRatWcdma : c.rat);
         if (c.rat < 0) Fail({TECHMODE_STRUCT_MOBILITY_DATA});
         if (!c.irat_ok) Fail({TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO});
-        S().gsm_neighbours.assign(size_t(c.gsm_count), {600, 5, -70});
+        S().intra_neighbours.assign(size_t(c.count), {7, -1, -2});
+        S().inter_neighbours.assign(size_t(c.count), {8, 9, -3, -4, -5});
+        S().gsm_neighbours.assign(size_t(c.count), {600, 5, -70});
         EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
         EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO),
                   c.irat_requests);
-        EXPECT_EQ(
-            Between(Utra(), "irat_system1::", "apn1_name::"),
-            c.rat != kRatWcdma || !c.irat_ok
-                ? UmtsopinfoGsmCellsNA()
-                : IndexedLines({"irat_system%d::GSM", "irat_ch%d:n:600", "irat_bsic%d:n:5",
-                                "irat_gsm_rssi%d:n:-70", "irat_cellid%d::N/A", "irat_cm%d::N/A"},
-                               1, std::min(c.gsm_count, 6)));
+        const int shown = std::min(c.count, 6);
+        EXPECT_EQ(Between(Utra(), "drx::", "apn1_name::"),
+                  UmtsopinfoHead() + "gmm_reject:n:0\nmm_reject:n:0\nt3212:n:60\n" +
+                      IndexedLines({"intra_psc%d:n:7", "intra_ecno%d:n:-1", "intra_rscp%d:n:-2"}, 1,
+                                   shown) +
+                      IndexedLines({"inter_uarfcn%d:n:8", "inter_psc%d:n:9", "inter_ecno%d:n:-3",
+                                    "inter_rscp%d:n:-4", "inter_rssi%d:n:-5"},
+                                   1, shown) +
+                      (c.rat != kRatWcdma || !c.irat_ok
+                           ? UmtsopinfoGsmCellsNA()
+                           : IndexedLines(
+                                 {"irat_system%d::GSM", "irat_ch%d:n:600", "irat_bsic%d:n:5",
+                                  "irat_gsm_rssi%d:n:-70", "irat_cellid%d::N/A", "irat_cm%d::N/A"},
+                                 1, shown)));
     }
-}
-
-// Fills the stack below the caller with non-zero bytes, so that a byte the
-// code reads without writing it first (a terminator left out) shows.
-__attribute__((noinline)) void DirtyStack() {
-    volatile char junk[256 * 1024];
-    for (size_t i = 0; i < sizeof junk; i++) junk[i] = 'x';
-}
-
-// A name that fills its 100-byte field without a NUL ends at the field: the
-// address bytes after it ("ABCD") are not part of it.
-TEST_F(Lists, UmtsopinfoFullLengthApnStaysInItsField) {
-    std::string apn = std::string(99, 'a') + "\xe9";
-    S().pdp_contexts = {{apn, {'A', 'B', 'C', 'D'}, {}}};
-    DirtyStack();
-    EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
-    EXPECT_NE(Utra().find("\napn1_name::" + apn + "\napn1_ipv4_addr::65.66.67.68\n"),
-              std::string::npos);
 }
 
 // --- radionwinfo ------------------------------------------------------------

@@ -24,28 +24,6 @@ class Decoder : public ::testing::Test {
     std::vector<char> buf;
 };
 
-TEST_F(Decoder, JsonAttributes) {
-    ASSERT_EQ(parse("@status\nlast_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1700000000,"
-                    "\"x\":[1,\"a\"]}\n"),
-              PPS_DECODER_OK);
-    ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
-    ASSERT_EQ(pps_decoder_push(&d, "last_sync_detail"), PPS_DECODER_OK);
-    const char *source = nullptr, *a = nullptr;
-    int sec = 0, one = 0;
-    EXPECT_EQ(pps_decoder_get_string(&d, "source", &source), PPS_DECODER_OK);
-    EXPECT_STREQ(source, "nitz");
-    EXPECT_EQ(pps_decoder_get_int(&d, "src_sec", &sec), PPS_DECODER_OK);
-    EXPECT_EQ(sec, 1700000000);
-    EXPECT_EQ(pps_decoder_push(&d, "x"), PPS_DECODER_OK);
-    EXPECT_EQ(pps_decoder_length(&d), 2);
-    EXPECT_EQ(pps_decoder_get_int(&d, nullptr, &one), PPS_DECODER_OK);
-    EXPECT_EQ(pps_decoder_get_string(&d, nullptr, &a), PPS_DECODER_OK);
-    EXPECT_EQ(one, 1);
-    EXPECT_STREQ(a, "a");
-    EXPECT_EQ(pps_decoder_type(&d, nullptr), PPS_TYPE_NONE);
-    EXPECT_EQ(pps_decoder_status(&d, true), PPS_DECODER_OK);
-}
-
 TEST_F(Decoder, ObjectsFlagsAndDeletedAttributes) {
     ASSERT_EQ(parse("+@control.5.n0.p1\n-@control.6\n@config\n-old\ngsm_time_enable::1"),
               PPS_DECODER_OK);  // the last line needs no line end

@@ -54,7 +54,9 @@ TEST_F(Encoder, TopLevelAttributeLinesWithNestedJson) {
 }
 
 TEST_F(Encoder, ValueEncodings) {
+    const std::string big(100000, 'x');  // grows the buffer
     pps_encoder_add_string(&e, "plain", "a:b\\c\t\"x\"");
+    pps_encoder_add_string(&e, "long", big.c_str());
     pps_encoder_add_string(&e, "multi", "line1\nline2\\end\r\x01\x7f\t");
     pps_encoder_add_string(&e, "empty", "");
     pps_encoder_add_int64(&e, "big", 4294967296LL);
@@ -67,14 +69,10 @@ TEST_F(Encoder, ValueEncodings) {
     pps_encoder_add_bool(&e, "f", false);
     pps_encoder_end_object(&e);
     EXPECT_EQ(text(),
-              "plain::a:b\\c\t\"x\"\n"
-              "multi:c:line1\\nline2\\\\end\\r\\001\\177\\t\n"
-              "empty::\n"
-              "big:n:4294967296\n"
-              "gps.speed:n:65.412\n"
-              "on:b:true\n"
-              "nothing:json:null\n"
-              "j:json:{\"q\\\"k\":\"\\\"\\\\\\n\\u001f\\t\\r\\b\\f\",\"d\":0.5,\"f\":false}\n");
+              "plain::a:b\\c\t\"x\"\nlong::" + big +
+                  "\nmulti:c:line1\\nline2\\\\end\\r\\001\\177\\t\nempty::\nbig:n:4294967296\n"
+                  "gps.speed:n:65.412\non:b:true\nnothing:json:null\n"
+                  "j:json:{\"q\\\"k\":\"\\\"\\\\\\n\\u001f\\t\\r\\b\\f\",\"d\":0.5,\"f\":false}\n");
 }
 
 TEST_F(Encoder, JsonMode) {
@@ -143,12 +141,6 @@ TEST(EncoderError, IsStickyAndNullsTheBuffer) {
         EXPECT_STREQ(pps_encoder_buffer(&e), "after::y\n");
         pps_encoder_cleanup(&e);
     }
-}
-
-TEST_F(Encoder, GrowsForLargeOutput) {
-    std::string big(100000, 'x');
-    pps_encoder_add_string(&e, "big", big.c_str());
-    EXPECT_EQ(text(), "big::" + big + "\n");
 }
 
 // The buffers of the last encoders cleaned up are handed to the next ones:

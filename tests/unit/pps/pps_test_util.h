@@ -1,6 +1,6 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-// Helpers for the pps/ and diag/ tests: slogf capture, a temporary directory,
-// and a control object played by the test over a real socketpair.
+// Helpers for the pps/ and diag/ tests: a temporary directory, and a control
+// object played by the test over a real socketpair.
 #ifndef TESTS_UNIT_PPS_PPS_TEST_UTIL_H
 #define TESTS_UNIT_PPS_PPS_TEST_UTIL_H
 
@@ -20,7 +20,6 @@
 #include "support/SlogCapture.h"
 
 using Lines = std::vector<std::string>;
-
 using testsupport::SlogCapture;
 
 // A fresh temporary directory, removed with its files at the end.
@@ -45,23 +44,21 @@ inline int FdOf(const std::string &path) {
 }
 
 // Has a server open its control object on a file (open gets the path), then
-// puts a non-blocking socketpair end in place of that fd: the test, at the
-// other end, plays the PPS service. SOCK_SEQPACKET keeps one message per
-// read, as PPS does.
+// puts a non-blocking SOCK_SEQPACKET end (one message per read, as PPS
+// delivers them) in place of that fd; the test plays PPS at the other end.
 class ControlPeer {
   public:
-    explicit ControlPeer(const std::function<int(const char *)> &open, int type = SOCK_SEQPACKET) {
+    explicit ControlPeer(const std::function<int(const char *)> &open) {
         std::string path = dir_.File("control?server");
         EXPECT_EQ(open(path.c_str()), 0);
         control = FdOf(path);
         int sv[2];
-        EXPECT_EQ(socketpair(AF_UNIX, type | SOCK_NONBLOCK, 0, sv), 0);
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, sv), 0);
         Replace(sv[0]);
         peer = sv[1];
     }
-    explicit ControlPeer(PPSServer &server, int type = SOCK_SEQPACKET)
-        : ControlPeer([&server](const char *path) { return server.OpenServerObject(path); }, type) {
-    }
+    explicit ControlPeer(PPSServer &server)
+        : ControlPeer([&server](const char *path) { return server.OpenServerObject(path); }) {}
     ~ControlPeer() {
         close(control);
         close(peer);
@@ -81,23 +78,22 @@ class ControlPeer {
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
     }
 
-    int control = -1;
-    int peer = -1;
+    int control = -1, peer = -1;
 
   private:
     TempDir dir_;
 };
 
-// What the handlers of a test saw: message-handler calls as
-// "<client> <msg> <id> <dat or (null)>", fd-handler calls by name.
+// The calls the handlers of a test saw, "<client> <msg> <id> <dat or
+// (null)>" or the fd handler's name; the server is stopped at stopAt calls.
 struct Recorder {
     explicit Recorder(PPSServer &s, int stopAt = 0) : server(&s), stopAfter(stopAt) {}
     void Add(PPSServer *from, const std::string &call) {
         calls.push_back(from == server ? call : "wrong server: " + call);
         if (static_cast<int>(calls.size()) == stopAfter) from->Stop();
     }
-    PPSServer *server;  // the server the handlers must be given
-    int stopAfter;      // stop the server at this many calls (0: never)
+    PPSServer *server;
+    int stopAfter;
     Lines calls;
 };
 

@@ -65,11 +65,4 @@ TEST(DigitFormatters, PackedDigitsAndHex) {
     EXPECT_STREQ(small, "01AB");
 }
 
-TEST(DigitFormatters, DoNothingWithoutABuffer) {
-    char text[4] = "xyz";
-    FormatImsiDigits(nullptr, text, sizeof text);
-    FormatTmsiHex(reinterpret_cast<const uint8_t *>(text), text, 0);
-    EXPECT_STREQ(text, "xyz");
-}
-
 }  // namespace
