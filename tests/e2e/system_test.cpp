@@ -325,29 +325,20 @@ TEST_F(System, ClientsSeeOnlyTheirOwnResponses) {
     }
 }
 
-// NITZ details from the network-time service reach status_data as UTC;
-// gsm_time_enable in the configuration object becomes a ts_select request.
-TEST_F(System, NetworkTimeBridge) {
-    ASSERT_TRUE(StartDaemon()) << Log();
-    Subscriber data(kDiag + "/status_data"), request(kNetworkTime + "/control");
-    Pps nitz(kNetworkTime + "/status", O_WRONLY), config(kDiag + "/config", O_WRONLY);
-    ASSERT_TRUE(nitz.Write("last_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1700000000}\n"));
-    EXPECT_EQ(data.Read(),
-              "@status_data\nnitz_source::nitz\nnitz_time::22:13:20\nnitz_date::2023:11:14\n");
-    for (auto c : {std::make_pair("1", "gsm"), std::make_pair("0", "all")}) {
-        SCOPED_TRACE(c.first);
-        ASSERT_TRUE(config.Write(std::string("gsm_time_enable::") + c.first + "\n"));
-        EXPECT_EQ(request.Read(),
-                  std::string("@control\nmsg::ts_select\nid::0\ndat::") + c.second + "\n");
-    }
-}
-
 // A termination signal ends a serving daemon with status 0; its objects
-// let their readers know that it is gone.
-TEST_F(System, TerminationSignals) {
+// let their readers know that it is gone. -U switches identity after the
+// objects are open, so the daemon still serves; an unknown option is skipped.
+TEST_F(System, TerminationSignalsAndRunAsUser) {
     for (int sig : {SIGHUP, SIGINT, SIGTERM}) {
         SCOPED_TRACE(strsignal(sig));
-        ASSERT_TRUE(StartDaemon()) << Log();
+        const bool as_user = sig == SIGTERM;
+        ASSERT_TRUE(StartDaemon(as_user ? std::vector<std::string>{"-x", "-U", "1000:1001,20,30"}
+                                        : std::vector<std::string>{}))
+            << Log();
+        const std::string st = ReadFile("/proc/" + std::to_string(daemon_.pid()) + "/status");
+        for (const char *id : {"\nUid:\t1000\t1000\t1000\t1000\n",
+                               "\nGid:\t1001\t1001\t1001\t1001\n", "\nGroups:\t20 30 \n"})
+            EXPECT_EQ(st.find(id) != std::string::npos, as_user) << st;
         Pps client(kControl, O_RDWR);
         Subscriber data(kDiag + "/status_data");
         ASSERT_TRUE(client.Write(Request("identity", std::to_string(sig))));
@@ -405,19 +396,6 @@ TEST_F(System, StartFailures) {
                   c.copy || !c.syslog ? last : "");
         EXPECT_EQ(err.find("unformatted"), std::string::npos) << err;
     }
-}
-
-// -U switches identity after the objects are open: the daemon still serves.
-// An unknown option is skipped.
-TEST_F(System, RunAsUser) {
-    ASSERT_TRUE(StartDaemon({"-x", "-U", "1000:1001,20,30"})) << Log();
-    std::string st = ReadFile("/proc/" + std::to_string(daemon_.pid()) + "/status");
-    EXPECT_NE(st.find("\nUid:\t1000\t1000\t1000\t1000\n"), std::string::npos) << st;
-    EXPECT_NE(st.find("\nGid:\t1001\t1001\t1001\t1001\n"), std::string::npos) << st;
-    EXPECT_NE(st.find("\nGroups:\t20 30 \n"), std::string::npos) << st;
-    Pps client(kControl, O_RDWR);
-    ASSERT_TRUE(client.Write(Request("identity", "5")));
-    EXPECT_EQ(client.Read(), Response("identity", "5", true));
 }
 
 }  // namespace
