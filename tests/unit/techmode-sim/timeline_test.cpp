@@ -122,6 +122,9 @@ TEST(TechmodeSimGolden, RepliesRoundTripAndHostileLinesAreRefused) {
     EXPECT_EQ(back[0].bytes, r.bytes);
     EXPECT_EQ(back[0].delay_ms, 7);
     EXPECT_EQ(warning, "f: line 2 is cut off (no newline at the end); left out");
+    auto rec = [](const std::string &reply) {  // a line good but for its reply
+        return "{\"t\":1,\"type\":1,\"status\":0,\"delay_ms\":0,\"reply\":\"" + reply + "\"}";
+    };
     const struct {
         std::string line, error;
     } cases[] = {
@@ -131,13 +134,9 @@ TEST(TechmodeSimGolden, RepliesRoundTripAndHostileLinesAreRefused) {
          "f: line 1: \"type\" must be an integer from 0 to 24"},
         {"{\"t\":1,\"type\":1,\"status\":-1,\"delay_ms\":0,\"reply\":\"\"}",
          "f: line 1: \"status\""},
-        {"{\"t\":1,\"type\":1,\"status\":0,\"delay_ms\":0,\"reply\":\"abc\"}",
-         "f: line 1: \"reply\" must be at most 4096 bytes in hex"},
-        {"{\"t\":1,\"type\":1,\"status\":0,\"delay_ms\":0,\"reply\":\"zz\"}",
-         "f: line 1: \"reply\" holds a character that is not hex"},
-        {"{\"t\":1,\"type\":1,\"status\":0,\"delay_ms\":0,\"reply\":\"" + std::string(8194, 'a') +
-             "\"}",
-         "f: line 1: \"reply\" must be at most 4096 bytes"},
+        {rec("abc"), "f: line 1: \"reply\" must be at most 4096 bytes in hex"},
+        {rec("zz"), "f: line 1: \"reply\" holds a character that is not hex"},
+        {rec(std::string(8194, 'a')), "f: line 1: \"reply\" must be at most 4096 bytes"},
         {std::string(100000, '[') + std::string(100000, ']'), "f: line 1: not a JSON object"},
     };
     for (const auto &c : cases) {

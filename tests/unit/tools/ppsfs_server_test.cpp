@@ -2,10 +2,7 @@
 // ppsfs server objects through a real mount: one server per object,
 // connect, message and disconnect lines with client ids and credentials,
 // replies to one client or to all, one message per read, nothing lost.
-#include <grp.h>
-
 #include <atomic>
-#include <functional>
 #include <regex>
 #include <thread>
 
