@@ -24,14 +24,22 @@ class Decoder : public ::testing::Test {
     std::vector<char> buf;
 };
 
-TEST_F(Decoder, ObjectsFlagsAndDeletedAttributes) {
-    ASSERT_EQ(parse("+@control.5.n0.p1\n-@control.6\n@config\n-old\ngsm_time_enable::1"),
+// Object flags, deleted attributes, and the position after reads and pops.
+TEST_F(Decoder, ObjectsFlagsDeletedAttributesAndPosition) {
+    ASSERT_EQ(parse("+@control.5.n0.p1\n-@control.6\n@config\na:n:1\nb:json:{\"x\":1}\n-old\n"
+                    "gsm_time_enable::1"),
               PPS_DECODER_OK);  // the last line needs no line end
     EXPECT_EQ(pps_decoder_length(&d), 3);
     EXPECT_STREQ(pps_decoder_name(&d), "control.5.n0.p1");
     EXPECT_EQ(pps_decoder_flags(&d, nullptr), PPS_CREATED);
     EXPECT_EQ(pps_decoder_flags(&d, "control.6"), PPS_DELETED);
     ASSERT_EQ(pps_decoder_push(&d, "config"), PPS_DECODER_OK);
+    int i = 0;
+    EXPECT_EQ(pps_decoder_get_int(&d, nullptr, &i), PPS_DECODER_OK);
+    EXPECT_STREQ(pps_decoder_name(&d), "b");
+    EXPECT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_OK);
+    EXPECT_STREQ(pps_decoder_name(&d), "old");
     EXPECT_EQ(pps_decoder_type(&d, "old"), PPS_TYPE_DELETED);
     EXPECT_EQ(pps_decoder_push(&d, "old"), PPS_DECODER_DELETED);
     const char *v = "untouched";
@@ -39,6 +47,11 @@ TEST_F(Decoder, ObjectsFlagsAndDeletedAttributes) {
     EXPECT_STREQ(v, "untouched");
     EXPECT_EQ(pps_decoder_get_string(&d, "gsm_time_enable", &v), PPS_DECODER_OK);
     EXPECT_STREQ(v, "1");
+    EXPECT_EQ(pps_decoder_goto_index(&d, 0), PPS_DECODER_OK);
+    EXPECT_STREQ(pps_decoder_name(&d), "a");
+    EXPECT_EQ(pps_decoder_goto_index(&d, 4), PPS_DECODER_NOT_FOUND);
+    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_OK);
+    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_POP_AT_ROOT);
 }
 
 TEST_F(Decoder, EncodingsAndTypeMismatches) {
@@ -90,22 +103,6 @@ TEST_F(Decoder, EncodingsAndTypeMismatches) {
         EXPECT_EQ(pps_decoder_status(&d, true), c.err);
         EXPECT_EQ(pps_decoder_status(&d, false), PPS_DECODER_OK);
     }
-}
-
-TEST_F(Decoder, PositionAdvancesAfterReadsAndPops) {
-    ASSERT_EQ(parse("@o\na:n:1\nb:json:{\"x\":1}\nc:n:3\n"), PPS_DECODER_OK);
-    ASSERT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
-    int v = 0;
-    EXPECT_EQ(pps_decoder_get_int(&d, nullptr, &v), PPS_DECODER_OK);
-    EXPECT_STREQ(pps_decoder_name(&d), "b");
-    EXPECT_EQ(pps_decoder_push(&d, nullptr), PPS_DECODER_OK);
-    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_OK);
-    EXPECT_STREQ(pps_decoder_name(&d), "c");
-    EXPECT_EQ(pps_decoder_goto_index(&d, 0), PPS_DECODER_OK);
-    EXPECT_STREQ(pps_decoder_name(&d), "a");
-    EXPECT_EQ(pps_decoder_goto_index(&d, 3), PPS_DECODER_NOT_FOUND);
-    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_OK);
-    EXPECT_EQ(pps_decoder_pop(&d), PPS_DECODER_POP_AT_ROOT);
 }
 
 // JSON nested deeper than 256 levels is refused before it can run the

@@ -88,26 +88,4 @@ TEST(Ppsparse, RejectsLinesThatAreNotPpsText) {
     EXPECT_EQ(errno, EINVAL);
 }
 
-// The object name, and its index in the name list, stay across the
-// attribute lines that follow; an unterminated last line is left for the
-// caller to complete.
-TEST(Ppsparse, KeepsTheObjectAndLeavesAnIncompleteLine) {
-    const char *objs[] = {"status", "control", nullptr};
-    const char *attrs[] = {"msg", "id", nullptr};
-    char buf[] = "@control\nid::7\nother::2\nb::2";
-    char *p = buf;
-    pps_attrib_t info{};
-    info.obj_index = -1;
-    ASSERT_EQ(ppsparse(&p, objs, attrs, &info, 0), PPS_OBJECT);
-    ASSERT_EQ(ppsparse(&p, objs, attrs, &info, 0), PPS_ATTRIBUTE);
-    EXPECT_STREQ(info.obj_name, "control");
-    EXPECT_EQ(info.obj_index, 1);
-    EXPECT_EQ(info.attr_index, 1);
-    ASSERT_EQ(ppsparse(&p, objs, attrs, &info, 0), PPS_ATTRIBUTE);
-    EXPECT_EQ(info.attr_index, -1);
-    EXPECT_EQ(ppsparse(&p, objs, attrs, &info, 0), PPS_END);
-    EXPECT_EQ(info.flags, PPS_INCOMPLETE);
-    EXPECT_STREQ(p, "b::2");
-}
-
 }  // namespace

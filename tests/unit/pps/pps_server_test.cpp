@@ -185,20 +185,4 @@ TEST(Run, FdHandlersOnHangupAndErrorEveryPassInOrder) {
     close(error[1]);
 }
 
-TEST(RunDeathTest, FatalControlReadErrorsExitWithStatus1) {
-    for (bool directory : {true, false}) {
-        PPSServer server;
-        ControlPeer peer(server);
-        int p[2];
-        ASSERT_EQ(pipe(p), 0);
-        close(p[0]);
-        // A directory polls readable; a write end without reader reports POLLERR.
-        peer.Replace(directory ? open("/", O_RDONLY | O_DIRECTORY) : dup(p[1]));
-        close(p[1]);
-        EXPECT_EXIT(server.Run(), testing::ExitedWithCode(1),
-                    directory ? "read pps errno 21: Is a directory"
-                              : "BAD pps file descriptor!: Bad file descriptor");
-    }
-}
-
 }  // namespace
