@@ -70,6 +70,15 @@ std::string ErrorOf(const std::function<void()> &parse) {
     return "accepted";
 }
 
+// What one of the daemon's fetchers decodes from the device, with its
+// result checked against want.
+template <typename T>
+T Fetch(int (*get)(int, T *), int fd, int want = 0) {
+    T v{};
+    EXPECT_EQ(get(fd, &v), want);
+    return v;
+}
+
 class TechmodeSim : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -120,14 +129,11 @@ class TechmodeSim : public ::testing::Test {
 // What the list commands never show: a list longer than its block holds
 // fills the block and says how long it is; a choice goes as its index.
 TEST_F(TechmodeSim, LongListsAndChoices) {
-    InterRatMeasurementsInfo ir{};
-    ASSERT_EQ(getDtaInterRatMeasurementsInfoDta(fd_, &ir), 0);
+    const auto ir = Fetch(getDtaInterRatMeasurementsInfoDta, fd_);
     EXPECT_EQ(ir.gsm_cell_count, 40);
     EXPECT_EQ(ir.gsm_cells[31].arfcn, 631);
     EXPECT_EQ(ir.gsm_cells[31].rssi, -91);
-    HspaChannelInfo h{};
-    ASSERT_EQ(getDtaHspaChannelInfoDta(fd_, &h), 0);
-    EXPECT_EQ(h.edch_tti, 0);  // 2 ms
+    EXPECT_EQ(Fetch(getDtaHspaChannelInfoDta, fd_).edch_tti, 0);  // 2 ms
 }
 
 TEST_F(TechmodeSim, FaultsSpoilReplies) {
@@ -148,51 +154,36 @@ TEST_F(TechmodeSim, FaultsSpoilReplies) {
     testing::internal::CaptureStdout();  // the fetchers' complaints
     // A device error, another command, another structure type and a raw
     // reply that is no structure fail the fetch.
-    MobilityData m{};
-    EXPECT_EQ(getDtaMobilityDta(fd_, &m), -1);
-    BasicData b{};
-    EXPECT_EQ(getDtaBasicDta(fd_, &b), -1);
-    RadioStatData r{};
-    EXPECT_EQ(getDtaRadioStatDta(fd_, &r), -1);
-    HspaInterRatMeas cm{};
-    EXPECT_EQ(getDtaHspaInterRatMeasDta(fd_, &cm), -1);
-    ServingCell3G s3{};
-    EXPECT_EQ(getDta3GServingCellDta(fd_, &s3), 0);
-    ServingCell2G s2{};
-    EXPECT_EQ(getDta2GServingCellDta(fd_, &s2), 0);
-    BearerInfo3G b3{};
-    getDta3GBearerInfoDta(fd_, &b3);
-    InterRatMeasurementsInfo ir{};
-    getDtaInterRatMeasurementsInfoDta(fd_, &ir);
-    IdentityData id{};
-    EXPECT_EQ(getDtaIdentityDta(fd_, &id), 0);
-    SmCcCause sc{};
-    EXPECT_EQ(getDtaSmCcCauseDta(fd_, &sc), 0);
-    ActiveSetInfo as{};
-    EXPECT_EQ(getDtaActiveSetInfoDta(fd_, &as), 0);
-    testing::internal::GetCapturedStdout();
+    Fetch(getDtaMobilityDta, fd_, -1);
+    Fetch(getDtaBasicDta, fd_, -1);
+    Fetch(getDtaRadioStatDta, fd_, -1);
+    Fetch(getDtaHspaInterRatMeasDta, fd_, -1);
     // Missing tags 0 and 3: the first byte reads 0xFF, rscp stays 0.
+    const auto s3 = Fetch(getDta3GServingCellDta, fd_);
     EXPECT_EQ(s3.uarfcn & 0xFF, 0xFF);
     EXPECT_EQ(s3.rscp, 0);
     EXPECT_EQ(s3.psc, 511);
     // The over-long ARFCN is refused (the missing last field keeps the reply
     // at its size); the other fields arrive.
+    const auto s2 = Fetch(getDta2GServingCellDta, fd_);
     EXPECT_EQ(s2.arfcn, 0);
     EXPECT_EQ(s2.cell_id, 65535);
     EXPECT_EQ(s2.timing_advance, 0);
     // A truncated or over-long block is never copied.
-    EXPECT_EQ(b3.rabs[0].rab_id, 0);
-    EXPECT_EQ(ir.gsm_cells[0].arfcn, 0);
+    EXPECT_EQ(Fetch(getDta3GBearerInfoDta, fd_, -1).rabs[0].rab_id, 0);
+    EXPECT_EQ(Fetch(getDtaInterRatMeasurementsInfoDta, fd_, -1).gsm_cells[0].arfcn, 0);
     // Identity: too many IMSI bytes are cut, the missing P-TMSI member
     // leaves its field, SRNC id still decoded.
+    const auto id = Fetch(getDtaIdentityDta, fd_);
     char text[32];
     FormatImsiDigits(id.imsi, text, sizeof text);
     EXPECT_STREQ(text, "310150123456789fff");
     EXPECT_EQ(id.ptmsi[0], 0);
     EXPECT_EQ(id.srnc_id, 1234);
     // A reply larger than the room is cut to it by devctlv and still decodes.
-    EXPECT_EQ(sc.cc_cause, 31);
-    EXPECT_EQ(as.cell_count, 1);  // a fault with probability 0 never applies
+    EXPECT_EQ(Fetch(getDtaSmCcCauseDta, fd_).cc_cause, 31);
+    EXPECT_EQ(Fetch(getDtaActiveSetInfoDta, fd_).cell_count, 1);  // probability 0: never
+    testing::internal::GetCapturedStdout();
     // The over-size reply itself: the reply, then 64 bytes more.
     const sim::Scenario s =
         sim::ParseScenario(TestScenario(R"({"sm_cc_cause":{"oversize_reply":64}})"), "x");
@@ -238,11 +229,7 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     const std::string deep = Nested(150000), why = "line 1 column 257: nested more than 256 levels";
     EXPECT_EQ(ReplaceScenario(deep), EINVAL);
     EXPECT_TRUE(Logged("scenario refused: written scenario: " + why));
-    auto mcc = [&] {
-        MobilityData m{};
-        EXPECT_EQ(getDtaMobilityDta(fd_, &m), 0);
-        return m.mcc;
-    };
+    auto mcc = [&] { return Fetch(getDtaMobilityDta, fd_).mcc; };
     EXPECT_EQ(mcc(), 310);
     EXPECT_EQ(ReplaceScenario("{\"mobility\":{\"mcc\":1}}"), 0);
     EXPECT_EQ(mcc(), 1);
@@ -329,9 +316,7 @@ TEST_F(TechmodeSim, OutOfMemoryFailsTheRequestNotTheSimulator) {
     EXPECT_EQ(err, ENOMEM) << strerror(err);
     for (int fd : fds) close(fd);  // refused (no JSON), and dropped
     ASSERT_TRUE(sim_.running());
-    MobilityData m{};
-    ASSERT_EQ(getDtaMobilityDta(fd_, &m), 0);
-    EXPECT_EQ(m.mcc, 310);
+    EXPECT_EQ(Fetch(getDtaMobilityDta, fd_).mcc, 310);
     EXPECT_NE(testsupport::ReadFile(dir_ + "/sim.err").find("/scenario: out of memory"),
               std::string::npos);
 }

@@ -114,6 +114,7 @@ TEST_F(ObjectTest, BadWritesFailWhole) {
         {std::string("b::x\0y\n", 7), EINVAL},
         {"[z]a::2\n", EINVAL},
         {"[i]t::\n", EINVAL},
+        {"j:json:" + std::string(257, '[') + std::string(257, ']') + "\n", EINVAL},  // too deep
         {"big::" + std::string(2 << 20, 'y') + "\n", EFBIG},
     };
     for (const auto &c : cases) {
