@@ -93,6 +93,13 @@ TEST_F(ServerTest, MessagesRepliesAndBroadcasts) {
     std::string ida = Connect(&a), idb = Connect(&b);
     ASSERT_EQ(WriteText(b.get(), "@control\nmsg::access\nid::8"), 0);
     EXPECT_EQ(ServerRead(), "@control." + idb + "\nmsg::access\nid::8\n");
+    // Clients take turns: one with messages queued waits behind the others.
+    ASSERT_EQ(WriteText(a.get(), "msg::1\n"), 0);
+    ASSERT_EQ(WriteText(a.get(), "msg::2\n"), 0);
+    ASSERT_EQ(WriteText(b.get(), "msg::3\n"), 0);
+    const std::pair<std::string, const char *> order[] = {{ida, "1"}, {idb, "3"}, {ida, "2"}};
+    for (const auto &[id, n] : order)
+        EXPECT_EQ(ServerRead(), "@control." + id + "\nmsg::" + n + "\n");
     // A server's empty read is EAGAIN, never end of file.
     EXPECT_FALSE(PollIn(server_.get()));
     EXPECT_EQ(ReadOnce(server_.get(), 1024).err, EAGAIN);
