@@ -96,23 +96,6 @@ std::string Browser::Run(const std::string &script, rapidjson::Document *result)
     return Command("POST", "/execute/sync", ScriptBody(script), result);
 }
 
-std::string Browser::Resize(int width, int height) {
-    rapidjson::Document value;
-    return Command(
-        "POST", "/window/rect",
-        "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) + "}",
-        &value);
-}
-
-std::string Browser::Screenshot(std::string *png) {
-    rapidjson::Document value;
-    std::string why = Command("GET", "/screenshot", "", &value);
-    if (!why.empty()) return why;
-    if (!value.IsString() || !DecodeBase64(value.GetString(), png))
-        return "the screenshot is not base64";
-    return "";
-}
-
 std::string Browser::Command(const char *method, const std::string &path, const std::string &body,
                              rapidjson::Document *value) {
     httplib::Client client("127.0.0.1", port_);
@@ -139,36 +122,6 @@ std::string Browser::Command(const char *method, const std::string &path, const 
     }
     value->CopyFrom(answer["value"], value->GetAllocator());
     return "";
-}
-
-bool DecodeBase64(const std::string &text, std::string *bytes) {
-    bytes->clear();
-    uint32_t acc = 0;
-    int bits = 0;
-    for (char c : text) {
-        int v;
-        if (c >= 'A' && c <= 'Z')
-            v = c - 'A';
-        else if (c >= 'a' && c <= 'z')
-            v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9')
-            v = c - '0' + 52;
-        else if (c == '+')
-            v = 62;
-        else if (c == '/')
-            v = 63;
-        else if (c == '=')
-            break;
-        else
-            return false;
-        acc = (acc << 6) | static_cast<uint32_t>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            bytes->push_back(static_cast<char>((acc >> bits) & 0xff));
-        }
-    }
-    return true;
 }
 
 }  // namespace webdriver

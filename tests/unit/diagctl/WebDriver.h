@@ -2,7 +2,7 @@
 // A headless Chromium driven through chromedriver's WebDriver API (plain
 // HTTP with JSON bodies, spoken with cpp-httplib's client), for the tests
 // that load diagctl serve's page in a real browser: one session, scripts
-// run in the page, a screenshot. chromedriver listens on a free loopback
+// run in the page. chromedriver listens on a free loopback
 // port and ends, with its browser, when the object is destroyed.
 //
 // Not thread-safe; one object per test.
@@ -39,10 +39,6 @@ class Browser {
     // returns (JSON-able values: null, numbers, texts, arrays, objects)
     // into *result. "" or what failed, with the page's exception message.
     std::string Run(const std::string &script, rapidjson::Document *result);
-    // Makes the window width x height CSS pixels; "" or what failed.
-    std::string Resize(int width, int height);
-    // The window as PNG bytes into *png; "" or what failed.
-    std::string Screenshot(std::string *png);
 
   private:
     // One WebDriver command: method, path under /session/ID (or "/session"
@@ -55,10 +51,6 @@ class Browser {
     int port_ = 0;
     std::string session_;
 };
-
-// The bytes of a base64 text (padding optional); false on a character
-// outside the alphabet.
-bool DecodeBase64(const std::string &text, std::string *bytes);
 
 }  // namespace webdriver
 

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
-#include <rapidjson/pointer.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -246,49 +245,6 @@ TEST_F(DiagctlSystem, WatchRefreshesUntilInterrupted) {
     int status = watch.Stop(SIGINT);
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
-}
-
-// The simulator's clock set by hand walks the handover drive: the screens
-// at keyframes and midway between them, read through the daemon (the
-// drive's values themselves are the timeline test's).
-TEST_F(DiagctlSystem, HandoverDriveOnAManualClock) {
-    StartSimulator({"-s", kDrives + "/drive-handover.json"});
-    ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "0\n"));
-    StartDaemon();
-    const struct {
-        const char *t, *command, *pointer, *want;
-    } cases[] = {
-        {"0", "radionwinfo", "/screen/sections/serving_cell/scell_rscp", "-70"},
-        {"0", "radionwinfo", "/screen/sections/active_set/0/aset_sc", "310"},
-        {"10", "radionwinfo", "/screen/sections/serving_cell/scell_rscp", "-80"},
-        {"10", "tchtxpower", "/screen/sections/dedicated_channel/dch_tx_pwr", "-10"},
-        {"30", "radionwinfo", "/screen/sections/serving_cell/scell_sc", "311"},
-        {"30", "radionwinfo", "/screen/sections/active_set/1/aset_sc", "310"},
-        {"40", "radionwinfo", "/screen/sections/active_set/1", nullptr},
-        {"52.5", "gsmopinfo", "/screen/sections/serving_cell/active_rat", "\"GSM\""},
-        {"52.5", "gsmopinfo", "/screen/sections/dedicated_mode_serving_cell/rxlev_full", "27"},
-        {"70", "radionwinfo", "/screen/sections/serving_cell/scell_sc", "120"},
-        {"70", "gsmopinfo", "/screen/sections/serving_cell/active_rat", "\"WCDMA\""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.t) + " s " + c.command + " " + c.pointer);
-        ASSERT_TRUE(Publish("/dev/radio/cellular/clock", std::string(c.t) + "\n"));
-        Ran r = Diagctl({"--json", c.command});
-        ASSERT_EQ(r.status, 0) << r.err;
-        rapidjson::Document doc;
-        ASSERT_FALSE(doc.Parse(r.out.c_str()).HasParseError()) << r.out;
-        const rapidjson::Value *v = rapidjson::Pointer(c.pointer).Get(doc);
-        if (c.want == nullptr) {
-            EXPECT_EQ(v, nullptr) << r.out;
-            continue;
-        }
-        ASSERT_NE(v, nullptr) << r.out;
-        rapidjson::Document want;
-        want.Parse(c.want);
-        EXPECT_TRUE(*v == want) << r.out;
-    }
-    EXPECT_EQ(ReadFile("/dev/radio/cellular/clock"), "70.000 stopped\n");
-    EXPECT_FALSE(Publish("/dev/radio/cellular/clock", "soon\n"));
 }
 
 // A golden session of the handover drive: the replies techmode-sim served

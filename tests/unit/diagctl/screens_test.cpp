@@ -1,16 +1,28 @@
 // SPDX-License-Identifier: Apache-2.0
 // diagctl's pure parts on status texts as the daemon publishes them: the
 // screens (only the command's own attributes, tables with one row per
-// index, units, placeholders), the JSON output, masking and the response.
+// index, units, placeholders), the records as JSON and their schema,
+// masking and the response, the --watch frames (changes marked, compact,
+// sparklines), the JSON Lines file with rotation, and the CSV export of
+// hostile lines.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <rapidjson/pointer.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cmath>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "PpsValue.h"
+#include "Recording.h"
+#include "SchemaCheck.h"
 #include "Screens.h"
+#include "Trend.h"
+#include "support/Sandbox.h"
 
 namespace diagctl {
 namespace {
@@ -19,18 +31,19 @@ namespace {
 const char kUtra[] =
     "@status_utra\nradio_temp::NOT SUPPORTED\ndch_tx_pwr:n:-10\ndch_utra_rssi::N/A\n"
     "radio_temp:n:31\nintra_psc1:n:311\napn1_name::internet\n"
-    "scell_ura::NOT SUPPORTED\nscell_rscp:n:-84\nscell_ecio::N/A\n"
+    "scell_ura::NOT SUPPORTED\nscell_uarfcn:n:10700\nscell_rscp:n:-84\nscell_ecio::N/A\n"
     "aset_cellid1::NOT SUPPORTED\naset_cellid2::NOT SUPPORTED\n"
     "aset_arfcn1:n:10700\naset_sc1:n:310\naset_rscp1:n:-84\naset_ecio1:n:-5\n"
     "aset_arfcn2::N/A\naset_sc2::N/A\naset_rscp2::N/A\naset_ecio2::N/A\n";
 
 // status_geran after gsmopinfo: neighbours 1, 2 and a stale 7, the UTRA
-// measurements deleted.
+// measurements deleted, placeholders for single fields and whole sections.
 const char kGeran[] =
     "@status_geran\n"
     "gsm_cell_type1::GPRS\ngsm_arfcn1:n:520\ngsm_rssi1:n:-81\ngsm_rac1::NOT SUPPORTED\n"
     "gsm_cell_type2::N/A\ngsm_arfcn2::N/A\ngsm_rssi2::N/A\ngsm_rac2::N/A\n"
     "gsm_arfcn7:n:1023\ngsm_arfcn:n:512\ngsm_tx_power:n:-5\nactive_rat::WCDMA\n"
+    "gsm_pch_period::NOT SUPPORTED\ndtm_support::N/A\ngsm_sc_dec::N/A\n"
     "latest_tbf:json:{\"tbf_channel\":\"MCS5\",\"tfi_ul\":1}\n"
     "gsm_ded_meas:json:[{\"1 gsm_dec_arfcn\":520,\"1 gsm_dec_bsic\":12,\"1 gsm_dec_rxlev\":30},"
     "{\"2 gsm_dec_arfcn\":600,\"2 gsm_dec_bsic\":45,\"2 gsm_dec_rxlev\":23}]\n"
@@ -122,44 +135,6 @@ TEST(DiagctlScreen, ShowsOwnAttributes) {
     }
 }
 
-TEST(DiagctlJson, ValuesKeepTheirTypes) {
-    const struct {
-        const char *command, *text;
-        const char *pointer;  // a JSON pointer into the output
-        const char *want;     // the value there, as JSON; nullptr: not there
-    } cases[] = {
-        {"gsmopinfo", kGeran, "/result", "\"FAILURE\""},
-        {"gsmopinfo", kGeran, "/attributes/gsm_arfcn1", "520"},
-        {"gsmopinfo", kGeran, "/attributes/gsm_rac1", "\"NOT SUPPORTED\""},
-        {"gsmopinfo", kGeran, "/attributes/gsm_ded_meas/1/2 gsm_dec_rxlev", "23"},
-        {"gsmopinfo", kGeran, "/attributes/latest_tbf", "{\"tbf_channel\":\"MCS5\",\"tfi_ul\":1}"},
-        {"radionwinfo", kUtra, "/attributes/intra_psc1", nullptr},
-        {"bearer", kData, "/attributes/rab_2g/datarate_ul", "13600"},
-        {"bearer", kData, "/attributes/IMSI", nullptr},
-        {"umtsopinfo", kRaw, "/attributes/apn1_name", "\"\\uFFFDA\\u001b[31mR\u00b0\""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.command) + " " + c.pointer);
-        const diagctl::Screen *s = FindScreen(c.command);
-        ASSERT_NE(s, nullptr);
-        Result result;
-        result.present = true;
-        result.response = {c.command, "1.7.1", -1, false};
-        std::string out = RenderJson(*s, OwnAttributes(*s, Attributes(c.text)), result,
-                                     {"2024-05-01T12:00:00.250Z", 3.5});
-        rapidjson::Document doc, want;
-        ASSERT_FALSE(doc.Parse(out.c_str()).HasParseError()) << out;
-        const rapidjson::Value *v = rapidjson::Pointer(c.pointer).Get(doc);
-        if (c.want == nullptr) {
-            EXPECT_EQ(v, nullptr) << out;
-            continue;
-        }
-        ASSERT_NE(v, nullptr) << out;
-        want.Parse(c.want);
-        EXPECT_TRUE(*v == want) << out;
-    }
-}
-
 TEST(DiagctlMatchIndexed, NamesWithADecimalIndex) {
     struct {
         const char *pattern, *name;
@@ -206,6 +181,292 @@ TEST(DiagctlParseResponse, AnswersAsTheClientReadsThem) {
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.purged, c.purged);
     }
+}
+
+std::string Record(const char *command, const char *text, int64_t err = 0) {
+    const Screen *s = FindScreen(command);
+    Result result;
+    result.present = true;
+    result.response = {command, "1.7.1", err, false};
+    return RenderJson(*s, OwnAttributes(*s, Attributes(text)), result,
+                      {"2024-05-01T12:00:00.250Z", 12.5});
+}
+
+TEST(DiagctlScreenData, TypesTablesRowsAndReasonsApart) {
+    const struct {
+        const char *command, *text;
+        const char *pointer, *want;  // want nullptr: not there
+    } cases[] = {
+        {"gsmopinfo", kGeran, "/time", "\"2024-05-01T12:00:00.250Z\""},
+        {"gsmopinfo", kGeran, "/latency_ms", "12.5"},
+        // The raw attributes stay as the daemon published them.
+        {"gsmopinfo", kGeran, "/attributes/gsm_rac1", "\"NOT SUPPORTED\""},
+        {"gsmopinfo", kGeran, "/screen/sections/serving_cell/gsm_arfcn", "512"},
+        {"gsmopinfo", kGeran, "/screen/sections/serving_cell/gsm_pch_period", "null"},
+        {"gsmopinfo", kGeran, "/screen/unavailable/serving_cell.gsm_pch_period",
+         "\"NOT SUPPORTED\""},
+        {"gsmopinfo", kGeran, "/screen/unavailable/gprs.dtm_support", "\"N/A\""},
+        {"gsmopinfo", kGeran, "/screen/units/serving_cell.gsm_tx_power", "\"dBm\""},
+        {"gsmopinfo", kGeran, "/screen/units/idle_mode_neighbour_cells.gsm_rssi", "\"dBm\""},
+        // Row 2 is an empty slot; row 7 keeps its index.
+        {"gsmopinfo", kGeran, "/screen/sections/idle_mode_neighbour_cells/0/gsm_arfcn", "520"},
+        {"gsmopinfo", kGeran, "/screen/sections/idle_mode_neighbour_cells/0/gsm_rac", "null"},
+        {"gsmopinfo", kGeran, "/screen/unavailable/idle_mode_neighbour_cells.0.gsm_rac",
+         "\"NOT SUPPORTED\""},
+        {"gsmopinfo", kGeran, "/screen/sections/idle_mode_neighbour_cells/1",
+         "{\"index\":7,\"gsm_arfcn\":1023}"},
+        {"gsmopinfo", kGeran, "/screen/sections/idle_mode_neighbour_cells/2", nullptr},
+        {"gsmopinfo", kGeran, "/screen/sections/latest_tbf",
+         "{\"tbf_channel\":\"MCS5\",\"tfi_ul\":1}"},
+        // A whole section that the daemon gives as a placeholder.
+        {"gsmopinfo", kGeran, "/screen/sections/dedicated_mode_serving_cell", "null"},
+        {"gsmopinfo", kGeran, "/screen/unavailable/dedicated_mode_serving_cell", "\"N/A\""},
+        {"gsmopinfo", kGeran, "/screen/sections/dedicated_mode_neighbour_cells",
+         "[{\"index\":1,\"gsm_dec_arfcn\":520,\"gsm_dec_bsic\":12,\"gsm_dec_rxlev\":30},"
+         "{\"index\":2,\"gsm_dec_arfcn\":600,\"gsm_dec_bsic\":45,\"gsm_dec_rxlev\":23}]"},
+        // Not published: left out.
+        {"gsmopinfo", kGeran, "/screen/sections/utra_cells_measured_from_gsm", nullptr},
+        // Values keep their types; a screen's record holds its own attributes
+        // only; texts that are not UTF-8 or hold control characters stay JSON.
+        {"gsmopinfo", kGeran, "/attributes/gsm_arfcn1", "520"},
+        {"gsmopinfo", kGeran, "/attributes/gsm_ded_meas/1/2 gsm_dec_rxlev", "23"},
+        {"gsmopinfo", kGeran, "/attributes/latest_tbf", "{\"tbf_channel\":\"MCS5\",\"tfi_ul\":1}"},
+        {"radionwinfo", kUtra, "/attributes/intra_psc1", nullptr},
+        {"bearer", kData, "/attributes/rab_2g/datarate_ul", "13600"},
+        {"bearer", kData, "/attributes/IMSI", nullptr},
+        {"umtsopinfo", kRaw, "/attributes/apn1_name", "\"\\uFFFDA\\u001b[31mR\u00b0\""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.command) + " " + c.pointer);
+        const std::string out = Record(c.command, c.text);
+        rapidjson::Document doc;
+        ASSERT_FALSE(doc.Parse(out.c_str()).HasParseError()) << out;
+        const rapidjson::Value *v = rapidjson::Pointer(c.pointer).Get(doc);
+        if (c.want == nullptr) {
+            EXPECT_EQ(v, nullptr) << out;
+            continue;
+        }
+        ASSERT_NE(v, nullptr) << out;
+        rapidjson::Document want;
+        want.Parse(c.want);
+        EXPECT_TRUE(*v == want) << out;
+    }
+    // Only an err of 0 is a success.
+    for (const int64_t err : {int64_t{-1}, int64_t{5}}) {
+        SCOPED_TRACE(err);
+        EXPECT_NE(Record("bearer", kData, err).find("\"result\":\"FAILURE\""), std::string::npos);
+    }
+}
+
+TEST(DiagctlSchema, AcceptsRecordsAndRefusesEachBrokenField) {
+    testsupport::RecordSchema schema;
+    ASSERT_TRUE(schema.loaded());
+    for (const char *command : {"gsmopinfo", "radionwinfo", "tchtxpower", "identity"})
+        for (const char *text : {kGeran, kUtra}) {
+            SCOPED_TRACE(command);
+            EXPECT_EQ(schema.Check(Record(command, text)), "");
+        }
+    EXPECT_EQ(schema.Check(RenderErrorJson(*FindScreen("bearer"),
+                                           {"2024-05-01T12:00:00.000Z", 5000}, 4, "no answer")),
+              "");
+
+    // One field of a good record spoiled at a time.
+    const struct {
+        const char *pointer, *value;  // value nullptr: the member removed
+    } cases[] = {
+        {"/time", "\"2024-05-01T12:00:00Z\""},
+        {"/time", nullptr},
+        {"/latency_ms", "-1"},
+        {"/latency_ms", "\"12\""},
+        {"/command", "\"reboot\""},
+        {"/result", "\"MAYBE\""},
+        {"/response/err", "\"-1\""},
+        {"/screen/unavailable/gprs.dtm_support", "\"n/a\""},
+        {"/screen/units/serving_cell.gsm_tx_power", "\"mW\""},
+        {"/screen/sections/idle_mode_neighbour_cells/0/index", "0"},
+        {"/screen/sections/serving_cell/gsm_arfcn", "{\"nested\":1}"},
+        {"/screen/sections/latest_tbf", "true"},
+        {"/screen/extra", "1"},
+        {"/extra", "1"},
+        {"/error", "{\"status\":4,\"message\":\"both\"}"},
+        {"/screen", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.pointer) + " = " + (c.value ? c.value : "(removed)"));
+        rapidjson::Document doc;
+        doc.Parse(Record("gsmopinfo", kGeran).c_str());
+        if (c.value == nullptr) {
+            ASSERT_TRUE(rapidjson::Pointer(c.pointer).Erase(doc));
+        } else {
+            rapidjson::Document v(&doc.GetAllocator());
+            v.Parse(c.value);
+            rapidjson::Pointer(c.pointer).Set(doc, v);
+        }
+        EXPECT_NE(schema.Check(doc), "");
+    }
+}
+
+TEST(DiagctlWatch, FramesMarkChangesAndPackCompactly) {
+    const Screen &s = *FindScreen("radionwinfo");
+    const Value before = OwnAttributes(s, Attributes(kUtra));
+    std::string text = kUtra;
+    text.replace(text.find("scell_rscp:n:-84"), 16, "scell_rscp:n:-91");
+    // A hostile text that changed: shown escaped, in colour or not.
+    text += "aset_arfcn1::\x1b]0;owned\x07\n";
+    const Value after = OwnAttributes(s, Attributes(text.c_str()));
+    Trends trends;
+    trends.Add(s, before);
+    trends.Add(s, after);
+    const struct {
+        bool colour, compact;
+        std::vector<std::string> lines, absent;
+    } cases[] = {
+        {false,
+         false,
+         {"* RSCP             -91 dBm" + std::string(18, ' ') + "\u2588\u2581",
+          "  UARFCN           10700", "  Ec/Io            N/A",
+          "* 1  \\x1B]0;owned\\x07  310  -84        -5",
+          "  2  N/A               N/A  N/A        N/A"},
+         {"\x1b"}},
+        {true,
+         false,
+         {"  RSCP             \x1b[1;33m-91 dBm\x1b[0m" + std::string(18, ' ') + "\u2588\u2581",
+          "  Ec/Io            N/A", "  1  \x1b[1;33m\\x1B]0;owned\\x07\x1b[0m  310  -84        -5"},
+         {"\x1b]0", "\x07"}},
+        {false,
+         true,
+         {"*Serving cell: UARFCN 10700  RSCP -91 dBm " + std::string(10, ' ') + "\u2588\u2581",
+          " Active set", "* 1  \\x1B]0;owned\\x07  310  -84        -5"},
+         {"N/A", "URA", "  2  "}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.colour ? "colour" : "marker") + (c.compact ? " compact" : ""));
+        RenderOptions o;
+        o.previous = &before;
+        o.colour = c.colour;
+        o.compact = c.compact;
+        o.trends = &trends;
+        std::string out = "\n" + RenderScreen(s, after, "SUCCESS", o);
+        for (const std::string &line : c.lines)
+            EXPECT_NE(out.find("\n" + line + "\n"), std::string::npos) << line << "\n" << out;
+        for (const std::string &t : c.absent)
+            EXPECT_EQ(out.find(t), std::string::npos) << t << "\n" << out;
+    }
+}
+
+TEST(DiagctlWatch, Sparklines) {
+    const double nan = std::nan("");
+    const struct {
+        std::deque<double> values;
+        const char *want;
+    } cases[] = {
+        {{-90, -80, -85}, "\u2581\u2588\u2585"},
+        {{-85, -85}, "\u2584\u2584"},
+        {{1, nan, 8}, "\u2581 \u2588"},
+        {{nan}, " "},
+        {{}, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.want);
+        EXPECT_EQ(Sparkline(c.values), c.want);
+    }
+}
+
+std::vector<std::string> Lines(const std::string &path) {
+    std::vector<std::string> out;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+TEST(DiagctlLineFile, RotatesWithoutLosingOrOverwriting) {
+    const std::string dir = testsupport::MakeTempDir("diagctl-lines");
+    const std::string path = dir + "/rec.jsonl";
+    // A PATH.1 that is already there stays as it was.
+    { std::ofstream(path + ".1") << "older\n"; }
+    std::string error;
+    {
+        LineFile f;
+        ASSERT_TRUE(f.Open(path, 100, &error)) << error;
+        for (int i = 0; i < 10; i++)
+            ASSERT_TRUE(f.Write(std::string(30, 'a' + i), &error)) << error;
+        // Longer than the limit: a file of its own.
+        ASSERT_TRUE(f.Write(std::string(150, 'z'), &error)) << error;
+        ASSERT_TRUE(f.Write("last", &error)) << error;
+        EXPECT_EQ(f.rotated().front(), path + ".2");
+    }
+    EXPECT_EQ(Lines(path + ".1"), std::vector<std::string>{"older"});
+    std::vector<std::string> all;
+    for (int n = 2;; n++) {
+        struct stat st;
+        const std::string part = path + "." + std::to_string(n);
+        if (stat(part.c_str(), &st) != 0) break;
+        EXPECT_TRUE(st.st_size <= 100 || Lines(part).size() == 1) << part;
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        for (const std::string &l : Lines(part)) all.push_back(l);
+    }
+    for (const std::string &l : Lines(path)) all.push_back(l);
+    ASSERT_EQ(all.size(), 12u);
+    EXPECT_EQ(all[9], std::string(30, 'j'));
+    EXPECT_EQ(all[10], std::string(150, 'z'));
+    EXPECT_EQ(all[11], "last");
+
+    // A file whose writer was killed mid-line: that line is ended first.
+    const std::string cut = dir + "/cut.jsonl";
+    { std::ofstream(cut) << "{\"whole\":1}\n{\"cut"; }
+    {
+        LineFile f;
+        ASSERT_TRUE(f.Open(cut, 0, &error)) << error;
+        ASSERT_TRUE(f.Write("{\"next\":1}", &error)) << error;
+    }
+    EXPECT_EQ(testsupport::ReadFile(cut), "{\"whole\":1}\n{\"cut\n{\"next\":1}\n");
+
+    // A FIFO with no reader is refused at once, not waited on.
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    LineFile f;
+    EXPECT_FALSE(f.Open(fifo, 0, &error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+}
+
+TEST(DiagctlCsv, HostileLinesAndCells) {
+    const std::string good = Record("radionwinfo", kUtra);
+    const struct {
+        std::string line;
+        bool taken;
+    } lines[] = {
+        {good, true},
+        {good.substr(0, good.size() / 2), false},  // cut off by kill -9
+        {"[1,2,3]", false},
+        {"{\"command\":\"bearer\"}", false},
+        {std::string(100000, '[') + std::string(100000, ']'), false},
+        {"{\"time\":\"t\",\"command\":\"=cmd|' /C calc'!A0\",\"latency_ms\":1,"
+         "\"screen\":{\"sections\":{\"s\":{\"f\":\"a,\\\"b\\\"\\nc\",\"n\":null,\"g\":-3},"
+         "\"t\":[{\"index\":4,\"c\":\"@SUM(1)\"}]}}}",
+         true},
+    };
+    CsvTable table;
+    for (const auto &l : lines) {
+        SCOPED_TRACE(l.line.substr(0, 60));
+        std::string why;
+        EXPECT_EQ(table.Add(l.line, &why), l.taken) << why;
+    }
+    ASSERT_EQ(table.rows(), 2u);
+    const std::string csv = table.Csv();
+    const std::vector<std::string> want = {
+        "time,latency_ms,command,result,serving_cell.scell_uarfcn,serving_cell.scell_rscp,"
+        "serving_cell.scell_ecio,serving_cell.scell_ura,active_set.1.aset_arfcn,",
+        "\r\n2024-05-01T12:00:00.250Z,12.5,radionwinfo,SUCCESS,10700,-84,,,10700,",
+        // A formula is a text; quotes, commas and newlines are quoted.
+        ",'=cmd|' /C calc'!A0,",
+        ",\"a,\"\"b\"\"\nc\",,-3,'@SUM(1)\r\n",
+    };
+    for (const std::string &w : want) EXPECT_NE(csv.find(w), std::string::npos) << w << "\n" << csv;
+
+    CsvTable only("bearer");
+    std::string why;
+    EXPECT_TRUE(only.Add(good, &why));
+    EXPECT_EQ(only.rows(), 0u);
 }
 
 }  // namespace

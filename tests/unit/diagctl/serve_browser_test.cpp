@@ -3,14 +3,11 @@
 // data from the whole system: techmode-sim plays the handover drive, with
 // an APN that tries to put markup and script into the page, on a clock the
 // test stops at chosen drive times, so that every round after a step reads
-// the same modem state and the page and a fresh diagctl can be compared
-// exactly. After each step the test waits (polling, generous deadlines)
-// until every screen on the page shows a round made after the step, then
-// compares each screen's cells with diagctl --json and its titles, labels,
-// field texts and notes with the terminal screen. Then: the RSCP charts
-// followed the drive, the APN stayed text, pause holds the page still,
-// the mask and zoom controls, the downloads, the GSM-time switch. Leaves a
-// screenshot in the build tree and prints its path.
+// the same modem state. After each step the test waits (polling, generous
+// deadlines) until every screen on the page shows a round made after the
+// step and compares each cell with diagctl --json. Then: the RSCP charts
+// followed the drive, the APN stayed text, pause holds the page still, the
+// mask and the downloads, the GSM-time switch.
 #include <httplib.h>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -20,7 +17,6 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -75,62 +71,16 @@ long long EpochMs(const std::string &iso) {
     return static_cast<long long>(timegm(&tm)) * 1000 + (*rest == '.' ? atoi(rest + 1) : 0);
 }
 
-// The terminal screen: its heading and, per section in order, its title
-// and lines without their two-space indent.
-struct TerminalScreen {
-    std::string heading;
-    std::vector<std::pair<std::string, std::vector<std::string>>> sections;
-};
-
-TerminalScreen ParseTerminal(const std::string &text) {
-    TerminalScreen t;
-    std::size_t at = 0;
-    for (std::size_t nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-        const std::string line = text.substr(at, nl - at);
-        if (at == 0)
-            t.heading = line;
-        else if (line.empty())
-            continue;
-        else if (line[0] != ' ')
-            t.sections.push_back({line, {}});
-        else if (!t.sections.empty())
-            t.sections.back().second.push_back(line.substr(line.rfind("  ", 0) == 0 ? 2 : 1));
-    }
-    return t;
-}
-
-// A table's header line split at runs of two or more spaces.
-std::vector<std::string> Columns(const std::string &line) {
-    std::vector<std::string> out;
-    std::size_t at = line.find_first_not_of(' ');
-    while (at != std::string::npos) {
-        std::size_t end = line.find("  ", at);
-        out.push_back(line.substr(at, end == std::string::npos ? end : end - at));
-        at = end == std::string::npos ? end : line.find_first_not_of(' ', end);
-    }
-    return out;
-}
-
-// What the page shows of every screen, read in one go.
+// What the page shows of every screen, read in one go: its cells by key
+// and the notes of each section.
 const char kReadScreens[] = R"JS(
 const out = {};
 for (const card of document.querySelectorAll('article.screen')) {
-  const sections = [];
-  for (const part of card.querySelectorAll('section[data-section]')) {
-    const cells = {};
-    for (const td of part.querySelectorAll('td[data-key]')) cells[td.dataset.key] = td.textContent;
-    sections.push({
-      key: part.dataset.section,
-      title: part.querySelector('h4').textContent,
-      fields: [...part.querySelectorAll('table.fields tr')].map(
-          tr => [tr.querySelector('th').textContent, tr.querySelector('td').textContent]),
-      header: [...part.querySelectorAll('table.rows tr:first-child th')].map(th => th.textContent),
-      notes: [...part.querySelectorAll('p.note')].map(p => p.textContent),
-      cells,
-    });
-  }
-  out[card.id.substring(7)] = {title: card.querySelector('h2').textContent,
-                               time: card.dataset.time || '', sections};
+  const cells = {}, notes = {};
+  for (const td of card.querySelectorAll('td[data-key]')) cells[td.dataset.key] = td.textContent;
+  for (const part of card.querySelectorAll('section[data-section]'))
+    notes[part.dataset.section] = [...part.querySelectorAll('p.note')].map(p => p.textContent);
+  out[card.id.substring(7)] = {cells, notes};
 }
 return out;
 )JS";
@@ -169,17 +119,11 @@ class ServeInBrowser : public DiagctlSystem {
             .count();
     }
 
-    // Waits until every screen on the page shows a round made after since.
-    bool WaitForRoundsAfter(long long since) {
-        return WaitInPage(
-            "const cards = document.querySelectorAll('article.screen');"
-            "return cards.length === 10 && [...cards].every("
-            "c => c.dataset.time && Date.parse(c.dataset.time) > " +
-            std::to_string(since) + ");");
-    }
-
-    // The page's screens against diagctl --json and the terminal screen of
-    // the same (stopped) modem state.
+    // The page's screens against diagctl --json of the same (stopped)
+    // modem state: every value of the record's screen is a cell with the
+    // page's text of it (a null: the daemon's placeholder), but a column
+    // the page names in its NOT SUPPORTED note; the page has no cell the
+    // record lacks.
     void CompareScreens() {
         rapidjson::Document page = Run(kReadScreens);
         ASSERT_TRUE(page.IsObject());
@@ -187,30 +131,24 @@ class ServeInBrowser : public DiagctlSystem {
             SCOPED_TRACE(command);
             const rapidjson::Value *shown = Member(page, command);
             ASSERT_NE(shown, nullptr);
-            Ran json = Diagctl({"--json", command}), text = Diagctl({command});
+            Ran json = Diagctl({"--json", command});
             ASSERT_EQ(json.status, 0) << json.err;
-            ASSERT_EQ(text.status, 0) << text.err;
             rapidjson::Document record;
             ASSERT_FALSE(record.Parse(json.out.c_str()).HasParseError()) << json.out;
             CompareValues(record["screen"], *shown);
-            CompareNames(command, ParseTerminal(text.out), *shown);
         }
     }
 
-    // Every value of the record's screen is a cell with the page's text of
-    // it (a null: the daemon's placeholder), but a column the page names
-    // in its NOT SUPPORTED note; the page has no cell the record lacks.
     void CompareValues(const rapidjson::Value &screen, const rapidjson::Value &shown) {
         const rapidjson::Value &units = screen["units"];
         const rapidjson::Value *unavailable = Member(screen, "unavailable");
-        std::map<std::string, std::string> cells;
-        std::map<std::string, std::vector<std::string>> notes;
-        for (const rapidjson::Value &sec : shown["sections"].GetArray()) {
-            for (auto c = sec["cells"].MemberBegin(); c != sec["cells"].MemberEnd(); ++c)
-                cells[c->name.GetString()] = c->value.GetString();
-            for (const rapidjson::Value &n : sec["notes"].GetArray())
-                notes[sec["key"].GetString()].push_back(n.GetString());
-        }
+        auto notes = [&](const std::string &section) {
+            std::vector<std::string> out;
+            const rapidjson::Value *n = Member(shown["notes"], section);
+            if (n != nullptr)
+                for (const rapidjson::Value &t : n->GetArray()) out.push_back(t.GetString());
+            return out;
+        };
         std::set<std::string> expected;
         auto check = [&](const std::string &section, const std::string &key,
                          const std::string &unavailable_path, const rapidjson::Value &v,
@@ -219,18 +157,18 @@ class ServeInBrowser : public DiagctlSystem {
             const std::string want =
                 v.IsNull() ? StringOr(Member(*unavailable, unavailable_path), "N/A")
                            : PageText(v) + (v.IsNumber() && !unit.empty() ? " " + unit : "");
-            auto cell = cells.find(key);
-            if (cell == cells.end()) {
+            const rapidjson::Value *cell = Member(shown["cells"], key);
+            if (cell == nullptr) {
                 // Only a column of placeholders may be left out, named below.
                 EXPECT_TRUE(v.IsNull()) << "no cell for " << PageText(v);
                 bool named = false;
-                for (const std::string &n : notes[section])
+                for (const std::string &n : notes(section))
                     named = named || n.rfind("NOT SUPPORTED: ", 0) == 0;
                 EXPECT_TRUE(named) << "a null with neither a cell nor a note";
                 return;
             }
             expected.insert(key);
-            EXPECT_EQ(cell->second, want);
+            EXPECT_EQ(cell->GetString(), want);
         };
         for (auto s = screen["sections"].MemberBegin(); s != screen["sections"].MemberEnd(); ++s) {
             const std::string sec = s->name.GetString();
@@ -252,63 +190,16 @@ class ServeInBrowser : public DiagctlSystem {
                     position++;
                 }
                 if (s->value.Empty()) {
-                    EXPECT_EQ(notes[sec], std::vector<std::string>{"(none)"}) << sec;
+                    EXPECT_EQ(notes(sec), std::vector<std::string>{"(none)"}) << sec;
                 }
             } else if (s->value.IsNull()) {
-                EXPECT_EQ(notes[sec],
+                EXPECT_EQ(notes(sec),
                           std::vector<std::string>{StringOr(Member(*unavailable, sec), "N/A")})
                     << sec;
             }
         }
-        for (const auto &c : cells) EXPECT_EQ(expected.count(c.first), 1u) << "extra " << c.first;
-    }
-
-    // The page's heading, section titles (in order), field lines, table
-    // headers and notes are the terminal's.
-    void CompareNames(const std::string &command, const TerminalScreen &term,
-                      const rapidjson::Value &shown) {
-        const std::string title = shown["title"].GetString();
-        const std::size_t open = title.rfind(" (");
-        ASSERT_NE(open, std::string::npos) << title;
-        EXPECT_EQ(title.substr(open), " (" + command + ")");
-        EXPECT_EQ(term.heading.rfind(command + ": " + title.substr(0, open) + "  [", 0), 0u)
-            << term.heading << " / " << title;
-        const rapidjson::Value &sections = shown["sections"];
-        ASSERT_EQ(sections.Size(), term.sections.size()) << term.heading;
-        for (rapidjson::SizeType i = 0; i < sections.Size(); i++) {
-            const rapidjson::Value &sec = sections[i];
-            const auto &[term_title, lines] = term.sections[i];
-            SCOPED_TRACE(term_title);
-            EXPECT_EQ(sec["title"].GetString(), term_title);
-            auto has_line = [&lines](const std::function<bool(const std::string &)> &match) {
-                for (const std::string &l : lines)
-                    if (match(l)) return true;
-                return false;
-            };
-            for (const rapidjson::Value &f : sec["fields"].GetArray()) {
-                const std::string label = f[0].GetString(), text = f[1].GetString();
-                EXPECT_TRUE(has_line([&](const std::string &l) {
-                    if (l.rfind(label + "  ", 0) != 0) return false;
-                    const std::size_t v = l.find_first_not_of(' ', label.size());
-                    return v != std::string::npos && l.substr(v) == text;
-                })) << label
-                    << "  " << text;
-            }
-            if (!sec["header"].Empty()) {
-                std::vector<std::string> header;
-                for (const rapidjson::Value &h : sec["header"].GetArray())
-                    header.push_back(h.GetString());
-                EXPECT_TRUE(has_line([&](const std::string &l) { return Columns(l) == header; }))
-                    << JsonText(sec["header"]);
-            }
-            for (const rapidjson::Value &n : sec["notes"].GetArray()) {
-                // The terminal draws a table's empty slots as rows of N/A
-                // where the page says (none).
-                if (std::string(n.GetString()) == "(none)") continue;
-                EXPECT_TRUE(has_line([&](const std::string &l) { return l == n.GetString(); }))
-                    << n.GetString();
-            }
-        }
+        for (auto c = shown["cells"].MemberBegin(); c != shown["cells"].MemberEnd(); ++c)
+            EXPECT_EQ(expected.count(c->name.GetString()), 1u) << "extra " << c->name.GetString();
     }
 
     // The y values of one line of a chart, in order, runs of one value
@@ -333,6 +224,12 @@ class ServeInBrowser : public DiagctlSystem {
         return runs;
     }
 
+    // A script that finds one cell of the page as td and returns its text.
+    static std::string Cell(const std::string &screen, const std::string &key) {
+        return "const td = document.querySelector('#screen-" + screen + " td[data-key=\"" + key +
+               "\"]');";
+    }
+
     webdriver::Browser browser_;
 };
 
@@ -352,6 +249,8 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
     std::ofstream(tmp_ + "/drive.json") << JsonText(drive);
     StartSimulator({"-s", tmp_ + "/drive.json"});
     ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "0\n"));
+    EXPECT_EQ(ReadFile("/dev/radio/cellular/clock"), "0.000 stopped\n");
+    EXPECT_FALSE(Publish("/dev/radio/cellular/clock", "soon\n"));
     // A network time, so that the nitz screen has values too.
     ASSERT_TRUE(Publish(kNetworkTime + "/status",
                         "last_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1700000000}\n"));
@@ -361,22 +260,24 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
     Child serve;
     const int port = StartServe(&serve, {"--every", "0.2", "--allow-control"});
     ASSERT_NE(port, 0);
-    const std::string origin = "http://127.0.0.1:" + std::to_string(port);
     const std::string dir = tmp_ + "/chromium";
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     ASSERT_EQ(browser_.Start(dir), "") << ReadFile(dir + "/chromedriver.log").substr(0, 4000);
-    ASSERT_EQ(browser_.Navigate(origin + "/"), "");
-    ASSERT_TRUE(WaitInPage("return document.getElementById('state').textContent === 'live';"))
-        << JsonText(Run("return document.getElementById('state').textContent;"));
+    ASSERT_EQ(browser_.Navigate("http://127.0.0.1:" + std::to_string(port) + "/"), "");
+    const std::string state = "document.getElementById('state').textContent";
+    ASSERT_TRUE(WaitInPage("return " + state + " === 'live';")) << JsonText(Run("return " + state));
 
     // Every screen at each step of the drive, and what radionwinfo said
     // there for the charts.
-    const char *const kSteps[] = {"0", "10", "20", "30"};
     std::vector<int> serving;
     std::map<std::string, std::vector<int>> active;  // "SC 310" -> RSCP at each step
-    for (const char *t : kSteps) {
+    for (const char *t : {"0", "10", "20", "30"}) {
         SCOPED_TRACE(std::string("drive at ") + t + " s");
-        ASSERT_TRUE(WaitForRoundsAfter(StepTo(t)));
+        ASSERT_TRUE(
+            WaitInPage("const cards = document.querySelectorAll('article.screen');"
+                       "return cards.length === 10 && [...cards].every(c => c.dataset.time"
+                       " && Date.parse(c.dataset.time) > " +
+                       std::to_string(StepTo(t)) + ");"));
         CompareScreens();
         Ran json = Diagctl({"--json", "radionwinfo"});
         rapidjson::Document r;
@@ -416,32 +317,15 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
     EXPECT_EQ(inert["handlers"].GetInt(), 0);
     EXPECT_EQ(StringOr(&inert["apn"], ""), kHostileApn);
 
-    // Zoom: each choice sets the charts' window.
-    for (int seconds : {60, 1800, 300}) {
-        SCOPED_TRACE(seconds);
-        rapidjson::Document span = Run(
-            "const w = document.getElementById('window'); w.value = '" + std::to_string(seconds) +
-            "'; w.dispatchEvent(new Event('change'));"
-            "return [...document.querySelectorAll('canvas[data-chart]')].map(c => {"
-            "  const x = Chart.getChart(c).options.scales.x; return x.max - x.min; });");
-        ASSERT_TRUE(span.IsArray());
-        ASSERT_FALSE(span.Empty());
-        for (const rapidjson::Value &ms : span.GetArray())
-            EXPECT_EQ(ms.GetDouble(), seconds * 1000.0);
-    }
-
-    // Paused, the page stays as it was while rounds go on; the mask still
-    // applies at once; resumed, it catches up.
-    const std::string rscp_cell =
-        "const td = document.querySelector('#screen-radionwinfo "
-        "td[data-key=\"serving_cell.scell_rscp\"]'); return td ? td.textContent : null;";
-    rapidjson::Document before = Run("document.getElementById('pause').click();" + rscp_cell);
-    ASSERT_TRUE(before.IsString());
-    EXPECT_EQ(std::string(before.GetString()), "-80 dBm");
-    EXPECT_EQ(JsonText(Run("return document.getElementById('state').textContent;")), "\"paused\"");
+    // Paused, the page stays as it was while rounds go on (five, each
+    // pushed to every open stream); the mask still applies at once;
+    // resumed, it catches up.
+    const std::string rscp = Cell("radionwinfo", "serving_cell.scell_rscp");
+    Run("document.getElementById('pause').click();");
+    EXPECT_EQ(JsonText(Run(rscp + "return td.textContent;")), "\"-80 dBm\"");
+    EXPECT_EQ(JsonText(Run("return " + state)), "\"paused\"");
     const long long since = StepTo("40");
     httplib::Client api("127.0.0.1", port);
-    // Five rounds after the step, each pushed to every open stream.
     std::set<std::string> rounds;
     for (int i = 0; i < 1200 && rounds.size() < 5; i++) {
         httplib::Result r = api.Get("/api/v1/screens/radionwinfo");
@@ -454,18 +338,16 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
         usleep(50000);
     }
     ASSERT_EQ(rounds.size(), 5u);
-    EXPECT_EQ(JsonText(Run(rscp_cell)), "\"-80 dBm\"") << "the paused page changed";
+    EXPECT_EQ(JsonText(Run(rscp + "return td.textContent;")), "\"-80 dBm\"") << "paused page";
 
-    const std::string imei_cell =
-        "const td = document.querySelector('#screen-identity td[data-key=\"equipment.IMEI\"]');"
-        "return td ? td.textContent : null;";
-    const rapidjson::Document shown_imei = Run(imei_cell);
+    // The mask, and the downloads the page offers while it is on.
+    const std::string imei_cell = Cell("identity", "equipment.IMEI");
+    const rapidjson::Document shown_imei = Run(imei_cell + "return td.textContent;");
     const std::string imei = StringOr(&shown_imei, "");
     ASSERT_EQ(imei.find('*'), std::string::npos) << imei;
     Run("document.getElementById('mask').click();");
-    EXPECT_TRUE(WaitInPage(imei_cell.substr(0, imei_cell.rfind("return")) +
-                           "return td !== null && td.textContent.includes('****');"))
-        << JsonText(Run(imei_cell));
+    EXPECT_TRUE(WaitInPage(imei_cell + "return td.textContent.includes('****');"))
+        << JsonText(Run(imei_cell + "return td.textContent;"));
     rapidjson::Document links =
         Run("return [document.getElementById('dl-jsonl').getAttribute('href'),"
             "        document.getElementById('dl-csv').getAttribute('href')];");
@@ -474,21 +356,14 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
         SCOPED_TRACE(href.GetString());
         httplib::Result r = api.Get(std::string("/") + href.GetString());
         ASSERT_TRUE(r);
-        EXPECT_EQ(r->status, 200);
-        EXPECT_NE(r->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
         EXPECT_NE(r->body.find("-104"), std::string::npos) << "the session's records";
         EXPECT_EQ(r->body.find(imei), std::string::npos) << "masked";
     }
     Run("document.getElementById('mask').click();");
-    EXPECT_TRUE(WaitInPage(imei_cell.substr(0, imei_cell.rfind("return")) +
-                           "return td !== null && td.textContent === '" + imei + "';"));
-
+    EXPECT_TRUE(WaitInPage(imei_cell + "return td.textContent === '" + imei + "';"));
     Run("document.getElementById('pause').click();");
     EXPECT_TRUE(
-        WaitInPage("const td = document.querySelector('#screen-radionwinfo "
-                   "td[data-key=\"serving_cell.scell_rscp\"]');"
-                   "return document.getElementById('state').textContent === 'live' && "
-                   "td !== null && td.textContent === '-104 dBm';"));
+        WaitInPage(rscp + "return " + state + " === 'live' && td.textContent === '-104 dBm';"));
 
     // The GSM-time switch, shown under --allow-control, writes the config.
     EXPECT_EQ(JsonText(Run("return document.getElementById('gsm-time').hidden;")), "false");
@@ -497,18 +372,6 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
         "return document.getElementById('gsm-result').textContent === 'gsm_time_enable 1';"))
         << JsonText(Run("return document.getElementById('gsm-result').textContent;"));
     EXPECT_NE(ReadFile(kDiag + "/config").find("gsm_time_enable::1\n"), std::string::npos);
-
-    // The whole page, its charts zoomed to the last minute of the drive.
-    std::string png;
-    rapidjson::Document height =
-        Run("const w = document.getElementById('window'); w.value = '60';"
-            "w.dispatchEvent(new Event('change')); return document.documentElement.scrollHeight;");
-    ASSERT_TRUE(height.IsInt());
-    ASSERT_EQ(browser_.Resize(1400, height.GetInt() + 100), "");
-    ASSERT_EQ(browser_.Screenshot(&png), "");
-    EXPECT_EQ(png.rfind("\x89PNG\r\n\x1a\n", 0), 0u);
-    std::ofstream(SERVE_LIVE_SCREENSHOT, std::ios::binary) << png;
-    std::printf("screenshot: %s\n", SERVE_LIVE_SCREENSHOT);
 
     int status = serve.Stop(SIGINT);
     ASSERT_TRUE(WIFEXITED(status)) << status;
