@@ -1,17 +1,22 @@
 // SPDX-License-Identifier: Apache-2.0
-// Structure fetchers against a pretend device: the decoding rules for
-// missing, short and overrunning elements and for the identity members.
-// Good replies of every structure, encoded by the simulator, are decoded in
-// the diag tests.
-#include "techmode/techmode_structs.h"
-
+// The tech-mode layer against a pretend device behind devctlv: the
+// fetchers' decoding rules for missing, short and overrunning elements and
+// for the identity members; the transport's checks on the reply; the
+// code-to-text tables at their edges and the digit formatters' room. Good
+// replies of every structure, and the requests that ask for them, go through
+// the simulator in the diag tests.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/FakeDevice.h"
+#include "techmode/techmode_structs.h"
+#include "techmode/techmode_text.h"
+#include "techmode/techmode_transport.h"
 #include "tlv_test_util.h"
 
 namespace {
@@ -108,6 +113,81 @@ TEST(Fetchers, MissingAndMalformedElements) {
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(std::vector<uint8_t>(record, record + c.record.size()), c.record);
     }
+}
+
+// A reply holding an empty structure element of the given type.
+std::vector<uint8_t> EmptyReply(uint16_t type) {
+    return TlvBuilder().Open(0x2001).Open(type).Close().Close().bytes();
+}
+
+TEST(Transport, RejectsBadRepliesAndFreesThem) {
+    struct {
+        const char *name;
+        unsigned type;
+        int32_t status;
+        std::vector<uint8_t> reply;
+        int calls;  // of the device
+    } cases[] = {
+        {"invalid type", 25, 0, EmptyReply(25), 0},
+        {"device error", 1, EIO, EmptyReply(1), 1},
+        {"not a command reply", 1, 0, TlvBuilder().Open(0x2002).Open(1).Close().Close().bytes(), 1},
+        {"another structure", 1, 0, EmptyReply(3), 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::Device() = testsupport::FakeDevice{};
+        testsupport::Device().reply = c.reply;
+        testsupport::Device().status = c.status;
+        uint8_t *reply = reinterpret_cast<uint8_t *>(1);
+        StdoutOf([&] { reply = TLVTM_GetStructTlv(testsupport::kFakeDeviceFd, c.type, nullptr); });
+        EXPECT_EQ(reply, nullptr);  // and nothing leaks (checked under ASan)
+        EXPECT_EQ(testsupport::Device().calls, c.calls);
+    }
+}
+
+struct TableCase {
+    const char *name;
+    const char *(*lookup)(unsigned);
+    std::vector<std::pair<unsigned, const char *>> rows;  // codes and texts, fallbacks included
+};
+
+// The edges of each kind of table: dense (a code past the end), dense then
+// sparse (the gap between them), sparse with a far code, and the one
+// fallback text of its own. The texts themselves show in the commands' tests.
+// clang-format off
+#define TABLE(lookup, ...) {#lookup, lookup, {__VA_ARGS__}}
+const TableCase kTables[] = {
+    TABLE(RrcStateText, {0, "CELL_DCH "}, {6, "NULL"}, {7, "data error!"}),
+    TABLE(RrStateText, {4, "unknown"}, {20, "Two phase access"}, {21, "unknown"},
+          {30, "Passive State"}, {119, "unknown"}, {122, "Packet Dedicated Concurrent"},
+          {123, "unknown"}),
+    TABLE(RatText, {3, "unknown"}, {4, "data error!"}, {255, "data error!"}),
+    TABLE(CellTypeText, {255, "UNKNOWN"}, {2, "data error!"}),
+    TABLE(CodecText, {13, "OHR_AMR_WB"}, {99, "NOT APPLICABLE"}, {14, "data error!"}),
+    TABLE(OnOffText, {1, "ON"}, {2, "data read eorr"}, {0xFFFFFFFFu, "data read eorr"}),
+};
+// clang-format on
+#undef TABLE
+
+TEST(TextTables, CodesAndFallbacks) {
+    for (const TableCase &t : kTables) {
+        for (const auto &[code, text] : t.rows) {
+            SCOPED_TRACE(std::string(t.name) + "(" + std::to_string(code) + ")");
+            EXPECT_STREQ(t.lookup(code), text);
+        }
+    }
+}
+
+// Exactly the advertised room is enough; less keeps the leading digits. The
+// digits of every identity member are in the diag cycle test.
+TEST(DigitFormatters, StayInTheirBuffer) {
+    const uint8_t imsi[9] = {0x21, 0x43, 0x65, 0x87, 0x09, 0x21, 0x43, 0x65, 0xF7};
+    const uint8_t tmsi[4] = {0x01, 0xAB, 0x00, 0xFF};
+    char exact[kImsiTextBytes], small[5];
+    FormatImsiDigits(imsi, exact, sizeof exact);
+    EXPECT_STREQ(exact, "12345678901234567f");
+    FormatTmsiHex(tmsi, small, sizeof small);
+    EXPECT_STREQ(small, "01AB");
 }
 
 }  // namespace

@@ -1,0 +1,620 @@
+// SPDX-License-Identifier: Apache-2.0
+// The diagnostic commands through the real server intake: what each writes
+// to its status object after its fixed placeholder lines and the response
+// (the list commands gsmopinfo, umtsopinfo and radionwinfo in one write),
+// when every command answers SUCCESS, the id echo and the duplicate-id
+// check; and the network-time bridge (NITZ details republished into
+// status_data, gsm_time_enable turned into a ts_select request). The normal
+// run and the run without a device are those of the system test.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdint.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "ExpectedText.h"
+#include "FakeTechmode.h"
+#include "Replies.h"
+#include "VelomarPPS.h"
+#include "techmode/techmode_structs.h"
+#include "unit/pps/pps_test_util.h"
+
+namespace {
+
+// The harness: a VelomarPPS whose status objects are pipes, whose control
+// object is a socketpair played by the test (one message per read, as PPS
+// delivers them), and whose tech-mode device is the in-process fake answered
+// from a simulator scenario. A request goes through the real PPSServer
+// intake and dispatch.
+class TestService : public VelomarPPS {
+  public:
+    PPSServer &server() { return server_; }
+    using VelomarPPS::InitializeControlMessage;
+};
+
+using namespace testsupport;
+
+class DiagHarness : public ::testing::Test {
+  protected:
+    DiagHarness() {
+        Reset();
+        g_service = &svc;
+        for (int *fd : {&svc.m_statusUtraFd, &svc.m_statusGeranFd, &svc.m_statusDataFd}) {
+            int p[2];
+            EXPECT_EQ(pipe2(p, O_NONBLOCK), 0);
+            *fd = p[1];
+            readers.push_back(p[0]);
+        }
+        svc.m_techmodeFd = testsupport::kFakeTechmodeFd;
+    }
+    ~DiagHarness() override {
+        svc.m_techmodeFd = -1;  // not a real fd: never closed
+        for (int fd : readers) close(fd);
+        g_service = nullptr;
+    }
+
+    static sim::Scenario &S() { return testsupport::FakeTechmode::scenario(); }
+    // A fresh scenario (no faults) and fresh request counts.
+    static void Reset() {
+        testsupport::FakeTechmode::SetScenario("{\"drift\":{\"enabled\":false}}");
+        testsupport::FakeTechmode::ResetCounts();
+    }
+    // Makes every fetch of a structure fail with a device error.
+    static void Fail(std::initializer_list<int> types) {
+        for (int t : types) S().faults[t].device_error = 5;
+    }
+    // Sends one request as client 12 and lets the server read and dispatch
+    // it. Returns the response the client receives ("" if none); what the
+    // run prints on standard output is dropped.
+    std::string Request(const std::string &msg, const std::string &id) {
+        testing::internal::CaptureStdout();
+        peer.Send("@control.12\nmsg::" + msg + "\nid::" + id + "\n");
+        EXPECT_EQ(svc.server().ReadPPS(peer.control), 0);
+        testing::internal::GetCapturedStdout();
+        return peer.Receive();
+    }
+    static std::string Success(const std::string &msg, const std::string &id) {
+        return "@control.12\nres::" + msg + "\nid::" + id + "\n";
+    }
+    static std::string Failure(const std::string &msg, const std::string &id) {
+        return Success(msg, id) + "err:n:-1\n";
+    }
+    // Request with an id no earlier request of this process used (handlers
+    // keep their last id for the life of the process): "SUCCESS" or
+    // "FAILURE" for those exact responses, else the response itself.
+    std::string Run(const std::string &msg) {
+        static int last = 1000;
+        std::string id = std::to_string(++last), response = Request(msg, id);
+        return response == Success(msg, id)   ? "SUCCESS"
+               : response == Failure(msg, id) ? "FAILURE"
+                                              : response;
+    }
+
+    // What the runs since the last call wrote to a status object.
+    std::string Utra() { return Drain(readers[0]); }
+    std::string Geran() { return Drain(readers[1]); }
+    std::string Data() { return Drain(readers[2]); }
+    static std::string Drain(int fd) {
+        std::string out;
+        char buf[65536];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+        return out;
+    }
+
+    TestService svc;
+    ControlPeer peer{[this](const char *path) { return svc.InitializeControlMessage(path); }};
+    std::vector<int> readers;
+};
+
+struct Case {
+    const char *msg;
+    void (*setup)(sim::Scenario &);
+    std::string published;  // the end of what the run writes
+    const char *answer;
+};
+
+class Commands : public DiagHarness {
+  protected:
+    // Runs each case on a fresh scenario.
+    void Check(const std::vector<Case> &cases) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.msg) + ": " + c.published);
+            Reset();
+            if (c.setup) c.setup(S());
+            EXPECT_EQ(Run(c.msg), c.answer);
+            bool toData = std::string(c.msg) == "access" || std::string(c.msg) == "bearer";
+            std::string utra = Utra(), data = Data();
+            EXPECT_THAT(toData ? data : utra, testing::EndsWith(c.published));
+            EXPECT_EQ(toData ? utra : data, "");
+        }
+    }
+};
+
+std::string Rab2G(const char *domain, const char *ciphering) {
+    return std::string("active_rat::GSM\n-rab_3g\nrab_2g:json:{\"domain\":\"") + domain +
+           "\",\"datarate_ul\":9600,\"datarate_dl\":-1,\"maxrate_ul\":12000,\"maxrate_dl\":16000,"
+           "\"bler_residual\":3,\"codec\":\"GSM_EFR\",\"ciphering\":\"" +
+           ciphering + "\"}\n";
+}
+template <uint8_t domain, uint8_t ciphering>
+void Gsm(sim::Scenario &s) {
+    s.mobility.active_rat = kRatGsm;
+    s.bearer_2g = {0, 9600, 0xFFFFFFFFu, 12000, 16000, 0, domain, 3, 2, ciphering};
+}
+
+// Field mapping, signed versus unsigned bytes, text tables, runs where only
+// some of the fetches answer, and the bearer of each RAT (the WCDMA bearers
+// themselves are in the system test).
+TEST_F(Commands, ValuesAndPartialFetches) {
+    Check(
+        {{"access",
+          [](sim::Scenario &s) {
+              s.sm_cc_cause = {0xF6, 16}, s.basic = {3, 4, 5, 0}, s.radio_stats = {0, 6, 7};
+              s.radio_access_3g = {-10, 0xF6, 8};
+          },
+          "sm_latest_cause:n:246\ncc_latest_cause:n:16\ngmm_latest_cause:n:3\n"
+          "mm_latest_cause:n:4\nrr_latest_cause:n:5\nrrc_rej_cause:n:6\nrrc_rel_cause:n:7\n"
+          "init_tx_power:n:-10\nrach_step_size:n:246\nprea_retr_max:n:8\n",
+          "SUCCESS"},
+         {"radiostats",
+          [](sim::Scenario &s) {
+              s.radio_stats = {7, 0xFF, 2, 5};
+          },
+          "rrc_reject:n:255\nrrc_release:n:2\nrrc_state::data error!\n"
+          "rrc_conn_state::PASSIVENULL\n",
+          "SUCCESS"},
+         {"tchtxpower",
+          [](sim::Scenario &s) {
+              s.dedicated_channel_power = {-10, 0xF6, -70}, s.battery_temperature_c = -5;
+          },
+          "dch_tx_pwr:n:-10\ndch_tx_pwr_step:n:246\ndch_utra_rssi:n:-70\nradio_temp:n:-5\n",
+          "SUCCESS"},
+         {"tchtxpwr", [](sim::Scenario &) { Fail({TECHMODE_STRUCT_DEDICATED_CHANNEL_POWER}); },
+          NA({"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"}) + "radio_temp:n:31\n", "SUCCESS"},
+         {"hspaopinfo",
+          [](sim::Scenario &s) {
+              s.hspa_channel = {9, 0xFFFFFFF0u, 2}, s.hspa_irat_cm = 1;
+          },
+          "hssch_code:n:9\nhsdpa_rate:n:-16\nedch_tti::2ms\nhspa_irat_cm::ON\n", "SUCCESS"},
+         {"hspaopinfo",
+          [](sim::Scenario &s) {
+              // An edch_tti byte of 2, after the command, structure and
+              // block headers of 4 bytes each.
+              s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO].raw =
+                  sim::EncodeStructure(s, TECHMODE_STRUCT_HSPA_CHANNEL_INFO);
+              s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO].raw.at(12 + 12) = 2;
+              s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO].has_raw = true;
+              Fail({TECHMODE_STRUCT_HSPA_INTER_RAT_MEAS});
+          },
+          "hssch_code:n:5\nhsdpa_rate:n:7200\nedch_tti::10ms\nhspa_irat_cm::N/A\n", "SUCCESS"},
+         {"hspaopinfo",
+          [](sim::Scenario &s) { Fail({TECHMODE_STRUCT_HSPA_CHANNEL_INFO}), s.hspa_irat_cm = 2; },
+          NA({"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n",
+          "SUCCESS"},
+         {"bearer", [](sim::Scenario &) { Fail({TECHMODE_STRUCT_BEARER_INFO_3G}); },
+          "active_rat::WCDMA\n-rab_2g\n-rab_3g\n", "FAILURE"},
+         {"bearer", Gsm<0, 2>, Rab2G("CS", "A5_3"), "SUCCESS"},
+         {"bearer", Gsm<1, 0>, Rab2G("PS", "GPRS_CIPHERING_OFF"), "SUCCESS"},
+         {"bearer", Gsm<2, 0>, Rab2G("INVALID", "data error!"), "SUCCESS"},
+         {"bearer",
+          [](sim::Scenario &s) {
+              Gsm<0, 0>(s);
+              Fail({TECHMODE_STRUCT_BEARER_INFO_2G});
+          },
+          "active_rat::GSM\n-rab_3g\n-rab_2g\n", "FAILURE"},
+         {"bearer",
+          [](sim::Scenario &s) { s.faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0}; },
+          "active_rat::data error!\n-rab_3g\n-rab_2g\n", "FAILURE"},
+         {"bearer", [](sim::Scenario &) { Fail({TECHMODE_STRUCT_MOBILITY_DATA}); },
+          "active_rat::unknown\n-rab_3g\n-rab_2g\n", "FAILURE"},
+         {"tchtxpower", [](sim::Scenario &) { Fail({TECHMODE_STRUCT_BATTERY_TEMPERATURE}); },
+          "dch_utra_rssi:n:-70\nradio_temp::N/A\n", "SUCCESS"},
+         {"bearer", [](sim::Scenario &s) { s.mobility.active_rat = kRatGan; },
+          "active_rat::GAN\n-rab_3g\n-rab_2g\n", "FAILURE"}});
+    // GAN, the last case, asked for no bearer structure.
+    EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_BEARER_INFO_3G) +
+                  testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_BEARER_INFO_2G),
+              0);
+}
+
+// A run succeeds when any one of its fetches does; with every one failing it
+// answers FAILURE. umtsopinfo's mobility fetch only picks the branch (it
+// answers in every run here, on WCDMA, so the GSM cells are fetched).
+TEST_F(Commands, AnyOneFetchMakesASuccess) {
+    const struct {
+        const char *msg;
+        std::vector<int> fetches;
+        const char *failed = "";  // the end of what a run without any fetch writes
+    } commands[] = {
+        {"identity", {TECHMODE_STRUCT_IDENTITY_DATA}},
+        {"radiostats", {TECHMODE_STRUCT_RADIO_STAT_DATA}},
+        {"access",
+         {TECHMODE_STRUCT_SM_CC_CAUSE, TECHMODE_STRUCT_BASIC_DATA, TECHMODE_STRUCT_RADIO_STAT_DATA,
+          TECHMODE_STRUCT_RADIO_ACCESS_INFO_3G}},
+        {"tchtxpower",
+         {TECHMODE_STRUCT_DEDICATED_CHANNEL_POWER, TECHMODE_STRUCT_BATTERY_TEMPERATURE}},
+        {"hspaopinfo", {TECHMODE_STRUCT_HSPA_CHANNEL_INFO, TECHMODE_STRUCT_HSPA_INTER_RAT_MEAS}},
+        {"gsmopinfo",
+         {TECHMODE_STRUCT_IDLE_NEIGHBOR_CELLS_INFO_2G, TECHMODE_STRUCT_MOBILITY_DATA,
+          TECHMODE_STRUCT_RADIO_STAT_DATA, TECHMODE_STRUCT_SERVING_CELL_2G,
+          TECHMODE_STRUCT_DEDICATED_MEASUREMENT_INFO_2G, TECHMODE_STRUCT_BASIC_DATA},
+         "}\n-gsm_sc_dec\n-gsm_ded_meas\nrr_state::N/A\n"},
+        {"umtsopinfo",
+         {TECHMODE_STRUCT_BASIC_DATA, TECHMODE_STRUCT_RADIO_STAT_DATA,
+          TECHMODE_STRUCT_INTRA_RAT_NEIGHBOUR_CELL_MEAS_INFO_3G, TECHMODE_STRUCT_PDP_CONTEXT_INFO,
+          TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO}},
+        {"radionwinfo",
+         {TECHMODE_STRUCT_SERVING_CELL_3G, TECHMODE_STRUCT_MOBILITY_DATA,
+          TECHMODE_STRUCT_ACTIVE_SET_INFO, TECHMODE_STRUCT_MONITORED_SET_INFO}},
+    };
+    for (const auto &c : commands) {
+        for (size_t ok = 0; ok <= c.fetches.size(); ok++) {  // ok == size: none
+            SCOPED_TRACE(std::string(c.msg) + " " + std::to_string(ok));
+            Reset();
+            for (size_t i = 0; i < c.fetches.size(); i++)
+                if (i != ok) Fail({c.fetches[i]});
+            EXPECT_EQ(Run(c.msg), ok < c.fetches.size() ? "SUCCESS" : "FAILURE");
+            const std::string published = Utra() + Geran() + Data();
+            if (ok == c.fetches.size()) {
+                EXPECT_THAT(published, testing::EndsWith(c.failed));
+            }
+        }
+    }
+}
+
+using Cycle = DiagHarness;
+
+// An id longer than the reply context's 29 characters is echoed cut; the
+// identity values each in their place.
+TEST_F(Cycle, IdentityEchoesACutId) {
+    S().identity.imsi = "92103";  // bytes 0x29 0x01 ...
+    S().identity.srnc_id = 65535;
+    const std::string longId(40, 'k');
+    EXPECT_EQ(Request("identity", longId), Success("identity", longId.substr(0, 29)));
+    EXPECT_THAT(Data(),
+                testing::EndsWith("TMSI::01AB00FF\nPTMSI::C0FFEE01\nIMEI::3538070512345601f\n"
+                                  "IMSI::92103fffffffffffff\nSRNCID:n:65535\n"));
+}
+
+// The duplicate-id check, across a sequence of requests: what each answers,
+// and whether it published.
+TEST_F(Cycle, DuplicateIdRules) {
+    struct Step {
+        const char *msg, *id;
+        bool duplicate;
+    } steps[] = {
+        {"identity", "70", false},  {"identity", "70", true},
+        {"identity", "80", false},  {"identity", "1", false},
+        {"identity", "1", false},  // 1 is never a duplicate
+        {"access", "1", false},     {"identity", "5", false},
+        {"access", "5", false},                               // ids are per handler
+        {"tchtxpower", "5", false}, {"tchtxpwr", "5", true},  // two names, one handler
+        {"identity", "abc", false}, {"identity", "0", true},  // atoi: "abc" is 0
+        {"identity", "9x", false},  {"identity", "9", true},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(std::string(s.msg) + " " + s.id);
+        std::string response = Request(s.msg, s.id), published = Data() + Utra();
+        EXPECT_EQ(published.empty(), s.duplicate);  // a duplicate fetches and writes nothing
+        if (s.duplicate) {
+            EXPECT_EQ(response, Failure(s.msg, s.id));
+        }
+    }
+}
+
+// Every handler keeps a last id of its own: the same id sent to each in
+// turn runs, and sent again is refused, nothing fetched or written. A name
+// without a handler gets no answer.
+TEST_F(Cycle, EveryHandlerHasALastIdOfItsOwn) {
+    for (bool again : {false, true}) {
+        for (const char *msg : {"identity", "access", "gsmopinfo", "tchtxpower", "bearer",
+                                "hspaopinfo", "umtsopinfo", "radiostats", "radionwinfo"}) {
+            SCOPED_TRACE(msg);
+            EXPECT_EQ(Request(msg, "7"), again ? Failure(msg, "7") : Success(msg, "7"));
+            EXPECT_EQ((Data() + Utra() + Geran()).empty(), again);
+        }
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Request("nosuchcmd", "5"), "");
+    testing::internal::GetCapturedStderr();
+}
+
+class NetworkTime : public DiagHarness {
+  protected:
+    NetworkTime() {
+        int p[2];
+        EXPECT_EQ(pipe2(p, O_NONBLOCK), 0);
+        svc.m_nwTimeControlFd = p[1];
+        sent = p[0];
+    }
+    ~NetworkTime() override { close(sent); }
+    // Feeds text to a handler as the object would deliver it (what the
+    // handler echoes on standard output is dropped).
+    void Deliver(void (*handler)(PPSServer *, void *, int), const std::string &text) {
+        int p[2];
+        EXPECT_EQ(pipe(p), 0);
+        EXPECT_EQ(write(p[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(p[1]);
+        testing::internal::CaptureStdout();
+        handler(nullptr, nullptr, p[0]);
+        close(p[0]);
+        testing::internal::GetCapturedStdout();
+    }
+    int sent = -1;  // what the bridge sends the network-time control object
+};
+
+// Members in any order, others ignored; text the network-time service
+// should never send publishes nothing. 22:13:20 on 2023-11-14 is in the
+// system test.
+TEST_F(NetworkTime, RepublishesNitzAsUtcDateAndTime) {
+    const struct {
+        const char *text, *published;
+    } cases[] = {
+        {"@status\nlast_sync_detail:json:{\"src_sec\":0,\"source\":\"gps\",\"extra\":[1]}\n",
+         "nitz_source::gps\nnitz_time::00:00:00\nnitz_date::1970:01:01\n"},
+        {"not pps\n", ""},
+        {"@status\nother::1\n", ""},
+        {"@status\nlast_sync_detail::text\n", ""},
+        {"@status\nlast_sync_detail:json:{\"src_sec\":5}\n", ""},
+        {"@status\nlast_sync_detail:json:{\"source\":\"nitz\"}\n", ""},
+        {"@status\nlast_sync_detail:json:{\"source\":1,\"src_sec\":5}\n", ""},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        Deliver(VeloNitzStatusHandler, c.text);
+        EXPECT_EQ(Data(), c.published);
+    }
+}
+
+// A value of 1 (as atoi reads it) asks for GSM time only, another for all
+// sources; anything but a string gsm_time_enable asks for nothing, and so
+// does text that is not PPS.
+TEST_F(NetworkTime, GsmTimeEnableSelectsTimeSources) {
+    struct {
+        const char *text, *dat;  // dat "": nothing sent
+    } cases[] = {
+        {"@config\ngsm_time_enable::01\n", "gsm"},
+        {"@config\ngsm_time_enable::1x\n", "gsm"},
+        {"@config\ngsm_time_enable::2\n", "all"},
+        {"@config\ngsm_time_enable:n:1\n", ""},
+        {"@config\nother::1\n", ""},
+        {"not pps\n", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        Deliver(VeloConfigHandler, c.text);
+        EXPECT_EQ(Drain(sent),
+                  *c.dat ? "msg::ts_select\nid::0\ndat::" + std::string(c.dat) + "\n" : "");
+    }
+}
+
+using Lists = DiagHarness;
+
+// --- gsmopinfo --------------------------------------------------------------
+
+TEST_F(Lists, GsmopinfoPublishesEverySectionInOrder) {
+    S().idle_neighbours_2g = {{1, 0x03FF, 12, static_cast<int8_t>(0xC4), 20, -3, 1002, 4660},
+                              {2, 1, 0, 0, -128, 127, 0, 0}};
+    S().mobility = {0, 262, 1, 0xFFFF, 255};
+    S().utra_neighbours = {{10700, 310, static_cast<int8_t>(0x9C), -6, -70}};
+    S().radio_stats.t3314 = 65535;
+    S().serving_cell_2g = {
+        6, 33, 512, 1001, 1, 3, 0, 1, 2, 2, 12, 1, 2, 1, 3, static_cast<int8_t>(0xFB), 63};
+    S().dedicated_measurement_2g = {-20, 38, 0xFF, 1, {{600, 45, -2}}};
+    S().basic.rr_state = 25;
+    EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
+    EXPECT_EQ(Geran(),
+              GsmopinfoHead() +
+                  "gsm_cell_type1::GPRS\ngsm_arfcn1:n:1023\ngsm_rssi1:n:-60\ngsm_cellid1:n:1002\n"
+                  "gsm_bsic1:n:12\ngsm_lac1:n:4660\ngsm_rac1::NOT SUPPORTED\ngsm_c1_1:n:20\n"
+                  "gsm_c2_1:n:-3\ngsm_cell_type2::data error!\ngsm_arfcn2:n:1\ngsm_rssi2:n:0\n"
+                  "gsm_cellid2:n:0\ngsm_bsic2:n:0\ngsm_lac2:n:0\ngsm_rac2::NOT SUPPORTED\n"
+                  "gsm_c1_2:n:-128\ngsm_c2_2:n:127\n"
+                  "gsm_mcc:n:262\ngsm_mnc:n:1\ngsm_lac:n:65535\ngsm_rac:n:255\nactive_rat::GSM\n"
+                  "gsm_irat_meas:json:[{\"1 irat_3g_uarfcn\":10700,\"1 irat_3g_psc\":310,"
+                  "\"1 irat_3g_rscp\":-100,\"1 irat_3g_ecn0\":-6,\"1 irat_3g_rssi\":-70}]\n"
+                  "gsm_t3312:n:54\ngsm_t3314:n:65535\ngprs_state::data error!\ngsm_bsic:n:33\n"
+                  "gsm_bands::PCS_1900\ngsm_cellid:n:1001\ngsm_arfcn:n:512\ngprs_nco::unknown\n"
+                  "gsm_nmo::Mode I\nmsc_rev:n:1\nsgsn_rev:n:2\nedge_support::EGPRS RACH\n"
+                  "gsm_tx_power:n:-5\ngsm_ta:n:63\nlatest_tbf:json:{\"tbf_channel\":\"MCS9\","
+                  "\"tfi_ul\":1,\"tfi_dl\":2,\"timeslots_ul\":1,\"timeslots_dl\":3}\n"
+                  "gsm_ded_meas:json:[{\"1 gsm_dec_arfcn\":600,\"1 gsm_dec_bsic\":45,"
+                  "\"1 gsm_dec_rxlev\":-2}]\ngsm_sc_dec:json:{\"rxlev_full\":-20,\"rxlev_sub\":38,"
+                  "\"rxqual_full\":255,\"rxqual_sub\":1}\nrr_state::unknown\n");
+}
+
+// Runs in a row with different neighbour counts: each resets indices 1 to 6,
+// lists at most 16 cells, and writes nothing above (count 10, then 2: indices
+// 7 to 10 keep the first run's values).
+TEST_F(Lists, GsmopinfoNeighbourCountsAndWhatASecondRunLeaves) {
+    for (int count : {0, 3, 20, 10, 2}) {
+        SCOPED_TRACE(count);
+        S().idle_neighbours_2g.assign(size_t(count), {0, 100, 7, -70, 1, 2, 300, 400});
+        EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
+        std::string listed =
+            IndexedLines({"gsm_cell_type%d::2G", "gsm_arfcn%d:n:100", "gsm_rssi%d:n:-70",
+                          "gsm_cellid%d:n:300", "gsm_bsic%d:n:7", "gsm_lac%d:n:400",
+                          "gsm_rac%d::NOT SUPPORTED", "gsm_c1_%d:n:1", "gsm_c2_%d:n:2"},
+                         1, std::min(count, 16));
+        EXPECT_EQ(Geran().rfind(GsmopinfoHead() + listed + "gsm_mcc:n:", 0), 0u);
+    }
+}
+
+// The 3G list is fetched and published only when camped on GSM; otherwise,
+// or when its fetch fails, the attribute is deleted.
+TEST_F(Lists, GsmopinfoInterRatListFollowsTheActiveRat) {
+    struct Case {
+        int rat;  // -1: the mobility fetch fails; 255: its RAT field is missing
+        int utra_count, irat_ok, irat_requests;
+        const char *irat_text;
+    } cases[] = {
+        {kRatGsm, 0, 1, 1, "\ngsm_irat_meas:json:[]\n"},
+        {kRatGsm, 20, 1, 1, "\"16 irat_3g_rssi\":-3}]\ngsm_t3312"},
+        {kRatGsm, 2, 0, 1, "\n-gsm_irat_meas\n"},
+        {kRatWcdma, 2, 1, 0, "\nactive_rat::WCDMA\n-gsm_irat_meas\n"},
+        {255, 2, 1, 0, "\nactive_rat::data error!\n-gsm_irat_meas\n"},
+        {-1, 2, 1, 0, "\ngsm_rac::N/A\n-gsm_irat_meas\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.rat);
+        Reset();
+        S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? kRatGsm : c.rat);
+        if (c.rat == -1) Fail({TECHMODE_STRUCT_MOBILITY_DATA});
+        if (c.rat == 255) S().faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0};
+        if (!c.irat_ok) Fail({TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO});
+        S().utra_neighbours.assign(size_t(c.utra_count), {4, 5, -1, -2, -3});
+        EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
+        EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO),
+                  c.irat_requests);
+        EXPECT_NE(Geran().find(c.irat_text), std::string::npos);
+    }
+}
+
+// --- umtsopinfo -------------------------------------------------------------
+
+// The text from one marker up to another ("" when either is missing).
+std::string Between(const std::string &text, const std::string &from, const std::string &to) {
+    size_t a = text.find(from), b = text.find(to);
+    return a == std::string::npos || b == std::string::npos || b < a ? "" : text.substr(a, b - a);
+}
+
+// Fills the stack below the caller with non-zero bytes, so that a byte the
+// code reads without writing it first (a terminator left out) shows.
+__attribute__((noinline)) void DirtyStack() {
+    volatile char junk[256 * 1024];
+    for (size_t i = 0; i < sizeof junk; i++) junk[i] = 'x';
+}
+
+// A name that fills its 100-byte field without a NUL ends at the field: the
+// address bytes after it ("ABCD") are not part of it.
+TEST_F(Lists, UmtsopinfoPublishesEverySectionInOrder) {
+    const std::string apn = std::string(99, 'a') + "\xe9";
+    S().basic.gmm_cause = 17;
+    S().basic.mm_cause = 255;
+    S().intra_neighbours = {{311, -9, static_cast<int8_t>(0x9C)}, {65535, -24, -120}};
+    S().inter_neighbours = {{10713, 44, -11, -95, static_cast<int8_t>(0xC4)}};
+    S().gsm_neighbours = {{1023, 63, -60}, {512, 0, -110}};  // camped on WCDMA
+    S().pdp_contexts.resize(5);
+    S().pdp_contexts[0] = {apn, {'A', 'B', 'C', 'D'}, {}};
+    S().pdp_contexts[2] = {"ims", {255, 255, 255, 255}, {0xfe, 0x80}};
+    S().pdp_contexts[2].ipv6[15] = 1;
+    S().pdp_contexts[3] = {"internet", {0xC0, 0xA8, 0x01, 0x0A}, {0x20, 0x01, 0x0d, 0xb8}};
+    S().pdp_contexts[4] = {"fifth", {1, 2, 3, 4}, {}};  // beyond the four shown
+    DirtyStack();
+    EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
+    const std::string zeros = "0000:0000:0000:0000:0000:0000\n";
+    EXPECT_EQ(Utra(),
+              UmtsopinfoHead() +
+                  "gmm_reject:n:17\nmm_reject:n:255\nt3212:n:60\nintra_psc1:n:311\n"
+                  "intra_ecno1:n:-9\nintra_rscp1:n:-100\nintra_psc2:n:65535\n"
+                  "intra_ecno2:n:-24\nintra_rscp2:n:-120\ninter_uarfcn1:n:10713\n"
+                  "inter_psc1:n:44\ninter_ecno1:n:-11\ninter_rscp1:n:-95\n"
+                  "inter_rssi1:n:-60\nirat_system1::GSM\nirat_ch1:n:1023\n"
+                  "irat_bsic1:n:63\nirat_gsm_rssi1:n:-60\nirat_cellid1::N/A\n"
+                  "irat_cm1::N/A\nirat_system2::GSM\nirat_ch2:n:512\nirat_bsic2:n:0\n"
+                  "irat_gsm_rssi2:n:-110\nirat_cellid2::N/A\nirat_cm2::N/A\n"
+                  "apn1_name::" +
+                  apn + "\napn1_ipv4_addr::65.66.67.68\napn1_ipv6_addr::0000:0000:" + zeros +
+                  "apn2_name::\napn2_ipv4_addr::0.0.0.0\napn2_ipv6_addr::0000:0000:" + zeros +
+                  "apn3_name::ims\napn3_ipv4_addr::255.255.255.255\n"
+                  "apn3_ipv6_addr::fe80:0000:0000:0000:0000:0000:0000:0001\n"
+                  "apn4_name::internet\napn4_ipv4_addr::192.168.1.10\napn4_ipv6_addr::2001:0db8:" +
+                  zeros);
+}
+
+// Neighbour lists are capped at six cells. GSM cells are fetched only when
+// camped on WCDMA; otherwise, or when that fetch fails, all six indices read
+// "N/A". A shorter list leaves the higher indices of the previous run alone
+// (count 8, then 1).
+TEST_F(Lists, UmtsopinfoNeighboursAndGsmCellsFollowTheActiveRat) {
+    struct Case {
+        int rat;  // -1: the mobility fetch fails
+        int irat_ok, count, irat_requests;
+    } cases[] = {{kRatGsm, 1, 2, 0},   {kRatUnknown, 1, 0, 0}, {-1, 1, 40, 0},
+                 {kRatWcdma, 0, 2, 1}, {kRatWcdma, 1, 8, 1},   {kRatWcdma, 1, 1, 1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.rat);
+        Reset();
+        S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? kRatWcdma : c.rat);
+        if (c.rat < 0) Fail({TECHMODE_STRUCT_MOBILITY_DATA});
+        if (!c.irat_ok) Fail({TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO});
+        S().intra_neighbours.assign(size_t(c.count), {7, -1, -2});
+        S().inter_neighbours.assign(size_t(c.count), {8, 9, -3, -4, -5});
+        S().gsm_neighbours.assign(size_t(c.count), {600, 5, -70});
+        EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
+        EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO),
+                  c.irat_requests);
+        const int shown = std::min(c.count, 6);
+        EXPECT_EQ(Between(Utra(), "drx::", "apn1_name::"),
+                  UmtsopinfoHead() + "gmm_reject:n:0\nmm_reject:n:0\nt3212:n:60\n" +
+                      IndexedLines({"intra_psc%d:n:7", "intra_ecno%d:n:-1", "intra_rscp%d:n:-2"}, 1,
+                                   shown) +
+                      IndexedLines({"inter_uarfcn%d:n:8", "inter_psc%d:n:9", "inter_ecno%d:n:-3",
+                                    "inter_rscp%d:n:-4", "inter_rssi%d:n:-5"},
+                                   1, shown) +
+                      (c.rat != kRatWcdma || !c.irat_ok
+                           ? UmtsopinfoGsmCellsNA()
+                           : IndexedLines(
+                                 {"irat_system%d::GSM", "irat_ch%d:n:600", "irat_bsic%d:n:5",
+                                  "irat_gsm_rssi%d:n:-70", "irat_cellid%d::N/A", "irat_cm%d::N/A"},
+                                 1, shown)));
+    }
+}
+
+// --- radionwinfo ------------------------------------------------------------
+
+// A set of count cells as published under the set's names: the listed cells
+// (entry k with scrambling code k + 1), then "N/A" up to index 6.
+std::string SetLines(const std::string &p, const std::string &channel, int count) {
+    int shown = std::min(count, 6);
+    std::string ch = p + channel + "%d", sc = p + "sc%d", rscp = p + "rscp%d", ecio = p + "ecio%d";
+    std::string v[] = {ch + ":n:10700", sc + ":n:%d", rscp + ":n:-100", ecio + ":n:-10"};
+    return IndexedLines({v[0].c_str(), v[1].c_str(), v[2].c_str(), v[3].c_str()}, 1, shown) +
+           IndexedLines({ch.c_str(), sc.c_str(), rscp.c_str(), ecio.c_str()}, shown + 1, 6,
+                        "::N/A");
+}
+
+std::vector<sim::SetCell> Cells(int count) {
+    std::vector<sim::SetCell> cells;
+    for (int k = 0; k < count; k++)  // RSCP byte 0x9C, Ec/Io byte 0xF6
+        cells.push_back({10700, uint16_t(k + 1), int8_t(0x9C), int8_t(0xF6)});
+    return cells;
+}
+
+// Empty sets still write all six indices, so nothing of an earlier run is
+// left behind; the network identity stands without the serving cell.
+TEST_F(Lists, RadionwinfoPublishesEverySectionInOrder) {
+    struct Case {
+        int active, monitored;
+        bool serving;
+        std::string text;  // after the unsupported attributes
+    } cases[] = {
+        {3, 9, true,
+         "scell_uarfcn:n:10700\nscell_sc:n:511\nscell_rscp:n:-100\nscell_ecio:n:-10\n"
+         "scell_cellid:n:268435455\nscell_mcc:n:310\nscell_mnc:n:260\nscell_lac:n:65534\n"
+         "scell_rac:n:255\n" +
+             SetLines("aset_", "arfcn", 3) + SetLines("mset_", "uarfcn", 9)},
+        {0, 0, false,
+         NA({"scell_uarfcn", "scell_sc", "scell_rscp", "scell_ecio", "scell_cellid"}) +
+             "scell_mcc:n:310\nscell_mnc:n:260\nscell_lac:n:65534\nscell_rac:n:255\n" +
+             SetLines("aset_", "arfcn", 0) + SetLines("mset_", "uarfcn", 0)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.active);
+        S().serving_cell_3g = {10700, 511, 0x0FFFFFFF, static_cast<int8_t>(0x9C),
+                               static_cast<int8_t>(0xF6)};
+        S().mobility = {1, 310, 260, 0xFFFE, 255};
+        S().active_set = Cells(c.active);
+        S().monitored_set = Cells(c.monitored);
+        if (!c.serving) Fail({TECHMODE_STRUCT_SERVING_CELL_3G});
+        EXPECT_EQ(Run("radionwinfo"), "SUCCESS");
+        EXPECT_EQ(Utra(), RadionwinfoUnsupported() + c.text);
+    }
+}
+
+}  // namespace
