@@ -2,8 +2,8 @@
 // The shared log line: its exact form, for a terminal or file and for the
 // journal; control characters cannot start a forged line; a long text is
 // cut but still ends the line.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -13,7 +13,6 @@
 #include <string>
 
 #include "log_line.h"
-#include "support/Sandbox.h"
 
 namespace {
 
@@ -73,37 +72,34 @@ TEST(LogLine, LevelNamesRoundTrip) {
     EXPECT_EQ(log_line_parse_level(""), -1);
 }
 
-// The journal's form only where JOURNAL_STREAM names this very file.
+// The journal's form only where JOURNAL_STREAM names this very file, not
+// another one on the same device.
 TEST(LogLine, JournalIsTheStreamJournalStreamNames) {
-    const std::string dir = testsupport::MakeTempDir("logline");
-    int fd = open((dir + "/a").c_str(), O_CREAT | O_RDWR, 0600);
-    int other = open((dir + "/b").c_str(), O_CREAT | O_RDWR, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_GE(other, 0);
+    FILE *file = tmpfile(), *other = tmpfile();
+    ASSERT_TRUE(file != nullptr && other != nullptr);
     struct stat st;
-    ASSERT_EQ(fstat(fd, &st), 0);
+    ASSERT_EQ(fstat(fileno(file), &st), 0);
     const std::string named = std::to_string(st.st_dev) + ":" +
                               std::to_string(static_cast<unsigned long long>(st.st_ino));
     const struct {
         const char *env;
-        int fd, journal;
-    } cases[] = {
-        {nullptr, fd, 0},
-        {named.c_str(), fd, 1},
-        {named.c_str(), other, 0},
-        {"garbage", fd, 0},
-    };
+        FILE *stream;
+        int journal;
+    } cases[] = {{nullptr, file, 0},
+                 {named.c_str(), file, 1},
+                 {named.c_str(), other, 0},
+                 {"garbage", file, 0}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.env ? c.env : "(unset)");
         if (c.env)
             setenv("JOURNAL_STREAM", c.env, 1);
         else
             unsetenv("JOURNAL_STREAM");
-        EXPECT_EQ(log_line_is_journal(c.fd), c.journal);
+        EXPECT_EQ(log_line_is_journal(fileno(c.stream)), c.journal);
     }
     unsetenv("JOURNAL_STREAM");
-    close(fd);
-    close(other);
+    fclose(file);
+    fclose(other);
 }
 
 }  // namespace

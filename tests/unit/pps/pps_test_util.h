@@ -54,7 +54,8 @@ class ControlPeer {
         control = FdOf(path);
         int sv[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, sv), 0);
-        Replace(sv[0]);
+        dup2(sv[0], control);
+        close(sv[0]);
         peer = sv[1];
     }
     explicit ControlPeer(PPSServer &server)
@@ -62,11 +63,6 @@ class ControlPeer {
     ~ControlPeer() {
         close(control);
         close(peer);
-    }
-    // Puts fd in place of the server's control fd (and closes fd).
-    void Replace(int fd) {
-        dup2(fd, control);
-        close(fd);
     }
     void Send(const std::string &text) {
         EXPECT_EQ(write(peer, text.data(), text.size()), static_cast<ssize_t>(text.size()));

@@ -2,7 +2,7 @@
 // Test helpers for the tech-mode layer: a TLV builder written from the shared
 // element layout (not from the codec under test), exact-size buffers so that
 // ASan reports any read past the received bytes, and capture of standard
-// output and of the system log.
+// output.
 #ifndef TESTS_UNIT_TECHMODE_TLV_TEST_UTIL_H
 #define TESTS_UNIT_TECHMODE_TLV_TEST_UTIL_H
 
@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "support/SlogCapture.h"
 #include "techmode/tlv_element.h"
 
 class TlvBuilder {
@@ -83,7 +82,5 @@ std::string StdoutOf(F &&f) {
     fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }
-
-using testsupport::SlogCapture;
 
 #endif  // TESTS_UNIT_TECHMODE_TLV_TEST_UTIL_H
