@@ -2,9 +2,12 @@
 # SPDX-License-Identifier: Apache-2.0
 # ppsfs as mount(8) starts it: "mount -t fuse.ppsfs" and an fstab line run
 # mount.fuse3, which runs "ppsfs SOURCE MOUNTPOINT -o OPTIONS" and expects
-# it to return once mounted. Each case runs in a private mount namespace;
-# mount runs helpers with the standard PATH, so there ppsfs is put in
-# /usr/local/sbin (a tmpfs that exists only in the namespace).
+# it to return once mounted. The cases run in private mount and pid
+# namespaces: mount runs helpers with the standard PATH, so there ppsfs is
+# put in /usr/local/sbin (a tmpfs that exists only in the namespace), and
+# the ppsfs daemons the mounts start die with the test, even when a read
+# hangs and the test is killed at its timeout (a daemon left behind would
+# keep the test's inherited descriptors open for good).
 # Usage: ppsfs_mount_test.sh BIN_DIR
 set -u
 bin=$(cd "$1" && pwd)
@@ -13,7 +16,8 @@ bin=$(cd "$1" && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root"; exit 77; }
 
 if [ -z "${PPSFS_MOUNT_TEST_INNER:-}" ]; then
-  PPSFS_MOUNT_TEST_INNER=1 exec unshare --mount --propagation private -- "$0" "$@"
+  PPSFS_MOUNT_TEST_INNER=1 exec unshare --mount --propagation private --pid --kill-child \
+    --mount-proc -- "$0" "$@"
 fi
 work=$(mktemp -d /tmp/ppsfs-mount-XXXXXX)
 chmod 755 "$work"
@@ -57,7 +61,8 @@ for c in "${cases[@]}"; do
         echo "a::1" >"$mnt/obj" && chmod 0666 "$mnt/obj"
         setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "echo b::2 >>$mnt/obj" ||
           fail "$how: another user cannot write a 0666 object"
-        [ "$(cat "$mnt/obj")" = $'@obj\na::1\nb::2' ] || fail "$how: object reads $(cat "$mnt/obj")"
+        got=$(timeout 10 cat "$mnt/obj")  # a read that never ends fails, not hangs
+        [ "$got" = $'@obj\na::1\nb::2' ] || fail "$how: object reads $got"
         ;;
       "root mode 0700")
         [ "$(stat -c %a "$mnt")" = 700 ] || fail "$how: root mode $(stat -c %a "$mnt")"
