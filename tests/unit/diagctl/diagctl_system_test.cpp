@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -143,7 +144,8 @@ TEST_F(DiagctlSystem, RecordSurvivesKillsAndExports) {
                                           {"record", "-o", path, "gsm-time"},
                                           {"record", "-o", path, "--every", "0"},
                                           {"export", path},
-                                          {"export", "--csv", "--command", "nope", path}}) {
+                                          {"export", "--csv", "--command", "nope", path},
+                                          {"identity", "extra"}}) {
         SCOPED_TRACE(args[0] + " " + args.back());
         EXPECT_EQ(Diagctl(args).status, 2);
     }
@@ -189,11 +191,44 @@ TEST_F(DiagctlSystem, NoDaemonOrNoAnswerIsAClearError) {
     EXPECT_NE(r.err.find("control does not exist: qrx_velomar_server is not running"),
               std::string::npos)
         << r.err;
+    // --watch waits for a daemon that is not there yet, saying so each round.
+    Child watch;
+    AsDiagctlUser(&watch);
+    ASSERT_TRUE(watch.Start({DIAGCTL_BIN, "--watch", "0.05", "identity"}, tmp_ + "/watch"));
+    auto twice = [this] {
+        const std::string t = ReadFile(tmp_ + "/watch");
+        return t.find("is not running") != t.rfind("is not running");
+    };
+    for (int i = 0; i < 1000 && !twice(); i++) usleep(10000);
+    EXPECT_TRUE(watch.running()) << ReadFile(tmp_ + "/watch");
+    watch.Stop(SIGINT);
 
-    // A server that never answers, with the daemon's mode for its object.
+    // A server that answers with an err other than 0: a failure, whatever
+    // its sign.
     int server = open((kDiag + "/control?server").c_str(), O_RDWR | O_CREAT, 0666);
     ASSERT_GE(server, 0);
     ASSERT_EQ(fchmod(server, 0666), 0);
+    close(open((kDiag + "/status_data").c_str(), O_WRONLY | O_CREAT, 0644));
+    Child bearer;
+    AsDiagctlUser(&bearer);
+    ASSERT_TRUE(bearer.Start({DIAGCTL_BIN, "bearer"}, tmp_ + "/out", tmp_ + "/err"));
+    const std::regex request("@control\\.([^\\n]+)\\nmsg::bearer\\nid::([^\\n]+)\\n");
+    std::smatch m;
+    std::string asked;
+    for (int i = 0; i < 1000 && !std::regex_search(asked, m, request); i++) {
+        char buf[512];
+        const ssize_t n = read(server, buf, sizeof buf);
+        if (n > 0) asked.append(buf, n);
+        usleep(10000);
+    }
+    ASSERT_EQ(m.size(), 3u) << asked;
+    const std::string answer =
+        "@control." + m[1].str() + "\nres::bearer\nid::" + m[2].str() + "\nerr:n:5\n";
+    ASSERT_EQ(write(server, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+    const int status = bearer.Wait(30000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << ReadFile(tmp_ + "/out");
+
+    // A server that never answers.
     r = Diagctl({"--timeout", "0.2", "bearer"});
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.err.find("no answer to bearer from qrx_velomar_server within 0.2 s"),
