@@ -59,6 +59,9 @@ const char kDevice[] = "/techmode";
 const char kScenarioFile[] = "/scenario";
 const char kClockFile[] = "/clock";
 const size_t kMaxScenarioBytes = 1 << 20;
+// All open writers of "scenario" together: the owner may hold many open
+// files, and each one's text stays in memory until it is closed.
+const size_t kMaxPendingBytes = 8 * kMaxScenarioBytes;
 // "scenario" is replaced by its owner and read by its group: it holds the
 // identities the device gives out.
 const mode_t kScenarioMode = 0640;
@@ -77,6 +80,7 @@ struct State {
         size_t start = 0;
     };
     std::map<uint64_t, Pending> pending;
+    size_t pending_bytes = 0;  // the sum of pending texts' sizes
     uint64_t next_fh = 1;
     // Owner, group and mode of the device; "scenario" has the same owner
     // and group. Fixed at start.
@@ -273,7 +277,18 @@ int SimWrite(const char *path, const char *buf, size_t size, off_t off, struct f
         at = static_cast<size_t>(off) - start;
     }
     if (at + size > kMaxScenarioBytes) return -EFBIG;
-    if (text.size() < at + size) text.resize(at + size);
+    if (text.size() < at + size) {
+        const size_t more = at + size - text.size();
+        if (g_state->pending_bytes + more > kMaxPendingBytes) {
+            toollog::Log(LOG_WARNING,
+                         "scenario: %zu bytes are pending in open writers already; "
+                         "the write fails with ENOSPC",
+                         g_state->pending_bytes);
+            return -ENOSPC;
+        }
+        text.resize(at + size);
+        g_state->pending_bytes += more;
+    }
     memcpy(&text[at], buf, size);
     return static_cast<int>(size);
 }
@@ -295,7 +310,8 @@ int SimFlush(const char *path, struct fuse_file_info *fi) {
         g_state->scenario_text = text;
         RestartClock(*g_state);
         it->second.start += text.size();
-        text.clear();
+        g_state->pending_bytes -= text.size();
+        std::string().swap(text);  // its memory too
         toollog::Log(LOG_NOTICE, "scenario replaced");
         return 0;
     } catch (const sim::ScenarioError &e) {
@@ -306,7 +322,10 @@ int SimFlush(const char *path, struct fuse_file_info *fi) {
 
 int SimRelease(const char *, struct fuse_file_info *fi) {
     std::lock_guard<std::mutex> lock(g_state->mu);
-    g_state->pending.erase(fi->fh);
+    auto it = g_state->pending.find(fi->fh);
+    if (it == g_state->pending.end()) return 0;
+    g_state->pending_bytes -= it->second.text.size();
+    g_state->pending.erase(it);
     return 0;
 }
 
