@@ -41,6 +41,12 @@
 #   nice -n 19 scripts/mutants.sh --jobs 2
 # MUTANTS_DIR sets the work directory (default build/mutants).
 set -euo pipefail
+# Close what the caller left open (flock(1)'s lock, a terminal's extra fds):
+# a daemon that a test starts and that outlives it would hold them.
+for fd in /proc/$$/fd/*; do
+  fd=${fd##*/}
+  if [ "$fd" -gt 2 ] && [ "$fd" -lt 255 ]; then eval "exec $fd>&-"; fi
+done
 
 self=$(readlink -f "$0")
 root=$(cd "$(dirname "$self")/.." && pwd)
