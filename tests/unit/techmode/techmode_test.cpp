@@ -180,12 +180,17 @@ TEST(TextTables, CodesAndFallbacks) {
 
 // Exactly the advertised room is enough; less keeps the leading digits. The
 // digits of every identity member are in the diag cycle test.
+// The IMEI's first digit is the high half of its second byte (the low half
+// of the first is the identity type); the other texts stay in their buffer.
 TEST(DigitFormatters, StayInTheirBuffer) {
     const uint8_t imsi[9] = {0x21, 0x43, 0x65, 0x87, 0x09, 0x21, 0x43, 0x65, 0xF7};
+    const uint8_t imeisv[10] = {0xEE, 0x3A, 0x21, 0x43, 0x65, 0x87, 0x09, 0x21, 0x43, 0xF5};
     const uint8_t tmsi[4] = {0x01, 0xAB, 0x00, 0xFF};
-    char exact[kImsiTextBytes], small[5];
+    char exact[kImsiTextBytes], small[5], imei[32];
     FormatImsiDigits(imsi, exact, sizeof exact);
     EXPECT_STREQ(exact, "12345678901234567f");
+    FormatImeiDigits(imeisv, imei, sizeof imei);
+    EXPECT_STREQ(imei, "3123456789012345f");
     FormatTmsiHex(tmsi, small, sizeof small);
     EXPECT_STREQ(small, "01AB");
 }
