@@ -17,6 +17,7 @@
 #include <map>
 #include <random>
 
+#include "ErrorOf.h"
 #include "Replies.h"
 #include "Scenario.h"
 #include "Structures.h"
@@ -57,16 +58,6 @@ std::vector<uint8_t> Served(const sim::Scenario &s, int type, double elapsed_ms)
     const uint8_t req[12] = {0x01, 0x20, 0x02, 0x00, 0x05, 0x20, 0x01, 0x00, uint8_t(type)};
     std::mt19937 rng;
     return sim::Answer(s, DCMD_TECHMODE_REQUEST, req, sizeof req, elapsed_ms, rng).bytes;
-}
-
-// What a parse refuses with, or "accepted".
-std::string ErrorOf(const std::function<void()> &parse) {
-    try {
-        parse();
-    } catch (const sim::ScenarioError &e) {
-        return e.what();
-    }
-    return "accepted";
 }
 
 // What one of the daemon's fetchers decodes from the device, with its

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "ErrorOf.h"
 #include "Golden.h"
 #include "Scenario.h"
 #include "Timeline.h"
@@ -18,16 +19,6 @@ namespace {
 std::shared_ptr<const sim::Drive> Sample(const char *name) {
     const std::string path = std::string(TECHMODE_SIM_DRIVES) + "/" + name + ".json";
     return sim::Drive::Parse(sim::ReadScenarioFile(path), path);
-}
-
-// What a parse refuses with, or "accepted".
-std::string ErrorOf(const std::function<void()> &parse) {
-    try {
-        parse();
-    } catch (const sim::ScenarioError &e) {
-        return e.what();
-    }
-    return "accepted";
 }
 
 // Levels move between keyframes (dB values too), codes hold until the next
