@@ -1,15 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // The diagnostic commands through the real server intake: what each writes
-// to its status object after its fixed placeholder lines and the response
-// (the list commands gsmopinfo, umtsopinfo and radionwinfo in one write),
-// when every command answers SUCCESS, the id echo and the duplicate-id
-// check; and the network-time bridge (NITZ details republished into
-// status_data, gsm_time_enable turned into a ts_select request). The normal
-// run and the run without a device are those of the system test.
+// after its fixed placeholder lines, what it answers, the id echo and the
+// duplicate-id check; and the network-time bridge. The normal run and the
+// run without a device are those of the system test.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdint.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,11 +23,6 @@
 
 namespace {
 
-// The harness: a VelomarPPS whose status objects are pipes, whose control
-// object is a socketpair played by the test (one message per read, as PPS
-// delivers them), and whose tech-mode device is the in-process fake answered
-// from a simulator scenario. A request goes through the real PPSServer
-// intake and dispatch.
 class TestService : public VelomarPPS {
   public:
     PPSServer &server() { return server_; }
@@ -38,6 +31,9 @@ class TestService : public VelomarPPS {
 
 using namespace testsupport;
 
+// A VelomarPPS whose status objects are pipes, whose control object is a
+// socketpair played by the test, and whose tech-mode device is the fake
+// answered from a simulator scenario.
 class DiagHarness : public ::testing::Test {
   protected:
     DiagHarness() {
@@ -49,7 +45,7 @@ class DiagHarness : public ::testing::Test {
             *fd = p[1];
             readers.push_back(p[0]);
         }
-        svc.m_techmodeFd = testsupport::kFakeTechmodeFd;
+        svc.m_techmodeFd = kFakeTechmodeFd;
     }
     ~DiagHarness() override {
         svc.m_techmodeFd = -1;  // not a real fd: never closed
@@ -57,19 +53,18 @@ class DiagHarness : public ::testing::Test {
         g_service = nullptr;
     }
 
-    static sim::Scenario &S() { return testsupport::FakeTechmode::scenario(); }
+    static sim::Scenario &S() { return FakeTechmode::scenario(); }
     // A fresh scenario (no faults) and fresh request counts.
     static void Reset() {
-        testsupport::FakeTechmode::SetScenario("{\"drift\":{\"enabled\":false}}");
-        testsupport::FakeTechmode::ResetCounts();
+        FakeTechmode::SetScenario("{\"drift\":{\"enabled\":false}}");
+        FakeTechmode::ResetCounts();
     }
     // Makes every fetch of a structure fail with a device error.
     static void Fail(std::initializer_list<int> types) {
         for (int t : types) S().faults[t].device_error = 5;
     }
-    // Sends one request as client 12 and lets the server read and dispatch
-    // it. Returns the response the client receives ("" if none); what the
-    // run prints on standard output is dropped.
+    // Sends one request as client 12 and lets the server dispatch it; the
+    // response the client receives ("" if none).
     std::string Request(const std::string &msg, const std::string &id) {
         testing::internal::CaptureStdout();
         peer.Send("@control.12\nmsg::" + msg + "\nid::" + id + "\n");
@@ -77,21 +72,19 @@ class DiagHarness : public ::testing::Test {
         testing::internal::GetCapturedStdout();
         return peer.Receive();
     }
-    static std::string Success(const std::string &msg, const std::string &id) {
-        return "@control.12\nres::" + msg + "\nid::" + id + "\n";
+    // The response to a request; the id is echoed cut to 29 characters.
+    static std::string Response(const std::string &msg, const std::string &id, bool failed) {
+        return "@control.12\nres::" + msg + "\nid::" + id.substr(0, 29) + "\n" +
+               (failed ? "err:n:-1\n" : "");
     }
-    static std::string Failure(const std::string &msg, const std::string &id) {
-        return Success(msg, id) + "err:n:-1\n";
-    }
-    // Request with an id no earlier request of this process used (handlers
-    // keep their last id for the life of the process): "SUCCESS" or
-    // "FAILURE" for those exact responses, else the response itself.
+    // Request with an id no earlier request used: "SUCCESS" or "FAILURE"
+    // for those exact responses, else the response itself.
     std::string Run(const std::string &msg) {
         static int last = 1000;
         std::string id = std::to_string(++last), response = Request(msg, id);
-        return response == Success(msg, id)   ? "SUCCESS"
-               : response == Failure(msg, id) ? "FAILURE"
-                                              : response;
+        return response == Response(msg, id, false)  ? "SUCCESS"
+               : response == Response(msg, id, true) ? "FAILURE"
+                                                     : response;
     }
 
     // What the runs since the last call wrote to a status object.
@@ -116,6 +109,7 @@ struct Case {
     std::string published;  // the end of what the run writes
     const char *answer;
 };
+#define SET(...) [](sim::Scenario &s [[maybe_unused]]) { __VA_ARGS__; }
 
 class Commands : public DiagHarness {
   protected:
@@ -126,7 +120,8 @@ class Commands : public DiagHarness {
             Reset();
             if (c.setup) c.setup(S());
             EXPECT_EQ(Run(c.msg), c.answer);
-            bool toData = std::string(c.msg) == "access" || std::string(c.msg) == "bearer";
+            const std::string m = c.msg;
+            bool toData = m == "access" || m == "bearer" || m == "identity";
             std::string utra = Utra(), data = Data();
             EXPECT_THAT(toData ? data : utra, testing::EndsWith(c.published));
             EXPECT_EQ(toData ? utra : data, "");
@@ -147,77 +142,65 @@ void Gsm(sim::Scenario &s) {
 }
 
 // Field mapping, signed versus unsigned bytes, text tables, runs where only
-// some of the fetches answer, and the bearer of each RAT (the WCDMA bearers
-// themselves are in the system test).
+// some of the fetches answer, the identity values each in their place, and
+// the bearer of each RAT (the WCDMA bearers are in the system test).
 TEST_F(Commands, ValuesAndPartialFetches) {
     Check(
         {{"access",
-          [](sim::Scenario &s) {
-              s.sm_cc_cause = {0xF6, 16}, s.basic = {3, 4, 5, 0}, s.radio_stats = {0, 6, 7};
-              s.radio_access_3g = {-10, 0xF6, 8};
-          },
+          SET(s.sm_cc_cause = {0xF6, 16}, s.basic = {3, 4, 5, 0}, s.radio_stats = {0, 6, 7},
+              s.radio_access_3g = {-10, 0xF6, 8}),
           "sm_latest_cause:n:246\ncc_latest_cause:n:16\ngmm_latest_cause:n:3\n"
           "mm_latest_cause:n:4\nrr_latest_cause:n:5\nrrc_rej_cause:n:6\nrrc_rel_cause:n:7\n"
           "init_tx_power:n:-10\nrach_step_size:n:246\nprea_retr_max:n:8\n",
           "SUCCESS"},
-         {"radiostats",
-          [](sim::Scenario &s) {
-              s.radio_stats = {7, 0xFF, 2, 5};
-          },
+         {"identity", SET(s.identity.imsi = "92103", s.identity.srnc_id = 65535),
+          "TMSI::01AB00FF\nPTMSI::C0FFEE01\nIMEI::3538070512345601f\nIMSI::92103fffffffffffff\n"
+          "SRNCID:n:65535\n",
+          "SUCCESS"},
+         {"radiostats", SET(s.radio_stats = {7, 0xFF, 2, 5}),
           "rrc_reject:n:255\nrrc_release:n:2\nrrc_state::data error!\n"
           "rrc_conn_state::PASSIVENULL\n",
           "SUCCESS"},
          {"tchtxpower",
-          [](sim::Scenario &s) {
-              s.dedicated_channel_power = {-10, 0xF6, -70}, s.battery_temperature_c = -5;
-          },
+          SET(s.dedicated_channel_power = {-10, 0xF6, -70}, s.battery_temperature_c = -5),
           "dch_tx_pwr:n:-10\ndch_tx_pwr_step:n:246\ndch_utra_rssi:n:-70\nradio_temp:n:-5\n",
           "SUCCESS"},
-         {"tchtxpwr", [](sim::Scenario &) { Fail({TECHMODE_STRUCT_DEDICATED_CHANNEL_POWER}); },
+         {"tchtxpwr", SET(Fail({TECHMODE_STRUCT_DEDICATED_CHANNEL_POWER})),
           NA({"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"}) + "radio_temp:n:31\n", "SUCCESS"},
-         {"hspaopinfo",
-          [](sim::Scenario &s) {
-              s.hspa_channel = {9, 0xFFFFFFF0u, 2}, s.hspa_irat_cm = 1;
-          },
+         {"hspaopinfo", SET(s.hspa_channel = {9, 0xFFFFFFF0u, 2}, s.hspa_irat_cm = 1),
           "hssch_code:n:9\nhsdpa_rate:n:-16\nedch_tti::2ms\nhspa_irat_cm::ON\n", "SUCCESS"},
          {"hspaopinfo",
           [](sim::Scenario &s) {
               // An edch_tti byte of 2, after the command, structure and
               // block headers of 4 bytes each.
-              s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO].raw =
-                  sim::EncodeStructure(s, TECHMODE_STRUCT_HSPA_CHANNEL_INFO);
-              s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO].raw.at(12 + 12) = 2;
-              s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO].has_raw = true;
+              sim::Fault &f = s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO];
+              f.raw = sim::EncodeStructure(s, TECHMODE_STRUCT_HSPA_CHANNEL_INFO);
+              f.raw.at(12 + 12) = 2;
+              f.has_raw = true;
               Fail({TECHMODE_STRUCT_HSPA_INTER_RAT_MEAS});
           },
           "hssch_code:n:5\nhsdpa_rate:n:7200\nedch_tti::10ms\nhspa_irat_cm::N/A\n", "SUCCESS"},
-         {"hspaopinfo",
-          [](sim::Scenario &s) { Fail({TECHMODE_STRUCT_HSPA_CHANNEL_INFO}), s.hspa_irat_cm = 2; },
+         {"hspaopinfo", SET(Fail({TECHMODE_STRUCT_HSPA_CHANNEL_INFO}), s.hspa_irat_cm = 2),
           NA({"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n",
           "SUCCESS"},
-         {"bearer", [](sim::Scenario &) { Fail({TECHMODE_STRUCT_BEARER_INFO_3G}); },
+         {"bearer", SET(Fail({TECHMODE_STRUCT_BEARER_INFO_3G})),
           "active_rat::WCDMA\n-rab_2g\n-rab_3g\n", "FAILURE"},
          {"bearer", Gsm<0, 2>, Rab2G("CS", "A5_3"), "SUCCESS"},
          {"bearer", Gsm<1, 0>, Rab2G("PS", "GPRS_CIPHERING_OFF"), "SUCCESS"},
          {"bearer", Gsm<2, 0>, Rab2G("INVALID", "data error!"), "SUCCESS"},
-         {"bearer",
-          [](sim::Scenario &s) {
-              Gsm<0, 0>(s);
-              Fail({TECHMODE_STRUCT_BEARER_INFO_2G});
-          },
+         {"bearer", SET(Gsm<0, 0>(s), Fail({TECHMODE_STRUCT_BEARER_INFO_2G})),
           "active_rat::GSM\n-rab_3g\n-rab_2g\n", "FAILURE"},
-         {"bearer",
-          [](sim::Scenario &s) { s.faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0}; },
+         {"bearer", SET(s.faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0}),
           "active_rat::data error!\n-rab_3g\n-rab_2g\n", "FAILURE"},
-         {"bearer", [](sim::Scenario &) { Fail({TECHMODE_STRUCT_MOBILITY_DATA}); },
+         {"bearer", SET(Fail({TECHMODE_STRUCT_MOBILITY_DATA})),
           "active_rat::unknown\n-rab_3g\n-rab_2g\n", "FAILURE"},
-         {"tchtxpower", [](sim::Scenario &) { Fail({TECHMODE_STRUCT_BATTERY_TEMPERATURE}); },
+         {"tchtxpower", SET(Fail({TECHMODE_STRUCT_BATTERY_TEMPERATURE})),
           "dch_utra_rssi:n:-70\nradio_temp::N/A\n", "SUCCESS"},
-         {"bearer", [](sim::Scenario &s) { s.mobility.active_rat = kRatGan; },
-          "active_rat::GAN\n-rab_3g\n-rab_2g\n", "FAILURE"}});
+         {"bearer", SET(s.mobility.active_rat = kRatGan), "active_rat::GAN\n-rab_3g\n-rab_2g\n",
+          "FAILURE"}});
     // GAN, the last case, asked for no bearer structure.
-    EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_BEARER_INFO_3G) +
-                  testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_BEARER_INFO_2G),
+    EXPECT_EQ(FakeTechmode::Requests(TECHMODE_STRUCT_BEARER_INFO_3G) +
+                  FakeTechmode::Requests(TECHMODE_STRUCT_BEARER_INFO_2G),
               0);
 }
 
@@ -268,56 +251,35 @@ TEST_F(Commands, AnyOneFetchMakesASuccess) {
 
 using Cycle = DiagHarness;
 
-// An id longer than the reply context's 29 characters is echoed cut; the
-// identity values each in their place.
-TEST_F(Cycle, IdentityEchoesACutId) {
-    S().identity.imsi = "92103";  // bytes 0x29 0x01 ...
-    S().identity.srnc_id = 65535;
-    const std::string longId(40, 'k');
-    EXPECT_EQ(Request("identity", longId), Success("identity", longId.substr(0, 29)));
-    EXPECT_THAT(Data(),
-                testing::EndsWith("TMSI::01AB00FF\nPTMSI::C0FFEE01\nIMEI::3538070512345601f\n"
-                                  "IMSI::92103fffffffffffff\nSRNCID:n:65535\n"));
-}
-
-// The duplicate-id check, across a sequence of requests: what each answers,
-// and whether it published.
+// The duplicate-id check over a sequence of requests: every handler keeps a
+// last id of its own (two names, one handler for tchtxpower), a repeat
+// answers FAILURE and fetches and writes nothing, 1 is never a repeat, ids
+// are read as atoi reads them, and a long id is echoed cut. A name without
+// a handler gets no answer.
 TEST_F(Cycle, DuplicateIdRules) {
-    struct Step {
+    auto check = [this](const std::string &msg, const std::string &id, bool duplicate) {
+        SCOPED_TRACE(msg + " " + id);
+        EXPECT_EQ(Request(msg, id), Response(msg, id, duplicate));
+        EXPECT_EQ((Data() + Utra() + Geran()).empty(), duplicate);
+    };
+    for (bool again : {false, true})
+        for (const char *msg : {"identity", "access", "gsmopinfo", "tchtxpower", "bearer",
+                                "hspaopinfo", "umtsopinfo", "radiostats", "radionwinfo"})
+            check(msg, "7", again);
+    const std::string longId(40, 'k');
+    const struct {
         const char *msg, *id;
         bool duplicate;
     } steps[] = {
-        {"identity", "70", false},  {"identity", "70", true},
-        {"identity", "80", false},  {"identity", "1", false},
-        {"identity", "1", false},  // 1 is never a duplicate
-        {"access", "1", false},     {"identity", "5", false},
-        {"access", "5", false},                               // ids are per handler
-        {"tchtxpower", "5", false}, {"tchtxpwr", "5", true},  // two names, one handler
-        {"identity", "abc", false}, {"identity", "0", true},  // atoi: "abc" is 0
-        {"identity", "9x", false},  {"identity", "9", true},
+        {"identity", "70", false}, {"identity", "70", true},
+        {"identity", "1", false},  {"identity", "1", false},
+        {"access", "1", false},    {"identity", "5", false},
+        {"access", "5", false},    {"tchtxpower", "5", false},
+        {"tchtxpwr", "5", true},   {"identity", "abc", false},
+        {"identity", "0", true},   {"identity", "9x", false},
+        {"identity", "9", true},   {"identity", longId.c_str(), false},
     };
-    for (const Step &s : steps) {
-        SCOPED_TRACE(std::string(s.msg) + " " + s.id);
-        std::string response = Request(s.msg, s.id), published = Data() + Utra();
-        EXPECT_EQ(published.empty(), s.duplicate);  // a duplicate fetches and writes nothing
-        if (s.duplicate) {
-            EXPECT_EQ(response, Failure(s.msg, s.id));
-        }
-    }
-}
-
-// Every handler keeps a last id of its own: the same id sent to each in
-// turn runs, and sent again is refused, nothing fetched or written. A name
-// without a handler gets no answer.
-TEST_F(Cycle, EveryHandlerHasALastIdOfItsOwn) {
-    for (bool again : {false, true}) {
-        for (const char *msg : {"identity", "access", "gsmopinfo", "tchtxpower", "bearer",
-                                "hspaopinfo", "umtsopinfo", "radiostats", "radionwinfo"}) {
-            SCOPED_TRACE(msg);
-            EXPECT_EQ(Request(msg, "7"), again ? Failure(msg, "7") : Success(msg, "7"));
-            EXPECT_EQ((Data() + Utra() + Geran()).empty(), again);
-        }
-    }
+    for (const auto &s : steps) check(s.msg, s.id, s.duplicate);
     testing::internal::CaptureStderr();
     EXPECT_EQ(Request("nosuchcmd", "5"), "");
     testing::internal::GetCapturedStderr();
@@ -332,62 +294,47 @@ class NetworkTime : public DiagHarness {
         sent = p[0];
     }
     ~NetworkTime() override { close(sent); }
-    // Feeds text to a handler as the object would deliver it (what the
-    // handler echoes on standard output is dropped).
-    void Deliver(void (*handler)(PPSServer *, void *, int), const std::string &text) {
-        int p[2];
-        EXPECT_EQ(pipe(p), 0);
-        EXPECT_EQ(write(p[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        close(p[1]);
-        testing::internal::CaptureStdout();
-        handler(nullptr, nullptr, p[0]);
-        close(p[0]);
-        testing::internal::GetCapturedStdout();
-    }
     int sent = -1;  // what the bridge sends the network-time control object
 };
 
-// Members in any order, others ignored; text the network-time service
-// should never send publishes nothing. 22:13:20 on 2023-11-14 is in the
-// system test.
-TEST_F(NetworkTime, RepublishesNitzAsUtcDateAndTime) {
+// NITZ details are republished as UTC date and time (members in any order,
+// others ignored); a value of 1 of gsm_time_enable (as atoi reads it) asks
+// for GSM time only, another for all sources. Text the other side should
+// never send does nothing. 22:13:20 on 2023-11-14 is in the system test.
+TEST_F(NetworkTime, RepublishesNitzAndSelectsTimeSources) {
+    using Handler = void (*)(PPSServer *, void *, int);
+    const Handler nitz = VeloNitzStatusHandler, config = VeloConfigHandler;
     const struct {
-        const char *text, *published;
+        Handler handler;
+        const char *text, *published, *dat;  // dat "": nothing sent
     } cases[] = {
-        {"@status\nlast_sync_detail:json:{\"src_sec\":0,\"source\":\"gps\",\"extra\":[1]}\n",
-         "nitz_source::gps\nnitz_time::00:00:00\nnitz_date::1970:01:01\n"},
-        {"not pps\n", ""},
-        {"@status\nother::1\n", ""},
-        {"@status\nlast_sync_detail::text\n", ""},
-        {"@status\nlast_sync_detail:json:{\"src_sec\":5}\n", ""},
-        {"@status\nlast_sync_detail:json:{\"source\":\"nitz\"}\n", ""},
-        {"@status\nlast_sync_detail:json:{\"source\":1,\"src_sec\":5}\n", ""},
-        {"", ""},
+        {nitz, "@status\nlast_sync_detail:json:{\"src_sec\":0,\"source\":\"gps\",\"extra\":[1]}\n",
+         "nitz_source::gps\nnitz_time::00:00:00\nnitz_date::1970:01:01\n", ""},
+        {nitz, "not pps\n", "", ""},
+        {nitz, "@status\nother::1\n", "", ""},
+        {nitz, "@status\nlast_sync_detail::text\n", "", ""},
+        {nitz, "@status\nlast_sync_detail:json:{\"src_sec\":5}\n", "", ""},
+        {nitz, "@status\nlast_sync_detail:json:{\"source\":\"nitz\"}\n", "", ""},
+        {nitz, "@status\nlast_sync_detail:json:{\"source\":1,\"src_sec\":5}\n", "", ""},
+        {nitz, "", "", ""},
+        {config, "@config\ngsm_time_enable::01\n", "", "gsm"},
+        {config, "@config\ngsm_time_enable::1x\n", "", "gsm"},
+        {config, "@config\ngsm_time_enable::2\n", "", "all"},
+        {config, "@config\ngsm_time_enable:n:1\n", "", ""},
+        {config, "@config\nother::1\n", "", ""},
+        {config, "not pps\n", "", ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
-        Deliver(VeloNitzStatusHandler, c.text);
+        int p[2];  // the object as the handler reads it
+        ASSERT_EQ(pipe(p), 0);
+        EXPECT_EQ(write(p[1], c.text, strlen(c.text)), static_cast<ssize_t>(strlen(c.text)));
+        close(p[1]);
+        testing::internal::CaptureStdout();
+        c.handler(nullptr, nullptr, p[0]);
+        close(p[0]);
+        testing::internal::GetCapturedStdout();
         EXPECT_EQ(Data(), c.published);
-    }
-}
-
-// A value of 1 (as atoi reads it) asks for GSM time only, another for all
-// sources; anything but a string gsm_time_enable asks for nothing, and so
-// does text that is not PPS.
-TEST_F(NetworkTime, GsmTimeEnableSelectsTimeSources) {
-    struct {
-        const char *text, *dat;  // dat "": nothing sent
-    } cases[] = {
-        {"@config\ngsm_time_enable::01\n", "gsm"},
-        {"@config\ngsm_time_enable::1x\n", "gsm"},
-        {"@config\ngsm_time_enable::2\n", "all"},
-        {"@config\ngsm_time_enable:n:1\n", ""},
-        {"@config\nother::1\n", ""},
-        {"not pps\n", ""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
-        Deliver(VeloConfigHandler, c.text);
         EXPECT_EQ(Drain(sent),
                   *c.dat ? "msg::ts_select\nid::0\ndat::" + std::string(c.dat) + "\n" : "");
     }
