@@ -17,7 +17,7 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -29,16 +29,15 @@ namespace testsupport {
 
 class Broker {
   public:
+    // Its directory is readable by the broker's user; it writes its state there.
+    Broker() : dir_(MakeTempDir("broker")) { chmod(dir_.c_str(), 0755); }
     ~Broker() { child_.Stop(SIGKILL); }
 
     // Lines for the listener beyond its address (TLS files, a password
     // file, allow_anonymous false); before the first Start.
     void Configure(const std::string &lines) { extra_ = lines; }
     // A directory the broker's user can read, for the files Configure names.
-    std::string dir() {
-        MakeDir();
-        return dir_;
-    }
+    const std::string &dir() const { return dir_; }
 
     // Starts the broker (again on the same port after Kill); "" or why not.
     std::string Start() {
@@ -46,17 +45,12 @@ class Broker {
         if (access(bin, X_OK) != 0)
             return "no mosquitto broker (Debian's mosquitto; scripts/setup.sh installs it)";
         if (port_ == 0) {
-            MakeDir();
-            port_ = FreePort();
+            port_ = Loopback(0);
             if (geteuid() == 0 && chown(dir_.c_str(), kNobody, kNobody) != 0) return "chown";
-            FILE *f = std::fopen((dir_ + "/mosquitto.conf").c_str(), "w");
-            if (f == nullptr) return "cannot write the configuration";
-            std::fprintf(f,
-                         "listener %d 127.0.0.1\n%s\npersistence true\n"
-                         "persistence_location %s/\nlog_dest stderr\n",
-                         port_, extra_.empty() ? "allow_anonymous true" : extra_.c_str(),
-                         dir_.c_str());
-            std::fclose(f);
+            std::ofstream(dir_ + "/mosquitto.conf")
+                << "listener " << port_ << " 127.0.0.1\n"
+                << (extra_.empty() ? "allow_anonymous true" : extra_) << "\npersistence true\n"
+                << "persistence_location " << dir_ << "/\nlog_dest stderr\n";
         }
         // As root the broker would switch to a mosquitto user; as nobody it
         // stays what it is started as.
@@ -64,7 +58,7 @@ class Broker {
         if (!child_.Start({bin, "-c", dir_ + "/mosquitto.conf"}, "", dir_ + "/broker.log"))
             return "cannot start mosquitto";
         for (int i = 0; i < 1000; i++) {
-            if (Accepts()) return "";
+            if (Loopback(port_) == port_) return "";
             if (!child_.running()) break;
             usleep(10000);
         }
@@ -90,34 +84,20 @@ class Broker {
   private:
     static constexpr uid_t kNobody = 65534;
 
-    void MakeDir() {
-        if (!dir_.empty()) return;
-        dir_ = MakeTempDir("broker");
-        // Readable by the broker's user; it writes its state here.
-        chmod(dir_.c_str(), 0755);
-    }
-
-    static int FreePort() {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
+    // With port 0 a free loopback port, else port if something listens
+    // there (-1 if not).
+    static int Loopback(int port) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = {};
         a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
-        bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+        auto *sa = reinterpret_cast<sockaddr *>(&a);
+        const bool ok = port == 0 ? bind(fd, sa, len) == 0 && getsockname(fd, sa, &len) == 0
+                                  : connect(fd, sa, len) == 0;
         close(fd);
-        return ntohs(a.sin_port);
-    }
-
-    bool Accepts() const {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port_));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-        close(fd);
-        return ok;
+        return ok ? ntohs(a.sin_port) : -1;
     }
 
     Child child_;
@@ -168,14 +148,14 @@ class Watcher {
         mosquitto_destroy(mosq_);
     }
 
-    // Waits up to 20 s until done(messages) holds; false if it never did.
+    // Wait up to 20 s until done(messages) holds, or the subscription is
+    // made; false if it never was.
     bool WaitFor(const std::function<bool(const std::vector<Message> &)> &done) {
         std::unique_lock<std::mutex> lock(mu_);
         return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return done(messages_); });
     }
     bool WaitSubscribed() {
-        std::unique_lock<std::mutex> lock(mu_);
-        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return subscribed_; });
+        return WaitFor([this](const std::vector<Message> &) { return subscribed_; });
     }
     std::vector<Message> messages() {
         std::lock_guard<std::mutex> lock(mu_);
