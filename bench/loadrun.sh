@@ -24,6 +24,7 @@ self=$(readlink -f "$0")
 cd "$(dirname "$self")/.."
 root=$(pwd)
 . "$root/scripts/system.sh"
+. "$root/bench/common.sh"
 enter_namespace default "$self" "$@"
 work=$(mktemp -d /tmp/velomar-load.XXXXXX)
 trap stop_system EXIT
@@ -32,8 +33,7 @@ trap 'exit 130' INT TERM
 "$bin/techmode-sim" --print-default | sed 's/"drift": {"enabled": true/"drift": {"enabled": false/' >"$work/scenario.json"
 # Measured as deployed: no copy of each log line to a file.
 DAEMON_LOG_STDERR=0 start_system -s "$work/scenario.json"
-echo "machine: $(nproc --all) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //');" \
-  "this run on CPUs $(taskset -pc $$ 2>/dev/null | sed 's/.*: //' || echo all)"
+echo "$(machine_line); this run on CPUs $(taskset -pc $$ 2>/dev/null | sed 's/.*: //' || echo all)"
 for cmd in "${@:-identity gsmopinfo}"; do
   for c in $cmd; do
     "$bin/loadrun" -p "$daemon_pid" -c "$c" ${LOADRUN_ARGS:-}

@@ -23,6 +23,7 @@ cd "$(dirname "$self")/.."
 root=$(pwd)
 build_targets=(qrx_velomar_server ppsfs techmode-sim diagctl)
 . "$root/scripts/system.sh"
+. "$root/bench/common.sh"
 enter_namespace default "$self" "$@"
 [ -x /usr/sbin/mosquitto ] || { echo "mqtt_fleet.sh: no mosquitto (scripts/setup.sh installs it)" >&2; exit 1; }
 work=$(mktemp -d /tmp/velomar-mqtt-fleet.XXXXXX)
@@ -38,8 +39,7 @@ finish() {
 trap finish EXIT
 trap 'exit 130' INT TERM
 
-sed 's/"keyframes": \[/"loop": true, "keyframes": [/' \
-  "$root/tools/techmode-sim/drives/drive-handover.json" >"$work/drive.json"
+looping_drive "$work/drive.json"
 DAEMON_LOG_STDERR=0 start_system -s "$work/drive.json"
 
 # The broker, as nobody (as root it would switch to a user of its own),
@@ -54,16 +54,6 @@ for _ in $(seq 100); do
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
   sleep 0.1
 done
-
-cpu_ns() {
-  local t ns rest sum=0
-  for t in /proc/"$1"/task/*/schedstat; do
-    read -r ns rest <"$t" || continue
-    sum=$((sum + ns))
-  done
-  echo "$sum"
-}
-share() { awk -v ns="$1" -v s="$2" 'BEGIN { printf "%.3f%%", ns / (s * 1e9) * 100 }'; }
 
 for i in $(seq -w 1 "$recorders"); do
   "$bin/diagctl" record --mqtt "mqtt://127.0.0.1:$port" --host-name "rec$i" --every 1 \
@@ -82,7 +72,7 @@ b1=$(cpu_ns "$broker") d1=$(cpu_ns "$daemon_pid") p1=$(cpu_ns "$ppsfs_pid") s1=$
 r1=()
 for p in "${recs[@]}"; do r1+=("$(cpu_ns "$p")"); done
 
-echo "machine: $(nproc --all) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+machine_line
 echo "$recorders recorders, 9 commands every 1 s each, QoS 1, to one broker, for $seconds s"
 echo "broker (mosquitto $(/usr/sbin/mosquitto -h 2>/dev/null | sed -n 's/.*version \([0-9.]*\).*/\1/p' | head -1)): $(share $((b1 - b0)) "$seconds") of a core"
 total=0

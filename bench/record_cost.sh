@@ -21,31 +21,18 @@ self=$(readlink -f "$0")
 cd "$(dirname "$self")/.."
 root=$(pwd)
 . "$root/scripts/system.sh"
+. "$root/bench/common.sh"
 enter_namespace default "$self" "$@"
 work=$(mktemp -d /tmp/velomar-record-cost.XXXXXX)
 trap stop_system EXIT
 trap 'exit 130' INT TERM
 
-# A drive that keeps changing, so that every round publishes new values.
-sed 's/"keyframes": \[/"loop": true, "keyframes": [/' \
-  "$root/tools/techmode-sim/drives/drive-handover.json" >"$work/drive.json"
+looping_drive "$work/drive.json"
 DAEMON_LOG_STDERR=0 start_system -s "$work/drive.json"
-
-# CPU time of every thread of a process, in nanoseconds.
-cpu_ns() {
-  local t ns rest sum=0
-  for t in /proc/"$1"/task/*/schedstat; do
-    read -r ns rest <"$t" || continue
-    sum=$((sum + ns))
-  done
-  echo "$sum"
-}
-# ns of CPU over s seconds as a share of one core, in percent.
-share() { awk -v ns="$1" -v s="$2" 'BEGIN { printf "%.3f%%", ns / (s * 1e9) * 100 }'; }
 
 ppsfs_pid=$(cat "$work/ppsfs.pid")
 sim_pid=$(cat "$work/techmode-sim.pid")
-echo "machine: $(nproc --all) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+machine_line
 
 d0=$(cpu_ns "$daemon_pid")
 sleep "$seconds"

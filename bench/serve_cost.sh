@@ -26,6 +26,7 @@ self=$(readlink -f "$0")
 cd "$(dirname "$self")/.."
 root=$(pwd)
 . "$root/scripts/system.sh"
+. "$root/bench/common.sh"
 build_targets=(qrx_velomar_server ppsfs techmode-sim diagctl serve_streams)
 enter_namespace default "$self" "$@"
 work=$(mktemp -d /tmp/velomar-serve-cost.XXXXXX)
@@ -33,9 +34,7 @@ stop_all() { stop serve; stop_system; }
 trap stop_all EXIT
 trap 'exit 130' INT TERM
 
-# A drive that keeps changing, so that every round publishes new values.
-sed 's/"keyframes": \[/"loop": true, "keyframes": [/' \
-  "$root/tools/techmode-sim/drives/drive-handover.json" >"$work/drive.json"
+looping_drive "$work/drive.json"
 DAEMON_LOG_STDERR=0 start_system -s "$work/drive.json"
 
 # Room for every stream: serve refuses more than --max-streams (32 by default).
@@ -54,7 +53,7 @@ if [ -z "$port" ]; then
   exit 1
 fi
 
-echo "machine: $(nproc --all) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+machine_line
 "$bin/serve_streams" --port "$port" --clients "$clients" --seconds "$seconds" \
   --serve-pid "$(cat "$work/serve.pid")" --daemon-pid "$daemon_pid" \
   --other "ppsfs=$(cat "$work/ppsfs.pid")" --other "techmode-sim=$(cat "$work/techmode-sim.pid")"
