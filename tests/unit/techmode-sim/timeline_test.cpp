@@ -69,31 +69,29 @@ TEST(TechmodeSimDrive, SampleDrivesAtKeyframesMidwayAndUnderEvents) {
 
 TEST(TechmodeSimDrive, BadTimelinesNameTheStepAndField) {
     const struct {
-        const char *timeline, *error;
+        const char *timeline, *error;  // the error after "x: timeline"
     } cases[] = {
-        {"[]", "x: timeline: must be an object"},
-        {"{\"keyframe\":[]}", "x: timeline.keyframe: unknown field"},
-        {"{\"keyframes\":[{\"at\":5},{\"at\":5}]}",
-         "x: timeline.keyframes[1].at: must be later than the keyframe before"},
-        {"{\"keyframes\":[{}]}", "x: timeline.keyframes[0]: needs \"at\""},
-        {"{\"keyframes\":[{\"at\":-1}]}", "x: timeline.keyframes[0].at: must be a number"},
-        {"{\"keyframes\":[{\"at\":\"1\"}]}", "x: timeline.keyframes[0].at: must be a number"},
-        {"{\"keyframes\":[{\"at\":0},{\"at\":9,\"mobility\":{\"mcc\":70000}}]}",
-         "x: timeline.keyframes[1] (at 9 s): mobility.mcc: must be an integer from 0 to 65535"},
-        {"{\"keyframes\":[{\"at\":0,\"mobilty\":{}}]}",
-         "x: timeline.keyframes[0] (at 0 s): mobilty: unknown field"},
-        {"{\"keyframes\":[{\"at\":0,\"timeline\":{}}]}", "x: timeline.keyframes: each entry"},
-        {"{\"events\":[{\"at\":1,\"for\":0}]}", "x: timeline.events[0].for: must be a number"},
-        {"{\"events\":[{\"at\":1,\"faults\":{\"basic\":{\"device_error\":0}}}]}",
-         "x: timeline.events[0] (at 1 s): faults.basic.device_error"},
-        {"{\"loop\":1}", "x: timeline.loop: must be true or false"},
-        {"{\"loop\":true,\"keyframes\":[{\"at\":0}]}", "x: timeline.loop: needs a drive"},
+        {"[]", ": must be an object"},
+        {R"({"keyframe":[]})", ".keyframe: unknown field"},
+        {R"({"keyframes":[{"at":5},{"at":5}]})", ".keyframes[1].at: must be later than the keyf"},
+        {R"({"keyframes":[{}]})", ".keyframes[0]: needs \"at\""},
+        {R"({"keyframes":[{"at":-1}]})", ".keyframes[0].at: must be a number"},
+        {R"({"keyframes":[{"at":"1"}]})", ".keyframes[0].at: must be a number"},
+        {R"({"keyframes":[{"at":0},{"at":9,"mobility":{"mcc":70000}}]})",
+         ".keyframes[1] (at 9 s): mobility.mcc: must be an integer from 0 to 65535"},
+        {R"({"keyframes":[{"at":0,"mobilty":{}}]})", ".keyframes[0] (at 0 s): mobilty: unknown"},
+        {R"({"keyframes":[{"at":0,"timeline":{}}]})", ".keyframes: each entry"},
+        {R"({"events":[{"at":1,"for":0}]})", ".events[0].for: must be a number"},
+        {R"({"events":[{"at":1,"faults":{"basic":{"device_error":0}}}]})",
+         ".events[0] (at 1 s): faults.basic.device_error"},
+        {R"({"loop":1})", ".loop: must be true or false"},
+        {R"({"loop":true,"keyframes":[{"at":0}]})", ".loop: needs a drive"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.timeline);
         const std::string error = ErrorOf(
             [&] { sim::Drive::Parse(std::string("{\"timeline\":") + c.timeline + "}", "x"); });
-        EXPECT_EQ(error.substr(0, strlen(c.error)), c.error);
+        EXPECT_EQ(error.substr(0, strlen(c.error) + 11), std::string("x: timeline") + c.error);
     }
 }
 
@@ -116,24 +114,23 @@ TEST(TechmodeSimGolden, RepliesRoundTripAndHostileLinesAreRefused) {
     auto rec = [](const std::string &reply) {  // a line good but for its reply
         return "{\"t\":1,\"type\":1,\"status\":0,\"delay_ms\":0,\"reply\":\"" + reply + "\"}";
     };
-    const struct {
-        std::string line, error;
-    } cases[] = {
-        {"[1]", "f: line 1: not a JSON object"},
-        {"{\"type\":1,\"status\":0,\"delay_ms\":0,\"reply\":\"\"}", "f: line 1: \"t\" must be"},
-        {"{\"t\":1,\"type\":25,\"status\":0,\"delay_ms\":0,\"reply\":\"\"}",
-         "f: line 1: \"type\" must be an integer from 0 to 24"},
-        {"{\"t\":1,\"type\":1,\"status\":-1,\"delay_ms\":0,\"reply\":\"\"}",
-         "f: line 1: \"status\""},
-        {rec("abc"), "f: line 1: \"reply\" must be at most 4096 bytes in hex"},
-        {rec("zz"), "f: line 1: \"reply\" holds a character that is not hex"},
-        {rec(std::string(8194, 'a')), "f: line 1: \"reply\" must be at most 4096 bytes"},
-        {std::string(100000, '[') + std::string(100000, ']'), "f: line 1: not a JSON object"},
+    const std::string cases[][2] = {
+        {"[1]", "not a JSON object"},
+        {R"({"type":1,"status":0,"delay_ms":0,"reply":""})", "\"t\" must be"},
+        {R"({"t":1,"type":25,"status":0,"delay_ms":0,"reply":""})",
+         "\"type\" must be an integer from 0 to 24"},
+        {R"({"t":1,"type":1,"status":-1,"delay_ms":0,"reply":""})", "\"status\""},
+        {rec("abc"), "\"reply\" must be at most 4096 bytes in hex"},
+        {rec("zz"), "\"reply\" holds a character that is not hex"},
+        {rec(std::string(8194, 'a')), "\"reply\" must be at most 4096 bytes"},
+        {std::string(100000, '[') + std::string(100000, ']'), "not a JSON object"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.line.substr(0, 60));
-        const std::string error = ErrorOf([&] { sim::ParseReplies(c.line + "\n", "f", &warning); });
-        EXPECT_EQ(error.substr(0, c.error.size()), c.error);
+    for (const auto &[text, error] : cases) {
+        SCOPED_TRACE(text.substr(0, 60));
+        EXPECT_EQ(ErrorOf([&] {
+                      sim::ParseReplies(text + "\n", "f", &warning);
+                  }).substr(0, error.size() + 11),
+                  "f: line 1: " + error);
     }
 }
 
