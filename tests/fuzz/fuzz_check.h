@@ -1,9 +1,8 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // What the fuzz targets share: a failed check prints why and aborts, which
-// libFuzzer reports as a crash with the input that caused it.
-//
-// The message goes to a copy of standard error taken at start-up, so it is
-// seen even when libFuzzer closes the target's own output (-close_fd_mask).
+// libFuzzer reports as a crash with the input that caused it. The message
+// goes to a copy of standard error taken at start-up, so it is seen even when
+// libFuzzer closes the target's own output (-close_fd_mask).
 #ifndef TESTS_FUZZ_FUZZ_CHECK_H
 #define TESTS_FUZZ_FUZZ_CHECK_H
 
@@ -25,8 +24,10 @@ inline void KeepReportFd() {
     if (fd >= 0) ReportFd() = fd;
 }
 
-[[noreturn]] inline void Fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-inline void Fail(const char *fmt, ...) {
+// Aborts, saying why, unless ok.
+inline void Check(bool ok, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+inline void Check(bool ok, const char *fmt, ...) {
+    if (ok) return;
     va_list ap;
     va_start(ap, fmt);
     dprintf(ReportFd(), "fuzz check failed: ");

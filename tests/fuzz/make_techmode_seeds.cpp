@@ -31,9 +31,8 @@ int main(int argc, char **argv) {
         std::vector<uint8_t> seed(1, static_cast<uint8_t>(selector++));
         seed.insert(seed.end(), reply.begin(), reply.end());
 
-        char name[32];
-        snprintf(name, sizeof name, "/type%02u", type);
-        const std::string path = argv[1] + std::string(name);
+        const std::string path =
+            argv[1] + std::string(type < 10 ? "/type0" : "/type") + std::to_string(type);
         FILE *f = fopen(path.c_str(), "wb");
         if (f == nullptr || fwrite(seed.data(), 1, seed.size(), f) != seed.size() ||
             fclose(f) != 0) {

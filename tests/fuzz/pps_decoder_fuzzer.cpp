@@ -1,15 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// Fuzz target: the libpps decoder on arbitrary text.
-//
-// The input, up to its first NUL, is parsed in place as PPS text and, from a
-// second copy, as JSON; each copy is a heap buffer of exactly the text and
-// its NUL, so ASan reports any access past it. Whatever parsed is walked the
-// way a reader would: every container entered and left, every other element
-// read with a getter of a wrong type (which must fail and not move), then
-// with its own (which must succeed). Names and strings must be texts inside
-// the parsed buffer (the decoder works in situ), the elements walked must be
-// the container's length, and pop at the root must fail. The encoder must
-// accept as JSON exactly what the decoder parses.
+// Fuzz target: the libpps decoder on arbitrary text, up to its first NUL,
+// parsed in place as PPS text and as JSON from exact-size heap copies (ASan
+// sees any access past them). Whatever parsed is walked as a reader would:
+// a getter of a wrong type fails without moving, the element's own getter
+// succeeds, names and strings lie inside the buffer (the decoder works in
+// situ), the walk matches the length, pop at the root fails. The encoder
+// accepts as JSON exactly what the decoder parses.
 #include <stdint.h>
 #include <string.h>
 #include <sys/pps.h>
@@ -21,7 +17,7 @@
 namespace {
 
 void Expect(bool ok, const char *what, int detail) {
-    if (!ok) fuzzcheck::Fail("%s (%d)", what, detail);
+    fuzzcheck::Check(ok, "%s (%d)", what, detail);
 }
 
 // s is a text inside [begin, end]; the empty name of the object that holds
@@ -40,17 +36,17 @@ void Walk(pps_decoder_t *d, const char *begin, const char *end) {
             CheckText(begin, end, name, "name outside the buffer");
             Expect(pps_decoder_type(d, name) != PPS_TYPE_NONE, "named lookup found nothing", 0);
         }
+        pps_decoder_error_t err = PPS_DECODER_OK;
+        const char *s = nullptr;
         if (type != PPS_TYPE_STRING && type != PPS_TYPE_OBJECT && type != PPS_TYPE_ARRAY) {
-            const char *s = nullptr;
-            const pps_decoder_error_t err = pps_decoder_get_string(d, nullptr, &s);
+            err = pps_decoder_get_string(d, nullptr, &s);
             Expect(
                 err == (type == PPS_TYPE_DELETED ? PPS_DECODER_DELETED : PPS_DECODER_TYPE_MISMATCH),
                 "a getter of the wrong type", err);
             Expect(pps_decoder_name(d) == name && s == nullptr, "a failed getter moved", 0);
             pps_decoder_status(d, true);
+            err = PPS_DECODER_OK;
         }
-        pps_decoder_error_t err = PPS_DECODER_OK;
-        const char *s = nullptr;
         int i;
         int64_t i64;
         double x;

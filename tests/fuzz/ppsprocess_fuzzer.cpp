@@ -1,22 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
-// Fuzz target: control-object text through ppsparse and PPSServer::PPSProcess.
+// Fuzz target: control-object text through ppsparse and
+// PPSServer::PPSProcess. The input is a run of reads separated by NUL bytes
+// (a NUL inside a real read ends the text PPSProcess sees); each is cut to
+// 1023 bytes and copied into an exact-size heap buffer, as ReadPPS hands it
+// over, so ASan sees any access past it. One server sees every read, so
+// connections meet later messages and disconnections.
 //
-// The input is a run of reads from the control object, separated by NUL
-// bytes: a NUL inside a real read ends the text PPSProcess sees, so using it
-// as the separator loses nothing. Each read is cut to 1023 bytes and copied
-// into a heap buffer of exactly its length plus the NUL, as ReadPPS hands it
-// over, so ASan reports any access past the text. One server sees every read
-// of an input, so connections made in one read meet messages and
-// disconnections in later ones.
-//
-// The handlers check what every handler relies on: msg, id and dat are
-// NUL-terminated texts inside the buffer being processed, without a line
-// end; the client id is not 0; at most one dispatch per buffer; a message
-// reaches the handler registered under its name's hash, else the default
-// handler; a client record holds at most eight supplementary groups.
+// The handlers check what every handler relies on: msg, id and dat are texts
+// inside the buffer without a line end; the client id is not 0; one dispatch
+// at most per buffer; a message reaches the handler registered under its
+// name's hash, else the default one; a client holds at most eight groups.
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "fuzz_check.h"
@@ -37,7 +34,7 @@ struct Processing {
 Processing g_now;
 
 void Check(bool ok, const char *what, const char *detail) {
-    if (!ok) fuzzcheck::Fail("%s: %s", what, detail != nullptr ? detail : "(null)");
+    fuzzcheck::Check(ok, "%s: %s", what, detail != nullptr ? detail : "(null)");
 }
 
 void CheckText(const char *what, const char *text) {
@@ -80,22 +77,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         server.AddMessageHandler(name, Handler, const_cast<char *>(name));
     server.SetDefaultHandler(Handler, nullptr);
 
-    const uint8_t *p = data;
-    const uint8_t *const end = data + size;
-    while (p < end) {
+    for (const uint8_t *p = data, *end = data + size; p < end;) {
         const uint8_t *nul = static_cast<const uint8_t *>(memchr(p, '\0', end - p));
-        const uint8_t *stop = nul != nullptr ? nul : end;
-        size_t len = static_cast<size_t>(stop - p);
-        if (len > kReadMax) len = kReadMax;
-
+        const size_t len = std::min(static_cast<size_t>((nul ? nul : end) - p), kReadMax);
         std::unique_ptr<char[]> buffer(new char[len + 1]);
         memcpy(buffer.get(), p, len);
         buffer[len] = '\0';
         g_now = Processing{buffer.get(), buffer.get() + len, 0};
         server.PPSProcess(buffer.get());
         g_now = Processing{};
-
-        p = stop + (nul != nullptr ? 1 : 0);
+        p = nul != nullptr ? nul + 1 : end;
     }
     return 0;
 }

@@ -1,21 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the tech-mode fetchers and the TLV lookups on arbitrary
-// replies from the modem.
+// modem replies. Byte 0 picks the fetcher (low 7 bits, among the catalogue
+// rows that have one) and whether the device claims a 4 GB reply (high bit);
+// the rest is the reply the tests' pretend device (support/FakeDevice.h)
+// answers with, through the real devctlv and transport (an empty one is a
+// device error).
 //
-// Input: byte 0 picks the fetcher (among the catalogue rows that have one,
-// low 7 bits) and whether the device lies about the reply's length (high
-// bit: it claims 4 GB); the rest is the reply, which the tests' pretend
-// device (support/FakeDevice.h) answers with, so the fetcher runs through the
-// real devctlv and transport. An honest device claims as many bytes as the
-// input holds, even more than a transfer carries; an empty reply is a device
-// error.
-//
-// Checked: a fetcher calls the device once and returns 0 or -1; after -1 the
-// record is exactly as it was. The record is a heap block of exactly its
-// size, so ASan reports any write past it. Then the decoders and the lookups
-// run on an exact-size copy of the reply (the fetchers always see a buffer
-// of the catalogue's size): nothing they return lies outside the received
-// bytes, and ASan reports any read past them.
+// Checked: one device call per fetch, which returns 0 or -1 and after -1
+// leaves the exact-size heap record as it was (ASan sees writes past it).
+// The decoders and lookups then run on an exact-size copy of the reply:
+// nothing they return lies outside the received bytes.
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -36,7 +30,7 @@ namespace {
 std::vector<const TechModeStructInfo *> g_fetchable;
 
 void Expect(bool ok, const char *what, long detail) {
-    if (!ok) fuzzcheck::Fail("%s (%ld)", what, detail);
+    fuzzcheck::Check(ok, "%s (%ld)", what, detail);
 }
 
 // Every lookup in container, a few levels down: what is found lies inside
@@ -65,10 +59,9 @@ void DecodeExact(const TechModeStructInfo &info, const uint8_t *reply, size_t si
     const uint8_t *structTlv = TLVTM_FindStructTlv(record.get(), reply, size, info.type);
     if (structTlv == nullptr) return;
     Expect(structTlv >= reply + 4 && structTlv + 4 <= end, "structure outside the reply", 0);
-    for (uint16_t tag = 0; tag < info.fieldCount; tag++) {
+    for (uint16_t tag = 0; tag < info.fieldCount; tag++)
         TLVTM_DecodeTlvPrimitive(record.get() + info.fields[tag].offset, structTlv, end, tag,
                                  info.fields[tag].width);
-    }
     for (uint16_t tag = 0; tag < 4; tag++) {
         uint8_t bytes[10];
         const uint8_t *member = TlvGetTlv(structTlv, end, tag);
