@@ -8,14 +8,10 @@
 
 #include <algorithm>
 
-namespace testsupport {
-
-FakeDevice &Device() {
+testsupport::FakeDevice &testsupport::Device() {
     static FakeDevice device;
     return device;
 }
-
-}  // namespace testsupport
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
     va_list ap;

@@ -1,9 +1,8 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // Test support: the one pretend device behind devctlv. A binary that links
 // it gets its ioctl(): DEVCTL_IOC_XFER on kFakeDeviceFd is answered by
-// Device(), any other request on that fd fails with ENOTTY, and every other
-// fd goes to the kernel. A test sets the reply (or an answer function) and
-// reads back the transfer the device received.
+// Device() (any other request on that fd fails with ENOTTY), every other fd
+// goes to the kernel.
 #ifndef TESTS_SUPPORT_FAKEDEVICE_H
 #define TESTS_SUPPORT_FAKEDEVICE_H
 
@@ -24,12 +23,9 @@ struct FakeDevice {
     int calls = 0;
     devctl_xfer request{};       // the last transfer as the device received it
     std::vector<uint8_t> reply;  // the bytes it answers with (at most DEVCTL_XFER_MAX are sent)
-    int32_t status = EOK;        // its devctl status (EOK or an errno value)
-    int32_t info = 0;
-    // The recv_len it reports instead of the reply's size: a device that lies.
-    std::optional<uint32_t> claimedLen;
-    // When set, fills in each transfer instead of the fields above (calls and
-    // request are recorded first).
+    int32_t status = EOK, info = 0;
+    std::optional<uint32_t> claimedLen;  // a recv_len other than the reply's size: a liar
+    // When set, fills in each transfer instead of the fields above.
     std::function<void(devctl_xfer &)> answer;
 };
 

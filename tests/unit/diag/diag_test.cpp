@@ -53,11 +53,11 @@ class DiagHarness : public ::testing::Test {
         g_service = nullptr;
     }
 
-    static sim::Scenario &S() { return FakeTechmode::scenario(); }
+    static sim::Scenario &S() { return FakeScenario(); }
     // A fresh scenario (no faults) and fresh request counts.
     static void Reset() {
-        FakeTechmode::SetScenario("{\"drift\":{\"enabled\":false}}");
-        FakeTechmode::ResetCounts();
+        S() = sim::ParseScenario("{\"drift\":{\"enabled\":false}}", "test");
+        ResetFakeRequests();
     }
     // Makes every fetch of a structure fail with a device error.
     static void Fail(std::initializer_list<int> types) {
@@ -199,8 +199,8 @@ TEST_F(Commands, ValuesAndPartialFetches) {
          {"bearer", SET(s.mobility.active_rat = kRatGan), "active_rat::GAN\n-rab_3g\n-rab_2g\n",
           "FAILURE"}});
     // GAN, the last case, asked for no bearer structure.
-    EXPECT_EQ(FakeTechmode::Requests(TECHMODE_STRUCT_BEARER_INFO_3G) +
-                  FakeTechmode::Requests(TECHMODE_STRUCT_BEARER_INFO_2G),
+    EXPECT_EQ(FakeRequests(TECHMODE_STRUCT_BEARER_INFO_3G) +
+                  FakeRequests(TECHMODE_STRUCT_BEARER_INFO_2G),
               0);
 }
 
@@ -416,7 +416,7 @@ TEST_F(Lists, GsmopinfoInterRatListFollowsTheActiveRat) {
         if (!c.irat_ok) Fail({TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO});
         S().utra_neighbours.assign(size_t(c.utra_count), {4, 5, -1, -2, -3});
         EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
-        EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO),
+        EXPECT_EQ(FakeRequests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO),
                   c.irat_requests);
         EXPECT_NE(Geran().find(c.irat_text), std::string::npos);
     }
@@ -494,7 +494,7 @@ TEST_F(Lists, UmtsopinfoNeighboursAndGsmCellsFollowTheActiveRat) {
         S().inter_neighbours.assign(size_t(c.count), {8, 9, -3, -4, -5});
         S().gsm_neighbours.assign(size_t(c.count), {600, 5, -70});
         EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
-        EXPECT_EQ(testsupport::FakeTechmode::Requests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO),
+        EXPECT_EQ(FakeRequests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO),
                   c.irat_requests);
         const int shown = std::min(c.count, 6);
         EXPECT_EQ(Between(Utra(), "drx::", "apn1_name::"),

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// PPSServer: server-mode intake and dispatch, the name hash, the client
-// table, response text, opening the control object, and the poll loop over
-// real fds. CellularBase_PPS: object tables, publishing text, responses,
-// RequestExit, and the ordering rules of the transaction table.
+// PPSServer: intake and dispatch, the name hash, the client table, response
+// text, the control object and the poll loop over real fds. CellularBase_PPS:
+// object tables, publishing, RequestExit and the transaction table.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -135,11 +134,8 @@ TEST(OpenServerObject, OpensOrReportsFailure) {
     EXPECT_EQ(server.OpenServerObject(dir.File("missing/control").c_str()), EINVAL);
 }
 
-void First(PPSServer *server, void *user, int) {
-    static_cast<Recorder *>(user)->Add(server, "1");
-}
-void Second(PPSServer *server, void *user, int) {
-    static_cast<Recorder *>(user)->Add(server, "2");
+void RecordFd(PPSServer *server, void *user, int fd) {
+    static_cast<Recorder *>(user)->Add(server, std::to_string(fd));
 }
 
 int AnswerAndStop(PPSServer *server, void *user, uint64_t client, const char *msg, const char *id,
@@ -178,11 +174,12 @@ TEST(Run, FdHandlersOnHangupAndErrorEveryPassInOrder) {
     close(hup[1]);
     close(error[0]);
     Recorder r(server, 6), never(server);
-    server.AddFdHandler(-1, First, &never);
-    server.AddFdHandler(error[1], First, &r);
-    server.AddFdHandler(hup[0], Second, &r);
+    server.AddFdHandler(-1, RecordFd, &never);
+    server.AddFdHandler(error[1], RecordFd, &r);
+    server.AddFdHandler(hup[0], RecordFd, &r);
     EXPECT_EQ(server.Run(), 0);
-    EXPECT_EQ(r.calls, (Lines{"1", "2", "1", "2", "1", "2"}));
+    const std::string e = std::to_string(error[1]), h = std::to_string(hup[0]);
+    EXPECT_EQ(r.calls, (Lines{e, h, e, h, e, h}));
     EXPECT_EQ(never.calls, Lines{});
     close(hup[0]);
     close(error[1]);

@@ -24,13 +24,10 @@ using testsupport::SlogCapture;
 
 // A fresh temporary directory, removed with its files at the end.
 struct TempDir {
-    static std::string Make() {
-        char tmpl[] = "/tmp/pps_test.XXXXXX";
-        return mkdtemp(tmpl);
-    }
     ~TempDir() { (void)!system(("rm -rf " + path).c_str()); }
     std::string File(const char *name) const { return path + "/" + name; }
-    const std::string path = Make();
+    char tmpl[21] = "/tmp/pps_test.XXXXXX";
+    const std::string path = mkdtemp(tmpl);
 };
 
 // The fd of this process that refers to path, or -1.
@@ -81,7 +78,7 @@ class ControlPeer {
 };
 
 // The calls the handlers of a test saw, "<client> <msg> <id> <dat or
-// (null)>" or the fd handler's name; the server is stopped at stopAt calls.
+// (null)>" or the fd; the server is stopped at stopAt calls.
 struct Recorder {
     explicit Recorder(PPSServer &s, int stopAt = 0) : server(&s), stopAfter(stopAt) {}
     void Add(PPSServer *from, const std::string &call) {
