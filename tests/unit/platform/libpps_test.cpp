@@ -31,15 +31,13 @@ void PrintTo(const Parsed &p, std::ostream *os) {
 
 // Parses the whole text and records what each call reported.
 std::vector<Parsed> parse_all(std::string text) {
-    std::vector<char> buf(text.begin(), text.end());
-    buf.push_back('\0');
-    char *p = buf.data();
+    char *p = &text[0];
     pps_attrib_t info{};
     info.obj_index = -1;
     std::vector<Parsed> out;
+    auto str = [](const char *s) { return std::string(s ? s : ""); };
     for (pps_status_t k = PPS_OBJECT; k != PPS_END;) {
         k = ppsparse(&p, nullptr, nullptr, &info, 0);
-        auto str = [](const char *s) { return std::string(s ? s : ""); };
         out.push_back({k, str(info.obj_name), str(info.attr_name), str(info.encoding),
                        str(info.value), info.flags, info.options, info.option_mask});
     }
@@ -215,12 +213,11 @@ class Decoder : public ::testing::Test {
     void SetUp() override { ASSERT_EQ(pps_decoder_initialize(&d, nullptr), PPS_DECODER_OK); }
     void TearDown() override { pps_decoder_cleanup(&d); }
     pps_decoder_error_t parse(const std::string &text) {
-        buf.assign(text.begin(), text.end());
-        buf.push_back('\0');
-        return pps_decoder_parse_pps_str(&d, buf.data());
+        buf = text;  // the decoder keeps pointers into it
+        return pps_decoder_parse_pps_str(&d, &buf[0]);
     }
     pps_decoder_t d;
-    std::vector<char> buf;
+    std::string buf;
 };
 
 // Object flags, deleted attributes, and the position after reads and pops.

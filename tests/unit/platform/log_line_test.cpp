@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The shared log line: its exact form, for a terminal or file and for the
-// journal; control characters cannot start a forged line; a long text is
-// cut but still ends the line.
+// The shared log line: its exact form for a terminal or file and for the
+// journal; control characters cannot forge a line; a long text is cut but
+// still ends the line.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -64,12 +64,9 @@ TEST(LogLine, LongTextIsCutAndStillEndsTheLine) {
 }
 
 TEST(LogLine, LevelNamesRoundTrip) {
-    for (int p = LOG_EMERG; p <= LOG_DEBUG; p++) {
-        SCOPED_TRACE(p);
-        EXPECT_EQ(log_line_parse_level(log_line_level_name(p)), p);
-    }
-    EXPECT_EQ(log_line_parse_level("warn"), -1);
-    EXPECT_EQ(log_line_parse_level(""), -1);
+    for (int p = LOG_EMERG; p <= LOG_DEBUG; p++)
+        EXPECT_EQ(log_line_parse_level(log_line_level_name(p)), p) << p;
+    for (const char *bad : {"warn", ""}) EXPECT_EQ(log_line_parse_level(bad), -1) << bad;
 }
 
 // The journal's form only where JOURNAL_STREAM names this very file, not
@@ -82,19 +79,14 @@ TEST(LogLine, JournalIsTheStreamJournalStreamNames) {
     const std::string named = std::to_string(st.st_dev) + ":" +
                               std::to_string(static_cast<unsigned long long>(st.st_ino));
     const struct {
-        const char *env;
+        const char *env;  // "": unset
         FILE *stream;
         int journal;
-    } cases[] = {{nullptr, file, 0},
-                 {named.c_str(), file, 1},
-                 {named.c_str(), other, 0},
-                 {"garbage", file, 0}};
+    } cases[] = {
+        {"", file, 0}, {named.c_str(), file, 1}, {named.c_str(), other, 0}, {"garbage", file, 0}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.env ? c.env : "(unset)");
-        if (c.env)
-            setenv("JOURNAL_STREAM", c.env, 1);
-        else
-            unsetenv("JOURNAL_STREAM");
+        SCOPED_TRACE(c.env);
+        *c.env ? setenv("JOURNAL_STREAM", c.env, 1) : unsetenv("JOURNAL_STREAM");
         EXPECT_EQ(log_line_is_journal(fileno(c.stream)), c.journal);
     }
     unsetenv("JOURNAL_STREAM");

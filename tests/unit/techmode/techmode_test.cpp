@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // The tech-mode layer against a pretend device behind devctlv: the
-// fetchers' decoding rules for missing, short and overrunning elements and
-// for the identity members; the transport's checks on the reply; the
-// code-to-text tables at their edges and the digit formatters' room. Good
-// replies of every structure, and the requests that ask for them, go through
-// the simulator in the diag tests.
+// fetchers on missing, short and overrunning elements, the transport's
+// checks on the reply, the text tables at their edges and the digit
+// formatters. Good replies of every structure are in the diag tests.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +20,7 @@
 
 namespace {
 
+using namespace testsupport;
 using Fetch = int (*)(int, void *);
 
 #define FETCH(fetcher, Record) [](int fd, void *d) { return fetcher(fd, static_cast<Record *>(d)); }
@@ -42,7 +42,7 @@ std::vector<uint8_t> Bytes(size_t n, std::vector<std::pair<size_t, std::vector<u
 }
 std::vector<uint8_t> Series(size_t n, uint8_t first) {
     std::vector<uint8_t> s(n);
-    for (size_t i = 0; i < n; ++i) s[i] = uint8_t(first + i);
+    std::iota(s.begin(), s.end(), first);
     return s;
 }
 // Fields missing or malformed keep their content; a block that cannot be
@@ -104,20 +104,15 @@ TEST(Fetchers, MissingAndMalformedElements) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        testsupport::Device() = testsupport::FakeDevice{};
-        testsupport::Device().reply = c.reply;
+        Device() = FakeDevice{};
+        Device().reply = c.reply;
         alignas(8) uint8_t record[32];
         memset(record, 0x5A, sizeof record);
         int result = -2;
-        StdoutOf([&] { result = c.fetch(testsupport::kFakeDeviceFd, record); });
+        StdoutOf([&] { result = c.fetch(kFakeDeviceFd, record); });
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(std::vector<uint8_t>(record, record + c.record.size()), c.record);
     }
-}
-
-// A reply holding an empty structure element of the given type.
-std::vector<uint8_t> EmptyReply(uint16_t type) {
-    return TlvBuilder().Open(0x2001).Open(type).Close().Close().bytes();
 }
 
 TEST(Transport, RejectsBadRepliesAndFreesThem) {
@@ -128,60 +123,49 @@ TEST(Transport, RejectsBadRepliesAndFreesThem) {
         std::vector<uint8_t> reply;
         int calls;  // of the device
     } cases[] = {
-        {"invalid type", 25, 0, EmptyReply(25), 0},
-        {"device error", 1, EIO, EmptyReply(1), 1},
+        {"invalid type", 25, 0, StructReply(25, [](TlvBuilder &) {}), 0},
+        {"device error", 1, EIO, StructReply(1, [](TlvBuilder &) {}), 1},
         {"not a command reply", 1, 0, TlvBuilder().Open(0x2002).Open(1).Close().Close().bytes(), 1},
-        {"another structure", 1, 0, EmptyReply(3), 1},
+        {"another structure", 1, 0, StructReply(3, [](TlvBuilder &) {}), 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        testsupport::Device() = testsupport::FakeDevice{};
-        testsupport::Device().reply = c.reply;
-        testsupport::Device().status = c.status;
+        Device() = FakeDevice{};
+        Device().reply = c.reply;
+        Device().status = c.status;
         uint8_t *reply = reinterpret_cast<uint8_t *>(1);
-        StdoutOf([&] { reply = TLVTM_GetStructTlv(testsupport::kFakeDeviceFd, c.type, nullptr); });
+        StdoutOf([&] { reply = TLVTM_GetStructTlv(kFakeDeviceFd, c.type, nullptr); });
         EXPECT_EQ(reply, nullptr);  // and nothing leaks (checked under ASan)
-        EXPECT_EQ(testsupport::Device().calls, c.calls);
+        EXPECT_EQ(Device().calls, c.calls);
     }
 }
-
-struct TableCase {
-    const char *name;
-    const char *(*lookup)(unsigned);
-    std::vector<std::pair<unsigned, const char *>> rows;  // codes and texts, fallbacks included
-};
 
 // The edges of each kind of table: dense (a code past the end), dense then
 // sparse (the gap between them), sparse with a far code, and the one
 // fallback text of its own. The texts themselves show in the commands' tests.
-// clang-format off
-#define TABLE(lookup, ...) {#lookup, lookup, {__VA_ARGS__}}
-const TableCase kTables[] = {
-    TABLE(RrcStateText, {0, "CELL_DCH "}, {6, "NULL"}, {7, "data error!"}),
-    TABLE(RrStateText, {4, "unknown"}, {20, "Two phase access"}, {21, "unknown"},
-          {30, "Passive State"}, {119, "unknown"}, {122, "Packet Dedicated Concurrent"},
-          {123, "unknown"}),
-    TABLE(RatText, {3, "unknown"}, {4, "data error!"}, {255, "data error!"}),
-    TABLE(CellTypeText, {255, "UNKNOWN"}, {2, "data error!"}),
-    TABLE(CodecText, {13, "OHR_AMR_WB"}, {99, "NOT APPLICABLE"}, {14, "data error!"}),
-    TABLE(OnOffText, {1, "ON"}, {2, "data read eorr"}, {0xFFFFFFFFu, "data read eorr"}),
-};
-// clang-format on
-#undef TABLE
-
 TEST(TextTables, CodesAndFallbacks) {
-    for (const TableCase &t : kTables) {
-        for (const auto &[code, text] : t.rows) {
-            SCOPED_TRACE(std::string(t.name) + "(" + std::to_string(code) + ")");
-            EXPECT_STREQ(t.lookup(code), text);
-        }
-    }
+    const struct {
+        const char *name;
+        const char *(*lookup)(unsigned);
+        std::vector<std::pair<unsigned, const char *>> rows;  // codes and texts
+    } tables[] = {
+        {"RrcState", RrcStateText, {{0, "CELL_DCH "}, {6, "NULL"}, {7, "data error!"}}},
+        {"RrState", RrStateText, {{4, "unknown"}, {20, "Two phase access"}, {21, "unknown"}}},
+        {"RrState", RrStateText, {{30, "Passive State"}, {119, "unknown"}, {123, "unknown"}}},
+        {"RrState", RrStateText, {{122, "Packet Dedicated Concurrent"}}},
+        {"Rat", RatText, {{3, "unknown"}, {4, "data error!"}, {255, "data error!"}}},
+        {"CellType", CellTypeText, {{255, "UNKNOWN"}, {2, "data error!"}}},
+        {"Codec", CodecText, {{13, "OHR_AMR_WB"}, {99, "NOT APPLICABLE"}, {14, "data error!"}}},
+        {"OnOff", OnOffText, {{1, "ON"}, {2, "data read eorr"}, {0xFFFFFFFFu, "data read eorr"}}},
+    };
+    for (const auto &t : tables)
+        for (const auto &[code, text] : t.rows)
+            EXPECT_STREQ(t.lookup(code), text) << t.name << " " << code;
 }
 
 // Exactly the advertised room is enough; less keeps the leading digits. The
-// digits of every identity member are in the diag cycle test.
-// The IMEI's first digit is the high half of its second byte (the low half
-// of the first is the identity type); the other texts stay in their buffer.
+// IMEI's first digit is the high half of its second byte (the low half of
+// the first is the identity type).
 TEST(DigitFormatters, StayInTheirBuffer) {
     const uint8_t imsi[9] = {0x21, 0x43, 0x65, 0x87, 0x09, 0x21, 0x43, 0x65, 0xF7};
     const uint8_t imeisv[10] = {0xEE, 0x3A, 0x21, 0x43, 0x65, 0x87, 0x09, 0x21, 0x43, 0xF5};

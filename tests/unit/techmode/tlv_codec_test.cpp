@@ -33,50 +33,38 @@ TEST(TlvPack, WritesHeaderValueAndZeroPadding) {
     }
 }
 
-struct LookupCase {
-    const char *name;
-    std::vector<uint8_t> buffer;
-    uint16_t type;
-    size_t size;
-    int childOffset;  // TlvGetTlv result, -1 for none
-    int valueOffset;  // TlvGetValuePointer result, -1 for none
-};
-
-std::vector<LookupCase> LookupCases() {
+TEST(TlvLookup, StaysInsideTheReceivedBytes) {
+    using B = TlvBuilder;
     const std::vector<uint8_t> blk(388, 0x5C);
-    return {
-        {"empty container has no children", TlvBuilder().Header(1, 0).Primitive(5, 0x11).bytes(), 5,
-         4, -1, -1},
+    const struct {
+        const char *name;
+        std::vector<uint8_t> buffer;
+        uint16_t type;
+        size_t size;
+        int childOffset;  // TlvGetTlv result, -1 for none
+        int valueOffset;  // TlvGetValuePointer result, -1 for none
+    } cases[] = {
+        {"empty container", B().Header(1, 0).Primitive(5, 0x11).bytes(), 5, 4, -1, -1},
         {"first of two children wins",
-         TlvBuilder().Open(1).Primitive(5, 0x11).Primitive(5, 0x22).Close().bytes(), 5, 4, 4, 8},
+         B().Open(1).Primitive(5, 0x11).Primitive(5, 0x22).Close().bytes(), 5, 4, 4, 8},
         {"over-long first child hides a fitting second",
-         TlvBuilder().Open(1).Value(0x17, "12345678", 8).Primitive(0x17, 1).Close().bytes(), 0x17,
-         4, 4, -1},
-        {"shorter value passes", TlvBuilder().Open(1).Primitive(9, 0x33).Close().bytes(), 9, 8, 4,
-         8},
-        {"exact-size block", TlvBuilder().Open(10).Value(10, blk.data(), 388).Close().bytes(), 10,
-         388, 4, 8},
-        {"child length past the buffer", TlvBuilder().Open(1).Header(5, 100).Close().bytes(), 5, 4,
-         -1, -1},
+         B().Open(1).Value(0x17, "12345678", 8).Primitive(0x17, 1).Close().bytes(), 0x17, 4, 4, -1},
+        {"shorter value passes", B().Open(1).Primitive(9, 0x33).Close().bytes(), 9, 8, 4, 8},
+        {"exact block", B().Open(10).Value(10, blk.data(), 388).Close().bytes(), 10, 388, 4, 8},
+        {"child length past the buffer", B().Open(1).Header(5, 100).Close().bytes(), 5, 4, -1, -1},
         {"skipped child jumps past the buffer",
-         TlvBuilder().Open(1).Header(3, 0xFFFF).Primitive(5, 1).Close().bytes(), 5, 4, -1, -1},
+         B().Open(1).Header(3, 0xFFFF).Primitive(5, 1).Close().bytes(), 5, 4, -1, -1},
         {"container longer than received is walked as far as it arrived",
-         TlvBuilder().Header(1, 0xFFFF).Primitive(9, 0x33).Primitive(5, 0x44).bytes(), 5, 4, 12,
-         16},
-        {"buffer ends inside a child header", TlvBuilder().Header(1, 2).Raw({5, 0}).bytes(), 5, 4,
-         -1, -1},
+         B().Header(1, 0xFFFF).Primitive(9, 0x33).Primitive(5, 0x44).bytes(), 5, 4, 12, 16},
+        {"buffer ends inside a child header", B().Header(1, 2).Raw({5, 0}).bytes(), 5, 4, -1, -1},
         {"buffer shorter than the container header", {1, 0}, 5, 4, -1, -1},
     };
-}
-
-TEST(TlvLookup, StaysInsideTheReceivedBytes) {
-    for (const LookupCase &c : LookupCases()) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         auto buf = ExactCopy(c.buffer);
         const uint8_t *end = buf.get() + c.buffer.size();
         const uint8_t *child = TlvGetTlv(buf.get(), end, c.type);
         const uint8_t *value = TlvGetValuePointer(buf.get(), end, c.type, c.size);
-
         EXPECT_EQ(child == nullptr ? -1 : child - buf.get(), c.childOffset);
         EXPECT_EQ(value == nullptr ? -1 : value - buf.get(), c.valueOffset);
     }
