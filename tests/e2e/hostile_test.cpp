@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include "support/Deployment.h"
 #include "support/PpsfsMount.h"
 #include "support/SystemFixture.h"
 
@@ -318,8 +317,8 @@ std::set<std::string> Names(const std::string &dir) {
 // objects' owners) are replaced or unlinked, never written through or
 // descended into.
 TEST_F(HostileTest, SaveTreeIsClosedAndItsLinksAreNeverFollowed) {
-    const std::string save = base_ + "/saved", outside = base_ + "/outside";
-    const std::string target = outside + "/target", d = save + "/d";
+    const std::string save = base_ + "/saved", outside = base_ + "/outside",
+                      target = outside + "/target", d = save + "/d";
     ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
     std::ofstream(target) << "root's own\n";
     ASSERT_EQ(chmod(target.c_str(), 0644), 0);
@@ -349,12 +348,7 @@ TEST_F(HostileTest, SaveTreeIsClosedAndItsLinksAreNeverFollowed) {
         const char *what;
         std::function<int()> call;  // -1 and errno on failure
     } attempts[] = {
-        {"list the tree",
-         [&] {
-             DIR *dir = opendir(save.c_str());
-             if (dir != nullptr) closedir(dir);
-             return dir != nullptr ? 0 : -1;
-         }},
+        {"list the tree", [&] { return open(save.c_str(), O_RDONLY | O_DIRECTORY); }},
         {"read the saved object", [&] { return open((d + "/obj").c_str(), O_RDONLY); }},
         {"plant obj@ppsfs-tmp",
          [&] { return symlink(target.c_str(), (d + "/obj@ppsfs-tmp").c_str()); }},
@@ -423,45 +417,31 @@ TEST_F(HostileTest, SaveDirectoryOthersCouldChangeIsRefused) {
         EXPECT_EQ(chown(path.c_str(), owner, owner), 0);
         return path;
     };
-    struct {
-        const char *what;
-        std::function<std::string()> make;  // returns the -p argument
-        std::string says;
+    ASSERT_EQ(symlink(real.c_str(), (base_ + "/link").c_str()), 0);
+    ASSERT_EQ(symlink(base_.c_str(), (base_ + "/up").c_str()), 0);
+    const std::string group = " is writable by group or others";
+    const struct {
+        std::string path, says;
     } cases[] = {
-        {"world-writable", [&] { return dir("ww", 0777, 0); },
-         "it is writable by group or others (mode 0777)"},
-        {"group-writable", [&] { return dir("gw", 0770, 0); },
-         "it is writable by group or others (mode 0770)"},
-        {"another user's", [&] { return dir("nb", 0700, kNobody); },
-         "it is owned by uid 65534, not by ppsfs's user (uid 0)"},
-        {"a symbolic link",
-         [&] {
-             EXPECT_EQ(symlink(real.c_str(), (base_ + "/link").c_str()), 0);
-             return base_ + "/link";
-         },
-         "it is a symbolic link"},
-        {"in a world-writable directory", [&] { return dir("open", 0777, 0) + "/saved"; },
-         base_ + "/open is writable by group or others"},
-        {"in a group-writable directory", [&] { return dir("shared", 0775, 0) + "/saved"; },
-         base_ + "/shared is writable by group or others"},
-        {"in another user's directory", [&] { return dir("theirs", 0755, kNobody) + "/saved"; },
+        {dir("ww", 0777, 0), "it" + group + " (mode 0777)"},
+        {dir("gw", 0770, 0), "it" + group + " (mode 0770)"},
+        {dir("nb", 0700, kNobody), "it is owned by uid 65534, not by ppsfs's user (uid 0)"},
+        {base_ + "/link", "it is a symbolic link"},
+        {dir("open", 0777, 0) + "/saved", base_ + "/open" + group},
+        {dir("shared", 0775, 0) + "/saved", base_ + "/shared" + group},
+        {dir("theirs", 0755, kNobody) + "/saved",
          base_ + "/theirs is owned by uid 65534 (it must be root's or ppsfs's user's)"},
-        {"through a link",
-         [&] {
-             EXPECT_EQ(symlink(base_.c_str(), (base_ + "/up").c_str()), 0);
-             return base_ + "/up/saved";
-         },
-         base_ + "/up is a symbolic link (give the path without links)"},
+        {base_ + "/up/saved", base_ + "/up is a symbolic link (give the path without links)"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string path = c.make(), err = base_ + "/stderr";
+        SCOPED_TRACE(c.path);
+        const std::string err = base_ + "/stderr";
         testsupport::Child ppsfs;
-        ASSERT_TRUE(ppsfs.Start({PPSFS_BIN, "--foreground", "-p", path, dir_}, "", err));
+        ASSERT_TRUE(ppsfs.Start({PPSFS_BIN, "--foreground", "-p", c.path, dir_}, "", err));
         int status = ppsfs.Wait(5000);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
         EXPECT_EQ(testsupport::WithoutLogStamps(testsupport::ReadFile(err)),
-                  "ppsfs: error: save directory " + path + ": " + c.says + "\n");
+                  "ppsfs: error: save directory " + c.path + ": " + c.says + "\n");
     }
     EXPECT_EQ(Names(real), (std::set<std::string>{".", ".."}));
 }
@@ -487,6 +467,11 @@ class DeployedSystem : public DiagctlSystem {
 
 const std::string kDeviceDir = "/dev/radio/cellular";
 
+// The one supplementary group of a row, -1 for none.
+long Gid(const std::vector<gid_t> &groups) {
+    return groups.empty() ? -1 : static_cast<long>(groups[0]);
+}
+
 // The tech-mode device gives out the subscriber's identities: only root
 // and the daemon's group open it. The scenario, which holds them too, is
 // read by that group and replaced by root alone; so is the clock set (it
@@ -503,65 +488,57 @@ TEST_F(DeployedSystem, OnlyTheirGroupsOpenSignalOrUseIt) {
     const std::string device = kDeviceDir + "/techmode", scenario = kDeviceDir + "/scenario",
                       clock = kDeviceDir + "/clock";
     const std::vector<gid_t> outsider, diag = {dep_.diag_gid}, daemon = {dep_.daemon_gid};
-    struct {
+    const struct {
         const std::vector<gid_t> &groups;
-        std::string path;  // "" for the signals below
+        std::string path;
         int flags, err;
-        pid_t pid;
-    } cases[] = {
-        {outsider, device, O_RDWR, EACCES, 0},
-        {outsider, device, O_RDONLY, EACCES, 0},
-        {outsider, scenario, O_RDONLY, EACCES, 0},
-        {outsider, scenario, O_WRONLY | O_TRUNC, EACCES, 0},
-        {diag, device, O_RDWR, EACCES, 0},
-        {daemon, device, O_RDWR, 0, 0},
-        {daemon, scenario, O_RDONLY, 0, 0},
-        {daemon, scenario, O_WRONLY | O_TRUNC, EACCES, 0},
-        {outsider, clock, O_WRONLY, EACCES, 0},
-        {daemon, clock, O_WRONLY, EACCES, 0},
-        {outsider, kDiag + "/status_data", O_RDONLY, EACCES, 0},
-        {outsider, kDiag + "/status_utra?delta", O_RDONLY, EACCES, 0},
-        {outsider, kDiag + "/control", O_RDWR, EACCES, 0},
-        {outsider, kDiag + "/control?server", O_RDWR, EACCES, 0},
-        {outsider, kDiag + "/config", O_WRONLY, EACCES, 0},
-        {outsider, kDiag + "/planted", O_WRONLY | O_CREAT, EACCES, 0},
-        {outsider, "", 0, EPERM, daemon_.pid()},
-        {diag, "", 0, EPERM, daemon_.pid()},
-        {daemon, "", 0, EPERM, daemon_.pid()},
-        {outsider, "", 0, EPERM, ppsfs_.pid()},
-        {outsider, "", 0, EPERM, sim_.pid()},
+    } opens[] = {
+        {outsider, device, O_RDWR, EACCES},
+        {outsider, device, O_RDONLY, EACCES},
+        {outsider, scenario, O_RDONLY, EACCES},
+        {outsider, scenario, O_WRONLY | O_TRUNC, EACCES},
+        {diag, device, O_RDWR, EACCES},
+        {daemon, device, O_RDWR, 0},
+        {daemon, scenario, O_RDONLY, 0},
+        {daemon, scenario, O_WRONLY | O_TRUNC, EACCES},
+        {outsider, clock, O_WRONLY, EACCES},
+        {daemon, clock, O_WRONLY, EACCES},
+        {outsider, kDiag + "/status_data", O_RDONLY, EACCES},
+        {outsider, kDiag + "/status_utra?delta", O_RDONLY, EACCES},
+        {outsider, kDiag + "/control", O_RDWR, EACCES},
+        {outsider, kDiag + "/control?server", O_RDWR, EACCES},
+        {outsider, kDiag + "/config", O_WRONLY, EACCES},
+        {outsider, kDiag + "/planted", O_WRONLY | O_CREAT, EACCES},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.path + " flags " + std::to_string(c.flags) + " pid " +
-                     std::to_string(c.pid) + " groups " +
-                     std::to_string(c.groups.size() == 1 ? c.groups[0] : 0));
-        for (int sig : {SIGTERM, SIGKILL, SIGSTOP, 0}) {
-            auto try_it = [&] {
-                if (c.pid != 0) return kill(c.pid, sig) == 0 ? 0 : errno;
-                int fd = open(c.path.c_str(), c.flags, 0666);
-                return fd < 0 ? errno : close(fd);
-            };
-            EXPECT_EQ(AsUser(Deployment::kNobody, Deployment::kNobody, try_it, c.groups), c.err)
-                << "signal " << sig;
-            if (c.pid == 0) break;  // an open is tried once
-        }
+    for (const auto &c : opens) {
+        auto try_it = [&] {
+            int fd = open(c.path.c_str(), c.flags, 0666);
+            return fd < 0 ? errno : close(fd);
+        };
+        EXPECT_EQ(AsUser(Deployment::kNobody, Deployment::kNobody, try_it, c.groups), c.err)
+            << c.path << " flags " << c.flags << " group " << Gid(c.groups);
     }
+    // No other user's process signals the daemon or the stand-ins.
+    for (pid_t pid : {daemon_.pid(), ppsfs_.pid(), sim_.pid()})
+        for (const std::vector<gid_t> *groups : {&outsider, &diag, &daemon})
+            for (int sig : {SIGTERM, SIGKILL, SIGSTOP, 0}) {
+                auto try_it = [&] { return kill(pid, sig) == 0 ? 0 : errno; };
+                EXPECT_EQ(AsUser(Deployment::kNobody, Deployment::kNobody, try_it, *groups), EPERM)
+                    << "pid " << pid << " signal " << sig << " group " << Gid(*groups);
+            }
     EXPECT_TRUE(daemon_.running());
     // An outsider reaches no diag object through diagctl either, which says
     // why; a member uses diagctl as root does, gsm-time (a write to config)
     // included.
+    const std::string denied = "Permission denied (" + kDiag +
+                               " is open to root and members of group " + Deployment::kDiagGroup +
+                               " only";
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{"identity"}, std::vector<std::string>{"gsm-time", "on"}}) {
-        SCOPED_TRACE(args.back());
-        Ran r = Diagctl(args, true);
+        const Ran r = Diagctl(args, true);
         EXPECT_EQ(r.status, 5) << r.out << r.err;
-        EXPECT_NE(
-            (r.out + r.err)
-                .find("Permission denied (" + kDiag + " is open to root and members of group " +
-                      Deployment::kDiagGroup + " only"),
-            std::string::npos)
-            << r.out << r.err;
-        EXPECT_EQ(Diagctl(args).status, 0);
+        EXPECT_NE((r.out + r.err).find(denied), std::string::npos) << r.out << r.err;
+        EXPECT_EQ(Diagctl(args).status, 0) << args.back();
     }
     EXPECT_NE(Diagctl({"identity"}).out.find("IMSI    310150123456789fff"), std::string::npos);
     EXPECT_NE(ReadFile(kDiag + "/config").find("gsm_time_enable::1"), std::string::npos);

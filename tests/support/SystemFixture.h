@@ -1,14 +1,18 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-// The whole system as a diagctl user meets it: ppsfs at /pps, techmode-sim
-// at /dev/radio/cellular and qrx_velomar_server in the test's private
-// mount namespace, in the deployment layout (support/Deployment.h), and
-// diagctl run as an unprivileged user, by default a member of the
-// diagnostics group.
+// The whole system as a diagctl user meets it, in the test's private mount
+// namespace and in the layout scripts/system.sh deploys: ppsfs at /pps with
+// the diag directory 0750 to the diagnostics group (velomar-diag),
+// techmode-sim at /dev/radio/cellular 0660 to the daemon user's group,
+// qrx_velomar_server as its own user (-U velomar, umask 0), and diagctl run
+// as an unprivileged user, by default in the diagnostics group.
+// scripts/setup.sh creates the accounts; a test without them is skipped.
 #ifndef TESTS_SUPPORT_SYSTEMFIXTURE_H
 #define TESTS_SUPPORT_SYSTEMFIXTURE_H
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
@@ -19,8 +23,23 @@
 #include <string>
 #include <vector>
 
-#include "support/Deployment.h"
 #include "support/Sandbox.h"
+
+namespace testsupport {
+
+struct Deployment {
+    static constexpr const char *kDaemonUser = "velomar";
+    static constexpr const char *kDiagGroup = "velomar-diag";
+    static constexpr const char *kDiag = "/pps/services/radioctrl/modem0/diag";
+    static constexpr const char *kNetworkTime = "/pps/services/network-time";
+    static constexpr uid_t kNobody = 65534;  // an unprivileged user outside both groups
+
+    uid_t daemon_uid = 0;
+    gid_t daemon_gid = 0;  // the daemon user's group: the device's group
+    gid_t diag_gid = 0;
+};
+
+}  // namespace testsupport
 
 namespace systemtest {
 
@@ -49,20 +68,21 @@ inline bool Publish(const std::string &path, const std::string &text) {
 // Waits until the object's text contains want; the object's text either way.
 inline std::string WaitForText(const std::string &path, const std::string &want) {
     std::string text;
-    for (int i = 0; i < 500; i++) {
-        text = ReadFile(path);
-        if (text.find(want) != std::string::npos) break;
+    for (int i = 0; i < 500 && (text = ReadFile(path)).find(want) == std::string::npos; i++)
         usleep(10000);
-    }
     return text;
 }
 
 class DiagctlSystem : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string why = dep_.LookUp();
-        if (!why.empty()) GTEST_SKIP() << why;
-        why = testsupport::EnterPrivateDev();
+        struct passwd *pw = getpwnam(Deployment::kDaemonUser);
+        struct group *gr = getgrnam(Deployment::kDiagGroup);
+        if (pw == nullptr || gr == nullptr)
+            GTEST_SKIP() << "no user " << Deployment::kDaemonUser << " or group "
+                         << Deployment::kDiagGroup << ": scripts/setup.sh creates them";
+        dep_ = {pw->pw_uid, pw->pw_gid, gr->gr_gid};
+        std::string why = testsupport::EnterPrivateDev();
         if (!why.empty()) GTEST_SKIP() << why;
         tmp_ = testsupport::MakeTempDir("diagctl");
         mkdir("/pps", 0755);
@@ -71,7 +91,14 @@ class DiagctlSystem : public ::testing::Test {
         ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "--foreground", "--total-limit", "1", "/pps"}, "",
                                  tmp_ + "/ppsfs.err"));
         ASSERT_TRUE(testsupport::WaitForMount("/pps")) << ReadFile(tmp_ + "/ppsfs.err");
-        ASSERT_EQ(dep_.MakeLayout(), "");
+        // The network-time service's objects are 0644, the diag directory
+        // root's and the diagnostics group's, 0750.
+        ASSERT_EQ(system(("umask 022 && mkdir -p " + kDiag + " " + kNetworkTime + " && touch " +
+                          kNetworkTime + "/control " + kNetworkTime + "/status")
+                             .c_str()),
+                  0);
+        ASSERT_EQ(chown(Deployment::kDiag, 0, dep_.diag_gid), 0);
+        ASSERT_EQ(chmod(Deployment::kDiag, 0750), 0);
     }
 
     void TearDown() override {
@@ -85,8 +112,9 @@ class DiagctlSystem : public ::testing::Test {
     // extra: techmode-sim options (a scenario, a replay).
     void StartSimulator(const std::vector<std::string> &extra = {}) {
         ASSERT_EQ(system("mkdir -p /dev/radio/cellular"), 0);
-        std::vector<std::string> args = {TECHMODE_SIM_BIN, "-f"};
-        for (const std::string &o : dep_.DeviceOptions()) args.push_back(o);
+        std::vector<std::string> args = {
+            TECHMODE_SIM_BIN, "-f",  "--owner", "root", "--group", std::to_string(dep_.daemon_gid),
+            "--mode",         "0660"};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back("/dev/radio/cellular");
         ASSERT_TRUE(sim_.Start(args, "", tmp_ + "/sim.err"));
