@@ -63,13 +63,9 @@ inline bool PollIn(int fd, int timeout_ms = 0) {
 inline std::string StatText(const std::string &path) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return strerror(errno);
+    const char *kind = S_ISREG(st.st_mode) ? "file" : S_ISDIR(st.st_mode) ? "dir" : "link";
     char text[64];
-    snprintf(text, sizeof text, "%s %04o %u:%u",
-             S_ISREG(st.st_mode)   ? "file"
-             : S_ISDIR(st.st_mode) ? "dir"
-                                   : "link",
-             st.st_mode & 07777, static_cast<unsigned>(st.st_uid),
-             static_cast<unsigned>(st.st_gid));
+    snprintf(text, sizeof text, "%s %04o %u:%u", kind, st.st_mode & 07777, st.st_uid, st.st_gid);
     return text;
 }
 
@@ -91,6 +87,14 @@ inline pid_t StartChild(const std::function<void(int ready)> &fn, char *report) 
     return pid;
 }
 
+// Kills a child of StartChild; returns its wait status.
+inline int KillChild(pid_t pid) {
+    int status = 0;
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return status;
+}
+
 // Takes the identity of an unprivileged user: uid and gid with these
 // supplementary groups (none by default), real, effective and saved alike.
 inline bool BecomeUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups = {}) {
@@ -98,10 +102,9 @@ inline bool BecomeUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups = 
            setresuid(uid, uid, uid) == 0;
 }
 
-// Runs fn in a child process under uid and gid with the supplementary
-// groups given (as an unprivileged local user would); returns its exit
-// status (fn's result, or that of a program fn execs), 100 when the
-// identity could not be taken, 200 when the child did not exit normally.
+// Runs fn in a child process as that user; returns its exit status (fn's
+// result, or that of a program fn execs), 100 when the identity could not
+// be taken, 200 when the child did not exit normally.
 inline int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn,
                   const std::vector<gid_t> &groups = {}) {
     pid_t pid = fork();
@@ -114,10 +117,9 @@ inline int AsNobody(const std::function<int()> &fn) {
     return AsUser(65534, 65534, fn);
 }
 
-// While it lives, the test process makes its file calls as nobody (its
-// effective ids 65534 and no supplementary groups; the real and saved ids
-// stay root's, so that it can switch back). What it opens meanwhile stays
-// nobody's open: ppsfs judges an open by who opened it.
+// While it lives, the test process makes its file calls as nobody (effective
+// ids 65534, no supplementary groups; the real and saved ids stay root's to
+// switch back). What it opens meanwhile stays nobody's open.
 class NobodyHere {
   public:
     NobodyHere() : groups_(static_cast<std::size_t>(getgroups(0, nullptr))) {
@@ -135,14 +137,6 @@ class NobodyHere {
     std::vector<gid_t> groups_;
 };
 
-// Kills a child of StartChild; returns its wait status.
-inline int KillChild(pid_t pid) {
-    int status = 0;
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return status;
-}
-
 class PpsfsTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -156,7 +150,6 @@ class PpsfsTest : public ::testing::Test {
         ASSERT_EQ(mkdir(dir_.c_str(), 0755), 0);
         Mount();
     }
-
     void TearDown() override {
         if (base_.empty()) return;
         Unmount();
@@ -172,7 +165,6 @@ class PpsfsTest : public ::testing::Test {
         ASSERT_TRUE(ppsfs_.Start(args));
         ASSERT_TRUE(testsupport::WaitForMount(dir_, 10000)) << "ppsfs did not mount";
     }
-
     // Unmounts (or stops ppsfs with sig, or SIGTERM when the unmount fails)
     // and checks that ppsfs ends with exit status want, 0 by default, which
     // also catches what the sanitizers report in it.
@@ -188,6 +180,11 @@ class PpsfsTest : public ::testing::Test {
     std::string P(const std::string &rel) const { return dir_ + "/" + rel; }
     Fd Open(const std::string &rel, int flags, mode_t mode = 0666) const {
         return Fd(open(P(rel).c_str(), flags | O_CLOEXEC, mode));
+    }
+    // A new object (or one opened again) with text written to it.
+    void Put(const std::string &rel, const std::string &text) const {
+        Fd w = Open(rel, O_WRONLY | O_CREAT);
+        EXPECT_EQ(WriteText(w.get(), text), 0) << rel;
     }
     // What one fresh open's first read returns.
     std::string Cat(const std::string &rel) const {
