@@ -1,8 +1,9 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // Test support: the PPS text the diagnostic commands are expected to write,
 // built from names, and the blocks every run of a list command writes
-// whatever the modem answers (the attributes it never supplies and the
-// neighbour lists as placeholders).
+// whatever the modem answers (attributes it never supplies, and the
+// neighbour lists as placeholders that a fetched list overwrites later in
+// the same write).
 #ifndef TESTS_SUPPORT_EXPECTEDTEXT_H
 #define TESTS_SUPPORT_EXPECTEDTEXT_H
 
@@ -40,47 +41,35 @@ inline std::string IndexedLines(std::initializer_list<const char *> formats, int
     return out;
 }
 
-// gsmopinfo's first lines: what the modem never supplies, then the six idle
-// neighbour cells as placeholders (a fetched list overwrites them later in
-// the same write).
-inline const std::string &GsmopinfoHead() {
-    static const std::string text =
-        "gsm_cs_ps_pdp::NOT SUPPORTED\ndtm_support::N/A\ngsm_pch_period::NOT SUPPORTED\n"
-        "last_sddch::NOT SUPPORTED\ngsm_dnlk_thru::NOT SUPPORTED\nedge_bler::NOT SUPPORTED\n" +
-        IndexedLines({"gsm_cell_type%d", "gsm_arfcn%d", "gsm_rssi%d", "gsm_cellid%d", "gsm_bsic%d",
-                      "gsm_lac%d", "gsm_rac%d", "gsm_c1_%d", "gsm_c2_%d"},
-                     1, 6, "::N/A");
-    return text;
+inline std::string GsmopinfoHead() {
+    return NS({"gsm_cs_ps_pdp"}) + NA({"dtm_support"}) +
+           NS({"gsm_pch_period", "last_sddch", "gsm_dnlk_thru", "edge_bler"}) +
+           IndexedLines({"gsm_cell_type%d", "gsm_arfcn%d", "gsm_rssi%d", "gsm_cellid%d",
+                         "gsm_bsic%d", "gsm_lac%d", "gsm_rac%d", "gsm_c1_%d", "gsm_c2_%d"},
+                        1, 6, "::N/A");
 }
 
-// umtsopinfo's first lines: drx, then the intra- and inter-frequency
-// neighbours as placeholders.
-inline const std::string &UmtsopinfoHead() {
-    static const std::string text =
-        "drx::NOT SUPPORTED\n" +
-        IndexedLines({"intra_psc%d", "intra_ecno%d", "intra_rscp%d", "inter_uarfcn%d",
-                      "inter_psc%d", "inter_ecno%d", "inter_rscp%d", "inter_rssi%d"},
-                     1, 6, "::N/A");
-    return text;
+inline std::string UmtsopinfoHead() {
+    return NS({"drx"}) +
+           IndexedLines({"intra_psc%d", "intra_ecno%d", "intra_rscp%d", "inter_uarfcn%d",
+                         "inter_psc%d", "inter_ecno%d", "inter_rscp%d", "inter_rssi%d"},
+                        1, 6, "::N/A");
 }
 
 // umtsopinfo's GSM cells when they are not shown (not on WCDMA, or failed).
-inline const std::string &UmtsopinfoGsmCellsNA() {
-    static const std::string text = IndexedLines({"irat_system%d", "irat_ch%d", "irat_bsic%d",
-                                                  "irat_gsm_rssi%d", "irat_cellid%d", "irat_cm%d"},
-                                                 1, 6, "::N/A");
-    return text;
+inline std::string UmtsopinfoGsmCellsNA() {
+    return IndexedLines({"irat_system%d", "irat_ch%d", "irat_bsic%d", "irat_gsm_rssi%d",
+                         "irat_cellid%d", "irat_cm%d"},
+                        1, 6, "::N/A");
 }
 
 // radionwinfo's first lines: what the modem never supplies, per cell too.
-inline const std::string &RadionwinfoUnsupported() {
-    static const std::string text =
-        NS({"scell_ura", "cell_status"}) +
-        IndexedLines({"aset_mcc%d", "aset_mnc%d", "aset_lac%d", "aset_rac%d", "aset_ura%d",
-                      "aset_cellid%d", "srxlev%d", "squal%d", "mset_mcc%d", "mset_mnc%d",
-                      "mset_lac%d", "mset_rac%d", "mset_ura%d", "mset_cellid%d"},
-                     1, 6, "::NOT SUPPORTED");
-    return text;
+inline std::string RadionwinfoUnsupported() {
+    return NS({"scell_ura", "cell_status"}) +
+           IndexedLines({"aset_mcc%d", "aset_mnc%d", "aset_lac%d", "aset_rac%d", "aset_ura%d",
+                         "aset_cellid%d", "srxlev%d", "squal%d", "mset_mcc%d", "mset_mnc%d",
+                         "mset_lac%d", "mset_rac%d", "mset_ura%d", "mset_cellid%d"},
+                        1, 6, "::NOT SUPPORTED");
 }
 
 }  // namespace testsupport
