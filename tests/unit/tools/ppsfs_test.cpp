@@ -1,0 +1,758 @@
+// SPDX-License-Identifier: Apache-2.0
+// ppsfs through a real mount: objects (names and qualifiers, merging writes,
+// full and delta reads, filters, ?wait, critical publishers, permissions and
+// saved state), server objects and the special files.
+#include <time.h>
+
+#include <atomic>
+#include <fstream>
+#include <regex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "support/PpsfsMount.h"
+
+namespace ppsfs_test {
+namespace {
+
+using ObjectTest = PpsfsTest;
+using V = std::vector<std::string>;
+
+// Everything a non-blocking open has to read now, one read after another.
+V Reads(int fd) {
+    V out;
+    for (Rd r = ReadOnce(fd); r.n > 0; r = ReadOnce(fd)) out.push_back(r.text);
+    return out;
+}
+
+// Each refused call fails with the errno of its system call, as root or as
+// nobody (who may not create in root's directory nor open what is not
+// theirs to read), and creates nothing.
+TEST_F(ObjectTest, RefusedCallsFailWithTheirErrno) {
+    ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
+    ASSERT_GE(Open("d/o", O_RDWR | O_CREAT).get(), 0);
+    ASSERT_GE(Open("d/private", O_WRONLY | O_CREAT, 0600).get(), 0);
+    enum Call { kOpen, kMkdir, kRmdir, kUnlink };
+    const int kCreate = O_RDWR | O_CREAT;
+    struct {
+        Call call;
+        const char *path;
+        int flags;
+        bool nobody;
+        int err;
+    } cases[] = {
+        {kMkdir, "d", 0, false, EEXIST},
+        {kMkdir, "a@b", 0, false, EINVAL},
+        {kRmdir, "d", 0, false, ENOTEMPTY},
+        {kRmdir, "d/o", 0, false, ENOTDIR},
+        {kUnlink, "d", 0, false, EISDIR},
+        {kUnlink, "d/o?nonsense", 0, false, EINVAL},
+        {kOpen, "d/x@y", kCreate, false, EINVAL},
+        {kOpen, "d/.notify", kCreate, false, EINVAL},
+        {kOpen, "d/[x", kCreate, false, EINVAL},
+        {kOpen, "d/x\ny", kCreate, false, EINVAL},
+        {kOpen, "d/.all", kCreate, false, EACCES},
+        {kOpen, "d/o?deltadir", O_RDONLY, false, EINVAL},
+        {kOpen, "d/o?notify=9:x", O_RDONLY, false, EINVAL},
+        {kOpen, ".notify?delta", O_RDONLY, false, EINVAL},
+        {kOpen, "d/.notify", O_RDONLY, false, ENOENT},  // the root's only
+        {kOpen, "d/n?verbose", kCreate, false, EINVAL},
+        {kOpen, "d/n?f=9a", kCreate, false, EINVAL},
+        {kOpen, "d/n?delta=1", kCreate, false, EINVAL},
+        {kOpen, "d/n?backlog=18014398509481985", kCreate, false, EINVAL},  // past 1 TiB
+        {kOpen, "d/missing?delta", O_RDONLY, false, ENOENT},
+        {kOpen, "d/o?delta", O_CREAT | O_EXCL, false, EEXIST},
+        {kOpen, "d?wait", O_RDONLY, false, EINVAL},
+        {kOpen, "d/o?server", O_RDONLY, false, EACCES},
+        {kOpen, "d/o?opens", O_RDONLY, false, EACCES},  // ?opens needs an open that may write
+        {kOpen, "d/n?server", O_RDONLY | O_CREAT, false, EACCES},
+        {kOpen, "d/private?delta", O_RDONLY, true, EACCES},
+        {kOpen, "d/n", O_WRONLY | O_CREAT, true, EACCES},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        auto call = [&] {
+            const std::string path = P(c.path);
+            int rc = c.call == kMkdir    ? mkdir(path.c_str(), 0755)
+                     : c.call == kRmdir  ? rmdir(path.c_str())
+                     : c.call == kUnlink ? unlink(path.c_str())
+                                         : open(path.c_str(), c.flags, 0666);
+            if (rc >= 0 && c.call == kOpen) close(rc);
+            return rc >= 0 ? 0 : errno;
+        };
+        EXPECT_EQ(c.nobody ? AsNobody(call) : call(), c.err);
+    }
+    EXPECT_EQ(Cat("d/n"), "open failed: No such file or directory");
+}
+
+// Each case writes to its own object.
+TEST_F(ObjectTest, WritesMerge) {
+    struct {
+        const char *name;
+        std::vector<std::string> writes;
+        const char *expect;
+    } cases[] = {
+        {"o1", {"a::1\nb::2\n", "a::3\n-missing\n"}, "@o1\na::3\nb::2\n"},
+        {"o2", {"a::1\nb::2\n", "-a\n"}, "@o2\nb::2\n"},
+        {"o3", {"@o3\nu::http://h:80/\nc:c:a\\nb"}, "@o3\nu::http://h:80/\nc:c:a\\nb\n"},
+        {"o4", {"[n]a::1\n[n]b::1\n", "a::2\n[-n]b::2\n"}, "@o4\n[n]a::2\nb::2\n"},
+        {"o5",
+         {"[i]t::a,\n", "[i]t::a,\n[i]t::b,\n[i]t::c,\n", "[-i]t::b,\n[-i]u::x,\n"},
+         "@o5\nt::a,c,\n"},
+        {"q", {"[n]@q\na::1\n"}, "[n]@q\na::1\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.expect);
+        Fd w = Open(c.name, O_WRONLY | O_CREAT);
+        for (const std::string &text : c.writes) EXPECT_EQ(WriteText(w.get(), text), 0) << text;
+        EXPECT_EQ(Cat(c.name), c.expect);
+    }
+}
+
+// A refused write changes nothing.
+TEST_F(ObjectTest, BadWritesFailWhole) {
+    Fd w = Open("obj", O_WRONLY | O_CREAT);
+    ASSERT_EQ(WriteText(w.get(), "a::1\n"), 0);
+    struct {
+        std::string text;
+        int err;
+    } cases[] = {
+        {"a::2\nnonsense\n", EINVAL},
+        {"@other\na::2\n", EINVAL},
+        {"a::2\n#@obj\n", EINVAL},
+        {"*@obj\na::2\n", EINVAL},
+        {"9a::2\n", EINVAL},
+        {"a:2\n", EINVAL},
+        {std::string("b::x\0y\n", 7), EINVAL},
+        {"[z]a::2\n", EINVAL},
+        {"[i]t::\n", EINVAL},
+        {"j:json:" + std::string(257, '[') + std::string(257, ']') + "\n", EINVAL},  // too deep
+        {"big::" + std::string(2 << 20, 'y') + "\n", EFBIG},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 20));
+        EXPECT_EQ(WriteText(w.get(), c.text), c.err);
+    }
+    EXPECT_EQ(Cat("obj"), "@obj\na::1\n");
+}
+
+// A full and a delta open after the same changes: the full open reads the
+// object once per change (changes before a read collapse into one copy,
+// "#@" heads it after a truncation), the delta open each change group,
+// folded into the whole object before its first read. A deletion is "-@"
+// once, then end of file, which poll reports as readable.
+TEST_F(ObjectTest, FullAndDeltaOpensReadEachChange) {
+    Fd w = Open("obj", O_WRONLY | O_CREAT);
+    ASSERT_EQ(WriteText(w.get(), "a::1\n"), 0);
+    Fd full = Open("obj", O_RDONLY), delta = Open("obj?delta", O_RDONLY | O_NONBLOCK);
+    auto put = [&](const char *text) { EXPECT_EQ(WriteText(w.get(), text), 0); };
+    const struct {
+        std::function<void()> change;
+        const char *full, *delta;  // "": nothing to read
+    } steps[] = {
+        {[&] { put("b::2\n"); }, "@obj\na::1\nb::2\n", "@obj\na::1\nb::2\n"},
+        {[&] {
+             put("c::3\n");
+             put("a::4\n");
+         },
+         "@obj\na::4\nb::2\nc::3\n", "@obj\nc::3\n@obj\na::4\n"},
+        {[&] { put("-missing\n"); }, "", ""},
+        {[&] { Open("obj", O_WRONLY | O_TRUNC); }, "#@obj\n", "#@obj\n"},
+        {[&] {
+             put("c::4\n");
+             EXPECT_EQ(ftruncate(w.get(), 100), 0);
+         },
+         "#@obj\n", "@obj\nc::4\n#@obj\n"},
+        {[&] { EXPECT_EQ(unlink(P("obj").c_str()), 0); }, "-@obj\n", "-@obj\n"},
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.delta);
+        s.change();
+        EXPECT_EQ(PollIn(full.get()), *s.full != '\0');
+        EXPECT_EQ(ReadOnce(full.get()).text, s.full);
+        EXPECT_EQ(PollIn(delta.get()), *s.delta != '\0');
+        EXPECT_EQ(ReadOnce(delta.get()).text, s.delta);
+        const bool gone = &s == &steps[std::size(steps) - 1];
+        EXPECT_EQ(PollIn(full.get()), gone);
+        EXPECT_EQ(ReadOnce(full.get()).n, 0);
+        EXPECT_EQ(ReadOnce(delta.get()).err, gone ? 0 : EAGAIN);
+    }
+}
+
+// A delta read takes whole change groups: those that do not fit the buffer
+// come in later reads, and a group longer than the buffer fails the read
+// and waits for a larger one. An open more than its backlog behind
+// (truncations counted as changes) is reset: its next read is "|@obj" and
+// the whole object. Without O_NONBLOCK or ?wait an empty read is end of file.
+TEST_F(ObjectTest, DeltaReadsTakeWholeGroupsAndResetWhenBehind) {
+    Fd w = Open("obj", O_WRONLY | O_CREAT);
+    Fd d = Open("obj?delta", O_RDONLY | O_NONBLOCK);
+    Fd behind = Open("obj?delta,backlog=1", O_RDONLY | O_NONBLOCK);
+    EXPECT_EQ(ReadOnce(d.get()).text, "@obj\n");
+    ASSERT_EQ(WriteText(w.get(), "a::6\n"), 0);
+    ASSERT_EQ(WriteText(w.get(), "long::0123456789\n"), 0);
+    EXPECT_EQ(ReadOnce(d.get(), 12).text, "@obj\na::6\n");
+    EXPECT_EQ(ReadOnce(d.get(), 12).err, EMSGSIZE);
+    EXPECT_EQ(ReadOnce(d.get(), 22).text, "@obj\nlong::0123456789\n");
+    EXPECT_FALSE(PollIn(d.get()));
+    EXPECT_EQ(ReadOnce(behind.get()).text, "@obj\na::6\nlong::0123456789\n");
+    for (int i = 0; i < 200; i++) ASSERT_EQ(ftruncate(w.get(), 0), 0);
+    EXPECT_EQ(ReadOnce(behind.get()).text, "|@obj\n@obj\n");
+    EXPECT_FALSE(PollIn(behind.get()));
+    Fd plain = Open("obj?delta", O_RDONLY);
+    EXPECT_EQ(ReadOnce(plain.get()).text, "@obj\n");
+    EXPECT_EQ(ReadOnce(plain.get()).n, 0);
+}
+
+TEST_F(ObjectTest, FiltersPickAttributes) {
+    Fd w = Open("obj", O_WRONLY | O_CREAT);
+    ASSERT_EQ(WriteText(w.get(), "a::1\nb::2\nc::3\nn:n:50\n"), 0);
+    Fd d = Open("obj?delta,f=a+-b+n>10+c=x\\+y+m<5+m!=5", O_RDONLY | O_NONBLOCK);
+    Fd full = Open("obj?f=a", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(d.get(), 0);
+    EXPECT_EQ(ReadOnce(d.get()).text, "@obj\na::1\nn:n:50\n");
+    EXPECT_EQ(ReadOnce(full.get()).text, "@obj\na::1\nb::2\nc::3\nn:n:50\n");
+    struct Step {
+        const char *write;
+        const char *delta;  // "" when the delta open stays unreadable
+        bool full_readable;
+    } steps[] = {
+        {"c::4\nb::5\n", "", false},
+        {"n:n:5\n", "", false},
+        {"n:n:11\nc::6\n", "@obj\nn:n:11\n", false},
+        {"-b\n", "@obj\n-b\n", false},
+        {"c::x+y\n", "@obj\nc::x+y\n", false},
+        {"m:n:5\n", "", false},
+        {"m:n:4\n", "@obj\nm:n:4\n", false},
+        {"a::7\nc::8\n", "@obj\na::7\n", true},
+        {"-n\n-m\n", "", true},  // a deletion passes "-m" only, not "m<5" nor "m!=5"
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.write);
+        ASSERT_EQ(WriteText(w.get(), s.write), 0);
+        EXPECT_EQ(PollIn(d.get()), *s.delta != '\0');
+        EXPECT_EQ(ReadOnce(d.get()).text, s.delta);
+        EXPECT_EQ(PollIn(full.get()), s.full_readable);
+    }
+    EXPECT_EQ(ReadOnce(full.get()).text, "@obj\na::7\nc::8\n");
+}
+
+// A waiting read ends with EINTR on a signal (no SA_RESTART).
+TEST_F(ObjectTest, WaitingReadsEndOnSignals) {
+    Fd w = Open("obj", O_WRONLY | O_CREAT);
+    Fd d = Open("obj?delta,wait", O_RDONLY);
+    EXPECT_EQ(ReadOnce(d.get()).text, "@obj\n");
+    struct sigaction sa = {}, old;
+    sa.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    struct sigevent ev = {};  // every 10 ms, so that one comes while the read waits
+    ev.sigev_notify = SIGEV_SIGNAL;
+    ev.sigev_signo = SIGUSR1;
+    timer_t timer;
+    ASSERT_EQ(timer_create(CLOCK_MONOTONIC, &ev, &timer), 0);
+    const struct itimerspec every = {{0, 10000000}, {0, 10000000}};
+    ASSERT_EQ(timer_settime(timer, 0, &every, nullptr), 0);
+    const Rd interrupted = ReadOnce(d.get());
+    timer_delete(timer);
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(std::pair(interrupted.n, interrupted.err), std::pair(ssize_t{-1}, EINTR));
+}
+
+// Closing a ?critical open purges its object: readers see "*@", and the
+// [n] attributes are gone, or every attribute of a ?nopersist object.
+TEST_F(ObjectTest, CriticalCloseDeletesNonpersistentAttributes) {
+    for (const char *qualifiers : {"?critical", "?critical,nopersist"}) {
+        SCOPED_TRACE(qualifiers);
+        Fd w = Open(std::string("obj") + qualifiers, O_WRONLY | O_CREAT | O_TRUNC);
+        ASSERT_EQ(WriteText(w.get(), "[n]a::1\nb::2\n"), 0);
+        Fd full = Open("obj", O_RDONLY), d = Open("obj?delta", O_RDONLY | O_NONBLOCK);
+        EXPECT_EQ(ReadOnce(full.get()).text, "@obj\n[n]a::1\nb::2\n");
+        EXPECT_EQ(ReadOnce(d.get()).text, "@obj\n[n]a::1\nb::2\n");
+        w.Reset();
+        EXPECT_EQ(ReadOnce(full.get()).text, qualifiers[9] ? "*@obj\n" : "*@obj\nb::2\n");
+        EXPECT_EQ(ReadOnce(d.get()).text, "*@obj\n");
+        ASSERT_EQ(unlink(P("obj").c_str()), 0);
+    }
+}
+
+TEST_F(ObjectTest, ModesAndOwnersAreKept) {
+    ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
+    ASSERT_GE(Open("d/given", O_WRONLY | O_CREAT, 0600).get(), 0);
+    ASSERT_EQ(chown(P("d/given").c_str(), 65534, 65534), 0);
+    // Seen through another name before the change, which must not be kept.
+    EXPECT_EQ(StatText(P("d/given?wait")), "file 0600 65534:65534");
+    EXPECT_EQ(AsNobody([&] { return chmod(P("d/given").c_str(), 0640) == 0 ? 0 : errno; }), 0);
+    EXPECT_EQ(StatText(P("d/given?wait")), "file 0640 65534:65534");
+    // A set-group-ID directory hands its group down.
+    ASSERT_EQ(chown(P("d").c_str(), 0, 65534), 0);
+    ASSERT_EQ(chmod(P("d").c_str(), 02755), 0);
+    ASSERT_GE(Open("d/inherits", O_WRONLY | O_CREAT, 0644).get(), 0);
+    EXPECT_EQ(StatText(P("d/inherits")), "file 0644 0:65534");
+}
+
+// Refused writes are logged at notice, the mount at info: --log-level
+// keeps out what is less severe, and the log file is appended to.
+TEST_F(ObjectTest, LogKeepsToItsLevelAndAppends) {
+    for (const char *level : {"info", "notice"}) {
+        Unmount();
+        Mount({"--log-level", level});
+        Fd w = Open("obj", O_WRONLY | O_CREAT);
+        EXPECT_EQ(WriteText(w.get(), "nonsense\n"), EINVAL);
+    }
+    Unmount();
+    const std::string log = testsupport::WithoutLogStamps(testsupport::ReadFile(base_ + "/log"));
+    auto count = [&](const char *level) {
+        const std::regex re(level);
+        return std::distance(std::sregex_iterator(log.begin(), log.end(), re), {});
+    };
+    EXPECT_EQ(count("ppsfs: info: "), 4) << log;  // mounted and unmounting, twice
+    EXPECT_EQ(count("ppsfs: notice: "), 2) << log;
+}
+
+TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
+    std::string save = base_ + "/saved";
+    Unmount();
+    Mount({"--persist", save});
+    ASSERT_EQ(mkdir(P("d").c_str(), 0750), 0);
+    ASSERT_EQ(chown(P("d").c_str(), 65534, 65534), 0);
+    Fd a = Open("d/a", O_WRONLY | O_CREAT, 0640);
+    ASSERT_EQ(fchown(a.get(), 65534, 65534), 0);
+    ASSERT_EQ(WriteText(a.get(), "x::1\n[n]y::2\nj:json:{\"k\":[1,2]}\n"), 0);
+    a.Reset();
+    Put("c", "[n]@c\nw::4\n");
+    Put("np?nopersist", "v::5\n");
+    ASSERT_EQ(fsync(Open("gone", O_WRONLY | O_CREAT).get()), 0);  // saved now, gone at exit
+    ASSERT_EQ(unlink(P("gone").c_str()), 0);
+    Fd server = Open("s?server", O_RDWR | O_CREAT);  // messages, never saved
+    Unmount(SIGTERM);
+    // Saved as ppsfs's own files; the objects' modes and owners are data.
+    EXPECT_EQ(testsupport::ReadFile(save + "/d/a"),
+              "#ppsfs mode=0640 uid=65534 gid=65534\n@a\nx::1\nj:json:{\"k\":[1,2]}\n");
+    EXPECT_EQ(testsupport::ReadFile(save + "/d/@ppsfs-dir"),
+              "#ppsfs mode=0750 uid=65534 gid=65534\n");
+    for (const char *saved : {"", "/d"}) EXPECT_EQ(StatText(save + saved), "dir 0700 0:0");
+    for (const char *saved : {"/d/a", "/d/@ppsfs-dir"})
+        EXPECT_EQ(StatText(save + saved), "file 0600 0:0");
+    // A saved file that cannot be loaded is skipped and left as it is.
+    std::ofstream(save + "/bad") << "not pps text\n";
+    Mount({"--persist", save});
+    Unmount(SIGQUIT);  // saves as SIGTERM does
+    EXPECT_EQ(testsupport::ReadFile(save + "/bad"), "not pps text\n");
+    Mount({"--persist", save});
+    EXPECT_EQ(Cat("d/a"), "@a\nx::1\nj:json:{\"k\":[1,2]}\n");
+    EXPECT_EQ(StatText(P("d/a")), "file 0640 65534:65534");
+    EXPECT_EQ(StatText(P("d")), "dir 0750 65534:65534");
+    for (const char *missing : {"c", "np", "gone", "bad", "s"})
+        EXPECT_EQ(StatText(P(missing)), strerror(ENOENT)) << missing;
+    // A save that fails at exit (the tree is gone, a file in its place)
+    // ends ppsfs with status 1.
+    ASSERT_EQ(system(("rm -rf '" + save + "'").c_str()), 0);
+    std::ofstream(save) << "in the way\n";
+    Unmount(SIGTERM, 1);
+}
+
+// A save tree written by hand: files without header lines (files and
+// directories carrying the objects' own modes and owners) load with those,
+// and are then saved with them as data, their directories taken over by
+// ppsfs. A header damaged in one field, or a name that is not a PPS name,
+// makes its file unloadable: skipped and kept, never loaded with some other
+// mode or owner.
+TEST_F(ObjectTest, HandWrittenSaveTreesLoad) {
+    std::string save = base_ + "/saved";
+    ASSERT_EQ(mkdir(save.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((save + "/od").c_str(), 0751), 0);
+    ASSERT_EQ(mkdir((save + "/-x").c_str(), 0755), 0);  // not a PPS name
+    std::ofstream(save + "/old") << "@old\nv::1\n";
+    std::ofstream(save + "/od/o") << "@o\nw::2\n";
+    struct {
+        const char *rel;
+        mode_t mode;
+        const char *stat;
+    } saved[] = {{"old", 0604, "file 0604 65534:65534"},
+                 {"od", 0751, "dir 0751 65534:65534"},
+                 {"od/o", 0640, "file 0640 65534:65534"}};
+    for (const auto &f : saved) {
+        ASSERT_EQ(chmod((save + "/" + f.rel).c_str(), f.mode), 0);
+        ASSERT_EQ(chown((save + "/" + f.rel).c_str(), 65534, 65534), 0);
+    }
+    const std::string damaged[] = {
+        "#ppsfs mode=0640 uid=65534\n",                  // a field missing
+        "#ppsfs mode=0648 uid=65534 gid=65534\n",        // not octal
+        "#ppsfs mode=10000 uid=65534 gid=65534\n",       // more than a mode
+        "#ppsfs mode=0640 uid=4294967295 gid=65534\n",   // (uid_t)-1
+        "#ppsfs mode=0640 uid=99999999999 gid=65534\n",  // too large
+        "#ppsfs mode=0640 uid=-1 gid=65534\n",           // signed
+        "#ppsfs mode=0640 uid=65534 gid=65534 \n",       // trailing space
+        "#ppsfs mode=0640 uid=65534 gid=65534",          // no line end
+        "#ppsfs  mode=0640 uid=65534 gid=65534\n",       // two spaces
+    };
+    auto bad = [](std::size_t i) { return "b" + std::to_string(i); };
+    for (std::size_t i = 0; i < std::size(damaged); i++)
+        std::ofstream(save + "/" + bad(i)) << damaged[i] << "@" << bad(i) << "\n";
+    Unmount();
+    for (int run = 0; run < 2; run++) {  // as written then, and as saved now
+        SCOPED_TRACE(run);
+        Mount({"--persist", save});
+        for (const auto &f : saved) EXPECT_EQ(StatText(P(f.rel)), f.stat);
+        EXPECT_EQ(Cat("old") + Cat("od/o"), "@old\nv::1\n@o\nw::2\n");
+        EXPECT_EQ(StatText(save + "/od"), "dir 0700 0:0");
+        EXPECT_EQ(StatText(P("-x")), strerror(ENOENT));
+        for (std::size_t i = 0; i < std::size(damaged); i++)
+            EXPECT_EQ(StatText(P(bad(i))), strerror(ENOENT)) << damaged[i];
+        Unmount();
+        for (std::size_t i = 0; i < std::size(damaged); i++)
+            EXPECT_EQ(testsupport::ReadFile(save + "/" + bad(i)), damaged[i] + "@" + bad(i) + "\n");
+    }
+}
+
+// Server objects: one server per object, connect, message and disconnect
+// lines with client ids and credentials, replies to one client or to all,
+// one message per read, nothing lost.
+const std::regex kConnect(R"(\+@control\.(\d+)(\..*)\n)");
+
+class ServerTest : public PpsfsTest {
+  protected:
+    void SetUp() override {
+        PpsfsTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        // Opened as the daemon opens its control object.
+        server_ = Open("control?server", O_RDWR | O_CREAT | O_TRUNC, 0666);
+        ASSERT_GE(server_.get(), 0);
+        ASSERT_EQ(fchmod(server_.get(), 0666), 0);  // past the test's umask
+    }
+    void TearDown() override {
+        server_.Reset();
+        PpsfsTest::TearDown();
+    }
+
+    // Reads one message as the daemon does: 1024 bytes at most, after poll.
+    std::string ServerRead() {
+        return PollIn(server_.get(), 10000) ? ReadOnce(server_.get(), 1024).text : "(nothing)";
+    }
+    // The client id of the next connect line.
+    std::string Connected() {
+        std::smatch m;
+        std::string line = ServerRead();
+        EXPECT_TRUE(std::regex_match(line, m, kConnect)) << line;
+        return m.empty() ? "" : m[1].str();
+    }
+    std::string Connect(Fd *client, int flags = O_RDWR | O_NONBLOCK) {
+        *client = Open("control", flags);
+        return Connected();
+    }
+
+    // Whether a poll of fd for POLLOUT, asleep while action runs, is woken
+    // by it (a pipe ends the wait should nothing else).
+    static bool WokenForWriting(int fd, const std::function<void()> &action) {
+        int stop[2];
+        if (pipe(stop) != 0) return false;
+        struct pollfd waits[2] = {{fd, POLLOUT, 0}, {stop[0], POLLIN, 0}};
+        std::atomic<bool> woken{false};
+        std::thread waiter([&] { woken = poll(waits, 2, -1) > 0; });
+        usleep(200000);  // most likely asleep in poll by now
+        action();
+        for (int i = 0; i < 500 && !woken; i++) usleep(10000);
+        (void)!write(stop[1], "x", 1);
+        waiter.join();
+        close(stop[0]);
+        close(stop[1]);
+        return (waits[0].revents & POLLOUT) != 0 && waits[1].revents == 0;
+    }
+
+    Fd server_;
+};
+
+// Effective ids and supplementary groups of the opener; disconnect on close.
+TEST_F(ServerTest, ConnectLineCarriesTheOpenersCredentials) {
+    char opened = 0;
+    pid_t child = StartChild(
+        [&](int ready) {
+            gid_t sup[] = {10, 20};
+            if (setgroups(2, sup) != 0 || setresgid(0, 100, 0) != 0 || setresuid(0, 65534, 0) != 0)
+                _exit(1);
+            (void)!write(ready, open(P("control").c_str(), O_RDWR) >= 0 ? "y" : "n", 1);
+        },
+        &opened);
+    EXPECT_EQ(opened, 'y');
+    std::string line = ServerRead();
+    KillChild(child);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, kConnect)) << line;
+    EXPECT_EQ(m[2].str(), ".n0.p" + std::to_string(child) + ".u65534.g100.g10.g20");
+    EXPECT_EQ(ServerRead(), "-@control." + m[1].str() + "\n");
+}
+
+TEST_F(ServerTest, MessagesRepliesAndBroadcasts) {
+    Fd a, b;
+    std::string ida = Connect(&a), idb = Connect(&b);
+    ASSERT_EQ(WriteText(b.get(), "@control\nmsg::access\nid::8"), 0);
+    EXPECT_EQ(ServerRead(), "@control." + idb + "\nmsg::access\nid::8\n");
+    // Clients take turns: one with messages queued waits behind the others.
+    ASSERT_EQ(WriteText(a.get(), "msg::1\n"), 0);
+    ASSERT_EQ(WriteText(a.get(), "msg::2\n"), 0);
+    ASSERT_EQ(WriteText(b.get(), "msg::3\n"), 0);
+    const std::pair<std::string, const char *> order[] = {{ida, "1"}, {idb, "3"}, {ida, "2"}};
+    for (const auto &[id, n] : order)
+        EXPECT_EQ(ServerRead(), "@control." + id + "\nmsg::" + n + "\n");
+    // A server's empty read is EAGAIN, never end of file.
+    EXPECT_FALSE(PollIn(server_.get()));
+    EXPECT_EQ(ReadOnce(server_.get(), 1024).err, EAGAIN);
+    // One write may carry a reply and a broadcast; each is its own message.
+    ASSERT_EQ(WriteText(server_.get(),
+                        "@control." + idb + "\nres::access\nerr:n:-1\n@control\nstate::up\n"),
+              0);
+    EXPECT_EQ(Reads(a.get()), V{"@control\nstate::up\n"});
+    EXPECT_EQ(Reads(b.get()), (V{"@control\nres::access\nerr:n:-1\n", "@control\nstate::up\n"}));
+
+    const std::pair<const char *, int> bad[] = {{"@control.999999\nres::x\n", ENXIO},
+                                                {"@other.1\nres::x\n", EINVAL},
+                                                {"+@control.1\n", EINVAL},
+                                                {"res x\n", EINVAL}};
+    for (auto [text, err] : bad) EXPECT_EQ(WriteText(server_.get(), text), err) << text;
+    EXPECT_EQ(WriteText(a.get(), "@other\nmsg::x\n"), EINVAL);
+    EXPECT_FALSE(PollIn(a.get()));
+    EXPECT_FALSE(PollIn(server_.get()));
+
+    // A client that leaves with replies queued: gone, and its id with it.
+    ASSERT_EQ(WriteText(server_.get(), "@control." + ida + "\nres::1\n"), 0);
+    a.Reset();
+    EXPECT_EQ(ServerRead(), "-@control." + ida + "\n");
+    EXPECT_EQ(WriteText(server_.get(), "@control." + ida + "\nres::3\n"), ENXIO);
+}
+
+// A read returns one message at most, whatever the buffer: a message cut
+// to a small buffer loses its rest, and the largest message (1 MiB - 4 KiB
+// with its object line) comes whole even to a buffer the kernel splits
+// into several FUSE requests, never followed by the next message.
+TEST_F(ServerTest, OneMessagePerReadLongOnesCut) {
+    Fd a;
+    std::string id = Connect(&a), big(3000, 'x');
+    ASSERT_EQ(WriteText(a.get(), "dat::" + big + "\n"), 0);
+    ASSERT_EQ(WriteText(a.get(), "msg::two\n"), 0);
+    EXPECT_EQ(ServerRead(), ("@control." + id + "\ndat::" + big).substr(0, 1024));
+    EXPECT_EQ(ServerRead(), "@control." + id + "\nmsg::two\n");
+    // The same for a client reading a long reply.
+    ASSERT_EQ(WriteText(server_.get(), "@control." + id + "\ndat::" + big + "\n"), 0);
+    ASSERT_EQ(WriteText(server_.get(), "@control." + id + "\nres::ok\n"), 0);
+    EXPECT_EQ(ReadOnce(a.get(), 1000).text, ("@control\ndat::" + big).substr(0, 1000));
+    EXPECT_EQ(ReadOnce(a.get(), 1000).text, "@control\nres::ok\n");
+
+    const std::string header = "@control." + id + "\n";
+    const std::size_t largest = 1024 * 1024 - 4096;
+    const std::string fits = "dat::" + std::string(largest - header.size() - 6, 'y') + "\n";
+    EXPECT_EQ(WriteText(a.get(), fits + "z::\n"), EFBIG);
+    ASSERT_EQ(WriteText(a.get(), fits), 0);
+    ASSERT_EQ(WriteText(a.get(), "msg::after\n"), 0);
+    // At every page offset the kernel's first request holds the message.
+    std::vector<char> buf(2 * largest + 8192);
+    ASSERT_TRUE(PollIn(server_.get(), 10000));
+    ssize_t n = read(server_.get(), buf.data() + 4095, 2 * largest);
+    EXPECT_EQ(n, static_cast<ssize_t>(largest));
+    EXPECT_EQ(std::string(buf.data() + 4095, largest), header + fits);
+    EXPECT_EQ(ServerRead(), header + "msg::after\n");
+}
+
+// One server per object; when it dies its clients are told, and the next
+// server meets them.
+TEST_F(ServerTest, ServerKilledWhileClientsWait) {
+    EXPECT_EQ(Open("control?server", O_RDWR).get() < 0 ? errno : 0, EBUSY);
+    server_.Reset();
+    char opened = 0;
+    pid_t child = StartChild(
+        [&](int ready) {
+            (void)!write(ready, open(P("control?server").c_str(), O_RDWR) >= 0 ? "y" : "n", 1);
+        },
+        &opened);
+    ASSERT_EQ(opened, 'y');
+    Fd a = Open("control?wait", O_RDWR), b = Open("control?wait", O_RDWR);
+    std::string got;
+    std::thread waiter([&] { got = ReadOnce(a.get()).text; });
+    KillChild(child);
+    waiter.join();
+    EXPECT_EQ(got, "*@control\n");
+    EXPECT_EQ(WriteText(a.get(), "msg::identity\nid::2\n"), EPIPE);  // no server
+    // A new server meets the clients still open, in the order of their open.
+    server_ = Open("control?server", O_RDWR);
+    ASSERT_GE(server_.get(), 0);
+    std::string first = Connected(), second = Connected();
+    EXPECT_LT(std::stoull(first), std::stoull(second));
+    ASSERT_EQ(WriteText(a.get(), "msg::identity\nid::3\n"), 0);
+    EXPECT_EQ(ServerRead(), "@control." + first + "\nmsg::identity\nid::3\n");
+}
+
+// Past the unread limit, a server that stops reading has its clients'
+// writes (and new opens) refused with EAGAIN, and a client that stops
+// reading has the server's writes to it and its own refused; every message
+// accepted before still arrives, and writes go through again (poll says
+// when) once the reader catches up.
+TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
+    server_.Reset();
+    Unmount();
+    Mount({"--unread-limit", "4"});
+    server_ = Open("control?server", O_RDWR | O_CREAT, 0666);
+    Fd a;
+    std::string id = Connect(&a);
+    const std::string msg = "dat::" + std::string(500, 'x') + "\n";
+    int accepted = 0;
+    while (accepted < 20 && WriteText(a.get(), msg) == 0) accepted++;
+    EXPECT_EQ(WriteText(a.get(), msg), EAGAIN);
+    EXPECT_EQ(Open("control", O_RDWR).get() < 0 ? errno : 0, EAGAIN);  // a connection too
+    EXPECT_GE(accepted, 8);  // 4 KB of ~520-byte messages, then the limit
+    // A client waiting in poll for POLLOUT is woken once the server reads.
+    EXPECT_FALSE(PollFor(a.get(), POLLOUT));
+    EXPECT_TRUE(WokenForWriting(a.get(), [&] {
+        for (int i = 0; i < accepted; i++) EXPECT_EQ(ServerRead(), "@control." + id + "\n" + msg);
+    }));
+    EXPECT_FALSE(PollIn(server_.get()));
+    ASSERT_EQ(WriteText(a.get(), msg), 0);
+    EXPECT_EQ(ServerRead(), "@control." + id + "\n" + msg);
+    // Now the client leaves its answers unread: past the limit, replies
+    // and broadcasts to it are refused, and so are its own writes.
+    int replies = 0;
+    while (replies < 20 && WriteText(server_.get(), "@control." + id + "\n" + msg) == 0) replies++;
+    EXPECT_GE(replies, 8);
+    EXPECT_LE(replies, accepted + 1);
+    EXPECT_EQ(WriteText(server_.get(), "@control\n" + msg), EAGAIN);
+    EXPECT_EQ(WriteText(a.get(), msg), EAGAIN);
+    for (int i = 0; i < replies; i++) EXPECT_EQ(ReadOnce(a.get(), 1024).text, "@control\n" + msg);
+    EXPECT_EQ(WriteText(a.get(), msg), 0);
+    EXPECT_EQ(WriteText(server_.get(), "@control\n" + msg), 0);
+    // A write-only client held back by a server that stops reading is woken
+    // when the server goes, and its write then fails as having no server.
+    Fd w = Open("control", O_WRONLY | O_NONBLOCK);
+    while (WriteText(w.get(), msg) == 0) {
+    }
+    EXPECT_TRUE(WokenForWriting(w.get(), [&] { server_.Reset(); }));
+    EXPECT_EQ(WriteText(w.get(), msg), EPIPE);
+}
+
+// Special files and open options: .all of a directory in full, delta and
+// deltadir mode, .notify groups, ?opens, and reads that take a whole object
+// or change group or fail with EMSGSIZE.
+class SpecialTest : public PpsfsTest {
+  protected:
+    void SetUp() override {
+        PpsfsTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
+        Put("d/o1", "a::1\n");
+        Put("d/o2", "b::2\n");
+    }
+};
+
+// What each kind of .all open reads first, and after the same changes: an
+// attribute written, an object created, truncated and deleted, a
+// subdirectory made.
+TEST_F(SpecialTest, AllFollowsEveryObjectOfItsDirectory) {
+    struct {
+        const char *open;
+        V first, after;
+    } cases[] = {
+        {"d/.all",
+         {"@o1\na::1\n", "@o2\nb::2\n"},
+         {"@o1\na::1\nc::3\n", "-@o3\n", "#@o2\n"}},  // in the order of first change
+        {"d/.all?delta",
+         {"@o1\na::1\n@o2\nb::2\n"},
+         {"@o1\nc::3\n+@o3\n@o3\nq::1\n#@o2\n-@o3\n+@sub\n"}},
+        {"d/.all?delta,f=c", {"@o1\n@o2\n"}, {"@o1\nc::3\n+@o3\n#@o2\n-@o3\n+@sub\n"}},
+        {"d/.all?deltadir", {"+@o1\n+@o2\n"}, {"+@o3\n-@o3\n+@sub\n"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.open);
+        Fd all = Open(c.open, O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(all.get(), 0) << strerror(errno);
+        EXPECT_EQ(Reads(all.get()), c.first);
+        EXPECT_FALSE(PollIn(all.get()));
+        Put("d/o1", "c::3\n");
+        Put("d/o3", "q::1\n");
+        ASSERT_EQ(truncate(P("d/o2").c_str(), 0), 0);
+        ASSERT_EQ(unlink(P("d/o3").c_str()), 0);
+        ASSERT_EQ(mkdir(P("d/sub").c_str(), 0755), 0);
+        EXPECT_TRUE(PollIn(all.get()));
+        EXPECT_EQ(Reads(all.get()), c.after);
+        ASSERT_EQ(rmdir(P("d/sub").c_str()), 0);
+        Put("d/o2", "b::2\n");
+        Reads(all.get());
+        Put("d/o1", "-c\n");
+    }
+    // Deleted and made again before a read: there to read, not deleted.
+    Fd again = Open("d/.all", O_RDONLY | O_NONBLOCK);
+    Reads(again.get());
+    ASSERT_EQ(unlink(P("d/o2").c_str()), 0);
+    Put("d/o2", "b::3\n");
+    EXPECT_EQ(Reads(again.get()), V{"@o2\nb::3\n"});
+    // Read-only (opens for writing are refused with the other refused
+    // calls), whatever its directory's mode says.
+    EXPECT_EQ(StatText(P("d/.all")), "file 0444 0:0");
+}
+
+// A notification group: its .notify open reads the group's name first,
+// then "group:value" once for each member with data (until the member
+// reads) and "-group:value" for a member closed.
+TEST_F(SpecialTest, NotifyGroupsTellWhichMemberHasData) {
+    Fd n = Open(".notify", O_RDONLY | O_NONBLOCK);
+    std::string group = ReadOnce(n.get()).text;
+    ASSERT_EQ(group.back(), '\n');
+    group.pop_back();
+    Fd m = Open("d/o1?delta,notify=" + group + ":water", O_RDONLY | O_NONBLOCK);
+    EXPECT_EQ(Reads(n.get()), V{group + ":water\n"});  // the whole object to read
+    Put("d/o1", "x::1\n");
+    EXPECT_FALSE(PollIn(n.get()));  // said once until the member reads
+    EXPECT_EQ(Reads(m.get()), V{"@o1\na::1\nx::1\n"});
+    Put("d/o1", "x::2\n");
+    EXPECT_EQ(Reads(n.get()), V{group + ":water\n"});
+    m.Reset();
+    EXPECT_EQ(Reads(n.get()), V{"-" + group + ":water\n"});
+    // A group is its holder's; its lines are whole lines.
+    auto refusal = [&](const std::string &value) {
+        return Open("d/o1?notify=" + group + ":" + value, O_RDONLY).get() < 0 ? errno : 0;
+    };
+    EXPECT_EQ(AsNobody([&] { return refusal("x"); }), EACCES);
+    EXPECT_EQ(refusal("a\nb"), EINVAL);
+    n.Reset();  // the group ends with its open
+    EXPECT_EQ(refusal("water"), EINVAL);
+}
+
+// ?opens (on an open that may write) keeps "[n]_opens::readers,writers" on
+// the object while such an open exists, changed (a change like any) as
+// opens come and go; an _opens a writer set is not its to delete.
+TEST_F(SpecialTest, OpensCountsReadersAndWriters) {
+    Fd tracker = Open("d/o1?opens,delta", O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(Reads(tracker.get()), V{"@o1\na::1\n[n]_opens::1,1\n"});
+    Fd w = Open("d/o1", O_WRONLY);
+    Fd r = Open("d/o1", O_RDONLY);
+    EXPECT_EQ(Reads(tracker.get()), V{"@o1\n[n]_opens::1,2\n@o1\n[n]_opens::2,2\n"});
+    r.Reset();
+    tracker.Reset();
+    EXPECT_EQ(Cat("d/o1"), "@o1\na::1\n");
+    ASSERT_EQ(WriteText(w.get(), "_opens::mine\n"), 0);
+    Open("d/o1", O_RDONLY).Reset();
+    EXPECT_EQ(Cat("d/o1"), "@o1\na::1\n_opens::mine\n");
+}
+
+// A read takes a whole object or change group or fails with EMSGSIZE and
+// loses nothing; the next read with room gets it whole.
+TEST_F(SpecialTest, TooSmallReadsFailAndLoseNothing) {
+    for (const char *open : {"d/o1", "d/o1?delta", "d/.all", "d/.all?delta"}) {
+        SCOPED_TRACE(open);
+        Fd r = Open(open, O_RDONLY | O_NONBLOCK);
+        EXPECT_EQ(ReadOnce(r.get(), 8).err, EMSGSIZE);  // "@o1\na::1\n" is 9 bytes
+        EXPECT_TRUE(PollIn(r.get()));
+        EXPECT_EQ(ReadOnce(r.get(), 9).text, "@o1\na::1\n");
+    }
+    // An object stays under 1 MiB - 8 KiB, so a buffer of 1 MiB always
+    // takes it whole in one read: larger writes fail with EFBIG.
+    Fd w = Open("d/big", O_WRONLY | O_CREAT);
+    const std::string half = "x::" + std::string(500 * 1024, 'x') + "\n";
+    ASSERT_EQ(WriteText(w.get(), half), 0);
+    EXPECT_EQ(WriteText(w.get(), "y" + half.substr(1)), 0);
+    EXPECT_EQ(WriteText(w.get(), "z" + half.substr(1)), EFBIG);
+    Fd r = Open("d/big", O_RDONLY);
+    Rd whole = ReadOnce(r.get(), 2 << 20);
+    EXPECT_EQ(whole.n, static_cast<ssize_t>(5 + 2 * half.size()));  // "@big\n" and both
+    EXPECT_EQ(ReadOnce(r.get(), 100).n, 0);
+}
+
+}  // namespace
+}  // namespace ppsfs_test
