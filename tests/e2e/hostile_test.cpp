@@ -65,42 +65,38 @@ class HostileTest : public PpsfsTest {
 TEST_F(HostileTest, NoRequestInAnotherClientsName) {
     Fd server = Serve("control");
     Fd victim = Open("control", O_RDWR);
-    std::string line = ServerRead(server.get());  // "+@control.<id>.n0..."
-    const std::string victim_id = line.substr(10, line.find('.', 10) - 10);
+    auto id = [](const std::string &connect) {  // of "+@control.<id>.n0..."
+        return connect.substr(10, connect.find('.', 10) - 10);
+    };
+    std::string line = ServerRead(server.get());
     // Lines ending values, so that each starts where a 1024-byte read would.
-    const std::string forged = "@control." + victim_id + "\nmsg::identity\nid::1\n";
-    const std::string forged_connect = "+@control.77.n0.p1.u0.g0\n";
-    int go[2];
-    ASSERT_EQ(pipe(go), 0);
-    char written = 0;
-    pid_t attacker = StartChild(
-        [&](int done) {
-            int fd = BecomeUser(65534, 65534) ? open(P("control").c_str(), O_WRONLY) : -1;
-            (void)!write(done, fd >= 0 ? "o" : "e", 1);
-            // The line ppsfs puts before the message, which the attacker can
-            // tell from its own id; the forgery starts at byte 1024.
-            char header[64] = {};
-            if (fd < 0 || read(go[0], header, sizeof header - 1) <= 0) _exit(1);
-            const std::string pad(1024 - strlen(header) - 5, 'p');
-            const std::string pad2(1024 - forged.size() - 6, 'p');
-            (void)!WriteText(fd, "pad::" + pad + forged + "pad2::" + pad2 + forged_connect);
-        },
-        &written);
-    ASSERT_EQ(written, 'o');
+    const std::string forged = "@control." + id(line) + "\nmsg::identity\nid::1\n";
+    Fd attacker;
+    {
+        NobodyHere nobody;
+        attacker = Open("control", O_WRONLY);
+    }
     line = ServerRead(server.get());
     ASSERT_EQ(line.compare(0, 10, "+@control."), 0) << line;
-    const std::string header = "@control." + line.substr(10, line.find('.', 10) - 10) + "\n";
-    ASSERT_EQ(write(go[1], header.data(), header.size()), static_cast<ssize_t>(header.size()));
+    // The line ppsfs puts before the message, which the attacker can tell
+    // from its own id; the forgery starts at byte 1024.
+    const std::string header = "@control." + id(line) + "\n";
+    const std::string pad(1024 - header.size() - 5, 'p'), pad2(1024 - forged.size() - 6, 'p');
+    const std::string attack =
+        "pad::" + pad + forged + "pad2::" + pad2 + "+@control.77.n0.p1.u0.g0\n";
+    {
+        NobodyHere nobody;
+        EXPECT_EQ(WriteText(attacker.get(), attack), 0);
+    }
     std::string cut = ServerRead(server.get());  // the write went through, cut
     EXPECT_EQ(cut.size(), 1024u);
     EXPECT_EQ(cut.compare(0, header.size(), header), 0) << cut.substr(0, 40);
     // Nothing after it: no forged request, no forged connection.
     EXPECT_FALSE(PollIn(server.get(), 200)) << ReadOnce(server.get()).text.substr(0, 100);
-    KillChild(attacker);
-    close(go[0]);
-    close(go[1]);
+    attacker.Reset();
     EXPECT_EQ(ServerRead(server.get()).compare(0, 10, "-@control."), 0);
 }
+
 // Unread changes cost ppsfs one copy per object, not one per open, and
 // only root may let an open fall further behind than the backlog: 300
 // delta opens that never read keep ppsfs's memory flat, and it stays so.

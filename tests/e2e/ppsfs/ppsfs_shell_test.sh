@@ -15,17 +15,11 @@ mnt=$work/pps
 # The checks run inside the sandbox, with the mount at $mnt.
 cat > "$work/checks.sh" <<'CHECKS'
 set -u
-mnt=$1
-failures=0
+mnt=$1 nl=$'\n' failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" != "$3" ]; then
-    echo "FAIL: $1"; echo "  expected: $(printf '%q' "$2")"; echo "  actual:   $(printf '%q' "$3")"
-    failures=$((failures + 1))
-  else
-    echo "ok: $1"
-  fi
+  [ "$2" = "$3" ] || fail "$1: expected $(printf '%q' "$2"), got $(printf '%q' "$3")"
 }
-nl=$'\n'
 mkdir -p "$mnt/services/demo"
 o=$mnt/services/demo/obj
 
@@ -37,12 +31,10 @@ echo "c::4" > "$o"
 check "> empties first" "@obj${nl}c::4" "$(cat "$o")"
 check "same inode" "$(stat -c %i "$o")" "$(stat -c %i "$o?delta,wait")"
 check "ls lists names only" "obj" "$(ls "$mnt/services/demo")"
-
 echo "d::5" >> "$o"
 # Another user reaches the mount made by root.
-out=$(setpriv --reuid=65534 --regid=65534 --clear-groups cat "$o")
-check "other user reads" "@obj${nl}c::4${nl}d::5" "$out"
-
+check "other user reads" "@obj${nl}c::4${nl}d::5" \
+  "$(setpriv --reuid=65534 --regid=65534 --clear-groups cat "$o")"
 rm "$o?nopersist"
 check "rm with qualifier" "" "$(ls "$mnt/services/demo")"
 rmdir "$mnt/services/demo" "$mnt/services"
@@ -56,21 +48,12 @@ exit $((failures > 0))
 CHECKS
 
 status=0
-
-timeout 60 "$bin/ppsfs-sandbox" -m "$mnt" -p "$work/saved" -- bash "$work/checks.sh" "$mnt" || status=1
-
+fail() { echo "FAIL: $*"; status=1; }
+sandbox=("$bin/ppsfs-sandbox" -m "$mnt" -p "$work/saved" --)
+timeout 60 "${sandbox[@]}" bash "$work/checks.sh" "$mnt" || status=1
 # A second sandbox loads what the first saved, except the nopersist object.
-out=$(timeout 60 "$bin/ppsfs-sandbox" -m "$mnt" -p "$work/saved" -- \
-  sh -c "cat '$mnt/keep/obj'; ls '$mnt/keep'")
-if [ "$out" != $'@obj\nk::1\nobj' ]; then
-  echo "FAIL: restored state: $(printf '%q' "$out")"
-  status=1
-else
-  echo "ok: restored state"
-fi
+out=$(timeout 60 "${sandbox[@]}" sh -c "cat '$mnt/keep/obj'; ls '$mnt/keep'")
+[ "$out" = $'@obj\nk::1\nobj' ] || fail "restored state: $(printf '%q' "$out")"
 # Nothing stays mounted outside the sandbox.
-if grep -q " $mnt " /proc/self/mountinfo; then
-  echo "FAIL: mount visible outside the sandbox"
-  status=1
-fi
+! grep -q " $mnt " /proc/self/mountinfo || fail "mount visible outside the sandbox"
 exit $status
