@@ -1,8 +1,6 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-// Test harness for ppsfs: mounts the real filesystem on a temporary
-// directory, in the test process's private mount namespace, and drives it
-// with ordinary file calls. ppsfs dies with the test (PR_SET_PDEATHSIG) and
-// a watchdog alarm ends a hung test.
+// Test harness for ppsfs: mounts it on a temporary directory in the test's
+// private mount namespace; ppsfs dies with the test, an alarm ends a hung one.
 #ifndef TESTS_SUPPORT_PPSFSMOUNT_H
 #define TESTS_SUPPORT_PPSFSMOUNT_H
 
@@ -69,9 +67,8 @@ inline std::string StatText(const std::string &path) {
     return text;
 }
 
-// Forks a child that runs fn, which writes one byte to the fd it is given
-// when ready; the child then waits to be killed. Returns its pid once the
-// byte has come, with the byte in *report (0 if the child ended first).
+// Forks a child that runs fn, which writes one byte to ready, then waits to be
+// killed; returns its pid once the byte (in *report, 0 if none) has come.
 inline pid_t StartChild(const std::function<void(int ready)> &fn, char *report) {
     int ready[2];
     if (pipe(ready) != 0) return -1;
@@ -95,16 +92,14 @@ inline int KillChild(pid_t pid) {
     return status;
 }
 
-// Takes the identity of an unprivileged user: uid and gid with these
-// supplementary groups (none by default), real, effective and saved alike.
+// Takes a user's identity (real, effective and saved alike) with these groups.
 inline bool BecomeUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups = {}) {
     return setgroups(groups.size(), groups.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
            setresuid(uid, uid, uid) == 0;
 }
 
-// Runs fn in a child process as that user; returns its exit status (fn's
-// result, or that of a program fn execs), 100 when the identity could not
-// be taken, 200 when the child did not exit normally.
+// Runs fn in a child process as that user: its exit status, 100 when the
+// identity could not be taken, 200 when the child did not exit normally.
 inline int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn,
                   const std::vector<gid_t> &groups = {}) {
     pid_t pid = fork();
@@ -117,9 +112,8 @@ inline int AsNobody(const std::function<int()> &fn) {
     return AsUser(65534, 65534, fn);
 }
 
-// While it lives, the test process makes its file calls as nobody (effective
-// ids 65534, no supplementary groups; the real and saved ids stay root's to
-// switch back). What it opens meanwhile stays nobody's open.
+// While it lives, the test's file calls are nobody's (effective ids only);
+// what it opens meanwhile stays nobody's open.
 class NobodyHere {
   public:
     NobodyHere() : groups_(static_cast<std::size_t>(getgroups(0, nullptr))) {
@@ -165,9 +159,8 @@ class PpsfsTest : public ::testing::Test {
         ASSERT_TRUE(ppsfs_.Start(args));
         ASSERT_TRUE(testsupport::WaitForMount(dir_, 10000)) << "ppsfs did not mount";
     }
-    // Unmounts (or stops ppsfs with sig, or SIGTERM when the unmount fails)
-    // and checks that ppsfs ends with exit status want, 0 by default, which
-    // also catches what the sanitizers report in it.
+    // Unmounts (or sends sig) and checks ppsfs's exit status, which also
+    // catches what the sanitizers report in it.
     void Unmount(int sig = 0, int want = 0) {
         if (ppsfs_.pid() < 0) return;
         if (sig != 0 || umount2(dir_.c_str(), 0) != 0) kill(ppsfs_.pid(), sig != 0 ? sig : SIGTERM);

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// techmode-sim through the real device: the simulator is mounted in a
-// private mount namespace and every structure is fetched and decoded by the
-// daemon's own fetchers; faults, scenario replacement and bad scenarios.
+// techmode-sim mounted in a private mount namespace, fetched and decoded by
+// the daemon's own fetchers; faults, scenario replacement and bad scenarios.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -33,8 +32,7 @@ namespace {
 
 using testsupport::Child;
 
-// Values easy to tell apart, no drift, and a list longer than its block
-// holds; everything else at the built-in modem's values.
+// Values easy to tell apart, no drift, a list longer than its block holds.
 std::string TestScenario(const std::string &faults = "") {
     std::string gsm;
     for (int i = 0; i < 40; i++)
@@ -60,8 +58,7 @@ std::vector<uint8_t> Served(const sim::Scenario &s, int type, double elapsed_ms)
     return sim::Answer(s, DCMD_TECHMODE_REQUEST, req, sizeof req, elapsed_ms, rng).bytes;
 }
 
-// What one of the daemon's fetchers decodes from the device, with its
-// result checked against want.
+// What a fetcher of the daemon decodes from the device; its result must be want.
 template <typename T>
 T Fetch(int (*get)(int, T *), int fd, int want = 0) {
     T v{};
@@ -112,8 +109,7 @@ class TechmodeSim : public ::testing::Test {
     int fd_ = -1;
 };
 
-// What the list commands never show: a list longer than its block holds
-// fills the block and says how long it is; a choice goes as its index.
+// A list longer than its block fills it and says its length; a choice goes as its index.
 TEST_F(TechmodeSim, LongListsAndChoices) {
     const auto ir = Fetch(getDtaInterRatMeasurementsInfoDta, fd_);
     EXPECT_EQ(std::tuple(ir.gsm_cell_count, ir.gsm_cells[31].arfcn, ir.gsm_cells[31].rssi),
@@ -132,8 +128,7 @@ TEST_F(TechmodeSim, FaultsSpoilReplies) {
     })");
     ASSERT_EQ(ReplaceScenario(faults), 0);
     testing::internal::CaptureStdout();  // the fetchers' complaints
-    // A device error, another command, another structure type and a raw
-    // reply that is no structure fail the fetch.
+    // A device error, another command or structure type, a raw reply: the fetch fails.
     Fetch(getDtaMobilityDta, fd_, -1);
     Fetch(getDtaBasicDta, fd_, -1);
     Fetch(getDtaRadioStatDta, fd_, -1);
@@ -141,15 +136,13 @@ TEST_F(TechmodeSim, FaultsSpoilReplies) {
     // Missing tags 0 and 3: the first byte reads 0xFF, rscp stays 0.
     const auto s3 = Fetch(getDta3GServingCellDta, fd_);
     EXPECT_EQ(std::tuple(s3.uarfcn & 0xFF, s3.rscp, s3.psc), std::tuple(0xFF, 0, 511));
-    // The over-long ARFCN is refused (the missing last field keeps the reply
-    // at its size); the other fields arrive.
+    // The over-long ARFCN is refused; the other fields arrive.
     const auto s2 = Fetch(getDta2GServingCellDta, fd_);
     EXPECT_EQ(std::tuple(s2.arfcn, s2.cell_id, s2.timing_advance), std::tuple(0, 65535, 0));
     // A truncated or over-long block is never copied.
     EXPECT_EQ(Fetch(getDta3GBearerInfoDta, fd_, -1).rabs[0].rab_id, 0);
     EXPECT_EQ(Fetch(getDtaInterRatMeasurementsInfoDta, fd_, -1).gsm_cells[0].arfcn, 0);
-    // Identity: too many IMSI bytes are cut (and complained of), the missing
-    // P-TMSI member leaves its field, SRNC id still decoded.
+    // Too many IMSI bytes are cut (with a complaint), a missing member leaves its field.
     const auto id = Fetch(getDtaIdentityDta, fd_);
     char text[32];
     FormatImsiDigits(id.imsi, text, sizeof text);
@@ -197,9 +190,7 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     x.recv_len = 64;
     memcpy(x.data, req, sizeof req);
     EXPECT_EQ(ioctl(fd_, DEVCTL_IOC_XFER, &x) == 0 ? 0 : errno, EINVAL);
-
-    // A refused scenario (nested deeper than any needs) fails close() and
-    // keeps the old one.
+    // A refused scenario (nested too deep) fails close() and keeps the old one.
     const std::string deep = Nested(150000), why = "line 1 column 257: nested more than 256 levels";
     EXPECT_EQ(ReplaceScenario(deep), EINVAL);
     EXPECT_TRUE(Logged("scenario refused: written scenario: " + why));
@@ -217,16 +208,14 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     EXPECT_EQ(errno, EFBIG);
     EXPECT_EQ(written, 1u << 20);
     EXPECT_EQ(close(fd) == 0 ? 0 : errno, EINVAL);  // blanks are no scenario
-    // Appending (">>") replaces it as ">" does. Holders of one open file
-    // write one text: a close before the end fails, the last one replaces.
+    // ">>" replaces it as ">" does; of one open file's holders the last close replaces.
     fd = open((mnt_ + "/scenario").c_str(), O_WRONLY | O_APPEND);
     EXPECT_EQ(write(fd, "{\"mobility\":", 12), 12);
     EXPECT_EQ(close(dup(fd)) == 0 ? 0 : errno, EINVAL);
     EXPECT_EQ(write(fd, "{\"mcc\":2}}", 10), 10);
     EXPECT_EQ(close(fd), 0);
     EXPECT_EQ(mcc(), 2);
-    // One open file, one scenario after another, each taking effect at the
-    // close of a copy and going on after the one before.
+    // One open file, one scenario after another, each at the close of a copy.
     fd = open((mnt_ + "/scenario").c_str(), O_WRONLY);
     for (int n = 3; n <= 4; n++) {
         const std::string text = "{\"mobility\":{\"mcc\":" + std::to_string(n) + "}}";
@@ -242,9 +231,8 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
     EXPECT_EQ(mcc(), 999);
 }
 
-// The scenario's owner holding many open writers: their texts together are
-// capped, a write past the cap fails with ENOSPC, the simulator serves on,
-// and a closed writer gives its share back.
+// Texts pending in open writers are capped together (ENOSPC past the cap), and
+// a closed writer gives its share back.
 TEST_F(TechmodeSim, PendingScenarioTextIsCappedAcrossWriters) {
     const std::string text(1 << 20, ' ');  // each open file's text may grow to 1 MiB
     auto fill = [&](int fd) {              // 0, or the errno of the write that failed
@@ -277,10 +265,8 @@ TEST_F(TechmodeSim, PendingScenarioTextIsCappedAcrossWriters) {
     EXPECT_TRUE(sim_.running());
 }
 
-// What a scenario writes reads back to the same replies and is written
-// again the same, for every kind of value: codes with and without a text,
-// texts to escape, addresses, identities, lists longer than the blocks
-// hold, extreme integers.
+// A written scenario reads back to the same replies and is written again the
+// same, for every kind of value.
 TEST(TechmodeSimScenario, WrittenScenariosReadBackToTheSameReplies) {
     const std::string cases[] = {
         sim::DefaultScenarioJson(),

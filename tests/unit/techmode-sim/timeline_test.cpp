@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Drives and golden sessions as pure code: the sample drives' state at
-// keyframes, midway and under events, the checks that refuse a bad
-// timeline, and the reply recordings, round trip and hostile lines.
+// Drives and reply recordings as pure code: sample drives, bad timelines,
+// recordings' round trip and hostile lines.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -21,9 +20,8 @@ std::shared_ptr<const sim::Drive> Sample(const char *name) {
     return sim::Drive::Parse(sim::ReadScenarioFile(path), path);
 }
 
-// Levels move between keyframes (dB values too), codes hold until the next
-// keyframe, a list's cells are matched by their codes, events hold from
-// their start to their end, a looping drive starts again.
+// Levels move between keyframes, codes hold, a list's cells match by code,
+// events hold from start to end, a looping drive starts again.
 TEST(TechmodeSimDrive, SampleDrivesAtKeyframesMidwayAndUnderEvents) {
     auto handover = Sample("drive-handover");
     auto storm = Sample("reject-storm");
@@ -95,9 +93,8 @@ TEST(TechmodeSimDrive, BadTimelinesNameTheStepAndField) {
     }
 }
 
-// Recorded replies: every byte value comes back; a line cut off (a
-// recorder killed mid-line) is left out with a word, and hostile lines are
-// refused naming the line.
+// Every byte value comes back; a line cut off is left out with a word, and
+// hostile lines are refused naming the line.
 TEST(TechmodeSimGolden, RepliesRoundTripAndHostileLinesAreRefused) {
     sim::ServedReply r;
     r.type = TECHMODE_STRUCT_ACTIVE_SET_INFO;

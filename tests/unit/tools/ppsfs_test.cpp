@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// ppsfs through a real mount: objects (names and qualifiers, merging writes,
-// full and delta reads, filters, ?wait, critical publishers, permissions and
-// saved state), server objects and the special files.
+// ppsfs through a real mount: objects, saved state, server objects and the
+// special files.
 #include <time.h>
 
 #include <atomic>
@@ -26,9 +25,8 @@ V Reads(int fd) {
     return out;
 }
 
-// Each refused call fails with the errno of its system call, as root or as
-// nobody (who may not create in root's directory nor open what is not
-// theirs to read), and creates nothing.
+// Each refused call fails with its system call's errno, as root or as nobody,
+// and creates nothing.
 TEST_F(ObjectTest, RefusedCallsFailWithTheirErrno) {
     ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
     ASSERT_GE(Open("d/o", O_RDWR | O_CREAT).get(), 0);
@@ -137,11 +135,8 @@ TEST_F(ObjectTest, BadWritesFailWhole) {
     EXPECT_EQ(Cat("obj"), "@obj\na::1\n");
 }
 
-// A full and a delta open after the same changes: the full open reads the
-// object once per change (changes before a read collapse into one copy,
-// "#@" heads it after a truncation), the delta open each change group,
-// folded into the whole object before its first read. A deletion is "-@"
-// once, then end of file, which poll reports as readable.
+// After the same changes a full open reads the object once ("#@" after a
+// truncation), a delta open each change group; a deletion is "-@", then EOF.
 TEST_F(ObjectTest, FullAndDeltaOpensReadEachChange) {
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     ASSERT_EQ(WriteText(w.get(), "a::1\n"), 0);
@@ -180,11 +175,8 @@ TEST_F(ObjectTest, FullAndDeltaOpensReadEachChange) {
     }
 }
 
-// A delta read takes whole change groups: those that do not fit the buffer
-// come in later reads, and a group longer than the buffer fails the read
-// and waits for a larger one. An open more than its backlog behind
-// (truncations counted as changes) is reset: its next read is "|@obj" and
-// the whole object. Without O_NONBLOCK or ?wait an empty read is end of file.
+// A delta read takes whole change groups (EMSGSIZE for one too long); an
+// open past its backlog is reset ("|@obj", then the whole object).
 TEST_F(ObjectTest, DeltaReadsTakeWholeGroupsAndResetWhenBehind) {
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     Fd d = Open("obj?delta", O_RDONLY | O_NONBLOCK);
@@ -280,7 +272,7 @@ TEST_F(ObjectTest, ModesAndOwnersAreKept) {
     ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
     ASSERT_GE(Open("d/given", O_WRONLY | O_CREAT, 0600).get(), 0);
     ASSERT_EQ(chown(P("d/given").c_str(), 65534, 65534), 0);
-    // Seen through another name before the change, which must not be kept.
+    // Seen through another name before the change.
     EXPECT_EQ(StatText(P("d/given?wait")), "file 0600 65534:65534");
     EXPECT_EQ(AsNobody([&] { return chmod(P("d/given").c_str(), 0640) == 0 ? 0 : errno; }), 0);
     EXPECT_EQ(StatText(P("d/given?wait")), "file 0640 65534:65534");
@@ -291,8 +283,7 @@ TEST_F(ObjectTest, ModesAndOwnersAreKept) {
     EXPECT_EQ(StatText(P("d/inherits")), "file 0644 0:65534");
 }
 
-// Refused writes are logged at notice, the mount at info: --log-level
-// keeps out what is less severe, and the log file is appended to.
+// Refused writes are logged at notice, the mount at info; the log is appended to.
 TEST_F(ObjectTest, LogKeepsToItsLevelAndAppends) {
     for (const char *level : {"info", "notice"}) {
         Unmount();
@@ -345,19 +336,14 @@ TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
     EXPECT_EQ(StatText(P("d")), "dir 0750 65534:65534");
     for (const char *missing : {"c", "np", "gone", "bad", "s"})
         EXPECT_EQ(StatText(P(missing)), strerror(ENOENT)) << missing;
-    // A save that fails at exit (the tree is gone, a file in its place)
-    // ends ppsfs with status 1.
+    // A save that fails at exit (a file in the tree's place) ends with status 1.
     ASSERT_EQ(system(("rm -rf '" + save + "'").c_str()), 0);
     std::ofstream(save) << "in the way\n";
     Unmount(SIGTERM, 1);
 }
 
-// A save tree written by hand: files without header lines (files and
-// directories carrying the objects' own modes and owners) load with those,
-// and are then saved with them as data, their directories taken over by
-// ppsfs. A header damaged in one field, or a name that is not a PPS name,
-// makes its file unloadable: skipped and kept, never loaded with some other
-// mode or owner.
+// A save tree written by hand loads with its files' own modes and owners; a
+// header damaged in one field or a name that is no PPS name is skipped and kept.
 TEST_F(ObjectTest, HandWrittenSaveTreesLoad) {
     std::string save = base_ + "/saved";
     ASSERT_EQ(mkdir(save.c_str(), 0700), 0);
@@ -406,9 +392,8 @@ TEST_F(ObjectTest, HandWrittenSaveTreesLoad) {
     }
 }
 
-// Server objects: one server per object, connect, message and disconnect
-// lines with client ids and credentials, replies to one client or to all,
-// one message per read, nothing lost.
+// Server objects: connect and message lines with client ids and credentials,
+// replies to one client or to all, one message per read, nothing lost.
 const std::regex kConnect(R"(\+@control\.(\d+)(\..*)\n)");
 
 class ServerTest : public PpsfsTest {
@@ -442,8 +427,7 @@ class ServerTest : public PpsfsTest {
         return Connected();
     }
 
-    // Whether a poll of fd for POLLOUT, asleep while action runs, is woken
-    // by it (a pipe ends the wait should nothing else).
+    // Whether poll(POLLOUT) on fd, asleep while action runs, is woken by it.
     static bool WokenForWriting(int fd, const std::function<void()> &action) {
         int stop[2];
         if (pipe(stop) != 0) return false;
@@ -521,10 +505,8 @@ TEST_F(ServerTest, MessagesRepliesAndBroadcasts) {
     EXPECT_EQ(WriteText(server_.get(), "@control." + ida + "\nres::3\n"), ENXIO);
 }
 
-// A read returns one message at most, whatever the buffer: a message cut
-// to a small buffer loses its rest, and the largest message (1 MiB - 4 KiB
-// with its object line) comes whole even to a buffer the kernel splits
-// into several FUSE requests, never followed by the next message.
+// A read returns one message at most: a small buffer cuts it, and the largest
+// (1 MiB - 4 KiB) comes whole even when the kernel splits the read.
 TEST_F(ServerTest, OneMessagePerReadLongOnesCut) {
     Fd a;
     std::string id = Connect(&a), big(3000, 'x');
@@ -553,8 +535,7 @@ TEST_F(ServerTest, OneMessagePerReadLongOnesCut) {
     EXPECT_EQ(ServerRead(), header + "msg::after\n");
 }
 
-// One server per object; when it dies its clients are told, and the next
-// server meets them.
+// One server per object; its clients are told of its death, its successor meets them.
 TEST_F(ServerTest, ServerKilledWhileClientsWait) {
     EXPECT_EQ(Open("control?server", O_RDWR).get() < 0 ? errno : 0, EBUSY);
     server_.Reset();
@@ -581,11 +562,8 @@ TEST_F(ServerTest, ServerKilledWhileClientsWait) {
     EXPECT_EQ(ServerRead(), "@control." + first + "\nmsg::identity\nid::3\n");
 }
 
-// Past the unread limit, a server that stops reading has its clients'
-// writes (and new opens) refused with EAGAIN, and a client that stops
-// reading has the server's writes to it and its own refused; every message
-// accepted before still arrives, and writes go through again (poll says
-// when) once the reader catches up.
+// Past the unread limit writes to a reader that does not read fail with
+// EAGAIN; nothing accepted is lost, and poll says when writes go through.
 TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
     server_.Reset();
     Unmount();
@@ -607,8 +585,7 @@ TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
     EXPECT_FALSE(PollIn(server_.get()));
     ASSERT_EQ(WriteText(a.get(), msg), 0);
     EXPECT_EQ(ServerRead(), "@control." + id + "\n" + msg);
-    // Now the client leaves its answers unread: past the limit, replies
-    // and broadcasts to it are refused, and so are its own writes.
+    // A client leaving its answers unread: replies, broadcasts and its writes fail.
     int replies = 0;
     while (replies < 20 && WriteText(server_.get(), "@control." + id + "\n" + msg) == 0) replies++;
     EXPECT_GE(replies, 8);
@@ -618,8 +595,7 @@ TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
     for (int i = 0; i < replies; i++) EXPECT_EQ(ReadOnce(a.get(), 1024).text, "@control\n" + msg);
     EXPECT_EQ(WriteText(a.get(), msg), 0);
     EXPECT_EQ(WriteText(server_.get(), "@control\n" + msg), 0);
-    // A write-only client held back by a server that stops reading is woken
-    // when the server goes, and its write then fails as having no server.
+    // A writer held back is woken when the server goes, then fails with EPIPE.
     Fd w = Open("control", O_WRONLY | O_NONBLOCK);
     while (WriteText(w.get(), msg) == 0) {
     }
@@ -627,9 +603,7 @@ TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
     EXPECT_EQ(WriteText(w.get(), msg), EPIPE);
 }
 
-// Special files and open options: .all of a directory in full, delta and
-// deltadir mode, .notify groups, ?opens, and reads that take a whole object
-// or change group or fail with EMSGSIZE.
+// Special files and options: .all, .notify groups, ?opens, reads too small.
 class SpecialTest : public PpsfsTest {
   protected:
     void SetUp() override {
@@ -641,9 +615,7 @@ class SpecialTest : public PpsfsTest {
     }
 };
 
-// What each kind of .all open reads first, and after the same changes: an
-// attribute written, an object created, truncated and deleted, a
-// subdirectory made.
+// What each kind of .all open reads first, and after the same changes.
 TEST_F(SpecialTest, AllFollowsEveryObjectOfItsDirectory) {
     struct {
         const char *open;
@@ -682,14 +654,12 @@ TEST_F(SpecialTest, AllFollowsEveryObjectOfItsDirectory) {
     ASSERT_EQ(unlink(P("d/o2").c_str()), 0);
     Put("d/o2", "b::3\n");
     EXPECT_EQ(Reads(again.get()), V{"@o2\nb::3\n"});
-    // Read-only (opens for writing are refused with the other refused
-    // calls), whatever its directory's mode says.
+    // Read-only, whatever its directory's mode says.
     EXPECT_EQ(StatText(P("d/.all")), "file 0444 0:0");
 }
 
-// A notification group: its .notify open reads the group's name first,
-// then "group:value" once for each member with data (until the member
-// reads) and "-group:value" for a member closed.
+// A .notify open reads its group's name, then "group:value" once for each
+// member with data and "-group:value" for a member closed.
 TEST_F(SpecialTest, NotifyGroupsTellWhichMemberHasData) {
     Fd n = Open(".notify", O_RDONLY | O_NONBLOCK);
     std::string group = ReadOnce(n.get()).text;
@@ -714,9 +684,8 @@ TEST_F(SpecialTest, NotifyGroupsTellWhichMemberHasData) {
     EXPECT_EQ(refusal("water"), EINVAL);
 }
 
-// ?opens (on an open that may write) keeps "[n]_opens::readers,writers" on
-// the object while such an open exists, changed (a change like any) as
-// opens come and go; an _opens a writer set is not its to delete.
+// ?opens keeps "[n]_opens::readers,writers" on the object while it is open;
+// an _opens a writer set is not its to delete.
 TEST_F(SpecialTest, OpensCountsReadersAndWriters) {
     Fd tracker = Open("d/o1?opens,delta", O_RDWR | O_NONBLOCK);
     EXPECT_EQ(Reads(tracker.get()), V{"@o1\na::1\n[n]_opens::1,1\n"});
@@ -731,8 +700,7 @@ TEST_F(SpecialTest, OpensCountsReadersAndWriters) {
     EXPECT_EQ(Cat("d/o1"), "@o1\na::1\n_opens::mine\n");
 }
 
-// A read takes a whole object or change group or fails with EMSGSIZE and
-// loses nothing; the next read with room gets it whole.
+// A read too small fails with EMSGSIZE and loses nothing.
 TEST_F(SpecialTest, TooSmallReadsFailAndLoseNothing) {
     for (const char *open : {"d/o1", "d/o1?delta", "d/.all", "d/.all?delta"}) {
         SCOPED_TRACE(open);
@@ -741,8 +709,7 @@ TEST_F(SpecialTest, TooSmallReadsFailAndLoseNothing) {
         EXPECT_TRUE(PollIn(r.get()));
         EXPECT_EQ(ReadOnce(r.get(), 9).text, "@o1\na::1\n");
     }
-    // An object stays under 1 MiB - 8 KiB, so a buffer of 1 MiB always
-    // takes it whole in one read: larger writes fail with EFBIG.
+    // An object stays under 1 MiB - 8 KiB: larger writes fail with EFBIG.
     Fd w = Open("d/big", O_WRONLY | O_CREAT);
     const std::string half = "x::" + std::string(500 * 1024, 'x') + "\n";
     ASSERT_EQ(WriteText(w.get(), half), 0);
