@@ -19,14 +19,11 @@ struct Parsed {
     pps_status_t kind;
     std::string obj, attr, enc, value;
     int flags, options, mask;
-    bool operator==(const Parsed &o) const {
-        return std::tie(kind, obj, attr, enc, value, flags, options, mask) ==
-               std::tie(o.kind, o.obj, o.attr, o.enc, o.value, o.flags, o.options, o.mask);
-    }
+    auto Tie() const { return std::tie(kind, obj, attr, enc, value, flags, options, mask); }
+    bool operator==(const Parsed &o) const { return Tie() == o.Tie(); }
 };
 void PrintTo(const Parsed &p, std::ostream *os) {
-    *os << p.kind << " obj '" << p.obj << "' attr '" << p.attr << "' enc '" << p.enc << "' value '"
-        << p.value << "' flags " << p.flags << " options " << p.options << " mask " << p.mask;
+    *os << testing::PrintToString(p.Tie());
 }
 
 // Parses the whole text and records what each call reported.

@@ -278,35 +278,33 @@ TEST(SendResponseAndRequestExit, AnswerThroughTheControlObjectAndStopTheLoop) {
     EXPECT_FALSE(IsOpen(p[0]) || IsOpen(p[1]));
 }
 
+// Same opCode and client: the newer record replaces the older; two clients:
+// both stay, the older found and removed first. Texts are cut to 29 bytes.
 TEST(Transactions, OrderingReplacementAndTruncation) {
     TestService svc;
     SlogCapture log;
-    Transaction t = {};
+    auto locate = [&svc](int opCode) {  // "none" leaves the record alone
+        Transaction t = {};
+        t.clientId = 99;
+        return svc.LocateTransaction(opCode, t) == 0
+                   ? std::to_string(t.opCode) + " " + std::to_string(t.clientId) + " " + t.msg +
+                         " " + t.id
+               : t.clientId == 99 ? "none"
+                                  : "touched";
+    };
     EXPECT_EQ(svc.AddTransaction(1, "identity", 12, "7"), 0);
-    // Same opCode, same client: the newer record replaces the older.
     svc.AddTransaction(1, "identity", 12, "8");
-    ASSERT_EQ(svc.LocateTransaction(1, t), 0);
-    EXPECT_STREQ(t.id, "8");
+    EXPECT_EQ(locate(1), "1 12 identity 8");
     svc.RemoveTransaction(1);
-    EXPECT_EQ(svc.LocateTransaction(1, t), -1);
-
-    // Same opCode, two clients: both stay, the older is found and removed first.
-    const std::string longText(40, 'm');
+    EXPECT_EQ(locate(1), "none");
+    const std::string longText(40, 'm'), cut(29, 'm');
     svc.AddTransaction(2, longText.c_str(), 12, "a");
     svc.AddTransaction(2, "access", 13, longText.c_str());
-    ASSERT_EQ(svc.LocateTransaction(2, t), 0);
-    EXPECT_EQ(t.opCode, 2);
-    EXPECT_EQ(t.clientId, 12u);
-    EXPECT_EQ(std::string(t.msg), longText.substr(0, 29));
+    EXPECT_EQ(locate(2), "2 12 " + cut + " a");
     svc.RemoveTransaction(2);
-    ASSERT_EQ(svc.LocateTransaction(2, t), 0);
-    EXPECT_EQ(t.clientId, 13u);
-    EXPECT_EQ(std::string(t.id), longText.substr(0, 29));
+    EXPECT_EQ(locate(2), "2 13 access " + cut);
     svc.RemoveTransaction(2);
-
-    t.clientId = 99;
-    EXPECT_EQ(svc.LocateTransaction(2, t), -1);
-    EXPECT_EQ(t.clientId, 99u);  // untouched
+    EXPECT_EQ(locate(2), "none");
 }
 
 }  // namespace
