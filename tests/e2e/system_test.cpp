@@ -4,12 +4,9 @@
 // all as built, reached only through PPS objects as a client would. The
 // daemon's log lines are read from a syslog socket at /dev/log, on a /dev of
 // the namespace's own.
-#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -19,16 +16,16 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "support/ExpectedText.h"
-#include "support/Fd.h"
+#include "support/PpsfsMount.h"
 #include "support/Sandbox.h"
 
 namespace {
 
+using namespace ppsfs_test;
 using testsupport::Child;
 using testsupport::ReadFile;
 
@@ -63,34 +60,14 @@ std::string IdentityText(bool device) {
                    : NA({"TMSI", "PTMSI", "SRNCID", "IMEI", "IMSI"}));
 }
 
-// One open of a PPS object through the mount.
-class Pps {
-  public:
-    Pps(const std::string &path, int flags) : fd_(open(path.c_str(), flags)) {}
-    bool Write(const std::string &text) {
-        return write(fd_.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    }
-    // What one read returns once the open is readable; "" if nothing comes
-    // within timeout_ms.
-    std::string Read(int timeout_ms = 5000) {
-        struct pollfd p = {fd_.get(), POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) != 1) return "";
-        char buf[65536];
-        ssize_t n = read(fd_.get(), buf, sizeof buf);
-        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
-    }
-
-  private:
-    testsupport::Fd fd_;
-};
-
-// A ?delta open whose first read, the whole object, is already taken.
-struct Subscriber : Pps {
-    explicit Subscriber(const std::string &path) : Pps(path + "?delta", O_RDONLY) {
-        first = Read();
-    }
-    std::string first;
-};
+// What one read of fd returns once it is readable; "" if nothing comes
+// within timeout_ms.
+std::string Read(const Fd &fd, int timeout_ms = 5000) {
+    return PollIn(fd.get(), timeout_ms) ? ReadOnce(fd.get()).text : "";
+}
+Fd Open(const std::string &path, int flags) {
+    return Fd(open(path.c_str(), flags));
+}
 
 std::string Request(const std::string &msg, const std::string &id) {
     return "msg::" + msg + "\nid::" + id + "\n";
@@ -124,12 +101,11 @@ class System : public ::testing::Test {
         ASSERT_EQ(system((std::string("mkdir -p /pps ") + kDevice).c_str()), 0);
         ASSERT_TRUE(ppsfs_.Start({PPSFS_BIN, "-f", "/pps"}, "", dir_ + "/ppsfs.err"));
         ASSERT_TRUE(testsupport::WaitForMount("/pps")) << ReadFile(dir_ + "/ppsfs.err");
-        ASSERT_EQ(system(("mkdir -p " + kDiag + " " + kNetworkTime).c_str()), 0);
-        for (const char *name : {"/control", "/status"}) {
-            int fd = open((kNetworkTime + name).c_str(), O_WRONLY | O_CREAT, 0666);
-            ASSERT_GE(fd, 0) << strerror(errno);
-            close(fd);
-        }
+        const std::string t = kNetworkTime;
+        ASSERT_EQ(
+            system(("mkdir -p " + kDiag + " " + t + " && touch " + t + "/control " + t + "/status")
+                       .c_str()),
+            0);
         if (!device) return;
         std::ofstream(dir_ + "/scenario.json") << kScenario;
         ASSERT_TRUE(sim_.Start({TECHMODE_SIM_BIN, "-f", "-s", dir_ + "/scenario.json", kDevice}, "",
@@ -168,24 +144,24 @@ TEST_P(EveryCommand, PublishesItsTextAndAnswers) {
     const bool device = GetParam();
     ASSERT_TRUE(StartDaemon()) << Log();
     EXPECT_EQ(Log().find("Cannot Initiate Tech Mode Interface") == std::string::npos, device);
-    std::map<std::string, std::unique_ptr<Subscriber>> status;
-    for (const char *name : {"status_data", "status_utra", "status_geran"}) {
-        status[name].reset(new Subscriber(kDiag + "/" + name));
-        ASSERT_EQ(status[name]->first, "@" + std::string(name) + "\n");  // emptied at start
+    std::map<std::string, Fd> status;
+    for (const std::string name : {"status_data", "status_utra", "status_geran"}) {
+        status[name] = Open(kDiag + "/" + name + "?delta", O_RDONLY);
+        ASSERT_EQ(Read(status[name]), "@" + name + "\n");  // emptied at start
     }
-    Pps client(kControl, O_RDWR);
+    Fd client = Open(kControl, O_RDWR);
     int id = 10;
     for (const Command &c : kCommands) {
         SCOPED_TRACE(c.msg);
         std::string n = std::to_string(id++);
-        ASSERT_TRUE(client.Write(Request(c.msg, n)));
-        EXPECT_EQ(client.Read(), Response(c.msg, n, device));
-        const std::string text = status[c.object]->Read(), head = "@" + std::string(c.object);
+        ASSERT_EQ(WriteText(client.get(), Request(c.msg, n)), 0);
+        EXPECT_EQ(Read(client), Response(c.msg, n, device));
+        const std::string text = Read(status[c.object]), head = "@" + std::string(c.object);
         EXPECT_EQ(text.compare(0, head.size() + 1, head + "\n"), 0) << text;
         EXPECT_GT(text.size(), head.size() + 1);
         EXPECT_TRUE(c.msg != std::string("identity") || text == IdentityText(device)) << text;
     }
-    for (auto &s : status) EXPECT_EQ(s.second->Read(0), "") << s.first;  // nothing else
+    for (auto &s : status) EXPECT_EQ(Read(s.second, 0), "") << s.first;  // nothing else
 }
 
 INSTANTIATE_TEST_SUITE_P(Device, EveryCommand, ::testing::Bool(),
@@ -208,21 +184,22 @@ TEST_F(System, TerminationSignalsAndRunAsUser) {
         for (const char *id : {"\nUid:\t1000\t1000\t1000\t1000\n",
                                "\nGid:\t1001\t1001\t1001\t1001\n", "\nGroups:\t20 30 \n"})
             EXPECT_EQ(st.find(id) != std::string::npos, as_user) << st;
-        Pps client(kControl, O_RDWR), other(kControl, O_RDWR);
-        Subscriber data(kDiag + "/status_data");
-        ASSERT_TRUE(client.Write(Request("identity", "1")));
-        ASSERT_TRUE(other.Write(Request("tchtxpower", "2")));
-        EXPECT_EQ(other.Read(), Response("tchtxpower", "2", true));  // answered after client's
-        EXPECT_EQ(client.Read(), Response("identity", "1", true));
-        EXPECT_EQ(client.Read(0) + other.Read(0), "");
-        EXPECT_NE(data.Read(), "");
+        Fd client = Open(kControl, O_RDWR), other = Open(kControl, O_RDWR);
+        Fd data = Open(kDiag + "/status_data?delta", O_RDONLY);
+        EXPECT_NE(Read(data), "");
+        ASSERT_EQ(WriteText(client.get(), Request("identity", "1")), 0);
+        ASSERT_EQ(WriteText(other.get(), Request("tchtxpower", "2")), 0);
+        EXPECT_EQ(Read(other), Response("tchtxpower", "2", true));  // answered after client's
+        EXPECT_EQ(Read(client), Response("identity", "1", true));
+        EXPECT_EQ(Read(client, 0) + Read(other, 0), "");
+        EXPECT_NE(Read(data), "");
         int status = daemon_.Stop(sig);
         ASSERT_TRUE(WIFEXITED(status)) << status;
         EXPECT_EQ(WEXITSTATUS(status), 0);
         std::string out = Out(), last = "velomar_pps_main is terminated.\n";
         EXPECT_EQ(out.substr(out.size() - std::min(out.size(), last.size())), last);
-        EXPECT_EQ(client.Read(), "*@control\n");
-        EXPECT_EQ(data.Read(), "*@status_data\n");  // nonpersistent: emptied
+        EXPECT_EQ(Read(client), "*@control\n");
+        EXPECT_EQ(Read(data), "*@status_data\n");  // nonpersistent: emptied
     }
 }
 

@@ -23,9 +23,13 @@
 #include <string>
 #include <vector>
 
+#include "support/Fd.h"
 #include "support/Sandbox.h"
 
-namespace testsupport {
+namespace systemtest {
+
+using testsupport::Child;
+using testsupport::ReadFile;
 
 struct Deployment {
     static constexpr const char *kDaemonUser = "velomar";
@@ -33,19 +37,10 @@ struct Deployment {
     static constexpr const char *kDiag = "/pps/services/radioctrl/modem0/diag";
     static constexpr const char *kNetworkTime = "/pps/services/network-time";
     static constexpr uid_t kNobody = 65534;  // an unprivileged user outside both groups
-
     uid_t daemon_uid = 0;
     gid_t daemon_gid = 0;  // the daemon user's group: the device's group
     gid_t diag_gid = 0;
 };
-
-}  // namespace testsupport
-
-namespace systemtest {
-
-using testsupport::Child;
-using testsupport::Deployment;
-using testsupport::ReadFile;
 
 inline const std::string kDiag = Deployment::kDiag;
 inline const std::string kNetworkTime = Deployment::kNetworkTime;
@@ -58,11 +53,8 @@ struct Ran {
 
 // Appends text to an object (a plain write, as `>>` would).
 inline bool Publish(const std::string &path, const std::string &text) {
-    int fd = open(path.c_str(), O_WRONLY);
-    if (fd < 0) return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return ok;
+    const testsupport::Fd fd(open(path.c_str(), O_WRONLY));
+    return write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 // Waits until the object's text contains want; the object's text either way.
@@ -131,10 +123,9 @@ class DiagctlSystem : public ::testing::Test {
                                      tmp_ + "/daemon.out", err);
         umask(mask);
         ASSERT_TRUE(started);
-        for (int i = 0; i < 500; i++) {
+        for (int i = 0; i < 500; i++, usleep(10000)) {
             if (ReadFile(err).find("Now Start the Velomar PPS Server") != std::string::npos) return;
             ASSERT_TRUE(daemon_.running()) << ReadFile(err);
-            usleep(10000);
         }
         FAIL() << "the daemon did not start\n" << ReadFile(err);
     }
@@ -173,12 +164,10 @@ class DiagctlSystem : public ::testing::Test {
         args.insert(args.end(), options.begin(), options.end());
         AsDiagctlUser(serve);
         EXPECT_TRUE(serve->Start(args, tmp_ + "/serve.out", tmp_ + "/serve.err"));
-        for (int i = 0; i < 1000; i++) {
+        for (int i = 0; i < 1000 && serve->running(); i++, usleep(10000)) {
             const std::string out = ReadFile(tmp_ + "/serve.out");
             const std::size_t at = out.find("http://127.0.0.1:");
             if (at != std::string::npos) return atoi(out.c_str() + at + 17);
-            if (!serve->running()) break;
-            usleep(10000);
         }
         ADD_FAILURE() << "diagctl serve gave no URL: " << ReadFile(tmp_ + "/serve.err");
         return 0;

@@ -15,38 +15,37 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 work=$(mktemp -d /tmp/cli-test-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
+run() {  # run ARGS...: the tool's exit status in s, its output in $work/out and err
+  s=0
+  "$exe" "$@" >"$work/out" 2>"$work/err" </dev/null || s=$?
+}
 for spec in "$@"; do
-  tool=${spec%%:*} logs=
-  [ "$spec" != "$tool" ] && logs=1
+  tool=${spec%%:*}
   exe=$bin/$tool
   [ -x "$exe" ] || { fail "$tool: no $exe"; continue; }
 
-  s=0; "$exe" --version >"$work/out" 2>"$work/err" </dev/null || s=$?
+  run --version
   [ "$s" -eq 0 ] || fail "$tool --version: exit status $s"
   [ "$(cat "$work/out")" = "$tool (qrx_velomar) $version" ] ||
     fail "$tool --version printed '$(cat "$work/out")'"
   [ ! -s "$work/err" ] || fail "$tool --version wrote to standard error: $(cat "$work/err")"
 
-  s=0; "$exe" --help >"$work/out" 2>"$work/err" </dev/null || s=$?
+  run --help
   [ "$s" -eq 0 ] || fail "$tool --help: exit status $s"
   grep -q -- '--version' "$work/out" || fail "$tool --help does not list --version"
-  if [ -n "$logs" ]; then
-    grep -q -- '--log-level' "$work/out" || fail "$tool --help does not list --log-level"
-  fi
-
+  [ "$spec" = "$tool" ] || grep -q -- '--log-level' "$work/out" ||
+    fail "$tool --help does not list --log-level"
   # The man page and the completion (where there are) know every option.
   page=$(ls "${MAN_DIR:-/nonexistent}/$tool".*.scd 2>/dev/null | head -n 1)
   completion=${COMPLETION_DIR:-/nonexistent}/$tool
   for opt in $(grep -o -- '--[a-z][a-z-]*' "$work/out" | sort -u); do
-    if [ -n "$page" ] && ! grep -q -- "\*$opt\*" "$page"; then
+    [ -z "$page" ] || grep -q -- "\*$opt\*" "$page" ||
       fail "$tool: $opt is not in $(basename "$page")"
-    fi
-    if [ -f "$completion" ] && ! grep -q -- "$opt\b" "$completion"; then
+    [ ! -f "$completion" ] || grep -q -- "$opt\b" "$completion" ||
       fail "$tool: $opt is not in its bash completion"
-    fi
   done
 
-  s=0; "$exe" --no-such-option >"$work/out" 2>"$work/err" </dev/null || s=$?
+  run --no-such-option
   [ "$s" -eq 2 ] || fail "$tool --no-such-option: exit status $s, not 2"
   [ ! -s "$work/out" ] || fail "$tool --no-such-option wrote to standard output"
   [ -s "$work/err" ] || fail "$tool --no-such-option: no message on standard error"
