@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "ErrorOf.h"
 #include "Golden.h"
@@ -26,12 +27,7 @@ TEST(TechmodeSimDrive, SampleDrivesAtKeyframesMidwayAndUnderEvents) {
     auto handover = Sample("drive-handover");
     auto storm = Sample("reject-storm");
     using Get = std::function<long(const sim::Scenario &)>;
-    const struct {
-        const sim::Drive *drive;
-        double t;
-        Get get;
-        long want;
-    } cases[] = {
+    const std::tuple<const sim::Drive *, double, Get, long> cases[] = {
         {handover.get(), 0, [](auto &s) { return s.serving_cell_3g.rscp_dbm; }, -70},
         {handover.get(), 10, [](auto &s) { return s.serving_cell_3g.rscp_dbm; }, -80},
         {handover.get(), 10, [](auto &s) { return s.serving_cell_3g.ecio_db; }, -7},
@@ -59,16 +55,12 @@ TEST(TechmodeSimDrive, SampleDrivesAtKeyframesMidwayAndUnderEvents) {
         {storm.get(), 34.5, [](auto &s) { return s.radio_stats.rrc_reject_cause; }, 1},
         {storm.get(), 22.5, [](auto &s) { return s.serving_cell_3g.rscp_dbm; }, -102},  // -101.5
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.t);
-        EXPECT_EQ(c.get(*c.drive->At(c.t)), c.want);
-    }
+    for (const auto &[drive, t, get, want] : cases) EXPECT_EQ(get(*drive->At(t)), want) << t;
 }
 
 TEST(TechmodeSimDrive, BadTimelinesNameTheStepAndField) {
-    const struct {
-        const char *timeline, *error;  // the error after "x: timeline"
-    } cases[] = {
+    const std::pair<const char *, const char *> cases[] = {
+        // the error after "x: timeline"
         {"[]", ": must be an object"},
         {R"({"keyframe":[]})", ".keyframe: unknown field"},
         {R"({"keyframes":[{"at":5},{"at":5}]})", ".keyframes[1].at: must be later than the keyf"},
@@ -85,11 +77,11 @@ TEST(TechmodeSimDrive, BadTimelinesNameTheStepAndField) {
         {R"({"loop":1})", ".loop: must be true or false"},
         {R"({"loop":true,"keyframes":[{"at":0}]})", ".loop: needs a drive"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.timeline);
-        const std::string error = ErrorOf(
-            [&] { sim::Drive::Parse(std::string("{\"timeline\":") + c.timeline + "}", "x"); });
-        EXPECT_EQ(error.substr(0, strlen(c.error) + 11), std::string("x: timeline") + c.error);
+    for (const auto &[timeline, error] : cases) {
+        const std::string json = std::string("{\"timeline\":") + timeline + "}";
+        EXPECT_EQ(ErrorOf([&] { sim::Drive::Parse(json, "x"); }).substr(0, strlen(error) + 11),
+                  std::string("x: timeline") + error)
+            << timeline;
     }
 }
 

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <regex>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -86,11 +87,7 @@ TEST_F(ObjectTest, RefusedCallsFailWithTheirErrno) {
 
 // Each case writes to its own object.
 TEST_F(ObjectTest, WritesMerge) {
-    struct {
-        const char *name;
-        std::vector<std::string> writes;
-        const char *expect;
-    } cases[] = {
+    const std::tuple<const char *, std::vector<std::string>, const char *> cases[] = {
         {"o1", {"a::1\nb::2\n", "a::3\n-missing\n"}, "@o1\na::3\nb::2\n"},
         {"o2", {"a::1\nb::2\n", "-a\n"}, "@o2\nb::2\n"},
         {"o3", {"@o3\nu::http://h:80/\nc:c:a\\nb"}, "@o3\nu::http://h:80/\nc:c:a\\nb\n"},
@@ -100,11 +97,11 @@ TEST_F(ObjectTest, WritesMerge) {
          "@o5\nt::a,c,\n"},
         {"q", {"[n]@q\na::1\n"}, "[n]@q\na::1\n"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.expect);
-        Fd w = Open(c.name, O_WRONLY | O_CREAT);
-        for (const std::string &text : c.writes) EXPECT_EQ(WriteText(w.get(), text), 0) << text;
-        EXPECT_EQ(Cat(c.name), c.expect);
+    for (const auto &[name, writes, expect] : cases) {
+        SCOPED_TRACE(expect);
+        Fd w = Open(name, O_WRONLY | O_CREAT);
+        for (const std::string &text : writes) EXPECT_EQ(WriteText(w.get(), text), 0) << text;
+        EXPECT_EQ(Cat(name), expect);
     }
 }
 
@@ -112,10 +109,7 @@ TEST_F(ObjectTest, WritesMerge) {
 TEST_F(ObjectTest, BadWritesFailWhole) {
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     ASSERT_EQ(WriteText(w.get(), "a::1\n"), 0);
-    struct {
-        std::string text;
-        int err;
-    } cases[] = {
+    const std::pair<std::string, int> cases[] = {
         {"a::2\nnonsense\n", EINVAL},
         {"@other\na::2\n", EINVAL},
         {"a::2\n#@obj\n", EINVAL},
@@ -128,10 +122,8 @@ TEST_F(ObjectTest, BadWritesFailWhole) {
         {"j:json:" + std::string(257, '[') + std::string(257, ']') + "\n", EINVAL},  // too deep
         {"big::" + std::string(2 << 20, 'y') + "\n", EFBIG},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.text.substr(0, 20));
-        EXPECT_EQ(WriteText(w.get(), c.text), c.err);
-    }
+    for (const auto &[text, err] : cases)
+        EXPECT_EQ(WriteText(w.get(), text), err) << text.substr(0, 20);
     EXPECT_EQ(Cat("obj"), "@obj\na::1\n");
 }
 
@@ -142,10 +134,8 @@ TEST_F(ObjectTest, FullAndDeltaOpensReadEachChange) {
     ASSERT_EQ(WriteText(w.get(), "a::1\n"), 0);
     Fd full = Open("obj", O_RDONLY), delta = Open("obj?delta", O_RDONLY | O_NONBLOCK);
     auto put = [&](const char *text) { EXPECT_EQ(WriteText(w.get(), text), 0); };
-    const struct {
-        std::function<void()> change;
-        const char *full, *delta;  // "": nothing to read
-    } steps[] = {
+    // Each change, then what the full and the delta open read ("": nothing).
+    const std::tuple<std::function<void()>, const char *, const char *> steps[] = {
         {[&] { put("b::2\n"); }, "@obj\na::1\nb::2\n", "@obj\na::1\nb::2\n"},
         {[&] {
              put("c::3\n");
@@ -161,14 +151,14 @@ TEST_F(ObjectTest, FullAndDeltaOpensReadEachChange) {
          "#@obj\n", "@obj\nc::4\n#@obj\n"},
         {[&] { EXPECT_EQ(unlink(P("obj").c_str()), 0); }, "-@obj\n", "-@obj\n"},
     };
-    for (const auto &s : steps) {
-        SCOPED_TRACE(s.delta);
-        s.change();
-        EXPECT_EQ(PollIn(full.get()), *s.full != '\0');
-        EXPECT_EQ(ReadOnce(full.get()).text, s.full);
-        EXPECT_EQ(PollIn(delta.get()), *s.delta != '\0');
-        EXPECT_EQ(ReadOnce(delta.get()).text, s.delta);
-        const bool gone = &s == &steps[std::size(steps) - 1];
+    for (const auto &[change, full_text, delta_text] : steps) {
+        SCOPED_TRACE(delta_text);
+        change();
+        EXPECT_EQ(PollIn(full.get()), *full_text != '\0');
+        EXPECT_EQ(ReadOnce(full.get()).text, full_text);
+        EXPECT_EQ(PollIn(delta.get()), *delta_text != '\0');
+        EXPECT_EQ(ReadOnce(delta.get()).text, delta_text);
+        const bool gone = *full_text == '-';
         EXPECT_EQ(PollIn(full.get()), gone);
         EXPECT_EQ(ReadOnce(full.get()).n, 0);
         EXPECT_EQ(ReadOnce(delta.get()).err, gone ? 0 : EAGAIN);
@@ -205,11 +195,8 @@ TEST_F(ObjectTest, FiltersPickAttributes) {
     ASSERT_GE(d.get(), 0);
     EXPECT_EQ(ReadOnce(d.get()).text, "@obj\na::1\nn:n:50\n");
     EXPECT_EQ(ReadOnce(full.get()).text, "@obj\na::1\nb::2\nc::3\nn:n:50\n");
-    struct Step {
-        const char *write;
-        const char *delta;  // "" when the delta open stays unreadable
-        bool full_readable;
-    } steps[] = {
+    // A write, what the delta open reads ("": nothing), whether the full one may.
+    const std::tuple<const char *, const char *, bool> steps[] = {
         {"c::4\nb::5\n", "", false},
         {"n:n:5\n", "", false},
         {"n:n:11\nc::6\n", "@obj\nn:n:11\n", false},
@@ -218,14 +205,14 @@ TEST_F(ObjectTest, FiltersPickAttributes) {
         {"m:n:5\n", "", false},
         {"m:n:4\n", "@obj\nm:n:4\n", false},
         {"a::7\nc::8\n", "@obj\na::7\n", true},
-        {"-n\n-m\n", "", true},  // a deletion passes "-m" only, not "m<5" nor "m!=5"
+        {"-n\n-m\n", "", true},  // a deletion passes no comparison
     };
-    for (const Step &s : steps) {
-        SCOPED_TRACE(s.write);
-        ASSERT_EQ(WriteText(w.get(), s.write), 0);
-        EXPECT_EQ(PollIn(d.get()), *s.delta != '\0');
-        EXPECT_EQ(ReadOnce(d.get()).text, s.delta);
-        EXPECT_EQ(PollIn(full.get()), s.full_readable);
+    for (const auto &[write, delta, full_readable] : steps) {
+        SCOPED_TRACE(write);
+        ASSERT_EQ(WriteText(w.get(), write), 0);
+        EXPECT_EQ(PollIn(d.get()), *delta != '\0');
+        EXPECT_EQ(ReadOnce(d.get()).text, delta);
+        EXPECT_EQ(PollIn(full.get()), full_readable);
     }
     EXPECT_EQ(ReadOnce(full.get()).text, "@obj\na::7\nc::8\n");
 }
@@ -351,16 +338,13 @@ TEST_F(ObjectTest, HandWrittenSaveTreesLoad) {
     ASSERT_EQ(mkdir((save + "/-x").c_str(), 0755), 0);  // not a PPS name
     std::ofstream(save + "/old") << "@old\nv::1\n";
     std::ofstream(save + "/od/o") << "@o\nw::2\n";
-    struct {
-        const char *rel;
-        mode_t mode;
-        const char *stat;
-    } saved[] = {{"old", 0604, "file 0604 65534:65534"},
-                 {"od", 0751, "dir 0751 65534:65534"},
-                 {"od/o", 0640, "file 0640 65534:65534"}};
-    for (const auto &f : saved) {
-        ASSERT_EQ(chmod((save + "/" + f.rel).c_str(), f.mode), 0);
-        ASSERT_EQ(chown((save + "/" + f.rel).c_str(), 65534, 65534), 0);
+    const std::tuple<const char *, mode_t, const char *> saved[] = {
+        {"old", 0604, "file 0604 65534:65534"},
+        {"od", 0751, "dir 0751 65534:65534"},
+        {"od/o", 0640, "file 0640 65534:65534"}};
+    for (const auto &[rel, mode, want] : saved) {
+        ASSERT_EQ(chmod((save + "/" + rel).c_str(), mode), 0);
+        ASSERT_EQ(chown((save + "/" + rel).c_str(), 65534, 65534), 0);
     }
     const std::string damaged[] = {
         "#ppsfs mode=0640 uid=65534\n",                  // a field missing
@@ -380,7 +364,7 @@ TEST_F(ObjectTest, HandWrittenSaveTreesLoad) {
     for (int run = 0; run < 2; run++) {  // as written then, and as saved now
         SCOPED_TRACE(run);
         Mount({"--persist", save});
-        for (const auto &f : saved) EXPECT_EQ(StatText(P(f.rel)), f.stat);
+        for (const auto &[rel, mode, want] : saved) EXPECT_EQ(StatText(P(rel)), want);
         EXPECT_EQ(Cat("old") + Cat("od/o"), "@old\nv::1\n@o\nw::2\n");
         EXPECT_EQ(StatText(save + "/od"), "dir 0700 0:0");
         EXPECT_EQ(StatText(P("-x")), strerror(ENOENT));
@@ -617,10 +601,7 @@ class SpecialTest : public PpsfsTest {
 
 // What each kind of .all open reads first, and after the same changes.
 TEST_F(SpecialTest, AllFollowsEveryObjectOfItsDirectory) {
-    struct {
-        const char *open;
-        V first, after;
-    } cases[] = {
+    const std::tuple<const char *, V, V> cases[] = {
         {"d/.all",
          {"@o1\na::1\n", "@o2\nb::2\n"},
          {"@o1\na::1\nc::3\n", "-@o3\n", "#@o2\n"}},  // in the order of first change
@@ -630,11 +611,11 @@ TEST_F(SpecialTest, AllFollowsEveryObjectOfItsDirectory) {
         {"d/.all?delta,f=c", {"@o1\n@o2\n"}, {"@o1\nc::3\n+@o3\n#@o2\n-@o3\n+@sub\n"}},
         {"d/.all?deltadir", {"+@o1\n+@o2\n"}, {"+@o3\n-@o3\n+@sub\n"}},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.open);
-        Fd all = Open(c.open, O_RDONLY | O_NONBLOCK);
+    for (const auto &[name, first, after] : cases) {
+        SCOPED_TRACE(name);
+        Fd all = Open(name, O_RDONLY | O_NONBLOCK);
         ASSERT_GE(all.get(), 0) << strerror(errno);
-        EXPECT_EQ(Reads(all.get()), c.first);
+        EXPECT_EQ(Reads(all.get()), first);
         EXPECT_FALSE(PollIn(all.get()));
         Put("d/o1", "c::3\n");
         Put("d/o3", "q::1\n");
@@ -642,7 +623,7 @@ TEST_F(SpecialTest, AllFollowsEveryObjectOfItsDirectory) {
         ASSERT_EQ(unlink(P("d/o3").c_str()), 0);
         ASSERT_EQ(mkdir(P("d/sub").c_str(), 0755), 0);
         EXPECT_TRUE(PollIn(all.get()));
-        EXPECT_EQ(Reads(all.get()), c.after);
+        EXPECT_EQ(Reads(all.get()), after);
         ASSERT_EQ(rmdir(P("d/sub").c_str()), 0);
         Put("d/o2", "b::2\n");
         Reads(all.get());
