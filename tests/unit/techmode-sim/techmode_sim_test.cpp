@@ -236,11 +236,8 @@ TEST_F(TechmodeSim, RequestChecksAndScenarioControl) {
 TEST_F(TechmodeSim, PendingScenarioTextIsCappedAcrossWriters) {
     const std::string text(1 << 20, ' ');  // each open file's text may grow to 1 MiB
     auto fill = [&](int fd) {              // 0, or the errno of the write that failed
-        for (size_t done = 0; done < text.size();) {
-            ssize_t n = write(fd, text.data() + done, text.size() - done);
-            if (n < 0) return errno;
-            done += static_cast<size_t>(n);
-        }
+        for (ssize_t n = 0, done = 0; done < ssize_t(text.size()); done += n)
+            if ((n = write(fd, text.data() + done, text.size() - done)) < 0) return errno;
         return 0;
     };
     std::vector<int> fds;
@@ -299,9 +296,7 @@ TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
     const std::string range = "must be an integer from 0 to 65535, got ";
     const std::string cases[][2] = {
         {R"({"mobility":{"mcc":70000}})", "mobility.mcc: " + range + "70000"},
-        {R"({"mobility":{"mccx":1}})", "mobility.mccx: unknown field"},
         {R"({"extra":1})", "extra: unknown field"},
-        {"[]", "top level: must be an object"},
         {R"({"identity":{"imsi":"31015a"}})", "identity.imsi: must hold decimal digits only"},
         {R"({"identity":{"tmsi":"123"}})", "identity.tmsi: must hold exactly 8 hexadecimal digits"},
         {R"({"bearers_3g":[{},{},{},{},{},{},{},{},{}]})", "bearers_3g: holds at most 8 entries"},
