@@ -105,10 +105,11 @@ class Broker {
     int port_ = 0;
 };
 
-// A client that subscribes to filter and keeps what arrives, reconnecting
-// by itself (libmosquitto's own thread). With an id it keeps a session at
-// the broker (clean session off), so that what is published while it is
-// away waits for it.
+// A client that subscribes to filter (made waits up to 20 s for the
+// subscription) and keeps what arrives, reconnecting by itself
+// (libmosquitto's own thread). With an id it keeps a session at the broker
+// (clean session off), so that what is published while it is away waits
+// for it.
 class Watcher {
   public:
     struct Message {
@@ -141,6 +142,7 @@ class Watcher {
             });
         mosquitto_connect_async(mosq_, "127.0.0.1", port, 30);
         mosquitto_loop_start(mosq_);
+        WaitFor([this](const std::vector<Message> &) { return subscribed_; });
     }
     ~Watcher() {
         mosquitto_disconnect(mosq_);
@@ -148,14 +150,10 @@ class Watcher {
         mosquitto_destroy(mosq_);
     }
 
-    // Wait up to 20 s until done(messages) holds, or the subscription is
-    // made; false if it never was.
+    // Waits up to 20 s until done(messages) holds; false if it never did.
     bool WaitFor(const std::function<bool(const std::vector<Message> &)> &done) {
         std::unique_lock<std::mutex> lock(mu_);
         return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return done(messages_); });
-    }
-    bool WaitSubscribed() {
-        return WaitFor([this](const std::vector<Message> &) { return subscribed_; });
     }
     std::vector<Message> messages() {
         std::lock_guard<std::mutex> lock(mu_);

@@ -7,7 +7,6 @@
 #include <rapidjson/document.h>
 #include <rapidjson/schema.h>
 #include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <fstream>
 #include <memory>
@@ -16,39 +15,30 @@
 
 namespace testsupport {
 
-class RecordSchema {
-  public:
-    RecordSchema() {
-        std::ifstream in(DIAGCTL_RECORD_SCHEMA);
+// "" when the record fits the schema, else what is wrong and where (or that
+// the schema cannot be read).
+inline std::string CheckRecord(const rapidjson::Document &record) {
+    static const std::unique_ptr<rapidjson::SchemaDocument> schema = [] {
         std::stringstream text;
-        text << in.rdbuf();
+        text << std::ifstream(DIAGCTL_RECORD_SCHEMA).rdbuf();
         rapidjson::Document d;
-        d.Parse(text.str().c_str());
-        ok_ = in.good() && !d.HasParseError();
-        schema_ = std::make_unique<rapidjson::SchemaDocument>(d);
-    }
-    bool loaded() const { return ok_; }
-
-    // "" when line is a valid record, else what is wrong and where.
-    std::string Check(const std::string &line) const {
-        rapidjson::Document d;
-        if (d.Parse(line.c_str()).HasParseError()) return "not JSON";
-        return Check(d);
-    }
-    std::string Check(const rapidjson::Document &d) const {
-        rapidjson::SchemaValidator v(*schema_);
-        if (d.Accept(v)) return "";
-        rapidjson::StringBuffer where, rule;
-        v.GetInvalidSchemaPointer().StringifyUriFragment(rule);
-        v.GetInvalidDocumentPointer().StringifyUriFragment(where);
-        return std::string("at ") + where.GetString() + ": fails " + rule.GetString() + " (" +
-               v.GetInvalidSchemaKeyword() + ")";
-    }
-
-  private:
-    bool ok_ = false;
-    std::unique_ptr<rapidjson::SchemaDocument> schema_;
-};
+        return d.Parse(text.str().c_str()).HasParseError()
+                   ? nullptr
+                   : std::make_unique<rapidjson::SchemaDocument>(d);
+    }();
+    if (schema == nullptr) return "cannot read " DIAGCTL_RECORD_SCHEMA;
+    rapidjson::SchemaValidator v(*schema);
+    if (record.Accept(v)) return "";
+    rapidjson::StringBuffer where, rule;
+    v.GetInvalidSchemaPointer().StringifyUriFragment(rule);
+    v.GetInvalidDocumentPointer().StringifyUriFragment(where);
+    return std::string("at ") + where.GetString() + ": fails " + rule.GetString() + " (" +
+           v.GetInvalidSchemaKeyword() + ")";
+}
+inline std::string CheckRecord(const std::string &line) {
+    rapidjson::Document d;
+    return d.Parse(line.c_str()).HasParseError() ? "not JSON" : CheckRecord(d);
+}
 
 }  // namespace testsupport
 

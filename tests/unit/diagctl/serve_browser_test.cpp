@@ -7,7 +7,7 @@
 // deadlines) until every screen on the page shows a round made after the
 // step and compares each cell with diagctl --json. Then: the RSCP charts
 // followed the drive, the APN stayed text, pause holds the page still, the
-// mask and the downloads, the GSM-time switch.
+// mask, the GSM-time switch.
 #include <httplib.h>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -364,16 +364,14 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
     // element made, no script run.
     rapidjson::Document inert = Run(R"JS(
         const cells = [...document.querySelectorAll('td[data-key$=".apn_name"]')];
-        return {pwned: window.__pwned === undefined ? null : window.__pwned,
-                images: document.images.length, scripts: document.scripts.length,
-                handlers: document.querySelectorAll('[onerror]').length,
-                apn: cells.length ? cells[0].textContent : null};)JS");
-    ASSERT_TRUE(inert.IsObject());
-    EXPECT_TRUE(inert["pwned"].IsNull());
-    EXPECT_EQ(inert["images"].GetInt(), 0);
-    EXPECT_EQ(inert["scripts"].GetInt(), 2) << "the page's own: Chart.js and app.js";
-    EXPECT_EQ(inert["handlers"].GetInt(), 0);
-    EXPECT_EQ(StringOr(&inert["apn"], ""), kHostileApn);
+        return [window.__pwned === undefined ? null : window.__pwned, document.images.length,
+                document.scripts.length, document.querySelectorAll('[onerror]').length,
+                cells.length ? cells[0].textContent : null];)JS");
+    ASSERT_TRUE(inert.IsArray() && inert.Size() == 5) << JsonText(inert);
+    EXPECT_EQ(StringOr(&inert[4], ""), kHostileApn);
+    inert.PopBack();
+    // The page's own scripts only: Chart.js and app.js.
+    EXPECT_EQ(JsonText(inert), "[null,0,2,0]") << "pwned, images, scripts, onerror handlers";
 
     // Paused, the page stays as it was while rounds go on (five, each
     // pushed to every open stream); the mask still applies at once;
@@ -395,7 +393,7 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
     ASSERT_EQ(rounds.size(), 5u);
     EXPECT_EQ(JsonText(Run(rscp + "return td.textContent;")), "\"-80 dBm\"") << "paused page";
 
-    // The mask, and the downloads the page offers while it is on.
+    // The mask, on and off.
     const std::string imei_cell = Cell("identity", "equipment.IMEI");
     const rapidjson::Document shown_imei = Run(imei_cell + "return td.textContent;");
     const std::string imei = StringOr(&shown_imei, "");
@@ -403,17 +401,6 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
     Run("document.getElementById('mask').click();");
     EXPECT_TRUE(WaitInPage(imei_cell + "return td.textContent.includes('****');"))
         << JsonText(Run(imei_cell + "return td.textContent;"));
-    rapidjson::Document links =
-        Run("return [document.getElementById('dl-jsonl').getAttribute('href'),"
-            "        document.getElementById('dl-csv').getAttribute('href')];");
-    ASSERT_TRUE(links.IsArray());
-    for (const rapidjson::Value &href : links.GetArray()) {
-        SCOPED_TRACE(href.GetString());
-        httplib::Result r = api.Get(std::string("/") + href.GetString());
-        ASSERT_TRUE(r);
-        EXPECT_NE(r->body.find("-104"), std::string::npos) << "the session's records";
-        EXPECT_EQ(r->body.find(imei), std::string::npos) << "masked";
-    }
     Run("document.getElementById('mask').click();");
     EXPECT_TRUE(WaitInPage(imei_cell + "return td.textContent === '" + imei + "';"));
     Run("document.getElementById('pause').click();");
@@ -428,9 +415,7 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
         << JsonText(Run("return document.getElementById('gsm-result').textContent;"));
     EXPECT_NE(ReadFile(kDiag + "/config").find("gsm_time_enable::1\n"), std::string::npos);
 
-    int status = serve.Stop(SIGINT);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(serve.Stop(SIGINT), 0) << "exit status 0";
 }
 
 }  // namespace
