@@ -102,31 +102,8 @@ class DiagHarness : public ::testing::Test {
     std::vector<int> readers;
 };
 
-struct Case {
-    const char *msg;
-    void (*setup)(sim::Scenario &);
-    std::string published;  // the end of what the run writes
-    const char *answer;
-};
+using Commands = DiagHarness;
 #define SET(...) [](sim::Scenario &s [[maybe_unused]]) { __VA_ARGS__; }
-
-class Commands : public DiagHarness {
-  protected:
-    // Runs each case on a fresh scenario.
-    void Check(const std::vector<Case> &cases) {
-        for (const Case &c : cases) {
-            SCOPED_TRACE(std::string(c.msg) + ": " + c.published);
-            Reset();
-            if (c.setup) c.setup(S());
-            EXPECT_EQ(Run(c.msg), c.answer);
-            const std::string m = c.msg;
-            bool toData = m == "access" || m == "bearer" || m == "identity";
-            std::string utra = Utra(), data = Data();
-            EXPECT_THAT(toData ? data : utra, testing::EndsWith(c.published));
-            EXPECT_EQ(toData ? utra : data, "");
-        }
-    }
-};
 
 std::string Rab2G(const char *domain, const char *ciphering) {
     return std::string("active_rat::GSM\n-rab_3g\nrab_2g:json:{\"domain\":\"") + domain +
@@ -144,59 +121,74 @@ void Gsm(sim::Scenario &s) {
 // some of the fetches answer, the identity values each in their place, and
 // the bearer of each RAT (the WCDMA bearers are in the system test).
 TEST_F(Commands, ValuesAndPartialFetches) {
-    Check(
-        {{"access",
-          SET(s.sm_cc_cause = {0xF6, 16}, s.basic = {3, 4, 5, 0}, s.radio_stats = {0, 6, 7},
-              s.radio_access_3g = {-10, 0xF6, 8}),
-          "sm_latest_cause:n:246\ncc_latest_cause:n:16\ngmm_latest_cause:n:3\n"
-          "mm_latest_cause:n:4\nrr_latest_cause:n:5\nrrc_rej_cause:n:6\nrrc_rel_cause:n:7\n"
-          "init_tx_power:n:-10\nrach_step_size:n:246\nprea_retr_max:n:8\n",
-          "SUCCESS"},
-         {"identity", SET(s.identity.imsi = "92103", s.identity.srnc_id = 65535),
-          "TMSI::01AB00FF\nPTMSI::C0FFEE01\nIMEI::3538070512345601f\nIMSI::92103fffffffffffff\n"
-          "SRNCID:n:65535\n",
-          "SUCCESS"},
-         {"radiostats", SET(s.radio_stats = {7, 0xFF, 2, 5}),
-          "rrc_reject:n:255\nrrc_release:n:2\nrrc_state::data error!\n"
-          "rrc_conn_state::PASSIVENULL\n",
-          "SUCCESS"},
-         {"tchtxpower",
-          SET(s.dedicated_channel_power = {-10, 0xF6, -70}, s.battery_temperature_c = -5),
-          "dch_tx_pwr:n:-10\ndch_tx_pwr_step:n:246\ndch_utra_rssi:n:-70\nradio_temp:n:-5\n",
-          "SUCCESS"},
-         {"tchtxpwr", SET(Fail({TECHMODE_STRUCT_DEDICATED_CHANNEL_POWER})),
-          NA({"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"}) + "radio_temp:n:31\n", "SUCCESS"},
-         {"hspaopinfo", SET(s.hspa_channel = {9, 0xFFFFFFF0u, 2}, s.hspa_irat_cm = 1),
-          "hssch_code:n:9\nhsdpa_rate:n:-16\nedch_tti::2ms\nhspa_irat_cm::ON\n", "SUCCESS"},
-         {"hspaopinfo",
-          [](sim::Scenario &s) {
-              // An edch_tti byte of 2, after the command, structure and
-              // block headers of 4 bytes each.
-              sim::Fault &f = s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO];
-              f.raw = sim::EncodeStructure(s, TECHMODE_STRUCT_HSPA_CHANNEL_INFO);
-              f.raw.at(12 + 12) = 2;
-              f.has_raw = true;
-              Fail({TECHMODE_STRUCT_HSPA_INTER_RAT_MEAS});
-          },
-          "hssch_code:n:5\nhsdpa_rate:n:7200\nedch_tti::10ms\nhspa_irat_cm::N/A\n", "SUCCESS"},
-         {"hspaopinfo", SET(Fail({TECHMODE_STRUCT_HSPA_CHANNEL_INFO}), s.hspa_irat_cm = 2),
-          NA({"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n",
-          "SUCCESS"},
-         {"bearer", SET(Fail({TECHMODE_STRUCT_BEARER_INFO_3G})),
-          "active_rat::WCDMA\n-rab_2g\n-rab_3g\n", "FAILURE"},
-         {"bearer", Gsm<0, 2>, Rab2G("CS", "A5_3"), "SUCCESS"},
-         {"bearer", Gsm<1, 0>, Rab2G("PS", "GPRS_CIPHERING_OFF"), "SUCCESS"},
-         {"bearer", Gsm<2, 0>, Rab2G("INVALID", "data error!"), "SUCCESS"},
-         {"bearer", SET(Gsm<0, 0>(s), Fail({TECHMODE_STRUCT_BEARER_INFO_2G})),
-          "active_rat::GSM\n-rab_3g\n-rab_2g\n", "FAILURE"},
-         {"bearer", SET(s.faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0}),
-          "active_rat::data error!\n-rab_3g\n-rab_2g\n", "FAILURE"},
-         {"bearer", SET(Fail({TECHMODE_STRUCT_MOBILITY_DATA})),
-          "active_rat::unknown\n-rab_3g\n-rab_2g\n", "FAILURE"},
-         {"tchtxpower", SET(Fail({TECHMODE_STRUCT_BATTERY_TEMPERATURE})),
-          "dch_utra_rssi:n:-70\nradio_temp::N/A\n", "SUCCESS"},
-         {"bearer", SET(s.mobility.active_rat = kRatGan), "active_rat::GAN\n-rab_3g\n-rab_2g\n",
-          "FAILURE"}});
+    const struct {
+        const char *msg;
+        void (*setup)(sim::Scenario &);  // on a fresh scenario
+        std::string published;           // the end of what the run writes
+        const char *answer;
+    } cases[] = {
+        {"access",
+         SET(s.sm_cc_cause = {0xF6, 16}, s.basic = {3, 4, 5, 0}, s.radio_stats = {0, 6, 7},
+             s.radio_access_3g = {-10, 0xF6, 8}),
+         "sm_latest_cause:n:246\ncc_latest_cause:n:16\ngmm_latest_cause:n:3\n"
+         "mm_latest_cause:n:4\nrr_latest_cause:n:5\nrrc_rej_cause:n:6\nrrc_rel_cause:n:7\n"
+         "init_tx_power:n:-10\nrach_step_size:n:246\nprea_retr_max:n:8\n",
+         "SUCCESS"},
+        {"identity", SET(s.identity.imsi = "92103", s.identity.srnc_id = 65535),
+         "TMSI::01AB00FF\nPTMSI::C0FFEE01\nIMEI::3538070512345601f\nIMSI::92103fffffffffffff\n"
+         "SRNCID:n:65535\n",
+         "SUCCESS"},
+        {"radiostats", SET(s.radio_stats = {7, 0xFF, 2, 5}),
+         "rrc_reject:n:255\nrrc_release:n:2\nrrc_state::data error!\n"
+         "rrc_conn_state::PASSIVENULL\n",
+         "SUCCESS"},
+        {"tchtxpower",
+         SET(s.dedicated_channel_power = {-10, 0xF6, -70}, s.battery_temperature_c = -5),
+         "dch_tx_pwr:n:-10\ndch_tx_pwr_step:n:246\ndch_utra_rssi:n:-70\nradio_temp:n:-5\n",
+         "SUCCESS"},
+        {"tchtxpwr", SET(Fail({TECHMODE_STRUCT_DEDICATED_CHANNEL_POWER})),
+         NA({"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"}) + "radio_temp:n:31\n", "SUCCESS"},
+        {"hspaopinfo", SET(s.hspa_channel = {9, 0xFFFFFFF0u, 2}, s.hspa_irat_cm = 1),
+         "hssch_code:n:9\nhsdpa_rate:n:-16\nedch_tti::2ms\nhspa_irat_cm::ON\n", "SUCCESS"},
+        {"hspaopinfo",
+         [](sim::Scenario &s) {
+             // An edch_tti byte of 2, after the command, structure and
+             // block headers of 4 bytes each.
+             sim::Fault &f = s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO];
+             f.raw = sim::EncodeStructure(s, TECHMODE_STRUCT_HSPA_CHANNEL_INFO);
+             f.raw.at(12 + 12) = 2;
+             f.has_raw = true;
+             Fail({TECHMODE_STRUCT_HSPA_INTER_RAT_MEAS});
+         },
+         "hssch_code:n:5\nhsdpa_rate:n:7200\nedch_tti::10ms\nhspa_irat_cm::N/A\n", "SUCCESS"},
+        {"hspaopinfo", SET(Fail({TECHMODE_STRUCT_HSPA_CHANNEL_INFO}), s.hspa_irat_cm = 2),
+         NA({"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n",
+         "SUCCESS"},
+        {"bearer", SET(Fail({TECHMODE_STRUCT_BEARER_INFO_3G})),
+         "active_rat::WCDMA\n-rab_2g\n-rab_3g\n", "FAILURE"},
+        {"bearer", Gsm<0, 2>, Rab2G("CS", "A5_3"), "SUCCESS"},
+        {"bearer", Gsm<1, 0>, Rab2G("PS", "GPRS_CIPHERING_OFF"), "SUCCESS"},
+        {"bearer", Gsm<2, 0>, Rab2G("INVALID", "data error!"), "SUCCESS"},
+        {"bearer", SET(Gsm<0, 0>(s), Fail({TECHMODE_STRUCT_BEARER_INFO_2G})),
+         "active_rat::GSM\n-rab_3g\n-rab_2g\n", "FAILURE"},
+        {"bearer", SET(s.faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0}),
+         "active_rat::data error!\n-rab_3g\n-rab_2g\n", "FAILURE"},
+        {"bearer", SET(Fail({TECHMODE_STRUCT_MOBILITY_DATA})),
+         "active_rat::unknown\n-rab_3g\n-rab_2g\n", "FAILURE"},
+        {"tchtxpower", SET(Fail({TECHMODE_STRUCT_BATTERY_TEMPERATURE})),
+         "dch_utra_rssi:n:-70\nradio_temp::N/A\n", "SUCCESS"},
+        {"bearer", SET(s.mobility.active_rat = kRatGan), "active_rat::GAN\n-rab_3g\n-rab_2g\n",
+         "FAILURE"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.msg) + ": " + c.published);
+        Reset();
+        c.setup(S());
+        EXPECT_EQ(Run(c.msg), c.answer);
+        const std::string m = c.msg, utra = Utra(), data = Data();
+        bool toData = m == "access" || m == "bearer" || m == "identity";
+        EXPECT_THAT(toData ? data : utra, testing::EndsWith(c.published));
+        EXPECT_EQ(toData ? utra : data, "");
+    }
     // GAN, the last case, asked for no bearer structure.
     EXPECT_EQ(
         FakeRequests(TECHMODE_STRUCT_BEARER_INFO_3G) + FakeRequests(TECHMODE_STRUCT_BEARER_INFO_2G),
@@ -282,23 +274,16 @@ TEST_F(Cycle, DuplicateIdRules) {
     testing::internal::GetCapturedStderr();
 }
 
-class NetworkTime : public DiagHarness {
-  protected:
-    NetworkTime() {
-        int p[2];
-        EXPECT_EQ(pipe2(p, O_NONBLOCK), 0);
-        svc.m_nwTimeControlFd = p[1];
-        sent = p[0];
-    }
-    ~NetworkTime() override { close(sent); }
-    int sent = -1;  // what the bridge sends the network-time control object
-};
+using NetworkTime = DiagHarness;
 
 // NITZ details are republished as UTC date and time (members in any order,
 // others ignored); a value of 1 of gsm_time_enable (as atoi reads it) asks
 // for GSM time only, another for all sources. Text the other side should
 // never send does nothing. 22:13:20 on 2023-11-14 is in the system test.
 TEST_F(NetworkTime, RepublishesNitzAndSelectsTimeSources) {
+    int sent[2];  // what the bridge sends the network-time control object
+    ASSERT_EQ(pipe2(sent, O_NONBLOCK), 0);
+    svc.m_nwTimeControlFd = sent[1];
     using Handler = void (*)(PPSServer *, void *, int);
     const Handler nitz = VeloNitzStatusHandler, config = VeloConfigHandler;
     const struct {
@@ -332,9 +317,10 @@ TEST_F(NetworkTime, RepublishesNitzAndSelectsTimeSources) {
         close(p[0]);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(Data(), c.published);
-        EXPECT_EQ(Drain(sent),
+        EXPECT_EQ(Drain(sent[0]),
                   *c.dat ? "msg::ts_select\nid::0\ndat::" + std::string(c.dat) + "\n" : "");
     }
+    close(sent[0]);
 }
 
 using Lists = DiagHarness;

@@ -17,13 +17,13 @@ namespace {
 using testsupport::Device;
 using testsupport::kFakeDeviceFd;
 
-std::vector<uint8_t> Bytes(const std::string &text) {
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
-
 class Devctlv : public ::testing::Test {
   protected:
     void SetUp() override { Device() = testsupport::FakeDevice{}; }
+    void Reply(const std::string &text, uint32_t claimed) {
+        dev.reply.assign(text.begin(), text.end());
+        dev.claimedLen = claimed;
+    }
     testsupport::FakeDevice &dev = Device();
 };
 
@@ -32,8 +32,7 @@ TEST_F(Devctlv, GathersSendPartsAndScattersReply) {
     memset(r1, '.', sizeof r1), memset(r2, '.', sizeof r2);
     iov_t sv[2], rv[2];
     SETIOV(&sv[0], a, 3), SETIOV(&sv[1], b, 5), SETIOV(&rv[0], r1, 4), SETIOV(&rv[1], r2, 6);
-    dev.reply = Bytes("0123456");
-    dev.claimedLen = 7;
+    Reply("0123456", 7);
     dev.info = 42;
     int info = 0;
     EXPECT_EQ(devctlv(kFakeDeviceFd, 0x1000, 2, 2, sv, rv, &info), EOK);
@@ -51,8 +50,7 @@ TEST_F(Devctlv, GathersSendPartsAndScattersReply) {
 // devctl: one buffer sent and overwritten by the reply, never past its size.
 TEST_F(Devctlv, DevctlNeverCopiesMoreThanTheCallersRoom) {
     char buf[16] = "qrstuvwxGGGGGGG";
-    dev.reply = Bytes(std::string(16, 'R'));
-    dev.claimedLen = 4000;  // a device that claims more than asked
+    Reply(std::string(16, 'R'), 4000);  // a device that claims more than asked
     EXPECT_EQ(devctl(kFakeDeviceFd, 0x1000, buf, 8, nullptr), EOK);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(dev.request.data), 8), "qrstuvwx");
     EXPECT_EQ(std::string(buf), std::string(8, 'R') + "GGGGGGG");
@@ -80,12 +78,12 @@ TEST_F(Devctlv, ReturnsErrnoValuesNeverMinusOne) {
 
     // The device's own status comes back as the result, with its reply.
     dev.status = EIO;
-    dev.reply = Bytes("xy");
-    dev.claimedLen = 2;
+    Reply("xy", 2);
     char r[2] = {};
     SETIOV(&rv, r, 2);
     EXPECT_EQ(devctlv(kFakeDeviceFd, 0x1000, 1, 1, &sv, &rv, nullptr), EIO);
     EXPECT_EQ(dev.request.send_len, 100u);
+    EXPECT_EQ(std::string(r, 2), "xy");
 }
 
 }  // namespace

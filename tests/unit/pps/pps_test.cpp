@@ -189,10 +189,15 @@ class TestService : public CellularBase_PPS {
   public:
     int Init() override { return 0; }
     void ServiceHook() override {}
-    using CellularBase_PPS::object0_;
-    using CellularBase_PPS::object1_;
-    using CellularBase_PPS::object2_;
+    using CellularBase_PPS::object0_, CellularBase_PPS::object1_, CellularBase_PPS::object2_;
     using CellularBase_PPS::server_;
+};
+
+// A service whose slogf lines (refusals, warnings) are dropped.
+class Service : public ::testing::Test {
+  protected:
+    SlogCapture log;
+    TestService svc;
 };
 
 const auto IsOpen = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
@@ -200,7 +205,7 @@ const auto IsOpen = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
 // Rows go to the slot of their type, close-on-exec; a row of another type
 // is closed again; the first row that cannot be opened fails the table with
 // EINVAL, the rows before it staying open.
-TEST(OpenObjects, FillsSlotsByTypeAndSkipsInvalidRows) {
+TEST_F(Service, OpenObjectsFillsSlotsByTypeAndSkipsInvalidRows) {
     TempDir dir;
     std::string a = dir.File("a?nopersist,critical"), b = dir.File("b"), c = dir.File("c"),
                 bad = dir.File("bad"), missing = dir.File("none/x");
@@ -210,8 +215,6 @@ TEST(OpenObjects, FillsSlotsByTypeAndSkipsInvalidRows) {
                          {0, b.c_str(), rw, 0666, 7},
                          {1, c.c_str(), rw, 0666, 0},
                          {0, missing.c_str(), rw, 0666, 0}};
-    TestService svc;
-    SlogCapture log;
     EXPECT_EQ(svc.OpenObjects(rows, 3), 0);
     EXPECT_EQ(svc.object2_, FdOf(a));
     EXPECT_EQ(svc.object0_, FdOf(b));
@@ -229,12 +232,10 @@ TEST(OpenObjects, FillsSlotsByTypeAndSkipsInvalidRows) {
 
 // Each writes its PPS text to the fd given; what the encoder refuses (a bad
 // name) writes nothing and leaves the next call unharmed.
-TEST(Publishing, WritesPpsTextUnlessTheEncoderRefuses) {
+TEST_F(Service, PublishingWritesPpsTextUnlessTheEncoderRefuses) {
     const AttrPair pairs[] = {{"rat", "GSM"}, {"cell_id", "0x1f"}, {"never", "x"}};
-    TestService svc;
     int p[2];
     ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
-    SlogCapture log;  // the refusals are logged
     svc.WriteAttribute(p[1], "a b", -71);
     svc.WriteAttribute(p[1], "rssi", -71);
     svc.FlushStatus(p[1], "@a/b");
@@ -256,10 +257,8 @@ int ExitFromHandler(PPSServer *, void *user, uint64_t, const char *, const char 
     return 0;
 }
 
-TEST(SendResponseAndRequestExit, AnswerThroughTheControlObjectAndStopTheLoop) {
-    TestService svc;
+TEST_F(Service, SendResponseAndRequestExitAnswerThroughTheControlObjectAndStopTheLoop) {
     ControlPeer peer(svc.server_);
-    SlogCapture log;
     svc.SendResponse("control", {3, 4294967296ull, "identity", "7"}, nullptr, -1);
     EXPECT_EQ(peer.Receive(), "@control.4294967296\nres::identity\nid::7\nerr:n:-1\n");
 
@@ -280,10 +279,8 @@ TEST(SendResponseAndRequestExit, AnswerThroughTheControlObjectAndStopTheLoop) {
 
 // Same opCode and client: the newer record replaces the older; two clients:
 // both stay, the older found and removed first. Texts are cut to 29 bytes.
-TEST(Transactions, OrderingReplacementAndTruncation) {
-    TestService svc;
-    SlogCapture log;
-    auto locate = [&svc](int opCode) {  // "none" leaves the record alone
+TEST_F(Service, TransactionsOrderingReplacementAndTruncation) {
+    auto locate = [this](int opCode) {  // "none" leaves the record alone
         Transaction t = {};
         t.clientId = 99;
         return svc.LocateTransaction(opCode, t) == 0
