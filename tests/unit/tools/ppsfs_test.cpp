@@ -27,8 +27,8 @@ V Reads(int fd) {
 }
 
 // Each refused call fails with its system call's errno, as root or as nobody,
-// and creates nothing.
-TEST_F(ObjectTest, RefusedCallsFailWithTheirErrno) {
+// and creates nothing; modes and owners are kept.
+TEST_F(ObjectTest, RefusedCallsFailWithTheirErrnoModesAreKept) {
     ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
     ASSERT_GE(Open("d/o", O_RDWR | O_CREAT).get(), 0);
     ASSERT_GE(Open("d/private", O_WRONLY | O_CREAT, 0600).get(), 0);
@@ -82,6 +82,16 @@ TEST_F(ObjectTest, RefusedCallsFailWithTheirErrno) {
         EXPECT_EQ(c.nobody ? AsNobody(call) : call(), c.err);
     }
     EXPECT_EQ(Cat("d/n"), "open failed: No such file or directory");
+    // Modes and owners are kept, and seen through another name at once.
+    ASSERT_EQ(chown(P("d/private").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(StatText(P("d/private?wait")), "file 0600 65534:65534");
+    EXPECT_EQ(AsNobody([&] { return chmod(P("d/private").c_str(), 0640) == 0 ? 0 : errno; }), 0);
+    EXPECT_EQ(StatText(P("d/private?wait")), "file 0640 65534:65534");
+    // A set-group-ID directory hands its group down.
+    ASSERT_EQ(chown(P("d").c_str(), 0, 65534), 0);
+    ASSERT_EQ(chmod(P("d").c_str(), 02755), 0);
+    ASSERT_GE(Open("d/inherits", O_WRONLY | O_CREAT, 0644).get(), 0);
+    EXPECT_EQ(StatText(P("d/inherits")), "file 0644 0:65534");
 }
 
 // Each case writes to its own object.
@@ -124,6 +134,15 @@ TEST_F(ObjectTest, BadWritesFailWhole) {
     for (const auto &[text, err] : cases)
         EXPECT_EQ(WriteText(w.get(), text), err) << text.substr(0, 20);
     EXPECT_EQ(Cat("obj"), "@obj\na::1\n");
+    // An object stays under 1 MiB - 8 KiB, so a 1 MiB buffer takes it whole.
+    Fd big = Open("big", O_WRONLY | O_CREAT);
+    const std::string half = "x::" + std::string(500 * 1024, 'x') + "\n";
+    ASSERT_EQ(WriteText(big.get(), half), 0);
+    EXPECT_EQ(WriteText(big.get(), "y" + half.substr(1)), 0);
+    EXPECT_EQ(WriteText(big.get(), "z" + half.substr(1)), EFBIG);
+    Fd r = Open("big", O_RDONLY);
+    EXPECT_EQ(ReadOnce(r.get(), 2 << 20).n, ssize_t(5 + 2 * half.size()));  // "@big\n", both
+    EXPECT_EQ(ReadOnce(r.get(), 100).n, 0);
 }
 
 // After the same changes a full open reads the object once ("#@" after a
@@ -254,21 +273,6 @@ TEST_F(ObjectTest, CriticalCloseDeletesNonpersistentAttributes) {
     }
 }
 
-TEST_F(ObjectTest, ModesAndOwnersAreKept) {
-    ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
-    ASSERT_GE(Open("d/given", O_WRONLY | O_CREAT, 0600).get(), 0);
-    ASSERT_EQ(chown(P("d/given").c_str(), 65534, 65534), 0);
-    // Seen through another name before the change.
-    EXPECT_EQ(StatText(P("d/given?wait")), "file 0600 65534:65534");
-    EXPECT_EQ(AsNobody([&] { return chmod(P("d/given").c_str(), 0640) == 0 ? 0 : errno; }), 0);
-    EXPECT_EQ(StatText(P("d/given?wait")), "file 0640 65534:65534");
-    // A set-group-ID directory hands its group down.
-    ASSERT_EQ(chown(P("d").c_str(), 0, 65534), 0);
-    ASSERT_EQ(chmod(P("d").c_str(), 02755), 0);
-    ASSERT_GE(Open("d/inherits", O_WRONLY | O_CREAT, 0644).get(), 0);
-    EXPECT_EQ(StatText(P("d/inherits")), "file 0644 0:65534");
-}
-
 // Refused writes are logged at notice, the mount at info; the log is appended to.
 TEST_F(ObjectTest, LogKeepsToItsLevelAndAppends) {
     for (const char *level : {"info", "notice"}) {
@@ -308,16 +312,13 @@ TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
               "#ppsfs mode=0640 uid=65534 gid=65534\n@a\nx::1\nj:json:{\"k\":[1,2]}\n");
     EXPECT_EQ(testsupport::ReadFile(save + "/d/@ppsfs-dir"),
               "#ppsfs mode=0750 uid=65534 gid=65534\n");
-    // A saved file that cannot be loaded is skipped and left as it is.
-    std::ofstream(save + "/bad") << "not pps text\n";
     Mount({"--persist", save});
     Unmount(SIGQUIT);  // saves as SIGTERM does
-    EXPECT_EQ(testsupport::ReadFile(save + "/bad"), "not pps text\n");
     Mount({"--persist", save});
     EXPECT_EQ(Cat("d/a"), "@a\nx::1\nj:json:{\"k\":[1,2]}\n");
     EXPECT_EQ(StatText(P("d/a")), "file 0640 65534:65534");
     EXPECT_EQ(StatText(P("d")), "dir 0750 65534:65534");
-    for (const char *missing : {"c", "np", "gone", "bad", "s"})
+    for (const char *missing : {"c", "np", "gone", "s"})
         EXPECT_EQ(StatText(P(missing)), strerror(ENOENT)) << missing;
     // A save that fails at exit (a file in the tree's place) ends with status 1.
     ASSERT_EQ(system(("rm -rf '" + save + "'").c_str()), 0);
@@ -352,6 +353,7 @@ TEST_F(ObjectTest, HandWrittenSaveTreesLoad) {
         "#ppsfs mode=0640 uid=65534 gid=65534 \n",       // trailing space
         "#ppsfs mode=0640 uid=65534 gid=65534",          // no line end
         "#ppsfs  mode=0640 uid=65534 gid=65534\n",       // two spaces
+        "not pps text\n",
     };
     auto bad = [](std::size_t i) { return "b" + std::to_string(i); };
     for (std::size_t i = 0; i < std::size(damaged); i++)
@@ -579,8 +581,15 @@ class SpecialTest : public PpsfsTest {
     }
 };
 
-// What each kind of .all open reads first, and after the same changes.
+// What each kind of .all open reads first, and after the same changes; a read
+// too small fails with EMSGSIZE and loses nothing.
 TEST_F(SpecialTest, AllFollowsEveryObjectOfItsDirectory) {
+    for (const char *name : {"d/o1", "d/o1?delta", "d/.all", "d/.all?delta"}) {
+        Fd r = Open(name, O_RDONLY | O_NONBLOCK);
+        EXPECT_EQ(ReadOnce(r.get(), 8).err, EMSGSIZE) << name;  // "@o1\na::1\n" is 9 bytes
+        EXPECT_TRUE(PollIn(r.get()));
+        EXPECT_EQ(ReadOnce(r.get(), 9).text, "@o1\na::1\n");
+    }
     const std::tuple<const char *, V, V> cases[] = {
         {"d/.all",
          {"@o1\na::1\n", "@o2\nb::2\n"},
@@ -621,7 +630,7 @@ TEST_F(SpecialTest, AllFollowsEveryObjectOfItsDirectory) {
 
 // A .notify open reads its group's name, then "group:value" once for each
 // member with data and "-group:value" for a member closed.
-TEST_F(SpecialTest, NotifyGroupsTellWhichMemberHasData) {
+TEST_F(SpecialTest, NotifyGroupsAndOpensCounts) {
     Fd n = Open(".notify", O_RDONLY | O_NONBLOCK);
     std::string group = ReadOnce(n.get()).text;
     ASSERT_EQ(group.back(), '\n');
@@ -643,43 +652,20 @@ TEST_F(SpecialTest, NotifyGroupsTellWhichMemberHasData) {
     EXPECT_EQ(refusal("a\nb"), EINVAL);
     n.Reset();  // the group ends with its open
     EXPECT_EQ(refusal("water"), EINVAL);
-}
 
-// ?opens keeps "[n]_opens::readers,writers" on the object while it is open;
-// an _opens a writer set is not its to delete.
-TEST_F(SpecialTest, OpensCountsReadersAndWriters) {
-    Fd tracker = Open("d/o1?opens,delta", O_RDWR | O_NONBLOCK);
-    EXPECT_EQ(Reads(tracker.get()), V{"@o1\na::1\n[n]_opens::1,1\n"});
-    Fd w = Open("d/o1", O_WRONLY);
-    Fd r = Open("d/o1", O_RDONLY);
-    EXPECT_EQ(Reads(tracker.get()), V{"@o1\n[n]_opens::1,2\n@o1\n[n]_opens::2,2\n"});
+    // ?opens keeps "[n]_opens::readers,writers" on the object while it is
+    // open; an _opens a writer set is not its to delete.
+    Fd tracker = Open("d/o2?opens,delta", O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(Reads(tracker.get()), V{"@o2\nb::2\n[n]_opens::1,1\n"});
+    Fd w = Open("d/o2", O_WRONLY);
+    Fd r = Open("d/o2", O_RDONLY);
+    EXPECT_EQ(Reads(tracker.get()), V{"@o2\n[n]_opens::1,2\n@o2\n[n]_opens::2,2\n"});
     r.Reset();
     tracker.Reset();
-    EXPECT_EQ(Cat("d/o1"), "@o1\na::1\n");
+    EXPECT_EQ(Cat("d/o2"), "@o2\nb::2\n");
     ASSERT_EQ(WriteText(w.get(), "_opens::mine\n"), 0);
-    Open("d/o1", O_RDONLY).Reset();
-    EXPECT_EQ(Cat("d/o1"), "@o1\na::1\n_opens::mine\n");
-}
-
-// A read too small fails with EMSGSIZE and loses nothing.
-TEST_F(SpecialTest, TooSmallReadsFailAndLoseNothing) {
-    for (const char *open : {"d/o1", "d/o1?delta", "d/.all", "d/.all?delta"}) {
-        SCOPED_TRACE(open);
-        Fd r = Open(open, O_RDONLY | O_NONBLOCK);
-        EXPECT_EQ(ReadOnce(r.get(), 8).err, EMSGSIZE);  // "@o1\na::1\n" is 9 bytes
-        EXPECT_TRUE(PollIn(r.get()));
-        EXPECT_EQ(ReadOnce(r.get(), 9).text, "@o1\na::1\n");
-    }
-    // An object stays under 1 MiB - 8 KiB: larger writes fail with EFBIG.
-    Fd w = Open("d/big", O_WRONLY | O_CREAT);
-    const std::string half = "x::" + std::string(500 * 1024, 'x') + "\n";
-    ASSERT_EQ(WriteText(w.get(), half), 0);
-    EXPECT_EQ(WriteText(w.get(), "y" + half.substr(1)), 0);
-    EXPECT_EQ(WriteText(w.get(), "z" + half.substr(1)), EFBIG);
-    Fd r = Open("d/big", O_RDONLY);
-    Rd whole = ReadOnce(r.get(), 2 << 20);
-    EXPECT_EQ(whole.n, static_cast<ssize_t>(5 + 2 * half.size()));  // "@big\n" and both
-    EXPECT_EQ(ReadOnce(r.get(), 100).n, 0);
+    Open("d/o2", O_RDONLY).Reset();
+    EXPECT_EQ(Cat("d/o2"), "@o2\nb::2\n_opens::mine\n");
 }
 
 }  // namespace
