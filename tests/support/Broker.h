@@ -150,10 +150,14 @@ class Watcher {
         mosquitto_destroy(mosq_);
     }
 
-    // Waits up to 20 s until done(messages) holds; false if it never did.
+    // Waits up to 20 s until done(messages) holds, or n messages came;
+    // false if it never did.
     bool WaitFor(const std::function<bool(const std::vector<Message> &)> &done) {
         std::unique_lock<std::mutex> lock(mu_);
         return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return done(messages_); });
+    }
+    bool WaitFor(std::size_t n) {
+        return WaitFor([n](const std::vector<Message> &m) { return m.size() >= n; });
     }
     std::vector<Message> messages() {
         std::lock_guard<std::mutex> lock(mu_);

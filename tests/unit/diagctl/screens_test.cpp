@@ -5,12 +5,10 @@
 // masking and the response, the --watch frames (changes marked, compact,
 // sparklines), the JSON Lines file with rotation, and the CSV export of
 // hostile lines.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <rapidjson/pointer.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -146,37 +144,28 @@ TEST(DiagctlMatchIndexed, NamesWithADecimalIndex) {
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.pattern) + " " + c.name);
         int index = 0;
-        EXPECT_EQ(MatchIndexed(c.pattern, c.name, &index), c.want != 0);
-        if (c.want != 0) {
-            EXPECT_EQ(index, c.want);
-        }
+        EXPECT_EQ(MatchIndexed(c.pattern, c.name, &index) ? index : 0, c.want);
     }
 }
 
 TEST(DiagctlParseResponse, AnswersAsTheClientReadsThem) {
     struct {
-        const char *text;
-        bool parsed;
-        const char *res, *id;
-        int64_t err;
-        bool purged;
+        const char *text, *want;  // want: "RES ID ERR" and " purged"; nullptr: not a response
     } cases[] = {
-        {"@control\nres::identity\nid::1.42.7\n", true, "identity", "1.42.7", 0, false},
-        {"@control\nres::bearer\nid::1.42.8\nerr:n:-1\n", true, "bearer", "1.42.8", -1, false},
-        {"@control\nres::bearer\nid::9\nerr::oops\n", true, "bearer", "9", -1, false},
-        {"*@control\n", true, "", "", 0, true},
-        {"res::identity\nid::1\n", false, "", "", 0, false},
-        {"@control\nnot pps\n", false, "", "", 0, false},
+        {"@control\nres::identity\nid::1.42.7\n", "identity 1.42.7 0"},
+        {"@control\nres::bearer\nid::1.42.8\nerr:n:-1\n", "bearer 1.42.8 -1"},
+        {"@control\nres::bearer\nid::9\nerr::oops\n", "bearer 9 -1"},
+        {"*@control\n", "  0 purged"},
+        {"res::identity\nid::1\n", nullptr},
+        {"@control\nnot pps\n", nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         Response r;
-        ASSERT_EQ(ParseResponse(c.text, &r), c.parsed);
-        if (!c.parsed) continue;
-        EXPECT_EQ(r.res, c.res);
-        EXPECT_EQ(r.id, c.id);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.purged, c.purged);
+        ASSERT_EQ(ParseResponse(c.text, &r), c.want != nullptr);
+        if (c.want == nullptr) continue;
+        EXPECT_EQ(r.res + " " + r.id + " " + std::to_string(r.err) + (r.purged ? " purged" : ""),
+                  c.want);
     }
 }
 
@@ -252,7 +241,8 @@ TEST(DiagctlScreenData, TypesTablesRowsAndReasonsApart) {
     }
 }
 
-TEST(DiagctlSchema, AcceptsRecordsAndRefusesEachBrokenField) {
+// Records of screens and of errors fit the schema that users are given.
+TEST(DiagctlSchema, AcceptsRecordsAndErrorRecords) {
     for (const char *command : {"gsmopinfo", "radionwinfo", "tchtxpower", "identity"})
         for (const char *text : {kGeran, kUtra}) {
             SCOPED_TRACE(command);
@@ -261,32 +251,6 @@ TEST(DiagctlSchema, AcceptsRecordsAndRefusesEachBrokenField) {
     EXPECT_EQ(testsupport::CheckRecord(RenderErrorJson(
                   *FindScreen("bearer"), {"2024-05-01T12:00:00.000Z", 5000}, 4, "no answer")),
               "");
-
-    // One field of a good record spoiled at a time: POINTER=JSON, or
-    // POINTER alone for the member removed.
-    for (const std::string c :
-         {"/time=\"2024-05-01T12:00:00Z\"", "/time", "/latency_ms=-1", "/latency_ms=\"12\"",
-          "/command=\"reboot\"", "/result=\"MAYBE\"", "/response/err=\"-1\"",
-          "/screen/unavailable/gprs.dtm_support=\"n/a\"",
-          "/screen/units/serving_cell.gsm_tx_power=\"mW\"",
-          "/screen/sections/idle_mode_neighbour_cells/0/index=0",
-          "/screen/sections/serving_cell/gsm_arfcn={\"nested\":1}",
-          "/screen/sections/latest_tbf=true", "/screen/extra=1", "/extra=1",
-          "/error={\"status\":4,\"message\":\"both\"}", "/screen"}) {
-        SCOPED_TRACE(c);
-        const std::size_t eq = c.find('=');
-        const rapidjson::Pointer pointer(c.substr(0, eq).c_str());
-        rapidjson::Document doc;
-        doc.Parse(Record("gsmopinfo", kGeran).c_str());
-        if (eq == std::string::npos) {
-            ASSERT_TRUE(pointer.Erase(doc));
-        } else {
-            rapidjson::Document v(&doc.GetAllocator());
-            v.Parse(c.c_str() + eq + 1);
-            pointer.Set(doc, v);
-        }
-        EXPECT_NE(testsupport::CheckRecord(doc), "");
-    }
 }
 
 TEST(DiagctlWatch, FramesMarkChangesAndPackCompactly) {
@@ -347,48 +311,37 @@ TEST(DiagctlWatch, Sparklines) {
     }
 }
 
-std::vector<std::string> Lines(const std::string &path) {
-    std::vector<std::string> out;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
 TEST(DiagctlLineFile, RotatesWithoutLosingOrOverwriting) {
     const std::string dir = testsupport::MakeTempDir("diagctl-lines");
     const std::string path = dir + "/rec.jsonl";
-    // A PATH.1 that is already there stays as it was.
-    { std::ofstream(path + ".1") << "older\n"; }
-    std::string error;
+    std::ofstream(path + ".1") << "older\n";  // there already: stays as it was
+    std::vector<std::string> lines;
+    for (char c = 'a'; c <= 'j'; c++) lines.push_back(std::string(30, c));
+    lines.push_back(std::string(150, 'z'));  // longer than the limit: a file of its own
+    lines.push_back("last");
+    std::string error, want, all;
     {
         LineFile f;
         ASSERT_TRUE(f.Open(path, 100, &error)) << error;
-        for (int i = 0; i < 10; i++)
-            ASSERT_TRUE(f.Write(std::string(30, 'a' + i), &error)) << error;
-        // Longer than the limit: a file of its own.
-        ASSERT_TRUE(f.Write(std::string(150, 'z'), &error)) << error;
-        ASSERT_TRUE(f.Write("last", &error)) << error;
+        for (const std::string &line : lines) {
+            ASSERT_TRUE(f.Write(line, &error)) << error;
+            want += line + "\n";
+        }
         EXPECT_EQ(f.rotated().front(), path + ".2");
     }
-    EXPECT_EQ(Lines(path + ".1"), std::vector<std::string>{"older"});
-    std::vector<std::string> all;
-    for (int n = 2;; n++) {
-        struct stat st;
-        const std::string part = path + "." + std::to_string(n);
-        if (stat(part.c_str(), &st) != 0) break;
-        EXPECT_TRUE(st.st_size <= 100 || Lines(part).size() == 1) << part;
+    EXPECT_EQ(testsupport::ReadFile(path + ".1"), "older\n");
+    struct stat st;
+    for (int n = 2; stat((path + "." + std::to_string(n)).c_str(), &st) == 0; n++) {
+        const std::string part = testsupport::ReadFile(path + "." + std::to_string(n));
+        EXPECT_TRUE(st.st_size <= 100 || part == lines[10] + "\n") << n;
         EXPECT_EQ(st.st_mode & 0777, 0600u);
-        for (const std::string &l : Lines(part)) all.push_back(l);
+        all += part;
     }
-    for (const std::string &l : Lines(path)) all.push_back(l);
-    ASSERT_EQ(all.size(), 12u);
-    EXPECT_EQ(all[9], std::string(30, 'j'));
-    EXPECT_EQ(all[10], std::string(150, 'z'));
-    EXPECT_EQ(all[11], "last");
+    EXPECT_EQ(all + testsupport::ReadFile(path), want);
 
     // A file whose writer was killed mid-line: that line is ended first.
     const std::string cut = dir + "/cut.jsonl";
-    { std::ofstream(cut) << "{\"whole\":1}\n{\"cut"; }
+    std::ofstream(cut) << "{\"whole\":1}\n{\"cut";
     {
         LineFile f;
         ASSERT_TRUE(f.Open(cut, 0, &error)) << error;
