@@ -25,13 +25,9 @@ using Fetch = int (*)(int, void *);
 
 #define FETCH(fetcher, Record) [](int fd, void *d) { return fetcher(fd, static_cast<Record *>(d)); }
 
-// A reply whose structure element of type holds what body adds.
-template <typename Body>
-std::vector<uint8_t> StructReply(uint16_t type, Body body) {
-    TlvBuilder b;
-    b.Open(0x2001).Open(type);
-    body(b);
-    return b.Close().Close().bytes();
+// A reply whose structure element of type holds the elements of body.
+std::vector<uint8_t> StructReply(uint16_t type, const TlvBuilder &body) {
+    return TlvBuilder().Open(0x2001).Open(type).Raw(body.bytes()).Close().Close().bytes();
 }
 
 // n bytes of 0x5A with the given runs written at their offsets.
@@ -50,7 +46,18 @@ std::vector<uint8_t> Series(size_t n, uint8_t first) {
 // leave the record as it was. IdentityData: IMEISV at 0, IMSI at 10, TMSI
 // at 19, P-TMSI at 23, SRNC id at 28.
 TEST(Fetchers, MissingAndMalformedElements) {
+    using B = TlvBuilder;
     const std::vector<uint8_t> block(16, 0x77);
+    const Fetch basic = FETCH(getDtaBasicDta, BasicData),
+                hspa = FETCH(getDtaHspaChannelInfoDta, HspaChannelInfo),
+                identity = FETCH(getDtaIdentityDta, IdentityData);
+    B six, odd, other;  // structure bodies
+    for (int t = 0; t < 6; ++t) six.Primitive(uint16_t(t), uint32_t(t + 1), 1);
+    six.Header(6, 0);
+    odd.Open(0).Value(0, "\x41zzzzzz", 8).Primitive(0, 0x42, 1).Header(0, 0).Primitive(0, 0x43, 1);
+    odd.Close().ByteMember(1, 10, 0x20).Primitive(6, 0xFFFF, 2);
+    other.ByteMember(0, 10, 0x10).Open(1).Primitive(4, 1).Close().ByteMember(2, 0, 0);
+    other.Primitive(6, 0x1234, 2);
     struct {
         const char *name;
         Fetch fetch;
@@ -58,49 +65,30 @@ TEST(Fetchers, MissingAndMalformedElements) {
         int result;
         std::vector<uint8_t> record;  // the leading record bytes after the fetch
     } cases[] = {
-        {"no reply", FETCH(getDtaBasicDta, BasicData), {}, -1, Bytes(8, {})},
+        {"no reply", basic, {}, -1, Bytes(8, {})},
         // An element without a value is no field: nothing is read past it.
-        {"basic with a tag 6 of length 0", FETCH(getDtaBasicDta, BasicData),
-         StructReply(1,
-                     [](TlvBuilder &b) {
-                         for (int t = 0; t < 6; ++t) b.Primitive(uint16_t(t), uint32_t(t + 1), 1);
-                         b.Header(6, 0);
-                     }),
-         0, Bytes(8, {{0, {1, 2, 3, 4, 5, 6}}})},
+        {"basic with a tag 6 of length 0", basic, StructReply(1, six), 0,
+         Bytes(8, {{0, {1, 2, 3, 4, 5, 6}}})},
         // The first field, not found, keeps the mark 0xFF.
-        {"basic structure running past the reply", FETCH(getDtaBasicDta, BasicData),
-         TlvBuilder().Header(0x2001, 2).Header(1, 100).Primitive(0, 9, 1).bytes(), 0,
+        {"basic structure running past the reply", basic,
+         B().Header(0x2001, 2).Header(1, 100).Primitive(0, 9, 1).bytes(), 0,
          Bytes(8, {{0, {0xFF}}})},
-        {"no block", FETCH(getDtaHspaChannelInfoDta, HspaChannelInfo),
-         StructReply(11, [](TlvBuilder &) {}), -1, Bytes(16, {})},
-        {"short block", FETCH(getDtaHspaChannelInfoDta, HspaChannelInfo),
-         StructReply(11, [&](TlvBuilder &b) { b.Value(11, block.data(), 12); }), -1, Bytes(16, {})},
-        {"HSPA structure running past the reply", FETCH(getDtaHspaChannelInfoDta, HspaChannelInfo),
-         TlvBuilder().Header(0x2001, 5).Header(11, 6).Raw(block).bytes(), -1, Bytes(16, {})},
+        {"no block", hspa, StructReply(11, B()), -1, Bytes(16, {})},
+        {"short block", hspa, StructReply(11, B().Value(11, block.data(), 12)), -1, Bytes(16, {})},
+        {"HSPA structure running past the reply", hspa,
+         B().Header(0x2001, 5).Header(11, 6).Raw(block).bytes(), -1, Bytes(16, {})},
         // IMEISV elements step by their own length, and one without a value
         // ends the copy; IMSI bytes beyond its nine are dropped, not written
         // into the TMSI that follows.
-        {"odd IMEISV elements, too many IMSI bytes, no TMSI",
-         FETCH(getDtaIdentityDta, IdentityData),
-         StructReply(2,
-                     [](TlvBuilder &b) {
-                         b.Open(0).Value(0, "\x41zzzzzz", 8).Primitive(0, 0x42, 1).Header(0, 0);
-                         b.Primitive(0, 0x43, 1).Close().ByteMember(1, 10, 0x20);
-                         b.Primitive(6, 0xFFFF, 2);
-                     }),
-         0, Bytes(30, {{0, {0x41, 0x42}}, {10, Series(9, 0x20)}, {28, {0xFF, 0xFF}}})},
-        {"no P-TMSI, empty TMSI, IMSI of another type", FETCH(getDtaIdentityDta, IdentityData),
-         StructReply(2,
-                     [](TlvBuilder &b) {
-                         b.ByteMember(0, 10, 0x10).Open(1).Primitive(4, 1).Close();
-                         b.ByteMember(2, 0, 0).Primitive(6, 0x1234, 2);
-                     }),
-         0, Bytes(30, {{0, Series(10, 0x10)}, {28, {0x34, 0x12}}})},
-        {"member running past the reply", FETCH(getDtaIdentityDta, IdentityData),
-         StructReply(2, [](TlvBuilder &b) { b.ByteMember(0, 10, 0x10).Header(1, 300); }), 0,
+        {"odd IMEISV elements, too many IMSI bytes, no TMSI", identity, StructReply(2, odd), 0,
+         Bytes(30, {{0, {0x41, 0x42}}, {10, Series(9, 0x20)}, {28, {0xFF, 0xFF}}})},
+        {"no P-TMSI, empty TMSI, IMSI of another type", identity, StructReply(2, other), 0,
+         Bytes(30, {{0, Series(10, 0x10)}, {28, {0x34, 0x12}}})},
+        {"member running past the reply", identity,
+         StructReply(2, B().ByteMember(0, 10, 0x10).Header(1, 300)), 0,
          Bytes(30, {{0, Series(10, 0x10)}})},
-        {"no identity structure", FETCH(getDtaIdentityDta, IdentityData),
-         TlvBuilder().Header(0x2001, 1).Header(2, 70).bytes(), -1, Bytes(30, {})},
+        {"no identity structure", identity, B().Header(0x2001, 1).Header(2, 70).bytes(), -1,
+         Bytes(30, {})},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -123,10 +111,10 @@ TEST(Transport, RejectsBadRepliesAndFreesThem) {
         std::vector<uint8_t> reply;
         int calls;  // of the device
     } cases[] = {
-        {"invalid type", 25, 0, StructReply(25, [](TlvBuilder &) {}), 0},
-        {"device error", 1, EIO, StructReply(1, [](TlvBuilder &) {}), 1},
+        {"invalid type", 25, 0, StructReply(25, TlvBuilder()), 0},
+        {"device error", 1, EIO, StructReply(1, TlvBuilder()), 1},
         {"not a command reply", 1, 0, TlvBuilder().Open(0x2002).Open(1).Close().Close().bytes(), 1},
-        {"another structure", 1, 0, StructReply(3, [](TlvBuilder &) {}), 1},
+        {"another structure", 1, 0, StructReply(3, TlvBuilder()), 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
