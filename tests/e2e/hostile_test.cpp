@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,12 +98,10 @@ TEST_F(HostileTest, NoRequestInAnotherClientsName) {
 TEST_F(HostileTest, DeltaOpensThatNeverReadCostNoMemory) {
     // Under AddressSanitizer freed memory is held back for a while, which
     // would count as ppsfs's: hold back almost none.
-    const char *set = getenv("ASAN_OPTIONS");
-    const std::string asan = set != nullptr ? set : "";
-    setenv("ASAN_OPTIONS", (asan + ":quarantine_size_mb=1").c_str(), 1);
+    const char *asan = getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":quarantine_size_mb=1").c_str(), 1);
     Unmount();
     Mount();
-    setenv("ASAN_OPTIONS", asan.c_str(), 1);
     Fd w = Open("status", O_WRONLY | O_CREAT, 0644);
     ASSERT_EQ(WriteText(w.get(), "a::1\n"), 0);
     std::vector<Fd> opens;
@@ -454,11 +451,6 @@ class DeployedSystem : public DiagctlSystem {
 
 const std::string kDeviceDir = "/dev/radio/cellular";
 
-// The one supplementary group of a row, -1 for none.
-long Gid(const std::vector<gid_t> &groups) {
-    return groups.empty() ? -1 : static_cast<long>(groups[0]);
-}
-
 // The tech-mode device gives out the subscriber's identities: only root
 // and the daemon's group open it. The scenario, which holds them too, is
 // read by that group and replaced by root alone; so is the clock set (it
@@ -503,7 +495,7 @@ TEST_F(DeployedSystem, OnlyTheirGroupsOpenSignalOrUseIt) {
             return fd < 0 ? errno : close(fd);
         };
         EXPECT_EQ(AsUser(Deployment::kNobody, Deployment::kNobody, try_it, c.groups), c.err)
-            << c.path << " flags " << c.flags << " group " << Gid(c.groups);
+            << c.path << " flags " << c.flags << " groups " << testing::PrintToString(c.groups);
     }
     // No other user's process signals the daemon or the stand-ins.
     for (pid_t pid : {daemon_.pid(), ppsfs_.pid(), sim_.pid()})
@@ -511,7 +503,8 @@ TEST_F(DeployedSystem, OnlyTheirGroupsOpenSignalOrUseIt) {
             for (int sig : {SIGTERM, SIGKILL, SIGSTOP, 0}) {
                 auto try_it = [&] { return kill(pid, sig) == 0 ? 0 : errno; };
                 EXPECT_EQ(AsUser(Deployment::kNobody, Deployment::kNobody, try_it, *groups), EPERM)
-                    << "pid " << pid << " signal " << sig << " group " << Gid(*groups);
+                    << "pid " << pid << " signal " << sig << " groups "
+                    << testing::PrintToString(*groups);
             }
     EXPECT_TRUE(daemon_.running());
     // An outsider reaches no diag object through diagctl either, which says

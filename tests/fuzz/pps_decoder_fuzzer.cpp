@@ -84,9 +84,8 @@ void Walk(pps_decoder_t *d, const char *begin, const char *end) {
 }
 
 void DecodeAndWalk(const uint8_t *data, size_t len, bool json) {
-    std::unique_ptr<char[]> buffer(new char[len + 1]);
+    std::unique_ptr<char[]> buffer(new char[len + 1]());  // the text and its NUL
     memcpy(buffer.get(), data, len);
-    buffer[len] = '\0';
 
     // Asked before the decoder parses (and so changes) the buffer.
     bool encodable = false;
@@ -110,11 +109,6 @@ void DecodeAndWalk(const uint8_t *data, size_t len, bool json) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzzcheck::KeepReportFd();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const void *nul = memchr(data, '\0', size);

@@ -138,7 +138,6 @@ struct Fixture {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzzcheck::KeepReportFd();
     // ppsfs logs every refused write; the log is not under test.
     Expect(ppsfs::OpenLog("/dev/null"), "log", "/dev/null");
     return 0;
@@ -147,18 +146,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const size_t kReadSizes[] = {65536, 100, 7, 1};
     Fixture f;
-    const char *p = reinterpret_cast<const char *>(data);
-    const char *const end = p + size;
-    while (p < end) {
-        const char *nul = static_cast<const char *>(memchr(p, '\0', end - p));
-        const char *stop = nul != nullptr ? nul : end;
-        if (stop == p) {  // two separators in a row: no operation
-            p++;
-            continue;
-        }
-        const uint8_t selector = static_cast<uint8_t>(*p);
-        const std::string text(p + 1, stop);
-        p = stop + 1;
+    for (size_t at = 0, stop; at < size; at = stop + 1) {
+        const void *nul = memchr(data + at, '\0', size - at);
+        stop =
+            nul != nullptr ? static_cast<size_t>(static_cast<const uint8_t *>(nul) - data) : size;
+        if (stop == at) continue;  // two separators in a row: no operation
+        const uint8_t selector = data[at];
+        const std::string text(data + at + 1, data + stop);
         const size_t readSize = kReadSizes[(selector >> 4) & 3];
 
         const int op = selector % 5;
@@ -170,10 +164,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             struct stat st;
             Expect(f.core.SetAttr(f.objIno, req, &st) == 0, "truncate", "obj");
         } else {
-            err = f.core.Write(op == 2   ? f.client
-                               : op == 3 ? f.server
-                                         : f.writer,
-                               text.data(), text.size());
+            const uint64_t writers[] = {f.writer, f.writer, f.client, f.server};
+            err = f.core.Write(writers[op], text.data(), text.size());
             Expect(err == 0 || err == EINVAL || (op == 3 && err == ENXIO), "write result",
                    std::to_string(err));
         }

@@ -66,7 +66,6 @@ void DropLog(void *, int, int, const char *) {}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzzcheck::KeepReportFd();
     slog_set_capture(DropLog, nullptr);  // the log lines are not under test
     return 0;
 }
@@ -80,9 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (const uint8_t *p = data, *end = data + size; p < end;) {
         const uint8_t *nul = static_cast<const uint8_t *>(memchr(p, '\0', end - p));
         const size_t len = std::min(static_cast<size_t>((nul ? nul : end) - p), kReadMax);
-        std::unique_ptr<char[]> buffer(new char[len + 1]);
+        std::unique_ptr<char[]> buffer(new char[len + 1]());  // the text and its NUL
         memcpy(buffer.get(), p, len);
-        buffer[len] = '\0';
         g_now = Processing{buffer.get(), buffer.get() + len, 0};
         server.PPSProcess(buffer.get());
         g_now = Processing{};

@@ -2,13 +2,10 @@
 # SPDX-License-Identifier: Apache-2.0
 # ppsfs as mount(8) starts it: "mount -t fuse.ppsfs" and an fstab line run
 # mount.fuse3, which runs "ppsfs SOURCE MOUNTPOINT -o OPTIONS" and expects
-# it to return once mounted. The cases run in private mount and pid
-# namespaces: mount runs helpers with the standard PATH, so there ppsfs is
-# put in /usr/local/sbin (a tmpfs that exists only in the namespace), and
-# the ppsfs daemons the mounts start die with the test, even when a read
-# hangs and the test is killed at its timeout (a daemon left behind would
-# keep the test's inherited descriptors open for good).
-# Usage: ppsfs_mount_test.sh BIN_DIR
+# it to return once mounted. In private mount and pid namespaces: ppsfs is
+# put in /usr/local/sbin (a tmpfs of the namespace's own) for mount's
+# standard PATH, and the daemons the mounts start die with the test, even
+# one whose read hangs. Usage: ppsfs_mount_test.sh BIN_DIR
 set -u
 bin=$(cd "$1" && pwd)
 [ -c /dev/fuse ] || { echo "SKIP: no /dev/fuse"; exit 77; }
