@@ -12,7 +12,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <random>
 #include <tuple>
 #include <utility>
@@ -109,15 +108,12 @@ class TechmodeSim : public ::testing::Test {
     int fd_ = -1;
 };
 
-// A list longer than its block fills it and says its length; a choice goes as its index.
-TEST_F(TechmodeSim, LongListsAndChoices) {
+// A list longer than its block fills it and says its length; each fault
+// spoils its structure's reply.
+TEST_F(TechmodeSim, LongListsAndFaultsSpoilReplies) {
     const auto ir = Fetch(getDtaInterRatMeasurementsInfoDta, fd_);
     EXPECT_EQ(std::tuple(ir.gsm_cell_count, ir.gsm_cells[31].arfcn, ir.gsm_cells[31].rssi),
               std::tuple(40, 631, -91));
-    EXPECT_EQ(Fetch(getDtaHspaChannelInfoDta, fd_).edch_tti, 0);  // 2 ms
-}
-
-TEST_F(TechmodeSim, FaultsSpoilReplies) {
     const std::string faults = TestScenario(R"({"mobility": {"device_error": 5},
         "basic": {"wrong_command": true}, "radio_stats": {"wrong_struct_type": 9},
         "serving_cell_3g": {"missing_tags": [0, 3]}, "hspa_irat_cm": {"raw": "01200000"},
@@ -276,18 +272,14 @@ TEST(TechmodeSimScenario, WrittenScenariosReadBackToTheSameReplies) {
             "bearers_3g": [{"datarate_ul": 4294967295, "domain": 2}],
             "battery_temperature_c": -2147483648, "drift": {"enabled": false}})",
     };
-    auto replies = [](const sim::Scenario &s) {  // every structure's, by name
-        std::map<std::string, std::vector<uint8_t>> out;
-        for (unsigned type = 0; type < kTechModeStructTypeCount; type++)
-            out[sim::StructureName(type)] = sim::EncodeStructure(s, type);
-        return out;
-    };
     for (const std::string &json : cases) {
         SCOPED_TRACE(json.substr(0, 60));
         const sim::Scenario s = sim::ParseScenario(json, "x");
         const std::string written = sim::WriteScenario(s);
         const sim::Scenario back = sim::ParseScenario(written, "written");
-        EXPECT_EQ(replies(back), replies(s)) << written;
+        for (unsigned type = 0; type < kTechModeStructTypeCount; type++)
+            EXPECT_EQ(sim::EncodeStructure(back, type), sim::EncodeStructure(s, type))
+                << sim::StructureName(type) << " of " << written;
         EXPECT_EQ(sim::WriteScenario(back), written);
     }
 }
