@@ -356,37 +356,22 @@ TEST_F(Lists, GsmopinfoPublishesEverySectionInOrder) {
                   "\"rxqual_full\":255,\"rxqual_sub\":1}\nrr_state::unknown\n");
 }
 
-// Runs in a row with different neighbour counts: each resets indices 1 to 6,
-// lists at most 16 cells, and writes nothing above (count 10, then 2: indices
-// 7 to 10 keep the first run's values).
-TEST_F(Lists, GsmopinfoNeighbourCountsAndWhatASecondRunLeaves) {
-    for (int count : {0, 3, 20, 10, 2}) {
-        SCOPED_TRACE(count);
-        S().idle_neighbours_2g.assign(size_t(count), {0, 100, 7, -70, 1, 2, 300, 400});
-        EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
-        std::string listed =
-            IndexedLines({"gsm_cell_type%d::2G", "gsm_arfcn%d:n:100", "gsm_rssi%d:n:-70",
-                          "gsm_cellid%d:n:300", "gsm_bsic%d:n:7", "gsm_lac%d:n:400",
-                          "gsm_rac%d::NOT SUPPORTED", "gsm_c1_%d:n:1", "gsm_c2_%d:n:2"},
-                         1, std::min(count, 16));
-        EXPECT_EQ(Geran().rfind(GsmopinfoHead() + listed + "gsm_mcc:n:", 0), 0u);
-    }
-}
-
 // The 3G list is fetched and published only when camped on GSM; otherwise,
-// or when its fetch fails, the attribute is deleted.
-TEST_F(Lists, GsmopinfoInterRatListFollowsTheActiveRat) {
+// or when its fetch fails, the attribute is deleted. Each run resets the
+// idle neighbours' indices 1 to 6, lists at most 16 cells and writes nothing
+// above (10, then 2: indices 7 to 10 keep the earlier run's values).
+TEST_F(Lists, GsmopinfoNeighboursAndInterRatListFollowTheActiveRat) {
     struct Case {
         int rat;  // -1: the mobility fetch fails; 255: its RAT field is missing
-        int utra_count, irat_ok, irat_requests;
+        int idle, utra_count, irat_ok, irat_requests;
         const char *irat_text;
     } cases[] = {
-        {kRatGsm, 0, 1, 1, "\ngsm_irat_meas:json:[]\n"},
-        {kRatGsm, 20, 1, 1, "\"16 irat_3g_rssi\":-3}]\ngsm_t3312"},
-        {kRatGsm, 2, 0, 1, "\n-gsm_irat_meas\n"},
-        {kRatWcdma, 2, 1, 0, "\nactive_rat::WCDMA\n-gsm_irat_meas\n"},
-        {255, 2, 1, 0, "\nactive_rat::data error!\n-gsm_irat_meas\n"},
-        {-1, 2, 1, 0, "\ngsm_rac::N/A\n-gsm_irat_meas\n"},
+        {kRatGsm, 3, 0, 1, 1, "\ngsm_irat_meas:json:[]\n"},
+        {kRatGsm, 20, 20, 1, 1, "\"16 irat_3g_rssi\":-3}]\ngsm_t3312"},
+        {kRatGsm, 0, 2, 0, 1, "\n-gsm_irat_meas\n"},
+        {kRatWcdma, 10, 2, 1, 0, "\nactive_rat::WCDMA\n-gsm_irat_meas\n"},
+        {255, 2, 2, 1, 0, "\nactive_rat::data error!\n-gsm_irat_meas\n"},
+        {-1, 16, 2, 1, 0, "\ngsm_rac::N/A\n-gsm_irat_meas\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.rat);
@@ -395,10 +380,20 @@ TEST_F(Lists, GsmopinfoInterRatListFollowsTheActiveRat) {
         if (c.rat == -1) Fail({TECHMODE_STRUCT_MOBILITY_DATA});
         if (c.rat == 255) S().faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0};
         if (!c.irat_ok) Fail({TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO});
+        S().idle_neighbours_2g.assign(size_t(c.idle), {0, 100, 7, -70, 1, 2, 300, 400});
         S().utra_neighbours.assign(size_t(c.utra_count), {4, 5, -1, -2, -3});
         EXPECT_EQ(Run("gsmopinfo"), "SUCCESS");
         EXPECT_EQ(FakeRequests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO), c.irat_requests);
-        EXPECT_NE(Geran().find(c.irat_text), std::string::npos);
+        const std::string out = Geran();
+        EXPECT_NE(out.find(c.irat_text), std::string::npos);
+        const std::string listed =
+            GsmopinfoHead() +
+            IndexedLines({"gsm_cell_type%d::2G", "gsm_arfcn%d:n:100", "gsm_rssi%d:n:-70",
+                          "gsm_cellid%d:n:300", "gsm_bsic%d:n:7", "gsm_lac%d:n:400",
+                          "gsm_rac%d::NOT SUPPORTED", "gsm_c1_%d:n:1", "gsm_c2_%d:n:2"},
+                         1, std::min(c.idle, 16));
+        EXPECT_EQ(out.rfind(listed, 0), 0u);
+        EXPECT_EQ(out.find("gsm_cell_type", listed.size()), std::string::npos);
     }
 }
 
