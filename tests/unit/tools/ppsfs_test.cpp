@@ -146,7 +146,7 @@ TEST_F(ObjectTest, BadWritesFailWhole) {
 
 // After the same changes a full open reads the object once ("#@" after a
 // truncation), a delta open each change group; a deletion is "-@", then EOF.
-TEST_F(ObjectTest, FullAndDeltaOpensReadEachChange) {
+TEST_F(ObjectTest, FullAndDeltaOpensReadEachChangeDeltaOpensResetWhenBehind) {
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     ASSERT_EQ(WriteText(w.get(), "a::1\n"), 0);
     Fd full = Open("obj", O_RDONLY), delta = Open("obj?delta", O_RDONLY | O_NONBLOCK);
@@ -180,12 +180,9 @@ TEST_F(ObjectTest, FullAndDeltaOpensReadEachChange) {
         EXPECT_EQ(ReadOnce(full.get()).n, 0);
         EXPECT_EQ(ReadOnce(delta.get()).err, gone ? 0 : EAGAIN);
     }
-}
-
-// A delta read takes whole change groups (EMSGSIZE for one too long); an
-// open past its backlog is reset ("|@obj", then the whole object).
-TEST_F(ObjectTest, DeltaReadsTakeWholeGroupsAndResetWhenBehind) {
-    Fd w = Open("obj", O_WRONLY | O_CREAT);
+    // A delta read takes whole change groups (EMSGSIZE for one too long); an
+    // open past its backlog is reset ("|@obj", then the whole object).
+    w = Open("obj", O_WRONLY | O_CREAT);
     Fd d = Open("obj?delta", O_RDONLY | O_NONBLOCK);
     Fd behind = Open("obj?delta,backlog=1", O_RDONLY | O_NONBLOCK);
     EXPECT_EQ(ReadOnce(d.get()).text, "@obj\n");
@@ -234,8 +231,22 @@ TEST_F(ObjectTest, FiltersPickAttributes) {
     EXPECT_EQ(ReadOnce(full.get()).text, "@obj\na::7\nc::8\n");
 }
 
-// A waiting read ends with EINTR on a signal (no SA_RESTART).
-TEST_F(ObjectTest, WaitingReadsEndOnSignals) {
+// Closing a ?critical open purges its object: readers see "*@", and the
+// [n] attributes are gone, or every attribute of a ?nopersist object. A
+// waiting read ends with EINTR on a signal (no SA_RESTART).
+TEST_F(ObjectTest, CriticalClosesPurgeAndWaitingReadsEndOnSignals) {
+    for (const char *qualifiers : {"?critical", "?critical,nopersist"}) {
+        SCOPED_TRACE(qualifiers);
+        Fd w = Open(std::string("obj") + qualifiers, O_WRONLY | O_CREAT | O_TRUNC);
+        ASSERT_EQ(WriteText(w.get(), "[n]a::1\nb::2\n"), 0);
+        Fd full = Open("obj", O_RDONLY), d = Open("obj?delta", O_RDONLY | O_NONBLOCK);
+        EXPECT_EQ(ReadOnce(full.get()).text, "@obj\n[n]a::1\nb::2\n");
+        EXPECT_EQ(ReadOnce(d.get()).text, "@obj\n[n]a::1\nb::2\n");
+        w.Reset();
+        EXPECT_EQ(ReadOnce(full.get()).text, qualifiers[9] ? "*@obj\n" : "*@obj\nb::2\n");
+        EXPECT_EQ(ReadOnce(d.get()).text, "*@obj\n");
+        ASSERT_EQ(unlink(P("obj").c_str()), 0);
+    }
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     Fd d = Open("obj?delta,wait", O_RDONLY);
     EXPECT_EQ(ReadOnce(d.get()).text, "@obj\n");
@@ -255,25 +266,8 @@ TEST_F(ObjectTest, WaitingReadsEndOnSignals) {
     EXPECT_EQ(std::pair(interrupted.n, interrupted.err), std::pair(ssize_t{-1}, EINTR));
 }
 
-// Closing a ?critical open purges its object: readers see "*@", and the
-// [n] attributes are gone, or every attribute of a ?nopersist object.
-TEST_F(ObjectTest, CriticalCloseDeletesNonpersistentAttributes) {
-    for (const char *qualifiers : {"?critical", "?critical,nopersist"}) {
-        SCOPED_TRACE(qualifiers);
-        Fd w = Open(std::string("obj") + qualifiers, O_WRONLY | O_CREAT | O_TRUNC);
-        ASSERT_EQ(WriteText(w.get(), "[n]a::1\nb::2\n"), 0);
-        Fd full = Open("obj", O_RDONLY), d = Open("obj?delta", O_RDONLY | O_NONBLOCK);
-        EXPECT_EQ(ReadOnce(full.get()).text, "@obj\n[n]a::1\nb::2\n");
-        EXPECT_EQ(ReadOnce(d.get()).text, "@obj\n[n]a::1\nb::2\n");
-        w.Reset();
-        EXPECT_EQ(ReadOnce(full.get()).text, qualifiers[9] ? "*@obj\n" : "*@obj\nb::2\n");
-        EXPECT_EQ(ReadOnce(d.get()).text, "*@obj\n");
-        ASSERT_EQ(unlink(P("obj").c_str()), 0);
-    }
-}
-
 // Refused writes are logged at notice, the mount at info; the log is appended to.
-TEST_F(ObjectTest, LogKeepsToItsLevelAndAppends) {
+TEST_F(ObjectTest, LogKeepsToItsLevelPersistentObjectsSurviveARestart) {
     for (const char *level : {"info", "notice"}) {
         Unmount();
         Mount({"--log-level", level});
@@ -287,11 +281,10 @@ TEST_F(ObjectTest, LogKeepsToItsLevelAndAppends) {
     };
     EXPECT_EQ(count("ppsfs: info: "), 4) << log;  // mounted and unmounting, twice
     EXPECT_EQ(count("ppsfs: notice: "), 2) << log;
-}
 
-TEST_F(ObjectTest, PersistentObjectsSurviveARestart) {
+    // Objects saved and loaded again: modes and owners kept, [n] attributes,
+    // ?nopersist and server objects not saved.
     std::string save = base_ + "/saved";
-    Unmount();
     Mount({"--persist", save});
     ASSERT_EQ(mkdir(P("d").c_str(), 0750), 0);
     ASSERT_EQ(chown(P("d").c_str(), 65534, 65534), 0);
