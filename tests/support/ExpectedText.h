@@ -1,9 +1,7 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // Test support: the PPS text the diagnostic commands are expected to write,
-// built from names, and the blocks every run of a list command writes
-// whatever the modem answers (attributes it never supplies, and the
-// neighbour lists as placeholders that a fetched list overwrites later in
-// the same write).
+// built from names, and the blocks every run of a list command writes first
+// whatever the modem answers.
 #ifndef TESTS_SUPPORT_EXPECTEDTEXT_H
 #define TESTS_SUPPORT_EXPECTEDTEXT_H
 

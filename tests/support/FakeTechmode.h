@@ -1,8 +1,7 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-// Test support: an in-process tech-mode device. The pretend device of
-// FakeDevice.h is answered by the modem simulator's reply builder from a
-// scenario, so a test drives the daemon's real devctlv, transport and
-// fetchers with replies encoded independently of them.
+// Test support: the pretend device of FakeDevice.h answered by the modem
+// simulator's reply builder, so the daemon's real devctlv, transport and
+// fetchers get replies encoded independently of them.
 #ifndef TESTS_SUPPORT_FAKETECHMODE_H
 #define TESTS_SUPPORT_FAKETECHMODE_H
 

@@ -31,8 +31,7 @@ class TestService : public VelomarPPS {
 using namespace testsupport;
 
 // A VelomarPPS whose status objects are pipes, whose control object is a
-// socketpair played by the test, and whose tech-mode device is the fake
-// answered from a simulator scenario.
+// socketpair played by the test, and whose device answers from a scenario.
 class DiagHarness : public ::testing::Test {
   protected:
     DiagHarness() {
@@ -195,9 +194,8 @@ TEST_F(Commands, ValuesAndPartialFetches) {
         0);
 }
 
-// A run succeeds when any one of its fetches does; with every one failing it
-// answers FAILURE. umtsopinfo's mobility fetch only picks the branch (it
-// answers in every run here, on WCDMA, so the GSM cells are fetched).
+// A run succeeds when any one of its fetches does, FAILURE when none does
+// (umtsopinfo's mobility fetch only picks the branch: WCDMA in every run).
 TEST_F(Commands, AnyOneFetchMakesASuccess) {
     const struct {
         const char *msg;
@@ -240,11 +238,9 @@ TEST_F(Commands, AnyOneFetchMakesASuccess) {
 
 using Cycle = DiagHarness;
 
-// The duplicate-id check over a sequence of requests: every handler keeps a
-// last id of its own (two names, one handler for tchtxpower), a repeat
-// answers FAILURE and fetches and writes nothing, 1 is never a repeat, ids
-// are read as atoi reads them, and a long id is echoed cut. A name without
-// a handler gets no answer.
+// Every handler keeps a last id of its own (tchtxpwr is tchtxpower); a repeat
+// answers FAILURE and writes nothing; 1 is never a repeat; ids are read as
+// atoi reads them; a long id is echoed cut; an unknown name gets no answer.
 TEST_F(Cycle, DuplicateIdRules) {
     auto check = [this](const std::string &msg, const std::string &id, bool duplicate) {
         SCOPED_TRACE(msg + " " + id);
@@ -276,10 +272,9 @@ TEST_F(Cycle, DuplicateIdRules) {
 
 using NetworkTime = DiagHarness;
 
-// NITZ details are republished as UTC date and time (members in any order,
-// others ignored); a value of 1 of gsm_time_enable (as atoi reads it) asks
-// for GSM time only, another for all sources. Text the other side should
-// never send does nothing. 22:13:20 on 2023-11-14 is in the system test.
+// NITZ details are republished as UTC date and time (members in any order);
+// gsm_time_enable 1 (as atoi reads it) asks for GSM time only, another value
+// for all sources. Text the other side should never send does nothing.
 TEST_F(NetworkTime, RepublishesNitzAndSelectsTimeSources) {
     int sent[2];  // what the bridge sends the network-time control object
     ASSERT_EQ(pipe2(sent, O_NONBLOCK), 0);
@@ -441,10 +436,9 @@ TEST_F(Lists, UmtsopinfoPublishesEverySectionInOrder) {
                   zeros);
 }
 
-// Neighbour lists are capped at six cells. GSM cells are fetched only when
-// camped on WCDMA; otherwise, or when that fetch fails, all six indices read
-// "N/A". A shorter list leaves the higher indices of the previous run alone
-// (count 8, then 1).
+// Neighbour lists are capped at six cells; GSM cells are fetched only when
+// camped on WCDMA, otherwise (or failed) all six read "N/A". A shorter list
+// leaves the higher indices of the previous run alone (count 8, then 1).
 TEST_F(Lists, UmtsopinfoNeighboursAndGsmCellsFollowTheActiveRat) {
     struct Case {
         int rat;  // -1: the mobility fetch fails

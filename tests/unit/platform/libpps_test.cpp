@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// libpps: ppsparse (every line kind, qualifiers, what is refused); the
-// encoder (exact PPS text and JSON, escaping, sticky errors, buffer reuse);
-// the decoder (values, navigation, type checks and errors). The fuzzer
-// checks that strings stay in the caller's buffer and that failed reads do
-// not move.
+// libpps: ppsparse, the encoder (exact text, escaping, sticky errors, buffer
+// reuse) and the decoder (values, navigation, type checks and errors).
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -87,8 +84,7 @@ TEST(Ppsparse, RejectsLinesThatAreNotPpsText) {
     EXPECT_EQ(errno, EINVAL);
 }
 
-// An object line, then every kind of value as a top-level attribute and
-// inside JSON.
+// An object line, then every kind of value as an attribute and inside JSON.
 TEST(Encoder, ValueEncodings) {
     const std::string big(100000, 'x');  // grows the buffer
     pps_encoder_t e;
@@ -298,8 +294,7 @@ TEST_F(Decoder, EncodingsAndTypeMismatches) {
     }
 }
 
-// JSON nested deeper than 256 levels is refused before it can run the
-// stack out.
+// JSON nested deeper than 256 levels is refused before it runs the stack out.
 TEST_F(Decoder, ParseErrors) {
     const std::string bad[] = {
         "not pps text\n",   "@o\nj:json:{\"a\":\n",

@@ -146,7 +146,7 @@ int AnswerAndStop(PPSServer *server, void *user, uint64_t client, const char *ms
     return 0;
 }
 
-TEST(Run, ServesRequestsAndCanRunAgain) {
+TEST(Run, ServesRequestsAndFdHandlersAndCanRunAgain) {
     PPSServer server;
     ControlPeer peer(server);
     Recorder r(server);
@@ -162,24 +162,21 @@ TEST(Run, ServesRequestsAndCanRunAgain) {
     EXPECT_EQ(server.Run(), 0);
     testing::internal::GetCapturedStderr();  // "read larger than buffer 1024"
     EXPECT_EQ(r.calls, (Lines{"12 identity 7 (null)", "5 identity 8 (null)"}));
-}
 
-TEST(Run, FdHandlersOnHangupAndErrorEveryPassInOrder) {
-    PPSServer server;
-    ControlPeer peer(server);
-    // A read end without writer reports POLLHUP, a write end without reader POLLERR.
+    // Fd handlers run on every pass, in order: a read end without writer
+    // reports POLLHUP, a write end without reader POLLERR.
     int hup[2], error[2];
     ASSERT_EQ(pipe(hup), 0);
     ASSERT_EQ(pipe(error), 0);
     close(hup[1]);
     close(error[0]);
-    Recorder r(server, 6), never(server);
+    Recorder fds(server, 6), never(server);
     server.AddFdHandler(-1, RecordFd, &never);
-    server.AddFdHandler(error[1], RecordFd, &r);
-    server.AddFdHandler(hup[0], RecordFd, &r);
+    server.AddFdHandler(error[1], RecordFd, &fds);
+    server.AddFdHandler(hup[0], RecordFd, &fds);
     EXPECT_EQ(server.Run(), 0);
     const std::string e = std::to_string(error[1]), h = std::to_string(hup[0]);
-    EXPECT_EQ(r.calls, (Lines{e, h, e, h, e, h}));
+    EXPECT_EQ(fds.calls, (Lines{e, h, e, h, e, h}));
     EXPECT_EQ(never.calls, Lines{});
     close(hup[0]);
     close(error[1]);

@@ -4,7 +4,6 @@
 #ifndef TESTS_UNIT_PPS_PPS_TEST_UTIL_H
 #define TESTS_UNIT_PPS_PPS_TEST_UTIL_H
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -16,7 +15,6 @@
 #include <vector>
 
 #include "pps/PPSServer.h"
-#include "pps/VelomarLog.h"
 #include "support/SlogCapture.h"
 
 using Lines = std::vector<std::string>;

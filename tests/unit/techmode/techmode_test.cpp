@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The tech-mode layer against a pretend device behind devctlv: the
-// fetchers on missing, short and overrunning elements, the transport's
-// checks on the reply, the text tables at their edges and the digit
-// formatters. Good replies of every structure are in the diag tests.
+// The tech-mode layer against a pretend device: fetchers on bad elements,
+// the transport's reply checks, text tables and digit formatters.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,8 +1,6 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // Test helpers for the tech-mode layer: a TLV builder written from the shared
-// element layout (not from the codec under test), exact-size buffers so that
-// ASan reports any read past the received bytes, and capture of standard
-// output.
+// element layout (not from the codec under test), and exact-size buffers.
 #ifndef TESTS_UNIT_TECHMODE_TLV_TEST_UTIL_H
 #define TESTS_UNIT_TECHMODE_TLV_TEST_UTIL_H
 
