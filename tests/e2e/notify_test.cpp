@@ -3,18 +3,16 @@
 // READY=1 arrives only once the mount is in place, so nothing ordered after
 // the unit finds an empty directory; STOPPING=1 when they are told to end.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 
-#include "support/Fd.h"
+#include "support/PpsfsMount.h"
 #include "support/Sandbox.h"
 
 namespace {
@@ -22,10 +20,7 @@ namespace {
 // The next datagram on fd within timeout_ms, or "" (the bound only keeps a
 // broken program from hanging the test).
 std::string Receive(int fd, int timeout_ms) {
-    struct pollfd p = {fd, POLLIN, 0};
-    char buf[256];
-    const ssize_t n = poll(&p, 1, timeout_ms) == 1 ? recv(fd, buf, sizeof buf, 0) : 0;
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    return ppsfs_test::PollIn(fd, timeout_ms) ? ppsfs_test::ReadOnce(fd).text : "";
 }
 
 TEST(Notify, ReadyOnceMountedStoppingAtTheEnd) {

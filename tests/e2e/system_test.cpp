@@ -10,7 +10,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,8 +25,6 @@
 namespace {
 
 using namespace ppsfs_test;
-using testing::EndsWith;
-using testing::HasSubstr;
 using testsupport::Child;
 using testsupport::ReadFile;
 
@@ -37,8 +34,7 @@ const std::string kNetworkTime = "/pps/services/network-time";
 const char kDevice[] = "/dev/radio/cellular";
 
 // Every command and the status object it writes. What each writes is the
-// diag unit tests' to decide; here the chain from the device to a client
-// is: the answer, and a change reaching a ?delta reader of the object.
+// diag unit tests' to decide; here the chain from the device to a client is.
 const struct Command {
     const char *msg, *object;
 } kCommands[] = {{"identity", "status_data"},   {"tchtxpower", "status_utra"},
@@ -59,9 +55,6 @@ std::string IdentityText(bool device) {
 // within timeout_ms.
 std::string Read(const Fd &fd, int timeout_ms = 5000) {
     return PollIn(fd.get(), timeout_ms) ? ReadOnce(fd.get()).text : "";
-}
-Fd Open(const std::string &path, int flags) {
-    return Fd(open(path.c_str(), flags));
 }
 
 std::string Request(const std::string &msg, const std::string &id) {
@@ -133,10 +126,10 @@ TEST_F(System, EveryCommandPublishesAndAnswers) {
         EXPECT_EQ(Log().find("Cannot Initiate Tech Mode Interface") == std::string::npos, device);
         std::map<std::string, Fd> status;
         for (const std::string name : {"status_data", "status_utra", "status_geran"}) {
-            status[name] = Open(kDiag + "/" + name + "?delta", O_RDONLY);
+            status[name] = Fd(open((kDiag + "/" + name + "?delta").c_str(), O_RDONLY));
             ASSERT_EQ(Read(status[name]), "@" + name + "\n");  // emptied at start
         }
-        Fd client = Open(kControl, O_RDWR);
+        Fd client(open(kControl.c_str(), O_RDWR));
         int id = 10;
         for (const Command &c : kCommands) {
             SCOPED_TRACE(c.msg);
@@ -167,8 +160,8 @@ TEST_F(System, TerminationSignalsAndRunAsUser) {
         for (const char *id : {"\nUid:\t1000\t1000\t1000\t1000\n",
                                "\nGid:\t1001\t1001\t1001\t1001\n", "\nGroups:\t20 30 \n"})
             EXPECT_EQ(st.find(id) != std::string::npos, as_user) << st;
-        Fd client = Open(kControl, O_RDWR), other = Open(kControl, O_RDWR);
-        Fd data = Open(kDiag + "/status_data?delta", O_RDONLY);
+        Fd client(open(kControl.c_str(), O_RDWR)), other(open(kControl.c_str(), O_RDWR));
+        Fd data(open((kDiag + "/status_data?delta").c_str(), O_RDONLY));
         EXPECT_NE(Read(data), "");
         ASSERT_EQ(WriteText(client.get(), Request("identity", "1")), 0);
         ASSERT_EQ(WriteText(other.get(), Request("tchtxpower", "2")), 0);
@@ -178,33 +171,32 @@ TEST_F(System, TerminationSignalsAndRunAsUser) {
         EXPECT_NE(Read(data), "");
         const int status = daemon_.Stop(sig);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-        EXPECT_THAT(ReadFile(dir_ + "/stdout"), EndsWith("velomar_pps_main is terminated.\n"));
+        EXPECT_THAT(ReadFile(dir_ + "/stdout"),
+                    testing::EndsWith("velomar_pps_main is terminated.\n"));
         EXPECT_EQ(Read(client), "*@control\n");
         EXPECT_EQ(Read(data), "*@status_data\n");  // nonpersistent: emptied
     }
 }
 
-// A start that fails ends the process with status 1 and says why: the
-// control object cannot be opened (a directory is in its place; ppsfs
-// refuses ?server on it, and so does the unlink meant for a stale object), a
-// status object cannot (no diag directory), or -U names no user; -U is read
-// only after the objects are open. The log goes to standard error too, in
-// the programs' shared format, without a syslog socket or with SLOGF_STDERR.
+// A start that fails ends with status 1 and says why: the control object
+// cannot be opened (a directory is in its place, which ppsfs will neither
+// serve nor unlink), a status object cannot (no diag directory), or -U names
+// no user (read once the objects are open). The log goes to standard error
+// too, in the shared format, without a syslog socket or with SLOGF_STDERR.
 TEST_F(System, StartFailures) {
     const std::string init = "Velomar PPS: Velomar Init Failure....",
                       user = "Invalid user/group specified [no_such_user]";
-    struct {
+    const struct {
         std::string setup;
-        bool init;  // the failure is Init's, else -U's
+        bool init, syslog, copy;  // Init's failure (else -U's), logged to syslog, copied
         const char *line;
-        bool syslog, copy;
     } cases[] = {
-        {"mkdir " + kControl, true, "Velomar PPS Init: Cannot Initialize Velomar control message",
-         true, false},
-        {"rmdir " + kControl, false, "", true, true},
-        {"rm -r " + kDiag, true, "Velomar PPS Init: PPS Object Initialized Failed, Return", true,
-         false},
-        {"rm /dev/log", true, "", false, false},
+        {"mkdir " + kControl, true, true, false,
+         "Velomar PPS Init: Cannot Initialize Velomar control message"},
+        {"rmdir " + kControl, false, true, true, ""},
+        {"rm -r " + kDiag, true, true, false,
+         "Velomar PPS Init: PPS Object Initialized Failed, Return"},
+        {"rm /dev/log", true, false, false, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.setup);
@@ -216,7 +208,7 @@ TEST_F(System, StartFailures) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
         const std::string err = testsupport::WithoutLogStamps(ReadFile(dir_ + "/stderr")),
                           log = c.syslog ? Log() : err;
-        EXPECT_THAT(log, HasSubstr(c.line));
+        EXPECT_THAT(log, testing::HasSubstr(c.line));
         EXPECT_EQ(log.find(init) != std::string::npos, c.init) << log;
         EXPECT_EQ(log.find(user) != std::string::npos, !c.init) << log;
         const std::string last =

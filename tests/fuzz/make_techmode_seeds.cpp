@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -22,20 +23,17 @@ int main(int argc, char **argv) {
         return help ? 0 : 2;
     }
     const sim::Scenario scenario = sim::ParseScenario(sim::DefaultScenarioJson(), "default");
-    unsigned selector = 0;  // the fuzz target numbers the fetchers in type order
+    uint8_t selector = 0;  // the fuzz target numbers the fetchers in type order
     for (unsigned type = 0; type < kTechModeStructTypeCount; type++) {
         const TechModeStructInfo *info = TechModeStructInfoFor(type);
         if (info == nullptr || info->fetch == nullptr) continue;
         // The whole reply: the command element holding the structure element.
-        const std::vector<uint8_t> reply = sim::EncodeStructure(scenario, static_cast<int>(type));
-        std::vector<uint8_t> seed(1, static_cast<uint8_t>(selector++));
-        seed.insert(seed.end(), reply.begin(), reply.end());
-
+        std::vector<uint8_t> seed = sim::EncodeStructure(scenario, static_cast<int>(type));
+        seed.insert(seed.begin(), selector++);
         const std::string path =
             argv[1] + std::string(type < 10 ? "/type0" : "/type") + std::to_string(type);
-        FILE *f = fopen(path.c_str(), "wb");
-        if (f == nullptr || fwrite(seed.data(), 1, seed.size(), f) != seed.size() ||
-            fclose(f) != 0) {
+        std::ofstream out(path, std::ios::binary);
+        if (!out.write(reinterpret_cast<const char *>(seed.data()), seed.size()).flush()) {
             perror(path.c_str());
             return 1;
         }

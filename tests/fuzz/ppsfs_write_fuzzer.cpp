@@ -14,10 +14,8 @@
 // refused write reaches no one and changes nothing.
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/pps.h>
-#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -147,9 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const size_t kReadSizes[] = {65536, 100, 7, 1};
     Fixture f;
     for (size_t at = 0, stop; at < size; at = stop + 1) {
-        const void *nul = memchr(data + at, '\0', size - at);
-        stop =
-            nul != nullptr ? static_cast<size_t>(static_cast<const uint8_t *>(nul) - data) : size;
+        stop = at + strnlen(reinterpret_cast<const char *>(data) + at, size - at);
         if (stop == at) continue;  // two separators in a row: no operation
         const uint8_t selector = data[at];
         const std::string text(data + at + 1, data + stop);

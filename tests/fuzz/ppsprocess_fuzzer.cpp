@@ -61,12 +61,11 @@ int Handler(PPSServer *server, void *user, uint64_t clientId, const char *msg, c
     return 0;
 }
 
-void DropLog(void *, int, int, const char *) {}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    slog_set_capture(DropLog, nullptr);  // the log lines are not under test
+    slog_set_capture([](void *, int, int, const char *) {},
+                     nullptr);  // the log lines are not under test
     return 0;
 }
 
@@ -76,15 +75,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         server.AddMessageHandler(name, Handler, const_cast<char *>(name));
     server.SetDefaultHandler(Handler, nullptr);
 
-    for (const uint8_t *p = data, *end = data + size; p < end;) {
-        const uint8_t *nul = static_cast<const uint8_t *>(memchr(p, '\0', end - p));
-        const size_t len = std::min(static_cast<size_t>((nul ? nul : end) - p), kReadMax);
+    const char *text = reinterpret_cast<const char *>(data);
+    for (size_t at = 0, stop; at < size; at = stop + 1) {
+        stop = at + strnlen(text + at, size - at);
+        const size_t len = std::min(stop - at, kReadMax);
         std::unique_ptr<char[]> buffer(new char[len + 1]());  // the text and its NUL
-        memcpy(buffer.get(), p, len);
+        memcpy(buffer.get(), text + at, len);
         g_now = Processing{buffer.get(), buffer.get() + len, 0};
         server.PPSProcess(buffer.get());
         g_now = Processing{};
-        p = nul != nullptr ? nul + 1 : end;
     }
     return 0;
 }

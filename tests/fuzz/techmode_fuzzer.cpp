@@ -13,9 +13,7 @@
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <string.h>
 
-#include <memory>
 #include <vector>
 
 #include "fuzz_check.h"
@@ -54,13 +52,13 @@ void CheckLookups(const uint8_t *container, const uint8_t *end, int depth) {
 
 // The decoders the fetchers use, on the exact-size reply.
 void DecodeExact(const TechModeStructInfo &info, const uint8_t *reply, size_t size) {
-    std::unique_ptr<uint8_t[]> record(new uint8_t[info.recordBytes]);
+    std::vector<uint8_t> record(info.recordBytes);
     const uint8_t *end = reply + size;
-    const uint8_t *structTlv = TLVTM_FindStructTlv(record.get(), reply, size, info.type);
+    const uint8_t *structTlv = TLVTM_FindStructTlv(record.data(), reply, size, info.type);
     if (structTlv == nullptr) return;
     Expect(structTlv >= reply + 4 && structTlv + 4 <= end, "structure outside the reply", 0);
     for (uint16_t tag = 0; tag < info.fieldCount; tag++)
-        TLVTM_DecodeTlvPrimitive(record.get() + info.fields[tag].offset, structTlv, end, tag,
+        TLVTM_DecodeTlvPrimitive(record.data() + info.fields[tag].offset, structTlv, end, tag,
                                  info.fields[tag].width);
     for (uint16_t tag = 0; tag < 4; tag++) {
         uint8_t bytes[10];
@@ -69,12 +67,10 @@ void DecodeExact(const TechModeStructInfo &info, const uint8_t *reply, size_t si
     }
 }
 
-void DropLog(void *, int, int, const char *) {}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    slog_set_capture(DropLog, nullptr);
+    slog_set_capture([](void *, int, int, const char *) {}, nullptr);
     // The fetchers report every step on standard output; nobody reads it here.
     Expect(freopen("/dev/null", "w", stdout) != nullptr, "stdout", errno);
     for (unsigned type = 0; type < kTechModeStructTypeCount; type++) {
@@ -94,9 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     device.reply = reply;
     device.status = reply.empty() ? EIO : EOK;
     device.claimedLen = (data[0] & 0x80) ? UINT32_MAX : static_cast<uint32_t>(reply.size());
-    std::unique_ptr<uint8_t[]> record(new uint8_t[info.recordBytes]);
-    memset(record.get(), 0xA5, info.recordBytes);
-    const int result = info.fetch(testsupport::kFakeDeviceFd, record.get());
+    std::vector<uint8_t> record(info.recordBytes, 0xA5);  // a heap block of exactly its size
+    const int result = info.fetch(testsupport::kFakeDeviceFd, record.data());
     Expect(device.calls == 1, "device calls per fetch", device.calls);
     Expect(result == 0 || result == -1, "fetch result", result);
     for (size_t i = 0; result == -1 && i < info.recordBytes; i++)

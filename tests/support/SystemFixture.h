@@ -105,8 +105,8 @@ class DiagctlSystem : public ::testing::Test {
     void StartSimulator(const std::vector<std::string> &extra = {}) {
         ASSERT_EQ(system("mkdir -p /dev/radio/cellular"), 0);
         std::vector<std::string> args = {
-            TECHMODE_SIM_BIN, "-f",  "--owner", "root", "--group", std::to_string(dep_.daemon_gid),
-            "--mode",         "0660"};
+            TECHMODE_SIM_BIN, "-f",   "--owner", "root",
+            "--mode",         "0660", "--group", std::to_string(dep_.daemon_gid)};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back("/dev/radio/cellular");
         ASSERT_TRUE(sim_.Start(args, "", tmp_ + "/sim.err"));
@@ -157,8 +157,7 @@ class DiagctlSystem : public ::testing::Test {
     }
 
     // Starts diagctl serve as a diagctl user on a free loopback port, with
-    // these options beside --listen; the port it says it serves, or 0 (and
-    // a test failure) when it says none.
+    // these options beside --listen; the port it serves, or 0 and a failure.
     int StartServe(Child *serve, const std::vector<std::string> &options) {
         std::vector<std::string> args = {DIAGCTL_BIN, "serve", "--listen", "127.0.0.1:0"};
         args.insert(args.end(), options.begin(), options.end());
