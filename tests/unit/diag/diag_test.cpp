@@ -32,9 +32,9 @@ using namespace testsupport;
 
 // A VelomarPPS whose status objects are pipes, whose control object is a
 // socketpair played by the test, and whose device answers from a scenario.
-class DiagHarness : public ::testing::Test {
+class Diag : public ::testing::Test {
   protected:
-    DiagHarness() {
+    Diag() {
         Reset();
         g_service = &svc;
         for (int *fd : {&svc.m_statusUtraFd, &svc.m_statusGeranFd, &svc.m_statusDataFd}) {
@@ -45,7 +45,7 @@ class DiagHarness : public ::testing::Test {
         }
         svc.m_techmodeFd = kFakeTechmodeFd;
     }
-    ~DiagHarness() override {
+    ~Diag() override {
         svc.m_techmodeFd = -1;  // not a real fd: never closed
         for (int fd : readers) close(fd);
         g_service = nullptr;
@@ -101,7 +101,6 @@ class DiagHarness : public ::testing::Test {
     std::vector<int> readers;
 };
 
-using Commands = DiagHarness;
 #define SET(...) [](sim::Scenario &s [[maybe_unused]]) { __VA_ARGS__; }
 
 std::string Rab2G(const char *domain, const char *ciphering) {
@@ -119,7 +118,7 @@ void Gsm(sim::Scenario &s) {
 // Field mapping, signed versus unsigned bytes, text tables, runs where only
 // some of the fetches answer, the identity values each in their place, and
 // the bearer of each RAT (the WCDMA bearers are in the system test).
-TEST_F(Commands, ValuesAndPartialFetches) {
+TEST_F(Diag, ValuesAndPartialFetches) {
     const struct {
         const char *msg;
         void (*setup)(sim::Scenario &);  // on a fresh scenario
@@ -196,7 +195,7 @@ TEST_F(Commands, ValuesAndPartialFetches) {
 
 // A run succeeds when any one of its fetches does, FAILURE when none does
 // (umtsopinfo's mobility fetch only picks the branch: WCDMA in every run).
-TEST_F(Commands, AnyOneFetchMakesASuccess) {
+TEST_F(Diag, AnyOneFetchMakesASuccess) {
     const struct {
         const char *msg;
         std::vector<int> fetches;
@@ -236,12 +235,10 @@ TEST_F(Commands, AnyOneFetchMakesASuccess) {
     }
 }
 
-using Cycle = DiagHarness;
-
 // Every handler keeps a last id of its own (tchtxpwr is tchtxpower); a repeat
 // answers FAILURE and writes nothing; 1 is never a repeat; ids are read as
 // atoi reads them; a long id is echoed cut; an unknown name gets no answer.
-TEST_F(Cycle, DuplicateIdRules) {
+TEST_F(Diag, DuplicateIdRules) {
     auto check = [this](const std::string &msg, const std::string &id, bool duplicate) {
         SCOPED_TRACE(msg + " " + id);
         EXPECT_EQ(Request(msg, id), Response(msg, id, duplicate));
@@ -270,12 +267,10 @@ TEST_F(Cycle, DuplicateIdRules) {
     testing::internal::GetCapturedStderr();
 }
 
-using NetworkTime = DiagHarness;
-
 // NITZ details are republished as UTC date and time (members in any order);
 // gsm_time_enable 1 (as atoi reads it) asks for GSM time only, another value
 // for all sources. Text the other side should never send does nothing.
-TEST_F(NetworkTime, RepublishesNitzAndSelectsTimeSources) {
+TEST_F(Diag, NetworkTimeRepublishesNitzAndSelectsTimeSources) {
     int sent[2];  // what the bridge sends the network-time control object
     ASSERT_EQ(pipe2(sent, O_NONBLOCK), 0);
     svc.m_nwTimeControlFd = sent[1];
@@ -318,9 +313,7 @@ TEST_F(NetworkTime, RepublishesNitzAndSelectsTimeSources) {
     close(sent[0]);
 }
 
-using Lists = DiagHarness;
-
-TEST_F(Lists, GsmopinfoPublishesEverySectionInOrder) {
+TEST_F(Diag, GsmopinfoPublishesEverySectionInOrder) {
     S().idle_neighbours_2g = {{1, 0x03FF, 12, static_cast<int8_t>(0xC4), 20, -3, 1002, 4660},
                               {2, 1, 0, 0, -128, 127, 0, 0}};
     S().mobility = {0, 262, 1, 0xFFFF, 255};
@@ -355,7 +348,7 @@ TEST_F(Lists, GsmopinfoPublishesEverySectionInOrder) {
 // or when its fetch fails, the attribute is deleted. Each run resets the
 // idle neighbours' indices 1 to 6, lists at most 16 cells and writes nothing
 // above (10, then 2: indices 7 to 10 keep the earlier run's values).
-TEST_F(Lists, GsmopinfoNeighboursAndInterRatListFollowTheActiveRat) {
+TEST_F(Diag, GsmopinfoNeighboursAndInterRatListFollowTheActiveRat) {
     struct Case {
         int rat;  // -1: the mobility fetch fails; 255: its RAT field is missing
         int idle, utra_count, irat_ok, irat_requests;
@@ -401,7 +394,7 @@ __attribute__((noinline)) void DirtyStack() {
 
 // A name that fills its 100-byte field without a NUL ends at the field: the
 // address bytes after it ("ABCD") are not part of it.
-TEST_F(Lists, UmtsopinfoPublishesEverySectionInOrder) {
+TEST_F(Diag, UmtsopinfoPublishesEverySectionInOrder) {
     const std::string apn = std::string(99, 'a') + "\xe9";
     S().basic.gmm_cause = 17;
     S().basic.mm_cause = 255;
@@ -439,7 +432,7 @@ TEST_F(Lists, UmtsopinfoPublishesEverySectionInOrder) {
 // Neighbour lists are capped at six cells; GSM cells are fetched only when
 // camped on WCDMA, otherwise (or failed) all six read "N/A". A shorter list
 // leaves the higher indices of the previous run alone (count 8, then 1).
-TEST_F(Lists, UmtsopinfoNeighboursAndGsmCellsFollowTheActiveRat) {
+TEST_F(Diag, UmtsopinfoNeighboursAndGsmCellsFollowTheActiveRat) {
     struct Case {
         int rat;  // -1: the mobility fetch fails
         int irat_ok, count, irat_requests;
@@ -494,7 +487,7 @@ std::vector<sim::SetCell> Cells(int count) {
 
 // Empty sets still write all six indices, so nothing of an earlier run is
 // left behind; the network identity stands without the serving cell.
-TEST_F(Lists, RadionwinfoPublishesEverySectionInOrder) {
+TEST_F(Diag, RadionwinfoPublishesEverySectionInOrder) {
     struct Case {
         int active, monitored;
         bool serving;
