@@ -87,28 +87,6 @@ TEST(PPSProcess, ClientTableFollowsConnections) {
     EXPECT_FALSE(server.GetClientInfo(31, &info));
 }
 
-TEST(WriteResponse, ExactText) {
-    struct {
-        uint64_t client;
-        const char *id, *dat;
-        int err;
-        bool json;
-        const char *rest;  // after "@control.<client>\nres::identity\n"
-    } cases[] = {
-        {4294967296ull, "req-a", nullptr, 0, true, "id::req-a\n"},
-        {1, "2", "x", 0, false, "id::2\ndat::x\n"},
-        {1, "2", "{\"k\":1}", 5, true, "id::2\ndat:json:{\"k\":1}\nerr:n:5\n"},
-    };
-    PPSServer server;
-    ControlPeer peer(server);
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.rest);
-        server.WriteResponse("control", c.client, "identity", c.id, c.dat, c.err, c.json);
-        EXPECT_EQ(peer.Receive(),
-                  "@control." + std::to_string(c.client) + "\nres::identity\n" + c.rest);
-    }
-}
-
 // Open to clients of every user whatever the umask, closed on exec; a stale
 // entry that cannot be opened (a socket left behind) is replaced.
 TEST(OpenServerObject, OpensOrReportsFailure) {
@@ -254,8 +232,27 @@ int ExitFromHandler(PPSServer *, void *user, uint64_t, const char *, const char 
     return 0;
 }
 
-TEST_F(Service, SendResponseAndRequestExitAnswerThroughTheControlObjectAndStopTheLoop) {
+// The exact response text, written directly or for a transaction; the exit
+// closes the objects and stops the loop.
+TEST_F(Service, ResponsesAndRequestExit) {
+    struct {
+        uint64_t client;
+        const char *id, *dat;
+        int err;
+        bool json;
+        const char *rest;  // after "@control.<client>\nres::identity\n"
+    } cases[] = {
+        {4294967296ull, "req-a", nullptr, 0, true, "id::req-a\n"},
+        {1, "2", "x", 0, false, "id::2\ndat::x\n"},
+        {1, "2", "{\"k\":1}", 5, true, "id::2\ndat:json:{\"k\":1}\nerr:n:5\n"},
+    };
     ControlPeer peer(svc.server_);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rest);
+        svc.server_.WriteResponse("control", c.client, "identity", c.id, c.dat, c.err, c.json);
+        EXPECT_EQ(peer.Receive(),
+                  "@control." + std::to_string(c.client) + "\nres::identity\n" + c.rest);
+    }
     svc.SendResponse("control", {3, 4294967296ull, "identity", "7"}, nullptr, -1);
     EXPECT_EQ(peer.Receive(), "@control.4294967296\nres::identity\nid::7\nerr:n:-1\n");
 

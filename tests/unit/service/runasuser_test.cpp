@@ -21,9 +21,7 @@ namespace {
 std::string RunInChild(const std::string &spec) {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
+    if (fork() == 0) {
         gid_t start[] = {4, 5};
         setgroups(2, start);
         int rc = RunAsUser(spec.c_str());
@@ -39,10 +37,9 @@ std::string RunInChild(const std::string &spec) {
     close(fds[1]);
     std::string in;
     char buf[4096];
-    for (ssize_t r; (r = read(fds[0], buf, sizeof buf)) > 0;)
-        in.append(buf, static_cast<size_t>(r));
+    for (ssize_t r; (r = read(fds[0], buf, sizeof buf)) > 0;) in.append(buf, size_t(r));
     close(fds[0]);
-    waitpid(pid, nullptr, 0);
+    wait(nullptr);
     return in;
 }
 
