@@ -549,21 +549,12 @@ TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
     EXPECT_EQ(WriteText(w.get(), msg), EPIPE);
 }
 
-// Special files and options: .all, .notify groups, ?opens, reads too small.
-class SpecialTest : public PpsfsTest {
-  protected:
-    void SetUp() override {
-        PpsfsTest::SetUp();
-        if (IsSkipped() || HasFatalFailure()) return;
-        ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
-        Put("d/o1", "a::1\n");
-        Put("d/o2", "b::2\n");
-    }
-};
-
-// What each kind of .all open reads first, and after the same changes; a read
-// too small fails with EMSGSIZE and loses nothing.
-TEST_F(SpecialTest, AllFollowsEveryObjectOfItsDirectory) {
+// Special files: what each kind of .all open reads first, and after the same
+// changes; a read too small fails with EMSGSIZE and loses nothing.
+TEST_F(ObjectTest, AllNotifyAndOpensFollowTheirObjects) {
+    ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
+    Put("d/o1", "a::1\n");
+    Put("d/o2", "b::2\n");
     for (const char *name : {"d/o1", "d/o1?delta", "d/.all", "d/.all?delta"}) {
         Fd r = Open(name, O_RDONLY | O_NONBLOCK);
         EXPECT_EQ(ReadOnce(r.get(), 8).err, EMSGSIZE) << name;  // "@o1\na::1\n" is 9 bytes
@@ -606,11 +597,9 @@ TEST_F(SpecialTest, AllFollowsEveryObjectOfItsDirectory) {
     EXPECT_EQ(Reads(again.get()), V{"@o2\nb::3\n"});
     // Read-only, whatever its directory's mode says.
     EXPECT_EQ(StatText(P("d/.all")), "file 0444 0:0");
-}
 
-// A .notify open reads its group's name, then "group:value" once for each
-// member with data and "-group:value" for a member closed.
-TEST_F(SpecialTest, NotifyGroupsAndOpensCounts) {
+    // A .notify open reads its group's name, then "group:value" once for each
+    // member with data and "-group:value" for a member closed.
     Fd n = Open(".notify", O_RDONLY | O_NONBLOCK);
     std::string group = ReadOnce(n.get()).text;
     ASSERT_EQ(group.back(), '\n');
@@ -636,16 +625,16 @@ TEST_F(SpecialTest, NotifyGroupsAndOpensCounts) {
     // ?opens keeps "[n]_opens::readers,writers" on the object while it is
     // open; an _opens a writer set is not its to delete.
     Fd tracker = Open("d/o2?opens,delta", O_RDWR | O_NONBLOCK);
-    EXPECT_EQ(Reads(tracker.get()), V{"@o2\nb::2\n[n]_opens::1,1\n"});
+    EXPECT_EQ(Reads(tracker.get()), V{"@o2\nb::3\n[n]_opens::1,1\n"});
     Fd w = Open("d/o2", O_WRONLY);
     Fd r = Open("d/o2", O_RDONLY);
     EXPECT_EQ(Reads(tracker.get()), V{"@o2\n[n]_opens::1,2\n@o2\n[n]_opens::2,2\n"});
     r.Reset();
     tracker.Reset();
-    EXPECT_EQ(Cat("d/o2"), "@o2\nb::2\n");
+    EXPECT_EQ(Cat("d/o2"), "@o2\nb::3\n");
     ASSERT_EQ(WriteText(w.get(), "_opens::mine\n"), 0);
     Open("d/o2", O_RDONLY).Reset();
-    EXPECT_EQ(Cat("d/o2"), "@o2\nb::2\n_opens::mine\n");
+    EXPECT_EQ(Cat("d/o2"), "@o2\nb::3\n_opens::mine\n");
 }
 
 }  // namespace
