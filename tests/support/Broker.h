@@ -1,9 +1,7 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-// Test support for MQTT: a Mosquitto broker of the test's own on
-// 127.0.0.1 (a free port, a generated configuration and persistence in a
-// fresh directory, run as nobody when the test is root), and a watching
-// client that keeps every message it receives. Header-only; link
-// libmosquitto. A machine without Debian's mosquitto skips, saying so.
+// Test support for MQTT: a Mosquitto broker of the test's own on a free
+// loopback port (run as nobody under root), and a client that keeps every
+// message it receives. Header-only; link libmosquitto.
 #ifndef TESTS_SUPPORT_BROKER_H
 #define TESTS_SUPPORT_BROKER_H
 

@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// diagctl as a user runs it: the real binary, as an unprivileged member of
-// the diagnostics group, against ppsfs at /pps, techmode-sim at
-// /dev/radio/cellular and qrx_velomar_server, all in this test's private
-// mount namespace and in the deployment layout (support/Deployment.h).
-// Exit statuses, screens, JSON, gsm-time and NITZ through the real
-// objects, and the errors when no daemon answers.
+// diagctl as a member of the diagnostics group runs it, against ppsfs,
+// techmode-sim and qrx_velomar_server in the deployment layout, in a private
+// mount namespace: exit statuses, screens, records, and errors.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>

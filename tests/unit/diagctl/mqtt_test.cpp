@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// diagctl and a message broker: the broker's URL and password file as a
-// user gives them, then a real Mosquitto on 127.0.0.1 (support/Broker.h)
-// with the diagctl binary recording (no daemon: every record is an error
-// record, which is a record all the same) or the publisher driven in
-// process, where the test decides when the broker dies. No case depends
-// on timing: each waits for what it expects, up to a bound.
+// diagctl and a message broker: the broker's URL and password file, then a
+// real Mosquitto (support/Broker.h) with diagctl recording (no daemon: error
+// records) or the publisher in process. Each case waits for what it expects.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <rapidjson/document.h>
@@ -151,13 +148,10 @@ class MqttRecord : public ::testing::Test {
     std::string tmp_;
 };
 
-// A recorder's host goes online before its records and offline after them;
-// each record arrives in order on its host's and command's topic, byte for
-// byte the line written to the file. A recorder that ends its count or is
-// stopped (SIGTERM, even in a minute-long sleep, which the signal cuts
-// short) says so itself; one that dies says nothing, and the broker's last
-// will marks its host offline. Either way the state stays at the broker
-// (retained) for whoever subscribes later.
+// A host goes online before its records, offline after them; each record
+// arrives in order on its topic, byte for byte the file's line. A recorder
+// that ends or is stopped (SIGTERM cuts a long sleep short) says so; one that
+// dies is marked offline by its last will. The state stays retained.
 TEST_F(MqttRecord, RecordsAndTheHostsStateReachTheBroker) {
     const struct {
         const char *prefix, *qos, *every;

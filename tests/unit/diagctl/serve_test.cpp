@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// diagctl serve driven over HTTP as a browser or an attacker would: a
-// WebServer on a free loopback port with a fake source of snapshots whose
-// texts are hostile, and cpp-httplib's client (plus a raw socket where the
-// client would tidy the request up). Rounds are made with Poll(), so no
-// case depends on timing.
+// diagctl serve over HTTP as a browser or an attacker would use it, with a
+// fake source of hostile snapshots; rounds are made with Poll(), so no case
+// depends on timing.
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -281,12 +279,10 @@ TEST_F(Serve, HostileModemTextsStayDataAndRoundsArePushed) {
     }
 }
 
-// Stream clients that never read (the answer's first byte aside): at most
-// max_streams of them, the next gets 503 at once; rounds go on with
-// megabytes queued for them (a stream writes outside the lock) and the rest
-// is served; a closed one frees its place; connections that send nothing,
-// more than there are workers, are dropped at the read timeout; Stop() still
-// ends it all (a write that cannot go on gives up after the write timeout).
+// Streams that never read: at most max_streams, the next gets 503; rounds go
+// on (a stream writes outside the lock) and the rest is served; a closed one
+// frees its place. More idle connections than workers are dropped at the read
+// timeout; Stop() still ends it all (writes give up at the write timeout).
 TEST_F(Serve, NoClientHoldsTheServerUp) {
     ServeOptions opt;
     opt.max_streams = 2;  // 10 workers
