@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// devctlv: gather, one DEVCTL_IOC_XFER ioctl, scatter, errno-valued results.
-// The device is the tests' pretend one (support/FakeDevice.h).
+// devctlv: gather, one DEVCTL_IOC_XFER ioctl to the pretend device, scatter,
+// errno-valued results.
 #include <devctl.h>
 
 #include <errno.h>
@@ -36,15 +36,12 @@ TEST_F(Devctlv, GathersSendPartsAndScattersReply) {
     dev.info = 42;
     int info = 0;
     EXPECT_EQ(devctlv(kFakeDeviceFd, 0x1000, 2, 2, sv, rv, &info), EOK);
-    EXPECT_EQ(dev.calls, 1);
-    EXPECT_EQ(dev.request.dcmd, 0x1000u);
-    EXPECT_EQ(dev.request.send_len, 8u);
-    EXPECT_EQ(dev.request.recv_len, 10u);
-    EXPECT_EQ(dev.request.reserved, 0u);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(dev.request.data), 8), "abcdefgh");
-    EXPECT_EQ(std::string(r1, 4), "0123");
-    EXPECT_EQ(std::string(r2, 6), "456...");  // only what the device sent
-    EXPECT_EQ(info, 42);
+    const devctl_xfer &x = dev.request;  // calls, the transfer's header, info
+    EXPECT_EQ(std::vector<uint32_t>({uint32_t(dev.calls), x.dcmd, x.send_len, x.recv_len,
+                                     x.reserved, uint32_t(info)}),
+              std::vector<uint32_t>({1, 0x1000, 8, 10, 0, 42}));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(x.data), 8), "abcdefgh");
+    EXPECT_EQ(std::string(r1, 4) + std::string(r2, 6), "0123456...");  // what the device sent
 }
 
 // devctl: one buffer sent and overwritten by the reply, never past its size.
