@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -19,15 +20,13 @@ TEST(TlvPack, WritesHeaderValueAndZeroPadding) {
         SCOPED_TRACE(size);
         const size_t words = (size + 3) / 4;
         std::vector<uint8_t> value(size);
-        for (size_t i = 0; i < size; ++i) value[i] = uint8_t(0x80 + i);
+        std::iota(value.begin(), value.end(), 0x80);
         std::vector<uint8_t> out(4 + 4 * words + 4, 0xAA);  // one guard word after
         const uint8_t *next = TlvPack(out.data(), 0x1234, size, value.data());
-
-        std::vector<uint8_t> expected(out.size(), 0x00);
-        const uint8_t header[] = {0x34, 0x12, uint8_t(words), uint8_t(words >> 8)};
-        std::copy(header, header + 4, expected.begin());
-        std::copy(value.begin(), value.end(), expected.begin() + 4);
-        std::fill(expected.end() - 4, expected.end(), 0xAA);
+        std::vector<uint8_t> expected = {0x34, 0x12, uint8_t(words), uint8_t(words >> 8)};
+        expected.insert(expected.end(), value.begin(), value.end());
+        expected.resize(4 + 4 * words, 0x00);
+        expected.insert(expected.end(), 4, 0xAA);
         EXPECT_EQ(out, expected);
         EXPECT_EQ(next, out.data() + 4 + 4 * words);
     }
