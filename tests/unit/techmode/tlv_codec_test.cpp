@@ -23,10 +23,10 @@ TEST(TlvPack, WritesHeaderValueAndZeroPadding) {
         std::iota(value.begin(), value.end(), 0x80);
         std::vector<uint8_t> out(4 + 4 * words + 4, 0xAA);  // one guard word after
         const uint8_t *next = TlvPack(out.data(), 0x1234, size, value.data());
-        std::vector<uint8_t> expected = {0x34, 0x12, uint8_t(words), uint8_t(words >> 8)};
-        expected.insert(expected.end(), value.begin(), value.end());
-        expected.resize(4 + 4 * words, 0x00);
-        expected.insert(expected.end(), 4, 0xAA);
+        std::vector<uint8_t> expected(out.size(), 0xAA);
+        const uint8_t header[] = {0x34, 0x12, uint8_t(words), uint8_t(words >> 8)};
+        auto end = std::copy(header, header + 4, expected.begin());
+        std::fill(std::copy(value.begin(), value.end(), end), expected.end() - 4, 0x00);
         EXPECT_EQ(out, expected);
         EXPECT_EQ(next, out.data() + 4 + 4 * words);
     }
