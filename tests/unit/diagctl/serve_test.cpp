@@ -10,6 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -327,9 +328,8 @@ TEST_F(Serve, DownloadsTheSessionsLastRecords) {
     httplib::Result jsonl = Client().Get("/api/v1/session.jsonl");
     ASSERT_TRUE(jsonl);
     EXPECT_NE(jsonl->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
-    std::size_t lines = 0;
-    for (char c : jsonl->body) lines += c == '\n';
-    EXPECT_EQ(lines, opt.session_records);
+    EXPECT_EQ(std::count(jsonl->body.begin(), jsonl->body.end(), '\n'),
+              static_cast<std::ptrdiff_t>(opt.session_records));
     // The records of the last 0 seconds: none, all were made before the request.
     EXPECT_EQ(Client().Get("/api/v1/session.jsonl?seconds=0")->body, "");
     httplib::Result csv = Client().Get("/api/v1/session.csv");
