@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// diagctl serve over HTTP as a browser or an attacker would use it, with a
-// fake source of hostile snapshots; rounds are made with Poll(), so no case
-// depends on timing.
+// diagctl serve over HTTP as a browser or an attacker would use it, on hostile
+// fake snapshots; rounds are made with Poll(), so no case depends on timing.
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -39,16 +38,8 @@ Snapshot FakeSnapshot(const Screen &screen) {
     return s;
 }
 
-// The served screen that shows the APN table.
-const Screen *ApnScreen() {
-    for (const Screen *s : ServedScreens())
-        if (Owns(*s, "apn1_name")) return s;
-    return nullptr;
-}
-
-// Opens a connection to the server and sends text (maybe nothing; a server
-// that closes early may take only part of it); the descriptor (whose reads
-// give up after 30 s), or -1.
+// A connection to the server (reads give up after 30 s) that sent text, as much
+// of it as the server took; -1 if none.
 int Connect(int port, const std::string &text) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     const timeval timeout = {30, 0};
@@ -61,11 +52,7 @@ int Connect(int port, const std::string &text) {
         close(fd);
         return -1;
     }
-    for (std::size_t sent = 0; sent < text.size();) {
-        const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<std::size_t>(n);
-    }
+    send(fd, text.data(), text.size(), MSG_NOSIGNAL);  // blocking: all, or the server closed
     return fd;
 }
 
@@ -76,7 +63,7 @@ class Serve : public ::testing::Test {
         opt.port = 0;
         opt.every_s = 0;
         server_.reset(new WebServer(opt, FakeSnapshot, [this](bool on) {
-            writes_.push_back(on);
+            writes_ += on ? "1" : "0";
             return write_outcome_;
         }));
         std::string error;
@@ -96,16 +83,15 @@ class Serve : public ::testing::Test {
     int Raw(const std::string &request) {
         const int fd = Connect(server_->port(), request);
         char buf[64] = {};
-        const ssize_t n = fd < 0 ? 0 : recv(fd, buf, sizeof buf - 1, 0);
-        if (fd >= 0) close(fd);
         int status = 0;
-        if (n > 12) sscanf(buf, "HTTP/1.1 %d", &status);
+        if (recv(fd, buf, sizeof buf - 1, 0) > 12) sscanf(buf, "HTTP/1.1 %d", &status);
+        close(fd);
         return status;
     }
 
     std::unique_ptr<WebServer> server_;
     std::string host_;
-    std::vector<bool> writes_;
+    std::string writes_;  // what the GSM-time switch wrote: 1 on, 0 off
     Outcome write_outcome_;
 };
 
@@ -115,8 +101,7 @@ enum : unsigned { kMask = 1, kAllowControl = 2, kWriteFails = 4 };
 const char kSwitch[] = "/api/v1/gsm-time";
 
 struct RequestCase {
-    const char *name;
-    const char *method;
+    const char *name, *method;
     std::string path;
     int status;
     std::string origin = "";  // "" : none; "self" and "https://self": the server's own host
@@ -208,11 +193,9 @@ TEST_F(Serve, AnswersEveryRequestAsItShould) {
         ServeOptions opt;
         opt.mask = c.options & kMask;
         opt.allow_control = c.options & kAllowControl;
-        server_.reset();
         writes_.clear();
         write_outcome_ = c.options & kWriteFails ? Outcome{kExitError, "<b>EACCES</b>"} : Outcome{};
         StartServer(opt);
-        const std::string port = std::to_string(server_->port());
         if (std::string(c.method) == kRaw) {
             EXPECT_EQ(Raw(Replace(c.path, "HOST", host_)), c.status);
             continue;
@@ -220,7 +203,9 @@ TEST_F(Serve, AnswersEveryRequestAsItShould) {
         httplib::Request req;
         req.method = c.method;
         req.path = c.path;
-        req.set_header("Host", c.host.empty() ? host_ : Replace(c.host, "PORT", port));
+        req.set_header("Host", c.host.empty()
+                                   ? host_
+                                   : Replace(c.host, "PORT", std::to_string(server_->port())));
         if (!c.origin.empty())
             req.set_header("Origin", c.origin == "self" ? "http://" + host_
                                                         : Replace(c.origin, "self", host_));
@@ -233,20 +218,21 @@ TEST_F(Serve, AnswersEveryRequestAsItShould) {
         EXPECT_EQ(r->get_header_value("X-Content-Type-Options"), "nosniff");
         EXPECT_EQ(r->has_header("Allow"), c.status == 405);
         EXPECT_NE(r->body.find(c.has), std::string::npos) << c.has;
-        if (!c.lacks.empty()) {
-            EXPECT_EQ(r->body.find(c.lacks), std::string::npos) << c.lacks;
-        }
-        std::string writes;
-        for (bool on : writes_) writes += on ? "1" : "0";
-        EXPECT_EQ(writes, c.writes);
+        EXPECT_TRUE(c.lacks.empty() || r->body.find(c.lacks) == std::string::npos) << c.lacks;
+        EXPECT_EQ(writes_, c.writes);
     }
 }
 
 // A modem text holding markup or line breaks stays one JSON string with
 // its exact characters, in the API and in the stream; an open stream gets
 // each new round without asking, every data line a whole record, none forged.
-TEST_F(Serve, HostileModemTextsStayDataAndRoundsArePushed) {
-    const Screen *apn = ApnScreen();
+// The session downloads as attachments, holding its last session_records.
+TEST_F(Serve, HostileModemTextsStayDataAndRoundsArePushedAndKept) {
+    const std::size_t screens = ServedScreens().size();
+    ServeOptions opt;
+    opt.session_records = screens + 1;  // of two rounds, the second and one of the first
+    StartServer(opt);
+    const Screen *apn = FindScreen("umtsopinfo");  // the APN table
     ASSERT_NE(apn, nullptr);
     httplib::Result r = Client().Get(std::string("/api/v1/screens/") + apn->command);
     ASSERT_TRUE(r);
@@ -259,7 +245,6 @@ TEST_F(Serve, HostileModemTextsStayDataAndRoundsArePushed) {
     std::string stream;
     std::vector<std::string> records;
     std::size_t first_round = 0;  // records before the second round was made
-    const std::size_t screens = ServedScreens().size();
     Client().Get("/api/v1/stream", [&](const char *data, std::size_t n) {
         stream.append(data, n);
         for (std::size_t nl; (nl = stream.find('\n')) != std::string::npos; stream.erase(0, nl + 1))
@@ -278,6 +263,17 @@ TEST_F(Serve, HostileModemTextsStayDataAndRoundsArePushed) {
         ASSERT_FALSE(rec.Parse(line.c_str()).HasParseError());
         EXPECT_TRUE(rec.HasMember("command"));
     }
+    httplib::Result jsonl = Client().Get("/api/v1/session.jsonl");
+    ASSERT_TRUE(jsonl);
+    EXPECT_NE(jsonl->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
+    EXPECT_EQ(std::count(jsonl->body.begin(), jsonl->body.end(), '\n'),
+              static_cast<std::ptrdiff_t>(opt.session_records));
+    // The records of the last 0 seconds: none, all were made before the request.
+    EXPECT_EQ(Client().Get("/api/v1/session.jsonl?seconds=0")->body, "");
+    httplib::Result csv = Client().Get("/api/v1/session.csv");
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+    EXPECT_EQ(csv->body.rfind("time,latency_ms,command,", 0), 0u);
 }
 
 // Streams that never read: at most max_streams, the next gets 503; rounds go
@@ -287,7 +283,6 @@ TEST_F(Serve, HostileModemTextsStayDataAndRoundsArePushed) {
 TEST_F(Serve, NoClientHoldsTheServerUp) {
     ServeOptions opt;
     opt.max_streams = 2;  // 10 workers
-    server_.reset();
     StartServer(opt);
     const std::string stream = "GET /api/v1/stream HTTP/1.1\r\nHost: " + host_ + "\r\n\r\n";
     int held[2];
@@ -317,39 +312,17 @@ TEST_F(Serve, NoClientHoldsTheServerUp) {
     close(held[1]);
 }
 
-// The session downloads as attachments, holding its last session_records
-// records: the second round's, the oldest dropped.
-TEST_F(Serve, DownloadsTheSessionsLastRecords) {
-    ServeOptions opt;
-    opt.session_records = ServedScreens().size() + 1;
-    server_.reset();
-    StartServer(opt);  // one round
-    server_->Poll();
-    httplib::Result jsonl = Client().Get("/api/v1/session.jsonl");
-    ASSERT_TRUE(jsonl);
-    EXPECT_NE(jsonl->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
-    EXPECT_EQ(std::count(jsonl->body.begin(), jsonl->body.end(), '\n'),
-              static_cast<std::ptrdiff_t>(opt.session_records));
-    // The records of the last 0 seconds: none, all were made before the request.
-    EXPECT_EQ(Client().Get("/api/v1/session.jsonl?seconds=0")->body, "");
-    httplib::Result csv = Client().Get("/api/v1/session.csv");
-    ASSERT_TRUE(csv);
-    EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
-    EXPECT_EQ(csv->body.rfind("time,latency_ms,command,", 0), 0u);
-}
-
 // diagctl serve --mqtt: what a broker's publishers send, taken only when it
 // fits, each host in its own place. Made-up host names cannot push out hosts
 // that are heard from, and one host's flood cannot push out another's records.
 TEST_F(Serve, FleetTakesWhatFitsEachHostInItsPlace) {
-    const Screen &apn = *ApnScreen();
+    const Screen &apn = *FindScreen("umtsopinfo");
     const std::string good = RecordLine(apn, FakeSnapshot(apn));
     const std::string topic = std::string("diagctl/car-1/") + apn.command;
     ServeOptions opt;
     opt.fleet = true;
     opt.max_hosts = 2;
     opt.host_bytes = 20 * 2 * (good.size() + 20);  // about 20 records, plain and masked
-    server_.reset();
     StartServer(opt);
     const struct {
         const char *name;
@@ -374,8 +347,8 @@ TEST_F(Serve, FleetTakesWhatFitsEachHostInItsPlace) {
     }
     rapidjson::Document d;
     d.Parse(Client().Get("/api/v1/screens")->body.c_str());
-    ASSERT_TRUE(d.HasMember("hosts") && d["hosts"].IsArray());
-    ASSERT_EQ(d["hosts"].Size(), 1u) << "only car-1 was taken";
+    ASSERT_TRUE(d.HasMember("hosts") && d["hosts"].IsArray() && d["hosts"].Size() == 1u)
+        << "only car-1 was taken";
     const rapidjson::Value &car = d["hosts"][0];
     EXPECT_STREQ(car["name"].GetString(), "car-1");
     EXPECT_STREQ(car["state"].GetString(), "online");
