@@ -14,8 +14,8 @@ namespace {
 
 struct Parsed {
     pps_status_t kind;
-    std::string obj, attr, enc, value;
-    int flags, options, mask;
+    std::string obj{}, attr{}, enc{}, value{};
+    int flags = 0, options = 0, mask = 0;
     auto Tie() const { return std::tie(kind, obj, attr, enc, value, flags, options, mask); }
     bool operator==(const Parsed &o) const { return Tie() == o.Tie(); }
 };
@@ -43,22 +43,22 @@ TEST(Ppsparse, ReportsEveryLineKindAndItsPieces) {
         const char *text;
         Parsed want;
     } cases[] = {
-        {"@control.12\n", {PPS_OBJECT, "control.12", "", "", "", 0, 0, 0}},
+        {"@control.12\n", {PPS_OBJECT, "control.12"}},
         {"+@control.12.n0.p7.u0.g0\n",
-         {PPS_OBJECT_CREATED, "control.12.n0.p7.u0.g0", "", "", "", PPS_CREATED, 0, 0}},
-        {"-@control.12\n", {PPS_OBJECT_DELETED, "control.12", "", "", "", PPS_DELETED, 0, 0}},
-        {"#@status\n", {PPS_OBJECT_TRUNCATED, "status", "", "", "", PPS_TRUNCATED, 0, 0}},
-        {"*@status\n", {PPS_OBJECT, "status", "", "", "", PPS_PURGED, 0, 0}},
-        {"|@status\n", {PPS_OBJECT_OVERFLOWED, "status", "", "", "", PPS_OVERFLOWED, 0, 0}},
-        {"msg::identity\n", {PPS_ATTRIBUTE, "", "msg", "", "identity", 0, 0, 0}},
-        {"err:n:-1\n", {PPS_ATTRIBUTE, "", "err", "n", "-1", 0, 0, 0}},
-        {"url::http://a:b/c\n", {PPS_ATTRIBUTE, "", "url", "", "http://a:b/c", 0, 0, 0}},
-        {"dat:json:{\"a\":1}\n", {PPS_ATTRIBUTE, "", "dat", "json", "{\"a\":1}", 0, 0, 0}},
-        {"empty::\n", {PPS_ATTRIBUTE, "", "empty", "", "", 0, 0, 0}},
-        {"\n\na::1\n\n", {PPS_ATTRIBUTE, "", "a", "", "1", 0, 0, 0}},  // empty lines skipped
-        {"-url\n", {PPS_ATTRIBUTE_DELETED, "", "url", "", "", PPS_DELETED, 0, 0}},
-        {"[n]url::example.org\n",
-         {PPS_ATTRIBUTE, "", "url", "", "example.org", 0, PPS_NOPERSIST, PPS_NOPERSIST}},
+         {PPS_OBJECT_CREATED, "control.12.n0.p7.u0.g0", "", "", "", PPS_CREATED}},
+        {"-@control.12\n", {PPS_OBJECT_DELETED, "control.12", "", "", "", PPS_DELETED}},
+        {"#@status\n", {PPS_OBJECT_TRUNCATED, "status", "", "", "", PPS_TRUNCATED}},
+        {"*@status\n", {PPS_OBJECT, "status", "", "", "", PPS_PURGED}},
+        {"|@status\n", {PPS_OBJECT_OVERFLOWED, "status", "", "", "", PPS_OVERFLOWED}},
+        {"msg::identity\n", {PPS_ATTRIBUTE, "", "msg", "", "identity"}},
+        {"err:n:-1\n", {PPS_ATTRIBUTE, "", "err", "n", "-1"}},
+        {"url::http://a:b/c\n", {PPS_ATTRIBUTE, "", "url", "", "http://a:b/c"}},
+        {"dat:json:{\"a\":1}\n", {PPS_ATTRIBUTE, "", "dat", "json", "{\"a\":1}"}},
+        {"empty::\n", {PPS_ATTRIBUTE, "", "empty"}},
+        {"\n\na::1\n\n", {PPS_ATTRIBUTE, "", "a", "", "1"}},  // empty lines skipped
+        {"-url\n", {PPS_ATTRIBUTE_DELETED, "", "url", "", "", PPS_DELETED}},
+        {"[n]url::a.org\n",
+         {PPS_ATTRIBUTE, "", "url", "", "a.org", 0, PPS_NOPERSIST, PPS_NOPERSIST}},
         {"[-n]url::x\n", {PPS_ATTRIBUTE, "", "url", "", "x", 0, 0, PPS_NOPERSIST}},
         {"[i]toolbox::hammer,\n",
          {PPS_ATTRIBUTE, "", "toolbox", "", "hammer,", 0, PPS_ITEM, PPS_ITEM}},
