@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // ppsfs through a real mount: objects, saved state, server objects and the
 // special files.
-#include <time.h>
-
+#include <atomic>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -98,10 +97,10 @@ TEST_F(ObjectTest, WritesMergeBadWritesFailWhole) {
     std::vector<std::string> refused = {"a::2\nnonsense\n", "@other\na::2\n", "a::2\n#@obj\n",
                                         "*@obj\na::2\n",    "9a::2\n",        "a:2\n",
                                         "[z]a::2\n",        "[i]t::\n"};
-    refused.push_back(std::string("b::x\0y\n", 7));
-    refused.push_back("j:json:" + std::string(257, '[') + std::string(257, ']') +
-                      "\n");                                        // too deep
-    refused.push_back("big::" + std::string(2 << 20, 'y') + "\n");  // the only EFBIG
+    // Also a NUL, JSON nested too deep and (EFBIG) more than an object may hold.
+    refused.insert(refused.end(), {std::string("b::x\0y\n", 7),
+                                   "j:json:" + std::string(257, '[') + std::string(257, ']') + "\n",
+                                   "big::" + std::string(2 << 20, 'y') + "\n"});
     for (const std::string &text : refused)
         EXPECT_EQ(WriteText(w.get(), text), text.size() > 1000 ? EFBIG : EINVAL)
             << text.substr(0, 20);
@@ -123,27 +122,19 @@ TEST_F(ObjectTest, FullDeltaAndFilteredOpensReadTheirChanges) {
     Fd w = Open("obj", O_WRONLY | O_CREAT);
     ASSERT_EQ(WriteText(w.get(), "a::1\n"), 0);
     Fd full = Open("obj", O_RDONLY), delta = Open("obj?delta", O_RDONLY | O_NONBLOCK);
-    auto put = [&](const char *text) { EXPECT_EQ(WriteText(w.get(), text), 0); };
-    // Each change, then what the full and the delta open read ("": nothing).
-    const std::tuple<std::function<void()>, const char *, const char *> steps[] = {
-        {[&] { put("b::2\n"); }, "@obj\na::1\nb::2\n", "@obj\na::1\nb::2\n"},
-        {[&] {
-             put("c::3\n");
-             put("a::4\n");
-         },
-         "@obj\na::4\nb::2\nc::3\n", "@obj\nc::3\n@obj\na::4\n"},
-        {[&] { put("-missing\n"); }, "", ""},
-        {[&] { Open("obj", O_WRONLY | O_TRUNC); }, "#@obj\n", "#@obj\n"},
-        {[&] {
-             put("c::4\n");
-             EXPECT_EQ(ftruncate(w.get(), 100), 0);
-         },
-         "#@obj\n", "@obj\nc::4\n#@obj\n"},
-        {[&] { EXPECT_EQ(unlink(P("obj").c_str()), 0); }, "-@obj\n", "-@obj\n"},
+    // Writes and a change after them, then what the full and the delta open read ("": nothing).
+    const std::tuple<V, std::function<void()>, const char *, const char *> steps[] = {
+        {{"b::2\n"}, nullptr, "@obj\na::1\nb::2\n", "@obj\na::1\nb::2\n"},
+        {{"c::3\n", "a::4\n"}, nullptr, "@obj\na::4\nb::2\nc::3\n", "@obj\nc::3\n@obj\na::4\n"},
+        {{"-missing\n"}, nullptr, "", ""},
+        {{}, [&] { Open("obj", O_WRONLY | O_TRUNC); }, "#@obj\n", "#@obj\n"},
+        {{"c::4\n"}, [&] { (void)!ftruncate(w.get(), 100); }, "#@obj\n", "@obj\nc::4\n#@obj\n"},
+        {{}, [&] { ASSERT_EQ(unlink(P("obj").c_str()), 0); }, "-@obj\n", "-@obj\n"},
     };
-    for (const auto &[change, full_text, delta_text] : steps) {
+    for (const auto &[writes, change, full_text, delta_text] : steps) {
         SCOPED_TRACE(delta_text);
-        change();
+        for (const std::string &text : writes) EXPECT_EQ(WriteText(w.get(), text), 0);
+        if (change) change();
         EXPECT_EQ(PollIn(full.get()), *full_text != '\0');
         EXPECT_EQ(ReadOnce(full.get()).text, full_text);
         EXPECT_EQ(PollIn(delta.get()), *delta_text != '\0');
@@ -220,15 +211,13 @@ TEST_F(ObjectTest, CriticalClosesPurgeAndWaitingReadsEndOnSignals) {
     struct sigaction sa = {}, old;
     sa.sa_handler = [](int) {};
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-    struct sigevent ev = {};  // every 10 ms, so that one comes while the read waits
-    ev.sigev_notify = SIGEV_SIGNAL;
-    ev.sigev_signo = SIGUSR1;
-    timer_t timer;
-    ASSERT_EQ(timer_create(CLOCK_MONOTONIC, &ev, &timer), 0);
-    const struct itimerspec every = {{0, 10000000}, {0, 10000000}};
-    ASSERT_EQ(timer_settime(timer, 0, &every, nullptr), 0);
+    std::atomic<bool> done{false};  // a signal every 10 ms, so that one comes while the read waits
+    std::thread kicker([&, reader = pthread_self()] {
+        for (; !done; usleep(10000)) pthread_kill(reader, SIGUSR1);
+    });
     const Rd interrupted = ReadOnce(d.get());
-    timer_delete(timer);
+    done = true;
+    kicker.join();
     sigaction(SIGUSR1, &old, nullptr);
     EXPECT_EQ(std::pair(interrupted.n, interrupted.err), std::pair(ssize_t{-1}, EINTR));
 }
