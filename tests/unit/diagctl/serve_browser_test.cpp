@@ -54,14 +54,15 @@ std::string StringOr(const rapidjson::Value *v, const std::string &otherwise) {
 }
 
 // What the page shows of every screen, read in one go: its cells by key
-// and the notes of each section.
+// and the notes of each section, one a line.
 const char kReadScreens[] = R"JS(
 const out = {};
 for (const card of document.querySelectorAll('article.screen')) {
   const cells = {}, notes = {};
   for (const td of card.querySelectorAll('td[data-key]')) cells[td.dataset.key] = td.textContent;
   for (const part of card.querySelectorAll('section[data-section]'))
-    notes[part.dataset.section] = [...part.querySelectorAll('p.note')].map(p => p.textContent);
+    notes[part.dataset.section] =
+        [...part.querySelectorAll('p.note')].map(p => p.textContent).join('\n');
   out[card.id.substring(7)] = {cells, notes};
 }
 return out;
@@ -73,30 +74,27 @@ return out;
 class ServeInBrowser : public DiagctlSystem {
   protected:
     ~ServeInBrowser() override {
-        rapidjson::Document ignored;
-        if (!session_.empty()) Command("DELETE", "", "", &ignored);
+        if (!session_.empty()) Command("DELETE", "", "", nullptr);
         driver_.Stop(SIGTERM);
     }
 
     // One WebDriver command under /session/ID (or /session before there is
-    // one); the answer's "value" into *value. "" or what failed.
+    // one); the answer's "value" into *value (if any). "" or what failed.
     std::string Command(const char *method, const std::string &path, const std::string &body,
                         rapidjson::Document *value) {
         httplib::Client client("127.0.0.1", driver_port_);
         client.set_read_timeout(120, 0);  // a browser starting on two busy cores
-        httplib::Request req;
-        req.method = method;
-        req.path = "/session" + (session_.empty() ? "" : "/" + session_ + path);
-        req.body = body;
-        if (!body.empty()) req.set_header("Content-Type", "application/json");
-        httplib::Result r = client.send(req);
-        const std::string what = std::string(method) + " " + req.path + ": ";
+        const std::string at = "/session" + (session_.empty() ? "" : "/" + session_ + path);
+        httplib::Result r = std::string(method) == "DELETE"
+                                ? client.Delete(at)
+                                : client.Post(at, body, "application/json");
+        const std::string what = std::string(method) + " " + at + ": ";
         rapidjson::Document answer;
         if (!r || answer.Parse(r->body.c_str()).HasParseError() || !answer.IsObject() ||
             !answer.HasMember("value"))
             return what + (r ? r->body : httplib::to_string(r.error()));
         if (r->status != 200) return what + std::to_string(r->status) + " " + r->body;
-        value->CopyFrom(answer["value"], value->GetAllocator());
+        if (value != nullptr) value->CopyFrom(answer["value"], value->GetAllocator());
         return "";
     }
 
@@ -107,11 +105,10 @@ class ServeInBrowser : public DiagctlSystem {
         if (!driver_.Start({"/usr/bin/chromedriver", "--port=0", "--log-path=" + dir + "/cd.log"},
                            out, dir + "/chromedriver.err"))
             return "cannot start chromedriver";
-        for (int i = 0; i < 3000 && driver_port_ == 0 && driver_.running(); i++) {
-            const std::size_t at = ReadFile(out).find(says);
-            if (at != std::string::npos)
-                driver_port_ = atoi(ReadFile(out).c_str() + at + says.size());
-            usleep(10000);
+        for (int i = 0; i < 3000 && driver_port_ == 0 && driver_.running(); i++, usleep(10000)) {
+            const std::string said = ReadFile(out);
+            if (said.find(says) != std::string::npos)
+                driver_port_ = atoi(said.c_str() + said.find(says) + says.size());
         }
         if (driver_port_ == 0) return "chromedriver gave no port: " + ReadFile(out);
         // Root needs --no-sandbox; the rest keeps the browser off the network.
@@ -125,9 +122,8 @@ class ServeInBrowser : public DiagctlSystem {
             R"("--no-first-run","--window-size=1400,2600","--user-data-dir=)" +
                 dir + R"(/profile"]}}}})",
             &value);
-        if (!why.empty()) return why;
-        if (!value.IsObject() || !value.HasMember("sessionId"))
-            return "no session: " + JsonText(value);
+        if (!why.empty() || !value.IsObject() || !value.HasMember("sessionId"))
+            return why + " no session: " + JsonText(value);
         session_ = value["sessionId"].GetString();
         return Command("POST", "/timeouts", R"({"script":30000,"pageLoad":60000})", &value);
     }
@@ -139,25 +135,20 @@ class ServeInBrowser : public DiagctlSystem {
         rapidjson::Value text(rapidjson::StringRef(script.c_str()));
         const std::string why =
             Command("POST", "/execute/sync", "{\"script\":" + JsonText(text) + ",\"args\":[]}", &d);
-        if (!why.empty()) {
-            if (!quiet) ADD_FAILURE() << why;
-            d.SetNull();
-        }
+        if (!why.empty() && !quiet) ADD_FAILURE() << why;
+        if (!why.empty()) d.SetNull();
         return d;
     }
 
     // Polls a script until it returns true; false after a minute.
     bool WaitInPage(const std::string &script) {
-        for (int i = 0; i < 1200; i++, usleep(50000)) {
-            const rapidjson::Document d = Run(script, true);
-            if (d.IsBool() && d.GetBool()) return true;
-        }
+        for (int i = 0; i < 1200; i++, usleep(50000))
+            if (Run(script, true) == true) return true;
         return false;
     }
 
     // Stops the simulator's clock at t seconds of the drive; the wall time
-    // (ms since the epoch) once it is stopped, which every later request
-    // follows.
+    // (ms since the epoch) once stopped, which every later request follows.
     long long StepTo(const std::string &t) {
         EXPECT_TRUE(Publish("/dev/radio/cellular/clock", t + "\n"));
         return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -173,27 +164,21 @@ class ServeInBrowser : public DiagctlSystem {
     void CompareScreens() {
         rapidjson::Document page = Run(kReadScreens);
         ASSERT_TRUE(page.IsObject() && page.MemberCount() == 10) << JsonText(page);
-        for (auto screen = page.MemberBegin(); screen != page.MemberEnd(); ++screen) {
-            const std::string command = screen->name.GetString();
-            SCOPED_TRACE(command);
-            const rapidjson::Value *shown = &screen->value;
-            Ran json = Diagctl({"--json", command});
-            ASSERT_EQ(json.status, 0) << json.err;
+        for (auto p = page.MemberBegin(); p != page.MemberEnd(); ++p) {
+            SCOPED_TRACE(p->name.GetString());
+            Ran json = Diagctl({"--json", p->name.GetString()});
             rapidjson::Document record;
-            ASSERT_FALSE(record.Parse(json.out.c_str()).HasParseError()) << json.out;
-            CompareValues(record["screen"], *shown);
+            ASSERT_TRUE(json.status == 0 && !record.Parse(json.out.c_str()).HasParseError())
+                << json.err << json.out;
+            CompareScreen(record["screen"], p->value);
         }
     }
 
-    void CompareValues(const rapidjson::Value &screen, const rapidjson::Value &shown) {
-        const rapidjson::Value &units = screen["units"];
-        const rapidjson::Value *unavailable = Member(screen, "unavailable");
-        auto notes = [&](const std::string &section) {
-            std::vector<std::string> out;
-            const rapidjson::Value *n = Member(shown["notes"], section);
-            if (n != nullptr)
-                for (const rapidjson::Value &t : n->GetArray()) out.push_back(t.GetString());
-            return out;
+    void CompareScreen(const rapidjson::Value &screen, const rapidjson::Value &shown) {
+        const rapidjson::Value &units = screen["units"],
+                               *unavailable = Member(screen, "unavailable");
+        auto notes = [&](const std::string &sec) {
+            return StringOr(Member(shown["notes"], sec), "");
         };
         std::set<std::string> expected;
         auto check = [&](const std::string &section, const std::string &key,
@@ -205,12 +190,10 @@ class ServeInBrowser : public DiagctlSystem {
                            : PageText(v) + (v.IsNumber() && !unit.empty() ? " " + unit : "");
             const rapidjson::Value *cell = Member(shown["cells"], key);
             if (cell == nullptr) {
-                // Only a column of placeholders may be left out, named below.
+                // Only a column of placeholders may be left out, named in a note.
                 EXPECT_TRUE(v.IsNull()) << "no cell for " << PageText(v);
-                bool named = false;
-                for (const std::string &n : notes(section))
-                    named = named || n.rfind("NOT SUPPORTED: ", 0) == 0;
-                EXPECT_TRUE(named) << "a null with neither a cell nor a note";
+                EXPECT_NE(("\n" + notes(section)).find("\nNOT SUPPORTED: "), std::string::npos)
+                    << "a null with neither a cell nor a note";
                 return;
             }
             expected.insert(key);
@@ -235,45 +218,37 @@ class ServeInBrowser : public DiagctlSystem {
                     }
                     position++;
                 }
-                if (s->value.Empty()) {
-                    EXPECT_EQ(notes(sec), std::vector<std::string>{"(none)"}) << sec;
-                }
+                EXPECT_TRUE(!s->value.Empty() || notes(sec) == "(none)") << notes(sec);
             } else if (s->value.IsNull()) {
-                EXPECT_EQ(notes(sec),
-                          std::vector<std::string>{StringOr(Member(*unavailable, sec), "N/A")})
-                    << sec;
+                EXPECT_EQ(notes(sec), StringOr(Member(*unavailable, sec), "N/A")) << sec;
             }
         }
         for (auto c = shown["cells"].MemberBegin(); c != shown["cells"].MemberEnd(); ++c)
             EXPECT_EQ(expected.count(c->name.GetString()), 1u) << "extra " << c->name.GetString();
     }
 
-    // The y values of one line of a chart, in order, runs of one value
-    // taken as one.
+    // The y values of one line of a chart, in order, runs of one value taken
+    // as one.
     std::vector<int> ChartLine(const std::string &chart, const std::string &line) {
-        rapidjson::Document d =
+        const rapidjson::Document d =
             Run("const c = document.querySelector('canvas[data-chart=\"" + chart +
                 "\"]'); if (!c) return null;"
                 "const ds = Chart.getChart(c).data.datasets.find(d => d.label === '" +
                 line +
                 "'); if (!ds) return null;"
-                "for (let i = 1; i < ds.data.length; i++)"
-                "  if (!(ds.data[i].x > ds.data[i - 1].x)) return 'x not increasing';"
-                "return ds.data.map(p => p.y);");
-        std::vector<int> runs;
-        if (!d.IsArray()) {
-            ADD_FAILURE() << chart << " / " << line << ": " << JsonText(d);
-            return runs;
-        }
-        for (const rapidjson::Value &y : d.GetArray())
-            if (runs.empty() || runs.back() != y.GetInt()) runs.push_back(y.GetInt());
-        return runs;
+                "if (ds.data.some((p, i) => i && !(p.x > ds.data[i - 1].x))) return 'x not rising';"
+                "return ds.data.map(p => p.y).filter((y, i, ys) => !i || y !== ys[i - 1]);");
+        if (!d.IsArray()) ADD_FAILURE() << chart << " / " << line << ": " << JsonText(d);
+        std::vector<int> ys;
+        for (rapidjson::SizeType i = 0; d.IsArray() && i < d.Size(); i++)
+            ys.push_back(d[i].GetInt());
+        return ys;
     }
 
-    // A script that finds one cell of the page as td and returns its text.
+    // The text of one cell of the page, as a script expression.
     static std::string Cell(const std::string &screen, const std::string &key) {
-        return "const td = document.querySelector('#screen-" + screen + " td[data-key=\"" + key +
-               "\"]');";
+        return "document.querySelector('#screen-" + screen + " td[data-key=\"" + key +
+               "\"]').textContent";
     }
 
     Child driver_;
@@ -286,12 +261,11 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
         GTEST_SKIP() << "no chromium or chromedriver (Debian's chromium, chromium-driver)";
 
     // The handover drive with a hostile APN, its clock stopped at 0.
+    const std::string apn = JsonText(rapidjson::Value(rapidjson::StringRef(kHostileApn)));
     std::string drive = ReadFile(kDrives + "/drive-handover.json");
     ASSERT_NE(drive.rfind('}'), std::string::npos);
-    drive.insert(drive.rfind('}'),
-                 ",\"pdp_contexts\":[{\"apn\":" +
-                     JsonText(rapidjson::Value(rapidjson::StringRef(kHostileApn))) +
-                     ",\"ipv4\":\"10.64.12.7\",\"ipv6\":\"2001:db8:0:1::7\"}]");
+    drive.insert(drive.rfind('}'), ",\"pdp_contexts\":[{\"apn\":" + apn +
+                                       ",\"ipv4\":\"10.64.12.7\",\"ipv6\":\"2001:db8:0:1::7\"}]");
     std::ofstream(tmp_ + "/drive.json") << drive;
     StartSimulator({"-s", tmp_ + "/drive.json"});
     ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "0\n"));
@@ -307,10 +281,8 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
     const std::string dir = tmp_ + "/chromium";
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     ASSERT_EQ(StartBrowser(dir), "") << ReadFile(dir + "/cd.log").substr(0, 4000);
-    rapidjson::Document loaded;
-    ASSERT_EQ(Command("POST", "/url",
-                      R"({"url":"http://127.0.0.1:)" + std::to_string(port) + "/\"}", &loaded),
-              "");
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    ASSERT_EQ(Command("POST", "/url", R"({"url":")" + url + "\"}", nullptr), "");
     const std::string state = "document.getElementById('state').textContent";
     ASSERT_TRUE(WaitInPage("return " + state + " === 'live';")) << JsonText(Run("return " + state));
 
@@ -349,25 +321,21 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
         EXPECT_EQ(ChartLine("radionwinfo active_set aset_rscp", name), rscp);
     }
 
-    // The APN's markup is the text of its cell and nothing else: no
-    // element made, no script run.
-    rapidjson::Document inert = Run(R"JS(
-        const cells = [...document.querySelectorAll('td[data-key$=".apn_name"]')];
+    // The APN's markup is the text of its cell and nothing else: not pwned, no image, the page's
+    // own scripts only (Chart.js and app.js), no onerror handler.
+    EXPECT_EQ(JsonText(Run(R"JS(
+        const cell = document.querySelector('td[data-key$=".apn_name"]');
         return [window.__pwned === undefined ? null : window.__pwned, document.images.length,
                 document.scripts.length, document.querySelectorAll('[onerror]').length,
-                cells.length ? cells[0].textContent : null];)JS");
-    ASSERT_TRUE(inert.IsArray() && inert.Size() == 5) << JsonText(inert);
-    EXPECT_EQ(StringOr(&inert[4], ""), kHostileApn);
-    inert.PopBack();
-    // The page's own scripts only: Chart.js and app.js.
-    EXPECT_EQ(JsonText(inert), "[null,0,2,0]") << "pwned, images, scripts, onerror handlers";
+                cell ? cell.textContent : null];)JS")),
+              "[null,0,2,0," + apn + "]");
 
     // Paused, the page stays as it was while rounds go on (five, each
     // pushed to every open stream); the mask still applies at once;
     // resumed, it catches up.
     const std::string rscp = Cell("radionwinfo", "serving_cell.scell_rscp");
     Run("document.getElementById('pause').click();");
-    EXPECT_EQ(JsonText(Run(rscp + "return td.textContent;")), "\"-80 dBm\"");
+    EXPECT_EQ(JsonText(Run("return " + rscp)), "\"-80 dBm\"");
     EXPECT_EQ(JsonText(Run("return " + state)), "\"paused\"");
     StepTo("40");
     httplib::Client api("127.0.0.1", port);
@@ -380,28 +348,26 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
             rounds.insert(rec["time"].GetString());
     }
     ASSERT_EQ(rounds.size(), 5u);
-    EXPECT_EQ(JsonText(Run(rscp + "return td.textContent;")), "\"-80 dBm\"") << "paused page";
+    EXPECT_EQ(JsonText(Run("return " + rscp)), "\"-80 dBm\"") << "paused page";
 
     // The mask, on and off.
     const std::string imei_cell = Cell("identity", "equipment.IMEI");
-    const rapidjson::Document shown_imei = Run(imei_cell + "return td.textContent;");
-    const std::string imei = StringOr(&shown_imei, "");
+    const std::string imei = JsonText(Run("return " + imei_cell));  // a JavaScript string too
     ASSERT_EQ(imei.find('*'), std::string::npos) << imei;
     Run("document.getElementById('mask').click();");
-    EXPECT_TRUE(WaitInPage(imei_cell + "return td.textContent.includes('****');"))
-        << JsonText(Run(imei_cell + "return td.textContent;"));
+    EXPECT_TRUE(WaitInPage("return " + imei_cell + ".includes('****');"))
+        << JsonText(Run("return " + imei_cell));
     Run("document.getElementById('mask').click();");
-    EXPECT_TRUE(WaitInPage(imei_cell + "return td.textContent === '" + imei + "';"));
+    EXPECT_TRUE(WaitInPage("return " + imei_cell + " === " + imei + ";"));
     Run("document.getElementById('pause').click();");
-    EXPECT_TRUE(
-        WaitInPage(rscp + "return " + state + " === 'live' && td.textContent === '-104 dBm';"));
+    EXPECT_TRUE(WaitInPage("return " + state + " === 'live' && " + rscp + " === '-104 dBm';"));
 
     // The GSM-time switch, shown under --allow-control, writes the config.
     EXPECT_EQ(JsonText(Run("return document.getElementById('gsm-time').hidden;")), "false");
     Run("document.getElementById('gsm-on').click();");
-    EXPECT_TRUE(WaitInPage(
-        "return document.getElementById('gsm-result').textContent === 'gsm_time_enable 1';"))
-        << JsonText(Run("return document.getElementById('gsm-result').textContent;"));
+    const std::string gsm = "document.getElementById('gsm-result').textContent";
+    EXPECT_TRUE(WaitInPage("return " + gsm + " === 'gsm_time_enable 1';"))
+        << JsonText(Run("return " + gsm));
     EXPECT_NE(ReadFile(kDiag + "/config").find("gsm_time_enable::1\n"), std::string::npos);
 
     EXPECT_EQ(serve.Stop(SIGINT), 0) << "exit status 0";
