@@ -61,28 +61,22 @@ class Diag : public ::testing::Test {
     static void Fail(std::initializer_list<int> types) {
         for (int t : types) S().faults[t].device_error = 5;
     }
-    // Sends one request as client 12 and lets the server dispatch it; the
-    // response the client receives ("" if none).
+    // Sends one request as client 12 and lets the server dispatch it; what
+    // the client receives: "SUCCESS" or "FAILURE" for those exact responses
+    // (the id echoed cut to 29 characters), else the response ("" if none).
     std::string Request(const std::string &msg, const std::string &id) {
         testing::internal::CaptureStdout();
         peer.Send("@control.12\nmsg::" + msg + "\nid::" + id + "\n");
         EXPECT_EQ(svc.server().ReadPPS(peer.control), 0);
         testing::internal::GetCapturedStdout();
-        return peer.Receive();
+        const std::string got = peer.Receive(),
+                          ok = "@control.12\nres::" + msg + "\nid::" + id.substr(0, 29) + "\n";
+        return got == ok ? "SUCCESS" : got == ok + "err:n:-1\n" ? "FAILURE" : got;
     }
-    // The response to a request; the id is echoed cut to 29 characters.
-    static std::string Response(const std::string &msg, const std::string &id, bool failed) {
-        return "@control.12\nres::" + msg + "\nid::" + id.substr(0, 29) + "\n" +
-               (failed ? "err:n:-1\n" : "");
-    }
-    // Request with an id no earlier request used: "SUCCESS" or "FAILURE"
-    // for those exact responses, else the response itself.
+    // A request with an id no earlier request used.
     std::string Run(const std::string &msg) {
         static int last = 1000;
-        std::string id = std::to_string(++last), response = Request(msg, id);
-        return response == Response(msg, id, false)  ? "SUCCESS"
-               : response == Response(msg, id, true) ? "FAILURE"
-                                                     : response;
+        return Request(msg, std::to_string(++last));
     }
 
     // What the runs since the last call wrote to a status object.
@@ -121,34 +115,30 @@ void Gsm(sim::Scenario &s) {
 TEST_F(Diag, ValuesAndPartialFetches) {
     const struct {
         const char *msg;
+        bool ok;                         // SUCCESS, else FAILURE
         void (*setup)(sim::Scenario &);  // on a fresh scenario
         std::string published;           // the end of what the run writes
-        const char *answer;
     } cases[] = {
-        {"access",
+        {"access", true,
          SET(s.sm_cc_cause = {0xF6, 16}, s.basic = {3, 4, 5, 0}, s.radio_stats = {0, 6, 7},
              s.radio_access_3g = {-10, 0xF6, 8}),
          "sm_latest_cause:n:246\ncc_latest_cause:n:16\ngmm_latest_cause:n:3\n"
          "mm_latest_cause:n:4\nrr_latest_cause:n:5\nrrc_rej_cause:n:6\nrrc_rel_cause:n:7\n"
-         "init_tx_power:n:-10\nrach_step_size:n:246\nprea_retr_max:n:8\n",
-         "SUCCESS"},
-        {"identity", SET(s.identity.imsi = "92103", s.identity.srnc_id = 65535),
+         "init_tx_power:n:-10\nrach_step_size:n:246\nprea_retr_max:n:8\n"},
+        {"identity", true, SET(s.identity.imsi = "92103", s.identity.srnc_id = 65535),
          "TMSI::01AB00FF\nPTMSI::C0FFEE01\nIMEI::3538070512345601f\nIMSI::92103fffffffffffff\n"
-         "SRNCID:n:65535\n",
-         "SUCCESS"},
-        {"radiostats", SET(s.radio_stats = {7, 0xFF, 2, 5}),
+         "SRNCID:n:65535\n"},
+        {"radiostats", true, SET(s.radio_stats = {7, 0xFF, 2, 5}),
          "rrc_reject:n:255\nrrc_release:n:2\nrrc_state::data error!\n"
-         "rrc_conn_state::PASSIVENULL\n",
-         "SUCCESS"},
-        {"tchtxpower",
+         "rrc_conn_state::PASSIVENULL\n"},
+        {"tchtxpower", true,
          SET(s.dedicated_channel_power = {-10, 0xF6, -70}, s.battery_temperature_c = -5),
-         "dch_tx_pwr:n:-10\ndch_tx_pwr_step:n:246\ndch_utra_rssi:n:-70\nradio_temp:n:-5\n",
-         "SUCCESS"},
-        {"tchtxpwr", SET(Fail({TECHMODE_STRUCT_DEDICATED_CHANNEL_POWER})),
-         NA({"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"}) + "radio_temp:n:31\n", "SUCCESS"},
-        {"hspaopinfo", SET(s.hspa_channel = {9, 0xFFFFFFF0u, 2}, s.hspa_irat_cm = 1),
-         "hssch_code:n:9\nhsdpa_rate:n:-16\nedch_tti::2ms\nhspa_irat_cm::ON\n", "SUCCESS"},
-        {"hspaopinfo",
+         "dch_tx_pwr:n:-10\ndch_tx_pwr_step:n:246\ndch_utra_rssi:n:-70\nradio_temp:n:-5\n"},
+        {"tchtxpwr", true, SET(Fail({TECHMODE_STRUCT_DEDICATED_CHANNEL_POWER})),
+         NA({"dch_tx_pwr", "dch_tx_pwr_step", "dch_utra_rssi"}) + "radio_temp:n:31\n"},
+        {"hspaopinfo", true, SET(s.hspa_channel = {9, 0xFFFFFFF0u, 2}, s.hspa_irat_cm = 1),
+         "hssch_code:n:9\nhsdpa_rate:n:-16\nedch_tti::2ms\nhspa_irat_cm::ON\n"},
+        {"hspaopinfo", true,
          [](sim::Scenario &s) {
              // An edch_tti byte of 2, after the command, structure and
              // block headers of 4 bytes each.
@@ -158,30 +148,29 @@ TEST_F(Diag, ValuesAndPartialFetches) {
              f.has_raw = true;
              Fail({TECHMODE_STRUCT_HSPA_INTER_RAT_MEAS});
          },
-         "hssch_code:n:5\nhsdpa_rate:n:7200\nedch_tti::10ms\nhspa_irat_cm::N/A\n", "SUCCESS"},
-        {"hspaopinfo", SET(Fail({TECHMODE_STRUCT_HSPA_CHANNEL_INFO}), s.hspa_irat_cm = 2),
-         NA({"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n",
-         "SUCCESS"},
-        {"bearer", SET(Fail({TECHMODE_STRUCT_BEARER_INFO_3G})),
-         "active_rat::WCDMA\n-rab_2g\n-rab_3g\n", "FAILURE"},
-        {"bearer", Gsm<0, 2>, Rab2G("CS", "A5_3"), "SUCCESS"},
-        {"bearer", Gsm<1, 0>, Rab2G("PS", "GPRS_CIPHERING_OFF"), "SUCCESS"},
-        {"bearer", Gsm<2, 0>, Rab2G("INVALID", "data error!"), "SUCCESS"},
-        {"bearer", SET(Gsm<0, 0>(s), Fail({TECHMODE_STRUCT_BEARER_INFO_2G})),
-         "active_rat::GSM\n-rab_3g\n-rab_2g\n", "FAILURE"},
-        {"bearer", SET(s.faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0}),
-         "active_rat::data error!\n-rab_3g\n-rab_2g\n", "FAILURE"},
-        {"bearer", SET(Fail({TECHMODE_STRUCT_MOBILITY_DATA})),
-         "active_rat::unknown\n-rab_3g\n-rab_2g\n", "FAILURE"},
-        {"tchtxpower", SET(Fail({TECHMODE_STRUCT_BATTERY_TEMPERATURE})),
-         "dch_utra_rssi:n:-70\nradio_temp::N/A\n", "SUCCESS"},
-        {"bearer", SET(s.mobility.active_rat = kRatGan), "active_rat::GAN\n-rab_3g\n-rab_2g\n",
-         "FAILURE"}};
+         "hssch_code:n:5\nhsdpa_rate:n:7200\nedch_tti::10ms\nhspa_irat_cm::N/A\n"},
+        {"hspaopinfo", true, SET(Fail({TECHMODE_STRUCT_HSPA_CHANNEL_INFO}), s.hspa_irat_cm = 2),
+         NA({"hssch_code", "hsdpa_rate", "edch_tti"}) + "hspa_irat_cm::data read eorr\n"},
+        {"bearer", false, SET(Fail({TECHMODE_STRUCT_BEARER_INFO_3G})),
+         "active_rat::WCDMA\n-rab_2g\n-rab_3g\n"},
+        {"bearer", true, Gsm<0, 2>, Rab2G("CS", "A5_3")},
+        {"bearer", true, Gsm<1, 0>, Rab2G("PS", "GPRS_CIPHERING_OFF")},
+        {"bearer", true, Gsm<2, 0>, Rab2G("INVALID", "data error!")},
+        {"bearer", false, SET(Gsm<0, 0>(s), Fail({TECHMODE_STRUCT_BEARER_INFO_2G})),
+         "active_rat::GSM\n-rab_3g\n-rab_2g\n"},
+        {"bearer", false, SET(s.faults[TECHMODE_STRUCT_MOBILITY_DATA].missing_tags = {0}),
+         "active_rat::data error!\n-rab_3g\n-rab_2g\n"},
+        {"bearer", false, SET(Fail({TECHMODE_STRUCT_MOBILITY_DATA})),
+         "active_rat::unknown\n-rab_3g\n-rab_2g\n"},
+        {"tchtxpower", true, SET(Fail({TECHMODE_STRUCT_BATTERY_TEMPERATURE})),
+         "dch_utra_rssi:n:-70\nradio_temp::N/A\n"},
+        {"bearer", false, SET(s.mobility.active_rat = kRatGan),
+         "active_rat::GAN\n-rab_3g\n-rab_2g\n"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.msg) + ": " + c.published);
         Reset();
         c.setup(S());
-        EXPECT_EQ(Run(c.msg), c.answer);
+        EXPECT_EQ(Run(c.msg), c.ok ? "SUCCESS" : "FAILURE");
         const std::string m = c.msg, utra = Utra(), data = Data();
         bool toData = m == "access" || m == "bearer" || m == "identity";
         EXPECT_THAT(toData ? data : utra, testing::EndsWith(c.published));
@@ -241,7 +230,7 @@ TEST_F(Diag, AnyOneFetchMakesASuccess) {
 TEST_F(Diag, DuplicateIdRules) {
     auto check = [this](const std::string &msg, const std::string &id, bool duplicate) {
         SCOPED_TRACE(msg + " " + id);
-        EXPECT_EQ(Request(msg, id), Response(msg, id, duplicate));
+        EXPECT_EQ(Request(msg, id), duplicate ? "FAILURE" : "SUCCESS");
         EXPECT_EQ((Data() + Utra() + Geran()).empty(), duplicate);
     };
     for (bool again : {false, true})
@@ -389,14 +378,12 @@ __attribute__((noinline)) void DirtyStack() {
 }
 
 // A name that fills its 100-byte field without a NUL ends at the field: the
-// address bytes after it ("ABCD") are not part of it.
+// address bytes after it ("ABCD") are not part of it. The lists between the
+// reject causes and the contexts are the next test's.
 TEST_F(Diag, UmtsopinfoPublishesEverySectionInOrder) {
     const std::string apn = std::string(99, 'a') + "\xe9";
     S().basic.gmm_cause = 17;
     S().basic.mm_cause = 255;
-    S().intra_neighbours = {{311, -9, static_cast<int8_t>(0x9C)}, {65535, -24, -120}};
-    S().inter_neighbours = {{10713, 44, -11, -95, static_cast<int8_t>(0xC4)}};
-    S().gsm_neighbours = {{1023, 63, -60}, {512, 0, -110}};  // camped on WCDMA
     S().pdp_contexts.resize(5);
     S().pdp_contexts[0] = {apn, {'A', 'B', 'C', 'D'}, {}};
     S().pdp_contexts[2] = {"ims", {255, 255, 255, 255}, {0xfe, 0x80}};
@@ -405,29 +392,25 @@ TEST_F(Diag, UmtsopinfoPublishesEverySectionInOrder) {
     S().pdp_contexts[4] = {"fifth", {1, 2, 3, 4}, {}};  // beyond the four shown
     DirtyStack();
     EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
-    const std::string zeros = "0000:0000:0000:0000:0000:0000\n";
-    EXPECT_EQ(Utra(),
-              UmtsopinfoHead() +
-                  "gmm_reject:n:17\nmm_reject:n:255\nt3212:n:60\nintra_psc1:n:311\n"
-                  "intra_ecno1:n:-9\nintra_rscp1:n:-100\nintra_psc2:n:65535\n"
-                  "intra_ecno2:n:-24\nintra_rscp2:n:-120\ninter_uarfcn1:n:10713\n"
-                  "inter_psc1:n:44\ninter_ecno1:n:-11\ninter_rscp1:n:-95\n"
-                  "inter_rssi1:n:-60\nirat_system1::GSM\nirat_ch1:n:1023\n"
-                  "irat_bsic1:n:63\nirat_gsm_rssi1:n:-60\nirat_cellid1::N/A\n"
-                  "irat_cm1::N/A\nirat_system2::GSM\nirat_ch2:n:512\nirat_bsic2:n:0\n"
-                  "irat_gsm_rssi2:n:-110\nirat_cellid2::N/A\nirat_cm2::N/A\n"
-                  "apn1_name::" +
-                  apn + "\napn1_ipv4_addr::65.66.67.68\napn1_ipv6_addr::0000:0000:" + zeros +
-                  "apn2_name::\napn2_ipv4_addr::0.0.0.0\napn2_ipv6_addr::0000:0000:" + zeros +
-                  "apn3_name::ims\napn3_ipv4_addr::255.255.255.255\n"
-                  "apn3_ipv6_addr::fe80:0000:0000:0000:0000:0000:0000:0001\n"
-                  "apn4_name::internet\napn4_ipv4_addr::192.168.1.10\napn4_ipv6_addr::2001:0db8:" +
-                  zeros);
+    const std::string zeros = "0000:0000:0000:0000:0000:0000\n", out = Utra();
+    EXPECT_EQ(out.rfind(UmtsopinfoHead() + "gmm_reject:n:17\nmm_reject:n:255\nt3212:n:60\n", 0),
+              0u);
+    EXPECT_THAT(out,
+                testing::EndsWith(
+                    "\napn1_name::" + apn +
+                    "\napn1_ipv4_addr::65.66.67.68\napn1_ipv6_addr::0000:0000:" + zeros +
+                    "apn2_name::\napn2_ipv4_addr::0.0.0.0\napn2_ipv6_addr::0000:0000:" + zeros +
+                    "apn3_name::ims\napn3_ipv4_addr::255.255.255.255\n"
+                    "apn3_ipv6_addr::fe80:0000:0000:0000:0000:0000:0000:0001\n"
+                    "apn4_name::internet\napn4_ipv4_addr::192.168.1.10\n"
+                    "apn4_ipv6_addr::2001:0db8:" +
+                    zeros));
 }
 
-// Neighbour lists are capped at six cells; GSM cells are fetched only when
-// camped on WCDMA, otherwise (or failed) all six read "N/A". A shorter list
-// leaves the higher indices of the previous run alone (count 8, then 1).
+// Neighbour lists are capped at six cells (the inter-frequency list holds
+// one cell fewer than the intra-frequency one); GSM cells are fetched only
+// when camped on WCDMA, otherwise (or failed) all six read "N/A". A shorter
+// list leaves the higher indices of the previous run alone (count 8, then 1).
 TEST_F(Diag, UmtsopinfoNeighboursAndGsmCellsFollowTheActiveRat) {
     struct Case {
         int rat;  // -1: the mobility fetch fails
@@ -440,9 +423,14 @@ TEST_F(Diag, UmtsopinfoNeighboursAndGsmCellsFollowTheActiveRat) {
         S().mobility.active_rat = static_cast<uint8_t>(c.rat < 0 ? kRatWcdma : c.rat);
         if (c.rat < 0) Fail({TECHMODE_STRUCT_MOBILITY_DATA});
         if (!c.irat_ok) Fail({TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO});
-        S().intra_neighbours.assign(size_t(c.count), {7, -1, -2});
-        S().inter_neighbours.assign(size_t(c.count), {8, 9, -3, -4, -5});
-        S().gsm_neighbours.assign(size_t(c.count), {600, 5, -70});
+        S().intra_neighbours.clear();
+        S().inter_neighbours.clear();
+        S().gsm_neighbours.clear();
+        for (int k = 1; k <= c.count; k++) {  // signed bytes 0x9C and 0xC4, each cell its own
+            S().intra_neighbours.push_back({uint16_t(65520 + k), -24, int8_t(0x9C)});
+            if (k > 1) S().inter_neighbours.push_back({uint16_t(10709 + k), 44, -11, -95, -60});
+            S().gsm_neighbours.push_back({uint16_t(1020 + k), 63, -110});
+        }
         EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
         EXPECT_EQ(FakeRequests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO), c.irat_requests);
         const int n = std::min(c.count, 6);
@@ -450,14 +438,15 @@ TEST_F(Diag, UmtsopinfoNeighboursAndGsmCellsFollowTheActiveRat) {
         EXPECT_EQ(
             out.substr(0, out.find("apn1_name::")),
             UmtsopinfoHead() + "gmm_reject:n:0\nmm_reject:n:0\nt3212:n:60\n" +
-                IndexedLines({"intra_psc%d:n:7", "intra_ecno%d:n:-1", "intra_rscp%d:n:-2"}, 1, n) +
-                IndexedLines({"inter_uarfcn%d:n:8", "inter_psc%d:n:9", "inter_ecno%d:n:-3",
-                              "inter_rscp%d:n:-4", "inter_rssi%d:n:-5"},
+                IndexedLines({"intra_psc%d:n:6552%d", "intra_ecno%d:n:-24", "intra_rscp%d:n:-100"},
                              1, n) +
+                IndexedLines({"inter_uarfcn%d:n:1071%d", "inter_psc%d:n:44", "inter_ecno%d:n:-11",
+                              "inter_rscp%d:n:-95", "inter_rssi%d:n:-60"},
+                             1, std::min(c.count - 1, 6)) +
                 (c.rat == kRatWcdma && c.irat_ok
                      ? IndexedLines(
-                           {"irat_system%d::GSM", "irat_ch%d:n:600", "irat_bsic%d:n:5",
-                            "irat_gsm_rssi%d:n:-70", "irat_cellid%d::N/A", "irat_cm%d::N/A"},
+                           {"irat_system%d::GSM", "irat_ch%d:n:102%d", "irat_bsic%d:n:63",
+                            "irat_gsm_rssi%d:n:-110", "irat_cellid%d::N/A", "irat_cm%d::N/A"},
                            1, n)
                      : UmtsopinfoGsmCellsNA()));
     }

@@ -44,8 +44,7 @@ TEST(Ppsparse, ReportsEveryLineKindAndItsPieces) {
         Parsed want;
     } cases[] = {
         {"@control.12\n", {PPS_OBJECT, "control.12"}},
-        {"+@control.12.n0.p7.u0.g0\n",
-         {PPS_OBJECT_CREATED, "control.12.n0.p7.u0.g0", "", "", "", PPS_CREATED}},
+        {"+@control.12.n0\n", {PPS_OBJECT_CREATED, "control.12.n0", "", "", "", PPS_CREATED}},
         {"-@control.12\n", {PPS_OBJECT_DELETED, "control.12", "", "", "", PPS_DELETED}},
         {"#@status\n", {PPS_OBJECT_TRUNCATED, "status", "", "", "", PPS_TRUNCATED}},
         {"*@status\n", {PPS_OBJECT, "status", "", "", "", PPS_PURGED}},
@@ -57,13 +56,10 @@ TEST(Ppsparse, ReportsEveryLineKindAndItsPieces) {
         {"empty::\n", {PPS_ATTRIBUTE, "", "empty"}},
         {"\n\na::1\n\n", {PPS_ATTRIBUTE, "", "a", "", "1"}},  // empty lines skipped
         {"-url\n", {PPS_ATTRIBUTE_DELETED, "", "url", "", "", PPS_DELETED}},
-        {"[n]url::a.org\n",
-         {PPS_ATTRIBUTE, "", "url", "", "a.org", 0, PPS_NOPERSIST, PPS_NOPERSIST}},
+        {"[n]url::a.b\n", {PPS_ATTRIBUTE, "", "url", "", "a.b", 0, PPS_NOPERSIST, PPS_NOPERSIST}},
         {"[-n]url::x\n", {PPS_ATTRIBUTE, "", "url", "", "x", 0, 0, PPS_NOPERSIST}},
-        {"[i]toolbox::hammer,\n",
-         {PPS_ATTRIBUTE, "", "toolbox", "", "hammer,", 0, PPS_ITEM, PPS_ITEM}},
-        {"[n,-i]@obj\n",
-         {PPS_OBJECT, "obj", "", "", "", 0, PPS_NOPERSIST, PPS_NOPERSIST | PPS_ITEM}},
+        {"[i]tools::saw,\n", {PPS_ATTRIBUTE, "", "tools", "", "saw,", 0, PPS_ITEM, PPS_ITEM}},
+        {"[n,-i]@o\n", {PPS_OBJECT, "o", "", "", "", 0, PPS_NOPERSIST, PPS_NOPERSIST | PPS_ITEM}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
@@ -255,12 +251,9 @@ TEST_F(Decoder, EncodingsAndTypeMismatches) {
     bool t = false;
     EXPECT_EQ(pps_decoder_get_string(&d, "c", &s), PPS_DECODER_OK);
     EXPECT_STREQ(s, "a\nb\\JA");
-    EXPECT_EQ(pps_decoder_get_double(&d, "f", &f), PPS_DECODER_OK);
-    EXPECT_EQ(f, 2.5);
-    EXPECT_EQ(pps_decoder_get_int64(&d, "big", &big), PPS_DECODER_OK);
-    EXPECT_EQ(big, 4294967296LL);
-    EXPECT_EQ(pps_decoder_get_bool(&d, "t", &t), PPS_DECODER_OK);
-    EXPECT_TRUE(t);
+    EXPECT_TRUE(pps_decoder_get_double(&d, "f", &f) == PPS_DECODER_OK && f == 2.5);
+    EXPECT_TRUE(pps_decoder_get_int64(&d, "big", &big) == PPS_DECODER_OK && big == 4294967296LL);
+    EXPECT_TRUE(pps_decoder_get_bool(&d, "t", &t) == PPS_DECODER_OK && t);
     EXPECT_EQ(pps_decoder_type(&d, "u"), PPS_TYPE_UNKNOWN);
     EXPECT_EQ(pps_decoder_type(&d, "nul"), PPS_TYPE_NULL);
     EXPECT_EQ(pps_decoder_status(&d, true), PPS_DECODER_OK);
