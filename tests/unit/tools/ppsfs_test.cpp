@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// ppsfs through a real mount: objects, saved state, server objects and the
-// special files.
+// ppsfs through a real mount: objects, saved state, server objects, special files.
 #include <atomic>
 #include <fstream>
 #include <regex>
@@ -17,6 +16,9 @@ namespace {
 using ObjectTest = PpsfsTest;
 using V = std::vector<std::string>;
 
+// The errno of a failed call, 0 for one that succeeded.
+const auto ErrnoOf = [](int rc) { return rc >= 0 ? 0 : errno; };
+
 // Everything a non-blocking open has to read now, one read after another.
 V Reads(int fd) {
     V out;
@@ -30,18 +32,17 @@ TEST_F(ObjectTest, RefusedCallsFailWithTheirErrnoModesAreKept) {
     ASSERT_EQ(mkdir(P("d").c_str(), 0755), 0);
     ASSERT_GE(Open("d/o", O_RDWR | O_CREAT).get(), 0);
     ASSERT_GE(Open("d/private", O_WRONLY | O_CREAT, 0600).get(), 0);
-    auto errno_of = [](int rc) { return rc >= 0 ? 0 : errno; };
-    EXPECT_EQ(errno_of(mkdir(P("d").c_str(), 0755)), EEXIST);
-    EXPECT_EQ(errno_of(mkdir(P("a@b").c_str(), 0755)), EINVAL);
-    EXPECT_EQ(errno_of(rmdir(P("d").c_str())), ENOTEMPTY);
-    EXPECT_EQ(errno_of(rmdir(P("d/o").c_str())), ENOTDIR);
-    EXPECT_EQ(errno_of(unlink(P("d").c_str())), EISDIR);
-    EXPECT_EQ(errno_of(unlink(P("d/o?nonsense").c_str())), EINVAL);
+    EXPECT_EQ(ErrnoOf(mkdir(P("d").c_str(), 0755)), EEXIST);
+    EXPECT_EQ(ErrnoOf(mkdir(P("a@b").c_str(), 0755)), EINVAL);
+    EXPECT_EQ(ErrnoOf(rmdir(P("d").c_str())), ENOTEMPTY);
+    EXPECT_EQ(ErrnoOf(rmdir(P("d/o").c_str())), ENOTDIR);
+    EXPECT_EQ(ErrnoOf(unlink(P("d").c_str())), EISDIR);
+    EXPECT_EQ(ErrnoOf(unlink(P("d/o?nonsense").c_str())), EINVAL);
     const int kCreate = O_RDWR | O_CREAT;
     // Names and qualifiers a create refuses (the last backlog is past 1 TiB).
     for (const char *name : {"d/x@y", "d/.notify", "d/[x", "d/x\ny", "d/n?verbose", "d/n?f=9a",
                              "d/n?delta=1", "d/n?backlog=18014398509481985"})
-        EXPECT_EQ(errno_of(Open(name, kCreate).get()), EINVAL) << name;
+        EXPECT_EQ(ErrnoOf(Open(name, kCreate).get()), EINVAL) << name;
     const std::tuple<const char *, int, bool, int> opens[] = {
         {"d/.all", kCreate, false, EACCES},
         {"d/o?deltadir", O_RDONLY, false, EINVAL},
@@ -58,7 +59,7 @@ TEST_F(ObjectTest, RefusedCallsFailWithTheirErrnoModesAreKept) {
         {"d/n", O_WRONLY | O_CREAT, true, EACCES},
     };
     for (const auto &[name, flags, nobody, err] : opens) {
-        auto call = [&, name = name, flags = flags] { return errno_of(Open(name, flags).get()); };
+        auto call = [&, name = name, flags = flags] { return ErrnoOf(Open(name, flags).get()); };
         EXPECT_EQ(nobody ? AsNobody(call) : call(), err) << name;
     }
     EXPECT_EQ(Cat("d/n"), "open failed: No such file or directory");
@@ -204,7 +205,6 @@ TEST_F(ObjectTest, CriticalClosesPurgeAndWaitingReadsEndOnSignals) {
         w.Reset();
         EXPECT_EQ(ReadOnce(full.get()).text, qualifiers[9] ? "*@obj\n" : "*@obj\nb::2\n");
         EXPECT_EQ(ReadOnce(d.get()).text, "*@obj\n");
-        ASSERT_EQ(unlink(P("obj").c_str()), 0);
     }
     Fd w = Open("obj", O_WRONLY | O_CREAT), d = Open("obj?delta,wait", O_RDONLY);
     EXPECT_EQ(ReadOnce(d.get()).text, "@obj\n");
@@ -242,10 +242,9 @@ TEST_F(ObjectTest, LogKeepsToItsLevelAndSavedObjectsSurviveARestart) {
     Mount({"--persist", save});
     ASSERT_EQ(mkdir(P("d").c_str(), 0750), 0);
     ASSERT_EQ(chown(P("d").c_str(), 65534, 65534), 0);
-    Fd a = Open("d/a", O_WRONLY | O_CREAT, 0640);
-    ASSERT_EQ(fchown(a.get(), 65534, 65534), 0);
-    ASSERT_EQ(WriteText(a.get(), "x::1\n[n]y::2\nj:json:{\"k\":[1,2]}\n"), 0);
-    a.Reset();
+    Put("d/a", "x::1\n[n]y::2\nj:json:{\"k\":[1,2]}\n");
+    ASSERT_EQ(chmod(P("d/a").c_str(), 0640), 0);
+    ASSERT_EQ(chown(P("d/a").c_str(), 65534, 65534), 0);
     Put("c", "[n]@c\nw::4\n");
     Put("np?nopersist", "v::5\n");
     ASSERT_EQ(fsync(Open("gone", O_WRONLY | O_CREAT).get()), 0);  // saved now, gone at exit
@@ -271,11 +270,9 @@ TEST_F(ObjectTest, LogKeepsToItsLevelAndSavedObjectsSurviveARestart) {
     Unmount(SIGTERM, 1);
 
     // A save tree written by hand loads with its files' own modes and owners; a
-    // header damaged in one field or a name that is no PPS name is skipped and kept.
+    // header damaged in one field or a name that is no PPS name (-x) is skipped and kept.
     save = base_ + "/hand";
-    ASSERT_EQ(mkdir(save.c_str(), 0700), 0);
-    ASSERT_EQ(mkdir((save + "/od").c_str(), 0751), 0);
-    ASSERT_EQ(mkdir((save + "/-x").c_str(), 0755), 0);  // not a PPS name
+    ASSERT_EQ(system(("mkdir -p '" + save + "/od' '" + save + "/-x'").c_str()), 0);
     std::ofstream(save + "/old") << "@old\nv::1\n";
     std::ofstream(save + "/od/o") << "@o\nw::2\n";
     const std::tuple<const char *, mode_t, const char *> saved[] = {
@@ -324,20 +321,19 @@ class ServerTest : public PpsfsTest {
     void SetUp() override {
         PpsfsTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        // Opened as the daemon opens its control object.
-        server_ = Open("control?server", O_RDWR | O_CREAT | O_TRUNC, 0666);
-        ASSERT_GE(server_.get(), 0);
+        server_ = Open("control?server", O_RDWR | O_CREAT | O_TRUNC, 0666);  // as the daemon does
         ASSERT_EQ(fchmod(server_.get(), 0666), 0);  // past the test's umask
     }
     // Reads one message as the daemon does: 1024 bytes at most, after poll.
     std::string ServerRead() {
         return PollIn(server_.get(), 10000) ? ReadOnce(server_.get(), 1024).text : "(nothing)";
     }
-    // The client id of the next connect line.
-    std::string Connected() {
+    // The client id of the next connect line; creds, if given, gets the rest of it.
+    std::string Connected(std::string *creds = nullptr) {
         std::smatch m;
         std::string line = ServerRead();
         EXPECT_TRUE(std::regex_match(line, m, kConnect)) << line;
+        if (creds && !m.empty()) *creds = m[2];
         return m.empty() ? "" : m[1].str();
     }
 
@@ -368,14 +364,12 @@ TEST_F(ServerTest, ConnectLinesAndServerKilledWhileClientsWait) {
         },
         &opened);
     EXPECT_EQ(opened, 'y');
-    std::string line = ServerRead();
+    std::string creds, id = Connected(&creds);
     KillChild(child);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(line, m, kConnect)) << line;
-    EXPECT_EQ(m[2].str(), ".n0.p" + std::to_string(child) + ".u65534.g100.g10.g20");
-    EXPECT_EQ(ServerRead(), "-@control." + m[1].str() + "\n");
+    EXPECT_EQ(creds, ".n0.p" + std::to_string(child) + ".u65534.g100.g10.g20");
+    EXPECT_EQ(ServerRead(), "-@control." + id + "\n");
 
-    EXPECT_EQ(Open("control?server", O_RDWR).get() < 0 ? errno : 0, EBUSY);
+    EXPECT_EQ(ErrnoOf(Open("control?server", O_RDWR).get()), EBUSY);
     server_.Reset();
     child =
         StartChild([&](int ready) { (void)!write(ready, opens("control?server"), 1); }, &opened);
@@ -404,13 +398,10 @@ TEST_F(ServerTest, MessagesRepliesAndBroadcasts) {
     ASSERT_EQ(WriteText(b.get(), "@control\nmsg::access\nid::8"), 0);
     EXPECT_EQ(ServerRead(), "@control." + idb + "\nmsg::access\nid::8\n");
     // One with messages queued waits behind the others.
-    ASSERT_EQ(WriteText(a.get(), "msg::1\n"), 0);
-    ASSERT_EQ(WriteText(a.get(), "msg::2\n"), 0);
+    for (const char *text : {"msg::1\n", "msg::2\n"}) ASSERT_EQ(WriteText(a.get(), text), 0);
     ASSERT_EQ(WriteText(b.get(), "msg::3\n"), 0);
-    const std::pair<std::string, const char *> order[] = {{ida, "1"}, {idb, "3"}, {ida, "2"}};
-    for (const auto &[id, n] : order)
+    for (const auto &[id, n] : {std::pair(ida, "1"), std::pair(idb, "3"), std::pair(ida, "2")})
         EXPECT_EQ(ServerRead(), "@control." + id + "\nmsg::" + n + "\n");
-    // A server's empty read is EAGAIN, never end of file.
     EXPECT_FALSE(PollIn(server_.get()));
     EXPECT_EQ(ReadOnce(server_.get(), 1024).err, EAGAIN);
     // One write may carry a reply and a broadcast; each is its own message.
@@ -464,7 +455,7 @@ TEST_F(ServerTest, UnreadLimitRefusesWritesAndLosesNothing) {
     int accepted = 0;
     while (accepted < 20 && WriteText(a.get(), msg) == 0) accepted++;
     EXPECT_EQ(WriteText(a.get(), msg), EAGAIN);
-    EXPECT_EQ(Open("control", O_RDWR).get() < 0 ? errno : 0, EAGAIN);  // a connection too
+    EXPECT_EQ(ErrnoOf(Open("control", O_RDWR).get()), EAGAIN);  // a connection too
     EXPECT_GE(accepted, 8);  // 4 KB of ~520-byte messages, then the limit
     // A client waiting in poll for POLLOUT is woken once the server reads.
     EXPECT_FALSE(PollFor(a.get(), POLLOUT));
@@ -503,10 +494,9 @@ TEST_F(ObjectTest, AllNotifyAndOpensFollowTheirObjects) {
         EXPECT_TRUE(PollIn(r.get()));
         EXPECT_EQ(ReadOnce(r.get(), 9).text, "@o1\na::1\n");
     }
+    // A full .all reads the objects changed in the order of their first change.
     const std::tuple<const char *, V, V> cases[] = {
-        {"d/.all",
-         {"@o1\na::1\n", "@o2\nb::2\n"},
-         {"@o1\na::1\nc::3\n", "-@o3\n", "#@o2\n"}},  // in the order of first change
+        {"d/.all", {"@o1\na::1\n", "@o2\nb::2\n"}, {"@o1\na::1\nc::3\n", "-@o3\n", "#@o2\n"}},
         {"d/.all?delta",
          {"@o1\na::1\n@o2\nb::2\n"},
          {"@o1\nc::3\n+@o3\n@o3\nq::1\n#@o2\n-@o3\n+@sub\n"}},
@@ -546,13 +536,11 @@ TEST_F(ObjectTest, AllNotifyAndOpensFollowTheirObjects) {
     m.Reset();
     EXPECT_EQ(Reads(n.get()), V{"-" + group + ":water\n"});
     // A group is its holder's; its lines are whole lines.
-    auto refusal = [&](const std::string &value) {
-        return Open("d/o1?notify=" + group + ":" + value, O_RDONLY).get() < 0 ? errno : 0;
-    };
-    EXPECT_EQ(AsNobody([&] { return refusal("x"); }), EACCES);
-    EXPECT_EQ(refusal("a\nb"), EINVAL);
+    const std::string member = "d/o1?notify=" + group + ":";
+    EXPECT_EQ(AsNobody([&] { return ErrnoOf(Open(member + "x", O_RDONLY).get()); }), EACCES);
+    EXPECT_EQ(ErrnoOf(Open(member + "a\nb", O_RDONLY).get()), EINVAL);
     n.Reset();  // the group ends with its open
-    EXPECT_EQ(refusal("water"), EINVAL);
+    EXPECT_EQ(ErrnoOf(Open(member + "water", O_RDONLY).get()), EINVAL);
 
     // ?opens keeps "[n]_opens::readers,writers" on the object while it is
     // open; an _opens a writer set is not its to delete.
