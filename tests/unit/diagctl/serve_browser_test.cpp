@@ -36,7 +36,6 @@ std::string JsonText(const rapidjson::Value &v) {
 // A value as the page writes it (JavaScript's String(), JSON for objects).
 std::string PageText(const rapidjson::Value &v) {
     if (v.IsString()) return v.GetString();
-    if (v.IsBool()) return v.GetBool() ? "true" : "false";
     if (v.IsDouble() && v.GetDouble() == std::floor(v.GetDouble()) &&
         std::fabs(v.GetDouble()) < 1e15)
         return std::to_string(static_cast<long long>(v.GetDouble()));
@@ -74,26 +73,25 @@ return out;
 class ServeInBrowser : public DiagctlSystem {
   protected:
     ~ServeInBrowser() override {
-        if (!session_.empty()) Command("DELETE", "", "", nullptr);
+        if (!session_.empty()) Command("", "", nullptr);
         driver_.Stop(SIGTERM);
     }
 
     // One WebDriver command under /session/ID (or /session before there is
-    // one); the answer's "value" into *value (if any). "" or what failed.
-    std::string Command(const char *method, const std::string &path, const std::string &body,
+    // one): a POST of body, a DELETE if there is none; the answer's "value"
+    // into *value (if any). "" or what failed.
+    std::string Command(const std::string &path, const std::string &body,
                         rapidjson::Document *value) {
         httplib::Client client("127.0.0.1", driver_port_);
         client.set_read_timeout(120, 0);  // a browser starting on two busy cores
         const std::string at = "/session" + (session_.empty() ? "" : "/" + session_ + path);
-        httplib::Result r = std::string(method) == "DELETE"
-                                ? client.Delete(at)
-                                : client.Post(at, body, "application/json");
-        const std::string what = std::string(method) + " " + at + ": ";
+        httplib::Result r =
+            body.empty() ? client.Delete(at) : client.Post(at, body, "application/json");
+        const std::string what = (body.empty() ? "DELETE " : "POST ") + at + ": ";
         rapidjson::Document answer;
-        if (!r || answer.Parse(r->body.c_str()).HasParseError() || !answer.IsObject() ||
-            !answer.HasMember("value"))
-            return what + (r ? r->body : httplib::to_string(r.error()));
-        if (r->status != 200) return what + std::to_string(r->status) + " " + r->body;
+        if (!r || r->status != 200 || answer.Parse(r->body.c_str()).HasParseError() ||
+            !answer.IsObject() || !answer.HasMember("value"))
+            return what + (r ? std::to_string(r->status) + " " + r->body : to_string(r.error()));
         if (value != nullptr) value->CopyFrom(answer["value"], value->GetAllocator());
         return "";
     }
@@ -114,7 +112,7 @@ class ServeInBrowser : public DiagctlSystem {
         // Root needs --no-sandbox; the rest keeps the browser off the network.
         rapidjson::Document value;
         std::string why = Command(
-            "POST", "",
+            "",
             R"({"capabilities":{"alwaysMatch":{"browserName":"chrome","goog:chromeOptions":{)"
             R"("binary":"/usr/bin/chromium","args":["--headless=new","--no-sandbox",)"
             R"("--disable-gpu","--disable-dev-shm-usage","--no-proxy-server",)"
@@ -125,7 +123,7 @@ class ServeInBrowser : public DiagctlSystem {
         if (!why.empty() || !value.IsObject() || !value.HasMember("sessionId"))
             return why + " no session: " + JsonText(value);
         session_ = value["sessionId"].GetString();
-        return Command("POST", "/timeouts", R"({"script":30000,"pageLoad":60000})", &value);
+        return Command("/timeouts", R"({"script":30000,"pageLoad":60000})", &value);
     }
 
     // Runs script as the body of a function in the page; what it returns
@@ -134,10 +132,9 @@ class ServeInBrowser : public DiagctlSystem {
         rapidjson::Document d;
         rapidjson::Value text(rapidjson::StringRef(script.c_str()));
         const std::string why =
-            Command("POST", "/execute/sync", "{\"script\":" + JsonText(text) + ",\"args\":[]}", &d);
+            Command("/execute/sync", "{\"script\":" + JsonText(text) + ",\"args\":[]}", &d);
         if (!why.empty() && !quiet) ADD_FAILURE() << why;
-        if (!why.empty()) d.SetNull();
-        return d;
+        return d;  // null after a failure
     }
 
     // Polls a script until it returns true; false after a minute.
@@ -156,12 +153,11 @@ class ServeInBrowser : public DiagctlSystem {
             .count();
     }
 
-    // The page's screens against diagctl --json of the same (stopped)
-    // modem state: every value of the record's screen is a cell with the
-    // page's text of it (a null: the daemon's placeholder), but a column
-    // the page names in its NOT SUPPORTED note; the page has no cell the
-    // record lacks.
-    void CompareScreens() {
+    // The page's screens against diagctl --json of the same (stopped) modem state: every value
+    // of the record's screen is a cell with the page's text of it (a null: the daemon's
+    // placeholder), but a column the page names in its NOT SUPPORTED note; the page has no cell
+    // the record lacks. radionwinfo's record into *radionwinfo.
+    void CompareScreens(rapidjson::Document *radionwinfo) {
         rapidjson::Document page = Run(kReadScreens);
         ASSERT_TRUE(page.IsObject() && page.MemberCount() == 10) << JsonText(page);
         for (auto p = page.MemberBegin(); p != page.MemberEnd(); ++p) {
@@ -171,6 +167,7 @@ class ServeInBrowser : public DiagctlSystem {
             ASSERT_TRUE(json.status == 0 && !record.Parse(json.out.c_str()).HasParseError())
                 << json.err << json.out;
             CompareScreen(record["screen"], p->value);
+            if (p->name == "radionwinfo") radionwinfo->Swap(record);
         }
     }
 
@@ -181,18 +178,20 @@ class ServeInBrowser : public DiagctlSystem {
             return StringOr(Member(shown["notes"], sec), "");
         };
         std::set<std::string> expected;
-        auto check = [&](const std::string &section, const std::string &key,
-                         const std::string &unavailable_path, const rapidjson::Value &v,
-                         const std::string &unit) {
+        // A value of the section before key's first '.', its placeholder at path ("": key).
+        auto check = [&](const std::string &key, const std::string &path,
+                         const rapidjson::Value &v) {
             SCOPED_TRACE(key);
+            const std::string unit = StringOr(Member(units, key), "");
             const std::string want =
-                v.IsNull() ? StringOr(Member(*unavailable, unavailable_path), "N/A")
+                v.IsNull() ? StringOr(Member(*unavailable, path.empty() ? key : path), "N/A")
                            : PageText(v) + (v.IsNumber() && !unit.empty() ? " " + unit : "");
             const rapidjson::Value *cell = Member(shown["cells"], key);
             if (cell == nullptr) {
                 // Only a column of placeholders may be left out, named in a note.
                 EXPECT_TRUE(v.IsNull()) << "no cell for " << PageText(v);
-                EXPECT_NE(("\n" + notes(section)).find("\nNOT SUPPORTED: "), std::string::npos)
+                EXPECT_NE(("\n" + notes(key.substr(0, key.find('.')))).find("\nNOT SUPPORTED: "),
+                          std::string::npos)
                     << "a null with neither a cell nor a note";
                 return;
             }
@@ -202,21 +201,17 @@ class ServeInBrowser : public DiagctlSystem {
         for (auto s = screen["sections"].MemberBegin(); s != screen["sections"].MemberEnd(); ++s) {
             const std::string sec = s->name.GetString();
             if (s->value.IsObject()) {
-                for (auto f = s->value.MemberBegin(); f != s->value.MemberEnd(); ++f) {
-                    const std::string key = sec + "." + f->name.GetString();
-                    check(sec, key, key, f->value, StringOr(Member(units, key), ""));
-                }
+                for (auto f = s->value.MemberBegin(); f != s->value.MemberEnd(); ++f)
+                    check(sec + "." + f->name.GetString(), "", f->value);
             } else if (s->value.IsArray()) {
-                rapidjson::SizeType position = 0;
-                for (const rapidjson::Value &row : s->value.GetArray()) {
-                    const std::string index = PageText(row["index"]);
+                for (rapidjson::SizeType i = 0; i < s->value.Size(); i++) {
+                    const rapidjson::Value &row = s->value[i];
                     for (auto f = row.MemberBegin(); f != row.MemberEnd(); ++f) {
                         const std::string col = f->name.GetString();
-                        if (col == "index") continue;
-                        check(sec, sec + "." + index + "." + col,
-                              sec + "." + std::to_string(position) + "." + col, f->value, "");
+                        if (col != "index")
+                            check(sec + "." + PageText(row["index"]) + "." + col,
+                                  sec + "." + std::to_string(i) + "." + col, f->value);
                     }
-                    position++;
                 }
                 EXPECT_TRUE(!s->value.Empty() || notes(sec) == "(none)") << notes(sec);
             } else if (s->value.IsNull()) {
@@ -282,7 +277,7 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     ASSERT_EQ(StartBrowser(dir), "") << ReadFile(dir + "/cd.log").substr(0, 4000);
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-    ASSERT_EQ(Command("POST", "/url", R"({"url":")" + url + "\"}", nullptr), "");
+    ASSERT_EQ(Command("/url", R"({"url":")" + url + "\"}", nullptr), "");
     const std::string state = "document.getElementById('state').textContent";
     ASSERT_TRUE(WaitInPage("return " + state + " === 'live';")) << JsonText(Run("return " + state));
 
@@ -292,15 +287,12 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
     std::map<std::string, std::vector<int>> active;  // "SC 310" -> RSCP at each step
     for (const char *t : {"0", "10", "20", "30"}) {
         SCOPED_TRACE(std::string("drive at ") + t + " s");
-        ASSERT_TRUE(
-            WaitInPage("const cards = document.querySelectorAll('article.screen');"
-                       "return cards.length === 10 && [...cards].every(c => c.dataset.time"
-                       " && Date.parse(c.dataset.time) > " +
-                       std::to_string(StepTo(t)) + ");"));
-        CompareScreens();
-        Ran json = Diagctl({"--json", "radionwinfo"});
+        ASSERT_TRUE(WaitInPage(
+            "const cards = [...document.querySelectorAll('article.screen')];"
+            "return cards.length === 10 && cards.every(c => Date.parse(c.dataset.time) > " +
+            std::to_string(StepTo(t)) + ");"));
         rapidjson::Document r;
-        ASSERT_FALSE(r.Parse(json.out.c_str()).HasParseError());
+        ASSERT_NO_FATAL_FAILURE(CompareScreens(&r));
         const rapidjson::Value &sections = r["screen"]["sections"];
         serving.push_back(sections["serving_cell"]["scell_rscp"].GetInt());
         for (const rapidjson::Value &row : sections["active_set"].GetArray()) {

@@ -71,7 +71,6 @@ class Serve : public ::testing::Test {
         host_ = "127.0.0.1:" + std::to_string(server_->port());
         server_->Poll();
     }
-    void SetUp() override { StartServer(ServeOptions()); }
 
     httplib::Client Client() {
         httplib::Client c("127.0.0.1", server_->port());
