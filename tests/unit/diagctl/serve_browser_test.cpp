@@ -148,9 +148,8 @@ class ServeInBrowser : public DiagctlSystem {
     // (ms since the epoch) once stopped, which every later request follows.
     long long StepTo(const std::string &t) {
         EXPECT_TRUE(Publish("/dev/radio/cellular/clock", t + "\n"));
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::system_clock::now().time_since_epoch())
-            .count();
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
     }
 
     // The page's screens against diagctl --json of the same (stopped) modem state: every value

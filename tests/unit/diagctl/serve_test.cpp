@@ -39,7 +39,7 @@ Snapshot FakeSnapshot(const Screen &screen) {
 }
 
 // A connection to the server (reads give up after 30 s) that sent text, as much
-// of it as the server took; -1 if none.
+// of it as the server took; if it could not connect, its reads fail.
 int Connect(int port, const std::string &text) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     const timeval timeout = {30, 0};
@@ -48,10 +48,7 @@ int Connect(int port, const std::string &text) {
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
+    connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
     send(fd, text.data(), text.size(), MSG_NOSIGNAL);  // blocking: all, or the server closed
     return fd;
 }
