@@ -102,9 +102,8 @@ TEST_F(ObjectTest, WritesMergeBadWritesFailWhole) {
     refused.insert(refused.end(), {std::string("b::x\0y\n", 7),
                                    "j:json:" + std::string(257, '[') + std::string(257, ']') + "\n",
                                    "big::" + std::string(2 << 20, 'y') + "\n"});
-    for (const std::string &text : refused)
-        EXPECT_EQ(WriteText(w.get(), text), text.size() > 1000 ? EFBIG : EINVAL)
-            << text.substr(0, 20);
+    for (const std::string &bad : refused)
+        EXPECT_EQ(WriteText(w.get(), bad), bad.size() > 1000 ? EFBIG : EINVAL) << bad.substr(0, 9);
     EXPECT_EQ(Cat("obj"), "@obj\na::1\n");
     // An object stays under 1 MiB - 8 KiB, so a 1 MiB buffer takes it whole.
     Fd big = Open("big", O_WRONLY | O_CREAT);
@@ -338,14 +337,15 @@ class ServerTest : public PpsfsTest {
         return m.empty() ? "" : m[1].str();
     }
 
-    // Whether poll(POLLOUT) on fd, asleep while action runs, is woken by it within 10 s.
+    // Whether action wakes a poll(POLLOUT) on fd; one asleep for its whole 10 s was not woken.
     static bool WokenForWriting(int fd, const std::function<void()> &action) {
         struct pollfd wait = {fd, POLLOUT, 0};
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         std::thread waiter([&] { poll(&wait, 1, 10000); });
         usleep(200000);  // most likely asleep in poll by now
         action();
         waiter.join();
-        return (wait.revents & POLLOUT) != 0;
+        return (wait.revents & POLLOUT) != 0 && std::chrono::steady_clock::now() < give_up;
     }
 
     Fd server_;
