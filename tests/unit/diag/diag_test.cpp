@@ -378,14 +378,16 @@ __attribute__((noinline)) void DirtyStack() {
 }
 
 // A name that fills its 100-byte field without a NUL ends at the field: the
-// address bytes after it ("ABCD") are not part of it. The lists between the
-// reject causes and the contexts are the next test's.
+// address bytes after it ("ABCD") are not part of it (checked in both tests
+// below, after different paths through the command).
+const std::string kFullApn = std::string(99, 'a') + "\xe9";
+
+// The lists between the reject causes and the contexts are the next test's.
 TEST_F(Diag, UmtsopinfoPublishesEverySectionInOrder) {
-    const std::string apn = std::string(99, 'a') + "\xe9";
     S().basic.gmm_cause = 17;
     S().basic.mm_cause = 255;
     S().pdp_contexts.resize(5);
-    S().pdp_contexts[0] = {apn, {'A', 'B', 'C', 'D'}, {}};
+    S().pdp_contexts[0] = {kFullApn, {'A', 'B', 'C', 'D'}, {}};
     S().pdp_contexts[2] = {"ims", {255, 255, 255, 255}, {0xfe, 0x80}};
     S().pdp_contexts[2].ipv6[15] = 1;
     S().pdp_contexts[3] = {"internet", {0xC0, 0xA8, 0x01, 0x0A}, {0x20, 0x01, 0x0d, 0xb8}};
@@ -397,7 +399,7 @@ TEST_F(Diag, UmtsopinfoPublishesEverySectionInOrder) {
               0u);
     EXPECT_THAT(out,
                 testing::EndsWith(
-                    "\napn1_name::" + apn +
+                    "\napn1_name::" + kFullApn +
                     "\napn1_ipv4_addr::65.66.67.68\napn1_ipv6_addr::0000:0000:" + zeros +
                     "apn2_name::\napn2_ipv4_addr::0.0.0.0\napn2_ipv6_addr::0000:0000:" + zeros +
                     "apn3_name::ims\napn3_ipv4_addr::255.255.255.255\n"
@@ -426,15 +428,18 @@ TEST_F(Diag, UmtsopinfoNeighboursAndGsmCellsFollowTheActiveRat) {
         S().intra_neighbours.clear();
         S().inter_neighbours.clear();
         S().gsm_neighbours.clear();
+        S().pdp_contexts = {{kFullApn, {'A', 'B', 'C', 'D'}, {}}};
         for (int k = 1; k <= c.count; k++) {  // signed bytes 0x9C and 0xC4, each cell its own
             S().intra_neighbours.push_back({uint16_t(65520 + k), -24, int8_t(0x9C)});
             if (k > 1) S().inter_neighbours.push_back({uint16_t(10709 + k), 44, -11, -95, -60});
             S().gsm_neighbours.push_back({uint16_t(1020 + k), 63, -110});
         }
+        DirtyStack();
         EXPECT_EQ(Run("umtsopinfo"), "SUCCESS");
         EXPECT_EQ(FakeRequests(TECHMODE_STRUCT_INTER_RAT_MEASUREMENTS_INFO), c.irat_requests);
         const int n = std::min(c.count, 6);
         const std::string out = Utra();
+        EXPECT_THAT(out, testing::HasSubstr("apn1_name::" + kFullApn + "\napn1_ipv4_addr::65.66"));
         EXPECT_EQ(
             out.substr(0, out.find("apn1_name::")),
             UmtsopinfoHead() + "gmm_reject:n:0\nmm_reject:n:0\nt3212:n:60\n" +
@@ -452,9 +457,13 @@ TEST_F(Diag, UmtsopinfoNeighboursAndGsmCellsFollowTheActiveRat) {
     }
 }
 
-// A set of count cells as published under the set's names: the listed cells
-// (entry k with scrambling code k + 1), then "N/A" up to index 6.
-std::string SetLines(const std::string &p, const std::string &channel, int count) {
+// Puts count cells in a set (entry k with scrambling code k + 1, RSCP byte
+// 0x9C, Ec/Io byte 0xF6); the lines published under the set's names: the
+// listed cells, then "N/A" up to index 6.
+std::string SetLines(std::vector<sim::SetCell> &set, const std::string &p, const char *channel,
+                     int count) {
+    set.clear();
+    for (int k = 0; k < count; k++) set.push_back({10700, uint16_t(k + 1), int8_t(0x9C), -10});
     int shown = std::min(count, 6);
     std::string ch = p + channel + "%d", sc = p + "sc%d", rscp = p + "rscp%d", ecio = p + "ecio%d";
     std::string v[] = {ch + ":n:10700", sc + ":n:%d", rscp + ":n:-100", ecio + ":n:-10"};
@@ -463,41 +472,25 @@ std::string SetLines(const std::string &p, const std::string &channel, int count
                         "::N/A");
 }
 
-std::vector<sim::SetCell> Cells(int count) {
-    std::vector<sim::SetCell> cells;
-    for (int k = 0; k < count; k++)  // RSCP byte 0x9C, Ec/Io byte 0xF6
-        cells.push_back({10700, uint16_t(k + 1), int8_t(0x9C), int8_t(0xF6)});
-    return cells;
-}
-
 // Empty sets still write all six indices, so nothing of an earlier run is
 // left behind; the network identity stands without the serving cell.
 TEST_F(Diag, RadionwinfoPublishesEverySectionInOrder) {
-    struct Case {
-        int active, monitored;
-        bool serving;
-        std::string text;  // after the unsupported attributes
-    } cases[] = {
-        {3, 9, true,
-         "scell_uarfcn:n:10700\nscell_sc:n:511\nscell_rscp:n:-100\nscell_ecio:n:-10\n"
-         "scell_cellid:n:268435455\nscell_mcc:n:310\nscell_mnc:n:260\nscell_lac:n:65534\n"
-         "scell_rac:n:255\n" +
-             SetLines("aset_", "arfcn", 3) + SetLines("mset_", "uarfcn", 9)},
-        {0, 0, false,
-         NA({"scell_uarfcn", "scell_sc", "scell_rscp", "scell_ecio", "scell_cellid"}) +
-             "scell_mcc:n:310\nscell_mnc:n:260\nscell_lac:n:65534\nscell_rac:n:255\n" +
-             SetLines("aset_", "arfcn", 0) + SetLines("mset_", "uarfcn", 0)},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.active);
+    for (int active : {3, 0}) {  // 0: no cells at all, and no serving cell
+        SCOPED_TRACE(active);
         S().serving_cell_3g = {10700, 511, 0x0FFFFFFF, static_cast<int8_t>(0x9C),
                                static_cast<int8_t>(0xF6)};
         S().mobility = {1, 310, 260, 0xFFFE, 255};
-        S().active_set = Cells(c.active);
-        S().monitored_set = Cells(c.monitored);
-        if (!c.serving) Fail({TECHMODE_STRUCT_SERVING_CELL_3G});
+        if (!active) Fail({TECHMODE_STRUCT_SERVING_CELL_3G});
+        const std::string text =
+            (active
+                 ? "scell_uarfcn:n:10700\nscell_sc:n:511\nscell_rscp:n:-100\nscell_ecio:n:-10\n"
+                   "scell_cellid:n:268435455\n"
+                 : NA({"scell_uarfcn", "scell_sc", "scell_rscp", "scell_ecio", "scell_cellid"})) +
+            "scell_mcc:n:310\nscell_mnc:n:260\nscell_lac:n:65534\nscell_rac:n:255\n" +
+            SetLines(S().active_set, "aset_", "arfcn", active) +
+            SetLines(S().monitored_set, "mset_", "uarfcn", active * 3);
         EXPECT_EQ(Run("radionwinfo"), "SUCCESS");
-        EXPECT_EQ(Utra(), RadionwinfoUnsupported() + c.text);
+        EXPECT_EQ(Utra(), RadionwinfoUnsupported() + text);
     }
 }
 
