@@ -140,8 +140,7 @@ TEST_F(Diag, ValuesAndPartialFetches) {
          "hssch_code:n:9\nhsdpa_rate:n:-16\nedch_tti::2ms\nhspa_irat_cm::ON\n"},
         {"hspaopinfo", true,
          [](sim::Scenario &s) {
-             // An edch_tti byte of 2, after the command, structure and
-             // block headers of 4 bytes each.
+             // edch_tti byte 2, after three 4-byte headers (command, structure, block)
              sim::Fault &f = s.faults[TECHMODE_STRUCT_HSPA_CHANNEL_INFO];
              f.raw = sim::EncodeStructure(s, TECHMODE_STRUCT_HSPA_CHANNEL_INFO);
              f.raw.at(12 + 12) = 2;
@@ -335,8 +334,7 @@ TEST_F(Diag, GsmopinfoPublishesEverySectionInOrder) {
 // above (10, then 2: indices 7 to 10 keep the earlier run's values).
 TEST_F(Diag, GsmopinfoNeighboursAndInterRatListFollowTheActiveRat) {
     struct Case {
-        int rat;  // -1: the mobility fetch fails; 255: its RAT field is missing
-        int idle, utra_count, irat_ok, irat_requests;
+        int rat, idle, utra_count, irat_ok, irat_requests;  // rat -1: no mobility; 255: no RAT
         const char *irat_text;
     } cases[] = {
         {kRatGsm, 3, 0, 1, 1, "\ngsm_irat_meas:json:[]\n"},
@@ -415,8 +413,7 @@ TEST_F(Diag, UmtsopinfoPublishesEverySectionInOrder) {
 // list leaves the higher indices of the previous run alone (count 8, then 1).
 TEST_F(Diag, UmtsopinfoNeighboursAndGsmCellsFollowTheActiveRat) {
     struct Case {
-        int rat;  // -1: the mobility fetch fails
-        int irat_ok, count, irat_requests;
+        int rat, irat_ok, count, irat_requests;  // rat -1: the mobility fetch fails
     } cases[] = {{kRatGsm, 1, 2, 0},   {kRatUnknown, 1, 0, 0}, {-1, 1, 40, 0},
                  {kRatWcdma, 0, 2, 1}, {kRatWcdma, 1, 8, 1},   {kRatWcdma, 1, 1, 1}};
     for (const Case &c : cases) {

@@ -19,9 +19,6 @@ struct Parsed {
     auto Tie() const { return std::tie(kind, obj, attr, enc, value, flags, options, mask); }
     bool operator==(const Parsed &o) const { return Tie() == o.Tie(); }
 };
-void PrintTo(const Parsed &p, std::ostream *os) {
-    *os << testing::PrintToString(p.Tie());
-}
 
 // Parses the whole text and records what each call reported.
 std::vector<Parsed> parse_all(std::string text) {
