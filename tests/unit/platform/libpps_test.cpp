@@ -289,8 +289,7 @@ TEST_F(Decoder, ParseErrors) {
     const std::string bad[] = {
         "not pps text\n",   "@o\nj:json:{\"a\":\n",
         "@o\nc:c:bad\\q\n", "@o\nc:c:nul\\0\n",
-        "@o\nc:c:\\400\n",  "@o\nj:json:" + std::string(257, '[') + std::string(257, ']') + "\n",
-    };
+        "@o\nc:c:\\400\n",  "@o\nj:json:" + std::string(257, '[') + std::string(257, ']') + "\n"};
     for (const std::string &text : bad) {
         SCOPED_TRACE(text);
         EXPECT_EQ(parse(text), PPS_DECODER_PARSE_ERROR);
