@@ -42,6 +42,9 @@ inline Rd ReadOnce(int fd, std::size_t size = 65536) {
     return Rd{n, n < 0 ? errno : 0, n > 0 ? buf.substr(0, static_cast<std::size_t>(n)) : ""};
 }
 
+// The errno of a failed call, 0 for one that succeeded.
+inline const auto ErrnoOf = [](int rc) { return rc >= 0 ? 0 : errno; };
+
 // 0 when the whole text went in one write(), else the errno.
 inline int WriteText(int fd, const std::string &text) {
     ssize_t n = write(fd, text.data(), text.size());
@@ -92,18 +95,15 @@ inline int KillChild(pid_t pid) {
     return status;
 }
 
-// Takes a user's identity (real, effective and saved alike) with these groups.
-inline bool BecomeUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups = {}) {
-    return setgroups(groups.size(), groups.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
-           setresuid(uid, uid, uid) == 0;
-}
-
 // Runs fn in a child process as that user: its exit status, 100 when the
 // identity could not be taken, 200 when the child did not exit normally.
 inline int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn,
                   const std::vector<gid_t> &groups = {}) {
     pid_t pid = fork();
-    if (pid == 0) _exit(BecomeUser(uid, gid, groups) ? fn() : 100);
+    if (pid == 0 && setgroups(groups.size(), groups.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
+        setresuid(uid, uid, uid) == 0)
+        _exit(fn());
+    if (pid == 0) _exit(100);
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 200;

@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <limits.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -161,12 +160,11 @@ bool Child::Start(const std::vector<std::string> &argv, const std::string &out_p
     std::vector<char *> args;
     for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    int out = out_path.empty()
-                  ? -1
-                  : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int err = err_path.empty()
-                  ? -1
-                  : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    auto create = [](const std::string &path) {
+        return path.empty() ? -1
+                            : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    };
+    const int out = create(out_path), err = create(err_path);
     const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {

@@ -1,8 +1,7 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-// Test support: a private mount namespace for the whole test process, and
-// child processes (the FUSE stand-ins, the daemon) started and stopped
-// around a test. Mounts made here vanish with the process's namespace; the
-// host's mounts are never touched.
+// Test support: a private mount namespace for the whole test process (the
+// host's mounts are never touched), and child processes (the FUSE stand-ins,
+// the daemon) started and stopped around a test.
 #ifndef TESTS_SUPPORT_SANDBOX_H
 #define TESTS_SUPPORT_SANDBOX_H
 
@@ -16,30 +15,22 @@
 
 namespace testsupport {
 
-// Moves this process into a new mount namespace with every mount private.
-// Returns "" on success, else why not (not root, no unshare, no /dev/fuse),
-// for GTEST_SKIP. Calling it again is harmless.
+// Moves this process into a new mount namespace with every mount private;
+// "" or why not (for GTEST_SKIP). Calling it again is harmless.
 std::string EnterPrivateMountNamespace();
 
-// Gives the namespace its own /dev: a tmpfs holding the host's fuse, null,
-// zero, full, random, urandom and tty nodes and its pts and shm (bind
-// mounts). What a test makes under /dev then (the tech-mode device's mount
-// point, a syslog socket) exists in the namespace only. Call it after
-// EnterPrivateMountNamespace; returns "" or why not. Calling it again is
-// harmless.
+// Gives the namespace its own /dev (a tmpfs with the host's device nodes,
+// pts and shm bound in), so that what a test makes there (the tech-mode
+// device's mount point, a syslog socket) exists in the namespace only; ""
+// or why not. Calling it again is harmless.
 std::string EnterPrivateDev();
 
-// The syslog daemon of a namespace: a datagram socket at /dev/log (open to
-// every user) that collects what syslog(3) sends, as programs send it
-// ("<priority>timestamp ident[pid]: text"), one message per line. A thread
-// drains the socket all the time, so a chatty program never blocks on a
-// full queue.
+// The syslog daemon of a namespace: a datagram socket at /dev/log, open to
+// every user, whose messages are kept as sent, one a line. A thread drains
+// it all the time, so a chatty program never blocks on a full queue.
 class SyslogSink {
   public:
-    SyslogSink() = default;
-    SyslogSink(const SyslogSink &) = delete;
-    SyslogSink &operator=(const SyslogSink &) = delete;
-    ~SyslogSink();
+    ~SyslogSink();  // (not copyable: it holds a thread and a mutex)
 
     // Binds /dev/log (replacing whatever is there); "" or why not.
     std::string Start();
@@ -70,18 +61,15 @@ class Child {
     Child &operator=(const Child &) = delete;
     ~Child();
 
-    // Makes the next Start run the program as uid and gid with these
-    // supplementary groups (none by default), as an unprivileged user would
-    // run it; without it the program runs as the test does.
+    // The next Start runs the program as uid and gid with these groups.
     void RunAs(uid_t uid, gid_t gid, const std::vector<gid_t> &groups = {}) {
         as_user_ = true;
         uid_ = uid;
         gid_ = gid;
         groups_ = groups;
     }
-    // Starts argv[0] with the arguments; stdout and stderr go to the files
-    // given ("" keeps the test's own). Returns false if fork failed; the
-    // child ends with status 126 if it cannot take the identity of RunAs.
+    // Starts argv[0]; stdout and stderr go to the files given ("" keeps the
+    // test's own). False if fork failed; status 126 if RunAs's identity fails.
     bool Start(const std::vector<std::string> &argv, const std::string &out_path = "",
                const std::string &err_path = "");
     pid_t pid() const { return pid_; }
@@ -94,8 +82,7 @@ class Child {
     int Wait(int timeout_ms);
 
   private:
-    // Collects the exit status once (waitpid with options); true when the
-    // child has ended, whether now or earlier.
+    // Collects the exit status once; true when the child has ended.
     bool Reap(int options);
 
     pid_t pid_ = -1;
@@ -107,14 +94,12 @@ class Child {
     std::vector<gid_t> groups_;
 };
 
-// Waits until path is on a different file system than its parent directory
-// (a mount has appeared there); false after timeout_ms.
+// Waits until a mount appears at path; false after timeout_ms.
 bool WaitForMount(const std::string &path, int timeout_ms = 5000);
 
-// A log in the programs' shared format (platform/slog/log_line.h) with each
-// line's time and pid taken out: "NAME: LEVEL: TEXT" a line. A line not in
-// that format is kept whole behind "unformatted: ", so a test that compares
-// the result checks the format too.
+// A log in the programs' shared format with each line's time and pid taken
+// out ("NAME: LEVEL: TEXT"); a line in another format is kept whole behind
+// "unformatted: ", so a test that compares the result checks the format too.
 std::string WithoutLogStamps(const std::string &log);
 
 // Reads a whole file ("" if it cannot be read).

@@ -30,7 +30,6 @@ TEST(TechmodeSimDrive, SampleDrivesAtKeyframesMidwayAndUnderEvents) {
     const std::tuple<const sim::Drive *, double, Get, long> cases[] = {
         {handover.get(), 0, [](auto &s) { return s.serving_cell_3g.rscp_dbm; }, -70},
         {handover.get(), 10, [](auto &s) { return s.serving_cell_3g.rscp_dbm; }, -80},
-        {handover.get(), 10, [](auto &s) { return s.serving_cell_3g.ecio_db; }, -7},
         {handover.get(), 10, [](auto &s) { return s.monitored_set.at(1).rscp_dbm; }, -101},
         // The same cells in both keyframes move, in another order too.
         {handover.get(), 25, [](auto &s) { return s.active_set.at(0).psc; }, 310},
@@ -40,7 +39,6 @@ TEST(TechmodeSimDrive, SampleDrivesAtKeyframesMidwayAndUnderEvents) {
         {handover.get(), 30, [](auto &s) { return s.serving_cell_3g.psc; }, 311},
         // 310 leaves the active set at 40: until then it holds its level.
         {handover.get(), 35, [](auto &s) { return s.active_set.at(0).rscp_dbm; }, -92},
-        {handover.get(), 35, [](auto &s) { return s.active_set.at(1).rscp_dbm; }, -96},
         {handover.get(), 52.5, [](auto &s) { return s.mobility.active_rat; }, 0},  // GSM
         {handover.get(), 52.5, [](auto &s) { return s.dedicated_measurement_2g.rxlev_full; }, 27},
         {handover.get(), 52.5, [](auto &s) { return s.utra_neighbours.at(1).rscp_dbm; }, -90},

@@ -16,9 +16,6 @@ namespace {
 using ObjectTest = PpsfsTest;
 using V = std::vector<std::string>;
 
-// The errno of a failed call, 0 for one that succeeded.
-const auto ErrnoOf = [](int rc) { return rc >= 0 ? 0 : errno; };
-
 // Everything a non-blocking open has to read now, one read after another.
 V Reads(int fd) {
     V out;
