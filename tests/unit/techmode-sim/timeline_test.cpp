@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Drives and reply recordings as pure code: sample drives, bad timelines,
-// recordings' round trip and hostile lines.
+// Drives and reply recordings as pure code, hostile lines among them.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -30,6 +29,7 @@ TEST(TechmodeSimDrive, SampleDrivesAtKeyframesMidwayAndUnderEvents) {
     const std::tuple<const sim::Drive *, double, Get, long> cases[] = {
         {handover.get(), 0, [](auto &s) { return s.serving_cell_3g.rscp_dbm; }, -70},
         {handover.get(), 10, [](auto &s) { return s.serving_cell_3g.rscp_dbm; }, -80},
+        {handover.get(), 10, [](auto &s) { return s.serving_cell_3g.ecio_db; }, -7},
         {handover.get(), 10, [](auto &s) { return s.monitored_set.at(1).rscp_dbm; }, -101},
         // The same cells in both keyframes move, in another order too.
         {handover.get(), 25, [](auto &s) { return s.active_set.at(0).psc; }, 310},
