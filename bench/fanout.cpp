@@ -304,6 +304,10 @@ int main(int argc, char **argv) {
     app.add_option("--burst", plan.burst, "Values per burst (default 2000)")
         ->check(CLI::Range(1, 1000000));
     app.add_option("--ppsfs", ppsfs, "The ppsfs binary");
+    bool uring = false;
+    app.add_flag("--io-uring", uring,
+                 "Also run ppsfs --io-uring (FUSE over io_uring); the fuse module's "
+                 "enable_uring is turned on for the run if it is off, and set back after");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -336,16 +340,33 @@ int main(int argc, char **argv) {
     pid_t bus = Spawn({"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + conf});
     for (int i = 0; i < 500 && access((tmp + "/bus").c_str(), F_OK) != 0; i++) usleep(10000);
 
+    // Whether FUSE over io_uring is on is the machine's setting: it is
+    // turned on only for this run, and put back as it was.
+    const char *const kUringParam = "/sys/module/fuse/parameters/enable_uring";
+    std::string uring_was;
+    if (uring) {
+        std::ifstream(kUringParam) >> uring_was;
+        if (uring_was != "Y" && !(std::ofstream(kUringParam) << "Y\n")) {
+            std::fprintf(stderr,
+                         "fanout: cannot turn on %s (a kernel without FUSE over io_uring?)\n",
+                         kUringParam);
+            return 1;
+        }
+    }
+
     std::printf("%d rounds and a burst of %" PRId64
                 " values per run; p50 / p99 round latency, "
                 "burst deliveries per second\n",
                 static_cast<int>(plan.rounds), plan.burst);
-    std::printf("%5s  %-18s %10s %10s %14s %14s\n", "N", "subscribers", "p50 us", "p99 us",
+    std::printf("%5s  %-24s %10s %10s %14s %14s\n", "N", "subscribers", "p50 us", "p99 us",
                 "deliveries/s", "FUSE req/dlv");
     for (int n : counts) {
         Result dbus = Run(Kind::kDbus, n, plan, "", address);
-        for (Kind kind : {Kind::kPoll, Kind::kWait}) {
+        for (int pass = 0; pass < (uring ? 4 : 2); pass++) {
+            const Kind kind = pass % 2 == 0 ? Kind::kPoll : Kind::kWait;
+            const bool ring = pass >= 2;
             std::vector<std::string> args = {ppsfs, "-f", "--log", "/dev/null", "--stats", stats};
+            if (ring) args.push_back("--io-uring");
             args.push_back(mnt);
             pid_t fs = Spawn(args);
             for (int i = 0; i < 500 && !Mounted(mnt); i++) usleep(10000);
@@ -357,20 +378,23 @@ int main(int argc, char **argv) {
             std::map<std::string, double> s = ReadStats(stats);
             double total = 0;
             for (const auto &kv : s)
-                if (kv.first != "PollNotify") total += kv.second;
+                if (kv.first != "PollNotify" && kv.first.compare(0, 4, "Ring") != 0)
+                    total += kv.second;
             const double deliveries = static_cast<double>(n) * (plan.rounds + plan.burst);
-            std::printf("%5d  %-18s %10.0f %10.0f %14.0f %14.2f   (x dbus: %.2f / %.2f)\n", n,
-                        Name(kind), r.p50_us, r.p99_us, r.per_s, total / deliveries,
+            std::printf("%5d  %-24s %10.0f %10.0f %14.0f %14.2f   (x dbus: %.2f / %.2f)\n", n,
+                        (std::string(Name(kind)) + (ring ? " uring" : "")).c_str(), r.p50_us,
+                        r.p99_us, r.per_s, total / deliveries,
                         dbus.p50_us > 0 ? r.p50_us / dbus.p50_us : 0,
                         dbus.per_s > 0 ? r.per_s / dbus.per_s : 0);
             if (!r.ok) std::printf("       (%s stalled)\n", Name(kind));
         }
-        std::printf("%5d  %-18s %10.0f %10.0f %14.0f\n", n, Name(Kind::kDbus), dbus.p50_us,
+        std::printf("%5d  %-24s %10.0f %10.0f %14.0f\n", n, Name(Kind::kDbus), dbus.p50_us,
                     dbus.p99_us, dbus.per_s);
         if (!dbus.ok) std::printf("       (dbus stalled)\n");
         std::fflush(stdout);
     }
     Stop(bus);
+    if (uring && uring_was != "Y") std::ofstream(kUringParam) << uring_was << "\n";
     std::string rm = "rm -rf '" + tmp + "'";
     if (system(rm.c_str()) != 0) return 1;
     return 0;

@@ -13,6 +13,7 @@ set -euo pipefail
 demo_packages=(
   build-essential cmake ninja-build pkg-config   # the build
   libfuse3-dev fuse3                             # ppsfs and techmode-sim
+  liburing-dev                                   # ppsfs --io-uring: FUSE over io_uring
   libsystemd-dev                                 # sd_notify: ppsfs and techmode-sim tell systemd when mounted
   rapidjson-dev                                  # libpps decoder (in-situ JSON)
   libcli11-dev                                   # command lines of the tools

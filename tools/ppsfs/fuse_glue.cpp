@@ -56,6 +56,7 @@ template <class... Args, void (*Fn)(fuse_req_t, Args...), FuseGlue::Op O>
 struct Guard<void(fuse_req_t, Args...), Fn, O> {
     static void Call(fuse_req_t req, Args... args) {
         FuseGlue &g = *static_cast<FuseGlue *>(fuse_req_userdata(req));
+        std::lock_guard<std::recursive_mutex> lock(g.Mutex());
         g.Count(O);
         try {
             Fn(req, args...);
@@ -117,6 +118,7 @@ void FuseGlue::WriteStats(std::FILE *out) const {
 }
 
 void FuseGlue::Shutdown() {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
     for (auto &p : parked_) {
         for (const ParkedRead &r : p.second.reads) fuse_reply_err(r.req, EIO);
         if (p.second.poll != nullptr) fuse_pollhandle_destroy(p.second.poll);
@@ -184,6 +186,7 @@ void FuseGlue::ServeWoken() {
 
 void FuseGlue::OnInterrupt(fuse_req_t req, void *data) {
     FuseGlue &g = *static_cast<FuseGlue *>(data);
+    std::lock_guard<std::recursive_mutex> lock(g.mu_);
     for (auto &p : g.parked_) {
         auto &reads = p.second.reads;
         for (auto it = reads.begin(); it != reads.end(); ++it) {
@@ -216,11 +219,13 @@ void FuseGlue::Lookup(fuse_req_t req, fuse_ino_t parent, const char *name) {
 }
 
 void FuseGlue::ForgetOne(fuse_req_t req, fuse_ino_t ino, std::uint64_t nlookup) {
+    std::lock_guard<std::recursive_mutex> lock(Of(req).mu_);
     Of(req).core_->Forget(ino, nlookup);
     fuse_reply_none(req);
 }
 
 void FuseGlue::ForgetMulti(fuse_req_t req, std::size_t count, struct fuse_forget_data *forgets) {
+    std::lock_guard<std::recursive_mutex> lock(Of(req).mu_);
     PpsCore *core = Of(req).core_;
     for (std::size_t i = 0; i < count; i++) core->Forget(forgets[i].ino, forgets[i].nlookup);
     fuse_reply_none(req);

@@ -1,9 +1,9 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // The FUSE low-level binding of PpsCore. One loop thread serves every
-// request; a read that must wait is parked (its reply deferred) rather than
-// holding the thread, so one waiting reader never stalls other clients. A
-// parked read ends with data, end of file, or EINTR when the reader is
-// interrupted (a signal, or the process being killed).
+// request (with FUSE over io_uring, one thread per CPU, in turn); a read that must wait is parked
+// (its reply deferred) rather than holding the thread, so one waiting reader never stalls other
+// clients. A parked read ends with data, end of file, or EINTR when the reader is interrupted (a
+// signal, or the process being killed).
 #ifndef TOOLS_PPSFS_FUSE_GLUE_H
 #define TOOLS_PPSFS_FUSE_GLUE_H
 
@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -62,6 +63,12 @@ class FuseGlue {
 
     // The operations table; pass `this` as the session's user data.
     static const struct fuse_lowlevel_ops &Ops();
+
+    // Held while a request is served: with FUSE over io_uring, requests
+    // arrive on several threads.
+    std::recursive_mutex &Mutex() {
+        return mu_;
+    }
 
     void Count(Op op) {
         counts_[static_cast<std::size_t>(op)]++;
@@ -122,6 +129,7 @@ class FuseGlue {
                      struct fuse_pollhandle *ph);
 
     PpsCore *core_;
+    std::recursive_mutex mu_;
     std::array<std::uint64_t, static_cast<std::size_t>(Op::kCount)> counts_{};
     // Larger writes may reach us in pieces (the kernel splits them at its
     // write size), which could not be applied whole: they fail with EFBIG.

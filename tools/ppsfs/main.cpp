@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "fuse_glue.h"
+#include "fuse_ring.h"
 #include "ToolLog.h"
 #include "log.h"
 #include "log_line.h"
@@ -46,9 +47,9 @@ struct fuse_session *g_session;  // for the SIGQUIT handler
 // ppsfs's own options that may also come inside -o, as key=value: mount(8)
 // and fstab pass a helper nothing else.
 // Dashes or underscores, as in "client_limit=2048".
-const char *const kOwnMountOptions[] = {"persist",     "log",          "log-level",
-                                        "backlog",     "client-limit", "unread-limit",
-                                        "total-limit", "root-mode",    "stats"};
+const char *const kOwnMountOptions[] = {"persist",      "log",          "log-level",   "backlog",
+                                        "client-limit", "unread-limit", "total-limit", "root-mode",
+                                        "stats",        "io-uring"};
 
 // The command line with ppsfs's own options taken out of every -o list and
 // given as --key[=value] instead; the rest of each list stays for FUSE. So
@@ -174,6 +175,11 @@ int main(int argc, char **argv) {
     app.add_option("--stats", stats_path,
                    "At exit, write how many requests of each kind were served (and poll "
                    "notifications sent) to this file, a line \"Kind count\" each");
+    bool io_uring = false;
+    app.add_flag("--io-uring", io_uring,
+                 "Serve FUSE over io_uring, one thread per CPU, when the kernel offers it "
+                 "(Linux 6.14 or later with the fuse module's enable_uring parameter on); "
+                 "otherwise /dev/fuse as without it");
     app.add_flag("-d,--debug", debug, "Print every FUSE request (implies --foreground)");
     try {
         std::vector<std::string> args = SplitOwnMountOptions(argc, argv);
@@ -240,7 +246,13 @@ int main(int argc, char **argv) {
     sigemptyset(&quit.sa_mask);
     sigaction(SIGQUIT, &quit, nullptr);
     if (fuse_set_signal_handlers(se) == 0) {
-        if (fuse_session_mount(se, mountpoint.c_str()) == 0) {
+        std::string why;
+        if (fuse_session_mount(se, mountpoint.c_str()) != 0) {
+            StartError("cannot mount on %s", mountpoint.c_str());
+        } else if (io_uring && !ppsfs::ring::Install(se, &why)) {
+            StartError("cannot serve FUSE over io_uring: %s", why.c_str());
+            fuse_session_unmount(se);
+        } else {
             if (fuse_daemonize(foreground ? 1 : 0) == 0) {
                 // Mounted: a service manager waiting for readiness
                 // (Type=notify) may start what needs /pps. Without
@@ -261,16 +273,16 @@ int main(int argc, char **argv) {
             ppsfs::LogAt(LOG_INFO, "unmounting %s (%s)", mountpoint.c_str(),
                          status == 0 ? "stopped" : "the FUSE loop failed");
             glue.Shutdown();
+            ppsfs::ring::Stop();
             if (!stats_path.empty()) {
                 if (std::FILE *f = std::fopen(stats_path.c_str(), "w")) {
                     glue.WriteStats(f);
+                    ppsfs::ring::WriteStats(f);
                     std::fclose(f);
                 }
             }
             if (!core.SaveAll()) status = 1;
             fuse_session_unmount(se);
-        } else {
-            StartError("cannot mount on %s", mountpoint.c_str());
         }
         fuse_remove_signal_handlers(se);
     }

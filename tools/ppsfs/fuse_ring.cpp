@@ -1,0 +1,455 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "fuse_ring.h"
+
+#include "log.h"
+
+#include <linux/fuse.h>
+#include <liburing.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace ppsfs {
+namespace ring {
+
+namespace {
+
+// The kernel's interface for FUSE over io_uring (protocol 7.42), which
+// the system's <linux/fuse.h> may predate.
+constexpr std::uint64_t kOverIoUring = 1ULL << 41;  // INIT flag, in flags2
+constexpr std::uint32_t kCmdRegister = 1;
+constexpr std::uint32_t kCmdCommitAndFetch = 2;
+constexpr std::size_t kHeaderArea = 128;  // in_out and op_in, each
+
+struct EntInOut {
+    std::uint64_t flags;
+    std::uint64_t commit_id;
+    std::uint32_t payload_sz;
+    std::uint32_t padding;
+    std::uint64_t reserved;
+};
+
+struct ReqHeader {
+    char in_out[kHeaderArea];  // fuse_in_header in, fuse_out_header out
+    char op_in[kHeaderArea];   // the operation's fixed argument
+    EntInOut ent;
+};
+
+// In the 80-byte command area of a 128-byte SQE.
+struct CmdReq {
+    std::uint64_t flags;
+    std::uint64_t commit_id;
+    std::uint16_t qid;
+    std::uint8_t padding[6];
+};
+
+// Entries each queue registers at start, and how many it keeps with the
+// kernel at least while others wait for deferred replies.
+constexpr std::size_t kStartEntries = 16;
+constexpr std::size_t kSpareEntries = 8;
+constexpr unsigned kSqDepth = 256;
+constexpr unsigned kCqDepth = 4096;
+constexpr std::uint64_t kWakeTag = 0;  // user_data of the wake-up read
+
+struct Queue;
+
+// One ring entry: a request's buffers, registered with the kernel once.
+struct Entry {
+    ReqHeader header{};
+    char *payload = nullptr;
+    struct iovec iov[2] = {};
+    Queue *queue = nullptr;
+    std::uint64_t unique = 0;
+    bool held = false;  // its request waits for a deferred reply
+};
+
+struct Queue {
+    unsigned qid = 0;
+    struct io_uring ring {};
+    bool ring_ready = false;
+    std::thread thread;
+    int wake_fd = -1;
+    std::uint64_t wake_value = 0;
+    std::vector<std::unique_ptr<Entry>> entries;
+    std::size_t with_kernel = 0;  // registered or committed, not yet fetched
+    std::size_t held = 0;
+    std::vector<char> request;  // one request, made contiguous for libfuse
+    // Replies other threads made for this queue's entries.
+    std::mutex outbox_mu;
+    std::vector<Entry *> outbox;
+};
+
+struct State {
+    struct fuse_session *se = nullptr;
+    int fd = -1;
+    std::atomic<bool> serving{false};
+    std::atomic<bool> stopping{false};
+    std::uint64_t init_unique = 0;
+    bool offered = false;  // the kernel's INIT offered io_uring
+    std::size_t payload_size = 0;
+    std::vector<std::unique_ptr<Queue>> queues;
+    // Requests being served or waiting for a deferred reply, by unique.
+    std::mutex pending_mu;
+    std::unordered_map<std::uint64_t, Entry *> pending;
+    std::atomic<std::uint64_t> served{0};
+    std::atomic<std::uint64_t> registered{0};
+};
+
+State g_state;
+thread_local Queue *t_queue = nullptr;  // the queue this thread serves
+
+// The CPU count the kernel makes queues for: its possible CPUs.
+unsigned PossibleCpus() {
+    std::ifstream in("/sys/devices/system/cpu/possible");
+    std::string text;
+    std::getline(in, text);
+    unsigned highest = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t end = text.find_first_of(",-", i);
+        unsigned v = static_cast<unsigned>(std::strtoul(text.c_str() + i, nullptr, 10));
+        highest = std::max(highest, v);
+        if (end == std::string::npos) break;
+        i = end + 1;
+    }
+    return text.empty() ? 1 : highest + 1;
+}
+
+struct io_uring_sqe *Sqe(Queue &q) {
+    struct io_uring_sqe *sqe = io_uring_get_sqe(&q.ring);
+    if (sqe == nullptr) {
+        io_uring_submit(&q.ring);
+        sqe = io_uring_get_sqe(&q.ring);
+    }
+    if (sqe != nullptr) std::memset(sqe, 0, 128);
+    return sqe;
+}
+
+void PrepCommand(Queue &q, Entry *e, std::uint32_t op) {
+    struct io_uring_sqe *sqe = Sqe(q);
+    if (sqe == nullptr) return;  // not reached: the submit above frees the queue
+    sqe->opcode = IORING_OP_URING_CMD;
+    sqe->fd = g_state.fd;
+    sqe->cmd_op = op;
+    sqe->addr = reinterpret_cast<std::uint64_t>(e->iov);
+    sqe->len = 2;
+    sqe->user_data = reinterpret_cast<std::uint64_t>(e);
+    CmdReq cmd = {};
+    cmd.commit_id = e->unique;
+    cmd.qid = static_cast<std::uint16_t>(q.qid);
+    std::memcpy(sqe->cmd, &cmd, sizeof cmd);
+    q.with_kernel++;
+}
+
+bool AddEntry(Queue &q) {
+    // The payload area is as large as any request or reply may be; only
+    // the pages a request or reply touches take memory.
+    void *p = mmap(nullptr, g_state.payload_size, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return false;
+    auto e = std::make_unique<Entry>();
+    e->payload = static_cast<char *>(p);
+    e->iov[0] = {&e->header, sizeof e->header};
+    e->iov[1] = {e->payload, g_state.payload_size};
+    e->queue = &q;
+    PrepCommand(q, e.get(), kCmdRegister);
+    q.entries.push_back(std::move(e));
+    g_state.registered++;
+    return true;
+}
+
+void ArmWake(Queue &q) {
+    struct io_uring_sqe *sqe = Sqe(q);
+    if (sqe == nullptr) return;
+    io_uring_prep_read(sqe, q.wake_fd, &q.wake_value, sizeof q.wake_value, 0);
+    sqe->user_data = kWakeTag;
+}
+
+// Commits a reply already in the entry's buffers; on the queue's own
+// thread at once, from any other through the queue's outbox.
+void Commit(Entry *e) {
+    Queue &q = *e->queue;
+    if (t_queue == &q) {
+        if (e->held) {
+            e->held = false;
+            q.held--;
+        }
+        PrepCommand(q, e, kCmdCommitAndFetch);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(q.outbox_mu);
+        q.outbox.push_back(e);
+    }
+    const std::uint64_t one = 1;
+    if (write(q.wake_fd, &one, sizeof one) < 0) {
+        // The counter cannot overflow at one per reply; nothing to do.
+    }
+}
+
+// Serves one request the kernel put in an entry.
+void Serve(Queue &q, Entry *e) {
+    const auto *in = reinterpret_cast<const struct fuse_in_header *>(e->header.in_out);
+    const std::uint32_t payload = e->header.ent.payload_sz;
+    const std::size_t fixed = sizeof(struct fuse_in_header);
+    e->unique = in->unique;
+    g_state.served++;
+    if (in->len < fixed + payload || in->len - fixed - payload > kHeaderArea ||
+        payload > g_state.payload_size) {
+        // Not what the kernel sends: fail it rather than guess.
+        struct fuse_out_header out = {sizeof out, -EIO, e->unique};
+        std::memcpy(e->header.in_out, &out, sizeof out);
+        e->header.ent = {};
+        Commit(e);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_state.pending_mu);
+        g_state.pending[e->unique] = e;
+    }
+    // libfuse takes a request as /dev/fuse gives it: the header, the
+    // operation's argument, then the rest.
+    const std::size_t op_len = in->len - fixed - payload;
+    q.request.resize(in->len);
+    std::memcpy(q.request.data(), in, fixed);
+    std::memcpy(q.request.data() + fixed, e->header.op_in, op_len);
+    std::memcpy(q.request.data() + fixed + op_len, e->payload, payload);
+    struct fuse_buf buf = {};
+    buf.size = in->len;
+    buf.mem = q.request.data();
+    fuse_session_process_buf(g_state.se, &buf);
+    std::lock_guard<std::mutex> lock(g_state.pending_mu);
+    if (g_state.pending.count(e->unique) != 0 && !e->held) {
+        e->held = true;
+        q.held++;
+    }
+}
+
+void TakeOutbox(Queue &q) {
+    std::vector<Entry *> mine;
+    {
+        std::lock_guard<std::mutex> lock(q.outbox_mu);
+        mine.swap(q.outbox);
+    }
+    for (Entry *e : mine) Commit(e);
+}
+
+void Run(Queue *qp) {
+    Queue &q = *qp;
+    t_queue = &q;
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    CPU_SET(q.qid, &cpus);
+    // Outside the process's CPU set (taskset, a cgroup) the thread runs
+    // where it may; requests from that CPU then cross to it.
+    pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus);
+    for (std::size_t i = 0; i < kStartEntries; i++) AddEntry(q);
+    ArmWake(q);
+    bool stop = false;
+    while (!stop) {
+        int rc = io_uring_submit_and_wait(&q.ring, 1);
+        if (rc < 0 && rc != -EINTR && rc != -EAGAIN && rc != -EBUSY) {
+            Logf("io_uring queue %u: %s; its requests wait for the others", q.qid,
+                 std::strerror(-rc));
+            break;
+        }
+        struct io_uring_cqe *cqe;
+        unsigned head, seen = 0;
+        io_uring_for_each_cqe(&q.ring, head, cqe) {
+            seen++;
+            if (cqe->user_data == kWakeTag) {
+                TakeOutbox(q);
+                if (g_state.stopping) {
+                    stop = true;
+                } else {
+                    ArmWake(q);
+                }
+                continue;
+            }
+            auto *e = reinterpret_cast<Entry *>(cqe->user_data);
+            q.with_kernel--;
+            if (cqe->res < 0) {
+                // The connection is gone (unmounted, aborted): the entry
+                // is the kernel's no more.
+                if (cqe->res != -ENOTCONN && cqe->res != -ECANCELED)
+                    Logf("io_uring queue %u: an entry failed: %s", q.qid, std::strerror(-cqe->res));
+                continue;
+            }
+            Serve(q, e);
+        }
+        io_uring_cq_advance(&q.ring, seen);
+        while (!stop && q.with_kernel < kSpareEntries && AddEntry(q)) {
+        }
+    }
+    io_uring_submit(&q.ring);
+    io_uring_queue_exit(&q.ring);
+}
+
+// The INIT reply, with io_uring asked for when the kernel offered it. The
+// rings start once the kernel took it.
+ssize_t ReplyInit(int fd, const struct iovec *iov, int count) {
+    std::vector<char> reply;
+    for (int i = 0; i < count; i++)
+        reply.insert(reply.end(), static_cast<const char *>(iov[i].iov_base),
+                     static_cast<const char *>(iov[i].iov_base) + iov[i].iov_len);
+    const std::size_t at = sizeof(struct fuse_out_header);
+    auto *out = reinterpret_cast<struct fuse_out_header *>(reply.data());
+    struct fuse_init_out init = {};
+    const bool whole = out->error == 0 && reply.size() >= at + offsetof(fuse_init_out, unused);
+    if (whole) std::memcpy(&init, reply.data() + at, std::min(sizeof init, reply.size() - at));
+    const bool ask = whole && g_state.offered && (init.flags & FUSE_INIT_EXT) != 0;
+    if (ask) {
+        init.flags2 |= static_cast<std::uint32_t>(kOverIoUring >> 32);
+        std::memcpy(reply.data() + at, &init, offsetof(fuse_init_out, unused));
+    }
+    ssize_t n = write(fd, reply.data(), reply.size());
+    if (n < 0 || !ask) {
+        if (n >= 0)
+            LogAt(LOG_INFO, "FUSE over io_uring: %s; serving /dev/fuse",
+                  g_state.offered ? "not agreed" : "not offered by the kernel (fuse enable_uring)");
+        return n;
+    }
+    g_state.payload_size = std::max<std::size_t>(
+        {FUSE_MIN_READ_BUFFER, init.max_write,
+         static_cast<std::size_t>(init.max_pages) * static_cast<std::size_t>(getpagesize())});
+    const unsigned cpus = PossibleCpus();
+    for (unsigned i = 0; i < cpus; i++) {
+        auto q = std::make_unique<Queue>();
+        q->qid = i;
+        q->wake_fd = eventfd(0, EFD_CLOEXEC);
+        struct io_uring_params p = {};
+        p.flags = IORING_SETUP_SQE128 | IORING_SETUP_CQSIZE;
+        p.cq_entries = kCqDepth;
+        int rc = q->wake_fd < 0 ? -errno : io_uring_queue_init_params(kSqDepth, &q->ring, &p);
+        if (rc < 0) {
+            // Queues are all or nothing: the kernel uses the rings only
+            // once every CPU's queue has entries.
+            Logf("FUSE over io_uring: cannot set up queue %u: %s; serving /dev/fuse", i,
+                 std::strerror(-rc));
+            g_state.queues.clear();
+            return n;
+        }
+        q->ring_ready = true;
+        g_state.queues.push_back(std::move(q));
+    }
+    for (auto &q : g_state.queues) q->thread = std::thread(Run, q.get());
+    g_state.serving = true;
+    LogAt(LOG_INFO, "FUSE over io_uring: %u queues, one thread on each CPU", cpus);
+    return n;
+}
+
+ssize_t DeviceRead(int fd, void *buf, std::size_t len, void *) {
+    ssize_t n = read(fd, buf, len);
+    if (n >= static_cast<ssize_t>(sizeof(struct fuse_in_header) + sizeof(struct fuse_init_in))) {
+        const auto *in = static_cast<const struct fuse_in_header *>(buf);
+        if (in->opcode == FUSE_INIT) {
+            struct fuse_init_in init;
+            std::memcpy(&init, static_cast<const char *>(buf) + sizeof *in, sizeof init);
+            g_state.init_unique = in->unique;
+            g_state.offered = (init.flags & FUSE_INIT_EXT) != 0 &&
+                              (init.flags2 & static_cast<std::uint32_t>(kOverIoUring >> 32)) != 0;
+        }
+    }
+    return n;
+}
+
+ssize_t DeviceWritev(int fd, struct iovec *iov, int count, void *) {
+    if (count < 1 || iov[0].iov_len < sizeof(struct fuse_out_header)) return writev(fd, iov, count);
+    const auto *out = static_cast<const struct fuse_out_header *>(iov[0].iov_base);
+    if (out->unique == 0) return writev(fd, iov, count);  // a notification
+    if (g_state.init_unique != 0 && out->unique == g_state.init_unique) {
+        g_state.init_unique = 0;
+        return ReplyInit(fd, iov, count);
+    }
+    Entry *e = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_state.pending_mu);
+        auto it = g_state.pending.find(out->unique);
+        if (it != g_state.pending.end()) {
+            e = it->second;
+            g_state.pending.erase(it);
+        }
+    }
+    if (e == nullptr) return writev(fd, iov, count);  // came through /dev/fuse
+    std::size_t total = 0;
+    for (int i = 0; i < count; i++) total += iov[i].iov_len;
+    std::memcpy(e->header.in_out, out, sizeof *out);
+    std::size_t at = 0;
+    if (total - sizeof *out > g_state.payload_size) {
+        // Larger than the kernel may ask for: fail the request instead.
+        auto *h = reinterpret_cast<struct fuse_out_header *>(e->header.in_out);
+        h->error = -EIO;
+        h->len = sizeof *h;
+    } else {
+        for (int i = 0; i < count; i++) {
+            const char *p = static_cast<const char *>(iov[i].iov_base);
+            std::size_t n = iov[i].iov_len;
+            if (i == 0) {
+                p += sizeof *out;
+                n -= sizeof *out;
+            }
+            std::memcpy(e->payload + at, p, n);
+            at += n;
+        }
+    }
+    e->header.ent = {};
+    e->header.ent.payload_sz = static_cast<std::uint32_t>(at);
+    Commit(e);
+    return static_cast<ssize_t>(total);
+}
+
+}  // namespace
+
+bool Install(struct fuse_session *se, std::string *why) {
+    g_state.se = se;
+    g_state.fd = fuse_session_fd(se);
+    struct fuse_custom_io io = {};
+    io.read = DeviceRead;
+    io.writev = DeviceWritev;
+    // The session keeps the descriptor and closes it when destroyed.
+    int rc = fuse_session_custom_io(se, &io, g_state.fd);
+    if (rc != 0) {
+        *why = std::strerror(rc < 0 ? -rc : rc);
+        return false;
+    }
+    return true;
+}
+
+bool Serving() {
+    return g_state.serving;
+}
+
+void Stop() {
+    if (!g_state.serving) return;
+    g_state.stopping = true;
+    const std::uint64_t one = 1;
+    for (auto &q : g_state.queues)
+        if (write(q->wake_fd, &one, sizeof one) < 0) {
+        }
+    for (auto &q : g_state.queues)
+        if (q->thread.joinable()) q->thread.join();
+    g_state.serving = false;
+}
+
+void WriteStats(std::FILE *out) {
+    if (g_state.registered == 0) return;
+    std::fprintf(out, "RingRequests %llu\nRingEntries %llu\n",
+                 static_cast<unsigned long long>(g_state.served.load()),
+                 static_cast<unsigned long long>(g_state.registered.load()));
+}
+
+}  // namespace ring
+}  // namespace ppsfs
