@@ -22,6 +22,18 @@ fi | xargs -0 clang-format --dry-run -Werror
 # check itself, scripts/mutants.sh, takes an hour and is run by hand).
 scripts/mutants.sh --check
 
+# ppsfs's tests run once more over io_uring (ppsfs --io-uring), which the
+# fuse module offers only with its enable_uring parameter on: on for the
+# run where the kernel has it, then put back.
+uring=/sys/module/fuse/parameters/enable_uring
+if [ -w "$uring" ]; then
+  uring_was=$(cat "$uring")
+  trap 'echo "$uring_was" > "$uring"' EXIT
+  echo Y > "$uring"
+else
+  echo "note: no $uring (a kernel without FUSE over io_uring): its test runs are skipped"
+fi
+
 jobs=$(nproc)
 for preset in default asan; do
   echo "== build: $preset"

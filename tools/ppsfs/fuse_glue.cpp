@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -181,6 +182,39 @@ void FuseGlue::ServeWoken() {
             p.poll = nullptr;
         }
         if (p.reads.empty() && p.poll == nullptr) parked_.erase(it);
+    }
+}
+
+void FuseGlue::EndLostInterrupts(std::chrono::steady_clock::duration age) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    const auto now = std::chrono::steady_clock::now();
+    for (auto &p : parked_) {
+        auto &reads = p.second.reads;
+        for (auto it = reads.begin(); it != reads.end();) {
+            if (it->seen_asleep || now - it->since < age) {
+                ++it;
+                continue;
+            }
+            // The state is the letter after the name's closing parenthesis
+            // in /proc/TID/stat.
+            char text[512] = "";
+            const std::string path = "/proc/" + std::to_string(it->reader) + "/stat";
+            if (std::FILE *f = std::fopen(path.c_str(), "re")) {
+                text[std::fread(text, 1, sizeof text - 1, f)] = '\0';
+                std::fclose(f);
+            }
+            const char *paren = std::strrchr(text, ')');
+            const char state = paren != nullptr && paren[1] == ' ' ? paren[2] : '?';
+            it->seen_asleep = state == 'S';
+            if (state != 'D') {
+                ++it;
+                continue;
+            }
+            LogAt(LOG_DEBUG, "a read of thread %d ends with EINTR: its interrupt never came",
+                  static_cast<int>(it->reader));
+            fuse_reply_err(it->req, EINTR);
+            it = reads.erase(it);
+        }
     }
 }
 
@@ -382,7 +416,8 @@ void FuseGlue::Read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t,
         ReplyRead(req, r);
         return;
     }
-    g.parked_[fi->fh].reads.push_back(ParkedRead{req, size, fi->flags});
+    g.parked_[fi->fh].reads.push_back(
+        ParkedRead{req, size, fi->flags, fuse_req_ctx(req)->pid, std::chrono::steady_clock::now()});
     // Registered after parking: an interrupt that already arrived calls
     // OnInterrupt at once, which must find the read.
     fuse_req_interrupt_func(req, OnInterrupt, &g);

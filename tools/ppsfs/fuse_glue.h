@@ -11,6 +11,7 @@
 #include <fuse_lowlevel.h>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstdint>
@@ -83,11 +84,23 @@ class FuseGlue {
     // changed; called after each request. Never throws.
     void ServeWoken();
 
+    // Ends with EINTR the parked reads whose reader was interrupted but
+    // never told us. With FUSE over io_uring the kernel (6.18) sends no
+    // interrupt for a signal that came before the request reached the
+    // ring: the reader then waits, killable only, for ever. Such a reader
+    // sleeps in state D; one that was not interrupted sleeps in S, and
+    // any later signal is sent as an interrupt. Reads parked for at least
+    // `age` are looked at, each until it is seen asleep.
+    void EndLostInterrupts(std::chrono::steady_clock::duration age);
+
   private:
     struct ParkedRead {
         fuse_req_t req;
         std::size_t size;
         int flags;
+        pid_t reader;  // the thread that reads
+        std::chrono::steady_clock::time_point since;
+        bool seen_asleep = false;  // in S: any interrupt reaches us
     };
     struct Parked {
         std::deque<ParkedRead> reads;

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -95,6 +97,10 @@ struct Queue {
 
 struct State {
     struct fuse_session *se = nullptr;
+    FuseGlue *glue = nullptr;
+    std::thread sweeper;
+    std::mutex stop_mu;
+    std::condition_variable stop_cv;
     int fd = -1;
     std::atomic<bool> serving{false};
     std::atomic<bool> stopping{false};
@@ -315,13 +321,11 @@ ssize_t ReplyInit(int fd, const struct iovec *iov, int count) {
         init.flags2 |= static_cast<std::uint32_t>(kOverIoUring >> 32);
         std::memcpy(reply.data() + at, &init, offsetof(fuse_init_out, unused));
     }
+    if (!ask)
+        LogAt(LOG_INFO, "FUSE over io_uring: %s; serving /dev/fuse",
+              g_state.offered ? "not agreed" : "not offered by the kernel (fuse enable_uring)");
     ssize_t n = write(fd, reply.data(), reply.size());
-    if (n < 0 || !ask) {
-        if (n >= 0)
-            LogAt(LOG_INFO, "FUSE over io_uring: %s; serving /dev/fuse",
-                  g_state.offered ? "not agreed" : "not offered by the kernel (fuse enable_uring)");
-        return n;
-    }
+    if (n < 0 || !ask) return n;
     g_state.payload_size = std::max<std::size_t>(
         {FUSE_MIN_READ_BUFFER, init.max_write,
          static_cast<std::size_t>(init.max_pages) * static_cast<std::size_t>(getpagesize())});
@@ -347,6 +351,12 @@ ssize_t ReplyInit(int fd, const struct iovec *iov, int count) {
     }
     for (auto &q : g_state.queues) q->thread = std::thread(Run, q.get());
     g_state.serving = true;
+    g_state.sweeper = std::thread([] {
+        constexpr auto kEvery = std::chrono::milliseconds(200);
+        std::unique_lock<std::mutex> lock(g_state.stop_mu);
+        while (!g_state.stop_cv.wait_for(lock, kEvery, [] { return g_state.stopping.load(); }))
+            g_state.glue->EndLostInterrupts(kEvery);
+    });
     LogAt(LOG_INFO, "FUSE over io_uring: %u queues, one thread on each CPU", cpus);
     return n;
 }
@@ -413,8 +423,9 @@ ssize_t DeviceWritev(int fd, struct iovec *iov, int count, void *) {
 
 }  // namespace
 
-bool Install(struct fuse_session *se, std::string *why) {
+bool Install(struct fuse_session *se, FuseGlue *glue, std::string *why) {
     g_state.se = se;
+    g_state.glue = glue;
     g_state.fd = fuse_session_fd(se);
     struct fuse_custom_io io = {};
     io.read = DeviceRead;
@@ -434,7 +445,12 @@ bool Serving() {
 
 void Stop() {
     if (!g_state.serving) return;
-    g_state.stopping = true;
+    {
+        std::lock_guard<std::mutex> lock(g_state.stop_mu);
+        g_state.stopping = true;
+    }
+    g_state.stop_cv.notify_all();
+    if (g_state.sweeper.joinable()) g_state.sweeper.join();
     const std::uint64_t one = 1;
     for (auto &q : g_state.queues)
         if (write(q->wake_fd, &one, sizeof one) < 0) {

@@ -26,8 +26,10 @@ namespace ring {
 // Takes over the session's device I/O (after fuse_session_mount): the INIT
 // reply offers io_uring when the kernel does, and if it is taken the rings
 // start then. Without the kernel's offer ppsfs serves /dev/fuse as before.
-// False (and why) when the hooks cannot be installed.
-bool Install(struct fuse_session *se, std::string *why);
+// False (and why) when the hooks cannot be installed. While the rings
+// serve, `glue`'s parked reads are looked at for lost interrupts every
+// 200 ms.
+bool Install(struct fuse_session *se, FuseGlue *glue, std::string *why);
 
 // Whether the rings serve requests (after INIT).
 bool Serving();
