@@ -5,12 +5,14 @@
 // no other client's answer and no server it does not own.
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -116,6 +118,77 @@ TEST_F(HostileTest, DeltaOpensThatNeverReadCostNoMemory) {
     const long after = RssKb();
     // One copy per open would be 300 x 256 KiB = 75 MiB.
     EXPECT_LT(after - before, 16 * 1024) << before << " KiB -> " << after << " KiB";
+}
+
+// Readers that wait (?wait) keep their requests at ppsfs; over io_uring each
+// keeps a ring entry until answered. 200 of them on one CPU, started at
+// once (more than that CPU's queue has entries), hold up no one else's
+// requests made on that CPU meanwhile, and all of them get the next change.
+TEST_F(HostileTest, WaitingReadersHoldUpNoOneOnTheirCpu) {
+    Fd w = Open("obj", O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(WriteText(w.get(), "a::1\n"), 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    int go[2], ready[2];
+    ASSERT_TRUE(pipe(go) == 0 && pipe(ready) == 0);
+    auto child = [&](const std::function<int()> &fn) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(go[1]);
+            close(ready[0]);
+            _exit(sched_setaffinity(0, sizeof one, &one) == 0 && setgid(65534) == 0 &&
+                          setuid(65534) == 0
+                      ? fn()
+                      : 100);
+        }
+        return pid;
+    };
+    // Exit statuses of the children within the deadline; -1 for one still running.
+    auto statuses = [](const std::vector<pid_t> &pids, int ms) {
+        std::vector<int> out(pids.size(), -1);
+        for (int t = 0; t <= ms && std::count(out.begin(), out.end(), -1) > 0; t += 10) {
+            usleep(10000);
+            for (std::size_t i = 0; i < pids.size(); i++) {
+                int st;
+                if (out[i] == -1 && waitpid(pids[i], &st, WNOHANG) == pids[i])
+                    out[i] = WIFEXITED(st) ? WEXITSTATUS(st) : 200;
+            }
+        }
+        for (std::size_t i = 0; i < pids.size(); i++)
+            if (out[i] == -1) kill(pids[i], SIGKILL), waitpid(pids[i], nullptr, 0);
+        return out;
+    };
+    std::vector<pid_t> readers, others;
+    for (int i = 0; i < 200; i++)
+        readers.push_back(child([&] {
+            int fd = open(P("obj?delta,wait").c_str(), O_RDONLY);
+            char c = 'r';
+            if (fd < 0 || ReadOnce(fd).n <= 0 || write(ready[1], &c, 1) != 1 ||
+                read(go[0], &c, 1) != 0)
+                return 1;
+            return ReadOnce(fd).text == "@obj\na::2\n" ? 0 : 2;
+        }));
+    for (int i = 0; i < 20; i++)
+        others.push_back(child([&] {
+            char c;
+            struct stat st;
+            if (read(go[0], &c, 1) != 0) return 1;
+            for (int n = 0; n < 20; n++)
+                if (stat(P("obj").c_str(), &st) != 0) return 2;
+            return 0;
+        }));
+    close(ready[1]);
+    std::string all;
+    while (all.size() < readers.size() && PollIn(ready[0], 10000)) all += ReadOnce(ready[0]).text;
+    ASSERT_EQ(all.size(), readers.size());
+    close(go[0]);
+    close(go[1]);  // all read at once, and the others stat meanwhile
+    EXPECT_EQ(statuses(others, 5000), std::vector<int>(others.size(), 0));
+    ASSERT_EQ(WriteText(w.get(), "a::2\n"), 0);
+    const std::vector<int> got = statuses(readers, 10000);
+    EXPECT_EQ(std::count(got.begin(), got.end(), 0), 200)
+        << std::count(got.begin(), got.end(), -1) << " still waiting";
 }
 
 // A client that floods its server is held back alone: its own writes fail

@@ -8,10 +8,13 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <climits>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -66,6 +69,11 @@ constexpr std::size_t kSpareEntries = 8;
 constexpr unsigned kSqDepth = 256;
 constexpr unsigned kCqDepth = 4096;
 constexpr std::uint64_t kWakeTag = 0;  // user_data of the wake-up read
+constexpr std::uint64_t kPumpTag = 1;  // of a pump's statx
+constexpr unsigned kMostPumps = 16;
+// How long a queue that may hold queued requests waits, quiet, before it
+// pumps again (a pump may itself have been queued).
+constexpr long long kPumpAgainNs = 20 * 1000 * 1000;
 
 struct Queue;
 
@@ -89,6 +97,17 @@ struct Queue {
     std::vector<std::unique_ptr<Entry>> entries;
     std::size_t with_kernel = 0;  // registered or committed, not yet fetched
     std::size_t held = 0;
+    // The kernel queues a request that finds no entry of its CPU's queue
+    // free, and hands it to an entry only when one is committed: entries
+    // registered meanwhile take only new requests. While requests may be
+    // queued so (every free entry was taken), the queue pumps: a statx of
+    // the mount from this CPU (an io_uring worker bound to it) lands in a
+    // free entry, and its commit takes the first queued request. It pumps
+    // until a pump comes back with no other request seen meanwhile.
+    bool maybe_queued = false;
+    unsigned pumps = 0;  // in flight
+    std::uint64_t requests = 0, requests_at_pump = 0;
+    struct statx pumped;        // what the pumps' statx write; never read
     std::vector<char> request;  // one request, made contiguous for libfuse
     // Replies other threads made for this queue's entries.
     std::mutex outbox_mu;
@@ -113,6 +132,8 @@ struct State {
     std::unordered_map<std::uint64_t, Entry *> pending;
     std::atomic<std::uint64_t> served{0};
     std::atomic<std::uint64_t> registered{0};
+    std::atomic<std::uint64_t> pumped{0};
+    std::string mountpoint;
 };
 
 State g_state;
@@ -253,6 +274,17 @@ void TakeOutbox(Queue &q) {
     for (Entry *e : mine) Commit(e);
 }
 
+void Pump(Queue &q) {
+    struct io_uring_sqe *sqe = Sqe(q);
+    if (sqe == nullptr) return;
+    io_uring_prep_statx(sqe, AT_FDCWD, g_state.mountpoint.c_str(), AT_STATX_FORCE_SYNC,
+                        STATX_BASIC_STATS, &q.pumped);
+    sqe->user_data = kPumpTag;
+    q.pumps++;
+    q.requests_at_pump = q.requests;
+    g_state.pumped++;
+}
+
 void Run(Queue *qp) {
     Queue &q = *qp;
     t_queue = &q;
@@ -264,10 +296,24 @@ void Run(Queue *qp) {
     pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus);
     for (std::size_t i = 0; i < kStartEntries; i++) AddEntry(q);
     ArmWake(q);
-    bool stop = false;
+    io_uring_submit(&q.ring);
+    // The pumps' CPU. (The ring's workers exist once it has submitted.)
+    if (int rc = io_uring_register_iowq_aff(&q.ring, sizeof cpus, &cpus); rc < 0)
+        Logf("io_uring queue %u: its pumps may run on any CPU: %s", q.qid, std::strerror(-rc));
+    bool stop = false, gone = false;
     while (!stop) {
-        int rc = io_uring_submit_and_wait(&q.ring, 1);
-        if (rc < 0 && rc != -EINTR && rc != -EAGAIN && rc != -EBUSY) {
+        const std::size_t offered = q.with_kernel;
+        std::size_t taken = 0;
+        int rc;
+        if (q.maybe_queued) {
+            struct __kernel_timespec wait = {0, kPumpAgainNs};
+            struct io_uring_cqe *first;
+            rc = io_uring_submit_and_wait_timeout(&q.ring, &first, 1, &wait, nullptr);
+        } else {
+            rc = io_uring_submit_and_wait(&q.ring, 1);
+        }
+        const bool quiet = rc == -ETIME;
+        if (rc < 0 && !quiet && rc != -EINTR && rc != -EAGAIN && rc != -EBUSY) {
             Logf("io_uring queue %u: %s; its requests wait for the others", q.qid,
                  std::strerror(-rc));
             break;
@@ -285,20 +331,35 @@ void Run(Queue *qp) {
                 }
                 continue;
             }
+            if (cqe->user_data == kPumpTag) {
+                q.pumps--;
+                if (q.pumps == 0 && q.requests - q.requests_at_pump <= 1) q.maybe_queued = false;
+                continue;
+            }
             auto *e = reinterpret_cast<Entry *>(cqe->user_data);
             q.with_kernel--;
             if (cqe->res < 0) {
                 // The connection is gone (unmounted, aborted): the entry
-                // is the kernel's no more.
-                if (cqe->res != -ENOTCONN && cqe->res != -ECANCELED)
+                // is the kernel's no more, and no new one would be.
+                gone = gone || cqe->res == -ENOTCONN || cqe->res == -ECONNABORTED;
+                if (!gone && cqe->res != -ECANCELED)
                     Logf("io_uring queue %u: an entry failed: %s", q.qid, std::strerror(-cqe->res));
                 continue;
             }
+            taken++;
+            q.requests++;
             Serve(q, e);
         }
         io_uring_cq_advance(&q.ring, seen);
-        while (!stop && q.with_kernel < kSpareEntries && AddEntry(q)) {
+        if (taken >= offered && taken > 0) q.maybe_queued = true;
+        while (!stop && !gone && q.with_kernel < kSpareEntries && AddEntry(q)) {
         }
+        // A new pump while one waits only when requests were queued again
+        // since, or nothing came for a while: the waiting one may itself
+        // be queued.
+        if (!stop && !gone && q.maybe_queued && q.pumps < kMostPumps &&
+            (q.pumps == 0 || taken >= offered || quiet))
+            Pump(q);
     }
     io_uring_submit(&q.ring);
     io_uring_queue_exit(&q.ring);
@@ -423,8 +484,21 @@ ssize_t DeviceWritev(int fd, struct iovec *iov, int count, void *) {
 
 }  // namespace
 
-bool Install(struct fuse_session *se, FuseGlue *glue, std::string *why) {
+bool Install(struct fuse_session *se, FuseGlue *glue, const std::string &mountpoint,
+             std::string *why) {
     g_state.se = se;
+    // The pumps' statx runs after ppsfs became a daemon in "/": the path
+    // must not be relative. (Resolving it would ask the mount itself,
+    // which serves nothing yet.)
+    g_state.mountpoint = mountpoint;
+    if (mountpoint.empty() || mountpoint[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) {
+            *why = std::string("the current directory: ") + std::strerror(errno);
+            return false;
+        }
+        g_state.mountpoint = std::string(cwd) + "/" + mountpoint;
+    }
     g_state.glue = glue;
     g_state.fd = fuse_session_fd(se);
     struct fuse_custom_io io = {};
@@ -462,9 +536,10 @@ void Stop() {
 
 void WriteStats(std::FILE *out) {
     if (g_state.registered == 0) return;
-    std::fprintf(out, "RingRequests %llu\nRingEntries %llu\n",
+    std::fprintf(out, "RingRequests %llu\nRingEntries %llu\nRingPumps %llu\n",
                  static_cast<unsigned long long>(g_state.served.load()),
-                 static_cast<unsigned long long>(g_state.registered.load()));
+                 static_cast<unsigned long long>(g_state.registered.load()),
+                 static_cast<unsigned long long>(g_state.pumped.load()));
 }
 
 }  // namespace ring

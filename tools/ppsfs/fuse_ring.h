@@ -29,7 +29,8 @@ namespace ring {
 // False (and why) when the hooks cannot be installed. While the rings
 // serve, `glue`'s parked reads are looked at for lost interrupts every
 // 200 ms.
-bool Install(struct fuse_session *se, FuseGlue *glue, std::string *why);
+bool Install(struct fuse_session *se, FuseGlue *glue, const std::string &mountpoint,
+             std::string *why);
 
 // Whether the rings serve requests (after INIT).
 bool Serving();
@@ -39,7 +40,7 @@ bool Serving();
 void Stop();
 
 // "Ring..." lines for --stats: requests served through the rings, entries
-// registered.
+// registered, pumps (see fuse_ring.cpp).
 void WriteStats(std::FILE *out);
 
 }  // namespace ring

@@ -249,7 +249,7 @@ int main(int argc, char **argv) {
         std::string why;
         if (fuse_session_mount(se, mountpoint.c_str()) != 0) {
             StartError("cannot mount on %s", mountpoint.c_str());
-        } else if (io_uring && !ppsfs::ring::Install(se, &glue, &why)) {
+        } else if (io_uring && !ppsfs::ring::Install(se, &glue, mountpoint, &why)) {
             StartError("cannot serve FUSE over io_uring: %s", why.c_str());
             fuse_session_unmount(se);
         } else {
