@@ -67,6 +67,10 @@ struct CmdReq {
 constexpr std::size_t kStartEntries = 16;
 constexpr std::size_t kSpareEntries = 8;
 constexpr unsigned kSqDepth = 256;
+constexpr std::size_t kAreasPerMap = 16;
+// Pages of a payload area kept after a larger request or reply: the
+// rest go back to the system.
+constexpr std::size_t kResident = 64 * 1024;
 constexpr unsigned kCqDepth = 4096;
 constexpr std::uint64_t kWakeTag = 0;  // user_data of the wake-up read
 constexpr std::uint64_t kPumpTag = 1;  // of a pump's statx
@@ -84,15 +88,22 @@ struct Entry {
     struct iovec iov[2] = {};
     Queue *queue = nullptr;
     std::uint64_t unique = 0;
-    bool held = false;  // its request waits for a deferred reply
+    bool held = false;          // its request waits for a deferred reply
+    bool with_kernel = false;   // registered or committed, not fetched since
+    std::size_t touched = 0;    // payload bytes written since the last trim
+    std::uint64_t sent_in = 0;  // the round of the queue's loop it went back in
 };
 
 struct Queue {
     unsigned qid = 0;
     struct io_uring ring {};
-    bool ring_ready = false;
     std::thread thread;
     int wake_fd = -1;
+    bool deferred = false;         // task work runs only while waiting (Trim is safe)
+    bool submitted_early = false;  // the ring was submitted while serving
+    char *area = nullptr;          // payload areas not handed out yet
+    std::size_t area_left = 0;
+    std::uint64_t round = 0;  // of the loop: one wait and what it brought
     std::uint64_t wake_value = 0;
     std::vector<std::unique_ptr<Entry>> entries;
     std::size_t with_kernel = 0;  // registered or committed, not yet fetched
@@ -112,6 +123,7 @@ struct Queue {
     // Replies other threads made for this queue's entries.
     std::mutex outbox_mu;
     std::vector<Entry *> outbox;
+    std::vector<Entry *> large;  // entries that hold more than kResident
 };
 
 struct State {
@@ -159,10 +171,22 @@ struct io_uring_sqe *Sqe(Queue &q) {
     struct io_uring_sqe *sqe = io_uring_get_sqe(&q.ring);
     if (sqe == nullptr) {
         io_uring_submit(&q.ring);
+        q.submitted_early = true;
         sqe = io_uring_get_sqe(&q.ring);
     }
     if (sqe != nullptr) std::memset(sqe, 0, 128);
     return sqe;
+}
+
+// Gives back the pages of an entry's payload past `keep`. Only for an
+// entry the kernel does not write to meanwhile: one in user space, or
+// (with deferred task work, between two waits) one with no request.
+void Trim(Entry *e, std::size_t keep) {
+    const std::size_t page = static_cast<std::size_t>(getpagesize());
+    const std::size_t from = (keep + page - 1) / page * page;
+    const std::size_t to = (e->touched + page - 1) / page * page;
+    if (to > from) madvise(e->payload + from, to - from, MADV_DONTNEED);
+    e->touched = std::min(e->touched, keep);
 }
 
 void PrepCommand(Queue &q, Entry *e, std::uint32_t op) {
@@ -179,16 +203,26 @@ void PrepCommand(Queue &q, Entry *e, std::uint32_t op) {
     cmd.qid = static_cast<std::uint16_t>(q.qid);
     std::memcpy(sqe->cmd, &cmd, sizeof cmd);
     q.with_kernel++;
+    e->with_kernel = true;
+    e->sent_in = q.round;
+    if (q.deferred && e->touched > kResident) q.large.push_back(e);
 }
 
 bool AddEntry(Queue &q) {
-    // The payload area is as large as any request or reply may be; only
-    // the pages a request or reply touches take memory.
-    void *p = mmap(nullptr, g_state.payload_size, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) return false;
+    // A payload area is as large as any request or reply may be; only the
+    // pages a request or reply touches take memory. They are mapped a few
+    // at a time.
+    if (q.area_left == 0) {
+        void *p = mmap(nullptr, g_state.payload_size * kAreasPerMap, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) return false;
+        q.area = static_cast<char *>(p);
+        q.area_left = kAreasPerMap;
+    }
     auto e = std::make_unique<Entry>();
-    e->payload = static_cast<char *>(p);
+    e->payload = q.area;
+    q.area += g_state.payload_size;
+    q.area_left--;
     e->iov[0] = {&e->header, sizeof e->header};
     e->iov[1] = {e->payload, g_state.payload_size};
     e->queue = &q;
@@ -233,6 +267,7 @@ void Serve(Queue &q, Entry *e) {
     const std::uint32_t payload = e->header.ent.payload_sz;
     const std::size_t fixed = sizeof(struct fuse_in_header);
     e->unique = in->unique;
+    e->touched = std::max<std::size_t>(e->touched, payload);
     g_state.served++;
     if (in->len < fixed + payload || in->len - fixed - payload > kHeaderArea ||
         payload > g_state.payload_size) {
@@ -285,9 +320,40 @@ void Pump(Queue &q) {
     g_state.pumped++;
 }
 
+// Sets up the queue's ring on its own thread: with deferred task work the
+// kernel writes requests into entries only while the thread waits for
+// completions, never in between (see Trim).
+bool SetUp(Queue &q) {
+    q.wake_fd = eventfd(0, EFD_CLOEXEC);
+    if (q.wake_fd < 0) return false;
+    struct io_uring_params p = {};
+    p.flags = IORING_SETUP_SQE128 | IORING_SETUP_CQSIZE | IORING_SETUP_SINGLE_ISSUER |
+              IORING_SETUP_DEFER_TASKRUN;
+    p.cq_entries = kCqDepth;
+    int rc = io_uring_queue_init_params(kSqDepth, &q.ring, &p);
+    if (rc == -EINVAL) {  // a kernel before 6.1
+        p = {};
+        p.flags = IORING_SETUP_SQE128 | IORING_SETUP_CQSIZE;
+        p.cq_entries = kCqDepth;
+        rc = io_uring_queue_init_params(kSqDepth, &q.ring, &p);
+    } else {
+        q.deferred = true;
+    }
+    if (rc < 0) {
+        // The kernel uses the rings only once every CPU's queue has
+        // entries: until then (for ever, here) requests come through
+        // /dev/fuse.
+        Logf("FUSE over io_uring: cannot set up queue %u: %s; serving /dev/fuse", q.qid,
+             std::strerror(-rc));
+        return false;
+    }
+    return true;
+}
+
 void Run(Queue *qp) {
     Queue &q = *qp;
     t_queue = &q;
+    if (!SetUp(q)) return;
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     CPU_SET(q.qid, &cpus);
@@ -303,6 +369,7 @@ void Run(Queue *qp) {
     bool stop = false, gone = false;
     while (!stop) {
         const std::size_t offered = q.with_kernel;
+        q.round++;
         std::size_t taken = 0;
         int rc;
         if (q.maybe_queued) {
@@ -338,6 +405,7 @@ void Run(Queue *qp) {
             }
             auto *e = reinterpret_cast<Entry *>(cqe->user_data);
             q.with_kernel--;
+            e->with_kernel = false;
             if (cqe->res < 0) {
                 // The connection is gone (unmounted, aborted): the entry
                 // is the kernel's no more, and no new one would be.
@@ -352,6 +420,22 @@ void Run(Queue *qp) {
         }
         io_uring_cq_advance(&q.ring, seen);
         if (taken >= offered && taken > 0) q.maybe_queued = true;
+        // Entries waiting for a request that a large one or a large reply
+        // left with many pages: none is written to before the next wait.
+        // (Those going back in this round are not sent yet: the kernel
+        // still has to read their replies.)
+        if (q.deferred && !q.submitted_early) {
+            std::vector<Entry *> keep;
+            for (Entry *e : q.large) {
+                if (e->with_kernel && e->sent_in != q.round) {
+                    Trim(e, kResident);
+                } else if (e->touched > kResident) {
+                    keep.push_back(e);
+                }
+            }
+            q.large.swap(keep);
+        }
+        q.submitted_early = false;
         while (!stop && !gone && q.with_kernel < kSpareEntries && AddEntry(q)) {
         }
         // A new pump while one waits only when requests were queued again
@@ -394,20 +478,6 @@ ssize_t ReplyInit(int fd, const struct iovec *iov, int count) {
     for (unsigned i = 0; i < cpus; i++) {
         auto q = std::make_unique<Queue>();
         q->qid = i;
-        q->wake_fd = eventfd(0, EFD_CLOEXEC);
-        struct io_uring_params p = {};
-        p.flags = IORING_SETUP_SQE128 | IORING_SETUP_CQSIZE;
-        p.cq_entries = kCqDepth;
-        int rc = q->wake_fd < 0 ? -errno : io_uring_queue_init_params(kSqDepth, &q->ring, &p);
-        if (rc < 0) {
-            // Queues are all or nothing: the kernel uses the rings only
-            // once every CPU's queue has entries.
-            Logf("FUSE over io_uring: cannot set up queue %u: %s; serving /dev/fuse", i,
-                 std::strerror(-rc));
-            g_state.queues.clear();
-            return n;
-        }
-        q->ring_ready = true;
         g_state.queues.push_back(std::move(q));
     }
     for (auto &q : g_state.queues) q->thread = std::thread(Run, q.get());
@@ -418,7 +488,8 @@ ssize_t ReplyInit(int fd, const struct iovec *iov, int count) {
         while (!g_state.stop_cv.wait_for(lock, kEvery, [] { return g_state.stopping.load(); }))
             g_state.glue->EndLostInterrupts(kEvery);
     });
-    LogAt(LOG_INFO, "FUSE over io_uring: %u queues, one thread on each CPU", cpus);
+    LogAt(LOG_INFO, "FUSE over io_uring: %u queues, one thread on each CPU, entries of %zu KiB",
+          cpus, g_state.payload_size / 1024);
     return n;
 }
 
@@ -458,6 +529,7 @@ ssize_t DeviceWritev(int fd, struct iovec *iov, int count, void *) {
     std::size_t total = 0;
     for (int i = 0; i < count; i++) total += iov[i].iov_len;
     std::memcpy(e->header.in_out, out, sizeof *out);
+    Trim(e, std::max(total - sizeof *out, kResident));
     std::size_t at = 0;
     if (total - sizeof *out > g_state.payload_size) {
         // Larger than the kernel may ask for: fail the request instead.
@@ -478,6 +550,7 @@ ssize_t DeviceWritev(int fd, struct iovec *iov, int count, void *) {
     }
     e->header.ent = {};
     e->header.ent.payload_sz = static_cast<std::uint32_t>(at);
+    e->touched = std::max(e->touched, at);
     Commit(e);
     return static_cast<ssize_t>(total);
 }
