@@ -10,7 +10,8 @@
 #   - the diag directory is 0750, owner root, group velomar-diag: only
 #     root and that group's members (diagctl users) reach the daemon's
 #     objects, which the daemon creates 0666 (it is started with umask 0);
-#   - ppsfs runs as root and keeps no save tree here.
+#   - ppsfs runs as root and keeps no save tree here; $PPSFS_ARGS, when
+#     set, are more of its options (PPSFS_ARGS=--io-uring).
 # scripts/setup.sh creates the accounts. Expects $root (the repository);
 # start_system also expects $work (a scratch directory) and sets
 # $daemon_pid. Every process is started through spawn, so its pid and,
@@ -190,7 +191,8 @@ make_layout() {
 }
 
 start_ppsfs() {
-  mount_fs ppsfs /pps "$bin/ppsfs" -f /pps && make_layout  # its log: standard error
+  # shellcheck disable=SC2086  # PPSFS_ARGS: options, split on spaces
+  mount_fs ppsfs /pps "$bin/ppsfs" -f ${PPSFS_ARGS:-} /pps && make_layout  # its log: standard error
 }
 
 start_sim() {
