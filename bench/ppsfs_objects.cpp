@@ -102,6 +102,9 @@ int main(int argc, char **argv) {
     app.add_option("--subscribers", subscribers, "Delta opens held, one per object (10000)")
         ->check(CLI::Range(0L, 1000000L));
     app.add_option("--ppsfs", ppsfs, "The ppsfs binary");
+    bool uring = false;
+    app.add_flag("--io-uring", uring,
+                 "Run ppsfs --io-uring (the fuse module's enable_uring must be on)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -119,7 +122,7 @@ int main(int argc, char **argv) {
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         execl(ppsfs.c_str(), ppsfs.c_str(), "-f", "--log", "/dev/null", dir.c_str(),
-              static_cast<char *>(nullptr));
+              uring ? "--io-uring" : static_cast<char *>(nullptr), static_cast<char *>(nullptr));
         _exit(127);
     }
     for (int i = 0; i < 500 && !Mounted(dir); i++) usleep(10000);

@@ -14,14 +14,22 @@
 
 namespace procstats {
 
-// CPU time (user + system) in microseconds, from the scheduler's nanosecond
-// account (the clock ticks of /proc/pid/stat are too coarse for a few
-// thousand requests).
+// CPU time (user + system) in microseconds of the process's threads that
+// run now, from the scheduler's nanosecond account (the clock ticks of
+// /proc/pid/stat are too coarse for a few thousand requests).
 inline double CpuUs(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
-    unsigned long long ns = 0;
-    in >> ns;
-    return ns / 1e3;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    unsigned long long all = 0;
+    if (DIR *d = opendir(tasks.c_str())) {
+        while (const struct dirent *t = readdir(d)) {
+            if (t->d_name[0] == '.') continue;
+            std::ifstream in(tasks + "/" + t->d_name + "/schedstat");
+            unsigned long long ns = 0;
+            if (in >> ns) all += ns;
+        }
+        closedir(d);
+    }
+    return all / 1e3;
 }
 
 // CPU time (user + system) of the whole process in microseconds: every
