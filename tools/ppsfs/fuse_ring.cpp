@@ -62,10 +62,12 @@ struct CmdReq {
     std::uint8_t padding[6];
 };
 
-// Entries each queue registers at start, and how many it keeps with the
-// kernel at least while others wait for deferred replies.
+// Entries each queue registers at start, and how many it keeps free with
+// the kernel at least while others wait for deferred replies: twice as
+// many after each burst that took them all, up to kMostSpare.
 constexpr std::size_t kStartEntries = 16;
 constexpr std::size_t kSpareEntries = 8;
+constexpr std::size_t kMostSpare = 256;
 constexpr unsigned kSqDepth = 256;
 constexpr std::size_t kAreasPerMap = 16;
 // Pages of a payload area kept after a larger request or reply: the
@@ -76,7 +78,7 @@ constexpr std::uint64_t kWakeTag = 0;  // user_data of the wake-up read
 constexpr std::uint64_t kPumpTag = 1;  // of a pump's statx
 constexpr unsigned kMostPumps = 16;
 // How long a queue that may hold queued requests waits, quiet, before it
-// pumps again (a pump may itself have been queued).
+// pumps (again: a pump may itself have been queued).
 constexpr long long kPumpAgainNs = 20 * 1000 * 1000;
 
 struct Queue;
@@ -110,13 +112,20 @@ struct Queue {
     std::size_t held = 0;
     // The kernel queues a request that finds no entry of its CPU's queue
     // free, and hands it to an entry only when one is committed: entries
-    // registered meanwhile take only new requests. While requests may be
-    // queued so (every free entry was taken), the queue pumps: a statx of
-    // the mount from this CPU (an io_uring worker bound to it) lands in a
-    // free entry, and its commit takes the first queued request. It pumps
-    // until a pump comes back with no other request seen meanwhile.
+    // registered meanwhile take only new requests. A queued request waits
+    // for ever if every entry in user space is held. So the queue pumps: a
+    // statx of the mount from this CPU (an io_uring worker bound to it)
+    // lands in a free entry, and its commit takes the first queued
+    // request. It pumps at once when a burst took every free entry it knew
+    // of, and otherwise, since free entries may be taken before it sees
+    // them, once quiet for kPumpAgainNs while entries are held and
+    // requests came since the last all-clear: a pump back with no other
+    // request seen meanwhile.
     bool maybe_queued = false;
-    unsigned pumps = 0;  // in flight
+    std::uint64_t clear_at = 0;         // requests seen at the last all-clear
+    std::size_t spare = kSpareEntries;  // free entries kept
+    std::size_t commits = 0;            // answers sent back this round
+    unsigned pumps = 0;                 // in flight
     std::uint64_t requests = 0, requests_at_pump = 0;
     struct statx pumped;        // what the pumps' statx write; never read
     std::vector<char> request;  // one request, made contiguous for libfuse
@@ -205,6 +214,7 @@ void PrepCommand(Queue &q, Entry *e, std::uint32_t op) {
     q.with_kernel++;
     e->with_kernel = true;
     e->sent_in = q.round;
+    if (op == kCmdCommitAndFetch) q.commits++;
     if (q.deferred && e->touched > kResident) q.large.push_back(e);
 }
 
@@ -370,9 +380,11 @@ void Run(Queue *qp) {
     while (!stop) {
         const std::size_t offered = q.with_kernel;
         q.round++;
+        q.commits = 0;
         std::size_t taken = 0;
         int rc;
-        if (q.maybe_queued) {
+        const bool watch = q.maybe_queued || (q.held > 0 && q.requests > q.clear_at);
+        if (watch) {
             struct __kernel_timespec wait = {0, kPumpAgainNs};
             struct io_uring_cqe *first;
             rc = io_uring_submit_and_wait_timeout(&q.ring, &first, 1, &wait, nullptr);
@@ -400,7 +412,10 @@ void Run(Queue *qp) {
             }
             if (cqe->user_data == kPumpTag) {
                 q.pumps--;
-                if (q.pumps == 0 && q.requests - q.requests_at_pump <= 1) q.maybe_queued = false;
+                if (q.pumps == 0 && q.requests - q.requests_at_pump <= 1) {
+                    q.maybe_queued = false;
+                    q.clear_at = q.requests;
+                }
                 continue;
             }
             auto *e = reinterpret_cast<Entry *>(cqe->user_data);
@@ -419,7 +434,10 @@ void Run(Queue *qp) {
             Serve(q, e);
         }
         io_uring_cq_advance(&q.ring, seen);
-        if (taken >= offered && taken > 0) q.maybe_queued = true;
+        if (taken >= offered && taken > 0) {
+            q.maybe_queued = true;
+            q.spare = std::min(std::max(q.spare * 2, taken), kMostSpare);
+        }
         // Entries waiting for a request that a large one or a large reply
         // left with many pages: none is written to before the next wait.
         // (Those going back in this round are not sent yet: the kernel
@@ -436,13 +454,14 @@ void Run(Queue *qp) {
             q.large.swap(keep);
         }
         q.submitted_early = false;
-        while (!stop && !gone && q.with_kernel < kSpareEntries && AddEntry(q)) {
+        while (!stop && !gone && q.with_kernel < q.spare && AddEntry(q)) {
         }
-        // A new pump while one waits only when requests were queued again
-        // since, or nothing came for a while: the waiting one may itself
-        // be queued.
-        if (!stop && !gone && q.maybe_queued && q.pumps < kMostPumps &&
-            (q.pumps == 0 || taken >= offered || quiet))
+        // Each answer sent back brings out a queued request, if any: a
+        // pump is needed only when none goes back. A new pump while one
+        // waits only when nothing came for a while (the waiting one may
+        // itself be queued).
+        if (!stop && !gone && q.pumps < kMostPumps &&
+            ((q.maybe_queued && q.pumps == 0 && q.commits == 0) || (quiet && watch)))
             Pump(q);
     }
     io_uring_submit(&q.ring);
