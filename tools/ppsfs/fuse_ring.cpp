@@ -3,23 +3,23 @@
 
 #include "log.h"
 
+#include <fcntl.h>
 #include <linux/fuse.h>
 #include <liburing.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <climits>
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -422,11 +422,16 @@ void Run(Queue *qp) {
             q.with_kernel--;
             e->with_kernel = false;
             if (cqe->res < 0) {
-                // The connection is gone (unmounted, aborted): the entry
-                // is the kernel's no more, and no new one would be.
-                gone = gone || cqe->res == -ENOTCONN || cqe->res == -ECONNABORTED;
-                if (!gone && cqe->res != -ECANCELED)
-                    Logf("io_uring queue %u: an entry failed: %s", q.qid, std::strerror(-cqe->res));
+                // The connection is gone (unmounted, aborted), or the
+                // kernel refuses new entries: the queue registers no more
+                // (its requests then wait for the entries it has). An
+                // answer it refused loses that entry only.
+                const bool ended = cqe->res == -ENOTCONN || cqe->res == -ECONNABORTED;
+                if (!ended && cqe->res != -ECANCELED)
+                    Logf("io_uring queue %u: %s failed: %s", q.qid,
+                         e->unique == 0 ? "an entry's registration" : "an answer",
+                         std::strerror(-cqe->res));
+                gone = gone || ended || e->unique == 0;
                 continue;
             }
             taken++;
@@ -445,9 +450,10 @@ void Run(Queue *qp) {
         if (q.deferred && !q.submitted_early) {
             std::vector<Entry *> keep;
             for (Entry *e : q.large) {
+                // One in user space comes back here when it is sent back.
                 if (e->with_kernel && e->sent_in != q.round) {
                     Trim(e, kResident);
-                } else if (e->touched > kResident) {
+                } else if (e->with_kernel) {
                     keep.push_back(e);
                 }
             }
