@@ -183,6 +183,7 @@ TEST_F(HostileTest, WaitingReadersHoldUpNoOneOnTheirCpu) {
     close(go[0]);
     close(go[1]);  // all read at once, and the others stat meanwhile
     EXPECT_EQ(statuses(others, 5000), std::vector<int>(others.size(), 0));
+    usleep(500 * 1000);  // a waiting read ends with data (or a signal) only
     ASSERT_EQ(WriteText(w.get(), "a::2\n"), 0);
     const std::vector<int> got = statuses(readers, 10000);
     EXPECT_EQ(std::count(got.begin(), got.end(), 0), 200)

@@ -156,7 +156,7 @@ class PpsfsTest : public ::testing::Test {
         std::vector<std::string> args = {PPSFS_BIN, "--foreground", "--log", base_ + "/log"};
         // PPSFS_TEST_IO_URING=1 runs every case with FUSE over io_uring.
         const bool ring = getenv("PPSFS_TEST_IO_URING") != nullptr;
-        if (ring) args.push_back("--io-uring");
+        if (ring) args.insert(args.end(), {"--io-uring", "--stats", base_ + "/stats"});
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(dir_);
         ASSERT_TRUE(ppsfs_.Start(args));
@@ -182,6 +182,12 @@ class PpsfsTest : public ::testing::Test {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == want) << "ppsfs status " << status;
         ppsfs_.Stop(SIGKILL);  // if it did not end
         umount2(dir_.c_str(), MNT_DETACH);
+        // Over io_uring, requests came through the rings.
+        const std::string stats = testsupport::ReadFile(base_ + "/stats");
+        if (WIFEXITED(status) && stats.find("RingEntries") != std::string::npos) {
+            EXPECT_EQ(stats.find("RingRequests 0\n"), std::string::npos) << stats;
+        }
+        unlink((base_ + "/stats").c_str());
     }
 
     std::string P(const std::string &rel) const { return dir_ + "/" + rel; }

@@ -154,6 +154,7 @@ struct State {
     std::atomic<std::uint64_t> served{0};
     std::atomic<std::uint64_t> registered{0};
     std::atomic<std::uint64_t> pumped{0};
+    std::atomic<std::size_t> started{0};  // queues with entries registered
     std::string mountpoint;
 };
 
@@ -373,6 +374,12 @@ void Run(Queue *qp) {
     for (std::size_t i = 0; i < kStartEntries; i++) AddEntry(q);
     ArmWake(q);
     io_uring_submit(&q.ring);
+    // The kernel turns to the rings once every queue has entries: after
+    // the last queue's first submit.
+    if (++g_state.started == g_state.queues.size())
+        LogAt(LOG_INFO,
+              "FUSE over io_uring: %zu queues, one thread on each CPU, entries of %zu KiB",
+              g_state.queues.size(), g_state.payload_size / 1024);
     // The pumps' CPU. (The ring's workers exist once it has submitted.)
     if (int rc = io_uring_register_iowq_aff(&q.ring, sizeof cpus, &cpus); rc < 0)
         Logf("io_uring queue %u: its pumps may run on any CPU: %s", q.qid, std::strerror(-rc));
@@ -513,8 +520,6 @@ ssize_t ReplyInit(int fd, const struct iovec *iov, int count) {
         while (!g_state.stop_cv.wait_for(lock, kEvery, [] { return g_state.stopping.load(); }))
             g_state.glue->EndLostInterrupts(kEvery);
     });
-    LogAt(LOG_INFO, "FUSE over io_uring: %u queues, one thread on each CPU, entries of %zu KiB",
-          cpus, g_state.payload_size / 1024);
     return n;
 }
 
