@@ -74,8 +74,10 @@ constexpr std::size_t kAreasPerMap = 16;
 // rest go back to the system.
 constexpr std::size_t kResident = 64 * 1024;
 constexpr unsigned kCqDepth = 4096;
-constexpr std::uint64_t kWakeTag = 0;  // user_data of the wake-up read
-constexpr std::uint64_t kPumpTag = 1;  // of a pump's statx
+constexpr std::uint64_t kWakeTag = 0;     // user_data of the wake-up read
+constexpr std::uint64_t kPumpTag = 1;     // of a pump's statx
+constexpr std::uint64_t kMessageTag = 2;  // a message from another ring: see the outbox
+constexpr std::uint64_t kSentTag = 3;     // the sender's completion of that message
 constexpr unsigned kMostPumps = 16;
 // How long a queue that may hold queued requests waits, quiet, before it
 // pumps (again: a pump may itself have been queued).
@@ -262,13 +264,25 @@ void Commit(Entry *e) {
         PrepCommand(q, e, kCmdCommitAndFetch);
         return;
     }
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(q.outbox_mu);
+        wake = q.outbox.empty();  // else a wake-up is on its way already
         q.outbox.push_back(e);
+    }
+    if (!wake) return;
+    // From another ring, a message goes out with that ring's next submit,
+    // no system call of its own.
+    if (t_queue != nullptr) {
+        if (struct io_uring_sqe *sqe = Sqe(*t_queue)) {
+            io_uring_prep_msg_ring(sqe, q.ring.ring_fd, 0, kMessageTag, 0);
+            sqe->user_data = kSentTag;
+            return;
+        }
     }
     const std::uint64_t one = 1;
     if (write(q.wake_fd, &one, sizeof one) < 0) {
-        // The counter cannot overflow at one per reply; nothing to do.
+        // The counter cannot overflow at one per wake-up; nothing to do.
     }
 }
 
@@ -414,6 +428,19 @@ void Run(Queue *qp) {
                     stop = true;
                 } else {
                     ArmWake(q);
+                }
+                continue;
+            }
+            if (cqe->user_data == kMessageTag) {
+                TakeOutbox(q);
+                continue;
+            }
+            if (cqe->user_data == kSentTag) {
+                if (cqe->res < 0) {  // not sent: the queue's eventfd wakes it
+                    const std::uint64_t one = 1;
+                    for (auto &other : g_state.queues)
+                        if (other.get() != &q && write(other->wake_fd, &one, sizeof one) < 0) {
+                        }
                 }
                 continue;
             }
