@@ -520,14 +520,23 @@ ssize_t ReplyInit(int fd, const struct iovec *iov, int count) {
     struct fuse_init_out init = {};
     const bool whole = out->error == 0 && reply.size() >= at + offsetof(fuse_init_out, unused);
     if (whole) std::memcpy(&init, reply.data() + at, std::min(sizeof init, reply.size() - at));
-    const bool ask = whole && g_state.offered && (init.flags & FUSE_INIT_EXT) != 0;
+    // io_uring itself may be off (kernel.io_uring_disabled, a seccomp
+    // filter): then the kernel is not asked.
+    struct io_uring probe;
+    const int usable = g_state.offered ? io_uring_queue_init(2, &probe, 0) : -ENOSYS;
+    if (usable == 0) io_uring_queue_exit(&probe);
+    const bool ask = whole && usable == 0 && (init.flags & FUSE_INIT_EXT) != 0;
     if (ask) {
         init.flags2 |= static_cast<std::uint32_t>(kOverIoUring >> 32);
         std::memcpy(reply.data() + at, &init, offsetof(fuse_init_out, unused));
+    } else if (!g_state.offered) {
+        LogAt(LOG_INFO,
+              "FUSE over io_uring: not offered by the kernel (fuse enable_uring); serving "
+              "/dev/fuse");
+    } else {
+        LogAt(LOG_INFO, "FUSE over io_uring: io_uring unavailable (%s); serving /dev/fuse",
+              std::strerror(usable < 0 ? -usable : EINVAL));
     }
-    if (!ask)
-        LogAt(LOG_INFO, "FUSE over io_uring: %s; serving /dev/fuse",
-              g_state.offered ? "not agreed" : "not offered by the kernel (fuse enable_uring)");
     ssize_t n = write(fd, reply.data(), reply.size());
     if (n < 0 || !ask) return n;
     g_state.payload_size = std::max<std::size_t>(
