@@ -381,12 +381,12 @@ int main(int argc, char **argv) {
                 if (kv.first != "PollNotify" && kv.first.compare(0, 4, "Ring") != 0)
                     total += kv.second;
             const double deliveries = static_cast<double>(n) * (plan.rounds + plan.burst);
+            const std::string label = std::string(Name(kind)) + (ring ? " uring" : "");
             std::printf("%5d  %-24s %10.0f %10.0f %14.0f %14.2f   (x dbus: %.2f / %.2f)\n", n,
-                        (std::string(Name(kind)) + (ring ? " uring" : "")).c_str(), r.p50_us,
-                        r.p99_us, r.per_s, total / deliveries,
+                        label.c_str(), r.p50_us, r.p99_us, r.per_s, total / deliveries,
                         dbus.p50_us > 0 ? r.p50_us / dbus.p50_us : 0,
                         dbus.per_s > 0 ? r.per_s / dbus.per_s : 0);
-            if (!r.ok) std::printf("       (%s stalled)\n", Name(kind));
+            if (!r.ok) std::printf("       (%s stalled)\n", label.c_str());
         }
         std::printf("%5d  %-24s %10.0f %10.0f %14.0f\n", n, Name(Kind::kDbus), dbus.p50_us,
                     dbus.p99_us, dbus.per_s);

@@ -77,7 +77,7 @@ constexpr unsigned kCqDepth = 4096;
 constexpr std::uint64_t kWakeTag = 0;     // user_data of the wake-up read
 constexpr std::uint64_t kPumpTag = 1;     // of a pump's statx
 constexpr std::uint64_t kMessageTag = 2;  // a message from another ring: see the outbox
-constexpr std::uint64_t kSentTag = 3;     // the sender's completion of that message
+constexpr std::uint64_t kSentTag = 16;    // + the target's qid: the sender's completion of it
 constexpr unsigned kMostPumps = 16;
 // How long a queue that may hold queued requests waits, quiet, before it
 // pumps (again: a pump may itself have been queued).
@@ -252,6 +252,14 @@ void ArmWake(Queue &q) {
     sqe->user_data = kWakeTag;
 }
 
+// Wakes a queue's thread through its eventfd.
+void Wake(const Queue &q) {
+    const std::uint64_t one = 1;
+    if (write(q.wake_fd, &one, sizeof one) < 0) {
+        // The counter cannot overflow at one per wake-up; nothing to do.
+    }
+}
+
 // Commits a reply already in the entry's buffers; on the queue's own
 // thread at once, from any other through the queue's outbox.
 void Commit(Entry *e) {
@@ -276,14 +284,11 @@ void Commit(Entry *e) {
     if (t_queue != nullptr) {
         if (struct io_uring_sqe *sqe = Sqe(*t_queue)) {
             io_uring_prep_msg_ring(sqe, q.ring.ring_fd, 0, kMessageTag, 0);
-            sqe->user_data = kSentTag;
+            sqe->user_data = kSentTag + q.qid;
             return;
         }
     }
-    const std::uint64_t one = 1;
-    if (write(q.wake_fd, &one, sizeof one) < 0) {
-        // The counter cannot overflow at one per wake-up; nothing to do.
-    }
+    Wake(q);
 }
 
 // Serves one request the kernel put in an entry.
@@ -334,6 +339,22 @@ void TakeOutbox(Queue &q) {
     for (Entry *e : mine) Commit(e);
 }
 
+// Entries waiting for a request that a large one or a large reply left
+// with many pages: none is written to before the next wait. (Those going
+// back in this round are not sent yet: the kernel still has to read their
+// replies. One in user space comes back to the list when it is sent back.)
+void TrimWaiting(Queue &q) {
+    std::vector<Entry *> keep;
+    for (Entry *e : q.large) {
+        if (e->with_kernel && e->sent_in != q.round) {
+            Trim(e, kResident);
+        } else if (e->with_kernel) {
+            keep.push_back(e);
+        }
+    }
+    q.large.swap(keep);
+}
+
 void Pump(Queue &q) {
     struct io_uring_sqe *sqe = Sqe(q);
     if (sqe == nullptr) return;
@@ -351,18 +372,15 @@ void Pump(Queue &q) {
 bool SetUp(Queue &q) {
     q.wake_fd = eventfd(0, EFD_CLOEXEC);
     if (q.wake_fd < 0) return false;
-    struct io_uring_params p = {};
-    p.flags = IORING_SETUP_SQE128 | IORING_SETUP_CQSIZE | IORING_SETUP_SINGLE_ISSUER |
-              IORING_SETUP_DEFER_TASKRUN;
-    p.cq_entries = kCqDepth;
-    int rc = io_uring_queue_init_params(kSqDepth, &q.ring, &p);
-    if (rc == -EINVAL) {  // a kernel before 6.1
-        p = {};
-        p.flags = IORING_SETUP_SQE128 | IORING_SETUP_CQSIZE;
+    int rc = -EINVAL;
+    for (bool deferred : {true, false}) {  // deferred task work since Linux 6.1
+        struct io_uring_params p = {};
+        p.flags = IORING_SETUP_SQE128 | IORING_SETUP_CQSIZE |
+                  (deferred ? IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN : 0);
         p.cq_entries = kCqDepth;
         rc = io_uring_queue_init_params(kSqDepth, &q.ring, &p);
-    } else {
-        q.deferred = true;
+        q.deferred = deferred;
+        if (rc != -EINVAL) break;
     }
     if (rc < 0) {
         // The kernel uses the rings only once every CPU's queue has
@@ -435,13 +453,9 @@ void Run(Queue *qp) {
                 TakeOutbox(q);
                 continue;
             }
-            if (cqe->user_data == kSentTag) {
-                if (cqe->res < 0) {  // not sent: the queue's eventfd wakes it
-                    const std::uint64_t one = 1;
-                    for (auto &other : g_state.queues)
-                        if (other.get() != &q && write(other->wake_fd, &one, sizeof one) < 0) {
-                        }
-                }
+            if (cqe->user_data >= kSentTag && cqe->user_data < kSentTag + g_state.queues.size()) {
+                // Not sent: the target's eventfd wakes it.
+                if (cqe->res < 0) Wake(*g_state.queues[cqe->user_data - kSentTag]);
                 continue;
             }
             if (cqe->user_data == kPumpTag) {
@@ -477,22 +491,7 @@ void Run(Queue *qp) {
             q.maybe_queued = true;
             q.spare = std::min(std::max(q.spare * 2, taken), kMostSpare);
         }
-        // Entries waiting for a request that a large one or a large reply
-        // left with many pages: none is written to before the next wait.
-        // (Those going back in this round are not sent yet: the kernel
-        // still has to read their replies.)
-        if (q.deferred && !q.submitted_early) {
-            std::vector<Entry *> keep;
-            for (Entry *e : q.large) {
-                // One in user space comes back here when it is sent back.
-                if (e->with_kernel && e->sent_in != q.round) {
-                    Trim(e, kResident);
-                } else if (e->with_kernel) {
-                    keep.push_back(e);
-                }
-            }
-            q.large.swap(keep);
-        }
+        if (q.deferred && !q.submitted_early) TrimWaiting(q);
         q.submitted_early = false;
         while (!stop && !gone && q.with_kernel < q.spare && AddEntry(q)) {
         }
@@ -664,10 +663,7 @@ void Stop() {
     }
     g_state.stop_cv.notify_all();
     if (g_state.sweeper.joinable()) g_state.sweeper.join();
-    const std::uint64_t one = 1;
-    for (auto &q : g_state.queues)
-        if (write(q->wake_fd, &one, sizeof one) < 0) {
-        }
+    for (auto &q : g_state.queues) Wake(*q);
     for (auto &q : g_state.queues)
         if (q->thread.joinable()) q->thread.join();
     g_state.serving = false;
