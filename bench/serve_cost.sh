@@ -54,6 +54,6 @@ if [ -z "$port" ]; then
 fi
 
 machine_line
-"$bin/serve_streams" --port "$port" --clients "$clients" --seconds "$seconds" \
+"$bin/serve_streams" --port "$port" --token "$(sed -n 's/.*#token=//p' "$work/serve.out")" --clients "$clients" --seconds "$seconds" \
   --serve-pid "$(cat "$work/serve.pid")" --daemon-pid "$daemon_pid" \
   --other "ppsfs=$(cat "$work/ppsfs.pid")" --other "techmode-sim=$(cat "$work/techmode-sim.pid")"

@@ -46,9 +46,11 @@ struct Stream {
     std::atomic<int> status{0};  // HTTP status once answered; -1: no connection
     std::string tail;            // the end of the last chunk, for a "data: " cut in two
 
-    void Run(const std::string &host, int port, const std::atomic<bool> &stop) {
+    void Run(const std::string &host, int port, const std::string &token,
+             const std::atomic<bool> &stop) {
         httplib::Client c(host, port);
         c.set_read_timeout(30, 0);
+        c.set_bearer_token_auth(token);
         httplib::Result r = c.Get(
             "/api/v1/stream",
             [&](const httplib::Response &res) {
@@ -111,6 +113,8 @@ int main(int argc, char **argv) {
     std::vector<std::string> others;
     app.add_option("--host", host, "diagctl serve's address");
     app.add_option("--port", port, "diagctl serve's port")->required();
+    std::string token;
+    app.add_option("--token", token, "The token diagctl serve printed")->required();
     app.add_option("-n,--clients", clients, "Streams held open at once")
         ->check(CLI::Range(1, 10000));
     app.add_option("-s,--seconds", seconds, "Length of each measurement")
@@ -150,7 +154,7 @@ int main(int argc, char **argv) {
     for (int i = 0; i < clients; i++) {
         streams.emplace_back(new Stream);
         Stream *s = streams.back().get();
-        threads.emplace_back([s, &host, port, &stop] { s->Run(host, port, stop); });
+        threads.emplace_back([s, &host, port, &token, &stop] { s->Run(host, port, token, stop); });
     }
     // Measured once every stream has had its first records (the latest of
     // each screen), so that connecting is not counted.

@@ -19,12 +19,14 @@ demo_packages=(
   libcli11-dev                                   # command lines of the tools
   util-linux procps                              # unshare, mount namespaces; ps
   passwd                                         # useradd, groupadd: the accounts below
-  libcpp-httplib-dev                             # diagctl serve: HTTP and Server-Sent Events
+  libmicrohttpd-dev                              # diagctl serve: event-driven HTTP(S) and its limits
   libjs-chart.js                                 # diagctl serve: the page's charts
 )
 # What the tests, benchmarks, fuzzing and packaging need beside it.
 more_packages=(
   libgtest-dev libgmock-dev                      # tests
+  libcpp-httplib-dev                             # the tests' and benchmarks' HTTP client
+  openssl curl                                   # diagctl serve's TLS test: a certificate, a client
   libbenchmark-dev                               # bench/
   clang libclang-rt-dev                          # libFuzzer and sanitizers
   clang-format                                   # the formatting check of scripts/test.sh

@@ -157,8 +157,10 @@ class DiagctlSystem : public ::testing::Test {
     }
 
     // Starts diagctl serve as a diagctl user on a free loopback port, with
-    // these options beside --listen; the port it serves, or 0 and a failure.
-    int StartServe(Child *serve, const std::vector<std::string> &options) {
+    // these options beside --listen; the port it serves (and in *token the
+    // API's token its URL gave), or 0 and a failure.
+    int StartServe(Child *serve, const std::vector<std::string> &options,
+                   std::string *token = nullptr) {
         std::vector<std::string> args = {DIAGCTL_BIN, "serve", "--listen", "127.0.0.1:0"};
         args.insert(args.end(), options.begin(), options.end());
         AsDiagctlUser(serve);
@@ -166,7 +168,11 @@ class DiagctlSystem : public ::testing::Test {
         for (int i = 0; i < 1000 && serve->running(); i++, usleep(10000)) {
             const std::string out = ReadFile(tmp_ + "/serve.out");
             const std::size_t at = out.find("http://127.0.0.1:");
-            if (at != std::string::npos) return atoi(out.c_str() + at + 17);
+            const std::size_t mark = out.find("#token=", at), nl = out.find('\n', at);
+            if (at == std::string::npos || mark == std::string::npos || nl == std::string::npos)
+                continue;
+            if (token) *token = out.substr(mark + 7, nl - mark - 7);
+            return atoi(out.c_str() + at + 17);
         }
         ADD_FAILURE() << "diagctl serve gave no URL: " << ReadFile(tmp_ + "/serve.err");
         return 0;

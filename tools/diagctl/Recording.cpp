@@ -143,6 +143,14 @@ std::size_t CsvTable::Column(const std::string &name) {
 }
 
 bool CsvTable::Add(const std::string &line, std::string *why) {
+    Row row;
+    if (!Parse(line, &row, why)) return false;
+    if (!row.empty()) rows_.push_back(std::move(row));
+    return true;
+}
+
+bool CsvTable::Parse(const std::string &line, Row *out, std::string *why) {
+    out->clear();
     rapidjson::Document doc;
     // Iterative: a hostile file's deep nesting cannot exhaust the stack.
     doc.Parse<rapidjson::kParseIterativeFlag>(line.data(), line.size());
@@ -159,7 +167,7 @@ bool CsvTable::Add(const std::string &line, std::string *why) {
         return false;
     }
     if (!command_.empty() && command_ != doc["command"].GetString()) return true;
-    std::vector<std::pair<std::size_t, std::string>> row;
+    Row &row = *out;
     auto put = [&](const std::string &column, const rapidjson::Value &v) {
         bool is_text;
         std::string s = CellText(v, &is_text);
@@ -207,22 +215,30 @@ bool CsvTable::Add(const std::string &line, std::string *why) {
             }
         }
     }
-    rows_.push_back(std::move(row));
     return true;
 }
 
-std::string CsvTable::Csv() const {
+std::string CsvTable::Header() const {
     std::string out;
     for (std::size_t c = 0; c < columns_.size(); c++)
         out += (c ? "," : "") + Quote(columns_[c], true);
-    out += "\r\n";
-    std::vector<std::string> cells;
-    for (const auto &row : rows_) {
-        cells.assign(columns_.size(), "");
-        for (const auto &cell : row) cells[cell.first] = cell.second;
-        for (std::size_t c = 0; c < cells.size(); c++) out += (c ? "," : "") + cells[c];
-        out += "\r\n";
+    return out + "\r\n";
+}
+
+std::string CsvTable::RowText(const Row &row) const {
+    std::vector<const std::string *> cells(columns_.size(), nullptr);
+    for (const auto &cell : row) cells[cell.first] = &cell.second;
+    std::string out;
+    for (std::size_t c = 0; c < cells.size(); c++) {
+        if (c) out += ',';
+        if (cells[c]) out += *cells[c];
     }
+    return out + "\r\n";
+}
+
+std::string CsvTable::Csv() const {
+    std::string out = Header();
+    for (const auto &row : rows_) out += RowText(row);
     return out;
 }
 

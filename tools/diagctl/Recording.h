@@ -66,13 +66,23 @@ class CsvTable {
     // or CR) is given a leading apostrophe.
     std::string Csv() const;
 
+    // A table written in two passes, as a download that holds no rows: every
+    // line given to Parse() first (learning the columns), then the header and
+    // each line's row, parsed again.
+    using Row = std::vector<std::pair<std::size_t, std::string>>;
+    // One line's cells, its new columns added to the table's; an empty row
+    // for a record of another command. False, with *why, as for Add().
+    bool Parse(const std::string &line, Row *row, std::string *why);
+    std::string Header() const;
+    std::string RowText(const Row &row) const;
+
   private:
     std::size_t Column(const std::string &name);
 
     std::string command_;
     std::vector<std::string> columns_;
     std::map<std::string, std::size_t> index_;
-    std::vector<std::vector<std::pair<std::size_t, std::string>>> rows_;
+    std::vector<Row> rows_;
 };
 
 }  // namespace diagctl

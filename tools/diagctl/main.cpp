@@ -8,10 +8,13 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -598,10 +601,14 @@ int Serve(int argc, char **argv) {
         "every SECONDS and serves a page that shows them live with charts, beside a JSON\n"
         "API: /api/v1/screens, /api/v1/screens/NAME (the record --json prints),\n"
         "/api/v1/stream (Server-Sent Events, one record per event) and the session as\n"
-        "/api/v1/session.jsonl or .csv. Listens on 127.0.0.1 unless told otherwise;\n"
-        "requests naming another host or coming from another site are refused. The GSM\n"
-        "time switch (POST /api/v1/gsm-time) works only with --allow-control. With --mqtt\n"
-        "it shows instead the hosts that diagctl record --mqtt publishes to a broker, a\n"
+        "/api/v1/session.jsonl or .csv. The API demands a token (Authorization: Bearer\n"
+        "TOKEN): the URL it prints carries it for the page; --token-file also writes it\n"
+        "to a file that only you and the diag directory's group read. Listens on\n"
+        "127.0.0.1 unless told otherwise; any other address is served only over TLS\n"
+        "(--tls-cert, --tls-key), with identities masked unless --unmasked. Requests\n"
+        "naming another host or coming from another site are refused. The GSM time\n"
+        "switch (POST /api/v1/gsm-time) works only with --allow-control. With --mqtt it\n"
+        "shows instead the hosts that diagctl record --mqtt publishes to a broker, a\n"
         "column of screens each; every record is checked before it is shown.",
         "diagctl serve"};
     std::string listen = "127.0.0.1:8080", pps_root = "/pps", chart_js = DIAGCTL_CHART_JS;
@@ -620,6 +627,23 @@ int Serve(int argc, char **argv) {
         ->check(CLI::Range(1, 1000));
     app.add_option("--chart-js", chart_js, "Chart.js to serve (default: Debian's libjs-chart.js)")
         ->type_name("FILE");
+    std::string token_file =
+        getenv("RUNTIME_DIRECTORY") ? std::string(getenv("RUNTIME_DIRECTORY")) + "/token" : "";
+    app.add_option("--token-file", token_file,
+                   "Write the API's token to FILE (0640, group of the diag directory), not to "
+                   "standard output (default under systemd: $RUNTIME_DIRECTORY/token)")
+        ->type_name("FILE");
+    std::string tls_cert, tls_key;
+    app.add_option("--tls-cert", tls_cert, "Serve HTTPS with this PEM certificate (chain)")
+        ->type_name("FILE");
+    app.add_option("--tls-key", tls_key, "The PEM key of --tls-cert")->type_name("FILE");
+    bool unmasked = false;
+    app.add_flag("--unmasked", unmasked,
+                 "Off loopback, serve IMEI and IMSI unmasked to clients that ask (?mask=0)");
+    app.add_option("--max-connections", so.max_connections,
+                   "Connections open at once (default 2000; off loopback also 64 per address)")
+        ->type_name("N")
+        ->check(CLI::Range(16, 100000));
     app.add_option("--timeout", opt.timeout_s, "Seconds to wait for each answer (default 5)")
         ->type_name("SECONDS")
         ->check(kSeconds);
@@ -675,6 +699,36 @@ int Serve(int argc, char **argv) {
         so.host = so.host.substr(1, so.host.size() - 2);
     so.port = static_cast<int>(port);
     so.chart_js = chart_js;
+    // Beyond this machine, identities and the switch travel only encrypted,
+    // and identities only masked unless asked for.
+    std::string error;
+    if ((tls_cert.empty()) != (tls_key.empty())) {
+        std::fprintf(stderr, "diagctl serve: --tls-cert and --tls-key go together\n");
+        return diagctl::kExitUsage;
+    }
+    if (!diagctl::LoopbackAddress(so.host)) {
+        if (tls_cert.empty()) {
+            std::fprintf(stderr,
+                         "diagctl serve: %s is not a loopback address: other machines reach it, "
+                         "so it is served only over TLS: add --tls-cert FILE --tls-key FILE "
+                         "(identities are masked there unless --unmasked)\n",
+                         so.host.c_str());
+            return diagctl::kExitUsage;
+        }
+        so.mask = so.mask || !unmasked;
+        so.max_per_address = 64;
+    }
+    if (!tls_cert.empty() && (!diagctl::ReadPemFile(tls_cert, &so.tls_cert, &error) ||
+                              !diagctl::ReadPemFile(tls_key, &so.tls_key, &error))) {
+        std::fprintf(stderr, "diagctl serve: %s\n", error.c_str());
+        return diagctl::kExitUsage;
+    }
+    // Every connection is a descriptor: room for as many as may be open.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < so.max_connections + 64) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, so.max_connections + 64);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     if (access(chart_js.c_str(), R_OK) != 0)
         toollog::Log(LOG_WARNING, "serve: no Chart.js at '%s'; the page shows no charts",
                      chart_js.c_str());
@@ -689,10 +743,18 @@ int Serve(int argc, char **argv) {
             return diagctl::WriteObject(paths.Config(),
                                         std::string("gsm_time_enable::") + (on ? "1" : "0") + "\n");
         });
-    std::string error;
     if (!server.Start(&error)) {
         toollog::Log(LOG_ERR, "serve: %s", error.c_str());
         return diagctl::kExitError;
+    }
+    // The token file is for the diag directory's group, as the objects are.
+    if (!token_file.empty()) {
+        struct stat diag;
+        const gid_t group = stat(paths.Diag().c_str(), &diag) == 0 ? diag.st_gid : getegid();
+        if (!diagctl::WriteTokenFile(token_file, server.token(), group, &error)) {
+            toollog::Log(LOG_ERR, "serve: %s", error.c_str());
+            return diagctl::kExitError;
+        }
     }
 #ifdef DIAGCTL_MQTT
     std::unique_ptr<diagctl::MqttSubscriber> subscriber;
@@ -710,9 +772,13 @@ int Serve(int argc, char **argv) {
         }
     }
 #endif
+    // The page takes its token from the URL's fragment, which the browser
+    // never sends to any server, nor keeps in the server's logs.
     const bool v6 = so.host.find(':') != std::string::npos;
-    std::printf("diagctl serve: http://%s%s%s:%d/\n", v6 ? "[" : "", so.host.c_str(), v6 ? "]" : "",
-                server.port());
+    std::printf("diagctl serve: %s://%s%s%s:%d/%s\n", so.tls_cert.empty() ? "http" : "https",
+                v6 ? "[" : "", so.host.c_str(), v6 ? "]" : "", server.port(),
+                token_file.empty() ? ("#token=" + server.token()).c_str()
+                                   : ("  (token in " + token_file + ")").c_str());
     std::fflush(stdout);
     while (Sleep(0.2)) {
     }
@@ -720,6 +786,7 @@ int Serve(int argc, char **argv) {
     if (subscriber) subscriber->Stop();
 #endif
     server.Stop();
+    if (!token_file.empty()) unlink(token_file.c_str());
     return diagctl::kExitSuccess;
 }
 #endif

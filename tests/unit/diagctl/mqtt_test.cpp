@@ -266,17 +266,23 @@ TEST_F(MqttRecord, ServeShowsEachHostAndNothingElse) {
     serve.Start({DIAGCTL_BIN, "serve", "--mqtt", broker_.url(), "--listen", "127.0.0.1:0"},
                 tmp_ + "/serve.out", tmp_ + "/serve.err");
     int port = 0;
+    std::string token;
     for (int i = 0; i < 1000 && port == 0; i++) {
         const std::string out = testsupport::ReadFile(tmp_ + "/serve.out");
-        const std::size_t at = out.find("http://127.0.0.1:");
-        if (at != std::string::npos) port = atoi(out.c_str() + at + 17);
+        const std::size_t at = out.find("http://127.0.0.1:"), mark = out.find("#token=");
+        if (at != std::string::npos && mark != std::string::npos && out.back() == '\n') {
+            port = atoi(out.c_str() + at + 17);
+            token = out.substr(mark + 7, out.size() - mark - 8);
+        }
         if (port == 0) usleep(10000);
     }
     ASSERT_NE(port, 0) << testsupport::ReadFile(tmp_ + "/serve.err");
     // The index's hosts (none while it cannot be read).
     auto index = [&] {
         rapidjson::Document d;
-        httplib::Result r = httplib::Client("127.0.0.1", port).Get("/api/v1/screens");
+        httplib::Client client("127.0.0.1", port);
+        client.set_bearer_token_auth(token.c_str());
+        httplib::Result r = client.Get("/api/v1/screens");
         if (!r || d.Parse(r->body.c_str()).HasParseError() || !d.HasMember("hosts"))
             d.Parse("{\"hosts\":[]}");
         return d;

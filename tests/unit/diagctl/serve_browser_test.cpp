@@ -270,15 +270,19 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
     WaitForText(kDiag + "/status_data", "nitz_date");
 
     Child serve;
-    const int port = StartServe(&serve, {"--every", "0.2", "--allow-control"});
+    std::string token;
+    const int port = StartServe(&serve, {"--every", "0.2", "--allow-control"}, &token);
     ASSERT_NE(port, 0);
     const std::string dir = tmp_ + "/chromium";
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     ASSERT_EQ(StartBrowser(dir), "") << ReadFile(dir + "/cd.log").substr(0, 4000);
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/#token=" + token;
     ASSERT_EQ(Command("/url", R"({"url":")" + url + "\"}", nullptr), "");
     const std::string state = "document.getElementById('state').textContent";
     ASSERT_TRUE(WaitInPage("return " + state + " === 'live';")) << JsonText(Run("return " + state));
+    // The token left the address bar (and so the history) once the page had it.
+    EXPECT_EQ(JsonText(Run("return location.href;")),
+              "\"http://127.0.0.1:" + std::to_string(port) + "/\"");
 
     // Every screen at each step of the drive, and what radionwinfo said
     // there for the charts.
@@ -330,6 +334,7 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
     EXPECT_EQ(JsonText(Run("return " + state)), "\"paused\"");
     StepTo("40");
     httplib::Client api("127.0.0.1", port);
+    api.set_bearer_token_auth(token.c_str());
     std::set<std::string> rounds;  // the times of rounds made after the step
     for (int i = 0; i < 1200 && rounds.size() < 5; i++, usleep(50000)) {
         httplib::Result r = api.Get("/api/v1/screens/radionwinfo");

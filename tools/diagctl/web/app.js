@@ -14,6 +14,28 @@ let stream = null;
 let paused = false;
 let windowSeconds = 300;
 
+// The API's token comes in the URL's fragment (#token=...), which the
+// browser sends to no server. It is kept for this tab only (sessionStorage
+// is per origin, so no other port or site sees it) and taken out of the
+// address bar; every call carries it as a bearer token. No cookie: cookies
+// would go to every port of this host.
+const token = (() => {
+  const hash = new URLSearchParams(location.hash.slice(1));
+  const given = hash.get('token');
+  if (given) {
+    sessionStorage.setItem('diagctl-token', given);
+    hash.delete('token');
+    const rest = hash.toString();
+    history.replaceState(null, '', location.pathname + (rest ? '#' + rest : ''));
+  }
+  return sessionStorage.getItem('diagctl-token') || '';
+})();
+
+function api(path, options = {}) {
+  const headers = Object.assign({}, options.headers, {Authorization: 'Bearer ' + token});
+  return fetch(path, Object.assign({}, options, {headers}));
+}
+
 function el(tag, text, cls) {
   const e = document.createElement(tag);
   if (text !== undefined && text !== null) e.textContent = String(text);
@@ -293,38 +315,83 @@ function redrawCharts() {
   }
 }
 
+// The event stream, read with fetch (EventSource cannot send a token):
+// events are blocks of lines ended by a blank line; "event: hosts" names a
+// fleet's hosts, "data:" carries a record. Reconnects after 2 s.
 function connect() {
-  if (stream) stream.close();
-  stream = new EventSource('api/v1/stream' + maskQuery());
-  stream.onopen = () => setState('live');
-  stream.onerror = () => setState('reconnecting…', 'error');
-  stream.addEventListener('hosts', ev => {
-    try {
-      updateHosts(JSON.parse(ev.data));
-    } catch (e) {
-      // Not JSON: nothing to show.
+  if (stream) stream.abort();
+  const controller = new AbortController();
+  stream = controller;
+  const one = async () => {
+    const r = await api('api/v1/stream' + maskQuery(), {signal: controller.signal});
+    if (r.status === 401) throw new Error('the token is missing or wrong: open the URL diagctl serve printed');
+    if (!r.ok || !r.body) throw new Error('the stream answered ' + r.status);
+    setState('live');
+    const reader = r.body.pipeThrough(new TextDecoderStream()).getReader();
+    let text = '';
+    for (;;) {
+      const {value, done} = await reader.read();
+      if (done) return;
+      text += value;
+      let end;
+      while ((end = text.indexOf('\n\n')) >= 0) {
+        const block = text.slice(0, end);
+        text = text.slice(end + 2);
+        let event = 'message', data = '';
+        for (const line of block.split('\n')) {
+          if (line.startsWith('event: ')) event = line.slice(7);
+          else if (line.startsWith('data: ')) data += line.slice(6);
+        }
+        if (!data) continue;
+        let parsed;
+        try {
+          parsed = JSON.parse(data);
+        } catch (e) {
+          continue;  // not JSON: nothing to show
+        }
+        if (event === 'hosts') updateHosts(parsed);
+        else if (event === 'message') renderRecord(parsed);
+      }
     }
-  });
-  stream.onmessage = ev => {
-    let rec;
-    try {
-      rec = JSON.parse(ev.data);
-    } catch (e) {
-      return;
-    }
-    renderRecord(rec);
   };
+  (async () => {
+    while (stream === controller) {
+      try {
+        await one();
+        setState('reconnecting…', 'error');
+      } catch (e) {
+        if (stream !== controller) return;
+        setState(e.name === 'TypeError' ? 'reconnecting…' : String(e.message || e), 'error');
+      }
+      await new Promise(done => setTimeout(done, 2000));
+    }
+  })();
 }
 
-function updateLinks() {
-  document.getElementById('dl-jsonl').href = 'api/v1/session.jsonl' + maskQuery();
-  document.getElementById('dl-csv').href = 'api/v1/session.csv' + maskQuery();
+// The session downloads as a file, fetched with the token.
+async function download(ev) {
+  ev.preventDefault();
+  const a = ev.currentTarget;
+  try {
+    const r = await api(a.dataset.path + maskQuery());
+    if (!r.ok) throw new Error('the download answered ' + r.status);
+    const url = URL.createObjectURL(await r.blob());
+    const save = el('a');
+    save.href = url;
+    save.download = a.getAttribute('download');
+    document.body.appendChild(save);
+    save.click();
+    save.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 10000);
+  } catch (e) {
+    setState(String(e.message || e), 'error');
+  }
 }
 
 async function gsmTime(on) {
   const out = document.getElementById('gsm-result');
   try {
-    const r = await fetch('api/v1/gsm-time', {method: 'POST', body: on ? 'on' : 'off'});
+    const r = await api('api/v1/gsm-time', {method: 'POST', body: on ? 'on' : 'off'});
     const body = await r.json();
     out.textContent = r.ok ? 'gsm_time_enable ' + body.gsm_time_enable : body.error;
   } catch (e) {
@@ -346,14 +413,14 @@ function renderLatest(index) {
 }
 
 async function start() {
-  const r = await fetch('api/v1/screens' + maskQuery());
+  const r = await api('api/v1/screens' + maskQuery());
+  if (r.status === 401) throw new Error('the token is missing or wrong: open the URL diagctl serve printed');
   const index = await r.json();
   if (index.mask) {
     const m = document.getElementById('mask');
     m.checked = true;
     m.disabled = true;
   }
-  updateLinks();
   document.getElementById('gsm-time').hidden = !index.allow_control;
   fleet = index.fleet === true;
   const all = document.getElementById('screens');
@@ -370,7 +437,7 @@ async function start() {
     for (const info of index.screens) buildScreen(info, '', document.getElementById('screens'));
   }
   // The charts start with the session's last minutes.
-  const history = await fetch('api/v1/session.jsonl?seconds=' + windowSeconds + maskQuery().replace('?', '&'));
+  const history = await api('api/v1/session.jsonl?seconds=' + windowSeconds + maskQuery().replace('?', '&'));
   if (history.ok) {
     for (const line of (await history.text()).split('\n')) {
       if (!line) continue;
@@ -381,7 +448,7 @@ async function start() {
   }
   renderLatest(index);
   // "#paused" opens the page still: the latest records and no stream.
-  if (location.hash === '#paused') {
+  if (new URLSearchParams(location.hash.slice(1)).has('paused')) {
     paused = true;
     document.getElementById('pause').textContent = 'Resume';
     setState('paused', 'paused');
@@ -396,7 +463,8 @@ document.getElementById('pause').addEventListener('click', ev => {
   paused = !paused;
   ev.target.textContent = paused ? 'Resume' : 'Pause';
   if (paused) {
-    stream.close();
+    stream.abort();
+    stream = null;
     setState('paused', 'paused');
   } else {
     connect();
@@ -407,13 +475,12 @@ document.getElementById('pause').addEventListener('click', ev => {
 // box.
 document.getElementById('mask').addEventListener('change', async () => {
   for (const s of screens.values()) s.previous.clear();
-  updateLinks();
   if (!paused) {
     connect();
     return;
   }
   try {
-    const r = await fetch('api/v1/screens' + maskQuery());
+    const r = await api('api/v1/screens' + maskQuery());
     renderLatest(await r.json());
   } catch (e) {
     setState(String(e), 'error');
@@ -423,6 +490,7 @@ document.getElementById('window').addEventListener('change', ev => {
   windowSeconds = Number(ev.target.value);
   redrawCharts();
 });
+for (const id of ['dl-jsonl', 'dl-csv']) document.getElementById(id).addEventListener('click', download);
 document.getElementById('gsm-on').addEventListener('click', () => gsmTime(true));
 document.getElementById('gsm-off').addEventListener('click', () => gsmTime(false));
 start().catch(e => setState(String(e), 'error'));
