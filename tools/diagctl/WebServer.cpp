@@ -634,8 +634,7 @@ WebServer::Host *WebServer::FindHost(const std::string &name) {
         for (auto h = hosts_.begin(); h != hosts_.end(); ++h)
             if (h->second.heard < quietest->second.heard) quietest = h;
         if (quietest == hosts_.end() ||
-            now - quietest->second.heard <
-                std::chrono::duration<double>(opt_.fleet_silence_s)) {
+            now - quietest->second.heard < std::chrono::duration<double>(opt_.fleet_silence_s)) {
             refusals_.hosts++;
             return nullptr;
         }
