@@ -370,3 +370,154 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a user's curl got: the status (0: no answer) and the body.
+struct Got {
+    int status;
+    std::string body;
+};
+
+}  // namespace
+
+// The console demands what the diag directory demands. diagctl serve runs
+// as a member of the diagnostics group and writes its token to a file of
+// that group: another member reads it and gets the screens; a local user
+// outside the group cannot read it and gets nothing of the API, whatever
+// it sends. Off loopback it serves only over TLS, identities masked.
+TEST_F(DiagctlSystem, ConsoleDemandsWhatTheDiagDirectoryDemands) {
+    StartSimulator();
+    StartDaemon();
+    const uid_t server_uid = Deployment::kNobody, member = 65533, outsider = 65532;
+    const std::string dir = tmp_ + "/console";
+    ASSERT_EQ(chmod(tmp_.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(chown(dir.c_str(), server_uid, server_uid), 0);
+    const std::string token_file = dir + "/token";
+    Child serve;
+    AsDiagctlUser(&serve);
+    ASSERT_TRUE(serve.Start({DIAGCTL_BIN, "serve", "--listen", "127.0.0.1:0", "--every", "0.2",
+                             "--allow-control", "--token-file", token_file},
+                            tmp_ + "/serve.out", tmp_ + "/serve.err"));
+    int port = 0;
+    for (int i = 0; i < 1000 && port == 0 && serve.running(); i++, usleep(10000)) {
+        const std::string out = ReadFile(tmp_ + "/serve.out");
+        if (out.find("(token in " + token_file + ")\n") != std::string::npos)
+            port = atoi(out.c_str() + out.find("127.0.0.1:") + 10);
+    }
+    ASSERT_NE(port, 0) << ReadFile(tmp_ + "/serve.err");
+    EXPECT_EQ(ReadFile(tmp_ + "/serve.out").find("#token="), std::string::npos);
+    struct stat st;
+    ASSERT_EQ(stat(token_file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_gid, dep_.diag_gid);
+
+    // curl as a user, with the token read as that user (none if it cannot,
+    // or when the arguments bring their own).
+    const std::string base = "http://127.0.0.1:" + std::to_string(port);
+    auto curl = [&](uid_t uid, bool in_group, const std::vector<std::string> &args) {
+        Child c;
+        c.RunAs(uid, uid, in_group ? std::vector<gid_t>{dep_.diag_gid} : std::vector<gid_t>{});
+        std::vector<std::string> argv = {
+            "/bin/sh", "-c",
+            "t=$(cat " + token_file +
+                " 2>/dev/null); "
+                "if [ -n \"$t\" ]; then set -- -H \"Authorization: Bearer $t\" \"$@\"; fi; "
+                "exec curl -s -w '\\n%{http_code}' \"$@\"",
+            "curl"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_TRUE(c.Start(argv, tmp_ + "/curl.out", tmp_ + "/curl.err"));
+        c.Wait(30000);
+        // The body, then the status on a line of its own.
+        const std::string out = ReadFile(tmp_ + "/curl.out");
+        const std::size_t nl = out.rfind('\n');
+        return nl == std::string::npos ? Got{0, ""}
+                                       : Got{atoi(out.c_str() + nl + 1), out.substr(0, nl)};
+    };
+    Got got;
+    for (int i = 0; i < 500; i++, usleep(20000)) {
+        got = curl(member, true, {base + "/api/v1/screens/identity"});
+        if (got.body.find("\"IMEI\":\"3538") != std::string::npos) break;
+    }
+    EXPECT_EQ(got.status, 200) << got.body;
+    EXPECT_NE(got.body.find("\"IMEI\":\"3538"), std::string::npos) << got.body;
+    const std::string origin = "Origin: " + base.substr(0, 7) + "127.0.0.1:" + std::to_string(port);
+    const struct {
+        const char *name;
+        std::vector<std::string> args;
+    } attempts[] = {
+        {"a screen", {base + "/api/v1/screens/identity"}},
+        {"the index", {base + "/api/v1/screens"}},
+        {"the session", {base + "/api/v1/session.jsonl"}},
+        {"the stream", {"--max-time", "2", base + "/api/v1/stream"}},
+        {"the switch, as the page", {"-H", origin, "--data", "on", base + "/api/v1/gsm-time"}},
+    };
+    for (const auto &a : attempts) {
+        SCOPED_TRACE(a.name);
+        got = curl(outsider, false, a.args);
+        EXPECT_EQ(got.status, 401) << got.body;
+        EXPECT_EQ(got.body.find("IMEI"), std::string::npos);
+    }
+    EXPECT_EQ(ReadFile(kDiag + "/config").find("gsm_time_enable::1"), std::string::npos);
+    got = curl(member, true, {"-H", origin, "--data", "on", base + "/api/v1/gsm-time"});
+    EXPECT_EQ(got.status, 200) << got.body;
+    EXPECT_NE(WaitForText(kDiag + "/config", "gsm_time_enable::1").find("gsm_time_enable::1"),
+              std::string::npos);
+    EXPECT_EQ(serve.Stop(SIGTERM), 0);
+    EXPECT_NE(access(token_file.c_str(), F_OK), 0) << "the token file goes with the server";
+
+    // Off loopback: refused without TLS, saying what to add; a token file
+    // where others may write is refused.
+    auto refused = [&](const std::vector<std::string> &args, const std::string &says) {
+        Child c;
+        AsDiagctlUser(&c);
+        std::vector<std::string> argv = {DIAGCTL_BIN, "serve"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_TRUE(c.Start(argv, tmp_ + "/r.out", tmp_ + "/r.err"));
+        const int status = c.Wait(30000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
+        EXPECT_NE(ReadFile(tmp_ + "/r.err").find(says), std::string::npos)
+            << ReadFile(tmp_ + "/r.err");
+    };
+    refused({"--listen", "0.0.0.0:0"}, "add --tls-cert FILE --tls-key FILE");
+    refused({"--listen", "[::]:0"}, "add --tls-cert FILE --tls-key FILE");
+    refused({"--listen", "127.0.0.1:0", "--token-file", "/tmp/diagctl-token"},
+            "may be written by other users");
+
+    // With a certificate: HTTPS only, identities masked even when asked
+    // for, the token still needed.
+    const std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
+    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                      "-days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                      key + " -out " + cert + " 2>/dev/null && chown nobody " + key)
+                         .c_str()),
+              0);
+    Child tls;
+    AsDiagctlUser(&tls);
+    ASSERT_TRUE(tls.Start({DIAGCTL_BIN, "serve", "--listen", "0.0.0.0:0", "--every", "0.2",
+                           "--tls-cert", cert, "--tls-key", key},
+                          tmp_ + "/tls.out", tmp_ + "/tls.err"));
+    std::string line;
+    for (int i = 0; i < 1000 && tls.running(); i++, usleep(10000))
+        if ((line = ReadFile(tmp_ + "/tls.out")).find("#token=") != std::string::npos) break;
+    ASSERT_NE(line.find("https://0.0.0.0:"), std::string::npos) << ReadFile(tmp_ + "/tls.err");
+    const std::string tls_port = std::to_string(atoi(line.c_str() + line.find("0.0.0.0:") + 8));
+    const std::string tls_token = line.substr(line.find("#token=") + 7, 64);
+    const std::string https = "https://127.0.0.1:" + tls_port;
+    auto tls_curl = [&](const std::vector<std::string> &args, const std::string &token) {
+        std::vector<std::string> all = {"--cacert", cert, "-H", "Authorization: Bearer " + token};
+        all.insert(all.end(), args.begin(), args.end());
+        return curl(member, true, all);
+    };
+    for (int i = 0; i < 500; i++, usleep(20000)) {
+        got = tls_curl({https + "/api/v1/screens/identity?mask=0"}, tls_token);
+        if (got.body.find("\"IMEI\":") != std::string::npos) break;
+    }
+    EXPECT_EQ(got.status, 200) << got.body;
+    EXPECT_NE(got.body.find("\"IMEI\":\"***********"), std::string::npos) << got.body;
+    EXPECT_EQ(tls_curl({https + "/api/v1/screens"}, "x").status, 401);
+    EXPECT_EQ(curl(member, true, {"http://127.0.0.1:" + tls_port + "/api/v1/screens"}).status, 0)
+        << "no plain HTTP";
+    EXPECT_EQ(tls.Stop(SIGTERM), 0);
+}
