@@ -29,8 +29,13 @@ namespace {
 const char kHostileApn[] = "<script>alert(1)</script><img src=x onerror=alert(2)>\n\ndata: {}\r\n";
 const char kImei[] = "351234567890123";
 
+// Set: the snapshots have a second APN, a table row (and CSV columns) that
+// earlier records lack.
+bool g_second_apn = false;
+
 Snapshot FakeSnapshot(const Screen &screen) {
     Value attributes = Value::Object();
+    if (g_second_apn) attributes.members.emplace_back("apn2_name", Value::String("late.apn"));
     attributes.members.emplace_back("IMEI", Value::String(kImei));
     attributes.members.emplace_back("apn1_name", Value::String(kHostileApn));
     attributes.members.emplace_back("scell_rscp", Value::Int(-85));
@@ -398,7 +403,11 @@ TEST_F(Serve, NoClientHoldsTheServerUp) {
 TEST_F(Serve, DownloadsAreTheSessionAsItWas) {
     ServeOptions opt;
     StartServer(opt);
-    for (int round = 1; round < 400; round++) server_->Poll();
+    for (int round = 1; round < 400; round++) {
+        g_second_apn = round > 390;  // columns only the last records have
+        server_->Poll();
+    }
+    g_second_apn = false;
     const std::size_t records = 400 * ServedScreens().size();
     const std::string auth = "Authorization: Bearer " + server_->token() + "\r\n";
     const int fd = Connect(server_->port(), "GET /api/v1/session.jsonl HTTP/1.0\r\nHost: " + host_ +
@@ -425,6 +434,38 @@ TEST_F(Serve, DownloadsAreTheSessionAsItWas) {
     httplib::Result csv = Client().Get("/api/v1/session.csv");
     ASSERT_TRUE(csv);
     EXPECT_EQ(csv->body, table.Csv());
+    EXPECT_NE(csv->body.find("late.apn"), std::string::npos);
+}
+
+// A fleet's host keeps its records within host_bytes, each counted once: a
+// screen's latest record still counts after it left the session, while
+// another screen's records come and go.
+TEST_F(Serve, FleetLatestRecordsCountOnce) {
+    ServeOptions opt;
+    opt.fleet = true;
+    const Screen &id = *FindScreen("identity"), &apn = *FindScreen("umtsopinfo");
+    const std::string host = "diagctl/car-9/";
+    auto stored = [&](const std::string &path) {  // the record's size as kept
+        return Client().Get(path)->body.size() - 1;
+    };
+    // The sizes first, on a server of their own.
+    StartServer(opt);
+    ASSERT_EQ(server_->Receive(host + id.command, RecordLine(id, FakeSnapshot(id))), "");
+    ASSERT_EQ(server_->Receive(host + apn.command, RecordLine(apn, FakeSnapshot(apn))), "");
+    const std::size_t identity = stored("/api/v1/screens/identity?host=car-9") +
+                                 stored("/api/v1/screens/identity?host=car-9&mask=1");
+    const std::size_t record = stored("/api/v1/screens/umtsopinfo?host=car-9");
+    server_->Stop();
+    opt.host_bytes = 10 * record + 1;
+    StartServer(opt);
+    ASSERT_EQ(server_->Receive(host + id.command, RecordLine(id, FakeSnapshot(id))), "");
+    for (int i = 0; i < 100; i++)
+        ASSERT_EQ(server_->Receive(host + apn.command, RecordLine(apn, FakeSnapshot(apn))), "");
+    const std::string jsonl = Client().Get("/api/v1/session.jsonl")->body;
+    EXPECT_EQ(static_cast<std::size_t>(std::count(jsonl.begin(), jsonl.end(), '\n')),
+              (opt.host_bytes - identity) / record);
+    EXPECT_EQ(jsonl.find("\"identity\""), std::string::npos) << "it left the session";
+    EXPECT_EQ(Client().Get("/api/v1/screens/identity?host=car-9")->status, 200) << "still latest";
 }
 
 // diagctl serve --mqtt: what a broker's publishers send, taken only when it
