@@ -565,32 +565,46 @@ int Export(int argc, char **argv) {
 
 #ifdef DIAGCTL_MQTT
 // The messages serve refuses from a broker, logged without letting a
-// flood of them flood the log: the first few, then a count once a minute.
+// flood of them flood the log: the first few, then once a minute a count
+// with the last one's reason, and what is still held when serve stops.
 class RefusalLog {
   public:
     void Add(const std::string &topic, const std::string &why) {
-        const double now = MonotonicSeconds();
         std::lock_guard<std::mutex> lock(mu_);
+        const std::string what = diagctl::Printable(topic.substr(0, 200)) + ": " +
+                                 diagctl::Printable(why.substr(0, 200));
         if (logged_ < 10) {
             logged_++;
-            toollog::Log(LOG_WARNING, "serve: refused a message on %s: %s",
-                         diagctl::Printable(topic.substr(0, 200)).c_str(),
-                         diagctl::Printable(why).c_str());
-            last_ = now;
+            toollog::Log(LOG_WARNING, "serve: refused a message on %s", what.c_str());
+            last_ = MonotonicSeconds();
             return;
         }
         held_++;
-        if (now - last_ >= 60) {
-            toollog::Log(LOG_WARNING, "serve: refused %llu more messages from the broker", held_);
-            held_ = 0;
-            last_ = now;
-        }
+        last_why_ = what;
+        FlushLocked(false);
+    }
+    // Logs the count held when a minute has passed since the last line
+    // (force: at once).
+    void Flush(bool force) {
+        std::lock_guard<std::mutex> lock(mu_);
+        FlushLocked(force);
     }
 
   private:
+    void FlushLocked(bool force) {
+        const double now = MonotonicSeconds();
+        if (held_ == 0 || (!force && now - last_ < 60)) return;
+        toollog::Log(LOG_WARNING,
+                     "serve: refused %llu more messages from the broker (the last on %s)", held_,
+                     last_why_.c_str());
+        held_ = 0;
+        last_ = now;
+    }
+
     std::mutex mu_;
     unsigned logged_ = 0;
     unsigned long long held_ = 0;
+    std::string last_why_;
     double last_ = 0;
 };
 #endif
@@ -781,9 +795,13 @@ int Serve(int argc, char **argv) {
                                    : ("  (token in " + token_file + ")").c_str());
     std::fflush(stdout);
     while (Sleep(0.2)) {
+#ifdef DIAGCTL_MQTT
+        refusals.Flush(false);
+#endif
     }
 #ifdef DIAGCTL_MQTT
     if (subscriber) subscriber->Stop();
+    refusals.Flush(true);
 #endif
     server.Stop();
     if (!token_file.empty()) unlink(token_file.c_str());

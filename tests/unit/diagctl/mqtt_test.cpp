@@ -301,6 +301,7 @@ TEST_F(MqttRecord, ServeShowsEachHostAndNothingElse) {
     evil->Publish("identity", "{\"time\":\"" + std::string(kMaxRecordBytes + 10, 'x') + "\"}");
     evil->Publish("identity", "{\"command\":\"identity\",\"pwned\":true}");
     evil->Publish("identity/../nitz", "{}");
+    for (int i = 0; i < 12; i++) evil->Publish("nitz", "{\"lie\":" + std::to_string(i) + "}");
     evil->Stop(10);
 
     auto ended = [](const rapidjson::Document &d) {
@@ -322,6 +323,12 @@ TEST_F(MqttRecord, ServeShowsEachHostAndNothingElse) {
     serve.Stop(SIGTERM);
     const std::string log = testsupport::ReadFile(tmp_ + "/serve.err");
     EXPECT_NE(log.find("refused a message on diagctl/evil/identity"), std::string::npos) << log;
+    // Past the first ten, the rest are counted, and the count is not lost
+    // when serve stops before a minute is up.
+    EXPECT_NE(log.find("serve: refused 3 more messages from the broker (the last on "
+                       "diagctl/evil/nitz"),
+              std::string::npos)
+        << log;
 }
 
 // TLS and credentials as a user gives them, against a broker that takes
