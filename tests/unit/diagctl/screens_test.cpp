@@ -6,6 +6,7 @@
 #include <rapidjson/document.h>
 #include <rapidjson/pointer.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -344,6 +345,59 @@ TEST(DiagctlLineFile, RotatesWithoutLosingOrOverwriting) {
     LineFile f;
     EXPECT_FALSE(f.Open(fifo, 0, &error));
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+}
+
+// diagctl record run as root on a path in a directory that others can
+// write to: what another user put there (a link to a root-only file, a
+// file of their own, a second name of a root-only file) is refused and left
+// as it was; a new file and root's own file are written.
+TEST(DiagctlLineFile, RefusesWhatAnotherUserPlanted) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to plant files as another user";
+    const uid_t nobody = 65534;
+    const std::string base = testsupport::MakeTempDir("diagctl-planted");
+    const std::string shared = base + "/tmp", logs = base + "/logs", secret = base + "/secret";
+    ASSERT_EQ(
+        chmod(base.c_str(), 0755) | mkdir(shared.c_str(), 0755) | chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+    std::ofstream(secret) << "root only\n";
+    std::ofstream(logs + "/theirs.jsonl") << "";
+    ASSERT_EQ(chmod(secret.c_str(), 0600) | chown((logs + "/theirs.jsonl").c_str(), nobody, nobody),
+              0);
+    ASSERT_EQ(testsupport::AsUser(nobody, nobody,
+                                  [&] {
+                                      std::ofstream(shared + "/theirs.jsonl") << "theirs\n";
+                                      return symlink(secret.c_str(), (shared + "/link").c_str());
+                                  }),
+              0);
+    // As a user makes it where fs.protected_hardlinks is 0.
+    ASSERT_EQ(link(secret.c_str(), (shared + "/hard").c_str()), 0);
+    const struct {
+        std::string path;
+        const char *refused;  // in the reason; nullptr: written
+    } cases[] = {
+        {shared + "/link", "is a symbolic link"},
+        {shared + "/theirs.jsonl", "belongs to another user"},
+        {shared + "/hard", "hard links"},
+        {shared + "/new.jsonl", nullptr},
+        {shared + "/new.jsonl", nullptr},  // appended to
+        // Where only root writes, a file of the user it was made for is fine.
+        {logs + "/theirs.jsonl", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        LineFile f;
+        std::string error;
+        ASSERT_EQ(f.Open(c.path, 0, &error), c.refused == nullptr) << error;
+        if (c.refused != nullptr) {
+            EXPECT_NE(error.find(c.refused), std::string::npos) << error;
+            continue;
+        }
+        EXPECT_TRUE(f.Write("{\"n\":1}", &error)) << error;
+    }
+    EXPECT_EQ(testsupport::ReadFile(secret), "root only\n");
+    EXPECT_EQ(testsupport::ReadFile(shared + "/theirs.jsonl"), "theirs\n");
+    EXPECT_EQ(testsupport::ReadFile(shared + "/new.jsonl"), "{\"n\":1}\n{\"n\":1}\n");
+    EXPECT_EQ(testsupport::ReadFile(logs + "/theirs.jsonl"), "{\"n\":1}\n");
 }
 
 TEST(DiagctlCsv, HostileLinesAndCells) {
