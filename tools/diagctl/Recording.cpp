@@ -12,6 +12,7 @@
 #include <rapidjson/writer.h>
 
 #include "OwnFile.h"
+#include "PpsValue.h"
 
 namespace diagctl {
 
@@ -38,9 +39,14 @@ std::string CellText(const rapidjson::Value &v, bool *text) {
     return std::string(sb.GetString(), sb.GetSize());
 }
 
+// A cell as RFC 4180 takes it. Control characters and bytes that are not
+// UTF-8 show as \xNN, as on the screens (JSON records keep them escaped as
+// JSON does): a modem's NUL or terminal escape never reaches a spreadsheet
+// or a terminal raw, and each row stays on one line.
 std::string Quote(std::string s, bool text) {
-    if (text && !s.empty() && strchr("=+-@\t\r", s[0]) != nullptr) s.insert(0, "'");
-    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+    s = Printable(s);
+    if (text && !s.empty() && strchr("=+-@", s[0]) != nullptr) s.insert(0, "'");
+    if (s.find_first_of(",\"") == std::string::npos) return s;
     std::string out = "\"";
     for (char c : s) {
         if (c == '"') out += '"';

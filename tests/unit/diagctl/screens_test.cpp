@@ -413,7 +413,7 @@ TEST(DiagctlCsv, HostileLinesAndCells) {
         {std::string(100000, '[') + std::string(100000, ']'), false},
         {"{\"time\":\"t\",\"command\":\"=cmd|' /C calc'!A0\",\"latency_ms\":1,"
          "\"screen\":{\"sections\":{\"s\":{\"f\":\"a,\\\"b\\\"\\nc\",\"n\":null,\"g\":-3,\"h\":"
-         "\"\\tx\"},"
+         "\"\\tx\",\"tmsi\":\"A\\u0000B\\u001b[2J\\u0085\"},"
          "\"t\":[{\"index\":4,\"c\":\"@SUM(1)\"}]}}}",
          true},
     };
@@ -429,11 +429,16 @@ TEST(DiagctlCsv, HostileLinesAndCells) {
         "time,latency_ms,command,result,serving_cell.scell_uarfcn,serving_cell.scell_rscp,"
         "serving_cell.scell_ecio,serving_cell.scell_ura,active_set.1.aset_arfcn,",
         "\r\n2024-05-01T12:00:00.250Z,12.5,radionwinfo,SUCCESS,10700,-84,,,10700,",
-        // A formula is a text; quotes, commas and newlines are quoted.
+        // A formula is a text; quotes and commas are quoted; control
+        // characters (a modem's NUL and escapes, line ends) are shown as on
+        // the screens, so each row is one line.
         ",'=cmd|' /C calc'!A0,",
-        ",\"a,\"\"b\"\"\nc\",,-3,'\tx,'@SUM(1)\r\n",
+        ",\"a,\"\"b\"\"\\x0Ac\",,-3,\\x09x,A\\x00B\\x1B[2J\\xC2\\x85,'@SUM(1)\r\n",
     };
     for (const std::string &w : want) EXPECT_NE(csv.find(w), std::string::npos) << w << "\n" << csv;
+    std::string rows = csv;
+    for (std::size_t at; (at = rows.find("\r\n")) != std::string::npos;) rows.erase(at, 2);
+    for (unsigned char c : rows) EXPECT_TRUE(c >= 0x20 && c != 0x7F) << static_cast<int>(c);
 
     CsvTable only("bearer");
     std::string why;
