@@ -128,6 +128,35 @@ TEST(DiagctlScreen, ShowsOwnAttributes) {
     }
 }
 
+// --mask leaves the last four characters of each identity, whatever the
+// others are; the filler after IMSI and IMEI digits is not one of them.
+TEST(DiagctlMask, HidesAllButTheLastFourOfEachIdentity) {
+    const struct {
+        const char *line, *masked;
+    } cases[] = {
+        {"IMSI::310150123456789fff", "***********6789fff"},
+        {"IMSI::310 150123456789", "************6789"},
+        {"IMSI:n:310150123456789", "***********6789"},  // a number, from a broker
+        {"IMSI:json:{\"d\":\"310150123456789\"}", "*******************89\"}"},
+        {"IMEI::35-380705-123456-0\xff", "***************6-0\xff"},
+        {"TMSI::01AB00FF", "****00FF"},
+        {"PTMSI::C0FFEE01", "****EE01"},
+        {"TMSI::\u00e9t\u00e9 1234", "****1234"},
+        {"IMSI::6789", "6789"},
+        {"IMSI::N/A", "N/A"},
+    };
+    const Screen &s = *FindScreen("identity");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        Value own =
+            OwnAttributes(s, Attributes(("@status_data\n" + std::string(c.line) + "\n").c_str()));
+        MaskSecrets(s, &own);
+        ASSERT_EQ(own.members.size(), 1u);
+        EXPECT_EQ(own.members[0].second.kind, Value::Kind::kString);
+        EXPECT_EQ(own.members[0].second.text, c.masked);
+    }
+}
+
 TEST(DiagctlMatchIndexed, NamesWithADecimalIndex) {
     struct {
         const char *pattern, *name;
