@@ -95,19 +95,7 @@ inline int KillChild(pid_t pid) {
     return status;
 }
 
-// Runs fn in a child process as that user: its exit status, 100 when the
-// identity could not be taken, 200 when the child did not exit normally.
-inline int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn,
-                  const std::vector<gid_t> &groups = {}) {
-    pid_t pid = fork();
-    if (pid == 0 && setgroups(groups.size(), groups.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
-        setresuid(uid, uid, uid) == 0)
-        _exit(fn());
-    if (pid == 0) _exit(100);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
-}
+using testsupport::AsUser;
 inline int AsNobody(const std::function<int()> &fn) {
     return AsUser(65534, 65534, fn);
 }

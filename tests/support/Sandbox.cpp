@@ -223,6 +223,17 @@ int Child::Stop(int sig, int timeout_ms) {
     return status;
 }
 
+int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn, const std::vector<gid_t> &groups) {
+    pid_t pid = fork();
+    if (pid == 0 && setgroups(groups.size(), groups.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
+        setresuid(uid, uid, uid) == 0)
+        _exit(fn());
+    if (pid == 0) _exit(100);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+}
+
 bool WaitForMount(const std::string &path, int timeout_ms) {
     std::string parent = path.substr(0, path.find_last_of('/'));
     if (parent.empty()) parent = "/";

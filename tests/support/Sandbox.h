@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -93,6 +94,11 @@ class Child {
     gid_t gid_ = 0;
     std::vector<gid_t> groups_;
 };
+
+// Runs fn in a child process as that user: its exit status, 100 when the
+// identity could not be taken, 200 when the child did not exit normally.
+int AsUser(uid_t uid, gid_t gid, const std::function<int()> &fn,
+           const std::vector<gid_t> &groups = {});
 
 // Waits until a mount appears at path; false after timeout_ms.
 bool WaitForMount(const std::string &path, int timeout_ms = 5000);

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ToolLog.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 
+#include "OwnFile.h"
 #include "log_line.h"
 
 namespace toollog {
@@ -20,16 +22,20 @@ bool g_syslog = false;
 std::atomic<int> g_level{LOG_INFO};
 }  // namespace
 
-bool SetTarget(const std::string &target) {
+bool SetTarget(const std::string &target, std::string *error) {
     if (target.empty() || target == "-") return true;
     if (target == "syslog") {
         openlog(nullptr, LOG_PID, LOG_DAEMON);  // ident: the program's name
         g_syslog = true;
         return true;
     }
-    std::FILE *f = std::fopen(target.c_str(), "ae");
-    if (f == nullptr) return false;
-    g_fd = fileno(f);  // kept open for the life of the process
+    std::string why;
+    const int fd = toolfile::OpenForWriting(target, O_WRONLY | O_CREAT | O_APPEND, 0666, &why);
+    if (fd < 0) {
+        if (error != nullptr) *error = why;
+        return false;
+    }
+    g_fd = fd;  // kept open for the life of the process
     return true;
 }
 

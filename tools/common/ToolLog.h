@@ -20,9 +20,11 @@ extern const char *const kLevelNames[5];
 extern const char kLevelHelp[];
 
 // "" or "-": standard error (the default); "syslog": syslog(3) with the
-// program's name; anything else: a file opened for append. False when the
-// file cannot be opened (standard error is kept).
-bool SetTarget(const std::string &target);
+// program's name; anything else: a file opened for append as
+// toolfile::OpenForWriting opens it (never through a link, never another
+// user's file that was planted for us). False with the reason in *error
+// when the file cannot be opened or is refused (standard error is kept).
+bool SetTarget(const std::string &target, std::string *error = nullptr);
 
 // Drops lines less severe than priority (LOG_ERR .. LOG_DEBUG). Default
 // LOG_INFO.

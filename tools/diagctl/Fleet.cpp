@@ -23,7 +23,19 @@ bool IsTime(const rapidjson::Value &v) {
         const bool digit = s[i] >= '0' && s[i] <= '9';
         if (kShape[i] == 'd' ? !digit : s[i] != kShape[i]) return false;
     }
-    return true;
+    // And a time that was: a day of its month (29 February in leap years
+    // only) and no second 60, which the system clock never gives.
+    auto number = [s](int at, int digits) {
+        int n = 0;
+        for (int i = 0; i < digits; i++) n = n * 10 + (s[at + i] - '0');
+        return n;
+    };
+    const int year = number(0, 4), month = number(5, 2), day = number(8, 2);
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1) return false;
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return false;
+    return number(11, 2) <= 23 && number(14, 2) <= 59 && number(17, 2) <= 59;
 }
 
 bool ShortString(const rapidjson::Value &v, std::size_t limit) {

@@ -11,6 +11,9 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "OwnFile.h"
+#include "PpsValue.h"
+
 namespace diagctl {
 
 namespace {
@@ -36,9 +39,14 @@ std::string CellText(const rapidjson::Value &v, bool *text) {
     return std::string(sb.GetString(), sb.GetSize());
 }
 
+// A cell as RFC 4180 takes it. Control characters and bytes that are not
+// UTF-8 show as \xNN, as on the screens (JSON records keep them escaped as
+// JSON does): a modem's NUL or terminal escape never reaches a spreadsheet
+// or a terminal raw, and each row stays on one line.
 std::string Quote(std::string s, bool text) {
-    if (text && !s.empty() && strchr("=+-@\t\r", s[0]) != nullptr) s.insert(0, "'");
-    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+    s = Printable(s);
+    if (text && !s.empty() && strchr("=+-@", s[0]) != nullptr) s.insert(0, "'");
+    if (s.find_first_of(",\"") == std::string::npos) return s;
     std::string out = "\"";
     for (char c : s) {
         if (c == '"') out += '"';
@@ -66,24 +74,16 @@ bool LineFile::Open(const std::string &path, uint64_t max_bytes, std::string *er
 }
 
 bool LineFile::OpenFile(std::string *error) {
-    // O_NONBLOCK: a FIFO or a device must not hang the open; anything but
-    // a regular file is refused right after. Read too: for the last byte.
-    int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == ENXIO) {
-        *error = path_ + " is not a regular file";  // a FIFO with no reader
-        return false;
-    }
-    if (fd < 0) {
-        *error = Errno("cannot open", path_);
-        return false;
-    }
+    // Run as root in /tmp, a link or a file another user planted at the
+    // path must not take the records. Read too: for the last byte.
+    const int fd = toolfile::OpenForWriting(path_, O_RDWR | O_CREAT | O_APPEND, 0600, error);
+    if (fd < 0) return false;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
+        *error = Errno("cannot open", path_);
         close(fd);
-        *error = path_ + " is not a regular file";
         return false;
     }
-    fcntl(fd, F_SETFL, O_APPEND);
     fd_ = fd;
     owned_ = true;
     size_ = static_cast<uint64_t>(st.st_size);
@@ -97,19 +97,31 @@ bool LineFile::OpenFile(std::string *error) {
 }
 
 bool LineFile::Rotate(std::string *error) {
+    // Never over a name that is taken, even one taken since the look (a
+    // link another user put there stays as it is); lstat first for a file
+    // system that cannot rename without replacing.
+    auto move_to = [this](const std::string &target) {
+        struct stat st;
+        if (lstat(target.c_str(), &st) == 0) {
+            errno = EEXIST;
+            return false;
+        }
+        if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        return errno == EINVAL && rename(path_.c_str(), target.c_str()) == 0;
+    };
     std::string target;
     for (unsigned n = 1;; n++) {
         target = path_ + "." + std::to_string(n);
-        struct stat st;
-        if (lstat(target.c_str(), &st) != 0 && errno == ENOENT) break;
+        if (move_to(target)) break;
+        if (errno != EEXIST) {
+            *error = Errno("cannot rotate", path_);
+            return false;
+        }
         if (n == 1000000) {
             *error = "no free name to rotate " + path_ + " to";
             return false;
         }
-    }
-    if (rename(path_.c_str(), target.c_str()) != 0) {
-        *error = Errno("cannot rotate", path_);
-        return false;
     }
     close(fd_);
     fd_ = -1;

@@ -61,9 +61,11 @@ class CsvTable {
     // line that is not a whole record (it is left out).
     bool Add(const std::string &line, std::string *why);
     std::size_t rows() const { return rows_.size(); }
-    // The table as RFC 4180 CSV with CRLF line ends. A text that a
-    // spreadsheet would take for a formula (starting with =, +, -, @, tab
-    // or CR) is given a leading apostrophe.
+    // The table as RFC 4180 CSV with CRLF line ends, one line per row:
+    // control characters (line ends and tabs too) and bytes that are not
+    // UTF-8 are written as \xNN, as the screens show them. A text that a
+    // spreadsheet would take for a formula (starting with =, +, - or @) is
+    // given a leading apostrophe.
     std::string Csv() const;
 
     // A table written in two passes, as a download that holds no rows: every

@@ -24,7 +24,7 @@ const std::vector<Section> kTxPowerSections = {
      Layout::kFields,
      nullptr,
      nullptr,
-     {{"dch_tx_pwr", "TX power", kDbm, false, true},
+     {{"dch_tx_pwr", "TX power", kDbm, Secret::kNone, true},
       {"dch_tx_pwr_step", "TX power step", kDb},
       {"dch_tx_pwr_algo", "Power control algorithm", ""},
       {"dch_utra_rssi", "UTRA RSSI", kDbm},
@@ -37,7 +37,7 @@ const std::vector<Section> kTxPowerSections = {
      Layout::kFields,
      nullptr,
      nullptr,
-     {{"radio_temp", "Temperature", "°C", false, true}}},
+     {{"radio_temp", "Temperature", "°C", Secret::kNone, true}}},
 };
 
 std::vector<Screen> BuildScreens() {
@@ -50,11 +50,11 @@ std::vector<Screen> BuildScreens() {
            Layout::kFields,
            nullptr,
            nullptr,
-           {{"IMSI", "IMSI", "", true},
-            {"TMSI", "TMSI", ""},
-            {"PTMSI", "P-TMSI", ""},
+           {{"IMSI", "IMSI", "", Secret::kDigits},
+            {"TMSI", "TMSI", "", Secret::kAll},
+            {"PTMSI", "P-TMSI", "", Secret::kAll},
             {"TLLI", "TLLI", ""}}},
-          {"Equipment", Layout::kFields, nullptr, nullptr, {{"IMEI", "IMEI", "", true}}},
+          {"Equipment", Layout::kFields, nullptr, nullptr, {{"IMEI", "IMEI", "", Secret::kDigits}}},
           {"Radio network identities",
            Layout::kFields,
            nullptr,
@@ -109,7 +109,7 @@ std::vector<Screen> BuildScreens() {
             {"gsm_arfcn", "ARFCN", ""},
             {"gsm_bsic", "BSIC", ""},
             {"gsm_bands", "Band", ""},
-            {"gsm_tx_power", "TX power", kDbm, false, true},
+            {"gsm_tx_power", "TX power", kDbm, Secret::kNone, true},
             {"gsm_ta", "Timing advance", ""},
             {"rr_state", "RR state", ""},
             {"gsm_pch_period", "Paging period", ""},
@@ -128,7 +128,7 @@ std::vector<Screen> BuildScreens() {
             {"gsm_t3314", "T3314", ""},
             {"gsm_cs_ps_pdp", "CS/PS/PDP", ""},
             {"dtm_support", "DTM support", ""},
-            {"gsm_dnlk_thru", "Downlink throughput", "", false, true},
+            {"gsm_dnlk_thru", "Downlink throughput", "", Secret::kNone, true},
             {"edge_bler", "EDGE BLER", ""}}},
           {"Latest TBF",
            Layout::kFields,
@@ -156,10 +156,10 @@ std::vector<Screen> BuildScreens() {
            Layout::kFields,
            "gsm_sc_dec",
            "(no dedicated measurements)",
-           {{"rxlev_full", "RXLEV full", "", false, true},
-            {"rxlev_sub", "RXLEV sub", "", false, true},
-            {"rxqual_full", "RXQUAL full", "", false, true},
-            {"rxqual_sub", "RXQUAL sub", "", false, true}}},
+           {{"rxlev_full", "RXLEV full", "", Secret::kNone, true},
+            {"rxlev_sub", "RXLEV sub", "", Secret::kNone, true},
+            {"rxqual_full", "RXQUAL full", "", Secret::kNone, true},
+            {"rxqual_sub", "RXQUAL sub", "", Secret::kNone, true}}},
           {"Dedicated-mode neighbour cells",
            Layout::kArrayTable,
            "gsm_ded_meas",
@@ -215,8 +215,8 @@ std::vector<Screen> BuildScreens() {
            "rab_2g",
            nullptr,
            {{"domain", "Domain", ""},
-            {"datarate_ul", "UL rate", "bps", false, true},
-            {"datarate_dl", "DL rate", "bps", false, true},
+            {"datarate_ul", "UL rate", "bps", Secret::kNone, true},
+            {"datarate_dl", "DL rate", "bps", Secret::kNone, true},
             {"maxrate_ul", "UL max rate", "bps"},
             {"maxrate_dl", "DL max rate", "bps"},
             {"bler_residual", "Residual BLER", ""},
@@ -231,7 +231,7 @@ std::vector<Screen> BuildScreens() {
            nullptr,
            nullptr,
            {{"hssch_code", "HS-SCCH code", ""},
-            {"hsdpa_rate", "Data rate", "kbps", false, true},
+            {"hsdpa_rate", "Data rate", "kbps", Secret::kNone, true},
             {"hsdpa_cqi_num", "CQI count", ""},
             {"hsdpa_cqi_type", "CQI type", ""},
             {"hsdpa_bler", "BLER", ""}}},
@@ -311,8 +311,8 @@ std::vector<Screen> BuildScreens() {
            nullptr,
            {{"scell_uarfcn", "UARFCN", ""},
             {"scell_sc", "Scrambling code", ""},
-            {"scell_rscp", "RSCP", kDbm, false, true},
-            {"scell_ecio", "Ec/Io", kDb, false, true},
+            {"scell_rscp", "RSCP", kDbm, Secret::kNone, true},
+            {"scell_ecio", "Ec/Io", kDb, Secret::kNone, true},
             {"scell_cellid", "Cell id", ""},
             {"scell_mcc", "MCC", ""},
             {"scell_mnc", "MNC", ""},
@@ -668,9 +668,20 @@ Value DataTable(const Section &section, const std::string &key, const std::vecto
     return table;
 }
 
-bool IsHexDigits(const std::string &s) {
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c); });
+// s with every character but the last four replaced by '*'; bytes that
+// continue a UTF-8 sequence go with the character they belong to.
+std::string Masked(const std::string &s, Secret how) {
+    auto starts = [&s](std::size_t i) { return (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80; };
+    std::size_t end = s.size();
+    if (how == Secret::kDigits)
+        while (end > 0 && (s[end - 1] == 'f' || s[end - 1] == 'F')) end--;
+    std::size_t at = end;
+    for (int keep = 4; at > 0 && keep > 0;)
+        if (starts(--at)) keep--;
+    std::string out;
+    for (std::size_t i = 0; i < at; i++)
+        if (starts(i)) out += '*';
+    return out + s.substr(at);
 }
 
 }  // namespace
@@ -729,23 +740,11 @@ void MaskSecrets(const Screen &screen, Value *attributes) {
     for (const Section &section : screen.sections) {
         if (section.container != nullptr) continue;
         for (const Item &item : section.items) {
-            if (!item.secret) continue;
-            for (auto &m : attributes->members) {
-                std::string &s = m.second.text;
-                if (m.first != item.name || m.second.kind != Value::Kind::kString ||
-                    !IsHexDigits(s))
-                    continue;
-                // Identity digits are packed as half-bytes with 0xF as filler,
-                // shown as 'f': only the decimal digits are identity digits.
-                std::size_t keep = 4;
-                for (auto c = s.rbegin(); c != s.rend(); ++c) {
-                    if (!std::isdigit(static_cast<unsigned char>(*c))) continue;
-                    if (keep > 0)
-                        keep--;
-                    else
-                        *c = '*';
-                }
-            }
+            if (item.secret == Secret::kNone) continue;
+            for (auto &m : attributes->members)
+                if (m.first == item.name && m.second.kind != Value::Kind::kNull &&
+                    !IsUnavailable(&m.second))
+                    m.second = Value::String(Masked(m.second.Display(), item.secret));
         }
     }
 }

@@ -26,12 +26,18 @@ enum class Layout {
     kArrayTable,
 };
 
+// What --mask hides of an identity: every character but the last four,
+// whatever they are. In digit identities (IMSI, IMEI) the daemon pads the
+// digits with 'f' at the end; that padding is kept and is not one of the
+// four.
+enum class Secret { kNone, kAll, kDigits };
+
 struct Item {
-    const char *name;     // attribute name, or a format with one "%d"
-    const char *label;    // what the screen calls it
-    const char *unit;     // shown after numbers ("dBm"); "" when none
-    bool secret = false;  // digits hidden by --mask, all but the last four
-    bool trend = false;   // a number people follow: --watch draws its recent values
+    const char *name;               // attribute name, or a format with one "%d"
+    const char *label;              // what the screen calls it
+    const char *unit;               // shown after numbers ("dBm"); "" when none
+    Secret secret = Secret::kNone;  // hidden by --mask
+    bool trend = false;             // a number people follow: --watch draws its recent values
 };
 
 struct Section {
@@ -66,9 +72,11 @@ bool MatchIndexed(const std::string &pattern, const std::string &name, int *inde
 bool Owns(const Screen &screen, const std::string &name);
 // The screen's own attributes of a status object, in the object's order.
 Value OwnAttributes(const Screen &screen, const Value &attributes);
-// Replaces all but the last four decimal digits of the screen's secret
-// attributes with '*' when they hold identity digits (hexadecimal, the
-// filler 'f' kept); texts such as "N/A" stay as they are.
+// Replaces every character of the screen's secret attributes but the last
+// four with '*' (see Secret; a UTF-8 sequence is one character). A value
+// that is not a text (a record from a broker may hold anything) becomes
+// its text, masked; the placeholders "N/A" and "NOT SUPPORTED" and null
+// stay as they are.
 void MaskSecrets(const Screen &screen, Value *attributes);
 
 // The name of a section in the JSON screen: its title in lower case with

@@ -334,7 +334,8 @@ int Record(int argc, char **argv) {
     app.add_option("--count", count, "Stop after N rounds (default: until interrupted)")
         ->type_name("N")
         ->check(CLI::Range(1ULL, 1ULL << 40));
-    app.add_flag("--mask", opt.mask, "Hide the IMEI and IMSI digits but the last four");
+    app.add_flag("--mask", opt.mask,
+                 "Hide the IMSI, TMSI, P-TMSI and IMEI but their last four characters");
     app.add_option("--timeout", opt.timeout_s, "Seconds to wait for each answer (default 5)")
         ->type_name("SECONDS")
         ->check(kSeconds);
@@ -834,7 +835,8 @@ int main(int argc, char **argv) {
         ->check(kSeconds);
     app.add_flag("--compact", opt.compact,
                  "Leave out what is unavailable and pack fields side by side");
-    app.add_flag("--mask", opt.mask, "Hide the IMEI and IMSI digits but the last four");
+    app.add_flag("--mask", opt.mask,
+                 "Hide the IMSI, TMSI, P-TMSI and IMEI but their last four characters");
     app.add_option("--timeout", opt.timeout_s, "Seconds to wait for the answer (default 5)")
         ->type_name("SECONDS")
         ->check(kSeconds);

@@ -7,8 +7,8 @@
 
 namespace ppsfs {
 
-bool OpenLog(const std::string &target) {
-    return toollog::SetTarget(target);
+bool OpenLog(const std::string &target, std::string *error) {
+    return toollog::SetTarget(target, error);
 }
 
 void Logf(const char *fmt, ...) {

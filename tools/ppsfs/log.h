@@ -13,9 +13,9 @@
 namespace ppsfs {
 
 // "" or "-": standard error; "syslog": syslog(3); anything else: a file
-// opened for append. Returns false (and keeps standard error) when the file
-// cannot be opened.
-bool OpenLog(const std::string &target);
+// opened for append (toollog::SetTarget). Returns false with the reason in
+// *error (and keeps standard error) when the file cannot be opened.
+bool OpenLog(const std::string &target, std::string *error = nullptr);
 
 // A refusal: what a client asked for and was refused (level notice).
 void Logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -198,8 +198,9 @@ int main(int argc, char **argv) {
     // A daemon has no standard error: its log goes to syslog unless --log
     // says otherwise. Until then (loading saved objects) it is standard error.
     const bool syslog_once_daemon = !foreground && log_target == "-";
-    if (!ppsfs::OpenLog(log_target)) {
-        StartError("cannot open log %s: %s", log_target.c_str(), std::strerror(errno));
+    std::string log_error;
+    if (!ppsfs::OpenLog(log_target, &log_error)) {
+        StartError("cannot open log: %s", log_error.c_str());
         return 1;
     }
 

@@ -35,8 +35,11 @@ std::string CommandOf(const std::string &record) {
 TEST(FleetRecords, RoundTripByteForByte) {
     std::vector<std::string> records = GoldenRecords();
     ASSERT_GE(records.size(), 10u);
-    Timing t{"2026-01-01T00:00:00.000Z", 5000};
-    records.push_back(RenderErrorJson(*FindScreen("bearer"), t, kExitTimeout, "no answer"));
+    // The edges of the calendar and the clock are times too.
+    for (const char *time : {"2026-01-01T00:00:00.000Z", "2024-02-29T23:59:59.999Z",
+                             "2000-02-29T12:00:00.000Z", "2026-12-31T23:59:59.999Z"})
+        records.push_back(
+            RenderErrorJson(*FindScreen("bearer"), {time, 5000}, kExitTimeout, "no answer"));
     for (const std::string &line : records) {
         const Screen *screen = FindScreen(CommandOf(line));
         ASSERT_NE(screen, nullptr) << line;
@@ -82,6 +85,16 @@ TEST(FleetRecords, RefusesEachLie) {
         {"another object", with("\"object\":\"status_data\"", "\"object\":\"status_utra\"")},
         {"a time without milliseconds", member("time", "\"2026-01-01T00:00:00Z\"")},
         {"a local time", member("time", "\"2026-01-01T00:00:00.000+02:00\"")},
+        {"month 13", member("time", "\"2026-13-01T00:00:00.000Z\"")},
+        {"month 0", member("time", "\"2026-00-01T00:00:00.000Z\"")},
+        {"day 0", member("time", "\"2026-01-00T00:00:00.000Z\"")},
+        {"31 April", member("time", "\"2026-04-31T00:00:00.000Z\"")},
+        {"29 February of a common year", member("time", "\"2026-02-29T00:00:00.000Z\"")},
+        {"29 February of 1900", member("time", "\"1900-02-29T00:00:00.000Z\"")},
+        {"hour 24", member("time", "\"2026-01-01T24:00:00.000Z\"")},
+        {"minute 60", member("time", "\"2026-01-01T00:60:00.000Z\"")},
+        {"second 60", member("time", "\"2026-01-01T00:00:60.000Z\"")},
+        {"nothing in range", member("time", "\"2026-13-99T99:99:99.999Z\"")},
         {"no time", member("time", nullptr)},
         {"a negative latency", member("latency_ms", "-1")},
         {"a latency as text", member("latency_ms", "\"1\"")},

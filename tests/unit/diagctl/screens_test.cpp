@@ -6,6 +6,7 @@
 #include <rapidjson/document.h>
 #include <rapidjson/pointer.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -124,6 +125,35 @@ TEST(DiagctlScreen, ShowsOwnAttributes) {
         Value own = OwnAttributes(*s, Attributes(c.text));
         if (c.mask) MaskSecrets(*s, &own);
         ExpectLines(RenderScreen(*s, own, "SUCCESS"), c.lines, c.absent);
+    }
+}
+
+// --mask leaves the last four characters of each identity, whatever the
+// others are; the filler after IMSI and IMEI digits is not one of them.
+TEST(DiagctlMask, HidesAllButTheLastFourOfEachIdentity) {
+    const struct {
+        const char *line, *masked;
+    } cases[] = {
+        {"IMSI::310150123456789fff", "***********6789fff"},
+        {"IMSI::310 150123456789", "************6789"},
+        {"IMSI:n:310150123456789", "***********6789"},  // a number, from a broker
+        {"IMSI:json:{\"d\":\"310150123456789\"}", "*******************89\"}"},
+        {"IMEI::35-380705-123456-0\xff", "***************6-0\xff"},
+        {"TMSI::01AB00FF", "****00FF"},
+        {"PTMSI::C0FFEE01", "****EE01"},
+        {"TMSI::\u00e9t\u00e9 1234", "****1234"},
+        {"IMSI::6789", "6789"},
+        {"IMSI::N/A", "N/A"},
+    };
+    const Screen &s = *FindScreen("identity");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        Value own =
+            OwnAttributes(s, Attributes(("@status_data\n" + std::string(c.line) + "\n").c_str()));
+        MaskSecrets(s, &own);
+        ASSERT_EQ(own.members.size(), 1u);
+        EXPECT_EQ(own.members[0].second.kind, Value::Kind::kString);
+        EXPECT_EQ(own.members[0].second.text, c.masked);
     }
 }
 
@@ -346,6 +376,59 @@ TEST(DiagctlLineFile, RotatesWithoutLosingOrOverwriting) {
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
 }
 
+// diagctl record run as root on a path in a directory that others can
+// write to: what another user put there (a link to a root-only file, a
+// file of their own, a second name of a root-only file) is refused and left
+// as it was; a new file and root's own file are written.
+TEST(DiagctlLineFile, RefusesWhatAnotherUserPlanted) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to plant files as another user";
+    const uid_t nobody = 65534;
+    const std::string base = testsupport::MakeTempDir("diagctl-planted");
+    const std::string shared = base + "/tmp", logs = base + "/logs", secret = base + "/secret";
+    ASSERT_EQ(
+        chmod(base.c_str(), 0755) | mkdir(shared.c_str(), 0755) | chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+    std::ofstream(secret) << "root only\n";
+    std::ofstream(logs + "/theirs.jsonl") << "";
+    ASSERT_EQ(chmod(secret.c_str(), 0600) | chown((logs + "/theirs.jsonl").c_str(), nobody, nobody),
+              0);
+    ASSERT_EQ(testsupport::AsUser(nobody, nobody,
+                                  [&] {
+                                      std::ofstream(shared + "/theirs.jsonl") << "theirs\n";
+                                      return symlink(secret.c_str(), (shared + "/link").c_str());
+                                  }),
+              0);
+    // As a user makes it where fs.protected_hardlinks is 0.
+    ASSERT_EQ(link(secret.c_str(), (shared + "/hard").c_str()), 0);
+    const struct {
+        std::string path;
+        const char *refused;  // in the reason; nullptr: written
+    } cases[] = {
+        {shared + "/link", "is a symbolic link"},
+        {shared + "/theirs.jsonl", "belongs to another user"},
+        {shared + "/hard", "hard links"},
+        {shared + "/new.jsonl", nullptr},
+        {shared + "/new.jsonl", nullptr},  // appended to
+        // Where only root writes, a file of the user it was made for is fine.
+        {logs + "/theirs.jsonl", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        LineFile f;
+        std::string error;
+        ASSERT_EQ(f.Open(c.path, 0, &error), c.refused == nullptr) << error;
+        if (c.refused != nullptr) {
+            EXPECT_NE(error.find(c.refused), std::string::npos) << error;
+            continue;
+        }
+        EXPECT_TRUE(f.Write("{\"n\":1}", &error)) << error;
+    }
+    EXPECT_EQ(testsupport::ReadFile(secret), "root only\n");
+    EXPECT_EQ(testsupport::ReadFile(shared + "/theirs.jsonl"), "theirs\n");
+    EXPECT_EQ(testsupport::ReadFile(shared + "/new.jsonl"), "{\"n\":1}\n{\"n\":1}\n");
+    EXPECT_EQ(testsupport::ReadFile(logs + "/theirs.jsonl"), "{\"n\":1}\n");
+}
+
 TEST(DiagctlCsv, HostileLinesAndCells) {
     const std::string good = Record("radionwinfo", kUtra);
     const struct {
@@ -359,7 +442,7 @@ TEST(DiagctlCsv, HostileLinesAndCells) {
         {std::string(100000, '[') + std::string(100000, ']'), false},
         {"{\"time\":\"t\",\"command\":\"=cmd|' /C calc'!A0\",\"latency_ms\":1,"
          "\"screen\":{\"sections\":{\"s\":{\"f\":\"a,\\\"b\\\"\\nc\",\"n\":null,\"g\":-3,\"h\":"
-         "\"\\tx\"},"
+         "\"\\tx\",\"tmsi\":\"A\\u0000B\\u001b[2J\\u0085\"},"
          "\"t\":[{\"index\":4,\"c\":\"@SUM(1)\"}]}}}",
          true},
     };
@@ -375,11 +458,16 @@ TEST(DiagctlCsv, HostileLinesAndCells) {
         "time,latency_ms,command,result,serving_cell.scell_uarfcn,serving_cell.scell_rscp,"
         "serving_cell.scell_ecio,serving_cell.scell_ura,active_set.1.aset_arfcn,",
         "\r\n2024-05-01T12:00:00.250Z,12.5,radionwinfo,SUCCESS,10700,-84,,,10700,",
-        // A formula is a text; quotes, commas and newlines are quoted.
+        // A formula is a text; quotes and commas are quoted; control
+        // characters (a modem's NUL and escapes, line ends) are shown as on
+        // the screens, so each row is one line.
         ",'=cmd|' /C calc'!A0,",
-        ",\"a,\"\"b\"\"\nc\",,-3,'\tx,'@SUM(1)\r\n",
+        ",\"a,\"\"b\"\"\\x0Ac\",,-3,\\x09x,A\\x00B\\x1B[2J\\xC2\\x85,'@SUM(1)\r\n",
     };
     for (const std::string &w : want) EXPECT_NE(csv.find(w), std::string::npos) << w << "\n" << csv;
+    std::string rows = csv;
+    for (std::size_t at; (at = rows.find("\r\n")) != std::string::npos;) rows.erase(at, 2);
+    for (unsigned char c : rows) EXPECT_TRUE(c >= 0x20 && c != 0x7F) << static_cast<int>(c);
 
     CsvTable only("bearer");
     std::string why;
