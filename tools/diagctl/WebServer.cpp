@@ -451,7 +451,10 @@ void ServerGlue::Free(void *cls) {
 
 WebServer::WebServer(ServeOptions options, SnapshotSource source, GsmTimeWriter gsm_time)
     : opt_(std::move(options)), source_(std::move(source)), gsm_time_(std::move(gsm_time)) {
-    if (!opt_.fleet) hosts_[""].latest.assign(ServedScreens().size(), Entry{});
+    if (!opt_.fleet) {
+        hosts_[""].latest.assign(ServedScreens().size(), Entry{});
+        hosts_[""].tallies.assign(ServedScreens().size(), Tally{});
+    }
 }
 
 WebServer::~WebServer() {
@@ -599,12 +602,17 @@ WebServer::Entry WebServer::MakeEntry(const Screen &screen, const Snapshot &snap
     texts->plain = std::move(plain);
     Entry e;
     e.texts = std::move(texts);
+    e.status = snap.status;
+    e.latency_ms = snap.timing.latency_ms;
+    e.time = snap.timing.time;
     return e;
 }
 
 void WebServer::Store(Host *host, std::size_t screen, Entry e) {
     e.seq = ++next_seq_;
     e.screen = screen;
+    host->tallies[screen].Count(e.status, e.latency_ms, e.time);
+    e.time.clear();  // counted: the record keeps it
     e.when = std::chrono::steady_clock::now();
     // Each record is counted once: while in the session, and after it left
     // the session for as long as it is still its screen's latest.
@@ -643,6 +651,7 @@ WebServer::Host *WebServer::FindHost(const std::string &name) {
     }
     Host &h = hosts_[name];
     h.latest.assign(ServedScreens().size(), Entry{});
+    h.tallies.assign(ServedScreens().size(), Tally{});
     h.heard = now;
     hosts_version_++;
     return &h;
@@ -745,6 +754,22 @@ std::string WebServer::IndexJson(bool masked) {
     return out + "}\n";
 }
 
+std::string WebServer::MetricsText() {
+    // The latest records and tallies are copied; the text is made unlocked.
+    std::vector<HostFigures> figures;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (const auto &h : hosts_) {
+            HostFigures f;
+            f.host = h.first;
+            f.tallies = h.second.tallies;
+            for (const Entry &e : h.second.latest) f.records.push_back(e.seq ? e.texts->plain : "");
+            figures.push_back(std::move(f));
+        }
+    }
+    return Exposition(ServedScreens(), figures);
+}
+
 std::vector<std::string> WebServer::Lines(uint64_t *cursor, uint64_t end, bool masked,
                                           std::chrono::steady_clock::time_point since,
                                           std::size_t max_bytes) const {
@@ -810,7 +835,7 @@ void WebServer::Answer(Request &req) {
     if (req.Has("Origin") && !same_origin)
         return req.Error(403, "cross-origin requests are refused");
     const std::string &path = req.path;
-    if (IsApi(path) && !Authorized(req)) {
+    if ((IsApi(path) || path == "/metrics") && !Authorized(req)) {
         req.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"diagctl serve\"");
         return req.Error(401,
                          "the API needs the token diagctl serve printed "
@@ -834,9 +859,9 @@ void WebServer::Answer(Request &req) {
             asset = &kWebAssets[i];
     const bool chart = path == "/js/chart.js" && !chart_js_body_.empty();
     const bool screen = path.rfind(kScreenPrefix, 0) == 0;
-    const bool known = asset || chart || screen || path == "/api/v1/screens" ||
-                       path == "/api/v1/stream" || path == "/api/v1/session.jsonl" ||
-                       path == "/api/v1/session.csv";
+    const bool known = asset || chart || screen || path == "/metrics" ||
+                       path == "/api/v1/screens" || path == "/api/v1/stream" ||
+                       path == "/api/v1/session.jsonl" || path == "/api/v1/session.csv";
     if (!known) return req.Error(404, "no such path");
     if (!get) {
         req.headers.emplace_back("Allow", "GET, HEAD");
@@ -857,6 +882,12 @@ void WebServer::Answer(Request &req) {
     }
     const bool masked = opt_.mask || req.Param("mask") == "1";
     if (path == "/api/v1/screens") return req.Json(IndexJson(masked));
+    if (path == "/metrics") {
+        req.status = 200;
+        req.type = "text/plain; version=0.0.4; charset=utf-8";
+        req.content = MetricsText();
+        return;
+    }
     if (path == "/api/v1/stream") return Stream(req);
     if (path == "/api/v1/session.jsonl") return Download(req, false);
     if (path == "/api/v1/session.csv") return Download(req, true);

@@ -49,6 +49,7 @@
 
 #include "Client.h"
 #include "Fleet.h"
+#include "Metrics.h"
 #include "Screens.h"
 #include "Snapshot.h"
 
@@ -166,12 +167,17 @@ class WebServer {
     struct Entry {
         uint64_t seq = 0;  // 0: none yet
         std::size_t screen = 0;
+        // What the metrics count of it: its status, latency and time.
+        int status = 0;
+        double latency_ms = 0;
+        std::string time;
         std::shared_ptr<const Texts> texts;
         std::chrono::steady_clock::time_point when;
     };
     // The screens of one host ("" in the local mode, the only one there).
     struct Host {
-        std::vector<Entry> latest;  // per served screen
+        std::vector<Entry> latest;   // per served screen
+        std::vector<Tally> tallies;  // per served screen
         std::deque<Entry> session;
         std::size_t bytes = 0;  // of its records, each counted once
         bool has_status = false;
@@ -186,6 +192,7 @@ class WebServer {
     void Store(Host *host, std::size_t screen, Entry entry);
     std::string HostJson(const std::string &name, const Host &host) const;
     std::string IndexJson(bool masked);
+    std::string MetricsText();
     // With mu_ held: up to max_bytes of records after *cursor and at most
     // up to end, oldest first, each ending in a newline; *cursor moves past
     // them, and past records dropped meanwhile.
