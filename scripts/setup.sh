@@ -27,6 +27,7 @@ more_packages=(
   libgtest-dev libgmock-dev                      # tests
   libcpp-httplib-dev                             # the tests' and benchmarks' HTTP client
   openssl curl                                   # diagctl serve's TLS test: a certificate, a client
+  prometheus                                     # /metrics scraped by a real Prometheus; promtool
   libbenchmark-dev                               # bench/
   clang libclang-rt-dev                          # libFuzzer and sanitizers
   clang-format                                   # the formatting check of scripts/test.sh
