@@ -308,7 +308,7 @@ TEST_MAP=(
   "techmode/ : tlv_codec_test techmode_test diag_test techmode_sim_timeline_test : techmode_sim_test system_test"
   "diag/ : diag_test : system_test diagctl_system_test"
   "service/ : runasuser_test : system_test hostile_test"
-  "tools/common/ : log_line_test diagctl_screens_test : cli_test.sh ppsfs_test techmode_sim_test"
+  "tools/common/ : log_line_test diagctl_screens_test : cli_test.sh ppsfs_test techmode_sim_test hostile_test"
   "tools/ppsfs/ : ppsfs_test ppsfs_shell_test.sh ppsfs_mount_test.sh notify_test : hostile_test system_test"
   "tools/techmode-sim/ : techmode_sim_timeline_test techmode-sim techmode_sim_test diag_test : system_test diagctl_system_test hostile_test"
   "tools/diagctl/WebServer : diagctl_screens_test : diagctl_serve_test diagctl_system_test"

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -482,6 +483,46 @@ TEST_F(HostileTest, SaveDirectoryOthersCouldChangeIsRefused) {
                   "ppsfs: error: save directory " + c.path + ": " + c.says + "\n");
     }
     EXPECT_EQ(Names(real), std::set<std::string>{});
+}
+
+// Every file a tool run as root is told to write, given in a directory that
+// others can write to (as /tmp): a link another user planted there to a
+// root-only file is not followed, and the tool says so.
+TEST_F(HostileTest, NoToolWritesThroughALinkAnotherUserPlanted) {
+    const std::string shared = base_ + "/shared", secret = base_ + "/secret",
+                      link = shared + "/planted", mnt = base_ + "/mnt2", err = base_ + "/stderr";
+    ASSERT_EQ(mkdir(shared.c_str(), 0755) | chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+    std::ofstream(secret) << "root only\n";
+    std::ofstream(base_ + "/rec.jsonl")
+        << "{\"time\":\"2026-01-01T00:00:00.000Z\",\"command\":\"nitz\"}\n";
+    ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+    ASSERT_EQ(AsNobody([&] { return symlink(secret.c_str(), link.c_str()); }), 0);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        bool mounts;  // runs until unmounted; the file is written at the end
+    } cases[] = {
+        {{PPSFS_BIN, "--foreground", "--log", link, mnt}, 1, false},
+        {{PPSFS_BIN, "--foreground", "--stats", link, mnt}, 0, true},
+        {{TECHMODE_SIM_BIN, "-f", "--record-replies", link, mnt}, 2, false},
+        {{DIAGCTL_BIN, "record", "-o", link, "--count", "1", "--pps", base_, "nitz"}, 5, false},
+        {{DIAGCTL_BIN, "export", "--csv", "-o", link, base_ + "/rec.jsonl"}, 5, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
+        testsupport::Child tool;
+        ASSERT_TRUE(tool.Start(c.args, "", err));
+        if (c.mounts) {
+            ASSERT_TRUE(testsupport::WaitForMount(mnt));
+            EXPECT_EQ(umount2(mnt.c_str(), 0), 0);
+        }
+        const int status = tool.Wait(10000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << "status " << status;
+        EXPECT_NE(ReadFile(err).find(link + " is a symbolic link"), std::string::npos)
+            << ReadFile(err);
+        EXPECT_EQ(ReadFile(secret), "root only\n");
+    }
 }
 
 }  // namespace

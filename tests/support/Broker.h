@@ -1,24 +1,28 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // Test support for MQTT: a Mosquitto broker of the test's own on a free
-// loopback port (run as nobody under root), and a client that keeps every
-// message it receives. Header-only; link libmosquitto.
+// loopback port (run as nobody under root), a client that keeps every
+// message it receives, and a broker that lies. Header-only; link
+// libmosquitto.
 #ifndef TESTS_SUPPORT_BROKER_H
 #define TESTS_SUPPORT_BROKER_H
 
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/Sandbox.h"
@@ -169,6 +173,116 @@ class Watcher {
     std::condition_variable changed_;
     bool subscribed_ = false;
     std::vector<Message> messages_;
+};
+
+// A broker that lies, for clients under attack: it listens on a free
+// loopback port, takes one connection at a time, reads its CONNECT,
+// accepts it with a CONNACK (MQTT 5 or 3.1.1, as the client spoke) and
+// then hands the connection to the test's script, which does what it will
+// with it. The connection is ended after the script.
+class LyingBroker {
+  public:
+    // script(n, fd) for the nth connection accepted (from 1); false stops taking
+    // connections (the port is closed, so later tries are refused).
+    using Script = std::function<bool(int n, int fd)>;
+
+    explicit LyingBroker(Script script) : script_(std::move(script)) {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        auto *sa = reinterpret_cast<sockaddr *>(&a);
+        if (bind(listener_, sa, len) == 0 && listen(listener_, 8) == 0 &&
+            getsockname(listener_, sa, &len) == 0)
+            port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~LyingBroker() {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+    }
+
+    std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+    // Connections accepted with a CONNACK so far.
+    int accepted() const { return accepted_; }
+
+    // Writes all of text; false when the connection is gone (or after 20 s
+    // of the peer not reading, so that a test never hangs).
+    static bool Send(int fd, const std::string &text) {
+        for (std::size_t done = 0; done < text.size();) {
+            struct pollfd p = {fd, POLLOUT, 0};
+            if (poll(&p, 1, 20000) != 1) return false;
+            const ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    // A PUBLISH packet's fixed header for a remaining length.
+    static std::string PublishHeader(uint32_t remaining) {
+        std::string h(1, '\x30');
+        do {
+            const uint8_t b = remaining % 128;
+            remaining /= 128;
+            h += static_cast<char>(remaining > 0 ? b | 128 : b);
+        } while (remaining > 0);
+        return h;
+    }
+
+  private:
+    // Reads the CONNECT; its protocol level (5 or 4), or 0.
+    static int ReadConnect(int fd) {
+        uint8_t b = 0;
+        uint32_t length = 0, shift = 0;
+        if (recv(fd, &b, 1, MSG_WAITALL) != 1 || b != 0x10) return 0;
+        do {
+            if (recv(fd, &b, 1, MSG_WAITALL) != 1 || shift > 21) return 0;
+            length |= static_cast<uint32_t>(b & 127) << shift;
+            shift += 7;
+        } while (b & 128);
+        std::string body(length, '\0');
+        if (length < 7 || recv(fd, &body[0], length, MSG_WAITALL) != static_cast<ssize_t>(length))
+            return 0;
+        return body[6];  // after the protocol name "MQTT"
+    }
+
+    // Ends a connection after what was sent has arrived: the end first,
+    // then whatever the client still sends is read until it closes (a
+    // close with unread bytes would reset the connection and lose what
+    // the client had not read yet).
+    static void Hangup(int fd) {
+        shutdown(fd, SHUT_WR);
+        char buf[4096];
+        for (struct pollfd p = {fd, POLLIN, 0}; poll(&p, 1, 5000) == 1;)
+            if (read(fd, buf, sizeof buf) <= 0) break;
+        close(fd);
+    }
+
+    // A connection that sends no CONNECT (a client's look whether the
+    // port answers) is not counted.
+    void Serve() {
+        for (;;) {
+            const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) return;
+            const int level = ReadConnect(fd);
+            const bool go_on = level != 0 && Send(fd, level == 5 ? std::string("\x20\x03\0\0\0", 5)
+                                                                 : std::string("\x20\x02\0\0", 4));
+            const bool more = !go_on || script_(++accepted_, fd);
+            Hangup(fd);
+            if (!more) {
+                shutdown(listener_, SHUT_RDWR);
+                return;
+            }
+        }
+    }
+
+    Script script_;
+    int listener_ = -1, port_ = 0;
+    std::atomic<int> accepted_{0};
+    std::thread thread_;
 };
 
 }  // namespace testsupport

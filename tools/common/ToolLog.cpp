@@ -23,19 +23,21 @@ std::atomic<int> g_level{LOG_INFO};
 }  // namespace
 
 bool SetTarget(const std::string &target, std::string *error) {
-    if (target.empty() || target == "-") return true;
+    int fd = STDERR_FILENO;
     if (target == "syslog") {
         openlog(nullptr, LOG_PID, LOG_DAEMON);  // ident: the program's name
-        g_syslog = true;
-        return true;
+    } else if (!target.empty() && target != "-") {
+        std::string why;
+        fd = toolfile::OpenForWriting(target, O_WRONLY | O_CREAT | O_APPEND, 0666, &why);
+        if (fd < 0) {
+            if (error != nullptr) *error = why;
+            return false;
+        }
     }
-    std::string why;
-    const int fd = toolfile::OpenForWriting(target, O_WRONLY | O_CREAT | O_APPEND, 0666, &why);
-    if (fd < 0) {
-        if (error != nullptr) *error = why;
-        return false;
-    }
-    g_fd = fd;  // kept open for the life of the process
+    // A file is kept open until another target replaces it.
+    if (g_fd != STDERR_FILENO) close(g_fd);
+    g_fd = fd;
+    g_syslog = target == "syslog";
     return true;
 }
 

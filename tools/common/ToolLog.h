@@ -23,7 +23,8 @@ extern const char kLevelHelp[];
 // program's name; anything else: a file opened for append as
 // toolfile::OpenForWriting opens it (never through a link, never another
 // user's file that was planted for us). False with the reason in *error
-// when the file cannot be opened or is refused (standard error is kept).
+// when the file cannot be opened or is refused (the target is kept). A
+// file set before is closed.
 bool SetTarget(const std::string &target, std::string *error = nullptr);
 
 // Drops lines less severe than priority (LOG_ERR .. LOG_DEBUG). Default

@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -197,12 +198,230 @@ bool CheckBrokerOptions(const BrokerOptions &o, std::string *error) {
     return true;
 }
 
+namespace {
+
+// What stands between libmosquitto and the broker, so that a broker can
+// make the library hold no more than a bound of bytes beyond the end of
+// the last packet it finished. libmosquitto 2.0 takes whatever length a
+// packet's header announces (up to 256 MiB, allocated at once and filled
+// as it comes), and the MQTT 5 maximum packet size only asks an honest
+// broker to keep to it. The library's socket is replaced, under the same
+// descriptor number (so the library and its TLS go on using it), by one
+// end of a socket pair; the relay copies between the other end and the
+// broker's socket, and stops taking the broker's bytes at the bound. When
+// the library has read all it was given and has not finished a packet,
+// that packet is larger than the bound: the relay ends and the library
+// sees its connection closed. Run by the link's thread alone.
+class PacketRelay {
+  public:
+    PacketRelay() = default;
+    ~PacketRelay() { Close(); }
+    PacketRelay(const PacketRelay &) = delete;
+    PacketRelay &operator=(const PacketRelay &) = delete;
+
+    // Takes the library's socket sock over (connected or connecting) for
+    // packets of at most bound bytes. False, with errno, when it cannot.
+    bool Begin(int sock, std::size_t bound) {
+        Close();
+        int pair[2];
+        const int broker = fcntl(sock, F_DUPFD_CLOEXEC, 0);
+        if (broker < 0) return false;
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0 ||
+            dup3(pair[0], sock, O_CLOEXEC) < 0) {
+            const int err = errno;
+            close(broker);
+            errno = err;
+            return false;
+        }
+        close(pair[0]);
+        library_ = sock;
+        mine_ = pair[1];
+        broker_ = broker;
+        bound_ = bound;
+        connecting_ = true;
+        given_ = base_ = 0;
+        base_time_ = Now();
+        to_broker_.clear();
+        to_library_.clear();
+        broker_done_ = shut_ = oversized_ = false;
+        why_.clear();
+        return true;
+    }
+
+    bool active() const { return broker_ >= 0; }
+    // Why the relay ended the connection ("" while it did not), and
+    // whether for a packet over the bound.
+    const std::string &why() const { return why_; }
+    bool oversized() const { return oversized_; }
+
+    // The library finished a packet: what it has read is behind it. Only
+    // while the library's socket is open.
+    void Finished() {
+        if (!active()) return;
+        base_ = given_ - Unread();
+        base_time_ = Now();
+    }
+
+    // The events to wait for, in two poll entries.
+    void Watch(struct pollfd *mine, struct pollfd *broker) const {
+        *mine = {mine_, 0, 0};
+        *broker = {broker_, 0, 0};
+        if (!active()) return;
+        if (to_broker_.size() < kBuffer) mine->events |= POLLIN;
+        if (!to_library_.empty()) mine->events |= POLLOUT;
+        if (!connecting_ && !broker_done_ && to_library_.size() < kBuffer && Room() > 0)
+            broker->events |= POLLIN;
+        if (connecting_ || !to_broker_.empty()) broker->events |= POLLOUT;
+    }
+
+    // Moves what can be moved without waiting, both ways. False when the
+    // relay has ended the connection (why() says why); the library then
+    // finds it closed.
+    bool Pump() {
+        if (!active()) return true;
+        if (connecting_ && !Connected()) return End(why_);
+        if (!Move(mine_, &to_broker_, kBuffer - std::min(kBuffer, to_broker_.size())))
+            return End("");
+        if (!connecting_ && !Flush(broker_, &to_broker_, nullptr)) return End(why_);
+        const std::size_t room = std::min(kBuffer - std::min(kBuffer, to_library_.size()), Room());
+        if (!connecting_ && !broker_done_ && room > 0 && !Move(broker_, &to_library_, room))
+            broker_done_ = true;  // what came before the end still goes to the library
+        if (!Flush(mine_, &to_library_, &given_)) return End("");
+        // The broker's end, after all it sent: the library reads it as such.
+        if (broker_done_ && to_library_.empty() && !shut_) shut_ = shutdown(mine_, SHUT_WR) == 0;
+        oversized_ = Room() == 0 && to_library_.empty() && Unread() == 0;
+        if (oversized_)
+            return End("the broker sent a packet of more than " + std::to_string(bound_) +
+                       " bytes");
+        return true;
+    }
+
+    // The library has closed its socket: what it wrote before (a
+    // DISCONNECT) still goes to the broker, for up to until; then the
+    // relay closes.
+    void Finish(double until) {
+        while (active() && !connecting_ && Move(mine_, &to_broker_, kBuffer) &&
+               Flush(broker_, &to_broker_, nullptr)) {
+            const double left = until - Now();
+            struct pollfd p = {to_broker_.empty() ? mine_ : broker_,
+                               static_cast<short>(to_broker_.empty() ? POLLIN : POLLOUT), 0};
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) break;
+        }
+        if (active() && !to_broker_.empty()) Flush(broker_, &to_broker_, nullptr);
+        Close();
+    }
+
+    void Close() {
+        for (int *fd : {&mine_, &broker_})
+            if (*fd >= 0) close(*fd);
+        mine_ = broker_ = library_ = -1;
+    }
+
+  private:
+    // Bytes held in each direction at most.
+    static constexpr std::size_t kBuffer = 64 * 1024;
+    // Beyond the bound: the TLS records around a packet and the small
+    // packets (acknowledgements, ping answers) between two finished ones.
+    static constexpr std::size_t kSlack = 256 * 1024;
+    // A ping answer every keep-alive finishes no packet the relay hears
+    // of: each second adds as much as one would take, over TLS.
+    static constexpr double kIdleBytesPerSecond = 4;
+
+    // Bytes the broker may still send before the library finishes a packet.
+    std::size_t Room() const {
+        const uint64_t allowed =
+            bound_ + kSlack + static_cast<uint64_t>((Now() - base_time_) * kIdleBytesPerSecond);
+        const uint64_t held = given_ + to_library_.size() - base_;
+        return held >= allowed ? 0 : static_cast<std::size_t>(allowed - held);
+    }
+
+    // Bytes given to the library that it has not read.
+    uint64_t Unread() const {
+        int n = 0;
+        return library_ >= 0 && ioctl(library_, FIONREAD, &n) == 0 && n > 0
+                   ? static_cast<uint64_t>(n)
+                   : 0;
+    }
+
+    // Whether the broker's socket has finished connecting; why_ is set when
+    // it failed.
+    bool Connected() {
+        struct pollfd p = {broker_, POLLOUT, 0};
+        if (poll(&p, 1, 0) <= 0) return true;  // not yet: connecting_ stays
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(broker_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+        if (err != 0) {
+            why_ = strerror(err);
+            return false;
+        }
+        connecting_ = false;
+        return true;
+    }
+
+    // Reads up to room bytes from fd onto buf; false at its end or on an
+    // error (why_ set for the broker's).
+    bool Move(int fd, std::string *buf, std::size_t room) {
+        char chunk[16384];
+        while (room > 0) {
+            const ssize_t n = read(fd, chunk, std::min(room, sizeof chunk));
+            if (n > 0) {
+                buf->append(chunk, static_cast<std::size_t>(n));
+                room -= static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+            if (n < 0 && fd == broker_) why_ = strerror(errno);
+            return false;
+        }
+        return true;
+    }
+
+    // Writes buf to fd as far as it goes; false on an error.
+    bool Flush(int fd, std::string *buf, uint64_t *count) {
+        std::size_t done = 0;
+        while (done < buf->size()) {
+            const ssize_t n = send(fd, buf->data() + done, buf->size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) break;
+            if (n < 0) {
+                if (fd == broker_) why_ = strerror(errno);
+                return false;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        buf->erase(0, done);
+        if (count != nullptr) *count += done;
+        return true;
+    }
+
+    bool End(const std::string &why) {
+        why_ = why;
+        Close();
+        return false;
+    }
+
+    int library_ = -1, mine_ = -1, broker_ = -1;
+    std::size_t bound_ = 0;
+    bool connecting_ = false, broker_done_ = false, shut_ = false, oversized_ = false;
+    uint64_t given_ = 0;    // bytes written to the library's end in all
+    uint64_t base_ = 0;     // of those, read by the library when it last finished a packet
+    double base_time_ = 0;  // when that was
+    std::string to_broker_, to_library_, why_;
+};
+
+}  // namespace
+
 // One client's connection, on a thread of its own that alone calls into
 // libmosquitto: connects without blocking on the TCP handshake, runs the
-// library's loop on its socket beside an eventfd that other threads
-// write to (Wake) and, when the connection fails or breaks, waits and
-// connects again, each wait double the last up to retry_max_s. The
-// owner's hooks run on this thread.
+// library's loop on its socket (behind a PacketRelay) beside an eventfd
+// that other threads write to (Wake) and, when the connection fails or
+// breaks, waits and connects again, each wait double the last up to
+// retry_max_s. The waits start again from retry_min_s only after a
+// connection has held for stable_s, so a broker that drops each
+// connection at once is not tried again and again; the first few of such
+// short connections are logged, then a count once a minute. The owner's
+// hooks run on this thread.
 class MqttLink {
   public:
     struct Hooks {
@@ -210,11 +429,14 @@ class MqttLink {
         std::function<void()> disconnected;  // a connection ended
         std::function<void(int mid)> published;
         std::function<void(const mosquitto_message *)> message;
-        std::function<void()> pump;     // after every wake-up while connected
-        std::function<bool()> drained;  // stopping: nothing left to send
-        std::function<void()> goodbye;  // stopping: just before the DISCONNECT
+        std::function<void()> pump;       // after every wake-up while connected
+        std::function<bool()> drained;    // stopping: nothing left to send
+        std::function<void()> goodbye;    // stopping: just before the DISCONNECT
+        std::function<void()> oversized;  // a connection dropped for a packet over the bound
     };
 
+    // max_packet: the largest packet taken from the broker, asked for with
+    // MQTT 5; 0 for MQTT 3.1.1, where packets of kSmallPacket are taken.
     MqttLink(const BrokerOptions &options, Hooks hooks, std::size_t max_packet)
         : opt_(options), hooks_(std::move(hooks)), max_packet_(max_packet) {}
 
@@ -265,9 +487,14 @@ class MqttLink {
         mosquitto_disconnect_callback_set(mosq_, [](mosquitto *, void *self, int rc) {
             static_cast<MqttLink *>(self)->OnDisconnect(rc);
         });
+        // Each callback below ends a packet the broker sent.
         mosquitto_publish_callback_set(mosq_, [](mosquitto *, void *self, int mid) {
             MqttLink *link = static_cast<MqttLink *>(self);
+            link->relay_.Finished();
             if (link->hooks_.published) link->hooks_.published(mid);
+        });
+        mosquitto_subscribe_callback_set(mosq_, [](mosquitto *, void *self, int, int, const int *) {
+            static_cast<MqttLink *>(self)->relay_.Finished();
         });
         // The library says why a TLS handshake failed only in its log.
         mosquitto_log_callback_set(mosq_, [](mosquitto *, void *self, int level, const char *text) {
@@ -277,6 +504,7 @@ class MqttLink {
         mosquitto_message_callback_set(
             mosq_, [](mosquitto *, void *self, const mosquitto_message *message) {
                 MqttLink *link = static_cast<MqttLink *>(self);
+                link->relay_.Finished();
                 if (link->hooks_.message) link->hooks_.message(message);
             });
         return true;
@@ -319,6 +547,7 @@ class MqttLink {
 
   private:
     void OnConnect(int rc) {
+        relay_.Finished();
         if (rc != 0) {
             told_ = true;
             Report(LOG_ERR, "the broker refused the connection: " +
@@ -327,25 +556,81 @@ class MqttLink {
             return;
         }
         connected_ = true;
-        backoff_ = opt_.retry_min_s;
-        toollog::Log(failing_ ? LOG_NOTICE : LOG_INFO, "mqtt: connected to %s", where().c_str());
-        failing_ = false;
-        last_error_.clear();
+        connected_at_ = Now();
+        steady_ = false;
+        connect_held_ = unstable_ >= kShortLogged;
+        if (!connect_held_) SayConnected();
         if (hooks_.connected) hooks_.connected();
     }
 
     void OnDisconnect(int rc) {
-        const bool was = connected_;
         connected_ = false;
-        if (was && !stopping_)
-            Report(LOG_WARNING,
-                   "connection to " + where() + " lost (" + LibError(rc) + "); reconnecting");
+        lost_why_ = LibError(rc);
         if (hooks_.disconnected) hooks_.disconnected();
     }
 
-    // A failure and, when the library logged one, its reason.
+    void SayConnected() {
+        toollog::Log(failing_ ? LOG_NOTICE : LOG_INFO, "mqtt: connected to %s", where().c_str());
+        failing_ = false;
+        last_error_.clear();
+    }
+
+    // The wait before the next try; the one after it is twice as long.
+    double NextWait() {
+        const double wait = backoff_;
+        backoff_ = std::min(backoff_ * 2, opt_.retry_max_s);
+        return wait;
+    }
+
+    // The connection has held for stable_s: the waits start again from the
+    // shortest, and the short connections before it are counted.
+    void Steady() {
+        steady_ = true;
+        backoff_ = opt_.retry_min_s;
+        if (held_ > 0) SayShortOnes();
+        if (connect_held_) SayConnected();
+        connect_held_ = false;
+        unstable_ = 0;
+    }
+
+    void SayShortOnes() {
+        toollog::Log(LOG_WARNING,
+                     "mqtt: %llu more connections to %s were lost within %g s of being made; "
+                     "waiting up to %g s between tries",
+                     held_, where().c_str(), opt_.stable_s, opt_.retry_max_s);
+        held_ = 0;
+        said_short_at_ = Now();
+    }
+
+    // A connection the broker had accepted has ended: logged (past the
+    // first few short ones, counted once a minute). The wait before the
+    // next try.
+    double Lost(const std::string &why) {
+        const double now = Now(), lasted = now - connected_at_;
+        connected_at_ = 0;
+        if (!steady_ && lasted >= opt_.stable_s) Steady();
+        if (!steady_) unstable_++;
+        const double wait = NextWait();
+        if (stopping_) return wait;  // not news while it stops
+        if (unstable_ <= kShortLogged) {
+            char text[64];
+            snprintf(text, sizeof text, " after %.1f s; reconnecting in %g s", lasted, wait);
+            Report(LOG_WARNING, "connection to " + where() + " lost (" + why + ")" + text);
+            return wait;
+        }
+        toollog::Log(LOG_DEBUG, "mqtt: connection to %s lost (%s) after %.1f s", where().c_str(),
+                     why.c_str(), lasted);
+        if (held_++ == 0) said_short_at_ = now;
+        if (now - said_short_at_ >= 60) SayShortOnes();
+        return wait;
+    }
+
+    // A failure and, when the library logged one, its reason. What the
+    // relay saw of the broker's socket comes first: the library saw only
+    // its end closed.
     std::string Why(int rc) const {
-        return LibError(rc) + (library_said_.empty() ? "" : " (" + library_said_ + ")");
+        return (relay_why_.empty() ? LibError(rc) : relay_why_) +
+               (library_said_.empty() ? "" : " (" + library_said_ + ")");
     }
 
     void CannotConnect(int rc) {
@@ -461,7 +746,7 @@ class MqttLink {
             }
             if (stopping_) {
                 if (disconnect_sent) {
-                    if (mosquitto_socket(mosq_) < 0 || now >= closing_until) return;
+                    if (mosquitto_socket(mosq_) < 0 || now >= closing_until) break;
                 } else if (connected_ &&
                            ((hooks_.drained && hooks_.drained()) || now >= deadline)) {
                     if (hooks_.goodbye) hooks_.goodbye();
@@ -471,50 +756,86 @@ class MqttLink {
                     closing_until = now + 1;
                     continue;
                 } else if (now >= deadline) {
-                    return;  // not connected, and no time left to try
+                    break;  // not connected, and no time left to try
                 }
             }
+            if (connected_ && !steady_ && now - connected_at_ >= opt_.stable_s) Steady();
             int sock = mosquitto_socket(mosq_);
+            if (sock < 0 && relay_.active()) relay_.Finish(now);
             if (sock < 0 && !disconnect_sent && now >= retry_at) {
                 told_ = false;
                 library_said_.clear();
+                relay_why_.clear();
                 const int rc = Connect();
                 sock = mosquitto_socket(mosq_);
-                if (rc != MOSQ_ERR_SUCCESS || sock < 0) {
+                const bool relayed =
+                    rc == MOSQ_ERR_SUCCESS && sock >= 0 && relay_.Begin(sock, PacketBound());
+                if (!relayed) {
+                    if (rc == MOSQ_ERR_SUCCESS && sock >= 0) {
+                        // Never a connection without the bound: closed at once.
+                        relay_why_ = std::string("cannot relay: ") + strerror(errno);
+                        shutdown(sock, SHUT_RDWR);
+                    }
                     CannotConnect(rc);
-                    retry_at = now + backoff_;
-                    backoff_ = std::min(backoff_ * 2, opt_.retry_max_s);
+                    retry_at = now + NextWait();
                     sock = -1;
                 }
             }
             double wait = sock >= 0 ? 1.0 : std::max(0.0, retry_at - now);
             if (stopping_) wait = std::min(wait, std::max(0.0, deadline - now) + 0.001);
             if (disconnect_sent) wait = std::min(wait, 0.05);
-            struct pollfd p[2] = {{efd_, POLLIN, 0}, {-1, 0, 0}};
+            struct pollfd p[4] = {{efd_, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}};
             if (sock >= 0) {
                 p[1].fd = sock;
                 p[1].events =
                     static_cast<short>(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0));
+                relay_.Watch(&p[2], &p[3]);
             }
-            poll(p, 2, static_cast<int>(wait * 1000) + 1);
+            poll(p, 4, static_cast<int>(wait * 1000) + 1);
             DrainWakes();
             if (sock < 0) continue;
+            Relay();
             if (connected_ && !disconnect_sent && hooks_.pump) hooks_.pump();
             // The library's own loop, with nothing left to wait for: reads,
             // writes, keep-alive, TLS handshake and connect completion.
-            const bool was = connected_;
             const int rc = mosquitto_loop(mosq_, 0, 1);
-            if (rc != MOSQ_ERR_SUCCESS && mosquitto_socket(mosq_) < 0 && !disconnect_sent) {
-                // Closed before the broker accepted us: a TLS handshake
-                // that failed, a broker that speaks no MQTT there.
-                if (!was && !told_) CannotConnect(rc);
-                // Lost or refused: wait before the next try (the first wait
-                // after a good connection is the shortest).
-                retry_at = Now() + backoff_;
-                backoff_ = std::min(backoff_ * 2, opt_.retry_max_s);
+            if (mosquitto_socket(mosq_) >= 0) Relay();
+            // Closed, with an error or by the broker's DISCONNECT: the
+            // next try waits either way.
+            if (mosquitto_socket(mosq_) < 0 && !disconnect_sent) {
+                relay_.Finish(Now());
+                double next;
+                if (connected_at_ > 0) {
+                    // A connection the broker had accepted.
+                    next = Lost(relay_why_.empty() ? lost_why_ : relay_why_);
+                } else {
+                    // Closed before the broker accepted us: a TLS handshake
+                    // that failed, a broker that speaks no MQTT there.
+                    if (!told_) CannotConnect(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : rc);
+                    next = NextWait();
+                }
+                retry_at = Now() + next;
             }
         }
+        if (disconnect_sent) relay_.Finish(closing_until);
+        relay_.Close();
+        if (held_ > 0) SayShortOnes();
     }
+
+    // The relay's turn; a connection it ended is said to be over so.
+    void Relay() {
+        if (relay_.Pump()) return;
+        relay_why_ = relay_.why();
+        if (relay_.oversized() && hooks_.oversized) hooks_.oversized();
+    }
+
+    // The largest packet the relay lets the library take.
+    std::size_t PacketBound() const { return max_packet_ > 0 ? max_packet_ : kSmallPacket; }
+
+    // Short connections logged one by one before they are only counted.
+    static constexpr unsigned kShortLogged = 3;
+    // Without MQTT 5 (the publisher): the broker sends only acknowledgements.
+    static constexpr std::size_t kSmallPacket = 4096;
 
     const BrokerOptions opt_;
     Hooks hooks_;
@@ -531,8 +852,17 @@ class MqttLink {
     bool stopping_ = false, connected_ = false, first_ = true, failing_ = false;
     bool told_ = false;         // this try's failure already logged
     std::string library_said_;  // the library's last error or warning in this try
+    std::string relay_why_;     // why the relay ended this try's connection
+    std::string lost_why_;      // the library's reason for the last lost connection
     double backoff_ = 0;
     std::string last_error_;
+    PacketRelay relay_;
+    double connected_at_ = 0;      // when the broker accepted this try's connection; 0: it did not
+    bool steady_ = false;          // this connection has held for stable_s
+    bool connect_held_ = false;    // its "connected" line is not logged yet
+    unsigned unstable_ = 0;        // connections lost before holding, since the last that held
+    unsigned long long held_ = 0;  // of those, lost and not logged yet
+    double said_short_at_ = 0;     // when they were last counted in the log
 };
 
 MqttPublisher::MqttPublisher(PublisherOptions options) : opt_(std::move(options)) {}
@@ -718,6 +1048,10 @@ bool MqttSubscriber::Start(std::string *error) {
     MqttLink::Hooks hooks;
     hooks.connected = [this] { OnConnect(); };
     hooks.message = [this](const mosquitto_message *m) { OnMessage(m); };
+    hooks.oversized = [this] {
+        std::lock_guard<std::mutex> lock(mu_);
+        oversized_++;
+    };
     // The packet holds the topic and the header beside the payload.
     link_.reset(new MqttLink(broker_, std::move(hooks), max_payload_ + 1024));
     if (!link_->Setup(error)) {

@@ -6,7 +6,9 @@
 // and offline by its last will; and a subscriber for diagctl serve. Each
 // client runs libmosquitto on one thread of its own, which alone calls
 // into the library, and reconnects after a lost connection with a backoff
-// that doubles up to a limit. Log lines go to the tool log.
+// that doubles up to a limit. Neither takes a packet from the broker
+// larger than it needs, whatever the packet's header announces: such a
+// packet ends the connection. Log lines go to the tool log.
 #ifndef TOOLS_DIAGCTL_MQTT_H
 #define TOOLS_DIAGCTL_MQTT_H
 
@@ -37,8 +39,10 @@ struct BrokerOptions {
     bool insecure = false;
     int keepalive_s = 30;
     // Waits before reconnecting: the first, doubled after each failure up
-    // to the last.
-    double retry_min_s = 0.5, retry_max_s = 30;
+    // to the last. They start again from the first only once a connection
+    // has held for stable_s (a broker that accepts and drops at once
+    // does not make the client try again and again).
+    double retry_min_s = 0.5, retry_max_s = 30, stable_s = 30;
 };
 
 // Parses "mqtt://HOST[:PORT]" and "mqtts://HOST[:PORT]" (TLS; HOST may be
@@ -126,7 +130,8 @@ class MqttSubscriber {
   public:
     // handler gets each message's topic and payload, on the client's
     // thread. max_payload: larger messages are not accepted (the broker is
-    // asked not to send them, and any that come are dropped unread).
+    // asked not to send them; a connection on which one comes anyway is
+    // closed before much more than max_payload of it is read).
     using Handler = std::function<void(const std::string &topic, const std::string &payload)>;
     MqttSubscriber(BrokerOptions options, std::string filter, std::size_t max_payload,
                    Handler handler);
@@ -138,7 +143,7 @@ class MqttSubscriber {
     // reason in *error for options the library refuses.
     bool Start(std::string *error);
     void Stop();
-    // Messages dropped for their size.
+    // Messages dropped for their size (each also ends its connection).
     uint64_t oversized() const;
 
   private:

@@ -5,6 +5,7 @@
 // refresh it, show the NITZ attributes and switch GSM time on and off,
 // record and export the screens, and serve them to a browser.
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "Client.h"
+#include "OwnFile.h"
 #include "PpsValue.h"
 #include "Recording.h"
 #include "Screens.h"
@@ -549,7 +551,17 @@ int Export(int argc, char **argv) {
         return diagctl::kExitFailure;
     }
     const std::string text = table.Csv();
-    FILE *out = output == "-" ? stdout : std::fopen(output.c_str(), "w");
+    FILE *out = stdout;
+    if (output != "-") {
+        // 0600, as the recordings it is made from: it holds their identities.
+        std::string why;
+        const int fd = toolfile::OpenForWriting(output, O_WRONLY | O_CREAT | O_TRUNC, 0600, &why);
+        if (fd < 0) {
+            toollog::Log(LOG_ERR, "export: %s", why.c_str());
+            return diagctl::kExitError;
+        }
+        out = fdopen(fd, "w");
+    }
     if (out == nullptr || std::fwrite(text.data(), 1, text.size(), out) != text.size() ||
         std::fflush(out) != 0) {
         toollog::Log(LOG_ERR, "export: cannot write %s: %s", output.c_str(), strerror(errno));

@@ -3,6 +3,7 @@
 // filesystem. Programs use the mount with ordinary file calls, exactly as
 // they use /pps on QNX.
 #include <errno.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
@@ -20,6 +21,7 @@
 
 #include "fuse_glue.h"
 #include "fuse_ring.h"
+#include "OwnFile.h"
 #include "ToolLog.h"
 #include "log.h"
 #include "log_line.h"
@@ -276,10 +278,15 @@ int main(int argc, char **argv) {
             glue.Shutdown();
             ppsfs::ring::Stop();
             if (!stats_path.empty()) {
-                if (std::FILE *f = std::fopen(stats_path.c_str(), "w")) {
+                std::string why;
+                const int fd =
+                    toolfile::OpenForWriting(stats_path, O_WRONLY | O_CREAT | O_TRUNC, 0644, &why);
+                if (std::FILE *f = fd < 0 ? nullptr : fdopen(fd, "w")) {
                     glue.WriteStats(f);
                     ppsfs::ring::WriteStats(f);
                     std::fclose(f);
+                } else {
+                    ppsfs::LogAt(LOG_ERR, "--stats: %s", why.c_str());
                 }
             }
             if (!core.SaveAll()) status = 1;

@@ -45,6 +45,7 @@
 #include <CLI/CLI.hpp>
 
 #include "Golden.h"
+#include "OwnFile.h"
 #include "Replies.h"
 #include "Scenario.h"
 #include "Structures.h"
@@ -614,10 +615,11 @@ int main(int argc, char *argv[]) {
     }
     if (!record_path.empty()) {
         // 0600: replies hold the identities of the scenario.
-        st.record_fd = open(record_path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        std::string why;
+        st.record_fd =
+            toolfile::OpenForWriting(record_path, O_RDWR | O_CREAT | O_APPEND, 0600, &why);
         if (st.record_fd < 0) {
-            fprintf(stderr, "techmode-sim: cannot open %s: %s\n", record_path.c_str(),
-                    strerror(errno));
+            fprintf(stderr, "techmode-sim: %s\n", why.c_str());
             return 2;
         }
         // A recorder killed mid-line left its last line cut off: end it, so

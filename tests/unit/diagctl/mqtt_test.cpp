@@ -6,17 +6,22 @@
 #include <httplib.h>
 #include <rapidjson/document.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
+#include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Fleet.h"
 #include "Mqtt.h"
+#include "ToolLog.h"
 #include "support/Broker.h"
 #include "support/Sandbox.h"
 
@@ -329,6 +334,113 @@ TEST_F(MqttRecord, ServeShowsEachHostAndNothingElse) {
                        "diagctl/evil/nitz"),
               std::string::npos)
         << log;
+}
+
+// A broker that announces a packet of 256 MiB (the most MQTT can say) and
+// goes on sending it: serve (MQTT 5, which told the broker its largest
+// packet) and record (MQTT 3.1.1) each take little of it, drop the
+// connection, and take the next connection's honest messages again.
+TEST(MqttLyingBroker, AHugePacketEndsItsConnectionUnread) {
+    using testsupport::LyingBroker;
+    const std::string topic = "diagctl/evil/identity";
+    const uint64_t offered = 64 << 20;
+    const int kHonest = 8;
+    for (const bool subscriber : {true, false}) {
+        SCOPED_TRACE(subscriber ? "serve" : "record");
+        std::atomic<uint64_t> sent{0};
+        std::atomic<bool> cut{false};
+        const std::string name = std::string(1, '\0') + static_cast<char>(topic.size()) + topic;
+        LyingBroker broker([&](int n, int fd) {
+            if (n == 1) {
+                const std::string chunk(65536, 'x');
+                if (!LyingBroker::Send(fd, LyingBroker::PublishHeader(268435455) + name))
+                    return true;
+                while (sent < offered && LyingBroker::Send(fd, chunk)) sent += chunk.size();
+                cut = sent < offered;
+                return true;
+            }
+            // Then honest messages, each as large as a record may be, more
+            // than the bound in all. MQTT 5 puts the length of the
+            // properties (none) after the topic.
+            const std::string rest = name + (subscriber ? std::string(1, '\0') : "") +
+                                     std::string(kMaxRecordBytes - 100, 'r');
+            for (int i = 0; i < kHonest; i++)
+                LyingBroker::Send(fd, LyingBroker::PublishHeader(rest.size()) + rest);
+            return false;
+        });
+        BrokerOptions o;
+        std::string error;
+        ASSERT_TRUE(ParseBrokerUrl(broker.url(), &o, &error)) << error;
+        o.retry_min_s = o.retry_max_s = 0.05;
+        std::mutex mu;
+        std::vector<std::string> got;
+        MqttSubscriber sub(o, "diagctl/+/+", kMaxRecordBytes,
+                           [&](const std::string &t, const std::string &payload) {
+                               std::lock_guard<std::mutex> lock(mu);
+                               got.push_back(t + " " + std::to_string(payload.size()));
+                           });
+        PublisherOptions po;
+        po.broker = o;
+        po.host = "car-1";
+        MqttPublisher pub(po);
+        ASSERT_TRUE(subscriber ? sub.Start(&error) : pub.Start(&error)) << error;
+        for (int i = 0; i < 2000 && broker.accepted() < 2; i++) usleep(10000);
+        ASSERT_EQ(broker.accepted(), 2);
+        EXPECT_TRUE(cut) << sent << " bytes taken";
+        EXPECT_LT(sent, offered / 2);
+        if (!subscriber) continue;
+        for (int i = 0; i < 2000 && sub.oversized() + got.size() < kHonest + 1; i++) usleep(10000);
+        sub.Stop();
+        EXPECT_EQ(sub.oversized(), 1u);
+        EXPECT_EQ(got, std::vector<std::string>(
+                           kHonest, topic + " " + std::to_string(kMaxRecordBytes - 100)));
+    }
+}
+
+// A broker that accepts each connection and drops it at once: the waits
+// between tries keep doubling (they start again from the shortest only
+// after a connection that held), and past the first three such
+// connections the log counts them instead of naming each.
+TEST(MqttLyingBroker, AFlappingBrokerIsTriedLessOftenAndLoggedBriefly) {
+    using testsupport::LyingBroker;
+    LyingBroker broker([](int n, int fd) {
+        if (n == 7) {  // holds for 3 s, far longer than stable_s
+            struct pollfd p = {fd, 0, 0};
+            poll(&p, 1, 3000);
+        }
+        return n < 8;
+    });
+    const std::string dir = testsupport::MakeTempDir("mqtt-flap"), log = dir + "/log";
+    ASSERT_TRUE(toollog::SetTarget(log));
+    PublisherOptions po;
+    std::string error;
+    ASSERT_TRUE(ParseBrokerUrl(broker.url(), &po.broker, &error)) << error;
+    po.broker.retry_min_s = 0.01;
+    po.broker.retry_max_s = 0.08;
+    po.broker.stable_s = 0.5;
+    po.host = "car-1";
+    {
+        MqttPublisher pub(po);
+        ASSERT_TRUE(pub.Start(&error)) << error;
+        // The eighth connection is the last; the tries after it are refused.
+        for (int i = 0;
+             i < 2000 && testsupport::ReadFile(log).find("cannot connect") == std::string::npos;
+             i++)
+            usleep(10000);
+        pub.Stop(0);
+    }
+    toollog::SetTarget("-");
+    const std::string text = testsupport::WithoutLogStamps(testsupport::ReadFile(log));
+    std::vector<std::string> waits;
+    const std::regex wait("reconnecting in ([0-9.]+) s");
+    for (std::sregex_iterator it(text.begin(), text.end(), wait), end; it != end; ++it)
+        waits.push_back((*it)[1]);
+    EXPECT_EQ(waits, (std::vector<std::string>{"0.01", "0.02", "0.04", "0.01", "0.02"})) << text;
+    const std::regex connected("mqtt: connected to ");
+    EXPECT_EQ(std::distance(std::sregex_iterator(text.begin(), text.end(), connected), {}), 5)
+        << text;
+    EXPECT_NE(text.find("3 more connections to 127.0.0.1:"), std::string::npos) << text;
+    EXPECT_EQ(broker.accepted(), 8);
 }
 
 // TLS and credentials as a user gives them, against a broker that takes

@@ -53,6 +53,31 @@ TEST_F(Devctlv, DevctlNeverCopiesMoreThanTheCallersRoom) {
     EXPECT_EQ(std::string(buf), std::string(8, 'R') + "GGGGGGG");
 }
 
+// A device that claims a longer reply than it may give gets no more copied
+// than the caller's room and one transfer hold, whichever is less: never
+// bytes from beyond the transfer.
+TEST_F(Devctlv, AClaimedReplyIsCappedByRoomAndTransfer) {
+    const struct {
+        size_t room;
+        uint32_t claimed;
+        size_t copied;
+    } cases[] = {
+        {100, 50, 50},
+        {100, 4000, 100},
+        {DEVCTL_XFER_MAX + 8, DEVCTL_XFER_MAX + 4, DEVCTL_XFER_MAX},
+        {DEVCTL_XFER_MAX + 8, 6000, DEVCTL_XFER_MAX},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.room) + " " + std::to_string(c.claimed));
+        std::string buf(DEVCTL_XFER_MAX + 16, 'G');
+        Reply(std::string(DEVCTL_XFER_MAX, 'R'), c.claimed);
+        iov_t rv;
+        SETIOV(&rv, &buf[0], c.room);
+        EXPECT_EQ(devctlv(kFakeDeviceFd, 0x1000, 0, 1, nullptr, &rv, nullptr), EOK);
+        EXPECT_EQ(buf, std::string(c.copied, 'R') + std::string(buf.size() - c.copied, 'G'));
+    }
+}
+
 TEST_F(Devctlv, ReturnsErrnoValuesNeverMinusOne) {
     char big[DEVCTL_XFER_MAX + 1] = {};
     iov_t sv;

@@ -1,12 +1,16 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // Test helpers for the tech-mode layer: a TLV builder written from the shared
-// element layout (not from the codec under test), and exact-size buffers.
+// element layout (not from the codec under test), and buffers that end at
+// an unreadable page.
 #ifndef TESTS_UNIT_TECHMODE_TLV_TEST_UTIL_H
 #define TESTS_UNIT_TECHMODE_TLV_TEST_UTIL_H
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -65,12 +69,32 @@ class TlvBuilder {
     std::vector<size_t> open_;
 };
 
-// A heap copy of exactly bytes.size() bytes: nothing readable past the end.
-inline std::unique_ptr<uint8_t[]> ExactCopy(const std::vector<uint8_t> &bytes) {
-    std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size()]);
-    if (!bytes.empty()) memcpy(copy.get(), bytes.data(), bytes.size());
-    return copy;
-}
+// A copy of bytes that ends where an unreadable page begins: a read past
+// the end stops the test (SIGSEGV), with or without a sanitizer.
+class GuardedCopy {
+  public:
+    explicit GuardedCopy(const std::vector<uint8_t> &bytes) {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        const size_t room = (bytes.size() / page + 1) * page;
+        size_ = room + page;
+        void *map =
+            mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED || mprotect(static_cast<uint8_t *>(map) + room, page, PROT_NONE) != 0)
+            abort();
+        base_ = static_cast<uint8_t *>(map);
+        data_ = base_ + room - bytes.size();
+        if (!bytes.empty()) memcpy(data_, bytes.data(), bytes.size());
+    }
+    ~GuardedCopy() { munmap(base_, size_); }
+    GuardedCopy(const GuardedCopy &) = delete;
+    GuardedCopy &operator=(const GuardedCopy &) = delete;
+
+    uint8_t *get() const { return data_; }
+
+  private:
+    uint8_t *base_ = nullptr, *data_ = nullptr;
+    size_t size_ = 0;
+};
 
 // Everything f prints on standard output.
 template <typename F>

@@ -219,25 +219,6 @@ TEST_F(ObjectTest, CriticalClosesPurgeAndWaitingReadsEndOnSignals) {
     EXPECT_EQ(std::pair(interrupted.n, interrupted.err), std::pair(ssize_t{-1}, EINTR));
 }
 
-// Started as root with its log in a directory that others write to: a link
-// another user put at the log's path is not followed, and ppsfs does not start.
-TEST_F(ObjectTest, ALogLinkPlantedByAnotherUserIsRefused) {
-    const std::string shared = base_ + "/shared", secret = base_ + "/secret";
-    ASSERT_EQ(mkdir(shared.c_str(), 0755) | chmod(shared.c_str(), 01777), 0);
-    ASSERT_EQ(mkdir((base_ + "/mnt2").c_str(), 0755), 0);
-    std::ofstream(secret) << "root only\n";
-    ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
-    ASSERT_EQ(AsNobody([&] { return symlink(secret.c_str(), (shared + "/log").c_str()); }), 0);
-    testsupport::Child ppsfs;
-    ASSERT_TRUE(ppsfs.Start({PPSFS_BIN, "--foreground", "--log", shared + "/log", base_ + "/mnt2"},
-                            "", base_ + "/err"));
-    const int status = ppsfs.Wait(10000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-    EXPECT_NE(testsupport::ReadFile(base_ + "/err").find("is a symbolic link"), std::string::npos)
-        << testsupport::ReadFile(base_ + "/err");
-    EXPECT_EQ(testsupport::ReadFile(secret), "root only\n");
-}
-
 // Refused writes are logged at notice, the mount at info; the log is appended to.
 TEST_F(ObjectTest, LogKeepsToItsLevelAndSavedObjectsSurviveARestart) {
     for (const char *level : {"info", "notice"}) {
