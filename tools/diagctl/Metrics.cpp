@@ -20,10 +20,14 @@ const char *UnitSuffix(const char *unit, double *scale) {
     *scale = 1;
     if (strcmp(unit, "dBm") == 0) return "_dbm";
     if (strcmp(unit, "dB") == 0) return "_db";
-    if (strcmp(unit, "bps") == 0) return "_bits_per_second";
+    // Data in bytes, Prometheus's base unit (promtool's lint wants it).
+    if (strcmp(unit, "bps") == 0) {
+        *scale = 1.0 / 8;
+        return "_bytes_per_second";
+    }
     if (strcmp(unit, "kbps") == 0) {
-        *scale = 1000;
-        return "_bits_per_second";
+        *scale = 1000.0 / 8;
+        return "_bytes_per_second";
     }
     if (strcmp(unit, "°C") == 0) return "_celsius";
     return "";

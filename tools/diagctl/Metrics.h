@@ -6,7 +6,7 @@
 //
 // Every number of a screen's latest record is a gauge named after its
 // field with its unit in base units (velomar_scell_rscp_dbm,
-// velomar_dch_tx_pwr_dbm, velomar_ul_rate_bits_per_second), labelled with
+// velomar_dch_tx_pwr_dbm, velomar_datarate_ul_bytes_per_second), labelled with
 // the cell it belongs to (uarfcn, arfcn, sc, bsic, cell_id, lac, as the
 // row or section gives them; row for a table without them) and, in a
 // fleet, host. A cell that leaves its list is gone from the next scrape,

@@ -512,10 +512,17 @@ TEST_F(Serve, MetricsHaveTheFiguresAndNoIdentities) {
     Snapshot s = FakeSnapshot(radio);
     s.own = OwnAttributes(radio, attributes);
     ASSERT_EQ(server_->Receive("diagctl/car-1/radionwinfo", RecordLine(radio, s)), "");
+    const Screen &hspa = *FindScreen("hspaopinfo");
+    attributes = Value::Object();
+    attributes.members.emplace_back("hsdpa_rate", Value::Int(3600));  // kbps
+    Snapshot rate = FakeSnapshot(hspa);
+    rate.own = OwnAttributes(hspa, attributes);
+    ASSERT_EQ(server_->Receive("diagctl/car-1/hspaopinfo", RecordLine(hspa, rate)), "");
     const std::string fleet = Client().Get("/metrics")->body;
     for (const char *has : {
              "velomar_scell_rscp_dbm{host=\"car-1\",sc=\"310\"} -77\n",
              "velomar_aset_rscp_dbm{host=\"car-1\",sc=\"311\"} -90\n",
+             "velomar_hsdpa_rate_bytes_per_second{host=\"car-1\"} 450000\n",
          })
         EXPECT_NE(fleet.find(has), std::string::npos) << has << "\n" << fleet;
     EXPECT_EQ(fleet.find("-91"), std::string::npos) << "a series once, its first row";
