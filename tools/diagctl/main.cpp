@@ -648,7 +648,9 @@ int Serve(int argc, char **argv) {
         ->check(kSeconds);
     app.add_flag("--allow-control", so.allow_control,
                  "Let the page switch GSM time on and off (writes the config object)");
-    app.add_flag("--mask", so.mask, "Hide the IMEI and IMSI digits for every client");
+    app.add_flag("--mask", so.mask,
+                 "Hide the IMSI, TMSI, P-TMSI and IMEI but their last four characters, for "
+                 "every client");
     app.add_option("--max-streams", so.max_streams, "Live pages open at once (default 32)")
         ->type_name("N")
         ->check(CLI::Range(1, 1000));
