@@ -51,7 +51,8 @@ TEST_F(DiagctlSystem, PrometheusKeepsWhatTheScreensSay) {
     std::ofstream(dir + "/token") << token;
     std::ofstream(dir + "/prometheus.yml")
         << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n"
-        << "rule_files: ['" << VELOMAR_ALERTS << "']\n"
+        << "rule_files: ['" << VELOMAR_ALERTS
+        << "']\n"
            "scrape_configs:\n  - job_name: velomar\n    authorization:\n      credentials_file: "
         << dir << "/token\n    static_configs:\n      - targets: ['127.0.0.1:" << port << "']\n";
     const int api_port = FreePort();
