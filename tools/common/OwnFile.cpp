@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace toolfile {
@@ -58,8 +59,8 @@ int OpenForWriting(const std::string &path, int flags, mode_t mode, std::string 
     std::string why;
     if (!have_dir || fstat(fd, &f) != 0)
         why = "cannot open " + path + ": " + strerror(errno);
-    else if (!S_ISREG(f.st_mode))
-        why = path + " is not a regular file";
+    else if (!S_ISREG(f.st_mode) && !(S_ISCHR(f.st_mode) && f.st_rdev == makedev(1, 3)))
+        why = path + " is not a regular file";  // but /dev/null: lines sent nowhere on purpose
     else if (OthersMayWrite(d) && f.st_uid != geteuid())
         why = path + " belongs to another user (uid " + std::to_string(f.st_uid) +
               ") in a directory that others can write to; not written";

@@ -17,8 +17,8 @@ namespace toolfile {
 // *error:
 // - a symbolic link as the last component of path (never followed; links
 //   among its directories are, as the user gave them);
-// - anything but a regular file (a FIFO or a device would block or
-//   swallow the lines);
+// - anything but a regular file or /dev/null (a FIFO or another device
+//   would block or swallow the lines);
 // - in a directory that others can write to (world-writable, sticky as
 //   /tmp, group-writable for a group other than root's, or owned by
 //   another user than this one and root): a file that another user owns,
