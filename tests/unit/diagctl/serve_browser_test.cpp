@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
+#include <sstream>
 #include <map>
 #include <set>
 #include <string>
@@ -94,6 +96,18 @@ class ServeInBrowser : public DiagctlSystem {
             return what + (r ? std::to_string(r->status) + " " + r->body : to_string(r.error()));
         if (value != nullptr) value->CopyFrom(answer["value"], value->GetAllocator());
         return "";
+    }
+
+    // A WebDriver GET under /session/ID: the answer's "value", or null.
+    rapidjson::Document Get(const std::string &path) {
+        httplib::Client client("127.0.0.1", driver_port_);
+        client.set_read_timeout(120, 0);
+        httplib::Result r = client.Get("/session/" + session_ + path);
+        rapidjson::Document answer, value;
+        if (r && r->status == 200 && !answer.Parse(r->body.c_str()).HasParseError() &&
+            answer.IsObject() && answer.HasMember("value"))
+            value.CopyFrom(answer["value"], value.GetAllocator());
+        return value;
     }
 
     // Starts chromedriver (it says its free port on its output) and a
@@ -520,4 +534,169 @@ TEST_F(DiagctlSystem, ConsoleDemandsWhatTheDiagDirectoryDemands) {
     EXPECT_EQ(curl(member, true, {"http://127.0.0.1:" + tls_port + "/api/v1/screens"}).status, 0)
         << "no plain HTTP";
     EXPECT_EQ(tls.Stop(SIGTERM), 0);
+}
+
+namespace {
+
+// Decodes base64 (a WebDriver screenshot).
+std::string Base64(const std::string &in) {
+    std::string out;
+    int bits = 0, value = 0;
+    for (char c : in) {
+        const char *at =
+            strchr("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", c);
+        if (c == '=' || at == nullptr) continue;
+        value = value << 6 |
+                static_cast<int>(
+                    at - "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
+        if ((bits += 6) >= 8) out += static_cast<char>(value >> (bits -= 8) & 0xff);
+    }
+    return out;
+}
+
+}  // namespace
+
+// The first screenful as a field engineer meets it, on a laptop and on a
+// phone: the overview (RAT, PLMN, cell, channel and code, the levels with
+// their bands) equals diagctl --json and needs no scrolling, nor does the
+// page sideways; a chart is drawn only for a series with data; the events
+// show the drive's handover at the time of the first record that had it;
+// and a recording opened from a file is scrubbed back to a moment before it.
+// (Screenshots of both sizes go to $VELOMAR_SCREENSHOTS when it is set.)
+TEST_F(ServeInBrowser, FirstScreenfulAnswersAndARecordingScrubs) {
+    if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0)
+        GTEST_SKIP() << "no chromium or chromedriver (Debian's chromium, chromium-driver)";
+    StartSimulator({"-s", kDrives + "/drive-handover.json"});
+    ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "0\n"));
+    StartDaemon();
+    WaitForText(kDiag + "/status_data", "scell_rscp");
+    Child serve;
+    std::string token;
+    const int port = StartServe(&serve, {"--every", "0.2"}, &token);
+    ASSERT_NE(port, 0);
+    const std::string dir = tmp_ + "/chromium";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(StartBrowser(dir), "") << ReadFile(dir + "/cd.log").substr(0, 4000);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/#token=" + token;
+    const char *shots = getenv("VELOMAR_SCREENSHOTS");
+    auto text = [&](const std::string &id) {
+        return JsonText(Run("return document.getElementById('" + id + "').textContent;"));
+    };
+    const struct { int width, height; } sizes[] = {{1366, 768}, {390, 844}};
+    for (const auto &size : sizes) {
+        SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+        rapidjson::Document rect;
+        ASSERT_EQ(Command("/window/rect",
+                          "{\"width\":" + std::to_string(size.width) +
+                              ",\"height\":" + std::to_string(size.height) + "}",
+                          &rect),
+                  "");
+        ASSERT_EQ(Command("/url", R"({"url":")" + url + "\"}", nullptr), "");
+        ASSERT_TRUE(
+            WaitInPage("return document.getElementById('state').textContent === 'live' && "
+                       "document.getElementById('ov-channel').textContent !== '—';"));
+        Ran json = Diagctl({"--json", "radionwinfo"});
+        rapidjson::Document rec;
+        ASSERT_FALSE(rec.Parse(json.out.c_str()).HasParseError()) << json.out;
+        const rapidjson::Value &cell = rec["screen"]["sections"]["serving_cell"];
+        EXPECT_EQ(text("ov-rat"), "\"WCDMA\"");
+        EXPECT_EQ(text("ov-plmn"),
+                  "\"" + PageText(cell["scell_mcc"]) + "-" + PageText(cell["scell_mnc"]) + "\"");
+        EXPECT_EQ(text("ov-cell"), "\"" + PageText(cell["scell_lac"]) + " · " +
+                                       PageText(cell["scell_cellid"]) + "\"");
+        EXPECT_EQ(text("ov-channel"), "\"" + PageText(cell["scell_uarfcn"]) + " · " +
+                                          PageText(cell["scell_sc"]) + "\"");
+        EXPECT_EQ(JsonText(Run(
+                      "return [...document.querySelectorAll('#ov-levels .level')].map("
+                      "l => l.dataset.level + ' ' + l.querySelector('.figure').textContent + ' ' + "
+                      "(l.querySelector('.band') || {}).textContent);")),
+                  "[\"rscp " + PageText(cell["scell_rscp"]) + " good\",\"ecio " +
+                      PageText(cell["scell_ecio"]) + " good\"]");
+        // All of it in the first screenful; nothing to scroll sideways.
+        EXPECT_EQ(JsonText(Run(
+                      "const b = id => document.getElementById(id).getBoundingClientRect().bottom;"
+                      "return [b('overview') <= innerHeight, b('tabs') <= innerHeight,"
+                      "document.documentElement.scrollWidth <= innerWidth];")),
+                  "[true,true,true]");
+        // Every chart drawn has a point in its window.
+        EXPECT_EQ(
+            JsonText(Run(
+                "const min = Date.now() - 300e3;"
+                "const shown = [...document.querySelectorAll('.chart:not([hidden]) canvas')];"
+                "return [shown.length > 0, shown.every(c => Chart.getChart(c).data.datasets.some("
+                "ds => ds.data.some(p => p.x >= min)))];")),
+            "[true,true]");
+        if (shots != nullptr) {
+            const rapidjson::Document png = Get("/screenshot");
+            ASSERT_TRUE(png.IsString());
+            std::ofstream(std::string(shots) + "/console-" + std::to_string(size.width) + "x" +
+                          std::to_string(size.height) + ".png")
+                << Base64(png.GetString());
+        }
+    }
+
+    // The handover, at the time of the first record that shows SC 311.
+    ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "30\n"));
+    const std::string handover = "Handover: SC 310 (UARFCN 10700) → SC 311 (UARFCN 10700)";
+    ASSERT_TRUE(
+        WaitInPage("return [...document.querySelectorAll('#events li span')].some("
+                   "s => s.textContent === '" +
+                   handover + "');"))
+        << text("events");
+    httplib::Client api("127.0.0.1", port);
+    api.set_bearer_token_auth(token);
+    const std::string session = api.Get("/api/v1/session.jsonl")->body;
+    std::string first_311, before;  // the first record with SC 311, and one of 310's
+    std::istringstream lines(session);
+    for (std::string line; std::getline(lines, line);) {
+        rapidjson::Document r;
+        if (r.Parse(line.c_str()).HasParseError() || r["command"] != "radionwinfo" ||
+            !r.HasMember("screen"))
+            continue;
+        const int sc = r["screen"]["sections"]["serving_cell"]["scell_sc"].GetInt();
+        if (sc == 310) before = line;
+        if (sc == 311 && first_311.empty()) first_311 = r["time"].GetString();
+    }
+    ASSERT_FALSE(first_311.empty());
+    EXPECT_EQ(JsonText(Run("const li = [...document.querySelectorAll('#events li')].find("
+                           "l => l.textContent.includes('Handover'));"
+                           "return li.querySelector('time').dateTime;")),
+              "\"" + first_311 + "\"");
+
+    // The session as a recording, opened from a file, scrubbed to a record
+    // of cell 310: the overview and the screen show it, no handover yet.
+    const std::string file = dir + "/drive.jsonl";
+    std::ofstream(file) << session;
+    rapidjson::Document input;
+    ASSERT_EQ(Command("/element", R"({"using":"css selector","value":"#open"})", &input), "");
+    ASSERT_TRUE(input.IsObject() && input.MemberBegin() != input.MemberEnd());
+    const std::string element = input.MemberBegin()->value.GetString();
+    ASSERT_EQ(Command("/element/" + element + "/value", "{\"text\":\"" + file + "\"}", nullptr),
+              "");
+    ASSERT_TRUE(WaitInPage("return !document.getElementById('review').hidden;"));
+    rapidjson::Document old_rec;
+    old_rec.Parse(before.c_str());
+    const std::string old_time = old_rec["time"].GetString();
+    const rapidjson::Document at =
+        Run("const recs = review.records;"
+            "const i = recs.findIndex(r => r.time === '" +
+            old_time +
+            "' && r.command === 'radionwinfo');"
+            "const s = document.getElementById('scrub'); s.value = String(i);"
+            "s.dispatchEvent(new Event('input'));"
+            "return [document.getElementById('scrub-time').textContent,"
+            "document.querySelector('#ov-levels [data-level=rscp] .figure').textContent,"
+            "document.getElementById('ov-channel').textContent,"
+            "[...document.querySelectorAll('#events li')].some(l => "
+            "l.textContent.includes('Handover'))];");
+    EXPECT_EQ(JsonText(at),
+              "[\"" + old_time + "\",\"" +
+                  PageText(old_rec["screen"]["sections"]["serving_cell"]["scell_rscp"]) +
+                  "\",\"10700 · 310\",false]");
+    if (shots != nullptr) {
+        const rapidjson::Document png = Get("/screenshot");
+        if (png.IsString())
+            std::ofstream(std::string(shots) + "/console-review.png") << Base64(png.GetString());
+    }
+    EXPECT_EQ(serve.Stop(SIGINT), 0);
 }

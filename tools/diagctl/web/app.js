@@ -3,6 +3,10 @@
 // event. Every text from the modem goes into the page with textContent,
 // never as markup. A fleet (serve --mqtt) has a column of screens per
 // host: its records carry "host", and "hosts" events give their states.
+// Above the screens: an overview of where the phone is and how good the
+// signal is, and the events (handovers, RAT changes, rejects, failures) as
+// they happen. A recording (diagctl record, or a session download) opened
+// from a file is replayed to any moment with a slider, without a server.
 'use strict';
 
 const layouts = new Map();  // command -> the screen's layout
@@ -13,6 +17,10 @@ let fleet = false;
 let stream = null;
 let paused = false;
 let windowSeconds = 300;
+let everySeconds = 1;
+let selected = 'radionwinfo';  // the screen shown (a tab)
+const latest = new Map();      // command -> its latest record (this host's, not a fleet's)
+let review = null;             // an opened recording: {records, at}
 
 // The API's token comes in the URL's fragment (#token=...), which the
 // browser sends to no server. It is kept for this tab only (sessionStorage
@@ -57,11 +65,15 @@ function screenKey(host, command) {
   return (host || '') + '\n' + command;
 }
 
-// A screen's card: title, time and latency, one block per section.
+// A screen's card: title, time and latency, one block per section. A tab
+// panel: only the selected screen is shown.
 function buildScreen(info, host, parent) {
   const card = el('article', null, 'screen');
   if (!host) card.id = 'screen-' + info.name;
   card.dataset.screen = info.name;
+  card.setAttribute('role', 'tabpanel');
+  card.setAttribute('aria-labelledby', 'tab-' + info.name);
+  card.hidden = info.name !== selected;
   card.appendChild(el('h2', info.title + ' (' + info.name + ')'));
   const meta = el('div', '—', 'meta');
   card.appendChild(meta);
@@ -69,6 +81,44 @@ function buildScreen(info, host, parent) {
   card.appendChild(body);
   parent.appendChild(card);
   screens.set(screenKey(host, info.name), {info, card, meta, body, previous: new Map()});
+}
+
+// The tabs, one per screen in the order of the commands: a click, Enter or
+// Space selects one; the arrow keys move between them.
+function buildTabs(list) {
+  const nav = document.getElementById('tabs');
+  nav.textContent = '';
+  for (const info of list) {
+    const b = el('button', info.name);
+    b.type = 'button';
+    b.id = 'tab-' + info.name;
+    b.setAttribute('role', 'tab');
+    b.title = info.title;
+    b.dataset.screen = info.name;
+    b.addEventListener('click', () => selectScreen(info.name));
+    b.addEventListener('keydown', ev => {
+      const tabs = [...nav.children];
+      const i = tabs.indexOf(b);
+      const to = ev.key === 'ArrowRight' ? i + 1 : ev.key === 'ArrowLeft' ? i - 1 : -2;
+      if (to === -2) return;
+      ev.preventDefault();
+      const next = tabs[(to + tabs.length) % tabs.length];
+      next.focus();
+      selectScreen(next.dataset.screen);
+    });
+    nav.appendChild(b);
+  }
+  selectScreen(list.some(i => i.name === selected) ? selected : list[0].name);
+}
+
+function selectScreen(name) {
+  selected = name;
+  for (const b of document.getElementById('tabs').children) {
+    const on = b.dataset.screen === name;
+    b.setAttribute('aria-selected', on ? 'true' : 'false');
+    b.tabIndex = on ? 0 : -1;
+  }
+  for (const s of screens.values()) s.card.hidden = s.info.name !== name;
 }
 
 // A fleet's host: a column with its name and state over its screens.
@@ -155,8 +205,13 @@ function renderTable(s, rec, sec, rows, body) {
   }
   const table = el('table', null, 'rows');
   const head = document.createElement('tr');
-  head.appendChild(el('th', '#'));
-  for (const c of cols) head.appendChild(el('th', c.unit ? c.label + '(' + c.unit + ')' : c.label));
+  const th = text => {
+    const e = el('th', text);
+    e.scope = 'col';
+    return e;
+  };
+  head.appendChild(th('#'));
+  for (const c of cols) head.appendChild(th(c.unit ? c.label + ' (' + c.unit + ')' : c.label));
   table.appendChild(head);
   rows.forEach((row, i) => {
     const tr = document.createElement('tr');
@@ -172,10 +227,18 @@ function renderTable(s, rec, sec, rows, body) {
     body.appendChild(el('p', 'NOT SUPPORTED: ' + unsupported.join(', '), 'note'));
 }
 
-function renderRecord(rec) {
+function renderRecord(rec, quiet) {
+  if (!rec || typeof rec !== 'object' || typeof rec.command !== 'string') return;
   if (fleet && typeof rec.host === 'string') addHost(rec.host);
   const s = screens.get(screenKey(fleet ? rec.host : '', rec.command));
   if (!s) return;
+  if (!fleet) {
+    if (!quiet) noteEvents(rec);
+    latest.set(rec.command, rec);
+    const tab = document.getElementById('tab-' + rec.command);
+    if (tab) tab.classList.toggle('failed', !!rec.error || rec.result === 'FAILURE');
+    updateOverview();
+  }
   s.card.dataset.time = rec.time;
   s.meta.textContent = '';
   s.meta.appendChild(el('span', rec.time + '  ·  ' + rec.latency_ms.toFixed(1) + ' ms  ·  '));
@@ -192,7 +255,7 @@ function renderRecord(rec) {
     if (v === undefined && !sec.absent) continue;
     const part = el('section');
     part.dataset.section = sec.key;
-    part.appendChild(el('h4', sec.title));
+    part.appendChild(el('h3', sec.title));
     body.appendChild(part);
     if (v === undefined) {
       part.appendChild(el('p', sec.absent, 'note'));
@@ -203,7 +266,9 @@ function renderRecord(rec) {
       for (const item of sec.items) {
         if (!(item.key in v)) continue;
         const tr = document.createElement('tr');
-        tr.appendChild(el('th', item.label));
+        const th = el('th', item.label);
+        th.scope = 'row';
+        tr.appendChild(th);
         const key = sec.key + '.' + item.key;
         tr.appendChild(cell(s, key, v[item.key], item.unit, placeholder(rec, key)));
         table.appendChild(tr);
@@ -245,11 +310,12 @@ function chartFor(id, title, unit) {
           type: 'linear',
           ticks: {callback: v => new Date(v).toISOString().substring(11, 19), maxTicksLimit: 6},
         },
+        y: {},
       },
       plugins: {legend: {labels: {boxWidth: 10}}},
     },
   });
-  const entry = {chart, lines: new Map()};
+  const entry = {chart, lines: new Map(), unit, box};
   charts.set(id, entry);
   return entry;
 }
@@ -285,6 +351,7 @@ function chartRecord(info, rec) {
     if (!sec.table) {
       for (const item of sec.items) {
         if (!item.trend) continue;
+        if (typeof v[item.key] !== 'number') continue;  // no number: no chart
         const entry = chartFor(info.name + ' ' + sec.key + ' ' + item.unit,
                                info.title + ': ' + sec.title, item.unit);
         if (entry) addPoint(entry, who + item.label, t, v[item.key]);
@@ -292,7 +359,7 @@ function chartRecord(info, rec) {
     } else if (Array.isArray(v)) {
       const named = sec.items.find(item => item.key === sec.line_key);
       for (const item of sec.items) {
-        if (!item.trend) continue;
+        if (!item.trend || !v.some(row => typeof row[item.key] === 'number')) continue;
         const entry = chartFor(info.name + ' ' + sec.key + ' ' + item.key,
                                sec.title + ': ' + item.label, item.unit);
         if (!entry) continue;
@@ -306,13 +373,298 @@ function chartRecord(info, rec) {
   }
 }
 
+// Each chart over the window that ends now (or at the moment a recording
+// is scrubbed to): hidden when none of its lines has a point in it; a level
+// axis never narrower than 20 dB (10 for a ratio in dB), so noise of a dB
+// or two does not fill it.
 function redrawCharts() {
-  const now = Date.now();
-  for (const {chart} of charts.values()) {
-    chart.options.scales.x.min = now - windowSeconds * 1000;
-    chart.options.scales.x.max = now;
+  const end = review ? review.t : Date.now();
+  const start = end - windowSeconds * 1000;
+  for (const {chart, unit, box} of charts.values()) {
+    let lo = Infinity, hi = -Infinity;
+    for (const ds of chart.data.datasets)
+      for (const p of ds.data)
+        if (p.x >= start && p.x <= end) {
+          lo = Math.min(lo, p.y);
+          hi = Math.max(hi, p.y);
+        }
+    box.hidden = lo === Infinity;
+    if (box.hidden) continue;
+    const span = unit === 'dBm' ? 20 : unit === 'dB' ? 10 : 0;
+    const y = chart.options.scales.y;
+    if (hi - lo < span) {
+      const mid = (hi + lo) / 2;
+      y.min = Math.floor(mid - span / 2);
+      y.max = Math.ceil(mid + span / 2);
+    } else {
+      delete y.min;
+      delete y.max;
+    }
+    chart.options.scales.x.min = start;
+    chart.options.scales.x.max = end;
     chart.update('none');
   }
+}
+
+// ---- The overview: where the phone is and how good the signal is.
+
+// A record's field, whichever section holds it.
+function field(command, key) {
+  const r = latest.get(command);
+  if (!r || !r.screen || !r.screen.sections) return null;
+  for (const v of Object.values(r.screen.sections))
+    if (v && typeof v === 'object' && !Array.isArray(v) && key in v) return v[key];
+  return null;
+}
+
+function activeRat() {
+  return field('gsmopinfo', 'active_rat') || field('bearer', 'active_rat');
+}
+
+// Quality bands, as the page states them under the overview.
+const bands = {
+  rscp: v => (v >= -85 ? 'good' : v >= -100 ? 'fair' : 'poor'),
+  ecio: v => (v >= -8 ? 'good' : v >= -14 ? 'fair' : 'poor'),
+  rxlev: v => (v >= 30 ? 'good' : v >= 15 ? 'fair' : 'poor'),
+  rxqual: v => (v <= 2 ? 'good' : v <= 4 ? 'fair' : 'poor'),
+};
+
+function joinKnown(parts, sep) {
+  const known = parts.filter(p => p !== null && p !== undefined);
+  return known.length ? known.join(sep) : '—';
+}
+
+function updateOverview() {
+  const rat = activeRat();
+  const gsm = rat === 'GSM';
+  const text = (id, t) => { document.getElementById(id).textContent = t; };
+  text('ov-rat', rat || '—');
+  const f = gsm ? k => field('gsmopinfo', 'gsm_' + k) : k => field('radionwinfo', 'scell_' + k);
+  const mcc = f('mcc'), mnc = f('mnc');
+  text('ov-plmn', mcc !== null && mnc !== null ? mcc + '-' + String(mnc).padStart(2, '0') : '—');
+  text('ov-cell', joinKnown([f('lac'), f('cellid')], ' · '));
+  text('ov-channel-label', gsm ? 'ARFCN · BSIC' : 'UARFCN · SC');
+  text('ov-channel', gsm ? joinKnown([f('arfcn'), f('bsic')], ' · ')
+                         : joinKnown([f('uarfcn'), f('sc')], ' · '));
+  const levels = gsm ? [['RxLev', field('gsmopinfo', 'rxlev_full'), '', 'rxlev'],
+                        ['RxQual', field('gsmopinfo', 'rxqual_full'), '', 'rxqual']]
+                     : [['RSCP', f('rscp'), 'dBm', 'rscp'], ['Ec/Io', f('ecio'), 'dB', 'ecio']];
+  const box = document.getElementById('ov-levels');
+  box.textContent = '';
+  for (const [label, value, unit, kind] of levels) {
+    const item = el('span', null, 'level');
+    item.dataset.level = kind;
+    item.appendChild(el('span', label, 'ov-label'));
+    item.appendChild(el('span', typeof value === 'number' ? String(value) : '—', 'figure'));
+    if (unit) item.appendChild(el('span', unit));
+    if (typeof value === 'number') item.appendChild(el('span', bands[kind](value), 'band ' + bands[kind](value)));
+    box.appendChild(item);
+  }
+  updateFreshness();
+}
+
+// The time of the last answer, marked when answers stopped (three rounds
+// and at least 5 s without one) or the last one failed.
+function updateFreshness() {
+  let last = null, failed = false;
+  for (const r of latest.values()) {
+    if (last === null || r.time > last.time) last = r;
+  }
+  if (last) failed = !!last.error;
+  const t = document.getElementById('ov-time');
+  if (!last) {
+    t.textContent = '—';
+    return;
+  }
+  const age = ((review ? review.t : Date.now()) - Date.parse(last.time)) / 1000;
+  const stale = age > Math.max(5, 3 * everySeconds);
+  t.textContent = last.time.substring(11, 19) + (failed ? ' (failed: ' + last.error.message + ')' :
+                                                  stale ? ' (no answer for ' + Math.round(age) + ' s)' : '');
+  t.className = failed ? 'failed' : stale ? 'stale' : '';
+}
+
+// ---- Events: what changed, as it happens.
+
+let seen = {};  // what the events compare with: serving cells, RAT, causes, failing commands
+
+function addEvent(time, text, cls) {
+  const list = document.getElementById('events');
+  const empty = list.querySelector('li.empty');
+  if (empty) empty.remove();
+  const li = el('li', null, cls || '');
+  const at = el('time', String(time).substring(11, 19));
+  at.dateTime = time;
+  li.appendChild(at);
+  li.appendChild(el('span', text));
+  list.insertBefore(li, list.firstChild);
+  while (list.children.length > 200) list.lastChild.remove();
+}
+
+function resetEvents() {
+  seen = {};
+  const list = document.getElementById('events');
+  list.textContent = '';
+  list.appendChild(el('li', 'none yet', 'empty'));
+}
+
+function noteEvents(rec) {
+  const sections = rec.screen && rec.screen.sections ? rec.screen.sections : {};
+  const find = key => {
+    for (const v of Object.values(sections))
+      if (v && typeof v === 'object' && !Array.isArray(v) && key in v) return v[key];
+    return undefined;
+  };
+  const failing = !!rec.error || rec.result === 'FAILURE';
+  const was = seen['fail ' + rec.command];
+  if (failing && !was)
+    addEvent(rec.time, rec.command + ' failed' + (rec.error ? ': ' + rec.error.message : ''), 'fail');
+  else if (!failing && was)
+    addEvent(rec.time, rec.command + ' answers again');
+  seen['fail ' + rec.command] = failing;
+  if (!rec.screen) return;
+  const rat = find('active_rat');
+  if (typeof rat === 'string') {
+    if (seen.rat && seen.rat !== rat) addEvent(rec.time, 'RAT change: ' + seen.rat + ' → ' + rat);
+    seen.rat = rat;
+  }
+  // A serving cell of its own RAT: a change of it is a handover.
+  const cells = {
+    radionwinfo: ['WCDMA', () => [find('scell_uarfcn'), find('scell_sc')], c => 'SC ' + c[1] + ' (UARFCN ' + c[0] + ')'],
+    gsmopinfo: ['GSM', () => [find('gsm_arfcn'), find('gsm_bsic')], c => 'ARFCN ' + c[0] + ' BSIC ' + c[1]],
+  }[rec.command];
+  if (cells && (seen.rat || rat) === cells[0]) {
+    const c = cells[1]();
+    if (typeof c[0] === 'number' && typeof c[1] === 'number') {
+      const key = c.join('/');
+      const before = seen['cell ' + cells[0]];
+      if (before && before.key !== key)
+        addEvent(rec.time, 'Handover: ' + cells[2](before.c) + ' → ' + cells[2](c));
+      seen['cell ' + cells[0]] = {key, c};
+    }
+  }
+  // A reject or failure cause that becomes a new non-zero value.
+  for (const key of ['mm_latest_cause', 'gmm_latest_cause', 'rr_latest_cause', 'cc_latest_cause',
+                     'sm_latest_cause', 'rrc_rej_cause', 'mm_reject', 'gmm_reject']) {
+    const v = find(key);
+    if (typeof v !== 'number') continue;
+    const before = seen['cause ' + key];
+    if (v !== 0 && before !== undefined && before !== v)
+      addEvent(rec.time, key.replace(/_/g, ' ') + ': ' + v, 'fail');
+    seen['cause ' + key] = v;
+  }
+}
+
+// ---- Review: a recording opened from a file, scrubbed to a moment.
+
+// The commands in the order of the screens, for a recording opened without
+// a server (its layouts then come from the records themselves).
+const commandOrder = ['identity', 'access', 'gsmopinfo', 'tchtxpower', 'bearer', 'hspaopinfo',
+                      'umtsopinfo', 'radiostats', 'radionwinfo', 'nitz'];
+
+// A screen's layout made from one of its records: sections by their keys,
+// fields and columns by their names, units from the record.
+function layoutFromRecord(rec) {
+  const units = rec.screen.units || {};
+  const sections = [];
+  for (const [key, v] of Object.entries(rec.screen.sections)) {
+    const table = Array.isArray(v);
+    const names = new Set();
+    if (table) v.forEach(row => Object.keys(row || {}).forEach(k => k !== 'index' && names.add(k)));
+    else if (v && typeof v === 'object') Object.keys(v).forEach(k => names.add(k));
+    const items = [...names].map(k => ({key: k, label: k, unit: units[key + '.' + k] || '',
+                                         trend: /rscp|ecio|ecno|rxlev|rssi|tx_pwr|tx_power/.test(k)}));
+    sections.push({title: key.replace(/_/g, ' '), key, table, line_key: table ? ([...names].find(k => /_sc$|psc$|arfcn$/.test(k)) || 'index') : '',
+                   absent: null, items});
+  }
+  return {name: rec.command, title: rec.command, sections};
+}
+
+function resetView() {
+  latest.clear();
+  resetEvents();
+  for (const {chart, box} of charts.values()) {
+    chart.destroy();
+    box.remove();
+  }
+  charts.clear();
+  for (const s of screens.values()) {
+    s.previous.clear();
+    s.meta.textContent = '—';
+    s.body.textContent = '';
+  }
+}
+
+async function openRecording(file) {
+  const text = await file.text();
+  const records = [];
+  for (const line of text.split('\n')) {
+    if (!line.trim()) continue;
+    try {
+      const rec = JSON.parse(line);
+      if (rec && typeof rec.command === 'string' && typeof rec.time === 'string' &&
+          !Number.isNaN(Date.parse(rec.time)))
+        records.push(rec);
+    } catch (e) {
+      // A line cut off: left out.
+    }
+  }
+  if (!records.length) {
+    setState(file.name + ' holds no records', 'error');
+    return;
+  }
+  records.sort((a, b) => Date.parse(a.time) - Date.parse(b.time));
+  if (stream) stream.abort();
+  stream = null;
+  // Without a server the records give the layouts.
+  let built = false;
+  for (const rec of records) {
+    if (layouts.has(rec.command) || !rec.screen || !rec.screen.sections) continue;
+    layouts.set(rec.command, layoutFromRecord(rec));
+    built = true;
+  }
+  if (built) {
+    const all = document.getElementById('screens');
+    all.textContent = '';
+    screens.clear();
+    const list = [...layouts.values()].sort((a, b) => commandOrder.indexOf(a.name) - commandOrder.indexOf(b.name));
+    for (const info of list) buildScreen(info, '', all);
+    buildTabs(list);
+  }
+  review = {records, t: 0, name: file.name};
+  document.getElementById('review').hidden = false;
+  document.getElementById('review-name').textContent = file.name;
+  const scrub = document.getElementById('scrub');
+  scrub.max = String(records.length - 1);
+  scrub.value = scrub.max;
+  setState('reviewing ' + records.length + ' records', 'paused');
+  reviewAt(records.length - 1);
+}
+
+// Everything as it was when the record at index i came: each screen's
+// latest record, the events so far, the charts' window ending there.
+function reviewAt(i) {
+  const records = review.records;
+  review.t = Date.parse(records[i].time);
+  resetView();
+  const last = new Map();
+  for (let j = 0; j <= i; j++) {
+    const rec = records[j];
+    if (!layouts.has(rec.command)) continue;
+    noteEvents(rec);
+    last.set(rec.command, rec);
+    if (rec.screen && Date.parse(rec.time) >= review.t - 1800e3) chartRecord(layouts.get(rec.command), rec);
+  }
+  for (const rec of last.values()) renderRecord(rec, true);
+  document.getElementById('scrub-time').textContent = records[i].time;
+  redrawCharts();
+}
+
+function closeReview() {
+  review = null;
+  document.getElementById('review').hidden = true;
+  document.getElementById('open').value = '';
+  resetView();
+  start().catch(e => setState(String(e.message || e), 'error'));
 }
 
 // The event stream, read with fetch (EventSource cannot send a token):
@@ -408,12 +760,21 @@ function renderLatest(index) {
         if (r) renderRecord(r);
   } else {
     for (const info of index.screens)
-      if (info.record) renderRecord(info.record);
+      if (info.record) renderRecord(info.record, true);
   }
 }
 
 async function start() {
-  const r = await api('api/v1/screens' + maskQuery());
+  resetEvents();
+  let r;
+  try {
+    r = await api('api/v1/screens' + maskQuery());
+  } catch (e) {
+    // No server (the page saved, or the console stopped): a recording can
+    // still be opened.
+    setState('no server: open a recording to review it', 'error');
+    return;
+  }
   if (r.status === 401) throw new Error('the token is missing or wrong: open the URL diagctl serve printed');
   const index = await r.json();
   if (index.mask) {
@@ -421,12 +782,16 @@ async function start() {
     m.checked = true;
     m.disabled = true;
   }
+  everySeconds = index.every_s || 1;
   document.getElementById('gsm-time').hidden = !index.allow_control;
   fleet = index.fleet === true;
+  document.getElementById('overview').hidden = fleet;
   const all = document.getElementById('screens');
+  all.textContent = '';
+  screens.clear();
+  hosts.clear();
+  layouts.clear();
   all.classList.toggle('fleet', fleet);
-  // A fleet's columns come first: the lab's view of its hosts.
-  if (fleet) all.parentNode.insertBefore(all, document.getElementById('charts'));
   for (const info of index.screens) layouts.set(info.name, info);
   if (fleet) {
     for (const h of index.hosts) {
@@ -434,16 +799,19 @@ async function start() {
       showHost(h.name, h);
     }
   } else {
-    for (const info of index.screens) buildScreen(info, '', document.getElementById('screens'));
+    for (const info of index.screens) buildScreen(info, '', all);
   }
-  // The charts start with the session's last minutes.
+  buildTabs(index.screens);
+  // The charts and events start with the session's last minutes.
   const history = await api('api/v1/session.jsonl?seconds=' + windowSeconds + maskQuery().replace('?', '&'));
   if (history.ok) {
     for (const line of (await history.text()).split('\n')) {
       if (!line) continue;
       const rec = JSON.parse(line);
       const info = layouts.get(rec.command);
-      if (info && rec.screen) chartRecord(info, rec);
+      if (!info) continue;
+      if (!fleet) noteEvents(rec);
+      if (rec.screen) chartRecord(info, rec);
     }
   }
   renderLatest(index);
@@ -456,10 +824,15 @@ async function start() {
     connect();
   }
   redrawCharts();
-  setInterval(redrawCharts, 1000);
 }
 
+setInterval(() => {
+  redrawCharts();
+  if (!fleet) updateFreshness();
+}, 1000);
+
 document.getElementById('pause').addEventListener('click', ev => {
+  if (review) return;
   paused = !paused;
   ev.target.textContent = paused ? 'Resume' : 'Pause';
   if (paused) {
@@ -493,4 +866,16 @@ document.getElementById('window').addEventListener('change', ev => {
 for (const id of ['dl-jsonl', 'dl-csv']) document.getElementById(id).addEventListener('click', download);
 document.getElementById('gsm-on').addEventListener('click', () => gsmTime(true));
 document.getElementById('gsm-off').addEventListener('click', () => gsmTime(false));
-start().catch(e => setState(String(e), 'error'));
+document.getElementById('open').addEventListener('change', ev => {
+  if (ev.target.files.length) openRecording(ev.target.files[0]).catch(e => setState(String(e), 'error'));
+});
+document.getElementById('scrub').addEventListener('input', ev => reviewAt(Number(ev.target.value)));
+document.getElementById('review-close').addEventListener('click', closeReview);
+// A recording dropped anywhere on the page opens too.
+document.addEventListener('dragover', ev => ev.preventDefault());
+document.addEventListener('drop', ev => {
+  ev.preventDefault();
+  const f = ev.dataTransfer && ev.dataTransfer.files[0];
+  if (f) openRecording(f).catch(e => setState(String(e), 'error'));
+});
+start().catch(e => setState(String(e.message || e), 'error'));
