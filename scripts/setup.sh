@@ -37,6 +37,9 @@ more_packages=(
   systemd                                        # systemd-analyze: the packaging test checks the units
   libmosquitto-dev                               # diagctl record/serve --mqtt (diagctl builds without it)
   mosquitto                                      # the MQTT tests' and bench/mqtt_fleet.sh's broker
+  libmm-glib-dev libglib2.0-dev                  # techmode-mm (built only where libmm-glib is found)
+  modemmanager                                   # techmode-mm's tests: ModemManager in its test mode
+  python3-dbusmock                               # techmode-mm's cell info test: a fake ModemManager
 )
 
 packages=("${demo_packages[@]}")
