@@ -30,7 +30,7 @@ Reading Good() {
     r.path = "/org/freedesktop/ModemManager1/Modem/0";
     r.imei = "356938035643809";
     r.imsi = "310150123456789";
-    r.operator_code = "310150";
+    r.operator_code = "26201";
     r.access_technologies = 1u << 5 | 1u << 6;  // UMTS, HSDPA
     r.has_location = true;
     r.lac = 0x1A2B;
@@ -97,8 +97,8 @@ TEST(TechmodeMmMapping, GoodReadingThroughTheDaemonsFetchers) {
     MobilityData mob;
     ASSERT_EQ(Fetch(getDtaMobilityDta, &mob), 0);
     EXPECT_EQ(mob.active_rat, kRatWcdma);
-    EXPECT_EQ(mob.mcc, 310);
-    EXPECT_EQ(mob.mnc, 150);
+    EXPECT_EQ(mob.mcc, 262);
+    EXPECT_EQ(mob.mnc, 1);
     EXPECT_EQ(mob.lac, 0x1A2B);
     EXPECT_EQ(mob.rac, 0xAA);  // left out
 
