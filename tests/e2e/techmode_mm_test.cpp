@@ -222,6 +222,11 @@ TEST_F(TechmodeMm, ScreensShowTheModemAndFollowItAndModemManager) {
                   {"gsm_lac", "6699"},
                   {"gprs_state", "N/A"}},
                  Log());
+    // A bearer is a PDP context: its APN (not connected: no address).
+    ASSERT_EQ(Run({"/usr/bin/mmcli", "-m", "any", "--create-bearer=apn=internet.test"}).status, 0);
+    ExpectScreen(WaitForScreen("umtsopinfo", {{"apn1_name", "internet.test"}}),
+                 {{"apn1_name", "internet.test"}, {"apn1_ipv4_addr", "0.0.0.0"}, {"apn2_name", ""}},
+                 Log());
     // No source: the screen's structures fail, as without a modem.
     ExpectScreen(Screen("radiostats"), {{"rrc_state", "N/A"}}, Log());
     // +CCLK's 10:30 at +01:00 (four quarter-hours) is 09:30 UTC, through
