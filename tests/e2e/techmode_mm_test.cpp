@@ -27,6 +27,7 @@ namespace {
 using namespace systemtest;
 
 const char kModemManager[] = "/usr/sbin/ModemManager";
+const char kPython[] = "/usr/bin/python3";
 const char kDbusDaemon[] = "/usr/bin/dbus-daemon";
 
 // What the scripted modem says, and what the screens must show for it.
@@ -37,11 +38,13 @@ struct Script {
     const char *cclk;            // +CCLK? local time and quarter-hours of zone
 };
 
-class TechmodeMm : public DiagctlSystem {
+// A private dbus-daemon as the system bus, techmode-mm on it, and the
+// screens as diagctl --json gives them.
+class OnPrivateBus : public DiagctlSystem {
   protected:
     void SetUp() override {
-        if (access(kModemManager, X_OK) != 0 || access(kDbusDaemon, X_OK) != 0)
-            GTEST_SKIP() << "no ModemManager or dbus-daemon: scripts/setup.sh installs them";
+        if (access(kDbusDaemon, X_OK) != 0)
+            GTEST_SKIP() << "no dbus-daemon: scripts/setup.sh installs it";
         DiagctlSystem::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_TRUE(bus_.Start({kDbusDaemon, "--session", "--nofork", "--print-address=1"},
@@ -55,48 +58,13 @@ class TechmodeMm : public DiagctlSystem {
         // and gdbus find it as the system bus.
         setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
         setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-        ASSERT_TRUE(at_.Start());
-        Answer({"310150", "1A2B", "00C3D4E5", 40, 31, "26/12/07,10:30:00+04"});
-        ASSERT_NO_FATAL_FAILURE(StartModemManager());
     }
 
     void TearDown() override {
         DiagctlSystem::TearDown();
-        mm_.Stop(SIGTERM);
         bus_.Stop(SIGTERM);
-        at_.Stop();
         unsetenv("DBUS_SESSION_BUS_ADDRESS");
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    }
-
-    // The modem's answers; the rest of what ModemManager asks is fixed.
-    void Answer(const Script &s) {
-        at_.Set("AT+CGSN", {"356938035643809"});
-        at_.Set("AT+CIMI", {"310150123456789"});
-        at_.Set("AT+CGMI", {"Test Modems"});
-        at_.Set("AT+CGMM", {"TM-1"});
-        at_.Set("AT+CGMR", {"1.0"});
-        at_.Set("AT+GCAP", {"+GCAP: +CGSM"});
-        at_.Set("AT+CPIN?", {"+CPIN: READY"});
-        at_.Set("AT+CFUN?", {"+CFUN: 1"});
-        at_.Set("AT+WS46=?", {"+WS46: (12,22,25)"});
-        at_.Set("AT+COPS?", {std::string("+COPS: 0,2,\"") + s.operator_code + "\",2"});
-        // Registered at home on UTRAN (2), with the location.
-        const std::string creg = std::string("2,1,\"") + s.lac + "\",\"" + s.ci + "\",2";
-        at_.Set("AT+CREG?", {"+CREG: " + creg});
-        at_.Set("AT+CGREG?", {"+CGREG: " + creg});
-        at_.Set("AT+CSQ", {"+CSQ: 20,99"});
-        at_.Set("AT+CESQ=?",
-                {"+CESQ: (0-63,99),(0-7,99),(0-96,255),(0-49,255),(0-34,255),(0-97,255)"});
-        at_.Set("AT+CESQ", {"+CESQ: 99,99," + std::to_string(s.rscp_index) + "," +
-                            std::to_string(s.ecno_index) + ",255,255"});
-        at_.Set("AT+CCLK?", {std::string("+CCLK: \"") + s.cclk + "\""});
-    }
-
-    void StartModemManager() {
-        ASSERT_TRUE(mm_.Start({kModemManager, "--test-session", "--test-enable", "--test-no-udev",
-                               "--no-auto-scan", "--debug"},
-                              tmp_ + "/mm.log", tmp_ + "/mm.log"));
     }
 
     // Runs a command (gdbus, mmcli) as root; its exit status and output.
@@ -106,27 +74,6 @@ class TechmodeMm : public DiagctlSystem {
         int status = c.Wait(30000);
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(tmp_ + "/run.out"),
                 ReadFile(tmp_ + "/run.err")};
-    }
-
-    // Gives ModemManager the modem on `port` (a device of the same id
-    // replaces the one before: the modem on the old port goes away) and,
-    // for the scripted port, enables it.
-    void SetModem(const std::string &port, bool enable = true) {
-        Ran r{};
-        for (int i = 0; i < 100; i++, usleep(100000)) {
-            r = Run({"/usr/bin/gdbus", "call", "--session", "-d", "org.freedesktop.ModemManager1",
-                     "-o", "/org/freedesktop/ModemManager1", "-m",
-                     "org.freedesktop.ModemManager1.Test.SetProfile", "velomar-test", "generic",
-                     "['" + port + "']"});
-            if (r.status == 0) break;
-        }
-        ASSERT_EQ(r.status, 0) << r.err << ReadFile(tmp_ + "/mm.log");
-        if (!enable) return;
-        for (int i = 0; i < 200; i++, usleep(100000)) {
-            r = Run({"/usr/bin/mmcli", "-m", "any", "-e"});
-            if (r.status == 0) return;
-        }
-        FAIL() << "the modem was not enabled: " << r.err;
     }
 
     void StartTechmodeMm() {
@@ -176,7 +123,80 @@ class TechmodeMm : public DiagctlSystem {
         return log.size() > 2000 ? log.substr(log.size() - 2000) : log;
     }
 
-    Child bus_, mm_;
+    Child bus_;
+};
+
+// ModemManager in its test mode with the scripted AT modem.
+class TechmodeMm : public OnPrivateBus {
+  protected:
+    void SetUp() override {
+        if (access(kModemManager, X_OK) != 0)
+            GTEST_SKIP() << "no ModemManager: scripts/setup.sh installs it";
+        OnPrivateBus::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_TRUE(at_.Start());
+        Answer({"310150", "1A2B", "00C3D4E5", 40, 31, "26/12/07,10:30:00+04"});
+        ASSERT_NO_FATAL_FAILURE(StartModemManager());
+    }
+
+    void TearDown() override {
+        OnPrivateBus::TearDown();
+        mm_.Stop(SIGTERM);
+        at_.Stop();
+    }
+
+    // The modem's answers; the rest of what ModemManager asks is fixed.
+    void Answer(const Script &s) {
+        at_.Set("AT+CGSN", {"356938035643809"});
+        at_.Set("AT+CIMI", {"310150123456789"});
+        at_.Set("AT+CGMI", {"Test Modems"});
+        at_.Set("AT+CGMM", {"TM-1"});
+        at_.Set("AT+CGMR", {"1.0"});
+        at_.Set("AT+GCAP", {"+GCAP: +CGSM"});
+        at_.Set("AT+CPIN?", {"+CPIN: READY"});
+        at_.Set("AT+CFUN?", {"+CFUN: 1"});
+        at_.Set("AT+WS46=?", {"+WS46: (12,22,25)"});
+        at_.Set("AT+COPS?", {std::string("+COPS: 0,2,\"") + s.operator_code + "\",2"});
+        // Registered at home on UTRAN (2), with the location.
+        const std::string creg = std::string("2,1,\"") + s.lac + "\",\"" + s.ci + "\",2";
+        at_.Set("AT+CREG?", {"+CREG: " + creg});
+        at_.Set("AT+CGREG?", {"+CGREG: " + creg});
+        at_.Set("AT+CSQ", {"+CSQ: 20,99"});
+        at_.Set("AT+CESQ=?",
+                {"+CESQ: (0-63,99),(0-7,99),(0-96,255),(0-49,255),(0-34,255),(0-97,255)"});
+        at_.Set("AT+CESQ", {"+CESQ: 99,99," + std::to_string(s.rscp_index) + "," +
+                            std::to_string(s.ecno_index) + ",255,255"});
+        at_.Set("AT+CCLK?", {std::string("+CCLK: \"") + s.cclk + "\""});
+    }
+
+    void StartModemManager() {
+        ASSERT_TRUE(mm_.Start({kModemManager, "--test-session", "--test-enable", "--test-no-udev",
+                               "--no-auto-scan", "--debug"},
+                              tmp_ + "/mm.log", tmp_ + "/mm.log"));
+    }
+
+    // Gives ModemManager the modem on `port` (a device of the same id
+    // replaces the one before: the modem on the old port goes away) and,
+    // for the scripted port, enables it.
+    void SetModem(const std::string &port, bool enable = true) {
+        Ran r{};
+        for (int i = 0; i < 100; i++, usleep(100000)) {
+            r = Run({"/usr/bin/gdbus", "call", "--session", "-d", "org.freedesktop.ModemManager1",
+                     "-o", "/org/freedesktop/ModemManager1", "-m",
+                     "org.freedesktop.ModemManager1.Test.SetProfile", "velomar-test", "generic",
+                     "['" + port + "']"});
+            if (r.status == 0) break;
+        }
+        ASSERT_EQ(r.status, 0) << r.err << ReadFile(tmp_ + "/mm.log");
+        if (!enable) return;
+        for (int i = 0; i < 200; i++, usleep(100000)) {
+            r = Run({"/usr/bin/mmcli", "-m", "any", "-e"});
+            if (r.status == 0) return;
+        }
+        FAIL() << "the modem was not enabled: " << r.err;
+    }
+
+    Child mm_;
     testsupport::AtModem at_{"abstract:velomar-test-" + std::to_string(getpid())};
 };
 
@@ -259,6 +279,58 @@ TEST_F(TechmodeMm, ScreensShowTheModemAndFollowItAndModemManager) {
     ASSERT_NO_FATAL_FAILURE(SetModem(port));
     ExpectScreen(WaitForScreen("radionwinfo", Radionwinfo(third)), Radionwinfo(third), Log());
     EXPECT_EQ(Screen("identity")["IMEI"], "356938035643809ff");
+}
+
+// ModemManager as python3-dbusmock fakes it (fake_modemmanager.py): a modem
+// that answers GetCellInfo, which the real one's generic plugin does not.
+class TechmodeMmCellInfo : public OnPrivateBus {
+  protected:
+    void SetUp() override {
+        if (system("/usr/bin/python3 -c 'import dbusmock' 2>/dev/null") != 0)
+            GTEST_SKIP() << "no python3-dbusmock: scripts/setup.sh installs it";
+        OnPrivateBus::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_TRUE(
+            fake_.Start({kPython, "-m", "dbusmock", "--system", "--template", FAKE_MODEMMANAGER},
+                        tmp_ + "/fake.out", tmp_ + "/fake.err"));
+        Ran r{};
+        for (int i = 0; i < 100 && r.out.find("true") == std::string::npos; i++, usleep(100000))
+            r = Run({"/usr/bin/gdbus", "call", "--system", "-d", "org.freedesktop.DBus", "-o",
+                     "/org/freedesktop/DBus", "-m", "org.freedesktop.DBus.NameHasOwner",
+                     "org.freedesktop.ModemManager1"});
+        ASSERT_NE(r.out.find("true"), std::string::npos) << ReadFile(tmp_ + "/fake.err");
+    }
+
+    void TearDown() override {
+        OnPrivateBus::TearDown();
+        fake_.Stop(SIGTERM);
+    }
+
+    Child fake_;
+};
+
+// The cells fill the serving cell, the active and monitored sets and the
+// GSM neighbours; the LAC comes from the serving cell (no location); a
+// neighbour with a value out of range is not listed.
+TEST_F(TechmodeMmCellInfo, CellsFillTheCellScreens) {
+    ASSERT_NO_FATAL_FAILURE(StartTechmodeMm());
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    const std::map<std::string, std::string> radio = {
+        {"scell_uarfcn", "10713"}, {"scell_sc", "123"},    {"scell_rscp", "-77"},
+        {"scell_ecio", "-7"},      {"scell_lac", "11068"}, {"scell_cellid", "126989"},
+        {"scell_mcc", "262"},      {"scell_mnc", "1"},     {"aset_arfcn1", "10713"},
+        {"aset_sc1", "123"},       {"aset_rscp1", "-77"},  {"aset_ecio1", "-7"},
+        {"mset_uarfcn1", "10713"}, {"mset_sc1", "456"},    {"mset_rscp1", "-99"},
+        {"mset_ecio1", "-14"},     {"mset_sc2", "N/A"}};
+    ExpectScreen(WaitForScreen("radionwinfo", radio), radio, Log());
+    ExpectScreen(Screen("gsmopinfo"),
+                 {{"gsm_arfcn1", "60"},
+                  {"gsm_bsic1", "42"},
+                  {"gsm_rssi1", "-80"},
+                  {"gsm_cellid1", "48879"},
+                  {"gsm_lac1", "258"},
+                  {"gsm_arfcn2", "N/A"}},
+                 Log());
 }
 
 }  // namespace
