@@ -228,6 +228,27 @@ std::map<std::string, std::string> Radionwinfo(const Script &s) {
 TEST_F(TechmodeMm, ScreensShowTheModemAndFollowItAndModemManager) {
     const std::string port = "abstract:velomar-test-" + std::to_string(getpid());
     ASSERT_NO_FATAL_FAILURE(SetModem(port));
+    // --report, with the modem chosen by IMEI, by path and by an index
+    // there is none of.
+    for (const char *modem : {"356938035643809", "/org/freedesktop/ModemManager1/Modem/0", "7"}) {
+        SCOPED_TRACE(modem);
+        Ran r = Run({TECHMODE_MM_BIN, "--report", "--refresh", "1", "--modem", modem});
+        if (modem == std::string("7")) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find("ModemManager has no modem 7"), std::string::npos) << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
+        for (const char *line :
+             {"2  identity                   filled\n",
+              "     imsi                 filled  from Sim.Imsi\n",
+              "     tmsi                 missing (ModemManager has no source)\n",
+              "     uarfcn               missing from GetCellInfo",
+              "     rscp_dbm             filled  from GetCellInfo",
+              "3  radio_stats                not filled: ModemManager has no source",
+              "network time: from Modem.Time (2026-12-07T10:30:00+01)\n"})
+            EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    }
     ASSERT_NO_FATAL_FAILURE(StartTechmodeMm());
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
 
