@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // techmode-mm against the real ModemManager in its test mode: a private
 // dbus-daemon is the system bus, ModemManager (--test-session) drives a
-// scripted AT modem of the test's own (support/AtModem.h) on an abstract
+// scripted AT modem of the test's own (tools/techmode-mm/AtModem.h) on an abstract
 // socket, and techmode-mm serves the tech-mode device to the unchanged
 // daemon in the deployment layout (support/SystemFixture.h). The screens
 // must show what the script says, in the structures' units; they must
@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "support/AtModem.h"
+#include "AtModem.h"
 #include "support/SystemFixture.h"
 
 namespace {
@@ -197,7 +197,7 @@ class TechmodeMm : public OnPrivateBus {
     }
 
     Child mm_;
-    testsupport::AtModem at_{"abstract:velomar-test-" + std::to_string(getpid())};
+    atmodem::AtModem at_{"abstract:velomar-test-" + std::to_string(getpid())};
 };
 
 // Every attribute of want, as the screen shows it.

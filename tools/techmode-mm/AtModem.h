@@ -1,13 +1,15 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-// A scripted AT modem for ModemManager's test mode: it listens on an
-// abstract Unix socket (ModemManager's Test.SetProfile connects to the name
-// "abstract:NAME" exactly so, unpadded), takes one connection at a time and
-// answers each command line from its script: the scripted lines and OK, or
-// ERROR. A command not in the script gets OK when it sets something and
-// ERROR when it asks (ends in '?' or '=?'), as a modem that lacks it would.
-// The script may change while ModemManager is connected.
-#ifndef TESTS_SUPPORT_ATMODEM_H
-#define TESTS_SUPPORT_ATMODEM_H
+// A scripted AT modem for ModemManager's test mode, for techmode-mm's tests
+// and the demo (scripted-modem): it listens on an abstract Unix socket
+// (ModemManager's Test.SetProfile connects to the name "abstract:NAME"
+// exactly so, unpadded), takes one connection at a time and answers each
+// command line from its script: the scripted lines and OK, or ERROR. A
+// command not in the script gets OK when it sets something and ERROR when it
+// asks (ends in '?' or '=?'), as a modem that lacks it would. The script may
+// change while ModemManager is connected. Not a modem: nothing is checked
+// beyond the script.
+#ifndef TECHMODE_MM_ATMODEM_H
+#define TECHMODE_MM_ATMODEM_H
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-namespace testsupport {
+namespace atmodem {
 
 class AtModem {
   public:
@@ -147,6 +149,6 @@ class AtModem {
     std::vector<std::string> asked_;
 };
 
-}  // namespace testsupport
+}  // namespace atmodem
 
 #endif
