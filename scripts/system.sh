@@ -25,6 +25,9 @@ diag_group=velomar-diag  # may read the diag objects and send commands (diagctl)
 daemon_pid=
 supervisor_pid=
 sim_args=()
+# The tech-mode device's program: techmode-sim, or techmode-mm for a modem
+# that ModemManager manages (demo.sh --modem); its options are $sim_args.
+device_tool=${device_tool:-techmode-sim}
 
 # enter_namespace PRESET SCRIPT [ARGS...]: outside, as root (via sudo when
 # needed), installs what is missing and creates the accounts
@@ -196,7 +199,7 @@ start_ppsfs() {
 }
 
 start_sim() {
-  mount_fs techmode-sim "$device_dir" "$bin/techmode-sim" -f \
+  mount_fs "$device_tool" "$device_dir" "$bin/$device_tool" -f \
     --owner root --group "$(id -gn "$daemon_user")" --mode 0660 "${sim_args[@]}" "$device_dir"
 }
 
@@ -241,8 +244,9 @@ start_daemon() {
   return 1
 }
 
-# start_system [techmode-sim options...]: ppsfs at /pps with the layout,
-# techmode-sim at /dev/radio/cellular, then the daemon, once each is ready.
+# start_system [device options...]: ppsfs at /pps with the layout, the
+# tech-mode device ($device_tool) at /dev/radio/cellular, then the daemon,
+# once each is ready.
 start_system() {
   if [ -z "${private_dev_done:-}" ]; then private_dev; private_dev_done=1; fi
   if ! getent passwd "$daemon_user" >/dev/null || ! getent group "$diag_group" >/dev/null; then
@@ -269,8 +273,8 @@ start_supervisor() {
         echo "$(date +%T) ppsfs ended ($(how_ended ppsfs)): restarting it, the layout and the daemon"
         stop daemon
         start_ppsfs && start_daemon || ok=$?
-      elif ended techmode-sim; then
-        echo "$(date +%T) techmode-sim ended ($(how_ended techmode-sim)): restarting it and the daemon"
+      elif ended "$device_tool"; then
+        echo "$(date +%T) $device_tool ended ($(how_ended "$device_tool")): restarting it and the daemon"
         stop daemon
         start_sim && start_daemon || ok=$?
       elif ended daemon; then
@@ -317,7 +321,7 @@ stop_system() {
   [ -n "${work:-}" ] || return 0
   stop daemon
   daemon_pid=
-  stop techmode-sim
+  stop "$device_tool"
   stop ppsfs
   umount -l "$device_dir" 2>/dev/null || true
   umount -l /pps 2>/dev/null || true
