@@ -149,28 +149,11 @@ fi
 if [ "$mode" = modem ]; then
   [ -x "$bin/techmode-mm" ] ||
     { echo "demo.sh: techmode-mm was not built (no libmm-glib: scripts/setup.sh --demo-modem)" >&2; exit 1; }
-  # waits_for SECONDS COMMAND...: runs COMMAND until it succeeds, quietly.
-  waits_for() {
-    local limit=$1 i
-    shift
-    for i in $(seq $((limit * 5))); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
-    "$@"
-  }
-  trap 'stop_system; stop scripted-modem; stop modemmanager; stop bus' EXIT
+  trap 'stop_system; stop_test_modem' EXIT
   if [ "$modem_source" = test ]; then
     say "ModemManager in its test mode on a private bus, with a scripted modem"
-    spawn bus "$work/bus.address" "$work/bus.log" dbus-daemon --session --nofork --print-address=1
-    waits_for 10 grep -q . "$work/bus.address"
-    DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/bus.address")
-    export DBUS_SYSTEM_BUS_ADDRESS DBUS_SESSION_BUS_ADDRESS=$DBUS_SYSTEM_BUS_ADDRESS
-    spawn modemmanager "$work/mm.log" "$work/mm.log" \
-      ModemManager --test-session --test-enable --test-no-udev --no-auto-scan --debug
-    port=abstract:velomar-demo-$$
     script=$root/tools/techmode-mm/samples/umts.at
-    spawn scripted-modem "$work/modem.log" "$work/modem.log" "$bin/scripted-modem" "$port" "$script"
-    waits_for 10 gdbus call --session -d org.freedesktop.ModemManager1 -o /org/freedesktop/ModemManager1 \
-      -m org.freedesktop.ModemManager1.Test.SetProfile velomar-demo generic "['$port']"
-    waits_for 30 mmcli -m any -e
+    start_test_modem "$script"
     mmcli -m any --create-bearer=apn=internet.demo >/dev/null  # a PDP context for umtsopinfo
     echo "the modem's script: $script; ModemManager's log: $work/mm.log"
   fi

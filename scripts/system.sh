@@ -326,3 +326,36 @@ stop_system() {
   umount -l "$device_dir" 2>/dev/null || true
   umount -l /pps 2>/dev/null || true
 }
+
+# waits_for SECONDS COMMAND...: runs COMMAND until it succeeds (quietly),
+# at most SECONDS; then once more, its output shown, and its status.
+waits_for() {
+  local limit=$1 i
+  shift
+  for i in $(seq $((limit * 5))); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
+  "$@"
+}
+
+# start_test_modem SCRIPT: a private dbus-daemon as the system bus (its
+# address exported for what starts after), ModemManager in its test mode
+# on it, and scripted-modem answering SCRIPT as its modem, enabled (for
+# techmode-mm without hardware). stop_test_modem stops them.
+start_test_modem() {
+  local script=$1 port=abstract:velomar-$$
+  spawn bus "$work/bus.address" "$work/bus.log" dbus-daemon --session --nofork --print-address=1
+  waits_for 10 grep -q . "$work/bus.address"
+  DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/bus.address")
+  export DBUS_SYSTEM_BUS_ADDRESS DBUS_SESSION_BUS_ADDRESS=$DBUS_SYSTEM_BUS_ADDRESS
+  spawn modemmanager "$work/mm.log" "$work/mm.log" \
+    ModemManager --test-session --test-enable --test-no-udev --no-auto-scan --debug
+  spawn scripted-modem "$work/modem.log" "$work/modem.log" "$bin/scripted-modem" "$port" "$script"
+  waits_for 10 gdbus call --session -d org.freedesktop.ModemManager1 -o /org/freedesktop/ModemManager1 \
+    -m org.freedesktop.ModemManager1.Test.SetProfile velomar generic "['$port']"
+  waits_for 30 mmcli -m any -e
+}
+
+stop_test_modem() {
+  stop scripted-modem
+  stop modemmanager
+  stop bus
+}

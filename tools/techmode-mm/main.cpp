@@ -104,7 +104,9 @@ int MmIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *,
     // The last state published; the watch's thread replaces it, never
     // changes it, so it is read without the lock.
     std::shared_ptr<const mm::Published> now = g_device->watch->Current();
-    std::mt19937 unused;  // faults here always apply: nothing is left to chance
+    // Faults here always apply: the generator is never drawn from, and is
+    // made once per thread rather than seeded for every request.
+    thread_local std::mt19937 unused;
     sim::Reply r = sim::Answer(now->state, x->dcmd, x->data, x->send_len, 0, unused);
     size_t n = std::min<size_t>(r.bytes.size(), DEVCTL_XFER_MAX);
     if (n > 0) memcpy(x->data, r.bytes.data(), n);
