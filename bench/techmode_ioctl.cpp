@@ -4,7 +4,8 @@
 // ModemManager fills, beside a pipe round trip between two threads
 // measured in the same run (the floor of any request through the kernel).
 // Prints median and 99th percentile per device and structure, and each
-// device's median over the first device's. bench/techmode_mm.sh mounts
+// device's median over the first device's; the devices take turns, in
+// rounds, so that other load on the machine falls on both alike. bench/techmode_mm.sh mounts
 // techmode-sim and techmode-mm (on ModemManager in its test mode) for it.
 #include <errno.h>
 #include <fcntl.h>
@@ -136,13 +137,22 @@ int main(int argc, char *argv[]) {
     }
     const Figures floor = Of(PipeFloor(n));
     printf("pipe round trip (floor)            p50 %7.1f us  p99 %7.1f us\n", floor.p50, floor.p99);
+    // The devices take turns in rounds of 500 requests, so that load from
+    // elsewhere on the machine falls on both alike.
+    constexpr int kRound = 500;
     for (int type : kTypes) {
+        std::vector<std::vector<double>> us(devices.size());
+        for (size_t i = 0; i < devices.size(); i++)
+            if (Time(fds[i], type, kRound, devices[i]).empty()) return 1;  // warm up
+        for (int done = 0; done < n; done += kRound)
+            for (size_t i = 0; i < devices.size(); i++) {
+                std::vector<double> round = Time(fds[i], type, kRound, devices[i]);
+                if (round.empty()) return 1;
+                us[i].insert(us[i].end(), round.begin(), round.end());
+            }
         double reference = 0;
         for (size_t i = 0; i < devices.size(); i++) {
-            Time(fds[i], type, n / 10, devices[i]);  // warm up
-            std::vector<double> us = Time(fds[i], type, n, devices[i]);
-            if (us.empty()) return 1;
-            const Figures f = Of(us);
+            const Figures f = Of(us[i]);
             if (i == 0) reference = f.p50;
             // The device by its last two path components (its mount's name).
             const size_t at = devices[i].rfind('/', devices[i].rfind('/') - 1);
