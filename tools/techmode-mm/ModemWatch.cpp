@@ -91,6 +91,10 @@ struct ModemWatch::Loop {
     ~Loop() {
         Unref(manager);
         Unref(bus);
+        // GDBus frees what the manager's signal subscriptions held from
+        // callbacks on this context: run them before it goes.
+        while (g_main_context_iteration(context, FALSE)) {
+        }
         g_object_unref(cancel);
         g_main_loop_unref(loop);
         g_main_context_unref(context);
