@@ -76,12 +76,23 @@ class OnPrivateBus : public DiagctlSystem {
                 ReadFile(tmp_ + "/run.err")};
     }
 
-    void StartTechmodeMm() {
+    // extra: techmode-mm options (--modem).
+    void StartTechmodeMm(const std::vector<std::string> &extra = {}) {
         ASSERT_EQ(system("mkdir -p /dev/radio/cellular"), 0);
-        ASSERT_TRUE(
-            sim_.Start({TECHMODE_MM_BIN, "-f", "-v", "--refresh", "1", "--owner", "root", "--mode",
-                        "0660", "--group", std::to_string(dep_.daemon_gid), "/dev/radio/cellular"},
-                       "", tmp_ + "/techmode-mm.err"));
+        std::vector<std::string> args = {TECHMODE_MM_BIN,
+                                         "-f",
+                                         "-v",
+                                         "--refresh",
+                                         "1",
+                                         "--owner",
+                                         "root",
+                                         "--mode",
+                                         "0660",
+                                         "--group",
+                                         std::to_string(dep_.daemon_gid)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back("/dev/radio/cellular");
+        ASSERT_TRUE(sim_.Start(args, "", tmp_ + "/techmode-mm.err"));
         ASSERT_TRUE(testsupport::WaitForMount("/dev/radio/cellular"))
             << ReadFile(tmp_ + "/techmode-mm.err");
     }
@@ -228,14 +239,22 @@ std::map<std::string, std::string> Radionwinfo(const Script &s) {
 TEST_F(TechmodeMm, ScreensShowTheModemAndFollowItAndModemManager) {
     const std::string port = "abstract:velomar-test-" + std::to_string(getpid());
     ASSERT_NO_FATAL_FAILURE(SetModem(port));
-    // --report, with the modem chosen by IMEI, by path and by an index
-    // there is none of.
-    for (const char *modem : {"356938035643809", "/org/freedesktop/ModemManager1/Modem/0", "7"}) {
+    // --report, with the modem chosen by IMEI and by path, and by an index,
+    // an IMEI and a path there is none of.
+    const struct {
+        std::string modem;
+        bool found;
+    } kChoices[] = {{"356938035643809", true},
+                    {"/org/freedesktop/ModemManager1/Modem/0", true},
+                    {"7", false},
+                    {"356938035643800", false},
+                    {"/org/freedesktop/ModemManager1/Modem/1", false}};
+    for (const auto &[modem, found] : kChoices) {
         SCOPED_TRACE(modem);
         Ran r = Run({TECHMODE_MM_BIN, "--report", "--refresh", "1", "--modem", modem});
-        if (modem == std::string("7")) {
+        if (!found) {
             EXPECT_EQ(r.status, 1);
-            EXPECT_NE(r.err.find("ModemManager has no modem 7"), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("ModemManager has no modem " + modem), std::string::npos) << r.err;
             continue;
         }
         EXPECT_EQ(r.status, 0) << r.err;
@@ -249,7 +268,9 @@ TEST_F(TechmodeMm, ScreensShowTheModemAndFollowItAndModemManager) {
               "network time: from Modem.Time (2026-12-07T10:30:00+01)\n"})
             EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     }
-    ASSERT_NO_FATAL_FAILURE(StartTechmodeMm());
+    // Chosen by IMEI, which stays when the modem's index changes (a device
+    // given again, ModemManager started again).
+    ASSERT_NO_FATAL_FAILURE(StartTechmodeMm({"--modem", "356938035643809"}));
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
 
     const Script first = {"310150", "1A2B", "00C3D4E5", 40, 31, "26/12/07,10:30:00+04"};

@@ -111,6 +111,13 @@ struct ModemWatch::Loop {
     // logged when there is no bus.
     MMManager *Manager() {
         GError *err = nullptr;
+        // A bus that went away (the system bus restarted) is dropped with
+        // the manager on it, and connected to anew.
+        if (bus != nullptr && g_dbus_connection_is_closed(bus)) {
+            toollog::Log(LOG_WARNING, "the system bus closed the connection; connecting again");
+            g_clear_object(&manager);
+            g_clear_object(&bus);
+        }
         if (bus == nullptr) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, cancel, &err);
         if (bus == nullptr) {
             Problem(std::string("no system bus: ") + (err ? err->message : "unknown error"));
