@@ -289,8 +289,18 @@ TEST_F(TechmodeMm, ScreensShowTheModemAndFollowItAndModemManager) {
     ExpectScreen(WaitForScreen("umtsopinfo", {{"apn1_name", "internet.test"}}),
                  {{"apn1_name", "internet.test"}, {"apn1_ipv4_addr", "0.0.0.0"}, {"apn2_name", ""}},
                  Log());
-    // No source: the screen's structures fail, as without a modem.
-    ExpectScreen(Screen("radiostats"), {{"rrc_state", "N/A"}}, Log());
+    // No source (or none this modem gives): the structures fail, and the
+    // screens show nothing in their place.
+    const struct {
+        const char *command, *attribute;
+    } kEmpty[] = {{"radiostats", "rrc_state"},     {"access", "init_tx_power"},
+                  {"access", "gmm_latest_cause"},  {"hspaopinfo", "hssch_code"},
+                  {"tchtxpower", "dch_utra_rssi"}, {"tchtxpower", "radio_temp"},
+                  {"umtsopinfo", "t3212"},         {"gsmopinfo", "gsm_arfcn1"}};
+    for (const auto &e : kEmpty) {
+        SCOPED_TRACE(e.command);
+        ExpectScreen(Screen(e.command), {{e.attribute, "N/A"}}, Log());
+    }
     // +CCLK's 10:30 at +01:00 (four quarter-hours) is 09:30 UTC, through
     // the network-time status object and the daemon's bridge.
     WaitForText(kDiag + "/status_data", "nitz_time");
