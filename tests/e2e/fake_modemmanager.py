@@ -2,8 +2,8 @@
 '''A fake ModemManager, as a python3-dbusmock template, for what the real one
 cannot be made to do in its test mode: a modem that answers GetCellInfo.
 
-One modem on UMTS, without a Location interface (so the LAC comes from the
-serving cell): a serving UMTS cell, a UMTS neighbour and a GSM neighbour,
+One modem on UMTS, with a network time, without a Location interface (so
+the LAC comes from the serving cell): a serving UMTS cell, a UMTS neighbour and a GSM neighbour,
 each with every value; then a UMTS neighbour whose PSC no network gives and
 a GSM neighbour whose RxLev is out of range, which techmode-mm must leave
 out. Run: python3 -m dbusmock --system --template fake_modemmanager.py
@@ -48,6 +48,13 @@ def load(mock, _parameters):
         ('GetCellInfo', '', 'aa{sv}', CELLS),
         ('ListBearers', '', 'ao', 'ret = dbus.Array([], signature="o")'),
     ])
+    # The network time, and (EmitSignal) NetworkTimeChanged when a test
+    # changes it.
+    get_object(MODEM).AddProperties(MODEM_IFACE + '.Time', {
+        'NetworkTimezone': dbus.Dictionary({'offset': dbus.Int32(0)}, signature='sv'),
+    })
+    get_object(MODEM).AddMethod(MODEM_IFACE + '.Time', 'GetNetworkTime', '', 's',
+                                'ret = "2026-12-07T08:00:00Z"')
     get_object(MODEM).AddProperties(MODEM_IFACE + '.Modem3gpp', {
         'Imei': dbus.String('356938035643809'),
         'OperatorCode': dbus.String('26201'),

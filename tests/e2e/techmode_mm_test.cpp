@@ -76,20 +76,13 @@ class OnPrivateBus : public DiagctlSystem {
                 ReadFile(tmp_ + "/run.err")};
     }
 
-    // extra: techmode-mm options (--modem).
-    void StartTechmodeMm(const std::vector<std::string> &extra = {}) {
+    // extra: techmode-mm options (--refresh, --modem).
+    void StartTechmodeMm(const std::vector<std::string> &extra = {"--refresh", "1"}) {
         ASSERT_EQ(system("mkdir -p /dev/radio/cellular"), 0);
-        std::vector<std::string> args = {TECHMODE_MM_BIN,
-                                         "-f",
-                                         "-v",
-                                         "--refresh",
-                                         "1",
-                                         "--owner",
-                                         "root",
-                                         "--mode",
-                                         "0660",
-                                         "--group",
-                                         std::to_string(dep_.daemon_gid)};
+        std::vector<std::string> args = {
+            TECHMODE_MM_BIN, "-f",      "-v",
+            "--owner",       "root",    "--mode",
+            "0660",          "--group", std::to_string(dep_.daemon_gid)};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back("/dev/radio/cellular");
         ASSERT_TRUE(sim_.Start(args, "", tmp_ + "/techmode-mm.err"));
@@ -270,7 +263,7 @@ TEST_F(TechmodeMm, ScreensShowTheModemAndFollowItAndModemManager) {
     }
     // Chosen by IMEI, which stays when the modem's index changes (a device
     // given again, ModemManager started again).
-    ASSERT_NO_FATAL_FAILURE(StartTechmodeMm({"--modem", "356938035643809"}));
+    ASSERT_NO_FATAL_FAILURE(StartTechmodeMm({"--refresh", "1", "--modem", "356938035643809"}));
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
 
     const Script first = {"310150", "1A2B", "00C3D4E5", 40, 31, "26/12/07,10:30:00+04"};
@@ -365,7 +358,9 @@ class TechmodeMmCellInfo : public OnPrivateBus {
 // GSM neighbours; the LAC comes from the serving cell (no location); a
 // neighbour with a value out of range is not listed.
 TEST_F(TechmodeMmCellInfo, CellsFillTheCellScreens) {
-    ASSERT_NO_FATAL_FAILURE(StartTechmodeMm());
+    // Read once at start, and not again for an hour: a network time that
+    // comes later can only come by the NetworkTimeChanged signal.
+    ASSERT_NO_FATAL_FAILURE(StartTechmodeMm({"--refresh", "3600"}));
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
     const std::map<std::string, std::string> radio = {
         {"scell_uarfcn", "10713"}, {"scell_sc", "123"},    {"scell_rscp", "-77"},
@@ -382,6 +377,18 @@ TEST_F(TechmodeMmCellInfo, CellsFillTheCellScreens) {
                   {"gsm_cellid1", "48879"},
                   {"gsm_lac1", "258"},
                   {"gsm_arfcn2", "N/A"}},
+                 Log());
+
+    WaitForText(kDiag + "/status_data", "nitz_time");
+    ExpectScreen(Screen("nitz"), {{"nitz_date", "2026:12:07"}, {"nitz_time", "08:00:00"}}, Log());
+    ASSERT_EQ(
+        Run({"/usr/bin/gdbus", "call", "--system", "-d", "org.freedesktop.ModemManager1", "-o",
+             "/org/freedesktop/ModemManager1/Modem/0", "-m", "org.freedesktop.DBus.Mock.EmitSignal",
+             "org.freedesktop.ModemManager1.Modem.Time", "NetworkTimeChanged", "s",
+             "[<'2026-12-07T08:30:00+01:00'>]"})
+            .status,
+        0);
+    ExpectScreen(WaitForScreen("nitz", {{"nitz_time", "07:30:00"}}), {{"nitz_time", "07:30:00"}},
                  Log());
 }
 

@@ -89,6 +89,7 @@ struct ModemWatch::Loop {
     std::string time_problem;
 
     ~Loop() {
+        UnwatchTime();
         Unref(manager);
         Unref(bus);
         // GDBus frees what the manager's signal subscriptions held from
@@ -314,8 +315,8 @@ struct ModemWatch::Loop {
 
     // Writes the network time to the network-time service's status object
     // when it changed, as the daemon's bridge reads it.
-    void PublishTime(const Reading &r) {
-        auto seconds = NetworkTime(r.network_time);
+    void PublishTime(const std::string &network_time) {
+        auto seconds = NetworkTime(network_time);
         if (options.network_time_object.empty() || !seconds) return;
         const std::string line = NetworkTimeLine(*seconds);
         if (line == last_time_line) return;
@@ -327,11 +328,35 @@ struct ModemWatch::Loop {
         if (fd >= 0) close(fd);
         if (problem.empty()) {
             last_time_line = line;
-            toollog::Log(LOG_INFO, "network time %s published", r.network_time.c_str());
+            toollog::Log(LOG_INFO, "network time %s published", network_time.c_str());
         } else if (problem != time_problem) {
             toollog::Log(LOG_WARNING, "%s", problem.c_str());
         }
         time_problem = problem;
+    }
+
+    // The modem's Time interface, whose NetworkTimeChanged signal publishes
+    // a new network time at once rather than at the next refresh.
+    MMModemTime *time_watched = nullptr;
+    gulong time_handler = 0;
+
+    static void OnNetworkTime(MMModemTime *, const gchar *network_time, gpointer self) {
+        static_cast<Loop *>(self)->PublishTime(Text(network_time));
+    }
+
+    void WatchTime(MMObject *obj) {
+        MMModemTime *t = mm_object_peek_modem_time(obj);
+        if (t == time_watched) return;
+        UnwatchTime();
+        if (t == nullptr) return;
+        time_watched = MM_MODEM_TIME(g_object_ref(t));
+        time_handler = g_signal_connect(t, "network-time-changed", G_CALLBACK(OnNetworkTime), this);
+    }
+
+    void UnwatchTime() {
+        if (time_watched == nullptr) return;
+        g_signal_handler_disconnect(time_watched, time_handler);
+        g_clear_object(&time_watched);
     }
 
     // One refresh: follow, set up, read, map, publish.
@@ -344,6 +369,7 @@ struct ModemWatch::Loop {
                 toollog::Log(LOG_NOTICE, "modem gone (%s); requests fail with EIO until it is back",
                              why.c_str());
             appearance.clear();
+            UnwatchTime();
             Problem(why);
             p->state = NoModem();
         } else {
@@ -352,7 +378,8 @@ struct ModemWatch::Loop {
             Reading r;
             Read(obj, &r);
             g_object_unref(obj);
-            PublishTime(r);
+            WatchTime(obj);
+            PublishTime(r.network_time);
             p->state = Map(r).state;
             p->modem_path = r.path;
         }
