@@ -25,6 +25,15 @@
 #                                  on 127.0.0.1:${PORT:-8080} (prints the
 #                                  URL) until Ctrl-C; with --shell, serve in
 #                                  the background and open a shell inside
+#   scripts/demo.sh --modem [system]
+#                                  the tech-mode device from a modem that
+#                                  ModemManager manages (techmode-mm): by
+#                                  default ModemManager in its test mode on a
+#                                  private bus with a scripted modem
+#                                  (tools/techmode-mm/samples/umts.at); with
+#                                  "system" the system's ModemManager and its
+#                                  first modem; shows what the modem fills
+#                                  (--report) and the screens
 #   scripts/demo.sh --prefix DIR   run the installed programs in DIR/bin and
 #                                  DIR/sbin (e.g. /usr) instead of building
 #
@@ -65,6 +74,12 @@ while [ $# -gt 0 ]; do
       shift
       if [ "${1:-}" = --shell ]; then web_shell=--shell; shift; fi
       ;;
+    --modem)
+      mode=modem
+      modem_source=test
+      shift
+      if [ "${1:-}" = system ]; then modem_source=system; shift; fi
+      ;;
     --prefix)
       [ $# -ge 2 ] || { echo "demo.sh: --prefix needs a directory" >&2; exit 2; }
       VELOMAR_PREFIX=$(cd "$2" && pwd) || exit 2
@@ -78,6 +93,11 @@ done
 . "$root/scripts/system.sh"
 setup_profile=demo
 build_targets=(qrx_velomar_server ppsfs techmode-sim diagctl)
+if [ "$mode" = modem ]; then
+  setup_profile=demo-modem
+  build_targets+=(techmode-mm scripted-modem)
+  device_tool=techmode-mm
+fi
 enter_namespace demo "$self" ${args[@]+"${args[@]}"}
 
 work=$(mktemp -d /tmp/velomar-demo.XXXXXX)
@@ -123,6 +143,30 @@ if [ "$mode" = timeline ]; then
     secs=$(awk -v l="$length" -v s="${SPEED:-1}" 'BEGIN { printf "%d", l / s + 4 }')
     timeout --foreground -s INT "$secs" "$bin/diagctl" --watch 1 --compact "$watch_cmd" || true
   fi
+  exit 0
+fi
+
+if [ "$mode" = modem ]; then
+  [ -x "$bin/techmode-mm" ] ||
+    { echo "demo.sh: techmode-mm was not built (no libmm-glib: scripts/setup.sh --demo-modem)" >&2; exit 1; }
+  trap 'stop_system; stop_test_modem' EXIT
+  if [ "$modem_source" = test ]; then
+    say "ModemManager in its test mode on a private bus, with a scripted modem"
+    script=$root/tools/techmode-mm/samples/umts.at
+    start_test_modem "$script"
+    mmcli -m any --create-bearer=apn=internet.demo >/dev/null  # a PDP context for umtsopinfo
+    echo "the modem's script: $script; ModemManager's log: $work/mm.log"
+  fi
+  mmcli -m any | sed -n '/Hardware/,/equipment id/p;/Status/,/access tech/p' || true
+  say "What this modem fills: techmode-mm --report"
+  "$bin/techmode-mm" --report --refresh 1 | grep -v '^     .*missing (ModemManager has no source)' || true
+  say "Platform stand-ins, techmode-mm, then qrx_velomar_server -U $daemon_user"
+  start_system --refresh 1
+  sleep 2  # the first reading, and the network time published
+  for cmd in identity gsmopinfo radionwinfo umtsopinfo tchtxpower nitz; do
+    say "diagctl $cmd"
+    "$bin/diagctl" "$cmd" || echo "(diagctl exit status $?)"
+  done
   exit 0
 fi
 

@@ -31,7 +31,7 @@ cmake --build --preset default -j "$(nproc)" --target deliverables >/dev/null
 rm -rf "$build/packages"
 (cd "$build" && cpack -G DEB >/dev/null)
 debs=("$build"/packages/*.deb)
-[ ${#debs[@]} -eq 4 ] || fail "expected 4 packages, got: ${debs[*]}"
+[ ${#debs[@]} -eq 5 ] || fail "expected 5 packages (techmode-mm among them), got: ${debs[*]}"
 
 say "lintian"
 lintian --fail-on error "${debs[@]}" 2>&1 | grep -v 'running with root privileges' || true
@@ -44,12 +44,12 @@ for d in "${debs[@]}"; do dpkg-deb -x "$d" "$scratch/root"; done
 usr=$scratch/root/usr
 
 say "programs"
-for p in bin/ppsfs bin/ppsfs-sandbox bin/techmode-sim bin/diagctl; do
+for p in bin/ppsfs bin/ppsfs-sandbox bin/techmode-sim bin/techmode-mm bin/diagctl; do
   [ "$("$usr/$p" --version)" = "$(basename "$p") (qrx_velomar) $version" ] ||
     fail "$p --version: $("$usr/$p" --version 2>&1)"
 done
 [ -x "$usr/sbin/qrx_velomar_server" ] || fail "no sbin/qrx_velomar_server"
-for page in man1/diagctl.1 man1/techmode-sim.1 man5/pps.5 man8/ppsfs.8 man8/ppsfs-sandbox.8 \
+for page in man1/diagctl.1 man1/techmode-sim.1 man1/techmode-mm.1 man5/pps.5 man8/ppsfs.8 man8/ppsfs-sandbox.8 \
             man8/qrx_velomar_server.8; do
   [ -s "$usr/share/man/$page.gz" ] || fail "no man page $page"
 done
@@ -103,12 +103,16 @@ say "systemd units"
 # Verified where they will be, but naming the unpacked programs.
 units=$scratch/units
 cp -r "$usr/lib/systemd/system" "$units"
-sed -i "s|=/usr/|=$usr/|g" "$units"/*.service
+# (Files only: the alias velomar-techmode.service stays a link.)
+find "$units" -maxdepth 1 -name '*.service' -type f -exec sed -i "s|=/usr/|=$usr/|g" {} +
 man_check=(--man=no)
 command -v man >/dev/null && man_check=(--man=yes)
 out=$(cd "$units" && MANPATH=$usr/share/man systemd-analyze verify "${man_check[@]}" \
-        ./ppsfs.service ./techmode-sim.service ./qrx-velomar.service 2>&1) || true
+        ./ppsfs.service ./techmode-sim.service ./techmode-mm.service ./qrx-velomar.service 2>&1) || true
 [ -z "$out" ] || fail "systemd-analyze verify: $out"
+[ "$(readlink "$units/velomar-techmode.service")" = techmode-sim.service ] ||
+  fail "velomar-techmode.service is not techmode-sim.service"
+[ -s "$usr/share/polkit-1/rules.d/50-techmode-mm.rules" ] || fail "no polkit rule for techmode-mm"
 
 say "accounts (postinst on a private copy of /etc)"
 mkdir "$scratch/control"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Installs every Debian package the project needs (--demo: only what the
-# demo needs), skipping what is there (runs apt-get update first when
-# anything is missing), then creates the accounts of the deployment layout
+# demo needs; --demo-modem: and what scripts/demo.sh --modem needs),
+# skipping what is there (runs apt-get update first when anything is
+# missing), then creates the accounts of the deployment layout
 # when they are missing:
 #   velomar        system user (and its own group) the daemon runs as (-U velomar)
 #   velomar-diag   system group that may read the diag objects and use diagctl
@@ -38,13 +39,21 @@ more_packages=(
   systemd                                        # systemd-analyze: the packaging test checks the units
   libmosquitto-dev                               # diagctl record/serve --mqtt (diagctl builds without it)
   mosquitto                                      # the MQTT tests' and bench/mqtt_fleet.sh's broker
+  python3-dbusmock                               # techmode-mm's cell info test: a fake ModemManager
+)
+# What techmode-mm and scripts/demo.sh --modem need beside the demo's (the
+# tests need them too).
+modem_packages=(
+  libmm-glib-dev libglib2.0-dev                  # techmode-mm (built only where libmm-glib is found)
+  modemmanager dbus                              # ModemManager in its test mode on a private bus
 )
 
 packages=("${demo_packages[@]}")
 case "${1:-}" in
   --demo) ;;
-  "") packages+=("${more_packages[@]}") ;;
-  *) echo "setup.sh: unknown option $1 (--demo: only what the demo needs)" >&2; exit 2 ;;
+  --demo-modem) packages+=("${modem_packages[@]}") ;;
+  "") packages+=("${more_packages[@]}" "${modem_packages[@]}") ;;
+  *) echo "setup.sh: unknown option $1 (--demo: only what the demo needs; --demo-modem: and techmode-mm)" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -25,6 +25,9 @@ diag_group=velomar-diag  # may read the diag objects and send commands (diagctl)
 daemon_pid=
 supervisor_pid=
 sim_args=()
+# The tech-mode device's program: techmode-sim, or techmode-mm for a modem
+# that ModemManager manages (demo.sh --modem); its options are $sim_args.
+device_tool=${device_tool:-techmode-sim}
 
 # enter_namespace PRESET SCRIPT [ARGS...]: outside, as root (via sudo when
 # needed), installs what is missing and creates the accounts
@@ -196,7 +199,7 @@ start_ppsfs() {
 }
 
 start_sim() {
-  mount_fs techmode-sim "$device_dir" "$bin/techmode-sim" -f \
+  mount_fs "$device_tool" "$device_dir" "$bin/$device_tool" -f \
     --owner root --group "$(id -gn "$daemon_user")" --mode 0660 "${sim_args[@]}" "$device_dir"
 }
 
@@ -241,8 +244,9 @@ start_daemon() {
   return 1
 }
 
-# start_system [techmode-sim options...]: ppsfs at /pps with the layout,
-# techmode-sim at /dev/radio/cellular, then the daemon, once each is ready.
+# start_system [device options...]: ppsfs at /pps with the layout, the
+# tech-mode device ($device_tool) at /dev/radio/cellular, then the daemon,
+# once each is ready.
 start_system() {
   if [ -z "${private_dev_done:-}" ]; then private_dev; private_dev_done=1; fi
   if ! getent passwd "$daemon_user" >/dev/null || ! getent group "$diag_group" >/dev/null; then
@@ -269,8 +273,8 @@ start_supervisor() {
         echo "$(date +%T) ppsfs ended ($(how_ended ppsfs)): restarting it, the layout and the daemon"
         stop daemon
         start_ppsfs && start_daemon || ok=$?
-      elif ended techmode-sim; then
-        echo "$(date +%T) techmode-sim ended ($(how_ended techmode-sim)): restarting it and the daemon"
+      elif ended "$device_tool"; then
+        echo "$(date +%T) $device_tool ended ($(how_ended "$device_tool")): restarting it and the daemon"
         stop daemon
         start_sim && start_daemon || ok=$?
       elif ended daemon; then
@@ -317,8 +321,41 @@ stop_system() {
   [ -n "${work:-}" ] || return 0
   stop daemon
   daemon_pid=
-  stop techmode-sim
+  stop "$device_tool"
   stop ppsfs
   umount -l "$device_dir" 2>/dev/null || true
   umount -l /pps 2>/dev/null || true
+}
+
+# waits_for SECONDS COMMAND...: runs COMMAND until it succeeds (quietly),
+# at most SECONDS; then once more, its output shown, and its status.
+waits_for() {
+  local limit=$1 i
+  shift
+  for i in $(seq $((limit * 5))); do "$@" >/dev/null 2>&1 && return 0; sleep 0.2; done
+  "$@"
+}
+
+# start_test_modem SCRIPT: a private dbus-daemon as the system bus (its
+# address exported for what starts after), ModemManager in its test mode
+# on it, and scripted-modem answering SCRIPT as its modem, enabled (for
+# techmode-mm without hardware). stop_test_modem stops them.
+start_test_modem() {
+  local script=$1 port=abstract:velomar-$$
+  spawn bus "$work/bus.address" "$work/bus.log" dbus-daemon --session --nofork --print-address=1
+  waits_for 10 grep -q . "$work/bus.address"
+  DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/bus.address")
+  export DBUS_SYSTEM_BUS_ADDRESS DBUS_SESSION_BUS_ADDRESS=$DBUS_SYSTEM_BUS_ADDRESS
+  spawn modemmanager "$work/mm.log" "$work/mm.log" \
+    ModemManager --test-session --test-enable --test-no-udev --no-auto-scan --debug
+  spawn scripted-modem "$work/modem.log" "$work/modem.log" "$bin/scripted-modem" "$port" "$script"
+  waits_for 10 gdbus call --session -d org.freedesktop.ModemManager1 -o /org/freedesktop/ModemManager1 \
+    -m org.freedesktop.ModemManager1.Test.SetProfile velomar generic "['$port']"
+  waits_for 30 mmcli -m any -e
+}
+
+stop_test_modem() {
+  stop scripted-modem
+  stop modemmanager
+  stop bus
 }

@@ -49,6 +49,7 @@
 #include "Replies.h"
 #include "Scenario.h"
 #include "Structures.h"
+#include "DeviceFile.h"
 #include "Timeline.h"
 #include "ToolLog.h"
 #include "devctl_xfer.h"
@@ -401,79 +402,6 @@ int SimIoctl(const char *path, unsigned int cmd, void *, struct fuse_file_info *
     return 0;
 }
 
-// Runs a FUSE callback so that no exception reaches libfuse, which is C and
-// cannot unwind it (the simulator would end): the request fails with
-// ENOMEM or EIO, the log says why, and the simulator serves on.
-template <typename Sig, Sig *Fn>
-struct Guard;
-template <typename... Args, int (*Fn)(const char *, Args...)>
-struct Guard<int(const char *, Args...), Fn> {
-    static int Call(const char *path, Args... args) {
-        try {
-            return Fn(path, args...);
-        } catch (const std::bad_alloc &) {
-            toollog::Log(LOG_ERR, "%s: out of memory; the request fails with ENOMEM", path);
-            return -ENOMEM;
-        } catch (const std::exception &e) {
-            toollog::Log(LOG_ERR, "%s: %s; the request fails with EIO", path, e.what());
-        } catch (...) {
-            toollog::Log(LOG_ERR, "%s: an unknown exception; the request fails with EIO", path);
-        }
-        return -EIO;
-    }
-};
-
-// A user or group id written as a decimal number: true and *id set, or
-// false when text is not all digits or too large for an id.
-bool ParseId(const std::string &text, unsigned long *id) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    errno = 0;
-    unsigned long n = strtoul(text.c_str(), nullptr, 10);
-    // (uid_t)-1 means "no change" to chown and is nobody's id.
-    if (errno != 0 || n >= static_cast<unsigned long>(static_cast<uid_t>(-1))) return false;
-    *id = n;
-    return true;
-}
-
-// A user by name or number; false if there is no such user.
-bool ParseUser(const std::string &text, uid_t *uid) {
-    unsigned long n;
-    if (text.find_first_not_of("0123456789") == std::string::npos) {
-        if (!ParseId(text, &n)) return false;
-        *uid = static_cast<uid_t>(n);
-        return true;
-    }
-    struct passwd *pw = getpwnam(text.c_str());
-    if (pw == nullptr) return false;
-    *uid = pw->pw_uid;
-    return true;
-}
-
-// A group by name or number; false if there is no such group.
-bool ParseGroup(const std::string &text, gid_t *gid) {
-    unsigned long n;
-    if (text.find_first_not_of("0123456789") == std::string::npos) {
-        if (!ParseId(text, &n)) return false;
-        *gid = static_cast<gid_t>(n);
-        return true;
-    }
-    struct group *gr = getgrnam(text.c_str());
-    if (gr == nullptr) return false;
-    *gid = gr->gr_gid;
-    return true;
-}
-
-// Permission bits in octal (0660); false for anything else, set-id and
-// sticky bits included, which mean nothing for the device.
-bool ParseMode(const std::string &text, mode_t *mode) {
-    if (text.empty() || text.size() > 4 || text.find_first_not_of("01234567") != std::string::npos)
-        return false;
-    unsigned long n = strtoul(text.c_str(), nullptr, 8);
-    if (n > 0777) return false;
-    *mode = static_cast<mode_t>(n);
-    return true;
-}
-
 // The reloader thread: takes each SIGHUP as it comes and reloads at once,
 // so the log answers the signal, not the next request.
 void ReloadOnHangup(sigset_t hup) {
@@ -557,15 +485,15 @@ int main(int argc, char *argv[]) {
     g_state = &st;
     st.owner = geteuid();
     st.group = getegid();
-    if (!owner_text.empty() && !ParseUser(owner_text, &st.owner)) {
+    if (!owner_text.empty() && !devicefile::ParseUser(owner_text, &st.owner)) {
         fprintf(stderr, "techmode-sim: --owner %s: no such user\n", owner_text.c_str());
         return 2;
     }
-    if (!group_text.empty() && !ParseGroup(group_text, &st.group)) {
+    if (!group_text.empty() && !devicefile::ParseGroup(group_text, &st.group)) {
         fprintf(stderr, "techmode-sim: --group %s: no such group\n", group_text.c_str());
         return 2;
     }
-    if (!ParseMode(mode_text, &st.mode)) {
+    if (!devicefile::ParseMode(mode_text, &st.mode)) {
         fprintf(stderr,
                 "techmode-sim: --mode %s: must be permission bits in octal, 0 to 0777 (e.g. "
                 "0660)\n",
@@ -637,15 +565,15 @@ int main(int argc, char *argv[]) {
     }
 
     struct fuse_operations ops = {};
-    ops.getattr = Guard<decltype(SimGetattr), SimGetattr>::Call;
-    ops.readdir = Guard<decltype(SimReaddir), SimReaddir>::Call;
-    ops.open = Guard<decltype(SimOpen), SimOpen>::Call;
-    ops.read = Guard<decltype(SimRead), SimRead>::Call;
-    ops.write = Guard<decltype(SimWrite), SimWrite>::Call;
-    ops.truncate = Guard<decltype(SimTruncate), SimTruncate>::Call;
-    ops.flush = Guard<decltype(SimFlush), SimFlush>::Call;
-    ops.release = Guard<decltype(SimRelease), SimRelease>::Call;
-    ops.ioctl = Guard<decltype(SimIoctl), SimIoctl>::Call;
+    ops.getattr = devicefile::Guard<decltype(SimGetattr), SimGetattr>::Call;
+    ops.readdir = devicefile::Guard<decltype(SimReaddir), SimReaddir>::Call;
+    ops.open = devicefile::Guard<decltype(SimOpen), SimOpen>::Call;
+    ops.read = devicefile::Guard<decltype(SimRead), SimRead>::Call;
+    ops.write = devicefile::Guard<decltype(SimWrite), SimWrite>::Call;
+    ops.truncate = devicefile::Guard<decltype(SimTruncate), SimTruncate>::Call;
+    ops.flush = devicefile::Guard<decltype(SimFlush), SimFlush>::Call;
+    ops.release = devicefile::Guard<decltype(SimRelease), SimRelease>::Call;
+    ops.ioctl = devicefile::Guard<decltype(SimIoctl), SimIoctl>::Call;
 
     struct fuse_args args = FUSE_ARGS_INIT(0, nullptr);
     fuse_opt_add_arg(&args, argv[0]);

@@ -1,12 +1,13 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-// The simulated modem's structures, one row per TechModeStructType: the
+// The tech-mode devices' structures, one row per TechModeStructType: the
 // scenario key that holds a structure's values, each value's JSON name,
 // kind and range (from its member's type), and where it goes in the reply.
 // The scenario loader and writer (Scenario.cpp) and the encoders
 // (Replies.cpp) all work from these rows, so a new field is its member in
-// Scenario.h and one row here. Layouts are the simulator's own, written from
-// the tech-mode protocol; the daemon's catalogue is not used, so that a
-// wrong layout on either side shows up in the tests.
+// Scenario.h and one row here. Both devices (techmode-sim and techmode-mm)
+// answer from this table. Layouts are the devices' own, written from the
+// tech-mode protocol; the daemon's catalogue is not used, so that a wrong
+// layout on either side shows up in the tests.
 #ifndef TECHMODE_SIM_STRUCTURES_H
 #define TECHMODE_SIM_STRUCTURES_H
 

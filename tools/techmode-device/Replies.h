@@ -1,8 +1,11 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-// The simulated radio resource manager: checks one structure request and
-// builds its reply from the scenario. The structure encoders here are the
-// simulator's own, written from the byte layouts of the tech-mode protocol;
-// only the TLV element packing is shared with the daemon.
+// The radio resource manager of a tech-mode device: checks one structure
+// request and builds its reply from the modem's state (a scenario, however
+// it was filled). A field or structure the state does not have is left out
+// through the scenario's faults (missing_tags, device_error). The structure
+// encoders here are the devices' own, written from the byte layouts of the
+// tech-mode protocol; only the TLV element packing is shared with the
+// daemon.
 #ifndef TECHMODE_SIM_REPLIES_H
 #define TECHMODE_SIM_REPLIES_H
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Structure encoders of the simulated modem, written from the byte layouts
+// Structure encoders of the tech-mode devices, written from the byte layouts
 // of the tech-mode protocol (little-endian throughout).
 #include "Replies.h"
 

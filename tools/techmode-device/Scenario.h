@@ -1,10 +1,11 @@
 /* SPDX-License-Identifier: Apache-2.0 */
-// The simulated modem's state, in readable units, as a scenario file gives
-// it: identities as digit strings, signal levels in dBm/dB, addresses in
-// their usual text forms. The defaults here are the built-in modem's; a
-// scenario gives only what differs. Loading checks every field (type and
-// range, from the structure table in Structures.h) and refuses unknown
-// fields, naming the field and the problem.
+// A modem's state, in readable units, as a scenario file gives it (and as
+// techmode-mm fills it from ModemManager): identities as digit strings,
+// signal levels in dBm/dB, addresses in their usual text forms. The defaults
+// here are the built-in modem's; a scenario gives only what differs. Loading
+// checks every field (type and range, from the structure table in
+// Structures.h) and refuses unknown fields, naming the field and the
+// problem.
 #ifndef TECHMODE_SIM_SCENARIO_H
 #define TECHMODE_SIM_SCENARIO_H
 

@@ -1,0 +1,55 @@
+/* SPDX-License-Identifier: Apache-2.0 */
+// What the tech-mode devices (techmode-sim, techmode-mm) share around their
+// FUSE file: the --owner, --group and --mode options, and the guard that
+// keeps exceptions out of libfuse. Not for anything that is not a FUSE
+// callback.
+#ifndef TOOLS_COMMON_DEVICEFILE_H
+#define TOOLS_COMMON_DEVICEFILE_H
+
+#include <errno.h>
+#include <sys/types.h>
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "ToolLog.h"
+
+namespace devicefile {
+
+// A user by name or number; false if there is no such user (or the number
+// is no one's id, as (uid_t)-1).
+bool ParseUser(const std::string &text, uid_t *uid);
+
+// A group by name or number; false if there is no such group.
+bool ParseGroup(const std::string &text, gid_t *gid);
+
+// Permission bits in octal (0660); false for anything else, set-id and
+// sticky bits included, which mean nothing for a device.
+bool ParseMode(const std::string &text, mode_t *mode);
+
+// Runs a FUSE callback so that no exception reaches libfuse, which is C and
+// cannot unwind it (the program would end): the request fails with ENOMEM
+// or EIO, the log says why, and the device serves on.
+template <typename Sig, Sig *Fn>
+struct Guard;
+template <typename... Args, int (*Fn)(const char *, Args...)>
+struct Guard<int(const char *, Args...), Fn> {
+    static int Call(const char *path, Args... args) {
+        try {
+            return Fn(path, args...);
+        } catch (const std::bad_alloc &) {
+            toollog::Log(LOG_ERR, "%s: out of memory; the request fails with ENOMEM", path);
+            return -ENOMEM;
+        } catch (const std::exception &e) {
+            toollog::Log(LOG_ERR, "%s: %s; the request fails with EIO", path, e.what());
+        } catch (...) {
+            toollog::Log(LOG_ERR, "%s: an unknown exception; the request fails with EIO", path);
+        }
+        return -EIO;
+    }
+};
+
+}  // namespace devicefile
+
+#endif
