@@ -42,6 +42,9 @@ for preset in default asan; do
   echo "== test: $preset"
   ctest --preset "$preset" -j "$jobs"
 done
+# The documents against the programs and each other.
+echo "== docs"
+scripts/doccheck.sh build/default/bin
 # The Debian packages: built, lintian, unpacked, the demo run from them.
 echo "== package"
 scripts/package.sh

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# Keeps the documents true to the programs and to each other:
+#   1. every option a program's --help lists (and each diagctl command's)
+#      appears in its man page;
+#   2. every guide in docs/ and every man page is linked from README.md;
+#   3. every relative link of README.md and docs/*.md names a file that is
+#      there, and its #anchor a heading of that file;
+#   4. every command line shown in their sh blocks that runs one of our
+#      programs uses only options that program's --help lists, and every
+#      script it runs exists.
+# Usage: scripts/doccheck.sh [BIN]   (BIN: the built programs, default
+# build/default/bin). Prints each problem; exits 1 when there is one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bin=${1:-build/default/bin}
+problems=0
+problem() { echo "doccheck: $*" >&2; problems=$((problems + 1)); }
+
+# The options a --help text lists.
+options_of() { grep -o -- '--[a-z][a-z0-9-]*' | sort -u; }
+
+help_of() {  # PROGRAM [COMMAND]: its --help text
+  local program=$1
+  shift
+  "$bin/$program" "$@" --help 2>&1 || true
+}
+
+# 1. --help against the man pages.
+check_help() {  # MANPAGE PROGRAM [COMMAND]
+  local page=$1
+  shift
+  [ -x "$bin/$1" ] || return 0  # not built here (an optional program)
+  local opt
+  for opt in $(help_of "$@" | options_of); do
+    # scdoc escapes nothing in options, but may write them bold: *--x*.
+    grep -q -- "$opt\b" "$page" || problem "$page: no $opt (from $* --help)"
+  done
+}
+check_help packaging/man/ppsfs.8.scd ppsfs
+check_help packaging/man/techmode-sim.1.scd techmode-sim
+check_help packaging/man/techmode-mm.1.scd techmode-mm
+for command in "" record export serve; do
+  # shellcheck disable=SC2086
+  check_help packaging/man/diagctl.1.scd diagctl $command
+done
+
+# 2. Every guide and man page reachable from the README.
+for f in docs/*.md packaging/man/*.scd; do
+  grep -q "]($f)" README.md || problem "README.md: no link to $f"
+done
+
+# 3. Relative links and their anchors.
+slug() {  # a heading as GitHub makes its anchor
+  tr 'A-Z' 'a-z' | sed -e 's/[^a-z0-9 _-]//g' -e 's/ /-/g'
+}
+for doc in README.md docs/*.md; do
+  dir=$(dirname "$doc")
+  while IFS= read -r link; do
+    target=${link%%#*}
+    anchor=
+    [ "$target" != "$link" ] && anchor=${link#*#}
+    case $target in http:* | https:* | mailto:*) continue ;; esac
+    file=$doc
+    [ -n "$target" ] && file=$dir/$target
+    if [ ! -e "$file" ]; then
+      problem "$doc: link to $link: no $file"
+      continue
+    fi
+    if [ -n "$anchor" ] &&
+      ! grep '^#' "$file" | sed 's/^#* *//' | slug | grep -qx -- "$anchor"; then
+      problem "$doc: link to $link: no heading #$anchor in $file"
+    fi
+  done < <(grep -o '](\([^)]*\))' "$doc" | sed 's/^](\(.*\))$/\1/')
+done
+
+# 4. The examples: options our programs take, scripts that exist.
+for doc in README.md docs/*.md; do
+  while read -r line; do
+    read -r -a words <<<"$line"  # split, not expanded as file patterns
+    [ ${#words[@]} -gt 0 ] || continue
+    set -- "${words[@]}"
+    program=$(basename "$1")
+    case $1 in
+      scripts/* | bench/*)
+        [ -e "$1" ] || problem "$doc: example runs $1, which is not there"
+        continue ;;
+    esac
+    case $program in
+      diagctl | ppsfs | techmode-sim | techmode-mm) ;;
+      *) continue ;;
+    esac
+    [ -x "$bin/$program" ] || continue
+    command=
+    [ "$program" = diagctl ] && case ${2:-} in record | export | serve) command=$2 ;; esac
+    # shellcheck disable=SC2086
+    known=$(help_of "$program" $command | options_of)
+    for word in "$@"; do
+      opt=${word%%=*}
+      case $opt in --[a-z]*) ;; *) continue ;; esac
+      opt=${opt%%[^a-z0-9-]*}
+      grep -qx -- "$opt" <<<"$known" || problem "$doc: example '$line': $program ${command:+$command }has no $opt"
+    done
+  done < <(awk '/^```sh/{on=1; next} /^```/{on=0} on' "$doc" | sed 's/ *#.*$//')
+done
+
+if [ "$problems" -gt 0 ]; then
+  echo "doccheck: $problems problem(s)" >&2
+  exit 1
+fi
+echo "doccheck: the documents agree with the programs and with each other"
