@@ -38,6 +38,8 @@ more_packages=(
   systemd                                        # systemd-analyze: the packaging test checks the units
   libmosquitto-dev                               # diagctl record/serve --mqtt (diagctl builds without it)
   mosquitto                                      # the MQTT tests' and bench/mqtt_fleet.sh's broker
+  debootstrap systemd-container                  # scripts/booted.sh: a Debian 12 root, booted by systemd-nspawn
+  python3                                        # scripts/booted.sh: reads the container's journal as JSON
 )
 
 packages=("${demo_packages[@]}")
