@@ -66,6 +66,7 @@ fi
 # --- an overlay of it, and the packages in it ------------------------------
 leader=""
 nspawn=""
+console=""  # set once the web console is enabled
 cleanup() {
   stop_container
   mountpoint -q "$run/merged" && umount "$run/merged"
@@ -159,8 +160,16 @@ all_up() {
   done
   inside stat -f -c %T /pps >/dev/null 2>&1 || return 1
   inside test -e /dev/radio/cellular/techmode || return 1
-  as alice diagctl --timeout 2 identity 2>/dev/null | grep -q SUCCESS
+  as alice diagctl --timeout 2 identity 2>/dev/null | grep -q SUCCESS || return 1
+  [ -z "$console" ] || [ "$(http_status alice "$(console_token alice)" /api/v1/screens)" = 200 ]
 }
+# http_status USER TOKEN PATH: the status of a GET to the web console, as USER.
+http_status() {
+  as "$1" bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080 || exit 1
+    printf "GET %s HTTP/1.0\r\nHost: 127.0.0.1:8080\r\nAuthorization: Bearer %s\r\n\r\n" "$2" "$1" >&3
+    read -r _ code _ <&3 && echo "$code"' _ "$2" "$3" 2>/dev/null || true
+}
+console_token() { as "$1" cat /run/velomar-console/token 2>/dev/null || true; }
 # Waits until all_up, at most 30 s (a deadline for "never", not a
 # measure); prints the seconds it took.
 wait_all_up() {
@@ -225,9 +234,21 @@ done
 # systemctl would return on the fork or the exec, before either).
 inside systemctl restart ppsfs.service
 [ -n "$(fuse_mounts | grep ' /pps ')" ] || fail "ppsfs.service active with nothing mounted on /pps"
-inside systemctl restart qrx-velomar.service
-as alice diagctl --timeout 2 identity | grep -q SUCCESS ||
-  fail "qrx-velomar.service active but the server does not answer yet"
+# The server's unit is active only once the server answers: with the
+# device frozen (SIGSTOP) the server blocks opening it, and its unit must
+# stay activating; it becomes active once the device runs again.
+inside systemctl stop qrx-velomar.target qrx-velomar.service
+sim=$(prop techmode-sim.service MainPID)
+inside sh -c "kill -STOP $sim"
+inside systemctl start --no-block qrx-velomar.target
+for _ in $(seq 15); do
+  [ "$(prop qrx-velomar.service ActiveState)" = active ] &&
+    fail "qrx-velomar.service active while the server cannot answer (its device frozen)"
+  sleep 0.2
+done
+[ "$(prop qrx-velomar.service ActiveState)" = activating ] || fail "qrx-velomar.service not starting"
+inside sh -c "kill -CONT $sim"
+wait_all_up >/dev/null || fail "the server did not become ready once its device ran again"
 
 say "a member of velomar-diag gets every screen; others get the refusal"
 for s in "${screens[@]}"; do
@@ -241,6 +262,21 @@ out=$(as mallory diagctl --timeout 5 identity 2>&1) || status=$?
 as mallory cat /dev/radio/cellular/techmode >/dev/null 2>&1 && fail "mallory reads the device"
 as mallory ls /var/lib/ppsfs >/dev/null 2>&1 && fail "mallory reads ppsfs's save tree"
 as mallory ls /pps/services/radioctrl/modem0/diag >/dev/null 2>&1 && fail "mallory lists the diag directory"
+
+say "the web console, enabled by the operator: velomar-console's, its token for velomar-diag alone"
+inside systemctl enable --quiet --now velomar-console.service
+console=yes
+wait_all_up >/dev/null || fail "the web console does not answer a member with the token"
+[ "$(inside stat -c %U "/proc/$(prop velomar-console.service MainPID)")" = velomar-console ] ||
+  fail "the console does not run as velomar-console"
+[ "$(inside stat -c '%a %U %G' /run/velomar-console /run/velomar-console/token | tr '\n' ' ')" = \
+  "750 velomar-console velomar-diag 640 velomar-console velomar-diag " ] ||
+  fail "the token's directory or file is not 0750/0640 of velomar-console:velomar-diag"
+[ -z "$(console_token mallory)" ] || fail "a user outside velomar-diag reads the console's token"
+for token in "" wrong "$(console_token alice)x"; do
+  [ "$(http_status mallory "$token" /api/v1/screens)" = 401 ] ||
+    fail "the console answers a request with the token '$token' other than 401"
+done
 
 say "kill -9 of each process: systemd brings it back, and the server after it"
 for u in ppsfs.service techmode-sim.service qrx-velomar.service; do
@@ -266,9 +302,17 @@ done
 say "systemctl stop: no mount left behind, nothing failed; start again"
 inside systemctl stop qrx-velomar.target "${units[@]}"
 [ -z "$(fuse_mounts)" ] || fail "mounts left after stop: $(fuse_mounts)"
-for u in "${units[@]}"; do
+for u in "${units[@]}" velomar-console.service; do
   [ "$(prop "$u" ActiveState)" = inactive ] || fail "$u is $(prop "$u" ActiveState) after stop"
 done
+inside systemctl start qrx-velomar.target
+wait_all_up >/dev/null || fail "the target did not bring the units and the console up again"
+# Stopped after a kill, before systemd restarts them: the dead mounts go
+# too (nothing would start there again to clear them).
+inside sh -c "kill -9 $(prop ppsfs.service MainPID) $(prop techmode-sim.service MainPID)"
+inside systemctl stop qrx-velomar.target "${units[@]}"
+[ -z "$(fuse_mounts)" ] || fail "dead mounts left after a kill and a stop: $(fuse_mounts)"
+inside systemctl reset-failed "${units[@]}"
 inside systemctl start qrx-velomar.target
 wait_all_up >/dev/null || fail "the target did not bring the units up again"
 
@@ -284,7 +328,7 @@ inside systemctl reload techmode-sim.service
 inside cp /usr/share/techmode-sim/default.json /etc/velomar-scenario.json
 fields=(--output-fields=MESSAGE,PRIORITY,_PID,_TRANSPORT,SYSLOG_IDENTIFIER)
 journal() { inside journalctl -b --no-pager -o json "${fields[@]}" "$@"; }
-for u in "${units[@]}"; do journal _SYSTEMD_UNIT="$u"; done >"$run/journal.json"
+for u in "${units[@]}" velomar-console.service; do journal _SYSTEMD_UNIT="$u"; done >"$run/journal.json"
 [ -s "$run/journal.json" ] || fail "no journal entries of the units"
 python3 - "$run/journal.json" <<'PY' || fail "the journal's entries of the units (above)"
 import json, re, sys
@@ -310,6 +354,9 @@ for b in bad:
     print(b)
 sys.exit(1 if bad else 0)
 PY
+# systemd never gave up on a unit (its start limit hit by the restarts).
+limits=$(inside journalctl -b --no-pager -o cat _PID=1 | grep -E "^(ppsfs|techmode-sim|qrx-velomar|velomar-console)[^ ]*: Start request repeated too quickly" || true)
+[ -z "$limits" ] || fail "a start limit was hit: $limits"
 warn=$(inside journalctl -b --no-pager -o cat -p warning -u techmode-sim.service)
 grep -q "reload refused, scenario kept" <<<"$warn" || fail "journalctl -p warning misses techmode-sim's warning"
 grep -q "serving /dev/radio/cellular/techmode" <<<"$warn" && fail "journalctl -p warning shows an info line"
@@ -317,7 +364,8 @@ grep -q "serving /dev/radio/cellular/techmode" <<<"$warn" && fail "journalctl -p
   fail "ppsfs's 'mounted' line is not at priority info"
 
 say "systemd-analyze security: each sandbox at most what its unit states"
-for entry in ppsfs.service:3.2 techmode-sim.service:2.9 qrx-velomar.service:1.3; do
+for entry in ppsfs.service:3.2 techmode-sim.service:2.9 qrx-velomar.service:1.3 \
+  velomar-console.service:3.2; do
   u=${entry%%:*}
   limit=${entry#*:}
   level=$(inside systemd-analyze security --no-pager "$u" | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
@@ -331,6 +379,7 @@ say "upgrade to $next: configuration kept, every service restarted, an operator'
 inside sh -c 'mkdir -p /pps/velomar-test && echo "kept::yes" > /pps/velomar-test/object'
 inside systemctl disable --quiet qrx-velomar.target
 before=$(invocations)
+console_before=$(prop velomar-console.service InvocationID)
 inside sh -c 'apt-get install -y -q /root/next/*.deb' >"$run/upgrade.log" 2>&1 ||
   { cat "$run/upgrade.log"; fail "apt-get install of $next"; }
 for p in "${packages[@]}"; do
@@ -342,6 +391,8 @@ for i in 1 2 3; do
   [ "$(sed -n ${i}p <<<"$before")" != "$(sed -n ${i}p <<<"$after")" ] ||
     fail "${units[$((i - 1))]} was not restarted by the upgrade"
 done
+[ "$console_before" != "$(prop velomar-console.service InvocationID)" ] ||
+  fail "the web console was not restarted by the upgrade"
 inside grep -q -- "-s /etc/velomar-scenario.json" /etc/default/techmode-sim || fail "/etc/default/techmode-sim changed"
 inside sh -c 'tr "\0" " " < /proc/$(systemctl show -p MainPID --value techmode-sim)/cmdline' |
   grep -q -- "-s /etc/velomar-scenario.json" || fail "techmode-sim no longer runs with its configured scenario"
@@ -371,7 +422,7 @@ for f in /var/lib/ppsfs /pps /dev/radio/cellular /usr/share/techmode-sim /etc/sy
   inside test -e "$f" && fail "purge left $f"
 done
 [ -z "$(fuse_mounts)" ] || fail "mounts left after purge: $(fuse_mounts)"
-patterns=('ppsfs*' 'techmode-sim*' 'qrx-velomar*')
+patterns=('ppsfs*' 'techmode-sim*' 'qrx-velomar*' 'velomar-console*')
 files=$(inside systemctl list-unit-files --no-legend "${patterns[@]}" || true)
 [ -z "$files" ] || fail "unit files left after purge: $files"
 # systemd may still name a removed unit it knew (not-found, inactive).
@@ -380,8 +431,11 @@ loaded=$(inside systemctl list-units --all --no-legend --plain "${patterns[@]}" 
 [ -z "$loaded" ] || fail "units still loaded or running after purge: $loaded"
 inside grep -rqs qrx-velomar /var/lib/systemd/deb-systemd-helper-enabled && fail "enablement state left after purge"
 # Debian's practice keeps system accounts: files may still belong to them.
-pw=$(inside getent shadow velomar | cut -d: -f2)
-case $pw in '!'* | '*'*) ;; *) fail "velomar's account is not locked after purge" ;; esac
+for user in velomar velomar-console; do
+  pw=$(inside getent shadow "$user" | cut -d: -f2)
+  case $pw in '!'* | '*'*) ;; *) fail "$user's account is not locked after purge" ;; esac
+done
+inside test -e /etc/systemd/system/qrx-velomar.target.wants && fail "purge left the console's enablement"
 
 stop_container
 say "all checks passed in $(($(date +%s) - started)) s"

@@ -107,7 +107,8 @@ sed -i "s|=/usr/|=$usr/|g" "$units"/*.service
 man_check=(--man=no)
 command -v man >/dev/null && man_check=(--man=yes)
 out=$(cd "$units" && MANPATH=$usr/share/man systemd-analyze verify "${man_check[@]}" \
-        ./ppsfs.service ./techmode-sim.service ./qrx-velomar.service ./qrx-velomar.target 2>&1) || true
+        ./ppsfs.service ./techmode-sim.service ./qrx-velomar.service ./qrx-velomar.target \
+        ./velomar-console.service 2>&1) || true
 [ -z "$out" ] || fail "systemd-analyze verify: $out"
 
 say "accounts (postinst on a private copy of /etc)"
