@@ -385,6 +385,17 @@ grep -q "reload refused, scenario kept" <<<"$warn" || fail "journalctl -p warnin
 grep -q "serving /dev/radio/cellular/techmode" <<<"$warn" && fail "journalctl -p warning shows an info line"
 [ "$(inside journalctl -b -o cat -p info..info -u ppsfs.service | grep -c 'mounted at /pps')" -ge 1 ] ||
   fail "ppsfs's 'mounted' line is not at priority info"
+# ppsfs.service serves FUSE over io_uring exactly when the kernel offers it
+# (the container has the host's kernel): the unit asks for it and its
+# sandbox lets the rings be made.
+said=$(inside journalctl -b -o cat -u ppsfs.service | grep "FUSE over io_uring" | tail -1 || true)
+if [ "$(cat /sys/module/fuse/parameters/enable_uring 2>/dev/null)" = Y ]; then
+  grep -Eq "FUSE over io_uring: [0-9]+ queues" <<<"$said" ||
+    fail "the kernel offers FUSE over io_uring, ppsfs.service does not use it: ${said:-nothing said}"
+else
+  grep -q "not offered by the kernel" <<<"$said" ||
+    fail "ppsfs.service does not say it serves /dev/fuse without io_uring: ${said:-nothing said}"
+fi
 
 say "systemd-analyze security: each sandbox at most what its unit states"
 for entry in ppsfs.service:3.2 techmode-sim.service:2.9 qrx-velomar.service:1.3 \
