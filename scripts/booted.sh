@@ -309,8 +309,11 @@ for u in ppsfs.service techmode-sim.service qrx-velomar.service \
   back=$(prop qrx-velomar.service ActiveEnterTimestampMonotonic)
   active=$(awk -v a="$killed" -v b="$back" 'BEGIN { printf "%.1f", (b - a) / 1e6 }')
   after=$(invocations)
-  # The killed unit and the server are new invocations.
+  # The killed unit and the server are new invocations, the server started
+  # after the unit it is bound to was ready again.
   [ "$(sed -n 3p <<<"$before")" != "$(sed -n 3p <<<"$after")" ] || fail "the server was not restarted"
+  [ "$(prop qrx-velomar.service ExecMainStartTimestampMonotonic)" -gt "$(prop "$u" ActiveEnterTimestampMonotonic)" ] ||
+    [ "$u" = qrx-velomar.service ] || fail "the server started before $u was ready again"
   for i in 1 2 3; do
     [ "${units[$((i - 1))]}" = "$u" ] &&
       { [ "$(sed -n ${i}p <<<"$before")" != "$(sed -n ${i}p <<<"$after")" ] || fail "$u not restarted"; }
