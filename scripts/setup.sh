@@ -46,6 +46,8 @@ more_packages=(
 modem_packages=(
   libmm-glib-dev libglib2.0-dev                  # techmode-mm (built only where libmm-glib is found)
   modemmanager dbus                              # ModemManager in its test mode on a private bus
+  debootstrap systemd-container                  # scripts/booted.sh: a Debian 12 root, booted by systemd-nspawn
+  python3                                        # scripts/booted.sh: reads the container's journal as JSON
 )
 
 packages=("${demo_packages[@]}")

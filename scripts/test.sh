@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # Builds everything and runs every test: first the default build, then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build; then builds and tries
-# the Debian packages (scripts/package.sh), runs the short soak and each
-# fuzz target for 60 seconds (scripts/fuzz.sh). Warnings are errors, and so
+# the Debian packages (scripts/package.sh), installs them in a booted
+# Debian 12 under systemd (scripts/booted.sh), runs the short soak and each
+# fuzz target for 30 seconds (scripts/fuzz.sh). Warnings are errors, and so
 # is a C or C++ source that clang-format (.clang-format) would change.
 # Installs what it needs first (scripts/setup.sh). Run as root: the
 # end-to-end tests mount file systems in private mount namespaces.
@@ -48,11 +49,15 @@ scripts/doccheck.sh build/default/bin
 # The Debian packages: built, lintian, unpacked, the demo run from them.
 echo "== package"
 scripts/package.sh
+# The same packages in a booted Debian 12: installed, started by systemd,
+# killed, stopped, upgraded, rebooted, purged.
+echo "== booted system"
+scripts/booted.sh
 # The short fault soak, on the sanitizer build (a report ends the daemon
 # with a non-zero status, which fails the soak).
 echo "== soak (short, asan)"
 SOAK_PRESET=asan scripts/soak.sh --short
 
 echo "== fuzz"
-scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 echo "== all tests passed"

@@ -50,8 +50,10 @@ static size_t format_time(char *buf, size_t size) {
 size_t log_line_format(char *buf, size_t size, int journal, int priority, const char *text) {
     int head;
     if (journal) {
-        head = snprintf(buf, size, "<%d>%s: ", priority < 0 || priority > 7 ? 7 : priority,
-                        log_line_level_name(priority));
+        /* The journal keeps the priority as a field of its own (journalctl
+         * -p filters on it): a level word in the text would say it twice,
+         * and the daemon's syslog(3) lines have none. */
+        head = snprintf(buf, size, "<%d>", priority < 0 || priority > 7 ? 7 : priority);
     } else {
         char stamp[40];
         format_time(stamp, sizeof stamp);

@@ -10,8 +10,9 @@
  * in TEXT (a line end, an escape sequence a client put in an object) are
  * written as \xNN, so no caller can forge a second line or move a
  * terminal's cursor. When the file descriptor is the systemd journal's
- * stream (JOURNAL_STREAM names it), the line is "<4>warning: TEXT": the
- * journal adds time, name and pid itself and takes the priority from <N>.
+ * stream (JOURNAL_STREAM names it), the line is "<4>TEXT": the journal
+ * adds time, name and pid itself and takes the priority from <N>, so its
+ * entries read as the daemon's syslog(3) lines do.
  */
 #ifndef PLATFORM_SLOG_LOG_LINE_H
 #define PLATFORM_SLOG_LOG_LINE_H

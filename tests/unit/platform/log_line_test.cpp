@@ -36,8 +36,8 @@ TEST(LogLine, Forms) {
         {0, LOG_DEBUG, "a\nb\x1b[2J\x7f",
          stamp + " " + who + R"(debug: a\\x0Ab\\x1B\[2J\\x7F)" + "\n"},
         {0, 42, "out of range", stamp + " " + who + "debug: out of range\n"},
-        {1, LOG_NOTICE, "scenario replaced", "<5>notice: scenario replaced\n"},
-        {1, LOG_CRIT, "x\ty", "<2>critical: x\\x09y\n"},
+        {1, LOG_NOTICE, "scenario replaced", "<5>scenario replaced\n"},
+        {1, LOG_CRIT, "x\ty", "<2>x\\x09y\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
@@ -60,7 +60,7 @@ TEST(LogLine, LongTextIsCutAndStillEndsTheLine) {
     }
     // An escape never cut in half.
     const std::string esc = Format(1, LOG_INFO, std::string(100, '\x01'), 20);
-    EXPECT_EQ(esc, "<6>info: \\x01\\x01\n");
+    EXPECT_EQ(esc, "<6>\\x01\\x01\\x01\n");
 }
 
 TEST(LogLine, LevelNamesRoundTrip) {
