@@ -5,10 +5,13 @@
 // no other client's answer and no server it does not own.
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pthread.h>
 #include <sched.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -189,6 +192,98 @@ TEST_F(HostileTest, WaitingReadersHoldUpNoOneOnTheirCpu) {
     const std::vector<int> got = statuses(readers, 10000);
     EXPECT_EQ(std::count(got.begin(), got.end(), 0), 200)
         << std::count(got.begin(), got.end(), -1) << " still waiting";
+}
+
+// A crowd of waiting readers of a large object costs ppsfs no lasting
+// memory: 1,000 ?wait opens (threads of one process of nobody's), each
+// having read the 60 KB object and waiting for its next change, keep
+// ppsfs's resident memory within 16 MiB of where it was, and so does the
+// crowd once it has read the change and gone. (Over io_uring each waiting
+// read keeps a ring entry; entries whose payload areas kept the pages of
+// 60 KB answers would hold 1,000 x 60 KB.)
+namespace crowd {
+struct Reader {
+    const char *path;
+    int ready;
+    int got;
+};
+char buf[65536];  // every reader's: what they read is counted, not looked at
+void *Read(void *arg) {
+    const Reader &r = *static_cast<const Reader *>(arg);
+    int fd = open(r.path, O_RDONLY | O_CLOEXEC);
+    char c = 'r';
+    if (fd >= 0 && read(fd, buf, sizeof buf) > 60000 && write(r.ready, &c, 1) == 1 &&
+        read(fd, buf, sizeof buf) > 60000 && write(r.got, &c, 1) == 1) {
+    }
+    if (fd >= 0) close(fd);
+    return nullptr;
+}
+}  // namespace crowd
+
+TEST_F(HostileTest, CrowdOfWaitingReadersLeavesNoMemoryBehind) {
+    const char *asan = getenv("ASAN_OPTIONS");  // as in DeltaOpensThatNeverReadCostNoMemory
+    setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":quarantine_size_mb=1").c_str(), 1);
+    Unmount();
+    Mount();
+    constexpr int kReaders = 1000;
+    Fd w = Open("big", O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(WriteText(w.get(), "v::" + std::string(60000, 'a') + "\n"), 0);
+    usleep(200 * 1000);
+    const long before = RssKb();
+    int ready[2], got[2];
+    ASSERT_TRUE(pipe(ready) == 0 && pipe(got) == 0);
+    const std::string path = P("big?wait");
+    pid_t crowd = fork();
+    if (crowd == 0) {
+        close(ready[0]);
+        close(got[0]);
+        // Room for the opens, and for threads whatever else nobody runs.
+        const struct rlimit files = {kReaders + 64, kReaders + 64};
+        struct rlimit tasks;
+        getrlimit(RLIMIT_NPROC, &tasks);
+        tasks.rlim_cur = tasks.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &files) != 0 || setrlimit(RLIMIT_NPROC, &tasks) != 0 ||
+            setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(100);
+        crowd::Reader r = {path.c_str(), ready[1], got[1]};
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, 64 * 1024);
+        std::vector<pthread_t> threads(kReaders);
+        for (pthread_t &t : threads)
+            if (pthread_create(&t, &attr, crowd::Read, &r) != 0) _exit(101);
+        for (pthread_t &t : threads) pthread_join(t, nullptr);
+        _exit(0);
+    }
+    close(ready[1]);
+    close(got[1]);
+    // Bytes from the crowd's pipe until n came or 60 s passed.
+    auto count = [](int fd, std::size_t n) {
+        std::size_t have = 0;
+        while (have < n && PollIn(fd, 60000)) {
+            const Rd r = ReadOnce(fd);
+            if (r.n <= 0) break;
+            have += static_cast<std::size_t>(r.n);
+        }
+        return have;
+    };
+    if (count(ready[0], kReaders) != static_cast<std::size_t>(kReaders)) {
+        int status = KillChild(crowd);
+        FAIL() << "the crowd did not all read; its status " << status;
+    }
+    usleep(500 * 1000);  // their second reads wait
+    const long waiting = RssKb();
+    EXPECT_LT(waiting - before, 16 * 1024) << before << " KiB -> " << waiting << " KiB";
+    ASSERT_EQ(WriteText(w.get(), "v::" + std::string(60000, 'b') + "\n"), 0);
+    EXPECT_EQ(count(got[0], kReaders), static_cast<std::size_t>(kReaders));
+    int status = 0;
+    EXPECT_EQ(waitpid(crowd, &status, 0), crowd);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    close(ready[0]);
+    close(got[0]);
+    usleep(200 * 1000);
+    const long after = RssKb();
+    EXPECT_LT(after - before, 16 * 1024) << before << " KiB -> " << after << " KiB";
 }
 
 // A client that floods its server is held back alone: its own writes fail

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
@@ -57,7 +58,7 @@ template <class... Args, void (*Fn)(fuse_req_t, Args...), FuseGlue::Op O>
 struct Guard<void(fuse_req_t, Args...), Fn, O> {
     static void Call(fuse_req_t req, Args... args) {
         FuseGlue &g = *static_cast<FuseGlue *>(fuse_req_userdata(req));
-        std::lock_guard<std::recursive_mutex> lock(g.Mutex());
+        std::lock_guard<std::recursive_timed_mutex> lock(g.Mutex());
         g.Count(O);
         try {
             Fn(req, args...);
@@ -119,7 +120,7 @@ void FuseGlue::WriteStats(std::FILE *out) const {
 }
 
 void FuseGlue::Shutdown() {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
+    std::lock_guard<std::recursive_timed_mutex> lock(mu_);
     for (auto &p : parked_) {
         for (const ParkedRead &r : p.second.reads) fuse_reply_err(r.req, EIO);
         if (p.second.poll != nullptr) fuse_pollhandle_destroy(p.second.poll);
@@ -186,41 +187,62 @@ void FuseGlue::ServeWoken() {
 }
 
 void FuseGlue::EndLostInterrupts(std::chrono::steady_clock::duration age) {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    const auto now = std::chrono::steady_clock::now();
-    for (auto &p : parked_) {
-        auto &reads = p.second.reads;
-        for (auto it = reads.begin(); it != reads.end();) {
-            if (it->seen_asleep || now - it->since < age) {
-                ++it;
-                continue;
-            }
-            // The state is the letter after the name's closing parenthesis
-            // in /proc/TID/stat.
-            char text[512] = "";
-            const std::string path = "/proc/" + std::to_string(it->reader) + "/stat";
-            if (std::FILE *f = std::fopen(path.c_str(), "re")) {
-                text[std::fread(text, 1, sizeof text - 1, f)] = '\0';
-                std::fclose(f);
-            }
-            const char *paren = std::strrchr(text, ')');
-            const char state = paren != nullptr && paren[1] == ' ' ? paren[2] : '?';
-            it->seen_asleep = state == 'S';
-            if (state != 'D') {
-                ++it;
-                continue;
-            }
-            LogAt(LOG_DEBUG, "a read of thread %d ends with EINTR: its interrupt never came",
-                  static_cast<int>(it->reader));
-            fuse_reply_err(it->req, EINTR);
-            it = reads.erase(it);
+    // The reads to look at are taken under the lock, their readers' states
+    // read without it (a crowd of thousands of waiting readers takes a
+    // while, and holding the lock meanwhile would hold up every request),
+    // then those reads that are still parked are ended or marked.
+    struct Look {
+        std::uint64_t fh;
+        ParkedRead read;
+        char state;
+    };
+    std::vector<Look> looks;
+    {
+        std::lock_guard<std::recursive_timed_mutex> lock(mu_);
+        const auto now = std::chrono::steady_clock::now();
+        for (const auto &p : parked_)
+            for (const ParkedRead &r : p.second.reads)
+                if (!r.seen_asleep && now - r.since >= age) looks.push_back(Look{p.first, r, '?'});
+    }
+    if (looks.empty()) return;
+    for (Look &l : looks) {
+        // The state is the letter after the name's closing parenthesis in
+        // the thread's own stat (/proc/TID/stat would be its whole
+        // process's, which sums the CPU time of every thread in it).
+        char text[512] = "";
+        const std::string tid = std::to_string(l.read.reader);
+        if (std::FILE *f = std::fopen(("/proc/" + tid + "/task/" + tid + "/stat").c_str(), "re")) {
+            text[std::fread(text, 1, sizeof text - 1, f)] = '\0';
+            std::fclose(f);
         }
+        const char *paren = std::strrchr(text, ')');
+        l.state = paren != nullptr && paren[1] == ' ' ? paren[2] : '?';
+    }
+    std::lock_guard<std::recursive_timed_mutex> lock(mu_);
+    for (const Look &l : looks) {
+        if (l.state != 'S' && l.state != 'D') continue;
+        auto p = parked_.find(l.fh);
+        if (p == parked_.end()) continue;
+        auto &reads = p->second.reads;
+        // The same read still: a request's handle is reused once answered.
+        auto it = std::find_if(reads.begin(), reads.end(), [&l](const ParkedRead &r) {
+            return r.req == l.read.req && r.reader == l.read.reader && r.since == l.read.since;
+        });
+        if (it == reads.end()) continue;
+        if (l.state == 'S') {
+            it->seen_asleep = true;  // it gets its interrupts
+            continue;
+        }
+        LogAt(LOG_DEBUG, "a read of thread %d ends with EINTR: its interrupt never came",
+              static_cast<int>(it->reader));
+        fuse_reply_err(it->req, EINTR);
+        reads.erase(it);
     }
 }
 
 void FuseGlue::OnInterrupt(fuse_req_t req, void *data) {
     FuseGlue &g = *static_cast<FuseGlue *>(data);
-    std::lock_guard<std::recursive_mutex> lock(g.mu_);
+    std::lock_guard<std::recursive_timed_mutex> lock(g.mu_);
     for (auto &p : g.parked_) {
         auto &reads = p.second.reads;
         for (auto it = reads.begin(); it != reads.end(); ++it) {
@@ -253,13 +275,13 @@ void FuseGlue::Lookup(fuse_req_t req, fuse_ino_t parent, const char *name) {
 }
 
 void FuseGlue::ForgetOne(fuse_req_t req, fuse_ino_t ino, std::uint64_t nlookup) {
-    std::lock_guard<std::recursive_mutex> lock(Of(req).mu_);
+    std::lock_guard<std::recursive_timed_mutex> lock(Of(req).mu_);
     Of(req).core_->Forget(ino, nlookup);
     fuse_reply_none(req);
 }
 
 void FuseGlue::ForgetMulti(fuse_req_t req, std::size_t count, struct fuse_forget_data *forgets) {
-    std::lock_guard<std::recursive_mutex> lock(Of(req).mu_);
+    std::lock_guard<std::recursive_timed_mutex> lock(Of(req).mu_);
     PpsCore *core = Of(req).core_;
     for (std::size_t i = 0; i < count; i++) core->Forget(forgets[i].ino, forgets[i].nlookup);
     fuse_reply_none(req);

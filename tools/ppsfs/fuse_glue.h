@@ -67,7 +67,7 @@ class FuseGlue {
 
     // Held while a request is served: with FUSE over io_uring, requests
     // arrive on several threads.
-    std::recursive_mutex &Mutex() {
+    std::recursive_timed_mutex &Mutex() {
         return mu_;
     }
 
@@ -142,7 +142,7 @@ class FuseGlue {
                      struct fuse_pollhandle *ph);
 
     PpsCore *core_;
-    std::recursive_mutex mu_;
+    std::recursive_timed_mutex mu_;
     std::array<std::uint64_t, static_cast<std::size_t>(Op::kCount)> counts_{};
     // Larger writes may reach us in pieces (the kernel splits them at its
     // write size), which could not be applied whole: they fail with EFBIG.

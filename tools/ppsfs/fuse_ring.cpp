@@ -11,6 +11,7 @@
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -70,9 +71,18 @@ constexpr std::size_t kSpareEntries = 8;
 constexpr std::size_t kMostSpare = 256;
 constexpr unsigned kSqDepth = 256;
 constexpr std::size_t kAreasPerMap = 16;
-// Pages of a payload area kept after a larger request or reply: the
-// rest go back to the system.
+// What the payload areas of a queue's entries that serve no request (free
+// with the kernel, or waiting for a deferred reply) keep of the pages
+// requests and replies wrote: kKeptBytes in all, at most kResident each,
+// the free entries sent back last first (the kernel hands out free entries
+// last in, first out: these take the next requests), then those that
+// waited least. The rest go back to the system (GiveBack).
 constexpr std::size_t kResident = 64 * 1024;
+constexpr std::size_t kKeptBytes = 1024 * 1024;
+// Answers made in one go (a change that a crowd of waiting readers reads)
+// go back to the kernel, and give their pages back, each time this many
+// bytes of them wait in a queue's entries.
+constexpr std::size_t kBurstBytes = 4 * 1024 * 1024;
 constexpr unsigned kCqDepth = 4096;
 constexpr std::uint64_t kWakeTag = 0;     // user_data of the wake-up read
 constexpr std::uint64_t kPumpTag = 1;     // of a pump's statx
@@ -96,6 +106,7 @@ struct Entry {
     bool with_kernel = false;   // registered or committed, not fetched since
     std::size_t touched = 0;    // payload bytes written since the last trim
     std::uint64_t sent_in = 0;  // the round of the queue's loop it went back in
+    bool fetched = false;       // has a completion not yet seen (GiveBack)
 };
 
 struct Queue {
@@ -103,9 +114,8 @@ struct Queue {
     struct io_uring ring {};
     std::thread thread;
     int wake_fd = -1;
-    bool deferred = false;         // task work runs only while waiting (Trim is safe)
-    bool submitted_early = false;  // the ring was submitted while serving
-    char *area = nullptr;          // payload areas not handed out yet
+    bool deferred = false;  // task work runs only while waiting (GiveBack is safe)
+    char *area = nullptr;   // payload areas not handed out yet
     std::size_t area_left = 0;
     std::uint64_t round = 0;  // of the loop: one wait and what it brought
     std::uint64_t wake_value = 0;
@@ -119,22 +129,39 @@ struct Queue {
     // statx of the mount from this CPU (an io_uring worker bound to it)
     // lands in a free entry, and its commit takes the first queued
     // request. It pumps at once when a burst took every free entry it knew
-    // of, and otherwise, since free entries may be taken before it sees
-    // them, once quiet for kPumpAgainNs while entries are held and
-    // requests came since the last all-clear: a pump back with no other
-    // request seen meanwhile.
+    // of, or a pump came back with another request seen meanwhile (its
+    // commit may have brought out a queued one, and more may wait); and
+    // otherwise, since free entries may be taken before it sees them (the
+    // kernel hands a ring's deferred task work over 20 at a time), once
+    // quiet for kPumpAgainNs, or kPumpAgainNs after the last pump whether
+    // or not other requests come, while entries are held and requests came
+    // since the last all-clear: a pump back with no other request seen
+    // meanwhile.
     bool maybe_queued = false;
     std::uint64_t clear_at = 0;         // requests seen at the last all-clear
     std::size_t spare = kSpareEntries;  // free entries kept
     std::size_t commits = 0;            // answers sent back this round
     unsigned pumps = 0;                 // in flight
     std::uint64_t requests = 0, requests_at_pump = 0;
-    struct statx pumped;        // what the pumps' statx write; never read
-    std::vector<char> request;  // one request, made contiguous for libfuse
+    std::chrono::steady_clock::time_point pumped_at;  // the last pump
+    struct statx pumped;                              // what the pumps' statx write; never read
+    std::vector<char> request;                        // one request, made contiguous for libfuse
     // Replies other threads made for this queue's entries.
     std::mutex outbox_mu;
     std::vector<Entry *> outbox;
-    std::vector<Entry *> large;  // entries that hold more than kResident
+    // Entries sent back with pages in their payload, with the round each
+    // went back in, in the order sent (see GiveBack); and whether one of
+    // them holds more than kResident.
+    std::vector<std::pair<Entry *, std::uint64_t>> warm;
+    bool oversize = false;
+    // Entries whose request waits for a deferred reply, with pages left in
+    // their payloads, and the request, in the order they came (GiveBack).
+    std::vector<std::pair<Entry *, std::uint64_t>> parked;
+    std::vector<struct iovec> release;  // GiveBack's pages to give back
+    std::size_t unsent = 0;             // answer bytes committed since the last submit
+    std::size_t outbox_bytes = 0;       // answer bytes in the outbox (outbox_mu)
+    bool outbox_stalled = false;        // not taken in time (outbox_mu)
+    std::condition_variable outbox_cv;  // the outbox was taken
 };
 
 struct State {
@@ -158,6 +185,7 @@ struct State {
     std::atomic<std::uint64_t> pumped{0};
     std::atomic<std::size_t> started{0};  // queues with entries registered
     std::string mountpoint;
+    int self_pidfd = -1;  // for process_madvise (Release)
 };
 
 State g_state;
@@ -179,26 +207,72 @@ unsigned PossibleCpus() {
     return text.empty() ? 1 : highest + 1;
 }
 
+void GiveBack(Queue &q);
+
 struct io_uring_sqe *Sqe(Queue &q) {
     struct io_uring_sqe *sqe = io_uring_get_sqe(&q.ring);
     if (sqe == nullptr) {
+        // A burst of answers (a change read by a crowd) goes out a queue
+        // at a time, each giving its pages back.
         io_uring_submit(&q.ring);
-        q.submitted_early = true;
+        GiveBack(q);
         sqe = io_uring_get_sqe(&q.ring);
     }
     if (sqe != nullptr) std::memset(sqe, 0, 128);
     return sqe;
 }
 
-// Gives back the pages of an entry's payload past `keep`. Only for an
-// entry the kernel does not write to meanwhile: one in user space, or
-// (with deferred task work, between two waits) one with no request.
-void Trim(Entry *e, std::size_t keep) {
+// The pages of an entry's payload past `keep`, to give back; empty when
+// there are none. Only for an entry the kernel does not write to
+// meanwhile: one in user space, or (with deferred task work, between two
+// waits) one with no request.
+struct iovec Excess(Entry *e, std::size_t keep) {
     const std::size_t page = static_cast<std::size_t>(getpagesize());
     const std::size_t from = (keep + page - 1) / page * page;
     const std::size_t to = (e->touched + page - 1) / page * page;
-    if (to > from) madvise(e->payload + from, to - from, MADV_DONTNEED);
     e->touched = std::min(e->touched, keep);
+    return to > from ? iovec{e->payload + from, to - from} : iovec{nullptr, 0};
+}
+
+// Gives back an entry's pages past `keep` (see Excess).
+void Trim(Entry *e, std::size_t keep) {
+    const struct iovec pages = Excess(e, keep);
+    if (pages.iov_len > 0) madvise(pages.iov_base, pages.iov_len, MADV_DONTNEED);
+}
+
+// Gives back many entries' pages in one go: one process_madvise(2) flushes
+// the other CPUs' TLBs once for all (Linux 6.16), where madvise(2) would
+// for each. (A crowd of waiting readers sends thousands of answers in a
+// burst, each leaving pages behind.)
+void Release(std::vector<struct iovec> &ranges) {
+    for (std::size_t at = 0; at < ranges.size(); at += IOV_MAX) {
+        const std::size_t n = std::min<std::size_t>(IOV_MAX, ranges.size() - at);
+        std::size_t bytes = 0;
+        for (std::size_t i = at; i < at + n; i++) bytes += ranges[i].iov_len;
+        // process_madvise takes any advice for the process itself since
+        // Linux 6.13; before, or if it did not all, madvise each.
+        const long done = g_state.self_pidfd < 0 ? -1
+                                                 : syscall(SYS_process_madvise, g_state.self_pidfd,
+                                                           &ranges[at], n, MADV_DONTNEED, 0U);
+        if (done != static_cast<long>(bytes))
+            for (std::size_t i = at; i < at + n; i++)
+                madvise(ranges[i].iov_base, ranges[i].iov_len, MADV_DONTNEED);
+    }
+    ranges.clear();
+}
+
+// The next completion in the CQ (without asking the kernel), or null.
+struct io_uring_cqe *NextCqe(Queue &q) {
+    struct io_uring_cqe *cqe;
+    unsigned head;
+    io_uring_for_each_cqe(&q.ring, head, cqe) return cqe;
+    return nullptr;
+}
+
+// The entry a completion is for; null for the other completions (tags).
+Entry *EntryOf(std::uint64_t user_data) {
+    return user_data < kSentTag + g_state.queues.size() ? nullptr
+                                                        : reinterpret_cast<Entry *>(user_data);
 }
 
 void PrepCommand(Queue &q, Entry *e, std::uint32_t op) {
@@ -218,7 +292,10 @@ void PrepCommand(Queue &q, Entry *e, std::uint32_t op) {
     e->with_kernel = true;
     e->sent_in = q.round;
     if (op == kCmdCommitAndFetch) q.commits++;
-    if (q.deferred && e->touched > kResident) q.large.push_back(e);
+    if (q.deferred && e->touched > 0) {
+        q.warm.emplace_back(e, q.round);
+        q.oversize = q.oversize || e->touched > kResident;
+    }
 }
 
 bool AddEntry(Queue &q) {
@@ -270,13 +347,33 @@ void Commit(Entry *e) {
             q.held--;
         }
         PrepCommand(q, e, kCmdCommitAndFetch);
+        q.unsent += e->touched;
+        if (q.unsent >= kBurstBytes) {
+            io_uring_submit(&q.ring);
+            q.unsent = 0;
+            GiveBack(q);
+        }
         return;
     }
-    bool wake;
+    bool wake, full;
     {
         std::lock_guard<std::mutex> lock(q.outbox_mu);
         wake = q.outbox.empty();  // else a wake-up is on its way already
         q.outbox.push_back(e);
+        q.outbox_bytes += e->touched;
+        full = q.outbox_bytes >= kBurstBytes && !q.outbox_stalled;
+    }
+    if (full) {
+        // Many answers wait there (a crowd's): the queue takes them now,
+        // not when this thread next submits, and this thread makes no more
+        // until it did (for a while at most: a queue whose ring ended takes
+        // none).
+        Wake(q);
+        std::unique_lock<std::mutex> lock(q.outbox_mu);
+        if (!q.outbox_cv.wait_for(lock, std::chrono::milliseconds(50),
+                                  [&q] { return q.outbox_bytes < kBurstBytes; }))
+            q.outbox_stalled = true;
+        return;
     }
     if (!wake) return;
     // From another ring, a message goes out with that ring's next submit,
@@ -290,6 +387,8 @@ void Commit(Entry *e) {
     }
     Wake(q);
 }
+
+void TakeOutbox(Queue &q);
 
 // Serves one request the kernel put in an entry.
 void Serve(Queue &q, Entry *e) {
@@ -322,11 +421,24 @@ void Serve(Queue &q, Entry *e) {
     struct fuse_buf buf = {};
     buf.size = in->len;
     buf.mem = q.request.data();
-    fuse_session_process_buf(g_state.se, &buf);
+    {
+        // While it waits for the filesystem's lock, the thread sends back
+        // the answers others made for its entries: one that answers a crowd
+        // of waiting readers holds the lock while it answers them all.
+        std::unique_lock<std::recursive_timed_mutex> lock(g_state.glue->Mutex(), std::defer_lock);
+        while (!lock.try_lock_for(std::chrono::milliseconds(1))) {
+            TakeOutbox(q);
+            io_uring_submit(&q.ring);
+            q.unsent = 0;
+            GiveBack(q);
+        }
+        fuse_session_process_buf(g_state.se, &buf);
+    }
     std::lock_guard<std::mutex> lock(g_state.pending_mu);
     if (g_state.pending.count(e->unique) != 0 && !e->held) {
         e->held = true;
         q.held++;
+        if (e->touched > 0) q.parked.emplace_back(e, e->unique);  // see GiveBack
     }
 }
 
@@ -335,24 +447,102 @@ void TakeOutbox(Queue &q) {
     {
         std::lock_guard<std::mutex> lock(q.outbox_mu);
         mine.swap(q.outbox);
+        q.outbox_bytes = 0;
+        q.outbox_stalled = false;
     }
+    q.outbox_cv.notify_all();
     for (Entry *e : mine) Commit(e);
 }
 
-// Entries waiting for a request that a large one or a large reply left
-// with many pages: none is written to before the next wait. (Those going
-// back in this round are not sent yet: the kernel still has to read their
-// replies. One in user space comes back to the list when it is sent back.)
-void TrimWaiting(Queue &q) {
-    std::vector<Entry *> keep;
-    for (Entry *e : q.large) {
-        if (e->with_kernel && e->sent_in != q.round) {
-            Trim(e, kResident);
-        } else if (e->with_kernel) {
-            keep.push_back(e);
+// The bytes of the pages an entry's payload holds.
+std::size_t PageBytes(const Entry *e) {
+    const std::size_t page = static_cast<std::size_t>(getpagesize());
+    return (e->touched + page - 1) / page * page;
+}
+
+// Free entries' part of GiveBack, with deferred task work only: the kernel
+// then writes a request into a free entry only while this thread waits.
+// `left`: what they may keep, less what they keep on return.
+void GiveBackFree(Queue &q, std::size_t *left) {
+    // An entry that came back since it was sent is no longer free.
+    q.warm.erase(std::remove_if(q.warm.begin(), q.warm.end(),
+                                [](const std::pair<Entry *, std::uint64_t> &w) {
+                                    return !w.first->with_kernel || w.first->sent_in != w.second;
+                                }),
+                 q.warm.end());
+    std::size_t bytes = 0;
+    for (const auto &w : q.warm) bytes += PageBytes(w.first);
+    if (bytes <= *left && !q.oversize) {
+        *left -= bytes;
+        return;
+    }
+    // The kernel reads a reply when its commit is submitted, and may at
+    // once write the next queued request into that entry (its completion
+    // then waits in the CQ). Nothing may stay unsubmitted, and no
+    // completion may wait outside the CQ (overflowed).
+    if (io_uring_submit(&q.ring) < 0 || io_uring_sq_ready(&q.ring) != 0 ||
+        (IO_URING_READ_ONCE(*q.ring.sq.kflags) & IORING_SQ_CQ_OVERFLOW) != 0) {
+        *left -= std::min(*left, bytes);
+        return;
+    }
+    q.unsent = 0;
+    struct io_uring_cqe *cqe;
+    unsigned head;
+    io_uring_for_each_cqe(&q.ring, head, cqe) {
+        if (Entry *e = EntryOf(cqe->user_data)) e->fetched = true;
+    }
+    std::vector<std::pair<Entry *, std::uint64_t>> keep;
+    for (auto it = q.warm.rbegin(); it != q.warm.rend(); ++it) {
+        Entry *e = it->first;
+        if (e->fetched) continue;  // a request is in it, served next
+        const std::size_t kept = std::min(PageBytes(e), kResident);
+        const bool room = kept <= *left;
+        const struct iovec pages = Excess(e, room ? kResident : 0);
+        if (pages.iov_len > 0) q.release.push_back(pages);
+        if (room && kept > 0) {
+            *left -= kept;
+            keep.push_back(*it);
         }
     }
-    q.large.swap(keep);
+    io_uring_for_each_cqe(&q.ring, head, cqe) {
+        if (Entry *e = EntryOf(cqe->user_data)) e->fetched = false;
+    }
+    std::reverse(keep.begin(), keep.end());
+    q.warm.swap(keep);
+    q.oversize = false;
+}
+
+// Gives back the pages of the queue's entries that serve no request now
+// (see kKeptBytes): a crowd of readers costs no memory while it waits,
+// and leaves none behind. Called on the queue's thread with every
+// completion it has taken seen (its CQ advanced past them).
+void GiveBack(Queue &q) {
+    std::size_t left = kKeptBytes;
+    if (q.deferred) GiveBackFree(q, &left);
+    // Entries whose requests wait. Another thread writes a reply into one
+    // once it took it out of `pending`, hence under that lock.
+    if (!q.parked.empty()) {
+        std::vector<std::pair<Entry *, std::uint64_t>> keep;
+        std::lock_guard<std::mutex> lock(g_state.pending_mu);
+        for (auto it = q.parked.rbegin(); it != q.parked.rend(); ++it) {
+            Entry *e = it->first;
+            auto p = g_state.pending.find(it->second);
+            if (!e->held || e->unique != it->second || p == g_state.pending.end() || p->second != e)
+                continue;  // answered since
+            const std::size_t bytes = PageBytes(e);
+            if (bytes <= std::min(left, kResident)) {
+                left -= bytes;
+                if (bytes > 0) keep.push_back(*it);
+                continue;
+            }
+            const struct iovec pages = Excess(e, 0);
+            if (pages.iov_len > 0) q.release.push_back(pages);
+        }
+        std::reverse(keep.begin(), keep.end());
+        q.parked.swap(keep);
+        Release(q.release);  // still under the lock
+    }
+    Release(q.release);
 }
 
 void Pump(Queue &q) {
@@ -363,12 +553,13 @@ void Pump(Queue &q) {
     sqe->user_data = kPumpTag;
     q.pumps++;
     q.requests_at_pump = q.requests;
+    q.pumped_at = std::chrono::steady_clock::now();
     g_state.pumped++;
 }
 
 // Sets up the queue's ring on its own thread: with deferred task work the
 // kernel writes requests into entries only while the thread waits for
-// completions, never in between (see Trim).
+// completions, never in between (see GiveBack).
 bool SetUp(Queue &q) {
     q.wake_fd = eventfd(0, EFD_CLOEXEC);
     if (q.wake_fd < 0) return false;
@@ -420,11 +611,18 @@ void Run(Queue *qp) {
         const std::size_t offered = q.with_kernel;
         q.round++;
         q.commits = 0;
+        q.unsent = 0;  // sent with this wait
         std::size_t taken = 0;
         int rc;
         const bool watch = q.maybe_queued || (q.held > 0 && q.requests > q.clear_at);
         if (watch) {
-            struct __kernel_timespec wait = {0, kPumpAgainNs};
+            // Quiet for kPumpAgainNs, or until a check is due (see Queue).
+            const long long since = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        std::chrono::steady_clock::now() - q.pumped_at)
+                                        .count();
+            const bool check = !gone && !q.maybe_queued && q.pumps == 0;
+            struct __kernel_timespec wait = {
+                0, check ? std::clamp(kPumpAgainNs - since, 0LL, kPumpAgainNs) : kPumpAgainNs};
             struct io_uring_cqe *first;
             rc = io_uring_submit_and_wait_timeout(&q.ring, &first, 1, &wait, nullptr);
         } else {
@@ -436,11 +634,14 @@ void Run(Queue *qp) {
                  std::strerror(-rc));
             break;
         }
-        struct io_uring_cqe *cqe;
-        unsigned head, seen = 0;
-        io_uring_for_each_cqe(&q.ring, head, cqe) {
-            seen++;
-            if (cqe->user_data == kWakeTag) {
+        // Each completion is marked seen before it is handled: handling may
+        // submit (a full SQ) and give pages back, which must tell those yet
+        // to come from those taken.
+        while (struct io_uring_cqe *cqe = NextCqe(q)) {
+            const std::uint64_t data = cqe->user_data;
+            const std::int32_t res = cqe->res;
+            io_uring_cqe_seen(&q.ring, cqe);
+            if (data == kWakeTag) {
                 TakeOutbox(q);
                 if (g_state.stopping) {
                     stop = true;
@@ -449,36 +650,36 @@ void Run(Queue *qp) {
                 }
                 continue;
             }
-            if (cqe->user_data == kMessageTag) {
+            if (data == kMessageTag) {
                 TakeOutbox(q);
                 continue;
             }
-            if (cqe->user_data >= kSentTag && cqe->user_data < kSentTag + g_state.queues.size()) {
+            if (data >= kSentTag && data < kSentTag + g_state.queues.size()) {
                 // Not sent: the target's eventfd wakes it.
-                if (cqe->res < 0) Wake(*g_state.queues[cqe->user_data - kSentTag]);
+                if (res < 0) Wake(*g_state.queues[data - kSentTag]);
                 continue;
             }
-            if (cqe->user_data == kPumpTag) {
+            if (data == kPumpTag) {
                 q.pumps--;
-                if (q.pumps == 0 && q.requests - q.requests_at_pump <= 1) {
-                    q.maybe_queued = false;
-                    q.clear_at = q.requests;
+                if (q.pumps == 0) {
+                    q.maybe_queued = q.requests - q.requests_at_pump > 1;
+                    if (!q.maybe_queued) q.clear_at = q.requests;
                 }
                 continue;
             }
-            auto *e = reinterpret_cast<Entry *>(cqe->user_data);
+            auto *e = reinterpret_cast<Entry *>(data);
             q.with_kernel--;
             e->with_kernel = false;
-            if (cqe->res < 0) {
+            if (res < 0) {
                 // The connection is gone (unmounted, aborted), or the
                 // kernel refuses new entries: the queue registers no more
                 // (its requests then wait for the entries it has). An
                 // answer it refused loses that entry only.
-                const bool ended = cqe->res == -ENOTCONN || cqe->res == -ECONNABORTED;
-                if (!ended && cqe->res != -ECANCELED)
+                const bool ended = res == -ENOTCONN || res == -ECONNABORTED;
+                if (!ended && res != -ECANCELED)
                     Logf("io_uring queue %u: %s failed: %s", q.qid,
                          e->unique == 0 ? "an entry's registration" : "an answer",
-                         std::strerror(-cqe->res));
+                         std::strerror(-res));
                 gone = gone || ended || e->unique == 0;
                 continue;
             }
@@ -486,22 +687,25 @@ void Run(Queue *qp) {
             q.requests++;
             Serve(q, e);
         }
-        io_uring_cq_advance(&q.ring, seen);
         if (taken >= offered && taken > 0) {
             q.maybe_queued = true;
             q.spare = std::min(std::max(q.spare * 2, taken), kMostSpare);
         }
-        if (q.deferred && !q.submitted_early) TrimWaiting(q);
-        q.submitted_early = false;
         while (!stop && !gone && q.with_kernel < q.spare && AddEntry(q)) {
         }
         // Each answer sent back brings out a queued request, if any: a
         // pump is needed only when none goes back. A new pump while one
         // waits only when nothing came for a while (the waiting one may
-        // itself be queued).
+        // itself be queued). A check every kPumpAgainNs even while other
+        // requests come (their answers bring out queued requests only one
+        // at a time).
+        const bool check = watch && !q.maybe_queued && q.pumps == 0 &&
+                           std::chrono::steady_clock::now() - q.pumped_at >=
+                               std::chrono::nanoseconds(kPumpAgainNs);
         if (!stop && !gone && q.pumps < kMostPumps &&
-            ((q.maybe_queued && q.pumps == 0 && q.commits == 0) || (quiet && watch)))
+            ((q.maybe_queued && q.pumps == 0 && q.commits == 0) || (quiet && watch) || check))
             Pump(q);
+        if (!stop) GiveBack(q);
     }
     io_uring_submit(&q.ring);
     io_uring_queue_exit(&q.ring);
@@ -541,6 +745,7 @@ ssize_t ReplyInit(int fd, const struct iovec *iov, int count) {
     g_state.payload_size = std::max<std::size_t>(
         {FUSE_MIN_READ_BUFFER, init.max_write,
          static_cast<std::size_t>(init.max_pages) * static_cast<std::size_t>(getpagesize())});
+    g_state.self_pidfd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0U));
     const unsigned cpus = PossibleCpus();
     for (unsigned i = 0; i < cpus; i++) {
         auto q = std::make_unique<Queue>();
@@ -602,6 +807,10 @@ ssize_t DeviceWritev(int fd, struct iovec *iov, int count, void *) {
         h->error = -EIO;
         h->len = sizeof *h;
     } else {
+        // The pages given back come back in one call, not a fault each.
+        const std::size_t page = static_cast<std::size_t>(getpagesize());
+        const std::size_t have = PageBytes(e), need = total - sizeof *out;
+        if (need > have + page) madvise(e->payload + have, need - have, MADV_POPULATE_WRITE);
         for (int i = 0; i < count; i++) {
             const char *p = static_cast<const char *>(iov[i].iov_base);
             std::size_t n = iov[i].iov_len;
@@ -666,6 +875,8 @@ void Stop() {
     for (auto &q : g_state.queues) Wake(*q);
     for (auto &q : g_state.queues)
         if (q->thread.joinable()) q->thread.join();
+    if (g_state.self_pidfd >= 0) close(g_state.self_pidfd);
+    g_state.self_pidfd = -1;
     g_state.serving = false;
 }
 

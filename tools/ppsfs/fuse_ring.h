@@ -10,7 +10,10 @@
 // Requests then reach the filesystem from several threads; FuseGlue's lock
 // serializes them. A request whose reply is deferred (a parked read) keeps
 // its ring entry until the reply, so each queue registers a new entry
-// whenever one is kept, and always has spare ones with the kernel.
+// whenever one is kept, and always has spare ones with the kernel. The
+// kernel takes no entry back, but the entries that serve no request give
+// their payload pages back: a crowd of waiting readers costs little memory
+// while it waits and leaves none behind.
 #ifndef TOOLS_PPSFS_FUSE_RING_H
 #define TOOLS_PPSFS_FUSE_RING_H
 
