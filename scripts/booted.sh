@@ -5,6 +5,8 @@
 # check that fails when what it names is broken.
 #
 #   scripts/booted.sh [DEB_DIR]     (default build/default/packages, from scripts/package.sh)
+#   scripts/booted.sh --root        only make today's root (scripts/test.sh
+#                                   runs it beside the builds)
 #
 # The root file system is made once a day (debootstrap --variant=minbase,
 # with systemd and dbus) under build/booted/root-DATE and reused; each run
@@ -22,6 +24,11 @@ cd "$(dirname "$self")/.."
 root_dir=$(pwd)
 [ "$(id -u)" -eq 0 ] || { echo "booted.sh: needs root" >&2; exit 1; }
 
+make_root_only=0
+if [ "${1:-}" = --root ]; then
+  make_root_only=1
+  shift
+fi
 debs_dir=$(readlink -f "${1:-build/default/packages}")
 cache=$root_dir/build/booted
 run=$cache/run
@@ -65,6 +72,7 @@ if [ ! -e "$root/.complete" ]; then
     [ "$old" = "$root" ] || rm -rf "$old"
   done
 fi
+[ "$make_root_only" -eq 0 ] || exit 0
 
 # --- an overlay of it, and the packages in it ------------------------------
 leader=""
