@@ -102,8 +102,8 @@ TEST(TechmodeSimGolden, RepliesRoundTripAndHostileLinesAreRefused) {
     const std::string cases[][2] = {
         {"[1]", "not a JSON object"},
         {R"({"type":1,"status":0,"delay_ms":0,"reply":""})", "\"t\" must be"},
-        {R"({"t":1,"type":25,"status":0,"delay_ms":0,"reply":""})",
-         "\"type\" must be an integer from 0 to 24"},
+        {R"({"t":1,"type":29,"status":0,"delay_ms":0,"reply":""})",
+         "\"type\" must be an integer from 0 to 28"},
         {R"({"t":1,"type":1,"status":-1,"delay_ms":0,"reply":""})", "\"status\""},
         {rec("abc"), "\"reply\" must be at most 4096 bytes in hex"},
         {rec("zz"), "\"reply\" holds a character that is not hex"},
