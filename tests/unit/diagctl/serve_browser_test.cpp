@@ -22,6 +22,9 @@
 
 namespace {
 
+// The screens the console serves: the nine, nitz, lteopinfo and nropinfo.
+constexpr unsigned kServed = 12;
+
 using namespace systemtest;
 
 // Markup that would run script if the page ever took a modem text as HTML.
@@ -172,7 +175,7 @@ class ServeInBrowser : public DiagctlSystem {
     // the record lacks. radionwinfo's record into *radionwinfo.
     void CompareScreens(rapidjson::Document *radionwinfo) {
         rapidjson::Document page = Run(kReadScreens);
-        ASSERT_TRUE(page.IsObject() && page.MemberCount() == 10) << JsonText(page);
+        ASSERT_TRUE(page.IsObject() && page.MemberCount() == kServed) << JsonText(page);
         for (auto p = page.MemberBegin(); p != page.MemberEnd(); ++p) {
             SCOPED_TRACE(p->name.GetString());
             Ran json = Diagctl({"--json", p->name.GetString()});
@@ -306,7 +309,8 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
         SCOPED_TRACE(std::string("drive at ") + t + " s");
         ASSERT_TRUE(WaitInPage(
             "const cards = [...document.querySelectorAll('article.screen')];"
-            "return cards.length === 10 && cards.every(c => Date.parse(c.dataset.time) > " +
+            "return cards.length === " +
+            std::to_string(kServed) + " && cards.every(c => Date.parse(c.dataset.time) > " +
             std::to_string(StepTo(t)) + ");"));
         rapidjson::Document r;
         ASSERT_NO_FATAL_FAILURE(CompareScreens(&r));

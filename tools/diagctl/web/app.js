@@ -559,7 +559,8 @@ function noteEvents(rec) {
 // The commands in the order of the screens, for a recording opened without
 // a server (its layouts then come from the records themselves).
 const commandOrder = ['identity', 'access', 'gsmopinfo', 'tchtxpower', 'bearer', 'hspaopinfo',
-                      'umtsopinfo', 'radiostats', 'radionwinfo', 'nitz'];
+                      'umtsopinfo', 'radiostats', 'radionwinfo', 'nitz', 'lteopinfo',
+                      'nropinfo'];
 
 // A screen's layout made from one of its records: sections by their keys,
 // fields and columns by their names, units from the record.
