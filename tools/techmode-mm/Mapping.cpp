@@ -386,6 +386,30 @@ bool FillNrCell(const Reading &r, sim::Scenario &s) {
     return c != nullptr || n.ss_rsrp != sim::kNoLevel || n.ss_rsrq != sim::kNoLevel ||
            n.ss_sinr != sim::kNoLevel;
 }
+// The report's rows of the NR cell, one per value: each fills the cell (the
+// same values every time) and says whether its own value came.
+bool FillNrArfcn(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.arfcn != 0xFFFFFFFFu;
+}
+bool FillNrPci(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.pci != 0xFFFF;
+}
+bool FillNrRsrp(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.ss_rsrp != sim::kNoLevel;
+}
+bool FillNrRsrq(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.ss_rsrq != sim::kNoLevel;
+}
+bool FillNrSinr(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.ss_sinr != sim::kNoLevel;
+}
+bool FillNrTac(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.tac != 0xFFFFFFFFu;
+}
+bool FillNci(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.nci >= 0;
+}
+
 bool FillNrNeighbours(const Reading &r, sim::Scenario &s) {
     for (const CellReading &c : r.cells)
         if (c.rat == CellReading::Rat::kNr && !c.serving && s.nr_cells.neighbours.size() < 8)
@@ -548,10 +572,23 @@ const MapRow kMapping[] = {
      "first 16 with earfcn, physical-ci, rsrp and rsrq; ci when given", FillLteNeighbours},
     {TECHMODE_STRUCT_NR_CELL_INFO, "mode", "Modem.AccessTechnologies",
      "5GNR with LTE: NSA; 5GNR alone: SA; else NONE", FillNrMode},
-    {TECHMODE_STRUCT_NR_CELL_INFO, "arfcn",
-     "GetCellInfo: serving 5GNR cell (nrarfcn, physical-ci, rsrp, rsrq, sinr; tac and ci under "
-     "SA), levels else Signal.Nr5g",
-     "band and SCS not reported", FillNrCell},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "arfcn", "GetCellInfo: serving 5GNR cell nrarfcn",
+     "0 to 3279165", FillNrArfcn},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "pci", "GetCellInfo: serving 5GNR physical-ci",
+     "hexadecimal, 0 to 1007", FillNrPci},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "ss_rsrp_dbm",
+     "GetCellInfo: serving 5GNR cell, else Signal.Nr5g rsrp (on NR)",
+     "-156 to -31 dBm, to the half dB", FillNrRsrp},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "ss_rsrq_db",
+     "GetCellInfo: serving 5GNR cell, else Signal.Nr5g rsrq (on NR)",
+     "-43 to 20 dB, to the half dB", FillNrRsrq},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "ss_sinr_db",
+     "GetCellInfo: serving 5GNR cell, else Signal.Nr5g snr (on NR)", "-23 to 40 dB, to the half dB",
+     FillNrSinr},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "tac", "GetCellInfo: serving 5GNR cell (SA only)",
+     "hexadecimal, 24 bits", FillNrTac},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "nci", "GetCellInfo: serving 5GNR cell ci (SA only)",
+     "hexadecimal, 36 bits", FillNci},
     {TECHMODE_STRUCT_NR_CELL_INFO, "neighbours", "GetCellInfo: 5GNR neighbours", "first 8",
      FillNrNeighbours},
 };

@@ -563,6 +563,18 @@ TEST(TechmodeMmMapping, LteAndNrThroughTheDaemonsFetchers) {
          [](const LteRecords &d) -> int64_t { return d.nr.nci == ~uint64_t{0}; }, 1},
         {"NR-ARFCN past its range", [](Reading &r) { r.cells[2].earfcn = 3279166; },
          GET(nr.serving.arfcn), 0xFFFFFFFF},
+        {"the report: NR values filled, band and SCS without a source", AS_IS,
+         [](const LteRecords &) -> int64_t {
+             const std::string report = mm::Report(Lte());
+             return report.find("     pci                  filled") != std::string::npos &&
+                    report.find("     ss_rsrq_db           filled") != std::string::npos &&
+                    report.find("     tac                  missing") != std::string::npos &&
+                    report.find(
+                        "     band                 missing (ModemManager has no "
+                        "source)") != std::string::npos &&
+                    report.find("27 lte_secondary_cells") != std::string::npos;
+         },
+         1},
         {"no carriers: the structure fails", AS_IS,
          [](const LteRecords &) -> int64_t {
              LteSecondaryCells c;
