@@ -187,11 +187,13 @@ struct NrCell {
     uint8_t scs = 1;  // 15 kHz << scs
 };
 
-// The serving (SA) or secondary (NSA) cell's values are the object's own.
-struct NrCells : NrCell {
+// The serving (SA) or secondary (NSA) cell's values are given in the
+// object itself (arfcn, pci, ...), beside mode, tac and nci.
+struct NrCells {
     uint8_t mode = 0;            // 0 NONE, 1 SA, 2 NSA
     uint32_t tac = 0xFFFFFFFFu;  // SA only: 24 bits
     int64_t nci = -1;            // SA only: 36 bits; -1 not reported (all ones in the reply)
+    NrCell cell;
     std::vector<NrCell> neighbours;
 };
 

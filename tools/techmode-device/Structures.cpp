@@ -96,6 +96,29 @@ constexpr Field Bounded(const char *name, uint16_t wire, uint8_t size, int64_t l
     f.lo = lo, f.hi = hi;
     return f;
 }
+// A field of a member object: member I of the object in member O.
+template <auto O, auto I>
+void *AtIn(const void *p) {
+    return &(static_cast<ValueOf<O> *>(At<O>(p))->*I);
+}
+template <auto O, auto I>
+int64_t GetIn(const void *p) {
+    return *static_cast<const ValueOf<I> *>(AtIn<O, I>(p));
+}
+template <auto O, auto I>
+void SetIn(void *p, int64_t v) {
+    *static_cast<ValueOf<I> *>(AtIn<O, I>(p)) = static_cast<ValueOf<I>>(v);
+}
+template <auto O, auto I>
+constexpr Field In(Kind kind, const char *name, uint16_t wire) {
+    using V = ValueOf<I>;
+    static_assert(std::is_integral_v<V>, "integers only");
+    Field f{name, kind, wire, uint8_t(sizeof(V)), kind == Kind::kHalfDb, AtIn<O, I>};
+    f.get = GetIn<O, I>, f.set = SetIn<O, I>, f.lo = std::numeric_limits<V>::min(),
+    f.hi = std::numeric_limits<V>::max();
+    return f;
+}
+
 // A level kept in half decibels (int16), moved by drift.
 template <auto M>
 constexpr Field HalfDb(const char *name, uint16_t wire) {
@@ -384,16 +407,23 @@ constexpr Field kNrNeighbour[] = {Int<&NrCell::arfcn>("arfcn", 0),
                                   HalfDb<&NrCell::ss_rsrq>("ss_rsrq_db", 10),
                                   HalfDb<&NrCell::ss_sinr>("ss_sinr_db", 12),
                                   Code<&NrCell::scs>("scs", 14, kNrScs)};
-constexpr Field kNrCells[] = {Code<&NrCells::mode>("mode", 0, kNrModes),
-                              Int<&NrCells::tac>("tac", 4),
-                              Bounded<&NrCells::nci>("nci", 8, 8, -1, (int64_t{1} << 36) - 1),
-                              Int<&NrCell::arfcn>("arfcn", 16),
-                              Int<&NrCell::pci>("pci", 20),
-                              Int<&NrCell::band>("band", 22),
-                              HalfDb<&NrCell::ss_rsrp>("ss_rsrp_dbm", 24),
-                              HalfDb<&NrCell::ss_rsrq>("ss_rsrq_db", 26),
-                              HalfDb<&NrCell::ss_sinr>("ss_sinr_db", 28),
-                              Code<&NrCell::scs>("scs", 30, kNrScs)};
+// The cell's subcarrier spacing, a code like the neighbours' scs.
+constexpr Field NrScs() {
+    Field f = In<&NrCells::cell, &NrCell::scs>(Kind::kCode, "scs", 30);
+    f.texts = kNrScs;
+    return f;
+}
+constexpr Field kNrCells[] = {
+    Code<&NrCells::mode>("mode", 0, kNrModes),
+    Int<&NrCells::tac>("tac", 4),
+    Bounded<&NrCells::nci>("nci", 8, 8, -1, (int64_t{1} << 36) - 1),
+    In<&NrCells::cell, &NrCell::arfcn>(Kind::kInt, "arfcn", 16),
+    In<&NrCells::cell, &NrCell::pci>(Kind::kInt, "pci", 20),
+    In<&NrCells::cell, &NrCell::band>(Kind::kInt, "band", 22),
+    In<&NrCells::cell, &NrCell::ss_rsrp>(Kind::kHalfDb, "ss_rsrp_dbm", 24),
+    In<&NrCells::cell, &NrCell::ss_rsrq>(Kind::kHalfDb, "ss_rsrq_db", 26),
+    In<&NrCells::cell, &NrCell::ss_sinr>(Kind::kHalfDb, "ss_sinr_db", 28),
+    NrScs()};
 constexpr List kNrNeighbours[] = {
     ListOf<&NrCells::neighbours>("neighbours", kNrNeighbour, 255, 1, 32, 16, 8, 1)};
 

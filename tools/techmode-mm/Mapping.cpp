@@ -358,7 +358,7 @@ sim::NrCell NrCellOf(const CellReading &c) {
 // The mode from the access technologies: NR beside LTE is NSA, NR alone SA.
 bool FillNrMode(const Reading &r, sim::Scenario &s) {
     sim::NrCells &n = s.nr_cells;
-    static_cast<sim::NrCell &>(n) = NrCellOf(CellReading());
+    n.cell = NrCellOf(CellReading());
     n.tac = 0xFFFFFFFFu;
     n.nci = -1;
     n.neighbours.clear();
@@ -372,36 +372,36 @@ bool FillNrCell(const Reading &r, sim::Scenario &s) {
     if (!OnNr(r)) return false;
     sim::NrCells &n = s.nr_cells;
     const CellReading *c = Serving(r, CellReading::Rat::kNr);
-    if (c != nullptr) static_cast<sim::NrCell &>(n) = NrCellOf(*c);
-    if (n.ss_rsrp == sim::kNoLevel)
-        n.ss_rsrp = HalfDb(r.nr_rsrp, kRsrpLo, kRsrpHi).value_or(sim::kNoLevel);
-    if (n.ss_rsrq == sim::kNoLevel)
-        n.ss_rsrq = HalfDb(r.nr_rsrq, kNrRsrqLo, kNrRsrqHi).value_or(sim::kNoLevel);
-    if (n.ss_sinr == sim::kNoLevel)
-        n.ss_sinr = HalfDb(r.nr_snr, kSinrLo, kSinrHi).value_or(sim::kNoLevel);
+    if (c != nullptr) n.cell = NrCellOf(*c);
+    if (n.cell.ss_rsrp == sim::kNoLevel)
+        n.cell.ss_rsrp = HalfDb(r.nr_rsrp, kRsrpLo, kRsrpHi).value_or(sim::kNoLevel);
+    if (n.cell.ss_rsrq == sim::kNoLevel)
+        n.cell.ss_rsrq = HalfDb(r.nr_rsrq, kNrRsrqLo, kNrRsrqHi).value_or(sim::kNoLevel);
+    if (n.cell.ss_sinr == sim::kNoLevel)
+        n.cell.ss_sinr = HalfDb(r.nr_snr, kSinrLo, kSinrHi).value_or(sim::kNoLevel);
     if (c != nullptr && n.mode == 1) {
         n.tac = Hex(c->tac, kMaxNrTac).value_or(0xFFFFFFFFu);
         if (auto nci = Hex64(c->ci, kMaxNci)) n.nci = static_cast<int64_t>(*nci);
     }
-    return c != nullptr || n.ss_rsrp != sim::kNoLevel || n.ss_rsrq != sim::kNoLevel ||
-           n.ss_sinr != sim::kNoLevel;
+    return c != nullptr || n.cell.ss_rsrp != sim::kNoLevel || n.cell.ss_rsrq != sim::kNoLevel ||
+           n.cell.ss_sinr != sim::kNoLevel;
 }
 // The report's rows of the NR cell, one per value: each fills the cell (the
 // same values every time) and says whether its own value came.
 bool FillNrArfcn(const Reading &r, sim::Scenario &s) {
-    return FillNrCell(r, s) && s.nr_cells.arfcn != 0xFFFFFFFFu;
+    return FillNrCell(r, s) && s.nr_cells.cell.arfcn != 0xFFFFFFFFu;
 }
 bool FillNrPci(const Reading &r, sim::Scenario &s) {
-    return FillNrCell(r, s) && s.nr_cells.pci != 0xFFFF;
+    return FillNrCell(r, s) && s.nr_cells.cell.pci != 0xFFFF;
 }
 bool FillNrRsrp(const Reading &r, sim::Scenario &s) {
-    return FillNrCell(r, s) && s.nr_cells.ss_rsrp != sim::kNoLevel;
+    return FillNrCell(r, s) && s.nr_cells.cell.ss_rsrp != sim::kNoLevel;
 }
 bool FillNrRsrq(const Reading &r, sim::Scenario &s) {
-    return FillNrCell(r, s) && s.nr_cells.ss_rsrq != sim::kNoLevel;
+    return FillNrCell(r, s) && s.nr_cells.cell.ss_rsrq != sim::kNoLevel;
 }
 bool FillNrSinr(const Reading &r, sim::Scenario &s) {
-    return FillNrCell(r, s) && s.nr_cells.ss_sinr != sim::kNoLevel;
+    return FillNrCell(r, s) && s.nr_cells.cell.ss_sinr != sim::kNoLevel;
 }
 bool FillNrTac(const Reading &r, sim::Scenario &s) {
     return FillNrCell(r, s) && s.nr_cells.tac != 0xFFFFFFFFu;

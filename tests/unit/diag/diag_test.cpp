@@ -662,7 +662,7 @@ sim::NrCell NrCellOf(uint32_t arfcn, uint16_t pci, uint16_t band, int16_t rsrp, 
     return c;
 }
 void Sa(sim::Scenario &s) {
-    static_cast<sim::NrCell &>(s.nr_cells) = NrCellOf(3279165, 1007, 78, -62, -86, -46, 4);
+    s.nr_cells.cell = NrCellOf(3279165, 1007, 78, -62, -86, -46, 4);
     s.nr_cells.mode = 1;
     s.nr_cells.tac = 0xFFFFFF;
     s.nr_cells.nci = (int64_t{1} << 36) - 1;
@@ -684,15 +684,14 @@ TEST_F(Diag, NropinfoValuesRangesModesAndNeighbours) {
              ListNA(kNrNeighbourFormats, 1, 8),
          ""},
         {"SA, the other edges", true,
-         SET(Sa(s), static_cast<sim::NrCell &>(s.nr_cells) = NrCellOf(0, 0, 1, -312, 40, 80, 0),
-             s.nr_cells.tac = 0, s.nr_cells.nci = 0),
+         SET(Sa(s), s.nr_cells.cell = NrCellOf(0, 0, 1, -312, 40, 80, 0), s.nr_cells.tac = 0,
+             s.nr_cells.nci = 0),
          "nr_scell_arfcn:n:0\nnr_scell_pci:n:0\nnr_scell_band:n:1\nnr_scell_ss_rsrp:n:-156\n"
          "nr_scell_ss_rsrq:n:20\nnr_scell_ss_sinr:n:40\nnr_scell_scs::15kHz\nnr_scell_tac:n:0\n"
          "nr_scell_nci:n:0\n",
          ""},
         {"a modem that lies: one past every range", true,
-         SET(Sa(s),
-             static_cast<sim::NrCell &>(s.nr_cells) = NrCellOf(3279166, 1008, 0, -61, -87, 81, 5),
+         SET(Sa(s), s.nr_cells.cell = NrCellOf(3279166, 1008, 0, -61, -87, 81, 5),
              s.nr_cells.tac = 0x1000000, s.nr_cells.nci = int64_t{1} << 36),
          "nr_scell_arfcn::data error!\nnr_scell_pci::data error!\nnr_scell_band::data error!\n"
          "nr_scell_ss_rsrp::data error!\nnr_scell_ss_rsrq::data error!\n"
@@ -701,8 +700,8 @@ TEST_F(Diag, NropinfoValuesRangesModesAndNeighbours) {
          ""},
         {"SA without what the modem does not report", true,
          SET(Sa(s),
-             static_cast<sim::NrCell &>(s.nr_cells) = NrCellOf(
-                 0xFFFFFFFF, 0xFFFF, 0xFFFF, sim::kNoLevel, sim::kNoLevel, sim::kNoLevel, 0xFF),
+             s.nr_cells.cell = NrCellOf(0xFFFFFFFF, 0xFFFF, 0xFFFF, sim::kNoLevel, sim::kNoLevel,
+                                        sim::kNoLevel, 0xFF),
              s.nr_cells.tac = 0xFFFFFFFF, s.nr_cells.nci = -1),
          "nr_mode::SA\n" + NS({"nr_scell_arfcn", "nr_scell_pci", "nr_scell_band",
                                "nr_scell_ss_rsrp", "nr_scell_ss_rsrq", "nr_scell_ss_sinr",

@@ -78,7 +78,7 @@ TEST(TechmodeSimDrive, LteDriveFadesAddsCarriersAndFallsBack) {
         {27.5, [](auto &s) { return s.lte_secondary_cells.at(0).rsrp; }, -210},
         {10, [](auto &s) { return s.nr_cells.mode; }, 0},
         {20, [](auto &s) { return s.nr_cells.mode; }, 2},
-        {27.5, [](auto &s) { return s.nr_cells.ss_rsrq; }, -27},
+        {27.5, [](auto &s) { return s.nr_cells.cell.ss_rsrq; }, -27},
         {27.5, [](auto &s) { return s.nr_cells.neighbours.at(0).ss_rsrp; }, -214},
         {45, [](auto &s) { return long(s.lte_secondary_cells.size()); }, 0},
         {45, [](auto &s) { return s.nr_cells.mode; }, 0},
