@@ -106,7 +106,8 @@ bool OnNr(const Reading &r) {
 
 // A level in half decibels (the LTE and NR structures' unit), from lo to hi.
 std::optional<int16_t> HalfDb(double v, double lo, double hi) {
-    if (!std::isfinite(v) || v < lo || v > hi) return std::nullopt;
+    const bool in_range = std::isfinite(v) && v >= lo && v <= hi;
+    if (!in_range) return std::nullopt;
     return static_cast<int16_t>(lround(v * 2));
 }
 

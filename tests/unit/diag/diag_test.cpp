@@ -580,6 +580,15 @@ TEST_F(Diag, LteopinfoValuesRangesAndLists) {
          "scell_cqi::NOT SUPPORTED\nscell_ta:n:1282\nlte_rrc_state::RRC_IDLE\n"
          "emm_state::NOT SUPPORTED\n",
          ""},
+        // One word more than the reply's room: the structure element runs past
+        // what was received, so none of it is read.
+        {"a field one word too long: nothing is read", true,
+         SET(Camped(s), s.faults[TECHMODE_STRUCT_LTE_SERVING_CELL].overlong_tags = {9}),
+         "lte_camped::NOT SUPPORTED\nscell_earfcn::NOT SUPPORTED\nscell_pci::NOT SUPPORTED\n",
+         "scell_rsrq:n"},
+        {"a reply of another structure fails the fetch", true,
+         SET(Camped(s), s.faults[TECHMODE_STRUCT_LTE_SERVING_CELL].wrong_struct_type = 26),
+         "lte_camped::N/A\n", ""},
         {"not camped: an empty row, the EMM state still shown", true,
          SET(Camped(s), s.lte_serving_cell.camped = 0),
          "lte_camped::NO\n" + kLteServingNA +
