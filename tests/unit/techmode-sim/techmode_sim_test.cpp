@@ -278,6 +278,23 @@ TEST(TechmodeSimScenario, WrittenScenariosReadBackAndDriftMoves) {
     const int type = TECHMODE_STRUCT_SERVING_CELL_3G;
     EXPECT_NE(Served(d, type, 250), Served(d, type, 0));
     EXPECT_EQ(Served(d, type, 1000), Served(d, type, 0));
+
+    // Half-dB levels drift by twice as many steps; one not reported stays
+    // so, and a level at the edge of its member stays inside it.
+    const sim::Scenario h = sim::ParseScenario(
+        R"({"drift":{"enabled":true,"period_ms":1000,"amplitude_db":5},
+            "lte_serving_cell":{"rsrp_dbm":-95,"rsrq_db":null,"sinr_db":-16383.5}})",
+        "x");
+    auto level = [&h](double ms, size_t tag) {
+        // Field tag's one-word value, after the command and structure headers.
+        const std::vector<uint8_t> r = Served(h, TECHMODE_STRUCT_LTE_SERVING_CELL, ms);
+        const size_t at = 8 + 8 * tag + 4;
+        return int16_t(r.at(at) | r.at(at + 1) << 8);
+    };
+    EXPECT_EQ(level(0, 9), -190);
+    EXPECT_EQ(level(250, 9), -180);  // a quarter period: +5 dB
+    EXPECT_EQ(level(250, 10), kTechModeLevelNotReported);
+    EXPECT_EQ(level(750, 12), kTechModeLevelNotReported + 1);
 }
 
 TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
