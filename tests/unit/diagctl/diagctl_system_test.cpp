@@ -313,6 +313,56 @@ TEST_F(DiagctlSystem, GoldenSessionOfTheHandoverDrive) {
         << ReadFile(tmp_ + "/sim.err");
 }
 
+// A golden session of the LTE drive, as the handover drive's above: the
+// LTE, NR and WCDMA screens at six moments, from the replies served then.
+TEST_F(DiagctlSystem, GoldenSessionOfTheLteDrive) {
+    const std::string replies = std::string(GOLDEN_DIR) + "/drive-lte.replies.jsonl";
+    const std::string screens = std::string(GOLDEN_DIR) + "/drive-lte.screens.jsonl";
+    const char *const kSteps[] = {"0", "10", "20", "27.5", "45", "60"};
+    const std::string out = UserDir() + "/screens.jsonl";
+    const bool update = getenv("VELOMAR_UPDATE_GOLDEN") != nullptr;
+    if (update) {
+        StartSimulator(
+            {"-s", kDrives + "/drive-lte.json", "--record-replies", tmp_ + "/replies.jsonl"});
+        ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "0\n"));
+    } else {
+        StartSimulator({"--replay", replies});
+    }
+    StartDaemon();
+    for (const char *t : kSteps) {
+        if (update) {
+            ASSERT_TRUE(Publish("/dev/radio/cellular/clock", std::string(t) + "\n"));
+        }
+        Ran r =
+            Diagctl({"record", "-o", out, "--count", "1", "lteopinfo", "nropinfo", "radionwinfo"});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    if (update) {
+        ASSERT_EQ(
+            system(("cp " + tmp_ + "/replies.jsonl " + replies + " && cp " + out + " " + screens)
+                       .c_str()),
+            0);
+        GTEST_SKIP() << "golden files rewritten: " << replies << ", " << screens;
+    }
+    std::vector<std::string> now = SplitLines(ReadFile(out)),
+                             before = SplitLines(ReadFile(screens));
+    ASSERT_EQ(now.size(), before.size());
+    ASSERT_EQ(now.size(), 3 * (sizeof kSteps / sizeof kSteps[0]));
+    for (std::size_t i = 0; i < now.size(); i++) {
+        rapidjson::Document a, b;
+        ASSERT_FALSE(a.Parse(before[i].c_str()).HasParseError()) << i;
+        ASSERT_FALSE(b.Parse(now[i].c_str()).HasParseError()) << i;
+        for (rapidjson::Document *d : {&a, &b}) {
+            d->RemoveMember("time");
+            d->RemoveMember("latency_ms");
+            if (d->HasMember("response")) (*d)["response"].RemoveMember("id");
+        }
+        EXPECT_TRUE(a == b) << "record " << i << "\nbefore: " << before[i] << "\nnow: " << now[i];
+    }
+    EXPECT_EQ(ReadFile(tmp_ + "/sim.err").find("no recorded reply left"), std::string::npos)
+        << ReadFile(tmp_ + "/sim.err");
+}
+
 // The LTE drive through the daemon and diagctl, at moments set on the
 // simulator's stopped clock: the serving cell fading, a second carrier and
 // an NR secondary cell under NSA coming and going, fallback to UMTS. What
