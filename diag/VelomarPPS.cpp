@@ -15,13 +15,14 @@ VelomarPPS *g_service = nullptr;
 
 #define DIAG_DIR "/pps/services/radioctrl/modem0/diag/"
 
-const PPSObjDesc kVelomarObjects[6] = {
+const PPSObjDesc kVelomarObjects[7] = {
     {0, DIAG_DIR "status_eutra?nopersist,critical", O_RDWR | O_CREAT | O_TRUNC, 0666, 0},
     {1, DIAG_DIR "status_utra?nopersist,critical", O_RDWR | O_CREAT | O_TRUNC, 0666, 0},
     {2, DIAG_DIR "status_geran?nopersist,critical", O_RDWR | O_CREAT | O_TRUNC, 0666, 0},
     {3, DIAG_DIR "status_3gpp2?nopersist,critical", O_RDWR | O_CREAT | O_TRUNC, 0666, 0},
     {4, DIAG_DIR "status_data?nopersist,critical", O_RDWR | O_CREAT | O_TRUNC, 0666, 2},
     {5, DIAG_DIR "config?delta", O_RDWR | O_CREAT | O_TRUNC, 0666, 0},
+    {6, DIAG_DIR "status_nr?nopersist,critical", O_RDWR | O_CREAT | O_TRUNC, 0666, 0},
 };
 
 static const char kControlPath[] = DIAG_DIR "control?server";
@@ -37,6 +38,7 @@ VelomarPPS::VelomarPPS()
       m_status3gpp2Fd(-1),
       m_statusDataFd(-1),
       m_configFd(-1),
+      m_statusNrFd(-1),
       m_nwTimeControlFd(-1),
       m_nwTimeStatusFd(-1) {}
 
@@ -45,7 +47,7 @@ VelomarPPS::~VelomarPPS() {
 }
 
 int VelomarPPS::Init() {
-    if (InitializePPSObjects(kVelomarObjects, 6) != 0) {
+    if (InitializePPSObjects(kVelomarObjects, 7) != 0) {
         slogf(kVelomarLogCode, _SLOG_CRITICAL,
               "Velomar PPS Init: PPS Object Initialized Failed, Return");
         return -1;
@@ -65,15 +67,15 @@ int VelomarPPS::Init() {
 }
 
 int VelomarPPS::InitializePPSObjects(const PPSObjDesc *table, int count) {
-    int *slots[6] = {&m_statusEutraFd, &m_statusUtraFd, &m_statusGeranFd,
-                     &m_status3gpp2Fd, &m_statusDataFd, &m_configFd};
+    int *slots[7] = {&m_statusEutraFd, &m_statusUtraFd, &m_statusGeranFd, &m_status3gpp2Fd,
+                     &m_statusDataFd,  &m_configFd,     &m_statusNrFd};
     // The row index is 8 bits wide, as in the base's table walk: a table
     // holds at most 255 rows, and rows beyond that are never opened.
     for (int i = 0; i < count && i < 255; i++) {
         const PPSObjDesc &row = table[i];
         int fd = OpenObjectRow(row);
         if (fd == -1) return EINVAL;
-        if (row.type < 6) {
+        if (row.type < 7) {
             slogf(kVelomarLogCode, _SLOG_DEBUG1, "PPS Obj: %s, Initialized", row.path);
             *slots[row.type] = fd;
         } else {
@@ -130,15 +132,17 @@ int VelomarPPS::InitializeControlMessage(const char *controlPath) {
     server.AddMessageHandler("gsmopinfo", VeloGsmopinfoHandler, nullptr);
     server.AddMessageHandler("access", VeloAccessHandler, nullptr);
     server.AddMessageHandler("identity", VeloIdentityHandler, nullptr);
+    server.AddMessageHandler("lteopinfo", VeloLteopinfoHandler, nullptr);
+    server.AddMessageHandler("nropinfo", VeloNropinfoHandler, nullptr);
     return 0;
 }
 
 void VelomarPPS::CloseAllObjects() {
     // Only close() and stores: this also runs in the termination signal
     // handler. fd 0 is never closed.
-    int *fds[] = {&m_techmodeFd,      &m_statusEutraFd,  &m_statusUtraFd,
-                  &m_statusGeranFd,   &m_status3gpp2Fd,  &m_statusDataFd,
-                  &m_nwTimeControlFd, &m_nwTimeStatusFd, &m_configFd};
+    int *fds[] = {&m_techmodeFd,    &m_statusEutraFd, &m_statusUtraFd,    &m_statusGeranFd,
+                  &m_status3gpp2Fd, &m_statusDataFd,  &m_nwTimeControlFd, &m_nwTimeStatusFd,
+                  &m_configFd,      &m_statusNrFd};
     for (int *fd : fds) {
         if (*fd > 0) {
             close(*fd);

@@ -1,6 +1,6 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 // VelomarPPS: the modem diagnostic service. The one object of the process
-// that holds every fd of the service (the tech-mode device, six PPS objects
+// that holds every fd of the service (the tech-mode device, seven PPS objects
 // of its own, the two network-time objects); Init wires the control object,
 // the command names and the two watched objects into the base's PPSServer.
 //
@@ -28,8 +28,8 @@ class VelomarPPS : public CellularBase_PPS {
     // Opens the tech-mode device and the two network-time objects; a missing
     // one only disables its part. Always 0.
     int SetupVelomarContext();
-    // Opens rows of types 0..5 into the six object fds. 0, or 22 (EINVAL) at
-    // the first row that cannot be opened.
+    // Opens rows of types 0..6 into the seven object fds. 0, or 22 (EINVAL)
+    // at the first row that cannot be opened.
     int InitializePPSObjects(const PPSObjDesc *table, int count);
     // Opens the control object and registers the fd and message handlers.
     // 0, or -1 when the control object cannot be opened.
@@ -49,6 +49,8 @@ class VelomarPPS : public CellularBase_PPS {
     void UmtsopinfoCmd(uint64_t clientId, const char *msg, const char *id, const char *dat);
     void RadiostatsCmd(uint64_t clientId, const char *msg, const char *id, const char *dat);
     void RadionwinfoCmd(uint64_t clientId, const char *msg, const char *id, const char *dat);
+    void LteopinfoCmd(uint64_t clientId, const char *msg, const char *id, const char *dat);
+    void NropinfoCmd(uint64_t clientId, const char *msg, const char *id, const char *dat);
 
     // Network-time bridge bodies, called by the fd handlers.
     void NitzStatusCmd(int fd);
@@ -65,6 +67,7 @@ class VelomarPPS : public CellularBase_PPS {
     int m_status3gpp2Fd;
     int m_statusDataFd;
     int m_configFd;
+    int m_statusNrFd;
     int m_nwTimeControlFd;
     int m_nwTimeStatusFd;
 
@@ -81,8 +84,9 @@ class VelomarPPS : public CellularBase_PPS {
     void FinishCommand(CommandRun &run, int statusFd, bool success);
 };
 
-// The object table: five status objects and the configuration object.
-extern const PPSObjDesc kVelomarObjects[6];
+// The object table: five status objects, the configuration object, and the
+// NR status object (after the others, so that their rows keep their types).
+extern const PPSObjDesc kVelomarObjects[7];
 
 // Writes one request (msg, optional id, dat as text or JSON) to a PPS
 // control object. -1 when fd is -1 (nothing written), else 0.
@@ -112,6 +116,10 @@ int VeloRadiostatsHandler(PPSServer *server, void *user, uint64_t clientId, cons
                           const char *id, const char *dat);
 int VeloRadionwinfoHandler(PPSServer *server, void *user, uint64_t clientId, const char *msg,
                            const char *id, const char *dat);
+int VeloLteopinfoHandler(PPSServer *server, void *user, uint64_t clientId, const char *msg,
+                         const char *id, const char *dat);
+int VeloNropinfoHandler(PPSServer *server, void *user, uint64_t clientId, const char *msg,
+                        const char *id, const char *dat);
 
 // Fd handlers of the network-time bridge.
 void VeloNitzStatusHandler(PPSServer *server, void *user, int fd);

@@ -15,10 +15,11 @@
 #                                  (exit the shell to tear it down)
 #   scripts/demo.sh --timeline NAME [COMMAND]
 #                                  play the drive NAME (drive-handover,
-#                                  reject-storm, or a scenario file) and show
-#                                  diagctl --watch 1 --compact COMMAND on it
-#                                  (default radionwinfo; access for
-#                                  reject-storm) until it ends or Ctrl-C;
+#                                  reject-storm, drive-lte, or a scenario
+#                                  file) and show diagctl --watch 1 --compact
+#                                  COMMAND on it (default radionwinfo; access
+#                                  for reject-storm, lteopinfo for drive-lte)
+#                                  until it ends or Ctrl-C;
 #                                  SPEED=4 plays it four times as fast
 #   scripts/demo.sh --web [--shell]
 #                                  play drive-handover and run diagctl serve
@@ -66,6 +67,7 @@ while [ $# -gt 0 ]; do
       shift 2
       watch_cmd=radionwinfo
       [ "$(basename "$drive")" != reject-storm.json ] || watch_cmd=access
+      [ "$(basename "$drive")" != drive-lte.json ] || watch_cmd=lteopinfo
       if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then watch_cmd=$1; shift; fi
       ;;
     --web)

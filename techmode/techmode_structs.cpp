@@ -75,6 +75,27 @@ constexpr TechModeFieldSlot kDedicatedChannelPowerFields[] = {
     SLOT(DedicatedChannelPower, dch_tx_pwr_step),
     SLOT(DedicatedChannelPower, dch_utra_rssi),
 };
+// In tag order; the record's own order packs it without holes.
+constexpr TechModeFieldSlot kLteServingCellFields[] = {
+    SLOT(LteServingCell, camped),
+    SLOT(LteServingCell, earfcn),
+    SLOT(LteServingCell, pci),
+    SLOT(LteServingCell, tac),
+    SLOT(LteServingCell, cell_id),
+    SLOT(LteServingCell, mcc),
+    SLOT(LteServingCell, mnc),
+    SLOT(LteServingCell, band),
+    SLOT(LteServingCell, dl_bandwidth),
+    SLOT(LteServingCell, rsrp),
+    SLOT(LteServingCell, rsrq),
+    SLOT(LteServingCell, rssi),
+    SLOT(LteServingCell, sinr),
+    SLOT(LteServingCell, cqi),
+    SLOT(LteServingCell, timing_advance),
+    SLOT(LteServingCell, rrc_state),
+    SLOT(LteServingCell, emm_state),
+    SLOT(LteServingCell, emm_cause),
+};
 
 #undef SLOT
 
@@ -161,6 +182,14 @@ constexpr TechModeStructInfo kCatalogue[kTechModeStructTypeCount] = {
     BLOCK(TECHMODE_STRUCT_BATTERY_TEMPERATURE, BatteryTemperature, getDtaBatteryTemperatureDta,
           "Battery Temperature", "Battery Temperature Data structure"),
     UNFETCHED(TECHMODE_STRUCT_VOICE_STATS, BlockReply(7)),
+    FIELDS(TECHMODE_STRUCT_LTE_SERVING_CELL, LteServingCell, getDtaLteServingCellDta,
+           kLteServingCellFields, "LTE Serving Cell", "LTE Serving Cell Data structure"),
+    BLOCK(TECHMODE_STRUCT_LTE_NEIGHBOUR_CELLS, LteNeighbourCells, getDtaLteNeighbourCellsDta,
+          "LTE Neighbour Cells", "LTE Neighbour Cells Data structure"),
+    BLOCK(TECHMODE_STRUCT_LTE_SECONDARY_CELLS, LteSecondaryCells, getDtaLteSecondaryCellsDta,
+          "LTE Secondary Cells", "LTE Secondary Cells Data structure"),
+    BLOCK(TECHMODE_STRUCT_NR_CELL_INFO, NrCellInfo, getDtaNrCellInfoDta, "NR Cell Info",
+          "NR Cell Info Data structure"),
 };
 
 // Rows sit at the index of their type.
@@ -332,5 +361,9 @@ DEFINE_FETCHER(getDtaActiveSetInfoDta, ActiveSetInfo, TECHMODE_STRUCT_ACTIVE_SET
 DEFINE_FETCHER(getDtaMonitoredSetInfoDta, MonitoredSetInfo, TECHMODE_STRUCT_MONITORED_SET_INFO)
 DEFINE_FETCHER(getDtaHspaInterRatMeasDta, HspaInterRatMeas, TECHMODE_STRUCT_HSPA_INTER_RAT_MEAS)
 DEFINE_FETCHER(getDtaBatteryTemperatureDta, BatteryTemperature, TECHMODE_STRUCT_BATTERY_TEMPERATURE)
+DEFINE_FETCHER(getDtaLteServingCellDta, LteServingCell, TECHMODE_STRUCT_LTE_SERVING_CELL)
+DEFINE_FETCHER(getDtaLteNeighbourCellsDta, LteNeighbourCells, TECHMODE_STRUCT_LTE_NEIGHBOUR_CELLS)
+DEFINE_FETCHER(getDtaLteSecondaryCellsDta, LteSecondaryCells, TECHMODE_STRUCT_LTE_SECONDARY_CELLS)
+DEFINE_FETCHER(getDtaNrCellInfoDta, NrCellInfo, TECHMODE_STRUCT_NR_CELL_INFO)
 
 #undef DEFINE_FETCHER

@@ -150,6 +150,47 @@ const char *OnOffText(unsigned code) {
     return Dense(kOnOff, code, "data read eorr");
 }
 
+namespace {
+constexpr const char *kYesNo[] = {"NO", "YES"};
+constexpr const char *kLteRrcState[] = {"RRC_IDLE", "RRC_CONNECTED"};
+// EMM main states, TS 24.301 5.1.3.2.1.
+constexpr const char *kEmmState[] = {"EMM-NULL",
+                                     "EMM-DEREGISTERED",
+                                     "EMM-REGISTERED-INITIATED",
+                                     "EMM-REGISTERED",
+                                     "EMM-DEREGISTERED-INITIATED",
+                                     "EMM-TRACKING-AREA-UPDATING-INITIATED",
+                                     "EMM-SERVICE-REQUEST-INITIATED"};
+// E-UTRA channel bandwidths, TS 36.101 5.6 (6 to 100 resource blocks).
+constexpr const char *kLteBandwidth[] = {"1.4MHz", "3MHz", "5MHz", "10MHz", "15MHz", "20MHz"};
+constexpr const char *kScellState[] = {"CONFIGURED", "ACTIVE"};
+constexpr const char *kNrMode[] = {"NONE", "SA", "NSA"};
+// Subcarrier spacing 15 kHz << mu, TS 38.211 4.2.
+constexpr const char *kNrScs[] = {"15kHz", "30kHz", "60kHz", "120kHz", "240kHz"};
+}  // namespace
+
+const char *YesNoText(unsigned code) {
+    return Dense(kYesNo, code);
+}
+const char *LteRrcStateText(unsigned code) {
+    return Dense(kLteRrcState, code);
+}
+const char *EmmStateText(unsigned code) {
+    return Dense(kEmmState, code);
+}
+const char *LteBandwidthText(unsigned code) {
+    return Dense(kLteBandwidth, code);
+}
+const char *ScellStateText(unsigned code) {
+    return Dense(kScellState, code);
+}
+const char *NrModeText(unsigned code) {
+    return Dense(kNrMode, code);
+}
+const char *NrScsText(unsigned code) {
+    return Dense(kNrScs, code);
+}
+
 // The half-byte formatters print one "%01x" per digit, so a filler half-byte
 // 0xF shows as 'f', as the modem's packed digits have it.
 #define LO(b) ((b)&0x0F)

@@ -36,8 +36,10 @@ const char *UnitSuffix(const char *unit, double *scale) {
 // The label a column that identifies a cell becomes ("" for others).
 const char *CellLabel(const Item &item) {
     static const char *const kLabels[][2] = {
-        {"ARFCN", "arfcn"},        {"UARFCN", "uarfcn"}, {"SC", "sc"},           {"PSC", "sc"},
-        {"Scrambling code", "sc"}, {"BSIC", "bsic"},     {"Cell id", "cell_id"}, {"LAC", "lac"},
+        {"ARFCN", "arfcn"},        {"UARFCN", "uarfcn"},     {"SC", "sc"},           {"PSC", "sc"},
+        {"Scrambling code", "sc"}, {"BSIC", "bsic"},         {"Cell id", "cell_id"}, {"LAC", "lac"},
+        {"EARFCN", "earfcn"},      {"NR-ARFCN", "nr_arfcn"}, {"PCI", "pci"},         {"TAC", "tac"},
+        {"NCI", "cell_id"},
     };
     for (const auto &l : kLabels)
         if (strcmp(item.label, l[0]) == 0) return l[1];

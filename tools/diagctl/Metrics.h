@@ -7,13 +7,14 @@
 // Every number of a screen's latest record is a gauge named after its
 // field with its unit in base units (velomar_scell_rscp_dbm,
 // velomar_dch_tx_pwr_dbm, velomar_datarate_ul_bytes_per_second), labelled with
-// the cell it belongs to (uarfcn, arfcn, sc, bsic, cell_id, lac, as the
-// row or section gives them; row for a table without them) and, in a
-// fleet, host. A cell that leaves its list is gone from the next scrape,
-// so Prometheus ends its series there and cardinality stays that of the
-// latest records. Identities never appear, neither as values nor as labels.
-// Beside them, per command: requests, failures by reason, the answer
-// latency as a histogram and the time of the last answer.
+// the cell it belongs to (uarfcn, arfcn, sc, bsic, cell_id, lac, and for
+// LTE and NR earfcn, nr_arfcn, pci, tac, as the row or section gives them;
+// row for a table without them) and, in a fleet, host. A cell that leaves
+// its list is gone from the next scrape, so Prometheus ends its series
+// there and cardinality stays that of the latest records. Identities never
+// appear, neither as values nor as labels. Beside them, per command:
+// requests, failures by reason, the answer latency as a histogram and the
+// time of the last answer.
 #ifndef TOOLS_DIAGCTL_METRICS_H
 #define TOOLS_DIAGCTL_METRICS_H
 

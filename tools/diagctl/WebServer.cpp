@@ -122,8 +122,9 @@ std::string LayoutJson(const Screen &screen) {
 const std::vector<const Screen *> &ServedScreens() {
     static const std::vector<const Screen *> screens = [] {
         std::vector<const Screen *> v;
-        for (const char *name : {"identity", "access", "gsmopinfo", "tchtxpower", "bearer",
-                                 "hspaopinfo", "umtsopinfo", "radiostats", "radionwinfo", "nitz"})
+        for (const char *name :
+             {"identity", "access", "gsmopinfo", "tchtxpower", "bearer", "hspaopinfo", "umtsopinfo",
+              "radiostats", "radionwinfo", "nitz", "lteopinfo", "nropinfo"})
             v.push_back(FindScreen(name));
         return v;
     }();

@@ -52,13 +52,13 @@ const char kDescription[] =
     "\n"
     "For a command, sends msg::COMMAND with a fresh id to\n"
     "PPS/services/radioctrl/modem0/diag/control, waits for the answer, then\n"
-    "reads the command's status object (status_data, status_geran or\n"
-    "status_utra) and shows that command's attributes.";
+    "reads the command's status object (status_data, status_geran,\n"
+    "status_utra, status_eutra or status_nr) and shows that command's attributes.";
 
 const char kFooter[] =
     "Commands:\n"
     "  identity access gsmopinfo tchtxpower tchtxpwr bearer hspaopinfo\n"
-    "  umtsopinfo radiostats radionwinfo\n"
+    "  umtsopinfo radiostats radionwinfo lteopinfo nropinfo\n"
     "                   request the screen from the daemon and show it\n"
     "  nitz             show nitz_source, nitz_date and nitz_time (no request)\n"
     "  gsm-time on|off  write gsm_time_enable::1 or ::0 to the config object\n"

@@ -32,6 +32,14 @@ struct Levels {
         long v = level + lround(drift.amplitude_db * sin(phase));
         return static_cast<int8_t>(std::clamp<long>(v, -128, 127));
     }
+    // A level in half decibels, within lo..hi; lo is "not reported" and
+    // stays so.
+    int64_t HalfDb(int64_t level, int k, int64_t lo, int64_t hi) const {
+        if (!drift.enabled || drift.amplitude_db == 0 || level == lo) return level;
+        double phase = 2 * M_PI * elapsed_ms / drift.period_ms + 0.7 * k;
+        long v = level + lround(2 * drift.amplitude_db * sin(phase));
+        return std::clamp<int64_t>(v, lo + 1, hi);
+    }
 };
 
 // ---------------------------------------------------------------- bytes
@@ -93,7 +101,10 @@ uint64_t Number(const Field &f, const void *section, const Levels &lv, int k) {
     int64_t v = f.get(section);
     if (f.kind == Kind::kChoice)
         v = std::find(f.choices.begin(), f.choices.end(), v) - f.choices.begin();
-    if (f.drifts) v = lv(static_cast<int8_t>(v), k);
+    if (f.drifts && f.kind == Kind::kHalfDb)
+        v = lv.HalfDb(v, k, f.lo, f.hi);
+    else if (f.drifts)
+        v = lv(static_cast<int8_t>(v), k);
     return static_cast<uint64_t>(v);
 }
 
@@ -162,6 +173,7 @@ void Put(Block &b, size_t base, const Field &f, const void *section, const Level
         case Kind::kInt:
         case Kind::kCode:
         case Kind::kChoice:
+        case Kind::kHalfDb:
         case Kind::kZero:
             b.put(base + f.wire, f.size, Number(f, section, lv, k));
             return;

@@ -176,6 +176,21 @@ std::string ReadHex(const Value &m, const std::string &path, size_t digits) {
     return s;
 }
 
+// A level in dBm or dB, any number, rounded to the nearest half decibel
+// and kept as a count of half decibels; null is "not reported". The least
+// count of the member is that value, so it is not a level.
+int64_t ReadHalfDb(const Value &m, const std::string &path, const Field &f) {
+    if (m.IsNull()) return f.lo;
+    const double lo = (f.lo + 1) / 2.0, hi = f.hi / 2.0;
+    if (!m.IsNumber() || !std::isfinite(m.GetDouble()) || m.GetDouble() < lo ||
+        m.GetDouble() > hi) {
+        std::ostringstream s;
+        s << "must be a level from " << lo << " to " << hi << " (in steps of 0.5) or null";
+        Obj::Fail(path, s.str());
+    }
+    return std::lround(m.GetDouble() * 2);
+}
+
 // One field of a structure, into its member in section; a field the
 // scenario does not give keeps the member's default.
 void ReadField(Obj &o, const Field &f, void *section) {
@@ -185,6 +200,9 @@ void ReadField(Obj &o, const Field &f, void *section) {
     switch (f.kind) {
         case Kind::kInt:
             f.set(section, Obj::IntIn(*m, path, f.lo, f.hi));
+            return;
+        case Kind::kHalfDb:
+            f.set(section, ReadHalfDb(*m, path, f));
             return;
         case Kind::kCode:
             f.set(section, ReadCode(*m, path, f.texts));
@@ -372,6 +390,11 @@ Value FieldValue(const Field &f, const void *section, Alloc &a) {
         case Kind::kInt:
         case Kind::kChoice:
             return Value(static_cast<int64_t>(f.get(section)));
+        case Kind::kHalfDb: {
+            const int64_t v = f.get(section);
+            if (v == f.lo) return Value();  // not reported
+            return v % 2 == 0 ? Value(v / 2) : Value(v / 2.0);
+        }
         case Kind::kCode: {
             const int64_t c = f.get(section);
             return c < static_cast<int64_t>(f.texts.size())

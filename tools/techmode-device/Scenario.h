@@ -144,6 +144,59 @@ struct SetCell {  // active or monitored set entry
     int8_t rscp_dbm = 0, ecio_db = 0;
 };
 
+// LTE and NR. Levels are kept as the reply carries them, in half decibels
+// (a scenario gives them in dBm or dB, rounded to the nearest half; null
+// for a level the modem does not report). The built-in modem is not on LTE
+// (camped 0) and has no NR leg; the cell below is what a scenario that
+// turns camped on finds.
+struct LteServingCell {
+    uint8_t camped = 0;  // 0 NO, 1 YES
+    uint32_t earfcn = 1300;
+    uint16_t pci = 101, tac = 0x2A01;
+    uint32_t cell_id = 0x01A2B3C;  // 28 bits
+    uint16_t mcc = 310, mnc = 150, band = 3;
+    uint8_t dl_bandwidth = 5;  // 0 1.4 MHz .. 5 20 MHz
+    int16_t rsrp = -190, rsrq = -21, rssi = -130, sinr = 24;
+    uint8_t cqi = 11;
+    uint16_t timing_advance = 12;
+    uint8_t rrc_state = 1, emm_state = 3, emm_cause = 0xFF;  // 0xFF: no cause yet
+};
+
+// In list entries and NR cells a level not given is not reported.
+constexpr int16_t kNoLevel = INT16_MIN;
+
+struct LteNeighbour {
+    uint32_t earfcn = 0;
+    uint16_t pci = 0;
+    int16_t rsrp = kNoLevel, rsrq = kNoLevel;
+    uint32_t cell_id = 0xFFFFFFFFu;  // not read
+};
+
+struct LteSecondaryCell {
+    uint32_t earfcn = 0;
+    uint16_t pci = 0, band = 0;
+    uint8_t dl_bandwidth = 0;
+    int16_t rsrp = kNoLevel, rsrq = kNoLevel, sinr = kNoLevel;
+    uint8_t state = 0;  // 0 CONFIGURED, 1 ACTIVE
+};
+
+struct NrCell {
+    uint32_t arfcn = 0;
+    uint16_t pci = 0, band = 0;
+    int16_t ss_rsrp = kNoLevel, ss_rsrq = kNoLevel, ss_sinr = kNoLevel;
+    uint8_t scs = 1;  // 15 kHz << scs
+};
+
+// The serving (SA) or secondary (NSA) cell's values are given in the
+// object itself (arfcn, pci, ...), beside mode, tac and nci.
+struct NrCells {
+    uint8_t mode = 0;            // 0 NONE, 1 SA, 2 NSA
+    uint32_t tac = 0xFFFFFFFFu;  // SA only: 24 bits
+    int64_t nci = -1;            // SA only: 36 bits; -1 not reported (all ones in the reply)
+    NrCell cell;
+    std::vector<NrCell> neighbours;
+};
+
 // How one structure's reply is spoiled. Several kinds may combine.
 struct Fault {
     int device_error = 0;            // non-zero: the devctl status (errno value)
@@ -190,6 +243,10 @@ struct Scenario {
     std::vector<SetCell> active_set;
     std::vector<SetCell> monitored_set;
     int32_t battery_temperature_c = 31;
+    LteServingCell lte_serving_cell;
+    std::vector<LteNeighbour> lte_neighbours;
+    std::vector<LteSecondaryCell> lte_secondary_cells;
+    NrCells nr_cells;
     Drift drift;
     std::map<int, Fault> faults;  // by structure type (TechModeStructType)
 };

@@ -89,6 +89,44 @@ constexpr Field Digits(const char *name, uint16_t tag, uint8_t bytes, int8_t ide
     f.identity_type = identity_type;
     return f;
 }
+// An integer whose range is narrower than its member's type.
+template <auto M>
+constexpr Field Bounded(const char *name, uint16_t wire, uint8_t size, int64_t lo, int64_t hi) {
+    Field f = Row<M>(Kind::kInt, name, wire, size);
+    f.lo = lo, f.hi = hi;
+    return f;
+}
+// A field of a member object: member I of the object in member O.
+template <auto O, auto I>
+void *AtIn(const void *p) {
+    return &(static_cast<ValueOf<O> *>(At<O>(p))->*I);
+}
+template <auto O, auto I>
+int64_t GetIn(const void *p) {
+    return *static_cast<const ValueOf<I> *>(AtIn<O, I>(p));
+}
+template <auto O, auto I>
+void SetIn(void *p, int64_t v) {
+    *static_cast<ValueOf<I> *>(AtIn<O, I>(p)) = static_cast<ValueOf<I>>(v);
+}
+template <auto O, auto I>
+constexpr Field In(Kind kind, const char *name, uint16_t wire) {
+    using V = ValueOf<I>;
+    static_assert(std::is_integral_v<V>, "integers only");
+    Field f{name, kind, wire, uint8_t(sizeof(V)), kind == Kind::kHalfDb, AtIn<O, I>};
+    f.get = GetIn<O, I>, f.set = SetIn<O, I>, f.lo = std::numeric_limits<V>::min(),
+    f.hi = std::numeric_limits<V>::max();
+    return f;
+}
+
+// A level kept in half decibels (int16), moved by drift.
+template <auto M>
+constexpr Field HalfDb(const char *name, uint16_t wire) {
+    static_assert(std::is_same_v<ValueOf<M>, int16_t>, "half-dB levels are int16");
+    Field f = Row<M>(Kind::kHalfDb, name, wire);
+    f.drifts = true;
+    return f;
+}
 constexpr Field Zero(uint16_t tag, uint8_t size) {
     return {nullptr, Kind::kZero, tag, size};
 }
@@ -123,6 +161,19 @@ constexpr const char *kDomains[] = {"CS", "PS", "INVALID"};
 constexpr const char *kRats[] = {"GSM", "WCDMA", "GAN", "unknown"};
 constexpr const char *kOnOff[] = {"OFF", "ON"};
 constexpr const char *kCellTypes[] = {"2G", "GPRS"};
+constexpr const char *kYesNo[] = {"NO", "YES"};
+constexpr const char *kLteBandwidths[] = {"1.4MHz", "3MHz", "5MHz", "10MHz", "15MHz", "20MHz"};
+constexpr const char *kLteRrcStates[] = {"RRC_IDLE", "RRC_CONNECTED"};
+constexpr const char *kEmmStates[] = {"EMM-NULL",
+                                      "EMM-DEREGISTERED",
+                                      "EMM-REGISTERED-INITIATED",
+                                      "EMM-REGISTERED",
+                                      "EMM-DEREGISTERED-INITIATED",
+                                      "EMM-TRACKING-AREA-UPDATING-INITIATED",
+                                      "EMM-SERVICE-REQUEST-INITIATED"};
+constexpr const char *kScellStates[] = {"CONFIGURED", "ACTIVE"};
+constexpr const char *kNrModes[] = {"NONE", "SA", "NSA"};
+constexpr const char *kNrScs[] = {"15kHz", "30kHz", "60kHz", "120kHz", "240kHz"};
 constexpr uint8_t kTtis[] = {2, 10};  // ms; the reply holds 0 for 2 ms, 1 for 10 ms
 
 // ------------------------------------------------------------ fields
@@ -305,6 +356,77 @@ constexpr Field kHspaIratCm[] = {Code<&Scenario::hspa_irat_cm>("hspa_irat_cm", 0
 constexpr Field kBatteryTemperature[] = {
     Int<&Scenario::battery_temperature_c>("battery_temperature_c", 0)};
 
+// LTE serving cell: one element per field, tags 0 to 17.
+constexpr Field kLteServingCell[] = {
+    Code<&LteServingCell::camped>("camped", 0, kYesNo),
+    Int<&LteServingCell::earfcn>("earfcn", 1),
+    Int<&LteServingCell::pci>("pci", 2),
+    Int<&LteServingCell::tac>("tac", 3),
+    Int<&LteServingCell::cell_id>("cell_id", 4),
+    Int<&LteServingCell::mcc>("mcc", 5),
+    Int<&LteServingCell::mnc>("mnc", 6),
+    Int<&LteServingCell::band>("band", 7),
+    Code<&LteServingCell::dl_bandwidth>("dl_bandwidth", 8, kLteBandwidths),
+    HalfDb<&LteServingCell::rsrp>("rsrp_dbm", 9),
+    HalfDb<&LteServingCell::rsrq>("rsrq_db", 10),
+    HalfDb<&LteServingCell::rssi>("rssi_dbm", 11),
+    HalfDb<&LteServingCell::sinr>("sinr_db", 12),
+    Int<&LteServingCell::cqi>("cqi", 13),
+    Int<&LteServingCell::timing_advance>("timing_advance", 14),
+    Code<&LteServingCell::rrc_state>("rrc_state", 15, kLteRrcStates),
+    Code<&LteServingCell::emm_state>("emm_state", 16, kEmmStates),
+    Int<&LteServingCell::emm_cause>("emm_cause", 17)};
+
+// LTE neighbours: a count byte, then 16-byte entries from byte 4.
+constexpr Field kLteNeighbour[] = {
+    Int<&LteNeighbour::earfcn>("earfcn", 0), Int<&LteNeighbour::cell_id>("cell_id", 4),
+    Int<&LteNeighbour::pci>("pci", 8), HalfDb<&LteNeighbour::rsrp>("rsrp_dbm", 10),
+    HalfDb<&LteNeighbour::rsrq>("rsrq_db", 12)};
+constexpr List kLteNeighbours[] = {
+    ListOf<&Scenario::lte_neighbours>("lte_neighbours", kLteNeighbour, 255, 0, 4, 16, 16)};
+
+// LTE secondary cells: a count byte, then 16-byte entries from byte 4.
+constexpr Field kLteSecondaryCell[] = {
+    Int<&LteSecondaryCell::earfcn>("earfcn", 0),
+    Int<&LteSecondaryCell::pci>("pci", 4),
+    Int<&LteSecondaryCell::band>("band", 6),
+    HalfDb<&LteSecondaryCell::rsrp>("rsrp_dbm", 8),
+    HalfDb<&LteSecondaryCell::rsrq>("rsrq_db", 10),
+    HalfDb<&LteSecondaryCell::sinr>("sinr_db", 12),
+    Code<&LteSecondaryCell::dl_bandwidth>("dl_bandwidth", 14, kLteBandwidths),
+    Code<&LteSecondaryCell::state>("state", 15, kScellStates)};
+constexpr List kLteSecondaryCells[] = {ListOf<&Scenario::lte_secondary_cells>(
+    "lte_secondary_cells", kLteSecondaryCell, 255, 0, 4, 16, 7)};
+
+// NR: mode and the neighbour count, the SA identities, the serving cell at
+// byte 16 and 16-byte neighbour entries from byte 32.
+constexpr Field kNrNeighbour[] = {Int<&NrCell::arfcn>("arfcn", 0),
+                                  Int<&NrCell::pci>("pci", 4),
+                                  Int<&NrCell::band>("band", 6),
+                                  HalfDb<&NrCell::ss_rsrp>("ss_rsrp_dbm", 8),
+                                  HalfDb<&NrCell::ss_rsrq>("ss_rsrq_db", 10),
+                                  HalfDb<&NrCell::ss_sinr>("ss_sinr_db", 12),
+                                  Code<&NrCell::scs>("scs", 14, kNrScs)};
+// The cell's subcarrier spacing, a code like the neighbours' scs.
+constexpr Field NrScs() {
+    Field f = In<&NrCells::cell, &NrCell::scs>(Kind::kCode, "scs", 30);
+    f.texts = kNrScs;
+    return f;
+}
+constexpr Field kNrCells[] = {
+    Code<&NrCells::mode>("mode", 0, kNrModes),
+    Int<&NrCells::tac>("tac", 4),
+    Bounded<&NrCells::nci>("nci", 8, 8, -1, (int64_t{1} << 36) - 1),
+    In<&NrCells::cell, &NrCell::arfcn>(Kind::kInt, "arfcn", 16),
+    In<&NrCells::cell, &NrCell::pci>(Kind::kInt, "pci", 20),
+    In<&NrCells::cell, &NrCell::band>(Kind::kInt, "band", 22),
+    In<&NrCells::cell, &NrCell::ss_rsrp>(Kind::kHalfDb, "ss_rsrp_dbm", 24),
+    In<&NrCells::cell, &NrCell::ss_rsrq>(Kind::kHalfDb, "ss_rsrq_db", 26),
+    In<&NrCells::cell, &NrCell::ss_sinr>(Kind::kHalfDb, "ss_sinr_db", 28),
+    NrScs()};
+constexpr List kNrNeighbours[] = {
+    ListOf<&NrCells::neighbours>("neighbours", kNrNeighbour, 255, 1, 32, 16, 8, 1)};
+
 // Rows, by shape: a structure with no scenario values, one of fields, one
 // block of fields and lists, one list, one value.
 constexpr Structure Nothing(TechModeStructType t, const char *name, Encoding e, uint16_t block,
@@ -364,7 +486,13 @@ constexpr Structure kStructures[kTechModeStructTypeCount] = {
             3),
     ValueBlock(TECHMODE_STRUCT_HSPA_INTER_RAT_MEAS, kHspaIratCm, 1),
     ValueBlock(TECHMODE_STRUCT_BATTERY_TEMPERATURE, kBatteryTemperature, 4),
-    Nothing(TECHMODE_STRUCT_VOICE_STATS, "voice_stats", Encoding::kBlock, 7)};
+    Nothing(TECHMODE_STRUCT_VOICE_STATS, "voice_stats", Encoding::kBlock, 7),
+    Fields<&Scenario::lte_serving_cell>(TECHMODE_STRUCT_LTE_SERVING_CELL, "lte_serving_cell",
+                                        kLteServingCell),
+    ListBlock(TECHMODE_STRUCT_LTE_NEIGHBOUR_CELLS, kLteNeighbours, 260),
+    ListBlock(TECHMODE_STRUCT_LTE_SECONDARY_CELLS, kLteSecondaryCells, 116),
+    Block(TECHMODE_STRUCT_NR_CELL_INFO, "nr_cells", At<&Scenario::nr_cells>, 160, kNrCells,
+          kNrNeighbours)};
 
 namespace {
 

@@ -47,6 +47,7 @@ enum class Kind : uint8_t {
     kText,    // at most `size` bytes of text
     kIpv4,    // an IPv4 address as a.b.c.d
     kIpv6,    // an IPv6 address in its text form
+    kHalfDb,  // a level in dBm or dB (null: not reported), sent as half decibels
     kZero,    // no scenario value: a reserved field, sent as zero
 };
 

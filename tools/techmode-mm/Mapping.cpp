@@ -83,6 +83,44 @@ const CellReading *Serving(const Reading &r, CellReading::Rat rat) {
     return nullptr;
 }
 
+// LTE and NR: TS 36.101 EARFCN, TS 36.211 and 38.211 PCI, TS 23.003 TAC
+// (16 bits in LTE, 24 in 5GS), the 28-bit E-UTRAN and 36-bit NR cell ids,
+// TS 38.104 NR-ARFCN, TS 36.213 timing advance; levels as TS 36.133 and
+// 38.133 report them.
+constexpr uint32_t kMaxEarfcn = 262143, kMaxLtePci = 503, kMaxLteTac = 0xFFFF;
+constexpr uint32_t kMaxEci = 0x0FFFFFFF, kMaxLteTa = 1282;
+constexpr uint32_t kMaxNrArfcn = 3279165, kMaxNrPci = 1007, kMaxNrTac = 0xFFFFFF;
+constexpr uint64_t kMaxNci = (uint64_t{1} << 36) - 1;
+constexpr double kRsrpLo = -156, kRsrpHi = -31, kRsrqLo = -34, kRsrqHi = 2.5;
+constexpr double kNrRsrqLo = -43, kNrRsrqHi = 20, kSinrLo = -23, kSinrHi = 40;
+constexpr uint32_t kLteFamily = MM_MODEM_ACCESS_TECHNOLOGY_LTE |
+                                MM_MODEM_ACCESS_TECHNOLOGY_LTE_CAT_M |
+                                MM_MODEM_ACCESS_TECHNOLOGY_LTE_NB_IOT;
+
+bool OnLte(const Reading &r) {
+    return (r.access_technologies & kLteFamily) != 0;
+}
+bool OnNr(const Reading &r) {
+    return (r.access_technologies & MM_MODEM_ACCESS_TECHNOLOGY_5GNR) != 0;
+}
+
+// A level in half decibels (the LTE and NR structures' unit), from lo to hi.
+std::optional<int16_t> HalfDb(double v, double lo, double hi) {
+    const bool in_range = std::isfinite(v) && v >= lo && v <= hi;
+    if (!in_range) return std::nullopt;
+    return static_cast<int16_t>(lround(v * 2));
+}
+
+// 1 to 16 hexadecimal digits (the NR cell id's 36 bits) up to max.
+std::optional<uint64_t> Hex64(const std::string &text, uint64_t max) {
+    if (text.empty() || text.size() > 16 ||
+        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return std::nullopt;
+    unsigned long long v = strtoull(text.c_str(), nullptr, 16);
+    if (v > max) return std::nullopt;
+    return static_cast<uint64_t>(v);
+}
+
 // ------------------------------------------------------------ rows
 
 bool FillImei(const Reading &r, sim::Scenario &s) {
@@ -198,6 +236,186 @@ bool FillUtraRssi(const Reading &r, sim::Scenario &s) {
     auto v = OnUmts(r) ? Level(r.umts_rssi, kRssiLo, kRssiHi) : std::nullopt;
     if (v) s.dedicated_channel_power.utra_rssi_dbm = *v;
     return v.has_value();
+}
+
+// ---- LTE serving cell: each field from cell info's serving LTE cell,
+// levels else from Signal.Lte while on LTE.
+
+bool FillCamped(const Reading &r, sim::Scenario &s) {
+    if (r.access_technologies == 0) return false;  // unknown: not "not camped"
+    s.lte_serving_cell.camped = OnLte(r) ? 1 : 0;
+    return true;
+}
+bool FillEarfcn(const Reading &r, sim::Scenario &s) {
+    const CellReading *c = Serving(r, CellReading::Rat::kLte);
+    auto v = c ? Number(c->earfcn, kMaxEarfcn) : std::nullopt;
+    if (v) s.lte_serving_cell.earfcn = *v;
+    return v.has_value();
+}
+bool FillLtePci(const Reading &r, sim::Scenario &s) {
+    const CellReading *c = Serving(r, CellReading::Rat::kLte);
+    auto v = c ? Hex(c->physical_ci, kMaxLtePci) : std::nullopt;
+    if (v) s.lte_serving_cell.pci = static_cast<uint16_t>(*v);
+    return v.has_value();
+}
+bool FillLteTac(const Reading &r, sim::Scenario &s) {
+    const CellReading *c = Serving(r, CellReading::Rat::kLte);
+    auto v = c ? Hex(c->tac, kMaxLteTac) : std::nullopt;
+    if (v) s.lte_serving_cell.tac = static_cast<uint16_t>(*v);
+    return v.has_value();
+}
+bool FillLteCellId(const Reading &r, sim::Scenario &s) {
+    std::optional<uint32_t> v;
+    if (OnLte(r) && r.has_location) {
+        v = Number(r.ci, kMaxEci);
+    } else if (const CellReading *c = Serving(r, CellReading::Rat::kLte)) {
+        v = Hex(c->ci, kMaxEci);
+    }
+    if (v) s.lte_serving_cell.cell_id = *v;
+    return v.has_value();
+}
+bool FillLteMcc(const Reading &r, sim::Scenario &s) {
+    auto d = OnLte(r) ? Digits(r.operator_code, 5, 6) : std::nullopt;
+    if (d) s.lte_serving_cell.mcc = static_cast<uint16_t>(std::stoi(d->substr(0, 3)));
+    return d.has_value();
+}
+bool FillLteMnc(const Reading &r, sim::Scenario &s) {
+    auto d = OnLte(r) ? Digits(r.operator_code, 5, 6) : std::nullopt;
+    if (d) s.lte_serving_cell.mnc = static_cast<uint16_t>(std::stoi(d->substr(3)));
+    return d.has_value();
+}
+// The serving LTE cell's level, else Signal.Lte's while on LTE (the
+// interface keeps the last values it had).
+std::optional<int16_t> LteLevel(const Reading &r, double CellReading::*cell, double signal,
+                                double lo, double hi) {
+    const CellReading *c = Serving(r, CellReading::Rat::kLte);
+    auto v = c ? HalfDb(c->*cell, lo, hi) : std::nullopt;
+    if (!v && OnLte(r)) v = HalfDb(signal, lo, hi);
+    return v;
+}
+bool FillLteRsrp(const Reading &r, sim::Scenario &s) {
+    auto v = LteLevel(r, &CellReading::rsrp, r.lte_rsrp, kRsrpLo, kRsrpHi);
+    if (v) s.lte_serving_cell.rsrp = *v;
+    return v.has_value();
+}
+bool FillLteRsrq(const Reading &r, sim::Scenario &s) {
+    auto v = LteLevel(r, &CellReading::rsrq, r.lte_rsrq, kRsrqLo, kRsrqHi);
+    if (v) s.lte_serving_cell.rsrq = *v;
+    return v.has_value();
+}
+bool FillLteRssi(const Reading &r, sim::Scenario &s) {
+    auto v = OnLte(r) ? HalfDb(r.lte_rssi, kRssiLo, kRssiHi) : std::nullopt;
+    if (v) s.lte_serving_cell.rssi = *v;
+    return v.has_value();
+}
+bool FillLteSinr(const Reading &r, sim::Scenario &s) {
+    auto v = OnLte(r) ? HalfDb(r.lte_snr, kSinrLo, kSinrHi) : std::nullopt;
+    if (v) s.lte_serving_cell.sinr = *v;
+    return v.has_value();
+}
+bool FillLteTimingAdvance(const Reading &r, sim::Scenario &s) {
+    const CellReading *c = Serving(r, CellReading::Rat::kLte);
+    auto v = c ? Number(c->timing_advance, kMaxLteTa) : std::nullopt;
+    if (v) s.lte_serving_cell.timing_advance = static_cast<uint16_t>(*v);
+    return v.has_value();
+}
+
+// LTE neighbours: cells with channel, PCI and both levels (the block's 16
+// at most); the cell id only when cell info has one.
+bool FillLteNeighbours(const Reading &r, sim::Scenario &s) {
+    for (const CellReading &c : r.cells) {
+        if (c.rat != CellReading::Rat::kLte || c.serving || s.lte_neighbours.size() == 16) continue;
+        auto earfcn = Number(c.earfcn, kMaxEarfcn);
+        auto pci = Hex(c.physical_ci, kMaxLtePci);
+        auto rsrp = HalfDb(c.rsrp, kRsrpLo, kRsrpHi);
+        auto rsrq = HalfDb(c.rsrq, kRsrqLo, kRsrqHi);
+        if (!earfcn || !pci || !rsrp || !rsrq) continue;
+        sim::LteNeighbour e;
+        e.earfcn = *earfcn;
+        e.pci = static_cast<uint16_t>(*pci);
+        e.rsrp = *rsrp;
+        e.rsrq = *rsrq;
+        e.cell_id = Hex(c.ci, kMaxEci).value_or(0xFFFFFFFFu);
+        s.lte_neighbours.push_back(e);
+    }
+    return !s.lte_neighbours.empty();
+}
+
+// ---- NR: one block, so every value ModemManager has no source for (band,
+// subcarrier spacing) is sent as not reported, never as a zero.
+
+sim::NrCell NrCellOf(const CellReading &c) {
+    sim::NrCell e;
+    e.arfcn = Number(c.earfcn, kMaxNrArfcn).value_or(0xFFFFFFFFu);
+    e.pci = static_cast<uint16_t>(Hex(c.physical_ci, kMaxNrPci).value_or(0xFFFF));
+    e.band = 0xFFFF;
+    e.ss_rsrp = HalfDb(c.rsrp, kRsrpLo, kRsrpHi).value_or(sim::kNoLevel);
+    e.ss_rsrq = HalfDb(c.rsrq, kNrRsrqLo, kNrRsrqHi).value_or(sim::kNoLevel);
+    e.ss_sinr = HalfDb(c.sinr, kSinrLo, kSinrHi).value_or(sim::kNoLevel);
+    e.scs = 0xFF;
+    return e;
+}
+
+// The mode from the access technologies: NR beside LTE is NSA, NR alone SA.
+bool FillNrMode(const Reading &r, sim::Scenario &s) {
+    sim::NrCells &n = s.nr_cells;
+    n.cell = NrCellOf(CellReading());
+    n.tac = 0xFFFFFFFFu;
+    n.nci = -1;
+    n.neighbours.clear();
+    if (r.access_technologies == 0) return false;
+    n.mode = !OnNr(r) ? 0 : OnLte(r) ? 2 : 1;
+    return true;
+}
+// The serving (SA) or secondary (NSA) NR cell from cell info, its levels
+// else from Signal.Nr5g while on NR; TAC and NCI under SA only.
+bool FillNrCell(const Reading &r, sim::Scenario &s) {
+    if (!OnNr(r)) return false;
+    sim::NrCells &n = s.nr_cells;
+    const CellReading *c = Serving(r, CellReading::Rat::kNr);
+    if (c != nullptr) n.cell = NrCellOf(*c);
+    if (n.cell.ss_rsrp == sim::kNoLevel)
+        n.cell.ss_rsrp = HalfDb(r.nr_rsrp, kRsrpLo, kRsrpHi).value_or(sim::kNoLevel);
+    if (n.cell.ss_rsrq == sim::kNoLevel)
+        n.cell.ss_rsrq = HalfDb(r.nr_rsrq, kNrRsrqLo, kNrRsrqHi).value_or(sim::kNoLevel);
+    if (n.cell.ss_sinr == sim::kNoLevel)
+        n.cell.ss_sinr = HalfDb(r.nr_snr, kSinrLo, kSinrHi).value_or(sim::kNoLevel);
+    if (c != nullptr && n.mode == 1) {
+        n.tac = Hex(c->tac, kMaxNrTac).value_or(0xFFFFFFFFu);
+        if (auto nci = Hex64(c->ci, kMaxNci)) n.nci = static_cast<int64_t>(*nci);
+    }
+    return c != nullptr || n.cell.ss_rsrp != sim::kNoLevel || n.cell.ss_rsrq != sim::kNoLevel ||
+           n.cell.ss_sinr != sim::kNoLevel;
+}
+// The report's rows of the NR cell, one per value: each fills the cell (the
+// same values every time) and says whether its own value came.
+bool FillNrArfcn(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.cell.arfcn != 0xFFFFFFFFu;
+}
+bool FillNrPci(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.cell.pci != 0xFFFF;
+}
+bool FillNrRsrp(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.cell.ss_rsrp != sim::kNoLevel;
+}
+bool FillNrRsrq(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.cell.ss_rsrq != sim::kNoLevel;
+}
+bool FillNrSinr(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.cell.ss_sinr != sim::kNoLevel;
+}
+bool FillNrTac(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.tac != 0xFFFFFFFFu;
+}
+bool FillNci(const Reading &r, sim::Scenario &s) {
+    return FillNrCell(r, s) && s.nr_cells.nci >= 0;
+}
+
+bool FillNrNeighbours(const Reading &r, sim::Scenario &s) {
+    for (const CellReading &c : r.cells)
+        if (c.rat == CellReading::Rat::kNr && !c.serving && s.nr_cells.neighbours.size() < 8)
+            s.nr_cells.neighbours.push_back(NrCellOf(c));
+    return !s.nr_cells.neighbours.empty();
 }
 
 // A list entry has room for no missing value: a cell without one of them
@@ -325,6 +543,55 @@ const MapRow kMapping[] = {
      "cells with uarfcn, psc, rscp and ecio", FillActiveSet},
     {TECHMODE_STRUCT_MONITORED_SET_INFO, "monitored_set", "GetCellInfo: UMTS neighbours",
      "cells with uarfcn, psc, rscp and ecio", FillMonitoredSet},
+    {TECHMODE_STRUCT_LTE_SERVING_CELL, "camped", "Modem.AccessTechnologies",
+     "LTE, Cat-M, NB-IoT: YES; anything else: NO", FillCamped},
+    {TECHMODE_STRUCT_LTE_SERVING_CELL, "earfcn", "GetCellInfo: serving LTE cell", "0 to 262143",
+     FillEarfcn},
+    {TECHMODE_STRUCT_LTE_SERVING_CELL, "pci", "GetCellInfo: serving LTE physical-ci",
+     "hexadecimal, 0 to 503", FillLtePci},
+    {TECHMODE_STRUCT_LTE_SERVING_CELL, "tac", "GetCellInfo: serving LTE cell",
+     "hexadecimal, 16 bits", FillLteTac},
+    {TECHMODE_STRUCT_LTE_SERVING_CELL, "cell_id",
+     "Location 3GPP CI on LTE, else GetCellInfo: serving LTE cell", "28 bits", FillLteCellId},
+    {TECHMODE_STRUCT_LTE_SERVING_CELL, "mcc", "Modem3gpp.OperatorCode (on LTE)",
+     "its first 3 digits", FillLteMcc},
+    {TECHMODE_STRUCT_LTE_SERVING_CELL, "mnc", "Modem3gpp.OperatorCode (on LTE)",
+     "its last 2 or 3 digits", FillLteMnc},
+    {TECHMODE_STRUCT_LTE_SERVING_CELL, "rsrp_dbm",
+     "GetCellInfo: serving LTE cell, else Signal.Lte rsrp (on LTE)",
+     "-156 to -31 dBm, to the half dB", FillLteRsrp},
+    {TECHMODE_STRUCT_LTE_SERVING_CELL, "rsrq_db",
+     "GetCellInfo: serving LTE cell, else Signal.Lte rsrq (on LTE)",
+     "-34 to 2.5 dB, to the half dB", FillLteRsrq},
+    {TECHMODE_STRUCT_LTE_SERVING_CELL, "rssi_dbm", "Signal.Lte rssi (on LTE)",
+     "dBm, to the half dB", FillLteRssi},
+    {TECHMODE_STRUCT_LTE_SERVING_CELL, "sinr_db", "Signal.Lte snr (on LTE)",
+     "-23 to 40 dB, to the half dB", FillLteSinr},
+    {TECHMODE_STRUCT_LTE_SERVING_CELL, "timing_advance", "GetCellInfo: serving LTE cell",
+     "0 to 1282", FillLteTimingAdvance},
+    {TECHMODE_STRUCT_LTE_NEIGHBOUR_CELLS, "lte_neighbours", "GetCellInfo: LTE neighbours",
+     "first 16 with earfcn, physical-ci, rsrp and rsrq; ci when given", FillLteNeighbours},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "mode", "Modem.AccessTechnologies",
+     "5GNR with LTE: NSA; 5GNR alone: SA; else NONE", FillNrMode},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "arfcn", "GetCellInfo: serving 5GNR cell nrarfcn",
+     "0 to 3279165", FillNrArfcn},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "pci", "GetCellInfo: serving 5GNR physical-ci",
+     "hexadecimal, 0 to 1007", FillNrPci},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "ss_rsrp_dbm",
+     "GetCellInfo: serving 5GNR cell, else Signal.Nr5g rsrp (on NR)",
+     "-156 to -31 dBm, to the half dB", FillNrRsrp},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "ss_rsrq_db",
+     "GetCellInfo: serving 5GNR cell, else Signal.Nr5g rsrq (on NR)",
+     "-43 to 20 dB, to the half dB", FillNrRsrq},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "ss_sinr_db",
+     "GetCellInfo: serving 5GNR cell, else Signal.Nr5g snr (on NR)", "-23 to 40 dB, to the half dB",
+     FillNrSinr},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "tac", "GetCellInfo: serving 5GNR cell (SA only)",
+     "hexadecimal, 24 bits", FillNrTac},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "nci", "GetCellInfo: serving 5GNR cell ci (SA only)",
+     "hexadecimal, 36 bits", FillNci},
+    {TECHMODE_STRUCT_NR_CELL_INFO, "neighbours", "GetCellInfo: 5GNR neighbours", "first 8",
+     FillNrNeighbours},
 };
 const size_t kMappingRows = sizeof kMapping / sizeof kMapping[0];
 

@@ -232,6 +232,26 @@ struct ModemWatch::Loop {
                 c.psc = mm_cell_info_umts_get_psc(u);
                 c.rscp = mm_cell_info_umts_get_rscp(u);
                 c.ecio = mm_cell_info_umts_get_ecio(u);
+            } else if (mm_cell_info_get_cell_type(info) == MM_CELL_TYPE_LTE) {
+                MMCellInfoLte *l = MM_CELL_INFO_LTE(info);
+                c.rat = CellReading::Rat::kLte;
+                c.tac = Text(mm_cell_info_lte_get_tac(l));
+                c.ci = Text(mm_cell_info_lte_get_ci(l));
+                c.physical_ci = Text(mm_cell_info_lte_get_physical_ci(l));
+                c.earfcn = mm_cell_info_lte_get_earfcn(l);
+                c.rsrp = mm_cell_info_lte_get_rsrp(l);
+                c.rsrq = mm_cell_info_lte_get_rsrq(l);
+                c.timing_advance = mm_cell_info_lte_get_timing_advance(l);
+            } else if (mm_cell_info_get_cell_type(info) == MM_CELL_TYPE_5GNR) {
+                MMCellInfoNr5g *n = MM_CELL_INFO_NR5G(info);
+                c.rat = CellReading::Rat::kNr;
+                c.tac = Text(mm_cell_info_nr5g_get_tac(n));
+                c.ci = Text(mm_cell_info_nr5g_get_ci(n));
+                c.physical_ci = Text(mm_cell_info_nr5g_get_physical_ci(n));
+                c.earfcn = mm_cell_info_nr5g_get_nrarfcn(n);
+                c.rsrp = mm_cell_info_nr5g_get_rsrp(n);
+                c.rsrq = mm_cell_info_nr5g_get_rsrq(n);
+                c.sinr = mm_cell_info_nr5g_get_sinr(n);
             } else {
                 continue;
             }
@@ -301,6 +321,17 @@ struct ModemWatch::Loop {
                 r->umts_rscp = mm_signal_get_rscp(umts);
                 r->umts_ecio = mm_signal_get_ecio(umts);
                 r->umts_rssi = mm_signal_get_rssi(umts);
+            }
+            if (MMSignal *lte = mm_modem_signal_peek_lte(signal)) {
+                r->lte_rsrp = mm_signal_get_rsrp(lte);
+                r->lte_rsrq = mm_signal_get_rsrq(lte);
+                r->lte_snr = mm_signal_get_snr(lte);
+                r->lte_rssi = mm_signal_get_rssi(lte);
+            }
+            if (MMSignal *nr = mm_modem_signal_peek_nr5g(signal)) {
+                r->nr_rsrp = mm_signal_get_rsrp(nr);
+                r->nr_rsrq = mm_signal_get_rsrq(nr);
+                r->nr_snr = mm_signal_get_snr(nr);
             }
         }
         ReadCells(modem, r);

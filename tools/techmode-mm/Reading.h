@@ -19,9 +19,10 @@ namespace mm {
 constexpr double kUnknownLevel = -DBL_MAX;
 constexpr uint32_t kUnknownNumber = UINT32_MAX;
 
-// One cell of Modem.GetCellInfo(), GSM or UMTS (the others are not read).
+// One cell of Modem.GetCellInfo(), GSM, UMTS, LTE or NR (the others are
+// not read).
 struct CellReading {
-    enum class Rat : uint8_t { kGsm, kUmts } rat = Rat::kGsm;
+    enum class Rat : uint8_t { kGsm, kUmts, kLte, kNr } rat = Rat::kGsm;
     bool serving = false;
     std::string lac, ci;              // hexadecimal, as cell info gives them
     uint32_t arfcn = kUnknownNumber;  // GSM
@@ -30,6 +31,11 @@ struct CellReading {
     uint32_t timing_advance = kUnknownNumber;
     uint32_t uarfcn = kUnknownNumber, psc = kUnknownNumber;  // UMTS
     double rscp = kUnknownLevel, ecio = kUnknownLevel;       // UMTS, dBm and dB
+    // LTE and NR: "tac" and "physical-ci" in hexadecimal (ci above), the
+    // channel ("earfcn" or "nrarfcn"), RSRP in dBm, RSRQ and SINR (NR) in dB.
+    std::string tac, physical_ci;
+    uint32_t earfcn = kUnknownNumber;
+    double rsrp = kUnknownLevel, rsrq = kUnknownLevel, sinr = kUnknownLevel;
 };
 
 // One bearer: its APN and the addresses of its IP configurations.
@@ -49,6 +55,10 @@ struct Reading {
     uint64_t lac = 0, ci = 0;
     // Modem.Signal, UMTS.
     double umts_rscp = kUnknownLevel, umts_ecio = kUnknownLevel, umts_rssi = kUnknownLevel;
+    // Modem.Signal, LTE and 5G NR (rsrp dBm, rsrq dB, snr dB, rssi dBm).
+    double lte_rsrp = kUnknownLevel, lte_rsrq = kUnknownLevel, lte_snr = kUnknownLevel,
+           lte_rssi = kUnknownLevel;
+    double nr_rsrp = kUnknownLevel, nr_rsrq = kUnknownLevel, nr_snr = kUnknownLevel;
     bool cell_info = false;  // GetCellInfo answered (it is unsupported on many modems)
     std::vector<CellReading> cells;
     std::vector<BearerReading> bearers;

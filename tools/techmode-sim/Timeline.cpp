@@ -34,19 +34,12 @@ const double kMaxSeconds = 1e7;  // some four months of drive
 // the other measurements and rates. Everything else is a code, a count or
 // an identity, which changes at the keyframe.
 bool Continuous(const std::string &name) {
-    static const std::set<std::string> kMeasured = {"rxlev",
-                                                    "rxlev_full",
-                                                    "rxlev_sub",
-                                                    "rxqual_full",
-                                                    "rxqual_sub",
-                                                    "hsdpa_rate",
-                                                    "datarate_ul",
-                                                    "datarate_dl",
-                                                    "c1",
-                                                    "c2",
-                                                    "bler_residual",
-                                                    "timing_advance",
-                                                    "battery_temperature_c"};
+    static const std::set<std::string> kMeasured = {
+        "rxlev",       "rxlev_full",           "rxlev_sub",
+        "rxqual_full", "rxqual_sub",           "hsdpa_rate",
+        "datarate_ul", "datarate_dl",          "c1",
+        "c2",          "bler_residual",        "timing_advance",
+        "cqi",         "battery_temperature_c"};
     auto ends = [&name](const char *suffix) {
         std::size_t n = strlen(suffix);
         return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
@@ -59,7 +52,7 @@ bool Continuous(const std::string &name) {
 std::string Identity(const Value &entry) {
     std::string key;
     if (!entry.IsObject()) return key;
-    for (const char *name : {"uarfcn", "psc", "arfcn", "bsic", "rab_id", "apn"}) {
+    for (const char *name : {"uarfcn", "psc", "arfcn", "bsic", "rab_id", "apn", "earfcn", "pci"}) {
         auto it = entry.FindMember(name);
         if (it == entry.MemberEnd()) continue;
         rapidjson::StringBuffer sb;

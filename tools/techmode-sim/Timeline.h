@@ -6,7 +6,8 @@
 // before it; between two keyframes signal levels and other measured numbers
 // move linearly, while texts, codes and identities change at the keyframe.
 // In lists, an entry that is the same cell in both keyframes (same UARFCN
-// and PSC, or ARFCN and BSIC) moves smoothly; others appear or disappear at
+// and PSC, ARFCN and BSIC, EARFCN and PCI, or NR-ARFCN and PCI) moves
+// smoothly; others appear or disappear at
 // the keyframe. Events lay their fields over that state while they last.
 // A scenario without a timeline is a drive that never changes.
 #ifndef TECHMODE_SIM_TIMELINE_H

@@ -78,7 +78,31 @@ enum TechModeStructType : uint16_t {
     TECHMODE_STRUCT_HSPA_INTER_RAT_MEAS = 22,
     TECHMODE_STRUCT_BATTERY_TEMPERATURE = 23,
     TECHMODE_STRUCT_VOICE_STATS = 24,
+    TECHMODE_STRUCT_LTE_SERVING_CELL = 25,
+    TECHMODE_STRUCT_LTE_NEIGHBOUR_CELLS = 26,
+    TECHMODE_STRUCT_LTE_SECONDARY_CELLS = 27,
+    TECHMODE_STRUCT_NR_CELL_INFO = 28,
 };
-constexpr unsigned kTechModeStructTypeCount = 25;
+constexpr unsigned kTechModeStructTypeCount = 29;
+
+/*
+ * LTE and NR structures (types 25 to 28). Their layouts and reply sizes are
+ * in techmode_structs.h; these are the conventions they share.
+ *
+ * Signal levels (RSRP, RSRQ, RSSI, SINR; SS-RSRP, SS-RSRQ, SS-SINR) are
+ * signed 16-bit counts of half decibels: the value is twice the level in dBm
+ * (RSRP, RSSI) or dB (RSRQ, SINR), so -190 is -95 dBm and -21 is -10.5 dB.
+ * Half a decibel is the finest step of the reported ranges of TS 36.133
+ * (RSRP -156 to -31 dBm in 1 dB steps, RSRQ -34 to 2.5 dB in 0.5 dB steps)
+ * and TS 38.133 (SS-SINR -23 to 40 dB in 0.5 dB steps), so every reported
+ * value is exact.
+ *
+ * A value the modem does not report is sent as its "not reported" value:
+ * kTechModeLevelNotReported for a level, all ones for an unsigned field
+ * (0xFF, 0xFFFF, 0xFFFFFFFF, and all 64 bits of the NR cell identity). A
+ * field element left out of a reply of fields reads the same, since the
+ * record starts out holding these values.
+ */
+constexpr int16_t kTechModeLevelNotReported = INT16_MIN;
 
 #endif  // TECHMODE_TECHMODE_PROTOCOL_H

@@ -120,6 +120,31 @@ struct DedicatedChannelPower {  // type 9
     int8_t dch_utra_rssi;
 };
 
+// LTE serving cell (type 25). Levels are half-dB counts and every field
+// starts out "not reported" (techmode_protocol.h), so a field the modem
+// leaves out of its reply reads as not reported, never as 0.
+struct LteServingCell {
+    uint8_t camped = 0xFF;                     // tag 0: 1 on an E-UTRA cell, 0 not
+    uint8_t dl_bandwidth = 0xFF;               // tag 8: 0 1.4, 1 3, 2 5, 3 10, 4 15, 5 20 MHz
+    uint8_t cqi = 0xFF;                        // tag 13: 0 to 15 (TS 36.213 7.2.3)
+    uint8_t rrc_state = 0xFF;                  // tag 15: 0 RRC_IDLE, 1 RRC_CONNECTED
+    uint32_t earfcn = 0xFFFFFFFFu;             // tag 1: 0 to 262143 (TS 36.101 5.7.3)
+    uint32_t cell_id = 0xFFFFFFFFu;            // tag 4: 28-bit E-UTRAN cell identity
+    uint16_t pci = 0xFFFF;                     // tag 2: 0 to 503
+    uint16_t tac = 0xFFFF;                     // tag 3
+    uint16_t mcc = 0xFFFF;                     // tag 5
+    uint16_t mnc = 0xFFFF;                     // tag 6
+    uint16_t band = 0xFFFF;                    // tag 7: E-UTRA operating band
+    uint16_t timing_advance = 0xFFFF;          // tag 14: 0 to 1282 (TS 36.213 4.2.3)
+    int16_t rsrp = kTechModeLevelNotReported;  // tag 9
+    int16_t rsrq = kTechModeLevelNotReported;  // tag 10
+    int16_t rssi = kTechModeLevelNotReported;  // tag 11
+    int16_t sinr = kTechModeLevelNotReported;  // tag 12
+    uint8_t emm_state = 0xFF;                  // tag 16: TS 24.301 5.1.3.2.1, EMM-NULL (0) to
+                                               // EMM-SERVICE-REQUEST-INITIATED (6)
+    uint8_t emm_cause = 0xFF;                  // tag 17: the last EMM cause (TS 24.301 9.9.3.9)
+};
+
 // ---- Identity (type 2): four byte-array members and one primitive ----
 
 struct IdentityData {
@@ -280,6 +305,62 @@ struct BatteryTemperature {  // type 23
     int32_t radio_temp;
 };
 
+// LTE neighbour cells (type 26), intra- and inter-frequency; cell_id is all
+// ones until the modem has read the cell's system information.
+struct LteNeighbourCell {
+    uint32_t earfcn;
+    uint32_t cell_id;
+    uint16_t pci;
+    int16_t rsrp;
+    int16_t rsrq;
+    uint16_t reserved14;
+};
+struct LteNeighbourCells {
+    uint8_t cell_count;
+    uint8_t reserved1[3];
+    LteNeighbourCell cells[16];
+};
+
+// LTE secondary cells of carrier aggregation (type 27).
+struct LteSecondaryCell {
+    uint32_t earfcn;
+    uint16_t pci;
+    uint16_t band;
+    int16_t rsrp;
+    int16_t rsrq;
+    int16_t sinr;
+    uint8_t dl_bandwidth;  // as LteServingCell::dl_bandwidth
+    uint8_t state;         // 0 configured, 1 active
+};
+struct LteSecondaryCells {
+    uint8_t cell_count;
+    uint8_t reserved1[3];
+    LteSecondaryCell cells[7];
+};
+
+// NR cells (type 28): the serving cell under SA, or the secondary cell of
+// the NR leg under NSA (E-UTRA anchor, so no NR TAC or NCI), and neighbours.
+enum NrMode : uint8_t { kNrModeNone = 0, kNrModeSa = 1, kNrModeNsa = 2 };
+struct NrCell {
+    uint32_t arfcn;  // NR-ARFCN, 0 to 3279165 (TS 38.104 5.4.2)
+    uint16_t pci;    // 0 to 1007
+    uint16_t band;   // NR operating band (n-number)
+    int16_t ss_rsrp;
+    int16_t ss_rsrq;
+    int16_t ss_sinr;
+    uint8_t scs;  // subcarrier spacing 15 kHz << scs (TS 38.211 4.2)
+    uint8_t reserved15;
+};
+struct NrCellInfo {
+    uint8_t mode;  // an NrMode
+    uint8_t neighbour_count;
+    uint16_t reserved2;
+    uint32_t tac;  // SA: 24-bit 5GS tracking area code
+    uint64_t nci;  // SA: 36-bit NR cell identity
+    NrCell serving;
+    NrCell neighbours[8];
+};
+
 // The block layouts, as the modem sends them.
 static_assert(sizeof(RabInfo3G) == 52 && offsetof(RabInfo3G, datarate_ul) == 28 &&
                   offsetof(RabInfo3G, maxrate_dl) == 40 &&
@@ -339,6 +420,26 @@ static_assert(sizeof(UtraCell3G) == 6 && offsetof(UtraCell3G, rscp) == 4 &&
 static_assert(sizeof(HspaInterRatMeas) == 1 && sizeof(BatteryTemperature) == 4,
               "one-field block layouts");
 
+static_assert(sizeof(LteNeighbourCell) == 16 && offsetof(LteNeighbourCell, cell_id) == 4 &&
+                  offsetof(LteNeighbourCell, pci) == 8 && offsetof(LteNeighbourCell, rsrq) == 12,
+              "LteNeighbourCell layout");
+static_assert(sizeof(LteNeighbourCells) == 260 && offsetof(LteNeighbourCells, cells) == 4,
+              "LteNeighbourCells layout");
+static_assert(sizeof(LteSecondaryCell) == 16 && offsetof(LteSecondaryCell, band) == 6 &&
+                  offsetof(LteSecondaryCell, sinr) == 12 &&
+                  offsetof(LteSecondaryCell, dl_bandwidth) == 14 &&
+                  offsetof(LteSecondaryCell, state) == 15,
+              "LteSecondaryCell layout");
+static_assert(sizeof(LteSecondaryCells) == 116 && offsetof(LteSecondaryCells, cells) == 4,
+              "LteSecondaryCells layout");
+static_assert(sizeof(NrCell) == 16 && offsetof(NrCell, band) == 6 &&
+                  offsetof(NrCell, ss_sinr) == 12 && offsetof(NrCell, scs) == 14,
+              "NrCell layout");
+static_assert(sizeof(NrCellInfo) == 160 && offsetof(NrCellInfo, tac) == 4 &&
+                  offsetof(NrCellInfo, nci) == 8 && offsetof(NrCellInfo, serving) == 16 &&
+                  offsetof(NrCellInfo, neighbours) == 32,
+              "NrCellInfo layout");
+
 // ---- Catalogue ----
 
 enum class TechModeEncoding : uint8_t {
@@ -368,7 +469,7 @@ struct TechModeStructInfo {
     int (*fetch)(int techmodeFd, void *destination);
 };
 
-// The row of a structure type, or nullptr above 24.
+// The row of a structure type, or nullptr above 28.
 const TechModeStructInfo *TechModeStructInfoFor(unsigned structType);
 
 // ---- Fetchers ----
@@ -395,6 +496,10 @@ int getDtaActiveSetInfoDta(int techmodeFd, ActiveSetInfo *destination);
 int getDtaMonitoredSetInfoDta(int techmodeFd, MonitoredSetInfo *destination);
 int getDtaHspaInterRatMeasDta(int techmodeFd, HspaInterRatMeas *destination);
 int getDtaBatteryTemperatureDta(int techmodeFd, BatteryTemperature *destination);
+int getDtaLteServingCellDta(int techmodeFd, LteServingCell *destination);
+int getDtaLteNeighbourCellsDta(int techmodeFd, LteNeighbourCells *destination);
+int getDtaLteSecondaryCellsDta(int techmodeFd, LteSecondaryCells *destination);
+int getDtaNrCellInfoDta(int techmodeFd, NrCellInfo *destination);
 
 // Copies the first value byte of each byte primitive of an identity array
 // member into consecutive bytes of destination, at most maxCount of them; end

@@ -31,6 +31,15 @@ const char *UmtsCipheringText(unsigned code);         // "UAE_0" "UAE_1" "UAE_2"
 const char *GprsCipheringText(unsigned code);         // "GPRS_CIPHERING_OFF" ..
 const char *OnOffText(unsigned code);                 // "OFF" "ON"; fallback "data read eorr"
 
+// LTE and NR codes.
+const char *YesNoText(unsigned code);         // 0 "NO", 1 "YES"
+const char *LteRrcStateText(unsigned code);   // 0 "RRC_IDLE", 1 "RRC_CONNECTED"
+const char *EmmStateText(unsigned code);      // 0 "EMM-NULL" .. 6 (TS 24.301 5.1.3.2.1)
+const char *LteBandwidthText(unsigned code);  // 0 "1.4MHz" .. 5 "20MHz"
+const char *ScellStateText(unsigned code);    // 0 "CONFIGURED", 1 "ACTIVE"
+const char *NrModeText(unsigned code);        // 0 "NONE", 1 "SA", 2 "NSA"
+const char *NrScsText(unsigned code);         // 0 "15kHz" .. 4 "240kHz"
+
 // Room the formatters need, terminating zero included.
 constexpr size_t kImsiTextBytes = 19;
 constexpr size_t kImeiTextBytes = 18;

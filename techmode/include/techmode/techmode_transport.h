@@ -22,7 +22,7 @@
 int InitializeTechModeConnection();
 
 // Bytes of the reply buffer for a structure type (exactly the encoded size of
-// its full reply), or 0 for a type above 24.
+// its full reply), or 0 for a type above 28.
 size_t TLVTM_ReplyBufferBytes(unsigned structType);
 
 // Sends the request for structType on techmodeFd and returns the reply

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -309,6 +311,157 @@ TEST_F(DiagctlSystem, GoldenSessionOfTheHandoverDrive) {
     }
     EXPECT_EQ(ReadFile(tmp_ + "/sim.err").find("no recorded reply left"), std::string::npos)
         << ReadFile(tmp_ + "/sim.err");
+}
+
+// A golden session of the LTE drive, as the handover drive's above: the
+// LTE, NR and WCDMA screens at six moments, from the replies served then.
+TEST_F(DiagctlSystem, GoldenSessionOfTheLteDrive) {
+    const std::string replies = std::string(GOLDEN_DIR) + "/drive-lte.replies.jsonl";
+    const std::string screens = std::string(GOLDEN_DIR) + "/drive-lte.screens.jsonl";
+    const char *const kSteps[] = {"0", "10", "20", "27.5", "45", "60"};
+    const std::string out = UserDir() + "/screens.jsonl";
+    const bool update = getenv("VELOMAR_UPDATE_GOLDEN") != nullptr;
+    if (update) {
+        StartSimulator(
+            {"-s", kDrives + "/drive-lte.json", "--record-replies", tmp_ + "/replies.jsonl"});
+        ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "0\n"));
+    } else {
+        StartSimulator({"--replay", replies});
+    }
+    StartDaemon();
+    for (const char *t : kSteps) {
+        if (update) {
+            ASSERT_TRUE(Publish("/dev/radio/cellular/clock", std::string(t) + "\n"));
+        }
+        Ran r =
+            Diagctl({"record", "-o", out, "--count", "1", "lteopinfo", "nropinfo", "radionwinfo"});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    if (update) {
+        ASSERT_EQ(
+            system(("cp " + tmp_ + "/replies.jsonl " + replies + " && cp " + out + " " + screens)
+                       .c_str()),
+            0);
+        GTEST_SKIP() << "golden files rewritten: " << replies << ", " << screens;
+    }
+    std::vector<std::string> now = SplitLines(ReadFile(out)),
+                             before = SplitLines(ReadFile(screens));
+    ASSERT_EQ(now.size(), before.size());
+    ASSERT_EQ(now.size(), 3 * (sizeof kSteps / sizeof kSteps[0]));
+    for (std::size_t i = 0; i < now.size(); i++) {
+        rapidjson::Document a, b;
+        ASSERT_FALSE(a.Parse(before[i].c_str()).HasParseError()) << i;
+        ASSERT_FALSE(b.Parse(now[i].c_str()).HasParseError()) << i;
+        for (rapidjson::Document *d : {&a, &b}) {
+            d->RemoveMember("time");
+            d->RemoveMember("latency_ms");
+            if (d->HasMember("response")) (*d)["response"].RemoveMember("id");
+        }
+        EXPECT_TRUE(a == b) << "record " << i << "\nbefore: " << before[i] << "\nnow: " << now[i];
+    }
+    EXPECT_EQ(ReadFile(tmp_ + "/sim.err").find("no recorded reply left"), std::string::npos)
+        << ReadFile(tmp_ + "/sim.err");
+}
+
+// The LTE drive through the daemon and diagctl, at moments set on the
+// simulator's stopped clock: the serving cell fading, a second carrier and
+// an NR secondary cell under NSA coming and going, fallback to UMTS. What
+// the modem does not have reads null in the JSON screen; the records fit
+// the schema, the text screens show the new sections, and the CSV export
+// carries the levels.
+TEST_F(DiagctlSystem, LteDriveScreensFollowTheDrive) {
+    StartSimulator({"-s", kDrives + "/drive-lte.json"});
+    ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "0\n"));
+    StartDaemon();
+    auto screen = [this](const char *command, rapidjson::Document *d) {
+        Ran r = Diagctl({"--json", command});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(testsupport::CheckRecord(r.out), "") << r.out;
+        d->Parse(r.out.c_str());
+        ASSERT_FALSE(d->HasParseError()) << r.out;
+    };
+    // A value of a section's field as JSON text ("null" for a placeholder,
+    // "absent" when there is none).
+    auto field = [](const rapidjson::Document &d, const char *section, const char *name) {
+        const rapidjson::Value &sections = d["screen"]["sections"];
+        auto s = sections.FindMember(section);
+        if (s == sections.MemberEnd() || !s->value.IsObject()) return std::string("absent");
+        auto f = s->value.FindMember(name);
+        if (f == s->value.MemberEnd()) return std::string("absent");
+        rapidjson::StringBuffer sb;
+        rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+        f->value.Accept(w);
+        return std::string(sb.GetString());
+    };
+    // The rows of a table, as "column=value" of the named columns.
+    auto rows = [](const rapidjson::Document &d, const char *section,
+                   std::initializer_list<const char *> columns) {
+        std::string out;
+        const rapidjson::Value &sections = d["screen"]["sections"];
+        auto s = sections.FindMember(section);
+        if (s == sections.MemberEnd() || !s->value.IsArray()) return out;
+        for (const auto &row : s->value.GetArray()) {
+            for (const char *c : columns) {
+                auto v = row.FindMember(c);
+                rapidjson::StringBuffer sb;
+                rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+                if (v != row.MemberEnd()) v->value.Accept(w);
+                out += std::string(c) + "=" + sb.GetString() + " ";
+            }
+            out += ";";
+        }
+        return out;
+    };
+    const struct {
+        const char *t;
+        const char *rsrp, *rsrq, *camped, *carriers, *mode, *nr_rsrq, *nr_tac;
+    } steps[] = {
+        {"0", "-80", "-8", "\"YES\"", "", "\"NONE\"", "null", "null"},
+        {"20", "-88", "-10", "\"YES\"", "scc_earfcn=6300 scc_state=\"ACTIVE\" scc_sinr=8 ;",
+         "\"NSA\"", "-11", "null"},
+        // Halfway: -88 to -100 dBm, -10 to -13 dB (whole dB between whole dB,
+        // -11.5 rounding to -12), -11 to -15.5 dB (-13.25, to the half dB).
+        {"27.5", "-94", "-12", "\"YES\"", "scc_earfcn=6300 scc_state=\"ACTIVE\" scc_sinr=3 ;",
+         "\"NSA\"", "-13.5", "null"},
+        {"45", "-112", "-16.5", "\"YES\"", "", "\"NONE\"", "null", "null"},
+        {"60", "null", "null", "\"NO\"", "", "\"NONE\"", "null", "null"},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.t);
+        ASSERT_TRUE(Publish("/dev/radio/cellular/clock", std::string(step.t) + "\n"));
+        rapidjson::Document lte, nr;
+        screen("lteopinfo", &lte);
+        screen("nropinfo", &nr);
+        if (HasFatalFailure()) return;
+        EXPECT_EQ(field(lte, "serving_cell", "lte_camped"), step.camped);
+        EXPECT_EQ(field(lte, "serving_cell", "scell_rsrp"), step.rsrp);
+        EXPECT_EQ(field(lte, "serving_cell", "scell_rsrq"), step.rsrq);
+        EXPECT_EQ(rows(lte, "secondary_carriers", {"scc_earfcn", "scc_state", "scc_sinr"}),
+                  step.carriers);
+        EXPECT_EQ(field(nr, "nr_cell", "nr_mode"), step.mode);
+        EXPECT_EQ(field(nr, "nr_cell", "nr_scell_ss_rsrq"), step.nr_rsrq);
+        EXPECT_EQ(field(nr, "nr_cell", "nr_scell_tac"), step.nr_tac);
+    }
+    // After the fallback the WCDMA screen has the serving cell.
+    Ran r = Diagctl({"radionwinfo"});
+    EXPECT_NE(r.out.find("10700"), std::string::npos) << r.out;
+
+    ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "20\n"));
+    r = Diagctl({"lteopinfo"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const char *has : {"Secondary carriers", "ACTIVE", "RSRP", "-88"})
+        EXPECT_NE(r.out.find(has), std::string::npos) << has << "\n" << r.out;
+    const std::string rec = UserDir() + "/lte.jsonl";
+    r = Diagctl({"record", "-o", rec, "--count", "1", "lteopinfo", "nropinfo"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Diagctl({"export", "--csv", "--command", "lteopinfo", rec});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(",serving_cell.scell_rsrp,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(",-88,"), std::string::npos) << r.out;
+    r = Diagctl({"export", "--csv", "--command", "nropinfo", rec});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(",nr_cell.nr_scell_ss_rsrp,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(",-90,"), std::string::npos) << r.out;
 }
 
 }  // namespace

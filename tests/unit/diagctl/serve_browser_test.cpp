@@ -22,6 +22,9 @@
 
 namespace {
 
+// The screens the console serves: the nine, nitz, lteopinfo and nropinfo.
+constexpr unsigned kServed = 12;
+
 using namespace systemtest;
 
 // Markup that would run script if the page ever took a modem text as HTML.
@@ -172,7 +175,7 @@ class ServeInBrowser : public DiagctlSystem {
     // the record lacks. radionwinfo's record into *radionwinfo.
     void CompareScreens(rapidjson::Document *radionwinfo) {
         rapidjson::Document page = Run(kReadScreens);
-        ASSERT_TRUE(page.IsObject() && page.MemberCount() == 10) << JsonText(page);
+        ASSERT_TRUE(page.IsObject() && page.MemberCount() == kServed) << JsonText(page);
         for (auto p = page.MemberBegin(); p != page.MemberEnd(); ++p) {
             SCOPED_TRACE(p->name.GetString());
             Ran json = Diagctl({"--json", p->name.GetString()});
@@ -306,7 +309,8 @@ TEST_F(ServeInBrowser, LivePageMatchesDiagctlAndFollowsTheDrive) {
         SCOPED_TRACE(std::string("drive at ") + t + " s");
         ASSERT_TRUE(WaitInPage(
             "const cards = [...document.querySelectorAll('article.screen')];"
-            "return cards.length === 10 && cards.every(c => Date.parse(c.dataset.time) > " +
+            "return cards.length === " +
+            std::to_string(kServed) + " && cards.every(c => Date.parse(c.dataset.time) > " +
             std::to_string(StepTo(t)) + ");"));
         rapidjson::Document r;
         ASSERT_NO_FATAL_FAILURE(CompareScreens(&r));
@@ -563,6 +567,41 @@ std::string Base64(const std::string &in) {
 // show the drive's handover at the time of the first record that had it;
 // and a recording opened from a file is scrubbed back to a moment before it.
 // (Screenshots of both sizes go to $VELOMAR_SCREENSHOTS when it is set.)
+// On the LTE drive the overview follows lteopinfo and nropinfo: LTE with
+// the NR leg under NSA, the cell by TAC and cell id, EARFCN and PCI, RSRP
+// and RSRQ with their bands; after the fallback, WCDMA again.
+TEST_F(ServeInBrowser, OverviewOnLte) {
+    if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0)
+        GTEST_SKIP() << "no chromium or chromedriver (Debian's chromium, chromium-driver)";
+    StartSimulator({"-s", kDrives + "/drive-lte.json"});
+    ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "20\n"));
+    StartDaemon();
+    Child serve;
+    std::string token;
+    const int port = StartServe(&serve, {"--every", "0.2"}, &token);
+    ASSERT_NE(port, 0);
+    const std::string dir = tmp_ + "/chromium";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(StartBrowser(dir), "") << ReadFile(dir + "/cd.log").substr(0, 4000);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/#token=" + token;
+    ASSERT_EQ(Command("/url", R"({"url":")" + url + "\"}", nullptr), "");
+    const std::string overview =
+        "const t = id => document.getElementById(id).textContent;"
+        "return [t('ov-rat'), t('ov-plmn'), t('ov-cell'), t('ov-channel-label'), t('ov-channel'),"
+        "...[...document.querySelectorAll('#ov-levels .level')].map("
+        "l => l.dataset.level + ' ' + l.querySelector('.figure').textContent + ' ' + "
+        "(l.querySelector('.band') || {}).textContent)];";
+    const std::string lte =
+        R"(["LTE + NR","310-150","10753 · 1715004","EARFCN · PCI","1300 · 101",)"
+        R"("rsrp -88 good","rsrq -10 good"])";
+    ASSERT_TRUE(
+        WaitInPage("return JSON.stringify((() => {" + overview + "})()) === '" + lte + "';"))
+        << JsonText(Run(overview));
+    ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "60\n"));
+    ASSERT_TRUE(WaitInPage("return document.getElementById('ov-rat').textContent === 'WCDMA';"))
+        << JsonText(Run(overview));
+}
+
 TEST_F(ServeInBrowser, FirstScreenfulAnswersAndARecordingScrubs) {
     if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0)
         GTEST_SKIP() << "no chromium or chromedriver (Debian's chromium, chromium-driver)";

@@ -538,6 +538,72 @@ TEST_F(Serve, MetricsHaveTheFiguresAndNoIdentities) {
     }
 }
 
+// The LTE and NR screens as metrics: levels in dBm and dB (half decibels
+// too), each cell labelled by EARFCN or NR-ARFCN, PCI, TAC and cell id;
+// placeholders give no series. promtool, where installed, passes them.
+TEST_F(Serve, LteAndNrMetricsCarryTheirCells) {
+    ServeOptions opt;
+    opt.fleet = true;
+    StartServer(opt);
+    auto real = [](double v) {
+        Value r;
+        r.kind = Value::Kind::kReal;
+        r.real = v;
+        return r;
+    };
+    const Screen &lte = *FindScreen("lteopinfo");
+    Value a = Value::Object();
+    a.members.emplace_back("scell_earfcn", Value::Int(1300));
+    a.members.emplace_back("scell_pci", Value::Int(101));
+    a.members.emplace_back("scell_tac", Value::Int(10753));
+    a.members.emplace_back("scell_cellid", Value::Int(1715004));
+    a.members.emplace_back("scell_rsrp", Value::Int(-95));
+    a.members.emplace_back("scell_rsrq", real(-10.5));
+    a.members.emplace_back("scell_sinr", Value::String("NOT SUPPORTED"));
+    a.members.emplace_back("ncell_earfcn1", Value::Int(6300));
+    a.members.emplace_back("ncell_pci1", Value::Int(230));
+    a.members.emplace_back("ncell_rsrp1", real(-101.5));
+    a.members.emplace_back("scc_earfcn1", Value::Int(6300));
+    a.members.emplace_back("scc_pci1", Value::Int(230));
+    a.members.emplace_back("scc_sinr1", Value::Int(8));
+    Snapshot s = FakeSnapshot(lte);
+    s.own = OwnAttributes(lte, a);
+    ASSERT_EQ(server_->Receive("diagctl/car-1/lteopinfo", RecordLine(lte, s)), "");
+    const Screen &nr = *FindScreen("nropinfo");
+    a = Value::Object();
+    a.members.emplace_back("nr_mode", Value::String("NSA"));
+    a.members.emplace_back("nr_scell_arfcn", Value::Int(627264));
+    a.members.emplace_back("nr_scell_pci", Value::Int(500));
+    a.members.emplace_back("nr_scell_ss_rsrp", Value::Int(-90));
+    a.members.emplace_back("nr_scell_ss_sinr", real(13.5));
+    a.members.emplace_back("nr_scell_tac", Value::String("N/A"));
+    Snapshot n = FakeSnapshot(nr);
+    n.own = OwnAttributes(nr, a);
+    ASSERT_EQ(server_->Receive("diagctl/car-1/nropinfo", RecordLine(nr, n)), "");
+    const std::string text = Client().Get("/metrics")->body;
+    for (const char *has : {
+             "# TYPE velomar_scell_rsrp_dbm gauge\n",
+             "velomar_scell_rsrp_dbm{host=\"car-1\",earfcn=\"1300\",pci=\"101\",tac=\"10753\","
+             "cell_id=\"1715004\"} -95\n",
+             "velomar_scell_rsrq_db{host=\"car-1\",earfcn=\"1300\",pci=\"101\",tac=\"10753\","
+             "cell_id=\"1715004\"} -10.5\n",
+             "velomar_ncell_rsrp_dbm{host=\"car-1\",earfcn=\"6300\",pci=\"230\"} -101.5\n",
+             "velomar_scc_sinr_db{host=\"car-1\",earfcn=\"6300\",pci=\"230\"} 8\n",
+             "velomar_nr_scell_ss_rsrp_dbm{host=\"car-1\",nr_arfcn=\"627264\",pci=\"500\"} -90\n",
+             "velomar_nr_scell_ss_sinr_db{host=\"car-1\",nr_arfcn=\"627264\",pci=\"500\"} 13.5\n",
+         })
+        EXPECT_NE(text.find(has), std::string::npos) << has << "\n" << text;
+    for (const char *hasnt :
+         {"velomar_scell_sinr_db", "velomar_ncell_earfcn", "velomar_nr_scell_tac"})
+        EXPECT_EQ(text.find(hasnt), std::string::npos) << hasnt << "\n" << text;
+    if (access("/usr/bin/promtool", X_OK) == 0) {
+        FILE *check = popen("promtool check metrics >/dev/null 2>&1", "w");
+        ASSERT_NE(check, nullptr);
+        fwrite(text.data(), 1, text.size(), check);
+        EXPECT_EQ(pclose(check), 0) << text;
+    }
+}
+
 // diagctl serve --mqtt: what a broker's publishers send, taken only when it
 // fits, each host in its own place. Made-up host names cannot push out hosts
 // that are heard from, and one host's flood cannot push out another's records.

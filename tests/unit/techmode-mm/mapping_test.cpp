@@ -404,4 +404,196 @@ TEST(TechmodeMmMapping, NetworkTime) {
               "last_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1796639400}\n");
 }
 
+// ---- LTE and NR
+
+// A modem on LTE with an NR leg (NSA), as ModemManager gives it.
+Reading Lte() {
+    Reading r = Good();
+    r.access_technologies = 1u << 14 | 1u << 15;  // LTE, 5GNR
+    r.ci = 0x1A2B3C4;
+    r.lte_rsrp = -99.0;  // cell info's serving cell comes first
+    r.lte_rsrq = -12.0;
+    r.lte_snr = 12.3;
+    r.lte_rssi = -65.2;
+    r.nr_snr = 14.6;
+    CellReading serving;
+    serving.rat = CellReading::Rat::kLte;
+    serving.serving = true;
+    serving.earfcn = 1300;
+    serving.physical_ci = "65";
+    serving.tac = "2A01";
+    serving.ci = "1A2B3C4";
+    serving.rsrp = -95.4;
+    serving.rsrq = -10.6;
+    serving.timing_advance = 12;
+    CellReading neighbour = serving;
+    neighbour.serving = false;
+    neighbour.earfcn = 6300;
+    neighbour.physical_ci = "E6";
+    neighbour.ci.clear();
+    neighbour.rsrp = -101.5;
+    neighbour.rsrq = -13.2;
+    CellReading nr;
+    nr.rat = CellReading::Rat::kNr;
+    nr.serving = true;
+    nr.earfcn = 627264;
+    nr.physical_ci = "1F4";
+    nr.tac = "2A0001";
+    nr.ci = "FFFFFFFFF";
+    nr.rsrp = -90.2;
+    nr.rsrq = -11.0;
+    r.cells = {serving, neighbour, nr};
+    return r;
+}
+
+struct LteRecords {
+    int serving_ok, neighbours_ok, nr_ok;
+    LteServingCell serving;  // starts out not reported in every field
+    LteNeighbourCells neighbours;
+    NrCellInfo nr;
+};
+LteRecords FetchLte(const Reading &r) {
+    FakeScenario() = mm::Map(r).state;
+    LteRecords d;
+    d.serving_ok = getDtaLteServingCellDta(kFakeTechmodeFd, &d.serving);
+    memset(&d.neighbours, 0xAA, sizeof d.neighbours);
+    d.neighbours_ok = getDtaLteNeighbourCellsDta(kFakeTechmodeFd, &d.neighbours);
+    memset(&d.nr, 0xAA, sizeof d.nr);
+    d.nr_ok = getDtaNrCellInfoDta(kFakeTechmodeFd, &d.nr);
+    return d;
+}
+
+// One row per value: the reading (a good one, or one with a single value
+// spoiled as a lying modem would), the value the daemon decodes. A value out
+// of its 3GPP range, malformed or absent reads as not reported; none is
+// ever sent as a made-up zero.
+TEST(TechmodeMmMapping, LteAndNrThroughTheDaemonsFetchers) {
+    const int64_t kNo = kTechModeLevelNotReported;
+    const struct {
+        const char *name;
+        void (*spoil)(Reading &);
+        int64_t (*get)(const LteRecords &);
+        int64_t want;
+    } kRows[] = {
+#define GET(e) [](const LteRecords &d) -> int64_t { return d.e; }
+#define AS_IS [](Reading &) {}
+        {"the serving cell answers", AS_IS, GET(serving_ok), 0},
+        {"the NR cells answer", AS_IS, GET(nr_ok), 0},
+        {"nothing known of NR: no NR cells", [](Reading &r) { r.access_technologies = 0; },
+         GET(nr_ok), -1},
+        {"camped", AS_IS, GET(serving.camped), 1},
+        {"camped on UMTS", [](Reading &r) { r.access_technologies = 1u << 5; }, GET(serving.camped),
+         0},
+        {"camped unknown", [](Reading &r) { r.access_technologies = 0; }, GET(serving.camped),
+         0xFF},
+        {"earfcn", AS_IS, GET(serving.earfcn), 1300},
+        {"earfcn past its range", [](Reading &r) { r.cells[0].earfcn = 262144; },
+         GET(serving.earfcn), 0xFFFFFFFF},
+        {"pci", AS_IS, GET(serving.pci), 101},
+        {"pci 504", [](Reading &r) { r.cells[0].physical_ci = "1F8"; }, GET(serving.pci), 0xFFFF},
+        {"tac", AS_IS, GET(serving.tac), 0x2A01},
+        {"tac of 24 bits", [](Reading &r) { r.cells[0].tac = "10000"; }, GET(serving.tac), 0xFFFF},
+        {"cell id from the location", AS_IS, GET(serving.cell_id), 0x1A2B3C4},
+        {"cell id past 28 bits", [](Reading &r) { r.ci = 0x10000000; }, GET(serving.cell_id),
+         0xFFFFFFFF},
+        {"off LTE the location's CI is another RAT's",
+         [](Reading &r) {
+             r.access_technologies = 1u << 5;
+             r.ci = 0xC3D4E5;
+         },
+         GET(serving.cell_id), 0x1A2B3C4},
+        {"off LTE Signal.Lte's last RSRP is not taken",
+         [](Reading &r) {
+             r.access_technologies = 1u << 5;
+             r.cells[0].rsrp = mm::kUnknownLevel;
+         },
+         GET(serving.rsrp), kNo},
+        {"mcc", AS_IS, GET(serving.mcc), 262},
+        {"mnc", AS_IS, GET(serving.mnc), 1},
+        {"rsrp from cell info, to the half dB", AS_IS, GET(serving.rsrp), -191},
+        {"rsrp from Signal.Lte", [](Reading &r) { r.cells[0].rsrp = mm::kUnknownLevel; },
+         GET(serving.rsrp), -198},
+        {"rsrp above -31 dBm", [](Reading &r) { r.cells[0].rsrp = r.lte_rsrp = -30; },
+         GET(serving.rsrp), kNo},
+        {"rsrq", AS_IS, GET(serving.rsrq), -21},
+        {"rsrq NaN", [](Reading &r) { r.cells[0].rsrq = r.lte_rsrq = NAN; }, GET(serving.rsrq),
+         kNo},
+        {"sinr", AS_IS, GET(serving.sinr), 25},
+        {"sinr off LTE", [](Reading &r) { r.access_technologies = 1u << 5; }, GET(serving.sinr),
+         kNo},
+        {"rssi", AS_IS, GET(serving.rssi), -130},
+        {"timing advance", AS_IS, GET(serving.timing_advance), 12},
+        {"timing advance 1283", [](Reading &r) { r.cells[0].timing_advance = 1283; },
+         GET(serving.timing_advance), 0xFFFF},
+        {"no source: band, bandwidth, CQI, states", AS_IS,
+         [](const LteRecords &d) -> int64_t {
+             return d.serving.band + d.serving.dl_bandwidth + d.serving.cqi + d.serving.rrc_state +
+                    d.serving.emm_state + d.serving.emm_cause;
+         },
+         0xFFFF + 5 * 0xFF},
+        {"one neighbour", AS_IS, GET(neighbours.cell_count), 1},
+        {"neighbour earfcn", AS_IS, GET(neighbours.cells[0].earfcn), 6300},
+        {"neighbour pci", AS_IS, GET(neighbours.cells[0].pci), 230},
+        {"neighbour rsrp", AS_IS, GET(neighbours.cells[0].rsrp), -203},
+        {"neighbour rsrq", AS_IS, GET(neighbours.cells[0].rsrq), -26},
+        {"neighbour not read", AS_IS, GET(neighbours.cells[0].cell_id), 0xFFFFFFFF},
+        {"neighbour read", [](Reading &r) { r.cells[1].ci = "1A2B3C5"; },
+         GET(neighbours.cells[0].cell_id), 0x1A2B3C5},
+        {"neighbour without rsrq: left out", [](Reading &r) { r.cells[1].rsrq = NAN; },
+         GET(neighbours_ok), -1},
+        {"NSA", AS_IS, GET(nr.mode), kNrModeNsa},
+        {"SA", [](Reading &r) { r.access_technologies = 1u << 15; }, GET(nr.mode), kNrModeSa},
+        {"no NR", [](Reading &r) { r.access_technologies = 1u << 14; }, GET(nr.mode), kNrModeNone},
+        {"NR-ARFCN", AS_IS, GET(nr.serving.arfcn), 627264},
+        {"NR pci", AS_IS, GET(nr.serving.pci), 500},
+        {"SS-RSRP", AS_IS, GET(nr.serving.ss_rsrp), -180},
+        {"SS-RSRQ", AS_IS, GET(nr.serving.ss_rsrq), -22},
+        {"SS-SINR from Signal.Nr5g", AS_IS, GET(nr.serving.ss_sinr), 29},
+        {"NR band not reported", AS_IS, GET(nr.serving.band), 0xFFFF},
+        {"NR SCS not reported", AS_IS, GET(nr.serving.scs), 0xFF},
+        {"NSA: no NR TAC", AS_IS, GET(nr.tac), 0xFFFFFFFF},
+        {"SA: TAC", [](Reading &r) { r.access_technologies = 1u << 15; }, GET(nr.tac), 0x2A0001},
+        {"SA: NCI of 36 bits", [](Reading &r) { r.access_technologies = 1u << 15; },
+         [](const LteRecords &d) -> int64_t { return int64_t(d.nr.nci); }, (int64_t{1} << 36) - 1},
+        {"SA: NCI past 36 bits",
+         [](Reading &r) {
+             r.access_technologies = 1u << 15;
+             r.cells[2].ci = "1000000000";
+         },
+         [](const LteRecords &d) -> int64_t { return d.nr.nci == ~uint64_t{0}; }, 1},
+        {"NR-ARFCN past its range", [](Reading &r) { r.cells[2].earfcn = 3279166; },
+         GET(nr.serving.arfcn), 0xFFFFFFFF},
+        {"the report: NR values filled, band and SCS without a source", AS_IS,
+         [](const LteRecords &) -> int64_t {
+             const std::string report = mm::Report(Lte());
+             return report.find("     pci                  filled") != std::string::npos &&
+                    report.find("     ss_rsrq_db           filled") != std::string::npos &&
+                    report.find("     tac                  missing") != std::string::npos &&
+                    report.find(
+                        "     band                 missing (ModemManager has no "
+                        "source)") != std::string::npos &&
+                    report.find("27 lte_secondary_cells") != std::string::npos;
+         },
+         1},
+        {"no carriers: the structure fails", AS_IS,
+         [](const LteRecords &) -> int64_t {
+             LteSecondaryCells c;
+             return getDtaLteSecondaryCellsDta(kFakeTechmodeFd, &c);
+         },
+         -1},
+#undef GET
+#undef AS_IS
+    };
+    for (const auto &row : kRows) {
+        SCOPED_TRACE(row.name);
+        Reading r = Lte();
+        row.spoil(r);
+        testing::internal::CaptureStdout();
+        const LteRecords d = FetchLte(r);
+        const int64_t got = row.get(d);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(got, row.want);
+    }
+}
+
 }  // namespace

@@ -254,8 +254,16 @@ TEST(TechmodeSimScenario, WrittenScenariosReadBackAndDriftMoves) {
         "identity": {"imeisv": "12345678901234567", "imsi": "1", "tmsi": "ffffffff"},
         "bearers_3g": [{"datarate_ul": 4294967295, "domain": 2}],
         "battery_temperature_c": -2147483648, "drift": {"enabled": false}})";
+    // Levels in half dB (a fraction rounded to the nearest half), null for
+    // not reported, past any 3GPP range; identities at their widest.
+    const std::string lte = R"({"lte_serving_cell": {"camped": "YES", "rsrp_dbm": -95.5,
+        "rsrq_db": -10.26, "rssi_dbm": null, "sinr_db": 16383.5, "cell_id": 4294967295},
+        "lte_neighbours": [{"earfcn": 262143, "rsrp_dbm": -16383.5}, {}],
+        "lte_secondary_cells": [{"state": "ACTIVE", "dl_bandwidth": 255}],
+        "nr_cells": {"mode": "SA", "nci": 68719476735, "ss_rsrq_db": 2.5,
+                     "neighbours": [{"scs": "240kHz", "ss_sinr_db": -0.5}]}})";
     for (const std::string &json :
-         {std::string(sim::DefaultScenarioJson()), TestScenario(), hard}) {
+         {std::string(sim::DefaultScenarioJson()), TestScenario(), hard, lte}) {
         const sim::Scenario s = sim::ParseScenario(json, "x");
         const std::string written = sim::WriteScenario(s);
         const sim::Scenario back = sim::ParseScenario(written, "written");
@@ -270,6 +278,23 @@ TEST(TechmodeSimScenario, WrittenScenariosReadBackAndDriftMoves) {
     const int type = TECHMODE_STRUCT_SERVING_CELL_3G;
     EXPECT_NE(Served(d, type, 250), Served(d, type, 0));
     EXPECT_EQ(Served(d, type, 1000), Served(d, type, 0));
+
+    // Half-dB levels drift by twice as many steps; one not reported stays
+    // so, and a level at the edge of its member stays inside it.
+    const sim::Scenario h = sim::ParseScenario(
+        R"({"drift":{"enabled":true,"period_ms":1000,"amplitude_db":5},
+            "lte_serving_cell":{"rsrp_dbm":-95,"rsrq_db":null,"sinr_db":-16383.5}})",
+        "x");
+    auto level = [&h](double ms, size_t tag) {
+        // Field tag's one-word value, after the command and structure headers.
+        const std::vector<uint8_t> r = Served(h, TECHMODE_STRUCT_LTE_SERVING_CELL, ms);
+        const size_t at = 8 + 8 * tag + 4;
+        return int16_t(r.at(at) | r.at(at + 1) << 8);
+    };
+    EXPECT_EQ(level(0, 9), -190);
+    EXPECT_EQ(level(250, 9), -180);  // a quarter period: +5 dB
+    EXPECT_EQ(level(250, 10), kTechModeLevelNotReported);
+    EXPECT_EQ(level(750, 12), kTechModeLevelNotReported + 1);
 }
 
 TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
@@ -293,6 +318,12 @@ TEST(TechmodeSimScenario, BadScenariosNameTheFieldAndProblem) {
          "faults.basic.device_error: must be an errno value from 1 to 4095"},
         {R"({"faults":{"basic":{"raw":"0g"}}})", "faults.basic.raw: must hold hexadecimal bytes"},
         {R"({"hspa_channel":{"edch_tti_ms":5}})", "hspa_channel.edch_tti_ms: must be 2 or 10"},
+        {R"({"lte_serving_cell":{"rsrp_dbm":"-95"}})",
+         "lte_serving_cell.rsrp_dbm: must be a level from -16383.5 to 16383.5 (in steps of 0.5) "
+         "or null"},
+        {R"({"lte_neighbours":[{"rsrq_db":16384}]})", "lte_neighbours[0].rsrq_db: must be a level"},
+        {R"({"nr_cells":{"nci":68719476736}})",
+         "nr_cells.nci: must be an integer from -1 to 68719476735"},
         {"{\n\"a\":", "line 2 column 5: "},
         {std::string("{}\0", 3), "the text holds a NUL byte (at byte 2)"},
         // 256 levels are parsed (and then found to be no scenario), 257 are not.

@@ -56,6 +56,44 @@ TEST(TechmodeSimDrive, SampleDrivesAtKeyframesMidwayAndUnderEvents) {
     for (const auto &[drive, t, get, want] : cases) EXPECT_EQ(get(*drive->At(t)), want) << t;
 }
 
+// The LTE drive: the serving cell fades (levels kept in half dB; between
+// keyframes given in whole dB they move in whole dB, -106.5 rounding to
+// -107, and otherwise in half dB, rounded away from zero), a second carrier and
+// an NR leg under NSA come and go at their keyframes, a carrier matched by
+// EARFCN and PCI moves, and the modem falls back to UMTS.
+TEST(TechmodeSimDrive, LteDriveFadesAddsCarriersAndFallsBack) {
+    auto lte = Sample("drive-lte");
+    using Get = std::function<long(const sim::Scenario &)>;
+    const std::tuple<double, Get, long> cases[] = {
+        {0, [](auto &s) { return s.lte_serving_cell.rsrp; }, -160},
+        {10, [](auto &s) { return s.lte_serving_cell.rsrp; }, -168},
+        {10, [](auto &s) { return s.lte_serving_cell.rsrq; }, -18},
+        {10, [](auto &s) { return s.lte_serving_cell.cqi; }, 12},
+        {10, [](auto &s) { return long(s.lte_secondary_cells.size()); }, 0},
+        // Listed in the other order at 20: each cell keeps to its own levels.
+        {10, [](auto &s) { return s.lte_neighbours.at(0).rsrp; }, -188},
+        {10, [](auto &s) { return s.lte_neighbours.at(1).rsrp; }, -200},
+        {20, [](auto &s) { return long(s.lte_secondary_cells.size()); }, 1},
+        {20, [](auto &s) { return s.lte_secondary_cells.at(0).state; }, 1},
+        {27.5, [](auto &s) { return s.lte_secondary_cells.at(0).rsrp; }, -210},
+        {10, [](auto &s) { return s.nr_cells.mode; }, 0},
+        {20, [](auto &s) { return s.nr_cells.mode; }, 2},
+        {27.5, [](auto &s) { return s.nr_cells.cell.ss_rsrq; }, -27},
+        {27.5, [](auto &s) { return s.nr_cells.neighbours.at(0).ss_rsrp; }, -214},
+        {45, [](auto &s) { return long(s.lte_secondary_cells.size()); }, 0},
+        {45, [](auto &s) { return s.nr_cells.mode; }, 0},
+        {47.5, [](auto &s) { return s.lte_neighbours.at(1).rsrp; }, -212},
+        {47.5, [](auto &s) { return s.lte_neighbours.at(0).pci; }, 230},  // leaves at 55
+        {57.5, [](auto &s) { return s.lte_serving_cell.camped; }, 1},
+        {57.5, [](auto &s) { return s.lte_serving_cell.rsrp; }, -242},
+        {60, [](auto &s) { return s.lte_serving_cell.camped; }, 0},
+        {60, [](auto &s) { return s.mobility.active_rat; }, 1},
+        {60, [](auto &s) { return long(s.lte_neighbours.size()); }, 0},
+        {70, [](auto &s) { return s.serving_cell_3g.rscp_dbm; }, -80},
+    };
+    for (const auto &[t, get, want] : cases) EXPECT_EQ(get(*lte->At(t)), want) << t;
+}
+
 TEST(TechmodeSimDrive, BadTimelinesNameTheStepAndField) {
     const std::pair<const char *, const char *> cases[] = {
         // the error after "x: timeline"
@@ -102,8 +140,8 @@ TEST(TechmodeSimGolden, RepliesRoundTripAndHostileLinesAreRefused) {
     const std::string cases[][2] = {
         {"[1]", "not a JSON object"},
         {R"({"type":1,"status":0,"delay_ms":0,"reply":""})", "\"t\" must be"},
-        {R"({"t":1,"type":25,"status":0,"delay_ms":0,"reply":""})",
-         "\"type\" must be an integer from 0 to 24"},
+        {R"({"t":1,"type":29,"status":0,"delay_ms":0,"reply":""})",
+         "\"type\" must be an integer from 0 to 28"},
         {R"({"t":1,"type":1,"status":-1,"delay_ms":0,"reply":""})", "\"status\""},
         {rec("abc"), "\"reply\" must be at most 4096 bytes in hex"},
         {rec("zz"), "\"reply\" holds a character that is not hex"},

@@ -109,7 +109,7 @@ TEST(Transport, RejectsBadRepliesAndFreesThem) {
         std::vector<uint8_t> reply;
         int calls;  // of the device
     } cases[] = {
-        {"invalid type", 25, 0, StructReply(25, TlvBuilder()), 0},
+        {"invalid type", 29, 0, StructReply(29, TlvBuilder()), 0},
         {"device error", 1, EIO, StructReply(1, TlvBuilder()), 1},
         {"not a command reply", 1, 0, TlvBuilder().Open(0x2002).Open(1).Close().Close().bytes(), 1},
         {"another structure", 1, 0, StructReply(3, TlvBuilder()), 1},
@@ -123,6 +123,96 @@ TEST(Transport, RejectsBadRepliesAndFreesThem) {
         StdoutOf([&] { reply = TLVTM_GetStructTlv(kFakeDeviceFd, c.type, nullptr); });
         EXPECT_EQ(reply, nullptr);  // and nothing leaks (checked under ASan)
         EXPECT_EQ(Device().calls, c.calls);
+    }
+}
+
+// The LTE serving cell arrives as fields, tag by tag: each row is one tag,
+// its width on the wire and where it lands. A full reply fills every field;
+// a reply without the tag leaves that field "not reported" (the record's
+// own starting value) and the others filled.
+TEST(Fetchers, LteServingCellFieldsByTag) {
+    struct Row {
+        uint16_t tag;
+        size_t width;
+        uint32_t sent;
+        int64_t (*read)(const LteServingCell &);
+        int64_t want, notReported;
+    };
+#define F(m) [](const LteServingCell &c) -> int64_t { return c.m; }
+    const int64_t level = kTechModeLevelNotReported;
+    const Row rows[] = {
+        {0, 1, 1, F(camped), 1, 0xFF},
+        {1, 4, 262143, F(earfcn), 262143, 0xFFFFFFFF},
+        {2, 2, 503, F(pci), 503, 0xFFFF},
+        {3, 2, 0xFFFE, F(tac), 0xFFFE, 0xFFFF},
+        {4, 4, 0x0FFFFFFF, F(cell_id), 0x0FFFFFFF, 0xFFFFFFFF},
+        {5, 2, 310, F(mcc), 310, 0xFFFF},
+        {6, 2, 260, F(mnc), 260, 0xFFFF},
+        {7, 2, 66, F(band), 66, 0xFFFF},
+        {8, 1, 5, F(dl_bandwidth), 5, 0xFF},
+        {9, 2, 0xFF42, F(rsrp), -190, level},  // -95 dBm
+        {10, 2, 0xFFEB, F(rsrq), -21, level},  // -10.5 dB
+        {11, 2, 0xFF7E, F(rssi), -130, level},
+        {12, 2, 0xFFF7, F(sinr), -9, level},
+        {13, 1, 15, F(cqi), 15, 0xFF},
+        {14, 2, 1282, F(timing_advance), 1282, 0xFFFF},
+        {15, 1, 1, F(rrc_state), 1, 0xFF},
+        {16, 1, 6, F(emm_state), 6, 0xFF},
+        {17, 1, 22, F(emm_cause), 22, 0xFF},
+    };
+#undef F
+    TlvBuilder all;
+    for (const Row &r : rows) all.Primitive(r.tag, r.sent, r.width);
+    Device() = FakeDevice{};
+    Device().reply = StructReply(25, all);
+    LteServingCell full;
+    EXPECT_EQ(StdoutOf([&] { EXPECT_EQ(getDtaLteServingCellDta(kFakeDeviceFd, &full), 0); }),
+              "Getting LTE Serving Cell Data Structure\nReceived LTE Serving Cell Data "
+              "structure\n");
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.tag);
+        EXPECT_EQ(r.read(full), r.want);
+        TlvBuilder without;
+        for (const Row &o : rows)
+            if (o.tag != r.tag) without.Primitive(o.tag, o.sent, o.width);
+        Device() = FakeDevice{};
+        Device().reply = StructReply(25, without);
+        LteServingCell partial;
+        StdoutOf([&] { EXPECT_EQ(getDtaLteServingCellDta(kFakeDeviceFd, &partial), 0); });
+        for (const Row &o : rows)
+            EXPECT_EQ(o.read(partial), o.tag == r.tag ? o.notReported : o.want);
+    }
+}
+
+// The LTE lists and the NR cells arrive as one block each, copied byte for
+// byte when whole and refused (the record untouched) when short or missing.
+TEST(Fetchers, LteAndNrBlocks) {
+    const struct {
+        uint16_t type;
+        size_t bytes;
+        Fetch fetch;
+    } blocks[] = {
+        {26, sizeof(LteNeighbourCells), FETCH(getDtaLteNeighbourCellsDta, LteNeighbourCells)},
+        {27, sizeof(LteSecondaryCells), FETCH(getDtaLteSecondaryCellsDta, LteSecondaryCells)},
+        {28, sizeof(NrCellInfo), FETCH(getDtaNrCellInfoDta, NrCellInfo)},
+    };
+    for (const auto &b : blocks) {
+        SCOPED_TRACE(b.type);
+        const std::vector<uint8_t> block = Series(b.bytes, 1);
+        for (size_t sent : {b.bytes, b.bytes - 4, size_t(0)}) {  // one word short
+            Device() = FakeDevice{};
+            TlvBuilder body;
+            if (sent > 0) body.Value(b.type, block.data(), sent);
+            Device().reply = StructReply(b.type, body);
+            alignas(8) uint8_t record[260];
+            memset(record, 0x5A, sizeof record);
+            int result = -2;
+            StdoutOf([&] { result = b.fetch(kFakeDeviceFd, record); });
+            EXPECT_EQ(result, sent == b.bytes ? 0 : -1) << sent;
+            EXPECT_EQ(std::vector<uint8_t>(record, record + b.bytes),
+                      sent == b.bytes ? block : std::vector<uint8_t>(b.bytes, 0x5A))
+                << sent;
+        }
     }
 }
 
@@ -143,6 +233,11 @@ TEST(TextTables, CodesAndFallbacks) {
         {"CellType", CellTypeText, {{255, "UNKNOWN"}, {2, "data error!"}}},
         {"Codec", CodecText, {{13, "OHR_AMR_WB"}, {99, "NOT APPLICABLE"}, {14, "data error!"}}},
         {"OnOff", OnOffText, {{1, "ON"}, {2, "data read eorr"}, {0xFFFFFFFFu, "data read eorr"}}},
+        {"EmmState", EmmStateText, {{3, "EMM-REGISTERED"}, {6, "EMM-SERVICE-REQUEST-INITIATED"}}},
+        {"EmmState", EmmStateText, {{7, "data error!"}}},
+        {"LteBandwidth", LteBandwidthText, {{0, "1.4MHz"}, {5, "20MHz"}, {6, "data error!"}}},
+        {"NrScs", NrScsText, {{0, "15kHz"}, {4, "240kHz"}, {5, "data error!"}}},
+        {"NrMode", NrModeText, {{2, "NSA"}, {3, "data error!"}}},
     };
     for (const auto &t : tables)
         for (const auto &[code, text] : t.rows)

@@ -417,7 +417,16 @@ function field(command, key) {
   return null;
 }
 
+// On LTE the mobility structure's RAT reads "unknown"; lteopinfo says
+// whether the modem is camped on an E-UTRA cell, nropinfo whether NR is
+// added (NSA) or alone (SA).
+function onLte() {
+  return field('lteopinfo', 'lte_camped') === 'YES';
+}
 function activeRat() {
+  const nr = field('nropinfo', 'nr_mode');
+  if (onLte()) return nr === 'NSA' ? 'LTE + NR' : 'LTE';
+  if (nr === 'SA') return 'NR';
   return field('gsmopinfo', 'active_rat') || field('bearer', 'active_rat');
 }
 
@@ -427,6 +436,8 @@ const bands = {
   ecio: v => (v >= -8 ? 'good' : v >= -14 ? 'fair' : 'poor'),
   rxlev: v => (v >= 30 ? 'good' : v >= 15 ? 'fair' : 'poor'),
   rxqual: v => (v <= 2 ? 'good' : v <= 4 ? 'fair' : 'poor'),
+  rsrp: v => (v >= -90 ? 'good' : v >= -105 ? 'fair' : 'poor'),
+  rsrq: v => (v >= -10 ? 'good' : v >= -15 ? 'fair' : 'poor'),
 };
 
 function joinKnown(parts, sep) {
@@ -439,6 +450,16 @@ function updateOverview() {
   const gsm = rat === 'GSM';
   const text = (id, t) => { document.getElementById(id).textContent = t; };
   text('ov-rat', rat || '—');
+  if (onLte()) {
+    const f = k => field('lteopinfo', 'scell_' + k);
+    const mcc = f('mcc'), mnc = f('mnc');
+    text('ov-plmn', mcc !== null && mnc !== null ? mcc + '-' + String(mnc).padStart(2, '0') : '—');
+    text('ov-cell', joinKnown([f('tac'), f('cellid')], ' · '));
+    text('ov-channel-label', 'EARFCN · PCI');
+    text('ov-channel', joinKnown([f('earfcn'), f('pci')], ' · '));
+    showLevels([['RSRP', f('rsrp'), 'dBm', 'rsrp'], ['RSRQ', f('rsrq'), 'dB', 'rsrq']]);
+    return;
+  }
   const f = gsm ? k => field('gsmopinfo', 'gsm_' + k) : k => field('radionwinfo', 'scell_' + k);
   const mcc = f('mcc'), mnc = f('mnc');
   text('ov-plmn', mcc !== null && mnc !== null ? mcc + '-' + String(mnc).padStart(2, '0') : '—');
@@ -446,9 +467,13 @@ function updateOverview() {
   text('ov-channel-label', gsm ? 'ARFCN · BSIC' : 'UARFCN · SC');
   text('ov-channel', gsm ? joinKnown([f('arfcn'), f('bsic')], ' · ')
                          : joinKnown([f('uarfcn'), f('sc')], ' · '));
-  const levels = gsm ? [['RxLev', field('gsmopinfo', 'rxlev_full'), '', 'rxlev'],
-                        ['RxQual', field('gsmopinfo', 'rxqual_full'), '', 'rxqual']]
-                     : [['RSCP', f('rscp'), 'dBm', 'rscp'], ['Ec/Io', f('ecio'), 'dB', 'ecio']];
+  showLevels(gsm ? [['RxLev', field('gsmopinfo', 'rxlev_full'), '', 'rxlev'],
+                    ['RxQual', field('gsmopinfo', 'rxqual_full'), '', 'rxqual']]
+                 : [['RSCP', f('rscp'), 'dBm', 'rscp'], ['Ec/Io', f('ecio'), 'dB', 'ecio']]);
+}
+
+// The serving levels, each with its quality band, then the freshness.
+function showLevels(levels) {
   const box = document.getElementById('ov-levels');
   box.textContent = '';
   for (const [label, value, unit, kind] of levels) {
@@ -559,7 +584,8 @@ function noteEvents(rec) {
 // The commands in the order of the screens, for a recording opened without
 // a server (its layouts then come from the records themselves).
 const commandOrder = ['identity', 'access', 'gsmopinfo', 'tchtxpower', 'bearer', 'hspaopinfo',
-                      'umtsopinfo', 'radiostats', 'radionwinfo', 'nitz'];
+                      'umtsopinfo', 'radiostats', 'radionwinfo', 'nitz', 'lteopinfo',
+                      'nropinfo'];
 
 // A screen's layout made from one of its records: sections by their keys,
 // fields and columns by their names, units from the record.
