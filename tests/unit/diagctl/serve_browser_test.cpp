@@ -600,6 +600,15 @@ TEST_F(ServeInBrowser, OverviewOnLte) {
     ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "60\n"));
     ASSERT_TRUE(WaitInPage("return document.getElementById('ov-rat').textContent === 'WCDMA';"))
         << JsonText(Run(overview));
+    // The fallback is an event; LTE was never taken for a change by itself.
+    const std::string events =
+        "return [...document.querySelectorAll('#events li span')].map(s => s.textContent);";
+    ASSERT_TRUE(
+        WaitInPage("return (() => {" + events + "})().includes('RAT change: LTE → WCDMA');"))
+        << JsonText(Run(events));
+    EXPECT_EQ(JsonText(Run("return (() => {" + events +
+                           "})().filter(t => t.startsWith('RAT change')).length;")),
+              "1");
 }
 
 TEST_F(ServeInBrowser, FirstScreenfulAnswersAndARecordingScrubs) {

@@ -547,7 +547,12 @@ function noteEvents(rec) {
     addEvent(rec.time, rec.command + ' answers again');
   seen['fail ' + rec.command] = failing;
   if (!rec.screen) return;
-  const rat = find('active_rat');
+  // The RAT: LTE while lteopinfo says camped (the mobility structure's
+  // RAT then reads "unknown", which says nothing), else the active RAT.
+  if (rec.command === 'lteopinfo' && typeof find('lte_camped') === 'string')
+    seen.lte = find('lte_camped') === 'YES';
+  let rat = seen.lte ? 'LTE' : find('active_rat');
+  if (rat === 'unknown') rat = undefined;
   if (typeof rat === 'string') {
     if (seen.rat && seen.rat !== rat) addEvent(rec.time, 'RAT change: ' + seen.rat + ' → ' + rat);
     seen.rat = rat;
@@ -556,6 +561,7 @@ function noteEvents(rec) {
   const cells = {
     radionwinfo: ['WCDMA', () => [find('scell_uarfcn'), find('scell_sc')], c => 'SC ' + c[1] + ' (UARFCN ' + c[0] + ')'],
     gsmopinfo: ['GSM', () => [find('gsm_arfcn'), find('gsm_bsic')], c => 'ARFCN ' + c[0] + ' BSIC ' + c[1]],
+    lteopinfo: ['LTE', () => [find('scell_earfcn'), find('scell_pci')], c => 'PCI ' + c[1] + ' (EARFCN ' + c[0] + ')'],
   }[rec.command];
   if (cells && (seen.rat || rat) === cells[0]) {
     const c = cells[1]();
