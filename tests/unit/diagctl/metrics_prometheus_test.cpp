@@ -137,7 +137,7 @@ TEST_F(DiagctlSystem, PrometheusKeepsWhatTheScreensSay) {
     for (const auto &g : d["data"]["groups"].GetArray())
         for (const auto &r : g["rules"].GetArray())
             healthy += std::string(r["health"].GetString()) == "ok";
-    EXPECT_EQ(healthy, 5u) << rules->body;
+    EXPECT_EQ(healthy, 6u) << rules->body;
     prometheus.Stop(SIGTERM);
     EXPECT_EQ(serve.Stop(SIGTERM), 0);
 }
