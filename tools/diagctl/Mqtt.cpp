@@ -200,6 +200,149 @@ bool CheckBrokerOptions(const BrokerOptions &o, std::string *error) {
 
 namespace {
 
+// MQTT 5 packets from a broker, checked before libmosquitto reads them:
+// libmosquitto 2.0 aborts the whole process on some lies (an unknown
+// property is logged through a null client, which asserts), so a packet
+// whose property sections do not parse exactly, or that a broker never
+// sends, ends the connection instead. Only where the relay sees the
+// packets: over plain TCP (inside TLS it sees records, and the broker is
+// the one its certificate names).
+
+// A variable byte integer (MQTT 5 1.5.5) at p[*at], below end.
+bool Varint(const unsigned char *p, std::size_t end, std::size_t *at, uint32_t *value) {
+    *value = 0;
+    for (int i = 0; i < 4; i++) {
+        if (*at >= end) return false;
+        const unsigned char b = p[(*at)++];
+        *value |= static_cast<uint32_t>(b & 127) << (7 * i);
+        if (!(b & 128)) return true;
+    }
+    return false;
+}
+
+bool Utf8(const unsigned char *p, std::size_t n) {
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        const std::size_t len = c < 0x80         ? 1
+                                : (c >> 5) == 6  ? 2
+                                : (c >> 4) == 14 ? 3
+                                : (c >> 3) == 30 ? 4
+                                                 : 0;
+        if (c == 0 || len == 0 || i + len > n) return false;
+        for (std::size_t k = 1; k < len; k++)
+            if ((p[i + k] & 0xc0) != 0x80) return false;
+        i += len;
+    }
+    return true;
+}
+
+// A property section at p[*at] (its length, then the properties), which
+// must end at or before end; *at moves past it.
+bool Properties(const unsigned char *p, std::size_t end, std::size_t *at) {
+    uint32_t length;
+    if (!Varint(p, end, at, &length) || length > end - *at) return false;
+    const std::size_t stop = *at + length;
+    // Each property's value: b byte (0 or 1), 2 and 4 integers, v a
+    // variable byte integer, s a UTF-8 string, d binary data, p a pair.
+    static const char kKind[0x2b] = {0,   'b', '4', 's', 0,   0,   0,   0,   's', 'd', 0,
+                                     'v', 0,   0,   0,   0,   0,   '4', 's', '2', 0,   's',
+                                     'd', 'b', '4', 'b', 's', 0,   's', 0,   0,   's', 0,
+                                     '2', '2', '2', 'b', 'b', 'p', '4', 'b', 'b', 'b'};
+    while (*at < stop) {
+        const unsigned char id = p[(*at)++];
+        const char kind = id < sizeof kKind ? kKind[id] : 0;
+        auto text = [&](bool utf8) {
+            if (stop - *at < 2) return false;
+            const std::size_t n = static_cast<std::size_t>(p[*at] << 8 | p[*at + 1]);
+            if (n > stop - *at - 2 || (utf8 && !Utf8(p + *at + 2, n))) return false;
+            *at += 2 + n;
+            return true;
+        };
+        uint32_t v;
+        bool ok;
+        switch (kind) {
+            case 'b':
+                ok = *at < stop && p[*at] <= 1 && ++*at;
+                break;
+            case '2':
+                ok = stop - *at >= 2 && (*at += 2);
+                break;
+            case '4':
+                ok = stop - *at >= 4 && (*at += 4);
+                break;
+            case 'v':
+                ok = Varint(p, stop, at, &v) && v > 0;
+                break;
+            case 's':
+                ok = text(true);
+                break;
+            case 'd':
+                ok = text(false);
+                break;
+            case 'p':
+                ok = text(true) && text(true);
+                break;
+            default:
+                ok = false;
+        }
+        if (!ok) return false;
+    }
+    return *at == stop;
+}
+
+// The length of the whole packet at the start of p (its fixed header
+// included): 0 while it has not all come, SIZE_MAX for a header that is
+// not one.
+std::size_t PacketLength(const unsigned char *p, std::size_t n) {
+    std::size_t at = 1;
+    uint32_t remaining;
+    if (n < 2) return 0;
+    if (!Varint(p, n, &at, &remaining)) return n >= 5 ? SIZE_MAX : 0;
+    return n - at >= remaining ? at + remaining : 0;
+}
+
+// Whether a whole packet (of length n) from a broker is one a broker
+// sends, with property sections that parse exactly.
+bool BrokerPacket(const unsigned char *p, std::size_t n) {
+    std::size_t at = 1;
+    uint32_t remaining;
+    Varint(p, n, &at, &remaining);
+    const unsigned type = p[0] >> 4;
+    switch (type) {
+        case 2:  // CONNACK: flags, reason, properties
+            return n - at >= 3 && (at += 2, Properties(p, n, &at)) && at == n;
+        case 3: {  // PUBLISH: topic, packet id under QoS 1 and 2, properties, payload
+            if (n - at < 2) return false;
+            const std::size_t topic = static_cast<std::size_t>(p[at] << 8 | p[at + 1]);
+            if (topic > n - at - 2 || !Utf8(p + at + 2, topic)) return false;
+            at += 2 + topic + (((p[0] >> 1) & 3) ? 2 : 0);
+            return at <= n && Properties(p, n, &at);
+        }
+        case 4:
+        case 5:
+        case 6:
+        case 7:  // PUBACK .. PUBCOMP: id, [reason, [properties]]
+            if (remaining < 2) return false;
+            if (remaining <= 3) return true;
+            at += 3;
+            return Properties(p, n, &at) && at == n;
+        case 9:
+        case 11:  // SUBACK, UNSUBACK: id, properties, reasons
+            if (remaining < 2) return false;
+            at += 2;
+            return Properties(p, n, &at);
+        case 13:  // PINGRESP
+            return remaining == 0;
+        case 14:
+        case 15:  // DISCONNECT, AUTH: [reason, [properties]]
+            if (remaining <= 1) return true;
+            at += 1;
+            return Properties(p, n, &at) && at == n;
+        default:
+            return false;
+    }
+}
+
 // What stands between libmosquitto and the broker, so that a broker can
 // make the library hold no more than a bound of bytes beyond the end of
 // the last packet it finished. libmosquitto 2.0 takes whatever length a
@@ -221,7 +364,9 @@ class PacketRelay {
 
     // Takes the library's socket sock over (connected or connecting) for
     // packets of at most bound bytes. False, with errno, when it cannot.
-    bool Begin(int sock, std::size_t bound) {
+    // check: the broker's packets are MQTT 5 in the clear, and are checked
+    // (BrokerPacket) before the library gets them.
+    bool Begin(int sock, std::size_t bound, bool check) {
         Close();
         int pair[2];
         const int broker = fcntl(sock, F_DUPFD_CLOEXEC, 0);
@@ -238,6 +383,8 @@ class PacketRelay {
         mine_ = pair[1];
         broker_ = broker;
         bound_ = bound;
+        check_ = check;
+        checked_ = 0;
         connecting_ = true;
         given_ = base_ = 0;
         base_time_ = Now();
@@ -268,8 +415,8 @@ class PacketRelay {
         *broker = {broker_, 0, 0};
         if (!active()) return;
         if (to_broker_.size() < kBuffer) mine->events |= POLLIN;
-        if (!to_library_.empty()) mine->events |= POLLOUT;
-        if (!connecting_ && !broker_done_ && to_library_.size() < kBuffer && Room() > 0)
+        if ((check_ ? checked_ : to_library_.size()) > 0) mine->events |= POLLOUT;
+        if (!connecting_ && !broker_done_ && to_library_.size() < ToLibraryCap() && Room() > 0)
             broker->events |= POLLIN;
         if (connecting_ || !to_broker_.empty()) broker->events |= POLLOUT;
     }
@@ -283,10 +430,38 @@ class PacketRelay {
         if (!Move(mine_, &to_broker_, kBuffer - std::min(kBuffer, to_broker_.size())))
             return End("");
         if (!connecting_ && !Flush(broker_, &to_broker_, nullptr)) return End(why_);
-        const std::size_t room = std::min(kBuffer - std::min(kBuffer, to_library_.size()), Room());
+        const std::size_t room =
+            std::min(ToLibraryCap() - std::min(ToLibraryCap(), to_library_.size()), Room());
         if (!connecting_ && !broker_done_ && room > 0 && !Move(broker_, &to_library_, room))
             broker_done_ = true;  // what came before the end still goes to the library
-        if (!Flush(mine_, &to_library_, &given_)) return End("");
+        // Whole packets go to the library once checked; a packet that lies
+        // ends the connection before the library reads any of it.
+        while (check_ && checked_ < to_library_.size()) {
+            const auto *at = reinterpret_cast<const unsigned char *>(to_library_.data()) + checked_;
+            const std::size_t n = PacketLength(at, to_library_.size() - checked_);
+            if (n == 0) break;
+            if (n == SIZE_MAX || !BrokerPacket(at, n))
+                return End("the broker sent a malformed MQTT packet");
+            checked_ += n;
+        }
+        const std::size_t before = to_library_.size();
+        if (!Flush(mine_, &to_library_, &given_, check_ ? checked_ : before)) return End("");
+        if (check_) checked_ -= before - to_library_.size();
+        // A packet held for its check that announces more than the bound
+        // is over it: no need to wait for the rest.
+        if (check_ && checked_ < to_library_.size()) {
+            const auto *at = reinterpret_cast<const unsigned char *>(to_library_.data()) + checked_;
+            std::size_t header = 1;
+            uint32_t remaining;
+            if (Varint(at, to_library_.size() - checked_, &header, &remaining) &&
+                header + remaining > bound_ + kSlack) {
+                oversized_ = true;
+                return End("the broker sent a packet of more than " + std::to_string(bound_) +
+                           " bytes");
+            }
+        }
+        // A packet the broker's end cut off is never whole: it goes.
+        if (broker_done_ && check_ && checked_ == 0) to_library_.clear();
         // The broker's end, after all it sent: the library reads it as such.
         if (broker_done_ && to_library_.empty() && !shut_) shut_ = shutdown(mine_, SHUT_WR) == 0;
         oversized_ = Room() == 0 && to_library_.empty() && Unread() == 0;
@@ -326,6 +501,10 @@ class PacketRelay {
     // A ping answer every keep-alive finishes no packet the relay hears
     // of: each second adds as much as one would take, over TLS.
     static constexpr double kIdleBytesPerSecond = 4;
+
+    // Bytes of the broker's held for the library at most: a whole packet
+    // (up to the bound) waits there for its check.
+    std::size_t ToLibraryCap() const { return check_ ? kBuffer + bound_ : kBuffer; }
 
     // Bytes the broker may still send before the library finishes a packet.
     std::size_t Room() const {
@@ -377,11 +556,13 @@ class PacketRelay {
         return true;
     }
 
-    // Writes buf to fd as far as it goes; false on an error.
-    bool Flush(int fd, std::string *buf, uint64_t *count) {
+    // Writes buf (its first limit bytes) to fd as far as it goes; false on
+    // an error.
+    bool Flush(int fd, std::string *buf, uint64_t *count, std::size_t limit = SIZE_MAX) {
         std::size_t done = 0;
-        while (done < buf->size()) {
-            const ssize_t n = send(fd, buf->data() + done, buf->size() - done, MSG_NOSIGNAL);
+        limit = std::min(limit, buf->size());
+        while (done < limit) {
+            const ssize_t n = send(fd, buf->data() + done, limit - done, MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && errno == EAGAIN) break;
             if (n < 0) {
@@ -404,9 +585,11 @@ class PacketRelay {
     int library_ = -1, mine_ = -1, broker_ = -1;
     std::size_t bound_ = 0;
     bool connecting_ = false, broker_done_ = false, shut_ = false, oversized_ = false;
-    uint64_t given_ = 0;    // bytes written to the library's end in all
-    uint64_t base_ = 0;     // of those, read by the library when it last finished a packet
-    double base_time_ = 0;  // when that was
+    bool check_ = false;
+    std::size_t checked_ = 0;  // bytes at the front of to_library_ checked
+    uint64_t given_ = 0;       // bytes written to the library's end in all
+    uint64_t base_ = 0;        // of those, read by the library when it last finished a packet
+    double base_time_ = 0;     // when that was
     std::string to_broker_, to_library_, why_;
 };
 
@@ -769,7 +952,8 @@ class MqttLink {
                 const int rc = Connect();
                 sock = mosquitto_socket(mosq_);
                 const bool relayed =
-                    rc == MOSQ_ERR_SUCCESS && sock >= 0 && relay_.Begin(sock, PacketBound());
+                    rc == MOSQ_ERR_SUCCESS && sock >= 0 &&
+                    relay_.Begin(sock, PacketBound(), max_packet_ > 0 && !opt_.tls);
                 if (!relayed) {
                     if (rc == MOSQ_ERR_SUCCESS && sock >= 0) {
                         // Never a connection without the bound: closed at once.

@@ -397,6 +397,46 @@ TEST(MqttLyingBroker, AHugePacketEndsItsConnectionUnread) {
     }
 }
 
+// A broker that sends MQTT 5 packets whose properties lie (a length past
+// the packet's end, an unknown property, a value out of its range, a
+// string running off its section): each connection that carries one is
+// dropped before libmosquitto reads it (it would abort the whole process
+// on some), and the next connection's honest record is taken.
+TEST(MqttLyingBroker, LyingPropertiesEndTheirConnectionNotTheProcess) {
+    using testsupport::LyingBroker;
+    const std::string topic = "diagctl/evil/identity";
+    const std::string name = std::string(1, '\0') + static_cast<char>(topic.size()) + topic;
+    const std::string lies[] = {
+        std::string("\x01\x7f", 2),                  // a property the length does not cover
+        std::string("\x02\x7f\x00", 3),              // no such property
+        std::string("\x02\x01\x07", 3),              // a payload format indicator of 7
+        std::string("\x04\x03\x00\x09\x41", 5),      // a content type longer than its section
+        std::string("\x05\x0b\x80\x80\x80\x80", 6),  // a subscription id of five bytes
+    };
+    for (const std::string &lie : lies) {
+        SCOPED_TRACE(testing::PrintToString(lie));
+        LyingBroker broker([&](int n, int fd) {
+            const std::string props = n == 1 ? lie : std::string(1, '\0');
+            const std::string rest = name + props + "payload";
+            LyingBroker::Send(fd, LyingBroker::PublishHeader(rest.size()) + rest);
+            return n < 2;
+        });
+        BrokerOptions o;
+        std::string error;
+        ASSERT_TRUE(ParseBrokerUrl(broker.url(), &o, &error)) << error;
+        o.retry_min_s = o.retry_max_s = 0.05;
+        std::atomic<int> got{0};
+        MqttSubscriber sub(o, "diagctl/+/+", kMaxRecordBytes,
+                           [&](const std::string &t, const std::string &payload) {
+                               if (t == topic && payload == "payload") got++;
+                           });
+        ASSERT_TRUE(sub.Start(&error)) << error;
+        for (int i = 0; i < 2000 && got == 0; i++) usleep(10000);
+        sub.Stop();
+        EXPECT_EQ(got, 1) << "the honest record of the second connection, and only it";
+    }
+}
+
 // A broker that accepts each connection and drops it at once: the waits
 // between tries keep doubling (they start again from the shortest only
 // after a connection that held), and past the first three such
