@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
+#define FUSE_USE_VERSION 35
 // --owner, --group and --mode of the tech-mode devices (DeviceFile.h).
 #include "DeviceFile.h"
+
+#include <fuse.h>
+#include <unistd.h>
 
 #include <grp.h>
 #include <pwd.h>
@@ -57,6 +61,39 @@ bool ParseMode(const std::string &text, mode_t *mode) {
     if (n > 0777) return false;
     *mode = static_cast<mode_t>(n);
     return true;
+}
+
+struct fuse *Mount(const char *argv0, const char *program, const std::string &mountpoint,
+                   const struct fuse_operations &ops, bool foreground) {
+    const std::string options =
+        std::string("fsname=") + program +
+        (getuid() == 0 ? ",default_permissions,allow_other" : ",default_permissions");
+    struct fuse_args args = FUSE_ARGS_INIT(0, nullptr);
+    fuse_opt_add_arg(&args, argv0);
+    fuse_opt_add_arg(&args, "-o");
+    fuse_opt_add_arg(&args, options.c_str());
+    struct fuse *fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
+    fuse_opt_free_args(&args);
+    if (fuse == nullptr) {
+        toollog::Log(LOG_ERR, "cannot set up FUSE");
+        return nullptr;
+    }
+    if (fuse_mount(fuse, mountpoint.c_str()) != 0) {
+        toollog::Log(LOG_ERR, "cannot mount at %s", mountpoint.c_str());
+        fuse_destroy(fuse);
+        return nullptr;
+    }
+    const int saved_stderr = dup(STDERR_FILENO);  // daemonizing sends it to /dev/null
+    if (fuse_daemonize(foreground ? 1 : 0) != 0) {
+        fuse_unmount(fuse);
+        fuse_destroy(fuse);
+        return nullptr;
+    }
+    if (saved_stderr >= 0) {
+        dup2(saved_stderr, STDERR_FILENO);
+        close(saved_stderr);
+    }
+    return fuse;
 }
 
 }  // namespace devicefile

@@ -15,6 +15,9 @@
 
 #include "ToolLog.h"
 
+struct fuse;
+struct fuse_operations;
+
 namespace devicefile {
 
 // A user by name or number; false if there is no such user (or the number
@@ -27,6 +30,14 @@ bool ParseGroup(const std::string &text, gid_t *gid);
 // Permission bits in octal (0660); false for anything else, set-id and
 // sticky bits included, which mean nothing for a device.
 bool ParseMode(const std::string &text, mode_t *mode);
+
+// Mounts a tech-mode device's file system (fsname program; other users may
+// reach a device mounted by root, modes enforced) at mountpoint and, unless
+// foreground, daemonizes once it is mounted, so that whoever started it can
+// use the device at once; standard error is kept (refused scenarios and
+// -v lines still reach them). The fuse object, or nullptr (logged).
+struct fuse *Mount(const char *argv0, const char *program, const std::string &mountpoint,
+                   const struct fuse_operations &ops, bool foreground);
 
 // Runs a FUSE callback so that no exception reaches libfuse, which is C and
 // cannot unwind it (the program would end): the request fails with ENOMEM

@@ -237,31 +237,8 @@ int main(int argc, char *argv[]) {
     ops.write = devicefile::Guard<decltype(MmWrite), MmWrite>::Call;
     ops.ioctl = devicefile::Guard<decltype(MmIoctl), MmIoctl>::Call;
 
-    struct fuse_args args = FUSE_ARGS_INIT(0, nullptr);
-    fuse_opt_add_arg(&args, argv[0]);
-    fuse_opt_add_arg(&args, "-o");
-    fuse_opt_add_arg(&args, getuid() == 0 ? "fsname=techmode-mm,default_permissions,allow_other"
-                                          : "fsname=techmode-mm,default_permissions");
-    struct fuse *fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
-    if (fuse == nullptr) {
-        toollog::Log(LOG_ERR, "cannot set up FUSE");
-        return 1;
-    }
-    if (fuse_mount(fuse, mountpoint.c_str()) != 0) {
-        toollog::Log(LOG_ERR, "cannot mount at %s", mountpoint.c_str());
-        fuse_destroy(fuse);
-        return 1;
-    }
-    int saved_stderr = dup(STDERR_FILENO);
-    if (fuse_daemonize(foreground ? 1 : 0) != 0) {
-        fuse_unmount(fuse);
-        fuse_destroy(fuse);
-        return 1;
-    }
-    if (saved_stderr >= 0) {
-        dup2(saved_stderr, STDERR_FILENO);
-        close(saved_stderr);
-    }
+    struct fuse *fuse = devicefile::Mount(argv[0], "techmode-mm", mountpoint, ops, foreground);
+    if (fuse == nullptr) return 1;
     // The watch's thread starts after daemonizing (a fork keeps no threads).
     mm::ModemWatch watch(options);
     dev.watch = &watch;
@@ -281,6 +258,5 @@ int main(int argc, char *argv[]) {
     fuse_remove_signal_handlers(se);
     fuse_unmount(fuse);
     fuse_destroy(fuse);
-    fuse_opt_free_args(&args);
     return rc < 0 ? 1 : 0;
 }

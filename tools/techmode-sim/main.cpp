@@ -575,36 +575,8 @@ int main(int argc, char *argv[]) {
     ops.release = devicefile::Guard<decltype(SimRelease), SimRelease>::Call;
     ops.ioctl = devicefile::Guard<decltype(SimIoctl), SimIoctl>::Call;
 
-    struct fuse_args args = FUSE_ARGS_INIT(0, nullptr);
-    fuse_opt_add_arg(&args, argv[0]);
-    fuse_opt_add_arg(&args, "-o");
-    // Other users may reach a device mounted by root; modes are enforced.
-    fuse_opt_add_arg(&args, getuid() == 0 ? "fsname=techmode-sim,default_permissions,allow_other"
-                                          : "fsname=techmode-sim,default_permissions");
-    struct fuse *fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
-    if (fuse == nullptr) {
-        toollog::Log(LOG_ERR, "cannot set up FUSE");
-        return 1;
-    }
-    if (fuse_mount(fuse, mountpoint.c_str()) != 0) {
-        toollog::Log(LOG_ERR, "cannot mount at %s", mountpoint.c_str());
-        fuse_destroy(fuse);
-        return 1;
-    }
-    // The parent returns once the file system is mounted, so a script can
-    // use the device right after starting the simulator. Standard error is
-    // kept (daemonizing sends it to /dev/null) so that refused scenarios and
-    // -v lines still reach whoever started the simulator.
-    int saved_stderr = dup(STDERR_FILENO);
-    if (fuse_daemonize(foreground ? 1 : 0) != 0) {
-        fuse_unmount(fuse);
-        fuse_destroy(fuse);
-        return 1;
-    }
-    if (saved_stderr >= 0) {
-        dup2(saved_stderr, STDERR_FILENO);
-        close(saved_stderr);
-    }
+    struct fuse *fuse = devicefile::Mount(argv[0], "techmode-sim", mountpoint, ops, foreground);
+    if (fuse == nullptr) return 1;
     // SIGHUP is blocked here, before FUSE's threads start (they inherit the
     // mask), and taken by the reloader with sigwait. A handler of our own
     // goes in first: libfuse installs its own (which ends the loop) only
@@ -639,7 +611,6 @@ int main(int argc, char *argv[]) {
     fuse_remove_signal_handlers(se);
     fuse_unmount(fuse);
     fuse_destroy(fuse);
-    fuse_opt_free_args(&args);
     // A positive result is the signal that ended the loop: a normal stop.
     return rc < 0 ? 1 : 0;
 }
