@@ -262,6 +262,26 @@ class ServeInBrowser : public DiagctlSystem {
                "\"]').textContent";
     }
 
+    // The system on a scenario with its clock stopped at clock, diagctl
+    // serve and a browser session: the page's URL (with its token), or ""
+    // and a failure.
+    std::string StartSystemAndBrowser(Child *serve, const std::string &scenario,
+                                      const std::string &clock) {
+        StartSimulator({"-s", scenario});
+        if (!Publish("/dev/radio/cellular/clock", clock + "\n")) return "";
+        StartDaemon();
+        std::string token;
+        const int port = StartServe(serve, {"--every", "0.2"}, &token);
+        const std::string dir = tmp_ + "/chromium";
+        if (port == 0 || mkdir(dir.c_str(), 0700) != 0) return "";
+        const std::string why = StartBrowser(dir);
+        if (!why.empty()) {
+            ADD_FAILURE() << why << ReadFile(dir + "/cd.log").substr(0, 4000);
+            return "";
+        }
+        return "http://127.0.0.1:" + std::to_string(port) + "/#token=" + token;
+    }
+
     Child driver_;
     int driver_port_ = 0;
     std::string session_;
@@ -560,30 +580,15 @@ std::string Base64(const std::string &in) {
 
 }  // namespace
 
-// The first screenful as a field engineer meets it, on a laptop and on a
-// phone: the overview (RAT, PLMN, cell, channel and code, the levels with
-// their bands) equals diagctl --json and needs no scrolling, nor does the
-// page sideways; a chart is drawn only for a series with data; the events
-// show the drive's handover at the time of the first record that had it;
-// and a recording opened from a file is scrubbed back to a moment before it.
-// (Screenshots of both sizes go to $VELOMAR_SCREENSHOTS when it is set.)
 // On the LTE drive the overview follows lteopinfo and nropinfo: LTE with
 // the NR leg under NSA, the cell by TAC and cell id, EARFCN and PCI, RSRP
 // and RSRQ with their bands; after the fallback, WCDMA again.
 TEST_F(ServeInBrowser, OverviewOnLte) {
     if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0)
         GTEST_SKIP() << "no chromium or chromedriver (Debian's chromium, chromium-driver)";
-    StartSimulator({"-s", kDrives + "/drive-lte.json"});
-    ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "20\n"));
-    StartDaemon();
     Child serve;
-    std::string token;
-    const int port = StartServe(&serve, {"--every", "0.2"}, &token);
-    ASSERT_NE(port, 0);
-    const std::string dir = tmp_ + "/chromium";
-    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    ASSERT_EQ(StartBrowser(dir), "") << ReadFile(dir + "/cd.log").substr(0, 4000);
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/#token=" + token;
+    const std::string url = StartSystemAndBrowser(&serve, kDrives + "/drive-lte.json", "20");
+    ASSERT_NE(url, "");
     ASSERT_EQ(Command("/url", R"({"url":")" + url + "\"}", nullptr), "");
     const std::string overview =
         "const t = id => document.getElementById(id).textContent;"
@@ -611,21 +616,23 @@ TEST_F(ServeInBrowser, OverviewOnLte) {
               "1");
 }
 
+// The first screenful as a field engineer meets it, on a laptop and on a
+// phone: the overview (RAT, PLMN, cell, channel and code, the levels with
+// their bands) equals diagctl --json and needs no scrolling, nor does the
+// page sideways; a chart is drawn only for a series with data; the events
+// show the drive's handover at the time of the first record that had it;
+// and a recording opened from a file is scrubbed back to a moment before it.
+// (Screenshots of both sizes go to $VELOMAR_SCREENSHOTS when it is set.)
 TEST_F(ServeInBrowser, FirstScreenfulAnswersAndARecordingScrubs) {
     if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0)
         GTEST_SKIP() << "no chromium or chromedriver (Debian's chromium, chromium-driver)";
-    StartSimulator({"-s", kDrives + "/drive-handover.json"});
-    ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "0\n"));
-    StartDaemon();
-    WaitForText(kDiag + "/status_data", "scell_rscp");
     Child serve;
-    std::string token;
-    const int port = StartServe(&serve, {"--every", "0.2"}, &token);
-    ASSERT_NE(port, 0);
+    const std::string url = StartSystemAndBrowser(&serve, kDrives + "/drive-handover.json", "0");
+    ASSERT_NE(url, "");
+    WaitForText(kDiag + "/status_data", "scell_rscp");
     const std::string dir = tmp_ + "/chromium";
-    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    ASSERT_EQ(StartBrowser(dir), "") << ReadFile(dir + "/cd.log").substr(0, 4000);
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/#token=" + token;
+    const int port = atoi(url.c_str() + strlen("http://127.0.0.1:"));
+    const std::string token = url.substr(url.find("#token=") + 7);
     const char *shots = getenv("VELOMAR_SCREENSHOTS");
     auto text = [&](const std::string &id) {
         return JsonText(Run("return document.getElementById('" + id + "').textContent;"));
