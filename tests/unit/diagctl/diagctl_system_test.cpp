@@ -261,106 +261,73 @@ TEST_F(DiagctlSystem, NoDaemonOrNoAnswerIsAClearError) {
     EXPECT_NE(r.err.find("no server holds"), std::string::npos) << r.err;
 }
 
-// A golden session of the handover drive: the replies techmode-sim served
-// along the drive, replayed, must give the screens recorded the first time
-// (the fields that hold the time and the request id aside). A change in how
-// the daemon decodes or publishes shows here. VELOMAR_UPDATE_GOLDEN=1 plays
-// the drive again and rewrites both files.
-TEST_F(DiagctlSystem, GoldenSessionOfTheHandoverDrive) {
-    const std::string replies = std::string(GOLDEN_DIR) + "/drive-handover.replies.jsonl";
-    const std::string screens = std::string(GOLDEN_DIR) + "/drive-handover.screens.jsonl";
-    const char *const kSteps[] = {"0", "10", "25", "35", "52.5", "70"};
-    const std::string out = UserDir() + "/screens.jsonl";
-    const bool update = getenv("VELOMAR_UPDATE_GOLDEN") != nullptr;
-    if (update) {
-        StartSimulator(
-            {"-s", kDrives + "/drive-handover.json", "--record-replies", tmp_ + "/replies.jsonl"});
-        ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "0\n"));
-    } else {
-        StartSimulator({"--replay", replies});
-    }
-    StartDaemon();
-    for (const char *t : kSteps) {
+// A golden session of a drive: the replies techmode-sim served along the
+// drive, replayed, must give the screens recorded the first time (the
+// fields that hold the time and the request id aside), as diagctl record
+// gives them for commands (all nine when none) at each step. A change in
+// how the daemon decodes or publishes shows here. VELOMAR_UPDATE_GOLDEN=1
+// plays the drive again and rewrites both files.
+class GoldenSession : public DiagctlSystem {
+  protected:
+    void Check(const std::string &drive, const std::vector<std::string> &steps,
+               const std::vector<std::string> &commands) {
+        const std::string replies = std::string(GOLDEN_DIR) + "/" + drive + ".replies.jsonl";
+        const std::string screens = std::string(GOLDEN_DIR) + "/" + drive + ".screens.jsonl";
+        const std::string out = UserDir() + "/screens.jsonl";
+        const bool update = getenv("VELOMAR_UPDATE_GOLDEN") != nullptr;
         if (update) {
-            ASSERT_TRUE(Publish("/dev/radio/cellular/clock", std::string(t) + "\n"));
+            StartSimulator({"-s", kDrives + "/" + drive + ".json", "--record-replies",
+                            tmp_ + "/replies.jsonl"});
+            ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "0\n"));
+        } else {
+            StartSimulator({"--replay", replies});
         }
-        Ran r = Diagctl({"record", "-o", out, "--count", "1"});
-        ASSERT_EQ(r.status, 0) << r.err;
-    }
-    if (update) {
-        ASSERT_EQ(
-            system(("cp " + tmp_ + "/replies.jsonl " + replies + " && cp " + out + " " + screens)
-                       .c_str()),
-            0);
-        GTEST_SKIP() << "golden files rewritten: " << replies << ", " << screens;
-    }
-    std::vector<std::string> now = SplitLines(ReadFile(out)),
-                             before = SplitLines(ReadFile(screens));
-    ASSERT_EQ(now.size(), before.size());
-    ASSERT_EQ(now.size(), 9 * (sizeof kSteps / sizeof kSteps[0]));
-    for (std::size_t i = 0; i < now.size(); i++) {
-        rapidjson::Document a, b;
-        ASSERT_FALSE(a.Parse(before[i].c_str()).HasParseError()) << i;
-        ASSERT_FALSE(b.Parse(now[i].c_str()).HasParseError()) << i;
-        for (rapidjson::Document *d : {&a, &b}) {
-            d->RemoveMember("time");
-            d->RemoveMember("latency_ms");
-            if (d->HasMember("response")) (*d)["response"].RemoveMember("id");
+        StartDaemon();
+        std::vector<std::string> record = {"record", "-o", out, "--count", "1"};
+        record.insert(record.end(), commands.begin(), commands.end());
+        for (const std::string &t : steps) {
+            if (update) {
+                ASSERT_TRUE(Publish("/dev/radio/cellular/clock", t + "\n"));
+            }
+            Ran r = Diagctl(record);
+            ASSERT_EQ(r.status, 0) << r.err;
         }
-        EXPECT_TRUE(a == b) << "record " << i << "\nbefore: " << before[i] << "\nnow: " << now[i];
+        if (update) {
+            ASSERT_EQ(system(("cp " + tmp_ + "/replies.jsonl " + replies + " && cp " + out + " " +
+                              screens)
+                                 .c_str()),
+                      0);
+            GTEST_SKIP() << "golden files rewritten: " << replies << ", " << screens;
+        }
+        std::vector<std::string> now = SplitLines(ReadFile(out)),
+                                 before = SplitLines(ReadFile(screens));
+        ASSERT_EQ(now.size(), before.size());
+        ASSERT_EQ(now.size(), (commands.empty() ? 9 : commands.size()) * steps.size());
+        for (std::size_t i = 0; i < now.size(); i++) {
+            rapidjson::Document a, b;
+            ASSERT_FALSE(a.Parse(before[i].c_str()).HasParseError()) << i;
+            ASSERT_FALSE(b.Parse(now[i].c_str()).HasParseError()) << i;
+            for (rapidjson::Document *d : {&a, &b}) {
+                d->RemoveMember("time");
+                d->RemoveMember("latency_ms");
+                if (d->HasMember("response")) (*d)["response"].RemoveMember("id");
+            }
+            EXPECT_TRUE(a == b) << "record " << i << "\nbefore: " << before[i]
+                                << "\nnow: " << now[i];
+        }
+        EXPECT_EQ(ReadFile(tmp_ + "/sim.err").find("no recorded reply left"), std::string::npos)
+            << ReadFile(tmp_ + "/sim.err");
     }
-    EXPECT_EQ(ReadFile(tmp_ + "/sim.err").find("no recorded reply left"), std::string::npos)
-        << ReadFile(tmp_ + "/sim.err");
+};
+
+TEST_F(GoldenSession, OfTheHandoverDrive) {
+    Check("drive-handover", {"0", "10", "25", "35", "52.5", "70"}, {});
 }
 
-// A golden session of the LTE drive, as the handover drive's above: the
-// LTE, NR and WCDMA screens at six moments, from the replies served then.
-TEST_F(DiagctlSystem, GoldenSessionOfTheLteDrive) {
-    const std::string replies = std::string(GOLDEN_DIR) + "/drive-lte.replies.jsonl";
-    const std::string screens = std::string(GOLDEN_DIR) + "/drive-lte.screens.jsonl";
-    const char *const kSteps[] = {"0", "10", "20", "27.5", "45", "60"};
-    const std::string out = UserDir() + "/screens.jsonl";
-    const bool update = getenv("VELOMAR_UPDATE_GOLDEN") != nullptr;
-    if (update) {
-        StartSimulator(
-            {"-s", kDrives + "/drive-lte.json", "--record-replies", tmp_ + "/replies.jsonl"});
-        ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "0\n"));
-    } else {
-        StartSimulator({"--replay", replies});
-    }
-    StartDaemon();
-    for (const char *t : kSteps) {
-        if (update) {
-            ASSERT_TRUE(Publish("/dev/radio/cellular/clock", std::string(t) + "\n"));
-        }
-        Ran r =
-            Diagctl({"record", "-o", out, "--count", "1", "lteopinfo", "nropinfo", "radionwinfo"});
-        ASSERT_EQ(r.status, 0) << r.err;
-    }
-    if (update) {
-        ASSERT_EQ(
-            system(("cp " + tmp_ + "/replies.jsonl " + replies + " && cp " + out + " " + screens)
-                       .c_str()),
-            0);
-        GTEST_SKIP() << "golden files rewritten: " << replies << ", " << screens;
-    }
-    std::vector<std::string> now = SplitLines(ReadFile(out)),
-                             before = SplitLines(ReadFile(screens));
-    ASSERT_EQ(now.size(), before.size());
-    ASSERT_EQ(now.size(), 3 * (sizeof kSteps / sizeof kSteps[0]));
-    for (std::size_t i = 0; i < now.size(); i++) {
-        rapidjson::Document a, b;
-        ASSERT_FALSE(a.Parse(before[i].c_str()).HasParseError()) << i;
-        ASSERT_FALSE(b.Parse(now[i].c_str()).HasParseError()) << i;
-        for (rapidjson::Document *d : {&a, &b}) {
-            d->RemoveMember("time");
-            d->RemoveMember("latency_ms");
-            if (d->HasMember("response")) (*d)["response"].RemoveMember("id");
-        }
-        EXPECT_TRUE(a == b) << "record " << i << "\nbefore: " << before[i] << "\nnow: " << now[i];
-    }
-    EXPECT_EQ(ReadFile(tmp_ + "/sim.err").find("no recorded reply left"), std::string::npos)
-        << ReadFile(tmp_ + "/sim.err");
+// The LTE, NR and WCDMA screens at six moments of the LTE drive.
+TEST_F(GoldenSession, OfTheLteDrive) {
+    Check("drive-lte", {"0", "10", "20", "27.5", "45", "60"},
+          {"lteopinfo", "nropinfo", "radionwinfo"});
 }
 
 // The LTE drive through the daemon and diagctl, at moments set on the
