@@ -57,7 +57,7 @@ done
 
 for i in $(seq -w 1 "$recorders"); do
   "$bin/diagctl" record --mqtt "mqtt://127.0.0.1:$port" --host-name "rec$i" --every 1 \
-    2>"$work/rec$i.err" &
+    identity access gsmopinfo tchtxpower bearer hspaopinfo umtsopinfo radiostats radionwinfo 2>"$work/rec$i.err" &
   recs+=($!)
 done
 sleep 2  # every recorder connected and in its pace

@@ -39,7 +39,8 @@ sleep "$seconds"
 d1=$(cpu_ns "$daemon_pid")
 
 p0=$(cpu_ns "$ppsfs_pid"); s0=$(cpu_ns "$sim_pid")
-"$bin/diagctl" record -o "$work/record.jsonl" --every 1 2>"$work/record.err" &
+"$bin/diagctl" record -o "$work/record.jsonl" --every 1 \
+  identity access gsmopinfo tchtxpower bearer hspaopinfo umtsopinfo radiostats radionwinfo 2>"$work/record.err" &
 rec=$!
 r0=$(cpu_ns "$rec"); d2=$(cpu_ns "$daemon_pid")
 sleep "$seconds"

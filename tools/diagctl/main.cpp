@@ -236,11 +236,13 @@ int GsmTime(const Paths &paths, const std::string &argument) {
     return diagctl::kExitSuccess;
 }
 
-// The commands a recording makes by default: every request, once
-// (tchtxpwr is tchtxpower under another name).
-const char *const kRecordedByDefault[] = {"identity",   "access",     "gsmopinfo",
-                                          "tchtxpower", "bearer",     "hspaopinfo",
-                                          "umtsopinfo", "radiostats", "radionwinfo"};
+// The commands a recording makes by default: every request, once (tchtxpwr
+// is tchtxpower under another name), the nine and then LTE and NR, so that
+// a drive recorded without naming screens has every screen the console
+// shows.
+const char *const kRecordedByDefault[] = {"identity",    "access",     "gsmopinfo",  "tchtxpower",
+                                          "bearer",      "hspaopinfo", "umtsopinfo", "radiostats",
+                                          "radionwinfo", "lteopinfo",  "nropinfo"};
 
 #ifdef DIAGCTL_MQTT
 // The broker options that record and serve share, as mosquitto_pub takes
@@ -308,17 +310,18 @@ int Record(int argc, char **argv) {
     CLI::App app{
         "diagctl record: requests screens again and again and appends each answer to FILE\n"
         "as one JSON line (the record --json prints: time, latency_ms, the attributes and\n"
-        "the screen). A round makes each COMMAND once (default: the nine requests); a\n"
-        "round starts every SECONDS. A request that fails is recorded as an error record\n"
-        "and the recording goes on. Each line is written whole in one write, so whatever\n"
-        "stops diagctl leaves every line but possibly the last one whole; SIGINT and\n"
-        "SIGTERM end it after the line being written (exit status 0). With --max-size,\n"
-        "a file that would grow past the size is renamed FILE.1 (then FILE.2, ...) and a\n"
-        "new FILE begins; nothing is overwritten. With --mqtt each record also goes to\n"
-        "PREFIX/HOST/COMMAND at the broker, and PREFIX/HOST/status says online or offline\n"
-        "(retained; the broker says offline for a recorder that dies). The file never\n"
-        "waits for the broker: records wait in a queue of --queue N while it is away, the\n"
-        "oldest dropped first, and what was dropped is logged.",
+        "the screen). A round makes each COMMAND once (default: every request, the nine\n"
+        "and lteopinfo and nropinfo); a round starts every SECONDS. A request that fails\n"
+        "is recorded as an error record and the recording goes on. Each line is written\n"
+        "whole in one write, so whatever stops diagctl leaves every line but possibly the\n"
+        "last one whole; SIGINT and SIGTERM end it after the line being written (exit\n"
+        "status 0). With --max-size, a file that would grow past the size is renamed\n"
+        "FILE.1 (then FILE.2, ...) and a new FILE begins; nothing is overwritten. With\n"
+        "--mqtt each record also goes to PREFIX/HOST/COMMAND at the broker, and\n"
+        "PREFIX/HOST/status says online or offline (retained; the broker says offline for\n"
+        "a recorder that dies). The file never waits for the broker: records wait in a\n"
+        "queue of --queue N while it is away, the oldest dropped first, and what was\n"
+        "dropped is logged.",
         "diagctl record"};
     std::string output;
     std::vector<std::string> commands;
@@ -344,7 +347,7 @@ int Record(int argc, char **argv) {
     std::string pps_root = "/pps", log_level = "info";
     app.add_option("--pps", pps_root, "Where PPS is mounted (default /pps)")->type_name("DIR");
     AddCommonOptions(app, &log_level);
-    app.add_option("commands", commands, "Commands to record (default: all nine requests)")
+    app.add_option("commands", commands, "Commands to record (default: every request)")
         ->type_name("COMMAND");
 #ifdef DIAGCTL_MQTT
     BrokerCli mqtt;
@@ -498,12 +501,13 @@ bool ReadLine(FILE *f, std::size_t limit, std::string *line, bool *too_long) {
 
 int Export(int argc, char **argv) {
     CLI::App app{
-        "diagctl export: writes recordings (diagctl record, --watch --json) as CSV, one row\n"
-        "per record and one column per field: time, latency_ms, command, result, error,\n"
-        "then each screen field as section.field and each table cell as\n"
-        "section.INDEX.column. Unavailable values are empty cells. Lines that are not\n"
-        "whole records (the last line of a recording that was killed) are left out with\n"
-        "a warning. Give rotated files oldest first (FILE.1 FILE.2 ... FILE).",
+        "diagctl export: writes recordings (diagctl record, --watch --json) as CSV, one\n"
+        "row per record and one column per field: time, latency_ms, command, result\n"
+        "(error where a record failed), then each screen field as section.field and each\n"
+        "table cell as section.INDEX.column. Unavailable values are empty cells. Lines\n"
+        "that are not whole records (the last line of a recording that was killed) are\n"
+        "left out with a warning. Give rotated files oldest first (FILE.1 FILE.2 ...\n"
+        "FILE).",
         "diagctl export"};
     bool csv = false;
     std::string output = "-", command;
@@ -624,19 +628,20 @@ class RefusalLog {
 
 int Serve(int argc, char **argv) {
     CLI::App app{
-        "diagctl serve: the screens in a browser. Refreshes the nine requests and nitz\n"
-        "every SECONDS and serves a page that shows them live with charts, beside a JSON\n"
-        "API: /api/v1/screens, /api/v1/screens/NAME (the record --json prints),\n"
-        "/api/v1/stream (Server-Sent Events, one record per event) and the session as\n"
-        "/api/v1/session.jsonl or .csv. The API demands a token (Authorization: Bearer\n"
-        "TOKEN): the URL it prints carries it for the page; --token-file also writes it\n"
-        "to a file that only you and the diag directory's group read. Listens on\n"
-        "127.0.0.1 unless told otherwise; any other address is served only over TLS\n"
-        "(--tls-cert, --tls-key), with identities masked unless --unmasked. Requests\n"
-        "naming another host or coming from another site are refused. The GSM time\n"
-        "switch (POST /api/v1/gsm-time) works only with --allow-control. With --mqtt it\n"
-        "shows instead the hosts that diagctl record --mqtt publishes to a broker, a\n"
-        "column of screens each; every record is checked before it is shown.",
+        "diagctl serve: the screens in a browser. Refreshes every request (the nine,\n"
+        "lteopinfo and nropinfo) and nitz every SECONDS and serves a page that shows them\n"
+        "live with charts, beside a JSON API: /api/v1/screens, /api/v1/screens/NAME (the\n"
+        "record --json prints), /api/v1/stream (Server-Sent Events, one record per event)\n"
+        "and the session as /api/v1/session.jsonl or .csv. The API demands a token\n"
+        "(Authorization: Bearer TOKEN): the URL it prints carries it for the page;\n"
+        "--token-file also writes it to a file that only you and the diag directory's\n"
+        "group read. Listens on 127.0.0.1 unless told otherwise; any other address is\n"
+        "served only over TLS (--tls-cert, --tls-key), with identities masked unless\n"
+        "--unmasked. Requests naming another host or coming from another site are\n"
+        "refused. The GSM time switch (POST /api/v1/gsm-time) works only with\n"
+        "--allow-control. With --mqtt it shows instead the hosts that diagctl record\n"
+        "--mqtt publishes to a broker, a column of screens each; every record is checked\n"
+        "before it is shown.",
         "diagctl serve"};
     std::string listen = "127.0.0.1:8080", pps_root = "/pps", chart_js = DIAGCTL_CHART_JS;
     diagctl::ServeOptions so;
@@ -668,7 +673,7 @@ int Serve(int argc, char **argv) {
     app.add_option("--tls-key", tls_key, "The PEM key of --tls-cert")->type_name("FILE");
     bool unmasked = false;
     app.add_flag("--unmasked", unmasked,
-                 "Off loopback, serve IMEI and IMSI unmasked to clients that ask (?mask=0)");
+                 "Off loopback, serve IMEI and IMSI unmasked (a client may still ask ?mask=1)");
     app.add_option("--max-connections", so.max_connections,
                    "Connections open at once (default 2000; off loopback also 64 per address)")
         ->type_name("N")

@@ -321,7 +321,9 @@ class GoldenSession : public DiagctlSystem {
 };
 
 TEST_F(GoldenSession, OfTheHandoverDrive) {
-    Check("drive-handover", {"0", "10", "25", "35", "52.5", "70"}, {});
+    Check("drive-handover", {"0", "10", "25", "35", "52.5", "70"},
+          {"identity", "access", "gsmopinfo", "tchtxpower", "bearer", "hspaopinfo", "umtsopinfo",
+           "radiostats", "radionwinfo"});
 }
 
 // The LTE, NR and WCDMA screens at six moments of the LTE drive.
