@@ -301,6 +301,15 @@ for token in "" wrong "$(console_token alice)x"; do
     fail "the console answers a request with the token '$token' other than 401"
 done
 
+say "the operator's guide: its commands (sh booted blocks of docs/running.md), in order"
+: >"$run/guide.log"
+while IFS= read -r line; do
+  echo "# $line" >>"$run/guide.log"
+  inside timeout 120 bash -c "cd /root/debs && $line" >>"$run/guide.log" 2>&1 ||
+    { tail -n 20 "$run/guide.log" >&2; fail "docs/running.md's '$line' failed"; }
+done < <(scripts/docexamples.sh --booted docs/running.md)
+wait_all_up >/dev/null || fail "the system is not all up after the operator's guide's commands"
+
 say "kill -9 of each process, two rounds: systemd brings it back, and the server after it"
 cursor=$(inside journalctl -n 0 --show-cursor --no-pager | sed -n 's/^-- cursor: //p')
 # Two rounds, as crashes that repeat: the server starts six times in a few

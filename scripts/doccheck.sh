@@ -8,7 +8,10 @@
 #      there, and its #anchor a heading of that file;
 #   4. every command line shown in their sh blocks that runs one of our
 #      programs uses only options that program's --help lists, and every
-#      script it runs exists.
+#      script it runs exists and names each option the line gives it;
+#   5. every block of commands is one that a test runs: sh and sh root
+#      blocks run in scripts/docexamples.sh, sh booted blocks (the
+#      operator's guide alone) in scripts/booted.sh.
 # Usage: scripts/doccheck.sh [BIN]   (BIN: the built programs, default
 # build/default/bin). Prints each problem; exits 1 when there is one.
 set -euo pipefail
@@ -83,7 +86,14 @@ for doc in README.md docs/*.md; do
     program=$(basename "$1")
     case $1 in
       scripts/* | bench/*)
-        [ -e "$1" ] || problem "$doc: example runs $1, which is not there"
+        if [ ! -e "$1" ]; then
+          problem "$doc: example runs $1, which is not there"
+          continue
+        fi
+        for word in "${@:2}"; do
+          case $word in --[a-z]*) ;; *) continue ;; esac
+          grep -q -- "${word%%=*}" "$1" || problem "$doc: example '$line': $1 has no ${word%%=*}"
+        done
         continue ;;
     esac
     case $program in
@@ -102,6 +112,20 @@ for doc in README.md docs/*.md; do
       grep -qx -- "$opt" <<<"$known" || problem "$doc: example '$line': $program ${command:+$command }has no $opt"
     done
   done < <(awk '/^```sh/{on=1; next} /^```/{on=0} on' "$doc" | sed 's/ *#.*$//')
+done
+
+# 5. Blocks of commands only of the kinds a test runs.
+for doc in README.md docs/*.md; do
+  while IFS=: read -r n info; do
+    info=${info#\`\`\`}
+    case $info in
+      "sh" | "sh root") ;;
+      "sh booted")
+        [ "$doc" = docs/running.md ] ||
+          problem "$doc:$n: a sh booted block outside docs/running.md is run by no test" ;;
+      *) problem "$doc:$n: a block of kind '$info' (sh, sh root and sh booted are run by the tests)" ;;
+    esac
+  done < <(grep -n '^```sh' "$doc")
 done
 
 if [ "$problems" -gt 0 ]; then

@@ -36,8 +36,11 @@ device_tool=${device_tool:-techmode-sim}
 # runs SCRIPT again in a private mount namespace; inside, sets $bin and
 # $sbin (the daemon's directory). With VELOMAR_PREFIX set (an installed
 # tree, such as /usr or a package unpacked into a scratch root) nothing is
-# built and the programs come from its bin and sbin. Only the mount point
-# /pps is made on the host; what is mounted there stays in the namespace.
+# built and the programs come from its bin and sbin; with VELOMAR_BIN (a
+# build's bin directory) nothing is built and every program comes from
+# there. $namespace_flags, when the caller sets them, are more unshare
+# options (--net: a network namespace too). Only the mount point /pps is
+# made on the host; what is mounted there stays in the namespace.
 enter_namespace() {
   local preset=$1 script=$2
   shift 2
@@ -50,14 +53,17 @@ enter_namespace() {
       exec sudo "$script" "$@"
     fi
     "$root/scripts/setup.sh" ${setup_profile:+"--$setup_profile"}
-    if [ -z "${VELOMAR_PREFIX:-}" ]; then
+    if [ -z "${VELOMAR_PREFIX:-}" ] && [ -z "${VELOMAR_BIN:-}" ]; then
       cmake --preset "$preset" >/dev/null
       cmake --build --preset "$preset" -j "$(nproc)" ${build_targets:+--target "${build_targets[@]}"} >/dev/null
     fi
     mkdir -p /pps
-    VELOMAR_NAMESPACE_OF=$script exec unshare --mount --propagation private "$script" "$@"
+    VELOMAR_NAMESPACE_OF=$script exec unshare --mount --propagation private \
+      ${namespace_flags[@]+"${namespace_flags[@]}"} "$script" "$@"
   fi
-  if [ -n "${VELOMAR_PREFIX:-}" ]; then
+  if [ -n "${VELOMAR_BIN:-}" ]; then
+    bin=$VELOMAR_BIN sbin=$VELOMAR_BIN
+  elif [ -n "${VELOMAR_PREFIX:-}" ]; then
     bin=$VELOMAR_PREFIX/bin sbin=$VELOMAR_PREFIX/sbin
   else
     bin=$root/build/$preset/bin sbin=$root/build/$preset/bin

@@ -582,7 +582,9 @@ std::string Base64(const std::string &in) {
 
 // On the LTE drive the overview follows lteopinfo and nropinfo: LTE with
 // the NR leg under NSA, the cell by TAC and cell id, EARFCN and PCI, RSRP
-// and RSRQ with their bands; after the fallback, WCDMA again.
+// and RSRQ with their bands; after the fallback, WCDMA again. The events
+// name the fallback once and the NR leg released, then added again when
+// the drive goes back to it.
 TEST_F(ServeInBrowser, OverviewOnLte) {
     if (access("/usr/bin/chromium", X_OK) != 0 || access("/usr/bin/chromedriver", X_OK) != 0)
         GTEST_SKIP() << "no chromium or chromedriver (Debian's chromium, chromium-driver)";
@@ -614,6 +616,13 @@ TEST_F(ServeInBrowser, OverviewOnLte) {
     EXPECT_EQ(JsonText(Run("return (() => {" + events +
                            "})().filter(t => t.startsWith('RAT change')).length;")),
               "1");
+    const std::string leg = "PCI 500 (NR-ARFCN 627264)";
+    EXPECT_TRUE(
+        WaitInPage("return (() => {" + events + "})().includes('NR released: " + leg + "');"))
+        << JsonText(Run(events));
+    ASSERT_TRUE(Publish("/dev/radio/cellular/clock", "20\n"));
+    EXPECT_TRUE(WaitInPage("return (() => {" + events + "})().includes('NR added: " + leg + "');"))
+        << JsonText(Run(events));
 }
 
 // The first screenful as a field engineer meets it, on a laptop and on a

@@ -4,9 +4,10 @@
 // never as markup. A fleet (serve --mqtt) has a column of screens per
 // host: its records carry "host", and "hosts" events give their states.
 // Above the screens: an overview of where the phone is and how good the
-// signal is, and the events (handovers, RAT changes, rejects, failures) as
-// they happen. A recording (diagctl record, or a session download) opened
-// from a file is replayed to any moment with a slider, without a server.
+// signal is, and the events (handovers, RAT changes, the NR cell added,
+// released or changed, rejects, failures) as they happen. A recording
+// (diagctl record, or a session download) opened from a file is replayed
+// to any moment with a slider, without a server.
 'use strict';
 
 const layouts = new Map();  // command -> the screen's layout
@@ -572,6 +573,23 @@ function noteEvents(rec) {
         addEvent(rec.time, 'Handover: ' + cells[2](before.c) + ' → ' + cells[2](c));
       seen['cell ' + cells[0]] = {key, c};
     }
+  }
+  // The NR cell (the NSA secondary leg, or the SA serving cell): added,
+  // released or changed. A mode the daemon could not read says nothing.
+  const nrMode = rec.command === 'nropinfo' ? find('nr_mode') : undefined;
+  if (nrMode === 'NONE' || nrMode === 'NSA' || nrMode === 'SA') {
+    const arfcn = find('nr_scell_arfcn'), pci = find('nr_scell_pci');
+    const on = nrMode !== 'NONE';
+    const cell = on && typeof arfcn === 'number' && typeof pci === 'number'
+                     ? 'PCI ' + pci + ' (NR-ARFCN ' + arfcn + ')' : null;
+    const before = seen.nr;
+    if (before && on && !before.on)
+      addEvent(rec.time, 'NR added' + (cell ? ': ' + cell : ''));
+    else if (before && !on && before.on)
+      addEvent(rec.time, 'NR released' + (before.cell ? ': ' + before.cell : ''));
+    else if (before && on && cell && before.cell && cell !== before.cell)
+      addEvent(rec.time, 'NR cell change: ' + before.cell + ' → ' + cell);
+    seen.nr = {on, cell: cell || (on && before ? before.cell : null)};
   }
   // A reject or failure cause that becomes a new non-zero value.
   for (const key of ['mm_latest_cause', 'gmm_latest_cause', 'rr_latest_cause', 'cc_latest_cause',
