@@ -19,6 +19,11 @@
 # through nsenter into its PID 1's namespaces; the host needs no systemd.
 # Needs root, debootstrap, systemd-container (systemd-nspawn), /dev/fuse.
 set -euo pipefail
+case "${1:-}" in
+  -h | --help) sed -n '2,/^[^#]/p' "$0" | sed '$d' | grep -v '^# SPDX-License-Identifier:' | sed 's/^# \{0,1\}//'; exit 0 ;;
+  --root) ;;
+  -*) echo "booted.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+esac
 self=$(readlink -f "$0")
 cd "$(dirname "$self")/.."
 root_dir=$(pwd)
@@ -286,6 +291,15 @@ as mallory cat /dev/radio/cellular/techmode >/dev/null 2>&1 && fail "mallory rea
 as mallory ls /var/lib/ppsfs >/dev/null 2>&1 && fail "mallory reads ppsfs's save tree"
 as mallory ls /pps/services/radioctrl/modem0/diag >/dev/null 2>&1 && fail "mallory lists the diag directory"
 
+say "network time: the objects made by the server's unit, an update shown by diagctl nitz"
+inside sh -c 'echo "last_sync_detail:json:{\"source\":\"nitz\",\"src_sec\":1700000000}" \
+  >>/pps/services/network-time/status' || fail "no network-time status object to publish into"
+for _ in $(seq 25); do
+  out=$(as alice diagctl nitz 2>&1) && grep -q '2023:11:14' <<<"$out" && break
+  sleep 0.2
+done
+grep -q '2023:11:14' <<<"$out" || fail "diagctl nitz after a network time update: $out"
+
 say "the web console, enabled by the operator: velomar-console's, its token for velomar-diag alone"
 inside systemctl enable --quiet --now velomar-console.service
 console=yes
@@ -296,6 +310,9 @@ wait_all_up >/dev/null || fail "the web console does not answer a member with th
   "750 velomar-console velomar-diag 640 velomar-console velomar-diag " ] ||
   fail "the token's directory or file is not 0750/0640 of velomar-console:velomar-diag"
 [ -z "$(console_token mallory)" ] || fail "a user outside velomar-diag reads the console's token"
+# Ready means the token is there: readable as soon as a restart returns.
+inside systemctl restart velomar-console.service
+[ -n "$(console_token alice)" ] || fail "no token when systemctl restart velomar-console returned"
 for token in "" wrong "$(console_token alice)x"; do
   [ "$(http_status mallory "$token" /api/v1/screens)" = 401 ] ||
     fail "the console answers a request with the token '$token' other than 401"
@@ -345,8 +362,8 @@ limits=$(inside journalctl --no-pager -o cat --after-cursor="$cursor" _PID=1 |
   true)
 [ -z "$limits" ] || fail "a start limit was hit after the kills: $limits"
 
-say "systemctl stop: no mount left behind, nothing failed; start again"
-inside systemctl stop qrx-velomar.target "${units[@]}"
+say "systemctl stop of the target: everything stops, no mount left behind, nothing failed; start again"
+inside systemctl stop qrx-velomar.target
 no_mounts_left "mounts left after stop"
 for u in "${units[@]}" velomar-console.service; do
   [ "$(prop "$u" ActiveState)" = inactive ] || fail "$u is $(prop "$u" ActiveState) after stop"

@@ -15,6 +15,10 @@
 # Usage: scripts/doccheck.sh [BIN]   (BIN: the built programs, default
 # build/default/bin). Prints each problem; exits 1 when there is one.
 set -euo pipefail
+case "${1:-}" in
+  -h | --help) sed -n '2,/^[^#]/p' "$0" | sed '$d' | grep -v '^# SPDX-License-Identifier:' | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -*) echo "doccheck.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/.."
 bin=${1:-build/default/bin}
 problems=0
@@ -111,7 +115,10 @@ for doc in README.md docs/*.md; do
       opt=${opt%%[^a-z0-9-]*}
       grep -qx -- "$opt" <<<"$known" || problem "$doc: example '$line': $program ${command:+$command }has no $opt"
     done
-  done < <(awk '/^```sh/{on=1; next} /^```/{on=0} on' "$doc" | sed 's/ *#.*$//')
+  # (a line ending in \ goes on in the next, as the shell reads it)
+  done < <(awk '/^```sh/{on=1; next} /^```/{on=0} on {
+      if (sub(/\\$/, "")) { held = held $0 " "; next }
+      print held $0; held = "" }' "$doc" | sed 's/ *#.*$//')
 done
 
 # 5. Blocks of commands only of the kinds a test runs.

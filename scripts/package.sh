@@ -14,6 +14,11 @@
 #   4. runs the demo from the unpacked programs (scripts/demo.sh --prefix).
 # Needs root (the demo, the copy of /etc in a private mount namespace).
 set -euo pipefail
+case "${1:-}" in
+  "") ;;
+  -h | --help) sed -n '2,/^[^#]/p' "$0" | sed '$d' | grep -v '^# SPDX-License-Identifier:' | sed 's/^# \{0,1\}//'; exit 0 ;;
+  *) echo "package.sh: takes no arguments (see --help)" >&2; exit 2 ;;
+esac
 self=$(readlink -f "$0")
 cd "$(dirname "$self")/.."
 root=$(pwd)

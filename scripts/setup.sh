@@ -55,6 +55,7 @@ case "${1:-}" in
   --demo) ;;
   --demo-modem) packages+=("${modem_packages[@]}") ;;
   "") packages+=("${more_packages[@]}" "${modem_packages[@]}") ;;
+  -h | --help) sed -n '2,/^[^#]/p' "$0" | sed '$d' | grep -v '^# SPDX-License-Identifier:' | sed 's/^# \{0,1\}//'; exit 0 ;;
   *) echo "setup.sh: unknown option $1 (--demo: only what the demo needs; --demo-modem: and techmode-mm)" >&2; exit 2 ;;
 esac
 

@@ -9,10 +9,15 @@
 # in new files. Usage: scripts/spdx.sh [--check]   (--check: only list the
 # files that lack the line, exit status 1 if any)
 set -euo pipefail
+check=
+case "${1:-}" in
+  "") ;;
+  --check) check=1 ;;
+  -h | --help) sed -n '2,/^[^#]/p' "$0" | sed '$d' | grep -v '^# SPDX-License-Identifier:' | sed 's/^# \{0,1\}//'; exit 0 ;;
+  *) echo "spdx.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/.."
 tag="SPDX-License-Identifier: Apache-2.0"
-check=
-[ "${1:-}" = --check ] && check=1
 
 # The comment that carries the line for PATH, or nothing for a file left alone.
 comment_for() {

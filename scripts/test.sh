@@ -9,6 +9,11 @@
 # Installs what it needs first (scripts/setup.sh). Run as root: the
 # end-to-end tests mount file systems in private mount namespaces.
 set -euo pipefail
+case "${1:-}" in
+  "") ;;
+  -h | --help) sed -n '2,/^[^#]/p' "$0" | sed '$d' | grep -v '^# SPDX-License-Identifier:' | sed 's/^# \{0,1\}//'; exit 0 ;;
+  *) echo "test.sh: takes no arguments (see --help)" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh

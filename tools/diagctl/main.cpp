@@ -34,6 +34,8 @@
 #include "Trend.h"
 #include "velomar_version.h"
 #ifdef DIAGCTL_SERVE
+#include <systemd/sd-daemon.h>
+
 #include "WebServer.h"
 #endif
 #ifdef DIAGCTL_MQTT
@@ -814,6 +816,9 @@ int Serve(int argc, char **argv) {
                 token_file.empty() ? ("#token=" + server.token()).c_str()
                                    : ("  (token in " + token_file + ")").c_str());
     std::fflush(stdout);
+    // Under systemd (Type=notify) the console is ready now: listening, its
+    // token file written. Without NOTIFY_SOCKET this does nothing.
+    sd_notify(0, "READY=1");
     while (Sleep(0.2)) {
 #ifdef DIAGCTL_MQTT
         refusals.Flush(false);
@@ -823,6 +828,7 @@ int Serve(int argc, char **argv) {
     if (subscriber) subscriber->Stop();
     refusals.Flush(true);
 #endif
+    sd_notify(0, "STOPPING=1");
     server.Stop();
     if (!token_file.empty()) unlink(token_file.c_str());
     return diagctl::kExitSuccess;

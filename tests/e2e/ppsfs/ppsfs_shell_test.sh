@@ -49,6 +49,22 @@ timeout 60 "${sandbox[@]}" bash "$work/checks.sh" "$mnt" || status=1
 # A second sandbox loads what the first saved, except the nopersist object.
 out=$(timeout 60 "${sandbox[@]}" sh -c "cat '$mnt/keep/obj'; ls '$mnt/keep'")
 [ "$out" = $'@obj\nk::1\nobj' ] || fail "restored state: $(printf '%q' "$out")"
+# Over a PPS already mounted there (a host running the system has one at
+# /pps), the command runs only on the sandbox's own: once it is mounted,
+# and not at all when its ppsfs cannot start (here: a bad option), so it
+# never writes into the one outside.
+out=$(timeout 60 unshare --mount --propagation private bash -c '
+  bin=$1 mnt=$2
+  mkdir -p "$mnt"
+  "$bin/ppsfs" --foreground --log-level warning "$mnt" & outer=$!
+  for _ in $(seq 100); do mountpoint -q "$mnt" && break; sleep 0.05; done
+  echo "x::1" > "$mnt/outer"
+  "$bin/ppsfs-sandbox" -m "$mnt" --log-level warning -- sh -c "ls \"$mnt\"; echo y::1 > \"$mnt/a\""
+  "$bin/ppsfs-sandbox" -m "$mnt" --root-mode bad -- sh -c "echo y::1 > \"$mnt/b\"" 2>/dev/null ||
+    echo "refused"
+  ls "$mnt"
+  umount "$mnt"; wait "$outer"' _ "$bin" "$mnt")
+[ "$out" = $'refused\nouter' ] || fail "a sandbox over a mounted PPS: $(printf '%q' "$out")"
 # Nothing stays mounted outside the sandbox.
 ! grep -q " $mnt " /proc/self/mountinfo || fail "mount visible outside the sandbox"
 exit $status
