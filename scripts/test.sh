@@ -4,7 +4,9 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer build; then builds and tries
 # the Debian packages (scripts/package.sh), installs them in a booted
 # Debian 12 under systemd (scripts/booted.sh), runs the short soak and each
-# fuzz target for 30 seconds (scripts/fuzz.sh). Warnings are errors, and so
+# fuzz target for 30 seconds (scripts/fuzz.sh); the documents are checked
+# against the programs and their examples run (scripts/doccheck.sh,
+# scripts/docexamples.sh). Warnings are errors, and so
 # is a C or C++ source that clang-format (.clang-format) would change.
 # Installs what it needs first (scripts/setup.sh). Run as root: the
 # end-to-end tests mount file systems in private mount namespaces.
@@ -53,9 +55,12 @@ for preset in default asan; do
   echo "== test: $preset"
   ctest --preset "$preset" -j "$jobs"
 done
-# The documents against the programs and each other.
+# The documents against the programs and each other, and their examples
+# run as their readers would type them (the operator's guide's in the
+# booted system below).
 echo "== docs"
 scripts/doccheck.sh build/default/bin
+scripts/docexamples.sh --bin build/default/bin
 # The Debian packages: built, lintian, unpacked, the demo run from them.
 echo "== package"
 scripts/package.sh
