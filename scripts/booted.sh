@@ -265,8 +265,11 @@ inside systemctl restart ppsfs.service
 # The server's unit is active only once the server answers: with the
 # device frozen (SIGSTOP) the server blocks opening it, and its unit must
 # stay activating; it becomes active once the device runs again.
-inside systemctl stop qrx-velomar.target qrx-velomar.service
+inside systemctl stop qrx-velomar.target
+inside systemctl start ppsfs.service techmode-sim.service
 sim=$(prop techmode-sim.service MainPID)
+# (MainPID 0 is no process: kill would stop this script's whole group.)
+[ "$sim" -gt 0 ] || fail "techmode-sim.service has no main process after its start"
 inside sh -c "kill -STOP $sim"
 inside systemctl start --no-block qrx-velomar.target
 for _ in $(seq 15); do
