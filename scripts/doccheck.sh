@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: Apache-2.0
 # Keeps the documents true to the programs and to each other:
 #   1. every option a program's --help lists (and each diagctl command's)
-#      appears in its man page;
+#      appears in its man page (and diagctl's in its bash completion);
 #   2. every guide in docs/ and every man page is linked from README.md;
 #   3. every relative link of README.md and docs/*.md names a file that is
 #      there, and its #anchor a heading of that file;
@@ -50,6 +50,8 @@ check_help packaging/man/techmode-mm.1.scd techmode-mm
 for command in "" record export serve; do
   # shellcheck disable=SC2086
   check_help packaging/man/diagctl.1.scd diagctl $command
+  # shellcheck disable=SC2086
+  check_help packaging/completion/diagctl diagctl $command
 done
 
 # 2. Every guide and man page reachable from the README.

@@ -807,12 +807,15 @@ std::vector<std::string> WebServer::Lines(uint64_t *cursor, uint64_t end, bool m
 
 bool WebServer::HostAllowed(const std::string &host) const {
     // Only names that cannot be rebound to us by someone else's DNS: the
-    // address we listen on, localhost and IP literals, with our port.
+    // address we listen on, localhost, IP literals and the names the
+    // operator gave, with our port.
     const std::size_t colon = host.rfind(':');
     if (colon == std::string::npos || host.substr(colon + 1) != std::to_string(port_)) return false;
     std::string name = host.substr(0, colon);
     if (name == opt_.host || strcasecmp(name.c_str(), "localhost") == 0 || IpLiteral(name))
         return true;
+    for (const std::string &s : opt_.server_names)
+        if (strcasecmp(name.c_str(), s.c_str()) == 0) return true;
     return name.size() > 2 && name.front() == '[' && name.substr(1, name.size() - 2) == opt_.host;
 }
 

@@ -88,6 +88,9 @@ struct ServeOptions {
     unsigned idle_timeout_s = 10;         // a connection silent this long is closed
     std::size_t session_records = 40000;  // kept for the downloads, oldest dropped
     std::string chart_js;                 // Chart.js file served as /js/chart.js ("" none)
+    // Host names a request may also name (a certificate's names, the
+    // machine's name in the lab's DNS), compared without case.
+    std::vector<std::string> server_names;
 
     bool fleet = false;  // records come from Receive(); no poller, no GSM time switch
     std::string topic_prefix = "diagctl";

@@ -676,6 +676,20 @@ int Serve(int argc, char **argv) {
     bool unmasked = false;
     app.add_flag("--unmasked", unmasked,
                  "Off loopback, serve IMEI and IMSI unmasked (a client may still ask ?mask=1)");
+    app.add_option("--server-name", so.server_names,
+                   "A host name the browser may use for this server besides its address "
+                   "(a name its certificate carries; again for more)")
+        ->type_name("NAME")
+        ->check(CLI::Validator(
+            [](std::string &name) -> std::string {
+                const bool ok = !name.empty() && name.size() <= 253 && name.front() != '-' &&
+                                name.front() != '.' &&
+                                name.find_first_not_of(
+                                    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                    "0123456789-.") == std::string::npos;
+                return ok ? "" : "not a host name (letters, digits, '-' and '.')";
+            },
+            "NAME"));
     app.add_option("--max-connections", so.max_connections,
                    "Connections open at once (default 2000; off loopback also 64 per address)")
         ->type_name("N")
@@ -810,9 +824,12 @@ int Serve(int argc, char **argv) {
 #endif
     // The page takes its token from the URL's fragment, which the browser
     // never sends to any server, nor keeps in the server's logs.
-    const bool v6 = so.host.find(':') != std::string::npos;
+    // The first --server-name is the name to open it by (a wildcard listen
+    // address is none).
+    const std::string shown = so.server_names.empty() ? so.host : so.server_names.front();
+    const bool v6 = shown.find(':') != std::string::npos;
     std::printf("diagctl serve: %s://%s%s%s:%d/%s\n", so.tls_cert.empty() ? "http" : "https",
-                v6 ? "[" : "", so.host.c_str(), v6 ? "]" : "", server.port(),
+                v6 ? "[" : "", shown.c_str(), v6 ? "]" : "", server.port(),
                 token_file.empty() ? ("#token=" + server.token()).c_str()
                                    : ("  (token in " + token_file + ")").c_str());
     std::fflush(stdout);

@@ -109,7 +109,13 @@ class Serve : public ::testing::Test {
 };
 
 // Options of a case's server (a write can fail only under --allow-control).
-enum : unsigned { kMask = 1, kAllowControl = 2, kFails = 4, kWriteFails = kFails | kAllowControl };
+enum : unsigned {
+    kMask = 1,
+    kAllowControl = 2,
+    kFails = 4,
+    kWriteFails = kFails | kAllowControl,
+    kServerName = 8,  // --server-name lab-phone.example
+};
 
 const char kSwitch[] = "/api/v1/gsm-time";
 
@@ -175,6 +181,13 @@ TEST_F(Serve, AnswersEveryRequestAsItShould) {
         {"read of the switch", "GET", kSwitch, 405},
         {"rebound DNS name", "GET", "/api/v1/screens", 421, "", "attacker.example:PORT"},
         {"other port", "GET", "/api/v1/screens", 421, "", "127.0.0.1:1"},
+        // A name the operator gave (a certificate's), in any case; no other.
+        {"--server-name", "GET", "/api/v1/screens", 200, "", "Lab-Phone.example:PORT", "",
+         kServerName},
+        {"a name beside --server-name", "GET", "/api/v1/screens", 421, "",
+         "lab-phone.example.attacker.example:PORT", "", kServerName},
+        {"--server-name, other port", "GET", "/api/v1/screens", 421, "", "lab-phone.example:1", "",
+         kServerName},
         {"no port", "GET", "/api/v1/screens", 421, "", "127.0.0.1"},
         {"cross-origin read", "GET", "/api/v1/screens", 403, "http://attacker.example"},
         {"cross-origin stream", "GET", "/api/v1/stream", 403, "http://attacker.example"},
@@ -237,6 +250,7 @@ TEST_F(Serve, AnswersEveryRequestAsItShould) {
         ServeOptions opt;
         opt.mask = c.options & kMask;
         opt.allow_control = c.options & kAllowControl;
+        if (c.options & kServerName) opt.server_names = {"lab-phone.example"};
         writes_.clear();
         write_outcome_ = c.options & kFails ? Outcome{kExitError, "<b>EACCES</b>"} : Outcome{};
         StartServer(opt);
