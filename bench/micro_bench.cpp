@@ -280,10 +280,12 @@ int main(int argc, char **argv) {
             return 0;
         }
     }
+    // First the flags (--help prints them on standard output and exits),
+    // then standard output away from the report.
+    benchmark::Initialize(&argc, argv);
     int report_fd = dup(STDOUT_FILENO);
     if (freopen("/dev/null", "w", stdout) == nullptr) return 1;
     std::ofstream report("/proc/self/fd/" + std::to_string(report_fd));
-    benchmark::Initialize(&argc, argv);
     benchmark::ConsoleReporter reporter;
     reporter.SetOutputStream(&report);
     reporter.SetErrorStream(&report);

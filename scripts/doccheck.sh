@@ -11,7 +11,11 @@
 #      script it runs exists and names each option the line gives it;
 #   5. every block of commands is one that a test runs: sh and sh root
 #      blocks run in scripts/docexamples.sh, sh booted blocks (the
-#      operator's guide alone) in scripts/booted.sh.
+#      operator's guide alone) in scripts/booted.sh;
+#   6. the commands of console blocks (transcripts of work in the
+#      repository: lines after a "# " or "$ " prompt) name what is there:
+#      presets, built programs and their options, test suites that exist
+#      and ctest patterns that select a test, scripts and their options.
 # Usage: scripts/doccheck.sh [BIN]   (BIN: the built programs, default
 # build/default/bin). Prints each problem; exits 1 when there is one.
 set -euo pipefail
@@ -135,6 +139,50 @@ for doc in README.md docs/*.md; do
       *) problem "$doc:$n: a block of kind '$info' (sh, sh root and sh booted are run by the tests)" ;;
     esac
   done < <(grep -n '^```sh' "$doc")
+done
+
+# 6. The transcripts' commands.
+targets=$( (grep -rhoE 'add_executable\([A-Za-z0-9_-]+' --include=CMakeLists.txt . |
+  sed 's/.*(//'; grep -rhoE 'velomar_add_fuzzer\([a-z_]+' --include=CMakeLists.txt . |
+  sed 's/.*(/fuzz_/') | sort -u)
+presets=$(python3 -c 'import json; print("\n".join(p["name"] for p in json.load(open("CMakePresets.json"))["configurePresets"]))')
+for doc in README.md docs/*.md; do
+  while read -r line; do
+    read -r -a words <<<"$line"
+    for ((i = 0; i < ${#words[@]}; i++)); do
+      word=${words[i]//\'/}
+      case $word in
+        --preset) grep -qx -- "${words[i + 1]:-}" <<<"$presets" ||
+          problem "$doc: '$line': no preset ${words[i + 1]:-}" ;;
+        build/*/bin/*)
+          program=${word##*/}
+          if [ "${word#build/default/bin/}" != "$word" ] && [ -x "$bin/$program" ]; then
+            for opt in "${words[@]:i+1}"; do
+              opt=${opt//\'/}
+              case $opt in --[a-z]*) ;; *) continue ;; esac
+              opt=${opt%%=*}
+              help_of "$program" | grep -q -- "$opt" ||
+                problem "$doc: '$line': $program has no $opt"
+            done
+          else
+            grep -qx -- "$program" <<<"$targets" || problem "$doc: '$line': no program $program is built"
+          fi ;;
+        --gtest_filter=*)
+          for suite in $(tr ':' '\n' <<<"${word#--gtest_filter=}" | sed 's/^-//; s/\..*//'); do
+            grep -rqE "TEST(_F|_P)?\($suite," tests ||
+              problem "$doc: '$line': no test suite $suite"
+          done ;;
+        -R)
+          if [ -d build/default ] && [ "$(ctest --test-dir build/default -N -R "${words[i + 1]//\'/}" |
+            sed -n 's/^Total Tests: //p')" = 0 ]; then
+            problem "$doc: '$line': ctest -R ${words[i + 1]} selects no test"
+          fi ;;
+        scripts/* | bench/*)
+          [ -e "$word" ] || problem "$doc: '$line': no $word" ;;
+      esac
+    done
+  done < <(awk '/^```console/{on=1; next} /^```/{on=0} on && /^[#$] /' "$doc" |
+    sed -e 's/^[#$] //' -e 's/ #.*$//')
 done
 
 if [ "$problems" -gt 0 ]; then
