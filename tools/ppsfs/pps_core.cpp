@@ -222,6 +222,7 @@ int PpsCore::Mkdir(std::uint64_t parent, const std::string &name, mode_t mode, c
                    std::uint64_t *ino, struct stat *st) {
     Entry *dir = DirOf(parent);
     if (dir == nullptr) return ENOTDIR;
+    if (name.size() > kMaxNameBytes) return ENAMETOOLONG;
     if (!ValidObjectName(name)) {
         Logf("%s: rejected directory name '%s'", dir->path.c_str(), name.c_str());
         return EINVAL;
@@ -381,6 +382,7 @@ int PpsCore::Create(std::uint64_t parent, const std::string &name, mode_t mode, 
     SplitQualified(name, &base, &qualifiers);
     OpenOptions options;
     if (!QualifiersOk(dir->path + "/" + base, qualifiers, &options)) return EINVAL;
+    if (base.size() > kMaxNameBytes) return ENAMETOOLONG;
     if (!ValidObjectName(base)) {
         Logf("%s: rejected object name '%s'", dir->path.c_str(), base.c_str());
         return EINVAL;

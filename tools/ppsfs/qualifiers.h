@@ -58,6 +58,12 @@ bool FilterPasses(const std::vector<AttrSpec> &filter, const std::string &name, 
 // '/', line end or NUL.
 bool ValidObjectName(const std::string &name);
 
+// The longest name of an object or directory, in bytes: what the save
+// tree's file system takes (NAME_MAX) and what ppsfs's statfs reports. The
+// kernel passes FUSE names up to 1024 bytes; a longer one could be made but
+// not saved, so it is refused (ENAMETOOLONG).
+constexpr std::size_t kMaxNameBytes = 255;
+
 }  // namespace ppsfs
 
 #endif

@@ -31,6 +31,13 @@ TEST_F(ObjectTest, RefusedCallsFailWithTheirErrnoModesAreKept) {
     ASSERT_GE(Open("d/private", O_WRONLY | O_CREAT, 0600).get(), 0);
     EXPECT_EQ(ErrnoOf(mkdir(P("d").c_str(), 0755)), EEXIST);
     EXPECT_EQ(ErrnoOf(mkdir(P("a@b").c_str(), 0755)), EINVAL);
+    // Names as long as the save tree takes (NAME_MAX), not longer: one that
+    // could not be saved would be lost at the next start.
+    const std::string longest(255, 'n');
+    EXPECT_EQ(ErrnoOf(mkdir(P(longest + "x").c_str(), 0755)), ENAMETOOLONG);
+    EXPECT_EQ(ErrnoOf(Open("d/" + longest + "x?nopersist", O_RDWR | O_CREAT).get()), ENAMETOOLONG);
+    EXPECT_GE(Open("d/" + longest + "?nopersist", O_RDWR | O_CREAT).get(), 0);
+    EXPECT_EQ(unlink(P("d/" + longest).c_str()), 0);
     EXPECT_EQ(ErrnoOf(rmdir(P("d").c_str())), ENOTEMPTY);
     EXPECT_EQ(ErrnoOf(rmdir(P("d/o").c_str())), ENOTDIR);
     EXPECT_EQ(ErrnoOf(unlink(P("d").c_str())), EISDIR);
