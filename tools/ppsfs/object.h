@@ -2,8 +2,8 @@
 // The content of one PPS object: its attributes and the PPS text that
 // describes them, plus the parser that turns a write() into checked lines.
 //
-// Pure code: no I/O, no FUSE. Not thread-safe; the filesystem uses it from
-// its one loop thread.
+// Pure code: no I/O, no FUSE. Not thread-safe; PpsCore calls it under its
+// caller's lock, one thread at a time.
 #ifndef TOOLS_PPSFS_OBJECT_H
 #define TOOLS_PPSFS_OBJECT_H
 

@@ -12,7 +12,8 @@
 // special.cpp (.all, .notify, ?opens), unread.cpp (what unread bytes cost
 // and the limits), persist.cpp (saving and loading).
 //
-// Not thread-safe: the filesystem runs one loop thread, which owns this.
+// Not thread-safe: one thread at a time, under FuseGlue's lock (the loop
+// thread over /dev/fuse, the ring threads over io_uring).
 #ifndef TOOLS_PPSFS_PPS_CORE_H
 #define TOOLS_PPSFS_PPS_CORE_H
 
