@@ -437,6 +437,24 @@ else
     fail "ppsfs.service does not say it serves /dev/fuse without io_uring: ${said:-nothing said}"
 fi
 
+say "a bad option in /etc/default/ppsfs: ppsfs fails and stays down, not retried every second; mended, the target starts again"
+inside sh -c 'echo "PPSFS_OPTIONS=--no-such-option" > /etc/default/ppsfs'
+inside systemctl restart qrx-velomar.target >/dev/null 2>&1 || true
+for _ in $(seq 25); do
+  [ "$(prop ppsfs.service ActiveState)" = failed ] && break
+  sleep 0.2
+done
+[ "$(prop ppsfs.service ActiveState)" = failed ] ||
+  fail "ppsfs.service is $(prop ppsfs.service ActiveState) with a bad option, not failed"
+tries=$(inside journalctl -b -u ppsfs.service -o cat | grep -c -- '--no-such-option' || true)
+sleep 3
+[ "$(inside journalctl -b -u ppsfs.service -o cat | grep -c -- '--no-such-option' || true)" = "$tries" ] ||
+  fail "ppsfs is started again and again with a bad option"
+inside rm /etc/default/ppsfs
+inside systemctl reset-failed
+inside systemctl start qrx-velomar.target
+wait_all_up >/dev/null || fail "the target did not bring everything back once the option was mended"
+
 say "systemd-analyze security: each sandbox at most what its unit states"
 for entry in ppsfs.service:3.2 techmode-sim.service:2.9 qrx-velomar.service:1.3 \
   velomar-console.service:3.2; do
