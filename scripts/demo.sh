@@ -105,7 +105,7 @@ enter_namespace demo "$self" ${args[@]+"${args[@]}"}
 work=$(mktemp -d /tmp/velomar-demo.XXXXXX)
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
-trap stop_system EXIT
+trap 'stop_system; end_strays' EXIT
 trap 'exit 130' INT TERM
 
 if [ "$mode" = web ]; then
@@ -133,7 +133,9 @@ if [ "$mode" = timeline ]; then
   echo "$about"
   length=$(sed -n 's/.*a drive of \([0-9.]*\) s.*/\1/p' <<<"$about")
   say "diagctl --watch 1 --compact $watch_cmd   (Ctrl-C to stop)"
-  echo "The drive's clock: cat $device_dir/clock; echo SECONDS > $device_dir/clock jumps there."
+  echo "The drive's clock, from another terminal (the device is mounted in this run's namespace):"
+  echo "  sudo nsenter -t $$ -m cat $device_dir/clock"
+  echo "  sudo nsenter -t $$ -m sh -c 'echo 30 > $device_dir/clock'   # jumps to 30 s"
   sleep 2
   # The drive from its start, whatever time the start-up took.
   echo 0 >"$device_dir/clock"
@@ -151,7 +153,7 @@ fi
 if [ "$mode" = modem ]; then
   [ -x "$bin/techmode-mm" ] ||
     { echo "demo.sh: techmode-mm was not built (no libmm-glib: scripts/setup.sh --demo-modem)" >&2; exit 1; }
-  trap 'stop_system; stop_test_modem' EXIT
+  trap 'stop_system; stop_test_modem; end_strays' EXIT
   if [ "$modem_source" = test ]; then
     say "ModemManager in its test mode on a private bus, with a scripted modem"
     script=$root/tools/techmode-mm/samples/umts.at

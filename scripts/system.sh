@@ -333,6 +333,33 @@ stop_system() {
   umount -l /pps 2>/dev/null || true
 }
 
+# end_strays: ends (SIGTERM, then SIGKILL after 2 s) every process left in
+# this private mount namespace but this script and its own children: what
+# a shell inside started and left behind (diagctl serve ... &), which would
+# otherwise outlive the run, holding its port. Call it after stop_system.
+# Does nothing outside a private mount namespace.
+end_strays() {
+  local ours pid left=()
+  ours=$(readlink /proc/self/ns/mnt)
+  [ "$ours" != "$(readlink /proc/1/ns/mnt 2>/dev/null)" ] || return 0
+  for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+    [ "$pid" != $$ ] && [ "$pid" != "$BASHPID" ] || continue
+    [ "$(readlink "/proc/$pid/ns/mnt" 2>/dev/null)" = "$ours" ] || continue
+    case " $(awk '/^PPid:/ { print $2 }' "/proc/$pid/status" 2>/dev/null) " in
+      " $$ " | " $BASHPID " | "  ") continue ;;
+    esac
+    left+=("$pid")
+  done
+  [ ${#left[@]} -gt 0 ] || return 0
+  echo "ending what was left running: $(ps -o comm= -p "$(IFS=,; echo "${left[*]}")" | tr '\n' ' ')" >&2
+  kill -TERM "${left[@]}" 2>/dev/null || true
+  for _ in $(seq 20); do
+    kill -0 "${left[@]}" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  kill -KILL "${left[@]}" 2>/dev/null || true
+}
+
 # waits_for SECONDS COMMAND...: runs COMMAND until it succeeds (quietly),
 # at most SECONDS; then once more, its output shown, and its status.
 waits_for() {

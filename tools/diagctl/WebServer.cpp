@@ -58,6 +58,7 @@ const char *ContentType(const std::string &path) {
     if (ends(".html")) return "text/html; charset=utf-8";
     if (ends(".js")) return "text/javascript; charset=utf-8";
     if (ends(".css")) return "text/css; charset=utf-8";
+    if (ends(".svg")) return "image/svg+xml";
     return "application/octet-stream";
 }
 

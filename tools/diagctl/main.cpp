@@ -110,8 +110,13 @@ const CLI::Validator kSeconds(
     "SECONDS");
 
 // --version and --log-level, which diagctl, diagctl record and diagctl export
-// all take; *level is applied with ApplyLogLevel once parsed.
+// all take; *level is applied with ApplyLogLevel once parsed. A mistake on
+// the command line is told as diagctl's own are: "diagctl export: --csv is
+// required (see --help)".
 void AddCommonOptions(CLI::App &app, std::string *level) {
+    app.failure_message([](const CLI::App *a, const CLI::Error &e) {
+        return a->get_name() + ": " + e.what() + " (see --help)\n";
+    });
     app.set_version_flag("--version", VELOMAR_VERSION_TEXT("diagctl"));
     app.add_option("--log-level", *level, toollog::kLevelHelp)
         ->check(CLI::IsMember(std::vector<std::string>(std::begin(toollog::kLevelNames),
