@@ -168,7 +168,10 @@ class PpsfsTest : public ::testing::Test {
         if (ppsfs_.pid() < 0) return;
         if (sig != 0 || umount2(dir_.c_str(), 0) != 0) kill(ppsfs_.pid(), sig != 0 ? sig : SIGTERM);
         int status = ppsfs_.Wait(10000);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == want) << "ppsfs status " << status;
+        if (sig == SIGKILL)
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "ppsfs " << status;
+        else
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == want) << "ppsfs " << status;
         ppsfs_.Stop(SIGKILL);  // if it did not end
         umount2(dir_.c_str(), MNT_DETACH);
         // Over io_uring, requests came through the rings.

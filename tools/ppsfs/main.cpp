@@ -15,8 +15,11 @@
 #include <cstdarg>
 #include <cstring>
 #include <iterator>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fuse_glue.h"
@@ -46,12 +49,52 @@ const char kDescription[] =
 
 struct fuse_session *g_session;  // for the SIGQUIT handler
 
+// --save-interval: a thread that saves the tree every interval when it
+// changed, under the glue's lock (the core serves one thread at a time),
+// until Stop. A save that fails is logged by the core and tried again at
+// the next interval.
+class Saver {
+  public:
+    Saver(ppsfs::FuseGlue &glue, ppsfs::PpsCore &core) : glue_(glue), core_(core) {}
+    ~Saver() { Stop(); }
+    void Start(unsigned ms) {
+        thread_ = std::thread([this, ms] {
+            std::unique_lock<std::mutex> lock(mu_);
+            while (!wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop_; })) {
+                lock.unlock();
+                {
+                    std::lock_guard<std::recursive_timed_mutex> serving(glue_.Mutex());
+                    core_.SaveIfChanged();
+                }
+                lock.lock();
+            }
+        });
+    }
+    void Stop() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+  private:
+    ppsfs::FuseGlue &glue_;
+    ppsfs::PpsCore &core_;
+    std::mutex mu_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 // ppsfs's own options that may also come inside -o, as key=value: mount(8)
 // and fstab pass a helper nothing else.
 // Dashes or underscores, as in "client_limit=2048".
-const char *const kOwnMountOptions[] = {"persist",      "log",          "log-level",   "backlog",
-                                        "client-limit", "unread-limit", "total-limit", "root-mode",
-                                        "stats",        "io-uring"};
+const char *const kOwnMountOptions[] = {"persist",      "log",          "log-level",    "backlog",
+                                        "client-limit", "unread-limit", "total-limit",  "root-mode",
+                                        "stats",        "io-uring",     "save-interval"};
 
 // The command line with ppsfs's own options taken out of every -o list and
 // given as --key[=value] instead; the rest of each list stays for FUSE. So
@@ -138,6 +181,13 @@ int main(int argc, char **argv) {
                    "(not a symbolic link) of ppsfs's user, not writable by group or others, "
                    "reached without symbolic links through directories of root or that user "
                    "that are not writable by group or others (unless sticky, as /tmp)");
+    unsigned save_interval_ms = 0;
+    app.add_option("-t,--save-interval", save_interval_ms,
+                   "With --persist, also save every MS milliseconds, when anything changed "
+                   "since the last save, so that a crash (SIGKILL, a fault) loses no more "
+                   "than that time's changes (0, the default: only at exit and on fsync())")
+        ->type_name("MS")
+        ->check(CLI::Range(0u, 86400000u));
     app.add_option("--log", log_target,
                    "Where rejected writes, opens and save errors are logged: '-' for "
                    "standard error (default; syslog once a daemon), 'syslog', or a file");
@@ -192,6 +242,10 @@ int main(int argc, char **argv) {
         return app.exit(e) == 0 ? 0 : 2;  // 2: a bad command line, as getopt tools say it
     }
     if (debug) foreground = true;
+    if (save_interval_ms > 0 && save_dir.empty()) {
+        std::fprintf(stderr, "ppsfs: --save-interval needs --persist (see --help)\n");
+        return 2;
+    }
     const std::string mountpoint = places.back();
 
     int level = LOG_INFO;
@@ -222,6 +276,7 @@ int main(int argc, char **argv) {
                          save_dir.c_str());
     }
     ppsfs::FuseGlue glue(&core);
+    Saver saver(glue, core);
 
     std::string options = "default_permissions,fsname=ppsfs,subtype=ppsfs";
     if (geteuid() == 0) options += ",allow_other";
@@ -262,6 +317,8 @@ int main(int argc, char **argv) {
                 // NOTIFY_SOCKET this does nothing.
                 sd_notify(0, "READY=1");
                 if (syslog_once_daemon) ppsfs::OpenLog("syslog");
+                // Threads only now: daemonizing forks, and a fork keeps none.
+                if (save_interval_ms > 0 && !save_dir.empty()) saver.Start(save_interval_ms);
                 ppsfs::LogAt(LOG_INFO, "ppsfs %s mounted at %s", VELOMAR_VERSION,
                              mountpoint.c_str());
                 // A positive result is the signal that ended the loop: a
@@ -272,6 +329,7 @@ int main(int argc, char **argv) {
                 const int loop = fuse_session_loop(se);
                 status = loop < 0 && loop != -ECONNABORTED ? 1 : 0;
             }
+            saver.Stop();
             sd_notify(0, "STOPPING=1");
             ppsfs::LogAt(LOG_INFO, "unmounting %s (%s)", mountpoint.c_str(),
                          status == 0 ? "stopped" : "the FUSE loop failed");

@@ -497,7 +497,14 @@ bool PpsCore::SaveOne(const Entry &obj) {
 
 bool PpsCore::SaveAll() {
     if (save_dir_.empty()) return true;
-    return SaveDir(*nodes_.at(kRootIno).entry, save_root_.get());
+    const std::uint64_t now = changes_;
+    if (!SaveDir(*nodes_.at(kRootIno).entry, save_root_.get())) return false;
+    saved_changes_ = now;
+    return true;
+}
+
+bool PpsCore::SaveIfChanged() {
+    return changes_ == saved_changes_ || SaveAll();
 }
 
 bool PpsCore::LoadDir(Entry &dir, int at) {
@@ -547,7 +554,9 @@ bool PpsCore::LoadDir(Entry &dir, int at) {
 
 bool PpsCore::Load() {
     if (save_dir_.empty()) return true;
-    return LoadDir(*nodes_.at(kRootIno).entry, save_root_.get());
+    const bool ok = LoadDir(*nodes_.at(kRootIno).entry, save_root_.get());
+    saved_changes_ = changes_;  // what was loaded is what is saved
+    return ok;
 }
 
 }  // namespace ppsfs

@@ -55,6 +55,7 @@ PpsCore::~PpsCore() = default;
 
 std::shared_ptr<PpsCore::Entry> PpsCore::NewEntry(Entry *parent, const std::string &name,
                                                   bool is_dir, mode_t mode, uid_t uid, gid_t gid) {
+    changes_++;
     auto e = std::make_shared<Entry>();
     e->ino = next_ino_++;
     e->is_dir = is_dir;
@@ -201,6 +202,7 @@ int PpsCore::GetAttr(std::uint64_t ino, struct stat *st) const {
 int PpsCore::SetAttr(std::uint64_t ino, const SetAttrRequest &req, struct stat *st) {
     auto it = nodes_.find(ino);
     if (it == nodes_.end()) return ENOENT;
+    changes_++;
     Entry &e = *it->second.entry;
     if (req.set_size) {
         if (e.is_dir) return EISDIR;
@@ -238,6 +240,7 @@ int PpsCore::Mkdir(std::uint64_t parent, const std::string &name, mode_t mode, c
 }
 
 void PpsCore::Unlinked(const std::shared_ptr<Entry> &e) {
+    changes_++;
     e->linked = false;
     e->parent->children.erase(e->name);
     if (e->is_dir) e->parent->subdirs--;
@@ -584,6 +587,7 @@ std::size_t PpsCore::SizeFor(const LogEntry &entry, const Handle &h) const {
 }
 
 void PpsCore::Append(Entry &obj, LogEntry entry, const Handle *except) {
+    changes_++;
     entry.size = entry.object_line.size() + 1;
     for (const ChangeLine &l : entry.lines) entry.size += l.text.size() + 1;
     // The directory's .all opens see every change of its objects.

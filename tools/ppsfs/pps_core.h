@@ -197,6 +197,9 @@ class PpsCore {
     bool SetSaveDir(const std::string &dir, std::string *why);
     bool Load();
     bool SaveAll();
+    // SaveAll when anything that is saved may have changed since the last
+    // SaveAll that succeeded (or the load): for ppsfs --save-interval.
+    bool SaveIfChanged();
 
   private:
     struct Handle;
@@ -464,6 +467,9 @@ class PpsCore {
     std::map<std::string, std::uint64_t> groups_;  // notification group -> its .notify open
     std::uint64_t next_group_ = 1;
     std::string save_dir_;  // absolute, for messages
+    // Changes to the tree (objects' contents, names, modes, owners), counted;
+    // saved_changes_: the count at the last whole save.
+    std::uint64_t changes_ = 0, saved_changes_ = 0;
     UniqueFd save_root_;
     std::set<std::string> unloadable_;  // paths in the tree skipped at load, kept
 };

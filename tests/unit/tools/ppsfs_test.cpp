@@ -268,6 +268,17 @@ TEST_F(ObjectTest, LogKeepsToItsLevelAndSavedObjectsSurviveARestart) {
     EXPECT_EQ(StatText(P("d")), "dir 0750 65534:65534");
     for (const char *missing : {"c", "np", "gone", "s"})
         EXPECT_EQ(StatText(P(missing)), strerror(ENOENT)) << missing;
+    // With --save-interval what changed is saved meanwhile: a kill -9 then
+    // loses nothing written before the last interval.
+    Unmount();
+    Mount({"--persist", save, "--save-interval", "50"});
+    Put("d/a", "x::2\n");
+    Put("later", "z::3\n");
+    for (int i = 0; i < 500 && testsupport::ReadFile(save + "/later").empty(); i++) usleep(10000);
+    Unmount(SIGKILL);
+    Mount({"--persist", save});
+    EXPECT_EQ(Cat("d/a"), "@a\nx::2\nj:json:{\"k\":[1,2]}\n");
+    EXPECT_EQ(Cat("later"), "@later\nz::3\n");
     // A save that fails at exit (a file in the tree's place) ends with status 1.
     ASSERT_EQ(system(("rm -rf '" + save + "'").c_str()), 0);
     std::ofstream(save) << "in the way\n";
