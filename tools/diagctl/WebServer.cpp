@@ -69,6 +69,37 @@ bool IpLiteral(const std::string &host) {
            inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), buf) == 1;
 }
 
+}  // namespace
+
+bool HostNamesServer(const std::string &host, const ServeOptions &opt, int port) {
+    if (host.empty() || host.back() == ':') return false;  // nothing, or "name:" without a port
+    std::string name, given_port;
+    if (host[0] == '[') {  // an IPv6 literal, [::1] or [::1]:8080
+        const std::size_t close = host.find(']');
+        if (close == std::string::npos) return false;
+        name = host.substr(0, close + 1);
+        const std::string rest = host.substr(close + 1);
+        if (!rest.empty() && rest[0] != ':') return false;
+        if (!rest.empty()) given_port = rest.substr(1);
+        if (!IpLiteral(name)) return false;
+        if (name.substr(1, name.size() - 2) == opt.host) name = opt.host;
+    } else {
+        const std::size_t colon = host.find(':');
+        name = host.substr(0, colon);
+        if (colon != std::string::npos) given_port = host.substr(colon + 1);
+    }
+    // The port as given, or the scheme's own when left out.
+    const int scheme_port = opt.tls_cert.empty() ? 80 : 443;
+    if (given_port.empty() ? port != scheme_port : given_port != std::to_string(port)) return false;
+    if (name == opt.host || strcasecmp(name.c_str(), "localhost") == 0 || IpLiteral(name))
+        return true;
+    for (const std::string &s : opt.server_names)
+        if (strcasecmp(name.c_str(), s.c_str()) == 0) return true;
+    return false;
+}
+
+namespace {
+
 // Whether the item is labelled as one of labels.
 bool Labelled(const Item &item, std::initializer_list<const char *> labels) {
     for (const char *l : labels)
@@ -806,20 +837,6 @@ std::vector<std::string> WebServer::Lines(uint64_t *cursor, uint64_t end, bool m
     return out;
 }
 
-bool WebServer::HostAllowed(const std::string &host) const {
-    // Only names that cannot be rebound to us by someone else's DNS: the
-    // address we listen on, localhost, IP literals and the names the
-    // operator gave, with our port.
-    const std::size_t colon = host.rfind(':');
-    if (colon == std::string::npos || host.substr(colon + 1) != std::to_string(port_)) return false;
-    std::string name = host.substr(0, colon);
-    if (name == opt_.host || strcasecmp(name.c_str(), "localhost") == 0 || IpLiteral(name))
-        return true;
-    for (const std::string &s : opt_.server_names)
-        if (strcasecmp(name.c_str(), s.c_str()) == 0) return true;
-    return name.size() > 2 && name.front() == '[' && name.substr(1, name.size() - 2) == opt_.host;
-}
-
 bool WebServer::Authorized(const Request &req) const {
     const std::string given = req.Header("Authorization");
     const std::string want = "Bearer " + opt_.token;
@@ -831,7 +848,7 @@ bool WebServer::Authorized(const Request &req) const {
 }
 
 void WebServer::Answer(Request &req) {
-    if (!req.Has("Host") || !HostAllowed(req.Header("Host")))
+    if (!req.Has("Host") || !HostNamesServer(req.Header("Host"), opt_, port_))
         return req.Error(421, "the Host header does not name this server");
     const std::string scheme = opt_.tls_cert.empty() ? "http://" : "https://";
     const bool same_origin = req.Header("Origin") == scheme + req.Header("Host");

@@ -108,6 +108,13 @@ struct ServeOptions {
 // ::1, ::ffff:127.x or "localhost".
 bool LoopbackAddress(const std::string &address);
 
+// Whether a request's Host header names the server listening on port with
+// these options: only names that cannot be rebound to it by someone else's
+// DNS (the listen address, localhost, IP literals) and the operator's
+// --server-name, with the port, which a browser leaves out when it is the
+// scheme's own (80, or 443 over TLS).
+bool HostNamesServer(const std::string &host, const ServeOptions &opt, int port);
+
 // A random token of 32 bytes as 64 hex digits (from getrandom(2)).
 std::string NewToken();
 
@@ -207,7 +214,6 @@ class WebServer {
 
     // What to answer a request whose headers (and body, for the switch) are
     // in: nullptr and a status for an error, else the response.
-    bool HostAllowed(const std::string &host) const;
     bool Authorized(const Request &req) const;
     void Answer(Request &req);
     void Stream(Request &req);

@@ -229,7 +229,7 @@ int Watch(const Screen &screen, const Paths &paths, const Options &opt) {
 
 int GsmTime(const Paths &paths, const std::string &argument) {
     if (argument != "on" && argument != "off") {
-        std::fprintf(stderr, "diagctl: gsm-time takes on or off\n");
+        std::fprintf(stderr, "diagctl: gsm-time takes on or off (see --help)\n");
         return diagctl::kExitUsage;
     }
     const char *value = argument == "on" ? "1" : "0";
@@ -390,7 +390,7 @@ int Record(int argc, char **argv) {
                     "' cannot name this host in a topic (1 to 64 of A-Z a-z 0-9 . _ -): "
                     "give --host-name";
         if (!error.empty()) {
-            std::fprintf(stderr, "diagctl record: %s\n", error.c_str());
+            std::fprintf(stderr, "diagctl record: %s (see --help)\n", error.c_str());
             return diagctl::kExitUsage;
         }
         po.broker = mqtt.broker;
@@ -402,7 +402,7 @@ int Record(int argc, char **argv) {
     }
 #endif
     if (output.empty() && !publish) {
-        std::fprintf(stderr, "diagctl record: give -o FILE%s\n",
+        std::fprintf(stderr, "diagctl record: give -o FILE%s (see --help)\n",
 #ifdef DIAGCTL_MQTT
                      ", --mqtt URL or both"
 #else
@@ -417,8 +417,7 @@ int Record(int argc, char **argv) {
     for (const std::string &c : commands) {
         const Screen *s = diagctl::FindScreen(c);
         if (s == nullptr) {
-            std::fprintf(stderr, "diagctl record: '%s' is not a screen (see diagctl --help)\n",
-                         c.c_str());
+            std::fprintf(stderr, "diagctl record: '%s' is not a screen (see --help)\n", c.c_str());
             return diagctl::kExitUsage;
         }
         screens.push_back(s);
@@ -533,7 +532,8 @@ int Export(int argc, char **argv) {
     }
     ApplyLogLevel(log_level);
     if (!command.empty() && diagctl::FindScreen(command) == nullptr) {
-        std::fprintf(stderr, "diagctl export: '%s' is not a screen\n", command.c_str());
+        std::fprintf(stderr, "diagctl export: '%s' is not a screen (see --help)\n",
+                     command.c_str());
         return diagctl::kExitUsage;
     }
     (void)csv;
@@ -731,7 +731,7 @@ int Serve(int argc, char **argv) {
         if (error.empty() && so.allow_control)
             error = "--allow-control switches this host's GSM time: not with --mqtt";
         if (!error.empty()) {
-            std::fprintf(stderr, "diagctl serve: %s\n", error.c_str());
+            std::fprintf(stderr, "diagctl serve: %s (see --help)\n", error.c_str());
             return diagctl::kExitUsage;
         }
         so.fleet = true;
@@ -745,7 +745,7 @@ int Serve(int argc, char **argv) {
         colon == std::string::npos ? -1 : strtol(listen.c_str() + colon + 1, &end, 10);
     if (colon == std::string::npos || colon == 0 || end == nullptr || *end != '\0' || port < 0 ||
         port > 65535) {
-        std::fprintf(stderr, "diagctl serve: --listen takes ADDRESS:PORT, not '%s'\n",
+        std::fprintf(stderr, "diagctl serve: --listen takes ADDRESS:PORT, not '%s' (see --help)\n",
                      listen.c_str());
         return diagctl::kExitUsage;
     }
@@ -758,7 +758,7 @@ int Serve(int argc, char **argv) {
     // and identities only masked unless asked for.
     std::string error;
     if ((tls_cert.empty()) != (tls_key.empty())) {
-        std::fprintf(stderr, "diagctl serve: --tls-cert and --tls-key go together\n");
+        std::fprintf(stderr, "diagctl serve: --tls-cert and --tls-key go together (see --help)\n");
         return diagctl::kExitUsage;
     }
     if (!diagctl::LoopbackAddress(so.host)) {
@@ -912,7 +912,7 @@ int main(int argc, char **argv) {
         return diagctl::kExitUsage;
     }
     if (!argument.empty()) {
-        std::fprintf(stderr, "diagctl: %s takes no argument\n", command.c_str());
+        std::fprintf(stderr, "diagctl: %s takes no argument (see --help)\n", command.c_str());
         return diagctl::kExitUsage;
     }
 

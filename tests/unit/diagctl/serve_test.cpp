@@ -300,6 +300,47 @@ TEST_F(Serve, AnswersEveryRequestAsItShould) {
 // its exact characters, in the API and in the stream; an open stream gets
 // each new round without asking, every data line a whole record, none forged.
 // The session downloads as attachments, holding its last session_records.
+// The Host header: the listen address, localhost, IP literals and the
+// --server-name names, with the port, which browsers leave out on the
+// scheme's own (80, 443 over TLS); nothing else, however it is written.
+TEST(ServeHost, NamesTheServerOrIsRefused) {
+    ServeOptions http, tls, v6;
+    http.server_names = {"lab-phone.example"};
+    tls.tls_cert = "PEM";
+    v6.host = "::1";
+    const struct {
+        const char *host;
+        const ServeOptions &opt;
+        int port;
+        bool named;
+    } cases[] = {
+        {"127.0.0.1:8080", http, 8080, true},
+        {"127.0.0.1", http, 8080, false},
+        {"127.0.0.1", http, 80, true},
+        {"localhost", http, 80, true},
+        {"127.0.0.1", tls, 443, true},
+        {"127.0.0.1", tls, 80, false},
+        {"127.0.0.1:443", tls, 443, true},
+        {"[::1]:8080", http, 8080, true},
+        {"[::1]", http, 80, true},
+        {"[::1]:8080", v6, 8080, true},
+        {"LAB-PHONE.example:8080", http, 8080, true},
+        {"lab-phone.example", http, 80, true},
+        {"lab-phone.example.attacker.example:8080", http, 8080, false},
+        {"attacker.example", http, 80, false},
+        {"127.0.0.1:", http, 80, false},
+        {"127.0.0.1:08080", http, 8080, false},
+        {"127.0.0.1:8080:8080", http, 8080, false},
+        {"::1:8080", http, 8080, false},
+        {"[::1", http, 80, false},
+        {"[::1]x", http, 80, false},
+        {"[example]:8080", http, 8080, false},
+        {"", http, 80, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(HostNamesServer(c.host, c.opt, c.port), c.named) << c.host << " port " << c.port;
+}
+
 TEST_F(Serve, HostileModemTextsStayDataAndRoundsArePushedAndKept) {
     const std::size_t screens = ServedScreens().size();
     ServeOptions opt;
