@@ -40,6 +40,7 @@ more_packages=(
   libmosquitto-dev                               # diagctl record/serve --mqtt (diagctl builds without it)
   mosquitto                                      # the MQTT tests' and bench/mqtt_fleet.sh's broker
   python3-dbusmock                               # techmode-mm's cell info test: a fake ModemManager
+  iproute2                                       # scripts/docexamples.sh: the loopback of its network namespace
 )
 # What techmode-mm and scripts/demo.sh --modem need beside the demo's (the
 # tests need them too).
