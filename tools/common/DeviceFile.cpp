@@ -10,6 +10,8 @@
 #include <pwd.h>
 #include <stdlib.h>
 
+#include <cstdio>
+
 namespace devicefile {
 
 namespace {
@@ -26,8 +28,8 @@ bool ParseId(const std::string &text, unsigned long *id) {
     return true;
 }
 
-}  // namespace
-
+// A user by name or number; false if there is no such user (or the number
+// is no one's id, as (uid_t)-1).
 bool ParseUser(const std::string &text, uid_t *uid) {
     unsigned long n;
     if (text.find_first_not_of("0123456789") == std::string::npos) {
@@ -41,6 +43,7 @@ bool ParseUser(const std::string &text, uid_t *uid) {
     return true;
 }
 
+// A group by name or number; false if there is no such group.
 bool ParseGroup(const std::string &text, gid_t *gid) {
     unsigned long n;
     if (text.find_first_not_of("0123456789") == std::string::npos) {
@@ -54,12 +57,36 @@ bool ParseGroup(const std::string &text, gid_t *gid) {
     return true;
 }
 
+// Permission bits in octal (0660); false for anything else, set-id and
+// sticky bits included, which mean nothing for a device.
 bool ParseMode(const std::string &text, mode_t *mode) {
     if (text.empty() || text.size() > 4 || text.find_first_not_of("01234567") != std::string::npos)
         return false;
     unsigned long n = strtoul(text.c_str(), nullptr, 8);
     if (n > 0777) return false;
     *mode = static_cast<mode_t>(n);
+    return true;
+}
+
+}  // namespace
+
+bool ParseAccess(const char *program, const std::string &owner, const std::string &group,
+                 const std::string &mode, uid_t *uid, gid_t *gid, mode_t *bits) {
+    *uid = geteuid();
+    *gid = getegid();
+    if (!owner.empty() && !ParseUser(owner, uid)) {
+        fprintf(stderr, "%s: --owner %s: no such user\n", program, owner.c_str());
+        return false;
+    }
+    if (!group.empty() && !ParseGroup(group, gid)) {
+        fprintf(stderr, "%s: --group %s: no such group\n", program, group.c_str());
+        return false;
+    }
+    if (!ParseMode(mode, bits)) {
+        fprintf(stderr, "%s: --mode %s: must be permission bits in octal, 0 to 0777 (e.g. 0660)\n",
+                program, mode.c_str());
+        return false;
+    }
     return true;
 }
 

@@ -20,16 +20,12 @@ struct fuse_operations;
 
 namespace devicefile {
 
-// A user by name or number; false if there is no such user (or the number
-// is no one's id, as (uid_t)-1).
-bool ParseUser(const std::string &text, uid_t *uid);
-
-// A group by name or number; false if there is no such group.
-bool ParseGroup(const std::string &text, gid_t *gid);
-
-// Permission bits in octal (0660); false for anything else, set-id and
-// sticky bits included, which mean nothing for a device.
-bool ParseMode(const std::string &text, mode_t *mode);
+// The device file's owner, group and mode from --owner, --group and --mode
+// (an empty owner or group: the user starting it, and that user's group).
+// False, with the reason on standard error as "program: --owner x: ...",
+// for a user, group or mode there is not.
+bool ParseAccess(const char *program, const std::string &owner, const std::string &group,
+                 const std::string &mode, uid_t *uid, gid_t *gid, mode_t *bits);
 
 // Mounts a tech-mode device's file system (fsname program; other users may
 // reach a device mounted by root, modes enforced) at mountpoint and, unless

@@ -207,23 +207,9 @@ int main(int argc, char *argv[]) {
 
     static Device dev;
     g_device = &dev;
-    dev.owner = geteuid();
-    dev.group = getegid();
-    if (!owner_text.empty() && !devicefile::ParseUser(owner_text, &dev.owner)) {
-        fprintf(stderr, "techmode-mm: --owner %s: no such user\n", owner_text.c_str());
+    if (!devicefile::ParseAccess("techmode-mm", owner_text, group_text, mode_text, &dev.owner,
+                                 &dev.group, &dev.mode))
         return 2;
-    }
-    if (!group_text.empty() && !devicefile::ParseGroup(group_text, &dev.group)) {
-        fprintf(stderr, "techmode-mm: --group %s: no such group\n", group_text.c_str());
-        return 2;
-    }
-    if (!devicefile::ParseMode(mode_text, &dev.mode)) {
-        fprintf(stderr,
-                "techmode-mm: --mode %s: must be permission bits in octal, 0 to 0777 (e.g. "
-                "0660)\n",
-                mode_text.c_str());
-        return 2;
-    }
     if (mountpoint.empty()) {
         fprintf(stderr, "techmode-mm: a mountpoint is required (see --help)\n");
         return 2;

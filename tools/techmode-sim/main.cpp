@@ -483,23 +483,9 @@ int main(int argc, char *argv[]) {
 
     static State st;
     g_state = &st;
-    st.owner = geteuid();
-    st.group = getegid();
-    if (!owner_text.empty() && !devicefile::ParseUser(owner_text, &st.owner)) {
-        fprintf(stderr, "techmode-sim: --owner %s: no such user\n", owner_text.c_str());
+    if (!devicefile::ParseAccess("techmode-sim", owner_text, group_text, mode_text, &st.owner,
+                                 &st.group, &st.mode))
         return 2;
-    }
-    if (!group_text.empty() && !devicefile::ParseGroup(group_text, &st.group)) {
-        fprintf(stderr, "techmode-sim: --group %s: no such group\n", group_text.c_str());
-        return 2;
-    }
-    if (!devicefile::ParseMode(mode_text, &st.mode)) {
-        fprintf(stderr,
-                "techmode-sim: --mode %s: must be permission bits in octal, 0 to 0777 (e.g. "
-                "0660)\n",
-                mode_text.c_str());
-        return 2;
-    }
     // Absolute, so that a SIGHUP reload still finds the file after the
     // daemon has changed to "/".
     st.scenario_path = scenario_path;
