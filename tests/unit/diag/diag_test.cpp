@@ -32,6 +32,15 @@ using namespace testsupport;
 
 // A VelomarPPS whose status objects are pipes, whose control object is a
 // socketpair played by the test, and whose device answers from a scenario.
+// A row of a screen's table: whether the run answers SUCCESS, what its
+// status object must hold and what it must not ("" for nothing).
+struct ScreenCase {
+    const char *name;
+    bool ok;
+    void (*setup)(sim::Scenario &);
+    std::string present, absent;
+};
+
 class Diag : public ::testing::Test {
   protected:
     Diag() {
@@ -86,6 +95,28 @@ class Diag : public ::testing::Test {
     std::string Data() { return Drain(readers[2]); }
     std::string Eutra() { return Drain(readers[3]); }
     std::string Nr() { return Drain(readers[4]); }
+    // Runs command once for each case on a fresh scenario: its answer, what
+    // the status object of readers[reader] holds and does not, that every
+    // name of the screen is written once (lines: the object line and the
+    // attributes) and that no other object is written.
+    void RunCases(const char *command, std::size_t reader, std::ptrdiff_t lines,
+                  const std::vector<ScreenCase> &cases) {
+        for (const ScreenCase &c : cases) {
+            SCOPED_TRACE(c.name);
+            Reset();
+            c.setup(S());
+            EXPECT_EQ(Run(command), c.ok ? "SUCCESS" : "FAILURE");
+            std::string out, others;
+            for (std::size_t i = 0; i < readers.size(); i++)
+                (i == reader ? out : others) += Drain(readers[i]);
+            EXPECT_THAT(out, testing::HasSubstr(c.present));
+            if (!c.absent.empty()) {
+                EXPECT_THAT(out, testing::Not(testing::HasSubstr(c.absent)));
+            }
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), lines);
+            EXPECT_EQ(others, "");
+        }
+    }
     static std::string Drain(int fd) {
         std::string out;
         char buf[65536];
@@ -535,132 +566,120 @@ void Camped(sim::Scenario &s) {
 // error!"), or not reported ("NOT SUPPORTED"); counts go past the lists'
 // room and are cut to it.
 TEST_F(Diag, LteopinfoValuesRangesAndLists) {
-    const struct {
-        const char *name;
-        bool ok;
-        void (*setup)(sim::Scenario &);
-        std::string present, absent;
-    } cases[] = {
-        {"serving cell, every field at an edge", true, Camped,
-         "lte_camped::YES\nscell_earfcn:n:262143\nscell_pci:n:503\nscell_tac:n:65534\n"
-         "scell_cellid:n:268435455\nscell_mcc:n:999\nscell_mnc:n:99\nscell_band:n:66\n"
-         "scell_dl_bw::1.4MHz\nscell_rsrp:n:-156\nscell_rsrq:n:2.5\nscell_rssi:n:-1\n"
-         "scell_sinr:n:40\nscell_cqi:n:15\nscell_ta:n:1282\nlte_rrc_state::RRC_IDLE\n"
-         "emm_state::EMM-SERVICE-REQUEST-INITIATED\nemm_latest_cause:n:254\nncell_earfcn1::N/A\n",
-         "SUPPORTED"},
-        {"a modem that lies: every field one past its range", true,
-         SET(s.lte_serving_cell = {1, 262144, 504, 0xFFFF, 0x10000000, 1000, 1000, 0, 6, -313, 6, 1,
-                                   81, 16, 1283, 2, 7, 0xFF}),
-         "lte_camped::YES\nscell_earfcn::data error!\nscell_pci::data error!\n"
-         "scell_tac::NOT SUPPORTED\nscell_cellid::data error!\nscell_mcc::data error!\n"
-         "scell_mnc::data error!\nscell_band::data error!\nscell_dl_bw::data error!\n"
-         "scell_rsrp::data error!\nscell_rsrq::data error!\nscell_rssi::data error!\n"
-         "scell_sinr::data error!\nscell_cqi::data error!\nscell_ta::data error!\n"
-         "lte_rrc_state::data error!\nemm_state::data error!\nemm_latest_cause::NOT SUPPORTED\n",
-         ""},
-        {"the other edges", true,
-         SET(s.lte_serving_cell = {1, 0, 0, 0, 0, 0, 0, 1, 5, -62, -68, -312, -46, 0, 0, 1, 0, 0}),
-         "scell_earfcn:n:0\nscell_pci:n:0\nscell_tac:n:0\nscell_cellid:n:0\nscell_mcc:n:0\n"
-         "scell_mnc:n:0\nscell_band:n:1\nscell_dl_bw::20MHz\nscell_rsrp:n:-31\nscell_rsrq:n:-34\n"
-         "scell_rssi:n:-156\nscell_sinr:n:-23\nscell_cqi:n:0\nscell_ta:n:0\n"
-         "lte_rrc_state::RRC_CONNECTED\nemm_state::EMM-NULL\nemm_latest_cause:n:0\n",
-         ""},
-        {"fields left out and levels not reported", true,
-         SET(Camped(s), s.faults[TECHMODE_STRUCT_LTE_SERVING_CELL].missing_tags = {4, 13, 16},
-             s.lte_serving_cell.rsrq = sim::kNoLevel),
-         "scell_cellid::NOT SUPPORTED\nscell_mcc:n:999\n", ""},
-        {"fields left out: the rest", true,
-         SET(Camped(s), s.faults[TECHMODE_STRUCT_LTE_SERVING_CELL].missing_tags = {0, 13, 16},
-             s.lte_serving_cell.rsrq = sim::kNoLevel),
-         "lte_camped::NOT SUPPORTED\nscell_earfcn:n:262143\n", ""},
-        {"fields left out: CQI, EMM state, RSRQ", true,
-         SET(Camped(s), s.faults[TECHMODE_STRUCT_LTE_SERVING_CELL].missing_tags = {13, 16},
-             s.lte_serving_cell.rsrq = sim::kNoLevel),
-         "scell_rsrq::NOT SUPPORTED\nscell_rssi:n:-1\nscell_sinr:n:40\n"
-         "scell_cqi::NOT SUPPORTED\nscell_ta:n:1282\nlte_rrc_state::RRC_IDLE\n"
-         "emm_state::NOT SUPPORTED\n",
-         ""},
-        // One word more than the reply's room: the structure element runs past
-        // what was received, so none of it is read.
-        {"a field one word too long: nothing is read", true,
-         SET(Camped(s), s.faults[TECHMODE_STRUCT_LTE_SERVING_CELL].overlong_tags = {9}),
-         "lte_camped::NOT SUPPORTED\nscell_earfcn::NOT SUPPORTED\nscell_pci::NOT SUPPORTED\n",
-         "scell_rsrq:n"},
-        {"a reply of another structure fails the fetch", true,
-         SET(Camped(s), s.faults[TECHMODE_STRUCT_LTE_SERVING_CELL].wrong_struct_type = 26),
-         "lte_camped::N/A\n", ""},
-        {"not camped: an empty row, the EMM state still shown", true,
-         SET(Camped(s), s.lte_serving_cell.camped = 0),
-         "lte_camped::NO\n" + kLteServingNA +
-             "lte_rrc_state::RRC_IDLE\nemm_state::EMM-SERVICE-REQUEST-INITIATED\n",
-         "scell_pci:n"},
-        {"two neighbours, one not read, the rest N/A", true,
-         SET(s.lte_neighbours = {{1300, 101, -200, -20, 0x1A2B3C}, {2850, 7, -231, -39}}),
-         "ncell_earfcn1:n:1300\nncell_pci1:n:101\nncell_rsrp1:n:-100\nncell_rsrq1:n:-10\n"
-         "ncell_cellid1:n:1715004\nncell_earfcn2:n:2850\nncell_pci2:n:7\nncell_rsrp2:n:-115.5\n"
-         "ncell_rsrq2:n:-19.5\nncell_cellid2::NOT SUPPORTED\n" +
-             ListNA(kLteNeighbourFormats, 3, 16) + "scc_earfcn1::N/A\n",
-         ""},
-        {"neighbours lying in range and identity", true,
-         SET(s.lte_neighbours = {{262144, 504, -313, 6, 0x10000000}}),
-         "ncell_earfcn1::data error!\nncell_pci1::data error!\nncell_rsrp1::data error!\n"
-         "ncell_rsrq1::data error!\nncell_cellid1::data error!\n",
-         ""},
-        {"a count of 40 is cut to the room of 16", true,
-         SET(s.lte_neighbours.assign(40, {100, 1, -200, -20})),
-         "ncell_cellid15::NOT SUPPORTED\nncell_earfcn16:n:100\nncell_pci16:n:1\n"
-         "ncell_rsrp16:n:-100\nncell_rsrq16:n:-10\nncell_cellid16::NOT SUPPORTED\nscc_earfcn1",
-         "ncell_earfcn17"},
-        {"a short neighbour block: the list reads N/A", true,
-         SET(s.lte_neighbours = {{1300, 101, -200, -20}},
-             s.faults[TECHMODE_STRUCT_LTE_NEIGHBOUR_CELLS].truncate_block = 100),
-         ListNA(kLteNeighbourFormats, 1, 16), "ncell_pci1:n"},
-        {"two carriers, active and configured", true,
-         SET(s.lte_secondary_cells = {{1850, 12, 3, 3, -210, -22, 26, 1},
-                                      {9820, 300, 42, 5, -238, -30, -4, 0}}),
-         "scc_earfcn1:n:1850\nscc_pci1:n:12\nscc_band1:n:3\nscc_dl_bw1::10MHz\n"
-         "scc_rsrp1:n:-105\nscc_rsrq1:n:-11\nscc_sinr1:n:13\nscc_state1::ACTIVE\n"
-         "scc_earfcn2:n:9820\nscc_pci2:n:300\nscc_band2:n:42\nscc_dl_bw2::20MHz\n"
-         "scc_rsrp2:n:-119\nscc_rsrq2:n:-15\nscc_sinr2:n:-2\nscc_state2::CONFIGURED\n" +
-             ListNA(kLteSecondaryFormats, 3, 7),
-         ""},
-        {"carriers lying: codes, levels, not reported", true,
-         SET(s.lte_secondary_cells = {{0xFFFFFFFF, 0xFFFF, 0xFFFF, 0xFF, sim::kNoLevel, 6, 81, 2}}),
-         "scc_earfcn1::NOT SUPPORTED\nscc_pci1::NOT SUPPORTED\nscc_band1::NOT SUPPORTED\n"
-         "scc_dl_bw1::NOT SUPPORTED\nscc_rsrp1::NOT SUPPORTED\nscc_rsrq1::data error!\n"
-         "scc_sinr1::data error!\nscc_state1::data error!\n",
-         ""},
-        {"a count of 9 is cut to the room of 7", true,
-         SET(s.lte_secondary_cells.assign(9, {1850, 12, 3, 3, -210, -22, 26, 1})),
-         "scc_sinr7:n:13\nscc_state7::ACTIVE\n", "scc_earfcn8"},
-        {"the serving cell fetch fails", true, SET(Fail({TECHMODE_STRUCT_LTE_SERVING_CELL})),
-         "lte_camped::N/A\n" + kLteServingNA +
-             NA({"lte_rrc_state", "emm_state", "emm_latest_cause"}) + "ncell_earfcn1::N/A\n",
-         ""},
-        {"only the carriers answer: SUCCESS", true,
-         SET(Fail({TECHMODE_STRUCT_LTE_SERVING_CELL, TECHMODE_STRUCT_LTE_NEIGHBOUR_CELLS})),
-         "lte_camped::N/A\n", ""},
-        {"every fetch fails", false,
-         SET(Fail({TECHMODE_STRUCT_LTE_SERVING_CELL, TECHMODE_STRUCT_LTE_NEIGHBOUR_CELLS,
-                   TECHMODE_STRUCT_LTE_SECONDARY_CELLS})),
-         "emm_latest_cause::N/A\n" + ListNA(kLteNeighbourFormats, 1, 16) +
-             ListNA(kLteSecondaryFormats, 1, 7),
-         ""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        Reset();
-        c.setup(S());
-        EXPECT_EQ(Run("lteopinfo"), c.ok ? "SUCCESS" : "FAILURE");
-        const std::string out = Eutra();
-        EXPECT_THAT(out, testing::HasSubstr(c.present));
-        if (!c.absent.empty()) {
-            EXPECT_THAT(out, testing::Not(testing::HasSubstr(c.absent)));
-        }
-        // Every run writes every name of the screen once, and nothing else.
-        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 14 + 3 + 16 * 5 + 7 * 8);
-        EXPECT_EQ(Utra() + Geran() + Data() + Nr(), "");
-    }
+    RunCases(
+        "lteopinfo", 3, 1 + 14 + 3 + 16 * 5 + 7 * 8,
+        {
+            {"serving cell, every field at an edge", true, Camped,
+             "lte_camped::YES\nscell_earfcn:n:262143\nscell_pci:n:503\nscell_tac:n:65534\n"
+             "scell_cellid:n:268435455\nscell_mcc:n:999\nscell_mnc:n:99\nscell_band:n:66\n"
+             "scell_dl_bw::1.4MHz\nscell_rsrp:n:-156\nscell_rsrq:n:2.5\nscell_rssi:n:-1\n"
+             "scell_sinr:n:40\nscell_cqi:n:15\nscell_ta:n:1282\nlte_rrc_state::RRC_IDLE\n"
+             "emm_state::EMM-SERVICE-REQUEST-INITIATED\nemm_latest_cause:n:254\nncell_earfcn1::N/"
+             "A\n",
+             "SUPPORTED"},
+            {"a modem that lies: every field one past its range", true,
+             SET(s.lte_serving_cell = {1, 262144, 504, 0xFFFF, 0x10000000, 1000, 1000, 0, 6, -313,
+                                       6, 1, 81, 16, 1283, 2, 7, 0xFF}),
+             "lte_camped::YES\nscell_earfcn::data error!\nscell_pci::data error!\n"
+             "scell_tac::NOT SUPPORTED\nscell_cellid::data error!\nscell_mcc::data error!\n"
+             "scell_mnc::data error!\nscell_band::data error!\nscell_dl_bw::data error!\n"
+             "scell_rsrp::data error!\nscell_rsrq::data error!\nscell_rssi::data error!\n"
+             "scell_sinr::data error!\nscell_cqi::data error!\nscell_ta::data error!\n"
+             "lte_rrc_state::data error!\nemm_state::data error!\nemm_latest_cause::NOT "
+             "SUPPORTED\n",
+             ""},
+            {"the other edges", true,
+             SET(s.lte_serving_cell = {1, 0, 0, 0, 0, 0, 0, 1, 5, -62, -68, -312, -46, 0, 0, 1, 0,
+                                       0}),
+             "scell_earfcn:n:0\nscell_pci:n:0\nscell_tac:n:0\nscell_cellid:n:0\nscell_mcc:n:0\n"
+             "scell_mnc:n:0\nscell_band:n:1\nscell_dl_bw::20MHz\nscell_rsrp:n:-31\nscell_rsrq:n:-"
+             "34\n"
+             "scell_rssi:n:-156\nscell_sinr:n:-23\nscell_cqi:n:0\nscell_ta:n:0\n"
+             "lte_rrc_state::RRC_CONNECTED\nemm_state::EMM-NULL\nemm_latest_cause:n:0\n",
+             ""},
+            {"fields left out and levels not reported", true,
+             SET(Camped(s), s.faults[TECHMODE_STRUCT_LTE_SERVING_CELL].missing_tags = {4, 13, 16},
+                 s.lte_serving_cell.rsrq = sim::kNoLevel),
+             "scell_cellid::NOT SUPPORTED\nscell_mcc:n:999\n", ""},
+            {"fields left out: the rest", true,
+             SET(Camped(s), s.faults[TECHMODE_STRUCT_LTE_SERVING_CELL].missing_tags = {0, 13, 16},
+                 s.lte_serving_cell.rsrq = sim::kNoLevel),
+             "lte_camped::NOT SUPPORTED\nscell_earfcn:n:262143\n", ""},
+            {"fields left out: CQI, EMM state, RSRQ", true,
+             SET(Camped(s), s.faults[TECHMODE_STRUCT_LTE_SERVING_CELL].missing_tags = {13, 16},
+                 s.lte_serving_cell.rsrq = sim::kNoLevel),
+             "scell_rsrq::NOT SUPPORTED\nscell_rssi:n:-1\nscell_sinr:n:40\n"
+             "scell_cqi::NOT SUPPORTED\nscell_ta:n:1282\nlte_rrc_state::RRC_IDLE\n"
+             "emm_state::NOT SUPPORTED\n",
+             ""},
+            // One word more than the reply's room: the structure element runs past
+            // what was received, so none of it is read.
+            {"a field one word too long: nothing is read", true,
+             SET(Camped(s), s.faults[TECHMODE_STRUCT_LTE_SERVING_CELL].overlong_tags = {9}),
+             "lte_camped::NOT SUPPORTED\nscell_earfcn::NOT SUPPORTED\nscell_pci::NOT SUPPORTED\n",
+             "scell_rsrq:n"},
+            {"a reply of another structure fails the fetch", true,
+             SET(Camped(s), s.faults[TECHMODE_STRUCT_LTE_SERVING_CELL].wrong_struct_type = 26),
+             "lte_camped::N/A\n", ""},
+            {"not camped: an empty row, the EMM state still shown", true,
+             SET(Camped(s), s.lte_serving_cell.camped = 0),
+             "lte_camped::NO\n" + kLteServingNA +
+                 "lte_rrc_state::RRC_IDLE\nemm_state::EMM-SERVICE-REQUEST-INITIATED\n",
+             "scell_pci:n"},
+            {"two neighbours, one not read, the rest N/A", true,
+             SET(s.lte_neighbours = {{1300, 101, -200, -20, 0x1A2B3C}, {2850, 7, -231, -39}}),
+             "ncell_earfcn1:n:1300\nncell_pci1:n:101\nncell_rsrp1:n:-100\nncell_rsrq1:n:-10\n"
+             "ncell_cellid1:n:1715004\nncell_earfcn2:n:2850\nncell_pci2:n:7\nncell_rsrp2:n:-115.5\n"
+             "ncell_rsrq2:n:-19.5\nncell_cellid2::NOT SUPPORTED\n" +
+                 ListNA(kLteNeighbourFormats, 3, 16) + "scc_earfcn1::N/A\n",
+             ""},
+            {"neighbours lying in range and identity", true,
+             SET(s.lte_neighbours = {{262144, 504, -313, 6, 0x10000000}}),
+             "ncell_earfcn1::data error!\nncell_pci1::data error!\nncell_rsrp1::data error!\n"
+             "ncell_rsrq1::data error!\nncell_cellid1::data error!\n",
+             ""},
+            {"a count of 40 is cut to the room of 16", true,
+             SET(s.lte_neighbours.assign(40, {100, 1, -200, -20})),
+             "ncell_cellid15::NOT SUPPORTED\nncell_earfcn16:n:100\nncell_pci16:n:1\n"
+             "ncell_rsrp16:n:-100\nncell_rsrq16:n:-10\nncell_cellid16::NOT SUPPORTED\nscc_earfcn1",
+             "ncell_earfcn17"},
+            {"a short neighbour block: the list reads N/A", true,
+             SET(s.lte_neighbours = {{1300, 101, -200, -20}},
+                 s.faults[TECHMODE_STRUCT_LTE_NEIGHBOUR_CELLS].truncate_block = 100),
+             ListNA(kLteNeighbourFormats, 1, 16), "ncell_pci1:n"},
+            {"two carriers, active and configured", true,
+             SET(s.lte_secondary_cells = {{1850, 12, 3, 3, -210, -22, 26, 1},
+                                          {9820, 300, 42, 5, -238, -30, -4, 0}}),
+             "scc_earfcn1:n:1850\nscc_pci1:n:12\nscc_band1:n:3\nscc_dl_bw1::10MHz\n"
+             "scc_rsrp1:n:-105\nscc_rsrq1:n:-11\nscc_sinr1:n:13\nscc_state1::ACTIVE\n"
+             "scc_earfcn2:n:9820\nscc_pci2:n:300\nscc_band2:n:42\nscc_dl_bw2::20MHz\n"
+             "scc_rsrp2:n:-119\nscc_rsrq2:n:-15\nscc_sinr2:n:-2\nscc_state2::CONFIGURED\n" +
+                 ListNA(kLteSecondaryFormats, 3, 7),
+             ""},
+            {"carriers lying: codes, levels, not reported", true,
+             SET(s.lte_secondary_cells = {{0xFFFFFFFF, 0xFFFF, 0xFFFF, 0xFF, sim::kNoLevel, 6, 81,
+                                           2}}),
+             "scc_earfcn1::NOT SUPPORTED\nscc_pci1::NOT SUPPORTED\nscc_band1::NOT SUPPORTED\n"
+             "scc_dl_bw1::NOT SUPPORTED\nscc_rsrp1::NOT SUPPORTED\nscc_rsrq1::data error!\n"
+             "scc_sinr1::data error!\nscc_state1::data error!\n",
+             ""},
+            {"a count of 9 is cut to the room of 7", true,
+             SET(s.lte_secondary_cells.assign(9, {1850, 12, 3, 3, -210, -22, 26, 1})),
+             "scc_sinr7:n:13\nscc_state7::ACTIVE\n", "scc_earfcn8"},
+            {"the serving cell fetch fails", true, SET(Fail({TECHMODE_STRUCT_LTE_SERVING_CELL})),
+             "lte_camped::N/A\n" + kLteServingNA +
+                 NA({"lte_rrc_state", "emm_state", "emm_latest_cause"}) + "ncell_earfcn1::N/A\n",
+             ""},
+            {"only the carriers answer: SUCCESS", true,
+             SET(Fail({TECHMODE_STRUCT_LTE_SERVING_CELL, TECHMODE_STRUCT_LTE_NEIGHBOUR_CELLS})),
+             "lte_camped::N/A\n", ""},
+            {"every fetch fails", false,
+             SET(Fail({TECHMODE_STRUCT_LTE_SERVING_CELL, TECHMODE_STRUCT_LTE_NEIGHBOUR_CELLS,
+                       TECHMODE_STRUCT_LTE_SECONDARY_CELLS})),
+             "emm_latest_cause::N/A\n" + ListNA(kLteNeighbourFormats, 1, 16) +
+                 ListNA(kLteSecondaryFormats, 1, 7),
+             ""},
+        });
 }
 
 sim::NrCell NrCellOf(uint32_t arfcn, uint16_t pci, uint16_t band, int16_t rsrp, int16_t rsrq,
@@ -680,93 +699,78 @@ void Sa(sim::Scenario &s) {
 // As for lteopinfo: edges, one past them, not reported, the modes, and a
 // neighbour count past the room of 8.
 TEST_F(Diag, NropinfoValuesRangesModesAndNeighbours) {
-    const struct {
-        const char *name;
-        bool ok;
-        void (*setup)(sim::Scenario &);
-        std::string present, absent;
-    } cases[] = {
-        {"SA, every field at an edge", true, Sa,
-         "nr_mode::SA\nnr_scell_arfcn:n:3279165\nnr_scell_pci:n:1007\nnr_scell_band:n:78\n"
-         "nr_scell_ss_rsrp:n:-31\nnr_scell_ss_rsrq:n:-43\nnr_scell_ss_sinr:n:-23\n"
-         "nr_scell_scs::240kHz\nnr_scell_tac:n:16777215\nnr_scell_nci:n:68719476735\n" +
-             ListNA(kNrNeighbourFormats, 1, 8),
-         ""},
-        {"SA, the other edges", true,
-         SET(Sa(s), s.nr_cells.cell = NrCellOf(0, 0, 1, -312, 40, 80, 0), s.nr_cells.tac = 0,
-             s.nr_cells.nci = 0),
-         "nr_scell_arfcn:n:0\nnr_scell_pci:n:0\nnr_scell_band:n:1\nnr_scell_ss_rsrp:n:-156\n"
-         "nr_scell_ss_rsrq:n:20\nnr_scell_ss_sinr:n:40\nnr_scell_scs::15kHz\nnr_scell_tac:n:0\n"
-         "nr_scell_nci:n:0\n",
-         ""},
-        {"a modem that lies: one past every range", true,
-         SET(Sa(s), s.nr_cells.cell = NrCellOf(3279166, 1008, 0, -61, -87, 81, 5),
-             s.nr_cells.tac = 0x1000000, s.nr_cells.nci = int64_t{1} << 36),
-         "nr_scell_arfcn::data error!\nnr_scell_pci::data error!\nnr_scell_band::data error!\n"
-         "nr_scell_ss_rsrp::data error!\nnr_scell_ss_rsrq::data error!\n"
-         "nr_scell_ss_sinr::data error!\nnr_scell_scs::data error!\n"
-         "nr_scell_tac::data error!\nnr_scell_nci::data error!\n",
-         ""},
-        {"SA without what the modem does not report", true,
-         SET(Sa(s),
-             s.nr_cells.cell = NrCellOf(0xFFFFFFFF, 0xFFFF, 0xFFFF, sim::kNoLevel, sim::kNoLevel,
-                                        sim::kNoLevel, 0xFF),
-             s.nr_cells.tac = 0xFFFFFFFF, s.nr_cells.nci = -1),
-         "nr_mode::SA\n" + NS({"nr_scell_arfcn", "nr_scell_pci", "nr_scell_band",
-                               "nr_scell_ss_rsrp", "nr_scell_ss_rsrq", "nr_scell_ss_sinr",
-                               "nr_scell_scs", "nr_scell_tac", "nr_scell_nci"}),
-         ""},
-        {"NSA: the secondary cell, no NR identities", true, SET(Sa(s), s.nr_cells.mode = 2),
-         "nr_mode::NSA\nnr_scell_arfcn:n:3279165\nnr_scell_pci:n:1007\n", "nr_scell_tac:n"},
-        {"NSA: the identities are empty", true, SET(Sa(s), s.nr_cells.mode = 2),
-         "nr_scell_scs::240kHz\nnr_scell_tac::N/A\nnr_scell_nci::N/A\n", ""},
-        {"no NR cell: an empty row", true, SET(Sa(s), s.nr_cells.mode = 0),
-         "nr_mode::NONE\n" + kNrServingNA + NA({"nr_scell_tac", "nr_scell_nci"}), ""},
-        {"a mode code of its own: data error!, an empty row", true, SET(Sa(s), s.nr_cells.mode = 7),
-         "nr_mode::data error!\n" + kNrServingNA, ""},
-        {"neighbours: count 12 cut to 8", true,
-         SET(s.nr_cells.neighbours.assign(12, NrCellOf(627264, 500, 78, -190, -21, 24, 1))),
-         "nr_ncell_arfcn8:n:627264\nnr_ncell_pci8:n:500\nnr_ncell_band8:n:78\n"
-         "nr_ncell_ss_rsrp8:n:-95\nnr_ncell_ss_rsrq8:n:-10.5\nnr_ncell_ss_sinr8:n:12\n"
-         "nr_ncell_scs8::30kHz\n",
-         "nr_ncell_arfcn9"},
-        {"two neighbours, each its own", true,
-         SET(s.nr_cells.neighbours = {NrCellOf(627264, 500, 78, -190, -21, 24, 1),
-                                      NrCellOf(643334, 17, 77, -221, -30, -10, 0)}),
-         "nr_ncell_arfcn1:n:627264\nnr_ncell_pci1:n:500\nnr_ncell_band1:n:78\n"
-         "nr_ncell_ss_rsrp1:n:-95\nnr_ncell_ss_rsrq1:n:-10.5\nnr_ncell_ss_sinr1:n:12\n"
-         "nr_ncell_scs1::30kHz\nnr_ncell_arfcn2:n:643334\nnr_ncell_pci2:n:17\n"
-         "nr_ncell_band2:n:77\nnr_ncell_ss_rsrp2:n:-110.5\nnr_ncell_ss_rsrq2:n:-15\n"
-         "nr_ncell_ss_sinr2:n:-5\nnr_ncell_scs2::15kHz\nnr_ncell_arfcn3::N/A\n",
-         ""},
-        {"a neighbour lying", true,
-         SET(s.nr_cells.neighbours = {NrCellOf(3279166, 1008, 0, -313, -87, -47, 9)}),
-         "nr_ncell_arfcn1::data error!\nnr_ncell_pci1::data error!\nnr_ncell_band1::data error!\n"
-         "nr_ncell_ss_rsrp1::data error!\nnr_ncell_ss_rsrq1::data error!\n"
-         "nr_ncell_ss_sinr1::data error!\nnr_ncell_scs1::data error!\n" +
-             ListNA(kNrNeighbourFormats, 2, 8),
-         ""},
-        {"the fetch fails", false, SET(Fail({TECHMODE_STRUCT_NR_CELL_INFO})),
-         "nr_mode::N/A\n" + kNrServingNA + NA({"nr_scell_tac", "nr_scell_nci"}) +
-             ListNA(kNrNeighbourFormats, 1, 8),
-         ""},
-        {"a short block fails the fetch", false,
-         SET(Sa(s), s.faults[TECHMODE_STRUCT_NR_CELL_INFO].truncate_block = 156), "nr_mode::N/A\n",
-         ""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        Reset();
-        c.setup(S());
-        EXPECT_EQ(Run("nropinfo"), c.ok ? "SUCCESS" : "FAILURE");
-        const std::string out = Nr();
-        EXPECT_THAT(out, testing::HasSubstr(c.present));
-        if (!c.absent.empty()) {
-            EXPECT_THAT(out, testing::Not(testing::HasSubstr(c.absent)));
-        }
-        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 7 + 2 + 8 * 7);
-        EXPECT_EQ(Utra() + Geran() + Data() + Eutra(), "");
-    }
+    RunCases(
+        "nropinfo", 4, 1 + 7 + 2 + 8 * 7,
+        {
+            {"SA, every field at an edge", true, Sa,
+             "nr_mode::SA\nnr_scell_arfcn:n:3279165\nnr_scell_pci:n:1007\nnr_scell_band:n:78\n"
+             "nr_scell_ss_rsrp:n:-31\nnr_scell_ss_rsrq:n:-43\nnr_scell_ss_sinr:n:-23\n"
+             "nr_scell_scs::240kHz\nnr_scell_tac:n:16777215\nnr_scell_nci:n:68719476735\n" +
+                 ListNA(kNrNeighbourFormats, 1, 8),
+             ""},
+            {"SA, the other edges", true,
+             SET(Sa(s), s.nr_cells.cell = NrCellOf(0, 0, 1, -312, 40, 80, 0), s.nr_cells.tac = 0,
+                 s.nr_cells.nci = 0),
+             "nr_scell_arfcn:n:0\nnr_scell_pci:n:0\nnr_scell_band:n:1\nnr_scell_ss_rsrp:n:-156\n"
+             "nr_scell_ss_rsrq:n:20\nnr_scell_ss_sinr:n:40\nnr_scell_scs::15kHz\nnr_scell_tac:n:0\n"
+             "nr_scell_nci:n:0\n",
+             ""},
+            {"a modem that lies: one past every range", true,
+             SET(Sa(s), s.nr_cells.cell = NrCellOf(3279166, 1008, 0, -61, -87, 81, 5),
+                 s.nr_cells.tac = 0x1000000, s.nr_cells.nci = int64_t{1} << 36),
+             "nr_scell_arfcn::data error!\nnr_scell_pci::data error!\nnr_scell_band::data error!\n"
+             "nr_scell_ss_rsrp::data error!\nnr_scell_ss_rsrq::data error!\n"
+             "nr_scell_ss_sinr::data error!\nnr_scell_scs::data error!\n"
+             "nr_scell_tac::data error!\nnr_scell_nci::data error!\n",
+             ""},
+            {"SA without what the modem does not report", true,
+             SET(Sa(s),
+                 s.nr_cells.cell = NrCellOf(0xFFFFFFFF, 0xFFFF, 0xFFFF, sim::kNoLevel,
+                                            sim::kNoLevel, sim::kNoLevel, 0xFF),
+                 s.nr_cells.tac = 0xFFFFFFFF, s.nr_cells.nci = -1),
+             "nr_mode::SA\n" + NS({"nr_scell_arfcn", "nr_scell_pci", "nr_scell_band",
+                                   "nr_scell_ss_rsrp", "nr_scell_ss_rsrq", "nr_scell_ss_sinr",
+                                   "nr_scell_scs", "nr_scell_tac", "nr_scell_nci"}),
+             ""},
+            {"NSA: the secondary cell, no NR identities", true, SET(Sa(s), s.nr_cells.mode = 2),
+             "nr_mode::NSA\nnr_scell_arfcn:n:3279165\nnr_scell_pci:n:1007\n", "nr_scell_tac:n"},
+            {"NSA: the identities are empty", true, SET(Sa(s), s.nr_cells.mode = 2),
+             "nr_scell_scs::240kHz\nnr_scell_tac::N/A\nnr_scell_nci::N/A\n", ""},
+            {"no NR cell: an empty row", true, SET(Sa(s), s.nr_cells.mode = 0),
+             "nr_mode::NONE\n" + kNrServingNA + NA({"nr_scell_tac", "nr_scell_nci"}), ""},
+            {"a mode code of its own: data error!, an empty row", true,
+             SET(Sa(s), s.nr_cells.mode = 7), "nr_mode::data error!\n" + kNrServingNA, ""},
+            {"neighbours: count 12 cut to 8", true,
+             SET(s.nr_cells.neighbours.assign(12, NrCellOf(627264, 500, 78, -190, -21, 24, 1))),
+             "nr_ncell_arfcn8:n:627264\nnr_ncell_pci8:n:500\nnr_ncell_band8:n:78\n"
+             "nr_ncell_ss_rsrp8:n:-95\nnr_ncell_ss_rsrq8:n:-10.5\nnr_ncell_ss_sinr8:n:12\n"
+             "nr_ncell_scs8::30kHz\n",
+             "nr_ncell_arfcn9"},
+            {"two neighbours, each its own", true,
+             SET(s.nr_cells.neighbours = {NrCellOf(627264, 500, 78, -190, -21, 24, 1),
+                                          NrCellOf(643334, 17, 77, -221, -30, -10, 0)}),
+             "nr_ncell_arfcn1:n:627264\nnr_ncell_pci1:n:500\nnr_ncell_band1:n:78\n"
+             "nr_ncell_ss_rsrp1:n:-95\nnr_ncell_ss_rsrq1:n:-10.5\nnr_ncell_ss_sinr1:n:12\n"
+             "nr_ncell_scs1::30kHz\nnr_ncell_arfcn2:n:643334\nnr_ncell_pci2:n:17\n"
+             "nr_ncell_band2:n:77\nnr_ncell_ss_rsrp2:n:-110.5\nnr_ncell_ss_rsrq2:n:-15\n"
+             "nr_ncell_ss_sinr2:n:-5\nnr_ncell_scs2::15kHz\nnr_ncell_arfcn3::N/A\n",
+             ""},
+            {"a neighbour lying", true,
+             SET(s.nr_cells.neighbours = {NrCellOf(3279166, 1008, 0, -313, -87, -47, 9)}),
+             "nr_ncell_arfcn1::data error!\nnr_ncell_pci1::data error!\nnr_ncell_band1::data "
+             "error!\n"
+             "nr_ncell_ss_rsrp1::data error!\nnr_ncell_ss_rsrq1::data error!\n"
+             "nr_ncell_ss_sinr1::data error!\nnr_ncell_scs1::data error!\n" +
+                 ListNA(kNrNeighbourFormats, 2, 8),
+             ""},
+            {"the fetch fails", false, SET(Fail({TECHMODE_STRUCT_NR_CELL_INFO})),
+             "nr_mode::N/A\n" + kNrServingNA + NA({"nr_scell_tac", "nr_scell_nci"}) +
+                 ListNA(kNrNeighbourFormats, 1, 8),
+             ""},
+            {"a short block fails the fetch", false,
+             SET(Sa(s), s.faults[TECHMODE_STRUCT_NR_CELL_INFO].truncate_block = 156),
+             "nr_mode::N/A\n", ""},
+        });
 }
 
 // The new commands keep their own last ids, as the nine do.
